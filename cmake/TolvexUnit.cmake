@@ -3,13 +3,19 @@
 function(tolvex_library)
   cmake_parse_arguments(A "" "NAME" "LIBS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  add_library(${A_NAME} STATIC ${srcs})
-  target_include_directories(${A_NAME} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(${A_NAME} PUBLIC ${A_LIBS})
+  if(srcs)
+    add_library(${A_NAME} STATIC ${srcs})
+    target_include_directories(${A_NAME} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${A_NAME} PUBLIC ${A_LIBS})
+  else()
+    add_library(${A_NAME} INTERFACE)
+    target_include_directories(${A_NAME} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${A_NAME} INTERFACE ${A_LIBS})
+  endif()
 endfunction()
 
-# tolvex_test(NAME <exe> SOURCES ... LIBS ... LABELS ...): one GoogleTest
-# program; each of its tests becomes a ctest test carrying the labels.
+# tolvex_test(NAME <exe> SOURCES ... LIBS ... LABELS ... [TIMEOUT s]): one
+# GoogleTest program; each of its tests becomes a ctest test with the labels.
 # Labels: unit, lan (private networks, root), gui, peers (real servers), i386.
 function(tolvex_test)
   cmake_parse_arguments(A "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -24,4 +30,29 @@ function(tolvex_test)
     PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT}
                ENVIRONMENT "TOLVEX_BIN_DIR=${TOLVEX_BIN_DIR};TOLVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
     DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# tolvex_layer_tests(LAYER <name> LIBS ...): the test programs of one tests/
+# folder, found by file name so that adding a test file needs no edit here:
+#   *Test.cpp      -> <name>_unit_tests   label unit
+#   *LanTest.cpp   -> <name>_lan_tests    label lan        (private networks)
+#   *PeerTest.cpp  -> <name>_peer_tests   labels lan;peers (real servers in them)
+function(tolvex_layer_tests)
+  cmake_parse_arguments(A "" "LAYER" "LIBS" ${ARGN})
+  file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Test.cpp)
+  file(GLOB lan CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*LanTest.cpp)
+  file(GLOB peer CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*PeerTest.cpp)
+  set(unit ${all})
+  if(lan OR peer)
+    list(REMOVE_ITEM unit ${lan} ${peer})
+  endif()
+  if(unit)
+    tolvex_test(NAME ${A_LAYER}_unit_tests SOURCES ${unit} LIBS ${A_LIBS} LABELS unit)
+  endif()
+  if(lan)
+    tolvex_test(NAME ${A_LAYER}_lan_tests SOURCES ${lan} LIBS ${A_LIBS} tolvex_lan LABELS lan TIMEOUT 600)
+  endif()
+  if(peer)
+    tolvex_test(NAME ${A_LAYER}_peer_tests SOURCES ${peer} LIBS ${A_LIBS} tolvex_lan LABELS "lan;peers" TIMEOUT 600)
+  endif()
 endfunction()
