@@ -24,9 +24,10 @@ function(tolvex_test)
   endif()
   add_executable(${A_NAME} ${A_SOURCES})
   target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  set_target_properties(${A_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  # Test programs sit beside the program files, so that what a program finds
+  # "beside itself" (vendors.db, Default/, languages/) is there for them too.
   gtest_discover_tests(${A_NAME}
-    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
+    WORKING_DIRECTORY ${TOLVEX_BIN_DIR}
     PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT}
                ENVIRONMENT "TOLVEX_BIN_DIR=${TOLVEX_BIN_DIR};TOLVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
     DISCOVERY_TIMEOUT 60)
