@@ -194,7 +194,7 @@ std::optional<std::string> FindElfNote(const ElfByteReader& Read, std::uint64_t 
 
     std::uint64_t PhOff = 0, ShOff = 0, PhEntSize = 0, PhNum = 0, ShEntSize = 0, ShNum = 0;
     const int A = Img.Addr();
-    const std::uint64_t After = Wide ? 0x36 : 0x2A; // e_ehsize
+    const std::uint64_t After = Wide ? 0x34 : 0x28; // e_ehsize
     if (!Img.Word(Wide ? 0x20 : 0x1C, A, PhOff) || !Img.Word(Wide ? 0x28 : 0x20, A, ShOff) ||
         !Img.Word(After + 2, 2, PhEntSize) || !Img.Word(After + 4, 2, PhNum) ||
         !Img.Word(After + 6, 2, ShEntSize) || !Img.Word(After + 8, 2, ShNum)) {
