@@ -1,5 +1,7 @@
 #include "HTMLUtil.h"
 
+#include "Language.h"
+
 #include <cstdint>
 #include <string_view>
 
@@ -26,11 +28,12 @@ void AppendUtf8(std::string& Out, uint32_t Cp)
     }
 }
 
-// The language unit is not part of this library yet; until it is, the
-// message is its language key, which is also what a missing translation gives.
-std::string InvalidHTMLEncodedCharMessage(const std::string& /*Chars*/, size_t /*Position*/)
+std::string InvalidHTMLEncodedCharMessage(const std::string& Chars, size_t Position)
 {
-    return "sInvalidHTMLEncodedChar";
+    // The key is also the built-in text, as for every message without a
+    // translation.
+    static const std::string Key = "sInvalidHTMLEncodedChar";
+    return FormatChecked(Translate(Key), Key, {Chars, static_cast<int64_t>(Position)});
 }
 
 [[noreturn]] void RaiseInvalidEntity(std::string_view Text, size_t Amp)
