@@ -283,6 +283,10 @@ bool TXMLStorage::Save()
             Target = fs::canonical(Target);
         if (!fs::is_regular_file(Target))
             throw EStoreIO("no such file");
+        // Replacing the file needs only the folder's permission; a file the
+        // user may not write stays as it is, as it would when written in place.
+        if (::access(Target.c_str(), W_OK) != 0)
+            RaiseErrno("access", Target.string());
 
         pugi::xml_node Decl = Document->first_child();
         if (Decl.type() != pugi::node_declaration) {

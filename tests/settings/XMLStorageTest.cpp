@@ -525,6 +525,31 @@ TEST(XMLStorageFiles, FolderWithoutWritePermissionKeepsTheOldFile)
     EXPECT_EQ(ListFolder(Dir.Path()), std::vector<std::string>{"options.xml"});
 }
 
+TEST(XMLStorageFiles, ReadOnlyFileIsNotReplaced)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    const passwd* Nobody = ::getpwnam("nobody");
+    ASSERT_NE(Nobody, nullptr);
+    ScratchDir Dir;
+    const std::string Path = SeededFile(Dir);
+    const std::string Before = ReadFile(Path);
+    // The folder is the user's, the file is read-only to them.
+    ASSERT_EQ(::chown(Dir.Path().c_str(), Nobody->pw_uid, Nobody->pw_gid), 0);
+    ASSERT_EQ(::chown(Path.c_str(), Nobody->pw_uid, Nobody->pw_gid), 0);
+    ASSERT_EQ(::chmod(Path.c_str(), 0444), 0);
+    const uid_t Uid = Nobody->pw_uid;
+    const gid_t Gid = Nobody->pw_gid;
+    const int Rc = InChild([&] {
+        if (::setgid(Gid) != 0 || ::setuid(Uid) != 0)
+            return int(ChildSetupFailed);
+        return SaveBigValueExpectingFailure(Path);
+    });
+    EXPECT_EQ(Rc, ChildSaveFailedAndReported);
+    EXPECT_EQ(ReadFile(Path), Before);
+    EXPECT_EQ(ListFolder(Dir.Path()), std::vector<std::string>{"options.xml"});
+}
+
 TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
 {
     if (::geteuid() != 0)
