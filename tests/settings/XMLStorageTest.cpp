@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -582,6 +583,30 @@ TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
         return Result;
     });
     EXPECT_EQ(Rc, ChildSaveFailedAndReported);
+}
+
+} // namespace
+
+namespace {
+
+TEST(XMLStorageFiles, EveryShippedDefaultFileLoads)
+{
+    const char* Bin = std::getenv("TOLVEX_BIN_DIR");
+    ASSERT_NE(Bin, nullptr);
+    const std::string Folder = std::string(Bin) + "/Default";
+    int Seen = 0;
+    for (const std::string& Name : ListFolder(Folder)) {
+        if (Name.size() < 4 || Name.substr(Name.size() - 4) != ".xml")
+            continue;
+        ++Seen;
+        MessageRecorder Rec;
+        TXMLStorage S(Folder + "/" + Name);
+        S.Load();
+        EXPECT_FALSE(S.LoadFailed()) << Name;
+        EXPECT_TRUE(Rec.Messages.empty()) << Name;
+        EXPECT_EQ(XmlLint(Folder + "/" + Name), 0) << Name;
+    }
+    EXPECT_GE(Seen, 1);
 }
 
 } // namespace
