@@ -502,3 +502,12 @@ TEST(ComputerListGlobal, IsNullUntilCreated)
     EXPECT_EQ(ComputerList->size(), 1u);
     ComputerList.reset(); // frees every computer and its adapters
 }
+
+TEST_F(ComputerListFile, LongestFileNameStillSaves)
+{
+    // The temporary file beside the target must not exceed the name limit.
+    const fs::path f = Dir / (std::string(250, 'n') + ".xml");
+    SaveComputerListToFile(f, {});
+    EXPECT_TRUE(fs::exists(f));
+    EXPECT_EQ(OtherFiles(f), 0u);
+}
