@@ -1107,7 +1107,7 @@ Peer& Lab::StartPeer(const Host& host, const PeerSpec& spec)
     }
     ::setpgid(pid, pid);
     msgW.Close();
-    peers_.push_back(std::unique_ptr<Peer>(new Peer(spec.name, pid, logPath)));
+    peers_.push_back(std::unique_ptr<Peer>(new Peer(spec.name, pid, logPath, spec.dir)));
     Peer& peer = *peers_.back();
 
     // The message pipe closes on exec; anything in it is why exec never came.

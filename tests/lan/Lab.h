@@ -183,20 +183,22 @@ public:
     const std::string& name() const { return name_; }
     pid_t pid() const { return pid_; }
     const std::string& logPath() const { return logPath_; }
-    std::string Log() const; // everything it wrote so far
+    const std::string& dir() const { return dir_; } // its files (PeerSpec::dir)
+    std::string Log() const;                        // everything it wrote so far
     bool Running();
     // SIGTERM to the whole group, SIGKILL after a grace time; idempotent.
     void Stop();
 
 private:
     friend class Lab;
-    Peer(std::string name, pid_t pid, std::string logPath)
-        : name_(std::move(name)), pid_(pid), logPath_(std::move(logPath))
+    Peer(std::string name, pid_t pid, std::string logPath, std::string dir)
+        : name_(std::move(name)), pid_(pid), logPath_(std::move(logPath)), dir_(std::move(dir))
     {
     }
     std::string name_;
     pid_t pid_;
     std::string logPath_;
+    std::string dir_;
     bool reaped_ = false;
     int status_ = 0;
 };
@@ -204,6 +206,7 @@ private:
 struct PeerSpec {
     std::string name; // for messages and the log file's name
     std::vector<std::string> argv;
+    std::string dir; // the folder of its files, from Lab::MakePeerDir; may be empty
     // Polled until true; the start fails when the program ends first or the
     // time passes. Null: ready as soon as it runs.
     std::function<bool()> ready;
