@@ -3,6 +3,18 @@
 // for comparison the same query on copies with other indexes.
 //
 //   vendor_lookup_bench [path/to/vendors.db]
+//
+// One run on the 8-core build machine (SQLite 3.40.1, 46,524 blocks):
+// 0.8 ms per random address, 1.4 / 0.8 / 1.3 ms inside 24- / 28- / 36-bit
+// blocks, of which 14 us is preparing the statement; 8 workers together
+// about 8,000 lookups a second. A table scan costs 4.5-4.9 ms, plain
+// indexes on either bound 6-16 ms (a row read per entry), a covering index
+// led by range_begin 2.0-2.7 ms.
+// The condition "X BETWEEN range_begin AND range_end" bounds an index range
+// on one side only, so every lookup walks all entries on that side of X
+// (about half of the table); no index turns it into a seek. Reaching 20,000
+// lookups a second takes a query that bounds both sides, which is a change
+// of the SQL, not of the indexes.
 #include "MacVendorFunctions.h"
 
 #include <sqlite3.h>
