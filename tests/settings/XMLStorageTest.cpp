@@ -225,6 +225,7 @@ TEST(XMLStorageWrite, ShorterListLeavesExactlyItsChildren)
         S.WriteStrings("Defaults", "lstFind", {"a", "b", "c"});
         ASSERT_TRUE(S.Save());
     }
+    EXPECT_EQ(XmlLint(Path), 0);
     const std::string Text = ReadFile(Path);
     for (const char* Gone : {"lstFind3", "lstFind4", ">4<", ">5<"})
         EXPECT_EQ(Text.find(Gone), std::string::npos) << Gone << "\n" << Text;
@@ -454,6 +455,7 @@ TEST(XMLStorageFiles, LinkAndPermissionsOfTheFileStay)
     ASSERT_EQ(::stat(Real.c_str(), &St), 0);
     EXPECT_EQ(St.st_mode & 07777, 0640u);
     EXPECT_NE(ReadFile(Real).find("<k>v</k>"), std::string::npos);
+    EXPECT_EQ(XmlLint(Real), 0);
     EXPECT_EQ(ListFolder(Dir.Path()), (std::vector<std::string>{"options.xml", "real.xml"}));
 }
 
