@@ -1,0 +1,25 @@
+// The entity encoding that every settings XML file applies to its values and
+// that the HTML export applies to its texts.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+// Raised by HTMLDecode for text that is not an encoding HTMLEncode (or a
+// numeric character reference) could have produced.
+class EConvertError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Replaces every "&", '"', "<" and ">" by "&amp;", "&quot;", "&lt;", "&gt;";
+// every other byte is copied unchanged.
+std::string HTMLEncode(const std::string& Text);
+
+// The inverse of HTMLEncode, also accepting decimal character references
+// ("&#233;"), which decode to the UTF-8 form of the whole code point. Any
+// other "&" (an unknown or unterminated entity, a reference to 0, to a
+// surrogate or above U+10FFFF) raises EConvertError. Positions in its message
+// are 0-based byte offsets of the "&" in Text.
+std::string HTMLDecode(const std::string& Text);
