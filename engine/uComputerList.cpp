@@ -238,7 +238,9 @@ void ReplaceFile(const std::string& FileName, const std::string& Data)
 
     static std::atomic<unsigned> counter{0};
     const std::string folder = FolderOf(target);
-    const std::string base = BaseNameOf(target);
+    // Shortened, so that the temporary name stays within the name limit
+    // whenever the target's own name does.
+    const std::string base = BaseNameOf(target).substr(0, 200);
     std::string temp;
     int fd = -1;
     for (int attempt = 0; fd < 0; ++attempt) {

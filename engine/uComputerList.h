@@ -128,5 +128,7 @@ void SaveComputerListToFile(const std::string& FileName, const TComputerList& Li
 // Appends one computer per child element of the file's root to List and
 // returns how many; the names of the root and its children are not checked.
 // Raises EComputerListError when the file cannot be read or is not
-// well-formed XML; List is then unchanged.
+// well-formed XML (with the parser's description, line, column and byte
+// offset); List is then unchanged. Where the parser is lenient and nothing is
+// lost (an undefined entity reference stays as text), the file is read.
 size_t LoadComputerListFromFile(const std::string& FileName, TComputerList& List);

@@ -87,7 +87,7 @@ std::optional<std::string> SearchArea(const Image& Img, std::uint64_t Offset, st
     // Notes are aligned to 4 bytes, except those in an 8-aligned area.
     const std::uint64_t Align = Alignment == 8 ? 8 : 4;
     std::uint64_t Pos = 0;
-    while (Size - Pos >= 12) {
+    while (Pos <= Size && Size - Pos >= 12) {
         std::uint64_t NameSize = Img.Decode(&Area[Pos], 4);
         std::uint64_t DescSize = Img.Decode(&Area[Pos + 4], 4);
         std::uint64_t NoteType = Img.Decode(&Area[Pos + 8], 4);

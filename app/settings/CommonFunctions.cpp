@@ -240,7 +240,12 @@ std::string GetSettingsFolder()
 void InitFolderGlobals()
 {
     std::string Program = ProgramFile();
-    AppDir = Program.empty() ? std::string() : WithSlash(fs::path(Program).parent_path().string());
+    if (Program.empty()) {
+        // Without it every folder below would be relative to wherever the
+        // program was started from.
+        throw std::runtime_error("The program's own folder is not known");
+    }
+    AppDir = WithSlash(fs::path(Program).parent_path().string());
     DefaultDir = AppDir + "Default/";
     SettingsDir = GetSettingsFolder();
     MacCommentsFile = SettingsDir + "mac_comments.txt";

@@ -36,7 +36,8 @@ std::string GetAppDataFolder();
 // The settings folder, with trailing "/". Raises when there is none to be
 // had (no home folder, or a program file without its version record).
 std::string GetSettingsFolder();
-// AppDir, DefaultDir, SettingsDir and MacCommentsFile.
+// AppDir, DefaultDir, SettingsDir and MacCommentsFile. Raises as
+// GetSettingsFolder does, and when the program file is not known.
 void InitFolderGlobals();
 // SettingsDir + Name, seeded from DefaultDir + Name when missing; an existing
 // file is never replaced. Returned also when nothing could be copied.

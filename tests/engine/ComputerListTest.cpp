@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -386,6 +389,79 @@ TEST_F(ComputerListFile, ReadOnlyFileIsNotReplaced)
     EXPECT_EQ(OtherFiles(f), 0u); // no temporary file left behind
 }
 
+TEST_F(ComputerListFile, AWriteThatFailsHalfWayLeavesTheOldFile)
+{
+    const fs::path f = Dir / "big.xml";
+    const std::string old = "<ComputerList />\n";
+    WriteFile(f, old);
+    TComputerList list;
+    for (int i = 0; i < 2000; ++i)
+        list.push_back(
+            Computer("computer-with-a-long-name-" + std::to_string(i), "10.0.0.1", true));
+
+    // In a child process, limit the file size so that the write stops part
+    // of the way through (EFBIG), as a full disk would.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit lim{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        try {
+            SaveComputerListToFile(f, list);
+        } catch (const EComputerListError& e) {
+            const bool named = std::string(e.what()).find("File too large") != std::string::npos;
+            ::_exit(named ? 0 : 2);
+        }
+        ::_exit(1); // the save claimed success
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no error raised, 2: wrong message";
+    EXPECT_EQ(ReadFile(f), old);
+    EXPECT_EQ(OtherFiles(f), 0u);
+}
+
+TEST_F(ComputerListFile, AnySavedListReopens)
+{
+    // Random bytes stand for whatever names a network may send.
+    std::mt19937 rng(20261208);
+    auto randomText = [&] {
+        std::string t(rng() % 24, '\0');
+        for (char& ch : t)
+            ch = static_cast<char>(rng() % 256);
+        return t;
+    };
+    TComputerList list;
+    for (int i = 0; i < 300; ++i) {
+        auto c = Computer(randomText(), randomText(), rng() % 2 == 0);
+        for (unsigned k = rng() % 3; k > 0; --k)
+            c->AdapterList.push_back(Mac(randomText(), randomText(), randomText()));
+        list.push_back(std::move(c));
+    }
+    const fs::path f = Dir / "random.xml";
+    SaveComputerListToFile(f, list);
+    ASSERT_TRUE(XmlLintAccepts(f));
+    TComputerList back;
+    ASSERT_EQ(LoadComputerListFromFile(f, back), list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(back[i]->Name, StripInvalidXmlChars(list[i]->Name));
+        EXPECT_EQ(back[i]->IP, StripInvalidXmlChars(list[i]->IP));
+        EXPECT_EQ(back[i]->Single, list[i]->Single);
+        ASSERT_EQ(back[i]->AdapterList.size(), list[i]->AdapterList.size());
+        for (size_t k = 0; k < list[i]->AdapterList.size(); ++k) {
+            EXPECT_EQ(back[i]->AdapterList[k]->Name,
+                      StripInvalidXmlChars(list[i]->AdapterList[k]->Name));
+            EXPECT_EQ(back[i]->AdapterList[k]->Number,
+                      StripInvalidXmlChars(list[i]->AdapterList[k]->Number));
+            EXPECT_EQ(back[i]->AdapterList[k]->Vendor,
+                      StripInvalidXmlChars(list[i]->AdapterList[k]->Vendor));
+        }
+    }
+}
+
 TEST_F(ComputerListFile, FolderAsTargetRaises)
 {
     const fs::path d = Dir / "sub";
@@ -425,4 +501,13 @@ TEST(ComputerListGlobal, IsNullUntilCreated)
     ComputerList->push_back(std::make_unique<TComputer>());
     EXPECT_EQ(ComputerList->size(), 1u);
     ComputerList.reset(); // frees every computer and its adapters
+}
+
+TEST_F(ComputerListFile, LongestFileNameStillSaves)
+{
+    // The temporary file beside the target must not exceed the name limit.
+    const fs::path f = Dir / (std::string(250, 'n') + ".xml");
+    SaveComputerListToFile(f, {});
+    EXPECT_TRUE(fs::exists(f));
+    EXPECT_EQ(OtherFiles(f), 0u);
 }
