@@ -5,12 +5,12 @@
 #include "Lab.h"
 #include "NetBiosNodeStatus.h"
 #include "NetUtil.h"
+#include "Peers.h"
 #include "Sockets.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -21,6 +21,24 @@ const char* const MeIp = "10.77.0.1";
 const char* const PeerIp = "10.77.0.2";
 const char* const DeadIp = "10.77.0.99";
 const char* const PeerExtra[] = {"10.77.0.3", "10.77.0.4", "10.77.0.5"};
+
+lan::PeerSpec Program(const std::string& name, std::vector<std::string> argv,
+                      std::function<bool()> ready = nullptr)
+{
+    lan::PeerSpec spec;
+    spec.name = name;
+    spec.argv = std::move(argv);
+    spec.ready = std::move(ready);
+    return spec;
+}
+
+lan::RunOptions Unprivileged(std::chrono::milliseconds timeout = std::chrono::milliseconds(15000))
+{
+    lan::RunOptions options;
+    options.unprivileged = true;
+    options.timeout = timeout;
+    return options;
+}
 
 std::string Ms(int t)
 {
@@ -66,9 +84,9 @@ protected:
                                  "s.listen(64)\n"
                                  "time.sleep(3600)\n";
         lan::Host* peer = peer_;
-        lab_->StartPeer(*peer_, {"listener", {"/usr/bin/python3", "-c", code}, [peer, port] {
-                                     return lan::IsListening(*peer, "tcp", port);
-                                 }});
+        lab_->StartPeer(*peer_, Program("listener", {"/usr/bin/python3", "-c", code}, [peer, port] {
+            return lan::IsListening(*peer, "tcp", port);
+        }));
     }
 
     std::unique_ptr<lan::Lab> lab_;
@@ -127,8 +145,7 @@ TEST_F(ProbeLan, PingLiveAndDeadAddress)
 TEST_F(ProbeLan, UnprivilegedPingUsesTheDatagramSocketWhenTheGroupMayPing)
 {
     me_->SetSysctl("net.ipv4.ping_group_range", "0 2147483647");
-    lan::RunOptions nobody;
-    nobody.unprivileged = true;
+    const lan::RunOptions nobody = Unprivileged();
     lan::RunResult r = RunInMe(
         [] {
             const platform::EchoOutcome o = platform::IcmpEcho(Ip(PeerIp), 2000);
@@ -144,8 +161,7 @@ TEST_F(ProbeLan, UnprivilegedPingUsesTheDatagramSocketWhenTheGroupMayPing)
 TEST_F(ProbeLan, UnprivilegedPingWithoutAnySocketRaises)
 {
     me_->SetSysctl("net.ipv4.ping_group_range", "1 0");
-    lan::RunOptions nobody;
-    nobody.unprivileged = true;
+    const lan::RunOptions nobody = Unprivileged();
     lan::RunResult r = RunInMe([] { return Ms(PingHost(PeerIp, 500)); }, nobody);
     ASSERT_EQ(r.outcome, lan::RunOutcome::Threw) << r.Describe();
     EXPECT_NE(r.error.find("ICMP echo is not available"), std::string::npos) << r.error;
@@ -162,13 +178,17 @@ TEST_F(ProbeLan, ParallelRawPingsEachGetTheirOwnAnswer)
 {
     // Root: raw sockets, which see every ICMP reply that reaches the host;
     // a system ping to the live peer runs beside them all the while.
-    lab_->StartPeer(*me_, {"ping", {"ping", "-i", "0.05", "-c", "200", PeerIp}, nullptr});
+    lab_->StartPeer(*me_, Program("ping", {"ping", "-i", "0.05", "-c", "200", PeerIp}));
     lan::RunResult r = RunInMe(
         [] {
             return PingInParallel({PeerIp, PeerExtra[0], PeerExtra[1], PeerExtra[2]},
                                   {DeadIp, "10.77.0.98", "10.77.0.97", "10.77.0.96"}, 4, 600);
         },
-        {std::chrono::milliseconds(30000)});
+        [] {
+            lan::RunOptions root;
+            root.timeout = std::chrono::milliseconds(30000);
+            return root;
+        }());
     ASSERT_TRUE(r.ok()) << r.Describe();
     EXPECT_EQ(r.value, "ok");
 }
@@ -176,9 +196,7 @@ TEST_F(ProbeLan, ParallelRawPingsEachGetTheirOwnAnswer)
 TEST_F(ProbeLan, ParallelDatagramPingsEachGetTheirOwnAnswer)
 {
     me_->SetSysctl("net.ipv4.ping_group_range", "0 2147483647");
-    lan::RunOptions nobody;
-    nobody.unprivileged = true;
-    nobody.timeout = std::chrono::milliseconds(30000);
+    const lan::RunOptions nobody = Unprivileged(std::chrono::milliseconds(30000));
     lan::RunResult r = RunInMe(
         [] {
             return PingInParallel({PeerIp, PeerExtra[0], PeerExtra[1], PeerExtra[2]},
@@ -204,15 +222,14 @@ TEST_F(ProbeLan, RepliesToOtherPingsOfTheSameHostAreNotOurs)
         ASSERT_TRUE(e.ok()) << e.err;
     }
     lan::Peer& ping =
-        lab_->StartPeer(*me_, {"ping", {"ping", "-i", "0.02", "-c", "150", PeerIp}, nullptr});
+        lab_->StartPeer(*me_, Program("ping", {"ping", "-i", "0.02", "-c", "150", PeerIp}));
     auto ourPings = [] { return PingInParallel({}, {PeerIp, PeerIp, PeerIp, PeerIp}, 3, 500); };
     lan::RunResult raw = RunInMe(ourPings);
     ASSERT_TRUE(raw.ok()) << raw.Describe();
     EXPECT_EQ(raw.value, "ok");
 
     me_->SetSysctl("net.ipv4.ping_group_range", "0 2147483647");
-    lan::RunOptions nobody;
-    nobody.unprivileged = true;
+    const lan::RunOptions nobody = Unprivileged();
     lan::RunResult dgram = RunInMe(ourPings, nobody);
     ASSERT_TRUE(dgram.ok()) << dgram.Describe();
     EXPECT_EQ(dgram.value, "ok");
@@ -278,15 +295,10 @@ TEST_F(ProbeLan, NamesFromTheHostsFile)
 
 TEST_F(ProbeLan, NamesFromADnsServer)
 {
-    const std::string dir = lab_->MakePeerDir("dnsmasq");
-    lan::Host* peer = peer_;
-    lab_->StartPeer(*peer_,
-                    {"dnsmasq",
-                     {"dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
-                      "--no-hosts", "--bind-interfaces", std::string("--listen-address=") + PeerIp,
-                      "--port=53", "--user=root", "--pid-file=" + dir + "/pid", "--local=/tvx/",
-                      "--host-record=alpha.tvx,10.77.0.5", "--log-facility=-"},
-                     [peer] { return lan::IsListening(*peer, "udp", 53); }});
+    lan::DnsmasqConfig dns;
+    dns.listen = PeerIp;
+    dns.hosts = {{"alpha.tvx", "10.77.0.5"}};
+    lan::StartDnsmasq(*peer_, dns);
     me_->SetNameServers({PeerIp});
     lan::RunResult r = RunInMe([] {
         std::string ip, name, missing = "stale", none = "stale";
@@ -302,38 +314,18 @@ TEST_F(ProbeLan, NamesFromADnsServer)
 
 TEST_F(ProbeLan, NetBiosNameOfAnNmbdPeer)
 {
-    const std::string dir = lab_->MakePeerDir("nmbd");
-    for (const char* sub : {"lock", "state", "cache", "private", "pid", "ncalrpc"})
-        ASSERT_EQ(lan::RunCommand({"mkdir", "-p", dir + "/" + sub}).code, 0);
-    const std::string conf = dir + "/smb.conf";
-    {
-        std::ofstream f(conf);
-        f << "[global]\n"
-             "netbios name = PEERBOX\n"
-             "workgroup = TVXGROUP\n"
-             "interfaces = "
-          << PeerIp
-          << "/24\n"
-             "bind interfaces only = yes\n"
-             "server role = standalone server\n"
-             "local master = no\n"
-             "lock directory = "
-          << dir << "/lock\nstate directory = " << dir << "/state\ncache directory = " << dir
-          << "/cache\nprivate dir = " << dir << "/private\npid directory = " << dir
-          << "/pid\nncalrpc dir = " << dir << "/ncalrpc\nlog file = " << dir << "/log.%m\n";
-    }
-    lan::Host* peer = peer_;
-    lab_->StartPeer(*peer_, {"nmbd",
-                             {"nmbd", "--foreground", "--no-process-group", "--debug-stdout",
-                              "--configfile=" + conf},
-                             [peer] { return lan::IsListening(*peer, "udp", 137); }});
+    lan::NmbdConfig nmb;
+    nmb.netbiosName = "PEERBOX";
+    nmb.interfaceAddress = std::string(PeerIp) + "/24";
+    lan::StartNmbd(*peer_, nmb);
+    const std::string conf = lan::SambaClientConf(*lab_);
 
     // The oracle: Samba's own client, until the workstation name is active.
     std::string oracle;
     const long long deadline = platform::MonotonicMs() + 20000;
     while (oracle.empty() && platform::MonotonicMs() < deadline) {
-        lan::ExecResult e = me_->Exec({"nmblookup", "--configfile=" + conf, "-A", PeerIp},
-                                      std::chrono::seconds(10));
+        lan::ExecResult e =
+            me_->Exec({"nmblookup", "-s", conf, "-A", PeerIp}, std::chrono::seconds(10));
         std::istringstream lines(e.out);
         std::string line;
         while (std::getline(lines, line)) {
@@ -374,4 +366,29 @@ TEST_F(ProbeLan, NetBiosNameOfAnNmbdPeer)
     EXPECT_EQ(mac, "mac") << r.value;
     EXPECT_EQ(dead, "[]") << r.value;
     EXPECT_EQ(bounded, "bounded") << r.value;
+}
+
+TEST_F(ProbeLan, LocalComputerNameIsTheHostName)
+{
+    lan::RunOptions named;
+    named.hostname = "tvx-probe-box";
+    lan::RunResult r = RunInMe(
+        [] {
+            std::string name;
+            GetLocalComputerName(name);
+            return name;
+        },
+        named);
+    ASSERT_TRUE(r.ok()) << r.Describe();
+    EXPECT_EQ(r.value, "tvx-probe-box");
+    // The login name of whoever runs it, here the unprivileged "nobody".
+    r = RunInMe(
+        [] {
+            std::string user;
+            GetLocalUserName(user);
+            return user;
+        },
+        Unprivileged());
+    ASSERT_TRUE(r.ok()) << r.Describe();
+    EXPECT_EQ(r.value, "nobody");
 }
