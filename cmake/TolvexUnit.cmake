@@ -28,9 +28,19 @@ function(tolvex_test)
   # "beside itself" (vendors.db, Default/, languages/) is there for them too.
   gtest_discover_tests(${A_NAME}
     WORKING_DIRECTORY ${TOLVEX_BIN_DIR}
-    PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT}
-               ENVIRONMENT "TOLVEX_BIN_DIR=${TOLVEX_BIN_DIR};TOLVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+    PROPERTIES TIMEOUT ${A_TIMEOUT}
     DISCOVERY_TIMEOUT 60)
+  # The list-valued properties (several labels, two environment entries) are
+  # set by a script of our own that ctest reads after the discovered tests:
+  # passed through gtest_discover_tests, a list loses every element but the
+  # first, however its ";" is escaped.
+  set(props ${CMAKE_CURRENT_BINARY_DIR}/${A_NAME}_properties.cmake)
+  file(WRITE ${props}
+    "foreach(t IN LISTS ${A_NAME}_TESTS)\n"
+    "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${A_LABELS}\"\n"
+    "    ENVIRONMENT \"TOLVEX_BIN_DIR=${TOLVEX_BIN_DIR};TOLVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props})
 endfunction()
 
 # tolvex_layer_tests(LAYER <name> LIBS ...): the test programs of one tests/

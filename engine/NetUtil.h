@@ -2,9 +2,13 @@
 // IPv4 text tests and arithmetic, name resolution (DNS and NetBIOS), the
 // reachability probes, and the local computer and user names.
 //
-// None of these routines raises: failures give an empty text, false, or
-// NoAnswer.
+// None of these routines raises, with one exception: PingHost raises
+// platform::IcmpUnavailable when this process cannot open any ICMP socket, so
+// that a scan reports "cannot ping" instead of "every host inactive".
+// Other failures give an empty text, false, or NoAnswer.
 #pragma once
+
+#include "Icmp.h"
 
 #include <cstdint>
 #include <string>
@@ -29,19 +33,35 @@ bool CalcIPRange(const std::string& IP, const std::string& Mask, std::string& St
                  std::string& StopIP);
 
 // --- Names -----------------------------------------------------------------
+// First IPv4 address of a name (DNS, hosts file...), or empty.
 void HostNameToIP(const std::string& Host, std::string& IP);
+// The name registered for an address (reverse lookup), or empty; empty
+// without any lookup when IP is no address.
 void IPToHostName(const std::string& IP, std::string& Name);
+// NetBIOS node-status query to IP:137; the computer name, or empty.
 void QueryNetBiosName(const std::string& IP, int TimeoutMs, std::string& Name);
+// Picks the computer name from a node-status reply: the first unique, active
+// name with suffix 00 or 01 that has no "~"; empty when the reply is no
+// sound answer to our request or lists no such name.
 void ParseNetBiosNameReply(const std::vector<uint8_t>& Reply, std::string& Name);
+// QueryNetBiosName; any failure gives an empty name.
 void GetNetBiosName(const std::string& IP, int TimeoutMs, std::string& Name);
+// This computer's host name.
 void GetLocalComputerName(std::string& Name);
+// Login name of the effective user; empty when the user has no account entry.
 void GetLocalUserName(std::string& Name);
 
 // --- Probes ----------------------------------------------------------------
+// ICMP echo round trip in ms, or NoAnswer (also for a name that does not
+// resolve, without sending anything). Raises platform::IcmpUnavailable.
 int PingHost(const std::string& Host, int TimeoutMs);
+// Time in ms until a TCP connection to Host:Port is made, or NoAnswer. Only
+// a completed connection counts: a refusal is NoAnswer, at once.
 int TcpConnectTime(const std::string& Host, int TimeoutMs, uint16_t Port);
 int CheckTcpPort(const std::string& Host, int TimeoutMs, uint16_t Port);
+// IPv4 TCP socket in non-blocking mode, or -1.
 int OpenNonBlockingTcpSocket();
+// Switches the socket back to blocking and closes it; -1 is passed over.
 void CloseNonBlockingSocket(int Socket);
 
 // Elements joined with ", " (the adapter address lists of the WMI method).

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace platform {
@@ -14,7 +15,10 @@ Socket& Socket::operator=(Socket&& other) noexcept
     return *this;
 }
 
-Socket::~Socket() { reset(); }
+Socket::~Socket()
+{
+    reset();
+}
 
 int Socket::release()
 {
@@ -37,6 +41,15 @@ bool SetNonBlocking(int fd, bool on)
         return false;
     flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
     return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+int PendingError(int fd)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return errno ? errno : EINVAL;
+    return err;
 }
 
 long long MonotonicMs()

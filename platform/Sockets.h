@@ -37,6 +37,10 @@ enum class WaitResult { Ready, Timeout, Error };
 // neither ends it early nor makes it longer.
 WaitResult WaitFor(int fd, short events, int timeoutMs, short* revents = nullptr);
 
+// The socket's pending error (SO_ERROR): 0 when a non-blocking connect has
+// completed, the errno value that ended it otherwise.
+int PendingError(int fd);
+
 // Milliseconds of a monotonic clock, for measuring round trips.
 long long MonotonicMs();
 

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sched.h>
+#include <set>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -511,6 +512,33 @@ void ConfigureNs(const std::string& ns, const std::vector<std::string>& lines)
                        co.msg.substr(std::min<size_t>(1, co.msg.size())) + "\nlines:\n" + input);
 }
 
+// Namespaces are independent of each other, so their configuration runs side
+// by side; the first failure is raised once all have ended.
+void ConfigureMany(const std::vector<std::pair<std::string, std::vector<std::string>>>& jobs)
+{
+    const size_t workers = std::min<size_t>(jobs.size(), 8);
+    std::atomic<size_t> next{0};
+    std::mutex m;
+    std::string firstError;
+    std::vector<std::thread> threads;
+    for (size_t w = 0; w < workers; ++w)
+        threads.emplace_back([&] {
+            for (size_t i; (i = next++) < jobs.size();) {
+                try {
+                    ConfigureNs(jobs[i].first, jobs[i].second);
+                } catch (const std::exception& e) {
+                    std::lock_guard<std::mutex> lock(m);
+                    if (firstError.empty())
+                        firstError = e.what();
+                }
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    if (!firstError.empty())
+        throw LabError(firstError);
+}
+
 bool PidAlive(pid_t pid)
 {
     return ::kill(pid, 0) == 0 || errno != ESRCH;
@@ -529,12 +557,17 @@ pid_t OwnerPid(const std::string& name)
     return pid_t(std::strtol(name.substr(i, j - i).c_str(), nullptr, 10));
 }
 
-// Kills every process whose network namespace is the one at nsPath (what
-// `ip netns pids` lists) and waits until they are gone.
-void KillProcessesIn(const std::string& nsPath)
+// Kills every process whose network namespace is one of those at nsPaths
+// (what `ip netns pids` lists) and waits until they are gone.
+void KillProcessesIn(const std::vector<std::string>& nsPaths)
 {
-    struct stat ns;
-    if (::stat(nsPath.c_str(), &ns) != 0)
+    std::set<std::pair<dev_t, ino_t>> wanted;
+    for (const auto& p : nsPaths) {
+        struct stat ns;
+        if (::stat(p.c_str(), &ns) == 0)
+            wanted.insert({ns.st_dev, ns.st_ino});
+    }
+    if (wanted.empty())
         return;
     const auto deadline = Clock::now() + 5s;
     for (;;) {
@@ -548,7 +581,7 @@ void KillProcessesIn(const std::string& nsPath)
                 continue;
             struct stat st;
             std::string path = std::string("/proc/") + e->d_name + "/ns/net";
-            if (::stat(path.c_str(), &st) == 0 && st.st_ino == ns.st_ino && st.st_dev == ns.st_dev)
+            if (::stat(path.c_str(), &st) == 0 && wanted.count({st.st_dev, st.st_ino}))
                 found.push_back(p);
         }
         ::closedir(d);
@@ -566,8 +599,10 @@ void DeleteNamespaces(const std::vector<std::string>& names)
 {
     if (names.empty())
         return;
+    std::vector<std::string> paths;
     for (const auto& n : names)
-        KillProcessesIn(kNetnsRun + n);
+        paths.push_back(kNetnsRun + n);
+    KillProcessesIn(paths);
     std::string input;
     for (const auto& n : names)
         input += "netns del " + n + "\n";
@@ -746,9 +781,10 @@ void Host::SetNameServers(const std::vector<std::string>& servers)
     WriteFile(EtcDir() + "/resolv.conf", t);
 }
 
-ExecResult Host::Exec(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) const
+ExecResult Host::Exec(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                      const std::string& input) const
 {
-    return lab_->Exec(*this, argv, timeout);
+    return lab_->Exec(*this, argv, timeout, input);
 }
 
 RunResult Host::Run(const std::function<std::string()>& fn, const RunOptions& options) const
@@ -768,10 +804,15 @@ std::string Host::Ip(const std::vector<std::string>& args) const
 
 void Host::SetSysctl(const std::string& key, const std::string& value) const
 {
-    std::string path = "/proc/sys/" + key;
-    std::replace(path.begin() + 10, path.end(), '.', '/');
-    if (key.find("..") != std::string::npos || key.find('/') != std::string::npos)
+    // "net.ipv4.ping_group_range", or with slashes where a part holds a dot
+    // ("net/ipv4/conf/eth0.10/arp_ignore"), as sysctl(8) takes them.
+    if (key.empty() || key.find("..") != std::string::npos || key.front() == '/' ||
+        key.find('\0') != std::string::npos)
         throw LabError("bad sysctl name: " + key);
+    std::string rel = key;
+    if (rel.find('/') == std::string::npos)
+        std::replace(rel.begin(), rel.end(), '.', '/');
+    const std::string path = "/proc/sys/" + rel;
     RunResult r = Run([path, value] {
         std::ofstream f(path);
         f << value;
@@ -942,8 +983,10 @@ std::vector<Host*> Lab::AddHosts(int count, const std::string& labelPrefix)
     for (int i = 0; i < count; ++i)
         labels.push_back(labelPrefix + std::to_string(i));
     std::vector<Host*> made = CreateNamespaces(labels);
+    std::vector<std::pair<std::string, std::vector<std::string>>> jobs;
     for (Host* h : made)
-        ConfigureNs(h->name(), {"link set lo up"});
+        jobs.emplace_back(h->name(), std::vector<std::string>{"link set lo up"});
+    ConfigureMany(jobs);
     return made;
 }
 
@@ -998,20 +1041,22 @@ std::vector<Host*> Lab::AddHostsOnSwitch(Switch& sw, const std::vector<Nic>& nic
     }
     IpBatch("", links);
     IpBatch(sw.name(), ports);
+    std::vector<std::pair<std::string, std::vector<std::string>>> jobs;
     for (size_t i = 0; i < nics.size(); ++i) {
         std::vector<std::string> lines = {"link set lo up"};
         for (auto& l : NicUpLines(nics[i]))
             lines.push_back(l);
-        ConfigureNs(made[i]->name(), lines);
+        jobs.emplace_back(made[i]->name(), lines);
     }
+    ConfigureMany(jobs);
     return made;
 }
 
 ExecResult Lab::Exec(const Host& host, const std::vector<std::string>& argv,
-                     std::chrono::milliseconds timeout)
+                     std::chrono::milliseconds timeout, const std::string& input)
 {
     EnterPlan plan = PlanEnter(host.name(), true);
-    return ExecPlanned(&plan, argv, "", timeout);
+    return ExecPlanned(&plan, argv, input, timeout);
 }
 
 RunResult Lab::Run(const Host& host, const std::function<std::string()>& fn,
@@ -1024,6 +1069,12 @@ RunResult Lab::Run(const Host& host, const std::function<std::string()>& fn,
             char buf[512];
             if (!EnterInChild(plan, buf, sizeof buf))
                 ChildAbort(msgFd, buf);
+            if (!options.hostname.empty() &&
+                (::unshare(CLONE_NEWUTS) != 0 ||
+                 ::sethostname(options.hostname.data(), options.hostname.size()) != 0)) {
+                std::snprintf(buf, sizeof buf, "set host name: %s", std::strerror(errno));
+                ChildAbort(msgFd, buf);
+            }
             if (options.unprivileged && !DropPrivilegesInChild(options, lastCap, buf, sizeof buf))
                 ChildAbort(msgFd, buf);
             std::string frame;
@@ -1107,7 +1158,7 @@ Peer& Lab::StartPeer(const Host& host, const PeerSpec& spec)
     }
     ::setpgid(pid, pid);
     msgW.Close();
-    peers_.push_back(std::unique_ptr<Peer>(new Peer(spec.name, pid, logPath)));
+    peers_.push_back(std::unique_ptr<Peer>(new Peer(spec.name, pid, logPath, spec.dir)));
     Peer& peer = *peers_.back();
 
     // The message pipe closes on exec; anything in it is why exec never came.

@@ -27,9 +27,10 @@
 // /etc/netns folders and its temp folder; the first Lab of a process removes
 // what test processes that died left behind.
 //
-// Run() and Exec() fork. Run's function executes in the child, inside the
-// namespace, so it sees only that namespace's interfaces and its /etc files;
-// only its returned string comes back to the parent.
+// Peers die with the thread that started them (PR_SET_PDEATHSIG), so make
+// the Lab in the test's own thread. Run() and Exec() fork. Run's function executes in the child,
+// inside the namespace, so it sees only that namespace's interfaces and its /etc files; only its
+// returned string comes back to the parent.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -117,6 +118,9 @@ struct RunOptions {
     bool unprivileged = false;
     uid_t uid = 65534;
     gid_t gid = 65534;
+    // Non-empty: the function runs in a UTS namespace of its own with this
+    // host name, so gethostname() names the namespace's computer.
+    std::string hostname;
 };
 
 class Lab;
@@ -136,12 +140,16 @@ public:
     // Empty: 127.0.0.1, where nothing listens unless the test starts a server.
     void SetNameServers(const std::vector<std::string>& servers);
 
+    // Runs argv (no shell) in the namespace, as `ip netns exec` would, with
+    // `input` on its stdin.
     ExecResult Exec(const std::vector<std::string>& argv,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30),
+                    const std::string& input = "") const;
     RunResult Run(const std::function<std::string()>& fn, const RunOptions& options = {}) const;
     // `ip -n <name> args...`; throws LabError with ip's message on failure.
     std::string Ip(const std::vector<std::string>& args) const;
-    // Writes /proc/sys/<key with dots as slashes> inside the namespace.
+    // Writes the sysctl inside the namespace: "net.ipv4.ping_group_range" or
+    // the slash form "net/ipv4/conf/eth0.5/arp_ignore".
     void SetSysctl(const std::string& key, const std::string& value) const;
     void AddAddress(const std::string& dev, const std::string& cidr) const;
     // e.g. AddRoute({"10.2.0.0/24", "via", "10.1.0.254"}) or {"default", "dev", "eth0"}.
@@ -183,20 +191,22 @@ public:
     const std::string& name() const { return name_; }
     pid_t pid() const { return pid_; }
     const std::string& logPath() const { return logPath_; }
-    std::string Log() const; // everything it wrote so far
+    const std::string& dir() const { return dir_; } // its files (PeerSpec::dir)
+    std::string Log() const;                        // everything it wrote so far
     bool Running();
     // SIGTERM to the whole group, SIGKILL after a grace time; idempotent.
     void Stop();
 
 private:
     friend class Lab;
-    Peer(std::string name, pid_t pid, std::string logPath)
-        : name_(std::move(name)), pid_(pid), logPath_(std::move(logPath))
+    Peer(std::string name, pid_t pid, std::string logPath, std::string dir)
+        : name_(std::move(name)), pid_(pid), logPath_(std::move(logPath)), dir_(std::move(dir))
     {
     }
     std::string name_;
     pid_t pid_;
     std::string logPath_;
+    std::string dir_;
     bool reaped_ = false;
     int status_ = 0;
 };
@@ -204,6 +214,7 @@ private:
 struct PeerSpec {
     std::string name; // for messages and the log file's name
     std::vector<std::string> argv;
+    std::string dir; // the folder of its files, from Lab::MakePeerDir; may be empty
     // Polled until true; the start fails when the program ends first or the
     // time passes. Null: ready as soon as it runs.
     std::function<bool()> ready;
@@ -233,7 +244,8 @@ public:
                                         const std::string& labelPrefix = "h");
 
     ExecResult Exec(const Host& host, const std::vector<std::string>& argv,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30),
+                    const std::string& input = "");
     RunResult Run(const Host& host, const std::function<std::string()>& fn,
                   const RunOptions& options = {});
 

@@ -1,0 +1,389 @@
+#include "LangChanger.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const TranslationsSection = "Translations";
+const char* const MissingValue = "<-- Error -->";
+const char* const Utf8Bom = "\xEF\xBB\xBF";
+
+std::string ReplaceEnter(std::string Text)
+{
+    static const std::string Enter = "{ENTER}";
+    std::size_t Pos = 0;
+    while ((Pos = Text.find(Enter, Pos)) != std::string::npos) {
+        Text.replace(Pos, Enter.size(), "\r\n");
+        Pos += 2;
+    }
+    return Text;
+}
+
+std::string UpperAscii(std::string Text)
+{
+    for (char& C : Text) {
+        if (C >= 'a' && C <= 'z') {
+            C = static_cast<char>(C - 'a' + 'A');
+        }
+    }
+    return Text;
+}
+
+bool ReadFileBytes(const std::string& Path, std::string& Bytes)
+{
+    std::ifstream In(Path, std::ios::binary);
+    if (!In) {
+        return false;
+    }
+    Bytes.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+    return !In.bad();
+}
+
+// Replaces the file with Bytes through a temporary file beside it, so that a
+// failure half-way never leaves a cut-off language file. The file keeps its
+// permission bits. A file the user made read-only is left alone.
+bool RewriteFile(const std::string& Path, const std::string& Bytes)
+{
+    std::error_code Ec;
+    std::filesystem::path Target = std::filesystem::canonical(Path, Ec);
+    if (Ec) {
+        return false;
+    }
+    struct stat St {};
+    if (::stat(Target.c_str(), &St) != 0 || !S_ISREG(St.st_mode) ||
+        ::access(Target.c_str(), W_OK) != 0) {
+        return false;
+    }
+    std::string Temp = Target.string() + ".XXXXXX";
+    int Fd = ::mkstemp(Temp.data());
+    if (Fd < 0) {
+        return false;
+    }
+    bool Ok = ::fchmod(Fd, St.st_mode & 07777) == 0;
+    std::size_t Done = 0;
+    while (Ok && Done < Bytes.size()) {
+        ssize_t N = ::write(Fd, Bytes.data() + Done, Bytes.size() - Done);
+        if (N < 0 && errno == EINTR) {
+            continue;
+        }
+        Ok = N > 0;
+        if (Ok) {
+            Done += static_cast<std::size_t>(N);
+        }
+    }
+    Ok = Ok && ::fsync(Fd) == 0;
+    Ok = (::close(Fd) == 0) && Ok;
+    Ok = Ok && ::rename(Temp.c_str(), Target.c_str()) == 0;
+    if (!Ok) {
+        ::unlink(Temp.c_str());
+    }
+    return Ok;
+}
+
+// The class library's integer conversion: optional sign, decimal digits or a
+// hexadecimal number after "$" or "0x".
+bool ParseInteger(const std::string& Text, std::int64_t& Value)
+{
+    std::string_view T = platform::TrimProfileBlanks(Text);
+    bool Negative = false;
+    if (!T.empty() && (T.front() == '-' || T.front() == '+')) {
+        Negative = T.front() == '-';
+        T.remove_prefix(1);
+    }
+    int Base = 10;
+    if (!T.empty() && T.front() == '$') {
+        Base = 16;
+        T.remove_prefix(1);
+    } else if (T.size() > 1 && T[0] == '0' && (T[1] == 'x' || T[1] == 'X')) {
+        Base = 16;
+        T.remove_prefix(2);
+    }
+    if (T.empty()) {
+        return false;
+    }
+    std::uint64_t Magnitude = 0;
+    auto [End, Err] = std::from_chars(T.data(), T.data() + T.size(), Magnitude, Base);
+    if (Err != std::errc() || End != T.data() + T.size()) {
+        return false;
+    }
+    constexpr std::uint64_t Limit = std::numeric_limits<std::int64_t>::max();
+    if (Negative) {
+        if (Magnitude > Limit + 1) {
+            return false;
+        }
+        Value = Magnitude == Limit + 1 ? std::numeric_limits<std::int64_t>::min()
+                                       : -static_cast<std::int64_t>(Magnitude);
+    } else {
+        if (Magnitude > Limit) {
+            return false;
+        }
+        Value = static_cast<std::int64_t>(Magnitude);
+    }
+    return true;
+}
+
+// A number with "." or "," as the decimal separator, whatever the locale:
+// language files are shared between users of every locale.
+bool ParseFloat(const std::string& Text, double& Value)
+{
+    std::string T(platform::TrimProfileBlanks(Text));
+    for (char& C : T) {
+        if (C == ',') {
+            C = '.';
+        }
+    }
+    const char* Begin = T.data();
+    if (!T.empty() && T.front() == '+') {
+        ++Begin;
+    }
+    if (Begin == T.data() + T.size()) {
+        return false;
+    }
+    auto [End, Err] = std::from_chars(Begin, T.data() + T.size(), Value);
+    return Err == std::errc() && End == T.data() + T.size() && std::isfinite(Value);
+}
+
+std::vector<std::string> SplitList(std::string Value, const std::string& Separator)
+{
+    std::vector<std::string> Items;
+    std::size_t Pos;
+    while ((Pos = Value.find(Separator)) != std::string::npos) {
+        Items.emplace_back(platform::TrimProfileBlanks(std::string_view(Value).substr(0, Pos)));
+        Value.erase(0, Pos + Separator.size());
+    }
+    std::string_view Rest = platform::TrimProfileBlanks(Value);
+    if (!Rest.empty()) {
+        Items.emplace_back(Rest);
+    }
+    return Items;
+}
+
+} // namespace
+
+std::string NormaliseLanguageText(const std::string& Bytes)
+{
+    std::string_view Rest(Bytes);
+    std::string Out;
+    if (Rest.substr(0, 3) == Utf8Bom) {
+        Out = Utf8Bom;
+        Rest.remove_prefix(3);
+    }
+    Out.reserve(Bytes.size() + Bytes.size() / 8 + 2);
+    while (!Rest.empty()) {
+        std::size_t End = Rest.find_first_of("\r\n");
+        std::string_view Line = Rest.substr(0, End);
+        if (End == std::string_view::npos) {
+            Rest = {};
+        } else {
+            std::size_t Next = End + 1;
+            if (Rest[End] == '\r' && Next < Rest.size() && Rest[Next] == '\n') {
+                ++Next;
+            }
+            Rest.remove_prefix(Next);
+        }
+        if (Line.find('=') == std::string_view::npos) {
+            Line = platform::TrimProfileBlanks(Line);
+            Out += Line;
+            if (!Line.empty() && Line.back() != ']') {
+                Out += '=';
+            }
+        } else {
+            Out += Line;
+        }
+        Out += "\r\n";
+    }
+    return Out;
+}
+
+TLangChanger::TLangChanger() : FSeparator(",") {}
+
+void TLangChanger::SetLangFile(const std::string& Value)
+{
+    if (Value == FLangFile) {
+        return;
+    }
+    FLangFile = std::string(platform::TrimProfileBlanks(Value));
+    Cached = false;
+    if (FLangFile.empty()) {
+        return;
+    }
+    std::string Bytes;
+    if (!ReadFileBytes(FLangFile, Bytes)) {
+        return;
+    }
+    std::string Normal = NormaliseLanguageText(Bytes);
+    // Rewriting identical bytes would change nothing but the file's time.
+    if (Normal != Bytes && !RewriteFile(FLangFile, Normal)) {
+        // The folder or file is read-only: keep the normalised text for as
+        // long as the file on disk stays as it was read.
+        struct stat St {};
+        if (::stat(FLangFile.c_str(), &St) == 0) {
+            Cached = true;
+            CachedDev = St.st_dev;
+            CachedIno = St.st_ino;
+            CachedSize = St.st_size;
+            CachedMtime = St.st_mtim;
+            CachedProfile = platform::IniProfile::Parse(Normal);
+        }
+    }
+}
+
+void TLangChanger::SetSeparator(const std::string& Value)
+{
+    if (Value == FSeparator) {
+        return;
+    }
+    FSeparator = platform::TrimProfileBlanks(Value).empty() ? std::string(",") : Value;
+}
+
+const platform::IniProfile& TLangChanger::Profile()
+{
+    struct stat St {};
+    if (FLangFile.empty() || ::stat(FLangFile.c_str(), &St) != 0) {
+        Cached = false;
+        CachedProfile = {};
+        return CachedProfile;
+    }
+    if (Cached && St.st_dev == CachedDev && St.st_ino == CachedIno && St.st_size == CachedSize &&
+        St.st_mtim.tv_sec == CachedMtime.tv_sec && St.st_mtim.tv_nsec == CachedMtime.tv_nsec) {
+        return CachedProfile;
+    }
+    std::string Bytes;
+    CachedProfile = ReadFileBytes(FLangFile, Bytes) ? platform::IniProfile::Parse(Bytes)
+                                                    : platform::IniProfile();
+    Cached = true;
+    CachedDev = St.st_dev;
+    CachedIno = St.st_ino;
+    CachedSize = St.st_size;
+    CachedMtime = St.st_mtim;
+    return CachedProfile;
+}
+
+std::string TLangChanger::TranslateString(const std::string& Text)
+{
+    std::string Result = Text;
+    if (!FLangFile.empty()) {
+        Result = Profile().ReadString(TranslationsSection, Text, Text);
+    }
+    return ReplaceEnter(std::move(Result));
+}
+
+void TLangChanger::ReadSectionKeys(const std::string& Section, std::vector<std::string>& Strings)
+{
+    Strings = Profile().SectionKeys(Section);
+}
+
+void TLangChanger::TranslateForm(TPropertyObject* Form)
+{
+    if (FLangFile.empty()) {
+        return;
+    }
+    std::vector<std::string> Keys;
+    ReadSectionKeys(TranslationsSection, Keys);
+    if (Keys.empty()) {
+        return;
+    }
+    std::vector<std::unique_ptr<TPropertyObject>> Listed;
+    std::vector<TPropertyObject*> Forms;
+    if (Form != nullptr) {
+        Forms.push_back(Form);
+    } else if (ScreenForms) {
+        Listed = ScreenForms();
+        for (auto& F : Listed) {
+            if (F) {
+                Forms.push_back(F.get());
+            }
+        }
+    }
+    std::vector<std::string> ClassNames;
+    for (TPropertyObject* F : Forms) {
+        ClassNames.push_back(UpperAscii(F->ClassName()));
+    }
+    for (const std::string& Key : Keys) {
+        std::size_t Dot = Key.find('.');
+        if (Dot == std::string::npos) {
+            continue; // a text key, not a form key
+        }
+        std::string ClassName = UpperAscii("T" + Key.substr(0, Dot));
+        for (std::size_t I = 0; I < Forms.size(); ++I) {
+            if (ClassNames[I] != ClassName) {
+                continue;
+            }
+            // The profile may be reread by a property setter's side effects;
+            // take the value afresh for each form.
+            std::string Value =
+                ReplaceEnter(Profile().ReadString(TranslationsSection, Key, MissingValue));
+            SetPropertyByPath(*Forms[I], Key.substr(Dot + 1), Value);
+        }
+    }
+}
+
+void TLangChanger::SetPropertyByPath(TPropertyObject& Root, const std::string& Path,
+                                     const std::string& Value)
+{
+    std::string Rest = Path;
+    std::unique_ptr<TPropertyObject> Held; // keeps the current object alive
+    TPropertyObject* Obj = &Root;
+
+    std::size_t Dot = Rest.find('.');
+    if (Dot != std::string::npos) {
+        if (auto Component = Root.FindComponent(Rest.substr(0, Dot))) {
+            Held = std::move(Component);
+            Obj = Held.get();
+            Rest.erase(0, Dot + 1);
+        }
+    }
+    while ((Dot = Rest.find('.')) != std::string::npos) {
+        std::unique_ptr<TPropertyObject> Next = Obj->ObjectProperty(Rest.substr(0, Dot));
+        if (!Next) {
+            return;
+        }
+        Held = std::move(Next);
+        Obj = Held.get();
+        Rest.erase(0, Dot + 1);
+    }
+
+    switch (Obj->PropertyKind(Rest)) {
+    case TPropertyKind::None:
+    case TPropertyKind::Other: // enumerations, sets, events: not for language files
+        return;
+    case TPropertyKind::Integer: {
+        std::int64_t N = 0;
+        if (ParseInteger(Value, N) && N >= std::numeric_limits<std::int32_t>::min() &&
+            N <= std::numeric_limits<std::int32_t>::max()) {
+            Obj->SetInteger(Rest, N);
+        }
+        return;
+    }
+    case TPropertyKind::Int64: {
+        std::int64_t N = 0;
+        if (ParseInteger(Value, N)) {
+            Obj->SetInteger(Rest, N);
+        }
+        return;
+    }
+    case TPropertyKind::Float: {
+        double D = 0;
+        if (ParseFloat(Value, D)) {
+            Obj->SetFloat(Rest, D);
+        }
+        return;
+    }
+    case TPropertyKind::String:
+        Obj->SetString(Rest, Value);
+        return;
+    case TPropertyKind::StringList:
+        Obj->SetStringList(Rest, SplitList(Value, FSeparator));
+        return;
+    }
+}

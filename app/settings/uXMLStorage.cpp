@@ -1,0 +1,487 @@
+#include "uXMLStorage.h"
+
+#include "HTMLUtil.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* ErrorCaption = "Error!";
+constexpr unsigned ParseOptions = pugi::parse_full | pugi::parse_ws_pcdata_single;
+constexpr const char* IndentText = "  ";
+
+void DefaultMessage(const std::string& Caption, const std::string& Text)
+{
+    std::cerr << Caption << ' ' << Text << std::endl;
+}
+
+TXMLStorageMessageHandler& MessageHandler()
+{
+    static TXMLStorageMessageHandler Handler = DefaultMessage;
+    return Handler;
+}
+
+void ShowError(const std::string& Text)
+{
+    MessageHandler()(ErrorCaption, Text);
+}
+
+class EStoreIO : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void RaiseErrno(const std::string& What, const std::string& Path)
+{
+    throw EStoreIO(What + " " + Path + ": " + std::strerror(errno));
+}
+
+// Length of the UTF-8 sequence at Text[I] and its code point; 0 for a byte
+// that starts no valid sequence (overlong forms and surrogates included).
+size_t DecodeUtf8(std::string_view Text, size_t I, uint32_t& Cp)
+{
+    const auto B = [&](size_t K) { return static_cast<unsigned char>(Text[I + K]); };
+    const unsigned char C = B(0);
+    size_t Len;
+    uint32_t Min;
+    if (C < 0x80) {
+        Cp = C;
+        return 1;
+    } else if ((C & 0xE0) == 0xC0) {
+        Len = 2, Cp = C & 0x1F, Min = 0x80;
+    } else if ((C & 0xF0) == 0xE0) {
+        Len = 3, Cp = C & 0x0F, Min = 0x800;
+    } else if ((C & 0xF8) == 0xF0) {
+        Len = 4, Cp = C & 0x07, Min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (I + Len > Text.size())
+        return 0;
+    for (size_t K = 1; K < Len; ++K) {
+        if ((B(K) & 0xC0) != 0x80)
+            return 0;
+        Cp = (Cp << 6) | (B(K) & 0x3F);
+    }
+    if (Cp < Min || Cp > 0x10FFFF || (Cp >= 0xD800 && Cp <= 0xDFFF))
+        return 0;
+    return Len;
+}
+
+bool IsXMLChar(uint32_t Cp)
+{
+    return Cp == 0x9 || Cp == 0xA || (Cp >= 0x20 && Cp <= 0xD7FF) ||
+           (Cp >= 0xE000 && Cp <= 0xFFFD) || (Cp >= 0x10000 && Cp <= 0x10FFFF);
+}
+
+// Element texts may only hold XML characters, and CR would come back as LF:
+// such characters travel as references inside the already encoded text.
+std::string ProtectForXML(std::string_view Encoded)
+{
+    std::string Out;
+    Out.reserve(Encoded.size());
+    size_t I = 0;
+    while (I < Encoded.size()) {
+        uint32_t Cp = 0;
+        const size_t Len = DecodeUtf8(Encoded, I, Cp);
+        if (Len == 0) {
+            Out += "\xEF\xBF\xBD";
+            ++I;
+            continue;
+        }
+        if (Cp == 0) {
+            // No XML text and no reference can carry a NUL.
+        } else if (Cp == 0xD || !IsXMLChar(Cp)) {
+            Out += "&#" + std::to_string(Cp) + ";";
+        } else {
+            Out.append(Encoded.substr(I, Len));
+        }
+        I += Len;
+    }
+    return Out;
+}
+
+// The class library's string-to-integer: optional blanks and sign, then
+// decimal digits or "$" and hexadecimal digits; the value must fit 32 bits
+// (hexadecimal values above the signed range wrap, as they always have).
+bool TryStrToInt(std::string_view S, int& Value)
+{
+    size_t I = 0;
+    while (I < S.size() && (S[I] == ' ' || S[I] == '\t'))
+        ++I;
+    bool Negative = false;
+    if (I < S.size() && (S[I] == '+' || S[I] == '-'))
+        Negative = S[I++] == '-';
+    bool Hex = false;
+    if (I < S.size() && S[I] == '$') {
+        Hex = true;
+        ++I;
+    }
+    if (I >= S.size())
+        return false;
+    uint64_t V = 0;
+    for (; I < S.size(); ++I) {
+        const char C = S[I];
+        unsigned D;
+        if (C >= '0' && C <= '9')
+            D = static_cast<unsigned>(C - '0');
+        else if (Hex && C >= 'a' && C <= 'f')
+            D = static_cast<unsigned>(C - 'a' + 10);
+        else if (Hex && C >= 'A' && C <= 'F')
+            D = static_cast<unsigned>(C - 'A' + 10);
+        else
+            return false;
+        V = V * (Hex ? 16 : 10) + D;
+        if (V > 0xFFFFFFFFull)
+            return false;
+    }
+    if (Hex) {
+        const auto Bits = static_cast<int32_t>(static_cast<uint32_t>(V));
+        Value = Negative ? static_cast<int>(0u - static_cast<uint32_t>(Bits)) : Bits;
+        return true;
+    }
+    if (Negative ? V > uint64_t(INT_MAX) + 1 : V > uint64_t(INT_MAX))
+        return false;
+    Value = Negative ? static_cast<int>(-static_cast<int64_t>(V)) : static_cast<int>(V);
+    return true;
+}
+
+struct StringWriter : pugi::xml_writer {
+    std::string Text;
+    void write(const void* Data, size_t Size) override
+    {
+        Text.append(static_cast<const char*>(Data), Size);
+    }
+};
+
+void WriteAll(int Fd, const std::string& Data, const std::string& Path)
+{
+    size_t Done = 0;
+    while (Done < Data.size()) {
+        const ssize_t N = ::write(Fd, Data.data() + Done, Data.size() - Done);
+        if (N < 0) {
+            if (errno == EINTR)
+                continue;
+            RaiseErrno("write", Path);
+        }
+        Done += static_cast<size_t>(N);
+    }
+}
+
+// Writes Data to a new temporary file beside Target, flushed to disk, with
+// Target's permissions; returns its path. Removes it again on failure.
+std::string WriteTempFile(const fs::path& Target, const std::string& Data)
+{
+    std::string Templ =
+        (Target.parent_path() / ("." + Target.filename().string() + ".XXXXXX")).string();
+    const int Fd = ::mkstemp(Templ.data());
+    if (Fd < 0)
+        RaiseErrno("create", Templ);
+    try {
+        struct stat St {};
+        if (::stat(Target.c_str(), &St) == 0 && ::fchmod(Fd, St.st_mode & 07777) != 0)
+            RaiseErrno("chmod", Templ);
+        WriteAll(Fd, Data, Templ);
+        if (::fsync(Fd) != 0)
+            RaiseErrno("fsync", Templ);
+    } catch (...) {
+        ::close(Fd);
+        ::unlink(Templ.c_str());
+        throw;
+    }
+    if (::close(Fd) != 0) {
+        const int Err = errno;
+        ::unlink(Templ.c_str());
+        errno = Err;
+        RaiseErrno("close", Templ);
+    }
+    return Templ;
+}
+
+void SyncFolder(const fs::path& Folder)
+{
+    const int Fd = ::open(Folder.empty() ? "." : Folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (Fd >= 0) {
+        ::fsync(Fd);
+        ::close(Fd);
+    }
+}
+
+} // namespace
+
+TXMLStorageMessageHandler SetXMLStorageMessageHandler(TXMLStorageMessageHandler Handler)
+{
+    TXMLStorageMessageHandler Old = std::move(MessageHandler());
+    MessageHandler() = Handler ? std::move(Handler) : DefaultMessage;
+    return Old;
+}
+
+TXMLStorage::TXMLStorage(std::string AFileName) : FileName(std::move(AFileName)) {}
+
+TXMLStorage::~TXMLStorage() = default;
+
+void TXMLStorage::Load()
+{
+    Document = std::make_unique<pugi::xml_document>();
+    Root = pugi::xml_node();
+    FLoadFailed = false;
+    std::error_code Ec;
+    const bool Exists = fs::exists(FileName, Ec);
+    try {
+        if (Ec)
+            throw EStoreIO(Ec.message());
+        if (Exists) {
+            std::ifstream In(FileName, std::ios::binary);
+            if (!In)
+                throw EStoreIO("open failed");
+            const std::string Data((std::istreambuf_iterator<char>(In)),
+                                   std::istreambuf_iterator<char>());
+            if (In.bad())
+                throw EStoreIO("read failed");
+            const pugi::xml_parse_result R =
+                Document->load_buffer(Data.data(), Data.size(), ParseOptions, pugi::encoding_auto);
+            if (!R)
+                throw EStoreIO(R.description());
+            Root = Document->document_element();
+            return;
+        }
+    } catch (const std::exception&) {
+        FLoadFailed = true;
+        Document->reset();
+        ShowError("Can't read file " + FileName);
+    }
+    Root = Document->append_child("Options");
+}
+
+bool TXMLStorage::Save()
+{
+    try {
+        if (!Document || !Root)
+            throw EStoreIO("nothing loaded");
+        if (Encoding != "UTF-8")
+            throw EStoreIO("unsupported encoding " + Encoding);
+        // A symbolic link stays a link: the file it names is replaced.
+        fs::path Target = FileName;
+        if (fs::is_symlink(Target))
+            Target = fs::canonical(Target);
+        if (!fs::is_regular_file(Target))
+            throw EStoreIO("no such file");
+        // Replacing the file needs only the folder's permission; a file the
+        // user may not write stays as it is, as it would when written in place.
+        if (::access(Target.c_str(), W_OK) != 0)
+            RaiseErrno("access", Target.string());
+
+        pugi::xml_node Decl = Document->first_child();
+        if (Decl.type() != pugi::node_declaration) {
+            Decl = Document->prepend_child(pugi::node_declaration);
+            Decl.set_name("xml");
+        }
+        if (!Decl.attribute("version"))
+            Decl.prepend_attribute("version") = "1.0";
+        pugi::xml_attribute Enc = Decl.attribute("encoding");
+        if (!Enc)
+            Enc = Decl.insert_attribute_after("encoding", Decl.attribute("version"));
+        Enc = Encoding.c_str();
+
+        StringWriter Out;
+        const unsigned Flags = AutoIndent ? pugi::format_indent : pugi::format_raw;
+        Document->save(Out, IndentText, Flags, pugi::encoding_utf8);
+
+        const std::string Temp = WriteTempFile(Target, Out.Text);
+        if (FLoadFailed) {
+            // The unreadable file may be all the user has: keep it aside.
+            std::error_code Ec;
+            fs::copy_file(Target, Target.string() + ".bad", fs::copy_options::overwrite_existing,
+                          Ec);
+            if (Ec) {
+                ::unlink(Temp.c_str());
+                throw EStoreIO(Ec.message());
+            }
+        }
+        if (::rename(Temp.c_str(), Target.c_str()) != 0) {
+            const int Err = errno;
+            ::unlink(Temp.c_str());
+            errno = Err;
+            RaiseErrno("rename", Temp);
+        }
+        SyncFolder(Target.parent_path());
+        FLoadFailed = false;
+        return true;
+    } catch (const std::exception&) {
+        ShowError("Can't write file " + FileName);
+        return false;
+    }
+}
+
+std::string TXMLStorage::EncodeText(const std::string& Value)
+{
+    return ProtectForXML(HTMLEncode(Value));
+}
+
+std::string TXMLStorage::DecodeText(const std::string& Text)
+{
+    return HTMLDecode(Text);
+}
+
+bool TXMLStorage::IsXMLName(const std::string& Name)
+{
+    // The Name production of XML 1.0 without ":", which would need a
+    // namespace declaration.
+    if (Name.empty())
+        return false;
+    for (size_t I = 0; I < Name.size();) {
+        uint32_t Cp = 0;
+        const size_t Len = DecodeUtf8(Name, I, Cp);
+        if (Len == 0)
+            return false;
+        const bool Start = (Cp >= 'A' && Cp <= 'Z') || (Cp >= 'a' && Cp <= 'z') || Cp == '_' ||
+                           (Cp >= 0xC0 && Cp <= 0xD6) || (Cp >= 0xD8 && Cp <= 0xF6) ||
+                           (Cp >= 0xF8 && Cp <= 0x2FF) || (Cp >= 0x370 && Cp <= 0x37D) ||
+                           (Cp >= 0x37F && Cp <= 0x1FFF) || (Cp >= 0x200C && Cp <= 0x200D) ||
+                           (Cp >= 0x2070 && Cp <= 0x218F) || (Cp >= 0x2C00 && Cp <= 0x2FEF) ||
+                           (Cp >= 0x3001 && Cp <= 0xD7FF) || (Cp >= 0xF900 && Cp <= 0xFDCF) ||
+                           (Cp >= 0xFDF0 && Cp <= 0xFFFD) || (Cp >= 0x10000 && Cp <= 0xEFFFF);
+        const bool Other = (Cp >= '0' && Cp <= '9') || Cp == '-' || Cp == '.' || Cp == 0xB7 ||
+                           (Cp >= 0x300 && Cp <= 0x36F) || (Cp >= 0x203F && Cp <= 0x2040);
+        if (!(Start || (I > 0 && Other)))
+            return false;
+        I += Len;
+    }
+    return true;
+}
+
+pugi::xml_node TXMLStorage::FindElement(pugi::xml_node Parent, const std::string& Name)
+{
+    for (pugi::xml_node N = Parent.first_child(); N; N = N.next_sibling())
+        if (N.type() == pugi::node_element && Name == N.name())
+            return N;
+    return {};
+}
+
+pugi::xml_node TXMLStorage::FindOrAppendElement(pugi::xml_node Parent, const std::string& Name)
+{
+    if (!Parent || !IsXMLName(Name))
+        return {};
+    if (pugi::xml_node Found = FindElement(Parent, Name))
+        return Found;
+    // Blanks kept as the only content of an empty element would otherwise
+    // end up between the new child and its indentation.
+    pugi::xml_node Only = Parent.first_child();
+    if (Only && !Only.next_sibling() && Only.type() == pugi::node_pcdata)
+        Parent.remove_child(Only);
+    return Parent.append_child(Name.c_str());
+}
+
+std::string TXMLStorage::ElementValue(pugi::xml_node Element)
+{
+    std::string Text;
+    for (pugi::xml_node N = Element.first_child(); N; N = N.next_sibling()) {
+        if (N.type() == pugi::node_element)
+            throw EConvertError("element holds elements");
+        if (N.type() == pugi::node_pcdata || N.type() == pugi::node_cdata)
+            Text += N.value();
+    }
+    return DecodeText(Text);
+}
+
+void TXMLStorage::SetElementValue(pugi::xml_node Element, const std::string& Value)
+{
+    Element.remove_children();
+    const std::string Text = EncodeText(Value);
+    if (!Text.empty())
+        Element.append_child(pugi::node_pcdata).set_value(Text.c_str());
+}
+
+std::string TXMLStorage::ReadString(const std::string& Section, const std::string& Key,
+                                    const std::string& Default)
+{
+    try {
+        if (Document && Root)
+            if (pugi::xml_node S = FindElement(Root, Section))
+                if (pugi::xml_node K = FindElement(S, Key))
+                    return ElementValue(K);
+    } catch (const std::exception&) {
+    }
+    return Default;
+}
+
+void TXMLStorage::WriteString(const std::string& Section, const std::string& Key,
+                              const std::string& Value)
+{
+    if (!Document || !Root)
+        return;
+    if (pugi::xml_node K = FindOrAppendElement(FindOrAppendElement(Root, Section), Key))
+        SetElementValue(K, Value);
+}
+
+int TXMLStorage::ReadInteger(const std::string& Section, const std::string& Key, int Default)
+{
+    std::string S = ReadString(Section, Key, "");
+    if (S.size() > 2 && S[0] == '0' && (S[1] == 'x' || S[1] == 'X'))
+        S = "$" + S.substr(2);
+    int Value = 0;
+    return TryStrToInt(S, Value) ? Value : Default;
+}
+
+void TXMLStorage::WriteInteger(const std::string& Section, const std::string& Key, int Value)
+{
+    WriteString(Section, Key, std::to_string(Value));
+}
+
+bool TXMLStorage::ReadBool(const std::string& Section, const std::string& Key, bool Default)
+{
+    return ReadInteger(Section, Key, Default ? 1 : 0) != 0;
+}
+
+void TXMLStorage::WriteBool(const std::string& Section, const std::string& Key, bool Value)
+{
+    WriteString(Section, Key, Value ? "1" : "0");
+}
+
+void TXMLStorage::ReadStrings(const std::string& Section, const std::string& Key,
+                              std::vector<std::string>& Strings)
+{
+    Strings.clear();
+    try {
+        if (!Document || !Root)
+            return;
+        pugi::xml_node S = FindElement(Root, Section);
+        pugi::xml_node K = S ? FindElement(S, Key) : pugi::xml_node();
+        if (!K)
+            return;
+        for (pugi::xml_node N = K.first_child(); N; N = N.next_sibling())
+            if (N.type() == pugi::node_element)
+                Strings.push_back(ElementValue(N));
+    } catch (const std::exception&) {
+    }
+}
+
+void TXMLStorage::WriteStrings(const std::string& Section, const std::string& Key,
+                               const std::vector<std::string>& Strings)
+{
+    if (!Document || !Root)
+        return;
+    pugi::xml_node K = FindOrAppendElement(FindOrAppendElement(Root, Section), Key);
+    if (!K)
+        return;
+    K.remove_children();
+    for (size_t I = 0; I < Strings.size(); ++I)
+        SetElementValue(K.append_child((Key + std::to_string(I)).c_str()), Strings[I]);
+}

@@ -1,0 +1,97 @@
+// The section/key settings store: one object per XML file ("options.xml",
+// "tools.xml", "presets.xml"). A section is a child element of the document
+// element, a key a child element of the section, and its text the value.
+//
+// Values are HTML-encoded before the XML layer escapes them again, so an "&"
+// in a value reaches the file as "&amp;amp;"; that double encoding is the file
+// format. Characters that XML 1.0 cannot hold, and CR (which XML parsers turn
+// into LF), go into the encoded text as decimal references ("&#13;"), so every
+// value survives the round trip and every file reopens. A NUL cannot be held
+// by any XML text and is dropped; bytes that are not UTF-8 become U+FFFD.
+//
+// Use: construct, Load, read and/or write, Save (writers only). A writer loads
+// first, so that sections, keys and comments it does not know survive.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pugixml.hpp>
+
+// Shows a failure to the user (the Qt layer installs a message box; until
+// then the text goes to stderr). Caption is "Error!".
+using TXMLStorageMessageHandler =
+    std::function<void(const std::string& Caption, const std::string& Text)>;
+// Installs Handler (an empty one restores the stderr default); returns the
+// handler it replaces.
+TXMLStorageMessageHandler SetXMLStorageMessageHandler(TXMLStorageMessageHandler Handler);
+
+class TXMLStorage {
+public:
+    explicit TXMLStorage(std::string AFileName);
+    virtual ~TXMLStorage();
+    TXMLStorage(const TXMLStorage&) = delete;
+    TXMLStorage& operator=(const TXMLStorage&) = delete;
+
+    std::string FileName;
+    std::string Encoding = "UTF-8"; // the only encoding written
+    bool AutoIndent = true;
+
+    // Reads FileName into a new document. A missing file gives an empty
+    // document with the root "Options". A file that cannot be read or parsed
+    // is reported ("Can't read file <name>"); the store then holds an empty
+    // "Options" document, so reads give their defaults, and a later Save
+    // keeps the unreadable file as "<name>.bad" before replacing it.
+    void Load();
+
+    // Writes the document over FileName through a temporary file in the same
+    // folder (written, flushed to disk, then renamed), so the old file stays
+    // whole whatever fails. A file that does not exist is not created. Any
+    // failure is reported ("Can't write file <name>") and gives false.
+    bool Save();
+
+    // True after a Load that found the file but could not read it.
+    bool LoadFailed() const { return FLoadFailed; }
+
+    std::string ReadString(const std::string& Section, const std::string& Key,
+                           const std::string& Default);
+    void WriteString(const std::string& Section, const std::string& Key, const std::string& Value);
+    // Decimal, or hexadecimal after "$", "0x" or "0X"; a sign may lead.
+    int ReadInteger(const std::string& Section, const std::string& Key, int Default);
+    void WriteInteger(const std::string& Section, const std::string& Key, int Value);
+    // Any non-zero integer is true; a text that is no integer gives Default.
+    bool ReadBool(const std::string& Section, const std::string& Key, bool Default);
+    void WriteBool(const std::string& Section, const std::string& Key, bool Value);
+    // One line per child element of the key, whatever the children are called.
+    void ReadStrings(const std::string& Section, const std::string& Key,
+                     std::vector<std::string>& Strings);
+    // Replaces the key's children by Key0, Key1, ...
+    void WriteStrings(const std::string& Section, const std::string& Key,
+                      const std::vector<std::string>& Strings);
+
+protected:
+    // The value encodings of the file format, for the stores that derive
+    // from this one and keep record lists of their own.
+    static std::string EncodeText(const std::string& Value);
+    // Raises EConvertError for text the encoding cannot have produced.
+    static std::string DecodeText(const std::string& Text);
+    // The first child element named Name (exact match), or an empty node.
+    static pugi::xml_node FindElement(pugi::xml_node Parent, const std::string& Name);
+    // FindElement, or a new element appended at the end; an empty node when
+    // Name is no XML name.
+    static pugi::xml_node FindOrAppendElement(pugi::xml_node Parent, const std::string& Name);
+    // The decoded text of an element that holds text only; raises when it
+    // has child elements or its text does not decode.
+    static std::string ElementValue(pugi::xml_node Element);
+    // Replaces the element's content by the encoded Value.
+    static void SetElementValue(pugi::xml_node Element, const std::string& Value);
+    static bool IsXMLName(const std::string& Name);
+
+    std::unique_ptr<pugi::xml_document> Document;
+    pugi::xml_node Root;
+
+private:
+    bool FLoadFailed = false;
+};

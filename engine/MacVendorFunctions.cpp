@@ -1,0 +1,186 @@
+#include "MacVendorFunctions.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+static_assert(VendorsDbWorkerFlags == (SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX));
+static_assert(VendorsDbSharedFlags == (SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX));
+
+namespace {
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// Whether HexMac is worth a query. An all-zero address means "no address",
+// yet the registry assigns that prefix to a company, which would be named as
+// its vendor. More than 16 digits are beyond SQLite's 64-bit literals: the
+// statement would fail and end the whole host job over one odd adapter. And
+// only digits may reach the SQL text.
+bool IsQueryableHex(const std::string& HexMac)
+{
+    if (HexMac.size() > 16)
+        return false;
+    bool nonZero = false;
+    for (char c : HexMac) {
+        if (!IsHexDigit(c))
+            return false;
+        nonZero = nonZero || c != '0';
+    }
+    return nonZero;
+}
+
+// The main thread's connection; closed when the program ends.
+class TSharedVendorsDb {
+public:
+    ~TSharedVendorsDb() { CloseVendorsDb(Db_); }
+    void Query(const std::string& HexMac, std::string& Vendor)
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (!Db_)
+            Db_ = OpenVendorsDb(GetVendorsDbFileName(), VendorsDbSharedFlags);
+        QueryVendor(HexMac, Db_, Vendor);
+    }
+
+private:
+    std::mutex Mutex_;
+    sqlite3* Db_ = nullptr;
+};
+
+TSharedVendorsDb& SharedVendorsDb()
+{
+    static TSharedVendorsDb db;
+    return db;
+}
+
+// Finalizes the statement on every path, also when a raise leaves the query.
+struct TStatement {
+    sqlite3_stmt* St = nullptr;
+    ~TStatement() { sqlite3_finalize(St); }
+};
+
+// Closes a temporary connection on every path.
+struct TTemporaryDb {
+    sqlite3* Db = nullptr;
+    ~TTemporaryDb() { CloseVendorsDb(Db); }
+};
+
+} // namespace
+
+std::string GetVendorsDbFileName()
+{
+    std::vector<char> buf(4096);
+    for (;;) {
+        ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0)
+            throw EVendorDbError("Cannot find the program file: /proc/self/exe is unreadable");
+        if (static_cast<size_t>(n) < buf.size()) {
+            std::string exe(buf.data(), static_cast<size_t>(n));
+            return exe.substr(0, exe.rfind('/') + 1) + "vendors.db";
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+sqlite3* OpenVendorsDb(const std::string& FileName, int Flags)
+{
+    sqlite3* db = nullptr;
+    // Read-only flags never create a file: a missing database fails here
+    // instead of leaving an empty one beside the program.
+    if (sqlite3_open_v2(FileName.c_str(), &db, Flags, nullptr) != SQLITE_OK) {
+        std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+        CloseVendorsDb(db);
+        throw EVendorDbError("Failed to open database \"" + FileName + "\" : " + msg);
+    }
+    return db;
+}
+
+void CloseVendorsDb(sqlite3*& Db)
+{
+    if (Db)
+        sqlite3_close(Db);
+    Db = nullptr;
+}
+
+std::string NormalizeMac(const std::string& Mac)
+{
+    std::string hex;
+    for (char c : Mac)
+        if (IsHexDigit(c))
+            hex += c;
+    if (hex.size() < 12)
+        hex.append(12 - hex.size(), '0');
+    return hex;
+}
+
+void RaiseSqliteError(sqlite3* Db, const std::string& Text, const std::string& SQL)
+{
+    // Without a handle SQLite reports "out of memory", which would be untrue.
+    int code = Db ? sqlite3_errcode(Db) : 0;
+    const char* msg = Db ? sqlite3_errmsg(Db) : nullptr;
+    if (code != 0 && msg && *msg)
+        throw EVendorDbError(Text + ".\rError [" + std::to_string(code) +
+                             "]: " + sqlite3_errstr(code) + ".\r\"" + SQL + "\": " + msg);
+    throw EVendorDbError(Text);
+}
+
+void QueryVendor(const std::string& HexMac, sqlite3* Db, std::string& Vendor)
+{
+    Vendor.clear();
+    if (!Db)
+        throw EVendorDbError("Failed to open database. Descriptor is null");
+    if (!IsQueryableHex(HexMac))
+        return;
+    const std::string sql = "Select organization_name from mac_addresses where 0x" + HexMac +
+                            " BETWEEN range_begin AND range_end ORDER BY bits DESC, id DESC"
+                            " limit 1;";
+    TStatement st;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(Db, sql.c_str(), -1, &st.St, &tail) != SQLITE_OK)
+        RaiseSqliteError(Db, "Error executing SQL", sql);
+    if (!st.St)
+        RaiseSqliteError(Db, "Could not prepare SQL statement", sql);
+    int rc = sqlite3_step(st.St);
+    if (rc == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(st.St, 0);
+        if (text)
+            Vendor.assign(reinterpret_cast<const char*>(text),
+                          static_cast<size_t>(sqlite3_column_bytes(st.St, 0)));
+    } else if (rc != SQLITE_DONE) {
+        // A damaged or locked database is a failure, not an unknown vendor.
+        RaiseSqliteError(Db, "Error executing SQL", sql);
+    }
+}
+
+void LookupVendorDb(const std::string& HexMac, sqlite3* Db, std::string& Vendor)
+{
+    if (Db) {
+        QueryVendor(HexMac, Db, Vendor);
+        return;
+    }
+    Vendor.clear();
+    TTemporaryDb temp;
+    temp.Db = OpenVendorsDb(GetVendorsDbFileName(), VendorsDbSharedFlags);
+    QueryVendor(HexMac, temp.Db, Vendor);
+}
+
+void GetVendorByMacDb(const std::string& Mac, sqlite3* Db, std::string& Vendor)
+{
+    LookupVendorDb(NormalizeMac(Mac), Db, Vendor);
+}
+
+void LookupVendor(const std::string& HexMac, std::string& Vendor)
+{
+    Vendor.clear();
+    SharedVendorsDb().Query(HexMac, Vendor);
+}
+
+void GetVendorByMac(const std::string& Mac, std::string& Vendor)
+{
+    LookupVendor(NormalizeMac(Mac), Vendor);
+}

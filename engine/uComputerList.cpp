@@ -1,0 +1,498 @@
+#include "uComputerList.h"
+
+#include "NetUtil.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::unique_ptr<TComputerList> ComputerList;
+
+namespace {
+
+// Element names of the file; users' files and other programs depend on them.
+const char* const sxComputerList = "ComputerList";
+const char* const sxComputer = "Computer";
+const char* const sxName = "Name";
+const char* const sxIP = "IP";
+const char* const sxSingle = "Single";
+const char* const sxAdapterList = "AdapterList";
+const char* const sxAdapter = "Adapter";
+const char* const sxNumber = "Number";
+const char* const sxVendor = "Vendor";
+
+// Without parse_eol: a carriage return that a value held is written as it is
+// and must come back as it is. Whitespace-only values (a name of blanks) are
+// kept when they are the element's only content.
+constexpr unsigned ParseFlags = pugi::parse_cdata | pugi::parse_escapes |
+                                pugi::parse_wconv_attribute | pugi::parse_ws_pcdata_single;
+
+void AddTextChild(pugi::xml_node Parent, const char* Name, const std::string& Text)
+{
+    pugi::xml_node n = Parent.append_child(Name);
+    const std::string safe = StripInvalidXmlChars(Text);
+    if (!safe.empty())
+        n.text().set(safe.c_str());
+}
+
+// All character data inside an element, in document order, as the XML
+// layer's text of an element gives it.
+std::string ElementText(const pugi::xml_node& Node)
+{
+    std::string text;
+    for (pugi::xml_node n = Node.first_child(); n;) {
+        if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata)
+            text += n.value();
+        if (n.first_child()) {
+            n = n.first_child();
+            continue;
+        }
+        while (n && n != Node && !n.next_sibling())
+            n = n.parent();
+        if (!n || n == Node)
+            break;
+        n = n.next_sibling();
+    }
+    return text;
+}
+
+bool IsXmlBlank(char C)
+{
+    return C == ' ' || C == '\t' || C == '\n' || C == '\r';
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view A, std::string_view B)
+{
+    if (A.size() != B.size())
+        return false;
+    for (size_t i = 0; i < A.size(); ++i) {
+        char a = A[i], b = B[i];
+        if (a >= 'a' && a <= 'z')
+            a = static_cast<char>(a - 'a' + 'A');
+        if (b >= 'a' && b <= 'z')
+            b = static_cast<char>(b - 'a' + 'A');
+        if (a != b)
+            return false;
+    }
+    return true;
+}
+
+// A decimal number: [+-] digits [. digits] [(e|E) [+-] digits], with digits
+// on at least one side of the point. NonZero tells whether its mantissa has a
+// digit other than 0.
+bool IsDecimalNumber(std::string_view S, bool& NonZero)
+{
+    size_t i = 0;
+    NonZero = false;
+    if (i < S.size() && (S[i] == '+' || S[i] == '-'))
+        ++i;
+    size_t digits = 0;
+    auto mantissaDigits = [&] {
+        while (i < S.size() && S[i] >= '0' && S[i] <= '9') {
+            if (S[i] != '0')
+                NonZero = true;
+            ++i;
+            ++digits;
+        }
+    };
+    mantissaDigits();
+    if (i < S.size() && S[i] == '.') {
+        ++i;
+        mantissaDigits();
+    }
+    if (digits == 0)
+        return false;
+    if (i < S.size() && (S[i] == 'e' || S[i] == 'E')) {
+        ++i;
+        if (i < S.size() && (S[i] == '+' || S[i] == '-'))
+            ++i;
+        const size_t start = i;
+        while (i < S.size() && S[i] >= '0' && S[i] <= '9')
+            ++i;
+        if (i == start)
+            return false;
+    }
+    return i == S.size();
+}
+
+bool TextToBoolDef(std::string_view Text, bool Default)
+{
+    while (!Text.empty() && IsXmlBlank(Text.front()))
+        Text.remove_prefix(1);
+    while (!Text.empty() && IsXmlBlank(Text.back()))
+        Text.remove_suffix(1);
+    bool nonZero = false;
+    if (IsDecimalNumber(Text, nonZero))
+        return nonZero;
+    if (EqualsIgnoringAsciiCase(Text, "True"))
+        return true;
+    if (EqualsIgnoringAsciiCase(Text, "False"))
+        return false;
+    return Default;
+}
+
+// Reads the UTF-8 sequence at Pos; false for a malformed one (cut off,
+// overlong, a surrogate, or beyond U+10FFFF).
+bool DecodeUtf8(std::string_view S, size_t Pos, char32_t& Code, size_t& Length)
+{
+    const auto b0 = static_cast<unsigned char>(S[Pos]);
+    char32_t min;
+    if (b0 < 0x80) {
+        Code = b0;
+        Length = 1;
+        return true;
+    } else if ((b0 & 0xE0) == 0xC0) {
+        Code = b0 & 0x1F;
+        Length = 2;
+        min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        Code = b0 & 0x0F;
+        Length = 3;
+        min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        Code = b0 & 0x07;
+        Length = 4;
+        min = 0x10000;
+    } else {
+        return false;
+    }
+    if (Pos + Length > S.size())
+        return false;
+    for (size_t k = 1; k < Length; ++k) {
+        const auto b = static_cast<unsigned char>(S[Pos + k]);
+        if ((b & 0xC0) != 0x80)
+            return false;
+        Code = (Code << 6) | (b & 0x3F);
+    }
+    return Code >= min && Code <= 0x10FFFF && !(Code >= 0xD800 && Code <= 0xDFFF);
+}
+
+bool IsXmlChar(char32_t C)
+{
+    return C == 0x9 || C == 0xA || C == 0xD || (C >= 0x20 && C <= 0xD7FF) ||
+           (C >= 0xE000 && C <= 0xFFFD) || (C >= 0x10000 && C <= 0x10FFFF);
+}
+
+[[noreturn]] void RaiseFileError(const char* What, const std::string& FileName, int Error)
+{
+    throw EComputerListError(std::string(What) + " \"" + FileName + "\": " + std::strerror(Error));
+}
+
+std::string FolderOf(const std::string& Path)
+{
+    const size_t slash = Path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& Path)
+{
+    const size_t slash = Path.rfind('/');
+    return slash == std::string::npos ? Path : Path.substr(slash + 1);
+}
+
+bool WriteAll(int Fd, const std::string& Data)
+{
+    size_t done = 0;
+    while (done < Data.size()) {
+        const ssize_t n = ::write(Fd, Data.data() + done, Data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Replaces FileName by Data so that the file is either the old one or the
+// complete new one: a temporary file in the same folder is written, flushed
+// to disk and then renamed over the target.
+void ReplaceFile(const std::string& FileName, const std::string& Data)
+{
+    std::string target = FileName;
+    struct stat st {};
+    bool exists = ::lstat(target.c_str(), &st) == 0;
+    if (exists && S_ISLNK(st.st_mode)) {
+        // Write through a link: the link stays and its file gets the text.
+        if (char* real = ::realpath(target.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+        exists = ::stat(target.c_str(), &st) == 0;
+    }
+    if (exists) {
+        if (S_ISDIR(st.st_mode))
+            RaiseFileError("Cannot write file", FileName, EISDIR);
+        // A file without any write permission is read-only for everybody,
+        // root included: replacing it by rename would bypass that.
+        if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
+            RaiseFileError("Cannot write file", FileName, EACCES);
+    }
+
+    static std::atomic<unsigned> counter{0};
+    const std::string folder = FolderOf(target);
+    // Shortened, so that the temporary name stays within the name limit
+    // whenever the target's own name does.
+    const std::string base = BaseNameOf(target).substr(0, 200);
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temp = folder + "/." + base + "." + std::to_string(::getpid()) + "-" +
+               std::to_string(counter++) + ".tmp";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt >= 100))
+            RaiseFileError("Cannot create file", FileName, errno);
+    }
+
+    int error = 0;
+    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0)
+        error = errno;
+    if (!error && !WriteAll(fd, Data))
+        error = errno;
+    if (!error && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && !error)
+        error = errno;
+    if (!error && ::rename(temp.c_str(), target.c_str()) != 0)
+        error = errno;
+    if (error) {
+        ::unlink(temp.c_str());
+        RaiseFileError("Cannot write file", FileName, error);
+    }
+    // The rename itself reaches the disk with the folder's entry.
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+std::string ReadWholeFile(const std::string& FileName)
+{
+    // Non-blocking, so that a named pipe given as the file cannot hang us; a
+    // regular file reads the same either way.
+    const int fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        RaiseFileError("Cannot open file", FileName, errno);
+    struct stat st {};
+    int e = 0;
+    if (::fstat(fd, &st) != 0)
+        e = errno;
+    else if (!S_ISREG(st.st_mode))
+        e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (e) {
+        ::close(fd);
+        RaiseFileError("Cannot open file", FileName, e);
+    }
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int readError = errno;
+            ::close(fd);
+            RaiseFileError("Cannot read file", FileName, readError);
+        }
+        if (n == 0)
+            break;
+        data.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+// Raises the parser's description with the place it names: line and column
+// (characters) when the file is UTF-8, and always the byte offset.
+[[noreturn]] void RaiseParseError(const std::string& FileName, const std::string& Data,
+                                  const std::string& Description, ptrdiff_t Offset,
+                                  pugi::xml_encoding Encoding)
+{
+    std::string where = "offset " + std::to_string(Offset);
+    if (Encoding == pugi::encoding_utf8 && Offset >= 0 &&
+        static_cast<size_t>(Offset) <= Data.size()) {
+        size_t line = 1, column = 1;
+        for (size_t i = 0; i < static_cast<size_t>(Offset); ++i) {
+            if (Data[i] == '\n') {
+                ++line;
+                column = 1;
+            } else if ((static_cast<unsigned char>(Data[i]) & 0xC0) != 0x80) {
+                ++column;
+            }
+        }
+        where = "line " + std::to_string(line) + ", column " + std::to_string(column) + " (" +
+                where + ")";
+    }
+    throw EComputerListError("Error reading \"" + FileName + "\": " + Description + " at " + where);
+}
+
+class TStringWriter : public pugi::xml_writer {
+public:
+    std::string Data;
+    void write(const void* Bytes, size_t Size) override
+    {
+        Data.append(static_cast<const char*>(Bytes), Size);
+    }
+};
+
+} // namespace
+
+std::string StripInvalidXmlChars(std::string_view Text)
+{
+    std::string out;
+    out.reserve(Text.size());
+    size_t i = 0;
+    while (i < Text.size()) {
+        char32_t code = 0;
+        size_t len = 1;
+        if (DecodeUtf8(Text, i, code, len)) {
+            if (IsXmlChar(code))
+                out.append(Text.substr(i, len));
+            i += len;
+        } else {
+            ++i; // drop the bad byte and resynchronise on the next one
+        }
+    }
+    return out;
+}
+
+// --- TMacAddress ---------------------------------------------------------------
+
+void TMacAddress::SaveToXML(pugi::xml_node Parent) const
+{
+    pugi::xml_node a = Parent.append_child(sxAdapter);
+    AddTextChild(a, sxName, Name);
+    AddTextChild(a, sxNumber, Number);
+    AddTextChild(a, sxVendor, Vendor);
+}
+
+void TMacAddress::LoadFromXML(const pugi::xml_node& Node)
+{
+    Name = ElementText(Node.child(sxName));
+    Number = ElementText(Node.child(sxNumber));
+    Vendor = ElementText(Node.child(sxVendor));
+}
+
+// --- TComputer -----------------------------------------------------------------
+
+std::string TComputer::GetCaption(TComputerCaptionStyle Style) const
+{
+    return GetComputerCaption(Name, IP, Style);
+}
+
+std::string TComputer::GetCaptionFirstWord(TComputerCaptionStyle Style) const
+{
+    return ::GetCaptionFirstWord(GetCaption(Style));
+}
+
+void TComputer::SaveToXML(pugi::xml_node Parent) const
+{
+    pugi::xml_node c = Parent.append_child(sxComputer);
+    AddTextChild(c, sxName, Name);
+    AddTextChild(c, sxIP, IP);
+    AddTextChild(c, sxSingle, Single ? "True" : "False");
+    pugi::xml_node list = c.append_child(sxAdapterList);
+    for (const auto& a : AdapterList)
+        a->SaveToXML(list);
+}
+
+void TComputer::LoadFromXML(const pugi::xml_node& Node)
+{
+    if (pugi::xml_node n = Node.child(sxName))
+        Name = ElementText(n);
+    if (pugi::xml_node n = Node.child(sxIP))
+        IP = ElementText(n);
+    const pugi::xml_node single = Node.child(sxSingle);
+    Single = single && TextToBoolDef(ElementText(single), false);
+    for (pugi::xml_node a : Node.child(sxAdapterList).children()) {
+        if (a.type() != pugi::node_element)
+            continue;
+        auto mac = std::make_unique<TMacAddress>();
+        mac->LoadFromXML(a);
+        AdapterList.push_back(std::move(mac));
+    }
+}
+
+// --- List ----------------------------------------------------------------------
+
+int CompareComputers(const TComputer& Computer1, const TComputer& Computer2,
+                     TComputerCaptionStyle Style)
+{
+    const std::string w1 = Computer1.GetCaptionFirstWord(Style);
+    const std::string w2 = Computer2.GetCaptionFirstWord(Style);
+    if (IsIPAddress(w1) && IsIPAddress(w2))
+        return CompareIP(w1, w2);
+    const size_t n = std::min(w1.size(), w2.size());
+    for (size_t i = 0; i < n; ++i) {
+        int a = static_cast<unsigned char>(w1[i]), b = static_cast<unsigned char>(w2[i]);
+        if (a >= 'a' && a <= 'z')
+            a -= 'a' - 'A';
+        if (b >= 'a' && b <= 'z')
+            b -= 'a' - 'A';
+        if (a != b)
+            return a - b;
+    }
+    return w1.size() < w2.size() ? -1 : (w1.size() > w2.size() ? 1 : 0);
+}
+
+void SaveComputerListToFile(const std::string& FileName, const TComputerList& List)
+{
+    pugi::xml_document doc;
+    pugi::xml_node decl = doc.append_child(pugi::node_declaration);
+    decl.append_attribute("version") = "1.0";
+    decl.append_attribute("encoding") = "UTF-8";
+    pugi::xml_node root = doc.append_child(sxComputerList);
+    for (const auto& c : List)
+        c->SaveToXML(root);
+    TStringWriter w;
+    doc.save(w, "  ", pugi::format_indent, pugi::encoding_utf8);
+    ReplaceFile(FileName, w.Data);
+}
+
+size_t LoadComputerListFromFile(const std::string& FileName, TComputerList& List)
+{
+    const std::string data = ReadWholeFile(FileName);
+    pugi::xml_document doc;
+    const pugi::xml_parse_result r =
+        doc.load_buffer(data.data(), data.size(), ParseFlags, pugi::encoding_auto);
+    if (!r)
+        RaiseParseError(FileName, data, r.description(), r.offset, r.encoding);
+    // The parser takes a second root element without complaint; the file
+    // would then have no one document element.
+    pugi::xml_node root;
+    for (pugi::xml_node n : doc.children()) {
+        if (n.type() != pugi::node_element)
+            continue;
+        if (root) {
+            // The node's offset is that of its name; the element starts at "<".
+            ptrdiff_t at = n.offset_debug();
+            if (at > 0 && static_cast<size_t>(at) <= data.size() &&
+                data[static_cast<size_t>(at) - 1] == '<')
+                --at;
+            RaiseParseError(FileName, data, "Extra content at the end of the document", at,
+                            r.encoding);
+        }
+        root = n;
+    }
+    // Read every computer first, so that List is unchanged if anything fails.
+    TComputerList read;
+    for (pugi::xml_node child : root.children()) {
+        if (child.type() != pugi::node_element)
+            continue;
+        auto c = std::make_unique<TComputer>();
+        c->LoadFromXML(child);
+        read.push_back(std::move(c));
+    }
+    List.reserve(List.size() + read.size());
+    for (auto& c : read)
+        List.push_back(std::move(c));
+    return read.size();
+}

@@ -1,0 +1,277 @@
+#include "MacVendorFunctions.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string BinDir()
+{
+    const char* d = std::getenv("TOLVEX_BIN_DIR");
+    return d ? d : "";
+}
+
+std::string RealDb()
+{
+    return BinDir() + "/vendors.db";
+}
+
+// A folder of its own for each test, removed also when the test fails.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string tmpl = (fs::temp_directory_path() / "tolvex-vendor-XXXXXX").string();
+        if (!::mkdtemp(tmpl.data()))
+            throw std::runtime_error("mkdtemp failed");
+        Path_ = tmpl;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(Path_, ec);
+    }
+    std::string operator/(const std::string& Name) const { return (Path_ / Name).string(); }
+    fs::path Path() const { return Path_; }
+
+private:
+    fs::path Path_;
+};
+
+void Exec(const std::string& File, const char* Sql)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(File.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, Sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+std::string SqlFor(const std::string& HexMac)
+{
+    return "Select organization_name from mac_addresses where 0x" + HexMac +
+           " BETWEEN range_begin AND range_end ORDER BY bits DESC, id DESC limit 1;";
+}
+
+std::string MessageOf(const std::function<void()>& Fn)
+{
+    try {
+        Fn();
+    } catch (const EVendorDbError& e) {
+        return e.what();
+    }
+    return "(nothing raised)";
+}
+
+// The generated database, opened as a scan worker opens it.
+class RealVendorsDb : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(fs::exists(RealDb())) << RealDb();
+        Db = OpenVendorsDb(RealDb(), VendorsDbWorkerFlags);
+    }
+    void TearDown() override { CloseVendorsDb(Db); }
+    std::string Vendor(const std::string& Mac)
+    {
+        std::string v = "stale";
+        GetVendorByMacDb(Mac, Db, v);
+        return v;
+    }
+    sqlite3* Db = nullptr;
+};
+
+} // namespace
+
+TEST_F(RealVendorsDb, LongestPrefixWinsOverTheBlockAroundIt)
+{
+    // 00-50-C2 is the registry's own 24-bit block; the IAB inside it names
+    // the holder.
+    EXPECT_EQ(Vendor("00-50-C2-7D-51-23"), "DEUTA-WERKE GmbH");
+    // MA-M (28 bits) inside 00-55-DA, MA-S (36 bits) inside 8C-1F-64.
+    EXPECT_EQ(Vendor("00:55:DA:E1:23:45"), "Victorsure Limited");
+    EXPECT_EQ(Vendor("8c1f64c57001"), "Strategic Robotic Systems");
+    // The enclosing 24-bit block still answers outside the small ones.
+    EXPECT_EQ(Vendor("00-50-C2-00-00-00").empty(), false);
+    EXPECT_NE(Vendor("00-50-C2-00-00-00"), "DEUTA-WERKE GmbH");
+    EXPECT_EQ(Vendor("00-00-0C-12-34-56"), "Cisco Systems, Inc");
+}
+
+TEST_F(RealVendorsDb, BlockListedAgainLaterGivesTheLaterHolder)
+{
+    // 08-00-30 is listed three times in the 24-bit list; CERN comes last.
+    EXPECT_EQ(Vendor("08-00-30-00-00-01"), "CERN");
+    EXPECT_EQ(Vendor("00-01-C8-AA-BB-CC"), "CONRAD CORP.");
+}
+
+TEST_F(RealVendorsDb, AddressesOutsideEveryBlockGiveEmpty)
+{
+    EXPECT_EQ(Vendor("02-00-00-00-00-01"), ""); // locally administered
+    EXPECT_EQ(Vendor("FF-FF-FF-FF-FF-FF"), "");
+    // 13 to 16 digits are still a query; the number lies beyond 48 bits.
+    EXPECT_EQ(Vendor("00-50-C2-7D-51-23-45"), "");
+    EXPECT_EQ(Vendor("FFFFFFFFFFFFFFFF"), ""); // a negative 64-bit literal
+}
+
+TEST_F(RealVendorsDb, NoAddressIsNotLookedUp)
+{
+    // The registry does hold a block at 00-00-00 ...
+    std::string raw;
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(Db, SqlFor("000000000000").c_str(), -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    raw = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    ASSERT_FALSE(raw.empty());
+    // ... but an empty or all-zero MAC is "no address", not that company.
+    EXPECT_EQ(Vendor(""), "");
+    EXPECT_EQ(Vendor("00-00-00-00-00-00"), "");
+    EXPECT_EQ(Vendor("--"), "");
+    std::string v = "stale";
+    QueryVendor("0", Db, v);
+    EXPECT_EQ(v, "");
+}
+
+TEST_F(RealVendorsDb, OverlongOrForeignTextGivesEmptyWithoutRaising)
+{
+    std::string v = "stale";
+    EXPECT_NO_THROW(GetVendorByMacDb("00-50-C2-7D-51-23-45-67-8", Db, v)); // 17 digits
+    EXPECT_EQ(v, "");
+    v = "stale";
+    EXPECT_NO_THROW(QueryVendor("0050C27D5123456789ABCDEF", Db, v));
+    EXPECT_EQ(v, "");
+    // QueryVendor takes its text as it is; nothing but digits may reach the SQL.
+    v = "stale";
+    EXPECT_NO_THROW(QueryVendor("0 OR 1=1 --", Db, v));
+    EXPECT_EQ(v, "");
+    v = "stale";
+    EXPECT_NO_THROW(QueryVendor("0050C2;DROP", Db, v));
+    EXPECT_EQ(v, "");
+}
+
+TEST_F(RealVendorsDb, QueryRunsOnTheCoveringIndex)
+{
+    // A full table scan costs several times more per lookup.
+    sqlite3_stmt* st = nullptr;
+    std::string plan;
+    ASSERT_EQ(sqlite3_prepare_v2(Db, ("EXPLAIN QUERY PLAN " + SqlFor("001122334455")).c_str(), -1,
+                                 &st, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(st) == SQLITE_ROW)
+        plan += std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 3))) + "\n";
+    sqlite3_finalize(st);
+    EXPECT_NE(plan.find("COVERING INDEX"), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("SCAN mac_addresses"), std::string::npos) << plan;
+}
+
+TEST_F(RealVendorsDb, WorkerConnectionIsReadOnly)
+{
+    int rc = sqlite3_exec(Db, "DELETE FROM mac_addresses;", nullptr, nullptr, nullptr);
+    EXPECT_EQ(rc, SQLITE_READONLY);
+    EXPECT_EQ(Vendor("08-00-30-00-00-01"), "CERN");
+}
+
+TEST(VendorLookup, SharedAndTemporaryConnectionsFindTheDatabaseBesideTheProgram)
+{
+    // The test program lies beside vendors.db, as the program file does.
+    EXPECT_EQ(fs::weakly_canonical(GetVendorsDbFileName()), fs::weakly_canonical(RealDb()));
+    std::string v;
+    GetVendorByMac("00-50-C2-7D-51-23", v);
+    EXPECT_EQ(v, "DEUTA-WERKE GmbH");
+    LookupVendor("080030000001", v); // the shared connection, now open
+    EXPECT_EQ(v, "CERN");
+    LookupVendor("020000000001", v);
+    EXPECT_EQ(v, "");
+    v = "stale";
+    LookupVendorDb("0050C27D5123", nullptr, v); // temporary connection
+    EXPECT_EQ(v, "DEUTA-WERKE GmbH");
+    GetVendorByMacDb("00-00-00-00-00-00", nullptr, v);
+    EXPECT_EQ(v, "");
+}
+
+TEST(VendorLookup, NormalizeMacKeepsHexDigitsAndPads)
+{
+    EXPECT_EQ(NormalizeMac("00-1A-2b-3c-4d-5e"), "001A2b3c4d5e");
+    EXPECT_EQ(NormalizeMac("00:1a"), "001a00000000");
+    EXPECT_EQ(NormalizeMac(""), "000000000000");
+    EXPECT_EQ(NormalizeMac("g0x1 zZ-F"), "01F000000000"); // 'x' and 'g' are no digits
+    EXPECT_EQ(NormalizeMac("00-50-C2-7D-51-23-45"), "0050C27D512345");
+    EXPECT_EQ(NormalizeMac("\xC3\xA4"
+                           "ab"),
+              "ab0000000000"); // UTF-8 bytes dropped
+}
+
+TEST(VendorLookup, MissingDatabaseIsAnOpenErrorAndCreatesNoFile)
+{
+    TempDir dir;
+    const std::string file = dir / "vendors.db";
+    for (int flags : {VendorsDbWorkerFlags, VendorsDbSharedFlags}) {
+        EXPECT_EQ(MessageOf([&] { OpenVendorsDb(file, flags); }),
+                  "Failed to open database \"" + file + "\" : unable to open database file");
+        EXPECT_FALSE(fs::exists(file));
+    }
+    EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+TEST(VendorLookup, NullHandleRaises)
+{
+    std::string v = "stale";
+    EXPECT_EQ(MessageOf([&] { QueryVendor("0050C27D5123", nullptr, v); }),
+              "Failed to open database. Descriptor is null");
+    EXPECT_EQ(v, "");
+    sqlite3* db = nullptr;
+    CloseVendorsDb(db); // closing nothing is harmless
+    EXPECT_EQ(db, nullptr);
+}
+
+TEST(VendorLookup, SqlErrorNamesCodeStatementAndMessage)
+{
+    TempDir dir;
+    const std::string file = dir / "vendors.db";
+    Exec(file, "CREATE TABLE other (x INTEGER);");
+    sqlite3* db = OpenVendorsDb(file, VendorsDbWorkerFlags);
+    std::string v = "stale";
+    EXPECT_EQ(MessageOf([&] { QueryVendor("0050C27D5123", db, v); }),
+              "Error executing SQL.\rError [1]: SQL logic error.\r\"" + SqlFor("0050C27D5123") +
+                  "\": no such table: mac_addresses");
+    EXPECT_EQ(v, "");
+    // A handle without a pending error gives the text alone.
+    sqlite3_exec(db, "SELECT 1;", nullptr, nullptr, nullptr);
+    EXPECT_EQ(MessageOf([&] { RaiseSqliteError(db, "Could not prepare SQL statement", "x"); }),
+              "Could not prepare SQL statement");
+    EXPECT_EQ(MessageOf([&] { RaiseSqliteError(nullptr, "Error executing SQL", "x"); }),
+              "Error executing SQL");
+    CloseVendorsDb(db);
+    EXPECT_EQ(db, nullptr);
+}
+
+TEST(VendorLookup, DamagedTableRaisesInsteadOfAnsweringUnknown)
+{
+    TempDir dir;
+    const std::string file = dir / "vendors.db";
+    Exec(file, "PRAGMA page_size=4096;"
+               "CREATE TABLE mac_addresses (id INTEGER PRIMARY KEY, organization_name TEXT,"
+               " range_begin INTEGER, range_end INTEGER, bits INTEGER);"
+               "INSERT INTO mac_addresses VALUES (1, 'A', 0x001122000000, 0x001122FFFFFF, 24);");
+    {
+        // The schema stays on page 1; the table's own page is overwritten.
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4096);
+        std::string junk(4096, '\xA5');
+        f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+    }
+    sqlite3* db = OpenVendorsDb(file, VendorsDbWorkerFlags);
+    std::string v = "stale";
+    std::string msg = MessageOf([&] { QueryVendor("001122334455", db, v); });
+    CloseVendorsDb(db);
+    EXPECT_EQ(
+        msg.rfind("Error executing SQL.\rError [11]: database disk image is malformed.\r\"", 0), 0u)
+        << msg;
+    EXPECT_EQ(v, "");
+}

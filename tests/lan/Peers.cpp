@@ -1,0 +1,157 @@
+#include "Peers.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+
+namespace lan {
+namespace {
+
+// Values go into command lines and configuration files: a line break or a
+// space there would add settings the test never chose.
+void CheckValue(const std::string& v, const char* what)
+{
+    if (v.empty() || std::any_of(v.begin(), v.end(), [](char c) {
+            return std::isspace(static_cast<unsigned char>(c)) || c == ',' || c == '#' ||
+                   c == ';' || c == '/' || c == '[' || c == ']';
+        }))
+        throw LabError(std::string("bad ") + what + ": \"" + v + "\"");
+}
+
+void Write(const std::string& path, const std::string& text)
+{
+    std::ofstream f(path, std::ios::trunc);
+    f << text;
+    f.close();
+    if (!f)
+        throw LabError("cannot write " + path);
+}
+
+// The address without its prefix length.
+std::string BareAddress(const std::string& cidr)
+{
+    return cidr.substr(0, cidr.find('/'));
+}
+
+// Every folder Samba keeps state, caches, locks, pids or logs in, inside dir.
+std::string SambaFolders(const std::string& dir)
+{
+    std::string t;
+    for (const char* key : {"lock directory", "state directory", "cache directory", "private dir",
+                            "pid directory", "ncalrpc dir", "binddns dir"}) {
+        std::string sub = key;
+        std::replace(sub.begin(), sub.end(), ' ', '-');
+        std::filesystem::create_directories(dir + "/" + sub);
+        t += std::string("   ") + key + " = " + dir + "/" + sub + "\n";
+    }
+    t += "   log file = " + dir + "/log.%m\n   max log size = 0\n";
+    return t;
+}
+
+} // namespace
+
+Peer& StartDnsmasq(Host& host, const DnsmasqConfig& config)
+{
+    CheckValue(config.listen, "listen address");
+    std::string dir = host.lab().MakePeerDir("dnsmasq");
+    std::vector<std::string> argv = {
+        "dnsmasq", "--keep-in-foreground", "--log-facility=-", "--log-queries",
+        // Nothing of the machine's: no config file, no /etc/hosts, no resolv.conf.
+        "--conf-file=/dev/null", "--no-resolv", "--no-hosts", "--no-poll",
+        // Every other name is local and unknown, answered at once.
+        "--local=/#/", "--pid-file=" + dir + "/dnsmasq.pid",
+        "--dhcp-leasefile=" + dir + "/dnsmasq.leases", "--listen-address=" + config.listen,
+        "--bind-interfaces", "--user=root", "--group=root"};
+    for (const auto& r : config.hosts) {
+        CheckValue(r.name, "host name");
+        CheckValue(r.ip, "address");
+        argv.push_back("--host-record=" + r.name + "," + r.ip);
+    }
+    for (const auto& r : config.ptrOnly) {
+        CheckValue(r.name, "host name");
+        CheckValue(r.ip, "address");
+        // 10.1.0.5 -> 5.0.1.10.in-addr.arpa
+        std::string rev, rest = r.ip;
+        while (!rest.empty()) {
+            size_t dot = rest.rfind('.');
+            rev += (dot == std::string::npos ? rest : rest.substr(dot + 1)) + ".";
+            rest = dot == std::string::npos ? "" : rest.substr(0, dot);
+        }
+        argv.push_back("--ptr-record=" + rev + "in-addr.arpa," + r.name);
+    }
+    PeerSpec spec;
+    spec.name = "dnsmasq";
+    spec.argv = argv;
+    spec.dir = dir;
+    const Host* h = &host;
+    spec.ready = [h] { return IsListening(*h, "udp", 53) && IsListening(*h, "tcp", 53); };
+    return host.lab().StartPeer(host, spec);
+}
+
+std::string SambaClientConf(Lab& lab)
+{
+    std::string dir = lab.MakePeerDir("samba-client");
+    std::string conf = dir + "/smb.conf";
+    Write(conf, "[global]\n"
+                "   netbios name = TVXCLIENT\n"
+                "   workgroup = TVXGROUP\n"
+                "   name resolve order = bcast\n"
+                "   client min protocol = NT1\n" +
+                    SambaFolders(dir));
+    return conf;
+}
+
+Peer& StartNmbd(Host& host, const NmbdConfig& config)
+{
+    CheckValue(config.netbiosName, "NetBIOS name");
+    if (config.netbiosName.size() > 15)
+        throw LabError("NetBIOS name longer than 15 characters: " + config.netbiosName);
+    CheckValue(config.workgroup, "workgroup");
+    if (config.interfaceAddress.find('/') == std::string::npos)
+        throw LabError("interface address needs a prefix length: " + config.interfaceAddress);
+    CheckValue(BareAddress(config.interfaceAddress), "interface address");
+    std::string dir = host.lab().MakePeerDir("nmbd");
+    const std::string conf = dir + "/smb.conf";
+    Write(conf, "[global]\n"
+                "   netbios name = " +
+                    config.netbiosName +
+                    "\n"
+                    "   workgroup = " +
+                    config.workgroup +
+                    "\n"
+                    "   interfaces = " +
+                    config.interfaceAddress +
+                    "\n"
+                    "   bind interfaces only = yes\n"
+                    "   server role = standalone server\n"
+                    "   name resolve order = bcast\n"
+                    "   wins support = no\n"
+                    "   dns proxy = no\n"
+                    "   local master = no\n"
+                    "   domain master = no\n"
+                    "   preferred master = no\n"
+                    "   load printers = no\n" +
+                    SambaFolders(dir));
+    PeerSpec spec;
+    spec.name = "nmbd";
+    spec.dir = dir;
+    spec.argv = {"nmbd",           "--foreground",   "--no-process-group",
+                 "--debug-stdout", "--debuglevel=1", "--configfile=" + conf};
+    const Host* h = &host;
+    const std::string ip = BareAddress(config.interfaceAddress);
+    const std::string name = config.netbiosName;
+    // Ready once it answers a unicast query for its own name, which it does
+    // only after it has registered the name.
+    spec.ready = [h, conf, ip, name] {
+        if (!IsListening(*h, "udp", 137))
+            return false;
+        ExecResult r =
+            h->Exec({"nmblookup", "--configfile=" + conf, "-U", ip, name}, std::chrono::seconds(5));
+        return r.ok() && r.out.find(ip + " " + name + "<00>") != std::string::npos;
+    };
+    spec.readyTimeout = std::chrono::seconds(30);
+    return host.lab().StartPeer(host, spec);
+}
+
+} // namespace lan

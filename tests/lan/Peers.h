@@ -1,0 +1,48 @@
+// Ready-made starters for the real servers that network tests talk to. Each
+// writes a private configuration into a folder of the Lab's temp folder, so
+// that it reads no system file and meets neither the machine's own instance
+// nor another test's, then starts the program through Lab::StartPeer and
+// waits until it answers. A new starter (snmpd, smbd, slapd) takes the same
+// shape: a config struct, files in Lab::MakePeerDir, a PeerSpec with a
+// readiness check.
+#pragma once
+
+#include "Lab.h"
+
+#include <string>
+#include <vector>
+
+namespace lan {
+
+// One name and one IPv4 address.
+struct DnsRecord {
+    std::string name;
+    std::string ip;
+};
+
+struct DnsmasqConfig {
+    std::string listen;             // the address it answers on (one of the host's)
+    std::vector<DnsRecord> hosts;   // forward A record and the matching PTR record
+    std::vector<DnsRecord> ptrOnly; // a PTR record without the forward name
+    // Names it knows nothing of get NXDOMAIN at once: there is no upstream.
+};
+
+// dnsmasq as the name server of a namespace; point clients at it with
+// Host::SetNameServers({config.listen}).
+Peer& StartDnsmasq(Host& host, const DnsmasqConfig& config);
+
+struct NmbdConfig {
+    std::string netbiosName; // e.g. "ALPHA" (at most 15 characters)
+    std::string workgroup = "TVXGROUP";
+    std::string interfaceAddress; // the host's address with prefix, "10.1.0.2/24"
+};
+
+// nmbd answering NetBIOS name queries and node status for its name on one
+// interface. Its smb.conf is Peer::dir() + "/smb.conf".
+Peer& StartNmbd(Host& host, const NmbdConfig& config);
+
+// A client smb.conf (no WINS, broadcast only, state in the Lab's temp
+// folder) for nmblookup and other Samba clients run by a test: pass it with -s.
+std::string SambaClientConf(Lab& lab);
+
+} // namespace lan

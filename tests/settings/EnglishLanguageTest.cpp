@@ -1,0 +1,135 @@
+#include "IniProfile.h"
+#include "LangChanger.h"
+#include "TempFolder.h"
+#include "uFormat.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+std::string EnglishFile()
+{
+    const char* Bin = std::getenv("TOLVEX_BIN_DIR");
+    return Bin ? std::string(Bin) + "/languages/english.lng" : std::string();
+}
+
+// Every message id the program names, with the arguments its users format
+// it with (none: the text is shown as it is).
+struct Message {
+    const char* Id;
+    std::vector<TFormatArg> Args;
+};
+
+const std::vector<Message>& Messages()
+{
+    static const std::vector<Message> All = {
+        // Engine log lines.
+        {"sSetStatusScanComputerComplete", {"10.0.0.9"}},
+        {"sSetStatusScanComputerInactive", {"10.0.0.9"}},
+        {"sSetStatusScanComputerNotDetect", {"10.0.0.9"}},
+        {"sSetStatusScanComputerErrorMSg", {"10.0.0.9", "Connection refused"}},
+        {"sSetStatusScanNetworkStart", {}},
+        {"sSetStatusScanNetworkComplete", {17}},
+        {"sSetStatusScanNetworkComputerNotFound", {}},
+        {"sSetStatusScanADStart", {}},
+        {"sSetStatusScanADComplete", {23}},
+        {"sSetStatusScanADComputerNotFound", {}},
+        {"sComputerCaptionStyle", {"pc1", "10.0.0.9"}},
+        // The main window's and dialogs' messages.
+        {"sSelectComp", {}},
+        {"sErrorInIP", {}},
+        {"sErrorInMask", {}},
+        {"sErrorDetectIPRange", {}},
+        {"sFormatSelectIpRange", {"10.0.0.9", "eth0"}},
+        {"sEmptyComputerName", {}},
+        {"sWrongIPRange", {}},
+        {"sWrongExpression", {}},
+        {"sAnotherFindProcessActive", {}},
+        {"sSetStatusStart", {}},
+        {"sSetStatusFinish", {}},
+        {"sSetStatusCanceled", {}},
+        {"sSetStatusScanComputer", {}},
+        {"sSetStatusScanComputerError", {}},
+        {"sNetAPIFailed", {}},
+        {"sComputerName", {}},
+        {"sComputerIP", {}},
+        {"sCannotDetectIP", {}},
+        {"sFindFinished", {}},
+        {"sFileNoRead", {}},
+        {"sError", {}},
+        {"sEnterValidCompName", {}},
+        {"sAddressAllSelectedDeleteWarning", {}},
+        {"sComputerFinded", {5}},
+        {"sComputerSelected", {3}},
+        {"sAddressAllSelectedDelete", {}},
+        {"sUnknownManufacturer", {}},
+        {"sMACAddressInvalid", {"00-11-22"}},
+        {"sInvalidHTMLEncodedChar", {"&x", 4}},
+        {"sAllignLeft", {}},
+        {"sAllignRight", {}},
+        {"sAllignCenter", {}},
+        {"sAddressComputerAddTitle", {}},
+        {"sAddressComputerEditTitle", {}},
+        {"sAddTool", {}},
+        {"sEditTool", {}},
+        {"sRemoveCommandListItemInfo", {"Ping"}},
+        {"sRemoveCommandListItemCaption", {}},
+        {"sPromptForFileNameTitle", {}},
+        {"sPromptForFileNameFilter", {}},
+        // Column captions.
+        {"MACColumns0", {}},
+        {"MACColumns1", {}},
+        {"MACColumns2", {}},
+        {"MACColumns3", {}},
+        {"MACColumns4", {}},
+    };
+    return All;
+}
+
+} // namespace
+
+TEST(EnglishLanguage, EveryMessageHasATextThatFitsItsArguments)
+{
+    const std::string File = EnglishFile();
+    ASSERT_FALSE(File.empty());
+    // Work on a copy: choosing a file may normalise it.
+    TempFolder Dir;
+    TempFolder::Write(Dir.Path("english.lng"), TempFolder::Read(File));
+    TLangChanger Lang;
+    Lang.SetLangFile(Dir.Path("english.lng"));
+
+    for (const Message& M : Messages()) {
+        std::string Text = Lang.TranslateString(M.Id);
+        EXPECT_NE(Text, M.Id) << M.Id << " has no English text";
+        EXPECT_FALSE(Text.empty()) << M.Id;
+        std::string Shown;
+        ASSERT_NO_THROW(Shown = Format(Text, std::span<const TFormatArg>(M.Args)))
+            << M.Id << ": \"" << Text << "\" does not fit its arguments";
+        for (const TFormatArg& A : M.Args) {
+            std::string Expected = A.IsText() ? A.Text() : std::to_string(A.Magnitude());
+            EXPECT_NE(Shown.find(Expected), std::string::npos)
+                << M.Id << ": \"" << Shown << "\" does not show " << Expected;
+        }
+    }
+}
+
+TEST(EnglishLanguage, FileIsAlreadyNormalisedAndHasOnlyKnownKeys)
+{
+    const std::string Bytes = TempFolder::Read(EnglishFile());
+    // Choosing it at every start must not rewrite it.
+    EXPECT_EQ(NormaliseLanguageText(Bytes), Bytes);
+
+    platform::IniProfile P = platform::IniProfile::Parse(Bytes);
+    std::vector<std::string> Keys = P.SectionKeys("Translations");
+    EXPECT_EQ(Keys.size(), Messages().size());
+    for (const std::string& Key : Keys) {
+        bool Known = false;
+        for (const Message& M : Messages()) {
+            Known = Known || Key == M.Id;
+        }
+        EXPECT_TRUE(Known) << Key << " is no message id of the program";
+    }
+}
