@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -145,12 +144,12 @@ long long ToolMs(lan::Host& scanner, const std::vector<std::string>& argv, int& 
     long long ms = platform::MonotonicMs() - t0;
     // Distinct MACs of the live hosts (arp-scan also lists duplicate replies).
     std::set<std::string> macs;
-    std::regex mac("02:00:00:00:5c:[0-9a-f]{2}", std::regex::icase);
-    for (auto it = std::sregex_iterator(e.out.begin(), e.out.end(), mac);
-         it != std::sregex_iterator(); ++it) {
-        std::string m = it->str();
-        std::transform(m.begin(), m.end(), m.begin(), ::tolower);
-        if (m != "02:00:00:00:5c:01")
+    std::string out = e.out;
+    std::transform(out.begin(), out.end(), out.begin(), ::tolower);
+    const std::string prefix = "02:00:00:00:5c:";
+    for (auto at = out.find(prefix); at != std::string::npos; at = out.find(prefix, at + 1)) {
+        std::string m = out.substr(at, prefix.size() + 2);
+        if (m.size() == 17 && m != "02:00:00:00:5c:01")
             macs.insert(m);
     }
     found = static_cast<int>(macs.size());

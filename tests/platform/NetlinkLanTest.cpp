@@ -9,7 +9,6 @@
 
 #include <linux/neighbour.h>
 #include <net/if.h>
-#include <regex>
 #include <sstream>
 #include <sys/socket.h>
 #include <thread>
@@ -17,6 +16,19 @@
 using namespace platform;
 
 namespace {
+
+// The decimal number right after `key` in `text`, or -1.
+int NumberAfter(const std::string& text, const std::string& key)
+{
+    auto at = text.find(key);
+    if (at == std::string::npos)
+        return -1;
+    at += key.size();
+    auto end = text.find_first_not_of("0123456789", at);
+    if (end == at)
+        return -1;
+    return std::stoi(text.substr(at, end - at));
+}
 
 constexpr long long kSlackMs = 400;
 
@@ -30,11 +42,7 @@ IpAddress Addr(const std::string& text)
 
 int IpLinkIndex(const lan::Host& h, const std::string& dev)
 {
-    std::smatch m;
-    std::string json = h.Ip({"-j", "link", "show", "dev", dev});
-    if (!std::regex_search(json, m, std::regex("\"ifindex\":([0-9]+)")))
-        return -1;
-    return std::stoi(m[1]);
+    return NumberAfter(h.Ip({"-j", "link", "show", "dev", dev}), "\"ifindex\":");
 }
 
 std::string Hex(const uint8_t* b, size_t n)
@@ -302,10 +310,7 @@ TEST_F(NeighbourLayer, RawRequestsLeaveAtTheirOwnPace)
     // Counted on p's side: its eth0 receives each broadcast request.
     auto rxArp = [this] {
         lan::ExecResult e = p->Exec({"nft", "list", "counter", "arp", "count", "requests"});
-        std::smatch m;
-        if (!std::regex_search(e.out, m, std::regex("packets ([0-9]+)")))
-            return -1;
-        return std::stoi(m[1]);
+        return NumberAfter(e.out, "packets ");
     };
     for (const std::string& cmd :
          {std::string("add table arp count"), std::string("add counter arp count requests"),
