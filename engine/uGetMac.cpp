@@ -1,25 +1,15 @@
 #include "uGetMac.h"
 
+#include "DetectOS.h"
 #include "Netlink.h"
 
 #include <cstring>
 #include <sys/socket.h>
 
-namespace {
-
-// Whether the system has the neighbour facilities of the first way; the
-// operating-system check takes this place once it is available here.
-bool NeighbourWayAvailable()
-{
-    return true;
-}
-
-} // namespace
-
 void GetMacByArp(const std::string& IP, std::string& MAC)
 {
     MAC.clear();
-    if (NeighbourWayAvailable()) {
+    if (IsWindowsVistaOrLater()) {
         // When the raw way can follow, it is the better retry: the kernel's
         // next probe would come only after a second.
         const int wait = platform::RawArpAvailable() ? ArpNeighbourWaitMs : NeighbourVerdictMs;

@@ -12,9 +12,9 @@
 // neighbour table gets a short look only (a live neighbour answers its first
 // probe within tens of ms), and our own requests follow at a faster pace than
 // the kernel's 1 s retransmission, so that a lost frame costs 100 ms rather
-// than a second and a silent host is given up on after about 0.8 s.
+// than a second and a silent host is given up on after 0.75 s.
 // Without one, the neighbour way waits for the kernel's own verdict.
-constexpr int ArpNeighbourWaitMs = 200;
+constexpr int ArpNeighbourWaitMs = 150;
 constexpr platform::ArpPacing SendArpPacing{6, 100, 100};
 
 // Neighbour way, then the SendARP way when the MAC is still empty.
