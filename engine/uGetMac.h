@@ -24,3 +24,58 @@ void GetMacByArp(const std::string& IP, std::string& MAC);
 // CAP_NET_RAW; without it the MAC stays empty). IPv4 in inet_addr's forms.
 void GetMacBySendArp(const std::string& IP, std::string& MAC);
 void GetMacBySendArp(const std::string& IP, std::string& MAC, const platform::ArpPacing& Pacing);
+
+// --- SNMP --------------------------------------------------------------------
+// The interface table of MIB-II, asked for by SNMP version 1: one adapter per
+// interface that has a hardware address and is no software loopback.
+
+#include "SnmpClient.h"
+#include "uComputerList.h"
+
+#include <string_view>
+#include <vector>
+
+// Object identifiers of the interfaces group; an index is appended in decimal.
+constexpr const char* SnmpOidIfNumber = "1.3.6.1.2.1.2.1.0";
+constexpr const char* SnmpOidIfIndex = "1.3.6.1.2.1.2.2.1.1";
+constexpr const char* SnmpOidIfDescr = "1.3.6.1.2.1.2.2.1.2.";
+constexpr const char* SnmpOidIfType = "1.3.6.1.2.1.2.2.1.3.";
+constexpr const char* SnmpOidIfPhysAddress = "1.3.6.1.2.1.2.2.1.6.";
+constexpr int SnmpIfTypeSoftwareLoopback = 24;
+
+// An agent's ifNumber is believed up to this many interfaces: the number
+// comes from the network, and every interface costs four round trips.
+constexpr int SnmpMaxInterfaces = 4096;
+
+// One row of the interface table, in walk order; zero or empty until filled.
+struct TSnmpInterface {
+    int Index = 0;
+    int Type = 0;
+    std::string Mac;         // BytesToMacText of the physical address
+    std::string Descr;       // ifDescr up to its first NUL byte
+    std::string PhysAddress; // the address's raw bytes
+};
+
+// One request through the client: a GetNextRequest when GetNext, else a
+// GetRequest, for OID. True when the agent answered without an error status;
+// Value then holds the reply's first value (when it has one) and, for
+// GetNext, OID the name the reply gave it. False on a time-out, an error
+// status or a version-2 exception value. Raises ESnmpError on socket errors.
+bool SnmpQuery(TSnmpClient& Client, std::string& OID, bool GetNext, std::string& Value);
+
+// Each byte as two upper-case hexadecimal digits, joined with "-".
+std::string BytesToMacText(std::string_view Bytes);
+
+// The interface table of Host (an IPv4 address or "localhost") with the
+// caller's community and time-out (ms per request; the worker passes its
+// job's copy of SNMPCommunity and DefaultTimeout). Adds one TMacAddress
+// (Number: the MAC text, Name: ifDescr) per interface to Computer and
+// returns True when it added at least one. An agent that does not answer
+// gives False after one time-out; a session that cannot be opened raises
+// ESnmpError.
+bool GetMacsBySnmp(const std::string& Host, TComputer& Computer, const std::string& Community,
+                   int Timeout, uint16_t Port = SnmpPort);
+
+// The walk and the three passes over the table, on an open client; what
+// GetMacsBySnmp adds its adapters from.
+std::vector<TSnmpInterface> ReadSnmpInterfaces(TSnmpClient& Client);
