@@ -1,32 +1,15 @@
 #include "HTMLUtil.h"
 
 #include "Language.h"
+#include "Utf8.h"
 
 #include <cstdint>
 #include <string_view>
 
 namespace {
 
-// Appends the UTF-8 form of a code point that the caller has already checked
-// to be a Unicode scalar value.
-void AppendUtf8(std::string& Out, uint32_t Cp)
-{
-    if (Cp < 0x80) {
-        Out += static_cast<char>(Cp);
-    } else if (Cp < 0x800) {
-        Out += static_cast<char>(0xC0 | (Cp >> 6));
-        Out += static_cast<char>(0x80 | (Cp & 0x3F));
-    } else if (Cp < 0x10000) {
-        Out += static_cast<char>(0xE0 | (Cp >> 12));
-        Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (Cp & 0x3F));
-    } else {
-        Out += static_cast<char>(0xF0 | (Cp >> 18));
-        Out += static_cast<char>(0x80 | ((Cp >> 12) & 0x3F));
-        Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (Cp & 0x3F));
-    }
-}
+using platform::AppendUtf8;
+
 
 std::string InvalidHTMLEncodedCharMessage(const std::string& Chars, size_t Position)
 {
