@@ -155,3 +155,61 @@ Peer& StartNmbd(Host& host, const NmbdConfig& config)
 }
 
 } // namespace lan
+
+namespace lan {
+
+Peer& StartSlapd(Host& host, const SlapdConfig& config)
+{
+    CheckValue(config.listen, "listen address");
+    CheckValue(config.suffix.substr(0, config.suffix.find(',')), "suffix");
+    std::string dir = host.lab().MakePeerDir("slapd");
+    std::filesystem::create_directories(dir + "/db");
+    Write(dir + "/tvx.schema",
+          "attributetype ( 1.3.6.1.4.1.99999.77.1.1 NAME 'userAccountControl'\n"
+          "  EQUALITY integerMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.27 SINGLE-VALUE )\n"
+          "attributetype ( 1.3.6.1.4.1.99999.77.1.2 NAME 'defaultNamingContext'\n"
+          "  EQUALITY distinguishedNameMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.12 "
+          "SINGLE-VALUE )\n"
+          "objectclass ( 1.3.6.1.4.1.99999.77.2.1 NAME 'computer' SUP top STRUCTURAL\n"
+          "  MUST cn MAY ( name $ description $ userAccountControl ) )\n");
+    std::string conf = "include /etc/ldap/schema/core.schema\n"
+                       "include " +
+                       dir + "/tvx.schema\n" + "pidfile " + dir + "/slapd.pid\n" + "argsfile " +
+                       dir + "/slapd.args\n" +
+                       "modulepath /usr/lib/ldap\n"
+                       "moduleload back_mdb\n";
+    if (!config.defaultNamingContext.empty()) {
+        Write(dir + "/rootdse.ldif",
+              "dn:\ndefaultNamingContext: " + config.defaultNamingContext + "\n");
+        conf += "rootDSE " + dir + "/rootdse.ldif\n";
+    }
+    conf += "database mdb\nmaxsize 67108864\nsuffix \"" + config.suffix + "\"\nrootdn \"cn=admin," +
+            config.suffix + "\"\ndirectory " + dir + "/db\n";
+    Write(dir + "/slapd.conf", conf);
+    const std::string dc = config.suffix.substr(3, config.suffix.find(',') - 3);
+    Write(dir + "/data.ldif", "dn: " + config.suffix +
+                                  "\nobjectClass: dcObject\nobjectClass: organization\no: " + dc +
+                                  "\ndc: " + dc + "\n\n" + config.ldif);
+    ExecResult load =
+        RunCommand({"slapadd", "-q", "-f", dir + "/slapd.conf", "-l", dir + "/data.ldif"}, "",
+                   std::chrono::seconds(60));
+    if (!load.ok())
+        throw LabError("slapadd failed: " + load.err + load.out);
+    PeerSpec spec;
+    spec.name = "slapd";
+    spec.dir = dir;
+    const std::string url = "ldap://" + config.listen + "/";
+    spec.argv = {"slapd", "-d", "256", "-f", dir + "/slapd.conf", "-h", url};
+    const Host* h = &host;
+    spec.ready = [h, url] {
+        if (!IsListening(*h, "tcp", 389))
+            return false;
+        return h
+            ->Exec({"ldapsearch", "-x", "-LLL", "-H", url, "-b", "", "-s", "base"},
+                   std::chrono::seconds(5))
+            .ok();
+    };
+    return host.lab().StartPeer(host, spec);
+}
+
+} // namespace lan

@@ -46,3 +46,22 @@ Peer& StartNmbd(Host& host, const NmbdConfig& config);
 std::string SambaClientConf(Lab& lab);
 
 } // namespace lan
+
+namespace lan {
+
+struct SlapdConfig {
+    std::string listen; // the address it answers on (one of the host's)
+    std::string suffix = "dc=tvx,dc=test";
+    // Non-empty: the root entry names this as its "defaultNamingContext".
+    std::string defaultNamingContext;
+    // Entries loaded before the start (LDIF), below the suffix entry, which
+    // the starter makes. The schema knows objectClass "computer" with "cn",
+    // "name", "description" and "userAccountControl" (an integer).
+    std::string ldif;
+};
+
+// slapd with one mdb database in the Lab's temp folder, anonymous read,
+// statistics logged (one "SEARCH RESULT ... nentries=N" line per answer).
+Peer& StartSlapd(Host& host, const SlapdConfig& config);
+
+} // namespace lan
