@@ -127,10 +127,15 @@ Peer& StartNmbd(Host& host, const NmbdConfig& config)
                     "   server role = standalone server\n"
                     "   name resolve order = bcast\n"
                     "   wins support = no\n"
-                    "   dns proxy = no\n"
-                    "   local master = no\n"
+                    "   dns proxy = no\n" +
+                    std::string(config.localMaster ? "   local master = yes\n"
+                                                     "   preferred master = yes\n"
+                                                     "   os level = 65\n"
+                                                     "   server min protocol = NT1\n"
+                                                     "   disable spoolss = yes\n"
+                                                   : "   local master = no\n"
+                                                     "   preferred master = no\n") +
                     "   domain master = no\n"
-                    "   preferred master = no\n"
                     "   load printers = no\n" +
                     SambaFolders(dir));
     PeerSpec spec;
@@ -140,17 +145,19 @@ Peer& StartNmbd(Host& host, const NmbdConfig& config)
                  "--debug-stdout", "--debuglevel=1", "--configfile=" + conf};
     const Host* h = &host;
     const std::string ip = BareAddress(config.interfaceAddress);
-    const std::string name = config.netbiosName;
     // Ready once it answers a unicast query for its own name, which it does
-    // only after it has registered the name.
-    spec.ready = [h, conf, ip, name] {
+    // only after it has registered the name; a master browser once it holds
+    // the workgroup's master name, after the election.
+    const std::string name = config.localMaster ? config.workgroup + "#1d" : config.netbiosName;
+    const std::string shown = config.localMaster ? config.workgroup + "<1d>" : name + "<00>";
+    spec.ready = [h, conf, ip, name, shown] {
         if (!IsListening(*h, "udp", 137))
             return false;
         ExecResult r =
             h->Exec({"nmblookup", "--configfile=" + conf, "-U", ip, name}, std::chrono::seconds(5));
-        return r.ok() && r.out.find(ip + " " + name + "<00>") != std::string::npos;
+        return r.ok() && r.out.find(ip + " " + shown) != std::string::npos;
     };
-    spec.readyTimeout = std::chrono::seconds(30);
+    spec.readyTimeout = std::chrono::seconds(config.localMaster ? 90 : 30);
     return host.lab().StartPeer(host, spec);
 }
 
@@ -209,6 +216,23 @@ Peer& StartSlapd(Host& host, const SlapdConfig& config)
                    std::chrono::seconds(5))
             .ok();
     };
+    return host.lab().StartPeer(host, spec);
+}
+
+} // namespace lan
+
+namespace lan {
+
+Peer& StartSmbd(Host& host, const Peer& nmbd)
+{
+    const std::string conf = nmbd.dir() + "/smb.conf";
+    PeerSpec spec;
+    spec.name = "smbd";
+    spec.dir = nmbd.dir();
+    spec.argv = {"smbd",           "--foreground",   "--no-process-group",
+                 "--debug-stdout", "--debuglevel=1", "--configfile=" + conf};
+    const Host* h = &host;
+    spec.ready = [h] { return IsListening(*h, "tcp", 139) && IsListening(*h, "tcp", 445); };
     return host.lab().StartPeer(host, spec);
 }
 

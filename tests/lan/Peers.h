@@ -35,11 +35,20 @@ struct NmbdConfig {
     std::string netbiosName; // e.g. "ALPHA" (at most 15 characters)
     std::string workgroup = "TVXGROUP";
     std::string interfaceAddress; // the host's address with prefix, "10.1.0.2/24"
+    // Stands in the browser election and wins it (os level 65): the local
+    // master browser of the workgroup, ready once it holds WORKGROUP<1d>.
+    // Its smb.conf then also serves smbd (StartSmbd), SMB1 allowed.
+    bool localMaster = false;
 };
 
 // nmbd answering NetBIOS name queries and node status for its name on one
 // interface. Its smb.conf is Peer::dir() + "/smb.conf".
 Peer& StartNmbd(Host& host, const NmbdConfig& config);
+
+// smbd beside a local master browser started by StartNmbd, on the same
+// smb.conf and state folders, so that it answers browse requests (SMB1
+// NetServerEnum on IPC$, anonymous) from the list nmbd keeps.
+Peer& StartSmbd(Host& host, const Peer& nmbd);
 
 // A client smb.conf (no WINS, broadcast only, state in the Lab's temp
 // folder) for nmblookup and other Samba clients run by a test: pass it with -s.
