@@ -36,6 +36,16 @@ std::string Computers()
     return o.str();
 }
 
+// The test directory; its root entry names `defaultNamingContext` unless empty.
+lan::SlapdConfig Config(const std::string& defaultNamingContext)
+{
+    lan::SlapdConfig c;
+    c.listen = kServer;
+    c.defaultNamingContext = defaultNamingContext;
+    c.ldif = Computers();
+    return c;
+}
+
 class Directory : public ::testing::Test {
 protected:
     void SetUp() override
@@ -114,8 +124,7 @@ protected:
 
 TEST_F(Directory, ReadsAllAccountsInThreePagesWithDisabledIncluded)
 {
-    lan::Peer& slapd =
-        lan::StartSlapd(*server, {kServer, "dc=tvx,dc=test", "dc=tvx,dc=test", Computers()});
+    lan::Peer& slapd = lan::StartSlapd(*server, Config("dc=tvx,dc=test"));
     lan::RunResult r = Scan(true);
     ASSERT_TRUE(r.ok()) << r.Describe();
     EXPECT_EQ(r.value, "0|sSetStatusScanADComplete|250|3|PC001|PC250") << slapd.Log();
@@ -124,8 +133,7 @@ TEST_F(Directory, ReadsAllAccountsInThreePagesWithDisabledIncluded)
 
 TEST_F(Directory, LeavesDisabledAccountsOut)
 {
-    lan::Peer& slapd =
-        lan::StartSlapd(*server, {kServer, "dc=tvx,dc=test", "dc=tvx,dc=test", Computers()});
+    lan::Peer& slapd = lan::StartSlapd(*server, Config("dc=tvx,dc=test"));
     lan::RunResult r = Scan(false);
     ASSERT_TRUE(r.ok()) << r.Describe();
     EXPECT_EQ(r.value, "0|sSetStatusScanADComplete|225|3|PC001|PC249") << slapd.Log();
@@ -135,7 +143,7 @@ TEST_F(Directory, LeavesDisabledAccountsOut)
 
 TEST_F(Directory, WithoutDefaultNamingContextNothingIsFound)
 {
-    lan::Peer& slapd = lan::StartSlapd(*server, {kServer, "dc=tvx,dc=test", "", Computers()});
+    lan::Peer& slapd = lan::StartSlapd(*server, Config(""));
     lan::RunResult r = Scan(true);
     ASSERT_TRUE(r.ok()) << r.Describe();
     EXPECT_EQ(r.value, "3|sSetStatusScanADComputerNotFound|0|0|") << slapd.Log();
@@ -156,12 +164,28 @@ TEST_F(Directory, NoServerIsNotFound)
 
 TEST_F(Directory, StopAfterFirstPageEndsWithoutStatus)
 {
-    lan::Peer& slapd =
-        lan::StartSlapd(*server, {kServer, "dc=tvx,dc=test", "dc=tvx,dc=test", Computers()});
+    lan::Peer& slapd = lan::StartSlapd(*server, Config("dc=tvx,dc=test"));
     lan::RunResult r = Scan(true, "", 1);
     ASSERT_TRUE(r.ok()) << r.Describe();
     EXPECT_EQ(r.value, "-1||100|1|PC001|PC100") << slapd.Log();
     EXPECT_EQ(ComputerPages(slapd.Log()), std::vector<int>{100});
+}
+
+TEST_F(Directory, BindsWithTheConfiguredSaslMechanism)
+{
+    const std::string socket = lab->TempDir() + "/ldapi";
+    lan::SlapdConfig config = Config("dc=tvx,dc=test");
+    config.ldapiPath = socket;
+    lan::Peer& slapd = lan::StartSlapd(*server, config);
+    std::string enc;
+    for (char c : socket)
+        enc += c == '/' ? std::string("%2F") : std::string(1, c);
+    std::ofstream(client->EtcDir() + "/ldap/ldap.conf", std::ios::trunc)
+        << "URI ldapi://" << enc << "\nSASL_MECH EXTERNAL\n";
+    lan::RunResult r = Scan(false);
+    ASSERT_TRUE(r.ok()) << r.Describe();
+    EXPECT_EQ(r.value, "0|sSetStatusScanADComplete|225|3|PC001|PC249") << slapd.Log();
+    EXPECT_NE(slapd.Log().find("mech=EXTERNAL"), std::string::npos) << slapd.Log();
 }
 
 } // namespace

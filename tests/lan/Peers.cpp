@@ -206,7 +206,14 @@ Peer& StartSlapd(Host& host, const SlapdConfig& config)
     spec.name = "slapd";
     spec.dir = dir;
     const std::string url = "ldap://" + config.listen + "/";
-    spec.argv = {"slapd", "-d", "256", "-f", dir + "/slapd.conf", "-h", url};
+    std::string urls = url;
+    if (!config.ldapiPath.empty()) {
+        std::string enc;
+        for (char c : config.ldapiPath)
+            enc += c == '/' ? std::string("%2F") : std::string(1, c);
+        urls += " ldapi://" + enc;
+    }
+    spec.argv = {"slapd", "-d", "256", "-f", dir + "/slapd.conf", "-h", urls};
     const Host* h = &host;
     spec.ready = [h, url] {
         if (!IsListening(*h, "tcp", 389))

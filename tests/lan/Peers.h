@@ -67,6 +67,9 @@ struct SlapdConfig {
     // the starter makes. The schema knows objectClass "computer" with "cn",
     // "name", "description" and "userAccountControl" (an integer).
     std::string ldif;
+    // Non-empty: also listens on this local socket (ldapi), where SASL
+    // EXTERNAL binds as the connecting process's uid and gid.
+    std::string ldapiPath;
 };
 
 // slapd with one mdb database in the Lab's temp folder, anonymous read,
