@@ -1,8 +1,10 @@
 #include "uComputerList.h"
 
 #include "NetUtil.h"
+#include "AtomicFile.h"
+#include "Utf8.h"
+#include "XmlStringWriter.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -135,142 +137,21 @@ bool TextToBoolDef(std::string_view Text, bool Default)
     return Default;
 }
 
-// Reads the UTF-8 sequence at Pos; false for a malformed one (cut off,
-// overlong, a surrogate, or beyond U+10FFFF).
-bool DecodeUtf8(std::string_view S, size_t Pos, char32_t& Code, size_t& Length)
-{
-    const auto b0 = static_cast<unsigned char>(S[Pos]);
-    char32_t min;
-    if (b0 < 0x80) {
-        Code = b0;
-        Length = 1;
-        return true;
-    } else if ((b0 & 0xE0) == 0xC0) {
-        Code = b0 & 0x1F;
-        Length = 2;
-        min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        Code = b0 & 0x0F;
-        Length = 3;
-        min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        Code = b0 & 0x07;
-        Length = 4;
-        min = 0x10000;
-    } else {
-        return false;
-    }
-    if (Pos + Length > S.size())
-        return false;
-    for (size_t k = 1; k < Length; ++k) {
-        const auto b = static_cast<unsigned char>(S[Pos + k]);
-        if ((b & 0xC0) != 0x80)
-            return false;
-        Code = (Code << 6) | (b & 0x3F);
-    }
-    return Code >= min && Code <= 0x10FFFF && !(Code >= 0xD800 && Code <= 0xDFFF);
-}
-
-bool IsXmlChar(char32_t C)
-{
-    return C == 0x9 || C == 0xA || C == 0xD || (C >= 0x20 && C <= 0xD7FF) ||
-           (C >= 0xE000 && C <= 0xFFFD) || (C >= 0x10000 && C <= 0x10FFFF);
-}
 
 [[noreturn]] void RaiseFileError(const char* What, const std::string& FileName, int Error)
 {
     throw EComputerListError(std::string(What) + " \"" + FileName + "\": " + std::strerror(Error));
 }
 
-std::string FolderOf(const std::string& Path)
-{
-    const size_t slash = Path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : Path.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& Path)
-{
-    const size_t slash = Path.rfind('/');
-    return slash == std::string::npos ? Path : Path.substr(slash + 1);
-}
-
-bool WriteAll(int Fd, const std::string& Data)
-{
-    size_t done = 0;
-    while (done < Data.size()) {
-        const ssize_t n = ::write(Fd, Data.data() + done, Data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Replaces FileName by Data so that the file is either the old one or the
-// complete new one: a temporary file in the same folder is written, flushed
-// to disk and then renamed over the target.
+// complete new one.
 void ReplaceFile(const std::string& FileName, const std::string& Data)
 {
-    std::string target = FileName;
-    struct stat st {};
-    bool exists = ::lstat(target.c_str(), &st) == 0;
-    if (exists && S_ISLNK(st.st_mode)) {
-        // Write through a link: the link stays and its file gets the text.
-        if (char* real = ::realpath(target.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
-        exists = ::stat(target.c_str(), &st) == 0;
-    }
-    if (exists) {
-        if (S_ISDIR(st.st_mode))
-            RaiseFileError("Cannot write file", FileName, EISDIR);
-        // A file without any write permission is read-only for everybody,
-        // root included: replacing it by rename would bypass that.
-        if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
-            RaiseFileError("Cannot write file", FileName, EACCES);
-    }
-
-    static std::atomic<unsigned> counter{0};
-    const std::string folder = FolderOf(target);
-    // Shortened, so that the temporary name stays within the name limit
-    // whenever the target's own name does.
-    const std::string base = BaseNameOf(target).substr(0, 200);
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        temp = folder + "/." + base + "." + std::to_string(::getpid()) + "-" +
-               std::to_string(counter++) + ".tmp";
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt >= 100))
-            RaiseFileError("Cannot create file", FileName, errno);
-    }
-
-    int error = 0;
-    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0)
-        error = errno;
-    if (!error && !WriteAll(fd, Data))
-        error = errno;
-    if (!error && ::fsync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && !error)
-        error = errno;
-    if (!error && ::rename(temp.c_str(), target.c_str()) != 0)
-        error = errno;
-    if (error) {
-        ::unlink(temp.c_str());
-        RaiseFileError("Cannot write file", FileName, error);
-    }
-    // The rename itself reaches the disk with the folder's entry.
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
+    try {
+        platform::ReplaceFileAtomically(FileName, Data);
+    } catch (const platform::FileError& e) {
+        RaiseFileError(e.Operation == "create" ? "Cannot create file" : "Cannot write file",
+                       FileName, e.Errno);
     }
 }
 
@@ -334,14 +215,6 @@ std::string ReadWholeFile(const std::string& FileName)
     throw EComputerListError("Error reading \"" + FileName + "\": " + Description + " at " + where);
 }
 
-class TStringWriter : public pugi::xml_writer {
-public:
-    std::string Data;
-    void write(const void* Bytes, size_t Size) override
-    {
-        Data.append(static_cast<const char*>(Bytes), Size);
-    }
-};
 
 } // namespace
 
@@ -352,9 +225,8 @@ std::string StripInvalidXmlChars(std::string_view Text)
     size_t i = 0;
     while (i < Text.size()) {
         char32_t code = 0;
-        size_t len = 1;
-        if (DecodeUtf8(Text, i, code, len)) {
-            if (IsXmlChar(code))
+        if (const size_t len = platform::DecodeUtf8(Text, i, code)) {
+            if (platform::IsXmlChar(code))
                 out.append(Text.substr(i, len));
             i += len;
         } else {
@@ -452,7 +324,7 @@ void SaveComputerListToFile(const std::string& FileName, const TComputerList& Li
     pugi::xml_node root = doc.append_child(sxComputerList);
     for (const auto& c : List)
         c->SaveToXML(root);
-    TStringWriter w;
+    TXmlStringWriter w;
     doc.save(w, "  ", pugi::format_indent, pugi::encoding_utf8);
     ReplaceFile(FileName, w.Data);
 }

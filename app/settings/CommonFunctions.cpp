@@ -1,14 +1,16 @@
 #include "CommonFunctions.h"
 
+#include "AtomicFile.h"
 #include "FileInfo.h"
 #include "XdgFolders.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,74 +67,24 @@ void CheckFolderName(const std::string& Name, const char* What)
     }
 }
 
-bool WriteAll(int Fd, const char* Data, std::size_t Size)
-{
-    while (Size > 0) {
-        ssize_t N = ::write(Fd, Data, Size);
-        if (N < 0 && errno == EINTR) {
-            continue;
-        }
-        if (N <= 0) {
-            return false;
-        }
-        Data += N;
-        Size -= static_cast<std::size_t>(N);
-    }
-    return true;
-}
-
-// Copies Source into a new file beside Target (mode 0666 less the umask, as
-// any new file of the user: a read-only default must not make a read-only
-// settings file). Returns the new file's name, or empty on failure.
+// Copies Source into a new file beside Target with the permissions of any new
+// file of the user (a read-only default must not make a read-only settings
+// file). Returns the new file's name, or empty on failure.
 std::string CopyToTemporary(const std::string& Source, const fs::path& Target)
 {
-    int In = ::open(Source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (In < 0) {
+    std::ifstream In(Source, std::ios::binary);
+    if (!In) {
         return {};
     }
-    static std::atomic<unsigned> Counter{0};
-    std::string Temp;
-    int Out = -1;
-    for (int Attempt = 0; Attempt < 100 && Out < 0; ++Attempt) {
-        Temp =
-            (Target.parent_path() / ("." + Target.filename().string() + ".tmp" +
-                                     std::to_string(::getpid()) + "_" + std::to_string(Counter++)))
-                .string();
-        Out = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (Out < 0 && errno != EEXIST) {
-            break;
-        }
-    }
-    if (Out < 0) {
-        ::close(In);
+    const std::string Bytes((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    if (In.bad()) {
         return {};
     }
-    bool Ok = true;
-    char Buffer[65536];
-    for (;;) {
-        ssize_t N = ::read(In, Buffer, sizeof Buffer);
-        if (N < 0 && errno == EINTR) {
-            continue;
-        }
-        if (N < 0) {
-            Ok = false;
-        }
-        if (N <= 0) {
-            break;
-        }
-        if (!WriteAll(Out, Buffer, static_cast<std::size_t>(N))) {
-            Ok = false;
-            break;
-        }
-    }
-    Ok = ::fsync(Out) == 0 && Ok;
-    Ok = ::close(Out) == 0 && Ok;
-    ::close(In);
-    if (!Ok) {
-        ::unlink(Temp.c_str());
+    try {
+        return platform::WriteTemporaryBeside(Target.string(), Bytes, false);
+    } catch (const platform::FileError&) {
         return {};
     }
-    return Temp;
 }
 
 bool SameFile(const std::string& A, const std::string& B)
@@ -153,8 +105,9 @@ bool CopyReplacing(const std::string& Source, const fs::path& Target)
     if (Temp.empty()) {
         return false;
     }
-    if (::rename(Temp.c_str(), Target.c_str()) != 0) {
-        ::unlink(Temp.c_str());
+    try {
+        platform::CommitTemporary(Temp, Target.string());
+    } catch (const platform::FileError&) {
         return false;
     }
     return true;

@@ -1,36 +1,22 @@
 #include "HTMLUtil.h"
 
+#include "Language.h"
+#include "Utf8.h"
+
 #include <cstdint>
 #include <string_view>
 
 namespace {
 
-// Appends the UTF-8 form of a code point that the caller has already checked
-// to be a Unicode scalar value.
-void AppendUtf8(std::string& Out, uint32_t Cp)
-{
-    if (Cp < 0x80) {
-        Out += static_cast<char>(Cp);
-    } else if (Cp < 0x800) {
-        Out += static_cast<char>(0xC0 | (Cp >> 6));
-        Out += static_cast<char>(0x80 | (Cp & 0x3F));
-    } else if (Cp < 0x10000) {
-        Out += static_cast<char>(0xE0 | (Cp >> 12));
-        Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (Cp & 0x3F));
-    } else {
-        Out += static_cast<char>(0xF0 | (Cp >> 18));
-        Out += static_cast<char>(0x80 | ((Cp >> 12) & 0x3F));
-        Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (Cp & 0x3F));
-    }
-}
+using platform::AppendUtf8;
 
-// The language unit is not part of this library yet; until it is, the
-// message is its language key, which is also what a missing translation gives.
-std::string InvalidHTMLEncodedCharMessage(const std::string& /*Chars*/, size_t /*Position*/)
+
+std::string InvalidHTMLEncodedCharMessage(const std::string& Chars, size_t Position)
 {
-    return "sInvalidHTMLEncodedChar";
+    // The key is also the built-in text, as for every message without a
+    // translation.
+    static const std::string Key = "sInvalidHTMLEncodedChar";
+    return FormatChecked(Translate(Key), Key, {Chars, static_cast<int64_t>(Position)});
 }
 
 [[noreturn]] void RaiseInvalidEntity(std::string_view Text, size_t Amp)

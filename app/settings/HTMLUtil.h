@@ -2,16 +2,9 @@
 // that the HTML export applies to its texts.
 #pragma once
 
-#include <cstddef>
-#include <stdexcept>
-#include <string>
+#include "uFormat.h" // EConvertError
 
-// Raised by HTMLDecode for text that is not an encoding HTMLEncode (or a
-// numeric character reference) could have produced.
-class EConvertError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+#include <string>
 
 // Replaces every "&", '"', "<" and ">" by "&amp;", "&quot;", "&lt;", "&gt;";
 // every other byte is copied unchanged.
@@ -20,6 +13,7 @@ std::string HTMLEncode(const std::string& Text);
 // The inverse of HTMLEncode, also accepting decimal character references
 // ("&#233;"), which decode to the UTF-8 form of the whole code point. Any
 // other "&" (an unknown or unterminated entity, a reference to 0, to a
-// surrogate or above U+10FFFF) raises EConvertError. Positions in its message
-// are 0-based byte offsets of the "&" in Text.
+// surrogate or above U+10FFFF) raises EConvertError with the translated
+// "sInvalidHTMLEncodedChar", given the "&" with the character after it and the
+// 0-based byte offset of the "&" in Text.
 std::string HTMLDecode(const std::string& Text);

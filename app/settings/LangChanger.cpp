@@ -1,5 +1,7 @@
 #include "LangChanger.h"
 
+#include "AtomicFile.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -64,30 +66,13 @@ bool RewriteFile(const std::string& Path, const std::string& Bytes)
         ::access(Target.c_str(), W_OK) != 0) {
         return false;
     }
-    std::string Temp = Target.string() + ".XXXXXX";
-    int Fd = ::mkstemp(Temp.data());
-    if (Fd < 0) {
+    try {
+        platform::CommitTemporary(platform::WriteTemporaryBeside(Target.string(), Bytes),
+                                  Target.string());
+    } catch (const platform::FileError&) {
         return false;
     }
-    bool Ok = ::fchmod(Fd, St.st_mode & 07777) == 0;
-    std::size_t Done = 0;
-    while (Ok && Done < Bytes.size()) {
-        ssize_t N = ::write(Fd, Bytes.data() + Done, Bytes.size() - Done);
-        if (N < 0 && errno == EINTR) {
-            continue;
-        }
-        Ok = N > 0;
-        if (Ok) {
-            Done += static_cast<std::size_t>(N);
-        }
-    }
-    Ok = Ok && ::fsync(Fd) == 0;
-    Ok = (::close(Fd) == 0) && Ok;
-    Ok = Ok && ::rename(Temp.c_str(), Target.c_str()) == 0;
-    if (!Ok) {
-        ::unlink(Temp.c_str());
-    }
-    return Ok;
+    return true;
 }
 
 // The class library's integer conversion: optional sign, decimal digits or a

@@ -1,6 +1,9 @@
 #include "uXMLStorage.h"
 
 #include "HTMLUtil.h"
+#include "AtomicFile.h"
+#include "Utf8.h"
+#include "XmlStringWriter.h"
 
 #include <cerrno>
 #include <climits>
@@ -53,43 +56,6 @@ public:
     throw EStoreIO(What + " " + Path + ": " + std::strerror(errno));
 }
 
-// Length of the UTF-8 sequence at Text[I] and its code point; 0 for a byte
-// that starts no valid sequence (overlong forms and surrogates included).
-size_t DecodeUtf8(std::string_view Text, size_t I, uint32_t& Cp)
-{
-    const auto B = [&](size_t K) { return static_cast<unsigned char>(Text[I + K]); };
-    const unsigned char C = B(0);
-    size_t Len;
-    uint32_t Min;
-    if (C < 0x80) {
-        Cp = C;
-        return 1;
-    } else if ((C & 0xE0) == 0xC0) {
-        Len = 2, Cp = C & 0x1F, Min = 0x80;
-    } else if ((C & 0xF0) == 0xE0) {
-        Len = 3, Cp = C & 0x0F, Min = 0x800;
-    } else if ((C & 0xF8) == 0xF0) {
-        Len = 4, Cp = C & 0x07, Min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (I + Len > Text.size())
-        return 0;
-    for (size_t K = 1; K < Len; ++K) {
-        if ((B(K) & 0xC0) != 0x80)
-            return 0;
-        Cp = (Cp << 6) | (B(K) & 0x3F);
-    }
-    if (Cp < Min || Cp > 0x10FFFF || (Cp >= 0xD800 && Cp <= 0xDFFF))
-        return 0;
-    return Len;
-}
-
-bool IsXMLChar(uint32_t Cp)
-{
-    return Cp == 0x9 || Cp == 0xA || (Cp >= 0x20 && Cp <= 0xD7FF) ||
-           (Cp >= 0xE000 && Cp <= 0xFFFD) || (Cp >= 0x10000 && Cp <= 0x10FFFF);
-}
 
 // Element texts may only hold XML characters, and CR would come back as LF:
 // such characters travel as references inside the already encoded text.
@@ -99,8 +65,8 @@ std::string ProtectForXML(std::string_view Encoded)
     Out.reserve(Encoded.size());
     size_t I = 0;
     while (I < Encoded.size()) {
-        uint32_t Cp = 0;
-        const size_t Len = DecodeUtf8(Encoded, I, Cp);
+        char32_t Cp = 0;
+        const size_t Len = platform::DecodeUtf8(Encoded, I, Cp);
         if (Len == 0) {
             Out += "\xEF\xBF\xBD";
             ++I;
@@ -108,7 +74,7 @@ std::string ProtectForXML(std::string_view Encoded)
         }
         if (Cp == 0) {
             // No XML text and no reference can carry a NUL.
-        } else if (Cp == 0xD || !IsXMLChar(Cp)) {
+        } else if (Cp == 0xD || !platform::IsXmlChar(Cp)) {
             Out += "&#" + std::to_string(Cp) + ";";
         } else {
             Out.append(Encoded.substr(I, Len));
@@ -163,66 +129,6 @@ bool TryStrToInt(std::string_view S, int& Value)
     return true;
 }
 
-struct StringWriter : pugi::xml_writer {
-    std::string Text;
-    void write(const void* Data, size_t Size) override
-    {
-        Text.append(static_cast<const char*>(Data), Size);
-    }
-};
-
-void WriteAll(int Fd, const std::string& Data, const std::string& Path)
-{
-    size_t Done = 0;
-    while (Done < Data.size()) {
-        const ssize_t N = ::write(Fd, Data.data() + Done, Data.size() - Done);
-        if (N < 0) {
-            if (errno == EINTR)
-                continue;
-            RaiseErrno("write", Path);
-        }
-        Done += static_cast<size_t>(N);
-    }
-}
-
-// Writes Data to a new temporary file beside Target, flushed to disk, with
-// Target's permissions; returns its path. Removes it again on failure.
-std::string WriteTempFile(const fs::path& Target, const std::string& Data)
-{
-    std::string Templ =
-        (Target.parent_path() / ("." + Target.filename().string() + ".XXXXXX")).string();
-    const int Fd = ::mkstemp(Templ.data());
-    if (Fd < 0)
-        RaiseErrno("create", Templ);
-    try {
-        struct stat St {};
-        if (::stat(Target.c_str(), &St) == 0 && ::fchmod(Fd, St.st_mode & 07777) != 0)
-            RaiseErrno("chmod", Templ);
-        WriteAll(Fd, Data, Templ);
-        if (::fsync(Fd) != 0)
-            RaiseErrno("fsync", Templ);
-    } catch (...) {
-        ::close(Fd);
-        ::unlink(Templ.c_str());
-        throw;
-    }
-    if (::close(Fd) != 0) {
-        const int Err = errno;
-        ::unlink(Templ.c_str());
-        errno = Err;
-        RaiseErrno("close", Templ);
-    }
-    return Templ;
-}
-
-void SyncFolder(const fs::path& Folder)
-{
-    const int Fd = ::open(Folder.empty() ? "." : Folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (Fd >= 0) {
-        ::fsync(Fd);
-        ::close(Fd);
-    }
-}
 
 } // namespace
 
@@ -283,6 +189,10 @@ bool TXMLStorage::Save()
             Target = fs::canonical(Target);
         if (!fs::is_regular_file(Target))
             throw EStoreIO("no such file");
+        // Replacing the file needs only the folder's permission; a file the
+        // user may not write stays as it is, as it would when written in place.
+        if (::access(Target.c_str(), W_OK) != 0)
+            RaiseErrno("access", Target.string());
 
         pugi::xml_node Decl = Document->first_child();
         if (Decl.type() != pugi::node_declaration) {
@@ -296,11 +206,11 @@ bool TXMLStorage::Save()
             Enc = Decl.insert_attribute_after("encoding", Decl.attribute("version"));
         Enc = Encoding.c_str();
 
-        StringWriter Out;
+        TXmlStringWriter Out;
         const unsigned Flags = AutoIndent ? pugi::format_indent : pugi::format_raw;
         Document->save(Out, IndentText, Flags, pugi::encoding_utf8);
 
-        const std::string Temp = WriteTempFile(Target, Out.Text);
+        const std::string Temp = platform::WriteTemporaryBeside(Target.string(), Out.Data);
         if (FLoadFailed) {
             // The unreadable file may be all the user has: keep it aside.
             std::error_code Ec;
@@ -311,13 +221,7 @@ bool TXMLStorage::Save()
                 throw EStoreIO(Ec.message());
             }
         }
-        if (::rename(Temp.c_str(), Target.c_str()) != 0) {
-            const int Err = errno;
-            ::unlink(Temp.c_str());
-            errno = Err;
-            RaiseErrno("rename", Temp);
-        }
-        SyncFolder(Target.parent_path());
+        platform::CommitTemporary(Temp, Target.string());
         FLoadFailed = false;
         return true;
     } catch (const std::exception&) {
@@ -343,8 +247,8 @@ bool TXMLStorage::IsXMLName(const std::string& Name)
     if (Name.empty())
         return false;
     for (size_t I = 0; I < Name.size();) {
-        uint32_t Cp = 0;
-        const size_t Len = DecodeUtf8(Name, I, Cp);
+        char32_t Cp = 0;
+        const size_t Len = platform::DecodeUtf8(Name, I, Cp);
         if (Len == 0)
             return false;
         const bool Start = (Cp >= 'A' && Cp <= 'Z') || (Cp >= 'a' && Cp <= 'z') || Cp == '_' ||

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -224,6 +225,7 @@ TEST(XMLStorageWrite, ShorterListLeavesExactlyItsChildren)
         S.WriteStrings("Defaults", "lstFind", {"a", "b", "c"});
         ASSERT_TRUE(S.Save());
     }
+    EXPECT_EQ(XmlLint(Path), 0);
     const std::string Text = ReadFile(Path);
     for (const char* Gone : {"lstFind3", "lstFind4", ">4<", ">5<"})
         EXPECT_EQ(Text.find(Gone), std::string::npos) << Gone << "\n" << Text;
@@ -453,6 +455,7 @@ TEST(XMLStorageFiles, LinkAndPermissionsOfTheFileStay)
     ASSERT_EQ(::stat(Real.c_str(), &St), 0);
     EXPECT_EQ(St.st_mode & 07777, 0640u);
     EXPECT_NE(ReadFile(Real).find("<k>v</k>"), std::string::npos);
+    EXPECT_EQ(XmlLint(Real), 0);
     EXPECT_EQ(ListFolder(Dir.Path()), (std::vector<std::string>{"options.xml", "real.xml"}));
 }
 
@@ -525,6 +528,31 @@ TEST(XMLStorageFiles, FolderWithoutWritePermissionKeepsTheOldFile)
     EXPECT_EQ(ListFolder(Dir.Path()), std::vector<std::string>{"options.xml"});
 }
 
+TEST(XMLStorageFiles, ReadOnlyFileIsNotReplaced)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    const passwd* Nobody = ::getpwnam("nobody");
+    ASSERT_NE(Nobody, nullptr);
+    ScratchDir Dir;
+    const std::string Path = SeededFile(Dir);
+    const std::string Before = ReadFile(Path);
+    // The folder is the user's, the file is read-only to them.
+    ASSERT_EQ(::chown(Dir.Path().c_str(), Nobody->pw_uid, Nobody->pw_gid), 0);
+    ASSERT_EQ(::chown(Path.c_str(), Nobody->pw_uid, Nobody->pw_gid), 0);
+    ASSERT_EQ(::chmod(Path.c_str(), 0444), 0);
+    const uid_t Uid = Nobody->pw_uid;
+    const gid_t Gid = Nobody->pw_gid;
+    const int Rc = InChild([&] {
+        if (::setgid(Gid) != 0 || ::setuid(Uid) != 0)
+            return int(ChildSetupFailed);
+        return SaveBigValueExpectingFailure(Path);
+    });
+    EXPECT_EQ(Rc, ChildSaveFailedAndReported);
+    EXPECT_EQ(ReadFile(Path), Before);
+    EXPECT_EQ(ListFolder(Dir.Path()), std::vector<std::string>{"options.xml"});
+}
+
 TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
 {
     if (::geteuid() != 0)
@@ -557,6 +585,30 @@ TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
         return Result;
     });
     EXPECT_EQ(Rc, ChildSaveFailedAndReported);
+}
+
+} // namespace
+
+namespace {
+
+TEST(XMLStorageFiles, EveryShippedDefaultFileLoads)
+{
+    const char* Bin = std::getenv("TOLVEX_BIN_DIR");
+    ASSERT_NE(Bin, nullptr);
+    const std::string Folder = std::string(Bin) + "/Default";
+    int Seen = 0;
+    for (const std::string& Name : ListFolder(Folder)) {
+        if (Name.size() < 4 || Name.substr(Name.size() - 4) != ".xml")
+            continue;
+        ++Seen;
+        MessageRecorder Rec;
+        TXMLStorage S(Folder + "/" + Name);
+        S.Load();
+        EXPECT_FALSE(S.LoadFailed()) << Name;
+        EXPECT_TRUE(Rec.Messages.empty()) << Name;
+        EXPECT_EQ(XmlLint(Folder + "/" + Name), 0) << Name;
+    }
+    EXPECT_GE(Seen, 1);
 }
 
 } // namespace

@@ -1,0 +1,134 @@
+#include "AtomicFile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+std::string FolderOf(const std::string& Path)
+{
+    const size_t slash = Path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& Path)
+{
+    const size_t slash = Path.rfind('/');
+    return slash == std::string::npos ? Path : Path.substr(slash + 1);
+}
+
+void SyncFolder(const std::string& Folder)
+{
+    const int fd = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+FileError::FileError(std::string AOperation, const std::string& Path, int AErrno)
+    : std::runtime_error(AOperation + " \"" + Path + "\": " + std::strerror(AErrno)),
+      Operation(std::move(AOperation)), Errno(AErrno)
+{
+}
+
+bool WriteAll(int Fd, const void* Data, std::size_t Size)
+{
+    const char* p = static_cast<const char*>(Data);
+    std::size_t done = 0;
+    while (done < Size) {
+        const ssize_t n = ::write(Fd, p + done, Size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string ResolveLink(const std::string& FileName)
+{
+    struct stat st {};
+    if (::lstat(FileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(FileName.c_str(), nullptr)) {
+            std::string target = real;
+            std::free(real);
+            return target;
+        }
+    }
+    return FileName;
+}
+
+std::string WriteTemporaryBeside(const std::string& Target, std::string_view Data,
+                                 bool KeepTargetMode)
+{
+    static std::atomic<unsigned> counter{0};
+    const std::string folder = FolderOf(Target);
+    // Shortened, so that the temporary name stays within the name limit
+    // whenever the target's own name does.
+    const std::string base = BaseNameOf(Target).substr(0, 200);
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temp = folder + "/." + base + "." + std::to_string(::getpid()) + "-" +
+               std::to_string(counter++) + ".tmp";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt >= 100))
+            throw FileError("create", temp, errno);
+    }
+    struct stat st {};
+    int error = 0;
+    const char* step = "write";
+    if (KeepTargetMode && ::stat(Target.c_str(), &st) == 0 && ::fchmod(fd, st.st_mode & 07777) != 0)
+        error = errno, step = "chmod";
+    if (!error && !WriteAll(fd, Data.data(), Data.size()))
+        error = errno;
+    if (!error && ::fsync(fd) != 0)
+        error = errno, step = "fsync";
+    if (::close(fd) != 0 && !error)
+        error = errno, step = "close";
+    if (error) {
+        ::unlink(temp.c_str());
+        throw FileError(step, temp, error);
+    }
+    return temp;
+}
+
+void CommitTemporary(const std::string& Temporary, const std::string& Target)
+{
+    if (::rename(Temporary.c_str(), Target.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(Temporary.c_str());
+        throw FileError("rename", Target, error);
+    }
+    // The rename itself reaches the disk with the folder's entry.
+    SyncFolder(FolderOf(Target));
+}
+
+void ReplaceFileAtomically(const std::string& FileName, std::string_view Data)
+{
+    const std::string target = ResolveLink(FileName);
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            throw FileError("write", FileName, EISDIR);
+        if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
+            throw FileError("write", FileName, EACCES);
+    }
+    CommitTemporary(WriteTemporaryBeside(target, Data), target);
+}
+
+} // namespace platform

@@ -1,0 +1,190 @@
+#include "CommonFunctions.h"
+#include "HTMLUtil.h"
+#include "Language.h"
+#include "SettingsTestSupport.h"
+#include "uEngineOptions.h"
+#include "uProgramOptions.h"
+#include "uXMLStorage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+const char* TestLanguage = "[Translations]\r\n"
+                           "sAnotherFindProcessActive=A scan is running\r\n"
+                           "sSetStatusScanComputerInactive=%s is asleep\r\n"
+                           "sMACAddressInvalid=Bad MAC %s\r\n"
+                           "MACColumns0=Computer\r\n"
+                           "MACColumns4=Note\r\n"
+                           "sInvalidHTMLEncodedChar=Bad entity %s at %d\r\n";
+
+// A portable program folder of its own: the program file, "Default" and
+// "languages" beside it, and the settings in the same folder.
+class ProgramOptionsFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        App = Dir.File("app");
+        std::filesystem::create_directories(App + "/Default");
+        std::filesystem::create_directories(App + "/languages");
+        WriteFile(App + "/languages/test.lng", TestLanguage);
+        WriteFile(App + "/Default/options.xml",
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n  <Defaults>\n"
+                  "    <DefaultLang>test.lng</DefaultLang>\n  </Defaults>\n</Options>\n");
+        SetProgramFileName(App + "/tolvex");
+        SetCommandLineArguments(std::vector<std::string>{"-portable"});
+        OldScreen = SetPrimaryScreenSizeFunc([] { return TScreenSize{1920, 1080}; });
+        Messages = std::make_unique<MessageRecorder>();
+    }
+    void TearDown() override
+    {
+        Messages.reset();
+        LangChanger.reset();
+        LoadMessageStrings(); // every text back to its key
+        SetPrimaryScreenSizeFunc(OldScreen);
+        SetCommandLineArguments(std::nullopt);
+        SetProgramFileName("");
+    }
+
+    ScratchDir Dir;
+    std::string App;
+    TPrimaryScreenSizeFunc OldScreen;
+    std::unique_ptr<MessageRecorder> Messages;
+};
+
+TEST_F(ProgramOptionsFiles, FirstStartSeedsTheFilesAndTranslates)
+{
+    LoadProgramOptions();
+    EXPECT_EQ(OptionsFile, App + "/options.xml");
+    EXPECT_EQ(ReadFile(OptionsFile), ReadFile(App + "/Default/options.xml"));
+    EXPECT_EQ(ToolsFile, App + "/tools.xml");
+    EXPECT_EQ(PresetsFile, App + "/presets.xml");
+    EXPECT_EQ(DefaultLang, "test.lng");
+    ASSERT_NE(LangChanger, nullptr);
+    EXPECT_EQ(LangChanger->LangFile(), LanguagesDir + "test.lng");
+    EXPECT_EQ(MainWindowWidth, 800);
+    EXPECT_EQ(MainWindowHeight, 600);
+    EXPECT_EQ(MainWindowTop, 240);
+    EXPECT_EQ(MainWindowLeft, 560);
+    // Both the program's own messages and the engine's are filled.
+    EXPECT_EQ(sAnotherFindProcessActive, "A scan is running");
+    EXPECT_EQ(sSetStatusScanComputerInactive, "%s is asleep");
+    EXPECT_EQ(sMACAddressInvalid, "Bad MAC %s");
+    EXPECT_EQ(sError, "sError");
+    EXPECT_EQ(MACColumns[0].Caption, "Computer");
+    EXPECT_EQ(MACColumns[1].Caption, "MACColumns1");
+    EXPECT_EQ(MACColumns[4].Caption, "Note");
+    EXPECT_TRUE(Messages->Messages.empty());
+}
+
+TEST_F(ProgramOptionsFiles, WithoutALanguageFileTextsAreTheirKeys)
+{
+    WriteFile(App + "/Default/options.xml",
+              "<Options><Defaults><DefaultLang>missing.lng</DefaultLang></Defaults></Options>");
+    LoadProgramOptions();
+    EXPECT_EQ(sAnotherFindProcessActive, "sAnotherFindProcessActive");
+    EXPECT_EQ(sSetStatusScanComputerInactive, "sSetStatusScanComputerInactive");
+    EXPECT_EQ(MACColumns[0].Caption, "MACColumns0");
+}
+
+TEST_F(ProgramOptionsFiles, ChangingTheLanguageRefillsTheTexts)
+{
+    LoadProgramOptions();
+    WriteFile(LanguagesDir + "other.lng", "[Translations]\r\nsAnotherFindProcessActive=Busy\r\n");
+    LangChanger->SetLangFile(LanguagesDir + "other.lng");
+    LoadMessageStrings();
+    EXPECT_EQ(sAnotherFindProcessActive, "Busy");
+    EXPECT_EQ(MACColumns[0].Caption, "MACColumns0");
+    EXPECT_EQ(sSetStatusScanComputerInactive, "sSetStatusScanComputerInactive");
+}
+
+TEST_F(ProgramOptionsFiles, SaveWritesBackAndEndsTranslation)
+{
+    LoadProgramOptions();
+    iMaxThreads = 10;
+    lstAddressList = {"pc1", "10.0.0.7"};
+    MainWindowState = 2;
+    MainWindowWidth = 1920;
+    SaveProgramOptions();
+    EXPECT_EQ(LangChanger, nullptr);
+    EXPECT_EQ(Translate("sAnotherFindProcessActive"), "sAnotherFindProcessActive");
+    EXPECT_EQ(XmlLint(OptionsFile), 0);
+    TXMLStorage S(OptionsFile);
+    S.Load();
+    EXPECT_EQ(S.ReadInteger("Defaults", "iMaxThreads", 0), 10);
+    EXPECT_EQ(S.ReadInteger("Window", "MainWindowState", 0), 2);
+    // Closed maximized on a first start: no normal bounds were ever stored.
+    EXPECT_EQ(S.ReadInteger("Window", "MainWindowWidth", -1), -1);
+    std::vector<std::string> Lines;
+    S.ReadStrings("Defaults", "lstAddressList", Lines);
+    EXPECT_EQ(Lines, (std::vector<std::string>{"pc1", "10.0.0.7"}));
+    EXPECT_TRUE(Messages->Messages.empty());
+
+    // The next start reads what was saved and keeps an existing file.
+    LoadProgramOptions();
+    EXPECT_EQ(iMaxThreads, 10);
+    EXPECT_EQ(MainWindowState, 2);
+    EXPECT_EQ(MainWindowWidth, 800);
+}
+
+TEST_F(ProgramOptionsFiles, WithoutADefaultFileTheOptionsAreNotKept)
+{
+    std::filesystem::remove(App + "/Default/options.xml");
+    LoadProgramOptions();
+    EXPECT_EQ(iMaxThreads, 64);
+    EXPECT_TRUE(Messages->Messages.empty());
+    SaveProgramOptions();
+    ASSERT_EQ(Messages->Messages.size(), 1u);
+    EXPECT_EQ(Messages->Messages[0].second, "Can't write file " + App + "/options.xml");
+    EXPECT_FALSE(FileExists(App + "/options.xml"));
+}
+
+TEST_F(ProgramOptionsFiles, LanguageNameCannotLeaveTheLanguagesFolder)
+{
+    // Choosing a language file rewrites it in place; a hand-edited name must
+    // not make that happen to some other file.
+    for (const std::string Name : {"../options.xml", "/etc/hostname", "..", ".", ""}) {
+        const std::string Options = "<Options><Defaults><DefaultLang>" + HTMLEncode(Name) +
+                                    "</DefaultLang></Defaults>\n<!--x-->\n</Options>";
+        WriteFile(App + "/options.xml", Options);
+        LoadProgramOptions();
+        EXPECT_EQ(DefaultLang, "english.lng") << Name;
+        EXPECT_EQ(LangChanger->LangFile(), LanguagesDir + "english.lng") << Name;
+        EXPECT_EQ(ReadFile(App + "/options.xml"), Options) << Name;
+    }
+}
+
+TEST_F(ProgramOptionsFiles, DecodingErrorsCarryTheTranslatedMessage)
+{
+    LoadProgramOptions();
+    try {
+        HTMLDecode("ab&xy");
+        FAIL() << "no error";
+    } catch (const EConvertError& E) {
+        EXPECT_STREQ(E.what(), "Bad entity &x at 2");
+    }
+    try {
+        HTMLDecode("&");
+        FAIL() << "no error";
+    } catch (const EConvertError& E) {
+        EXPECT_STREQ(E.what(), "Bad entity & at 0");
+    }
+    // A translation that does not fit its arguments falls back to the key.
+    WriteFile(LanguagesDir + "bad.lng", "[Translations]\r\nsInvalidHTMLEncodedChar=%d %d %d\r\n");
+    LangChanger->SetLangFile(LanguagesDir + "bad.lng");
+    try {
+        HTMLDecode("&#0;");
+        FAIL() << "no error";
+    } catch (const EConvertError& E) {
+        EXPECT_STREQ(E.what(), "sInvalidHTMLEncodedChar");
+    }
+}
+
+} // namespace
