@@ -1,11 +1,14 @@
 #include "NetBiosNodeStatus.h"
 
+#include "LocalInterfaces.h"
 #include "Sockets.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <sys/socket.h>
 
 const std::array<uint8_t, 50> NetBiosNodeStatusRequest = {
@@ -190,5 +193,199 @@ bool ExchangeNetBiosNodeStatus(const std::string& IP, int TimeoutMs, std::vector
             Reply.assign(buffer.begin(), buffer.begin() + got);
             return true;
         }
+    }
+}
+
+namespace {
+
+// Layout of a name query and of the answer record of its reply.
+constexpr std::size_t HeaderSize = 12;
+constexpr std::size_t QueryNameSize = 34; // length byte, 32 encoded bytes, end byte
+constexpr std::size_t AnswerNameOffset = HeaderSize;
+constexpr std::size_t AnswerTypeOffset = AnswerNameOffset + QueryNameSize;
+constexpr std::size_t AnswerRdLengthOffset = AnswerTypeOffset + 8; // type, class, TTL
+constexpr std::size_t AnswerRdataOffset = AnswerRdLengthOffset + 2;
+constexpr std::size_t AddressEntrySize = 6; // NB_FLAGS, then the address
+constexpr uint16_t TypeNB = 0x0020;
+constexpr uint16_t ClassIN = 0x0001;
+
+uint16_t NewTransactionId()
+{
+    static thread_local std::mt19937 generator(std::random_device{}());
+    return static_cast<uint16_t>(generator());
+}
+
+} // namespace
+
+bool IsNetBiosQueryName(std::string_view Name)
+{
+    if (Name.empty() || Name.size() > NetBiosMaxNameLength)
+        return false;
+    for (const char ch : Name) {
+        const auto b = static_cast<uint8_t>(ch);
+        if (b <= ' ' || b == 0x7F || ch == '.' || ch == '*')
+            return false;
+    }
+    return true;
+}
+
+std::vector<uint8_t> BuildNetBiosNameQuery(std::string_view Name, uint16_t TransactionId,
+                                           bool Broadcast)
+{
+    if (!IsNetBiosQueryName(Name))
+        return {};
+    std::array<uint8_t, 16> raw;
+    raw.fill(' ');
+    for (std::size_t i = 0; i < Name.size(); ++i) {
+        const auto b = static_cast<uint8_t>(Name[i]);
+        raw[i] = (b >= 'a' && b <= 'z') ? static_cast<uint8_t>(b - 'a' + 'A') : b;
+    }
+    raw[15] = 0x00;
+    std::vector<uint8_t> q;
+    q.reserve(HeaderSize + QueryNameSize + 4);
+    q.push_back(static_cast<uint8_t>(TransactionId >> 8));
+    q.push_back(static_cast<uint8_t>(TransactionId));
+    q.push_back(0x01);                    // recursion desired
+    q.push_back(Broadcast ? 0x10 : 0x00); // B flag
+    const uint8_t counts[8] = {0, 1, 0, 0, 0, 0, 0, 0};
+    q.insert(q.end(), counts, counts + 8);
+    q.push_back(0x20);
+    for (const uint8_t b : raw) {
+        q.push_back(static_cast<uint8_t>('A' + (b >> 4)));
+        q.push_back(static_cast<uint8_t>('A' + (b & 0x0F)));
+    }
+    q.push_back(0x00);
+    q.push_back(0x00);
+    q.push_back(static_cast<uint8_t>(TypeNB));
+    q.push_back(0x00);
+    q.push_back(static_cast<uint8_t>(ClassIN));
+    return q;
+}
+
+bool ParseNetBiosNameQueryReply(const std::vector<uint8_t>& Query, const uint8_t* Data,
+                                std::size_t Length, std::string& IP)
+{
+    IP.clear();
+    if (Data == nullptr || Query.size() < HeaderSize + QueryNameSize || Length < AnswerRdataOffset)
+        return false;
+    if (Data[0] != Query[0] || Data[1] != Query[1])
+        return false;
+    const bool response = (Data[2] & 0x80) != 0;
+    const unsigned opcode = (Data[2] >> 3) & 0x0F;
+    const unsigned rcode = Data[3] & 0x0F;
+    if (!response || opcode != 0 || rcode != 0 || Be16(Data + 6) == 0)
+        return false;
+    for (std::size_t i = 0; i < QueryNameSize; ++i)
+        if (Data[AnswerNameOffset + i] != Query[HeaderSize + i])
+            return false;
+    if (Be16(Data + AnswerTypeOffset) != TypeNB || Be16(Data + AnswerTypeOffset + 2) != ClassIN)
+        return false;
+    const std::size_t rdLength = Be16(Data + AnswerRdLengthOffset);
+    if (rdLength < AddressEntrySize || AnswerRdataOffset + rdLength > Length)
+        return false;
+    for (std::size_t at = AnswerRdataOffset; at + AddressEntrySize <= AnswerRdataOffset + rdLength;
+         at += AddressEntrySize) {
+        in_addr address;
+        std::memcpy(&address.s_addr, Data + at + 2, 4);
+        if (address.s_addr == INADDR_ANY || address.s_addr == INADDR_NONE)
+            continue;
+        char text[INET_ADDRSTRLEN];
+        if (::inet_ntop(AF_INET, &address, text, sizeof text) == nullptr)
+            continue;
+        IP = text;
+        return true;
+    }
+    return false;
+}
+
+std::vector<TNetBiosQueryTarget> LocalNetBiosBroadcastTargets()
+{
+    std::vector<TNetBiosQueryTarget> targets;
+    std::vector<platform::LocalInterface> interfaces;
+    try {
+        interfaces = platform::ListLocalInterfaces();
+    } catch (const std::exception&) {
+        return targets;
+    }
+    for (const platform::LocalInterface& i : interfaces) {
+        if (!i.up || i.loopback)
+            continue;
+        for (const platform::Ipv4Address& a : i.ipv4) {
+            // /31 and /32 have no broadcast address.
+            if (a.netmask == 0 || (~a.netmask) <= 1)
+                continue;
+            in_addr b{};
+            b.s_addr = htonl(a.address | ~a.netmask);
+            char text[INET_ADDRSTRLEN];
+            if (::inet_ntop(AF_INET, &b, text, sizeof text) == nullptr)
+                continue;
+            bool known = false;
+            for (const TNetBiosQueryTarget& t : targets)
+                known = known || t.IP == text;
+            if (!known)
+                targets.push_back({text, NetBiosNamePort, true});
+        }
+    }
+    return targets;
+}
+
+void QueryNetBiosNameAddress(const std::string& Name,
+                             const std::vector<TNetBiosQueryTarget>& Targets, int TimeoutMs,
+                             std::string& IP)
+{
+    IP.clear();
+    if (Targets.empty() || !IsNetBiosQueryName(Name))
+        return;
+    if (TimeoutMs < 0)
+        TimeoutMs = 0;
+    const uint16_t id = NewTransactionId();
+    const std::vector<uint8_t> broadcastQuery = BuildNetBiosNameQuery(Name, id, true);
+    const std::vector<uint8_t> unicastQuery = BuildNetBiosNameQuery(Name, id, false);
+
+    platform::Socket sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock.valid() || !platform::SetNonBlocking(sock.get(), true))
+        return;
+    const int on = 1;
+    if (::setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+        return;
+    bool sentAny = false;
+    for (const TNetBiosQueryTarget& t : Targets) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(t.Port);
+        if (::inet_pton(AF_INET, t.IP.c_str(), &to.sin_addr) != 1)
+            continue;
+        const std::vector<uint8_t>& q = t.Broadcast ? broadcastQuery : unicastQuery;
+        ssize_t sent;
+        do
+            sent = ::sendto(sock.get(), q.data(), q.size(), MSG_NOSIGNAL,
+                            reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        while (sent < 0 && errno == EINTR);
+        sentAny = sentAny || sent == static_cast<ssize_t>(q.size());
+    }
+    if (!sentAny)
+        return;
+
+    std::vector<uint8_t> buffer(NetBiosReceiveSize);
+    const long long deadline = platform::MonotonicMs() + TimeoutMs;
+    for (;;) {
+        const long long left = deadline - platform::MonotonicMs();
+        if (left < 0)
+            return;
+        if (platform::WaitFor(sock.get(), POLLIN, static_cast<int>(left)) !=
+            platform::WaitResult::Ready)
+            return;
+        const ssize_t got = ::recv(sock.get(), buffer.data(), buffer.size(), 0);
+        if (got < 0) {
+            // A port-unreachable answer of one target must not end the wait
+            // for the others.
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED)
+                continue;
+            return;
+        }
+        // The B flag differs between the two forms, not the name or the id.
+        if (ParseNetBiosNameQueryReply(unicastQuery, buffer.data(), static_cast<std::size_t>(got),
+                                       IP))
+            return;
     }
 }

@@ -61,3 +61,45 @@ std::string OemToUtf8(std::string_view Text);
 // Datagrams that are not an answer to it do not end the wait. True with the
 // reply's bytes (at most NetBiosReceiveSize) when an answer came.
 bool ExchangeNetBiosNodeStatus(const std::string& IP, int TimeoutMs, std::vector<uint8_t>& Reply);
+
+// --- Name query (RFC 1002 4.2.12) --------------------------------------------
+// The address of a NetBIOS name, asked by broadcast on the local subnets or of
+// one name server: Linux resolvers know nothing of NetBIOS names, which the
+// network neighbourhood and the directory hand out.
+
+// Longest NetBIOS name: 15 bytes, the 16th is the service suffix.
+constexpr std::size_t NetBiosMaxNameLength = 15;
+
+// True when Name can be asked for: 1 to 15 bytes, none of them a control
+// character, a blank, "." (a DNS name) or "*".
+bool IsNetBiosQueryName(std::string_view Name);
+
+// The query for Name (upper-cased, blank-padded, suffix 0x00: the workstation
+// service) with the given transaction id; Broadcast sets the B flag. Empty
+// when IsNetBiosQueryName refuses the name.
+std::vector<uint8_t> BuildNetBiosNameQuery(std::string_view Name, uint16_t TransactionId,
+                                           bool Broadcast);
+
+// The first address of a positive answer to Query; false when the bytes are
+// no such answer (another id, an error code, no answer record, a record for
+// another name or type, an address list cut short). Only the received bytes
+// are read; addresses 0.0.0.0 and 255.255.255.255 are passed over.
+bool ParseNetBiosNameQueryReply(const std::vector<uint8_t>& Query, const uint8_t* Data,
+                                std::size_t Length, std::string& IP);
+
+// Where a name query goes: a subnet's broadcast address or a name server.
+struct TNetBiosQueryTarget {
+    std::string IP;
+    uint16_t Port = NetBiosNamePort;
+    bool Broadcast = true;
+};
+
+// The broadcast addresses of the local interfaces that are up, not loopback,
+// and have an IPv4 address with a mask shorter than /31.
+std::vector<TNetBiosQueryTarget> LocalNetBiosBroadcastTargets();
+
+// Sends the query for Name to every target and waits up to TimeoutMs for the
+// first positive answer; IP is its address, or empty.
+void QueryNetBiosNameAddress(const std::string& Name,
+                             const std::vector<TNetBiosQueryTarget>& Targets, int TimeoutMs,
+                             std::string& IP);

@@ -87,6 +87,13 @@ void HostNameToIP(const std::string& Host, std::string& IP)
     ::freeaddrinfo(found);
 }
 
+void HostNameToIP(const std::string& Host, std::string& IP, int NetBiosTimeoutMs)
+{
+    HostNameToIP(Host, IP);
+    if (IP.empty() && IsNetBiosQueryName(Host))
+        QueryNetBiosNameAddress(Host, LocalNetBiosBroadcastTargets(), NetBiosTimeoutMs, IP);
+}
+
 void IPToHostName(const std::string& IP, std::string& Name)
 {
     Name.clear();

@@ -35,6 +35,11 @@ bool CalcIPRange(const std::string& IP, const std::string& Mask, std::string& St
 // --- Names -----------------------------------------------------------------
 // First IPv4 address of a name (DNS, hosts file...), or empty.
 void HostNameToIP(const std::string& Host, std::string& IP);
+// The same, then, for a name that DNS does not know and that can be a
+// NetBIOS name, a NetBIOS name query broadcast on the local subnets, waiting
+// up to NetBiosTimeoutMs for the answer (the scan's way: the network
+// neighbourhood and the directory hand out NetBIOS names).
+void HostNameToIP(const std::string& Host, std::string& IP, int NetBiosTimeoutMs);
 // The name registered for an address (reverse lookup), or empty; empty
 // without any lookup when IP is no address.
 void IPToHostName(const std::string& IP, std::string& Name);

@@ -28,6 +28,7 @@ std::string sSetStatusScanADStart = Defaults.sSetStatusScanADStart;
 std::string sSetStatusScanADComplete = Defaults.sSetStatusScanADComplete;
 std::string sSetStatusScanADComputerNotFound = Defaults.sSetStatusScanADComputerNotFound;
 std::string sComputerCaptionStyle = Defaults.sComputerCaptionStyle;
+std::string sSetStatusScanComputerNotResolved = Defaults.sSetStatusScanComputerNotResolved;
 
 const std::vector<TEngineMessage>& EngineMessages()
 {
@@ -43,6 +44,7 @@ const std::vector<TEngineMessage>& EngineMessages()
         {"sSetStatusScanADComplete", &sSetStatusScanADComplete},
         {"sSetStatusScanADComputerNotFound", &sSetStatusScanADComputerNotFound},
         {"sComputerCaptionStyle", &sComputerCaptionStyle},
+        {"sSetStatusScanComputerNotResolved", &sSetStatusScanComputerNotResolved},
     };
     return Messages;
 }
@@ -90,5 +92,6 @@ TEngineSettings TakeEngineSettings()
     s.sSetStatusScanADComplete = sSetStatusScanADComplete;
     s.sSetStatusScanADComputerNotFound = sSetStatusScanADComputerNotFound;
     s.sComputerCaptionStyle = sComputerCaptionStyle;
+    s.sSetStatusScanComputerNotResolved = sSetStatusScanComputerNotResolved;
     return s;
 }

@@ -41,6 +41,7 @@ extern std::string sSetStatusScanADStart;                 // no arguments
 extern std::string sSetStatusScanADComplete;              // %d: number of names
 extern std::string sSetStatusScanADComputerNotFound;      // no arguments
 extern std::string sComputerCaptionStyle;                 // %s, %s: name and IP in style order
+extern std::string sSetStatusScanComputerNotResolved;     // %s: address (a name without address)
 
 // One message global and its language key.
 struct TEngineMessage {
@@ -80,6 +81,7 @@ struct TEngineSettings {
     std::string sSetStatusScanADComplete = "sSetStatusScanADComplete";
     std::string sSetStatusScanADComputerNotFound = "sSetStatusScanADComputerNotFound";
     std::string sComputerCaptionStyle = "sComputerCaptionStyle";
+    std::string sSetStatusScanComputerNotResolved = "sSetStatusScanComputerNotResolved";
 };
 
 // The current values of the globals; call it in the main thread only.

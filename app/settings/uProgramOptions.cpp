@@ -284,6 +284,7 @@ void LoadMessageStrings()
         {"sAddressAllSelectedDelete", &sAddressAllSelectedDelete},
         {"sUnknownManufacturer", &sUnknownManufacturer},
         {"sMACAddressInvalid", &sMACAddressInvalid},
+        {"sSetStatusScanComputerNotResolved", &sSetStatusScanComputerNotResolved},
     };
     for (const auto& [Key, Text] : Messages)
         *Text = Translate(Key);

@@ -32,7 +32,7 @@ TEST_F(EngineOptions, Defaults)
 TEST_F(EngineOptions, MessagesHoldTheirKeysUntilTranslated)
 {
     const auto& m = EngineMessages();
-    ASSERT_EQ(m.size(), 11u);
+    ASSERT_EQ(m.size(), 12u);
     std::set<std::string> keys;
     std::set<const std::string*> globals;
     for (const TEngineMessage& e : m) {
@@ -46,6 +46,7 @@ TEST_F(EngineOptions, MessagesHoldTheirKeysUntilTranslated)
     EXPECT_EQ(sComputerCaptionStyle, "sComputerCaptionStyle");
     EXPECT_TRUE(keys.count("sSetStatusScanNetworkComputerNotFound"));
     EXPECT_TRUE(keys.count("sSetStatusScanADComputerNotFound"));
+    EXPECT_TRUE(keys.count("sSetStatusScanComputerNotResolved"));
 }
 
 TEST_F(EngineOptions, DefaultSnapshotEqualsTheDefaultGlobals)
@@ -106,6 +107,7 @@ TEST_F(EngineOptions, SnapshotCopiesEveryValueAndStaysPutAfterwards)
     EXPECT_EQ(s.sSetStatusScanADComplete, "text 8 %s");
     EXPECT_EQ(s.sSetStatusScanADComputerNotFound, "text 9 %s");
     EXPECT_EQ(s.sComputerCaptionStyle, "text 10 %s");
+    EXPECT_EQ(s.sSetStatusScanComputerNotResolved, "text 11 %s");
 }
 
 TEST_F(EngineOptions, ResetRestoresDefaultsAndKeys)

@@ -38,6 +38,7 @@ const std::vector<Message>& Messages()
         {"sSetStatusScanADComplete", {23}},
         {"sSetStatusScanADComputerNotFound", {}},
         {"sComputerCaptionStyle", {"pc1", "10.0.0.9"}},
+        {"sSetStatusScanComputerNotResolved", {"pc9"}},
         // The main window's and dialogs' messages.
         {"sSelectComp", {}},
         {"sErrorInIP", {}},

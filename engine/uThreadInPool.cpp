@@ -1,0 +1,305 @@
+#include "uThreadInPool.h"
+
+#include "MacVendorFunctions.h"
+#include "NetUtil.h"
+#include "uFormat.h"
+#include "uGetMac.h"
+#include "uThreadScanPool.h"
+
+#include <stdexcept>
+
+namespace {
+
+// A method or enumeration this build has no implementation of: the job
+// reports it as an error instead of "nothing found".
+class EMethodUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void Unavailable(const char* What)
+{
+    throw EMethodUnavailable(std::string(What) + " is not available in this build");
+}
+
+} // namespace
+
+TWorkerServices DefaultWorkerServices()
+{
+    TWorkerServices s;
+    s.HostNameToIP = [](const std::string& Host, int TimeoutMs, std::string& IP) {
+        HostNameToIP(Host, IP, TimeoutMs);
+    };
+    s.PingHost = [](const std::string& IP, int TimeoutMs) { return PingHost(IP, TimeoutMs); };
+    s.CheckTcpPort = [](const std::string& IP, int TimeoutMs, uint16_t Port) {
+        return CheckTcpPort(IP, TimeoutMs, Port);
+    };
+    s.GetMacByArp = [](const std::string& IP, std::string& MAC) { GetMacByArp(IP, MAC); };
+    s.GetMacByNetBios = [](const std::string&, int, std::string&) {
+        Unavailable("The NetBIOS method");
+    };
+    s.GetMacsByNetApi = [](const std::string&, TComputer&) -> bool {
+        Unavailable("The NET API method");
+    };
+    s.GetMacsByWmi = [](const std::string&, TComputer&) -> bool { Unavailable("The WMI method"); };
+    s.GetMacsBySnmp = [](const std::string&, TComputer&, const TEngineSettings&) -> bool {
+        Unavailable("The SNMP method");
+    };
+    s.GetNetBiosName = [](const std::string& IP, int TimeoutMs, std::string& Name) {
+        GetNetBiosName(IP, TimeoutMs, Name);
+    };
+    s.IPToHostName = [](const std::string& IP, std::string& Name) { IPToHostName(IP, Name); };
+    s.EnumNetworkNeighbourhood = [](TScanJob&, std::vector<std::string>&,
+                                    const std::function<bool()>&) {
+        Unavailable("The network neighbourhood enumeration");
+    };
+    s.ScanActiveDirectory = [](TScanJob&, std::vector<std::string>&, const std::function<bool()>&) {
+        Unavailable("The directory search");
+    };
+    s.VendorsDbFileName = GetVendorsDbFileName();
+    return s;
+}
+
+TThreadInPool::TThreadInPool(TPoolOfThreads* Pool, std::shared_ptr<const TWorkerServices> Services,
+                             std::shared_ptr<platform::TThreadGroup> Group)
+    : TThread(std::move(Group)), FPool(Pool), FServices(std::move(Services))
+{
+    FreeOnTerminate = true;
+    if (!FServices)
+        throw std::invalid_argument("A scan worker needs its services");
+    FDb = OpenVendorsDb(FServices->VendorsDbFileName, VendorsDbWorkerFlags);
+}
+
+TThreadInPool::~TThreadInPool()
+{
+    CloseVendorsDb(FDb);
+}
+
+void TThreadInPool::Execute()
+{
+    while (!Terminated()) {
+        Synchronize([this] {
+            if (FPool)
+                FPool->GetJob(Job);
+            if (!FPool || Job.Address.empty())
+                Terminate();
+        });
+        if (Terminated())
+            break;
+        ProcessJob();
+        if (Terminated())
+            break;
+        Synchronize([this] {
+            if (FPool)
+                FPool->JobDone(Job);
+        });
+        // What the pool did not take is freed before the next job.
+        Job.Computer.reset();
+        Job.Names.reset();
+    }
+}
+
+void TThreadInPool::ProcessJob()
+{
+    if (Job.Target == stEntireNetwork || Job.Target == stActiveDirectory) {
+        Job.Names = std::make_unique<std::vector<std::string>>();
+        const auto& enumerate = Job.Target == stEntireNetwork ? FServices->EnumNetworkNeighbourhood
+                                                              : FServices->ScanActiveDirectory;
+        try {
+            enumerate(Job, *Job.Names, [this] { return Terminated(); });
+        } catch (const std::exception& e) {
+            Job.Names->clear();
+            Job.Status = jsNotFound;
+            Job.Message = FormatChecked(Job.Settings.sSetStatusScanComputerErrorMSg,
+                                        TEngineSettings{}.sSetStatusScanComputerErrorMSg,
+                                        {Job.Address, e.what()});
+        }
+        return;
+    }
+    ProcessHostJob();
+}
+
+void TThreadInPool::ProcessHostJob()
+{
+    const TEngineSettings& s = Job.Settings;
+    const TEngineSettings builtIn{};
+    try {
+        Job.IP = ResolveAddress(Job.Address);
+        if (Terminated())
+            return;
+        if (Job.IP.empty()) {
+            // Without this line a name that does not resolve would vanish
+            // from the log without a trace.
+            Job.Status = jsNotFound;
+            Job.Message = FormatChecked(s.sSetStatusScanComputerNotResolved,
+                                        builtIn.sSetStatusScanComputerNotResolved, {Job.Address});
+            return;
+        }
+        for (TScanMethod m = smArp; m <= smSnmp; ++m)
+            if (Job.Method == smAll || Job.Method == m)
+                RunMethod(m);
+        if (Terminated())
+            return;
+        if (!Job.Alive)
+            return;
+        if (!Job.Computer || Job.Computer->AdapterList.empty()) {
+            Job.Status = jsNotFound;
+            Job.Message = FormatChecked(s.sSetStatusScanComputerNotDetect,
+                                        builtIn.sSetStatusScanComputerNotDetect, {Job.Address});
+            return;
+        }
+        Job.Computer->SetName(LookupComputerName(Job.IP));
+        if (!Terminated()) {
+            Job.Status = jsComplete;
+            Job.Message = FormatChecked(s.sSetStatusScanComputerComplete,
+                                        builtIn.sSetStatusScanComputerComplete, {Job.Address});
+        }
+    } catch (const std::exception& e) {
+        // The adapters found so far stay with the computer.
+        Job.Status = jsNotFound;
+        Job.Message =
+            FormatChecked(s.sSetStatusScanComputerErrorMSg, builtIn.sSetStatusScanComputerErrorMSg,
+                          {Job.Address, e.what()});
+    }
+}
+
+std::string TThreadInPool::ResolveAddress(const std::string& Address)
+{
+    if (IsIPAddress(Address))
+        return Address;
+    std::string ip;
+    FServices->HostNameToIP(Address, Job.Settings.DefaultTimeout, ip);
+    return ip;
+}
+
+bool TThreadInPool::IsHostReachable(const std::string& IP)
+{
+    const TEngineSettings& s = Job.Settings;
+    switch (s.DefaultCheckState) {
+    case csDontCheck:
+        return true;
+    case csPing:
+        return FServices->PingHost(IP, s.DefaultTimeout) != NoAnswer;
+    case csTcpConnect:
+        return FServices->CheckTcpPort(IP, s.DefaultTimeout, s.DefaultTCPPort) != NoAnswer;
+    default:
+        return false;
+    }
+}
+
+void TThreadInPool::RunMethod(TScanMethod Method)
+{
+    Job.Alive = true;
+    if (Job.Target != stLocalComputer)
+        Job.Alive = IsHostReachable(Job.IP);
+    if (!Job.Alive) {
+        Job.Status = jsInactive;
+        Job.Message =
+            FormatChecked(Job.Settings.sSetStatusScanComputerInactive,
+                          TEngineSettings{}.sSetStatusScanComputerInactive, {Job.Address});
+        if (!Job.Settings.IgnoreCheck && (Method == smNetApi || Method == smWmi))
+            return;
+    }
+    if (Terminated())
+        return;
+    if (!Job.Computer)
+        Job.Computer = std::make_unique<TComputer>();
+    Job.Computer->SetIP(Job.IP);
+    if (Terminated())
+        return;
+    switch (Method) {
+    case smArp:
+        RunArp();
+        break;
+    case smNetBios:
+        RunNetBios();
+        break;
+    case smNetApi:
+        RunNetApi();
+        break;
+    case smWmi:
+        RunWmi();
+        break;
+    case smSnmp:
+        RunSnmp();
+        break;
+    default:
+        break;
+    }
+}
+
+void TThreadInPool::AddSingleMac(const std::string& MAC)
+{
+    if (MAC.empty())
+        return;
+    auto adapter = std::make_unique<TMacAddress>();
+    adapter->SetNumber(MAC);
+    std::string vendor;
+    GetVendorByMacDb(MAC, FDb, vendor);
+    adapter->SetVendor(vendor);
+    Job.Computer->AdapterList.push_back(std::move(adapter));
+    Job.Computer->SetSingle(true);
+}
+
+void TThreadInPool::LookUpListVendors(bool Asked)
+{
+    if (!Asked)
+        return;
+    for (auto& adapter : Job.Computer->AdapterList) {
+        std::string vendor;
+        GetVendorByMacDb(adapter->Number, FDb, vendor);
+        adapter->SetVendor(vendor);
+    }
+    Job.Computer->SetSingle(false);
+}
+
+void TThreadInPool::RunArp()
+{
+    std::string mac;
+    FServices->GetMacByArp(Job.Computer->IP, mac);
+    AddSingleMac(mac);
+}
+
+void TThreadInPool::RunNetBios()
+{
+    std::string mac;
+    FServices->GetMacByNetBios(Job.Computer->IP, Job.Settings.DefaultTimeout, mac);
+    AddSingleMac(mac);
+}
+
+void TThreadInPool::RunNetApi()
+{
+    const std::string host = Job.Target == stLocalComputer ? std::string() : Job.Computer->IP;
+    LookUpListVendors(FServices->GetMacsByNetApi(host, *Job.Computer));
+}
+
+void TThreadInPool::RunWmi()
+{
+    const std::string host = Job.Target == stLocalComputer ? std::string(".") : Job.Computer->IP;
+    LookUpListVendors(FServices->GetMacsByWmi(host, *Job.Computer));
+}
+
+void TThreadInPool::RunSnmp()
+{
+    const std::string host =
+        Job.Target == stLocalComputer ? std::string("localhost") : Job.Computer->IP;
+    LookUpListVendors(FServices->GetMacsBySnmp(host, *Job.Computer, Job.Settings));
+}
+
+std::string TThreadInPool::LookupComputerName(const std::string& IP)
+{
+    const TEngineSettings& s = Job.Settings;
+    if (s.bNoName)
+        return {};
+    std::string name;
+    if (s.bGetNetbiosName)
+        FServices->GetNetBiosName(IP, s.DefaultTimeout, name);
+    if (s.bGetDomainName || (name.empty() && s.bGetDomainNameIfNetBiosFailed)) {
+        std::string dnsName;
+        FServices->IPToHostName(IP, dnsName);
+        // A NetBIOS name found before is kept when DNS knows no name.
+        if (!dnsName.empty())
+            name = dnsName;
+    }
+    return name;
+}
