@@ -4,25 +4,9 @@
 #include "NetUtil.h"
 #include "uFormat.h"
 #include "uGetMac.h"
+#include "uNetworkEnum.h"
 #include "uThreadScanPool.h"
 
-#include <stdexcept>
-
-namespace {
-
-// A method or enumeration this build has no implementation of: the job
-// reports it as an error instead of "nothing found".
-class EMethodUnavailable : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void Unavailable(const char* What)
-{
-    throw EMethodUnavailable(std::string(What) + " is not available in this build");
-}
-
-} // namespace
 
 TWorkerServices DefaultWorkerServices()
 {
@@ -35,26 +19,30 @@ TWorkerServices DefaultWorkerServices()
         return CheckTcpPort(IP, TimeoutMs, Port);
     };
     s.GetMacByArp = [](const std::string& IP, std::string& MAC) { GetMacByArp(IP, MAC); };
-    s.GetMacByNetBios = [](const std::string&, int, std::string&) {
-        Unavailable("The NetBIOS method");
+    s.GetMacByNetBios = [](const std::string& IP, int TimeoutMs, std::string& MAC) {
+        GetMacByNetBios(IP, TimeoutMs, MAC);
     };
-    s.GetMacsByNetApi = [](const std::string&, TComputer&) -> bool {
-        Unavailable("The NET API method");
+    s.GetMacsByNetApi = [](const std::string& Host, TComputer& Computer) {
+        return GetMacsByNetApi(Host, Computer);
     };
-    s.GetMacsByWmi = [](const std::string&, TComputer&) -> bool { Unavailable("The WMI method"); };
-    s.GetMacsBySnmp = [](const std::string&, TComputer&, const TEngineSettings&) -> bool {
-        Unavailable("The SNMP method");
+    s.GetMacsByWmi = [](const std::string& Host, TComputer& Computer) {
+        return GetMacsByWmi(Host, Computer);
+    };
+    s.GetMacsBySnmp = [](const std::string& Host, TComputer& Computer,
+                         const TEngineSettings& Settings) {
+        return GetMacsBySnmp(Host, Computer, Settings.SNMPCommunity, Settings.DefaultTimeout);
     };
     s.GetNetBiosName = [](const std::string& IP, int TimeoutMs, std::string& Name) {
         GetNetBiosName(IP, TimeoutMs, Name);
     };
     s.IPToHostName = [](const std::string& IP, std::string& Name) { IPToHostName(IP, Name); };
-    s.EnumNetworkNeighbourhood = [](TScanJob&, std::vector<std::string>&,
-                                    const std::function<bool()>&) {
-        Unavailable("The network neighbourhood enumeration");
+    s.EnumNetworkNeighbourhood = [](TScanJob& Job, std::vector<std::string>& Names,
+                                    const std::function<bool()>& Terminated) {
+        EnumNetworkNeighbourhood(Job, Names, Terminated);
     };
-    s.ScanActiveDirectory = [](TScanJob&, std::vector<std::string>&, const std::function<bool()>&) {
-        Unavailable("The directory search");
+    s.ScanActiveDirectory = [](TScanJob& Job, std::vector<std::string>& Names,
+                               const std::function<bool()>& Terminated) {
+        ScanActiveDirectory(Job, Names, Terminated);
     };
     s.VendorsDbFileName = GetVendorsDbFileName();
     return s;
