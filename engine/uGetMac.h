@@ -1,6 +1,7 @@
-// The MAC resolution methods that give one MAC address for one host.
+// The MAC resolution methods: ARP and NetBIOS give one MAC address for one
+// host, NET API and WMI add a host's adapters to its computer.
 //
-// None of them raises: every failure gives an empty MAC.
+// Only WMI raises; every other failure gives an empty MAC or False.
 #pragma once
 
 #include "RawArp.h"
@@ -8,13 +9,79 @@
 
 #include <string>
 
+// --- NetBIOS, NET API and WMI -------------------------------------------
+#include "ServerTransports.h"
+#include "Wmi.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class TComputer;
+
+// The MAC of a node-status reply: the six bytes after its name table, as
+// GetMacByArp writes them. Empty when the reply is no answer to our request,
+// when the name table would put the MAC beyond the received bytes, and when
+// the unit id is all zeros: nodes without one (Samba's among them) send
+// zeros, which are no adapter's address.
+void NetBiosReplyToMac(const std::vector<uint8_t>& Reply, std::string& MAC);
+
+// Node-status request to IP:137; one wait of up to Timeout ms for the socket
+// to take it and one for the answer, no retry. Empty on any failure.
+void GetMacByNetBios(const std::string& IP, int Timeout, std::string& MAC);
+
+// One call of the transport enumeration: Server is "" or "\\" + host; the
+// answer's entries go to Page, ResumeHandle is carried from call to call.
+using TTransportEnumerator = std::function<uint32_t(
+    const std::string& Server, std::vector<platform::ServerTransportInfo0>& Page,
+    uint32_t& ResumeHandle)>;
+
+// The longest server name ("\\" + Host) that the enumeration is given; a
+// longer host is not cut to another host's name, the method fails instead.
+constexpr std::size_t NetApiMaxServerName = 128;
+
+// The transport list of Host (empty: this computer) as adapters of Computer:
+// one per transport except "\Device\NetbiosSmb", named after the transport,
+// the network address upper-cased and regrouped into pairs joined by "-".
+// True when an enumeration call succeeded at least once.
+bool GetMacsByNetApi(const std::string& Host, TComputer& Computer);
+bool GetMacsByNetApi(const std::string& Host, TComputer& Computer,
+                     const TTransportEnumerator& Enumerate);
+
+// Upper case, then characters 1-2 as the first group and a new group after
+// "-" at every further odd-numbered character: "0019b9f1c2d3" gives
+// "00-19-B9-F1-C2-D3".
+std::string RegroupNetworkAddress(const std::string& Address);
+
+// Opens the connection to a server's namespace (platform::ConnectWmiServer).
+using TWmiConnector = std::function<std::unique_ptr<platform::WmiServices>(
+    const std::string& Server, const std::string& Namespace)>;
+
+constexpr const char* WmiConfigurationQuery =
+    "Select MACAddress,Index,IPAddress from Win32_NetworkAdapterConfiguration where IPEnabled=TRUE";
+constexpr const char* WmiAdapterQuery =
+    "Select ProductName,Index,MACAddress from Win32_NetworkAdapter";
+
+// The IP-enabled adapters of Host ("." for this computer) with index and
+// address list, then their MAC ("-" for ":") and product name from the
+// adapter class. Only the adapters that this call added are matched, so those
+// of other methods (index 0) stay as they are; an adapter that gets no MAC
+// is removed, on an error too. True when the first query listed an adapter.
+// Raises platform::WmiError (for another computer: "WMI is not available on
+// this system").
+bool GetMacsByWmi(const std::string& Host, TComputer& Computer);
+bool GetMacsByWmi(const std::string& Host, TComputer& Computer, const TWmiConnector& Connect);
+
+// --- ARP -------------------------------------------------------------------
+
 // Bounds of the ARP method. With a packet socket at hand the kernel's
 // neighbour table gets a short look only (a live neighbour answers its first
 // probe within tens of ms), and our own requests follow at a faster pace than
 // the kernel's 1 s retransmission, so that a lost frame costs 100 ms rather
-// than a second and a silent host is given up on after about 0.8 s.
+// than a second and a silent host is given up on after 0.75 s.
 // Without one, the neighbour way waits for the kernel's own verdict.
-constexpr int ArpNeighbourWaitMs = 200;
+constexpr int ArpNeighbourWaitMs = 150;
 constexpr platform::ArpPacing SendArpPacing{6, 100, 100};
 
 // Neighbour way, then the SendARP way when the MAC is still empty.

@@ -71,6 +71,13 @@ constexpr size_t kReceiveBufferSize = 64 * 1024;
 // from memory, so this only guards against a wedged socket.
 constexpr int kReplyTimeoutMs = 2000;
 
+// Requests asked again after the kernel dropped their reply.
+constexpr int kOverrunRetries = 3;
+
+// Room for the neighbour notifications of a busy scan between two reads
+// (capped by net.core.rmem_max for unprivileged programs).
+constexpr int kNotificationBufferBytes = 1 << 20;
+
 // A request under construction: header, fixed part, attributes.
 class Request {
 public:
@@ -115,6 +122,10 @@ public:
         sockaddr_nl local{};
         local.nl_family = AF_NETLINK;
         local.nl_groups = groups;
+        if (groups != 0) {
+            int size = kNotificationBufferBytes;
+            ::setsockopt(sock_.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
         if (::bind(sock_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
             return false;
         socklen_t len = sizeof local;
@@ -131,6 +142,62 @@ public:
     // reply is complete. Messages that are not replies to it (notifications)
     // go to onOther. Returns 0 or the kernel's (positive) errno.
     int Transact(Request& req, const MessageHandler& onReply, const MessageHandler& onOther = {})
+    {
+        // A full receive queue drops the reply along with notifications; a
+        // get of one object is asked again, a dump is not (its parts would
+        // come twice).
+        const bool dump = (req.header()->nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP;
+        int rc = EIO;
+        for (int attempt = 0; attempt < kOverrunRetries; ++attempt) {
+            rc = TransactOnce(req, onReply, onOther);
+            if (rc != ENOBUFS || dump)
+                break;
+        }
+        return rc;
+    }
+
+    // True once since the kernel last had to drop messages for this socket.
+    bool TakeOverrun()
+    {
+        bool o = overrun_;
+        overrun_ = false;
+        return o;
+    }
+
+    // Reads one datagram and hands out each complete message in it.
+    // Returns 0, or ENOBUFS when the kernel dropped notifications, or another
+    // errno.
+    int Receive(const MessageHandler& handle)
+    {
+        sockaddr_nl from{};
+        iovec iov{buffer_.data(), buffer_.size()};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        ssize_t n;
+        do
+            n = ::recvmsg(sock_.get(), &msg, MSG_DONTWAIT);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            if (errno == ENOBUFS)
+                overrun_ = true;
+            return errno == EAGAIN ? 0 : errno;
+        }
+        if (msg.msg_flags & MSG_TRUNC)
+            return EMSGSIZE;
+        if (from.nl_pid != 0)
+            return 0; // only the kernel speaks to us
+        int len = static_cast<int>(n);
+        for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer_.data()); NLMSG_OK(m, len);
+             m = NLMSG_NEXT(m, len))
+            handle(m);
+        return 0;
+    }
+
+private:
+    int TransactOnce(Request& req, const MessageHandler& onReply, const MessageHandler& onOther)
     {
         nlmsghdr* h = req.header();
         h->nlmsg_seq = ++seq_;
@@ -174,13 +241,11 @@ public:
                 } else if (m->nlmsg_type == NLMSG_DONE) {
                     finished = true;
                 } else {
-                    onReply(m);
                     // A get of one object is answered by one message and an
                     // acknowledgement; the acknowledgement ends it.
+                    onReply(m);
                 }
             });
-            if (rc == ENOBUFS)
-                continue; // lost notifications only; the reply is still to come
             if (rc != 0)
                 return rc;
             if (finished)
@@ -188,37 +253,8 @@ public:
         }
     }
 
-    // Reads one datagram and hands out each complete message in it.
-    // Returns 0, or ENOBUFS when the kernel dropped notifications, or another
-    // errno.
-    int Receive(const MessageHandler& handle)
-    {
-        sockaddr_nl from{};
-        iovec iov{buffer_.data(), buffer_.size()};
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        ssize_t n;
-        do
-            n = ::recvmsg(sock_.get(), &msg, MSG_DONTWAIT);
-        while (n < 0 && errno == EINTR);
-        if (n < 0)
-            return errno == EAGAIN ? 0 : errno;
-        if (msg.msg_flags & MSG_TRUNC)
-            return EMSGSIZE;
-        if (from.nl_pid != 0)
-            return 0; // only the kernel speaks to us
-        int len = static_cast<int>(n);
-        for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer_.data()); NLMSG_OK(m, len);
-             m = NLMSG_NEXT(m, len))
-            handle(m);
-        return 0;
-    }
-
-private:
     Socket sock_;
+    bool overrun_ = false;
     uint32_t portId_ = 0;
     uint32_t seq_ = 0;
     std::vector<uint8_t> buffer_;
@@ -538,14 +574,17 @@ NeighbourResult ResolveNeighbour(int IfIndex, const IpAddress& Address, int Time
         if (lookNow) {
             notified = false;
             look = QueryNeighbour(sock, IfIndex, Address, entry, onNotification);
-            if (look == NeighbourLookup::Error)
-                return NeighbourResult::Error;
+            // The answer is newer than any notification dropped before it.
+            // A look that failed (its reply lost to a full queue three
+            // times) is made again at the next tick; the resolution goes on.
+            sock.TakeOverrun();
             if (look == NeighbourLookup::Found && IsUsableNeighbour(entry)) {
                 Entry = entry;
                 return NeighbourResult::Resolved;
             }
-            if (look == NeighbourLookup::Missing || (entry.state & NUD_FAILED) ||
-                (entry.state & (NUD_NOARP | NUD_PERMANENT))) {
+            if (look == NeighbourLookup::Missing ||
+                (look == NeighbourLookup::Found &&
+                 (entry.state & (NUD_FAILED | NUD_NOARP | NUD_PERMANENT)))) {
                 Entry = look == NeighbourLookup::Found ? entry : NeighbourEntry{};
                 return NeighbourResult::Failed;
             }
@@ -574,7 +613,7 @@ NeighbourResult ResolveNeighbour(int IfIndex, const IpAddress& Address, int Time
             continue;
         }
         int rc = sock.Receive(onNotification);
-        if (rc == ENOBUFS)
+        if (rc == ENOBUFS || sock.TakeOverrun())
             lookNow = true; // notifications were dropped: ask the table itself
         else if (rc != 0)
             return NeighbourResult::Error;

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <dirent.h>
-#include <regex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -25,10 +24,11 @@ constexpr long long kSlackMs = 400;
 std::string IpLinkMac(const lan::Host& host, const std::string& dev)
 {
     std::string json = host.Ip({"-j", "link", "show", "dev", dev});
-    std::smatch m;
-    if (!std::regex_search(json, m, std::regex("\"address\":\"([0-9a-f:]{17})\"")))
+    const std::string key = "\"address\":\"";
+    auto at = json.find(key);
+    if (at == std::string::npos || json.size() < at + key.size() + 17)
         return "no address in: " + json;
-    std::string mac = m[1];
+    std::string mac = json.substr(at + key.size(), 17);
     for (char& c : mac)
         if (c == ':')
             c = '-';

@@ -127,10 +127,15 @@ Peer& StartNmbd(Host& host, const NmbdConfig& config)
                     "   server role = standalone server\n"
                     "   name resolve order = bcast\n"
                     "   wins support = no\n"
-                    "   dns proxy = no\n"
-                    "   local master = no\n"
+                    "   dns proxy = no\n" +
+                    std::string(config.localMaster ? "   local master = yes\n"
+                                                     "   preferred master = yes\n"
+                                                     "   os level = 65\n"
+                                                     "   server min protocol = NT1\n"
+                                                     "   disable spoolss = yes\n"
+                                                   : "   local master = no\n"
+                                                     "   preferred master = no\n") +
                     "   domain master = no\n"
-                    "   preferred master = no\n"
                     "   load printers = no\n" +
                     SambaFolders(dir));
     PeerSpec spec;
@@ -140,17 +145,101 @@ Peer& StartNmbd(Host& host, const NmbdConfig& config)
                  "--debug-stdout", "--debuglevel=1", "--configfile=" + conf};
     const Host* h = &host;
     const std::string ip = BareAddress(config.interfaceAddress);
-    const std::string name = config.netbiosName;
     // Ready once it answers a unicast query for its own name, which it does
-    // only after it has registered the name.
-    spec.ready = [h, conf, ip, name] {
+    // only after it has registered the name; a master browser once it holds
+    // the workgroup's master name, after the election.
+    const std::string name = config.localMaster ? config.workgroup + "#1d" : config.netbiosName;
+    const std::string shown = config.localMaster ? config.workgroup + "<1d>" : name + "<00>";
+    spec.ready = [h, conf, ip, name, shown] {
         if (!IsListening(*h, "udp", 137))
             return false;
         ExecResult r =
             h->Exec({"nmblookup", "--configfile=" + conf, "-U", ip, name}, std::chrono::seconds(5));
-        return r.ok() && r.out.find(ip + " " + name + "<00>") != std::string::npos;
+        return r.ok() && r.out.find(ip + " " + shown) != std::string::npos;
     };
-    spec.readyTimeout = std::chrono::seconds(30);
+    spec.readyTimeout = std::chrono::seconds(config.localMaster ? 90 : 30);
+    return host.lab().StartPeer(host, spec);
+}
+
+} // namespace lan
+
+namespace lan {
+
+Peer& StartSlapd(Host& host, const SlapdConfig& config)
+{
+    CheckValue(config.listen, "listen address");
+    CheckValue(config.suffix.substr(0, config.suffix.find(',')), "suffix");
+    std::string dir = host.lab().MakePeerDir("slapd");
+    std::filesystem::create_directories(dir + "/db");
+    Write(dir + "/tvx.schema",
+          "attributetype ( 1.3.6.1.4.1.99999.77.1.1 NAME 'userAccountControl'\n"
+          "  EQUALITY integerMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.27 SINGLE-VALUE )\n"
+          "attributetype ( 1.3.6.1.4.1.99999.77.1.2 NAME 'defaultNamingContext'\n"
+          "  EQUALITY distinguishedNameMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.12 "
+          "SINGLE-VALUE )\n"
+          "objectclass ( 1.3.6.1.4.1.99999.77.2.1 NAME 'computer' SUP top STRUCTURAL\n"
+          "  MUST cn MAY ( name $ description $ userAccountControl ) )\n");
+    std::string conf = "include /etc/ldap/schema/core.schema\n"
+                       "include " +
+                       dir + "/tvx.schema\n" + "pidfile " + dir + "/slapd.pid\n" + "argsfile " +
+                       dir + "/slapd.args\n" +
+                       "modulepath /usr/lib/ldap\n"
+                       "moduleload back_mdb\n";
+    if (!config.defaultNamingContext.empty()) {
+        Write(dir + "/rootdse.ldif",
+              "dn:\ndefaultNamingContext: " + config.defaultNamingContext + "\n");
+        conf += "rootDSE " + dir + "/rootdse.ldif\n";
+    }
+    conf += "database mdb\nmaxsize 67108864\nsuffix \"" + config.suffix + "\"\nrootdn \"cn=admin," +
+            config.suffix + "\"\ndirectory " + dir + "/db\n";
+    Write(dir + "/slapd.conf", conf);
+    const std::string dc = config.suffix.substr(3, config.suffix.find(',') - 3);
+    Write(dir + "/data.ldif", "dn: " + config.suffix +
+                                  "\nobjectClass: dcObject\nobjectClass: organization\no: " + dc +
+                                  "\ndc: " + dc + "\n\n" + config.ldif);
+    ExecResult load =
+        RunCommand({"slapadd", "-q", "-f", dir + "/slapd.conf", "-l", dir + "/data.ldif"}, "",
+                   std::chrono::seconds(60));
+    if (!load.ok())
+        throw LabError("slapadd failed: " + load.err + load.out);
+    PeerSpec spec;
+    spec.name = "slapd";
+    spec.dir = dir;
+    const std::string url = "ldap://" + config.listen + "/";
+    std::string urls = url;
+    if (!config.ldapiPath.empty()) {
+        std::string enc;
+        for (char c : config.ldapiPath)
+            enc += c == '/' ? std::string("%2F") : std::string(1, c);
+        urls += " ldapi://" + enc;
+    }
+    spec.argv = {"slapd", "-d", "256", "-f", dir + "/slapd.conf", "-h", urls};
+    const Host* h = &host;
+    spec.ready = [h, url] {
+        if (!IsListening(*h, "tcp", 389))
+            return false;
+        return h
+            ->Exec({"ldapsearch", "-x", "-LLL", "-H", url, "-b", "", "-s", "base"},
+                   std::chrono::seconds(5))
+            .ok();
+    };
+    return host.lab().StartPeer(host, spec);
+}
+
+} // namespace lan
+
+namespace lan {
+
+Peer& StartSmbd(Host& host, const Peer& nmbd)
+{
+    const std::string conf = nmbd.dir() + "/smb.conf";
+    PeerSpec spec;
+    spec.name = "smbd";
+    spec.dir = nmbd.dir();
+    spec.argv = {"smbd",           "--foreground",   "--no-process-group",
+                 "--debug-stdout", "--debuglevel=1", "--configfile=" + conf};
+    const Host* h = &host;
+    spec.ready = [h] { return IsListening(*h, "tcp", 139) && IsListening(*h, "tcp", 445); };
     return host.lab().StartPeer(host, spec);
 }
 

@@ -35,14 +35,45 @@ struct NmbdConfig {
     std::string netbiosName; // e.g. "ALPHA" (at most 15 characters)
     std::string workgroup = "TVXGROUP";
     std::string interfaceAddress; // the host's address with prefix, "10.1.0.2/24"
+    // Stands in the browser election and wins it (os level 65): the local
+    // master browser of the workgroup, ready once it holds WORKGROUP<1d>.
+    // Its smb.conf then also serves smbd (StartSmbd), SMB1 allowed.
+    bool localMaster = false;
 };
 
 // nmbd answering NetBIOS name queries and node status for its name on one
 // interface. Its smb.conf is Peer::dir() + "/smb.conf".
 Peer& StartNmbd(Host& host, const NmbdConfig& config);
 
+// smbd beside a local master browser started by StartNmbd, on the same
+// smb.conf and state folders, so that it answers browse requests (SMB1
+// NetServerEnum on IPC$, anonymous) from the list nmbd keeps.
+Peer& StartSmbd(Host& host, const Peer& nmbd);
+
 // A client smb.conf (no WINS, broadcast only, state in the Lab's temp
 // folder) for nmblookup and other Samba clients run by a test: pass it with -s.
 std::string SambaClientConf(Lab& lab);
+
+} // namespace lan
+
+namespace lan {
+
+struct SlapdConfig {
+    std::string listen; // the address it answers on (one of the host's)
+    std::string suffix = "dc=tvx,dc=test";
+    // Non-empty: the root entry names this as its "defaultNamingContext".
+    std::string defaultNamingContext;
+    // Entries loaded before the start (LDIF), below the suffix entry, which
+    // the starter makes. The schema knows objectClass "computer" with "cn",
+    // "name", "description" and "userAccountControl" (an integer).
+    std::string ldif;
+    // Non-empty: also listens on this local socket (ldapi), where SASL
+    // EXTERNAL binds as the connecting process's uid and gid.
+    std::string ldapiPath;
+};
+
+// slapd with one mdb database in the Lab's temp folder, anonymous read,
+// statistics logged (one "SEARCH RESULT ... nentries=N" line per answer).
+Peer& StartSlapd(Host& host, const SlapdConfig& config);
 
 } // namespace lan
