@@ -32,6 +32,13 @@ void SetUpLibrary()
     // are numeric here anyway.
     netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIBDIRS, "");
     netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, 0);
+    // Its persistent and configuration folders would otherwise be the
+    // machine's (/var/lib/snmp, /etc/snmp): the TLS certificate code indexes
+    // the certificate folders below them and creates an index folder at
+    // start-up. A path below a file can neither be read nor created.
+    netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, "/dev/null/none");
+    netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR,
+                          "/dev/null/none");
     // Without a handler of its own the library logs to stderr (and says so);
     // the program has no log file, and failures reach the user as exceptions.
     netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
