@@ -18,7 +18,7 @@ endfunction()
 # GoogleTest program; each of its tests becomes a ctest test with the labels.
 # Labels: unit, lan (private networks, root), gui, peers (real servers), i386.
 function(tolvex_test)
-  cmake_parse_arguments(A "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 300)
   endif()
@@ -35,10 +35,14 @@ function(tolvex_test)
   # passed through gtest_discover_tests, a list loses every element but the
   # first, however its ";" is escaped.
   set(props ${CMAKE_CURRENT_BINARY_DIR}/${A_NAME}_properties.cmake)
+  set(env "TOLVEX_BIN_DIR=${TOLVEX_BIN_DIR};TOLVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  foreach(e IN LISTS A_ENV)
+    string(APPEND env ";${e}")
+  endforeach()
   file(WRITE ${props}
     "foreach(t IN LISTS ${A_NAME}_TESTS)\n"
     "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${A_LABELS}\"\n"
-    "    ENVIRONMENT \"TOLVEX_BIN_DIR=${TOLVEX_BIN_DIR};TOLVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}\")\n"
+    "    ENVIRONMENT \"${env}\")\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props})
 endfunction()
@@ -48,14 +52,16 @@ endfunction()
 #   *Test.cpp      -> <name>_unit_tests   label unit
 #   *LanTest.cpp   -> <name>_lan_tests    label lan        (private networks)
 #   *PeerTest.cpp  -> <name>_peer_tests   labels lan;peers (real servers in them)
+#   *GuiTest.cpp   -> <name>_gui_tests    label gui        (windows, offscreen)
 function(tolvex_layer_tests)
   cmake_parse_arguments(A "" "LAYER" "LIBS" ${ARGN})
   file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Test.cpp)
   file(GLOB lan CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*LanTest.cpp)
   file(GLOB peer CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*PeerTest.cpp)
+  file(GLOB gui CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*GuiTest.cpp)
   set(unit ${all})
-  if(lan OR peer)
-    list(REMOVE_ITEM unit ${lan} ${peer})
+  if(lan OR peer OR gui)
+    list(REMOVE_ITEM unit ${lan} ${peer} ${gui})
   endif()
   if(unit)
     tolvex_test(NAME ${A_LAYER}_unit_tests SOURCES ${unit} LIBS ${A_LIBS} LABELS unit)
@@ -65,5 +71,10 @@ function(tolvex_layer_tests)
   endif()
   if(peer)
     tolvex_test(NAME ${A_LAYER}_peer_tests SOURCES ${peer} LIBS ${A_LIBS} tolvex_lan LABELS "lan;peers" TIMEOUT 600)
+  endif()
+  if(gui)
+    # No display is needed: Qt draws into memory, so screenshots still work.
+    tolvex_test(NAME ${A_LAYER}_gui_tests SOURCES ${gui} LIBS ${A_LIBS} LABELS gui
+                ENV QT_QPA_PLATFORM=offscreen)
   endif()
 endfunction()

@@ -1,0 +1,372 @@
+#include "Forms.h"
+
+#include "Language.h"
+#include "MessageSink.h"
+
+#include <QAbstractButton>
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QRegularExpressionValidator>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QTextEdit>
+#include <QTimer>
+
+// --- Actions --------------------------------------------------------------------
+
+TAction::TAction(const QString& Name, const QString& Caption, TActionList& List)
+    : QAction(Caption, &List)
+{
+    setObjectName(Name);
+    connect(this, &QAction::triggered, this, [this] {
+        if (OnExecute)
+            OnExecute();
+    });
+}
+
+bool TAction::Update()
+{
+    if (!OnUpdate)
+        return false;
+    OnUpdate(*this);
+    return true;
+}
+
+bool TAction::Execute()
+{
+    Update();
+    if (!isEnabled())
+        return false;
+    trigger();
+    return true;
+}
+
+TActionList::TActionList(QWidget* Owner) : QObject(Owner), FOwner(Owner), FTimer(new QTimer(this))
+{
+    setObjectName("ActionList");
+    if (auto* Dispatcher = QAbstractEventDispatcher::instance())
+        connect(Dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &TActionList::Idle);
+    connect(FTimer, &QTimer::timeout, this, &TActionList::Idle);
+    FTimer->start(UpdateIntervalMs);
+}
+
+TAction* TActionList::Add(const QString& Name, const QString& Caption,
+                          std::function<void()> OnExecute, std::function<void(TAction&)> OnUpdate)
+{
+    // Owned by the list, which the form owns; the form finds it by name.
+    auto* A = new TAction(Name, Caption, *this);
+    A->OnExecute = std::move(OnExecute);
+    A->OnUpdate = std::move(OnUpdate);
+    FActions.push_back(A);
+    if (FOwner)
+        FOwner->addAction(A);
+    return A;
+}
+
+TAction* TActionList::Find(const QString& Name) const
+{
+    for (TAction* A : FActions)
+        if (A->objectName() == Name)
+            return A;
+    return nullptr;
+}
+
+void TActionList::UpdateActions()
+{
+    // An update handler that pumps events (a message box) must not start
+    // the round again from inside.
+    if (FUpdating)
+        return;
+    FUpdating = true;
+    try {
+        for (TAction* A : FActions)
+            A->Update();
+    } catch (...) {
+        FUpdating = false;
+        throw;
+    }
+    FUpdating = false;
+}
+
+void TActionList::Idle()
+{
+    if (FOwner && FOwner->isVisible())
+        UpdateActions();
+}
+
+void BindButton(QAbstractButton* Button, TAction* Action)
+{
+    auto Sync = [Button, Action] {
+        Button->setText(Action->text());
+        Button->setToolTip(Action->toolTip() == Action->text() ? QString() : Action->toolTip());
+        Button->setEnabled(Action->isEnabled());
+    };
+    Sync();
+    QObject::connect(Action, &QAction::changed, Button, Sync);
+    QObject::connect(Button, &QAbstractButton::clicked, Action, [Action] { Action->Execute(); });
+}
+
+// --- Dialogs -----------------------------------------------------------------------
+
+QWidget* DialogOwner()
+{
+    return QApplication::activeWindow();
+}
+
+namespace {
+
+TModalDriver& Driver()
+{
+    static TModalDriver D;
+    return D;
+}
+
+} // namespace
+
+TModalDriver SetModalDriver(TModalDriver NewDriver)
+{
+    TModalDriver Old = std::move(Driver());
+    Driver() = std::move(NewDriver);
+    return Old;
+}
+
+int ShowModal(QDialog& Dialog)
+{
+    if (Driver()) {
+        const int R = Driver()(Dialog);
+        Dialog.hide();
+        return R;
+    }
+    return Dialog.exec() == QDialog::Accepted ? mrOk : mrCancel;
+}
+
+// --- Language files -------------------------------------------------------------
+
+namespace {
+
+QStringList ToQList(const std::vector<std::string>& Lines)
+{
+    QStringList L;
+    for (const auto& S : Lines)
+        L << ToQ(S);
+    return L;
+}
+
+// The tab of a page inside a tab widget (the class library's tab sheet).
+QTabWidget* TabOwner(QWidget* Page, int& Index)
+{
+    auto* Stack = qobject_cast<QStackedWidget*>(Page->parentWidget());
+    if (!Stack)
+        return nullptr;
+    auto* Tabs = qobject_cast<QTabWidget*>(Stack->parentWidget());
+    if (!Tabs)
+        return nullptr;
+    Index = Tabs->indexOf(Page);
+    return Index >= 0 ? Tabs : nullptr;
+}
+
+class TWidgetProperties : public TPropertyObject {
+public:
+    explicit TWidgetProperties(QObject* Object) : FObject(Object) {}
+
+    std::string ClassName() const override
+    {
+        return FObject ? FObject->metaObject()->className() : "";
+    }
+
+    std::unique_ptr<TPropertyObject> FindComponent(const std::string& Name) override
+    {
+        // A form owns all of its components, however they are nested.
+        if (!FObject || Name.empty() || !FObject->isWidgetType() ||
+            !static_cast<QWidget*>(FObject.data())->isWindow())
+            return nullptr;
+        QObject* Child = FObject->findChild<QObject*>(ToQ(Name));
+        return Child ? std::make_unique<TWidgetProperties>(Child) : nullptr;
+    }
+
+    std::unique_ptr<TPropertyObject> ObjectProperty(const std::string&) override { return nullptr; }
+
+    TPropertyKind PropertyKind(const std::string& Name) override
+    {
+        QObject* O = FObject;
+        if (!O)
+            return TPropertyKind::None;
+        auto* W = qobject_cast<QWidget*>(O);
+        if (Name == "Caption") {
+            if (qobject_cast<QAction*>(O) || qobject_cast<QMenu*>(O))
+                return TPropertyKind::String;
+            if (W && (W->isWindow() || qobject_cast<QLabel*>(W) ||
+                      qobject_cast<QAbstractButton*>(W) || qobject_cast<QGroupBox*>(W)))
+                return TPropertyKind::String;
+            int Index = 0;
+            if (W && TabOwner(W, Index))
+                return TPropertyKind::String;
+            return TPropertyKind::None;
+        }
+        if (Name == "Hint")
+            return (W || qobject_cast<QAction*>(O)) ? TPropertyKind::String : TPropertyKind::None;
+        if (Name == "Text") {
+            auto* Combo = qobject_cast<QComboBox*>(O);
+            return (qobject_cast<QLineEdit*>(O) || (Combo && Combo->isEditable()) ||
+                    qobject_cast<QPlainTextEdit*>(O) || qobject_cast<QTextEdit*>(O))
+                       ? TPropertyKind::String
+                       : TPropertyKind::None;
+        }
+        if (Name == "Items")
+            return (qobject_cast<QComboBox*>(O) || qobject_cast<QListWidget*>(O))
+                       ? TPropertyKind::StringList
+                       : TPropertyKind::None;
+        if (Name == "Lines")
+            return (qobject_cast<QPlainTextEdit*>(O) || qobject_cast<QTextEdit*>(O))
+                       ? TPropertyKind::StringList
+                       : TPropertyKind::None;
+        if (Name == "Left" || Name == "Top" || Name == "Width" || Name == "Height")
+            return W ? TPropertyKind::Integer : TPropertyKind::None;
+        return TPropertyKind::None;
+    }
+
+    void SetInteger(const std::string& Name, std::int64_t Value) override
+    {
+        auto* W = qobject_cast<QWidget*>(FObject);
+        if (!W || PropertyKind(Name) != TPropertyKind::Integer)
+            return;
+        const int V = static_cast<int>(std::clamp<std::int64_t>(Value, -100000, 100000));
+        // Left and Top are the outer position, Width and Height the size.
+        if (Name == "Left")
+            W->move(V, W->y());
+        else if (Name == "Top")
+            W->move(W->x(), V);
+        else if (Name == "Width")
+            W->resize(std::max(V, 0), W->height());
+        else
+            W->resize(W->width(), std::max(V, 0));
+    }
+
+    void SetFloat(const std::string& Name, double Value) override
+    {
+        SetInteger(Name, static_cast<std::int64_t>(Value));
+    }
+
+    void SetString(const std::string& Name, const std::string& Value) override
+    {
+        QObject* O = FObject;
+        if (!O || PropertyKind(Name) != TPropertyKind::String)
+            return;
+        const QString V = ToQ(Value);
+        if (Name == "Hint") {
+            if (auto* A = qobject_cast<QAction*>(O)) {
+                A->setToolTip(V);
+                A->setStatusTip(V);
+            } else {
+                static_cast<QWidget*>(O)->setToolTip(V);
+            }
+            return;
+        }
+        if (Name == "Text") {
+            if (auto* E = qobject_cast<QLineEdit*>(O))
+                E->setText(V);
+            else if (auto* C = qobject_cast<QComboBox*>(O))
+                C->setEditText(V);
+            else if (auto* P = qobject_cast<QPlainTextEdit*>(O))
+                P->setPlainText(V);
+            else if (auto* T = qobject_cast<QTextEdit*>(O))
+                T->setPlainText(V);
+            return;
+        }
+        // Caption
+        if (auto* A = qobject_cast<QAction*>(O))
+            A->setText(V);
+        else if (auto* M = qobject_cast<QMenu*>(O))
+            M->setTitle(V);
+        else if (auto* L = qobject_cast<QLabel*>(O))
+            L->setText(V);
+        else if (auto* B = qobject_cast<QAbstractButton*>(O))
+            B->setText(V);
+        else if (auto* G = qobject_cast<QGroupBox*>(O))
+            G->setTitle(V);
+        else if (auto* W = qobject_cast<QWidget*>(O)) {
+            int Index = 0;
+            if (QTabWidget* Tabs = TabOwner(W, Index))
+                Tabs->setTabText(Index, V);
+            else
+                W->setWindowTitle(V);
+        }
+    }
+
+    void SetStringList(const std::string& Name, const std::vector<std::string>& Value) override
+    {
+        QObject* O = FObject;
+        if (!O || PropertyKind(Name) != TPropertyKind::StringList)
+            return;
+        const QStringList L = ToQList(Value);
+        if (auto* C = qobject_cast<QComboBox*>(O)) {
+            const int Index = C->currentIndex();
+            const QSignalBlocker Block(C);
+            C->clear();
+            C->addItems(L);
+            C->setCurrentIndex(Index < C->count() ? Index : -1);
+        } else if (auto* LW = qobject_cast<QListWidget*>(O)) {
+            const int Row = LW->currentRow();
+            LW->clear();
+            LW->addItems(L);
+            if (Row < LW->count())
+                LW->setCurrentRow(Row);
+        } else if (auto* P = qobject_cast<QPlainTextEdit*>(O)) {
+            P->setPlainText(L.join('\n'));
+        } else if (auto* T = qobject_cast<QTextEdit*>(O)) {
+            T->setPlainText(L.join('\n'));
+        }
+    }
+
+private:
+    QPointer<QObject> FObject;
+};
+
+bool IsForm(QWidget* W)
+{
+    return qobject_cast<QMainWindow*>(W) || qobject_cast<QDialog*>(W);
+}
+
+} // namespace
+
+std::unique_ptr<TPropertyObject> WidgetProperties(QObject* Object)
+{
+    return Object ? std::make_unique<TWidgetProperties>(Object) : nullptr;
+}
+
+void TranslateForm(QWidget* Form)
+{
+    if (!LangChanger || !Form)
+        return;
+    auto P = WidgetProperties(Form);
+    LangChanger->TranslateForm(P.get());
+}
+
+void InstallScreenForms(TLangChanger& Changer)
+{
+    Changer.ScreenForms = [] {
+        std::vector<std::unique_ptr<TPropertyObject>> Forms;
+        for (QWidget* W : QApplication::topLevelWidgets())
+            if (IsForm(W))
+                Forms.push_back(WidgetProperties(W));
+        return Forms;
+    };
+}
+
+void SetEditNumeric(QLineEdit* Edit)
+{
+    if (!Edit)
+        return;
+    Edit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), Edit));
+    Edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}

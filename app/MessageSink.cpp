@@ -1,0 +1,94 @@
+#include "MessageSink.h"
+
+#include "uXMLStorage.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+TMessageSink& Sink()
+{
+    static TMessageSink S;
+    return S;
+}
+
+int ShowQtMessageBox(const TMessageBoxCall& Call)
+{
+    QMessageBox Box(QApplication::activeWindow());
+    Box.setWindowTitle(QString::fromStdString(Call.Caption));
+    Box.setText(QString::fromStdString(Call.Text));
+    switch (Call.Icon) {
+    case TMsgIcon::None:
+        Box.setIcon(QMessageBox::NoIcon);
+        break;
+    case TMsgIcon::Information:
+        Box.setIcon(QMessageBox::Information);
+        break;
+    case TMsgIcon::Warning:
+        Box.setIcon(QMessageBox::Warning);
+        break;
+    case TMsgIcon::Error:
+        Box.setIcon(QMessageBox::Critical);
+        break;
+    case TMsgIcon::Question:
+        Box.setIcon(QMessageBox::Question);
+        break;
+    }
+    QMessageBox::StandardButtons Buttons = QMessageBox::Ok;
+    QMessageBox::StandardButton Escape = QMessageBox::Ok;
+    switch (Call.Buttons) {
+    case TMsgButtons::OK:
+        break;
+    case TMsgButtons::OKCancel:
+        Buttons = QMessageBox::Ok | QMessageBox::Cancel;
+        Escape = QMessageBox::Cancel;
+        break;
+    case TMsgButtons::YesNo:
+        Buttons = QMessageBox::Yes | QMessageBox::No;
+        Escape = QMessageBox::No;
+        break;
+    case TMsgButtons::YesNoCancel:
+        Buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+        Escape = QMessageBox::Cancel;
+        break;
+    }
+    Box.setStandardButtons(Buttons);
+    Box.setEscapeButton(Escape);
+    switch (Box.exec()) {
+    case QMessageBox::Ok:
+        return mrOk;
+    case QMessageBox::Yes:
+        return mrYes;
+    case QMessageBox::No:
+        return mrNo;
+    default:
+        return mrCancel;
+    }
+}
+
+} // namespace
+
+TMessageSink SetMessageSink(TMessageSink NewSink)
+{
+    TMessageSink Old = std::move(Sink());
+    Sink() = std::move(NewSink);
+    return Old;
+}
+
+int ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon,
+                   TMsgButtons Buttons)
+{
+    const TMessageBoxCall Call{Text, Caption, Icon, Buttons};
+    if (Sink())
+        return Sink()(Call);
+    return ShowQtMessageBox(Call);
+}
+
+void RouteStoreMessagesToMessageBoxes()
+{
+    SetXMLStorageMessageHandler([](const std::string& Caption, const std::string& Text) {
+        ShowMessageBox(Text, Caption, TMsgIcon::Error);
+    });
+}

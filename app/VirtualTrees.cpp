@@ -1,0 +1,437 @@
+#include "VirtualTrees.h"
+
+#include <QAbstractItemModel>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+
+#include <algorithm>
+#include <stdexcept>
+
+class TVirtualTreeModel : public QAbstractItemModel {
+public:
+    explicit TVirtualTreeModel(TVirtualStringTree& Tree) : QAbstractItemModel(&Tree), FTree(Tree) {}
+
+    TVirtualNode* Node(const QModelIndex& Index) const
+    {
+        return Index.isValid() ? static_cast<TVirtualNode*>(Index.internalPointer()) : &FTree.FRoot;
+    }
+
+    QModelIndex IndexOf(TVirtualNode* N, int Column) const
+    {
+        if (!N || N == &FTree.FRoot)
+            return {};
+        return createIndex(N->Index, Column, N);
+    }
+
+    QModelIndex index(int Row, int Column, const QModelIndex& Parent) const override
+    {
+        TVirtualNode* P = Node(Parent);
+        if (Row < 0 || Row >= static_cast<int>(P->Children.size()) || Column < 0 ||
+            Column >= columnCount(Parent))
+            return {};
+        return createIndex(Row, Column, P->Children[static_cast<size_t>(Row)].get());
+    }
+
+    QModelIndex parent(const QModelIndex& Child) const override
+    {
+        if (!Child.isValid())
+            return {};
+        return IndexOf(Node(Child)->Parent, 0);
+    }
+
+    int rowCount(const QModelIndex& Parent) const override
+    {
+        if (Parent.isValid() && Parent.column() != 0)
+            return 0;
+        return static_cast<int>(Node(Parent)->Children.size());
+    }
+
+    int columnCount(const QModelIndex&) const override { return FTree.ColumnCount(); }
+
+    QVariant data(const QModelIndex& Index, int Role) const override
+    {
+        if (!Index.isValid())
+            return {};
+        TVirtualNode* N = Node(Index);
+        switch (Role) {
+        case Qt::DisplayRole:
+            return QString::fromStdString(FTree.Text(N, Index.column()));
+        case Qt::TextAlignmentRole:
+            return QVariant::fromValue(Alignment(Index.column()));
+        case Qt::CheckStateRole:
+            if (N->CheckBox && Index.column() == FTree.MainColumn())
+                return N->CheckState == TCheckState::Checked ? Qt::Checked : Qt::Unchecked;
+            return {};
+        default:
+            return {};
+        }
+    }
+
+    bool setData(const QModelIndex& Index, const QVariant& Value, int Role) override
+    {
+        if (!Index.isValid() || Role != Qt::CheckStateRole)
+            return false;
+        TVirtualNode* N = Node(Index);
+        if (!N->CheckBox)
+            return false;
+        const TCheckState New = static_cast<Qt::CheckState>(Value.toInt()) == Qt::Checked
+                                    ? TCheckState::Checked
+                                    : TCheckState::Unchecked;
+        bool Allowed = true;
+        if (FTree.OnChecking)
+            FTree.OnChecking(N, New, Allowed);
+        if (Allowed)
+            N->CheckState = New;
+        // Repainted either way, so that a refused change shows the old state.
+        emit dataChanged(Index, Index, {Qt::CheckStateRole});
+        if (Allowed && FTree.OnChecked)
+            FTree.OnChecked(N);
+        return Allowed;
+    }
+
+    Qt::ItemFlags flags(const QModelIndex& Index) const override
+    {
+        if (!Index.isValid())
+            return Qt::NoItemFlags;
+        Qt::ItemFlags F = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+        if (Node(Index)->CheckBox && Index.column() == FTree.MainColumn())
+            F |= Qt::ItemIsUserCheckable;
+        return F;
+    }
+
+    QVariant headerData(int Section, Qt::Orientation Orientation, int Role) const override
+    {
+        if (Orientation != Qt::Horizontal || Section < 0 || Section >= FTree.ColumnCount())
+            return {};
+        if (Role == Qt::DisplayRole)
+            return QString::fromStdString(FTree.FColumns[static_cast<size_t>(Section)].Text);
+        if (Role == Qt::TextAlignmentRole)
+            return QVariant::fromValue(Alignment(Section));
+        return {};
+    }
+
+    Qt::Alignment Alignment(int Column) const
+    {
+        if (Column < 0 || Column >= FTree.ColumnCount())
+            return Qt::AlignLeft | Qt::AlignVCenter;
+        switch (FTree.FColumns[static_cast<size_t>(Column)].Alignment) {
+        case 1:
+            return Qt::AlignRight | Qt::AlignVCenter;
+        case 2:
+            return Qt::AlignHCenter | Qt::AlignVCenter;
+        default:
+            return Qt::AlignLeft | Qt::AlignVCenter;
+        }
+    }
+
+    // Structure changes go through the model so the view keeps up.
+    using QAbstractItemModel::beginInsertColumns;
+    using QAbstractItemModel::beginInsertRows;
+    using QAbstractItemModel::beginRemoveColumns;
+    using QAbstractItemModel::beginRemoveRows;
+    using QAbstractItemModel::beginResetModel;
+    using QAbstractItemModel::endInsertColumns;
+    using QAbstractItemModel::endInsertRows;
+    using QAbstractItemModel::endRemoveColumns;
+    using QAbstractItemModel::endRemoveRows;
+    using QAbstractItemModel::endResetModel;
+
+private:
+    TVirtualStringTree& FTree;
+};
+
+TVirtualStringTree::TVirtualStringTree(QWidget* Parent)
+    : QTreeView(Parent), FModel(new TVirtualTreeModel(*this))
+{
+    FColumns.resize(1);
+    setModel(FModel);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setUniformRowHeights(true);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(true);
+    header()->setMinimumSectionSize(1);
+    ApplyColumn(0);
+    connect(header(), &QHeaderView::sectionResized, this, [this](int Logical, int, int NewSize) {
+        // A width dragged by the user is the column's width from now on; a
+        // hidden column (size 0) keeps its width.
+        if (FSyncing || Logical < 0 || Logical >= ColumnCount() || NewSize <= 0 ||
+            header()->isSectionHidden(Logical))
+            return;
+        FColumns[static_cast<size_t>(Logical)].Width = NewSize;
+    });
+    connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& Current, const QModelIndex&) {
+                if (OnFocusChanged)
+                    OnFocusChanged(Current.isValid() ? NodeAt(Current) : nullptr, Current.column());
+            });
+}
+
+TVirtualStringTree::~TVirtualStringTree() = default;
+
+void TVirtualStringTree::ResetColumns(int Count)
+{
+    Count = std::max(Count, 0);
+    const int Old = ColumnCount();
+    if (Count < Old) {
+        FModel->beginRemoveColumns({}, Count, Old - 1);
+        FColumns.resize(static_cast<size_t>(Count));
+        FModel->endRemoveColumns();
+    } else if (Count > Old) {
+        FModel->beginInsertColumns({}, Old, Count - 1);
+        FColumns.resize(static_cast<size_t>(Count));
+        FModel->endInsertColumns();
+    }
+    for (auto& C : FColumns)
+        C = TVirtualTreeColumn{};
+    FSyncing = true;
+    for (int I = 0; I < Count; ++I)
+        header()->moveSection(header()->visualIndex(I), I);
+    FSyncing = false;
+    for (int I = 0; I < Count; ++I)
+        ApplyColumn(I);
+    FSortColumn = -1;
+    ApplySortIndicator();
+    if (Count > 0)
+        emit FModel->headerDataChanged(Qt::Horizontal, 0, Count - 1);
+}
+
+const TVirtualTreeColumn& TVirtualStringTree::Column(int Index) const
+{
+    if (Index < 0 || Index >= ColumnCount())
+        throw std::out_of_range("column index " + std::to_string(Index) + " out of range");
+    return FColumns[static_cast<size_t>(Index)];
+}
+
+void TVirtualStringTree::ApplyColumn(int Index)
+{
+    const TVirtualTreeColumn& C = Column(Index);
+    FSyncing = true;
+    header()->setSectionHidden(Index, !C.Visible);
+    if (C.Visible)
+        header()->resizeSection(Index, C.Width);
+    FSyncing = false;
+}
+
+void TVirtualStringTree::SetColumnText(int Index, const std::string& Text)
+{
+    Column(Index);
+    FColumns[static_cast<size_t>(Index)].Text = Text;
+    emit FModel->headerDataChanged(Qt::Horizontal, Index, Index);
+}
+
+void TVirtualStringTree::SetColumnWidth(int Index, int Width)
+{
+    Column(Index);
+    auto& C = FColumns[static_cast<size_t>(Index)];
+    C.Width = std::max(Width, C.MinWidth);
+    ApplyColumn(Index);
+}
+
+void TVirtualStringTree::SetColumnMinWidth(int Index, int MinWidth)
+{
+    Column(Index);
+    auto& C = FColumns[static_cast<size_t>(Index)];
+    C.MinWidth = std::max(MinWidth, 0);
+    if (C.Width < C.MinWidth)
+        C.Width = C.MinWidth;
+    ApplyColumn(Index);
+}
+
+void TVirtualStringTree::SetColumnAlignment(int Index, uint8_t Alignment)
+{
+    Column(Index);
+    FColumns[static_cast<size_t>(Index)].Alignment = Alignment <= 2 ? Alignment : 0;
+    emit FModel->headerDataChanged(Qt::Horizontal, Index, Index);
+    if (FModel->rowCount({}) > 0)
+        viewport()->update();
+}
+
+void TVirtualStringTree::SetColumnVisible(int Index, bool Visible)
+{
+    Column(Index);
+    FColumns[static_cast<size_t>(Index)].Visible = Visible;
+    ApplyColumn(Index);
+}
+
+int TVirtualStringTree::ColumnPosition(int Index) const
+{
+    Column(Index);
+    return header()->visualIndex(Index);
+}
+
+void TVirtualStringTree::SetColumnPosition(int Index, int Position)
+{
+    Column(Index);
+    if (Position < 0 || Position >= ColumnCount())
+        return;
+    FSyncing = true;
+    header()->moveSection(header()->visualIndex(Index), Position);
+    FSyncing = false;
+}
+
+void TVirtualStringTree::SetSortColumn(int Index)
+{
+    FSortColumn = (Index >= 0 && Index < ColumnCount()) ? Index : -1;
+    ApplySortIndicator();
+}
+
+void TVirtualStringTree::SetSortDirection(int Direction)
+{
+    FSortDirection = Direction == 1 ? 1 : 0;
+    ApplySortIndicator();
+}
+
+void TVirtualStringTree::ApplySortIndicator()
+{
+    header()->setSortIndicatorShown(FSortColumn >= 0);
+    header()->setSortIndicator(FSortColumn,
+                               FSortDirection == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void TVirtualStringTree::Clear()
+{
+    FModel->beginResetModel();
+    FRoot.Children.clear();
+    FModel->endResetModel();
+}
+
+TVirtualNode* TVirtualStringTree::AddChild(TVirtualNode* Parent, std::any Data)
+{
+    TVirtualNode* P = Parent ? Parent : &FRoot;
+    const int Row = static_cast<int>(P->Children.size());
+    FModel->beginInsertRows(FModel->IndexOf(P, 0), Row, Row);
+    auto N = std::make_unique<TVirtualNode>();
+    N->Parent = P;
+    N->Index = Row;
+    N->Data = std::move(Data);
+    TVirtualNode* Result = N.get();
+    P->Children.push_back(std::move(N));
+    FModel->endInsertRows();
+    return Result;
+}
+
+void TVirtualStringTree::DeleteNode(TVirtualNode* Node)
+{
+    if (!Node || Node == &FRoot || !Node->Parent)
+        return;
+    TVirtualNode* P = Node->Parent;
+    const int Row = Node->Index;
+    FModel->beginRemoveRows(FModel->IndexOf(P, 0), Row, Row);
+    P->Children.erase(P->Children.begin() + Row);
+    for (size_t I = static_cast<size_t>(Row); I < P->Children.size(); ++I)
+        P->Children[I]->Index = static_cast<int>(I);
+    FModel->endRemoveRows();
+}
+
+int TVirtualStringTree::RootNodeCount() const
+{
+    return static_cast<int>(FRoot.Children.size());
+}
+
+TVirtualNode* TVirtualStringTree::GetFirst() const
+{
+    return FRoot.Children.empty() ? nullptr : FRoot.Children.front().get();
+}
+
+TVirtualNode* TVirtualStringTree::GetNext(TVirtualNode* Node) const
+{
+    if (!Node)
+        return nullptr;
+    if (!Node->Children.empty())
+        return Node->Children.front().get();
+    while (Node && Node != &FRoot) {
+        TVirtualNode* P = Node->Parent;
+        const size_t Next = static_cast<size_t>(Node->Index) + 1;
+        if (P && Next < P->Children.size())
+            return P->Children[Next].get();
+        Node = P;
+    }
+    return nullptr;
+}
+
+std::string TVirtualStringTree::Text(TVirtualNode* Node, int Column) const
+{
+    return (Node && OnGetText) ? OnGetText(Node, Column) : std::string();
+}
+
+void TVirtualStringTree::InvalidateNode(TVirtualNode* Node)
+{
+    if (!Node || ColumnCount() == 0)
+        return;
+    emit FModel->dataChanged(IndexOf(Node, 0), IndexOf(Node, ColumnCount() - 1));
+}
+
+void TVirtualStringTree::ClearSelection()
+{
+    selectionModel()->clearSelection();
+}
+
+bool TVirtualStringTree::Selected(TVirtualNode* Node) const
+{
+    return Node && selectionModel()->isRowSelected(Node->Index, FModel->IndexOf(Node->Parent, 0));
+}
+
+void TVirtualStringTree::SetSelected(TVirtualNode* Node, bool Value)
+{
+    if (!Node)
+        return;
+    selectionModel()->select(IndexOf(Node),
+                             (Value ? QItemSelectionModel::Select : QItemSelectionModel::Deselect) |
+                                 QItemSelectionModel::Rows);
+}
+
+int TVirtualStringTree::SelectedCount() const
+{
+    return static_cast<int>(selectionModel()->selectedRows().size());
+}
+
+TVirtualNode* TVirtualStringTree::FocusedNode() const
+{
+    const QModelIndex I = currentIndex();
+    return I.isValid() ? NodeAt(I) : nullptr;
+}
+
+void TVirtualStringTree::SetFocusedNode(TVirtualNode* Node)
+{
+    selectionModel()->setCurrentIndex(IndexOf(Node), QItemSelectionModel::NoUpdate);
+}
+
+void TVirtualStringTree::ScrollIntoView(TVirtualNode* Node, bool Center)
+{
+    if (Node)
+        scrollTo(IndexOf(Node), Center ? PositionAtCenter : EnsureVisible);
+}
+
+void TVirtualStringTree::SetCheckBox(TVirtualNode* Node, bool Value)
+{
+    if (!Node)
+        return;
+    Node->CheckBox = Value;
+    InvalidateNode(Node);
+}
+
+void TVirtualStringTree::SetCheckState(TVirtualNode* Node, TCheckState Value)
+{
+    if (!Node)
+        return;
+    Node->CheckState = Value;
+    InvalidateNode(Node);
+}
+
+void TVirtualStringTree::SetHotTrack(bool Value)
+{
+    FHotTrack = Value;
+    setMouseTracking(Value);
+    viewport()->setAttribute(Qt::WA_Hover, Value);
+}
+
+QModelIndex TVirtualStringTree::IndexOf(TVirtualNode* Node, int Column) const
+{
+    return FModel->IndexOf(Node, Column);
+}
+
+TVirtualNode* TVirtualStringTree::NodeAt(const QModelIndex& Index) const
+{
+    return Index.isValid() && Index.model() == FModel ? FModel->Node(Index) : nullptr;
+}
