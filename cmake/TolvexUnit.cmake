@@ -23,6 +23,8 @@ function(tolvex_test)
     set(A_TIMEOUT 300)
   endif()
   add_executable(${A_NAME} ${A_SOURCES})
+  # Helpers every test folder shares (temporary folders and the like).
+  target_include_directories(${A_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
   target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   # Test programs sit beside the program files, so that what a program finds
   # "beside itself" (vendors.db, Default/, languages/) is there for them too.

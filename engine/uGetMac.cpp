@@ -189,12 +189,8 @@ void GetMacBySendArp(const std::string& IP, std::string& MAC, const platform::Ar
     platform::IpAddress address;
     if (!platform::ParseIPv4Loose(IP, address))
         return;
-    TNeighbourPath path = FindNeighbourPath(address);
-    if (path.kind == TNeighbourPath::Own) {
-        MAC = path.OwnMac;
-        return;
-    }
-    if (path.kind != TNeighbourPath::OnLink)
+    TNeighbourPath path;
+    if (!FindOnLinkNeighbour(address, path, MAC))
         return;
     platform::MacBytes source, reply;
     std::memcpy(source.data(), path.SourceMac, 6);

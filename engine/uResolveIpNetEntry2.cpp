@@ -75,6 +75,14 @@ TNeighbourPath FindNeighbourPath(const platform::IpAddress& Address)
     return path;
 }
 
+bool FindOnLinkNeighbour(const platform::IpAddress& Address, TNeighbourPath& Path, std::string& MAC)
+{
+    Path = FindNeighbourPath(Address);
+    if (Path.kind == TNeighbourPath::Own)
+        MAC = Path.OwnMac;
+    return Path.kind == TNeighbourPath::OnLink;
+}
+
 void GetMacByResolveIpNetEntry2(const std::string& IP, std::string& MAC)
 {
     GetMacByResolveIpNetEntry2(IP, MAC, NeighbourVerdictMs);
@@ -86,12 +94,8 @@ void GetMacByResolveIpNetEntry2(const std::string& IP, std::string& MAC, int Tim
     platform::IpAddress address;
     if (!platform::ParseIpAddress(IP, address))
         return;
-    TNeighbourPath path = FindNeighbourPath(address);
-    if (path.kind == TNeighbourPath::Own) {
-        MAC = path.OwnMac;
-        return;
-    }
-    if (path.kind != TNeighbourPath::OnLink)
+    TNeighbourPath path;
+    if (!FindOnLinkNeighbour(address, path, MAC))
         return;
     platform::NeighbourEntry entry;
     if (platform::ResolveNeighbour(path.IfIndex, address, TimeoutMs, entry) ==

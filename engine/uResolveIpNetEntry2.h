@@ -37,6 +37,12 @@ struct TNeighbourPath {
 // do not use ARP/NDP (no 6-byte hardware address, noarp, loopback) give None.
 TNeighbourPath FindNeighbourPath(const platform::IpAddress& Address);
 
+// The path both ARP ways start from: true with Path filled when Address is an
+// on-link neighbour worth asking; false otherwise, with MAC set to the own
+// interface's address when Address is this computer's.
+bool FindOnLinkNeighbour(const platform::IpAddress& Address, TNeighbourPath& Path,
+                         std::string& MAC);
+
 // The neighbour way with the default wait (NeighbourVerdictMs).
 void GetMacByResolveIpNetEntry2(const std::string& IP, std::string& MAC);
 // The same with an explicit bound on the wait for the kernel's resolution.

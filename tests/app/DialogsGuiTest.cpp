@@ -11,21 +11,14 @@
 #include <QSpinBox>
 #include <QTest>
 
+#include "GuiTestApp.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
 namespace {
-
-QApplication& App()
-{
-    static int Argc = 1;
-    static char Name[] = "app_gui_tests";
-    static char* Argv[] = {Name, nullptr};
-    static QApplication A(Argc, Argv);
-    return A;
-}
 
 // Works a dialog while "modal" through Fn, which returns the modal result.
 class ModalDriver {

@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QPushButton>
 
+#include "GuiTestApp.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,15 +18,6 @@
 #include <vector>
 
 namespace {
-
-QApplication& App()
-{
-    static int Argc = 1;
-    static char Name[] = "app_gui_tests";
-    static char* Argv[] = {Name, nullptr};
-    static QApplication A(Argc, Argv);
-    return A;
-}
 
 struct Row {
     std::string Name, Mac;

@@ -1,5 +1,7 @@
 #include "MacVendorFunctions.h"
 
+#include "TempFolder.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -24,26 +26,6 @@ std::string RealDb()
 }
 
 // A folder of its own for each test, removed also when the test fails.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string tmpl = (fs::temp_directory_path() / "tolvex-vendor-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data()))
-            throw std::runtime_error("mkdtemp failed");
-        Path_ = tmpl;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(Path_, ec);
-    }
-    std::string operator/(const std::string& Name) const { return (Path_ / Name).string(); }
-    fs::path Path() const { return Path_; }
-
-private:
-    fs::path Path_;
-};
 
 void Exec(const std::string& File, const char* Sql)
 {
@@ -209,8 +191,8 @@ TEST(VendorLookup, NormalizeMacKeepsHexDigitsAndPads)
 
 TEST(VendorLookup, MissingDatabaseIsAnOpenErrorAndCreatesNoFile)
 {
-    TempDir dir;
-    const std::string file = dir / "vendors.db";
+    TempFolder dir;
+    const std::string file = dir.Path("vendors.db");
     for (int flags : {VendorsDbWorkerFlags, VendorsDbSharedFlags}) {
         EXPECT_EQ(MessageOf([&] { OpenVendorsDb(file, flags); }),
                   "Failed to open database \"" + file + "\" : unable to open database file");
@@ -232,8 +214,8 @@ TEST(VendorLookup, NullHandleRaises)
 
 TEST(VendorLookup, SqlErrorNamesCodeStatementAndMessage)
 {
-    TempDir dir;
-    const std::string file = dir / "vendors.db";
+    TempFolder dir;
+    const std::string file = dir.Path("vendors.db");
     Exec(file, "CREATE TABLE other (x INTEGER);");
     sqlite3* db = OpenVendorsDb(file, VendorsDbWorkerFlags);
     std::string v = "stale";
@@ -253,8 +235,8 @@ TEST(VendorLookup, SqlErrorNamesCodeStatementAndMessage)
 
 TEST(VendorLookup, DamagedTableRaisesInsteadOfAnsweringUnknown)
 {
-    TempDir dir;
-    const std::string file = dir / "vendors.db";
+    TempFolder dir;
+    const std::string file = dir.Path("vendors.db");
     Exec(file, "PRAGMA page_size=4096;"
                "CREATE TABLE mac_addresses (id INTEGER PRIMARY KEY, organization_name TEXT,"
                " range_begin INTEGER, range_end INTEGER, bits INTEGER);"

@@ -1,6 +1,8 @@
 #include "IeeeLists.h"
 #include "MacVendorFunctions.h"
 
+#include "TempFolder.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -16,26 +18,6 @@ using Fields = std::vector<std::string>;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string tmpl = (fs::temp_directory_path() / "tolvex-ieee-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data()))
-            throw std::runtime_error("mkdtemp failed");
-        Path_ = tmpl;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(Path_, ec);
-    }
-    std::string operator/(const std::string& Name) const { return (Path_ / Name).string(); }
-    fs::path Path() const { return Path_; }
-
-private:
-    fs::path Path_;
-};
 
 void WriteFile(const std::string& File, const std::string& Text)
 {
@@ -189,24 +171,24 @@ TEST(IeeeList, BadRowsAreClearErrors)
 
 TEST(Generator, BuildsFromCraftedListsAndLaterRowsWin)
 {
-    TempDir dir;
-    WriteFile(dir / "l.csv", std::string(Header) + "MA-L,AABBCC,First,x\r\n"
+    TempFolder dir;
+    WriteFile(dir.Path("l.csv"), std::string(Header) + "MA-L,AABBCC,First,x\r\n"
                                                    "MA-L,112233,\"Big, \"\"Co\"\"\",\"a\r\nb\"\r\n"
                                                    "MA-L,AABBCC,Second,x\r\n");
-    WriteFile(dir / "m.csv", std::string(Header) + "MA-M,1122334,Medium,x\r\n");
-    WriteFile(dir / "s.csv", std::string(Header) + "MA-S,112233456,Small,\"1,\r\n2\"\r\n"
+    WriteFile(dir.Path("m.csv"), std::string(Header) + "MA-M,1122334,Medium,x\r\n");
+    WriteFile(dir.Path("s.csv"), std::string(Header) + "MA-S,112233456,Small,\"1,\r\n2\"\r\n"
                                                    "MA-S,112233999,Earlier,x\r\n");
-    WriteFile(dir / "i.csv", std::string(Header) + "IAB,112233999,Later,x\r\n");
-    const std::string db = dir / "vendors.db";
+    WriteFile(dir.Path("i.csv"), std::string(Header) + "IAB,112233999,Later,x\r\n");
+    const std::string db = dir.Path("vendors.db");
     std::string out;
     ASSERT_EQ(RunProgram(std::string(TOLVEX_MAKE_VENDORS_DB) + " " + Quote(db) + " " +
-                             Quote(dir / "l.csv") + " " + Quote(dir / "m.csv") + " " +
-                             Quote(dir / "s.csv") + " " + Quote(dir / "i.csv"),
+                             Quote(dir.Path("l.csv")) + " " + Quote(dir.Path("m.csv")) + " " +
+                             Quote(dir.Path("s.csv")) + " " + Quote(dir.Path("i.csv")),
                          out),
               0)
         << out;
-    EXPECT_NE(out.find("MA-L (" + dir / "l.csv" + "): 3 rows"), std::string::npos) << out;
-    EXPECT_NE(out.find("MA-S (" + dir / "s.csv" + "): 2 rows"), std::string::npos) << out;
+    EXPECT_NE(out.find("MA-L (" + dir.Path("l.csv") + "): 3 rows"), std::string::npos) << out;
+    EXPECT_NE(out.find("MA-S (" + dir.Path("s.csv") + "): 2 rows"), std::string::npos) << out;
     EXPECT_NE(out.find(": 7 rows in all"), std::string::npos) << out;
 
     EXPECT_EQ(Vendor(db, "AA-BB-CC-00-00-01"), "Second");      // within one list
@@ -224,25 +206,25 @@ TEST(Generator, BuildsFromCraftedListsAndLaterRowsWin)
 
 TEST(Generator, FailedRunKeepsTheOldDatabaseAndLeavesNoTemporaryFile)
 {
-    TempDir dir;
-    const std::string db = dir / "vendors.db";
-    WriteFile(dir / "good.csv", std::string(Header) + "MA-L,AABBCC,Kept,x\r\n");
-    WriteFile(dir / "bad.csv", std::string(Header) + "MA-L,AABBCC,New,x\r\nMA-L,ZZ,Bad,x\r\n");
+    TempFolder dir;
+    const std::string db = dir.Path("vendors.db");
+    WriteFile(dir.Path("good.csv"), std::string(Header) + "MA-L,AABBCC,Kept,x\r\n");
+    WriteFile(dir.Path("bad.csv"), std::string(Header) + "MA-L,AABBCC,New,x\r\nMA-L,ZZ,Bad,x\r\n");
     std::string out;
     const std::string gen = TOLVEX_MAKE_VENDORS_DB;
-    ASSERT_EQ(RunProgram(gen + " " + Quote(db) + " " + Quote(dir / "good.csv"), out), 0) << out;
+    ASSERT_EQ(RunProgram(gen + " " + Quote(db) + " " + Quote(dir.Path("good.csv")), out), 0) << out;
     const std::string before = ReadFile(db);
 
-    EXPECT_EQ(RunProgram(gen + " " + Quote(db) + " " + Quote(dir / "bad.csv"), out), 1);
-    EXPECT_NE(out.find(dir / "bad.csv" + ":3: assignment \"ZZ\""), std::string::npos) << out;
-    EXPECT_EQ(RunProgram(gen + " " + Quote(db) + " " + Quote(dir / "missing.csv"), out), 1);
-    EXPECT_NE(out.find("cannot read " + dir / "missing.csv"), std::string::npos) << out;
+    EXPECT_EQ(RunProgram(gen + " " + Quote(db) + " " + Quote(dir.Path("bad.csv")), out), 1);
+    EXPECT_NE(out.find(dir.Path("bad.csv") + ":3: assignment \"ZZ\""), std::string::npos) << out;
+    EXPECT_EQ(RunProgram(gen + " " + Quote(db) + " " + Quote(dir.Path("missing.csv")), out), 1);
+    EXPECT_NE(out.find("cannot read " + dir.Path("missing.csv")), std::string::npos) << out;
     EXPECT_EQ(ReadFile(db), before);
     EXPECT_EQ(Vendor(db, "AA-BB-CC-00-00-00"), "Kept");
 
     // A database that cannot be written: the folder does not exist.
     EXPECT_EQ(
-        RunProgram(gen + " " + Quote(dir / "no/vendors.db") + " " + Quote(dir / "good.csv"), out),
+        RunProgram(gen + " " + Quote(dir.Path("no/vendors.db")) + " " + Quote(dir.Path("good.csv")), out),
         1);
     size_t files = 0;
     for ([[maybe_unused]] auto& e : fs::directory_iterator(dir.Path()))
@@ -254,8 +236,8 @@ TEST(Generator, FailedRunKeepsTheOldDatabaseAndLeavesNoTemporaryFile)
 // database must hold exactly its rows, in its order, with the same ranges.
 TEST(Generator, RealDatabaseMatchesPythonsReadingOfTheLists)
 {
-    TempDir dir;
-    const std::string oracle = dir / "oracle.db";
+    TempFolder dir;
+    const std::string oracle = dir.Path("oracle.db");
     const std::string ieee = TOLVEX_IEEE_DIR;
     const std::string script = R"PY(
 import csv, sqlite3, sys
@@ -276,9 +258,9 @@ for f in sys.argv[2:]:
     print(r[reg], len(rows) - 1)
 db.commit()
 )PY";
-    WriteFile(dir / "oracle.py", script);
+    WriteFile(dir.Path("oracle.py"), script);
     std::string out;
-    ASSERT_EQ(RunProgram("/usr/bin/python3 " + Quote(dir / "oracle.py") + " " + Quote(oracle) +
+    ASSERT_EQ(RunProgram("/usr/bin/python3 " + Quote(dir.Path("oracle.py")) + " " + Quote(oracle) +
                              " " + ieee + "/oui.csv " + ieee + "/mam.csv " + ieee + "/oui36.csv " +
                              ieee + "/iab.csv",
                          out),
