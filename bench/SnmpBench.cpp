@@ -2,6 +2,7 @@
 // table) and one dead host (no agent), each in a private namespace, printed
 // beside the time-out that bounds one request. Needs root; run by hand.
 #include "Lab.h"
+#include "Peers.h"
 #include "Sockets.h"
 #include "uEngineOptions.h"
 #include "uGetMac.h"
@@ -49,32 +50,7 @@ int main()
     lab.Attach(sw, agent, {"eth0", "02:00:00:00:08:02", "10.8.0.2/24"});
     lab.Attach(sw, dead, {"eth0", "02:00:00:00:08:03", "10.8.0.3/24"});
 
-    std::string dir = lab.MakePeerDir("snmpd");
-    std::filesystem::create_directories(dir + "/persist");
-    std::ofstream(dir + "/snmpd.conf") << "[snmp] persistentDir " << dir << "/persist\n"
-                                       << "agentAddress udp:10.8.0.2:161\n"
-                                       << "rocommunity tvxbench\n";
-    lan::PeerSpec spec;
-    spec.name = "snmpd";
-    spec.dir = dir;
-    spec.argv = {"env",
-                 "SNMP_PERSISTENT_DIR=" + dir + "/persist",
-                 "snmpd",
-                 "-f",
-                 "-C",
-                 "-c",
-                 dir + "/snmpd.conf",
-                 "-Lf",
-                 dir + "/snmpd.log",
-                 "-p",
-                 dir + "/snmpd.pid",
-                 "-M",
-                 dir + "/no-mibs",
-                 "-m",
-                 ""};
-    const lan::Host* a = &agent;
-    spec.ready = [a] { return lan::IsListening(*a, "udp", 161); };
-    lab.StartPeer(agent, spec);
+    lan::StartSnmpd(agent, {{"10.8.0.2"}, "", "tvxbench"});
 
     const int timeout = TEngineSettings().DefaultTimeout;
     std::printf("SNMP method, time-out %d ms per request, no retry\n", timeout);

@@ -2,6 +2,7 @@
 // serves its own interface table (checked against snmpwalk and ip -j link),
 // one whose table a pass script makes up, and hosts where nobody answers.
 #include "Lab.h"
+#include "Peers.h"
 #include "Sockets.h"
 #include "uGetMac.h"
 
@@ -38,73 +39,16 @@ std::vector<std::string> ClientEnv(const std::string& dir)
             "SNMP_PERSISTENT_DIR=" + dir + "/client"};
 }
 
-struct SnmpdConfig {
-    std::vector<std::string> listen; // addresses it answers on, port 161
-    std::string passTable;           // a table file: served by the pass script instead
-};
-
-const char* kPassScript = R"(import sys
-def key(o): return [int(x) for x in o.strip('.').split('.')]
-rows = []
-for line in open(sys.argv[1]):
-    line = line.rstrip('\n')
-    if line:
-        o, t, v = line.split('\t')
-        rows.append((key(o), o, t, v))
-rows.sort()
-mode, req = sys.argv[2], key(sys.argv[3])
-for k, o, t, v in rows:
-    if (mode == '-g' and k == req) or (mode == '-n' and k > req):
-        print('.' + o); print(t); print(v); break
-)";
-
-// snmpd with a private configuration, log, pid file and persistent folder.
-lan::Peer& StartSnmpd(lan::Host& host, const SnmpdConfig& config, std::string& dirOut)
+// snmpd of the shared starter, answering kCommunity; its folder in dirOut
+// (the oracle's client files go there too).
+lan::Peer& StartSnmpd(lan::Host& host, lan::SnmpdConfig config, std::string& dirOut)
 {
-    std::string dir = host.lab().MakePeerDir("snmpd");
-    dirOut = dir;
-    std::filesystem::create_directories(dir + "/persist");
-    std::filesystem::create_directories(dir + "/client");
-    std::filesystem::create_directories(dir + "/client-conf");
-    std::string addresses;
-    for (const auto& a : config.listen)
-        addresses += (addresses.empty() ? "udp:" : ",udp:") + a + ":161";
-    std::string conf = "[snmp] persistentDir " + dir +
-                       "/persist\n"
-                       "agentAddress " +
-                       addresses +
-                       "\n"
-                       "rocommunity " +
-                       kCommunity + "\n";
-    std::vector<std::string> argv = {"snmpd",
-                                     "-f",
-                                     "-C",
-                                     "-c",
-                                     dir + "/snmpd.conf",
-                                     "-Lf",
-                                     dir + "/snmpd.log",
-                                     "-p",
-                                     dir + "/snmpd.pid",
-                                     "-M",
-                                     dir + "/no-mibs",
-                                     "-m",
-                                     ""};
-    if (!config.passTable.empty()) {
-        WriteFile(dir + "/pass.py", kPassScript);
-        conf +=
-            "pass .1.3.6.1.2.1.2 /usr/bin/python3 " + dir + "/pass.py " + config.passTable + "\n";
-        // Its own interface table would stand beside the made-up one.
-        argv.insert(argv.end(), {"-I", "-interfaces,ifTable,ifXTable"});
-    }
-    WriteFile(dir + "/snmpd.conf", conf);
-    lan::PeerSpec spec;
-    spec.name = "snmpd";
-    spec.dir = dir;
-    spec.argv = {"env", "SNMP_PERSISTENT_DIR=" + dir + "/persist"};
-    spec.argv.insert(spec.argv.end(), argv.begin(), argv.end());
-    const lan::Host* h = &host;
-    spec.ready = [h] { return lan::IsListening(*h, "udp", 161); };
-    return host.lab().StartPeer(host, spec);
+    config.community = kCommunity;
+    lan::Peer& peer = lan::StartSnmpd(host, config);
+    dirOut = peer.dir();
+    std::filesystem::create_directories(dirOut + "/client");
+    std::filesystem::create_directories(dirOut + "/client-conf");
+    return peer;
 }
 
 struct Outcome {

@@ -243,4 +243,69 @@ Peer& StartSmbd(Host& host, const Peer& nmbd)
     return host.lab().StartPeer(host, spec);
 }
 
+namespace {
+
+const char* kPassScript = R"(import sys
+def key(o): return [int(x) for x in o.strip('.').split('.')]
+rows = []
+for line in open(sys.argv[1]):
+    line = line.rstrip('\n')
+    if line:
+        o, t, v = line.split('\t')
+        rows.append((key(o), o, t, v))
+rows.sort()
+mode, req = sys.argv[2], key(sys.argv[3])
+for k, o, t, v in rows:
+    if (mode == '-g' and k == req) or (mode == '-n' and k > req):
+        print('.' + o); print(t); print(v); break
+)";
+
+} // namespace
+
+Peer& StartSnmpd(Host& host, const SnmpdConfig& config)
+{
+    std::string dir = host.lab().MakePeerDir("snmpd");
+    std::filesystem::create_directories(dir + "/persist");
+    std::string addresses;
+    for (const auto& a : config.listen)
+        addresses += (addresses.empty() ? "udp:" : ",udp:") + a + ":161";
+    std::string conf = "[snmp] persistentDir " + dir +
+                       "/persist\n"
+                       "agentAddress " +
+                       addresses +
+                       "\n"
+                       "rocommunity " +
+                       config.community + "\n";
+    std::vector<std::string> argv = {"snmpd",
+                                     "-f",
+                                     "-C",
+                                     "-c",
+                                     dir + "/snmpd.conf",
+                                     "-Lf",
+                                     dir + "/snmpd.log",
+                                     "-p",
+                                     dir + "/snmpd.pid",
+                                     "-M",
+                                     dir + "/no-mibs",
+                                     "-m",
+                                     ""};
+    if (!config.passTable.empty()) {
+        Write(dir + "/pass.py", kPassScript);
+        conf +=
+            "pass .1.3.6.1.2.1.2 /usr/bin/python3 " + dir + "/pass.py " + config.passTable + "\n";
+        // Its own interface table would stand beside the made-up one.
+        argv.insert(argv.end(), {"-I", "-interfaces,ifTable,ifXTable"});
+    }
+    Write(dir + "/snmpd.conf", conf);
+    PeerSpec spec;
+    spec.name = "snmpd";
+    spec.dir = dir;
+    spec.argv = {"env", "SNMP_PERSISTENT_DIR=" + dir + "/persist"};
+    spec.argv.insert(spec.argv.end(), argv.begin(), argv.end());
+    const Host* h = &host;
+    spec.ready = [h] { return IsListening(*h, "udp", 161); };
+    return host.lab().StartPeer(host, spec);
+}
+
+
 } // namespace lan

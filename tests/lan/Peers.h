@@ -76,4 +76,15 @@ struct SlapdConfig {
 // statistics logged (one "SEARCH RESULT ... nentries=N" line per answer).
 Peer& StartSlapd(Host& host, const SlapdConfig& config);
 
+struct SnmpdConfig {
+    std::vector<std::string> listen; // addresses it answers on, port 161
+    std::string passTable;           // a table file: served by a pass script instead
+    std::string community = "public";
+};
+
+// snmpd with a private configuration, log, pid file and persistent folder,
+// reading no MIBs. With passTable, the interfaces group comes from that file
+// (lines "OID<TAB>type<TAB>value") instead of the namespace's own interfaces.
+Peer& StartSnmpd(Host& host, const SnmpdConfig& config);
+
 } // namespace lan
