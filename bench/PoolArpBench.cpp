@@ -1,0 +1,319 @@
+// A whole ARP scan of a private /24 run by the scan pool, beside arp-scan and
+// nmap -sn on the same bridge in the same run: 50 live hosts (every fifth
+// address from .3), the other addresses silent. Printed for each: wall time,
+// live hosts found, CPU time (user + system of the scanning process and its
+// threads) and the ratio to the faster of the two tools; then all of it again
+// with 10% of the ARP frames dropped on the bridge. Needs root; run by hand.
+//
+//   pool_arp_bench [rounds]      (default 3 rounds of each figure)
+//
+// The pool runs at its default options (64 workers, a ping of 300 ms before
+// the method, NetBIOS name of every host found), at 250 workers with the
+// same options, and at 250 workers without the check and the name lookup,
+// which leaves the ARP method's own bound.
+#include "Lab.h"
+#include "NetUtil.h"
+#include "Sockets.h"
+#include "uComputerList.h"
+#include "uEngineOptions.h"
+#include "uGetMac.h"
+#include "uThreadScanPool.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kLive = 50;
+const std::string kNet = "10.67.0.";
+constexpr unsigned kMacBase = 0x5d00;
+
+int LiveOctet(int i)
+{
+    return 3 + 5 * i;
+}
+
+std::string HostMac(int octet)
+{
+    return lan::LocalMac(kMacBase + octet); // "02:00:00:00:5d:xx"
+}
+
+double Seconds(const timeval& t)
+{
+    return t.tv_sec + t.tv_usec / 1e6;
+}
+
+struct Figure {
+    long long ms = -1;
+    double cpu = 0;
+    int found = 0; // live hosts with their right MAC
+    int wrong = 0; // MACs for other addresses, or a live host's wrong one
+    std::string missed;
+    std::string error;
+};
+
+// "ms cpu found wrong [missed .a .b]" back from the scanner's namespace.
+Figure Read(const lan::RunResult& r)
+{
+    Figure f;
+    if (!r.ok()) {
+        f.error = r.Describe();
+        return f;
+    }
+    if (std::sscanf(r.value.c_str(), "%lld %lf %d %d", &f.ms, &f.cpu, &f.found, &f.wrong) != 4) {
+        f.error = "unreadable: " + r.value;
+        return f;
+    }
+    if (auto at = r.value.find(" missed"); at != std::string::npos)
+        f.missed = r.value.substr(at);
+    return f;
+}
+
+// The verdict on a set of (address octet, MAC text in any case and separator).
+std::string Judge(long long ms, double cpu, const std::vector<std::pair<int, std::string>>& found)
+{
+    std::set<int> right;
+    int wrong = 0;
+    for (auto [octet, mac] : found) {
+        std::transform(mac.begin(), mac.end(), mac.begin(), ::tolower);
+        std::replace(mac.begin(), mac.end(), '-', ':');
+        bool live = octet >= 3 && octet <= LiveOctet(kLive - 1) && (octet - 3) % 5 == 0;
+        if (octet == 1)
+            continue; // the scanner itself
+        if (live && mac == HostMac(octet))
+            right.insert(octet);
+        else
+            ++wrong;
+    }
+    std::string missed;
+    for (int i = 0; i < kLive; ++i)
+        if (!right.count(LiveOctet(i)))
+            missed += " ." + std::to_string(LiveOctet(i));
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%lld %.3f %zu %d", ms, cpu, right.size(), wrong);
+    return buf + (missed.empty() ? "" : " missed" + missed);
+}
+
+struct PoolRun {
+    const char* label;
+    int threads; // 0: the default
+    bool check;  // the default reachability check and name lookup
+};
+
+Figure PoolScan(lan::Host& scanner, const PoolRun& run)
+{
+    scanner.Ip({"neigh", "flush", "dev", "eth0"});
+    lan::RunOptions o;
+    o.timeout = std::chrono::seconds(120);
+    return Read(scanner.Run(
+        [run] {
+            platform::MainThread().Install();
+            ResetEngineOptions();
+            if (run.threads)
+                iMaxThreads = run.threads;
+            if (!run.check) {
+                DefaultCheckState = csDontCheck;
+                bNoName = true;
+            }
+            ComputerList = std::make_unique<TComputerList>();
+            rusage r0{}, r1{};
+            getrusage(RUSAGE_SELF, &r0);
+            const long long t0 = platform::MonotonicMs();
+            bool finished = false;
+            long long ms = 0;
+            {
+                // The real routines; only the vendor database is the build's.
+                TWorkerServices services = DefaultWorkerServices();
+                services.VendorsDbFileName = std::string(TOLVEX_BIN_DIR) + "/vendors.db";
+                TPoolOfThreads pool(std::make_shared<const TWorkerServices>(services));
+                pool.SetTarget(stIPRange);
+                pool.SetMethod(smArp);
+                uint32_t a = 0, b = 0;
+                IPToHostOrder(kNet + "1", a);
+                IPToHostOrder(kNet + "254", b);
+                pool.SetStartIP(a);
+                pool.SetStopIP(b);
+                pool.SetOnFinish([&](TPoolOfThreads*) { finished = true; });
+                pool.Start();
+                platform::MainThread().PumpUntil(
+                    [&] { return finished && pool.LiveWorkers() == 0; }, std::chrono::seconds(100));
+                ms = platform::MonotonicMs() - t0;
+            }
+            getrusage(RUSAGE_SELF, &r1);
+            const double cpu = Seconds(r1.ru_utime) - Seconds(r0.ru_utime) + Seconds(r1.ru_stime) -
+                               Seconds(r0.ru_stime);
+            std::vector<std::pair<int, std::string>> found;
+            for (const auto& c : *ComputerList)
+                for (const auto& ad : c->AdapterList)
+                    found.emplace_back(std::stoi(c->IP.substr(c->IP.rfind('.') + 1)), ad->Number);
+            return Judge(ms, cpu, found);
+        },
+        o));
+}
+
+// A tool run from inside the scanner's namespace, its own CPU time taken
+// from wait4; its output lists "address<TAB or blank>MAC" somewhere per host.
+Figure ToolScan(lan::Host& scanner, const std::vector<std::string>& argv)
+{
+    scanner.Ip({"neigh", "flush", "dev", "eth0"});
+    lan::RunOptions o;
+    o.timeout = std::chrono::seconds(120);
+    return Read(scanner.Run(
+        [argv] {
+            int fds[2];
+            if (::pipe(fds) != 0)
+                throw std::runtime_error("pipe failed");
+            posix_spawn_file_actions_t fa;
+            posix_spawn_file_actions_init(&fa);
+            posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+            posix_spawn_file_actions_addclose(&fa, fds[0]);
+            posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+            std::vector<char*> args;
+            for (const auto& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            const long long t0 = platform::MonotonicMs();
+            pid_t pid = 0;
+            if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
+                throw std::runtime_error("cannot start " + argv[0]);
+            posix_spawn_file_actions_destroy(&fa);
+            ::close(fds[1]);
+            std::string out;
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+                out.append(buf, size_t(n));
+            ::close(fds[0]);
+            int status = 0;
+            rusage ru{};
+            ::wait4(pid, &status, 0, &ru);
+            const long long ms = platform::MonotonicMs() - t0;
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+                throw std::runtime_error(argv[0] + " failed: " + out);
+            // arp-scan: "10.67.0.3\t02:00:00:00:5d:03"; nmap: "Nmap scan
+            // report for 10.67.0.3" then "MAC Address: 02:00:00:00:5D:03".
+            std::vector<std::pair<int, std::string>> found;
+            std::set<std::pair<int, std::string>> seen; // arp-scan lists duplicates too
+            int octet = -1;
+            size_t at = 0;
+            while (at < out.size()) {
+                size_t eol = out.find('\n', at);
+                std::string line =
+                    out.substr(at, eol == std::string::npos ? std::string::npos : eol - at);
+                at = eol == std::string::npos ? out.size() : eol + 1;
+                if (line.rfind(kNet, 0) == 0 && line.find('\t') != std::string::npos) {
+                    int o8 = std::atoi(line.c_str() + kNet.size());
+                    std::string mac = line.substr(line.find('\t') + 1, 17);
+                    if (seen.insert({o8, mac}).second)
+                        found.emplace_back(o8, mac);
+                } else if (line.rfind("Nmap scan report for " + kNet, 0) == 0) {
+                    octet = std::atoi(line.c_str() + 21 + kNet.size());
+                } else if (line.rfind("MAC Address: ", 0) == 0 && octet > 0) {
+                    found.emplace_back(octet, line.substr(13, 17));
+                    octet = -1;
+                }
+            }
+            return Judge(ms, Seconds(ru.ru_utime) + Seconds(ru.ru_stime), found);
+        },
+        o));
+}
+
+void SetLoss(lan::Switch& sw, bool on)
+{
+    sw.host().Exec({"nft", "flush", "ruleset"});
+    if (!on)
+        return;
+    for (const char* cmd :
+         {"add table bridge lossy",
+          "add chain bridge lossy forwarding { type filter hook forward priority 0; }",
+          "add rule bridge lossy forwarding ether type arp numgen random mod 10 == 0 drop"}) {
+        lan::ExecResult e = sw.host().Exec({"nft", cmd});
+        if (!e.ok())
+            std::printf("  nft failed: %s\n", e.err.c_str());
+    }
+}
+
+void Print(const char* label, const Figure& f, long long fastest)
+{
+    if (!f.error.empty()) {
+        std::printf("  %-34s failed: %s\n", label, f.error.c_str());
+        return;
+    }
+    std::printf("  %-34s %5lld ms  found %2d/%d  wrong %d  cpu %6.3f s", label, f.ms, f.found,
+                kLive, f.wrong, f.cpu);
+    if (fastest > 0)
+        std::printf("  x%.2f", double(f.ms) / double(fastest));
+    std::printf("%s\n", f.missed.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The namespace runs fork; buffered output would be written by each child too.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (!lan::LanUnavailableReason().empty()) {
+        std::printf("pool_arp_bench: private networks unavailable: %s\n",
+                    lan::LanUnavailableReason().c_str());
+        return 0;
+    }
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    lan::Lab lab;
+    lan::Switch& sw = lab.AddSwitch();
+    std::vector<lan::Nic> nics;
+    nics.push_back({"eth0", HostMac(1), kNet + "1/24"});
+    for (int i = 0; i < kLive; ++i)
+        nics.push_back(
+            {"eth0", HostMac(LiveOctet(i)), kNet + std::to_string(LiveOctet(i)) + "/24"});
+    std::vector<lan::Host*> hosts = lab.AddHostsOnSwitch(sw, nics);
+    lan::Host& scanner = *hosts[0];
+    const TEngineSettings defaults;
+    std::printf("pool_arp_bench: %d live hosts of 254 on a bridge; pool defaults: %d workers, "
+                "check %d (ping) %d ms, NetBIOS name %s; ARP bounds: neighbour look %d ms, "
+                "raw %d x %d ms + %d ms\n",
+                kLive, defaults.iMaxThreads, defaults.DefaultCheckState, defaults.DefaultTimeout,
+                defaults.bGetNetbiosName ? "on" : "off", ArpNeighbourWaitMs, SendArpPacing.Attempts,
+                SendArpPacing.IntervalMs, SendArpPacing.LastWaitMs);
+
+    // What the default options wait for at the least: every silent address
+    // costs the ping's time-out and then the ARP method's give-up, spread
+    // over the workers.
+    const int silent = 254 - 1 - kLive;
+    const long long silentMs =
+        defaults.DefaultTimeout + ArpNeighbourWaitMs + SendArpPacing.BoundMs();
+    std::printf("a silent address costs %lld ms at default options, %lld ms without the check: "
+                "%d of them over %d workers wait %lld ms, over 250 workers %lld ms\n",
+                silentMs, silentMs - defaults.DefaultTimeout, silent, defaults.iMaxThreads,
+                silent * silentMs / defaults.iMaxThreads, silent * silentMs / 250);
+
+    const PoolRun pools[] = {{"pool, default options", 0, true},
+                             {"pool, 250 workers", 250, true},
+                             {"pool, 250 workers, no check/names", 250, false}};
+    for (bool loss : {false, true}) {
+        SetLoss(sw, loss);
+        std::printf("%s:\n", loss ? "10% of ARP frames dropped" : "no loss");
+        for (int i = 0; i < rounds; ++i) {
+            Figure arpScan = ToolScan(scanner, {"arp-scan", "--localnet", "-I", "eth0", "-q"});
+            Figure nmap = ToolScan(scanner, {"nmap", "-sn", "-n", kNet + "0/24"});
+            long long fastest = -1;
+            for (const Figure* f : {&arpScan, &nmap})
+                if (f->error.empty() && (fastest < 0 || f->ms < fastest))
+                    fastest = f->ms;
+            Print("arp-scan (defaults)", arpScan, fastest);
+            Print("nmap -sn", nmap, fastest);
+            for (const PoolRun& p : pools)
+                Print(p.label, PoolScan(scanner, p), fastest);
+        }
+    }
+    SetLoss(sw, false);
+    return 0;
+}
