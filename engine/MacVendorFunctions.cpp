@@ -89,6 +89,12 @@ std::string GetVendorsDbFileName()
 
 sqlite3* OpenVendorsDb(const std::string& FileName, int Flags)
 {
+    // SQLite counts every allocation under one process-wide lock unless told
+    // not to; with a worker per host each parsing its own query, that lock
+    // and not the lookups themselves bounded the scan. The setting only
+    // takes before SQLite is first used, so later calls change nothing.
+    static std::once_flag noMemoryStatistics;
+    std::call_once(noMemoryStatistics, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
     sqlite3* db = nullptr;
     // Read-only flags never create a file: a missing database fails here
     // instead of leaving an empty one beside the program.
