@@ -10,6 +10,7 @@
 // The network is built once per test program (the suite's fixture); the
 // master browser and the directory start only when a test needs them.
 #include "Lab.h"
+#include "NetBiosNodeStatus.h"
 #include "NetUtil.h"
 #include "Peers.h"
 #include "Sockets.h"
@@ -186,6 +187,7 @@ struct Request {
     int checkState = csPing;
     bool ignoreCheck = true;
     bool noName = false;
+    int timeoutMs = 0; // 0: the default
 };
 
 // The English texts, as the language file gives them to the message globals.
@@ -222,6 +224,8 @@ std::string ScanInNamespace(const Request& r)
     DefaultCheckState = r.checkState;
     IgnoreCheck = r.ignoreCheck;
     bNoName = r.noName;
+    if (r.timeoutMs)
+        DefaultTimeout = r.timeoutMs;
     ComputerList = std::make_unique<TComputerList>();
     std::ostringstream out;
     int finishes = 0;
@@ -406,6 +410,7 @@ protected:
         lab.reset();
         hosts.clear();
         browser = directory = false;
+        browserPeers.clear();
     }
 
     void SetUp() override
@@ -473,7 +478,7 @@ protected:
 
     // Samba as the master browser of the workgroup on .2 and a member of it
     // on .14, once per program; ready when the list the master keeps names
-    // both.
+    // both and both answer a broadcast query for their names.
     static void StartBrowser()
     {
         if (browser)
@@ -482,18 +487,30 @@ protected:
         lan::StartSmbd(Host(2), nmbd);
         lan::Peer& member =
             lan::StartNmbd(Host(kMember), {kMemberName, kWorkgroup, Ip(kMember) + "/24"});
+        browserPeers = {&nmbd, &member};
         browser = true;
         const auto deadline = std::chrono::steady_clock::now() + 120s;
         std::string last;
         while (std::chrono::steady_clock::now() < deadline) {
             last = BrowseList(nmbd.dir());
             if (last.find("\"" + kMasterName + "\"") != std::string::npos &&
-                last.find("\"" + kMemberName + "\"") != std::string::npos)
+                last.find("\"" + kMemberName + "\"") != std::string::npos &&
+                AnswersBroadcast(kMasterName) && AnswersBroadcast(kMemberName))
                 return;
             std::this_thread::sleep_for(1s);
         }
         throw lan::LabError("the master browser's list never named both computers: " + last +
                             nmbd.Log() + member.Log());
+    }
+
+    // Whether Samba's own client finds the name by a broadcast query from
+    // the scanner, as the scan will look for it.
+    static bool AnswersBroadcast(const std::string& name)
+    {
+        const std::string conf = Host(1).EtcDir() + "/samba/smb.conf";
+        lan::ExecResult e =
+            Host(1).Exec({"nmblookup", "-s", conf, "-B", Ip(255), name}, std::chrono::seconds(10));
+        return e.ok() && e.out.find(" " + name + "<00>") != std::string::npos;
     }
 
     // The list the master browser writes for smbd to serve (browse.dat).
@@ -636,6 +653,7 @@ protected:
     static long long buildMs;
     static bool browser;
     static bool directory;
+    static std::vector<lan::Peer*> browserPeers;
     int scans = 0;
 };
 
@@ -645,6 +663,7 @@ std::string ScanEndToEnd::buildError;
 long long ScanEndToEnd::buildMs = 0;
 bool ScanEndToEnd::browser = false;
 bool ScanEndToEnd::directory = false;
+std::vector<lan::Peer*> ScanEndToEnd::browserPeers;
 
 Request Range(TScanMethod method, int first, int last)
 {
@@ -922,6 +941,10 @@ TEST_F(ScanEndToEnd, EntireNetworkThroughTheMasterBrowser)
     Request r;
     r.target = stEntireNetwork;
     r.method = smArp;
+    // The names are found by one broadcast name query each, answered by
+    // nmbd; its wait is the time-out, which must outlast a busy nmbd when
+    // many tests run beside this one.
+    r.timeoutMs = 2000;
     Outcome o = Scan(r);
     CheckShape(o, true);
     // The workgroup's two computers, found by their NetBIOS names and then
@@ -932,6 +955,27 @@ TEST_F(ScanEndToEnd, EntireNetworkThroughTheMasterBrowser)
                 {Row(Ip(2), kMasterName, true, {SingleAdapter(FindMachine(2)->mac)}),
                  Row(Ip(kMember), kMemberName, true, {SingleAdapter(FindMachine(kMember)->mac)})}});
     EXPECT_EQ(o.total, 2u);
+    if (HasFailure()) {
+        // What Samba's own client makes of the names, and what nmbd said.
+        const std::string conf = Host(1).EtcDir() + "/samba/smb.conf";
+        for (const std::string& name : {kMasterName, kMemberName}) {
+            lan::ExecResult e = Host(1).Exec({"nmblookup", "-s", conf, name}, 15s);
+            ADD_FAILURE() << "nmblookup " << name << ": " << e.out << e.err;
+        }
+        lan::RunResult again = Host(1).Run([] {
+            std::string out;
+            for (int i = 0; i < 3; ++i) {
+                std::string ip;
+                long long t0 = platform::MonotonicMs();
+                QueryNetBiosNameAddress(kMemberName, LocalNetBiosBroadcastTargets(), 2000, ip);
+                out += ip + " in " + std::to_string(platform::MonotonicMs() - t0) + " ms; ";
+            }
+            return out;
+        });
+        ADD_FAILURE() << "our query again: " << again.value << again.Describe();
+        for (lan::Peer* p : browserPeers)
+            ADD_FAILURE() << p->name() << " running " << p->Running() << ": " << p->Log();
+    }
 
     // Samba's node status carries no adapter address: nothing found.
     r.method = smNetBios;
