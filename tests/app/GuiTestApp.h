@@ -73,18 +73,18 @@ inline QApplication& App()
     static int Argc = 1;
     static char Name[] = "app_gui_tests";
     static char* Argv[] = {Name, nullptr};
-    static const bool Configured = (guitest::ConfigureOffscreenScreens(), true);
-    static QApplication A(Argc, Argv);
-    static const bool Cleaned = [] {
+    // Never destroyed: at exit Qt's own statics (the input device list) may
+    // already be gone, and an application torn down after them crashes.
+    static QApplication* A = [] {
+        guitest::ConfigureOffscreenScreens();
+        auto* Made = new QApplication(Argc, Argv);
         // The platform has read its screens by now.
         const char* Platform = std::getenv("QT_QPA_PLATFORM");
         if (Platform && std::strncmp(Platform, "offscreen:configfile=", 21) == 0)
             std::remove(Platform + 21);
-        return true;
+        return Made;
     }();
-    (void)Configured;
-    (void)Cleaned;
-    return A;
+    return *A;
 }
 
 namespace guitest {
