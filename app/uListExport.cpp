@@ -289,7 +289,7 @@ std::string ExportToText(const TExportTable& Table, char Separator, bool Quote)
     return Out;
 }
 
-char LocaleListSeparator(const char* LocaleName)
+char ListSeparatorOfLocale(const char* LocaleName)
 {
     // glibc keeps no list separator; where numbers are written with a
     // decimal comma, spreadsheets expect ";" between fields.
@@ -313,7 +313,7 @@ std::string ExportContent(const TExportTable& Table, TExportFormat Format,
     case TExportFormat::Rtf:
         return ExportToRTF(Table);
     case TExportFormat::Csv:
-        return ExportToText(Table, LocaleListSeparator(), true);
+        return ExportToText(Table, ListSeparatorOfLocale(), true);
     case TExportFormat::Text:
         break;
     }

@@ -54,7 +54,7 @@ std::string ExportToText(const TExportTable& Table, char Separator, bool Quote);
 
 // The list separator of the user's locale: ";" where the decimal separator
 // is ",", else ",". LocaleName "" is the locale of the environment.
-char LocaleListSeparator(const char* LocaleName = "");
+char ListSeparatorOfLocale(const char* LocaleName = "");
 
 // The file's content for Format (CSV with the locale's list separator).
 std::string ExportContent(const TExportTable& Table, TExportFormat Format,

@@ -228,8 +228,8 @@ TEST(ExportFiles, AnOldFileIsReplacedAndAFailedWriteRaises)
 
 TEST(ExportCsv, ListSeparatorFollowsTheLocalesDecimalSeparator)
 {
-    EXPECT_EQ(LocaleListSeparator("C"), ',');
-    EXPECT_EQ(LocaleListSeparator("no_SUCH.locale"), ',');
+    EXPECT_EQ(ListSeparatorOfLocale("C"), ',');
+    EXPECT_EQ(ListSeparatorOfLocale("no_SUCH.locale"), ',');
     // A German locale, compiled into a folder of our own.
     TempFolder Dir;
     const std::string Make =
@@ -239,7 +239,7 @@ TEST(ExportCsv, ListSeparatorFollowsTheLocalesDecimalSeparator)
     const char* Old = std::getenv("LOCPATH");
     const std::string Saved = Old ? Old : "";
     ::setenv("LOCPATH", Dir.Path().c_str(), 1);
-    const char German = LocaleListSeparator("de_DE.UTF-8");
+    const char German = ListSeparatorOfLocale("de_DE.UTF-8");
     Old ? ::setenv("LOCPATH", Saved.c_str(), 1) : ::unsetenv("LOCPATH");
     EXPECT_EQ(German, ';');
 }
