@@ -19,14 +19,7 @@
 
 namespace {
 
-class ModalDriver {
-public:
-    explicit ModalDriver(TModalDriver Fn) { FOld = SetModalDriver(std::move(Fn)); }
-    ~ModalDriver() { SetModalDriver(FOld); }
-
-private:
-    TModalDriver FOld;
-};
+using namespace guitest;
 
 class BrowserScope {
 public:
@@ -37,14 +30,6 @@ private:
     TComputerBrowser FOld;
 };
 
-template <typename T> T* Child(QWidget& W, const char* Name)
-{
-    T* C = W.findChild<T*>(Name);
-    if (!C)
-        throw std::runtime_error(std::string("no ") + Name);
-    return C;
-}
-
 TdlgAddressComputerEdit& Edit(QDialog& Dlg)
 {
     return static_cast<TdlgAddressComputerEdit&>(Dlg);
@@ -54,8 +39,11 @@ TdlgAddressComputerEdit& Edit(QDialog& Dlg)
 TModalDriver TypeAndOk(const std::string& Text, std::string* Title = nullptr)
 {
     return [=](QDialog& Dlg) {
-        if (Title)
+        if (Title) {
             *Title = Dlg.windowTitle().toStdString();
+            Dlg.show();
+            EXPECT_TRUE(SaveScreenshot(Dlg, "AddressComputerEdit"));
+        }
         Child<QLineEdit>(Dlg, "edName")->setText(QString::fromStdString(Text));
         Edit(Dlg).actAdd()->Execute();
         return Dlg.result() == QDialog::Accepted ? mrOk : mrCancel;

@@ -210,6 +210,9 @@ TEST_F(FilesWindow, SavedListReopensAsTheSameRows)
     ASSERT_TRUE(Run(Form->actOpenFile, Dir.Path("saved.xml")));
     EXPECT_EQ(AllRows(*MacList), Before);
     EXPECT_TRUE(Messages.empty());
+    Form->show();
+    Form->ActionList->UpdateActions();
+    EXPECT_TRUE(SaveScreenshot(*Form, "ResultsOpenedFromFile"));
 }
 
 TEST_F(FilesWindow, ABrokenOrMissingFileKeepsTheResultsAndABrokenOneIsReported)
