@@ -381,3 +381,18 @@ TEST_F(FilesWindow, AddressListPopUpHoldsItsCommandsInOrder)
 }
 
 } // namespace
+
+namespace {
+
+TEST(FileDialogFilters, PatternsGoInBracketsTheToolkitReads)
+{
+    const QStringList Export = ToQtNameFilters(
+        "HTML file in UTF-8 (*.htm; *.html)|*.htm;*.html|Unicode UTF-16 text file (*.uni)|*.uni");
+    EXPECT_EQ(Export, (QStringList{"HTML file in UTF-8 (*.htm *.html)",
+                                   "Unicode UTF-16 text file (*.uni)"}));
+    EXPECT_EQ(ToQtNameFilters("XML file|*.xml"), QStringList{"XML file (*.xml)"});
+    // A description without patterns is no filter.
+    EXPECT_EQ(ToQtNameFilters("Broken"), QStringList{});
+}
+
+} // namespace
