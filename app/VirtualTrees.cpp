@@ -7,6 +7,17 @@
 #include <algorithm>
 #include <stdexcept>
 
+int TVirtualNode::Row() const
+{
+    if (Parent && Parent->StaleFrom < Parent->Children.size()) {
+        auto& C = Parent->Children;
+        for (size_t I = Parent->StaleFrom; I < C.size(); ++I)
+            C[I]->Index = static_cast<int>(I);
+        Parent->StaleFrom = SIZE_MAX;
+    }
+    return Index;
+}
+
 class TVirtualTreeModel : public QAbstractItemModel {
 public:
     explicit TVirtualTreeModel(TVirtualStringTree& Tree) : QAbstractItemModel(&Tree), FTree(Tree) {}
@@ -20,7 +31,7 @@ public:
     {
         if (!N || N == &FTree.FRoot)
             return {};
-        return createIndex(N->Index, Column, N);
+        return createIndex(N->Row(), Column, N);
     }
 
     QModelIndex index(int Row, int Column, const QModelIndex& Parent) const override
@@ -346,7 +357,7 @@ void TVirtualStringTree::DeleteNode(TVirtualNode* Node)
     if (!Node || Node == &FRoot || !Node->Parent)
         return;
     TVirtualNode* P = Node->Parent;
-    const int Row = Node->Index;
+    const int Row = Node->Row();
     FModel->beginRemoveRows(FModel->IndexOf(P, 0), Row, Row);
     P->Children.erase(P->Children.begin() + Row);
     for (size_t I = static_cast<size_t>(Row); I < P->Children.size(); ++I)
@@ -365,8 +376,8 @@ TVirtualNode* TVirtualStringTree::InsertChild(TVirtualNode* Parent, int Position
     N->Data = std::move(Data);
     TVirtualNode* Result = N.get();
     P->Children.insert(P->Children.begin() + Row, std::move(N));
-    for (size_t I = static_cast<size_t>(Row); I < P->Children.size(); ++I)
-        P->Children[I]->Index = static_cast<int>(I);
+    Result->Index = Row;
+    P->StaleFrom = std::min(P->StaleFrom, static_cast<size_t>(Row) + 1);
     FModel->endInsertRows();
     return Result;
 }
@@ -419,6 +430,7 @@ void TVirtualStringTree::SortChildren(TVirtualNode* Parent, int Column, int Dire
     std::stable_sort(C.begin(), C.end(), [&](const auto& A, const auto& B) {
         return Compare(A.get(), B.get(), Column, Direction) < 0;
     });
+    Parent->StaleFrom = SIZE_MAX;
     for (size_t I = 0; I < C.size(); ++I) {
         C[I]->Index = static_cast<int>(I);
         if (Recursive && !C[I]->Children.empty())
@@ -454,7 +466,7 @@ void TVirtualStringTree::SetFiltered(TVirtualNode* Node, bool Value)
     if (!Node || Node == &FRoot || !Node->Parent || Node->Filtered == Value)
         return;
     Node->Filtered = Value;
-    setRowHidden(Node->Index, FModel->IndexOf(Node->Parent, 0), Value);
+    setRowHidden(Node->Row(), FModel->IndexOf(Node->Parent, 0), Value);
 }
 
 void TVirtualStringTree::SetExpanded(TVirtualNode* Node, bool Value)
@@ -506,7 +518,7 @@ TVirtualNode* TVirtualStringTree::GetNext(TVirtualNode* Node) const
         return Node->Children.front().get();
     while (Node && Node != &FRoot) {
         TVirtualNode* P = Node->Parent;
-        const size_t Next = static_cast<size_t>(Node->Index) + 1;
+        const size_t Next = static_cast<size_t>(Node->Row()) + 1;
         if (P && Next < P->Children.size())
             return P->Children[Next].get();
         Node = P;
@@ -533,7 +545,7 @@ void TVirtualStringTree::ClearSelection()
 
 bool TVirtualStringTree::Selected(TVirtualNode* Node) const
 {
-    return Node && selectionModel()->isRowSelected(Node->Index, FModel->IndexOf(Node->Parent, 0));
+    return Node && selectionModel()->isRowSelected(Node->Row(), FModel->IndexOf(Node->Parent, 0));
 }
 
 void TVirtualStringTree::SetSelected(TVirtualNode* Node, bool Value)

@@ -21,11 +21,20 @@ enum class TCheckState { Unchecked, Checked };
 struct TVirtualNode {
     TVirtualNode* Parent = nullptr;
     std::vector<std::unique_ptr<TVirtualNode>> Children;
-    int Index = 0; // among its siblings
+    // Position among its siblings; read it through Row(), which brings it up
+    // to date after rows were inserted before it.
+    int Index = 0;
     std::any Data;
     bool CheckBox = false;
     TCheckState CheckState = TCheckState::Unchecked;
     bool Filtered = false; // hidden by a row filter, with its children
+
+    int Row() const;
+
+    // Children from this position on may carry stale indexes: inserting a row
+    // in the middle does not renumber the rows after it until one is asked
+    // for, so filling a long sorted list costs no walk over its tail per row.
+    mutable size_t StaleFrom = SIZE_MAX;
 };
 
 struct TVirtualTreeColumn {
