@@ -7,7 +7,6 @@
 
 #include <QHeaderView>
 #include <QImage>
-#include <QInputDevice>
 #include <QMouseEvent>
 #include <QPixmap>
 
@@ -22,15 +21,6 @@
 #include <vector>
 
 namespace {
-
-// Qt keeps its input devices in a list made on first use. Mouse events make
-// the first device after the program's QApplication exists, so the list would
-// be destroyed at exit before the application, whose devices then unregister
-// from a list that is gone. Made before main, the list outlives it.
-const bool InputDeviceListFirst = [] {
-    QInputDevice::devices();
-    return true;
-}();
 
 std::unique_ptr<TComputer> Arp(const std::string& Name, const std::string& IP,
                                const std::string& Mac, const std::string& Vendor = "")

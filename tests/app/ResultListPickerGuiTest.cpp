@@ -28,14 +28,7 @@ using platform::MainThread;
 
 namespace {
 
-class ModalDriver {
-public:
-    explicit ModalDriver(TModalDriver Fn) { FOld = SetModalDriver(std::move(Fn)); }
-    ~ModalDriver() { SetModalDriver(FOld); }
-
-private:
-    TModalDriver FOld;
-};
+using guitest::ModalDriver;
 
 // Serves the search thread's calls and the window's events until Done.
 bool PumpUntil(const std::function<bool()>& Done)
