@@ -425,6 +425,15 @@ TResultList::TResultList(TVirtualStringTree& Tree, TMacComments& Comments)
     FTree.SetStripeColor(QColor(QRgb(StripeColor)));
 }
 
+TResultList::~TResultList()
+{
+    FTree.OnGetText = nullptr;
+    FTree.OnGetHint = nullptr;
+    FTree.OnGetImageIndex = nullptr;
+    FTree.OnCompareNodes = nullptr;
+    FTree.OnHeaderClick = nullptr;
+}
+
 TMacListContext TResultList::Context() const
 {
     TMacListContext C;
@@ -557,6 +566,13 @@ TLogList::TLogList(TVirtualStringTree& Tree) : FTree(Tree)
     };
     FTree.OnGetHint = FTree.OnGetText;
     FTree.OnGetImageIndex = [this](TVirtualNode* N, int) { return GetLogImageIndex(Entry(N)); };
+}
+
+TLogList::~TLogList()
+{
+    FTree.OnGetText = nullptr;
+    FTree.OnGetHint = nullptr;
+    FTree.OnGetImageIndex = nullptr;
 }
 
 const TTreeLogTaskData* TLogList::Entry(TVirtualNode* Node) const

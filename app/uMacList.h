@@ -153,6 +153,10 @@ public:
     // The caption style is read from the option ComputerCaptionStyle each
     // time a text is made, so a change in the options shows at once.
     TResultList(TVirtualStringTree& Tree, TMacComments& Comments);
+    // Unhooks the control, which may outlive this binding.
+    ~TResultList();
+    TResultList(const TResultList&) = delete;
+    TResultList& operator=(const TResultList&) = delete;
 
     TVirtualStringTree& Tree() const { return FTree; }
     TMacComments& Comments() const { return FComments; }
@@ -210,6 +214,9 @@ private:
 class TLogList {
 public:
     explicit TLogList(TVirtualStringTree& Tree);
+    ~TLogList();
+    TLogList(const TLogList&) = delete;
+    TLogList& operator=(const TLogList&) = delete;
 
     TVirtualStringTree& Tree() const { return FTree; }
     const TTreeLogTaskData* Entry(TVirtualNode* Node) const;

@@ -66,6 +66,8 @@ void TfrmTolvex::InitResultLists()
     TVirtualStringTree& Log = *ui->vstLog;
     Log.ResetColumns(1);
     Log.header()->hide();
+    // One column, as wide as the list, so that long entries are readable.
+    Log.header()->setStretchLastSection(true);
     FLog = std::make_unique<TLogList>(Log);
     // ilTreeLog by job status: 0 complete, 1 inactive, 2 information,
     // 3 nothing found.
