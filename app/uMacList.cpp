@@ -485,9 +485,55 @@ TVirtualNode* TResultList::AddComputer(TComputer* Computer)
     return Node;
 }
 
+void TResultList::MakeSortKeys(int Column)
+{
+    const TMacListContext Ctx = Context();
+    for (TVirtualNode* N = FTree.GetFirst(); N; N = FTree.GetNext(N)) {
+        const TMacListData* D = Data(N);
+        if (!D)
+            continue;
+        TMacListData::TSortKey& K = D->Key;
+        if (Column == 1) {
+            // As CompareIP reads them: an unreadable text is INADDR_NONE.
+            K.Number = 0xFFFFFFFFu;
+            IPToHostOrder(D->Adapter ? FirstAddress(D->Adapter->IPAddress)
+                                     : (D->Computer ? D->Computer->IP : std::string()),
+                          K.Number);
+            continue;
+        }
+        // A computer without a shown adapter has empty cells, which is what
+        // its comparison uses too.
+        K.Text = GetMacListText(D, Column, Ctx);
+        K.Ascii = IsAscii(K.Text);
+        K.Folded = K.Ascii ? LowerAscii(K.Text) : std::string();
+    }
+}
+
 void TResultList::Sort()
 {
-    FTree.SortTree(FTree.SortColumn(), FTree.SortDirection());
+    const int Column = FTree.SortColumn();
+    if (Column >= 1 && Column <= 4) {
+        // The same order as CompareMacListRows gives, from keys made once.
+        MakeSortKeys(Column);
+        auto Compare = std::move(FTree.OnCompareNodes);
+        FTree.OnCompareNodes = [this, Column](TVirtualNode* A, TVirtualNode* B, int) {
+            const TMacListData* DA = Data(A);
+            const TMacListData* DB = Data(B);
+            if (!DA || !DB || (DA->Adapter == nullptr) != (DB->Adapter == nullptr))
+                return 0;
+            const TMacListData::TSortKey& KA = DA->Key;
+            const TMacListData::TSortKey& KB = DB->Key;
+            if (Column == 1)
+                return KA.Number < KB.Number ? -1 : (KA.Number > KB.Number ? 1 : 0);
+            if (KA.Ascii && KB.Ascii)
+                return Sign(KA.Folded.compare(KB.Folded));
+            return CompareTextNoCase(KA.Text, KB.Text);
+        };
+        FTree.SortTree(Column, FTree.SortDirection());
+        FTree.OnCompareNodes = std::move(Compare);
+    } else {
+        FTree.SortTree(Column, FTree.SortDirection());
+    }
     FOrderValid = true;
     FOrderColumn = FTree.SortColumn();
     FOrderDirection = FTree.SortDirection();

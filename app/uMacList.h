@@ -66,8 +66,20 @@ private:
 // A result row: a computer row has Computer set and Adapter null; an adapter
 // row has Adapter set (Computer is the computer it belongs to).
 struct TMacListData {
+    TMacListData(TComputer* C = nullptr, TMacAddress* A = nullptr) : Computer(C), Adapter(A) {}
+
     TComputer* Computer = nullptr;
     TMacAddress* Adapter = nullptr;
+
+    // The row's sort key in the column being sorted, made once per sort so
+    // that the comparisons of a long list do not make texts again and again.
+    struct TSortKey {
+        uint32_t Number = 0; // the address (IP column)
+        std::string Text;    // the cell's text (other columns)
+        std::string Folded;  // Text in lower case, when Text is ASCII
+        bool Ascii = true;
+    };
+    mutable TSortKey Key;
 };
 
 // What a text depends on besides the row.
@@ -197,6 +209,7 @@ public:
 
 private:
     void FilterRow(TVirtualNode* Node);
+    void MakeSortKeys(int Column);
 
     TVirtualStringTree& FTree;
     TMacComments& FComments;

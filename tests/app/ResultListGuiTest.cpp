@@ -224,6 +224,70 @@ TEST_F(ResultListGui, InsertionAtSortedPlaceMatchesAStableSortOfEverything)
     }
 }
 
+// A header click sorts rows added unsorted into the order of a stable sort
+// by the row comparisons, children included.
+TEST_F(ResultListGui, HeaderSortMatchesTheRowComparisons)
+{
+    std::mt19937 Rng(11);
+    const std::vector<std::string> Texts = {"Acme", "acme", "Zeta", "", "Beta", "Ärger", "ärger"};
+    std::vector<TComputer*> Added;
+    for (int I = 0; I < 400; ++I) {
+        const std::string IP = Rng() % 9 == 0 ? ""
+                                              : "10.0." + std::to_string(Rng() % 4) + "." +
+                                                    std::to_string(Rng() % 256);
+        std::unique_ptr<TComputer> C;
+        if (Rng() % 4 == 0) {
+            C = Wmi("", IP, {Texts[Rng() % 7], Texts[Rng() % 7], "z"});
+            C->AdapterList[0]->IPAddress = "10.1.0." + std::to_string(Rng() % 9) + ", 10.2.0.1";
+            C->AdapterList[1]->Vendor = Texts[Rng() % 7];
+        } else {
+            const std::string Mac = "00-00-00-00-00-0" + std::to_string(Rng() % 8);
+            C = Arp("h" + std::to_string(Rng() % 30), IP, Rng() % 2 ? Mac : "AA" + Mac.substr(2),
+                    Texts[Rng() % 7]);
+        }
+        Added.push_back(C.get());
+        Add(std::move(C));
+    }
+    for (int M = 0; M < 8; ++M)
+        Comments.Set("00-00-00-00-00-0" + std::to_string(M), Texts[static_cast<size_t>(M) % 7]);
+    for (int Col = 1; Col <= 4; ++Col) {
+        for (int Dir : {0, 1}) {
+            // Back to the order of addition, then one click (two for descending).
+            Tree.SetSortColumn(-1);
+            List.Clear();
+            for (TComputer* C : Added)
+                List.AddComputer(C);
+            List.HeaderClick(Col);
+            if (Dir == 1)
+                List.HeaderClick(Col);
+            ASSERT_EQ(Tree.SortDirection(), Dir);
+            const TMacListContext Ctx = List.Context();
+            std::vector<TComputer*> Expected = Added;
+            std::stable_sort(Expected.begin(), Expected.end(), [&](TComputer* A, TComputer* B) {
+                const int R = CompareComputerRows(*A, *B, Col, Ctx);
+                return (Dir == 1 ? -R : R) < 0;
+            });
+            for (int I = 0; I < Tree.RootNodeCount(); ++I) {
+                TVirtualNode* N = Tree.Child(nullptr, I);
+                ASSERT_EQ(List.Data(N)->Computer, Expected[static_cast<size_t>(I)])
+                    << "column " << Col << " direction " << Dir << " row " << I;
+                std::vector<TMacAddress*> Kids, Want;
+                for (int K = 0; K < Tree.ChildCount(N); ++K)
+                    Kids.push_back(List.Data(Tree.Child(N, K))->Adapter);
+                if (!Kids.empty()) {
+                    for (const auto& A : Expected[static_cast<size_t>(I)]->AdapterList)
+                        Want.push_back(A.get());
+                    std::stable_sort(Want.begin(), Want.end(), [&](TMacAddress* A, TMacAddress* B) {
+                        const int R = CompareAdapterRows(*A, *B, Col, Ctx);
+                        return (Dir == 1 ? -R : R) < 0;
+                    });
+                }
+                ASSERT_EQ(Kids, Want) << "column " << Col << " row " << I;
+            }
+        }
+    }
+}
+
 TEST_F(ResultListGui, OrderIsRestoredWhenTheCommentsOrStyleChangedUnderIt)
 {
     Tree.SetSortColumn(4);
