@@ -39,17 +39,17 @@ TdlgTuneColumn::TdlgTuneColumn(TVirtualStringTree& Tree, QWidget* Owner)
             return {};
         return FLayout[static_cast<size_t>(*Column)].Caption;
     };
-    List.OnChecking = [this](TVirtualNode* Node, TCheckState NewState, bool& Allowed) {
+    List.OnChecking = [this](TVirtualNode* Node, TNodeCheckState NewState, bool& Allowed) {
         const int* Column = ui->TreeColumns->NodeData<int>(Node);
         // The main column always stays visible.
-        if (Column && *Column == FTree.MainColumn() && NewState == TCheckState::Unchecked)
+        if (Column && *Column == FTree.MainColumn() && NewState == TNodeCheckState::Unchecked)
             Allowed = false;
     };
     List.OnChecked = [this](TVirtualNode* Node) {
         const int* Column = ui->TreeColumns->NodeData<int>(Node);
         if (!Column || *Column < 0 || *Column >= static_cast<int>(FLayout.size()))
             return;
-        FLayout[static_cast<size_t>(*Column)].Visible = Node->CheckState == TCheckState::Checked;
+        FLayout[static_cast<size_t>(*Column)].Visible = Node->CheckState == TNodeCheckState::Checked;
         ApplyToTree();
     };
     List.OnFocusChanged = [this](TVirtualNode*, int) {
@@ -83,8 +83,8 @@ TdlgTuneColumn::TdlgTuneColumn(TVirtualStringTree& Tree, QWidget* Owner)
         TVirtualNode* Node = List.AddChild(nullptr, Column);
         List.SetCheckBox(Node, true);
         List.SetCheckState(Node, Column >= 0 && FLayout[static_cast<size_t>(Column)].Visible
-                                     ? TCheckState::Checked
-                                     : TCheckState::Unchecked);
+                                     ? TNodeCheckState::Checked
+                                     : TNodeCheckState::Unchecked);
     }
     if (TVirtualNode* First = List.GetFirst()) {
         List.SetFocusedNode(First);
