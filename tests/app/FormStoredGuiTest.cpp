@@ -239,4 +239,17 @@ TEST_F(FormStoredGui, ClosingWritesTheOptionsFileAndKeepsUnknownKeys)
     EXPECT_TRUE(Messages.empty());
 }
 
+TEST_F(FormStoredGui, AWindowNeverShownKeepsTheStoredPlacement)
+{
+    // Closed before it ever appeared (start-up given up): there is no place
+    // of the user's to store, so the one from the last run stays.
+    SeedWindow(200, 150, 640, 480, 0);
+    delete new TFormStored;
+    EXPECT_EQ(Stored("MainWindowLeft"), 200);
+    EXPECT_EQ(Stored("MainWindowTop"), 150);
+    EXPECT_EQ(Stored("MainWindowWidth"), 640);
+    EXPECT_EQ(Stored("MainWindowHeight"), 480);
+    EXPECT_EQ(Stored("MainWindowState"), 0);
+}
+
 } // namespace
