@@ -218,6 +218,7 @@ private:
     void actAddressListExportExecute();
     void actAddressListExportUpdate(TAction& Action);
     std::string vstAddressListGetText(TVirtualNode* Node, int Column);
+    int vstAddressListGetImageIndex(TVirtualNode* Node, int Column);
     void SaveComputerList(const std::string& FileName);
     void LoadComputerList(const std::string& FileName);
     void AddAddressItem(const std::string& Text);

@@ -13,11 +13,14 @@
 #include "uProgramOptions.h"
 #include "uTolvex.h"
 #include "udlgAddressComputerEdit.h"
+#include "udlgAddressComputerFind.h"
 
 #include "ui_uTolvex.h"
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QStyle>
 
 #include <algorithm>
 #include <filesystem>
@@ -74,7 +77,9 @@ TFileDialogFn& FileDialog()
 
 TAddressComputerFinder& Finder()
 {
-    static TAddressComputerFinder Fn;
+    static TAddressComputerFinder Fn = [](std::vector<std::string>& Names) {
+        return ShowAddressComputerFind(Names);
+    };
     return Fn;
 }
 
@@ -94,11 +99,9 @@ int LevelOf(const TVirtualNode* Node)
 // Hidden by the row filter, itself or through a parent.
 bool IsFilteredOut(const TVirtualStringTree& Tree, TVirtualNode* Node)
 {
-    for (; Node && Node->Parent; Node = Node->Parent) {
-        const QModelIndex Index = Tree.IndexOf(Node);
-        if (Tree.isRowHidden(Index.row(), Index.parent()))
+    for (; Node && Node->Parent; Node = Node->Parent)
+        if (Tree.IsFiltered(Node))
             return true;
-    }
     return false;
 }
 
@@ -179,6 +182,11 @@ void TfrmTolvex::InitFileCommands()
     ui->vstAddressList->header()->hide();
     ui->vstAddressList->OnGetText = [this](TVirtualNode* N, int C) {
         return vstAddressListGetText(N, C);
+    };
+    // ilAddressList: image 0 on every row.
+    ui->vstAddressList->SetImages({QApplication::style()->standardIcon(QStyle::SP_ComputerIcon)});
+    ui->vstAddressList->OnGetImageIndex = [this](TVirtualNode* N, int C) {
+        return vstAddressListGetImageIndex(N, C);
     };
 
     auto Bind = [](TAction* A, std::function<void()> Execute,
@@ -321,6 +329,11 @@ std::string TfrmTolvex::vstAddressListGetText(TVirtualNode* Node, int)
 {
     const std::string* Text = ui->vstAddressList->NodeData<std::string>(Node);
     return Text ? *Text : std::string();
+}
+
+int TfrmTolvex::vstAddressListGetImageIndex(TVirtualNode* Node, int Column)
+{
+    return Node && Column <= 0 ? 0 : -1;
 }
 
 void TfrmTolvex::AddAddressItem(const std::string& Text)

@@ -40,6 +40,6 @@ QStringList ToQtNameFilters(const std::string& Filter);
 // The computer search: fills Names with the computers found; true on OK.
 using TAddressComputerFinder = std::function<bool(std::vector<std::string>& Names)>;
 
-// Installs the search (empty: none, and the address list's Find command is
-// disabled); returns the one replaced.
+// Installs the search (by default the "Find Computers" dialog; empty: none,
+// and the address list's Find command is disabled); returns the one replaced.
 TAddressComputerFinder SetAddressComputerFinder(TAddressComputerFinder Fn);

@@ -4,14 +4,17 @@
 #include "Language.h"
 #include "MessageSink.h"
 #include "uProgramOptions.h"
+#include "udlgAddressComputerFind.h"
 
 #include "ui_udlgAddressComputerEdit.h"
 
 namespace {
 
+// The computer picker fed by the network enumeration, in place of the shell's
+// browse-for-computer dialog.
 TComputerBrowser& Browser()
 {
-    static TComputerBrowser B;
+    static TComputerBrowser B = [](QWidget*, std::string& Name) { return SelectComputer(Name); };
     return B;
 }
 

@@ -18,8 +18,9 @@ class TdlgAddressComputerEdit;
 // name in Name, false when none was chosen.
 using TComputerBrowser = std::function<bool(QWidget* Owner, std::string& Name)>;
 
-// Installs the browser behind the "..." button (empty: the button is
-// hidden, as there is nothing to browse); returns the one it replaces.
+// Installs the browser behind the "..." button (by default the computer
+// picker; empty: the button is hidden, as there is nothing to browse);
+// returns the one it replaces.
 TComputerBrowser SetComputerBrowser(TComputerBrowser Browser);
 
 class TdlgAddressComputerEdit : public QDialog {

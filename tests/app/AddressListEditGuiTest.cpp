@@ -133,6 +133,13 @@ TEST(AddressComputerEditGui, BrowseButtonOnlyWithABrowserAndNoChoiceKeepsTheName
 {
     App();
     {
+        // The computer picker by default (not clicked here: it would browse
+        // the real network).
+        TdlgAddressComputerEdit Dlg(nullptr);
+        EXPECT_FALSE(Child<QToolButton>(Dlg, "btnBrowse")->isHidden());
+    }
+    {
+        BrowserScope None({});
         TdlgAddressComputerEdit Dlg(nullptr);
         EXPECT_TRUE(Child<QToolButton>(Dlg, "btnBrowse")->isHidden());
     }
