@@ -303,7 +303,7 @@ char ListSeparatorOfLocale(const char* LocaleName)
 }
 
 std::string ExportContent(const TExportTable& Table, TExportFormat Format,
-                          const std::string& ProductName)
+                          const std::string& ProductName, char ListSeparator)
 {
     switch (Format) {
     case TExportFormat::Html:
@@ -313,7 +313,7 @@ std::string ExportContent(const TExportTable& Table, TExportFormat Format,
     case TExportFormat::Rtf:
         return ExportToRTF(Table);
     case TExportFormat::Csv:
-        return ExportToText(Table, ListSeparatorOfLocale(), true);
+        return ExportToText(Table, ListSeparator, true);
     case TExportFormat::Text:
         break;
     }
@@ -321,11 +321,12 @@ std::string ExportContent(const TExportTable& Table, TExportFormat Format,
 }
 
 std::string ExportTableToFile(const TExportTable& Table, const std::string& FileName,
-                              int FilterIndex, const std::string& ProductName)
+                              int FilterIndex, const std::string& ProductName, char ListSeparator)
 {
     const TExportFormat Format = ExportFormatOfFilterIndex(FilterIndex);
     const std::string Target = ExportFileName(FileName, Format);
-    platform::ReplaceFileAtomically(Target, ExportContent(Table, Format, ProductName));
+    platform::ReplaceFileAtomically(Target,
+                                    ExportContent(Table, Format, ProductName, ListSeparator));
     return Target;
 }
 

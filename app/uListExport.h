@@ -56,15 +56,17 @@ std::string ExportToText(const TExportTable& Table, char Separator, bool Quote);
 // is ",", else ",". LocaleName "" is the locale of the environment.
 char ListSeparatorOfLocale(const char* LocaleName = "");
 
-// The file's content for Format (CSV with the locale's list separator).
+// The file's content for Format; CSV fields are separated by ListSeparator.
 std::string ExportContent(const TExportTable& Table, TExportFormat Format,
-                          const std::string& ProductName);
+                          const std::string& ProductName,
+                          char ListSeparator = ListSeparatorOfLocale());
 
 // Writes the export for FilterIndex in one piece, replacing any file of that
 // name, and returns the name written (ExportFileName). Raises
 // platform::FileError; an old file then stays as it was.
 std::string ExportTableToFile(const TExportTable& Table, const std::string& FileName,
-                              int FilterIndex, const std::string& ProductName);
+                              int FilterIndex, const std::string& ProductName,
+                              char ListSeparator = ListSeparatorOfLocale());
 
 // --- Address list file ----------------------------------------------------------
 // One address or computer name per line. Lines may end with CR LF, LF or CR;

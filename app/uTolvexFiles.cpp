@@ -10,6 +10,7 @@
 #include "VirtualTrees.h"
 #include "uComputerList.h"
 #include "uListExport.h"
+#include "uMacList.h"
 #include "uProgramOptions.h"
 #include "uTolvex.h"
 #include "udlgAddressComputerEdit.h"
@@ -317,7 +318,9 @@ void TfrmTolvex::actExportExecute()
     if (!ExecuteFileDialog(Options, FileName, Index))
         return;
     try {
-        ExportTableToFile(VisibleTable(*ui->vstMacList), FileName, Index, GetProductName());
+        // CSV fields are separated as copied rows are.
+        ExportTableToFile(VisibleTable(*ui->vstMacList), FileName, Index, GetProductName(),
+                          LocaleListSeparator());
     } catch (const std::exception& E) {
         ShowErrorBox(E);
     }

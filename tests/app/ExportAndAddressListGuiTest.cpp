@@ -8,6 +8,7 @@
 #include "VirtualTrees.h"
 #include "uComputerList.h"
 #include "uListExport.h"
+#include "uMacList.h"
 #include "uProgramOptions.h"
 #include "uTolvex.h"
 #include "uTolvexFiles.h"
@@ -287,7 +288,7 @@ TEST_F(FilesWindow, ExportWritesTheVisibleColumnsAndRowsInDisplayOrder)
     ASSERT_TRUE(Run(Form->actExport, Dir.Path("report.txt"), 4));
     EXPECT_FALSE(std::filesystem::exists(Dir.Path("report.txt")));
     EXPECT_EQ(
-        ReadBack("csv", Dir.Path("report.csv"), std::string("'") + ListSeparatorOfLocale() + "'"),
+        ReadBack("csv", Dir.Path("report.csv"), std::string("'") + LocaleListSeparator() + "'"),
         Want);
     ASSERT_TRUE(Run(Form->actExport, Dir.Path("report"), 1));
     EXPECT_EQ(ReadBack("html", Dir.Path("report.html")), Want);

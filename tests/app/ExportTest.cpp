@@ -98,7 +98,7 @@ TEST_P(ExportReadBack, HeaderRowsAndCellTextsComeBackExactly)
     TempFolder Dir;
     const TExportTable Table = SampleTable();
     const std::string Written =
-        ExportTableToFile(Table, Dir.Path("report"), GetParam().FilterIndex, "Tolvex");
+        ExportTableToFile(Table, Dir.Path("report"), GetParam().FilterIndex, "Tolvex", ',');
     EXPECT_EQ(Written, Dir.Path(std::string("report") + GetParam().Extension));
     const std::string Extra = GetParam().FilterIndex == 4 ? std::string("','") : "";
     EXPECT_EQ(ReadBack(GetParam().Kind, Written, Extra), Expected(Table));
