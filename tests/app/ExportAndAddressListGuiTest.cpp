@@ -313,6 +313,9 @@ TEST_F(FilesWindow, AddressListImportExportAndItsCommands)
     ASSERT_TRUE(Run(Form->actAddressListImportSB, Dir.Path("lf.txt")));
     const std::vector<std::string> Want{"pc1", "", "10.0.0.5", "Büro", "last"};
     EXPECT_EQ(AddressRows(*AddressList), Want);
+    EXPECT_FALSE(AddressList->model()
+                     ->data(AddressList->IndexOf(AddressList->GetFirst()), Qt::DecorationRole)
+                     .isNull());
 
     ASSERT_TRUE(Run(Form->actAddressListExportSB, Dir.Path("out.txt")));
     EXPECT_EQ(TempFolder::Read(Dir.Path("out.txt")), "pc1\r\n\r\n10.0.0.5\r\nBüro\r\nlast\r\n");
