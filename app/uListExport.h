@@ -61,7 +61,7 @@ std::string ExportContent(const TExportTable& Table, TExportFormat Format,
                           const std::string& ProductName,
                           char ListSeparator = ListSeparatorOfLocale());
 
-// Writes the export for FilterIndex in one piece, replacing any file of that
+// Writes the export for FilterIndex whole, in one step, replacing any file of that
 // name, and returns the name written (ExportFileName). Raises
 // platform::FileError; an old file then stays as it was.
 std::string ExportTableToFile(const TExportTable& Table, const std::string& FileName,
@@ -80,7 +80,7 @@ std::vector<std::string> ReadAddressListFile(const std::string& FileName);
 // Every entry followed by CR LF.
 std::string FormatAddressListText(const std::vector<std::string>& Lines);
 
-// Writes an address-list file in one piece; raises platform::FileError.
+// Writes an address-list file whole, in one step; raises platform::FileError.
 void WriteAddressListFile(const std::string& FileName, const std::vector<std::string>& Lines);
 
 class EAddressListFileError : public std::runtime_error {
