@@ -116,6 +116,7 @@ TfrmTolvex::TfrmTolvex(QWidget* Parent)
     sbHideLog->setAutoRaise(true);
     sbHideLog->setFixedSize(16, 16);
     BindButton(sbHideLog, actHideLog);
+    sbHideLog->setIcon(actHideLog->icon());
     ui->pnlCaptionLog->installEventFilter(this);
     ui->pnlLog->installEventFilter(this);
     ui->spltLeft->handle(1)->installEventFilter(this);
@@ -302,6 +303,7 @@ void TfrmTolvex::CreateMenus()
     BindButton(ui->sbRangeB, actRangeB);
     BindButton(ui->sbRangeC, actRangeC);
     BindButton(ui->sbHideFilters, actHideFilters);
+    ui->sbHideFilters->setIcon(actHideFilters->icon());
     BindButton(ui->sbAddressListComputerAdd, actAddressListComputerAddSB);
     BindButton(ui->sbAddressListComputerEdit, actAddressListComputerEditSB);
     BindButton(ui->sbAddressListComputerDelete, actAddressListComputerDeleteSB);

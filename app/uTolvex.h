@@ -68,6 +68,8 @@ public:
     // API, WMI and SNMP, else ARP.
     int CheckedMethod() const;
 
+    // The progress timer's handler: bar, elapsed time and the counts.
+    void UpdateProgress();
     // Status bar panel 0 to 3.
     QLabel* StatusPanel(int Index) const;
     QProgressBar* ProgressBar() const { return FProgressBar; }
@@ -164,7 +166,6 @@ private:
     void PoolFinish();
     void ClearBeforeScan();
     void StartProgress();
-    void UpdateProgress();
     void UpdateStatusCounts();
     void StopProgress();
     void ApplyLogVisibility();
