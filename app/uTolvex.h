@@ -148,7 +148,6 @@ private:
     void actRangeBExecute();
     void actRangeBUpdate(TAction& Action);
     void SpeedButton2Click();
-    void StatusBar1Resize();
     void spltTargetPaint(QWidget* Splitter);
     void pnlLogResize();
     void pnlCaptionLogResize();

@@ -16,6 +16,7 @@ void TfrmTolvex::InitResultLists()
     ui->vstMacList->OnGetText = [this](TVirtualNode* N, int C) { return vstMacListGetText(N, C); };
     ui->vstLog->ResetColumns(1);
     ui->vstLog->header()->hide();
+    ui->vstLog->header()->setStretchLastSection(true);
     ui->vstLog->OnGetText = [this](TVirtualNode* N, int C) { return vstLogGetText(N, C); };
     connect(ui->vstMacList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { UpdateStatusCounts(); });
