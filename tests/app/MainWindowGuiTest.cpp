@@ -13,6 +13,10 @@
 #include <QRadioButton>
 #include <QStackedWidget>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 namespace {
 
 class MainWindowGui : public MainWindowFixture {
@@ -277,6 +281,48 @@ TEST_F(MainWindowGui, ScreenshotOfEveryTargetPage)
         EXPECT_TRUE(
             Shot.save(TestOutputDir() + QString("/main-window-%1-%2.png").arg(I).arg(Names[I])));
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(MainWindowGui, RangeButtonsWidenTheStartAddressToItsNetwork)
+{
+    TfrmTolvex F;
+    ChooseTarget(F, 3);
+    auto* Start = F.findChild<QLineEdit*>("edStartIP");
+    auto* Stop = F.findChild<QLineEdit*>("edStopIP");
+    Start->setText("192.168.5.77");
+    Stop->setText("");
+    ASSERT_TRUE(F.actRangeC->Execute());
+    EXPECT_EQ(Start->text(), "192.168.5.1");
+    EXPECT_EQ(Stop->text(), "192.168.5.254");
+    ASSERT_TRUE(F.actRangeB->Execute());
+    EXPECT_EQ(Start->text(), "192.168.0.1");
+    EXPECT_EQ(Stop->text(), "192.168.255.254");
+    for (const char* Bad : {"", "192.168.5.x", "255.255.255.255"}) {
+        Start->setText(Bad);
+        EXPECT_FALSE(Enabled(F.actRangeB)) << Bad;
+        EXPECT_FALSE(Enabled(F.actRangeC)) << Bad;
+    }
+}
+
+TEST_F(MainWindowGui, CommentsAreReadAtCreationAndWrittenBackWithCrLf)
+{
+    InitFolderGlobals();
+    std::filesystem::create_directories(SettingsDir);
+    TempFolder::Write(MacCommentsFile, "02-00-00-00-00-01=desk\n02-00-00-00-00-02=printer\r\n");
+    {
+        TfrmTolvex F;
+        EXPECT_EQ(F.MacComments, (std::vector<std::string>{"02-00-00-00-00-01=desk",
+                                                           "02-00-00-00-00-02=printer"}));
+        F.MacComments.push_back("02-00-00-00-00-03=");
+    }
+    std::ifstream In(MacCommentsFile, std::ios::binary);
+    const std::string Text((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(Text,
+              "02-00-00-00-00-01=desk\r\n02-00-00-00-00-02=printer\r\n02-00-00-00-00-03=\r\n");
 }
 
 } // namespace
