@@ -322,7 +322,7 @@ void TfrmTolvex::FormCreate()
 {
     // What every handler relies on exists whatever else fails below.
     ComputerList = std::make_unique<TComputerList>();
-    MacComments.clear();
+    MacComments.Clear();
     FPool = std::make_unique<TPoolOfThreads>();
     FPool->OnStart = [this](TPoolOfThreads*) { PoolStart(); };
     FPool->OnFinish = [this](TPoolOfThreads*) { PoolFinish(); };
@@ -452,26 +452,19 @@ void TfrmTolvex::FormShow()
 
 void TfrmTolvex::LoadMacComments()
 {
-    MacComments.clear();
-    std::ifstream In(MacCommentsFile, std::ios::binary);
-    if (!In)
+    MacComments.Clear();
+    FCommentsUnread = false;
+    if (MacCommentsFile.empty())
         return;
-    std::string Line;
-    while (std::getline(In, Line)) {
-        if (!Line.empty() && Line.back() == '\r')
-            Line.pop_back();
-        MacComments.push_back(Line);
-    }
+    FCommentsUnread = true;
+    MacComments.LoadFromFile(MacCommentsFile);
+    FCommentsUnread = false;
 }
 
 void TfrmTolvex::SaveMacComments()
 {
-    if (MacCommentsFile.empty())
-        return;
-    std::string Text;
-    for (const std::string& Line : MacComments)
-        Text += Line + "\r\n";
-    platform::ReplaceFileAtomically(MacCommentsFile, Text);
+    if (!MacCommentsFile.empty() && !FCommentsUnread)
+        MacComments.SaveToFile(MacCommentsFile);
 }
 
 // --- Targets -------------------------------------------------------------------------

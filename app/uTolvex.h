@@ -12,6 +12,7 @@
 #pragma once
 
 #include "uFormStored.h"
+#include "uMacList.h"
 
 #include <QPointer>
 #include <QProgressBar>
@@ -28,21 +29,11 @@ class QMenu;
 class QToolButton;
 class TAction;
 class TActionList;
-class TComputer;
-class TMacAddress;
 class TPoolOfThreads;
 struct TVirtualNode;
 namespace Ui {
 class TfrmTolvex;
 }
-
-// One log row: when it was added, its text and its kind (the job status:
-// -1 none, 0 complete, 1 inactive, 2 information, 3 nothing found).
-struct TTreeLogTaskData {
-    double Time = 0; // days since 1899-12-30, as the class library counts
-    std::string Text;
-    int Kind = -1;
-};
 
 // The widths of the status bar's panels 0 to 3 (panel 2 takes what is left).
 inline constexpr int StatusPanelWidths[4] = {300, 200, 200, 150};
@@ -78,7 +69,7 @@ public:
     void SetStartTime(double Value) { FStartTime = Value; }
 
     // The comments per MAC address: "MAC=comment" lines.
-    std::vector<std::string> MacComments;
+    TMacComments MacComments;
 
     // --- Actions -------------------------------------------------------------------
     TActionList* ActionList = nullptr;
@@ -203,6 +194,9 @@ private:
     std::string GetNodeMac(TVirtualNode* Node);
     void CopySelection(int FirstColumn, int LastColumn);
     void BuildCopyMenu(QMenu* ParentItem);
+    void CopyColumnClick(int Column);
+    // Stripes on every second visible row, after the option bStripped.
+    void PaintStripe();
 
     // --- Files and the address list (uTolvexFiles.cpp) ------------------------------
     // Sets up the address list (texts, images) and binds the file actions.
@@ -234,12 +228,17 @@ private:
 
     std::unique_ptr<Ui::TfrmTolvex> ui;
     std::unique_ptr<TPoolOfThreads> FPool;
+    std::unique_ptr<TResultList> FResults;
+    std::unique_ptr<TLogList> FLog;
     QPointer<QProgressBar> FProgressBar;
     QPointer<QTimer> FProgressTimer;
     double FStartTime = 0;
     QLabel* FStatusPanels[4] = {};
     QToolButton* sbHideLog = nullptr;
     bool FShown = false;
+    // The comments file exists but could not be read: it is never replaced,
+    // so what it holds is not lost to an empty list.
+    bool FCommentsUnread = false;
 };
 
 // Now as the class library counts time: days since 1899-12-30, with the

@@ -1,61 +1,206 @@
-// The main window's result list and log list.
+// The main window's result list and log list: the rows, their sorting and
+// filter, comments, copying and clearing (the row logic is in uMacList).
 #include "uTolvex.h"
 
 #include "Forms.h"
+#include "Language.h"
+#include "MessageSink.h"
 #include "VirtualTrees.h"
 #include "uComputerList.h"
+#include "uDlgFind.h"
 #include "uEngineOptions.h"
+#include "uFormat.h"
 #include "uProgramOptions.h"
+#include "udlgAddressComputerFind.h"
 
 #include "ui_uTolvex.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
+#include <QInputDialog>
+#include <QMenu>
+#include <QStyle>
+
+namespace {
+
+// The filter's column names when the language gives the combo no items.
+const char* const BuiltInColumnNames[MACColumnCount] = {"Computer / Adapter", "IP Address",
+                                                        "MAC Address", "Vendor", "Comment"};
+
+// The input box: one line of text, OK or Cancel. Shown through ShowModal so
+// that tests can answer it. True on OK, with Value the text entered.
+bool InputQuery(QWidget* Owner, const std::string& Caption, const std::string& Prompt,
+                std::string& Value)
+{
+    QInputDialog Dlg(Owner);
+    Dlg.setObjectName("InputQuery");
+    Dlg.setInputMode(QInputDialog::TextInput);
+    Dlg.setWindowTitle(ToQ(Caption));
+    Dlg.setLabelText(ToQ(Prompt));
+    Dlg.setTextValue(ToQ(Value));
+    if (ShowModal(Dlg) != mrOk)
+        return false;
+    Value = FromQ(Dlg.textValue());
+    return true;
+}
+
+void SetClipboardText(const std::string& Text)
+{
+    QApplication::clipboard()->setText(ToQ(Text));
+}
+
+} // namespace
 
 void TfrmTolvex::InitResultLists()
 {
-    ui->vstMacList->OnGetText = [this](TVirtualNode* N, int C) { return vstMacListGetText(N, C); };
-    ui->vstLog->ResetColumns(1);
-    ui->vstLog->header()->hide();
-    ui->vstLog->header()->setStretchLastSection(true);
-    ui->vstLog->OnGetText = [this](TVirtualNode* N, int C) { return vstLogGetText(N, C); };
-    connect(ui->vstMacList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            [this] { UpdateStatusCounts(); });
+    TVirtualStringTree& Mac = *ui->vstMacList;
+    FResults = std::make_unique<TResultList>(Mac, MacComments);
+    QStyle* S = QApplication::style();
+    // ilMacList: 0 computer, 1 adapter.
+    Mac.SetImages(
+        {S->standardIcon(QStyle::SP_ComputerIcon), S->standardIcon(QStyle::SP_DriveNetIcon)});
+    Mac.OnChange = [this] { UpdateStatusCounts(); };
+    PaintStripe();
 
-    actClearList->OnExecute = [this] { actClearListExecute(); };
-    actClearList->OnUpdate = [this](TAction& A) { actClearListUpdate(A); };
-    actShowLog->OnExecute = [this] { actShowLogExecute(); };
-    actShowLog->OnUpdate = [this](TAction& A) { actShowLogUpdate(A); };
-    actHideLog->OnExecute = [this] { actHideLogExecute(); };
-    actHideLog->OnUpdate = [](TAction& A) { A.setEnabled(true); };
+    TVirtualStringTree& Log = *ui->vstLog;
+    Log.ResetColumns(1);
+    Log.header()->hide();
+    // One column, as wide as the list, so that long entries are readable.
+    Log.header()->setStretchLastSection(true);
+    FLog = std::make_unique<TLogList>(Log);
+    // ilTreeLog by job status: 0 complete, 1 inactive, 2 information,
+    // 3 nothing found.
+    Log.SetImages({S->standardIcon(QStyle::SP_DialogApplyButton),
+                   S->standardIcon(QStyle::SP_MessageBoxWarning),
+                   S->standardIcon(QStyle::SP_MessageBoxInformation),
+                   S->standardIcon(QStyle::SP_MessageBoxQuestion)});
+
+    // The combo's items come from the language file; without them the item
+    // index would be -1 and every row would vanish at the first key typed.
+    if (ui->cmbFilterBy->count() == 0)
+        for (int I = 0; I < MACColumnCount; ++I) {
+            const std::string& C = MACColumns[static_cast<size_t>(I)].Caption;
+            ui->cmbFilterBy->addItem(ToQ(C.empty() ? BuiltInColumnNames[I] : C));
+        }
+    connect(ui->edFilter, &QLineEdit::textChanged, this, [this] { edFilterChange(); });
+    connect(ui->cmbFilterBy, &QComboBox::currentIndexChanged, this, [this] { ApplyFilter(); });
+    connect(ui->sbClearFilters, &QToolButton::clicked, this, [this] { sbClearFiltersClick(); });
+
+    auto Bind = [](TAction* A, std::function<void()> Execute,
+                   std::function<void(TAction&)> Update) {
+        A->OnExecute = std::move(Execute);
+        A->OnUpdate = std::move(Update);
+    };
+    Bind(
+        actClearList, [this] { actClearListExecute(); },
+        [this](TAction& A) { actClearListUpdate(A); });
+    Bind(
+        actCopyLine, [this] { actCopyLineExecute(); },
+        [this](TAction& A) { actCopyLineUpdate(A); });
+    Bind(
+        actCopy, [this] { actCopyExecute(); }, [this](TAction& A) { actCopyUpdate(A); });
+    Bind(
+        actCopyLog, [this] { actCopyLogExecute(); }, [this](TAction& A) { actCopyLogUpdate(A); });
+    Bind(
+        actShowLog, [this] { actShowLogExecute(); }, [this](TAction& A) { actShowLogUpdate(A); });
+    Bind(
+        actHideLog, [this] { actHideLogExecute(); }, [](TAction& A) { A.setEnabled(true); });
+    Bind(
+        actShowFilters, [this] { actShowFiltersExecute(); },
+        [](TAction& A) { A.setEnabled(true); });
+    Bind(
+        actHideFilters, [this] { actHideFiltersExecute(); },
+        [](TAction& A) { A.setEnabled(true); });
+    Bind(
+        actEditComment, [this] { actEditCommentExecute(); },
+        [this](TAction& A) { actEditCommentUpdate(A); });
+    Bind(
+        actFindInList, [this] { actFindInListExecute(); },
+        [this](TAction& A) { actFindInListUpdate(A); });
+    Bind(
+        actSelectComputer, [this] { actSelectComputerExecute(); },
+        [](TAction& A) { A.setEnabled(true); });
+
+    // The copy submenus list the columns under their current captions.
+    for (QMenu* M : {mnCopyMain, mnCopyPopUp})
+        if (M)
+            connect(M, &QMenu::aboutToShow, this, [this, M] { BuildCopyMenu(M); });
 }
+
+void TfrmTolvex::PaintStripe()
+{
+    ui->vstMacList->SetStripes(bStripped);
+}
+
+// --- Rows ------------------------------------------------------------------------------
 
 void TfrmTolvex::AddComputerToList(TComputer* Computer)
 {
-    if (!Computer)
-        return;
-    TVirtualNode* Row = ui->vstMacList->AddChild(nullptr, Computer);
-    const auto& Adapters = Computer->AdapterList;
-    if (!(Adapters.size() == 1 && Adapters.front()->Name.empty())) {
-        for (const auto& Adapter : Adapters)
-            ui->vstMacList->AddChild(Row, Adapter.get());
-        if (!Adapters.empty())
-            ui->vstMacList->expand(ui->vstMacList->IndexOf(Row));
-    }
+    // Placed at its sorted position and filtered as it comes: the same as
+    // filtering and sorting every row again, without touching the others.
+    FResults->AddComputer(Computer);
     UpdateStatusCounts();
 }
 
 void TfrmTolvex::AddLogEntry(int Kind, const std::string& Text)
 {
-    if (Text.empty())
-        return;
-    TVirtualNode* Row = ui->vstLog->AddChild(nullptr, TTreeLogTaskData{Now(), Text, Kind});
-    ui->vstLog->ScrollIntoView(Row, true);
+    FLog->Add(Kind, Text, bInverseLog);
 }
+
+std::string TfrmTolvex::vstMacListGetText(TVirtualNode* Node, int Column)
+{
+    return FResults->Text(Node, Column);
+}
+
+std::string TfrmTolvex::vstLogGetText(TVirtualNode* Node, int)
+{
+    const TTreeLogTaskData* E = FLog->Entry(Node);
+    return E ? E->Text : std::string();
+}
+
+void TfrmTolvex::SortResultList()
+{
+    FResults->Sort();
+}
+
+void TfrmTolvex::ApplyFilter()
+{
+    FResults->SetFilter(ui->cmbFilterBy->currentIndex(), FromQ(ui->edFilter->text()));
+}
+
+void TfrmTolvex::edFilterChange()
+{
+    ApplyFilter();
+}
+
+void TfrmTolvex::sbClearFiltersClick()
+{
+    ui->edFilter->clear();
+    ApplyFilter();
+}
+
+void TfrmTolvex::actShowFiltersExecute()
+{
+    ui->pnlFilters->setVisible(actShowFilters->isChecked());
+}
+
+void TfrmTolvex::actHideFiltersExecute()
+{
+    actShowFilters->setChecked(!actShowFilters->isChecked());
+    actShowFiltersExecute();
+}
+
+// --- Clear -------------------------------------------------------------------------------
 
 void TfrmTolvex::actClearListExecute()
 {
-    ui->vstMacList->Clear();
-    ui->vstLog->Clear();
+    // The rows go first, then the computers they pointed at: a file saved
+    // after clearing holds nothing that the list no longer shows.
+    FResults->Clear();
+    FLog->Clear();
+    if (ComputerList)
+        ComputerList->clear();
     UpdateStatusCounts();
 }
 
@@ -63,6 +208,8 @@ void TfrmTolvex::actClearListUpdate(TAction& Action)
 {
     Action.setEnabled(ui->vstMacList->RootNodeCount() > 0 || ui->vstLog->RootNodeCount() > 0);
 }
+
+// --- Log -----------------------------------------------------------------------------------
 
 void TfrmTolvex::actShowLogExecute()
 {
@@ -83,60 +230,119 @@ void TfrmTolvex::actHideLogExecute()
     ApplyLogVisibility();
 }
 
+void TfrmTolvex::actCopyLogExecute()
+{
+    SetClipboardText(FLog->SelectionText());
+}
+
+void TfrmTolvex::actCopyLogUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstLog->SelectedCount() > 0);
+}
+
+// --- Comments ------------------------------------------------------------------------------
+
 std::string TfrmTolvex::GetMacComment(const std::string& MAC) const
 {
-    const std::string Prefix = MAC + "=";
-    for (const std::string& Line : MacComments)
-        if (Line.compare(0, Prefix.size(), Prefix) == 0)
-            return Line.substr(Prefix.size());
-    return {};
+    return MacComments.Get(MAC);
 }
 
-std::string TfrmTolvex::vstMacListGetText(TVirtualNode* Node, int Column)
+std::string TfrmTolvex::GetNodeMac(TVirtualNode* Node)
 {
-    if (TComputer* const* C = ui->vstMacList->NodeData<TComputer*>(Node)) {
-        const TComputer& Computer = **C;
-        const TMacAddress* First = Computer.Single && !Computer.AdapterList.empty()
-                                       ? Computer.AdapterList[0].get()
-                                       : nullptr;
-        switch (Column) {
-        case 0:
-            return GetComputerCaption(Computer.Name, Computer.IP,
-                                      static_cast<TComputerCaptionStyle>(ComputerCaptionStyle));
-        case 1:
-            return Computer.IP;
-        case 2:
-            return First ? First->Number : std::string();
-        case 3:
-            return First ? First->Vendor : std::string();
-        case 4:
-            return First ? GetMacComment(First->Number) : std::string();
-        default:
-            return {};
-        }
-    }
-    if (TMacAddress* const* A = ui->vstMacList->NodeData<TMacAddress*>(Node)) {
-        const TMacAddress& Adapter = **A;
-        switch (Column) {
-        case 0:
-            return Adapter.Name;
-        case 1:
-            return Adapter.IPAddress;
-        case 2:
-            return Adapter.Number;
-        case 3:
-            return Adapter.Vendor;
-        case 4:
-            return GetMacComment(Adapter.Number);
-        default:
-            return {};
-        }
-    }
-    return {};
+    return FResults->NodeMac(Node);
 }
 
-std::string TfrmTolvex::vstLogGetText(TVirtualNode* Node, int)
+void TfrmTolvex::actEditCommentUpdate(TAction& Action)
 {
-    const TTreeLogTaskData* D = ui->vstLog->NodeData<TTreeLogTaskData>(Node);
-    return D ? D->Text : std::string();
+    Action.setEnabled(ui->vstMacList->FocusedNode() != nullptr);
+}
+
+void TfrmTolvex::actEditCommentExecute()
+{
+    TVirtualNode* Node = ui->vstMacList->FocusedNode();
+    const std::string MAC = GetNodeMac(Node);
+    if (MAC.empty())
+        return;
+    std::string Comment = GetMacComment(MAC);
+    if (!InputQuery(this, Translate("Edit comment"),
+                    FormatChecked(Translate("Comment for %s:"), "Comment for %s:", {MAC}), Comment))
+        return;
+    FResults->SetComment(MAC, Comment);
+    ui->vstMacList->InvalidateNode(Node);
+    // Kept at once, not only at exit: a crash or a killed session loses no
+    // comment.
+    try {
+        SaveMacComments();
+    } catch (const std::exception& E) {
+        ShowErrorBox(E);
+    }
+}
+
+// --- Copy ------------------------------------------------------------------------------------
+
+void TfrmTolvex::CopySelection(int FirstColumn, int LastColumn)
+{
+    SetClipboardText(FResults->SelectionText(FirstColumn, LastColumn, LocaleListSeparator()));
+}
+
+void TfrmTolvex::actCopyLineExecute()
+{
+    CopySelection(0, ui->vstMacList->ColumnCount() - 1);
+}
+
+void TfrmTolvex::actCopyLineUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstMacList->SelectedCount() > 0);
+}
+
+void TfrmTolvex::actCopyExecute()
+{
+    // Only opens its submenu.
+}
+
+void TfrmTolvex::actCopyUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstMacList->SelectedCount() > 0);
+}
+
+void TfrmTolvex::CopyColumnClick(int Column)
+{
+    CopySelection(Column, Column);
+}
+
+void TfrmTolvex::BuildCopyMenu(QMenu* ParentItem)
+{
+    if (!ParentItem)
+        return;
+    ParentItem->clear();
+    ParentItem->addAction(actCopyLine);
+    ParentItem->addSeparator();
+    TVirtualStringTree& Mac = *ui->vstMacList;
+    for (int I = 0; I < Mac.ColumnCount(); ++I) {
+        QAction* Item = ParentItem->addAction(ToQ(Mac.Column(I).Text));
+        Item->setData(I); // the column index, as the item's tag
+        Item->setEnabled(Mac.SelectedCount() > 0);
+        connect(Item, &QAction::triggered, this, [this, I] { CopyColumnClick(I); });
+    }
+}
+
+// --- Find and the computer picker ---------------------------------------------------------
+
+void TfrmTolvex::actFindInListExecute()
+{
+    ShowFindDialog(*ui->vstMacList);
+}
+
+void TfrmTolvex::actFindInListUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstMacList->RootNodeCount() > 0);
+}
+
+void TfrmTolvex::actSelectComputerExecute()
+{
+    // Linux has no shell dialog that browses the network for a computer: the
+    // picker lists what the network neighbourhood's browsers know.
+    std::string Name;
+    if (SelectComputer(Name) && !Name.empty())
+        ui->edRemoteComputer->setText(ToQ(Name));
 }
