@@ -315,14 +315,39 @@ TEST_F(MainWindowGui, CommentsAreReadAtCreationAndWrittenBackWithCrLf)
     TempFolder::Write(MacCommentsFile, "02-00-00-00-00-01=desk\n02-00-00-00-00-02=printer\r\n");
     {
         TfrmTolvex F;
-        EXPECT_EQ(F.MacComments, (std::vector<std::string>{"02-00-00-00-00-01=desk",
-                                                           "02-00-00-00-00-02=printer"}));
-        F.MacComments.push_back("02-00-00-00-00-03=");
+        EXPECT_EQ(F.MacComments.Lines(), (std::vector<std::string>{"02-00-00-00-00-01=desk",
+                                                                   "02-00-00-00-00-02=printer"}));
+        F.MacComments.Set("02-00-00-00-00-03", "hub");
     }
     std::ifstream In(MacCommentsFile, std::ios::binary);
     const std::string Text((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
     EXPECT_EQ(Text,
-              "02-00-00-00-00-01=desk\r\n02-00-00-00-00-02=printer\r\n02-00-00-00-00-03=\r\n");
+              "02-00-00-00-00-01=desk\r\n02-00-00-00-00-02=printer\r\n02-00-00-00-00-03=hub\r\n");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(MainWindowGui, AFailedCreationStepIsReportedAndTheOthersStillRun)
+{
+    WriteOptions([](TXMLStorage& S) {
+        S.WriteStrings("Defaults", "lstAddressList", {"10.0.0.7"});
+        S.WriteInteger("Defaults", "LastTarget", 4);
+        S.WriteInteger("Defaults", "LasTMethod", 3);
+    });
+    // A comments "file" that cannot be read.
+    std::filesystem::create_directories(MacCommentsFile);
+    TfrmTolvex F;
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Caption, sError);
+    // The steps after it ran, and the core objects exist.
+    EXPECT_TRUE(F.findChild<QRadioButton*>("rbWMI")->isChecked());
+    EXPECT_EQ(F.findChild<QComboBox*>("cmbTarget")->currentIndex(), 4);
+    ASSERT_NE(ComputerList, nullptr);
+    ASSERT_TRUE(F.PrepareScan());
+    EXPECT_EQ(F.Pool().Addresses, (std::vector<std::string>{"10.0.0.7"}));
+    EXPECT_EQ(F.Pool().GetMethod(), 3);
 }
 
 } // namespace
