@@ -69,8 +69,8 @@ int main(int argc, char** argv)
         RouteStoreMessagesToMessageBoxes();
         try {
             auto Main = std::make_unique<TfrmTolvex>();
-            ListenForActivation(Main.get());
             CloseOnTerminationSignals(Main.get());
+            ListenForActivation(Main.get());
             Main->show();
             Code = App.exec();
             // Destroying the window writes the options; only then may

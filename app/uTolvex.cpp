@@ -105,17 +105,22 @@ TfrmTolvex::TfrmTolvex(QWidget* Parent)
     for (int I = 0; I < 4; ++I) {
         auto* Panel = new QLabel(ui->StatusBar1);
         Panel->setObjectName(QStringLiteral("StatusBar1Panel%1").arg(I));
-        Panel->setFixedWidth(StatusPanelWidths[I]);
-        ui->StatusBar1->addWidget(Panel);
+        // Panel 2 takes what the others leave (a fixed width computed from
+        // the bar's own would widen the window it sits in).
+        if (I == 2)
+            Panel->setMinimumWidth(0);
+        else
+            Panel->setFixedWidth(StatusPanelWidths[I]);
+        ui->StatusBar1->addWidget(Panel, I == 2 ? 1 : 0);
         FStatusPanels[I] = Panel;
     }
-    ui->StatusBar1->installEventFilter(this);
 
     sbHideLog = new QToolButton(ui->pnlCaptionLog);
     sbHideLog->setObjectName("sbHideLog");
     sbHideLog->setAutoRaise(true);
     sbHideLog->setFixedSize(16, 16);
     BindButton(sbHideLog, actHideLog);
+    sbHideLog->setIcon(actHideLog->icon());
     ui->pnlCaptionLog->installEventFilter(this);
     ui->pnlLog->installEventFilter(this);
     ui->spltLeft->handle(1)->installEventFilter(this);
@@ -302,6 +307,7 @@ void TfrmTolvex::CreateMenus()
     BindButton(ui->sbRangeB, actRangeB);
     BindButton(ui->sbRangeC, actRangeC);
     BindButton(ui->sbHideFilters, actHideFilters);
+    ui->sbHideFilters->setIcon(actHideFilters->icon());
     BindButton(ui->sbAddressListComputerAdd, actAddressListComputerAddSB);
     BindButton(ui->sbAddressListComputerEdit, actAddressListComputerEditSB);
     BindButton(ui->sbAddressListComputerDelete, actAddressListComputerDeleteSB);
@@ -388,7 +394,6 @@ void TfrmTolvex::FormCreate()
     ui->vstLog->SetHotTrack(Hot);
     if (ui->cmbFilterBy->count() > 0)
         ui->cmbFilterBy->setCurrentIndex(0);
-    StatusBar1Resize();
     ActionList->UpdateActions();
 }
 
@@ -443,7 +448,6 @@ void TfrmTolvex::showEvent(QShowEvent* Event)
 void TfrmTolvex::FormShow()
 {
     pnlCaptionLogResize();
-    StatusBar1Resize();
 }
 
 void TfrmTolvex::LoadMacComments()
@@ -792,13 +796,6 @@ void TfrmTolvex::ApplyLogVisibility()
     ui->spltLog->handle(1)->setVisible(bShowLog);
 }
 
-void TfrmTolvex::StatusBar1Resize()
-{
-    const int Rest = ui->StatusBar1->width() - StatusPanelWidths[0] - StatusPanelWidths[1] -
-                     StatusPanelWidths[3];
-    FStatusPanels[2]->setFixedWidth(std::max(Rest, 0));
-}
-
 void TfrmTolvex::pnlLogResize()
 {
     // Only a size the user can see is worth keeping.
@@ -837,9 +834,7 @@ bool TfrmTolvex::eventFilter(QObject* Watched, QEvent* Event)
 {
     const QEvent::Type T = Event->type();
     if (T == QEvent::Resize) {
-        if (Watched == ui->StatusBar1)
-            StatusBar1Resize();
-        else if (Watched == ui->pnlLog)
+        if (Watched == ui->pnlLog)
             pnlLogResize();
         else if (Watched == ui->pnlCaptionLog)
             pnlCaptionLogResize();

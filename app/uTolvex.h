@@ -59,6 +59,8 @@ public:
     // API, WMI and SNMP, else ARP.
     int CheckedMethod() const;
 
+    // The progress timer's handler: bar, elapsed time and the counts.
+    void UpdateProgress();
     // Status bar panel 0 to 3.
     QLabel* StatusPanel(int Index) const;
     QProgressBar* ProgressBar() const { return FProgressBar; }
@@ -137,7 +139,6 @@ private:
     void actRangeBExecute();
     void actRangeBUpdate(TAction& Action);
     void SpeedButton2Click();
-    void StatusBar1Resize();
     void spltTargetPaint(QWidget* Splitter);
     void pnlLogResize();
     void pnlCaptionLogResize();
@@ -155,7 +156,6 @@ private:
     void PoolFinish();
     void ClearBeforeScan();
     void StartProgress();
-    void UpdateProgress();
     void UpdateStatusCounts();
     void StopProgress();
     void ApplyLogVisibility();
