@@ -18,6 +18,7 @@
 #include <QProgressBar>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ class QToolButton;
 class TAction;
 class TActionList;
 class TPoolOfThreads;
+struct TFileDialogOptions;
 struct TVirtualNode;
 namespace Ui {
 class TfrmTolvex;
@@ -151,6 +153,11 @@ private:
     void SetADTarget();
     void SetExpressionTarget();
     void ShowErrorBox(const std::exception& E);
+    // Asks for a file and hands it with the chosen filter to Command; what
+    // Command raises is shown, so a failed file command is never silent.
+    void RunFileCommand(
+        const TFileDialogOptions& Options,
+        const std::function<void(const std::string& FileName, int FilterIndex)>& Command);
     void DetectMyRange(bool Silent);
     void PoolStart();
     void PoolFinish();

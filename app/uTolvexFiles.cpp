@@ -140,6 +140,21 @@ TFileDialogFn SetFileDialog(TFileDialogFn Fn)
     return Old;
 }
 
+void TfrmTolvex::RunFileCommand(
+    const TFileDialogOptions& Options,
+    const std::function<void(const std::string& FileName, int FilterIndex)>& Command)
+{
+    std::string FileName;
+    int Index = 1;
+    if (!ExecuteFileDialog(Options, FileName, Index))
+        return;
+    try {
+        Command(FileName, Index);
+    } catch (const std::exception& E) {
+        ShowErrorBox(E);
+    }
+}
+
 bool ExecuteFileDialog(const TFileDialogOptions& Options, std::string& FileName, int& FilterIndex)
 {
     FilterIndex = Options.FilterIndex;
@@ -246,15 +261,8 @@ void TfrmTolvex::actSaveFileExecute()
     Options.DefaultExt = "xml";
     Options.Filter = XmlFilter;
     Options.OverwritePrompt = true;
-    std::string FileName;
-    int Index = 1;
-    if (!ExecuteFileDialog(Options, FileName, Index))
-        return;
-    try {
-        SaveComputerList(FileName);
-    } catch (const std::exception& E) {
-        ShowErrorBox(E);
-    }
+    RunFileCommand(Options,
+                   [this](const std::string& FileName, int) { SaveComputerList(FileName); });
 }
 
 void TfrmTolvex::SaveComputerList(const std::string& FileName)
@@ -270,15 +278,8 @@ void TfrmTolvex::actOpenFileExecute()
     Options.DefaultExt = "xml";
     Options.Filter = XmlFilter;
     Options.FileMustExist = true;
-    std::string FileName;
-    int Index = 1;
-    if (!ExecuteFileDialog(Options, FileName, Index))
-        return;
-    try {
-        LoadComputerList(FileName);
-    } catch (const std::exception& E) {
-        ShowErrorBox(E);
-    }
+    RunFileCommand(Options,
+                   [this](const std::string& FileName, int) { LoadComputerList(FileName); });
 }
 
 void TfrmTolvex::LoadComputerList(const std::string& FileName)
@@ -313,17 +314,11 @@ void TfrmTolvex::actExportExecute()
     Options.Save = true;
     Options.Filter = ExportFilter;
     Options.OverwritePrompt = true;
-    std::string FileName;
-    int Index = 1;
-    if (!ExecuteFileDialog(Options, FileName, Index))
-        return;
-    try {
+    RunFileCommand(Options, [this](const std::string& FileName, int Index) {
         // CSV fields are separated as copied rows are.
         ExportTableToFile(VisibleTable(*ui->vstMacList), FileName, Index, GetProductName(),
                           LocaleListSeparator());
-    } catch (const std::exception& E) {
-        ShowErrorBox(E);
-    }
+    });
 }
 
 // --- The address list ---------------------------------------------------------------
@@ -432,15 +427,8 @@ void TfrmTolvex::actAddressListImportExecute()
     Options.DefaultExt = "txt";
     Options.Filter = AddressFilter;
     Options.FileMustExist = true;
-    std::string FileName;
-    int Index = 1;
-    if (!ExecuteFileDialog(Options, FileName, Index))
-        return;
-    try {
-        ImportAddressList(FileName);
-    } catch (const std::exception& E) {
-        ShowErrorBox(E);
-    }
+    RunFileCommand(Options,
+                   [this](const std::string& FileName, int) { ImportAddressList(FileName); });
 }
 
 void TfrmTolvex::ImportAddressList(const std::string& FileName)
@@ -462,15 +450,8 @@ void TfrmTolvex::actAddressListExportExecute()
     Options.Filter = AddressFilter;
     // An existing list is only replaced when the user agrees.
     Options.OverwritePrompt = true;
-    std::string FileName;
-    int Index = 1;
-    if (!ExecuteFileDialog(Options, FileName, Index))
-        return;
-    try {
-        ExportAddressList(FileName);
-    } catch (const std::exception& E) {
-        ShowErrorBox(E);
-    }
+    RunFileCommand(Options,
+                   [this](const std::string& FileName, int) { ExportAddressList(FileName); });
 }
 
 void TfrmTolvex::ExportAddressList(const std::string& FileName)
