@@ -126,16 +126,9 @@ protected:
     {
         App();
         AppDir = Dir.Path("app");
-        std::filesystem::create_directories(AppDir + "/Default");
-        std::filesystem::create_directories(AppDir + "/languages");
-        // The program's English texts, as an installed program has them.
-        std::filesystem::copy_file(std::string(std::getenv("TOLVEX_SOURCE_DIR")) +
-                                       "/resources/languages/english.lng",
-                                   AppDir + "/languages/english.lng");
+        MakePortableProgram(AppDir, true);
         TempFolder::Write(AppDir + "/Default/options.xml",
                           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options/>\n");
-        SetProgramFileName(AppDir + "/tolvex");
-        SetCommandLineArguments(std::vector<std::string>{"-portable"});
         OldSink = SetMessageSink([this](const TMessageBoxCall& Call) {
             Messages.push_back(Call);
             return Reply;

@@ -39,10 +39,7 @@ protected:
     {
         App();
         AppDir_ = Dir.Path("app");
-        std::filesystem::create_directories(AppDir_ + "/Default");
-        std::filesystem::create_directories(AppDir_ + "/languages");
-        SetProgramFileName(AppDir_ + "/tolvex");
-        SetCommandLineArguments(std::vector<std::string>{"-portable"});
+        MakePortableProgram(AppDir_, false);
         OldSink = SetMessageSink([this](const TMessageBoxCall& Call) {
             Messages.push_back(Call.Text);
             return mrOk;

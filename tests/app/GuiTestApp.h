@@ -3,6 +3,7 @@
 // name and saving screenshots.
 #pragma once
 
+#include "CommonFunctions.h"
 #include "Forms.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -119,6 +121,24 @@ inline bool SaveScreenshot(QWidget& W, const QString& Name)
     const QString Out = QString(Bin ? Bin : ".") + "/../test-output";
     QDir().mkpath(Out);
     return W.grab().save(Out + "/" + Name + ".png");
+}
+
+// Makes AppDir a portable program folder, so the settings a test's window
+// reads and writes stay there; with English the program's English texts are
+// installed as a real program has them.
+inline void MakePortableProgram(const std::string& AppDir, bool English)
+{
+    std::filesystem::create_directories(AppDir + "/Default");
+    std::filesystem::create_directories(AppDir + "/languages");
+    if (English) {
+        const char* Src = std::getenv("TOLVEX_SOURCE_DIR");
+        if (!Src)
+            throw std::runtime_error("TOLVEX_SOURCE_DIR is not set");
+        std::filesystem::copy_file(std::string(Src) + "/resources/languages/english.lng",
+                                   AppDir + "/languages/english.lng");
+    }
+    SetProgramFileName(AppDir + "/tolvex");
+    SetCommandLineArguments(std::vector<std::string>{"-portable"});
 }
 
 } // namespace guitest

@@ -62,15 +62,7 @@ protected:
     {
         App();
         AppDir_ = Dir.Path("app");
-        std::filesystem::create_directories(AppDir_ + "/Default");
-        std::filesystem::create_directories(AppDir_ + "/languages");
-        // The program's English texts, as an installed program has them.
-        const char* Src = std::getenv("TOLVEX_SOURCE_DIR");
-        if (Src)
-            std::filesystem::copy_file(std::string(Src) + "/resources/languages/english.lng",
-                                       AppDir_ + "/languages/english.lng");
-        SetProgramFileName(AppDir_ + "/tolvex");
-        SetCommandLineArguments(std::vector<std::string>{"-portable"});
+        MakePortableProgram(AppDir_, true);
         OldSink = SetMessageSink([this](const TMessageBoxCall& Call) {
             Messages.push_back(Call.Text);
             return mrOk;
