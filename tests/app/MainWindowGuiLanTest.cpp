@@ -11,9 +11,12 @@
 #include "uProgramOptions.h"
 #include "uThreadScanPool.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QStackedWidget>
@@ -28,9 +31,25 @@ namespace {
 
 constexpr int PeerCount = 5;
 
+// The first two peers carry addresses of a registered vendor block
+// (DEUTA-WERKE's 36-bit block), the others locally administered ones.
 std::string PeerMac(int I)
 {
+    if (I < 4)
+        return "00:50:c2:7d:51:0" + std::to_string(I);
     return lan::LocalMac(0x7700 + I); // 02:00:00:00:77:0i
+}
+
+void ClickHeader(QHeaderView* H, int Col)
+{
+    const QPointF P(H->sectionViewportPosition(Col) + H->sectionSize(Col) / 2, H->height() / 2);
+    const QPointF G = H->viewport()->mapToGlobal(P);
+    QMouseEvent Press(QEvent::MouseButtonPress, P, G, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(H->viewport(), &Press);
+    QMouseEvent Release(QEvent::MouseButtonRelease, P, G, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(H->viewport(), &Release);
 }
 
 // Runs inside the namespace: the whole window, driven as a user would.
@@ -109,6 +128,20 @@ std::string ScanFromTheWindow(const std::string& ConfigHome)
         Out << ";log=" << Started << Finished << ";inactive=" << Inactive
             << ";rows=" << F.findChild<TVirtualStringTree*>("vstMacList")->RootNodeCount() << ";";
         F.grab().save(TestOutputDir() + "/main-window-scanned.png");
+
+        // The user narrows the list to one vendor and sorts it by address,
+        // highest first: two header clicks.
+        auto* List = F.findChild<TVirtualStringTree*>("vstMacList");
+        F.findChild<QComboBox*>("cmbFilterBy")->setCurrentIndex(3);
+        QTest::keyClicks(F.findChild<QLineEdit*>("edFilter"), "deuta");
+        ClickHeader(List->header(), 1);
+        ClickHeader(List->header(), 1);
+        Out << "shown=";
+        for (TVirtualNode* N = List->GetFirst(); N; N = List->GetNext(N))
+            if (!N->Parent->Parent && !List->IsFiltered(N))
+                Out << List->Text(N, 1) << "/" << List->Text(N, 3) << ",";
+        Out << ";";
+        F.grab().save(TestOutputDir() + "/main-window-scanned-filtered-sorted.png");
     }
     SetMessageSink({});
     return Out.str();
@@ -149,6 +182,9 @@ TEST(MainWindowGuiLan, ScanOfARangeFromTheWindowFindsTheHosts)
     EXPECT_NE(V.find(Expected + ";"), std::string::npos) << V;
     // Six addresses of the range have no host.
     EXPECT_NE(V.find(";log=11;inactive=6;rows=5;"), std::string::npos) << V;
+    EXPECT_NE(V.find(";shown=10.77.0.3/DEUTA-WERKE GmbH,10.77.0.2/DEUTA-WERKE GmbH,;"),
+              std::string::npos)
+        << V;
 }
 
 } // namespace
