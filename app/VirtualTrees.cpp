@@ -60,7 +60,7 @@ public:
             return QVariant::fromValue(Alignment(Index.column()));
         case Qt::CheckStateRole:
             if (N->CheckBox && Index.column() == FTree.MainColumn())
-                return N->CheckState == TCheckState::Checked ? Qt::Checked : Qt::Unchecked;
+                return N->CheckState == TNodeCheckState::Checked ? Qt::Checked : Qt::Unchecked;
             return {};
         default:
             return {};
@@ -74,9 +74,9 @@ public:
         TVirtualNode* N = Node(Index);
         if (!N->CheckBox)
             return false;
-        const TCheckState New = static_cast<Qt::CheckState>(Value.toInt()) == Qt::Checked
-                                    ? TCheckState::Checked
-                                    : TCheckState::Unchecked;
+        const TNodeCheckState New = static_cast<Qt::CheckState>(Value.toInt()) == Qt::Checked
+                                    ? TNodeCheckState::Checked
+                                    : TNodeCheckState::Unchecked;
         bool Allowed = true;
         if (FTree.OnChecking)
             FTree.OnChecking(N, New, Allowed);
@@ -411,7 +411,7 @@ void TVirtualStringTree::SetCheckBox(TVirtualNode* Node, bool Value)
     InvalidateNode(Node);
 }
 
-void TVirtualStringTree::SetCheckState(TVirtualNode* Node, TCheckState Value)
+void TVirtualStringTree::SetCheckState(TVirtualNode* Node, TNodeCheckState Value)
 {
     if (!Node)
         return;

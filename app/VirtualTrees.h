@@ -15,7 +15,8 @@
 
 class TVirtualTreeModel;
 
-enum class TCheckState { Unchecked, Checked };
+// A check box's state (the engine's TCheckState is the reachability check).
+enum class TNodeCheckState { Unchecked, Checked };
 
 struct TVirtualNode {
     TVirtualNode* Parent = nullptr;
@@ -23,7 +24,7 @@ struct TVirtualNode {
     int Index = 0; // among its siblings
     std::any Data;
     bool CheckBox = false;
-    TCheckState CheckState = TCheckState::Unchecked;
+    TNodeCheckState CheckState = TNodeCheckState::Unchecked;
 };
 
 struct TVirtualTreeColumn {
@@ -89,7 +90,7 @@ public:
     void ScrollIntoView(TVirtualNode* Node, bool Center);
 
     void SetCheckBox(TVirtualNode* Node, bool Value);
-    void SetCheckState(TVirtualNode* Node, TCheckState Value);
+    void SetCheckState(TVirtualNode* Node, TNodeCheckState Value);
 
     bool HotTrack() const { return FHotTrack; }
     void SetHotTrack(bool Value);
@@ -100,7 +101,7 @@ public:
     // --- Events ----------------------------------------------------------------
     std::function<std::string(TVirtualNode* Node, int Column)> OnGetText;
     // The user changes a check box; clearing Allowed refuses the change.
-    std::function<void(TVirtualNode* Node, TCheckState NewState, bool& Allowed)> OnChecking;
+    std::function<void(TVirtualNode* Node, TNodeCheckState NewState, bool& Allowed)> OnChecking;
     std::function<void(TVirtualNode* Node)> OnChecked;
     std::function<void(TVirtualNode* Node, int Column)> OnFocusChanged;
 
