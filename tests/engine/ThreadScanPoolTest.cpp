@@ -447,6 +447,8 @@ TEST_F(ScanPool, NothingOfAStoppedScanReachesTheNextOne)
     pool.SetStopIP(Ip("10.0.0.255"));
     pool.Start();
     ASSERT_TRUE(platform::MainThread().PumpUntil([&] { return r.Count("computer") >= 3; }, 10s));
+    // Unserved meanwhile, the workers queue their next calls to the pool.
+    std::this_thread::sleep_for(100ms);
     pool.Stop();
     ASSERT_GT(pool.LiveWorkers(), 0) << "the stopped workers are still in their steps";
     const size_t listed = ComputerList->size();
