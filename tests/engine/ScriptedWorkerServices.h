@@ -37,6 +37,7 @@ struct ScriptedNet {
     std::vector<std::string> Directory;
     // An enumeration that waits until its worker is asked to end.
     bool EnumerationBlocks = false;
+    int EnumerationDelayMs = 0;
     int ArpDelayMs = 0;
 
     std::vector<std::string> CallLog() const
@@ -148,6 +149,7 @@ private:
     {
         ++Enumerations;
         Record("enum " + Kind);
+        std::this_thread::sleep_for(std::chrono::milliseconds(EnumerationDelayMs));
         while (EnumerationBlocks && !Terminated())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         Names = Found;

@@ -447,6 +447,8 @@ TEST_F(ScanPool, NothingOfAStoppedScanReachesTheNextOne)
     pool.SetStopIP(Ip("10.0.0.255"));
     pool.Start();
     ASSERT_TRUE(platform::MainThread().PumpUntil([&] { return r.Count("computer") >= 3; }, 10s));
+    // Unserved meanwhile, the workers queue their next calls to the pool.
+    std::this_thread::sleep_for(100ms);
     pool.Stop();
     ASSERT_GT(pool.LiveWorkers(), 0) << "the stopped workers are still in their steps";
     const size_t listed = ComputerList->size();
@@ -468,7 +470,7 @@ TEST_F(ScanPool, NothingOfAStoppedScanReachesTheNextOne)
     EXPECT_FALSE(pool.IsBusy());
 }
 
-TEST_F(ScanPool, DestructionDuringAnEnumerationEndsIt)
+TEST_F(ScanPool, StopOrDestructionDuringAnEnumerationEndsIt)
 {
     ScriptedNet net;
     net.EnumerationBlocks = true;
@@ -481,9 +483,49 @@ TEST_F(ScanPool, DestructionDuringAnEnumerationEndsIt)
         pool.SetTarget(stEntireNetwork);
         pool.Start();
         ASSERT_TRUE(platform::MainThread().PumpUntil([&] { return net.Enumerations > 0; }, 10s));
+        pool.Stop();
+        ASSERT_TRUE(platform::MainThread().PumpUntil([&] { return pool.LiveWorkers() == 0; }, 10s))
+            << "the enumeration sees that its worker is to end";
+        EXPECT_EQ(r.Events, (std::vector<std::string>{"start", "2 sSetStatusScanNetworkStart [0/1]",
+                                                      "finish"}));
+
+        r.Events.clear();
+        pool.Start();
+        ASSERT_TRUE(platform::MainThread().PumpUntil([&] { return net.Enumerations > 1; }, 10s));
     }
     EXPECT_EQ(services.use_count(), 1);
     EXPECT_EQ(r.Events, (std::vector<std::string>{"start", "2 sSetStatusScanNetworkStart [0/1]"}))
         << "a destroyed pool fires nothing";
     EXPECT_EQ(net.CallCount("resolve"), 0);
+}
+
+TEST_F(ScanPool, NamesThatFindNoWorkerEndTheScanWithTheReason)
+{
+    ScriptedNet net;
+    net.Neighbourhood = {"ALPHA", "BETA"};
+    // Long enough for the workers without work to have ended.
+    net.EnumerationDelayMs = 200;
+    iMaxThreads = 3;
+    TPoolOfThreads pool(net.Services());
+    Recorder r;
+    r.Attach(pool);
+    // The workers for the names cannot open their vendor database.
+    pool.SetOnStatus([&](int S, const std::string& T) {
+        r.Events.push_back(std::to_string(S) + " " + T);
+        if (T == "net found 2") {
+            TWorkerServices broken = DefaultWorkerServices();
+            broken.VendorsDbFileName = "/nonexistent/vendors.db";
+            pool.SetWorkerServices(std::make_shared<const TWorkerServices>(broken));
+        }
+    });
+    pool.SetTarget(stEntireNetwork);
+    ASSERT_TRUE(r.Run(pool));
+    ASSERT_EQ(r.Events.size(), 5u);
+    EXPECT_EQ(r.Events[2], "0 net found 2");
+    EXPECT_EQ(r.Events[3].rfind("3 ", 0), 0u) << r.Events[3];
+    EXPECT_NE(r.Events[3].find("/nonexistent/vendors.db"), std::string::npos) << r.Events[3];
+    EXPECT_EQ(r.Events[4], "finish");
+    EXPECT_EQ(r.Finished, 1);
+    EXPECT_EQ(net.CallCount("resolve"), 0);
+    EXPECT_FALSE(pool.IsBusy());
 }
