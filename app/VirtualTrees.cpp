@@ -7,6 +7,17 @@
 #include <algorithm>
 #include <stdexcept>
 
+int TVirtualNode::Row() const
+{
+    if (Parent && Parent->StaleFrom < Parent->Children.size()) {
+        auto& C = Parent->Children;
+        for (size_t I = Parent->StaleFrom; I < C.size(); ++I)
+            C[I]->Index = static_cast<int>(I);
+        Parent->StaleFrom = SIZE_MAX;
+    }
+    return Index;
+}
+
 class TVirtualTreeModel : public QAbstractItemModel {
 public:
     explicit TVirtualTreeModel(TVirtualStringTree& Tree) : QAbstractItemModel(&Tree), FTree(Tree) {}
@@ -20,7 +31,7 @@ public:
     {
         if (!N || N == &FTree.FRoot)
             return {};
-        return createIndex(N->Index, Column, N);
+        return createIndex(N->Row(), Column, N);
     }
 
     QModelIndex index(int Row, int Column, const QModelIndex& Parent) const override
@@ -58,9 +69,23 @@ public:
             return QString::fromStdString(FTree.Text(N, Index.column()));
         case Qt::TextAlignmentRole:
             return QVariant::fromValue(Alignment(Index.column()));
+        case Qt::DecorationRole: {
+            if (!FTree.OnGetImageIndex)
+                return {};
+            const int I = FTree.OnGetImageIndex(N, Index.column());
+            if (I < 0 || I >= static_cast<int>(FTree.FImages.size()))
+                return {};
+            return FTree.FImages[static_cast<size_t>(I)];
+        }
+        case Qt::ToolTipRole: {
+            if (!FTree.OnGetHint)
+                return {};
+            const std::string Hint = FTree.OnGetHint(N, Index.column());
+            return Hint.empty() ? QVariant() : QVariant(QString::fromStdString(Hint));
+        }
         case Qt::CheckStateRole:
             if (N->CheckBox && Index.column() == FTree.MainColumn())
-                return N->CheckState == TCheckState::Checked ? Qt::Checked : Qt::Unchecked;
+                return N->CheckState == TNodeCheckState::Checked ? Qt::Checked : Qt::Unchecked;
             return {};
         default:
             return {};
@@ -74,9 +99,9 @@ public:
         TVirtualNode* N = Node(Index);
         if (!N->CheckBox)
             return false;
-        const TCheckState New = static_cast<Qt::CheckState>(Value.toInt()) == Qt::Checked
-                                    ? TCheckState::Checked
-                                    : TCheckState::Unchecked;
+        const TNodeCheckState New = static_cast<Qt::CheckState>(Value.toInt()) == Qt::Checked
+                                    ? TNodeCheckState::Checked
+                                    : TNodeCheckState::Unchecked;
         bool Allowed = true;
         if (FTree.OnChecking)
             FTree.OnChecking(N, New, Allowed);
@@ -130,11 +155,13 @@ public:
     using QAbstractItemModel::beginRemoveColumns;
     using QAbstractItemModel::beginRemoveRows;
     using QAbstractItemModel::beginResetModel;
+    using QAbstractItemModel::changePersistentIndexList;
     using QAbstractItemModel::endInsertColumns;
     using QAbstractItemModel::endInsertRows;
     using QAbstractItemModel::endRemoveColumns;
     using QAbstractItemModel::endRemoveRows;
     using QAbstractItemModel::endResetModel;
+    using QAbstractItemModel::persistentIndexList;
 
 private:
     TVirtualStringTree& FTree;
@@ -151,6 +178,15 @@ TVirtualStringTree::TVirtualStringTree(QWidget* Parent)
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(true);
     header()->setMinimumSectionSize(1);
+    // Clicks are reported to OnHeaderClick; the list sorts itself only when
+    // its owner says so (QHeaderView reacts to the left button only).
+    header()->setSectionsClickable(true);
+    connect(header(), &QHeaderView::sectionClicked, this, [this](int Logical) {
+        if (OnHeaderClick)
+            OnHeaderClick(Logical);
+        else
+            ApplySortIndicator();
+    });
     ApplyColumn(0);
     connect(header(), &QHeaderView::sectionResized, this, [this](int Logical, int, int NewSize) {
         // A width dragged by the user is the column's width from now on; a
@@ -164,6 +200,11 @@ TVirtualStringTree::TVirtualStringTree(QWidget* Parent)
             [this](const QModelIndex& Current, const QModelIndex&) {
                 if (OnFocusChanged)
                     OnFocusChanged(Current.isValid() ? NodeAt(Current) : nullptr, Current.column());
+            });
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection&, const QItemSelection&) {
+                if (OnChange)
+                    OnChange();
             });
 }
 
@@ -316,12 +357,147 @@ void TVirtualStringTree::DeleteNode(TVirtualNode* Node)
     if (!Node || Node == &FRoot || !Node->Parent)
         return;
     TVirtualNode* P = Node->Parent;
-    const int Row = Node->Index;
+    const int Row = Node->Row();
     FModel->beginRemoveRows(FModel->IndexOf(P, 0), Row, Row);
     P->Children.erase(P->Children.begin() + Row);
     for (size_t I = static_cast<size_t>(Row); I < P->Children.size(); ++I)
         P->Children[I]->Index = static_cast<int>(I);
     FModel->endRemoveRows();
+}
+
+TVirtualNode* TVirtualStringTree::InsertChild(TVirtualNode* Parent, int Position, std::any Data)
+{
+    TVirtualNode* P = Parent ? Parent : &FRoot;
+    const int Count = static_cast<int>(P->Children.size());
+    const int Row = (Position < 0 || Position > Count) ? Count : Position;
+    FModel->beginInsertRows(FModel->IndexOf(P, 0), Row, Row);
+    auto N = std::make_unique<TVirtualNode>();
+    N->Parent = P;
+    N->Data = std::move(Data);
+    TVirtualNode* Result = N.get();
+    P->Children.insert(P->Children.begin() + Row, std::move(N));
+    Result->Index = Row;
+    P->StaleFrom = std::min(P->StaleFrom, static_cast<size_t>(Row) + 1);
+    FModel->endInsertRows();
+    return Result;
+}
+
+int TVirtualStringTree::Compare(TVirtualNode* A, TVirtualNode* B, int Column, int Direction) const
+{
+    const int R = OnCompareNodes(A, B, Column);
+    return Direction == 1 ? -R : R;
+}
+
+TVirtualNode* TVirtualStringTree::AddChildSorted(TVirtualNode* Parent, std::any Data, int Column,
+                                                 int Direction)
+{
+    TVirtualNode* P = Parent ? Parent : &FRoot;
+    if (Column < 0 || !OnCompareNodes)
+        return AddChild(P, std::move(Data));
+    // The compare handler sees the new row's data before the row exists.
+    TVirtualNode Probe;
+    Probe.Parent = P;
+    Probe.Data = std::move(Data);
+    size_t Lo = 0, Hi = P->Children.size();
+    while (Lo < Hi) {
+        const size_t Mid = Lo + (Hi - Lo) / 2;
+        if (Compare(&Probe, P->Children[Mid].get(), Column, Direction) < 0)
+            Hi = Mid;
+        else
+            Lo = Mid + 1;
+    }
+    return InsertChild(P, static_cast<int>(Lo), std::move(Probe.Data));
+}
+
+int TVirtualStringTree::ChildCount(TVirtualNode* Node) const
+{
+    const TVirtualNode* P = Node ? Node : &FRoot;
+    return static_cast<int>(P->Children.size());
+}
+
+TVirtualNode* TVirtualStringTree::Child(TVirtualNode* Parent, int Index) const
+{
+    const TVirtualNode* P = Parent ? Parent : &FRoot;
+    if (Index < 0 || Index >= static_cast<int>(P->Children.size()))
+        return nullptr;
+    return P->Children[static_cast<size_t>(Index)].get();
+}
+
+void TVirtualStringTree::SortChildren(TVirtualNode* Parent, int Column, int Direction,
+                                      bool Recursive)
+{
+    auto& C = Parent->Children;
+    std::stable_sort(C.begin(), C.end(), [&](const auto& A, const auto& B) {
+        return Compare(A.get(), B.get(), Column, Direction) < 0;
+    });
+    Parent->StaleFrom = SIZE_MAX;
+    for (size_t I = 0; I < C.size(); ++I) {
+        C[I]->Index = static_cast<int>(I);
+        if (Recursive && !C[I]->Children.empty())
+            SortChildren(C[I].get(), Column, Direction, true);
+    }
+}
+
+void TVirtualStringTree::Sort(TVirtualNode* Parent, int Column, int Direction)
+{
+    if (Column < 0 || !OnCompareNodes)
+        return;
+    TVirtualNode* P = Parent ? Parent : &FRoot;
+    emit FModel->layoutAboutToBeChanged();
+    // Selection, focus, expansion and hidden rows are persistent indexes:
+    // each follows its node to the node's new row.
+    const QModelIndexList Old = FModel->persistentIndexList();
+    SortChildren(P, Column, Direction, Parent == nullptr);
+    QModelIndexList New;
+    New.reserve(Old.size());
+    for (const QModelIndex& I : Old)
+        New.push_back(FModel->IndexOf(FModel->Node(I), I.column()));
+    FModel->changePersistentIndexList(Old, New);
+    emit FModel->layoutChanged();
+}
+
+void TVirtualStringTree::SortTree(int Column, int Direction)
+{
+    Sort(nullptr, Column, Direction);
+}
+
+void TVirtualStringTree::SetFiltered(TVirtualNode* Node, bool Value)
+{
+    if (!Node || Node == &FRoot || !Node->Parent || Node->Filtered == Value)
+        return;
+    Node->Filtered = Value;
+    setRowHidden(Node->Row(), FModel->IndexOf(Node->Parent, 0), Value);
+}
+
+void TVirtualStringTree::SetExpanded(TVirtualNode* Node, bool Value)
+{
+    if (!Node)
+        return;
+    if (Value)
+        expand(IndexOf(Node));
+    else
+        collapse(IndexOf(Node));
+}
+
+bool TVirtualStringTree::Expanded(TVirtualNode* Node) const
+{
+    return Node && isExpanded(IndexOf(Node));
+}
+
+void TVirtualStringTree::BeginUpdate()
+{
+    if (FUpdateCount++ == 0)
+        viewport()->setUpdatesEnabled(false);
+}
+
+void TVirtualStringTree::EndUpdate()
+{
+    if (FUpdateCount == 0)
+        return;
+    if (--FUpdateCount == 0) {
+        viewport()->setUpdatesEnabled(true);
+        viewport()->update();
+    }
 }
 
 int TVirtualStringTree::RootNodeCount() const
@@ -342,7 +518,7 @@ TVirtualNode* TVirtualStringTree::GetNext(TVirtualNode* Node) const
         return Node->Children.front().get();
     while (Node && Node != &FRoot) {
         TVirtualNode* P = Node->Parent;
-        const size_t Next = static_cast<size_t>(Node->Index) + 1;
+        const size_t Next = static_cast<size_t>(Node->Row()) + 1;
         if (P && Next < P->Children.size())
             return P->Children[Next].get();
         Node = P;
@@ -369,7 +545,7 @@ void TVirtualStringTree::ClearSelection()
 
 bool TVirtualStringTree::Selected(TVirtualNode* Node) const
 {
-    return Node && selectionModel()->isRowSelected(Node->Index, FModel->IndexOf(Node->Parent, 0));
+    return Node && selectionModel()->isRowSelected(Node->Row(), FModel->IndexOf(Node->Parent, 0));
 }
 
 void TVirtualStringTree::SetSelected(TVirtualNode* Node, bool Value)
@@ -384,6 +560,17 @@ void TVirtualStringTree::SetSelected(TVirtualNode* Node, bool Value)
 int TVirtualStringTree::SelectedCount() const
 {
     return static_cast<int>(selectionModel()->selectedRows().size());
+}
+
+std::vector<TVirtualNode*> TVirtualStringTree::SelectedNodes() const
+{
+    std::vector<TVirtualNode*> Result;
+    if (!selectionModel()->hasSelection())
+        return Result;
+    for (TVirtualNode* N = GetFirst(); N; N = GetNext(N))
+        if (Selected(N))
+            Result.push_back(N);
+    return Result;
 }
 
 TVirtualNode* TVirtualStringTree::FocusedNode() const
@@ -411,7 +598,7 @@ void TVirtualStringTree::SetCheckBox(TVirtualNode* Node, bool Value)
     InvalidateNode(Node);
 }
 
-void TVirtualStringTree::SetCheckState(TVirtualNode* Node, TCheckState Value)
+void TVirtualStringTree::SetCheckState(TVirtualNode* Node, TNodeCheckState Value)
 {
     if (!Node)
         return;
@@ -424,6 +611,26 @@ void TVirtualStringTree::SetHotTrack(bool Value)
     FHotTrack = Value;
     setMouseTracking(Value);
     viewport()->setAttribute(Qt::WA_Hover, Value);
+}
+
+void TVirtualStringTree::SetStripes(bool Value)
+{
+    FStripes = Value;
+    setAlternatingRowColors(Value);
+    viewport()->update();
+}
+
+void TVirtualStringTree::SetStripeColor(const QColor& Color)
+{
+    QPalette P = palette();
+    P.setColor(QPalette::AlternateBase, Color);
+    setPalette(P);
+}
+
+void TVirtualStringTree::SetImages(std::vector<QIcon> Images)
+{
+    FImages = std::move(Images);
+    viewport()->update();
 }
 
 QModelIndex TVirtualStringTree::IndexOf(TVirtualNode* Node, int Column) const

@@ -4,6 +4,7 @@
 // order, visibility and a sort column. A QTreeView over a model of its own.
 #pragma once
 
+#include <QIcon>
 #include <QTreeView>
 
 #include <any>
@@ -15,15 +16,26 @@
 
 class TVirtualTreeModel;
 
-enum class TCheckState { Unchecked, Checked };
+// A check box's state (the engine's TCheckState is the reachability check).
+enum class TNodeCheckState { Unchecked, Checked };
 
 struct TVirtualNode {
     TVirtualNode* Parent = nullptr;
     std::vector<std::unique_ptr<TVirtualNode>> Children;
-    int Index = 0; // among its siblings
+    // Position among its siblings; read it through Row(), which brings it up
+    // to date after rows were inserted before it.
+    int Index = 0;
     std::any Data;
     bool CheckBox = false;
-    TCheckState CheckState = TCheckState::Unchecked;
+    TNodeCheckState CheckState = TNodeCheckState::Unchecked;
+    bool Filtered = false; // hidden by a row filter, with its children
+
+    int Row() const;
+
+    // Children from this position on may carry stale indexes: inserting a row
+    // in the middle does not renumber the rows after it until one is asked
+    // for, so filling a long sorted list costs no walk over its tail per row.
+    mutable size_t StaleFrom = SIZE_MAX;
 };
 
 struct TVirtualTreeColumn {
@@ -65,6 +77,15 @@ public:
     // --- Nodes -----------------------------------------------------------------
     void Clear();
     TVirtualNode* AddChild(TVirtualNode* Parent, std::any Data = {});
+    // Inserts before the child at Position (appends when Position is past
+    // the last child or negative).
+    TVirtualNode* InsertChild(TVirtualNode* Parent, int Position, std::any Data = {});
+    // Inserts where a stable sort of the children by Column and Direction
+    // would put a row appended last: after every sibling that compares
+    // equal. Asks OnCompareNodes O(log n) times, so filling a sorted list row
+    // by row costs no more than one sort at the end. Appends without a sort
+    // column or compare handler.
+    TVirtualNode* AddChildSorted(TVirtualNode* Parent, std::any Data, int Column, int Direction);
     void DeleteNode(TVirtualNode* Node);
     int RootNodeCount() const;
     // Depth first over every node, children of collapsed nodes too.
@@ -74,6 +95,28 @@ public:
     {
         return Node ? std::any_cast<T>(&Node->Data) : nullptr;
     }
+    int ChildCount(TVirtualNode* Node) const;
+    TVirtualNode* Child(TVirtualNode* Parent, int Index) const;
+
+    // Sorts the children of every node by OnCompareNodes in Column (negated
+    // for Direction 1), keeping the order of rows that compare equal; the
+    // selection, focus, expansion and filter stay with their rows. Nothing
+    // for Column -1 or without a compare handler.
+    void SortTree(int Column, int Direction);
+    // The same for the children of one node (the top level for null) only.
+    void Sort(TVirtualNode* Parent, int Column, int Direction);
+
+    // A filtered row is hidden with its children; the data stays.
+    void SetFiltered(TVirtualNode* Node, bool Value);
+    bool IsFiltered(TVirtualNode* Node) const { return Node && Node->Filtered; }
+    void SetExpanded(TVirtualNode* Node, bool Value);
+    bool Expanded(TVirtualNode* Node) const;
+
+    // Bulk changes: repainting waits until the outermost EndUpdate.
+    void BeginUpdate();
+    void EndUpdate();
+    bool Updating() const { return FUpdateCount > 0; }
+
     // The text OnGetText gives for Node in Column; empty without a handler.
     std::string Text(TVirtualNode* Node, int Column) const;
     // Repaints the node (its texts are asked for again).
@@ -83,16 +126,28 @@ public:
     bool Selected(TVirtualNode* Node) const;
     void SetSelected(TVirtualNode* Node, bool Value);
     int SelectedCount() const;
+    // The selected rows in tree order.
+    std::vector<TVirtualNode*> SelectedNodes() const;
     TVirtualNode* FocusedNode() const;
     void SetFocusedNode(TVirtualNode* Node);
     // Expands the node's parents and scrolls it into view (centred).
     void ScrollIntoView(TVirtualNode* Node, bool Center);
 
     void SetCheckBox(TVirtualNode* Node, bool Value);
-    void SetCheckState(TVirtualNode* Node, TCheckState Value);
+    void SetCheckState(TVirtualNode* Node, TNodeCheckState Value);
 
     bool HotTrack() const { return FHotTrack; }
     void SetHotTrack(bool Value);
+
+    // Every second visible row (the second, fourth...) gets StripeColor as its
+    // background; hidden rows and rows under collapsed parents do not count.
+    bool Stripes() const { return FStripes; }
+    void SetStripes(bool Value);
+    void SetStripeColor(const QColor& Color);
+
+    // Images that OnGetImageIndex refers to by index.
+    void SetImages(std::vector<QIcon> Images);
+    const std::vector<QIcon>& Images() const { return FImages; }
 
     QModelIndex IndexOf(TVirtualNode* Node, int Column = 0) const;
     TVirtualNode* NodeAt(const QModelIndex& Index) const;
@@ -100,14 +155,27 @@ public:
     // --- Events ----------------------------------------------------------------
     std::function<std::string(TVirtualNode* Node, int Column)> OnGetText;
     // The user changes a check box; clearing Allowed refuses the change.
-    std::function<void(TVirtualNode* Node, TCheckState NewState, bool& Allowed)> OnChecking;
+    std::function<void(TVirtualNode* Node, TNodeCheckState NewState, bool& Allowed)> OnChecking;
     std::function<void(TVirtualNode* Node)> OnChecked;
     std::function<void(TVirtualNode* Node, int Column)> OnFocusChanged;
+    // Negative, 0 or positive: Node1 before, beside or after Node2 in Column.
+    std::function<int(TVirtualNode* Node1, TVirtualNode* Node2, int Column)> OnCompareNodes;
+    // An index into Images(), or -1 for none.
+    std::function<int(TVirtualNode* Node, int Column)> OnGetImageIndex;
+    // The tool tip of a cell; none without a handler or for an empty text.
+    std::function<std::string(TVirtualNode* Node, int Column)> OnGetHint;
+    // A left click on a header column.
+    std::function<void(int Column)> OnHeaderClick;
+    // The selection changed (rows added to or taken from it).
+    std::function<void()> OnChange;
 
 private:
     friend class TVirtualTreeModel;
     void ApplyColumn(int Index);
     void ApplySortIndicator();
+    void SortChildren(TVirtualNode* Parent, int Column, int Direction, bool Recursive);
+    int Compare(TVirtualNode* A, TVirtualNode* B, int Column, int Direction) const;
+    void ApplyFiltered(TVirtualNode* Node);
 
     TVirtualNode FRoot;
     TVirtualTreeModel* FModel;
@@ -116,4 +184,7 @@ private:
     int FSortDirection = 0;
     bool FHotTrack = false;
     bool FSyncing = false;
+    bool FStripes = false;
+    int FUpdateCount = 0;
+    std::vector<QIcon> FImages;
 };

@@ -53,11 +53,15 @@ TFormStored::TFormStored(QWidget* Parent) : QMainWindow(Parent)
 
 TFormStored::~TFormStored()
 {
-    MainWindowState = WindowStateValue(*this);
-    MainWindowTop = y();
-    MainWindowLeft = x();
-    MainWindowWidth = width();
-    MainWindowHeight = height();
+    // A window that was never shown has no place of the user's: storing its
+    // unplaced bounds would lose the ones from the last run.
+    if (FCreated) {
+        MainWindowState = WindowStateValue(*this);
+        MainWindowTop = y();
+        MainWindowLeft = x();
+        MainWindowWidth = width();
+        MainWindowHeight = height();
+    }
     try {
         SaveProgramOptions();
     } catch (const std::exception& E) {

@@ -42,8 +42,13 @@ bool DetectLocalIPRange(const TIPAndMask& List, std::string& StartIP, std::strin
     StartIP.clear();
     StopIP.clear();
     const int Count = List.Items.Count();
-    if (Count == 0)
+    if (Count == 0) {
+        // Asked for by the user, say why the range stays empty; at start-up
+        // a computer without a network just leaves the fields empty.
+        if (!ForceFirst)
+            ShowMessageBox(sErrorDetectIPRange, sError, TMsgIcon::Error);
         return false;
+    }
     int Chosen = 0;
     if (Count > 1 && !ForceFirst) {
         TdlgDetectLocalIPRange Dlg(DialogOwner());

@@ -28,7 +28,8 @@ private:
 
 // The range of one of the local adapters' subnets: the first address's
 // without asking when there is only one or ForceFirst is set, else the one
-// the user picks. True when both addresses are set.
+// the user picks. True when both addresses are set. Without any local
+// address the user who asked (not ForceFirst) is told so by a message.
 bool DetectLocalIPRange(std::string& StartIP, std::string& StopIP, bool ForceFirst);
 // The same over a given list of addresses.
 bool DetectLocalIPRange(const TIPAndMask& List, std::string& StartIP, std::string& StopIP,

@@ -8,6 +8,7 @@
 
 #include "ui_udlgTuneColumn.h"
 
+#include <QHeaderView>
 #include <QLineEdit>
 
 TdlgTuneColumn::TdlgTuneColumn(TVirtualStringTree& Tree, QWidget* Owner)
@@ -19,6 +20,8 @@ TdlgTuneColumn::TdlgTuneColumn(TVirtualStringTree& Tree, QWidget* Owner)
     if (auto* Edit = ui->udColumnWidth->findChild<QLineEdit*>())
         Edit->setObjectName("edColumnWidth");
     ui->TreeColumns->SetHotTrack(true);
+    // Its one column is as wide as the list, so the captions are readable.
+    ui->TreeColumns->header()->setStretchLastSection(true);
     connect(ui->btnOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 
@@ -36,17 +39,17 @@ TdlgTuneColumn::TdlgTuneColumn(TVirtualStringTree& Tree, QWidget* Owner)
             return {};
         return FLayout[static_cast<size_t>(*Column)].Caption;
     };
-    List.OnChecking = [this](TVirtualNode* Node, TCheckState NewState, bool& Allowed) {
+    List.OnChecking = [this](TVirtualNode* Node, TNodeCheckState NewState, bool& Allowed) {
         const int* Column = ui->TreeColumns->NodeData<int>(Node);
         // The main column always stays visible.
-        if (Column && *Column == FTree.MainColumn() && NewState == TCheckState::Unchecked)
+        if (Column && *Column == FTree.MainColumn() && NewState == TNodeCheckState::Unchecked)
             Allowed = false;
     };
     List.OnChecked = [this](TVirtualNode* Node) {
         const int* Column = ui->TreeColumns->NodeData<int>(Node);
         if (!Column || *Column < 0 || *Column >= static_cast<int>(FLayout.size()))
             return;
-        FLayout[static_cast<size_t>(*Column)].Visible = Node->CheckState == TCheckState::Checked;
+        FLayout[static_cast<size_t>(*Column)].Visible = Node->CheckState == TNodeCheckState::Checked;
         ApplyToTree();
     };
     List.OnFocusChanged = [this](TVirtualNode*, int) {
@@ -80,8 +83,8 @@ TdlgTuneColumn::TdlgTuneColumn(TVirtualStringTree& Tree, QWidget* Owner)
         TVirtualNode* Node = List.AddChild(nullptr, Column);
         List.SetCheckBox(Node, true);
         List.SetCheckState(Node, Column >= 0 && FLayout[static_cast<size_t>(Column)].Visible
-                                     ? TCheckState::Checked
-                                     : TCheckState::Unchecked);
+                                     ? TNodeCheckState::Checked
+                                     : TNodeCheckState::Unchecked);
     }
     if (TVirtualNode* First = List.GetFirst()) {
         List.SetFocusedNode(First);
@@ -122,11 +125,14 @@ void TdlgTuneColumn::done(int Result)
 
 void TuneColumns(TVirtualStringTree& Tree)
 {
-    TdlgTuneColumn Dlg(Tree, DialogOwner());
-    TranslateForm(&Dlg);
+    // Kept before the dialog exists: filling its width control already
+    // applies the up-down's range to the first column, and Cancel must
+    // bring back what the user had, a column wider than that range too.
     std::vector<TListColumnStore> Kept(static_cast<size_t>(Tree.ColumnCount()));
     ReadColumnLayout(Tree, Kept, Tree.ColumnCount() - 1);
     const int Last = Tree.ColumnCount() - 1;
+    TdlgTuneColumn Dlg(Tree, DialogOwner());
+    TranslateForm(&Dlg);
     if (ShowModal(Dlg) == mrOk)
         ApplyColumnLayout(Tree, Dlg.Layout(), Last);
     else

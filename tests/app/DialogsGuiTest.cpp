@@ -135,7 +135,7 @@ TEST(ColumnLayoutGui, SurvivesApplyAndReadAndCancelRestoresExactly)
         Uncheck(Rows[0]);
         Uncheck(Rows[1]);
         Uncheck(Rows[4]); // the main column
-        MainRefused = Rows[4]->CheckState == TCheckState::Checked;
+        MainRefused = Rows[4]->CheckState == TNodeCheckState::Checked;
         List->SetFocusedNode(Rows[2]);
         Child<QSpinBox>(Dlg, "udColumnWidth")->setValue(400);
         EXPECT_FALSE(Tree.Column(4).Visible);

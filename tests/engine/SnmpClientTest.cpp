@@ -161,6 +161,12 @@ public:
         ::close(fd_);
     }
     uint16_t port() const { return port_; }
+    // Runs Change while no request is being answered.
+    void Locked(const std::function<void()>& Change)
+    {
+        std::lock_guard<std::mutex> l(lock_);
+        Change();
+    }
     std::vector<Request> requests()
     {
         std::lock_guard<std::mutex> l(lock_);
@@ -208,11 +214,14 @@ private:
         if (!ReadTlv(bind.value, p, name) || !ReadTlv(bind.value, p, value))
             return false;
         Request r{community.value, pdu.tag, DecodeOid(name.value), value.tag, value.value};
+        std::optional<Answer> a;
         {
+            // Under the lock, so a test that changes what the handler
+            // answers (through Locked) never races with a request.
             std::lock_guard<std::mutex> l(lock_);
             requests_.push_back(r);
+            a = handler_(r);
         }
-        std::optional<Answer> a = handler_(r);
         if (!a)
             return false;
         std::string binds;
@@ -339,7 +348,7 @@ TEST(SnmpQuery, ValueTextsByType)
         {Encode(0x05, ""), ""},
     };
     for (const auto& [tlv, text] : cases) {
-        next = tlv;
+        agent.Locked([&] { next = tlv; });
         std::string oid = "1.3.6.1.2.1.1.1.0", value = "unchanged";
         ASSERT_TRUE(SnmpQuery(client, oid, false, value));
         EXPECT_EQ(value, text);
@@ -353,20 +362,22 @@ TEST(SnmpQuery, ErrorsExceptionsAndSilenceAreNoAnswer)
     TSnmpClient client("127.0.0.1", "public", 200, agent.port());
     std::string oid = "1.3.6.1.2.1.2.2.1.1", value = "kept";
 
-    next = Answer{2, "", "", false}; // noSuchName, binding echoed
+    agent.Locked([&] { next = Answer{2, "", "", false}; }); // noSuchName, binding echoed
     EXPECT_FALSE(SnmpQuery(client, oid, true, value));
-    next = Answer{0, "1.3.6.1.2.1.2.2.1.1.1", Encode(0x82, ""), false}; // endOfMibView
+    agent.Locked([&] {
+        next = Answer{0, "1.3.6.1.2.1.2.2.1.1.1", Encode(0x82, ""), false};
+    }); // endOfMibView
     EXPECT_FALSE(SnmpQuery(client, oid, true, value));
     EXPECT_EQ(oid, "1.3.6.1.2.1.2.2.1.1");
     EXPECT_EQ(value, "kept");
 
     // A reply without a binding is an answer that changes nothing.
-    next = Answer{0, "", "", true};
+    agent.Locked([&] { next = Answer{0, "", "", true}; });
     EXPECT_TRUE(SnmpQuery(client, oid, true, value));
     EXPECT_EQ(oid, "1.3.6.1.2.1.2.2.1.1");
     EXPECT_EQ(value, "kept");
 
-    next.reset();
+    agent.Locked([&] { next.reset(); });
     long long t0 = platform::MonotonicMs();
     EXPECT_FALSE(SnmpQuery(client, oid, false, value));
     long long ms = platform::MonotonicMs() - t0;

@@ -1,0 +1,246 @@
+// The rows of the result list and the log list: what each row shows in each
+// column, how rows are sorted and filtered, the comments the user keeps per
+// MAC address, and the texts copied to the clipboard.
+//
+// The result list is virtual: a row holds a pointer to a computer or to one
+// of its adapters, and every text is made when the list asks for it. The
+// computers are owned by ComputerList; rows never outlive them (clearing the
+// list removes the rows before the computers go).
+#pragma once
+
+#include "uComputerList.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+class TVirtualStringTree;
+struct TVirtualNode;
+
+// --- Comments ---------------------------------------------------------------
+// The comments per MAC address: "MAC=comment" lines, in the order they were
+// added, kept as a list of lines so that a file read and written again keeps
+// every line it had (also lines without "=", and later duplicates, which are
+// never looked at).
+//
+// Names are looked up without regard to ASCII letter case: ARP and NetBIOS
+// write lower-case addresses, NET API and SNMP upper-case ones, and the same
+// adapter must show the same comment whichever method found it.
+class TMacComments {
+public:
+    // The comment for Mac; empty when there is none.
+    std::string Get(const std::string& Mac) const;
+    // Stores Comment for Mac (in the first line of that name, whose name text
+    // stays as it was written); an empty comment removes that line. An empty
+    // Mac is ignored. True when a line changed.
+    bool Set(const std::string& Mac, const std::string& Comment);
+
+    const std::vector<std::string>& Lines() const { return FLines; }
+    size_t Count() const { return FLines.size(); }
+    void Clear();
+
+    // Lines end at CR LF, LF or CR; a UTF-8 byte-order mark is skipped.
+    void LoadFromText(std::string_view Text);
+    // Every line followed by CR LF.
+    std::string Text() const;
+
+    // Reads the file when it exists (the list is empty otherwise). Raises
+    // platform::FileError when it exists but cannot be read.
+    void LoadFromFile(const std::string& FileName);
+    // Replaces the file in one step (platform::ReplaceFileAtomically), so a
+    // failed write leaves the old file as it was. Raises platform::FileError.
+    void SaveToFile(const std::string& FileName) const;
+
+private:
+    void Reindex();
+
+    std::vector<std::string> FLines;
+    // Lower-case name -> index of the first line with that name.
+    std::unordered_map<std::string, size_t> FIndex;
+};
+
+// --- Result rows --------------------------------------------------------------
+// A result row: a computer row has Computer set and Adapter null; an adapter
+// row has Adapter set (Computer is the computer it belongs to).
+struct TMacListData {
+    TMacListData(TComputer* C = nullptr, TMacAddress* A = nullptr) : Computer(C), Adapter(A) {}
+
+    TComputer* Computer = nullptr;
+    TMacAddress* Adapter = nullptr;
+
+    // The row's sort key in the column being sorted, made once per sort so
+    // that the comparisons of a long list do not make texts again and again.
+    struct TSortKey {
+        uint32_t Number = 0; // the address (IP column)
+        std::string Text;    // the cell's text (other columns)
+        std::string Folded;  // Text in lower case, when Text is ASCII
+        bool Ascii = true;
+    };
+    mutable TSortKey Key;
+};
+
+// What a text depends on besides the row.
+struct TMacListContext {
+    TComputerCaptionStyle Style = ccsIPName;
+    bool Column1Visible = true; // the IP column: when hidden, captions carry the IP
+    const TMacComments* Comments = nullptr;
+};
+
+// The computer's first adapter when the computer row shows it (the Single
+// flag is set and there is an adapter); else null.
+const TMacAddress* ShownAdapter(const TComputer& Computer);
+
+// The text of a row in a column (0 caption or adapter name, 1 IP, 2 MAC,
+// 3 vendor, 4 comment; any other column is empty). A row without data is
+// empty.
+std::string GetMacListText(const TMacListData* Row, int Column, const TMacListContext& Context);
+// The MAC address a row stands for: an adapter row's own, a computer row's
+// shown adapter's; else empty.
+std::string GetNodeMac(const TMacListData* Row);
+// 0 for a computer row and 1 for an adapter row, in column 0 only; else -1.
+int GetMacListImageIndex(const TMacListData* Row, int Column);
+
+// Sort comparisons: negative, 0 or positive.
+int CompareComputerRows(const TComputer& C1, const TComputer& C2, int Column,
+                        const TMacListContext& Context);
+int CompareAdapterRows(const TMacAddress& A1, const TMacAddress& A2, int Column,
+                       const TMacListContext& Context);
+// Rows of different kinds (or without data) compare equal.
+int CompareMacListRows(const TMacListData* Row1, const TMacListData* Row2, int Column,
+                       const TMacListContext& Context);
+
+// Texts compared without regard to letter case (Unicode case folding).
+int CompareTextNoCase(std::string_view A, std::string_view B);
+// True when Filter is empty or Text contains it, without regard to case.
+bool TextMatchesFilter(std::string_view Text, std::string_view Filter);
+
+// A left click on header column Clicked: the current sort column goes from
+// ascending to descending and from descending to no sort column (-1,
+// ascending); another column becomes the sort column, ascending.
+void NextHeaderSort(int Clicked, int& SortColumn, int& SortDirection);
+
+// The background of every second visible row when stripes are on.
+inline constexpr uint32_t StripeColor = 0xF1F1F1;
+// True for a row with an odd number of visible rows above it.
+inline constexpr bool IsStripedRow(int VisibleRowsAbove)
+{
+    return VisibleRowsAbove % 2 == 1;
+}
+
+// --- Copying ------------------------------------------------------------------
+// The list separator of the user's locale. Linux locales carry no list
+// separator, so it is derived the way the regional settings pair them on
+// the system the program was first written for: ';' where the decimal
+// separator is ',' (so that "1,5" stays one cell), else ','.
+char LocaleListSeparator();
+char ListSeparatorFor(char DecimalPoint);
+// One copied row: the non-empty texts joined by Separator.
+std::string JoinCopyCells(const std::vector<std::string>& Cells, char Separator);
+// Copied rows: the non-empty lines joined by CR LF, no line break at the end.
+std::string JoinCopyLines(const std::vector<std::string>& Lines);
+
+// --- Log rows -----------------------------------------------------------------
+// One log entry. Kind is a job status: -1 none, 0 complete, 1 inactive,
+// 2 information, 3 nothing found; it is also the entry's image index.
+struct TTreeLogTaskData {
+    double Time = 0; // days since 1899-12-30, local time
+    std::string Text;
+    int32_t Kind = -1;
+};
+
+// The current local time as a day count since 1899-12-30.
+double NowAsDateTime();
+// The image of a log row: its Kind when it is 0..3, else none (-1).
+int GetLogImageIndex(const TTreeLogTaskData* Entry);
+
+// --- The lists on their controls ---------------------------------------------
+// Binds the result list's rows to a list control: texts, images, hints and
+// comparisons come from the rows; adding, sorting, filtering, copying and
+// clearing keep the control's rows and the computers apart from each other.
+class TResultList {
+public:
+    // The caption style is read from the option ComputerCaptionStyle each
+    // time a text is made, so a change in the options shows at once.
+    TResultList(TVirtualStringTree& Tree, TMacComments& Comments);
+    // Unhooks the control, which may outlive this binding.
+    ~TResultList();
+    TResultList(const TResultList&) = delete;
+    TResultList& operator=(const TResultList&) = delete;
+
+    TVirtualStringTree& Tree() const { return FTree; }
+    TMacComments& Comments() const { return FComments; }
+    TMacListContext Context() const;
+
+    TMacListData* Data(TVirtualNode* Node) const;
+    std::string Text(TVirtualNode* Node, int Column) const;
+    std::string NodeMac(TVirtualNode* Node) const;
+
+    // Adds the computer's row (at its sorted place), its adapter rows (none
+    // for one adapter without a name; otherwise one per adapter, expanded),
+    // and applies the current filter to it.
+    TVirtualNode* AddComputer(TComputer* Computer);
+    // Sorts every row by the header's sort column and direction.
+    void Sort();
+    // The header click cycle, then Sort.
+    void HeaderClick(int Column);
+
+    // The filter: rows whose text in Column does not contain Text (without
+    // regard to case) are hidden with their children; an empty text shows
+    // every row.
+    void SetFilter(int Column, const std::string& Text);
+    void ApplyFilter();
+    int FilterColumn() const { return FFilterColumn; }
+    const std::string& FilterText() const { return FFilterText; }
+
+    // Stores a comment and repaints every row showing that MAC (rows of other
+    // computers may show it too). A changed comment may break the order when
+    // the list is sorted by comment, so the next added row sorts the list.
+    void SetComment(const std::string& Mac, const std::string& Comment);
+
+    // The selected rows' texts of columns First..Last (see JoinCopyCells and
+    // JoinCopyLines), with Separator between the cells.
+    std::string SelectionText(int First, int Last, char Separator) const;
+
+    // Removes every row; the computers they pointed at are not touched.
+    void Clear();
+
+private:
+    void FilterRow(TVirtualNode* Node);
+    void MakeSortKeys(int Column);
+
+    TVirtualStringTree& FTree;
+    TMacComments& FComments;
+    int FFilterColumn = 0;
+    std::string FFilterText;
+    // The order the rows are in: sorted by FOrderColumn, FOrderDirection and
+    // FOrderStyle, unless a changed comment may have broken it.
+    bool FOrderValid = true;
+    int FOrderColumn = -1;
+    int FOrderDirection = 0;
+    TComputerCaptionStyle FOrderStyle = ccsIPName;
+};
+
+// Binds the log list's rows to a list control.
+class TLogList {
+public:
+    explicit TLogList(TVirtualStringTree& Tree);
+    ~TLogList();
+    TLogList(const TLogList&) = delete;
+    TLogList& operator=(const TLogList&) = delete;
+
+    TVirtualStringTree& Tree() const { return FTree; }
+    const TTreeLogTaskData* Entry(TVirtualNode* Node) const;
+
+    // Nothing for an empty text. With Inverse the entry becomes the first
+    // row; otherwise it is appended and scrolled into view, centred.
+    TVirtualNode* Add(int32_t Kind, const std::string& Text, bool Inverse);
+    // The selected entries' texts, one line each (CR LF between them).
+    std::string SelectionText() const;
+    void Clear();
+
+private:
+    TVirtualStringTree& FTree;
+};

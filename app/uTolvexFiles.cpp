@@ -1,0 +1,462 @@
+// The main window's file commands and the address list: saving and opening
+// computer lists, exporting the visible result rows, and the address list
+// with its text-file import and export.
+#include "uTolvexFiles.h"
+
+#include "CommonFunctions.h"
+#include "FileInfo.h"
+#include "Forms.h"
+#include "MessageSink.h"
+#include "VirtualTrees.h"
+#include "uComputerList.h"
+#include "uListExport.h"
+#include "uMacList.h"
+#include "uProgramOptions.h"
+#include "uTolvex.h"
+#include "udlgAddressComputerEdit.h"
+#include "udlgAddressComputerFind.h"
+
+#include "ui_uTolvex.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QStyle>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace {
+
+const char* const XmlFilter = "XML file (*.xml)|*.xml";
+const char* const ExportFilter =
+    "HTML file in UTF-8 (*.htm; *.html)|*.htm;*.html|Unicode UTF-16 text file (*.uni)|*.uni|Rich "
+    "text UTF-16 file (*.rtf)|*.rtf|Comma separated values ANSI text file (*.csv)|*.csv|Plain "
+    "ANSI text file (*.txt)|*.txt";
+const char* const AddressFilter = "Plain ANSI text file (*.txt)|*.txt";
+
+std::vector<std::string> SplitBars(const std::string& Text)
+{
+    std::vector<std::string> Parts;
+    size_t Start = 0;
+    for (;;) {
+        const size_t Bar = Text.find('|', Start);
+        Parts.push_back(Text.substr(Start, Bar - Start));
+        if (Bar == std::string::npos)
+            return Parts;
+        Start = Bar + 1;
+    }
+}
+
+bool ToolkitFileDialog(const TFileDialogOptions& Options, std::string& FileName, int& FilterIndex)
+{
+    QFileDialog Dlg(DialogOwner());
+    Dlg.setAcceptMode(Options.Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    Dlg.setFileMode(Options.Save || !Options.FileMustExist ? QFileDialog::AnyFile
+                                                           : QFileDialog::ExistingFile);
+    const QStringList Filters = ToQtNameFilters(Options.Filter);
+    Dlg.setNameFilters(Filters);
+    if (Options.FilterIndex >= 1 && Options.FilterIndex <= Filters.size())
+        Dlg.selectNameFilter(Filters[Options.FilterIndex - 1]);
+    if (!Options.DefaultExt.empty())
+        Dlg.setDefaultSuffix(ToQ(Options.DefaultExt));
+    if (!Options.InitialDir.empty())
+        Dlg.setDirectory(ToQ(Options.InitialDir));
+    Dlg.setOption(QFileDialog::DontConfirmOverwrite, !Options.OverwritePrompt);
+    if (Dlg.exec() != QDialog::Accepted || Dlg.selectedFiles().isEmpty())
+        return false;
+    FileName = FromQ(Dlg.selectedFiles().front());
+    FilterIndex = static_cast<int>(Filters.indexOf(Dlg.selectedNameFilter())) + 1;
+    return true;
+}
+
+TFileDialogFn& FileDialog()
+{
+    static TFileDialogFn Fn;
+    return Fn;
+}
+
+TAddressComputerFinder& Finder()
+{
+    static TAddressComputerFinder Fn = [](std::vector<std::string>& Names) {
+        return ShowAddressComputerFind(Names);
+    };
+    return Fn;
+}
+
+bool IsTopLevel(const TVirtualNode* Node)
+{
+    return Node && Node->Parent && !Node->Parent->Parent;
+}
+
+int LevelOf(const TVirtualNode* Node)
+{
+    int Level = 0;
+    for (; Node && Node->Parent && Node->Parent->Parent; Node = Node->Parent)
+        ++Level;
+    return Level;
+}
+
+// Hidden by the row filter, itself or through a parent.
+bool IsFilteredOut(const TVirtualStringTree& Tree, TVirtualNode* Node)
+{
+    for (; Node && Node->Parent; Node = Node->Parent)
+        if (Tree.IsFiltered(Node))
+            return true;
+    return false;
+}
+
+// The visible columns in display order and the rows the filter shows.
+TExportTable VisibleTable(TVirtualStringTree& Tree)
+{
+    std::vector<int> Columns;
+    for (int I = 0; I < Tree.ColumnCount(); ++I)
+        if (Tree.Column(I).Visible)
+            Columns.push_back(I);
+    std::stable_sort(Columns.begin(), Columns.end(), [&Tree](int A, int B) {
+        return Tree.ColumnPosition(A) < Tree.ColumnPosition(B);
+    });
+    TExportTable Table;
+    for (int C : Columns)
+        Table.Captions.push_back(Tree.Column(C).Text);
+    for (TVirtualNode* N = Tree.GetFirst(); N; N = Tree.GetNext(N)) {
+        if (IsFilteredOut(Tree, N))
+            continue;
+        TExportRow Row;
+        Row.Level = LevelOf(N);
+        for (int C : Columns)
+            Row.Cells.push_back(Tree.Text(N, C));
+        Table.Rows.push_back(std::move(Row));
+    }
+    return Table;
+}
+
+} // namespace
+
+TFileDialogFn SetFileDialog(TFileDialogFn Fn)
+{
+    TFileDialogFn Old = std::move(FileDialog());
+    FileDialog() = std::move(Fn);
+    return Old;
+}
+
+void TfrmTolvex::RunFileCommand(
+    const TFileDialogOptions& Options,
+    const std::function<void(const std::string& FileName, int FilterIndex)>& Command)
+{
+    std::string FileName;
+    int Index = 1;
+    if (!ExecuteFileDialog(Options, FileName, Index))
+        return;
+    try {
+        Command(FileName, Index);
+    } catch (const std::exception& E) {
+        ShowErrorBox(E);
+    }
+}
+
+bool ExecuteFileDialog(const TFileDialogOptions& Options, std::string& FileName, int& FilterIndex)
+{
+    FilterIndex = Options.FilterIndex;
+    if (FileDialog())
+        return FileDialog()(Options, FileName, FilterIndex);
+    return ToolkitFileDialog(Options, FileName, FilterIndex);
+}
+
+QStringList ToQtNameFilters(const std::string& Filter)
+{
+    const std::vector<std::string> Parts = SplitBars(Filter);
+    QStringList Out;
+    for (size_t I = 0; I + 1 < Parts.size(); I += 2) {
+        std::string Description = Parts[I];
+        // The description's own bracket of patterns is replaced by the one
+        // built from the pattern part, which the toolkit can read.
+        const size_t Open = Description.rfind('(');
+        if (Open != std::string::npos && Description.back() == ')')
+            Description.erase(Open);
+        while (!Description.empty() && Description.back() == ' ')
+            Description.pop_back();
+        QString Patterns = ToQ(Parts[I + 1]);
+        Patterns.replace(';', ' ');
+        Out.push_back(ToQ(Description) + " (" + Patterns.simplified() + ")");
+    }
+    return Out;
+}
+
+TAddressComputerFinder SetAddressComputerFinder(TAddressComputerFinder Fn)
+{
+    TAddressComputerFinder Old = std::move(Finder());
+    Finder() = std::move(Fn);
+    return Old;
+}
+
+// --- The window ----------------------------------------------------------------------
+
+void TfrmTolvex::InitFileCommands()
+{
+    ui->vstAddressList->ResetColumns(1);
+    ui->vstAddressList->header()->hide();
+    ui->vstAddressList->OnGetText = [this](TVirtualNode* N, int C) {
+        return vstAddressListGetText(N, C);
+    };
+    // ilAddressList: image 0 on every row.
+    ui->vstAddressList->SetImages({QApplication::style()->standardIcon(QStyle::SP_ComputerIcon)});
+    ui->vstAddressList->OnGetImageIndex = [this](TVirtualNode* N, int C) {
+        return vstAddressListGetImageIndex(N, C);
+    };
+
+    auto Bind = [](TAction* A, std::function<void()> Execute,
+                   std::function<void(TAction&)> Update = {}) {
+        if (!A)
+            return;
+        A->OnExecute = std::move(Execute);
+        A->OnUpdate = Update ? std::move(Update) : [](TAction& Self) { Self.setEnabled(true); };
+    };
+    Bind(
+        actSaveFile, [this] { actSaveFileExecute(); },
+        [this](TAction& A) { actSaveFileUpdate(A); });
+    Bind(actOpenFile, [this] { actOpenFileExecute(); });
+    Bind(
+        actExport, [this] { actExportExecute(); }, [this](TAction& A) { actExportUpdate(A); });
+
+    // The button column's actions share the handlers of the pop-up's.
+    for (TAction* A : {actAddressListComputerAdd, actAddressListComputerAddSB})
+        Bind(A, [this] { actAddressListComputerAddExecute(); });
+    for (TAction* A : {actAddressListComputerEdit, actAddressListComputerEditSB})
+        Bind(
+            A, [this] { actAddressListComputerEditExecute(); },
+            [this](TAction& Self) { actAddressListComputerEditUpdate(Self); });
+    for (TAction* A : {actAddressListComputerDelete, actAddressListComputerDeleteSB})
+        Bind(
+            A, [this] { actAddressListComputerDeleteExecute(); },
+            [this](TAction& Self) { actAddressListComputerDeleteUpdate(Self); });
+    Bind(
+        ActAddressListDeleteAll, [this] { ActAddressListDeleteAllExecute(); },
+        [this](TAction& A) { ActAddressListDeleteAllUpdate(A); });
+    for (TAction* A : {actAddressListFind, actAddressListFindSB})
+        Bind(
+            A, [this] { actAddressListFindExecute(); },
+            // Without a computer search there is nothing to run.
+            [](TAction& Self) { Self.setEnabled(static_cast<bool>(Finder())); });
+    for (TAction* A : {actAddressListImport, actAddressListImportSB})
+        Bind(A, [this] { actAddressListImportExecute(); });
+    for (TAction* A : {actAddressListExport, actAddressListExportSB})
+        Bind(
+            A, [this] { actAddressListExportExecute(); },
+            [this](TAction& Self) { actAddressListExportUpdate(Self); });
+}
+
+// --- Saving and opening -------------------------------------------------------------
+
+void TfrmTolvex::actSaveFileUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstMacList->RootNodeCount() > 0);
+}
+
+void TfrmTolvex::actSaveFileExecute()
+{
+    TFileDialogOptions Options;
+    Options.Save = true;
+    Options.InitialDir = SettingsDir;
+    Options.DefaultExt = "xml";
+    Options.Filter = XmlFilter;
+    Options.OverwritePrompt = true;
+    RunFileCommand(Options,
+                   [this](const std::string& FileName, int) { SaveComputerList(FileName); });
+}
+
+void TfrmTolvex::SaveComputerList(const std::string& FileName)
+{
+    static const TComputerList None;
+    SaveComputerListToFile(FileName, ComputerList ? *ComputerList : None);
+}
+
+void TfrmTolvex::actOpenFileExecute()
+{
+    TFileDialogOptions Options;
+    Options.InitialDir = SettingsDir;
+    Options.DefaultExt = "xml";
+    Options.Filter = XmlFilter;
+    Options.FileMustExist = true;
+    RunFileCommand(Options,
+                   [this](const std::string& FileName, int) { LoadComputerList(FileName); });
+}
+
+void TfrmTolvex::LoadComputerList(const std::string& FileName)
+{
+    std::error_code Ec;
+    if (!std::filesystem::is_regular_file(FileName, Ec))
+        return;
+    // Read completely before anything is cleared: a broken file raises here
+    // and the results on screen stay.
+    TComputerList Loaded;
+    LoadComputerListFromFile(FileName, Loaded);
+    actClearList->Execute();
+    if (!ComputerList)
+        ComputerList = std::make_unique<TComputerList>();
+    for (auto& Computer : Loaded) {
+        TComputer* Raw = Computer.get();
+        ComputerList->push_back(std::move(Computer));
+        AddComputerToList(Raw);
+    }
+}
+
+// --- Export -------------------------------------------------------------------------
+
+void TfrmTolvex::actExportUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstMacList->RootNodeCount() > 0);
+}
+
+void TfrmTolvex::actExportExecute()
+{
+    TFileDialogOptions Options;
+    Options.Save = true;
+    Options.Filter = ExportFilter;
+    Options.OverwritePrompt = true;
+    RunFileCommand(Options, [this](const std::string& FileName, int Index) {
+        // CSV fields are separated as copied rows are.
+        ExportTableToFile(VisibleTable(*ui->vstMacList), FileName, Index, GetProductName(),
+                          LocaleListSeparator());
+    });
+}
+
+// --- The address list ---------------------------------------------------------------
+
+std::string TfrmTolvex::vstAddressListGetText(TVirtualNode* Node, int)
+{
+    const std::string* Text = ui->vstAddressList->NodeData<std::string>(Node);
+    return Text ? *Text : std::string();
+}
+
+int TfrmTolvex::vstAddressListGetImageIndex(TVirtualNode* Node, int Column)
+{
+    return Node && Column <= 0 ? 0 : -1;
+}
+
+void TfrmTolvex::AddAddressItem(const std::string& Text)
+{
+    ui->vstAddressList->AddChild(nullptr, Text);
+}
+
+void TfrmTolvex::FillAddressList(const std::vector<std::string>& Strings)
+{
+    ui->vstAddressList->Clear();
+    for (const std::string& S : Strings)
+        AddAddressItem(S);
+}
+
+void TfrmTolvex::StoreAddressList(std::vector<std::string>& Strings)
+{
+    Strings.clear();
+    TVirtualStringTree& Tree = *ui->vstAddressList;
+    for (TVirtualNode* N = Tree.GetFirst(); N; N = Tree.GetNext(N))
+        if (IsTopLevel(N))
+            Strings.push_back(vstAddressListGetText(N, 0));
+}
+
+void TfrmTolvex::actAddressListComputerAddExecute()
+{
+    std::string Address;
+    if (EditAddressComputer(Address))
+        AddAddressItem(Address);
+}
+
+void TfrmTolvex::actAddressListComputerEditUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstAddressList->SelectedCount() > 0);
+}
+
+void TfrmTolvex::actAddressListComputerEditExecute()
+{
+    TVirtualStringTree& Tree = *ui->vstAddressList;
+    TVirtualNode* N = Tree.GetFirst();
+    while (N && !Tree.Selected(N))
+        N = Tree.GetNext(N);
+    std::string* Text = Tree.NodeData<std::string>(N);
+    if (!Text)
+        return;
+    std::string Address = *Text;
+    if (EditAddressComputer(Address) && Address != *Text) {
+        *Text = Address;
+        Tree.InvalidateNode(N);
+    }
+}
+
+void TfrmTolvex::actAddressListComputerDeleteUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstAddressList->SelectedCount() > 0);
+}
+
+void TfrmTolvex::actAddressListComputerDeleteExecute()
+{
+    if (ShowMessageBox(sAddressAllSelectedDeleteWarning, sAddressAllSelectedDelete,
+                       TMsgIcon::Warning, TMsgButtons::YesNo) != mrYes)
+        return;
+    TVirtualStringTree& Tree = *ui->vstAddressList;
+    std::vector<TVirtualNode*> Doomed;
+    for (TVirtualNode* N = Tree.GetFirst(); N; N = Tree.GetNext(N))
+        if (IsTopLevel(N) && Tree.Selected(N))
+            Doomed.push_back(N);
+    for (TVirtualNode* N : Doomed)
+        Tree.DeleteNode(N);
+}
+
+void TfrmTolvex::ActAddressListDeleteAllUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstAddressList->RootNodeCount() > 0);
+}
+
+void TfrmTolvex::ActAddressListDeleteAllExecute()
+{
+    ui->vstAddressList->Clear();
+}
+
+void TfrmTolvex::actAddressListFindExecute()
+{
+    if (!Finder())
+        return;
+    std::vector<std::string> Names;
+    if (Finder()(Names))
+        FillAddressList(Names);
+}
+
+void TfrmTolvex::actAddressListImportExecute()
+{
+    TFileDialogOptions Options;
+    Options.DefaultExt = "txt";
+    Options.Filter = AddressFilter;
+    Options.FileMustExist = true;
+    RunFileCommand(Options,
+                   [this](const std::string& FileName, int) { ImportAddressList(FileName); });
+}
+
+void TfrmTolvex::ImportAddressList(const std::string& FileName)
+{
+    for (const std::string& Line : ReadAddressListFile(FileName))
+        AddAddressItem(Line);
+}
+
+void TfrmTolvex::actAddressListExportUpdate(TAction& Action)
+{
+    Action.setEnabled(ui->vstAddressList->RootNodeCount() > 0);
+}
+
+void TfrmTolvex::actAddressListExportExecute()
+{
+    TFileDialogOptions Options;
+    Options.Save = true;
+    Options.DefaultExt = "txt";
+    Options.Filter = AddressFilter;
+    // An existing list is only replaced when the user agrees.
+    Options.OverwritePrompt = true;
+    RunFileCommand(Options,
+                   [this](const std::string& FileName, int) { ExportAddressList(FileName); });
+}
+
+void TfrmTolvex::ExportAddressList(const std::string& FileName)
+{
+    std::vector<std::string> Lines;
+    StoreAddressList(Lines);
+    WriteAddressListFile(FileName, Lines);
+}

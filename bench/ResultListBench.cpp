@@ -1,0 +1,115 @@
+// The result list with the rows of a /16 scan: 65,536 computers added one by
+// one into the real list control (drawn offscreen), sorted by the caption,
+// then re-sorted, filtered and painted, printing the time of each step.
+#include "VirtualTrees.h"
+#include "uEngineOptions.h"
+#include "uMacList.h"
+
+#include <QApplication>
+#include <QPixmap>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+double Ms(std::chrono::steady_clock::time_point Since)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Since)
+        .count();
+}
+
+std::string Hex2(unsigned V)
+{
+    static const char* D = "0123456789abcdef";
+    return {D[(V >> 4) & 15], D[V & 15]};
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication App(argc, argv);
+    constexpr int Count = 65536;
+
+    // The order a scan reports hosts in is the order its workers finish, not
+    // the address order.
+    std::vector<std::unique_ptr<TComputer>> Computers;
+    Computers.reserve(Count);
+    std::mt19937 Rng(1);
+    const std::vector<std::string> Vendors = {
+        "Intel Corporate",    "Dell Inc.", "Hewlett Packard",
+        "Cisco Systems, Inc", "",          "Super Micro Computer"};
+    for (int I = 0; I < Count; ++I) {
+        auto C = std::make_unique<TComputer>();
+        C->IP = "10.20." + std::to_string(I >> 8) + "." + std::to_string(I & 255);
+        C->Name = (Rng() % 3) ? "host-" + std::to_string(Rng() % 20000) : "";
+        C->Single = true;
+        auto A = std::make_unique<TMacAddress>();
+        A->Number = "00-1b-21-" + Hex2(I >> 8) + "-" + Hex2(I & 255) + "-" + Hex2(Rng() & 255);
+        A->Vendor = Vendors[Rng() % Vendors.size()];
+        C->AdapterList.push_back(std::move(A));
+        Computers.push_back(std::move(C));
+    }
+    std::shuffle(Computers.begin(), Computers.end(), Rng);
+
+    TVirtualStringTree Tree;
+    Tree.ResetColumns(5);
+    Tree.resize(1000, 700);
+    Tree.show();
+    TMacComments Comments;
+    for (int I = 0; I < Count; I += 16)
+        Comments.Set(Computers[static_cast<size_t>(I)]->AdapterList[0]->Number,
+                     "comment " + std::to_string(I));
+    TResultList List(Tree, Comments);
+    Tree.SetSortColumn(0);
+    ComputerCaptionStyle = ccsIPName;
+
+    auto T = std::chrono::steady_clock::now();
+    for (size_t I = 0; I < Computers.size(); ++I) {
+        List.AddComputer(Computers[I].get());
+        // Let the list lay itself out and paint now and then, as it does
+        // between the scan's reports.
+        if (I % 4096 == 0)
+            QApplication::processEvents();
+    }
+    QApplication::processEvents();
+    std::printf("add %d computers, sorted by caption:   %8.1f ms\n", Count, Ms(T));
+
+    T = std::chrono::steady_clock::now();
+    List.HeaderClick(3);
+    std::printf("sort by vendor:                         %8.1f ms\n", Ms(T));
+    T = std::chrono::steady_clock::now();
+    List.HeaderClick(4);
+    std::printf("sort by comment:                        %8.1f ms\n", Ms(T));
+    T = std::chrono::steady_clock::now();
+    List.HeaderClick(1);
+    std::printf("sort by IP:                             %8.1f ms\n", Ms(T));
+
+    T = std::chrono::steady_clock::now();
+    List.SetFilter(2, "1b-21-7f");
+    QApplication::processEvents();
+    int Shown = 0;
+    for (int I = 0; I < Tree.RootNodeCount(); ++I)
+        Shown += Tree.IsFiltered(Tree.Child(nullptr, I)) ? 0 : 1;
+    std::printf("filter by MAC (%5d rows shown):       %8.1f ms\n", Shown, Ms(T));
+    T = std::chrono::steady_clock::now();
+    List.SetFilter(2, "");
+    QApplication::processEvents();
+    std::printf("clear the filter:                       %8.1f ms\n", Ms(T));
+
+    T = std::chrono::steady_clock::now();
+    const QPixmap P = Tree.grab();
+    std::printf("paint one screen (%dx%d):            %8.1f ms\n", P.width(), P.height(), Ms(T));
+
+    T = std::chrono::steady_clock::now();
+    List.Clear();
+    std::printf("clear:                                  %8.1f ms\n", Ms(T));
+    return Tree.RootNodeCount() == 0 ? 0 : 1;
+}

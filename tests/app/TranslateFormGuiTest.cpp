@@ -1,0 +1,187 @@
+#include "Forms.h"
+#include "Language.h"
+#include "VirtualTrees.h"
+#include "uDlgFind.h"
+#include "uDlgIPRangeEdit.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "GuiTestApp.h"
+#include "TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using namespace guitest;
+
+// The find dialog with the kinds of control it lacks added under names of
+// their own, and a language file for it.
+class TranslateFormGui : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Dlg = std::make_unique<TdlgFind>(Tree, nullptr);
+        Check = new QCheckBox("check", Dlg.get());
+        Check->setObjectName("chkProbe");
+        Group = new QGroupBox("group", Dlg.get());
+        Group->setObjectName("grpProbe");
+        Group->setGeometry(5, 6, 70, 80);
+        Memo = new QPlainTextEdit("memo", Group); // nested: still the form's
+        Memo->setObjectName("memProbe");
+        Edit = new QLineEdit("edit", Dlg.get());
+        Edit->setObjectName("edProbe");
+        List = new QComboBox(Dlg.get());
+        List->setObjectName("cmbProbe"); // a drop-down list: no text of its own
+        List->addItems({"x", "y", "z"});
+        List->setCurrentIndex(1);
+    }
+    void TearDown() override { LangChanger.reset(); }
+
+    void Translate(const std::string& Lines)
+    {
+        TempFolder::Write(Dir.Path("test.lng"), "[Translations]\r\n" + Lines);
+        LangChanger = std::make_unique<TLangChanger>();
+        LangChanger->SetLangFile(Dir.Path("test.lng"));
+        TranslateForm(Dlg.get());
+    }
+
+    QApplication& Application = App(); // before any widget
+    TempFolder Dir;
+    TVirtualStringTree Tree;
+    std::unique_ptr<TdlgFind> Dlg;
+    QCheckBox* Check = nullptr;
+    QGroupBox* Group = nullptr;
+    QPlainTextEdit* Memo = nullptr;
+    QLineEdit* Edit = nullptr;
+    QComboBox* List = nullptr;
+};
+
+TEST_F(TranslateFormGui, EachPropertyNameReachesItsWidgetKind)
+{
+    Translate("dlgFind.Caption=Suchen\r\n"
+              "dlgfind.lblFindWhat.Caption=Was:\r\n" // the form name in any case
+              "DLGFIND.btnCancel.Caption=Abbrechen\r\n"
+              "dlgFind.btnCancel.Hint=Schliesst{ENTER}das Fenster\r\n"
+              "dlgFind.chkProbe.Caption=Haken\r\n"
+              "dlgFind.grpProbe.Caption=Gruppe\r\n"
+              "dlgFind.cmbFind.Items= eins ,zwei,  drei \r\n"
+              "dlgFind.cmbFind.Text=gesucht\r\n"
+              "dlgFind.cmbProbe.Items=a,b\r\n"
+              "dlgFind.memProbe.Lines=erste, zweite\r\n"
+              "dlgFind.edProbe.Text=bearbeitet\r\n"
+              "dlgFind.actFind.Caption=&Finden\r\n"
+              "dlgFind.actFind.Hint=Naechster Treffer\r\n"
+              "dlgFind.grpProbe.Left=11\r\n"
+              "dlgFind.grpProbe.Top=$0C\r\n"
+              "dlgFind.grpProbe.Width=130\r\n"
+              "dlgFind.grpProbe.Height=-5\r\n"
+              "dlgFind.Width=333\r\n");
+    EXPECT_EQ(Dlg->windowTitle(), "Suchen");
+    EXPECT_EQ(Child<QLabel>(*Dlg, "lblFindWhat")->text(), "Was:");
+    auto* Cancel = Child<QPushButton>(*Dlg, "btnCancel");
+    EXPECT_EQ(Cancel->text(), "Abbrechen");
+    EXPECT_EQ(Cancel->toolTip(), "Schliesst\r\ndas Fenster");
+    EXPECT_EQ(Check->text(), "Haken");
+    EXPECT_EQ(Group->title(), "Gruppe");
+
+    auto* Find = Child<QComboBox>(*Dlg, "cmbFind");
+    ASSERT_EQ(Find->count(), 3);
+    EXPECT_EQ(Find->itemText(0), "eins");
+    EXPECT_EQ(Find->itemText(2), "drei");
+    EXPECT_EQ(Find->currentText(), "gesucht");
+    // New items, the chosen index kept; an index beyond them chooses none.
+    EXPECT_EQ(List->count(), 2);
+    EXPECT_EQ(List->currentIndex(), 1);
+    EXPECT_EQ(Memo->toPlainText(), "erste\nzweite");
+    EXPECT_EQ(Edit->text(), "bearbeitet");
+
+    // The action, and the button bound to it, take its caption and hint.
+    TAction* Act = Dlg->actFind();
+    EXPECT_EQ(Act->text(), "&Finden");
+    EXPECT_EQ(Act->toolTip(), "Naechster Treffer");
+    EXPECT_EQ(Act->statusTip(), "Naechster Treffer");
+    auto* FindButton = Child<QPushButton>(*Dlg, "btnFind");
+    EXPECT_EQ(FindButton->text(), "&Finden");
+    EXPECT_EQ(FindButton->toolTip(), "Naechster Treffer");
+
+    EXPECT_EQ(Group->geometry(), QRect(11, 12, 130, 0));
+    EXPECT_EQ(Dlg->width(), 333);
+
+    List->setCurrentIndex(1);
+    Translate("dlgFind.cmbProbe.Items=nur eins\r\n");
+    EXPECT_EQ(List->count(), 1);
+    EXPECT_EQ(List->currentIndex(), -1);
+}
+
+TEST_F(TranslateFormGui, UnknownNamesAndWrongTypesChangeNothing)
+{
+    const QRect GroupWas = Group->geometry();
+    const QString TitleWas = Dlg->windowTitle();
+    Translate("dlgFind.btnMissing.Caption=x\r\n"       // no such component
+              "dlgFind.lblFindWhat.Items=a,b\r\n"      // a label has no items
+              "dlgFind.lblFindWhat.Text=x\r\n"         // nor a text of its own
+              "dlgFind.cmbProbe.Text=x\r\n"            // a drop-down list has none
+              "dlgFind.cmbFind.Lines=a,b\r\n"          // lines are for memos
+              "dlgFind.edProbe.Caption=x\r\n"          // an edit has no caption
+              "dlgFind.chkProbe.Checked=1\r\n"         // not a translated property
+              "dlgFind.btnCancel.Font.Size=40\r\n"     // no nested objects
+              "dlgFind.btnCancel.Caption.Extra=x\r\n"  // a string is no object
+              "dlgFind.grpProbe.Width=wide\r\n"        // not a number
+              "dlgFind.grpProbe.Height=12.5\r\n"       // not an integer
+              "dlgFind.grpProbe.Left=99999999999\r\n"  // beyond an integer
+              "dlgFind.grpProbe.Top=\r\n"              // empty
+              "dlgFind..Caption=x\r\n"                 // empty names
+              "dlgFind.=x\r\n"                         //
+              "dlgFind.Nonsense=x\r\n"                 // no such form property
+              "dlgFindX.Caption=x\r\n"                 // another form
+              "DlgIPRangeEdit.btnCancel.Caption=x\r\n" // another form's control
+              "Caption=x\r\n"                          // a text key
+              "dlgFind.lblFindWhat\r\n");              // a bare word: empty value
+    EXPECT_EQ(Dlg->windowTitle(), TitleWas);
+    EXPECT_EQ(Child<QPushButton>(*Dlg, "btnCancel")->text(), "Cancel");
+    EXPECT_EQ(Child<QPushButton>(*Dlg, "btnCancel")->font().pointSize(),
+              QApplication::font().pointSize());
+    EXPECT_EQ(List->count(), 3);
+    EXPECT_EQ(List->currentText(), "y");
+    EXPECT_EQ(Edit->text(), "edit");
+    EXPECT_EQ(Memo->toPlainText(), "memo");
+    EXPECT_FALSE(Check->isChecked());
+    EXPECT_EQ(Check->text(), "check");
+    EXPECT_EQ(Group->geometry(), GroupWas);
+    // "dlgFind.lblFindWhat" names the label's form but no property of it.
+    EXPECT_EQ(Child<QLabel>(*Dlg, "lblFindWhat")->text(), "Find what:");
+}
+
+TEST_F(TranslateFormGui, WithoutAFormEveryOpenFormIsTranslated)
+{
+    TDlgIPRangeEdit Range(nullptr);
+    Dlg->show();
+    Range.show();
+    TempFolder::Write(Dir.Path("test.lng"), "[Translations]\r\n"
+                                            "dlgFind.btnCancel.Caption=Abbrechen\r\n"
+                                            "DlgIPRangeEdit.lblStartIP.Caption=Von:\r\n"
+                                            "DlgIPRangeEdit.btnCancel.Caption=Nein\r\n");
+    LangChanger = std::make_unique<TLangChanger>();
+    LangChanger->SetLangFile(Dir.Path("test.lng"));
+    InstallScreenForms(*LangChanger);
+    LangChanger->TranslateForm(nullptr);
+    EXPECT_EQ(Child<QPushButton>(*Dlg, "btnCancel")->text(), "Abbrechen");
+    EXPECT_EQ(Child<QLabel>(Range, "lblStartIP")->text(), "Von:");
+    EXPECT_EQ(Child<QPushButton>(Range, "btnCancel")->text(), "Nein");
+    // Without a language file nothing is touched.
+    LangChanger->SetLangFile("");
+    Child<QPushButton>(Range, "btnCancel")->setText("Cancel");
+    LangChanger->TranslateForm(nullptr);
+    EXPECT_EQ(Child<QPushButton>(Range, "btnCancel")->text(), "Cancel");
+}
+
+} // namespace
