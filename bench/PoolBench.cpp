@@ -14,14 +14,14 @@
 // the whole process and of the main thread alone: when the main thread is
 // busy for the whole run, the synchronized calls are what bounds the pool.
 //
-// One run on the 8-core build machine: with vendor lookups about 2,300
-// jobs/s at 64 and at 250 workers, bound by the lookup's SQL (one-sided
-// index range, about 2 ms of CPU each with the workers side by side);
-// without vendor rows about 22,000-25,000 jobs/s at 64 workers and
-// 16,000-17,000 at 250, where the main thread is busy 55-75% of the time
-// serving the two synchronized calls of every job and more workers only add
-// hand-over contention. Before the vendor connections stopped SQLite's
-// process-wide allocation count, its lock held the same run to 11,000-14,000.
+// Runs on the 8-core build machine: with vendor lookups 2,300-3,100 jobs/s
+// at 64 and at 250 workers, bound by the lookup's SQL (a one-sided index
+// range, about 2 ms of CPU each with all cores busy); without vendor rows
+// 27,000-48,000 jobs/s at 64 workers and 25,000-34,000 at 250, where the
+// main thread is busy 60-93% of the time serving the two synchronized calls
+// of every job, so more workers only add hand-over contention. Before the
+// vendor connections stopped SQLite's process-wide allocation count, its
+// lock held the run without vendor rows to 11,000-14,000 jobs/s.
 #include "MacVendorFunctions.h"
 #include "NetUtil.h"
 #include "Thread.h"
