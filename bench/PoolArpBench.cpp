@@ -11,6 +11,16 @@
 // the method, NetBIOS name of every host found), at 250 workers with the
 // same options, and at 250 workers without the check and the name lookup,
 // which leaves the ARP method's own bound.
+//
+// Runs on the 8-core build machine: arp-scan 1.8-1.9 s, nmap 1.6 s (8.3-9.5 s
+// with lost frames, where both tools miss one to three hosts); the pool
+// finds all 50 every time: 250 workers 1.15-1.6 s, without check and names
+// 0.9-1.25 s, default options 4.3 s (2.3-2.6 times arp-scan). At the
+// defaults every worker takes four of the 254 addresses, and a silent one
+// costs the ping's 300 ms and then the ARP method's 750 ms before it gives
+// up: 4 x 1.05 s. Halving the ARP give-up would meet twice arp-scan's time
+// but miss hosts when frames are lost, which the method's six requests are
+// there to prevent.
 #include "Lab.h"
 #include "NetUtil.h"
 #include "Sockets.h"
