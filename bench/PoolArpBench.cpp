@@ -12,15 +12,13 @@
 // same options, and at 250 workers without the check and the name lookup,
 // which leaves the ARP method's own bound.
 //
-// Runs on the 8-core build machine: arp-scan 1.8-1.9 s, nmap 1.6 s (8.3-9.5 s
+// Runs on the 8-core build machine: arp-scan 1.8-1.9 s, nmap 1.6 s (6.7-9.5 s
 // with lost frames, where both tools miss one to three hosts); the pool
-// finds all 50 every time: 250 workers 1.15-1.6 s, without check and names
-// 0.9-1.25 s, default options 4.3 s (2.3-2.6 times arp-scan). At the
+// finds all 50 every time: default options 3.1 s (1.7-1.9 times arp-scan),
+// 250 workers 0.9-1.15 s, without check and names 0.7-0.96 s. At the
 // defaults every worker takes four of the 254 addresses, and a silent one
-// costs the ping's 300 ms and then the ARP method's 750 ms before it gives
-// up: 4 x 1.05 s. Halving the ARP give-up would meet twice arp-scan's time
-// but miss hosts when frames are lost, which the method's six requests are
-// there to prevent.
+// costs the ping's 300 ms and then the ARP method's 450 ms before it gives
+// up: 4 x 0.75 s.
 #include "Lab.h"
 #include "NetUtil.h"
 #include "Sockets.h"
