@@ -235,21 +235,6 @@ Figure ToolScan(lan::Host& scanner, const std::vector<std::string>& argv)
         o));
 }
 
-void SetLoss(lan::Switch& sw, bool on)
-{
-    sw.host().Exec({"nft", "flush", "ruleset"});
-    if (!on)
-        return;
-    for (const char* cmd :
-         {"add table bridge lossy",
-          "add chain bridge lossy forwarding { type filter hook forward priority 0; }",
-          "add rule bridge lossy forwarding ether type arp numgen random mod 10 == 0 drop"}) {
-        lan::ExecResult e = sw.host().Exec({"nft", cmd});
-        if (!e.ok())
-            std::printf("  nft failed: %s\n", e.err.c_str());
-    }
-}
-
 void Print(const char* label, const Figure& f, long long fastest)
 {
     if (!f.error.empty()) {
@@ -307,7 +292,8 @@ int main(int argc, char** argv)
                              {"pool, 250 workers", 250, true},
                              {"pool, 250 workers, no check/names", 250, false}};
     for (bool loss : {false, true}) {
-        SetLoss(sw, loss);
+        if (!sw.SetArpLoss(loss))
+            std::printf("  nft refused the loss rule\n");
         std::printf("%s:\n", loss ? "10% of ARP frames dropped" : "no loss");
         for (int i = 0; i < rounds; ++i) {
             Figure arpScan = ToolScan(scanner, {"arp-scan", "--localnet", "-I", "eth0", "-q"});
@@ -322,6 +308,7 @@ int main(int argc, char** argv)
                 Print(p.label, PoolScan(scanner, p), fastest);
         }
     }
-    SetLoss(sw, false);
+    if (!sw.SetArpLoss(false))
+        std::printf("  nft refused the loss rule\n");
     return 0;
 }

@@ -153,11 +153,7 @@ protected:
         Form.reset();
         SetFileDialog(std::move(OldDialog));
         SetMessageSink(std::move(OldSink));
-        SetXMLStorageMessageHandler({});
-        LangChanger.reset();
-        LoadMessageStrings();
-        SetCommandLineArguments(std::nullopt);
-        SetProgramFileName("");
+        ForgetPortableProgram();
     }
 
     // Runs a command as the user would: its update handler decides.

@@ -49,11 +49,7 @@ protected:
     void TearDown() override
     {
         SetMessageSink(std::move(OldSink));
-        SetXMLStorageMessageHandler({});
-        LangChanger.reset();
-        LoadMessageStrings();
-        SetCommandLineArguments(std::nullopt);
-        SetProgramFileName("");
+        ForgetPortableProgram();
     }
 
     void SeedWindow(int Left, int Top, int Width, int Height, int State)

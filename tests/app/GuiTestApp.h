@@ -5,6 +5,9 @@
 
 #include "CommonFunctions.h"
 #include "Forms.h"
+#include "Language.h"
+#include "uProgramOptions.h"
+#include "uXMLStorage.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -139,6 +142,17 @@ inline void MakePortableProgram(const std::string& AppDir, bool English)
     }
     SetProgramFileName(AppDir + "/tolvex");
     SetCommandLineArguments(std::vector<std::string>{"-portable"});
+}
+
+// Undoes MakePortableProgram and whatever the window loaded from there: the
+// language, the message texts, the store's message handler.
+inline void ForgetPortableProgram()
+{
+    SetXMLStorageMessageHandler({});
+    LangChanger.reset();
+    LoadMessageStrings();
+    SetCommandLineArguments(std::nullopt);
+    SetProgramFileName("");
 }
 
 } // namespace guitest

@@ -73,11 +73,7 @@ protected:
     void TearDown() override
     {
         SetMessageSink(std::move(OldSink));
-        SetXMLStorageMessageHandler({});
-        LangChanger.reset();
-        LoadMessageStrings();
-        SetCommandLineArguments(std::nullopt);
-        SetProgramFileName("");
+        ForgetPortableProgram();
     }
 
     // As the pool hands over a computer: into ComputerList, then the event.

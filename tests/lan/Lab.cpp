@@ -1196,4 +1196,19 @@ Peer& Lab::StartPeer(const Host& host, const PeerSpec& spec)
     }
 }
 
+bool Switch::SetArpLoss(bool On)
+{
+    host().Exec({"nft", "flush", "ruleset"});
+    if (!On)
+        return true;
+    for (const char* cmd :
+         {"add table bridge lossy",
+          "add chain bridge lossy forwarding { type filter hook forward priority 0; }",
+          "add rule bridge lossy forwarding ether type arp numgen random mod 10 == 0 drop"}) {
+        if (!host().Exec({"nft", cmd}).ok())
+            return false;
+    }
+    return true;
+}
+
 } // namespace lan

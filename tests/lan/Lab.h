@@ -172,6 +172,9 @@ class Switch {
 public:
     Host& host() const { return *host_; }
     const std::string& name() const { return host_->name(); }
+    // Drops one ARP frame in ten that crosses the bridge (nftables in the
+    // bridge's namespace), or none again; false when nft refused a rule.
+    bool SetArpLoss(bool On);
 
 private:
     friend class Lab;
