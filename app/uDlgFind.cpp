@@ -47,6 +47,12 @@ void TdlgFind::Find()
     TVirtualNode* Node = FMatch ? FTree.GetNext(FMatch) : FTree.GetFirst();
     FMatch = nullptr;
     for (; Node; Node = FTree.GetNext(Node)) {
+        // A row the filter hides cannot be shown to the user as the match.
+        bool Hidden = false;
+        for (TVirtualNode* N = Node; N && !Hidden; N = N->Parent)
+            Hidden = FTree.IsFiltered(N);
+        if (Hidden)
+            continue;
         bool Found = false;
         for (int C = 0; C < FTree.ColumnCount() && !Found; ++C)
             Found = ToQ(FTree.Text(Node, C)).contains(T, Qt::CaseInsensitive);

@@ -81,4 +81,34 @@ TEST(FindGui, MatchesChildRowsWrapsAroundAndKeepsHistory)
     lstFind.clear();
 }
 
+TEST(FindGui, RowsTheFilterHidesAreNeverTheMatch)
+{
+    App();
+    lstFind.clear();
+    TVirtualStringTree Tree;
+    Tree.ResetColumns(2);
+    Tree.OnGetText = [&Tree](TVirtualNode* N, int C) {
+        const Row* R = Tree.NodeData<Row>(N);
+        return C == 0 ? R->Name : R->Mac;
+    };
+    TVirtualNode* Host1 = Tree.AddChild(nullptr, Row{"host1", ""});
+    TVirtualNode* Ad1 = Tree.AddChild(Host1, Row{"eth0", "00-11-22-33-44-55"});
+    TVirtualNode* Host2 = Tree.AddChild(nullptr, Row{"host2", ""});
+    Tree.AddChild(Host2, Row{"eth1", "00-11-22-AA-BB-CC"});
+    TVirtualNode* Host3 = Tree.AddChild(nullptr, Row{"host3", "00-11-22-DD-EE-FF"});
+    Tree.SetFiltered(Host2, true);
+    Tree.show();
+
+    TdlgFind Dlg(Tree, nullptr);
+    Dlg.findChild<QComboBox*>("cmbFind")->setEditText("00-11-22");
+    std::vector<TVirtualNode*> Found;
+    for (int I = 0; I < 3; ++I) {
+        Dlg.actFind()->Execute();
+        Found.push_back(Tree.SelectedCount() == 1 ? Tree.FocusedNode() : nullptr);
+    }
+    // host2 and its adapter are hidden: the search passes over them.
+    EXPECT_EQ(Found, (std::vector<TVirtualNode*>{Ad1, Host3, nullptr}));
+    lstFind.clear();
+}
+
 } // namespace
