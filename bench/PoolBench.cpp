@@ -14,11 +14,13 @@
 // the whole process and of the main thread alone: when the main thread is
 // busy for the whole run, the synchronized calls are what bounds the pool.
 //
-// Runs on the 8-core build machine: with vendor lookups 2,300-3,100 jobs/s
-// at 64 and at 250 workers, bound by the lookup's SQL (a one-sided index
-// range, about 2 ms of CPU each with all cores busy); without vendor rows
-// 27,000-48,000 jobs/s at 64 workers and 25,000-34,000 at 250, where the
-// main thread is busy 60-93% of the time serving the two synchronized calls
+// Runs on the 8-core build machine: with vendor lookups 25,000-32,000 jobs/s
+// at 64 workers and 21,700-22,700 at 250; the MACs come from eight vendors,
+// as on a real network, and each worker asks the database once per vendor
+// prefix (TVendorCache). Every query costs about 2 ms of CPU with all cores
+// busy (a one-sided index range), so without that memory the figure was
+// 2,300-3,100 jobs/s. Without vendor rows 24,000-34,000 jobs/s, where the
+// main thread is busy 60-85% of the time serving the two synchronized calls
 // of every job, so more workers only add hand-over contention. Before the
 // vendor connections stopped SQLite's process-wide allocation count, its
 // lock held the run without vendor rows to 11,000-14,000 jobs/s.

@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <map>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -189,4 +191,73 @@ void LookupVendor(const std::string& HexMac, std::string& Vendor)
 void GetVendorByMac(const std::string& Mac, std::string& Vendor)
 {
     LookupVendor(NormalizeMac(Mac), Vendor);
+}
+
+namespace {
+
+// The 24-bit prefixes of the 48-bit space that some block of the table
+// begins or ends inside, read once per database file (and again when the
+// file changes): null when the table cannot be read whole.
+std::shared_ptr<const std::unordered_set<uint32_t>> SplitPrefixes(sqlite3* Db)
+{
+    const char* name = sqlite3_db_filename(Db, "main");
+    struct stat st {};
+    if (!name || !*name || ::stat(name, &st) != 0)
+        return nullptr;
+    const std::string key = std::string(name) + '\n' + std::to_string(st.st_mtim.tv_sec) + '.' +
+                            std::to_string(st.st_mtim.tv_nsec) + '\n' + std::to_string(st.st_size);
+    static std::mutex lock;
+    static std::map<std::string, std::shared_ptr<const std::unordered_set<uint32_t>>> known;
+    std::lock_guard<std::mutex> l(lock);
+    if (auto it = known.find(key); it != known.end())
+        return it->second;
+    sqlite3_stmt* st0 = nullptr;
+    if (sqlite3_prepare_v2(Db, "SELECT range_begin, range_end FROM mac_addresses", -1, &st0,
+                           nullptr) != SQLITE_OK) {
+        sqlite3_finalize(st0);
+        return nullptr;
+    }
+    auto split = std::make_shared<std::unordered_set<uint32_t>>();
+    constexpr int64_t space = int64_t(1) << 48, prefix = int64_t(1) << 24;
+    int rc;
+    while ((rc = sqlite3_step(st0)) == SQLITE_ROW) {
+        const int64_t begin = sqlite3_column_int64(st0, 0), end = sqlite3_column_int64(st0, 1);
+        // A boundary strictly inside a prefix makes its addresses differ.
+        if (begin > 0 && begin < space && begin % prefix != 0)
+            split->insert(static_cast<uint32_t>(begin / prefix));
+        if (end >= 0 && end < space - 1 && (end + 1) % prefix != 0)
+            split->insert(static_cast<uint32_t>(end / prefix));
+    }
+    sqlite3_finalize(st0);
+    if (rc != SQLITE_DONE)
+        return nullptr;
+    known[key] = split;
+    return split;
+}
+
+} // namespace
+
+void TVendorCache::GetVendorByMac(const std::string& Mac, sqlite3* Db, std::string& Vendor)
+{
+    const std::string hex = NormalizeMac(Mac);
+    if (!Db || hex.size() != 12 || !IsQueryableHex(hex)) {
+        LookupVendorDb(hex, Db, Vendor);
+        return;
+    }
+    if (!FReadSplit) {
+        FReadSplit = true;
+        FSplit = SplitPrefixes(Db);
+    }
+    const auto prefix = static_cast<uint32_t>(std::stoul(hex.substr(0, 6), nullptr, 16));
+    const bool uniform = FSplit && !FSplit->count(prefix);
+    if (uniform) {
+        if (auto it = FVendors.find(prefix); it != FVendors.end()) {
+            Vendor = it->second;
+            ++FHits;
+            return;
+        }
+    }
+    QueryVendor(hex, Db, Vendor);
+    if (uniform)
+        FVendors.emplace(prefix, Vendor);
 }

@@ -8,8 +8,12 @@
 // vendor.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 struct sqlite3;
 
@@ -47,6 +51,27 @@ void GetVendorByMacDb(const std::string& Mac, sqlite3* Db, std::string& Vendor);
 void LookupVendor(const std::string& HexMac, std::string& Vendor);
 // NormalizeMac, then LookupVendor (main thread).
 void GetVendorByMac(const std::string& Mac, std::string& Vendor);
+
+// A scan worker's memory of the vendors it has looked up, one 24-bit prefix
+// at a time: the hosts of a network share a handful of vendors, and every
+// query walks a good part of the table. A prefix is remembered only when no
+// block of the table begins or ends inside it; then every address under it
+// lies in the same blocks, and the query's answer is the same for all of
+// them. Other prefixes, longer texts and failures always go to the query.
+class TVendorCache {
+public:
+    // GetVendorByMacDb with the memory (on a temporary connection, and
+    // without it, when Db is null).
+    void GetVendorByMac(const std::string& Mac, sqlite3* Db, std::string& Vendor);
+    // How many lookups the memory answered.
+    long long Hits() const { return FHits; }
+
+private:
+    bool FReadSplit = false;
+    std::shared_ptr<const std::unordered_set<uint32_t>> FSplit; // null: no memory
+    std::unordered_map<uint32_t, std::string> FVendors;
+    long long FHits = 0;
+};
 
 // Raises EVendorDbError: Text + ".\rError [code]: name.\r"SQL": message" when
 // Db holds an error, else Text alone.

@@ -7,7 +7,6 @@
 #include "uNetworkEnum.h"
 #include "uThreadScanPool.h"
 
-
 TWorkerServices DefaultWorkerServices()
 {
     TWorkerServices s;
@@ -223,7 +222,7 @@ void TThreadInPool::AddSingleMac(const std::string& MAC)
     auto adapter = std::make_unique<TMacAddress>();
     adapter->SetNumber(MAC);
     std::string vendor;
-    GetVendorByMacDb(MAC, FDb, vendor);
+    FVendors.GetVendorByMac(MAC, FDb, vendor);
     adapter->SetVendor(vendor);
     Job.Computer->AdapterList.push_back(std::move(adapter));
     Job.Computer->SetSingle(true);
@@ -235,7 +234,7 @@ void TThreadInPool::LookUpListVendors(bool Asked)
         return;
     for (auto& adapter : Job.Computer->AdapterList) {
         std::string vendor;
-        GetVendorByMacDb(adapter->Number, FDb, vendor);
+        FVendors.GetVendorByMac(adapter->Number, FDb, vendor);
         adapter->SetVendor(vendor);
     }
     Job.Computer->SetSingle(false);

@@ -13,6 +13,7 @@
 // enumerations in place of the network ones.
 #pragma once
 
+#include "MacVendorFunctions.h"
 #include "Thread.h"
 #include "uScanJob.h"
 
@@ -97,4 +98,5 @@ private:
     TPoolOfThreads* FPool;
     std::shared_ptr<const TWorkerServices> FServices;
     sqlite3* FDb = nullptr;
+    TVendorCache FVendors;
 };

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -256,4 +257,78 @@ TEST(VendorLookup, DamagedTableRaisesInsteadOfAnsweringUnknown)
         msg.rfind("Error executing SQL.\rError [11]: database disk image is malformed.\r\"", 0), 0u)
         << msg;
     EXPECT_EQ(v, "");
+}
+
+namespace {
+
+// Looks every address up twice, in an order that mixes the prefixes, through
+// the cache and straight through the query; both must agree every time.
+void ExpectCacheAgreesWithQuery(const std::string& File, const std::vector<std::string>& Macs,
+                                long long ExpectedHits)
+{
+    sqlite3* db = OpenVendorsDb(File, VendorsDbWorkerFlags);
+    TVendorCache cache;
+    for (int round = 0; round < 2; ++round)
+        for (size_t i = 0; i < Macs.size(); ++i) {
+            const std::string& mac = Macs[(i * 7 + round) % Macs.size()];
+            std::string cached = "stale", direct;
+            cache.GetVendorByMac(mac, db, cached);
+            QueryVendor(NormalizeMac(mac), db, direct);
+            EXPECT_EQ(cached, direct) << mac;
+        }
+    if (ExpectedHits >= 0) {
+        EXPECT_EQ(cache.Hits(), ExpectedHits);
+    }
+    CloseVendorsDb(db);
+}
+
+} // namespace
+
+TEST(VendorCache, RemembersOnlyPrefixesThatNoBlockBeginsOrEndsInside)
+{
+    TempFolder dir;
+    const std::string file = dir.Path("vendors.db");
+    Exec(file, "CREATE TABLE mac_addresses (id INTEGER PRIMARY KEY, organization_name TEXT,"
+               " range_begin INTEGER, range_end INTEGER, bits INTEGER);"
+               // a whole prefix
+               "INSERT INTO mac_addresses VALUES (1, 'Whole', 0x001122000000, 0x001122FFFFFF, 24);"
+               // a prefix with a longer block inside it
+               "INSERT INTO mac_addresses VALUES (2, 'Outer', 0x0050C2000000, 0x0050C2FFFFFF, 24);"
+               "INSERT INTO mac_addresses VALUES (3, 'Inner', 0x0050C27D5000, 0x0050C27D5FFF, 36);"
+               // a block that begins halfway into a prefix
+               "INSERT INTO mac_addresses VALUES (4, 'Half', 0x00AA00800000, 0x00AA00FFFFFF, 25);"
+               // one block over two whole prefixes
+               "INSERT INTO mac_addresses VALUES (5, 'Two', 0x00BB00000000, 0x00BB01FFFFFF, 23);");
+    const std::vector<std::string> macs = {
+        "00-11-22-00-00-01",       "00-11-22-ff-ff-ff",
+        "00:11:22:33:44:55", // Whole
+        "00-50-C2-7D-51-23",       "00-50-C2-7D-4F-FF",
+        "00-50-C2-00-00-00", // Outer/Inner
+        "00-AA-00-7F-FF-FF",       "00-AA-00-80-00-00",
+        "00-aa-00-ff-00-01", // Half
+        "00-BB-00-12-34-56",       "00-BB-01-00-00-00",
+        "00-BB-01-FF-FF-FF",                            // Two
+        "00-CC-00-00-00-01",       "00-CC-00-99-00-01", // no block
+        "00-00-00-00-00-00",       "",                  // not looked up
+        "00-11-22-33-44-55-66-77",                      // longer than a MAC
+    };
+    // Uniform prefixes: 001122 (3 addresses), 00BB00 (1), 00BB01 and 00CC00
+    // (2 each): 8 lookups a round, less the first under each of the four.
+    ExpectCacheAgreesWithQuery(file, macs, 2 * 8 - 4);
+}
+
+TEST(VendorCache, AgreesWithTheQueryOnTheRealDatabase)
+{
+    // Addresses under many prefixes of the real lists, also those that
+    // hold 28- and 36-bit blocks, and some that no block holds.
+    std::vector<std::string> macs;
+    const char* prefixes[] = {"0050C2", "001BC5", "70B3D5", "40D855", "8C1F64", "000000",
+                              "3C5AB4", "F8E43B", "FCFFFF", "AC1F6B", "020000", "E4956E"};
+    for (const char* p : prefixes)
+        for (unsigned tail : {0x000000u, 0x123456u, 0x7D5123u, 0xABCDEFu, 0xFFFFFFu}) {
+            char buf[13];
+            std::snprintf(buf, sizeof buf, "%s%06X", p, tail);
+            macs.push_back(buf);
+        }
+    ExpectCacheAgreesWithQuery(RealDb(), macs, -1);
 }
