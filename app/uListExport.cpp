@@ -5,12 +5,9 @@
 #include "Utf8.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
-#include <unistd.h>
 
 namespace {
 
@@ -332,46 +329,17 @@ std::string ExportTableToFile(const TExportTable& Table, const std::string& File
 
 std::vector<std::string> ParseAddressListText(const std::string& Text)
 {
-    std::vector<std::string> Lines;
-    size_t Pos = 0;
-    // A byte-order mark left by an editor is no part of the first name.
-    if (Text.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        Pos = 3;
-    while (Pos < Text.size()) {
-        const size_t End = Text.find_first_of("\r\n", Pos);
-        if (End == std::string::npos) {
-            Lines.push_back(Text.substr(Pos));
-            break;
-        }
-        Lines.push_back(Text.substr(Pos, End - Pos));
-        Pos = End + 1;
-        if (Text[End] == '\r' && Pos < Text.size() && Text[Pos] == '\n')
-            ++Pos;
-    }
-    return Lines;
+    return platform::SplitTextLines(Text);
 }
 
 std::vector<std::string> ReadAddressListFile(const std::string& FileName)
 {
-    const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (Fd < 0)
-        RaiseReadError(FileName, errno);
     std::string Text;
-    char Buffer[65536];
-    for (;;) {
-        const ssize_t N = ::read(Fd, Buffer, sizeof Buffer);
-        if (N < 0) {
-            if (errno == EINTR)
-                continue;
-            const int Error = errno;
-            ::close(Fd);
-            RaiseReadError(FileName, Error);
-        }
-        if (N == 0)
-            break;
-        Text.append(Buffer, static_cast<size_t>(N));
+    try {
+        Text = platform::ReadWholeFile(FileName);
+    } catch (const platform::FileError& E) {
+        RaiseReadError(FileName, E.Errno);
     }
-    ::close(Fd);
     return ParseAddressListText(Text);
 }
 

@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "NetUtil.h"
+#include "Utf8.h"
 #include "VirtualTrees.h"
 #include "uEngineOptions.h"
 
@@ -12,9 +13,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
-#include <sstream>
 
 namespace {
 
@@ -123,21 +122,7 @@ void TMacComments::Reindex()
 
 void TMacComments::LoadFromText(std::string_view Text)
 {
-    FLines.clear();
-    if (Text.starts_with("\xEF\xBB\xBF"))
-        Text.remove_prefix(3);
-    size_t Start = 0;
-    while (Start < Text.size()) {
-        size_t End = Text.find_first_of("\r\n", Start);
-        if (End == std::string_view::npos) {
-            FLines.emplace_back(Text.substr(Start));
-            break;
-        }
-        FLines.emplace_back(Text.substr(Start, End - Start));
-        if (Text[End] == '\r' && End + 1 < Text.size() && Text[End + 1] == '\n')
-            ++End;
-        Start = End + 1;
-    }
+    FLines = platform::SplitTextLines(Text);
     Reindex();
 }
 
@@ -158,16 +143,7 @@ void TMacComments::LoadFromFile(const std::string& FileName)
         Clear();
         return;
     }
-    if (std::filesystem::is_directory(FileName, Ec))
-        throw platform::FileError("read", FileName, EISDIR);
-    std::ifstream In(FileName, std::ios::binary);
-    if (!In)
-        throw platform::FileError("open", FileName, errno ? errno : EIO);
-    std::ostringstream Buf;
-    Buf << In.rdbuf();
-    if (In.bad())
-        throw platform::FileError("read", FileName, EIO);
-    LoadFromText(Buf.str());
+    LoadFromText(platform::ReadWholeFile(FileName));
 }
 
 void TMacComments::SaveToFile(const std::string& FileName) const

@@ -131,4 +131,28 @@ void ReplaceFileAtomically(const std::string& FileName, std::string_view Data)
     CommitTemporary(WriteTemporaryBeside(target, Data), target);
 }
 
+std::string ReadWholeFile(const std::string& FileName)
+{
+    const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (Fd < 0)
+        throw FileError("open", FileName, errno);
+    std::string Text;
+    char Buffer[65536];
+    for (;;) {
+        const ssize_t N = ::read(Fd, Buffer, sizeof Buffer);
+        if (N < 0) {
+            if (errno == EINTR)
+                continue;
+            const int Error = errno;
+            ::close(Fd);
+            throw FileError("read", FileName, Error);
+        }
+        if (N == 0)
+            break;
+        Text.append(Buffer, static_cast<size_t>(N));
+    }
+    ::close(Fd);
+    return Text;
+}
+
 } // namespace platform

@@ -41,4 +41,8 @@ void CommitTemporary(const std::string& Temporary, const std::string& Target);
 // may write is refused too (root included: a rename would bypass that).
 void ReplaceFileAtomically(const std::string& FileName, std::string_view Data);
 
+// The whole contents of FileName, read past interrupted reads. Raises
+// FileError ("open" or "read"; a folder fails to read with EISDIR).
+std::string ReadWholeFile(const std::string& FileName);
+
 } // namespace platform

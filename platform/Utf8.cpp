@@ -65,4 +65,24 @@ bool IsXmlChar(char32_t Code)
            (Code >= 0xE000 && Code <= 0xFFFD) || (Code >= 0x10000 && Code <= 0x10FFFF);
 }
 
+std::vector<std::string> SplitTextLines(std::string_view Text)
+{
+    std::vector<std::string> Lines;
+    if (Text.starts_with("\xEF\xBB\xBF"))
+        Text.remove_prefix(3);
+    size_t Pos = 0;
+    while (Pos < Text.size()) {
+        const size_t End = Text.find_first_of("\r\n", Pos);
+        if (End == std::string_view::npos) {
+            Lines.emplace_back(Text.substr(Pos));
+            break;
+        }
+        Lines.emplace_back(Text.substr(Pos, End - Pos));
+        Pos = End + 1;
+        if (Text[End] == '\r' && Pos < Text.size() && Text[Pos] == '\n')
+            ++Pos;
+    }
+    return Lines;
+}
+
 } // namespace platform

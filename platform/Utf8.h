@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -19,5 +20,10 @@ void AppendUtf8(std::string& Out, char32_t Code);
 
 // True for the characters XML 1.0 allows in a document (CR included).
 bool IsXmlChar(char32_t Code);
+
+// The lines of a text file: a UTF-8 byte-order mark an editor left is
+// dropped, and CR LF, LF and CR each end a line; a last line without a line
+// break counts, and an empty line stays an empty line.
+std::vector<std::string> SplitTextLines(std::string_view Text);
 
 } // namespace platform
