@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -38,8 +39,14 @@ void SyncFolder(const std::string& Folder)
 } // namespace
 
 FileError::FileError(std::string AOperation, const std::string& Path, int AErrno)
-    : std::runtime_error(AOperation + " \"" + Path + "\": " + std::strerror(AErrno)),
-      Operation(std::move(AOperation)), Errno(AErrno)
+    : FileError(std::move(AOperation), Path, AErrno, std::strerror(AErrno))
+{
+}
+
+FileError::FileError(std::string AOperation, const std::string& Path, int AErrno,
+                     std::string AReason)
+    : std::runtime_error(AOperation + " \"" + Path + "\": " + AReason),
+      Operation(std::move(AOperation)), Errno(AErrno), Reason(std::move(AReason))
 {
 }
 
@@ -131,25 +138,51 @@ void ReplaceFileAtomically(const std::string& FileName, std::string_view Data)
     CommitTemporary(WriteTemporaryBeside(target, Data), target);
 }
 
-std::string ReadWholeFile(const std::string& FileName)
+std::string ReadWholeFile(const std::string& FileName, std::size_t MaxSize)
 {
-    const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+    // Refused by type before opening, so that a device is not even opened;
+    // opened without blocking and checked again, so that a pipe put in the
+    // file's place in between cannot make open() wait for a writer.
+    const auto Refuse = [&](const struct stat& St) {
+        if (S_ISDIR(St.st_mode))
+            throw FileError("read", FileName, EISDIR);
+        if (!S_ISREG(St.st_mode))
+            throw FileError("open", FileName, EINVAL, "not a regular file");
+        if (static_cast<std::uintmax_t>(St.st_size) > MaxSize)
+            throw FileError("read", FileName, EFBIG);
+    };
+    struct stat St {};
+    if (::stat(FileName.c_str(), &St) != 0)
+        throw FileError("open", FileName, errno);
+    Refuse(St);
+    const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (Fd < 0)
         throw FileError("open", FileName, errno);
     std::string Text;
-    char Buffer[65536];
-    for (;;) {
-        const ssize_t N = ::read(Fd, Buffer, sizeof Buffer);
-        if (N < 0) {
-            if (errno == EINTR)
-                continue;
-            const int Error = errno;
-            ::close(Fd);
-            throw FileError("read", FileName, Error);
+    try {
+        if (::fstat(Fd, &St) != 0)
+            throw FileError("open", FileName, errno);
+        Refuse(St);
+        // The size is a hint: a file may grow while it is read, and files of
+        // the kernel's own (/proc) tell 0.
+        Text.reserve(static_cast<std::size_t>(St.st_size));
+        char Buffer[65536];
+        for (;;) {
+            const ssize_t N = ::read(Fd, Buffer, sizeof Buffer);
+            if (N < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw FileError("read", FileName, errno);
+            }
+            if (N == 0)
+                break;
+            if (static_cast<std::size_t>(N) > MaxSize - Text.size())
+                throw FileError("read", FileName, EFBIG);
+            Text.append(Buffer, static_cast<std::size_t>(N));
         }
-        if (N == 0)
-            break;
-        Text.append(Buffer, static_cast<size_t>(N));
+    } catch (...) {
+        ::close(Fd);
+        throw;
     }
     ::close(Fd);
     return Text;

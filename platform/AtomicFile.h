@@ -3,6 +3,7 @@
 // settings or results file behind.
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,8 +15,13 @@ namespace platform {
 class FileError : public std::runtime_error {
 public:
     FileError(std::string Operation, const std::string& Path, int Errno);
+    // With a reason of our own in place of the system's text for Errno.
+    FileError(std::string Operation, const std::string& Path, int Errno, std::string Reason);
     const std::string Operation;
     const int Errno;
+    // What went wrong, without the operation and the file's name: the
+    // system's text for Errno, or the reason given.
+    const std::string Reason;
 };
 
 // Writes every byte, going on after interrupted writes; false with errno set.
@@ -41,8 +47,16 @@ void CommitTemporary(const std::string& Temporary, const std::string& Target);
 // may write is refused too (root included: a rename would bypass that).
 void ReplaceFileAtomically(const std::string& FileName, std::string_view Data);
 
-// The whole contents of FileName, read past interrupted reads. Raises
-// FileError ("open" or "read"; a folder fails to read with EISDIR).
-std::string ReadWholeFile(const std::string& FileName);
+// The most ReadWholeFile takes unless told otherwise: far above any list or
+// settings file a user keeps, far below what would exhaust memory.
+inline constexpr std::size_t DefaultReadLimit = std::size_t{256} << 20;
+
+// The whole contents of the regular file FileName, read past interrupted
+// reads. Anything else is refused before a byte is read, so that a named
+// pipe, a device or a socket given as a file name never blocks or streams
+// for ever: a folder with EISDIR, the others with EINVAL and the reason "not
+// a regular file". A file larger than MaxSize is refused with EFBIG. Raises
+// FileError ("open" or "read").
+std::string ReadWholeFile(const std::string& FileName, std::size_t MaxSize = DefaultReadLimit);
 
 } // namespace platform
