@@ -1,8 +1,11 @@
 // The option values and message texts that the scan engine reads.
 //
 // They are plain globals named after their keys in "options.xml" and in the
-// language files. The engine only declares them with their defaults; the
-// settings load and save them, and the main thread alone changes them.
+// language files. Each is declared once, as a row of EngineOptions() or
+// EngineMessages(): its key, its global, its field in the snapshot, its
+// built-in default and the values it may take. Reset, the snapshot, and the
+// settings that load and save them all loop over those rows. The main
+// thread alone changes the globals.
 //
 // Workers must not read these globals while the options dialog may change
 // them: the pool copies them into a TEngineSettings (TakeEngineSettings, in
@@ -10,7 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 // --- Options -----------------------------------------------------------------
@@ -43,46 +48,94 @@ extern std::string sSetStatusScanADComputerNotFound;      // no arguments
 extern std::string sComputerCaptionStyle;                 // %s, %s: name and IP in style order
 extern std::string sSetStatusScanComputerNotResolved;     // %s: address (a name without address)
 
-// One message global and its language key.
+// --- Snapshot for workers ------------------------------------------------------
+// A copy of every engine option and message. Default-constructed it holds the
+// built-in defaults of the rows below.
+struct TEngineSettings {
+    TEngineSettings();
+
+    int iMaxThreads;
+    int DefaultCheckState;
+    int DefaultTimeout;
+    uint16_t DefaultTCPPort;
+    bool IgnoreCheck;
+    bool bNoName;
+    bool bGetNetbiosName;
+    bool bGetDomainName;
+    bool bGetDomainNameIfNetBiosFailed;
+    std::string SNMPCommunity;
+    uint8_t ComputerCaptionStyle;
+
+    std::string sSetStatusScanComputerComplete;
+    std::string sSetStatusScanComputerInactive;
+    std::string sSetStatusScanComputerNotDetect;
+    std::string sSetStatusScanComputerErrorMSg;
+    std::string sSetStatusScanNetworkStart;
+    std::string sSetStatusScanNetworkComplete;
+    std::string sSetStatusScanNetworkComputerNotFound;
+    std::string sSetStatusScanADStart;
+    std::string sSetStatusScanADComplete;
+    std::string sSetStatusScanADComputerNotFound;
+    std::string sComputerCaptionStyle;
+    std::string sSetStatusScanComputerNotResolved;
+
+private:
+    struct TUnset {};
+    explicit TEngineSettings(TUnset) {}
+    friend const TEngineSettings& BuiltInEngineSettings();
+};
+
+// The current values of the globals; call it in the main thread only.
+TEngineSettings TakeEngineSettings();
+
+// --- Option rows -----------------------------------------------------------------
+// Where an option's value lives. The settings layer keeps its own options in
+// rows of the same kind, so one reader and one writer serve both.
+using TOptionVariable =
+    std::variant<bool*, int*, uint16_t*, uint8_t*, std::string*, std::vector<std::string>*>;
+
+// One option, declared once.
+struct TOption {
+    const char* Key; // in "options.xml"; also the global's own name
+    TOptionVariable Variable;
+    long long Default = 0;        // Boolean (0, 1) and integer options
+    const char* DefaultText = ""; // text options; string lists start empty
+    // Integer options: the values they may take (a range, or the codes of
+    // their vocabulary); a file that holds any other keeps the default.
+    long long Min = 0;
+    long long Max = 0;
+    // Text options: whether a value from a file is acceptable; null: any.
+    bool (*Accepts)(const std::string& Value) = nullptr;
+};
+
+// Sets Option's global to its built-in default.
+void SetToDefault(const TOption& Option);
+
+// The field of TEngineSettings that carries an option, of the same type as
+// its global.
+using TEngineField =
+    std::variant<bool TEngineSettings::*, int TEngineSettings::*, uint16_t TEngineSettings::*,
+                 uint8_t TEngineSettings::*, std::string TEngineSettings::*>;
+
+struct TEngineOption {
+    TOption Option;
+    TEngineField Field;
+};
+
+// Every engine option.
+std::span<const TEngineOption> EngineOptions();
+// The engine option with this key; raises std::out_of_range for an unknown
+// one, since every caller names an option that exists.
+const TOption& EngineOption(const std::string& Key);
+
+// One message global and its language key, which is also its default.
 struct TEngineMessage {
     const char* Key;
     std::string* Text;
+    std::string TEngineSettings::*Field;
 };
 // Every engine message, so that the settings can load them by key.
 const std::vector<TEngineMessage>& EngineMessages();
 
 // Sets every option and message back to its built-in default.
 void ResetEngineOptions();
-
-// --- Snapshot for workers ------------------------------------------------------
-// A copy of every engine option and message. Default-constructed it holds the
-// built-in defaults.
-struct TEngineSettings {
-    int iMaxThreads = 64;
-    int DefaultCheckState = 0;
-    int DefaultTimeout = 300;
-    uint16_t DefaultTCPPort = 39;
-    bool IgnoreCheck = true;
-    bool bNoName = false;
-    bool bGetNetbiosName = true;
-    bool bGetDomainName = false;
-    bool bGetDomainNameIfNetBiosFailed = false;
-    std::string SNMPCommunity = "public";
-    uint8_t ComputerCaptionStyle = 1;
-
-    std::string sSetStatusScanComputerComplete = "sSetStatusScanComputerComplete";
-    std::string sSetStatusScanComputerInactive = "sSetStatusScanComputerInactive";
-    std::string sSetStatusScanComputerNotDetect = "sSetStatusScanComputerNotDetect";
-    std::string sSetStatusScanComputerErrorMSg = "sSetStatusScanComputerErrorMSg";
-    std::string sSetStatusScanNetworkStart = "sSetStatusScanNetworkStart";
-    std::string sSetStatusScanNetworkComplete = "sSetStatusScanNetworkComplete";
-    std::string sSetStatusScanNetworkComputerNotFound = "sSetStatusScanNetworkComputerNotFound";
-    std::string sSetStatusScanADStart = "sSetStatusScanADStart";
-    std::string sSetStatusScanADComplete = "sSetStatusScanADComplete";
-    std::string sSetStatusScanADComputerNotFound = "sSetStatusScanADComputerNotFound";
-    std::string sComputerCaptionStyle = "sComputerCaptionStyle";
-    std::string sSetStatusScanComputerNotResolved = "sSetStatusScanComputerNotResolved";
-};
-
-// The current values of the globals; call it in the main thread only.
-TEngineSettings TakeEngineSettings();

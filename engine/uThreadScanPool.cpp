@@ -3,18 +3,11 @@
 #include "NetUtil.h"
 #include "uAddressExpressionOperations.h"
 #include "uComputerList.h"
+#include "uEngineOptions.h"
 
 #include <algorithm>
 #include <chrono>
 #include <thread>
-
-namespace {
-
-// The options dialog's bounds; a hand-edited options file may hold anything.
-constexpr int MinWorkers = 1;
-constexpr int MaxWorkers = 250;
-
-} // namespace
 
 TPoolOfThreads::TPoolOfThreads(std::shared_ptr<const TWorkerServices> Services)
     : FGroup(std::make_shared<platform::TThreadGroup>())
@@ -86,7 +79,11 @@ void TPoolOfThreads::Reset()
 void TPoolOfThreads::CreateThreads()
 {
     Reset();
-    const auto wanted = static_cast<size_t>(std::clamp(iMaxThreads, MinWorkers, MaxWorkers));
+    // Read like every other option, from a copy; a value set in code past
+    // the option's bounds is brought back inside them.
+    const TOption& MaxThreads = EngineOption("iMaxThreads");
+    const auto wanted = static_cast<size_t>(
+        std::clamp<long long>(TakeEngineSettings().iMaxThreads, MaxThreads.Min, MaxThreads.Max));
     std::lock_guard<std::mutex> lock(FThreadsLock);
     FThreads.erase(std::remove(FThreads.begin(), FThreads.end(), nullptr), FThreads.end());
     std::vector<TThreadInPool*> made;
