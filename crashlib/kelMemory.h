@@ -1,0 +1,109 @@
+// Reading this process's own memory without ever touching it.
+//
+// The crash library looks at code and stacks of a process that may be in a bad
+// state: any address it follows may be unmapped, protected or unmapped by
+// another thread a moment later. So nothing here dereferences an address of
+// the process. The address space is described from /proc/self/maps; readable
+// pages are copied with process_vm_readv (which fails with EFAULT instead of
+// faulting), execute-only pages through /proc/self/mem. Page protections are
+// never changed, so no other thread can be caught by a protection we set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+// How a region of the address space may be read.
+enum : uint8_t {
+    kaNone = 0,        // not mapped, or mapped without read or execute permission
+    kaExecuteOnly = 1, // code that may be executed but not read
+    kaReadable = 2,
+};
+
+// One region of a snapshot: [Start, End) of one access kind.
+struct TTryReadRange {
+    uintptr_t Start = 0;
+    uintptr_t End = 0;
+    uint8_t Kind = kaNone;
+};
+
+// A snapshot of the whole user address space, sorted by address, with
+// neighbouring regions of equal kind merged (gaps are regions of kind
+// kaNone). It also caches the pages read through it, so that a walk that
+// probes the same pages thousands of times makes one system call per page.
+// The snapshot describes the moment it was taken: take it right before a walk.
+class TDATryRead {
+public:
+    TDATryRead();
+    TDATryRead(const TDATryRead& Other); // copies the regions, not the cache
+    TDATryRead(TDATryRead&& Other) noexcept;
+    TDATryRead& operator=(const TDATryRead& Other);
+    TDATryRead& operator=(TDATryRead&& Other) noexcept;
+    ~TDATryRead();
+
+    std::vector<TTryReadRange> Ranges;
+
+    std::size_t size() const { return Ranges.size(); }
+    bool empty() const { return Ranges.empty(); }
+    const TTryReadRange& operator[](std::size_t I) const { return Ranges[I]; }
+
+    // Number of pages read so far through this snapshot (each one system call).
+    std::size_t PagesRead() const;
+    // Forgets the cached pages (the regions stay).
+    void DropCache();
+
+    struct TPageCache;
+
+private:
+    friend bool TryRead(uintptr_t Source, void* Dest, std::size_t Count, const TDATryRead* Ranges);
+    std::unique_ptr<TPageCache> Cache;
+};
+
+// Copies Count bytes from Source to Dest only when all of them can be read;
+// returns whether it copied. With a snapshot, its regions decide (a range that
+// crosses from one kind into another is refused) and its cache is used;
+// without one (nullptr) the address space is asked now. A page unmapped since
+// the snapshot was taken makes the read fail; it never raises a signal.
+bool TryRead(uintptr_t Source, void* Dest, std::size_t Count, const TDATryRead* Ranges = nullptr);
+inline bool TryRead(const void* Source, void* Dest, std::size_t Count,
+                    const TDATryRead* Ranges = nullptr)
+{
+    return TryRead(reinterpret_cast<uintptr_t>(Source), Dest, Count, Ranges);
+}
+
+// A snapshot of the whole user address space, as /proc/self/maps tells it now.
+// Empty when the maps cannot be read.
+TDATryRead GetReadableRanges();
+// Frees a snapshot; returns 0 (the nil a caller stores back).
+int FreeReadableRanges(TDATryRead& Ranges);
+
+// The access kind of [Address, Address + Count) in a snapshot: the kind of the
+// region that holds the whole range, kaNone when no single region does (also
+// for an empty snapshot and for a range that wraps around).
+uint8_t FindReadableRange(const TDATryRead& Ranges, uintptr_t Address, std::size_t Count);
+
+// The access kind of [Address, Address + Count) as the address space is now.
+uint8_t QueryMemoryAccess(uintptr_t Address, std::size_t Count);
+
+// One line of /proc/self/maps.
+struct TMapsEntry {
+    uintptr_t Start = 0;
+    uintptr_t End = 0;
+    char Perms[5] = {}; // "r-xp" and the like
+    uint64_t Offset = 0;
+    uint64_t Inode = 0;
+    std::string_view Path; // valid during the callback only; may be empty or "[stack]"
+};
+
+// Calls Visit for each line of /proc/self/maps in address order until it
+// returns false. Returns false when the file could not be read.
+bool EnumMemoryMaps(const std::function<bool(const TMapsEntry&)>& Visit);
+
+// The same over the text of a maps file (used on captured or crafted text).
+void ParseMemoryMaps(std::string_view Text, const std::function<bool(const TMapsEntry&)>& Visit);
+
+// The access kind a maps line gives.
+uint8_t MapsAccessKind(const char* Perms);
