@@ -5,12 +5,7 @@
 #include "Utf8.h"
 #include "XmlStringWriter.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 std::unique_ptr<TComputerList> ComputerList;
 
@@ -138,9 +133,10 @@ bool TextToBoolDef(std::string_view Text, bool Default)
 }
 
 
-[[noreturn]] void RaiseFileError(const char* What, const std::string& FileName, int Error)
+[[noreturn]] void RaiseFileError(const char* What, const std::string& FileName,
+                                 const platform::FileError& Error)
 {
-    throw EComputerListError(std::string(What) + " \"" + FileName + "\": " + std::strerror(Error));
+    throw EComputerListError(std::string(What) + " \"" + FileName + "\": " + Error.Reason);
 }
 
 // Replaces FileName by Data so that the file is either the old one or the
@@ -151,44 +147,20 @@ void ReplaceFile(const std::string& FileName, const std::string& Data)
         platform::ReplaceFileAtomically(FileName, Data);
     } catch (const platform::FileError& e) {
         RaiseFileError(e.Operation == "create" ? "Cannot create file" : "Cannot write file",
-                       FileName, e.Errno);
+                       FileName, e);
     }
 }
 
-std::string ReadWholeFile(const std::string& FileName)
+// The file's bytes; what keeps it from being read is told the way this file's
+// other failures are.
+std::string ReadListFile(const std::string& FileName)
 {
-    // Non-blocking, so that a named pipe given as the file cannot hang us; a
-    // regular file reads the same either way.
-    const int fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        RaiseFileError("Cannot open file", FileName, errno);
-    struct stat st {};
-    int e = 0;
-    if (::fstat(fd, &st) != 0)
-        e = errno;
-    else if (!S_ISREG(st.st_mode))
-        e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    if (e) {
-        ::close(fd);
-        RaiseFileError("Cannot open file", FileName, e);
+    try {
+        return platform::ReadWholeFile(FileName);
+    } catch (const platform::FileError& e) {
+        RaiseFileError(e.Operation == "open" ? "Cannot open file" : "Cannot read file", FileName,
+                       e);
     }
-    std::string data;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int readError = errno;
-            ::close(fd);
-            RaiseFileError("Cannot read file", FileName, readError);
-        }
-        if (n == 0)
-            break;
-        data.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return data;
 }
 
 // Raises the parser's description with the place it names: line and column
@@ -331,7 +303,7 @@ void SaveComputerListToFile(const std::string& FileName, const TComputerList& Li
 
 size_t LoadComputerListFromFile(const std::string& FileName, TComputerList& List)
 {
-    const std::string data = ReadWholeFile(FileName);
+    const std::string data = ReadListFile(FileName);
     pugi::xml_document doc;
     const pugi::xml_parse_result r =
         doc.load_buffer(data.data(), data.size(), ParseFlags, pugi::encoding_auto);

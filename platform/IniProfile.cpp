@@ -1,7 +1,7 @@
 #include "IniProfile.h"
 
-#include <fstream>
-#include <iterator>
+#include "AtomicFile.h"
+#include "Utf8.h"
 
 namespace platform {
 namespace {
@@ -47,23 +47,10 @@ std::string_view TrimProfileBlanks(std::string_view Text)
 IniProfile IniProfile::Parse(std::string_view Bytes)
 {
     IniProfile Result;
-    if (Bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-        Bytes.remove_prefix(3);
-    }
+    StripUtf8Bom(Bytes);
     TSection* Current = nullptr; // keys before the first section belong to none
-    while (!Bytes.empty()) {
-        std::size_t End = Bytes.find_first_of("\r\n");
-        std::string_view Line = Bytes.substr(0, End);
-        if (End == std::string_view::npos) {
-            Bytes = {};
-        } else {
-            std::size_t Next = End + 1;
-            if (Bytes[End] == '\r' && Next < Bytes.size() && Bytes[Next] == '\n') {
-                ++Next;
-            }
-            Bytes.remove_prefix(Next);
-        }
-
+    TextLines Lines(Bytes);
+    for (std::string_view Line; Lines.Next(Line);) {
         Line = TrimProfileBlanks(Line);
         if (Line.empty() || Line.front() == ';') {
             continue;
@@ -103,15 +90,11 @@ IniProfile IniProfile::Parse(std::string_view Bytes)
 
 IniProfile IniProfile::Load(const std::string& Path)
 {
-    std::ifstream In(Path, std::ios::binary);
-    if (!In) {
+    try {
+        return Parse(ReadWholeFile(Path));
+    } catch (const FileError&) {
         return {};
     }
-    std::string Bytes((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
-    if (In.bad()) {
-        return {};
-    }
-    return Parse(Bytes);
 }
 
 const IniProfile::TSection* IniProfile::FindSection(std::string_view Name) const

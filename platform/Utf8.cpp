@@ -65,23 +65,39 @@ bool IsXmlChar(char32_t Code)
            (Code >= 0xE000 && Code <= 0xFFFD) || (Code >= 0x10000 && Code <= 0x10FFFF);
 }
 
+bool StripUtf8Bom(std::string_view& Text)
+{
+    if (!Text.starts_with(Utf8Bom))
+        return false;
+    Text.remove_prefix(Utf8Bom.size());
+    return true;
+}
+
+bool TextLines::Next(std::string_view& Line)
+{
+    if (Rest.empty())
+        return false;
+    const size_t End = Rest.find_first_of("\r\n");
+    if (End == std::string_view::npos) {
+        Line = Rest;
+        Rest = {};
+        return true;
+    }
+    Line = Rest.substr(0, End);
+    size_t Next = End + 1;
+    if (Rest[End] == '\r' && Next < Rest.size() && Rest[Next] == '\n')
+        ++Next;
+    Rest.remove_prefix(Next);
+    return true;
+}
+
 std::vector<std::string> SplitTextLines(std::string_view Text)
 {
     std::vector<std::string> Lines;
-    if (Text.starts_with("\xEF\xBB\xBF"))
-        Text.remove_prefix(3);
-    size_t Pos = 0;
-    while (Pos < Text.size()) {
-        const size_t End = Text.find_first_of("\r\n", Pos);
-        if (End == std::string_view::npos) {
-            Lines.emplace_back(Text.substr(Pos));
-            break;
-        }
-        Lines.emplace_back(Text.substr(Pos, End - Pos));
-        Pos = End + 1;
-        if (Text[End] == '\r' && Pos < Text.size() && Text[Pos] == '\n')
-            ++Pos;
-    }
+    StripUtf8Bom(Text);
+    TextLines Reader(Text);
+    for (std::string_view Line; Reader.Next(Line);)
+        Lines.emplace_back(Line);
     return Lines;
 }
 

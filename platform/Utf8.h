@@ -21,9 +21,27 @@ void AppendUtf8(std::string& Out, char32_t Code);
 // True for the characters XML 1.0 allows in a document (CR included).
 bool IsXmlChar(char32_t Code);
 
-// The lines of a text file: a UTF-8 byte-order mark an editor left is
-// dropped, and CR LF, LF and CR each end a line; a last line without a line
-// break counts, and an empty line stays an empty line.
+// The byte-order mark some editors put before a UTF-8 text.
+inline constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
+
+// Drops a leading byte-order mark from Text; true when there was one.
+bool StripUtf8Bom(std::string_view& Text);
+
+// The lines of a text one by one, as views into it: CR LF, LF and a lone CR
+// each end a line (files come from Windows, Unix and old Mac editors alike);
+// a last line without a line break counts, and an empty line stays an empty
+// line. A byte-order mark is left to the caller (StripUtf8Bom).
+class TextLines {
+public:
+    explicit TextLines(std::string_view Text) : Rest(Text) {}
+    // The next line into Line; false after the last.
+    bool Next(std::string_view& Line);
+
+private:
+    std::string_view Rest;
+};
+
+// The lines of a text file, its byte-order mark dropped.
 std::vector<std::string> SplitTextLines(std::string_view Text);
 
 } // namespace platform

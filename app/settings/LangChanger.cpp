@@ -1,6 +1,7 @@
 #include "LangChanger.h"
 
 #include "AtomicFile.h"
+#include "Utf8.h"
 
 #include <cerrno>
 #include <charconv>
@@ -8,8 +9,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +17,6 @@ namespace {
 
 const char* const TranslationsSection = "Translations";
 const char* const MissingValue = "<-- Error -->";
-const char* const Utf8Bom = "\xEF\xBB\xBF";
 
 std::string ReplaceEnter(std::string Text)
 {
@@ -41,14 +39,16 @@ std::string UpperAscii(std::string Text)
     return Text;
 }
 
+// False when the file cannot be read; a named pipe or a device in the
+// language file's place is refused at once rather than waited on.
 bool ReadFileBytes(const std::string& Path, std::string& Bytes)
 {
-    std::ifstream In(Path, std::ios::binary);
-    if (!In) {
+    try {
+        Bytes = platform::ReadWholeFile(Path);
+    } catch (const platform::FileError&) {
         return false;
     }
-    Bytes.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
-    return !In.bad();
+    return true;
 }
 
 // Replaces the file with Bytes through a temporary file beside it, so that a
@@ -159,23 +159,13 @@ std::string NormaliseLanguageText(const std::string& Bytes)
 {
     std::string_view Rest(Bytes);
     std::string Out;
-    if (Rest.substr(0, 3) == Utf8Bom) {
-        Out = Utf8Bom;
-        Rest.remove_prefix(3);
+    // The mark stays: the file is rewritten with it.
+    if (platform::StripUtf8Bom(Rest)) {
+        Out = platform::Utf8Bom;
     }
     Out.reserve(Bytes.size() + Bytes.size() / 8 + 2);
-    while (!Rest.empty()) {
-        std::size_t End = Rest.find_first_of("\r\n");
-        std::string_view Line = Rest.substr(0, End);
-        if (End == std::string_view::npos) {
-            Rest = {};
-        } else {
-            std::size_t Next = End + 1;
-            if (Rest[End] == '\r' && Next < Rest.size() && Rest[Next] == '\n') {
-                ++Next;
-            }
-            Rest.remove_prefix(Next);
-        }
+    platform::TextLines Lines(Rest);
+    for (std::string_view Line; Lines.Next(Line);) {
         if (Line.find('=') == std::string_view::npos) {
             Line = platform::TrimProfileBlanks(Line);
             Out += Line;

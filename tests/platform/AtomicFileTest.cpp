@@ -1,19 +1,16 @@
 #include "AtomicFile.h"
 
 #include "TempFolder.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
-#include <poll.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using platform::FileError;
@@ -22,53 +19,16 @@ using platform::ReadWholeFile;
 namespace {
 
 // How a read of FileName ended: "bytes <count>" or "<operation> <errno
-// name>: <what>". Run in a child process under a watchdog, so that a read
-// that blocks fails the test as "hung" instead of stopping the suite.
+// name>: <what>"; "hung" when it had not ended within five seconds.
 std::string Outcome(const std::string& FileName, std::size_t MaxSize = platform::DefaultReadLimit)
 {
-    int Pipe[2];
-    if (::pipe2(Pipe, O_CLOEXEC) != 0)
-        return "no pipe";
-    std::fflush(nullptr);
-    const pid_t Child = ::fork();
-    if (Child == 0) {
-        ::close(Pipe[0]);
-        std::string Told;
+    return AnswerWithin(std::chrono::seconds(5), [&] {
         try {
-            Told = "bytes " + std::to_string(ReadWholeFile(FileName, MaxSize).size());
+            return "bytes " + std::to_string(ReadWholeFile(FileName, MaxSize).size());
         } catch (const FileError& E) {
-            Told = E.Operation + " " + strerrorname_np(E.Errno) + ": " + E.what();
-        } catch (const std::exception& E) {
-            Told = std::string("other: ") + E.what();
+            return E.Operation + " " + strerrorname_np(E.Errno) + ": " + E.what();
         }
-        platform::WriteAll(Pipe[1], Told.data(), Told.size());
-        ::_exit(0);
-    }
-    ::close(Pipe[1]);
-    std::string Told;
-    bool Hung = false;
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            Deadline - std::chrono::steady_clock::now());
-        pollfd P{Pipe[0], POLLIN, 0};
-        if (Left.count() <= 0 || ::poll(&P, 1, static_cast<int>(Left.count())) == 0) {
-            Hung = true;
-            break;
-        }
-        char Buffer[512];
-        const ssize_t N = ::read(Pipe[0], Buffer, sizeof Buffer);
-        if (N < 0 && errno == EINTR)
-            continue;
-        if (N <= 0)
-            break;
-        Told.append(Buffer, static_cast<std::size_t>(N));
-    }
-    ::close(Pipe[0]);
-    if (Hung)
-        ::kill(Child, SIGKILL);
-    ::waitpid(Child, nullptr, 0);
-    return Hung ? "hung" : Told;
+    });
 }
 
 std::string Start(const std::string& Text, std::size_t Length)

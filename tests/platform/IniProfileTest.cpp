@@ -1,9 +1,14 @@
 #include "IniProfile.h"
 
+#include "TempFolder.h"
+#include "Watchdog.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 using platform::IniProfile;
@@ -139,4 +144,20 @@ TEST(IniProfile, MissingFileIsEmpty)
     IniProfile P = IniProfile::Load("/nonexistent/folder/file.lng");
     EXPECT_TRUE(P.SectionNames().empty());
     EXPECT_EQ(P.Value("S", "k"), std::nullopt);
+}
+
+TEST(IniProfile, ANamedPipeOrDeviceReadsAsAnEmptyProfileWithoutWaiting)
+{
+    TempFolder Dir;
+    const std::string Fifo = Dir.Path("english.lng");
+    ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+    for (const std::string& File : {Fifo, std::string("/dev/zero")}) {
+        EXPECT_EQ(AnswerWithin(
+                      std::chrono::seconds(5),
+                      [&] { return std::to_string(IniProfile::Load(File).SectionNames().size()); }),
+                  "0")
+            << File;
+    }
+    TempFolder::Write(Dir.Path("real.lng"), "\xEF\xBB\xBF[S]\r\nk=v\r\n");
+    EXPECT_EQ(IniProfile::Load(Dir.Path("real.lng")).ReadString("S", "k", ""), "v");
 }
