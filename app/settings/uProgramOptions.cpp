@@ -8,69 +8,66 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <type_traits>
+#include <variant>
 
-bool bVertGrid = false;
-bool bHorzGrid = false;
-bool bStripped = false;
-int pnlLeftWidth = 200;
-int PanelLogHeight = 100;
-bool ClearBeforeTolvex = true;
-bool bInverseLog = true;
-int LastTarget = 0;
-int LasTMethod = 0;
+// Defined without a value: their defaults are set from the tables below,
+// once before main (see the end of this file) and by every reset.
+bool bVertGrid;
+bool bHorzGrid;
+bool bStripped;
+int pnlLeftWidth;
+int PanelLogHeight;
+bool ClearBeforeTolvex;
+bool bInverseLog;
+int LastTarget;
+int LasTMethod;
 std::vector<std::string> lstFind;
 std::vector<std::string> lstBookmarks;
 std::vector<std::string> lstAddressList;
-int MaxBoomarks = 32;
-bool bShowLog = true;
-std::string DefaultLang = "english.lng";
+int MaxBoomarks;
+bool bShowLog;
+std::string DefaultLang;
 
-int MainWindowTop = 0;
-int MainWindowLeft = 0;
-int MainWindowWidth = 800;
-int MainWindowHeight = 600;
-int MainWindowState = 0;
+int MainWindowTop;
+int MainWindowLeft;
+int MainWindowWidth;
+int MainWindowHeight;
+int MainWindowState;
 
-std::array<TListColumnStore, MACColumnCount> MACColumns = [] {
-    std::array<TListColumnStore, MACColumnCount> Columns{};
-    for (int I = 0; I < MACColumnCount; ++I)
-        Columns[static_cast<size_t>(I)].Position = I;
-    return Columns;
-}();
+std::array<TListColumnStore, MACColumnCount> MACColumns;
 
-std::string sSelectComp = "sSelectComp";
-std::string sErrorInIP = "sErrorInIP";
-std::string sErrorInMask = "sErrorInMask";
-std::string sErrorDetectIPRange = "sErrorDetectIPRange";
-std::string sFormatSelectIpRange = "sFormatSelectIpRange";
-std::string sEmptyComputerName = "sEmptyComputerName";
-std::string sWrongIPRange = "sWrongIPRange";
-std::string sWrongExpression = "sWrongExpression";
-std::string sAnotherFindProcessActive = "sAnotherFindProcessActive";
-std::string sSetStatusStart = "sSetStatusStart";
-std::string sSetStatusFinish = "sSetStatusFinish";
-std::string sSetStatusCanceled = "sSetStatusCanceled";
-std::string sSetStatusScanComputer = "sSetStatusScanComputer";
-std::string sSetStatusScanComputerError = "sSetStatusScanComputerError";
-std::string sNetAPIFailed = "sNetAPIFailed";
-std::string sComputerName = "sComputerName";
-std::string sComputerIP = "sComputerIP";
-std::string sCannotDetectIP = "sCannotDetectIP";
-std::string sFindFinished = "sFindFinished";
-std::string sFileNoRead = "sFileNoRead";
-std::string sError = "sError";
-std::string sEnterValidCompName = "sEnterValidCompName";
-std::string sAddressAllSelectedDeleteWarning = "sAddressAllSelectedDeleteWarning";
-std::string sComputerFinded = "sComputerFinded";
-std::string sComputerSelected = "sComputerSelected";
-std::string sAddressAllSelectedDelete = "sAddressAllSelectedDelete";
-std::string sUnknownManufacturer = "sUnknownManufacturer";
-std::string sMACAddressInvalid = "sMACAddressInvalid";
+std::string sSelectComp;
+std::string sErrorInIP;
+std::string sErrorInMask;
+std::string sErrorDetectIPRange;
+std::string sFormatSelectIpRange;
+std::string sEmptyComputerName;
+std::string sWrongIPRange;
+std::string sWrongExpression;
+std::string sAnotherFindProcessActive;
+std::string sSetStatusStart;
+std::string sSetStatusFinish;
+std::string sSetStatusCanceled;
+std::string sSetStatusScanComputer;
+std::string sSetStatusScanComputerError;
+std::string sNetAPIFailed;
+std::string sComputerName;
+std::string sComputerIP;
+std::string sCannotDetectIP;
+std::string sFindFinished;
+std::string sFileNoRead;
+std::string sError;
+std::string sEnterValidCompName;
+std::string sAddressAllSelectedDeleteWarning;
+std::string sComputerFinded;
+std::string sComputerSelected;
+std::string sAddressAllSelectedDelete;
+std::string sUnknownManufacturer;
+std::string sMACAddressInvalid;
 
 namespace {
 
-constexpr const char* Defaults = "Defaults";
-constexpr const char* Window = "Window";
 constexpr const char* Columns = "MACColumns";
 
 TPrimaryScreenSizeFunc& PrimaryScreenSize()
@@ -87,6 +84,8 @@ int ReadRange(TXMLStorage& S, const char* Section, const std::string& Key, int V
     return Read >= Min && Read <= Max ? Read : Value;
 }
 
+// The language file is rewritten in place when it is chosen: only a plain
+// file name inside the languages folder is taken from the file.
 bool IsPlainFileName(const std::string& Name)
 {
     return !Name.empty() && Name != "." && Name != ".." &&
@@ -99,7 +98,231 @@ int Centre(int Screen, int Size)
     return Screen / 2 - Size / 2;
 }
 
+// Column I as it is before anything is stored: in its own place.
+TListColumnStore DefaultColumn(int I)
+{
+    TListColumnStore C;
+    C.Position = I;
+    return C;
+}
+
+bool WindowIsNormal()
+{
+    return MainWindowState == 0;
+}
+
+void ReadOption(TXMLStorage& S, const char* Section, const TOption& O)
+{
+    std::visit(
+        [&](auto* Global) {
+            using T = std::remove_pointer_t<decltype(Global)>;
+            if constexpr (std::is_same_v<T, bool>) {
+                *Global = S.ReadBool(Section, O.Key, O.Default != 0);
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                *Global = S.ReadString(Section, O.Key, O.DefaultText);
+                if (O.Accepts && !O.Accepts(*Global))
+                    *Global = O.DefaultText;
+            } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+                S.ReadStrings(Section, O.Key, *Global);
+            } else {
+                const long long Read = S.ReadInteger(Section, O.Key, static_cast<int>(O.Default));
+                *Global = static_cast<T>(Read >= O.Min && Read <= O.Max ? Read : O.Default);
+            }
+        },
+        O.Variable);
+}
+
+void WriteOption(TXMLStorage& S, const char* Section, const TOption& O)
+{
+    std::visit(
+        [&](auto* Global) {
+            using T = std::remove_pointer_t<decltype(Global)>;
+            if constexpr (std::is_same_v<T, bool>)
+                S.WriteBool(Section, O.Key, *Global);
+            else if constexpr (std::is_same_v<T, std::string>)
+                S.WriteString(Section, O.Key, *Global);
+            else if constexpr (std::is_same_v<T, std::vector<std::string>>)
+                S.WriteStrings(Section, O.Key, *Global);
+            else
+                S.WriteInteger(Section, O.Key, static_cast<int>(*Global));
+        },
+        O.Variable);
+}
+
+void WriteSection(TXMLStorage& S, const TOptionSection& Section)
+{
+    if (!Section.Written || Section.Written())
+        for (const TOption& O : Section.Options)
+            WriteOption(S, Section.Name, O);
+}
+
+// The options of this unit only, without the engine's.
+void ResetOwnOptions();
+
 } // namespace
+
+const std::vector<TOptionSection>& ProgramOptionSections()
+{
+    // "Defaults" in the order its keys have always been written: a key
+    // missing from the file is added at the end of its section, so this
+    // order is what users' files look like. The engine's options stand in
+    // their old places.
+    static const std::vector<TOptionSection> Sections = {
+        {"Defaults",
+         {
+             {.Key = "DefaultLang",
+              .Variable = &DefaultLang,
+              .DefaultText = "english.lng",
+              .Accepts = IsPlainFileName},
+             {.Key = "bVertGrid", .Variable = &bVertGrid, .Default = 0},
+             {.Key = "bHorzGrid", .Variable = &bHorzGrid, .Default = 0},
+             {.Key = "bStripped", .Variable = &bStripped, .Default = 0},
+             {.Key = "pnlLeftWidth",
+              .Variable = &pnlLeftWidth,
+              .Default = 200,
+              .Min = INT_MIN,
+              .Max = INT_MAX},
+             EngineOption("DefaultTCPPort"),
+             EngineOption("DefaultTimeout"),
+             EngineOption("ComputerCaptionStyle"),
+             EngineOption("DefaultCheckState"),
+             {.Key = "LastTarget",
+              .Variable = &LastTarget,
+              .Default = 0,
+              .Min = 0, // TScanTarget
+              .Max = 6},
+             {.Key = "LasTMethod",
+              .Variable = &LasTMethod,
+              .Default = 0,
+              .Min = 0, // TScanMethod, as the method selector sets it
+              .Max = 4},
+             EngineOption("bNoName"),
+             EngineOption("bGetNetbiosName"),
+             EngineOption("bGetDomainName"),
+             EngineOption("bGetDomainNameIfNetBiosFailed"),
+             EngineOption("iMaxThreads"),
+             {.Key = "PanelLogHeight",
+              .Variable = &PanelLogHeight,
+              .Default = 100,
+              .Min = INT_MIN,
+              .Max = INT_MAX},
+             {.Key = "ClearBeforeTolvex", .Variable = &ClearBeforeTolvex, .Default = 1},
+             {.Key = "bInverseLog", .Variable = &bInverseLog, .Default = 1},
+             EngineOption("IgnoreCheck"),
+             {.Key = "bShowLog", .Variable = &bShowLog, .Default = 1},
+             EngineOption("SNMPCommunity"),
+             {.Key = "MaxBoomarks",
+              .Variable = &MaxBoomarks,
+              .Default = 32,
+              .Min = 0,
+              .Max = INT_MAX},
+             {.Key = "lstFind", .Variable = &lstFind},
+             {.Key = "lstBookmarks", .Variable = &lstBookmarks},
+             {.Key = "lstAddressList", .Variable = &lstAddressList},
+         }},
+        // A maximized or minimized window keeps the bounds it last had as a
+        // normal one: they are written only while it is normal.
+        {"Window",
+         {
+             // 0 means: centred on the primary screen.
+             {.Key = "MainWindowTop",
+              .Variable = &MainWindowTop,
+              .Default = 0,
+              .Min = INT_MIN,
+              .Max = INT_MAX},
+             {.Key = "MainWindowLeft",
+              .Variable = &MainWindowLeft,
+              .Default = 0,
+              .Min = INT_MIN,
+              .Max = INT_MAX},
+             {.Key = "MainWindowWidth",
+              .Variable = &MainWindowWidth,
+              .Default = 800,
+              .Min = 1,
+              .Max = INT_MAX},
+             {.Key = "MainWindowHeight",
+              .Variable = &MainWindowHeight,
+              .Default = 600,
+              .Min = 1,
+              .Max = INT_MAX},
+         },
+         WindowIsNormal},
+        {"Window",
+         {
+             // 0 normal, 1 minimized, 2 maximized
+             {.Key = "MainWindowState",
+              .Variable = &MainWindowState,
+              .Default = 0,
+              .Min = 0,
+              .Max = 2},
+         }},
+    };
+    return Sections;
+}
+
+const std::vector<TProgramMessage>& ProgramMessages()
+{
+    static const std::vector<TProgramMessage> Messages = {
+        {"sSelectComp", &sSelectComp},
+        {"sErrorInIP", &sErrorInIP},
+        {"sErrorInMask", &sErrorInMask},
+        {"sErrorDetectIPRange", &sErrorDetectIPRange},
+        {"sFormatSelectIpRange", &sFormatSelectIpRange},
+        {"sEmptyComputerName", &sEmptyComputerName},
+        {"sWrongIPRange", &sWrongIPRange},
+        {"sWrongExpression", &sWrongExpression},
+        {"sAnotherFindProcessActive", &sAnotherFindProcessActive},
+        {"sSetStatusStart", &sSetStatusStart},
+        {"sSetStatusFinish", &sSetStatusFinish},
+        {"sSetStatusCanceled", &sSetStatusCanceled},
+        {"sSetStatusScanComputer", &sSetStatusScanComputer},
+        {"sSetStatusScanComputerError", &sSetStatusScanComputerError},
+        {"sNetAPIFailed", &sNetAPIFailed},
+        {"sComputerName", &sComputerName},
+        {"sComputerIP", &sComputerIP},
+        {"sCannotDetectIP", &sCannotDetectIP},
+        {"sFindFinished", &sFindFinished},
+        {"sFileNoRead", &sFileNoRead},
+        {"sError", &sError},
+        {"sEnterValidCompName", &sEnterValidCompName},
+        {"sAddressAllSelectedDeleteWarning", &sAddressAllSelectedDeleteWarning},
+        {"sComputerFinded", &sComputerFinded},
+        {"sComputerSelected", &sComputerSelected},
+        {"sAddressAllSelectedDelete", &sAddressAllSelectedDelete},
+        {"sUnknownManufacturer", &sUnknownManufacturer},
+        {"sMACAddressInvalid", &sMACAddressInvalid},
+    };
+    return Messages;
+}
+
+namespace {
+
+void ResetOwnOptions()
+{
+    // The engine's rows are reset by the engine, which owns their globals.
+    for (const TOptionSection& Section : ProgramOptionSections())
+        for (const TOption& O : Section.Options)
+            if (std::none_of(
+                    EngineOptions().begin(), EngineOptions().end(),
+                    [&](const TEngineOption& E) { return E.Option.Variable == O.Variable; }))
+                SetToDefault(O);
+    for (int I = 0; I < MACColumnCount; ++I) {
+        TListColumnStore& C = MACColumns[static_cast<size_t>(I)];
+        std::string Caption = std::move(C.Caption); // a translation, not an option
+        C = DefaultColumn(I);
+        C.Caption = std::move(Caption);
+    }
+    for (const TProgramMessage& M : ProgramMessages())
+        *M.Text = M.Key;
+}
+
+} // namespace
+
+void ResetProgramOptions()
+{
+    ResetEngineOptions();
+    ResetOwnOptions();
+}
 
 TPrimaryScreenSizeFunc SetPrimaryScreenSizeFunc(TPrimaryScreenSizeFunc Func)
 {
@@ -114,14 +337,16 @@ void ReadColumnSettings(TXMLStorage& Storage, std::span<TListColumnStore> Cols, 
     const int Last = std::min(LastIndex, static_cast<int>(Cols.size()) - 1);
     for (int I = 0; I <= Last; ++I) {
         TListColumnStore& C = Cols[static_cast<size_t>(I)];
+        const TListColumnStore D = DefaultColumn(I);
         const std::string N = std::to_string(I);
         const char* Sec = Section.c_str();
-        C.Visible = Storage.ReadBool(Sec, "Visible" + N, true);
-        C.Width = ReadRange(Storage, Sec, "Width" + N, 50, 0, INT_MAX);
-        C.Alignment = static_cast<uint8_t>(ReadRange(Storage, Sec, "Alignment" + N, 0, 0, 2));
-        C.Position = ReadRange(Storage, Sec, "Position" + N, I, 0, Last);
-        C.SortDirection = ReadRange(Storage, Sec, "SortDirection" + N, 0, 0, 1);
-        C.Sorted = Storage.ReadBool(Sec, "Sorted" + N, false);
+        C.Visible = Storage.ReadBool(Sec, "Visible" + N, D.Visible);
+        C.Width = ReadRange(Storage, Sec, "Width" + N, D.Width, 0, INT_MAX);
+        C.Alignment =
+            static_cast<uint8_t>(ReadRange(Storage, Sec, "Alignment" + N, D.Alignment, 0, 2));
+        C.Position = ReadRange(Storage, Sec, "Position" + N, D.Position, 0, Last);
+        C.SortDirection = ReadRange(Storage, Sec, "SortDirection" + N, D.SortDirection, 0, 1);
+        C.Sorted = Storage.ReadBool(Sec, "Sorted" + N, D.Sorted);
     }
 }
 
@@ -143,44 +368,9 @@ void WriteColumnSettings(TXMLStorage& Storage, std::span<const TListColumnStore>
 
 void ReadProgramOptions(TXMLStorage& S)
 {
-    const TEngineSettings Engine; // the engine's built-in defaults
-    bVertGrid = S.ReadBool(Defaults, "bVertGrid", false);
-    bHorzGrid = S.ReadBool(Defaults, "bHorzGrid", false);
-    bStripped = S.ReadBool(Defaults, "bStripped", false);
-    pnlLeftWidth = S.ReadInteger(Defaults, "pnlLeftWidth", 200);
-    DefaultTCPPort = static_cast<uint16_t>(
-        ReadRange(S, Defaults, "DefaultTCPPort", Engine.DefaultTCPPort, 1, 65535));
-    // A time-out below 1 ms would make every wait either return at once or
-    // never.
-    DefaultTimeout = ReadRange(S, Defaults, "DefaultTimeout", Engine.DefaultTimeout, 1, INT_MAX);
-    DefaultCheckState =
-        ReadRange(S, Defaults, "DefaultCheckState", Engine.DefaultCheckState, -1, 1);
-    bNoName = S.ReadBool(Defaults, "bNoName", Engine.bNoName);
-    bGetNetbiosName = S.ReadBool(Defaults, "bGetNetbiosName", Engine.bGetNetbiosName);
-    bGetDomainName = S.ReadBool(Defaults, "bGetDomainName", Engine.bGetDomainName);
-    bGetDomainNameIfNetBiosFailed =
-        S.ReadBool(Defaults, "bGetDomainNameIfNetBiosFailed", Engine.bGetDomainNameIfNetBiosFailed);
-    iMaxThreads = ReadRange(S, Defaults, "iMaxThreads", Engine.iMaxThreads, 1, 250);
-    ComputerCaptionStyle = static_cast<uint8_t>(
-        ReadRange(S, Defaults, "ComputerCaptionStyle", Engine.ComputerCaptionStyle, 0, 3));
-    PanelLogHeight = S.ReadInteger(Defaults, "PanelLogHeight", 100);
-    ClearBeforeTolvex = S.ReadBool(Defaults, "ClearBeforeTolvex", true);
-    bInverseLog = S.ReadBool(Defaults, "bInverseLog", true);
-    IgnoreCheck = S.ReadBool(Defaults, "IgnoreCheck", Engine.IgnoreCheck);
-    LastTarget = ReadRange(S, Defaults, "LastTarget", 0, 0, 6);
-    LasTMethod = ReadRange(S, Defaults, "LasTMethod", 0, 0, 4);
-    S.ReadStrings(Defaults, "lstFind", lstFind);
-    S.ReadStrings(Defaults, "lstBookmarks", lstBookmarks);
-    S.ReadStrings(Defaults, "lstAddressList", lstAddressList);
-    MaxBoomarks = ReadRange(S, Defaults, "MaxBoomarks", 32, 0, INT_MAX);
-    SNMPCommunity = S.ReadString(Defaults, "SNMPCommunity", Engine.SNMPCommunity);
-    bShowLog = S.ReadBool(Defaults, "bShowLog", true);
-
-    MainWindowTop = S.ReadInteger(Window, "MainWindowTop", 0);
-    MainWindowLeft = S.ReadInteger(Window, "MainWindowLeft", 0);
-    MainWindowWidth = ReadRange(S, Window, "MainWindowWidth", 800, 1, INT_MAX);
-    MainWindowHeight = ReadRange(S, Window, "MainWindowHeight", 600, 1, INT_MAX);
-    MainWindowState = ReadRange(S, Window, "MainWindowState", 0, 0, 2);
+    for (const TOptionSection& Section : ProgramOptionSections())
+        for (const TOption& O : Section.Options)
+            ReadOption(S, Section.Name, O);
 
     TScreenSize Screen;
     if (PrimaryScreenSize())
@@ -191,103 +381,26 @@ void ReadProgramOptions(TXMLStorage& S)
         if (MainWindowLeft == 0)
             MainWindowLeft = Centre(Screen.Width, MainWindowWidth);
     }
-
-    // The language file is rewritten in place when it is chosen: only a
-    // plain file name inside the languages folder is taken from the file.
-    DefaultLang = S.ReadString(Defaults, "DefaultLang", "english.lng");
-    if (!IsPlainFileName(DefaultLang))
-        DefaultLang = "english.lng";
     ReadColumnSettings(S, MACColumns, MACColumnCount - 1, Columns);
 }
 
 void WriteProgramOptions(TXMLStorage& S)
 {
-    S.WriteString(Defaults, "DefaultLang", DefaultLang);
+    // A file without them gets its sections in the order "Defaults",
+    // "MACColumns", "Window".
+    const std::vector<TOptionSection>& Sections = ProgramOptionSections();
+    WriteSection(S, Sections.front());
     WriteColumnSettings(S, MACColumns, MACColumnCount - 1, Columns);
-    S.WriteBool(Defaults, "bVertGrid", bVertGrid);
-    S.WriteBool(Defaults, "bHorzGrid", bHorzGrid);
-    S.WriteBool(Defaults, "bStripped", bStripped);
-    S.WriteInteger(Defaults, "pnlLeftWidth", pnlLeftWidth);
-    S.WriteInteger(Defaults, "DefaultTCPPort", DefaultTCPPort);
-    S.WriteInteger(Defaults, "DefaultTimeout", DefaultTimeout);
-    S.WriteInteger(Defaults, "ComputerCaptionStyle", ComputerCaptionStyle);
-    S.WriteInteger(Defaults, "DefaultCheckState", DefaultCheckState);
-    S.WriteInteger(Defaults, "LastTarget", LastTarget);
-    S.WriteInteger(Defaults, "LasTMethod", LasTMethod);
-    S.WriteBool(Defaults, "bNoName", bNoName);
-    S.WriteBool(Defaults, "bGetNetbiosName", bGetNetbiosName);
-    S.WriteBool(Defaults, "bGetDomainName", bGetDomainName);
-    S.WriteBool(Defaults, "bGetDomainNameIfNetBiosFailed", bGetDomainNameIfNetBiosFailed);
-    S.WriteInteger(Defaults, "iMaxThreads", iMaxThreads);
-    S.WriteInteger(Defaults, "PanelLogHeight", PanelLogHeight);
-    S.WriteBool(Defaults, "ClearBeforeTolvex", ClearBeforeTolvex);
-    S.WriteBool(Defaults, "bInverseLog", bInverseLog);
-    S.WriteBool(Defaults, "IgnoreCheck", IgnoreCheck);
-    S.WriteBool(Defaults, "bShowLog", bShowLog);
-    S.WriteString(Defaults, "SNMPCommunity", SNMPCommunity);
-    S.WriteInteger(Defaults, "MaxBoomarks", MaxBoomarks);
-    S.WriteStrings(Defaults, "lstFind", lstFind);
-    S.WriteStrings(Defaults, "lstBookmarks", lstBookmarks);
-    S.WriteStrings(Defaults, "lstAddressList", lstAddressList);
-
-    // A maximized or minimized window keeps the bounds it last had as a
-    // normal one.
-    if (MainWindowState == 0) {
-        S.WriteInteger(Window, "MainWindowTop", MainWindowTop);
-        S.WriteInteger(Window, "MainWindowLeft", MainWindowLeft);
-        S.WriteInteger(Window, "MainWindowWidth", MainWindowWidth);
-        S.WriteInteger(Window, "MainWindowHeight", MainWindowHeight);
-    }
-    S.WriteInteger(Window, "MainWindowState", MainWindowState);
+    for (auto It = std::next(Sections.begin()); It != Sections.end(); ++It)
+        WriteSection(S, *It);
 }
 
 void LoadMessageStrings()
 {
-    // In the order the language keys have always been loaded.
-    const std::pair<const char*, std::string*> Messages[] = {
-        {"sSelectComp", &sSelectComp},
-        {"sErrorInIP", &sErrorInIP},
-        {"sErrorInMask", &sErrorInMask},
-        {"sErrorDetectIPRange", &sErrorDetectIPRange},
-        {"sFormatSelectIpRange", &sFormatSelectIpRange},
-        {"sEmptyComputerName", &sEmptyComputerName},
-        {"sWrongIPRange", &sWrongIPRange},
-        {"sWrongExpression", &sWrongExpression},
-        {"sAnotherFindProcessActive", &sAnotherFindProcessActive},
-        {"sSetStatusScanADStart", &sSetStatusScanADStart},
-        {"sSetStatusScanADComplete", &sSetStatusScanADComplete},
-        {"sSetStatusScanADComputerNotFound", &sSetStatusScanADComputerNotFound},
-        {"sSetStatusStart", &sSetStatusStart},
-        {"sSetStatusFinish", &sSetStatusFinish},
-        {"sSetStatusCanceled", &sSetStatusCanceled},
-        {"sSetStatusScanComputer", &sSetStatusScanComputer},
-        {"sSetStatusScanComputerInactive", &sSetStatusScanComputerInactive},
-        {"sSetStatusScanComputerComplete", &sSetStatusScanComputerComplete},
-        {"sSetStatusScanComputerError", &sSetStatusScanComputerError},
-        {"sSetStatusScanComputerErrorMSg", &sSetStatusScanComputerErrorMSg},
-        {"sSetStatusScanNetworkStart", &sSetStatusScanNetworkStart},
-        {"sSetStatusScanNetworkComplete", &sSetStatusScanNetworkComplete},
-        {"sSetStatusScanComputerNotDetect", &sSetStatusScanComputerNotDetect},
-        {"sNetAPIFailed", &sNetAPIFailed},
-        {"sComputerCaptionStyle", &sComputerCaptionStyle},
-        {"sComputerName", &sComputerName},
-        {"sComputerIP", &sComputerIP},
-        {"sCannotDetectIP", &sCannotDetectIP},
-        {"sFindFinished", &sFindFinished},
-        {"sFileNoRead", &sFileNoRead},
-        {"sError", &sError},
-        {"sSetStatusScanNetworkComputerNotFound", &sSetStatusScanNetworkComputerNotFound},
-        {"sEnterValidCompName", &sEnterValidCompName},
-        {"sAddressAllSelectedDeleteWarning", &sAddressAllSelectedDeleteWarning},
-        {"sComputerFinded", &sComputerFinded},
-        {"sComputerSelected", &sComputerSelected},
-        {"sAddressAllSelectedDelete", &sAddressAllSelectedDelete},
-        {"sUnknownManufacturer", &sUnknownManufacturer},
-        {"sMACAddressInvalid", &sMACAddressInvalid},
-        {"sSetStatusScanComputerNotResolved", &sSetStatusScanComputerNotResolved},
-    };
-    for (const auto& [Key, Text] : Messages)
-        *Text = Translate(Key);
+    for (const TProgramMessage& M : ProgramMessages())
+        *M.Text = Translate(M.Key);
+    for (const TEngineMessage& M : EngineMessages())
+        *M.Text = Translate(M.Key);
     for (int I = 0; I < MACColumnCount; ++I)
         MACColumns[static_cast<size_t>(I)].Caption = Translate("MACColumns" + std::to_string(I));
 }
@@ -322,3 +435,9 @@ void SaveProgramOptions()
     }
     LangChanger.reset();
 }
+
+namespace {
+// After the globals above are constructed, before main. The engine sets its
+// own globals' defaults the same way.
+[[maybe_unused]] const bool DefaultsSet = (ResetOwnOptions(), true);
+} // namespace

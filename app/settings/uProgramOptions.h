@@ -3,12 +3,15 @@
 // when it is destroyed. The options the scan engine reads, and its message
 // texts, are declared by the engine; this unit loads and saves them too.
 //
-// Values read from the file are checked: a number outside its range (or a
-// target, method or style outside its vocabulary) keeps the default, as a
-// text that is no number does.
+// Each option is declared once, as a row of its section's table
+// (ProgramOptionSections): key, global, default, and the values it may take.
+// Reading, writing and reset loop over those tables. Values read from the
+// file are checked: a number outside its range (or a target, method or style
+// outside its vocabulary) keeps the default, as a text that is no number does.
 #pragma once
 
 #include "CommonTypes.h"
+#include "uEngineOptions.h"
 
 #include <array>
 #include <functional>
@@ -102,6 +105,29 @@ void LoadMessageStrings();
 // The reading and writing steps of the two above, on a loaded store.
 void ReadProgramOptions(TXMLStorage& Storage);
 void WriteProgramOptions(TXMLStorage& Storage);
+// Sets every option of every section, the engine's too, and the column
+// layout back to its built-in default.
+void ResetProgramOptions();
+
+// One section of "options.xml" with its options, in the order they are
+// written (which decides where a key missing from the file is added).
+struct TOptionSection {
+    const char* Name;
+    std::vector<TOption> Options;
+    // Whether the options are written now; null: always.
+    bool (*Written)() = nullptr;
+};
+// "Defaults" (the engine's options among them, in their places) and
+// "Window". The "MACColumns" keys are per column: see ReadColumnSettings.
+const std::vector<TOptionSection>& ProgramOptionSections();
+
+// One message global of the main window and dialogs and its language key,
+// which is also its text without a translation.
+struct TProgramMessage {
+    const char* Key;
+    std::string* Text;
+};
+const std::vector<TProgramMessage>& ProgramMessages();
 
 // The "MACColumns" keys of columns 0..LastIndex (no further than Columns
 // reaches). A stored value outside its range keeps the column's default.

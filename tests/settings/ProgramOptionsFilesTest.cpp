@@ -31,11 +31,11 @@ class ProgramOptionsFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        App = Dir.File("app");
+        App = Dir.Path("app");
         std::filesystem::create_directories(App + "/Default");
         std::filesystem::create_directories(App + "/languages");
-        WriteFile(App + "/languages/test.lng", TestLanguage);
-        WriteFile(App + "/Default/options.xml",
+        TempFolder::Write(App + "/languages/test.lng", TestLanguage);
+        TempFolder::Write(App + "/Default/options.xml",
                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n  <Defaults>\n"
                   "    <DefaultLang>test.lng</DefaultLang>\n  </Defaults>\n</Options>\n");
         SetProgramFileName(App + "/tolvex");
@@ -53,7 +53,7 @@ protected:
         SetProgramFileName("");
     }
 
-    ScratchDir Dir;
+    TempFolder Dir;
     std::string App;
     TPrimaryScreenSizeFunc OldScreen;
     std::unique_ptr<MessageRecorder> Messages;
@@ -63,7 +63,7 @@ TEST_F(ProgramOptionsFiles, FirstStartSeedsTheFilesAndTranslates)
 {
     LoadProgramOptions();
     EXPECT_EQ(OptionsFile, App + "/options.xml");
-    EXPECT_EQ(ReadFile(OptionsFile), ReadFile(App + "/Default/options.xml"));
+    EXPECT_EQ(TempFolder::Read(OptionsFile), TempFolder::Read(App + "/Default/options.xml"));
     EXPECT_EQ(ToolsFile, App + "/tools.xml");
     EXPECT_EQ(PresetsFile, App + "/presets.xml");
     EXPECT_EQ(DefaultLang, "test.lng");
@@ -86,7 +86,7 @@ TEST_F(ProgramOptionsFiles, FirstStartSeedsTheFilesAndTranslates)
 
 TEST_F(ProgramOptionsFiles, WithoutALanguageFileTextsAreTheirKeys)
 {
-    WriteFile(App + "/Default/options.xml",
+    TempFolder::Write(App + "/Default/options.xml",
               "<Options><Defaults><DefaultLang>missing.lng</DefaultLang></Defaults></Options>");
     LoadProgramOptions();
     EXPECT_EQ(sAnotherFindProcessActive, "sAnotherFindProcessActive");
@@ -97,7 +97,7 @@ TEST_F(ProgramOptionsFiles, WithoutALanguageFileTextsAreTheirKeys)
 TEST_F(ProgramOptionsFiles, ChangingTheLanguageRefillsTheTexts)
 {
     LoadProgramOptions();
-    WriteFile(LanguagesDir + "other.lng", "[Translations]\r\nsAnotherFindProcessActive=Busy\r\n");
+    TempFolder::Write(LanguagesDir + "other.lng", "[Translations]\r\nsAnotherFindProcessActive=Busy\r\n");
     LangChanger->SetLangFile(LanguagesDir + "other.lng");
     LoadMessageStrings();
     EXPECT_EQ(sAnotherFindProcessActive, "Busy");
@@ -153,11 +153,11 @@ TEST_F(ProgramOptionsFiles, LanguageNameCannotLeaveTheLanguagesFolder)
     for (const std::string Name : {"../options.xml", "/etc/hostname", "..", ".", ""}) {
         const std::string Options = "<Options><Defaults><DefaultLang>" + HTMLEncode(Name) +
                                     "</DefaultLang></Defaults>\n<!--x-->\n</Options>";
-        WriteFile(App + "/options.xml", Options);
+        TempFolder::Write(App + "/options.xml", Options);
         LoadProgramOptions();
         EXPECT_EQ(DefaultLang, "english.lng") << Name;
         EXPECT_EQ(LangChanger->LangFile(), LanguagesDir + "english.lng") << Name;
-        EXPECT_EQ(ReadFile(App + "/options.xml"), Options) << Name;
+        EXPECT_EQ(TempFolder::Read(App + "/options.xml"), Options) << Name;
     }
 }
 
@@ -177,7 +177,7 @@ TEST_F(ProgramOptionsFiles, DecodingErrorsCarryTheTranslatedMessage)
         EXPECT_STREQ(E.what(), "Bad entity & at 0");
     }
     // A translation that does not fit its arguments falls back to the key.
-    WriteFile(LanguagesDir + "bad.lng", "[Translations]\r\nsInvalidHTMLEncodedChar=%d %d %d\r\n");
+    TempFolder::Write(LanguagesDir + "bad.lng", "[Translations]\r\nsInvalidHTMLEncodedChar=%d %d %d\r\n");
     LangChanger->SetLangFile(LanguagesDir + "bad.lng");
     try {
         HTMLDecode("&#0;");

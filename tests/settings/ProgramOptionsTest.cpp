@@ -21,7 +21,7 @@ protected:
     void SetUp() override
     {
         OldScreen = SetPrimaryScreenSizeFunc(nullptr);
-        TXMLStorage Empty(Dir.File("none.xml"));
+        TXMLStorage Empty(Dir.Path("none.xml"));
         Empty.Load();
         ReadProgramOptions(Empty);
     }
@@ -30,8 +30,8 @@ protected:
     // Loads Body (the inside of the root element) and reads the options.
     void ReadFrom(const std::string& Body)
     {
-        const std::string Path = Dir.File("options.xml");
-        WriteFile(Path,
+        const std::string Path = Dir.Path("options.xml");
+        TempFolder::Write(Path,
                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>" + Body + "</Options>\n");
         TXMLStorage S(Path);
         S.Load();
@@ -42,9 +42,9 @@ protected:
     // Writes the options into a seeded file and returns its path.
     std::string WriteTo(const std::string& Seed = "<Options />\n")
     {
-        const std::string Path = Dir.File("options.xml");
+        const std::string Path = Dir.Path("options.xml");
         if (!FileExists(Path))
-            WriteFile(Path, Seed);
+            TempFolder::Write(Path, Seed);
         TXMLStorage S(Path);
         S.Load();
         WriteProgramOptions(S);
@@ -53,7 +53,7 @@ protected:
         return Path;
     }
 
-    ScratchDir Dir;
+    TempFolder Dir;
     TPrimaryScreenSizeFunc OldScreen;
 };
 
@@ -165,7 +165,7 @@ TEST_F(ProgramOptions, EveryValueRoundTrips)
 
     SetUp(); // back to the defaults
     ASSERT_EQ(iMaxThreads, 64);
-    TXMLStorage S(Dir.File("options.xml"));
+    TXMLStorage S(Dir.Path("options.xml"));
     S.Load();
     ReadProgramOptions(S);
     EXPECT_TRUE(bVertGrid && bHorzGrid && bStripped);
@@ -341,7 +341,7 @@ TEST_F(ProgramOptions, ClosingMaximizedKeepsTheNormalBounds)
         MainWindowHeight = 1080;
         WriteTo();
         SetUp();
-        TXMLStorage S(Dir.File("options.xml"));
+        TXMLStorage S(Dir.Path("options.xml"));
         S.Load();
         ReadProgramOptions(S);
         EXPECT_EQ(MainWindowState, State);
@@ -371,8 +371,8 @@ TEST_F(ProgramOptions, ShippedDefaultFileIsInTheStoresOwnFormat)
     ASSERT_NE(Source, nullptr);
     const std::string Shipped = std::string(Source) + "/resources/Default/options.xml";
     ASSERT_EQ(XmlLint(Shipped), 0);
-    const std::string Copy = Dir.File("options.xml");
-    WriteFile(Copy, ReadFile(Shipped));
+    const std::string Copy = Dir.Path("options.xml");
+    TempFolder::Write(Copy, TempFolder::Read(Shipped));
     SetPrimaryScreenSizeFunc([] { return TScreenSize{1920, 1080}; });
     TXMLStorage S(Copy);
     S.Load();
@@ -385,7 +385,7 @@ TEST_F(ProgramOptions, ShippedDefaultFileIsInTheStoresOwnFormat)
     EXPECT_EQ(MainWindowLeft, 560);
     EXPECT_EQ(DefaultLang, "english.lng");
     EXPECT_TRUE(S.Save());
-    EXPECT_EQ(ReadFile(Copy), ReadFile(Shipped));
+    EXPECT_EQ(TempFolder::Read(Copy), TempFolder::Read(Shipped));
 }
 
 TEST_F(ProgramOptions, ColumnSettingsStayInsideTheirArray)
@@ -393,8 +393,8 @@ TEST_F(ProgramOptions, ColumnSettingsStayInsideTheirArray)
     // A LastIndex beyond the array neither reads nor writes past it.
     std::array<TListColumnStore, 2> Cols{};
     Cols[1].Width = 99;
-    const std::string Path = Dir.File("cols.xml");
-    WriteFile(Path, "<Options />");
+    const std::string Path = Dir.Path("cols.xml");
+    TempFolder::Write(Path, "<Options />");
     TXMLStorage S(Path);
     S.Load();
     WriteColumnSettings(S, Cols, 7, "MACColumns");

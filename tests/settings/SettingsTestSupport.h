@@ -1,15 +1,13 @@
-// Helpers shared by the settings tests: a scratch folder, file access, the
+// Helpers shared by the settings tests besides TempFolder: file checks, the
 // xmllint oracle and a recorder for the store's error messages.
 #pragma once
 
+#include "TempFolder.h"
 #include "uXMLStorage.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,22 +23,6 @@ namespace testsupport {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under /tmp, removed with everything in it at the end.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& Path() const { return FPath; }
-    std::string File(const std::string& Name) const { return FPath + "/" + Name; }
-
-private:
-    std::string FPath;
-};
-
-std::string ReadFile(const std::string& Path);
-void WriteFile(const std::string& Path, const std::string& Data);
 bool FileExists(const std::string& Path);
 // Names in Folder, sorted.
 std::vector<std::string> ListFolder(const std::string& Folder);
@@ -62,37 +44,6 @@ private:
 };
 
 // ---- implementation ----
-
-inline ScratchDir::ScratchDir()
-{
-    std::string Templ = "/tmp/tolvex-settings-XXXXXX";
-    if (!::mkdtemp(Templ.data()))
-        throw std::runtime_error("mkdtemp failed");
-    FPath = Templ;
-}
-
-inline ScratchDir::~ScratchDir()
-{
-    std::error_code Ec;
-    fs::permissions(FPath, fs::perms::owner_all, fs::perm_options::add, Ec);
-    fs::remove_all(FPath, Ec);
-}
-
-inline std::string ReadFile(const std::string& Path)
-{
-    std::ifstream In(Path, std::ios::binary);
-    if (!In)
-        throw std::runtime_error("cannot read " + Path);
-    return {std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
-}
-
-inline void WriteFile(const std::string& Path, const std::string& Data)
-{
-    std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
-    Out << Data;
-    if (!Out.flush())
-        throw std::runtime_error("cannot write " + Path);
-}
 
 inline bool FileExists(const std::string& Path)
 {

@@ -20,10 +20,10 @@ using namespace testsupport;
 namespace {
 
 // A file the store accepts: a save only replaces an existing file.
-std::string SeededFile(const ScratchDir& Dir, const std::string& Name = "options.xml")
+std::string SeededFile(const TempFolder& Dir, const std::string& Name = "options.xml")
 {
-    const std::string Path = Dir.File(Name);
-    WriteFile(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options />\n");
+    const std::string Path = Dir.Path(Name);
+    TempFolder::Write(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options />\n");
     return Path;
 }
 
@@ -51,7 +51,7 @@ const std::vector<std::string>& AwkwardValues()
 
 TEST(XMLStorageRoundTrip, StringsSurviveSaveAndLoad)
 {
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
     MessageRecorder Rec;
     {
@@ -61,7 +61,7 @@ TEST(XMLStorageRoundTrip, StringsSurviveSaveAndLoad)
             S.WriteString("Defaults", "k" + std::to_string(I), AwkwardValues()[I]);
         ASSERT_TRUE(S.Save());
     }
-    EXPECT_EQ(XmlLint(Path), 0) << ReadFile(Path);
+    EXPECT_EQ(XmlLint(Path), 0) << TempFolder::Read(Path);
     TXMLStorage R(Path);
     R.Load();
     for (size_t I = 0; I < AwkwardValues().size(); ++I)
@@ -73,7 +73,7 @@ TEST(XMLStorageRoundTrip, StringsSurviveSaveAndLoad)
 
 TEST(XMLStorageRoundTrip, ListsIntegersAndBooleans)
 {
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
     const std::vector<int> Ints = {0, 1, -1, 64, INT_MAX, INT_MIN};
     {
@@ -105,7 +105,7 @@ TEST(XMLStorageRoundTrip, UnrepresentableBytesStillGiveAReadableFile)
 {
     // A NUL cannot be held by XML at all, and stray bytes are no UTF-8:
     // the file must stay well-formed and the rest of the value intact.
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
     {
         TXMLStorage S(Path);
@@ -125,7 +125,7 @@ TEST(XMLStorageRoundTrip, UnrepresentableBytesStillGiveAReadableFile)
 
 TEST(XMLStorageFormat, ValuesAreEncodedTwice)
 {
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
     TXMLStorage S(Path);
     S.Load();
@@ -134,7 +134,7 @@ TEST(XMLStorageFormat, ValuesAreEncodedTwice)
     S.WriteInteger("Defaults", "iMaxThreads", 64);
     S.WriteStrings("Defaults", "lstFind", {"x", "y"});
     ASSERT_TRUE(S.Save());
-    EXPECT_EQ(ReadFile(Path),
+    EXPECT_EQ(TempFolder::Read(Path),
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
               "<Options>\n"
               "  <Defaults>\n"
@@ -151,7 +151,7 @@ TEST(XMLStorageFormat, ValuesAreEncodedTwice)
 
 TEST(XMLStorageFormat, SavingWhatWasLoadedIsByteIdentical)
 {
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
     {
         TXMLStorage S(Path);
@@ -163,20 +163,20 @@ TEST(XMLStorageFormat, SavingWhatWasLoadedIsByteIdentical)
         S.WriteString("Window", "empty", "");
         ASSERT_TRUE(S.Save());
     }
-    const std::string First = ReadFile(Path);
+    const std::string First = TempFolder::Read(Path);
     for (int Round = 0; Round < 2; ++Round) {
         TXMLStorage S(Path);
         S.Load();
         ASSERT_TRUE(S.Save());
-        EXPECT_EQ(ReadFile(Path), First) << "round " << Round;
+        EXPECT_EQ(TempFolder::Read(Path), First) << "round " << Round;
     }
 }
 
 TEST(XMLStorageWrite, UnknownSectionsKeysAndCommentsSurvive)
 {
-    ScratchDir Dir;
-    const std::string Path = Dir.File("options.xml");
-    WriteFile(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    TempFolder::Write(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                     "<!-- kept by hand -->\n"
                     "<Options>\n"
                     "  <Defaults>\n"
@@ -193,7 +193,7 @@ TEST(XMLStorageWrite, UnknownSectionsKeysAndCommentsSurvive)
         S.WriteString("Defaults", "NewKey", "n");
         ASSERT_TRUE(S.Save());
     }
-    const std::string Text = ReadFile(Path);
+    const std::string Text = TempFolder::Read(Path);
     EXPECT_NE(Text.find("<!-- kept by hand -->"), std::string::npos) << Text;
     EXPECT_NE(Text.find("<!-- why 32 -->"), std::string::npos) << Text;
     EXPECT_NE(Text.find("<FutureKey attr=\"1\">later</FutureKey>"), std::string::npos) << Text;
@@ -211,7 +211,7 @@ TEST(XMLStorageWrite, UnknownSectionsKeysAndCommentsSurvive)
 
 TEST(XMLStorageWrite, ShorterListLeavesExactlyItsChildren)
 {
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
     {
         TXMLStorage S(Path);
@@ -226,7 +226,7 @@ TEST(XMLStorageWrite, ShorterListLeavesExactlyItsChildren)
         ASSERT_TRUE(S.Save());
     }
     EXPECT_EQ(XmlLint(Path), 0);
-    const std::string Text = ReadFile(Path);
+    const std::string Text = TempFolder::Read(Path);
     for (const char* Gone : {"lstFind3", "lstFind4", ">4<", ">5<"})
         EXPECT_EQ(Text.find(Gone), std::string::npos) << Gone << "\n" << Text;
     TXMLStorage R(Path);
@@ -238,7 +238,7 @@ TEST(XMLStorageWrite, ShorterListLeavesExactlyItsChildren)
 
 TEST(XMLStorageWrite, BadNamesAreRefusedAndTheFileStaysWellFormed)
 {
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
     TXMLStorage S(Path);
     S.Load();
@@ -252,8 +252,8 @@ TEST(XMLStorageWrite, BadNamesAreRefusedAndTheFileStaysWellFormed)
                   "faut",
                   "cl\xC3\xA9_1.x-y", "ok");
     ASSERT_TRUE(S.Save());
-    EXPECT_EQ(XmlLint(Path), 0) << ReadFile(Path);
-    EXPECT_EQ(ReadFile(Path).find("two words"), std::string::npos);
+    EXPECT_EQ(XmlLint(Path), 0) << TempFolder::Read(Path);
+    EXPECT_EQ(TempFolder::Read(Path).find("two words"), std::string::npos);
     TXMLStorage R(Path);
     R.Load();
     EXPECT_EQ(R.ReadString("D\xC3\xA9"
@@ -264,22 +264,22 @@ TEST(XMLStorageWrite, BadNamesAreRefusedAndTheFileStaysWellFormed)
 
 TEST(XMLStorageWrite, BlankOnlyEmptySectionTakesNewKeysCleanly)
 {
-    ScratchDir Dir;
-    const std::string Path = Dir.File("options.xml");
-    WriteFile(Path, "<Options>\n  <Defaults>\n  </Defaults>\n</Options>\n");
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    TempFolder::Write(Path, "<Options>\n  <Defaults>\n  </Defaults>\n</Options>\n");
     TXMLStorage S(Path);
     S.Load();
     S.WriteString("Defaults", "a", "1");
     ASSERT_TRUE(S.Save());
-    EXPECT_EQ(ReadFile(Path), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    EXPECT_EQ(TempFolder::Read(Path), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                               "<Options>\n  <Defaults>\n    <a>1</a>\n  </Defaults>\n</Options>\n");
 }
 
 TEST(XMLStorageRead, NamesMatchExactlyAndTheFirstWins)
 {
-    ScratchDir Dir;
-    const std::string Path = Dir.File("options.xml");
-    WriteFile(Path, "<Options><Defaults><k>first</k><k>second</k><K>upper</K></Defaults>"
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    TempFolder::Write(Path, "<Options><Defaults><k>first</k><k>second</k><K>upper</K></Defaults>"
                     "<Defaults><other>x</other></Defaults></Options>");
     TXMLStorage S(Path);
     S.Load();
@@ -291,9 +291,9 @@ TEST(XMLStorageRead, NamesMatchExactlyAndTheFirstWins)
 
 TEST(XMLStorageRead, TextsThatAreNoValuesGiveTheDefault)
 {
-    ScratchDir Dir;
-    const std::string Path = Dir.File("options.xml");
-    WriteFile(Path, "<Options><Defaults>"
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    TempFolder::Write(Path, "<Options><Defaults>"
                     "<nested><child>1</child></nested>"
                     "<nbsp>&amp;nbsp;</nbsp>"
                     "<bare>a &amp; b</bare>"
@@ -318,9 +318,9 @@ TEST(XMLStorageRead, TextsThatAreNoValuesGiveTheDefault)
 
 TEST(XMLStorageRead, IntegersAndBooleans)
 {
-    ScratchDir Dir;
-    const std::string Path = Dir.File("options.xml");
-    WriteFile(Path, "<Options><D>"
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    TempFolder::Write(Path, "<Options><D>"
                     "<hex>0x1F</hex><HEX>0X1f</HEX><dollar>$1F</dollar><neg>-42</neg>"
                     "<plus>+7</plus><blank> 5</blank><trail>5 </trail><letters>abc</letters>"
                     "<empty/><ox>0x</ox><mixed>12ab</mixed><big>2147483648</big>"
@@ -354,9 +354,9 @@ TEST(XMLStorageRead, IntegersAndBooleans)
 
 TEST(XMLStorageRead, ListsTakeEveryChildElementAndStopAtABadOne)
 {
-    ScratchDir Dir;
-    const std::string Path = Dir.File("options.xml");
-    WriteFile(Path, "<Options><D>"
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    TempFolder::Write(Path, "<Options><D>"
                     "<lst><a>1</a><!-- note --><zz>2</zz>stray<lst7>3</lst7></lst>"
                     "<bad><x0>ok</x0><x1>&amp;bogus;</x1><x2>never</x2></bad>"
                     "</D></Options>");
@@ -373,8 +373,8 @@ TEST(XMLStorageRead, ListsTakeEveryChildElementAndStopAtABadOne)
 
 TEST(XMLStorageFiles, MissingFileIsNotCreated)
 {
-    ScratchDir Dir;
-    const std::string Path = Dir.File("options.xml");
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
     MessageRecorder Rec;
     TXMLStorage S(Path);
     S.Load();
@@ -391,16 +391,16 @@ TEST(XMLStorageFiles, MissingFileIsNotCreated)
 
 TEST(XMLStorageFiles, SaveWithoutLoadIsReported)
 {
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
-    const std::string Before = ReadFile(Path);
+    const std::string Before = TempFolder::Read(Path);
     MessageRecorder Rec;
     TXMLStorage S(Path);
     S.WriteString("Defaults", "k", "v");
     EXPECT_EQ(S.ReadString("Defaults", "k", "d"), "d");
     EXPECT_FALSE(S.Save());
     EXPECT_EQ(Rec.Messages.size(), 1u);
-    EXPECT_EQ(ReadFile(Path), Before);
+    EXPECT_EQ(TempFolder::Read(Path), Before);
 }
 
 TEST(XMLStorageFiles, UnreadableFileIsKeptAsBadBeforeItIsReplaced)
@@ -412,9 +412,9 @@ TEST(XMLStorageFiles, UnreadableFileIsKeptAsBadBeforeItIsReplaced)
         "<Options><a></b></Options>",
     };
     for (const auto& Content : Broken) {
-        ScratchDir Dir;
-        const std::string Path = Dir.File("options.xml");
-        WriteFile(Path, Content);
+        TempFolder Dir;
+        const std::string Path = Dir.Path("options.xml");
+        TempFolder::Write(Path, Content);
         MessageRecorder Rec;
         TXMLStorage S(Path);
         S.Load();
@@ -424,10 +424,10 @@ TEST(XMLStorageFiles, UnreadableFileIsKeptAsBadBeforeItIsReplaced)
         EXPECT_EQ(Rec.Messages[0].second, "Can't read file " + Path);
         EXPECT_EQ(S.ReadInteger("Defaults", "k", 7), 7);
         // A reader leaves the file alone.
-        EXPECT_EQ(ReadFile(Path), Content);
+        EXPECT_EQ(TempFolder::Read(Path), Content);
         S.WriteInteger("Defaults", "k", 2);
         ASSERT_TRUE(S.Save());
-        EXPECT_EQ(ReadFile(Path + ".bad"), Content);
+        EXPECT_EQ(TempFolder::Read(Path + ".bad"), Content);
         EXPECT_EQ(XmlLint(Path), 0);
         TXMLStorage R(Path);
         R.Load();
@@ -440,10 +440,10 @@ TEST(XMLStorageFiles, UnreadableFileIsKeptAsBadBeforeItIsReplaced)
 
 TEST(XMLStorageFiles, LinkAndPermissionsOfTheFileStay)
 {
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Real = SeededFile(Dir, "real.xml");
     ASSERT_EQ(::chmod(Real.c_str(), 0640), 0);
-    const std::string Link = Dir.File("options.xml");
+    const std::string Link = Dir.Path("options.xml");
     ASSERT_EQ(::symlink("real.xml", Link.c_str()), 0);
     TXMLStorage S(Link);
     S.Load();
@@ -454,14 +454,14 @@ TEST(XMLStorageFiles, LinkAndPermissionsOfTheFileStay)
     EXPECT_TRUE(S_ISLNK(St.st_mode));
     ASSERT_EQ(::stat(Real.c_str(), &St), 0);
     EXPECT_EQ(St.st_mode & 07777, 0640u);
-    EXPECT_NE(ReadFile(Real).find("<k>v</k>"), std::string::npos);
+    EXPECT_NE(TempFolder::Read(Real).find("<k>v</k>"), std::string::npos);
     EXPECT_EQ(XmlLint(Real), 0);
     EXPECT_EQ(ListFolder(Dir.Path()), (std::vector<std::string>{"options.xml", "real.xml"}));
 }
 
 TEST(XMLStorageFiles, ReloadDiscardsUnsavedWrites)
 {
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
     TXMLStorage S(Path);
     S.Load();
@@ -509,9 +509,9 @@ TEST(XMLStorageFiles, FolderWithoutWritePermissionKeepsTheOldFile)
         GTEST_SKIP() << "needs root to switch to an unprivileged user";
     const passwd* Nobody = ::getpwnam("nobody");
     ASSERT_NE(Nobody, nullptr);
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
-    const std::string Before = ReadFile(Path);
+    const std::string Before = TempFolder::Read(Path);
     // The file is writable by the user, its folder is not: only an in-place
     // truncate-and-write could succeed here, and that is what must not happen.
     ASSERT_EQ(::chmod(Path.c_str(), 0666), 0);
@@ -524,7 +524,7 @@ TEST(XMLStorageFiles, FolderWithoutWritePermissionKeepsTheOldFile)
         return SaveBigValueExpectingFailure(Path);
     });
     EXPECT_EQ(Rc, ChildSaveFailedAndReported);
-    EXPECT_EQ(ReadFile(Path), Before);
+    EXPECT_EQ(TempFolder::Read(Path), Before);
     EXPECT_EQ(ListFolder(Dir.Path()), std::vector<std::string>{"options.xml"});
 }
 
@@ -534,9 +534,9 @@ TEST(XMLStorageFiles, ReadOnlyFileIsNotReplaced)
         GTEST_SKIP() << "needs root to switch to an unprivileged user";
     const passwd* Nobody = ::getpwnam("nobody");
     ASSERT_NE(Nobody, nullptr);
-    ScratchDir Dir;
+    TempFolder Dir;
     const std::string Path = SeededFile(Dir);
-    const std::string Before = ReadFile(Path);
+    const std::string Before = TempFolder::Read(Path);
     // The folder is the user's, the file is read-only to them.
     ASSERT_EQ(::chown(Dir.Path().c_str(), Nobody->pw_uid, Nobody->pw_gid), 0);
     ASSERT_EQ(::chown(Path.c_str(), Nobody->pw_uid, Nobody->pw_gid), 0);
@@ -549,7 +549,7 @@ TEST(XMLStorageFiles, ReadOnlyFileIsNotReplaced)
         return SaveBigValueExpectingFailure(Path);
     });
     EXPECT_EQ(Rc, ChildSaveFailedAndReported);
-    EXPECT_EQ(ReadFile(Path), Before);
+    EXPECT_EQ(TempFolder::Read(Path), Before);
     EXPECT_EQ(ListFolder(Dir.Path()), std::vector<std::string>{"options.xml"});
 }
 
@@ -557,8 +557,8 @@ TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to mount a small file system";
-    ScratchDir Dir;
-    const std::string Mnt = Dir.File("mnt");
+    TempFolder Dir;
+    const std::string Mnt = Dir.Path("mnt");
     ASSERT_EQ(::mkdir(Mnt.c_str(), 0755), 0);
     const std::string Path = Mnt + "/options.xml";
     // The child mounts a 64 KiB tmpfs in a mount namespace of its own, so
@@ -568,9 +568,9 @@ TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", Mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
             return int(ChildSetupFailed);
-        WriteFile(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n"
+        TempFolder::Write(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n"
                         "  <Defaults>\n    <k>old</k>\n  </Defaults>\n</Options>\n");
-        const std::string Before = ReadFile(Path);
+        const std::string Before = TempFolder::Read(Path);
         {
             std::ofstream Fill(Mnt + "/filler", std::ios::binary);
             const std::string Block(4096, 'f');
@@ -578,7 +578,7 @@ TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
             }
         }
         const int Result = SaveBigValueExpectingFailure(Path);
-        if (ReadFile(Path) != Before)
+        if (TempFolder::Read(Path) != Before)
             return int(ChildSetupFailed) + 10; // the old file was damaged
         if (ListFolder(Mnt) != std::vector<std::string>{"filler", "options.xml"})
             return int(ChildSetupFailed) + 20; // a temporary file was left
