@@ -1,9 +1,9 @@
 #include "XdgFolders.h"
 
+#include "AtomicFile.h"
+
 #include <climits>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <pwd.h>
 #include <sstream>
 #include <unistd.h>
@@ -71,8 +71,12 @@ std::string ProgramFileName()
 
 std::vector<std::string> ProgramArguments()
 {
-    std::ifstream In("/proc/self/cmdline", std::ios::binary);
-    std::string All((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    std::string All;
+    try {
+        All = ReadWholeFile("/proc/self/cmdline");
+    } catch (const FileError&) {
+        return {};
+    }
     std::vector<std::string> Args;
     std::size_t Pos = 0;
     while (Pos < All.size()) {
