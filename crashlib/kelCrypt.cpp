@@ -219,21 +219,26 @@ inline std::uint32_t F(const BlowfishContext& C, std::uint32_t X)
 // flight keep the load units busy. Deciphering is the same network with the
 // P-array taken backwards.
 template <bool Forward, int N>
-inline void CipherBlocks(const BlowfishContext& C, std::uint32_t* L, std::uint32_t* R)
+[[gnu::always_inline]] inline void CipherBlocks(const BlowfishContext& C, std::uint32_t* L,
+                                                std::uint32_t* R)
 {
     constexpr auto Pi = [](int I) { return Forward ? I : 17 - I; };
+#pragma GCC unroll 8
     for (int J = 0; J < N; ++J) {
         L[J] ^= C.P[Pi(0)];
     }
 #pragma GCC unroll 8
     for (int I = 1; I <= 16; I += 2) {
+#pragma GCC unroll 8
         for (int J = 0; J < N; ++J) {
             R[J] ^= F(C, L[J]) ^ C.P[Pi(I)];
         }
+#pragma GCC unroll 8
         for (int J = 0; J < N; ++J) {
             L[J] ^= F(C, R[J]) ^ C.P[Pi(I + 1)];
         }
     }
+#pragma GCC unroll 8
     for (int J = 0; J < N; ++J) {
         const std::uint32_t Left = R[J] ^ C.P[Pi(17)];
         R[J] = L[J];
