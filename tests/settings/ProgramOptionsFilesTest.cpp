@@ -36,8 +36,8 @@ protected:
         std::filesystem::create_directories(App + "/languages");
         TempFolder::Write(App + "/languages/test.lng", TestLanguage);
         TempFolder::Write(App + "/Default/options.xml",
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n  <Defaults>\n"
-                  "    <DefaultLang>test.lng</DefaultLang>\n  </Defaults>\n</Options>\n");
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n  <Defaults>\n"
+                          "    <DefaultLang>test.lng</DefaultLang>\n  </Defaults>\n</Options>\n");
         SetProgramFileName(App + "/tolvex");
         SetCommandLineArguments(std::vector<std::string>{"-portable"});
         OldScreen = SetPrimaryScreenSizeFunc([] { return TScreenSize{1920, 1080}; });
@@ -86,8 +86,9 @@ TEST_F(ProgramOptionsFiles, FirstStartSeedsTheFilesAndTranslates)
 
 TEST_F(ProgramOptionsFiles, WithoutALanguageFileTextsAreTheirKeys)
 {
-    TempFolder::Write(App + "/Default/options.xml",
-              "<Options><Defaults><DefaultLang>missing.lng</DefaultLang></Defaults></Options>");
+    TempFolder::Write(
+        App + "/Default/options.xml",
+        "<Options><Defaults><DefaultLang>missing.lng</DefaultLang></Defaults></Options>");
     LoadProgramOptions();
     EXPECT_EQ(sAnotherFindProcessActive, "sAnotherFindProcessActive");
     EXPECT_EQ(sSetStatusScanComputerInactive, "sSetStatusScanComputerInactive");
@@ -97,7 +98,8 @@ TEST_F(ProgramOptionsFiles, WithoutALanguageFileTextsAreTheirKeys)
 TEST_F(ProgramOptionsFiles, ChangingTheLanguageRefillsTheTexts)
 {
     LoadProgramOptions();
-    TempFolder::Write(LanguagesDir + "other.lng", "[Translations]\r\nsAnotherFindProcessActive=Busy\r\n");
+    TempFolder::Write(LanguagesDir + "other.lng",
+                      "[Translations]\r\nsAnotherFindProcessActive=Busy\r\n");
     LangChanger->SetLangFile(LanguagesDir + "other.lng");
     LoadMessageStrings();
     EXPECT_EQ(sAnotherFindProcessActive, "Busy");
@@ -177,7 +179,8 @@ TEST_F(ProgramOptionsFiles, DecodingErrorsCarryTheTranslatedMessage)
         EXPECT_STREQ(E.what(), "Bad entity & at 0");
     }
     // A translation that does not fit its arguments falls back to the key.
-    TempFolder::Write(LanguagesDir + "bad.lng", "[Translations]\r\nsInvalidHTMLEncodedChar=%d %d %d\r\n");
+    TempFolder::Write(LanguagesDir + "bad.lng",
+                      "[Translations]\r\nsInvalidHTMLEncodedChar=%d %d %d\r\n");
     LangChanger->SetLangFile(LanguagesDir + "bad.lng");
     try {
         HTMLDecode("&#0;");

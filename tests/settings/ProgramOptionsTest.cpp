@@ -1,3 +1,4 @@
+#include "Language.h"
 #include "SettingsTestSupport.h"
 #include "uEngineOptions.h"
 #include "uProgramOptions.h"
@@ -5,34 +6,41 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <set>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 using namespace testsupport;
 
 namespace {
 
-// Every test starts from the built-in defaults: reading a store that holds
-// nothing gives each option its default.
+// Every test starts and ends with the built-in defaults.
 class ProgramOptions : public ::testing::Test {
 protected:
     void SetUp() override
     {
         OldScreen = SetPrimaryScreenSizeFunc(nullptr);
-        TXMLStorage Empty(Dir.Path("none.xml"));
-        Empty.Load();
-        ReadProgramOptions(Empty);
+        ResetProgramOptions();
     }
-    void TearDown() override { SetPrimaryScreenSizeFunc(OldScreen); }
+    void TearDown() override
+    {
+        SetPrimaryScreenSizeFunc(OldScreen);
+        ResetProgramOptions();
+    }
 
     // Loads Body (the inside of the root element) and reads the options.
     void ReadFrom(const std::string& Body)
     {
         const std::string Path = Dir.Path("options.xml");
-        TempFolder::Write(Path,
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>" + Body + "</Options>\n");
+        TempFolder::Write(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>" + Body +
+                                    "</Options>\n");
         TXMLStorage S(Path);
         S.Load();
         ASSERT_FALSE(S.LoadFailed());
@@ -132,7 +140,9 @@ TEST_F(ProgramOptions, EmptySeedGetsTheWholeSkeletonInOrder)
     EXPECT_EQ(KeysOf(WriteTo()), InFileOrder);
 }
 
-TEST_F(ProgramOptions, EveryValueRoundTrips)
+// A value other than the default for every option, the awkward texts among
+// them.
+void SetChangedValues()
 {
     bVertGrid = bHorzGrid = bStripped = true;
     pnlLeftWidth = 321;
@@ -160,6 +170,11 @@ TEST_F(ProgramOptions, EveryValueRoundTrips)
     MainWindowHeight = 700;
     MACColumns[3] = {false, "", 333, 2, 0, true, 1};
     MACColumns[0].Position = 3;
+}
+
+TEST_F(ProgramOptions, EveryValueRoundTrips)
+{
+    SetChangedValues();
     const auto Columns = MACColumns;
     WriteTo();
 
@@ -403,6 +418,273 @@ TEST_F(ProgramOptions, ColumnSettingsStayInsideTheirArray)
     Cols[1].Width = 1;
     ReadColumnSettings(S, Cols, 7, "MACColumns");
     EXPECT_EQ(Cols[1].Width, 99);
+}
+
+// --- The option tables, option by option ------------------------------------------
+
+// The value of any option, whatever its global's type, to compare and print.
+using TValue = std::variant<bool, long long, std::string, std::vector<std::string>>;
+
+TValue ValueOf(const TOption& O)
+{
+    return std::visit(
+        [](auto* Global) -> TValue {
+            using T = std::remove_pointer_t<decltype(Global)>;
+            if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>)
+                return static_cast<long long>(*Global);
+            else
+                return *Global;
+        },
+        O.Variable);
+}
+
+void SetValue(const TOption& O, const TValue& Value)
+{
+    std::visit(
+        [&](auto* Global) {
+            using T = std::remove_pointer_t<decltype(Global)>;
+            if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>)
+                *Global = static_cast<T>(std::get<long long>(Value));
+            else
+                *Global = std::get<T>(Value);
+        },
+        O.Variable);
+}
+
+std::string Show(const TValue& Value)
+{
+    return std::visit(
+        [](const auto& V) -> std::string {
+            using T = std::decay_t<decltype(V)>;
+            if constexpr (std::is_same_v<T, std::string>)
+                return "\"" + V + "\"";
+            else if constexpr (std::is_same_v<T, std::vector<std::string>>)
+                return "list of " + std::to_string(V.size());
+            else
+                return std::to_string(V);
+        },
+        Value);
+}
+
+const void* AddressOf(const TOptionVariable& Variable)
+{
+    return std::visit([](auto* Global) { return static_cast<const void*>(Global); }, Variable);
+}
+
+bool IsInteger(const TOption& O)
+{
+    return std::holds_alternative<long long>(ValueOf(O));
+}
+
+// A value other than Current that the option may hold: at the top of an
+// integer's range (or the bottom, when the top is the current value).
+TValue OtherValue(const TOption& O, const TValue& Current, bool Top)
+{
+    return std::visit(
+        [&](const auto& V) -> TValue {
+            using T = std::decay_t<decltype(V)>;
+            if constexpr (std::is_same_v<T, bool>) {
+                return !V;
+            } else if constexpr (std::is_same_v<T, long long>) {
+                const long long Wanted = Top ? O.Max : O.Min;
+                return Wanted != V ? Wanted : (Top ? O.Min : O.Max);
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                return V + (Top ? "&<\"x\">" : " caf\xC3\xA9");
+            } else {
+                return std::vector<std::string>{"x&y", "  ", "caf\xC3\xA9"};
+            }
+        },
+        Current);
+}
+
+struct TRow {
+    std::string Section;
+    const TOption* Option;
+};
+
+std::vector<TRow> AllRows()
+{
+    std::vector<TRow> Rows;
+    for (const TOptionSection& Section : ProgramOptionSections())
+        for (const TOption& O : Section.Options)
+            Rows.push_back({Section.Name, &O});
+    return Rows;
+}
+
+TEST_F(ProgramOptions, TablesHoldEveryKeyOnceWithADefaultInsideItsRange)
+{
+    std::set<std::string> Keys;
+    std::set<const void*> Variables;
+    for (const TRow& R : AllRows()) {
+        const TOption& O = *R.Option;
+        const std::string Where = R.Section + "/" + O.Key;
+        EXPECT_TRUE(Keys.insert(R.Section + "/" + O.Key).second) << Where;
+        EXPECT_TRUE(Variables.insert(AddressOf(O.Variable)).second) << Where << ": a second key";
+        if (IsInteger(O)) {
+            EXPECT_LE(O.Min, O.Default) << Where;
+            EXPECT_LE(O.Default, O.Max) << Where;
+            // The store reads and writes int; the global must hold the range.
+            EXPECT_GE(O.Min, INT_MIN) << Where;
+            EXPECT_LE(O.Max, INT_MAX) << Where;
+            std::visit(
+                [&](auto* Global) {
+                    using T = std::remove_pointer_t<decltype(Global)>;
+                    if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+                        EXPECT_GE(O.Min, std::numeric_limits<T>::min()) << Where;
+                        EXPECT_LE(O.Max, std::numeric_limits<T>::max()) << Where;
+                    }
+                },
+                O.Variable);
+        }
+        if (O.Accepts) {
+            EXPECT_TRUE(O.Accepts(O.DefaultText)) << Where;
+        }
+    }
+    // Every engine option has its one place in the file.
+    for (const TEngineOption& E : EngineOptions())
+        EXPECT_EQ(Variables.count(AddressOf(E.Option.Variable)), 1u) << E.Option.Key;
+    // The keys users' files hold, spelling included.
+    for (const char* Key :
+         {"Defaults/iMaxThreads", "Defaults/LasTMethod", "Defaults/MaxBoomarks",
+          "Defaults/SNMPCommunity", "Defaults/lstAddressList", "Defaults/DefaultLang",
+          "Window/MainWindowState", "Window/MainWindowTop"})
+        EXPECT_TRUE(Keys.count(Key)) << Key;
+    EXPECT_EQ(Keys.size(), 31u);
+}
+
+TEST_F(ProgramOptions, EveryOptionOfTheTablesRoundTripsAtBothEndsOfItsRange)
+{
+    for (const bool Top : {true, false}) {
+        SCOPED_TRACE(Top ? "top of the ranges" : "bottom of the ranges");
+        ResetProgramOptions();
+        std::vector<TValue> Written;
+        for (const TRow& R : AllRows()) {
+            const TValue Other = OtherValue(*R.Option, ValueOf(*R.Option), Top);
+            if (R.Option->Accepts) {
+                ASSERT_TRUE(R.Option->Accepts(std::get<std::string>(Other))) << R.Option->Key;
+            }
+            SetValue(*R.Option, Other);
+        }
+        // The bounds are written only for a normal window (see
+        // ClosingMaximizedKeepsTheNormalBounds for the other states).
+        MainWindowState = 0;
+        for (const TRow& R : AllRows())
+            Written.push_back(ValueOf(*R.Option));
+        std::filesystem::remove(Dir.Path("options.xml"));
+        const std::string Path = WriteTo();
+
+        ResetProgramOptions();
+        TXMLStorage S(Path);
+        S.Load();
+        ReadProgramOptions(S);
+        const std::vector<TRow> Rows = AllRows();
+        for (size_t I = 0; I < Rows.size(); ++I)
+            EXPECT_EQ(ValueOf(*Rows[I].Option), Written[I])
+                << Rows[I].Section << "/" << Rows[I].Option->Key << ": "
+                << Show(ValueOf(*Rows[I].Option)) << " read, " << Show(Written[I]) << " written";
+
+        // A few keys as the file holds them, so that a table that names a
+        // key wrongly on both sides is caught too.
+        TXMLStorage Raw(Path);
+        Raw.Load();
+        EXPECT_EQ(Raw.ReadInteger("Defaults", "iMaxThreads", 0), Top ? 250 : 1);
+        EXPECT_EQ(iMaxThreads, Top ? 250 : 1);
+        // Its default is the bottom of its range: both passes take the top.
+        EXPECT_EQ(Raw.ReadInteger("Defaults", "LasTMethod", -1), 4);
+        EXPECT_EQ(Raw.ReadInteger("Defaults", "DefaultCheckState", 9), Top ? 1 : -1);
+        EXPECT_EQ(Raw.ReadInteger("Defaults", "DefaultTCPPort", 0), Top ? 65535 : 1);
+        EXPECT_FALSE(Raw.ReadBool("Defaults", "bGetNetbiosName", true));
+        EXPECT_EQ(Raw.ReadString("Defaults", "SNMPCommunity", ""),
+                  Top ? "public&<\"x\">" : "public caf\xC3\xA9");
+        EXPECT_EQ(Raw.ReadInteger("Window", "MainWindowWidth", 0), Top ? INT_MAX : 1);
+    }
+}
+
+TEST_F(ProgramOptions, AFileWithoutTheKeysGivesEveryDefault)
+{
+    std::vector<TValue> Defaults;
+    for (const TRow& R : AllRows())
+        Defaults.push_back(ValueOf(*R.Option));
+    for (const TRow& R : AllRows())
+        SetValue(*R.Option, OtherValue(*R.Option, ValueOf(*R.Option), true));
+    ReadFrom("<Defaults /><Window />");
+    const std::vector<TRow> Rows = AllRows();
+    for (size_t I = 0; I < Rows.size(); ++I)
+        EXPECT_EQ(ValueOf(*Rows[I].Option), Defaults[I]) << Rows[I].Option->Key;
+}
+
+TEST_F(ProgramOptions, EveryValueOutsideAnOptionsRangeFallsBackToTheDefault)
+{
+    int Checked = 0;
+    for (const TRow& R : AllRows()) {
+        const TOption& O = *R.Option;
+        std::vector<std::string> Bad;
+        if (IsInteger(O)) {
+            Bad.push_back("many");
+            if (O.Min > INT_MIN)
+                Bad.push_back(std::to_string(O.Min - 1));
+            if (O.Max < INT_MAX)
+                Bad.push_back(std::to_string(O.Max + 1));
+        } else if (std::holds_alternative<bool>(ValueOf(O))) {
+            Bad.push_back("yes");
+        } else if (O.Accepts) {
+            Bad = {"", "../../.bashrc", "sub/english.lng", "..", "a\\b"};
+        }
+        for (const std::string& Text : Bad) {
+            ResetProgramOptions();
+            const TValue Default = ValueOf(O);
+            // Set to something else first: only reading the key can bring
+            // the default back.
+            SetValue(O, OtherValue(O, Default, true));
+            ReadFrom("<" + R.Section + "><" + O.Key + ">" + Text + "</" + O.Key + "></" +
+                     R.Section + ">");
+            EXPECT_EQ(ValueOf(O), Default) << R.Section << "/" << O.Key << " = " << Text;
+            ++Checked;
+        }
+    }
+    EXPECT_GT(Checked, 40);
+}
+
+// The file the options have always been written as, byte for byte: kept
+// from before the options were declared in tables.
+TEST_F(ProgramOptions, WrittenFileIsByteForByteTheFormerOne)
+{
+    const char* Source = std::getenv("TOLVEX_SOURCE_DIR");
+    ASSERT_NE(Source, nullptr);
+    const std::string Fixtures = std::string(Source) + "/tests/settings/fixtures/";
+    EXPECT_EQ(TempFolder::Read(WriteTo()), TempFolder::Read(Fixtures + "options-defaults.xml"));
+
+    std::filesystem::remove(Dir.Path("options.xml"));
+    SetChangedValues();
+    EXPECT_EQ(TempFolder::Read(WriteTo()), TempFolder::Read(Fixtures + "options-changed.xml"));
+}
+
+TEST_F(ProgramOptions, EveryMessageOfTheEngineAndTheProgramIsTranslated)
+{
+    std::string Lines = "[Translations]\r\n";
+    for (const TEngineMessage& M : EngineMessages())
+        Lines += std::string(M.Key) + "=T " + M.Key + "\r\n";
+    for (const TProgramMessage& M : ProgramMessages())
+        Lines += std::string(M.Key) + "=T " + M.Key + "\r\n";
+    TempFolder::Write(Dir.Path("all.lng"), Lines);
+    LangChanger = std::make_unique<TLangChanger>();
+    LangChanger->SetLangFile(Dir.Path("all.lng"));
+    LoadMessageStrings();
+    for (const TEngineMessage& M : EngineMessages())
+        EXPECT_EQ(*M.Text, std::string("T ") + M.Key);
+    for (const TProgramMessage& M : ProgramMessages())
+        EXPECT_EQ(*M.Text, std::string("T ") + M.Key);
+    EXPECT_EQ(sSetStatusScanComputerNotResolved, "T sSetStatusScanComputerNotResolved");
+    EXPECT_EQ(sMACAddressInvalid, "T sMACAddressInvalid");
+    EXPECT_EQ(ProgramMessages().size(), 28u);
+
+    // Without a language every text is its key again.
+    LangChanger.reset();
+    LoadMessageStrings();
+    for (const TEngineMessage& M : EngineMessages())
+        EXPECT_EQ(*M.Text, M.Key);
+    for (const TProgramMessage& M : ProgramMessages())
+        EXPECT_EQ(*M.Text, M.Key);
 }
 
 } // namespace

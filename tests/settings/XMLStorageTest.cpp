@@ -177,15 +177,15 @@ TEST(XMLStorageWrite, UnknownSectionsKeysAndCommentsSurvive)
     TempFolder Dir;
     const std::string Path = Dir.Path("options.xml");
     TempFolder::Write(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                    "<!-- kept by hand -->\n"
-                    "<Options>\n"
-                    "  <Defaults>\n"
-                    "    <!-- why 32 -->\n"
-                    "    <iMaxThreads>32</iMaxThreads>\n"
-                    "    <FutureKey attr=\"1\">later</FutureKey>\n"
-                    "  </Defaults>\n"
-                    "  <Plugins><p1>on</p1></Plugins>\n"
-                    "</Options>\n");
+                            "<!-- kept by hand -->\n"
+                            "<Options>\n"
+                            "  <Defaults>\n"
+                            "    <!-- why 32 -->\n"
+                            "    <iMaxThreads>32</iMaxThreads>\n"
+                            "    <FutureKey attr=\"1\">later</FutureKey>\n"
+                            "  </Defaults>\n"
+                            "  <Plugins><p1>on</p1></Plugins>\n"
+                            "</Options>\n");
     {
         TXMLStorage S(Path);
         S.Load();
@@ -271,8 +271,9 @@ TEST(XMLStorageWrite, BlankOnlyEmptySectionTakesNewKeysCleanly)
     S.Load();
     S.WriteString("Defaults", "a", "1");
     ASSERT_TRUE(S.Save());
-    EXPECT_EQ(TempFolder::Read(Path), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                              "<Options>\n  <Defaults>\n    <a>1</a>\n  </Defaults>\n</Options>\n");
+    EXPECT_EQ(TempFolder::Read(Path),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<Options>\n  <Defaults>\n    <a>1</a>\n  </Defaults>\n</Options>\n");
 }
 
 TEST(XMLStorageRead, NamesMatchExactlyAndTheFirstWins)
@@ -280,7 +281,7 @@ TEST(XMLStorageRead, NamesMatchExactlyAndTheFirstWins)
     TempFolder Dir;
     const std::string Path = Dir.Path("options.xml");
     TempFolder::Write(Path, "<Options><Defaults><k>first</k><k>second</k><K>upper</K></Defaults>"
-                    "<Defaults><other>x</other></Defaults></Options>");
+                            "<Defaults><other>x</other></Defaults></Options>");
     TXMLStorage S(Path);
     S.Load();
     EXPECT_EQ(S.ReadString("Defaults", "k", ""), "first");
@@ -294,14 +295,14 @@ TEST(XMLStorageRead, TextsThatAreNoValuesGiveTheDefault)
     TempFolder Dir;
     const std::string Path = Dir.Path("options.xml");
     TempFolder::Write(Path, "<Options><Defaults>"
-                    "<nested><child>1</child></nested>"
-                    "<nbsp>&amp;nbsp;</nbsp>"
-                    "<bare>a &amp; b</bare>"
-                    "<zero>&amp;#0;</zero>"
-                    "<plainref>&#65;&amp;#66;</plainref>"
-                    "<cdata><![CDATA[x&amp;y]]></cdata>"
-                    "<empty></empty><selfclosed/>"
-                    "</Defaults></Options>");
+                            "<nested><child>1</child></nested>"
+                            "<nbsp>&amp;nbsp;</nbsp>"
+                            "<bare>a &amp; b</bare>"
+                            "<zero>&amp;#0;</zero>"
+                            "<plainref>&#65;&amp;#66;</plainref>"
+                            "<cdata><![CDATA[x&amp;y]]></cdata>"
+                            "<empty></empty><selfclosed/>"
+                            "</Defaults></Options>");
     TXMLStorage S(Path);
     S.Load();
     EXPECT_EQ(S.ReadString("Defaults", "nested", "dflt"), "dflt");
@@ -320,13 +321,14 @@ TEST(XMLStorageRead, IntegersAndBooleans)
 {
     TempFolder Dir;
     const std::string Path = Dir.Path("options.xml");
-    TempFolder::Write(Path, "<Options><D>"
-                    "<hex>0x1F</hex><HEX>0X1f</HEX><dollar>$1F</dollar><neg>-42</neg>"
-                    "<plus>+7</plus><blank> 5</blank><trail>5 </trail><letters>abc</letters>"
-                    "<empty/><ox>0x</ox><mixed>12ab</mixed><big>2147483648</big>"
-                    "<min>-2147483648</min><wrap>0xFFFFFFFF</wrap><hexbig>0x100000000</hexbig>"
-                    "<true>true</true><two>2</two><zero>0</zero><minus>-1</minus>"
-                    "</D></Options>");
+    TempFolder::Write(Path,
+                      "<Options><D>"
+                      "<hex>0x1F</hex><HEX>0X1f</HEX><dollar>$1F</dollar><neg>-42</neg>"
+                      "<plus>+7</plus><blank> 5</blank><trail>5 </trail><letters>abc</letters>"
+                      "<empty/><ox>0x</ox><mixed>12ab</mixed><big>2147483648</big>"
+                      "<min>-2147483648</min><wrap>0xFFFFFFFF</wrap><hexbig>0x100000000</hexbig>"
+                      "<true>true</true><two>2</two><zero>0</zero><minus>-1</minus>"
+                      "</D></Options>");
     TXMLStorage S(Path);
     S.Load();
     EXPECT_EQ(S.ReadInteger("D", "hex", 0), 31);
@@ -357,9 +359,9 @@ TEST(XMLStorageRead, ListsTakeEveryChildElementAndStopAtABadOne)
     TempFolder Dir;
     const std::string Path = Dir.Path("options.xml");
     TempFolder::Write(Path, "<Options><D>"
-                    "<lst><a>1</a><!-- note --><zz>2</zz>stray<lst7>3</lst7></lst>"
-                    "<bad><x0>ok</x0><x1>&amp;bogus;</x1><x2>never</x2></bad>"
-                    "</D></Options>");
+                            "<lst><a>1</a><!-- note --><zz>2</zz>stray<lst7>3</lst7></lst>"
+                            "<bad><x0>ok</x0><x1>&amp;bogus;</x1><x2>never</x2></bad>"
+                            "</D></Options>");
     TXMLStorage S(Path);
     S.Load();
     std::vector<std::string> Lines;
@@ -569,7 +571,7 @@ TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
             ::mount("tmpfs", Mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
             return int(ChildSetupFailed);
         TempFolder::Write(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n"
-                        "  <Defaults>\n    <k>old</k>\n  </Defaults>\n</Options>\n");
+                                "  <Defaults>\n    <k>old</k>\n  </Defaults>\n</Options>\n");
         const std::string Before = TempFolder::Read(Path);
         {
             std::ofstream Fill(Mnt + "/filler", std::ios::binary);
