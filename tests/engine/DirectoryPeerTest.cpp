@@ -4,6 +4,7 @@
 // disabled ones out unless asked; slapd's own log counts the pages.
 #include "Lab.h"
 #include "Peers.h"
+#include "TwoHostLab.h"
 #include "uNetworkEnum.h"
 
 #include <gtest/gtest.h>
@@ -46,16 +47,15 @@ lan::SlapdConfig Config(const std::string& defaultNamingContext)
     return c;
 }
 
-class Directory : public ::testing::Test {
+class Directory : public TwoHostLab {
 protected:
-    void SetUp() override
+    Directory()
+        : TwoHostLab({"dc", {"eth0", "02:dc:00:00:00:01", std::string(kServer) + "/24"}},
+                     {"client", {"eth0", "02:dc:00:00:00:02", "10.77.0.2/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab = std::make_unique<lan::Lab>();
-        server = &lab->AddHost("dc");
-        client = &lab->AddHost("client");
-        lab->Link(*server, {"eth0", "02:dc:00:00:00:01", std::string(kServer) + "/24"}, *client,
-                  {"eth0", "02:dc:00:00:00:02", "10.77.0.2/24"});
+    }
+    void SetUpLab() override
+    {
         std::filesystem::create_directories(client->EtcDir() + "/ldap");
         std::ofstream(client->EtcDir() + "/ldap/ldap.conf")
             << "URI ldap://" << kServer << "/\nNETWORK_TIMEOUT 5\n";
@@ -117,9 +117,8 @@ protected:
         return pages;
     }
 
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* server = nullptr;
-    lan::Host* client = nullptr;
+    lan::Host*& server = first;
+    lan::Host*& client = second;
 };
 
 TEST_F(Directory, ReadsAllAccountsInThreePagesWithDisabledIncluded)

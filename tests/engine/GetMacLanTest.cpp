@@ -3,6 +3,7 @@
 // what they cannot find must come back empty within the stated bounds.
 #include "Lab.h"
 #include "Sockets.h"
+#include "TwoHostLab.h"
 #include "uGetMac.h"
 #include "uResolveIpNetEntry2.h"
 
@@ -100,27 +101,22 @@ const lan::RunOptions kUnprivileged = [] {
 
 // Scanner s and peer p on one veth link; p has a MAC of our choosing, and s
 // reaches 10.88.0.0/16 through p as its gateway.
-class ArpWays : public ::testing::Test {
+class ArpWays : public TwoHostLab {
 protected:
-    void SetUp() override
+    ArpWays()
+        : TwoHostLab({"s", {"eth0", "02:00:00:4d:00:01", "10.77.0.1/24"}},
+                     {"p", {"eth0", "02:5e:a1:0b:c3:d4", "10.77.0.2/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab = std::make_unique<lan::Lab>();
-        s = &lab->AddHost("s");
-        p = &lab->AddHost("p");
-        lab->Link(*s, {"eth0", "02:00:00:4d:00:01", "10.77.0.1/24"}, *p,
-                  {"eth0", "02:5e:a1:0b:c3:d4", "10.77.0.2/24"});
-        s->AddRoute({"10.88.0.0/16", "via", "10.77.0.2"});
     }
+    void SetUpLab() override { s->AddRoute({"10.88.0.0/16", "via", "10.77.0.2"}); }
 
     Timing In(const lan::Host& h, Way way, const std::string& ip, const lan::RunOptions& o = {})
     {
         return Parse(h.Run(Timed(way, ip), o));
     }
 
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* s = nullptr;
-    lan::Host* p = nullptr;
+    lan::Host*& s = first;
+    lan::Host*& p = second;
     const std::string live = "10.77.0.2";
     const std::string dead = "10.77.0.99";
 };

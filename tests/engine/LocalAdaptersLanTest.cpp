@@ -2,6 +2,7 @@
 // of the test's own, against what `ip -j` reports in the same namespace.
 #include "Lab.h"
 #include "LocalInterfaces.h"
+#include "TwoHostLab.h"
 #include "uLocalIPandMaskList.h"
 
 #include <gtest/gtest.h>
@@ -57,10 +58,8 @@ TEST(LocalAdaptersLan, TwoAddressesADownInterfaceAndLoopback)
     TVX_REQUIRE_LAN();
     ASSERT_NE(std::getenv("TOLVEX_SOURCE_DIR"), nullptr);
     lan::Lab lab;
-    lan::Host& a = lab.AddHost("a");
-    lan::Host& b = lab.AddHost("b");
-    lab.Link(a, {"eth0", "02:00:00:0a:00:01", "10.50.0.1/24"}, b,
-             {"eth0", "02:00:00:0b:00:01", "10.50.0.2/24"});
+    auto [a, b] = AddLinkedHosts(lab, {"a", {"eth0", "02:00:00:0a:00:01", "10.50.0.1/24"}},
+                                 {"b", {"eth0", "02:00:00:0b:00:01", "10.50.0.2/24"}});
     // A second address with an alias label: still an address of eth0.
     a.Ip({"addr", "add", "10.60.1.1/16", "dev", "eth0", "label", "eth0:7"});
     lab.Link(a, {"eth1", "02:00:00:0a:00:02", "10.70.0.1/24"}, b,

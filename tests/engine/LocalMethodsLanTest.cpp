@@ -4,6 +4,7 @@
 // loopback) and compared with what `ip -j addr` says there; a remote host
 // gives False and the clear error.
 #include "Lab.h"
+#include "TwoHostLab.h"
 #include "uComputerList.h"
 #include "uGetMac.h"
 
@@ -52,16 +53,15 @@ std::string WmiRows(const std::string& host)
     return rows;
 }
 
-class LocalMethods : public ::testing::Test {
+class LocalMethods : public TwoHostLab {
 protected:
-    void SetUp() override
+    LocalMethods()
+        : TwoHostLab({"pc", {"eth0", "02:4e:00:00:00:01", "10.63.0.1/24"}},
+                     {"other", {"eth0", "02:4e:00:00:00:02", "10.63.0.2/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab = std::make_unique<lan::Lab>();
-        pc = &lab->AddHost("pc");
-        other = &lab->AddHost("other");
-        lab->Link(*pc, {"eth0", "02:4e:00:00:00:01", "10.63.0.1/24"}, *other,
-                  {"eth0", "02:4e:00:00:00:02", "10.63.0.2/24"});
+    }
+    void SetUpLab() override
+    {
         pc->AddAddress("eth0", "10.63.1.1/24");
         // v1 up with an address; its peer end v1p up without one.
         pc->Ip({"link", "add", "v1", "address", "02:4e:00:00:00:11", "type", "veth", "peer", "name",
@@ -84,9 +84,8 @@ protected:
         return r.ok() ? r.value : "run failed: " + r.Describe();
     }
 
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* pc = nullptr;
-    lan::Host* other = nullptr;
+    lan::Host*& pc = first;
+    lan::Host*& other = second;
 };
 
 TEST_F(LocalMethods, TransportsAreTheInterfacesIpShows)

@@ -6,6 +6,7 @@
 #include "NetBiosNodeStatus.h"
 #include "Peers.h"
 #include "Sockets.h"
+#include "TwoHostLab.h"
 #include "uGetMac.h"
 
 #include <gtest/gtest.h>
@@ -42,17 +43,16 @@ struct Timed {
     long long ms = -1;
 };
 
-class NetBiosNode : public ::testing::Test {
+class NetBiosNode : public TwoHostLab {
 protected:
-    void SetUp() override
+    NetBiosNode()
+        : TwoHostLab({"scanner", {"eth0", "02:00:00:5c:00:01", "10.61.0.1/24"}},
+                     {"node", {"eth0", "02:3a:7f:c4:91:e2", "10.61.0.2/24"}})
     {
-        TVX_REQUIRE_LAN();
+    }
+    void SetUpLab() override
+    {
         ASSERT_FALSE(SourceDir().empty()) << "TOLVEX_SOURCE_DIR is not set";
-        lab = std::make_unique<lan::Lab>();
-        scanner = &lab->AddHost("scanner");
-        node = &lab->AddHost("node");
-        lab->Link(*scanner, {"eth0", "02:00:00:5c:00:01", "10.61.0.1/24"}, *node,
-                  {"eth0", "02:3a:7f:c4:91:e2", "10.61.0.2/24"});
     }
 
     lan::Peer& StartNode(const std::string& mode)
@@ -105,9 +105,8 @@ protected:
         return mac;
     }
 
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* scanner = nullptr;
-    lan::Host* node = nullptr;
+    lan::Host*& scanner = first;
+    lan::Host*& node = second;
 };
 
 TEST_F(NetBiosNode, MacEqualsNmblookupsAndTheInterfaces)

@@ -4,6 +4,7 @@
 #include "NetUtil.h"
 #include "Peers.h"
 #include "Sockets.h"
+#include "TwoHostLab.h"
 #include "uGetMac.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +17,9 @@ TEST(NetBiosNmbd, NamesButAZeroUnitIdGiveNoMac)
 {
     TVX_REQUIRE_LAN();
     lan::Lab lab;
-    lan::Host& scanner = lab.AddHost("scanner");
-    lan::Host& server = lab.AddHost("server");
-    lab.Link(scanner, {"eth0", "02:00:00:5d:00:01", "10.62.0.1/24"}, server,
-             {"eth0", "02:00:00:5d:00:02", "10.62.0.2/24"});
+    auto [scanner, server] =
+        AddLinkedHosts(lab, {"scanner", {"eth0", "02:00:00:5d:00:01", "10.62.0.1/24"}},
+                       {"server", {"eth0", "02:00:00:5d:00:02", "10.62.0.2/24"}});
     lan::Peer& nmbd = lan::StartNmbd(server, {"TVXSAMBA", "TVXWG", "10.62.0.2/24"});
 
     // nmblookup sees the same answer: the names, and zeros for the MAC.

@@ -7,6 +7,7 @@
 #include "NetUtil.h"
 #include "Peers.h"
 #include "Sockets.h"
+#include "TwoHostLab.h"
 #include "uThreadScanPool.h"
 
 #include <gtest/gtest.h>
@@ -17,16 +18,15 @@ namespace {
 
 const char* const ServerIp = "10.64.0.2";
 
-class NetBiosNames : public ::testing::Test {
+class NetBiosNames : public TwoHostLab {
 protected:
-    void SetUp() override
+    NetBiosNames()
+        : TwoHostLab({"scanner", {"eth0", "02:00:00:64:00:01", "10.64.0.1/24"}},
+                     {"server", {"eth0", "02:00:00:64:00:02", std::string(ServerIp) + "/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab = std::make_unique<lan::Lab>();
-        scanner = &lab->AddHost("scanner");
-        server = &lab->AddHost("server");
-        lab->Link(*scanner, {"eth0", "02:00:00:64:00:01", "10.64.0.1/24"}, *server,
-                  {"eth0", "02:00:00:64:00:02", std::string(ServerIp) + "/24"});
+    }
+    void SetUpLab() override
+    {
         scanner->AddHostsEntry("10.64.0.50", {"dnsknown"});
         lan::NmbdConfig nmb;
         nmb.netbiosName = "TVXNAMED";
@@ -51,9 +51,8 @@ protected:
             << oracle.out << oracle.err << nmbd->Log();
     }
 
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* scanner = nullptr;
-    lan::Host* server = nullptr;
+    lan::Host*& scanner = first;
+    lan::Host*& server = second;
     lan::Peer* nmbd = nullptr;
 };
 

@@ -7,6 +7,7 @@
 #include "NetUtil.h"
 #include "Peers.h"
 #include "Sockets.h"
+#include "TwoHostLab.h"
 
 #include <gtest/gtest.h>
 
@@ -52,16 +53,15 @@ in_addr_t Ip(const char* text)
     return a.s_addr;
 }
 
-class ProbeLan : public ::testing::Test {
+class ProbeLan : public TwoHostLab {
 protected:
-    void SetUp() override
+    ProbeLan()
+        : TwoHostLab({"me", {"eth0", "02:00:00:77:00:01", std::string(MeIp) + "/24"}},
+                     {"peer", {"eth0", "02:00:00:77:00:02", std::string(PeerIp) + "/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab_ = std::make_unique<lan::Lab>();
-        me_ = &lab_->AddHost("me");
-        peer_ = &lab_->AddHost("peer");
-        lab_->Link(*me_, {"eth0", "02:00:00:77:00:01", std::string(MeIp) + "/24"}, *peer_,
-                   {"eth0", "02:00:00:77:00:02", std::string(PeerIp) + "/24"});
+    }
+    void SetUpLab() override
+    {
         for (const char* extra : PeerExtra)
             peer_->AddAddress("eth0", std::string(extra) + "/24");
     }
@@ -84,14 +84,13 @@ protected:
                                  "s.listen(64)\n"
                                  "time.sleep(3600)\n";
         lan::Host* peer = peer_;
-        lab_->StartPeer(*peer_, Program("listener", {"/usr/bin/python3", "-c", code}, [peer, port] {
+        lab->StartPeer(*peer_, Program("listener", {"/usr/bin/python3", "-c", code}, [peer, port] {
             return lan::IsListening(*peer, "tcp", port);
         }));
     }
 
-    std::unique_ptr<lan::Lab> lab_;
-    lan::Host* me_ = nullptr;
-    lan::Host* peer_ = nullptr;
+    lan::Host*& me_ = first;
+    lan::Host*& peer_ = second;
 };
 
 // Pings each address from its own thread, `rounds` times; "ok" when every
@@ -178,7 +177,7 @@ TEST_F(ProbeLan, ParallelRawPingsEachGetTheirOwnAnswer)
 {
     // Root: raw sockets, which see every ICMP reply that reaches the host;
     // a system ping to the live peer runs beside them all the while.
-    lab_->StartPeer(*me_, Program("ping", {"ping", "-i", "0.05", "-c", "200", PeerIp}));
+    lab->StartPeer(*me_, Program("ping", {"ping", "-i", "0.05", "-c", "200", PeerIp}));
     lan::RunResult r = RunInMe(
         [] {
             return PingInParallel({PeerIp, PeerExtra[0], PeerExtra[1], PeerExtra[2]},
@@ -222,7 +221,7 @@ TEST_F(ProbeLan, RepliesToOtherPingsOfTheSameHostAreNotOurs)
         ASSERT_TRUE(e.ok()) << e.err;
     }
     lan::Peer& ping =
-        lab_->StartPeer(*me_, Program("ping", {"ping", "-i", "0.02", "-c", "150", PeerIp}));
+        lab->StartPeer(*me_, Program("ping", {"ping", "-i", "0.02", "-c", "150", PeerIp}));
     auto ourPings = [] { return PingInParallel({}, {PeerIp, PeerIp, PeerIp, PeerIp}, 3, 500); };
     lan::RunResult raw = RunInMe(ourPings);
     ASSERT_TRUE(raw.ok()) << raw.Describe();
@@ -318,7 +317,7 @@ TEST_F(ProbeLan, NetBiosNameOfAnNmbdPeer)
     nmb.netbiosName = "PEERBOX";
     nmb.interfaceAddress = std::string(PeerIp) + "/24";
     lan::StartNmbd(*peer_, nmb);
-    const std::string conf = lan::SambaClientConf(*lab_);
+    const std::string conf = lan::SambaClientConf(*lab);
 
     // The oracle: Samba's own client, until the workstation name is active.
     std::string oracle;

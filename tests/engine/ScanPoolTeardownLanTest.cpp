@@ -6,6 +6,7 @@
 #include "Lab.h"
 #include "NetUtil.h"
 #include "Sockets.h"
+#include "TwoHostLab.h"
 #include "uThreadScanPool.h"
 
 #include <gtest/gtest.h>
@@ -95,19 +96,14 @@ std::string ScanAndEnd(bool Destroy)
     return out.str();
 }
 
-class PoolTeardown : public ::testing::Test {
+class PoolTeardown : public TwoHostLab {
 protected:
-    void SetUp() override
+    PoolTeardown()
+        : TwoHostLab({"me", {"eth0", "02:00:00:65:00:01", "10.65.0.1/24"}},
+                     {"peer", {"eth0", "02:00:00:65:00:02", "10.65.0.2/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab = std::make_unique<lan::Lab>();
-        me = &lab->AddHost("me");
-        lan::Host& peer = lab->AddHost("peer");
-        lab->Link(*me, {"eth0", "02:00:00:65:00:01", "10.65.0.1/24"}, peer,
-                  {"eth0", "02:00:00:65:00:02", "10.65.0.2/24"});
     }
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* me = nullptr;
+    lan::Host*& me = first;
 };
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "Lab.h"
 #include "Peers.h"
 #include "Sockets.h"
+#include "TwoHostLab.h"
 #include "uGetMac.h"
 
 #include <gtest/gtest.h>
@@ -161,20 +162,15 @@ std::string HexToText(const std::string& dashed)
     return text;
 }
 
-class SnmpAgentTest : public ::testing::Test {
+class SnmpAgentTest : public TwoHostLab {
 protected:
-    void SetUp() override
+    SnmpAgentTest()
+        : TwoHostLab({"client", {"eth0", "02:00:00:00:07:01", "10.7.0.1/24"}},
+                     {"agent", {"eth0", "02:00:00:00:07:02", "10.7.0.2/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab = std::make_unique<lan::Lab>();
-        client = &lab->AddHost("client");
-        agent = &lab->AddHost("agent");
-        lab->Link(*client, {"eth0", "02:00:00:00:07:01", "10.7.0.1/24"}, *agent,
-                  {"eth0", "02:00:00:00:07:02", "10.7.0.2/24"});
     }
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* client = nullptr;
-    lan::Host* agent = nullptr;
+    lan::Host*& client = first;
+    lan::Host*& agent = second;
 };
 
 TEST_F(SnmpAgentTest, RealTableWithGapsMatchesSnmpwalkAndIpLink)

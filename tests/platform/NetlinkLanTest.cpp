@@ -4,6 +4,7 @@
 #include "Netlink.h"
 #include "RawArp.h"
 #include "Sockets.h"
+#include "TwoHostLab.h"
 
 #include <gtest/gtest.h>
 
@@ -104,23 +105,21 @@ Outcome Split(const lan::RunResult& r)
     return o;
 }
 
-class NeighbourLayer : public ::testing::Test {
+class NeighbourLayer : public TwoHostLab {
 protected:
-    void SetUp() override
+    NeighbourLayer()
+        : TwoHostLab({"s", {"eth0", "02:00:00:4e:00:01", "10.78.0.1/24"}},
+                     {"p", {"eth0", "02:4e:4e:4e:4e:02", "10.78.0.2/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab = std::make_unique<lan::Lab>();
-        s = &lab->AddHost("s");
-        p = &lab->AddHost("p");
-        lab->Link(*s, {"eth0", "02:00:00:4e:00:01", "10.78.0.1/24"}, *p,
-                  {"eth0", "02:4e:4e:4e:4e:02", "10.78.0.2/24"});
+    }
+    void SetUpLab() override
+    {
         s->AddRoute({"10.90.0.0/16", "via", "10.78.0.2"});
         s->AddRoute({"unreachable", "10.91.0.0/16"});
         s->AddRoute({"blackhole", "10.92.0.0/16"});
     }
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* s = nullptr;
-    lan::Host* p = nullptr;
+    lan::Host*& s = first;
+    lan::Host*& p = second;
 };
 
 TEST_F(NeighbourLayer, RouteLookupTellsOnLinkGatewayLocalAndRefusedApart)

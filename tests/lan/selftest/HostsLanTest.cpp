@@ -1,6 +1,7 @@
 // The harness's hosts, links, Exec and Run, checked against the kernel's own
 // view (ip -j) and real traffic between namespaces.
 #include "Lab.h"
+#include "TwoHostLab.h"
 
 #include <gtest/gtest.h>
 
@@ -51,20 +52,15 @@ long long TxPackets(const lan::Host& h, const std::string& dev)
     return std::stoll(r.value);
 }
 
-class TwoHosts : public ::testing::Test {
+class TwoHosts : public TwoHostLab {
 protected:
-    void SetUp() override
+    TwoHosts()
+        : TwoHostLab({"a", {"eth0", "02:aa:00:00:00:01", "10.77.0.1/24"}},
+                     {"b", {"veth-b", "02:bb:00:00:00:02", "10.77.0.2/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab = std::make_unique<lan::Lab>();
-        a = &lab->AddHost("a");
-        b = &lab->AddHost("b");
-        lab->Link(*a, {"eth0", "02:aa:00:00:00:01", "10.77.0.1/24"}, *b,
-                  {"veth-b", "02:bb:00:00:00:02", "10.77.0.2/24"});
     }
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* a = nullptr;
-    lan::Host* b = nullptr;
+    lan::Host*& a = first;
+    lan::Host*& b = second;
 };
 
 TEST_F(TwoHosts, ReachEachOtherAndCarryTheChosenMacs)

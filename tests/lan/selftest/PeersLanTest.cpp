@@ -1,6 +1,7 @@
 // The ready-made peers answer real clients in another namespace.
 #include "Lab.h"
 #include "Peers.h"
+#include "TwoHostLab.h"
 
 #include <gtest/gtest.h>
 
@@ -11,20 +12,15 @@
 
 namespace {
 
-class PeerNet : public ::testing::Test {
+class PeerNet : public TwoHostLab {
 protected:
-    void SetUp() override
+    PeerNet()
+        : TwoHostLab({"server", {"eth0", "02:5e:00:00:00:01", "10.66.0.1/24"}},
+                     {"client", {"eth0", "02:c1:00:00:00:02", "10.66.0.2/24"}})
     {
-        TVX_REQUIRE_LAN();
-        lab = std::make_unique<lan::Lab>();
-        server = &lab->AddHost("server");
-        client = &lab->AddHost("client");
-        lab->Link(*server, {"eth0", "02:5e:00:00:00:01", "10.66.0.1/24"}, *client,
-                  {"eth0", "02:c1:00:00:00:02", "10.66.0.2/24"});
     }
-    std::unique_ptr<lan::Lab> lab;
-    lan::Host* server = nullptr;
-    lan::Host* client = nullptr;
+    lan::Host*& server = first;
+    lan::Host*& client = second;
 };
 
 std::function<std::string()> Forward(const std::string& name)
