@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <variant>
 
 namespace {
 // Every test here changes globals; each starts and ends with the defaults.
@@ -119,4 +122,103 @@ TEST_F(EngineOptions, ResetRestoresDefaultsAndKeys)
     EXPECT_EQ(DefaultTimeout, 300);
     EXPECT_EQ(SNMPCommunity, "public");
     EXPECT_EQ(sSetStatusScanADStart, "sSetStatusScanADStart");
+}
+
+namespace {
+
+// An option's value as a number or a text, whatever the global's type.
+using TValue = std::variant<long long, std::string>;
+
+template <class T> TValue AsValue(const T& V)
+{
+    if constexpr (std::is_same_v<T, std::string>)
+        return V;
+    else if constexpr (std::is_integral_v<T>)
+        return static_cast<long long>(V);
+    else
+        return std::string("(a list: no engine option is one)");
+}
+
+TValue GlobalValue(const TOption& O)
+{
+    return std::visit([](auto* Global) { return AsValue(*Global); }, O.Variable);
+}
+
+TValue FieldValue(const TEngineSettings& S, const TEngineField& Field)
+{
+    return std::visit([&](auto F) { return AsValue(S.*F); }, Field);
+}
+
+// Sets the global to a value other than its current one, inside its range.
+void ChangeGlobal(const TOption& O)
+{
+    std::visit(
+        [&](auto* Global) {
+            using T = std::remove_pointer_t<decltype(Global)>;
+            if constexpr (std::is_same_v<T, std::string>)
+                *Global += " changed";
+            else if constexpr (std::is_same_v<T, bool>)
+                *Global = !*Global;
+            else if constexpr (std::is_integral_v<T>)
+                *Global = static_cast<T>(*Global == O.Max ? O.Min : O.Max);
+        },
+        O.Variable);
+}
+
+} // namespace
+
+TEST_F(EngineOptions, EachRowCarriesItsOwnGlobalIntoItsOwnFieldOfTheSnapshot)
+{
+    const auto Rows = ::EngineOptions();
+    ASSERT_EQ(Rows.size(), 11u);
+    for (const TEngineOption& Changed : Rows) {
+        ResetEngineOptions();
+        const TValue Before = GlobalValue(Changed.Option);
+        ChangeGlobal(Changed.Option);
+        ASSERT_NE(GlobalValue(Changed.Option), Before) << Changed.Option.Key;
+        const TEngineSettings S = TakeEngineSettings();
+        const TEngineSettings BuiltIn{};
+        for (const TEngineOption& R : Rows) {
+            EXPECT_EQ(FieldValue(S, R.Field), GlobalValue(R.Option))
+                << R.Option.Key << " after changing " << Changed.Option.Key;
+            // Only the changed option differs from the built-in default.
+            EXPECT_EQ(FieldValue(S, R.Field) != FieldValue(BuiltIn, R.Field), &R == &Changed)
+                << R.Option.Key << " after changing " << Changed.Option.Key;
+        }
+    }
+}
+
+TEST_F(EngineOptions, RowsDeclareTheDefaultsAndBoundsTheEngineHasAlwaysHad)
+{
+    const TEngineSettings BuiltIn{};
+    for (const TEngineOption& R : ::EngineOptions()) {
+        // The globals after a reset, the built-in snapshot and the row agree.
+        EXPECT_EQ(GlobalValue(R.Option), FieldValue(BuiltIn, R.Field)) << R.Option.Key;
+        if (std::holds_alternative<long long>(GlobalValue(R.Option))) {
+            EXPECT_EQ(std::get<long long>(GlobalValue(R.Option)), R.Option.Default) << R.Option.Key;
+        }
+    }
+    const TOption& Threads = EngineOption("iMaxThreads");
+    EXPECT_EQ(Threads.Variable, TOptionVariable(&iMaxThreads));
+    EXPECT_EQ(Threads.Min, 1);
+    EXPECT_EQ(Threads.Max, 250);
+    EXPECT_EQ(EngineOption("DefaultCheckState").Min, -1);
+    EXPECT_EQ(EngineOption("DefaultCheckState").Max, 1);
+    EXPECT_EQ(EngineOption("DefaultTCPPort").Min, 1);
+    EXPECT_EQ(EngineOption("DefaultTCPPort").Max, 65535);
+    EXPECT_EQ(EngineOption("ComputerCaptionStyle").Max, 3);
+    EXPECT_STREQ(EngineOption("SNMPCommunity").DefaultText, "public");
+    EXPECT_THROW(EngineOption("iMaxThread"), std::out_of_range);
+}
+
+TEST_F(EngineOptions, EachMessageRowCarriesItsOwnText)
+{
+    for (const TEngineMessage& M : EngineMessages())
+        *M.Text = std::string("text of ") + M.Key;
+    const TEngineSettings S = TakeEngineSettings();
+    const TEngineSettings BuiltIn{};
+    for (const TEngineMessage& M : EngineMessages()) {
+        EXPECT_EQ(S.*M.Field, std::string("text of ") + M.Key);
+        EXPECT_EQ(BuiltIn.*M.Field, M.Key);
+    }
 }

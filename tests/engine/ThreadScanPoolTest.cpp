@@ -529,3 +529,22 @@ TEST_F(ScanPool, NamesThatFindNoWorkerEndTheScanWithTheReason)
     EXPECT_EQ(net.CallCount("resolve"), 0);
     EXPECT_FALSE(pool.IsBusy());
 }
+
+TEST_F(ScanPool, WorkerCountIsTheOptionBroughtInsideItsBounds)
+{
+    // Values the options dialog never sets, but code or a test may.
+    for (const auto& [wanted, made] : {std::pair{0, 1}, {-5, 1}, {7, 7}, {250, 250}, {1000, 250}}) {
+        ScriptedNet net;
+        TPoolOfThreads pool(net.Services());
+        Recorder r;
+        r.Attach(pool);
+        pool.SetTarget(stAddressList);
+        pool.Addresses = {"10.0.0.1"};
+        iMaxThreads = wanted;
+        pool.Start();
+        // Every worker first waits for the main thread to hand it a job.
+        EXPECT_EQ(pool.LiveWorkers(), made) << wanted;
+        pool.Stop();
+        ASSERT_TRUE(platform::MainThread().PumpUntil([&] { return pool.LiveWorkers() == 0; }, 30s));
+    }
+}
