@@ -1,8 +1,8 @@
 // The program: one instance per user session, one main window, the event
 // loop until it closes.
 #include "CheckPrevious.h"
-#include "Forms.h"
-#include "MessageSink.h"
+#include "Dialogs.h"
+#include "MainThreadLoop.h"
 #include "Thread.h"
 #include "uTolvex.h"
 

@@ -1,6 +1,9 @@
 #include "uDlgFind.h"
 
-#include "Forms.h"
+#include "Actions.h"
+#include "Dialogs.h"
+#include "FormTranslation.h"
+#include "QtStrings.h"
 #include "VirtualTrees.h"
 #include "uProgramOptions.h"
 

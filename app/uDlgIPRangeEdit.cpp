@@ -1,8 +1,10 @@
 #include "uDlgIPRangeEdit.h"
 
-#include "Forms.h"
-#include "MessageSink.h"
+#include "Actions.h"
+#include "Dialogs.h"
+#include "FormTranslation.h"
 #include "NetUtil.h"
+#include "QtStrings.h"
 
 #include "ui_uDlgIPRangeEdit.h"
 

@@ -1,9 +1,10 @@
 #include "uFormStored.h"
 
+#include "Dialogs.h"
 #include "FileInfo.h"
-#include "Forms.h"
+#include "FormTranslation.h"
 #include "Language.h"
-#include "MessageSink.h"
+#include "QtStrings.h"
 #include "uProgramOptions.h"
 
 #include <QApplication>

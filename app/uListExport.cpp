@@ -130,11 +130,6 @@ std::string ChangeExtension(const std::string& FileName, const std::string& Exte
     return FileName.substr(0, Dot) + Extension;
 }
 
-[[noreturn]] void RaiseReadError(const std::string& FileName, int Errno)
-{
-    throw EAddressListFileError("Can't read file " + FileName + ": " + std::strerror(Errno));
-}
-
 } // namespace
 
 TExportFormat ExportFormatOfFilterIndex(int FilterIndex)
@@ -299,6 +294,32 @@ char ListSeparatorOfLocale(const char* LocaleName)
     return DecimalComma ? ';' : ',';
 }
 
+std::string JoinCopyCells(const std::vector<std::string>& Cells, char Separator)
+{
+    std::string R;
+    for (const auto& C : Cells) {
+        if (C.empty())
+            continue;
+        if (!R.empty())
+            R += Separator;
+        R += C;
+    }
+    return R;
+}
+
+std::string JoinCopyLines(const std::vector<std::string>& Lines)
+{
+    std::string R;
+    for (const auto& L : Lines) {
+        if (L.empty())
+            continue;
+        if (!R.empty())
+            R += CRLF;
+        R += L;
+    }
+    return R;
+}
+
 std::string ExportContent(const TExportTable& Table, TExportFormat Format,
                           const std::string& ProductName, char ListSeparator)
 {
@@ -325,33 +346,4 @@ std::string ExportTableToFile(const TExportTable& Table, const std::string& File
     platform::ReplaceFileAtomically(Target,
                                     ExportContent(Table, Format, ProductName, ListSeparator));
     return Target;
-}
-
-std::vector<std::string> ParseAddressListText(const std::string& Text)
-{
-    return platform::SplitTextLines(Text);
-}
-
-std::vector<std::string> ReadAddressListFile(const std::string& FileName)
-{
-    std::string Text;
-    try {
-        Text = platform::ReadWholeFile(FileName);
-    } catch (const platform::FileError& E) {
-        RaiseReadError(FileName, E.Errno);
-    }
-    return ParseAddressListText(Text);
-}
-
-std::string FormatAddressListText(const std::vector<std::string>& Lines)
-{
-    std::string Out;
-    for (const std::string& Line : Lines)
-        Out += Line + CRLF;
-    return Out;
-}
-
-void WriteAddressListFile(const std::string& FileName, const std::vector<std::string>& Lines)
-{
-    platform::ReplaceFileAtomically(FileName, FormatAddressListText(Lines));
 }

@@ -1,10 +1,9 @@
-// The file formats of the result list and the address list: the visible rows
-// of a list exported as HTML, UTF-16 text, RTF, comma separated values or tab
-// separated text, and the plain-text address list. No widgets here: the
-// window hands over a table of texts, so the formats can be checked alone.
+// The result list as text: its visible rows exported as HTML, UTF-16 text,
+// RTF, comma separated values or tab separated text, and the rows copied to
+// the clipboard. No widgets here: the window hands over the texts, so the
+// formats can be checked alone.
 #pragma once
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -52,9 +51,18 @@ std::string ExportToRTF(const TExportTable& Table);
 // blanks, since nothing could tell them from the separators.
 std::string ExportToText(const TExportTable& Table, char Separator, bool Quote);
 
-// The list separator of the user's locale: ";" where the decimal separator
-// is ",", else ",". LocaleName "" is the locale of the environment.
+// The list separator of the user's locale, between the fields of an export
+// and the cells of copied rows. Linux locales carry no list separator, so it
+// is derived the way the regional settings pair them on the system the
+// program was first written for: ";" where the decimal separator is "," (so
+// that "1,5" stays one cell), else ",". LocaleName "" is the locale of the
+// environment; a locale that cannot be loaded gives ",".
 char ListSeparatorOfLocale(const char* LocaleName = "");
+
+// One copied row: the non-empty texts joined by Separator.
+std::string JoinCopyCells(const std::vector<std::string>& Cells, char Separator);
+// Copied rows: the non-empty lines joined by CR LF, no line break at the end.
+std::string JoinCopyLines(const std::vector<std::string>& Lines);
 
 // The file's content for Format; CSV fields are separated by ListSeparator.
 std::string ExportContent(const TExportTable& Table, TExportFormat Format,
@@ -67,23 +75,3 @@ std::string ExportContent(const TExportTable& Table, TExportFormat Format,
 std::string ExportTableToFile(const TExportTable& Table, const std::string& FileName,
                               int FilterIndex, const std::string& ProductName,
                               char ListSeparator = ListSeparatorOfLocale());
-
-// --- Address list file ----------------------------------------------------------
-// One address or computer name per line. Lines may end with CR LF, LF or CR;
-// the last line needs no line break; an empty line is an empty entry.
-std::vector<std::string> ParseAddressListText(const std::string& Text);
-
-// Reads an address-list file; raises EAddressListFileError when it cannot be
-// read.
-std::vector<std::string> ReadAddressListFile(const std::string& FileName);
-
-// Every entry followed by CR LF.
-std::string FormatAddressListText(const std::vector<std::string>& Lines);
-
-// Writes an address-list file whole, in one step; raises platform::FileError.
-void WriteAddressListFile(const std::string& FileName, const std::vector<std::string>& Lines);
-
-class EAddressListFileError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};

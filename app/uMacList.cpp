@@ -1,19 +1,11 @@
 #include "uMacList.h"
 
-#include "AtomicFile.h"
 #include "NetUtil.h"
-#include "Utf8.h"
 #include "VirtualTrees.h"
 #include "uEngineOptions.h"
+#include "uListExport.h"
 
-#include <QLocale>
 #include <QString>
-
-#include <cerrno>
-#include <chrono>
-#include <ctime>
-#include <filesystem>
-#include <iterator>
 
 namespace {
 
@@ -50,106 +42,7 @@ std::string FirstAddress(const std::string& List)
     return R;
 }
 
-// Comments are one line each in their file; a line break in one would split
-// it into a second, nameless line.
-std::string OneLine(const std::string& Text)
-{
-    std::string R = Text;
-    for (char& C : R)
-        if (C == '\r' || C == '\n')
-            C = ' ';
-    return R;
-}
-
 } // namespace
-
-// --- TMacComments ---------------------------------------------------------------
-
-std::string TMacComments::Get(const std::string& Mac) const
-{
-    if (Mac.empty())
-        return {};
-    const auto It = FIndex.find(LowerAscii(Mac));
-    if (It == FIndex.end())
-        return {};
-    const std::string& Line = FLines[It->second];
-    return Line.substr(Line.find('=') + 1);
-}
-
-bool TMacComments::Set(const std::string& Mac, const std::string& Comment)
-{
-    if (Mac.empty())
-        return false;
-    const std::string Value = OneLine(Comment);
-    const std::string Key = LowerAscii(Mac);
-    const auto It = FIndex.find(Key);
-    if (It == FIndex.end()) {
-        if (Value.empty())
-            return false;
-        FLines.push_back(Mac + "=" + Value);
-        FIndex.emplace(Key, FLines.size() - 1);
-        return true;
-    }
-    std::string& Line = FLines[It->second];
-    if (Value.empty()) {
-        FLines.erase(FLines.begin() + static_cast<std::ptrdiff_t>(It->second));
-        Reindex();
-        return true;
-    }
-    const std::string New = Line.substr(0, Line.find('=')) + "=" + Value;
-    if (New == Line)
-        return false;
-    Line = New;
-    return true;
-}
-
-void TMacComments::Clear()
-{
-    FLines.clear();
-    FIndex.clear();
-}
-
-void TMacComments::Reindex()
-{
-    FIndex.clear();
-    for (size_t I = 0; I < FLines.size(); ++I) {
-        const size_t Eq = FLines[I].find('=');
-        if (Eq == std::string::npos || Eq == 0)
-            continue;
-        FIndex.emplace(LowerAscii(std::string_view(FLines[I]).substr(0, Eq)), I);
-    }
-}
-
-void TMacComments::LoadFromText(std::string_view Text)
-{
-    FLines = platform::SplitTextLines(Text);
-    Reindex();
-}
-
-std::string TMacComments::Text() const
-{
-    std::string R;
-    for (const auto& L : FLines) {
-        R += L;
-        R += "\r\n";
-    }
-    return R;
-}
-
-void TMacComments::LoadFromFile(const std::string& FileName)
-{
-    std::error_code Ec;
-    if (!std::filesystem::exists(FileName, Ec)) {
-        Clear();
-        return;
-    }
-    LoadFromText(platform::ReadWholeFile(FileName));
-}
-
-void TMacComments::SaveToFile(const std::string& FileName) const
-{
-    platform::ReplaceFileAtomically(FileName, Text());
-}
 
 // --- Result rows ------------------------------------------------------------------
 
@@ -169,15 +62,15 @@ std::string CommentOf(const TMacListContext& Context, const std::string& Mac)
 std::string AdapterText(const TMacAddress& A, int Column, const TMacListContext& Context)
 {
     switch (Column) {
-    case 0:
+    case rcCaption:
         return A.Name;
-    case 1:
+    case rcIP:
         return A.IPAddress;
-    case 2:
+    case rcMAC:
         return A.Number;
-    case 3:
+    case rcVendor:
         return A.Vendor;
-    case 4:
+    case rcComment:
         return CommentOf(Context, A.Number);
     default:
         return {};
@@ -196,13 +89,13 @@ std::string GetMacListText(const TMacListData* Row, int Column, const TMacListCo
         return {};
     const TComputer& C = *Row->Computer;
     switch (Column) {
-    case 0:
-        return GetComputerCaption(C.Name, C.IP, Context.Column1Visible ? ccsName : Context.Style);
-    case 1:
+    case rcCaption:
+        return GetComputerCaption(C.Name, C.IP, Context.IPColumnVisible ? ccsName : Context.Style);
+    case rcIP:
         return C.IP;
-    case 2:
-    case 3:
-    case 4:
+    case rcMAC:
+    case rcVendor:
+    case rcComment:
         if (const TMacAddress* A = ShownAdapter(C))
             return AdapterText(*A, Column, Context);
         return {};
@@ -225,7 +118,7 @@ std::string GetNodeMac(const TMacListData* Row)
 
 int GetMacListImageIndex(const TMacListData* Row, int Column)
 {
-    if (!Row || Column != 0)
+    if (!Row || Column != rcCaption)
         return -1;
     if (Row->Adapter)
         return 1;
@@ -256,15 +149,15 @@ int CompareAdapterRows(const TMacAddress& A1, const TMacAddress& A2, int Column,
                        const TMacListContext& Context)
 {
     switch (Column) {
-    case 0:
+    case rcCaption:
         return CompareTextNoCase(A1.Name, A2.Name);
-    case 1:
+    case rcIP:
         return CompareIP(FirstAddress(A1.IPAddress), FirstAddress(A2.IPAddress));
-    case 2:
+    case rcMAC:
         return CompareTextNoCase(A1.Number, A2.Number);
-    case 3:
+    case rcVendor:
         return CompareTextNoCase(A1.Vendor, A2.Vendor);
-    case 4:
+    case rcComment:
         return CompareTextNoCase(CommentOf(Context, A1.Number), CommentOf(Context, A2.Number));
     default:
         return 0;
@@ -275,13 +168,13 @@ int CompareComputerRows(const TComputer& C1, const TComputer& C2, int Column,
                         const TMacListContext& Context)
 {
     switch (Column) {
-    case 0:
+    case rcCaption:
         return Sign(CompareComputers(C1, C2, Context.Style));
-    case 1:
+    case rcIP:
         return CompareIP(C1.IP, C2.IP);
-    case 2:
-    case 3:
-    case 4: {
+    case rcMAC:
+    case rcVendor:
+    case rcComment: {
         // A computer that shows no adapter in its row sorts as the empty
         // cell it shows. Counting it equal to every row instead would make
         // the order inconsistent (a < b, yet both equal to it), and then no
@@ -327,63 +220,6 @@ void NextHeaderSort(int Clicked, int& SortColumn, int& SortDirection)
     }
 }
 
-// --- Copying ------------------------------------------------------------------------
-
-char ListSeparatorFor(char DecimalPoint)
-{
-    return DecimalPoint == ',' ? ';' : ',';
-}
-
-char LocaleListSeparator()
-{
-    const QString Point = QLocale::system().decimalPoint();
-    return ListSeparatorFor(Point.size() == 1 ? Point.at(0).toLatin1() : '.');
-}
-
-std::string JoinCopyCells(const std::vector<std::string>& Cells, char Separator)
-{
-    std::string R;
-    for (const auto& C : Cells) {
-        if (C.empty())
-            continue;
-        if (!R.empty())
-            R += Separator;
-        R += C;
-    }
-    return R;
-}
-
-std::string JoinCopyLines(const std::vector<std::string>& Lines)
-{
-    std::string R;
-    for (const auto& L : Lines) {
-        if (L.empty())
-            continue;
-        if (!R.empty())
-            R += "\r\n";
-        R += L;
-    }
-    return R;
-}
-
-// --- Log rows --------------------------------------------------------------------------
-
-double NowAsDateTime()
-{
-    const std::time_t T = std::time(nullptr);
-    std::tm Local{};
-    localtime_r(&T, &Local);
-    const auto Since =
-        std::chrono::system_clock::now().time_since_epoch() + std::chrono::seconds(Local.tm_gmtoff);
-    const double Days = std::chrono::duration<double>(Since).count() / 86400.0;
-    return Days + 25569.0; // 1970-01-01 as a day count since 1899-12-30
-}
-
-int GetLogImageIndex(const TTreeLogTaskData* Entry)
-{
-    return (Entry && Entry->Kind >= 0 && Entry->Kind <= 3) ? Entry->Kind : -1;
-}
-
 // --- TResultList ----------------------------------------------------------------------
 
 TResultList::TResultList(TVirtualStringTree& Tree, TMacComments& Comments)
@@ -414,7 +250,7 @@ TMacListContext TResultList::Context() const
 {
     TMacListContext C;
     C.Style = static_cast<TComputerCaptionStyle>(ComputerCaptionStyle);
-    C.Column1Visible = FTree.ColumnCount() > 1 && FTree.Column(1).Visible;
+    C.IPColumnVisible = FTree.ColumnCount() > rcIP && FTree.Column(rcIP).Visible;
     C.Comments = &FComments;
     return C;
 }
@@ -469,7 +305,7 @@ void TResultList::MakeSortKeys(int Column)
         if (!D)
             continue;
         TMacListData::TSortKey& K = D->Key;
-        if (Column == 1) {
+        if (Column == rcIP) {
             // As CompareIP reads them: an unreadable text is INADDR_NONE.
             K.Number = 0xFFFFFFFFu;
             IPToHostOrder(D->Adapter ? FirstAddress(D->Adapter->IPAddress)
@@ -488,7 +324,7 @@ void TResultList::MakeSortKeys(int Column)
 void TResultList::Sort()
 {
     const int Column = FTree.SortColumn();
-    if (Column >= 1 && Column <= 4) {
+    if (Column >= rcIP && Column <= rcComment) {
         // The same order as CompareMacListRows gives, from keys made once.
         MakeSortKeys(Column);
         auto Compare = std::move(FTree.OnCompareNodes);
@@ -499,7 +335,7 @@ void TResultList::Sort()
                 return 0;
             const TMacListData::TSortKey& KA = DA->Key;
             const TMacListData::TSortKey& KB = DB->Key;
-            if (Column == 1)
+            if (Column == rcIP)
                 return KA.Number < KB.Number ? -1 : (KA.Number > KB.Number ? 1 : 0);
             if (KA.Ascii && KB.Ascii)
                 return Sign(KA.Folded.compare(KB.Folded));
@@ -552,7 +388,7 @@ void TResultList::SetComment(const std::string& Mac, const std::string& Comment)
 {
     if (!FComments.Set(Mac, Comment))
         return;
-    if (FTree.SortColumn() == 4)
+    if (FTree.SortColumn() == rcComment)
         FOrderValid = false;
     FTree.viewport()->update();
 }
@@ -576,56 +412,4 @@ void TResultList::Clear()
 {
     FTree.Clear();
     FOrderValid = true;
-}
-
-// --- TLogList ---------------------------------------------------------------------------
-
-TLogList::TLogList(TVirtualStringTree& Tree) : FTree(Tree)
-{
-    FTree.OnGetText = [this](TVirtualNode* N, int) {
-        const TTreeLogTaskData* E = Entry(N);
-        return E ? E->Text : std::string();
-    };
-    FTree.OnGetHint = FTree.OnGetText;
-    FTree.OnGetImageIndex = [this](TVirtualNode* N, int) { return GetLogImageIndex(Entry(N)); };
-}
-
-TLogList::~TLogList()
-{
-    FTree.OnGetText = nullptr;
-    FTree.OnGetHint = nullptr;
-    FTree.OnGetImageIndex = nullptr;
-}
-
-const TTreeLogTaskData* TLogList::Entry(TVirtualNode* Node) const
-{
-    return FTree.NodeData<TTreeLogTaskData>(Node);
-}
-
-TVirtualNode* TLogList::Add(int32_t Kind, const std::string& Text, bool Inverse)
-{
-    if (Text.empty())
-        return nullptr;
-    FTree.BeginUpdate();
-    TTreeLogTaskData E{NowAsDateTime(), Text, Kind};
-    TVirtualNode* Node = Inverse ? FTree.InsertChild(nullptr, 0, std::move(E))
-                                 : FTree.AddChild(nullptr, std::move(E));
-    FTree.EndUpdate();
-    if (!Inverse)
-        FTree.ScrollIntoView(Node, true);
-    return Node;
-}
-
-std::string TLogList::SelectionText() const
-{
-    std::vector<std::string> Lines;
-    for (TVirtualNode* N : FTree.SelectedNodes())
-        if (const TTreeLogTaskData* E = Entry(N))
-            Lines.push_back(E->Text);
-    return JoinCopyLines(Lines);
-}
-
-void TLogList::Clear()
-{
-    FTree.Clear();
 }

@@ -1,6 +1,5 @@
-// The rows of the result list and the log list: what each row shows in each
-// column, how rows are sorted and filtered, the comments the user keeps per
-// MAC address, and the texts copied to the clipboard.
+// The rows of the result list: what each row shows in each column, how rows
+// are sorted and filtered, and the texts copied to the clipboard.
 //
 // The result list is virtual: a row holds a pointer to a computer or to one
 // of its adapters, and every text is made when the list asks for it. The
@@ -9,58 +8,21 @@
 #pragma once
 
 #include "uComputerList.h"
+#include "uMacComments.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 class TVirtualStringTree;
 struct TVirtualNode;
 
-// --- Comments ---------------------------------------------------------------
-// The comments per MAC address: "MAC=comment" lines, in the order they were
-// added, kept as a list of lines so that a file read and written again keeps
-// every line it had (also lines without "=", and later duplicates, which are
-// never looked at).
-//
-// Names are looked up without regard to ASCII letter case: ARP and NetBIOS
-// write lower-case addresses, NET API and SNMP upper-case ones, and the same
-// adapter must show the same comment whichever method found it.
-class TMacComments {
-public:
-    // The comment for Mac; empty when there is none.
-    std::string Get(const std::string& Mac) const;
-    // Stores Comment for Mac (in the first line of that name, whose name text
-    // stays as it was written); an empty comment removes that line. An empty
-    // Mac is ignored. True when a line changed.
-    bool Set(const std::string& Mac, const std::string& Comment);
-
-    const std::vector<std::string>& Lines() const { return FLines; }
-    size_t Count() const { return FLines.size(); }
-    void Clear();
-
-    // Lines end at CR LF, LF or CR; a UTF-8 byte-order mark is skipped.
-    void LoadFromText(std::string_view Text);
-    // Every line followed by CR LF.
-    std::string Text() const;
-
-    // Reads the file when it exists (the list is empty otherwise). Raises
-    // platform::FileError when it exists but cannot be read.
-    void LoadFromFile(const std::string& FileName);
-    // Replaces the file in one step (platform::ReplaceFileAtomically), so a
-    // failed write leaves the old file as it was. Raises platform::FileError.
-    void SaveToFile(const std::string& FileName) const;
-
-private:
-    void Reindex();
-
-    std::vector<std::string> FLines;
-    // Lower-case name -> index of the first line with that name.
-    std::unordered_map<std::string, size_t> FIndex;
-};
+// The columns of the result list by their index in the header; the stored
+// layout MACColumns has one entry per column in this order. Any other index
+// is a column with no text.
+enum TResultColumn : int { rcCaption, rcIP, rcMAC, rcVendor, rcComment };
+inline constexpr int ResultColumnCount = rcComment + 1;
 
 // --- Result rows --------------------------------------------------------------
 // A result row: a computer row has Computer set and Adapter null; an adapter
@@ -85,7 +47,7 @@ struct TMacListData {
 // What a text depends on besides the row.
 struct TMacListContext {
     TComputerCaptionStyle Style = ccsIPName;
-    bool Column1Visible = true; // the IP column: when hidden, captions carry the IP
+    bool IPColumnVisible = true; // when hidden, captions carry the IP
     const TMacComments* Comments = nullptr;
 };
 
@@ -93,14 +55,13 @@ struct TMacListContext {
 // flag is set and there is an adapter); else null.
 const TMacAddress* ShownAdapter(const TComputer& Computer);
 
-// The text of a row in a column (0 caption or adapter name, 1 IP, 2 MAC,
-// 3 vendor, 4 comment; any other column is empty). A row without data is
-// empty.
+// The text of a row in a column (rcCaption: the computer's caption or the
+// adapter's name). A row without data is empty.
 std::string GetMacListText(const TMacListData* Row, int Column, const TMacListContext& Context);
 // The MAC address a row stands for: an adapter row's own, a computer row's
 // shown adapter's; else empty.
 std::string GetNodeMac(const TMacListData* Row);
-// 0 for a computer row and 1 for an adapter row, in column 0 only; else -1.
+// 0 for a computer row and 1 for an adapter row, in rcCaption only; else -1.
 int GetMacListImageIndex(const TMacListData* Row, int Column);
 
 // Sort comparisons: negative, 0 or positive.
@@ -129,32 +90,6 @@ inline constexpr bool IsStripedRow(int VisibleRowsAbove)
 {
     return VisibleRowsAbove % 2 == 1;
 }
-
-// --- Copying ------------------------------------------------------------------
-// The list separator of the user's locale. Linux locales carry no list
-// separator, so it is derived the way the regional settings pair them on
-// the system the program was first written for: ';' where the decimal
-// separator is ',' (so that "1,5" stays one cell), else ','.
-char LocaleListSeparator();
-char ListSeparatorFor(char DecimalPoint);
-// One copied row: the non-empty texts joined by Separator.
-std::string JoinCopyCells(const std::vector<std::string>& Cells, char Separator);
-// Copied rows: the non-empty lines joined by CR LF, no line break at the end.
-std::string JoinCopyLines(const std::vector<std::string>& Lines);
-
-// --- Log rows -----------------------------------------------------------------
-// One log entry. Kind is a job status: -1 none, 0 complete, 1 inactive,
-// 2 information, 3 nothing found; it is also the entry's image index.
-struct TTreeLogTaskData {
-    double Time = 0; // days since 1899-12-30, local time
-    std::string Text;
-    int32_t Kind = -1;
-};
-
-// The current local time as a day count since 1899-12-30.
-double NowAsDateTime();
-// The image of a log row: its Kind when it is 0..3, else none (-1).
-int GetLogImageIndex(const TTreeLogTaskData* Entry);
 
 // --- The lists on their controls ---------------------------------------------
 // Binds the result list's rows to a list control: texts, images, hints and
@@ -221,26 +156,4 @@ private:
     int FOrderColumn = -1;
     int FOrderDirection = 0;
     TComputerCaptionStyle FOrderStyle = ccsIPName;
-};
-
-// Binds the log list's rows to a list control.
-class TLogList {
-public:
-    explicit TLogList(TVirtualStringTree& Tree);
-    ~TLogList();
-    TLogList(const TLogList&) = delete;
-    TLogList& operator=(const TLogList&) = delete;
-
-    TVirtualStringTree& Tree() const { return FTree; }
-    const TTreeLogTaskData* Entry(TVirtualNode* Node) const;
-
-    // Nothing for an empty text. With Inverse the entry becomes the first
-    // row; otherwise it is appended and scrolled into view, centred.
-    TVirtualNode* Add(int32_t Kind, const std::string& Text, bool Inverse);
-    // The selected entries' texts, one line each (CR LF between them).
-    std::string SelectionText() const;
-    void Clear();
-
-private:
-    TVirtualStringTree& FTree;
 };

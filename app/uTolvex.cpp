@@ -1,11 +1,13 @@
 #include "uTolvex.h"
 
+#include "Actions.h"
 #include "CommonFunctions.h"
 #include "DetectOS.h"
-#include "Forms.h"
+#include "Dialogs.h"
+#include "FormTranslation.h"
 #include "LocalInterfaces.h"
-#include "MessageSink.h"
 #include "NetUtil.h"
+#include "QtStrings.h"
 #include "Thread.h"
 #include "VirtualTrees.h"
 #include "uAddressExpressionOperations.h"
@@ -21,7 +23,6 @@
 #include "ui_uTolvex.h"
 
 #include <QApplication>
-#include <QDateTime>
 #include <QEvent>
 #include <QLabel>
 #include <QMenu>
@@ -76,24 +77,6 @@ void SetIcon(TAction* Action, QStyle::StandardPixmap Pixmap)
 }
 
 } // namespace
-
-double Now()
-{
-    const QDateTime T = QDateTime::currentDateTime();
-    const double Ms = static_cast<double>(T.toMSecsSinceEpoch()) + T.offsetFromUtc() * 1000.0;
-    // 25569: days from 1899-12-30 to 1970-01-01.
-    return 25569.0 + Ms / 86400000.0;
-}
-
-void InstallMainThreadIntoEventLoop()
-{
-    platform::MainThread().Install();
-    QCoreApplication* App = QCoreApplication::instance();
-    platform::MainThread().SetWakeUp([App] {
-        QMetaObject::invokeMethod(
-            App, [] { platform::MainThread().ProcessPending(); }, Qt::QueuedConnection);
-    });
-}
 
 TfrmTolvex::TfrmTolvex(QWidget* Parent)
     : TFormStored(Parent), ui(std::make_unique<Ui::TfrmTolvex>())

@@ -12,6 +12,8 @@
 #pragma once
 
 #include "uFormStored.h"
+#include "uLogList.h"
+#include "uMacComments.h"
 #include "uMacList.h"
 
 #include <QPointer>
@@ -248,12 +250,3 @@ private:
     // so what it holds is not lost to an empty list.
     bool FCommentsUnread = false;
 };
-
-// Now as the class library counts time: days since 1899-12-30, with the
-// time of day as the fraction.
-double Now();
-
-// Lets the Qt event loop serve the calls that threads make into the main
-// thread: installs the dispatcher in the calling thread and wakes the loop
-// whenever a call is queued.
-void InstallMainThreadIntoEventLoop();

@@ -3,11 +3,13 @@
 // with its text-file import and export.
 #include "uTolvexFiles.h"
 
+#include "Actions.h"
 #include "CommonFunctions.h"
+#include "Dialogs.h"
 #include "FileInfo.h"
-#include "Forms.h"
-#include "MessageSink.h"
+#include "QtStrings.h"
 #include "VirtualTrees.h"
+#include "uAddressListFile.h"
 #include "uComputerList.h"
 #include "uListExport.h"
 #include "uMacList.h"
@@ -317,7 +319,7 @@ void TfrmTolvex::actExportExecute()
     RunFileCommand(Options, [this](const std::string& FileName, int Index) {
         // CSV fields are separated as copied rows are.
         ExportTableToFile(VisibleTable(*ui->vstMacList), FileName, Index, GetProductName(),
-                          LocaleListSeparator());
+                          ListSeparatorOfLocale());
     });
 }
 

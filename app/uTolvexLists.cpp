@@ -1,15 +1,18 @@
 // The main window's result list and log list: the rows, their sorting and
-// filter, comments, copying and clearing (the row logic is in uMacList).
+// filter, comments, copying and clearing (the row logic is in uMacList and
+// uLogList).
 #include "uTolvex.h"
 
-#include "Forms.h"
+#include "Actions.h"
+#include "Dialogs.h"
 #include "Language.h"
-#include "MessageSink.h"
+#include "QtStrings.h"
 #include "VirtualTrees.h"
 #include "uComputerList.h"
 #include "uDlgFind.h"
 #include "uEngineOptions.h"
 #include "uFormat.h"
+#include "uListExport.h"
 #include "uProgramOptions.h"
 #include "udlgAddressComputerFind.h"
 
@@ -25,8 +28,14 @@
 namespace {
 
 // The filter's column names when the language gives the combo no items.
-const char* const BuiltInColumnNames[MACColumnCount] = {"Computer / Adapter", "IP Address",
-                                                        "MAC Address", "Vendor", "Comment"};
+static_assert(ResultColumnCount == MACColumnCount, "one stored layout entry per result column");
+const char* const BuiltInColumnNames[ResultColumnCount] = {
+    "Computer / Adapter", // rcCaption
+    "IP Address",         // rcIP
+    "MAC Address",        // rcMAC
+    "Vendor",             // rcVendor
+    "Comment",            // rcComment
+};
 
 // The input box: one line of text, OK or Cancel. Shown through ShowModal so
 // that tests can answer it. True on OK, with Value the text entered.
@@ -79,7 +88,7 @@ void TfrmTolvex::InitResultLists()
     // The combo's items come from the language file; without them the item
     // index would be -1 and every row would vanish at the first key typed.
     if (ui->cmbFilterBy->count() == 0)
-        for (int I = 0; I < MACColumnCount; ++I) {
+        for (int I = 0; I < ResultColumnCount; ++I) {
             const std::string& C = MACColumns[static_cast<size_t>(I)].Caption;
             ui->cmbFilterBy->addItem(ToQ(C.empty() ? BuiltInColumnNames[I] : C));
         }
@@ -282,7 +291,7 @@ void TfrmTolvex::actEditCommentExecute()
 
 void TfrmTolvex::CopySelection(int FirstColumn, int LastColumn)
 {
-    SetClipboardText(FResults->SelectionText(FirstColumn, LastColumn, LocaleListSeparator()));
+    SetClipboardText(FResults->SelectionText(FirstColumn, LastColumn, ListSeparatorOfLocale()));
 }
 
 void TfrmTolvex::actCopyLineExecute()

@@ -1,8 +1,10 @@
 #include "udlgAddressComputerEdit.h"
 
-#include "Forms.h"
+#include "Actions.h"
+#include "Dialogs.h"
+#include "FormTranslation.h"
 #include "Language.h"
-#include "MessageSink.h"
+#include "QtStrings.h"
 #include "uProgramOptions.h"
 #include "udlgAddressComputerFind.h"
 

@@ -1,7 +1,9 @@
 #include "udlgAddressComputerFind.h"
 
-#include "Forms.h"
-#include "MessageSink.h"
+#include "Actions.h"
+#include "Dialogs.h"
+#include "FormTranslation.h"
+#include "QtStrings.h"
 #include "Thread.h"
 #include "uFormat.h"
 #include "uNetworkEnum.h"

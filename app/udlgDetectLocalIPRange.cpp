@@ -1,8 +1,9 @@
 #include "udlgDetectLocalIPRange.h"
 
-#include "Forms.h"
-#include "MessageSink.h"
+#include "Dialogs.h"
+#include "FormTranslation.h"
 #include "NetUtil.h"
+#include "QtStrings.h"
 #include "uFormat.h"
 #include "uLocalIPandMaskList.h"
 #include "uProgramOptions.h"

@@ -1,8 +1,9 @@
 #include "udlgTuneColumn.h"
 
-#include "Forms.h"
+#include "Dialogs.h"
+#include "FormTranslation.h"
 #include "Language.h"
-#include "MessageSink.h"
+#include "QtStrings.h"
 #include "VirtualTrees.h"
 #include "uVirtualTreesColumnsUtil.h"
 

@@ -5,8 +5,10 @@
 #include "XdgFolders.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -240,6 +242,17 @@ void CopyLanguageFiles()
         }
         CopyReplacing(Entry.string(), fs::path(LanguagesDir) / Entry.filename());
     }
+}
+
+double Now()
+{
+    const auto Clock = std::chrono::system_clock::now();
+    const std::time_t T = std::chrono::system_clock::to_time_t(Clock);
+    std::tm Local{};
+    localtime_r(&T, &Local);
+    const auto Since = Clock.time_since_epoch() + std::chrono::seconds(Local.tm_gmtoff);
+    // 25569: days from 1899-12-30 to 1970-01-01.
+    return 25569.0 + std::chrono::duration<double>(Since).count() / 86400.0;
 }
 
 std::string FormatDuration(double Elapsed)

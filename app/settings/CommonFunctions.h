@@ -46,6 +46,10 @@ std::string PrepareSettingsFile(const std::string& Name);
 // it, replacing files of the same name. A failed copy is skipped; a file is
 // never copied onto itself (portable mode).
 void CopyLanguageFiles();
+// The local time as the class library counts it: days since 1899-12-30,
+// with the time of day as the fraction. The one clock of the windows (log
+// times, elapsed scan time).
+double Now();
 // Elapsed (in days, as "now minus start") as "h:mm:ss", or "mm:ss" below an
 // hour; whole days are dropped.
 std::string FormatDuration(double Elapsed);

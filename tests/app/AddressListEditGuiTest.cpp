@@ -1,7 +1,7 @@
 // The address list's edit dialog: OK only with a name, a value only when the
 // text changed, and the browse button only with something to browse.
-#include "Forms.h"
-#include "MessageSink.h"
+#include "Actions.h"
+#include "Dialogs.h"
 #include "uProgramOptions.h"
 #include "udlgAddressComputerEdit.h"
 

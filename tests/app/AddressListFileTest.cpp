@@ -1,7 +1,7 @@
 // The address-list text file: what editors on either system write is read,
 // and what we write is CR LF text.
 #include "AtomicFile.h"
-#include "uListExport.h"
+#include "uAddressListFile.h"
 
 #include "TempFolder.h"
 

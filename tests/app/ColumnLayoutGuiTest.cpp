@@ -1,5 +1,4 @@
-#include "Forms.h"
-#include "MessageSink.h"
+#include "Dialogs.h"
 #include "VirtualTrees.h"
 #include "uProgramOptions.h"
 #include "uVirtualTreesColumnsUtil.h"
@@ -180,6 +179,24 @@ TEST_F(ColumnLayoutRestart, ChosenLayoutSurvivesStoringAndLoading)
     // A column hidden before the restart comes back at its old width.
     Tree.SetColumnVisible(2, true);
     EXPECT_EQ(Tree.header()->sectionSize(2), 130);
+}
+
+TEST_F(ColumnLayoutRestart, TheMainColumnCannotBeHidden)
+{
+    TVirtualStringTree Tree;
+    ApplyColumnLayout(Tree, UsersLayout(), 4);
+    bool MainRefused = false;
+    ModalDriver D([&](QDialog& Dlg) {
+        TRows R = Rows(Dlg);
+        // The main column is first in display order here.
+        EXPECT_EQ(*R.List->NodeData<int>(R.Nodes[0]), Tree.MainColumn());
+        R.SetChecked(0, false);
+        MainRefused = R.Nodes[0]->CheckState == TNodeCheckState::Checked;
+        return mrOk;
+    });
+    TuneColumns(Tree);
+    EXPECT_TRUE(MainRefused);
+    EXPECT_TRUE(Tree.Column(0).Visible);
 }
 
 } // namespace

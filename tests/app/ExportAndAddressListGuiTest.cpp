@@ -1,10 +1,11 @@
 // The main window's file commands driven through their actions: file
 // dialogs answered by the test, message boxes recorded, files read back by
 // the engine and by Python's csv and html.parser.
+#include "Actions.h"
 #include "CommonFunctions.h"
+#include "Dialogs.h"
 #include "FileInfo.h"
 #include "Language.h"
-#include "MessageSink.h"
 #include "VirtualTrees.h"
 #include "uComputerList.h"
 #include "uListExport.h"
@@ -277,7 +278,7 @@ TEST_F(FilesWindow, ExportWritesTheVisibleColumnsAndRowsInDisplayOrder)
     ASSERT_TRUE(Run(Form->actExport, Dir.Path("report.txt"), 4));
     EXPECT_FALSE(std::filesystem::exists(Dir.Path("report.txt")));
     EXPECT_EQ(
-        ReadBack("csv", Dir.Path("report.csv"), std::string("'") + LocaleListSeparator() + "'"),
+        ReadBack("csv", Dir.Path("report.csv"), std::string("'") + ListSeparatorOfLocale() + "'"),
         Want);
     ASSERT_TRUE(Run(Form->actExport, Dir.Path("report"), 1));
     EXPECT_EQ(ReadBack("html", Dir.Path("report.html")), Want);

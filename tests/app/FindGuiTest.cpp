@@ -1,5 +1,5 @@
-#include "Forms.h"
-#include "MessageSink.h"
+#include "Actions.h"
+#include "Dialogs.h"
 #include "VirtualTrees.h"
 #include "uDlgFind.h"
 #include "uProgramOptions.h"

@@ -1,6 +1,6 @@
 #include "CommonFunctions.h"
+#include "Dialogs.h"
 #include "Language.h"
-#include "MessageSink.h"
 #include "uEngineOptions.h"
 #include "uFormStored.h"
 #include "uProgramOptions.h"

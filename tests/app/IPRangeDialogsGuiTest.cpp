@@ -1,6 +1,7 @@
-#include "Forms.h"
+#include "Actions.h"
+#include "Dialogs.h"
 #include "LocalInterfaces.h"
-#include "MessageSink.h"
+#include "QtStrings.h"
 #include "uDlgIPRangeEdit.h"
 #include "uLocalIPandMaskList.h"
 #include "uProgramOptions.h"
@@ -8,6 +9,8 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
 
 #include "GuiTestApp.h"
 
@@ -194,6 +197,53 @@ TEST(IPRangeEditGui, ShowsBothAddressesAndTakesThemOnOk)
     EXPECT_TRUE(EditIPRange(Start, Stop));
     EXPECT_EQ(Start, "10.0.0.250");
     EXPECT_EQ(Stop, "10.0.0.200");
+}
+
+TEST(IPRangeEditGui, OkFollowsTheAddressRulesAndValuesComeBackOnOkOnly)
+{
+    App();
+    std::string Start = "192.168.0.1", Stop = "255.255.255.255";
+    std::vector<bool> Enabled;
+    {
+        ModalDriver D([&](QDialog& Dlg) {
+            Dlg.show();
+            auto* Ok = Child<QPushButton>(Dlg, "btnOK");
+            auto* A = Child<QLineEdit>(Dlg, "edStartIP");
+            auto* B = Child<QLineEdit>(Dlg, "edStopIP");
+            auto* Act = static_cast<TDlgIPRangeEdit&>(Dlg).actOK();
+            Act->Update();
+            Enabled.push_back(Ok->isEnabled()); // broadcast refused
+            B->setText("");
+            Act->Update();
+            Enabled.push_back(Ok->isEnabled()); // empty refused
+            A->setText("10.1");
+            B->setText("10.2");
+            Act->Update();
+            Enabled.push_back(Ok->isEnabled()); // short forms pass
+            B->setText("10.x");
+            Act->Update();
+            Enabled.push_back(Ok->isEnabled());
+            B->setText("10.0.0.5");
+            return mrCancel;
+        });
+        EXPECT_FALSE(EditIPRange(Start, Stop));
+    }
+    EXPECT_EQ(Enabled, (std::vector<bool>{false, false, true, false}));
+    EXPECT_EQ(Start, "192.168.0.1");
+    EXPECT_EQ(Stop, "255.255.255.255");
+    {
+        ModalDriver D([&](QDialog& Dlg) {
+            Dlg.show();
+            Child<QLineEdit>(Dlg, "edStopIP")->setText("192.168.0.9");
+            // The button follows its action once the event loop goes idle.
+            QTest::qWait(2 * TActionList::UpdateIntervalMs);
+            Child<QPushButton>(Dlg, "btnOK")->click();
+            return Dlg.result() == QDialog::Accepted ? mrOk : mrCancel;
+        });
+        EXPECT_TRUE(EditIPRange(Start, Stop));
+    }
+    EXPECT_EQ(Start, "192.168.0.1");
+    EXPECT_EQ(Stop, "192.168.0.9");
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // The local range from the computer's real adapters: each case runs inside a
 // private network namespace that has just the adapters the test gave it.
-#include "Forms.h"
-#include "MessageSink.h"
+#include "Dialogs.h"
+#include "QtStrings.h"
 #include "uProgramOptions.h"
 #include "udlgDetectLocalIPRange.h"
 

@@ -4,7 +4,9 @@
 #include "Lab.h"
 #include "MainWindowTestSupport.h"
 
-#include "Forms.h"
+#include "Actions.h"
+#include "Dialogs.h"
+#include "MainThreadLoop.h"
 #include "VirtualTrees.h"
 #include "uComputerList.h"
 #include "uEngineOptions.h"

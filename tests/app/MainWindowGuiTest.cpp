@@ -1,6 +1,8 @@
 #include "MainWindowTestSupport.h"
 
-#include "Forms.h"
+#include "Actions.h"
+#include "CommonFunctions.h"
+#include "Dialogs.h"
 #include "VirtualTrees.h"
 #include "uFormat.h"
 #include "uProgramOptions.h"

@@ -4,7 +4,8 @@
 #pragma once
 
 #include "CommonFunctions.h"
-#include "MessageSink.h"
+#include "Dialogs.h"
+#include "MainThreadLoop.h"
 #include "Thread.h"
 #include "uThreadInPool.h"
 #include "uTolvex.h"

@@ -3,6 +3,7 @@
 // stripes as painted, copying, and the log's order.
 #include "VirtualTrees.h"
 #include "uEngineOptions.h"
+#include "uLogList.h"
 #include "uMacList.h"
 
 #include <QHeaderView>

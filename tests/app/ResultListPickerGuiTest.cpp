@@ -1,8 +1,9 @@
 // The computer search dialog on a search thread: names arrive while it runs,
 // OK waits for the search (address list) or for a chosen name (picker), and
 // closing it during a search leaves a thread that reports to nobody.
-#include "Forms.h"
-#include "MessageSink.h"
+#include "Actions.h"
+#include "Dialogs.h"
+#include "QtStrings.h"
 #include "Thread.h"
 #include "uNetworkEnum.h"
 #include "uProgramOptions.h"

@@ -1,7 +1,11 @@
-// Row texts, comparisons, the header cycle, comments and copy texts of the
-// result list, without a window.
+// Row texts, comparisons, the header cycle, comments, copy texts and log
+// rows of the result list, without a window.
 #include "AtomicFile.h"
+#include "CommonFunctions.h"
 #include "uEngineOptions.h"
+#include "uListExport.h"
+#include "uLogList.h"
+#include "uMacComments.h"
 #include "uMacList.h"
 
 #include "TempFolder.h"
@@ -129,10 +133,10 @@ TEST_F(ResultRows, CaptionFollowsStyleOnlyWhileTheIPColumnIsHidden)
     };
     for (const auto& [Style, Expected] : Styles) {
         Ctx.Style = Style;
-        Ctx.Column1Visible = true;
+        Ctx.IPColumnVisible = true;
         EXPECT_EQ(T(*C, 0), "PC1") << int(Style);
         EXPECT_EQ(T(*NoName, 0), "10.0.0.6") << int(Style);
-        Ctx.Column1Visible = false;
+        Ctx.IPColumnVisible = false;
         EXPECT_EQ(T(*C, 0), Expected) << int(Style);
         EXPECT_EQ(T(*NoName, 0), "10.0.0.6") << int(Style);
     }
@@ -248,9 +252,7 @@ TEST(ResultCopy, EmptyCellsAndLinesLeaveNoSeparators)
     EXPECT_EQ(JoinCopyCells({"", ""}, ','), "");
     EXPECT_EQ(JoinCopyLines({"a", "", "b"}), "a\r\nb");
     EXPECT_EQ(JoinCopyLines({}), "");
-    EXPECT_EQ(ListSeparatorFor(','), ';');
-    EXPECT_EQ(ListSeparatorFor('.'), ',');
-    const char Sep = LocaleListSeparator();
+    const char Sep = ListSeparatorOfLocale();
     EXPECT_TRUE(Sep == ',' || Sep == ';');
 }
 
@@ -271,7 +273,7 @@ TEST(ResultLog, ImageIsTheKindAndTimeIsToday)
     std::tm L{};
     localtime_r(&T, &L);
     const double Expected = static_cast<double>(T + L.tm_gmtoff) / 86400.0 + 25569.0;
-    EXPECT_NEAR(NowAsDateTime(), Expected, 2.0 / 86400.0);
+    EXPECT_NEAR(Now(), Expected, 2.0 / 86400.0);
 }
 
 // --- Comments ------------------------------------------------------------------

@@ -1,13 +1,15 @@
 // The main window's result and log lists as the pool fills them: rows,
 // filter and sort through the window's own controls, a comment edited with
 // the input box and kept on disk at once, copying, and clearing.
+#include "Actions.h"
 #include "CommonFunctions.h"
-#include "Forms.h"
+#include "Dialogs.h"
 #include "Language.h"
-#include "MessageSink.h"
+#include "QtStrings.h"
 #include "VirtualTrees.h"
 #include "uComputerList.h"
 #include "uEngineOptions.h"
+#include "uListExport.h"
 #include "uProgramOptions.h"
 #include "uThreadScanPool.h"
 #include "uTolvex.h"
@@ -200,7 +202,7 @@ TEST_F(ResultListWindowGui, ScanResultsFilterSortCommentCopyAndClear)
     Mac->SetSelected(Alpha, true);
     Mac->SetSelected(Eth1, true);
     ASSERT_TRUE(Form->actCopyLine->Execute());
-    const std::string Sep(1, LocaleListSeparator());
+    const std::string Sep(1, ListSeparatorOfLocale());
     EXPECT_EQ(FromQ(QApplication::clipboard()->text()),
               "PC-ALPHA" + Sep + "192.168.1.20" + Sep + "00-1a-2b-00-00-01" + Sep +
                   "Acme Networks" + Sep + "moved to room 4\r\neth1" + Sep + "00-1B-00-00-00-02" +

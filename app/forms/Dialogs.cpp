@@ -1,10 +1,59 @@
-#include "MessageSink.h"
+#include "Dialogs.h"
 
+#include "QtStrings.h"
 #include "uXMLStorage.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
+
+// --- Modal dialogs --------------------------------------------------------------
+
+QWidget* DialogOwner()
+{
+    return QApplication::activeWindow();
+}
+
+namespace {
+
+TModalDriver& Driver()
+{
+    static TModalDriver D;
+    return D;
+}
+
+} // namespace
+
+TModalDriver SetModalDriver(TModalDriver NewDriver)
+{
+    TModalDriver Old = std::move(Driver());
+    Driver() = std::move(NewDriver);
+    return Old;
+}
+
+int ShowModal(QDialog& Dialog)
+{
+    if (Driver()) {
+        const int R = Driver()(Dialog);
+        Dialog.hide();
+        return R;
+    }
+    return Dialog.exec() == QDialog::Accepted ? mrOk : mrCancel;
+}
+
+void SetEditNumeric(QLineEdit* Edit)
+{
+    if (!Edit)
+        return;
+    Edit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), Edit));
+    Edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}
+
+// --- Message boxes --------------------------------------------------------------
 
 namespace {
 
@@ -17,8 +66,8 @@ TMessageSink& Sink()
 int ShowQtMessageBox(const TMessageBoxCall& Call)
 {
     QMessageBox Box(QApplication::activeWindow());
-    Box.setWindowTitle(QString::fromStdString(Call.Caption));
-    Box.setText(QString::fromStdString(Call.Text));
+    Box.setWindowTitle(ToQ(Call.Caption));
+    Box.setText(ToQ(Call.Text));
     switch (Call.Icon) {
     case TMsgIcon::None:
         Box.setIcon(QMessageBox::NoIcon);

@@ -1,10 +1,10 @@
-#include "Forms.h"
+#include "FormTranslation.h"
 
 #include "Language.h"
-#include "MessageSink.h"
+#include "QtStrings.h"
 
 #include <QAbstractButton>
-#include <QAbstractEventDispatcher>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
@@ -15,151 +15,11 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QPlainTextEdit>
-#include <QRegularExpressionValidator>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTextEdit>
-#include <QTimer>
-
-// --- Actions --------------------------------------------------------------------
-
-TAction::TAction(const QString& Name, const QString& Caption, TActionList& List)
-    : QAction(Caption, &List)
-{
-    setObjectName(Name);
-    connect(this, &QAction::triggered, this, [this] {
-        if (OnExecute)
-            OnExecute();
-    });
-}
-
-bool TAction::Update()
-{
-    if (!OnUpdate)
-        return false;
-    OnUpdate(*this);
-    return true;
-}
-
-bool TAction::Execute()
-{
-    Update();
-    if (!isEnabled())
-        return false;
-    trigger();
-    return true;
-}
-
-TActionList::TActionList(QWidget* Owner) : QObject(Owner), FOwner(Owner), FTimer(new QTimer(this))
-{
-    setObjectName("ActionList");
-    if (auto* Dispatcher = QAbstractEventDispatcher::instance())
-        connect(Dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &TActionList::Idle);
-    connect(FTimer, &QTimer::timeout, this, &TActionList::Idle);
-    FTimer->start(UpdateIntervalMs);
-}
-
-TAction* TActionList::Add(const QString& Name, const QString& Caption,
-                          std::function<void()> OnExecute, std::function<void(TAction&)> OnUpdate)
-{
-    // Owned by the list, which the form owns; the form finds it by name.
-    auto* A = new TAction(Name, Caption, *this);
-    A->OnExecute = std::move(OnExecute);
-    A->OnUpdate = std::move(OnUpdate);
-    FActions.push_back(A);
-    if (FOwner)
-        FOwner->addAction(A);
-    return A;
-}
-
-TAction* TActionList::Find(const QString& Name) const
-{
-    for (TAction* A : FActions)
-        if (A->objectName() == Name)
-            return A;
-    return nullptr;
-}
-
-void TActionList::UpdateActions()
-{
-    // An update handler that pumps events (a message box) must not start
-    // the round again from inside.
-    if (FUpdating)
-        return;
-    FUpdating = true;
-    try {
-        for (TAction* A : FActions)
-            A->Update();
-    } catch (...) {
-        FUpdating = false;
-        throw;
-    }
-    FUpdating = false;
-}
-
-void TActionList::Idle()
-{
-    if (FOwner && FOwner->isVisible())
-        UpdateActions();
-}
-
-void BindButton(QAbstractButton* Button, TAction* Action)
-{
-    auto Sync = [Button, Action] {
-        Button->setText(Action->text());
-        Button->setToolTip(Action->toolTip() == Action->text() ? QString() : Action->toolTip());
-        Button->setEnabled(Action->isEnabled());
-    };
-    Sync();
-    QObject::connect(Action, &QAction::changed, Button, Sync);
-    QObject::connect(Button, &QAbstractButton::clicked, Action, [Action] { Action->Execute(); });
-}
-
-// --- Dialogs -----------------------------------------------------------------------
-
-QWidget* DialogOwner()
-{
-    return QApplication::activeWindow();
-}
 
 namespace {
-
-TModalDriver& Driver()
-{
-    static TModalDriver D;
-    return D;
-}
-
-} // namespace
-
-TModalDriver SetModalDriver(TModalDriver NewDriver)
-{
-    TModalDriver Old = std::move(Driver());
-    Driver() = std::move(NewDriver);
-    return Old;
-}
-
-int ShowModal(QDialog& Dialog)
-{
-    if (Driver()) {
-        const int R = Driver()(Dialog);
-        Dialog.hide();
-        return R;
-    }
-    return Dialog.exec() == QDialog::Accepted ? mrOk : mrCancel;
-}
-
-// --- Language files -------------------------------------------------------------
-
-namespace {
-
-QStringList ToQList(const std::vector<std::string>& Lines)
-{
-    QStringList L;
-    for (const auto& S : Lines)
-        L << ToQ(S);
-    return L;
-}
 
 // The tab of a page inside a tab widget (the class library's tab sheet).
 QTabWidget* TabOwner(QWidget* Page, int& Index)
@@ -360,13 +220,4 @@ void InstallScreenForms(TLangChanger& Changer)
                 Forms.push_back(WidgetProperties(W));
         return Forms;
     };
-}
-
-void SetEditNumeric(QLineEdit* Edit)
-{
-    if (!Edit)
-        return;
-    Edit->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), Edit));
-    Edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }

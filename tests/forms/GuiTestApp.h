@@ -4,7 +4,7 @@
 #pragma once
 
 #include "CommonFunctions.h"
-#include "Forms.h"
+#include "Dialogs.h"
 #include "Language.h"
 #include "uProgramOptions.h"
 #include "uXMLStorage.h"

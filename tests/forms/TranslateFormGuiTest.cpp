@@ -1,11 +1,12 @@
-#include "Forms.h"
+// The language file reaching the widgets of a form: every property name the
+// files use, on every kind of control it applies to, and nothing else.
+#include "Actions.h"
+#include "FormTranslation.h"
 #include "Language.h"
-#include "VirtualTrees.h"
-#include "uDlgFind.h"
-#include "uDlgIPRangeEdit.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,19 +18,63 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+
+// A form of each kind of control the language files name, as a dialog laid
+// out by its .ui description would have them. The language file finds a form
+// by its class name, so the forms are classes of their own.
+class TdlgProbe : public QDialog {
+    Q_OBJECT
+public:
+    TdlgProbe() : FActions(new TActionList(this))
+    {
+        setObjectName("dlgProbe");
+        setWindowTitle("Probe");
+        auto* What = new QLabel("Find what:", this);
+        What->setObjectName("lblFindWhat");
+        auto* Find = new QComboBox(this);
+        Find->setObjectName("cmbFind");
+        Find->setEditable(true);
+        auto* FindButton = new QPushButton(this);
+        FindButton->setObjectName("btnFind");
+        auto* Cancel = new QPushButton("Cancel", this);
+        Cancel->setObjectName("btnCancel");
+        FactFind = FActions->Add("actFind", "Find", [] {});
+        BindButton(FindButton, FactFind);
+    }
+
+    TAction* actFind() const { return FactFind; }
+
+private:
+    TActionList* FActions;
+    TAction* FactFind;
+};
+
+class TDlgOther : public QDialog {
+    Q_OBJECT
+public:
+    TDlgOther()
+    {
+        setObjectName("DlgOther");
+        auto* Start = new QLabel("Start:", this);
+        Start->setObjectName("lblStartIP");
+        auto* Cancel = new QPushButton("Cancel", this);
+        Cancel->setObjectName("btnCancel");
+    }
+};
 
 namespace {
 
 using namespace guitest;
 
-// The find dialog with the kinds of control it lacks added under names of
+// The probe form with the kinds of control it lacks added under names of
 // their own, and a language file for it.
 class TranslateFormGui : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Dlg = std::make_unique<TdlgFind>(Tree, nullptr);
+        Dlg = std::make_unique<TdlgProbe>();
         Check = new QCheckBox("check", Dlg.get());
         Check->setObjectName("chkProbe");
         Group = new QGroupBox("group", Dlg.get());
@@ -56,8 +101,7 @@ protected:
 
     QApplication& Application = App(); // before any widget
     TempFolder Dir;
-    TVirtualStringTree Tree;
-    std::unique_ptr<TdlgFind> Dlg;
+    std::unique_ptr<TdlgProbe> Dlg;
     QCheckBox* Check = nullptr;
     QGroupBox* Group = nullptr;
     QPlainTextEdit* Memo = nullptr;
@@ -67,24 +111,24 @@ protected:
 
 TEST_F(TranslateFormGui, EachPropertyNameReachesItsWidgetKind)
 {
-    Translate("dlgFind.Caption=Suchen\r\n"
-              "dlgfind.lblFindWhat.Caption=Was:\r\n" // the form name in any case
-              "DLGFIND.btnCancel.Caption=Abbrechen\r\n"
-              "dlgFind.btnCancel.Hint=Schliesst{ENTER}das Fenster\r\n"
-              "dlgFind.chkProbe.Caption=Haken\r\n"
-              "dlgFind.grpProbe.Caption=Gruppe\r\n"
-              "dlgFind.cmbFind.Items= eins ,zwei,  drei \r\n"
-              "dlgFind.cmbFind.Text=gesucht\r\n"
-              "dlgFind.cmbProbe.Items=a,b\r\n"
-              "dlgFind.memProbe.Lines=erste, zweite\r\n"
-              "dlgFind.edProbe.Text=bearbeitet\r\n"
-              "dlgFind.actFind.Caption=&Finden\r\n"
-              "dlgFind.actFind.Hint=Naechster Treffer\r\n"
-              "dlgFind.grpProbe.Left=11\r\n"
-              "dlgFind.grpProbe.Top=$0C\r\n"
-              "dlgFind.grpProbe.Width=130\r\n"
-              "dlgFind.grpProbe.Height=-5\r\n"
-              "dlgFind.Width=333\r\n");
+    Translate("dlgProbe.Caption=Suchen\r\n"
+              "dlgprobe.lblFindWhat.Caption=Was:\r\n" // the form name in any case
+              "DLGPROBE.btnCancel.Caption=Abbrechen\r\n"
+              "dlgProbe.btnCancel.Hint=Schliesst{ENTER}das Fenster\r\n"
+              "dlgProbe.chkProbe.Caption=Haken\r\n"
+              "dlgProbe.grpProbe.Caption=Gruppe\r\n"
+              "dlgProbe.cmbFind.Items= eins ,zwei,  drei \r\n"
+              "dlgProbe.cmbFind.Text=gesucht\r\n"
+              "dlgProbe.cmbProbe.Items=a,b\r\n"
+              "dlgProbe.memProbe.Lines=erste, zweite\r\n"
+              "dlgProbe.edProbe.Text=bearbeitet\r\n"
+              "dlgProbe.actFind.Caption=&Finden\r\n"
+              "dlgProbe.actFind.Hint=Naechster Treffer\r\n"
+              "dlgProbe.grpProbe.Left=11\r\n"
+              "dlgProbe.grpProbe.Top=$0C\r\n"
+              "dlgProbe.grpProbe.Width=130\r\n"
+              "dlgProbe.grpProbe.Height=-5\r\n"
+              "dlgProbe.Width=333\r\n");
     EXPECT_EQ(Dlg->windowTitle(), "Suchen");
     EXPECT_EQ(Child<QLabel>(*Dlg, "lblFindWhat")->text(), "Was:");
     auto* Cancel = Child<QPushButton>(*Dlg, "btnCancel");
@@ -117,7 +161,7 @@ TEST_F(TranslateFormGui, EachPropertyNameReachesItsWidgetKind)
     EXPECT_EQ(Dlg->width(), 333);
 
     List->setCurrentIndex(1);
-    Translate("dlgFind.cmbProbe.Items=nur eins\r\n");
+    Translate("dlgProbe.cmbProbe.Items=nur eins\r\n");
     EXPECT_EQ(List->count(), 1);
     EXPECT_EQ(List->currentIndex(), -1);
 }
@@ -126,26 +170,26 @@ TEST_F(TranslateFormGui, UnknownNamesAndWrongTypesChangeNothing)
 {
     const QRect GroupWas = Group->geometry();
     const QString TitleWas = Dlg->windowTitle();
-    Translate("dlgFind.btnMissing.Caption=x\r\n"       // no such component
-              "dlgFind.lblFindWhat.Items=a,b\r\n"      // a label has no items
-              "dlgFind.lblFindWhat.Text=x\r\n"         // nor a text of its own
-              "dlgFind.cmbProbe.Text=x\r\n"            // a drop-down list has none
-              "dlgFind.cmbFind.Lines=a,b\r\n"          // lines are for memos
-              "dlgFind.edProbe.Caption=x\r\n"          // an edit has no caption
-              "dlgFind.chkProbe.Checked=1\r\n"         // not a translated property
-              "dlgFind.btnCancel.Font.Size=40\r\n"     // no nested objects
-              "dlgFind.btnCancel.Caption.Extra=x\r\n"  // a string is no object
-              "dlgFind.grpProbe.Width=wide\r\n"        // not a number
-              "dlgFind.grpProbe.Height=12.5\r\n"       // not an integer
-              "dlgFind.grpProbe.Left=99999999999\r\n"  // beyond an integer
-              "dlgFind.grpProbe.Top=\r\n"              // empty
-              "dlgFind..Caption=x\r\n"                 // empty names
-              "dlgFind.=x\r\n"                         //
-              "dlgFind.Nonsense=x\r\n"                 // no such form property
-              "dlgFindX.Caption=x\r\n"                 // another form
-              "DlgIPRangeEdit.btnCancel.Caption=x\r\n" // another form's control
+    Translate("dlgProbe.btnMissing.Caption=x\r\n"      // no such component
+              "dlgProbe.lblFindWhat.Items=a,b\r\n"     // a label has no items
+              "dlgProbe.lblFindWhat.Text=x\r\n"        // nor a text of its own
+              "dlgProbe.cmbProbe.Text=x\r\n"           // a drop-down list has none
+              "dlgProbe.cmbFind.Lines=a,b\r\n"         // lines are for memos
+              "dlgProbe.edProbe.Caption=x\r\n"         // an edit has no caption
+              "dlgProbe.chkProbe.Checked=1\r\n"        // not a translated property
+              "dlgProbe.btnCancel.Font.Size=40\r\n"    // no nested objects
+              "dlgProbe.btnCancel.Caption.Extra=x\r\n" // a string is no object
+              "dlgProbe.grpProbe.Width=wide\r\n"       // not a number
+              "dlgProbe.grpProbe.Height=12.5\r\n"      // not an integer
+              "dlgProbe.grpProbe.Left=99999999999\r\n" // beyond an integer
+              "dlgProbe.grpProbe.Top=\r\n"             // empty
+              "dlgProbe..Caption=x\r\n"                // empty names
+              "dlgProbe.=x\r\n"                        //
+              "dlgProbe.Nonsense=x\r\n"                // no such form property
+              "dlgProbeX.Caption=x\r\n"                // another form
+              "DlgOther.btnCancel.Caption=x\r\n"       // another form's control
               "Caption=x\r\n"                          // a text key
-              "dlgFind.lblFindWhat\r\n");              // a bare word: empty value
+              "dlgProbe.lblFindWhat\r\n");             // a bare word: empty value
     EXPECT_EQ(Dlg->windowTitle(), TitleWas);
     EXPECT_EQ(Child<QPushButton>(*Dlg, "btnCancel")->text(), "Cancel");
     EXPECT_EQ(Child<QPushButton>(*Dlg, "btnCancel")->font().pointSize(),
@@ -157,19 +201,19 @@ TEST_F(TranslateFormGui, UnknownNamesAndWrongTypesChangeNothing)
     EXPECT_FALSE(Check->isChecked());
     EXPECT_EQ(Check->text(), "check");
     EXPECT_EQ(Group->geometry(), GroupWas);
-    // "dlgFind.lblFindWhat" names the label's form but no property of it.
+    // "dlgProbe.lblFindWhat" names the label's form but no property of it.
     EXPECT_EQ(Child<QLabel>(*Dlg, "lblFindWhat")->text(), "Find what:");
 }
 
 TEST_F(TranslateFormGui, WithoutAFormEveryOpenFormIsTranslated)
 {
-    TDlgIPRangeEdit Range(nullptr);
+    TDlgOther Range;
     Dlg->show();
     Range.show();
     TempFolder::Write(Dir.Path("test.lng"), "[Translations]\r\n"
-                                            "dlgFind.btnCancel.Caption=Abbrechen\r\n"
-                                            "DlgIPRangeEdit.lblStartIP.Caption=Von:\r\n"
-                                            "DlgIPRangeEdit.btnCancel.Caption=Nein\r\n");
+                                            "dlgProbe.btnCancel.Caption=Abbrechen\r\n"
+                                            "DlgOther.lblStartIP.Caption=Von:\r\n"
+                                            "DlgOther.btnCancel.Caption=Nein\r\n");
     LangChanger = std::make_unique<TLangChanger>();
     LangChanger->SetLangFile(Dir.Path("test.lng"));
     InstallScreenForms(*LangChanger);
@@ -185,3 +229,5 @@ TEST_F(TranslateFormGui, WithoutAFormEveryOpenFormIsTranslated)
 }
 
 } // namespace
+
+#include "TranslateFormGuiTest.moc"

@@ -1,0 +1,60 @@
+// Modal dialogs and message boxes. Both answer with a modal result, and both
+// go through one place each, so that the program shows them to the user and
+// tests work them instead (SetModalDriver, SetMessageSink).
+#pragma once
+
+#include <functional>
+#include <string>
+
+class QDialog;
+class QLineEdit;
+class QWidget;
+
+// The class library's modal results, also the answers of a message box.
+inline constexpr int mrNone = 0;
+inline constexpr int mrOk = 1;
+inline constexpr int mrCancel = 2;
+inline constexpr int mrYes = 6;
+inline constexpr int mrNo = 7;
+
+// --- Modal dialogs --------------------------------------------------------------
+// The owner for a new dialog: the application's active window (the dialog is
+// centred on it and stays above it), or none.
+QWidget* DialogOwner();
+
+// Shows Dialog modally and returns its modal result: mrOk when accepted,
+// mrCancel otherwise. Tests install a driver that works the dialog instead of
+// a nested event loop; it returns the modal result.
+using TModalDriver = std::function<int(QDialog&)>;
+TModalDriver SetModalDriver(TModalDriver Driver);
+int ShowModal(QDialog& Dialog);
+
+// Digits only, right-aligned: the numeric edits of the dialogs.
+void SetEditNumeric(QLineEdit* Edit);
+
+// --- Message boxes --------------------------------------------------------------
+// Every window shows its messages through ShowMessageBox, so that one place
+// decides how they reach the user: a modal message box in the program, a
+// recorder in tests (SetMessageSink).
+enum class TMsgIcon { None, Information, Warning, Error, Question };
+enum class TMsgButtons { OK, OKCancel, YesNo, YesNoCancel };
+
+struct TMessageBoxCall {
+    std::string Text;
+    std::string Caption;
+    TMsgIcon Icon = TMsgIcon::None;
+    TMsgButtons Buttons = TMsgButtons::OK;
+};
+
+// Answers a message: returns the button pressed (mrOk, mrCancel, mrYes, mrNo).
+using TMessageSink = std::function<int(const TMessageBoxCall&)>;
+
+// Installs Sink (empty: the message box again); returns the one it replaces.
+TMessageSink SetMessageSink(TMessageSink Sink);
+
+int ShowMessageBox(const std::string& Text, const std::string& Caption,
+                   TMsgIcon Icon = TMsgIcon::Information, TMsgButtons Buttons = TMsgButtons::OK);
+
+// The settings store reports files it cannot read or write as messages with
+// the caption "Error!"; this sends them through ShowMessageBox.
+void RouteStoreMessagesToMessageBoxes();

@@ -1,0 +1,35 @@
+#include "uAddressListFile.h"
+
+#include "AtomicFile.h"
+#include "Utf8.h"
+
+#include <cstring>
+
+std::vector<std::string> ParseAddressListText(const std::string& Text)
+{
+    return platform::SplitTextLines(Text);
+}
+
+std::vector<std::string> ReadAddressListFile(const std::string& FileName)
+{
+    std::string Text;
+    try {
+        Text = platform::ReadWholeFile(FileName);
+    } catch (const platform::FileError& E) {
+        throw EAddressListFileError("Can't read file " + FileName + ": " + std::strerror(E.Errno));
+    }
+    return ParseAddressListText(Text);
+}
+
+std::string FormatAddressListText(const std::vector<std::string>& Lines)
+{
+    std::string Out;
+    for (const std::string& Line : Lines)
+        Out += Line + "\r\n";
+    return Out;
+}
+
+void WriteAddressListFile(const std::string& FileName, const std::vector<std::string>& Lines)
+{
+    platform::ReplaceFileAtomically(FileName, FormatAddressListText(Lines));
+}

@@ -1,0 +1,236 @@
+// The list control's node tree: row numbers after insertions in the middle,
+// sorted insertion against a stable sort of everything, and the selection,
+// focus, expansion and filter staying with their rows when they move.
+#include "VirtualTrees.h"
+
+#include <QHeaderView>
+
+#include "GuiTestApp.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// A row's data: the key it sorts by and the order it was added in.
+using TRow = std::pair<int, int>;
+
+class VirtualTreesGui : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Tree.ResetColumns(2);
+        Tree.OnGetText = [this](TVirtualNode* N, int Column) {
+            const TRow* R = Tree.NodeData<TRow>(N);
+            return R ? std::to_string(Column == 0 ? R->first : R->second) : std::string();
+        };
+        Tree.OnCompareNodes = [this](TVirtualNode* A, TVirtualNode* B, int) {
+            const int KA = Tree.NodeData<TRow>(A)->first;
+            const int KB = Tree.NodeData<TRow>(B)->first;
+            return KA < KB ? -1 : (KA > KB ? 1 : 0);
+        };
+    }
+
+    // The rows of Parent's children as the model shows them, and a check
+    // that every node knows its own row.
+    std::vector<TRow> Rows(TVirtualNode* Parent = nullptr)
+    {
+        std::vector<TRow> R;
+        for (int I = 0; I < Tree.ChildCount(Parent); ++I) {
+            TVirtualNode* N = Tree.Child(Parent, I);
+            EXPECT_EQ(N->Row(), I);
+            EXPECT_EQ(Tree.IndexOf(N).row(), I);
+            EXPECT_EQ(Tree.NodeAt(Tree.model()->index(I, 0, Tree.IndexOf(Parent))), N);
+            R.push_back(*Tree.NodeData<TRow>(N));
+        }
+        return R;
+    }
+
+    QApplication& Application = App(); // before any widget
+    TVirtualStringTree Tree;
+};
+
+TEST_F(VirtualTreesGui, RowsInsertedInTheMiddleAndDeletedKeepEveryRowNumberRight)
+{
+    for (int I = 0; I < 5; ++I)
+        Tree.AddChild(nullptr, TRow{I, I});
+    Tree.InsertChild(nullptr, 2, TRow{10, 5});
+    Tree.InsertChild(nullptr, 0, TRow{11, 6});
+    Tree.InsertChild(nullptr, 99, TRow{12, 7}); // past the end: appended
+    Tree.InsertChild(nullptr, -1, TRow{13, 8}); // negative: appended
+    EXPECT_EQ(Rows(),
+              (std::vector<TRow>{
+                  {11, 6}, {0, 0}, {1, 1}, {10, 5}, {2, 2}, {3, 3}, {4, 4}, {12, 7}, {13, 8}}));
+    // Several insertions without a look at the rows in between.
+    TVirtualNode* Last = Tree.Child(nullptr, 8);
+    Tree.InsertChild(nullptr, 1, TRow{20, 9});
+    Tree.InsertChild(nullptr, 1, TRow{21, 10});
+    EXPECT_EQ(Last->Row(), 10);
+
+    Tree.DeleteNode(Tree.Child(nullptr, 0));
+    Tree.DeleteNode(Tree.Child(nullptr, 4));
+    EXPECT_EQ(Rows(),
+              (std::vector<TRow>{
+                  {21, 10}, {20, 9}, {0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {12, 7}, {13, 8}}));
+
+    // Depth first, children of collapsed rows too.
+    TVirtualNode* Parent = Tree.Child(nullptr, 2);
+    Tree.AddChild(Parent, TRow{30, 11});
+    Tree.InsertChild(Parent, 0, TRow{31, 12});
+    std::vector<int> Walk;
+    for (TVirtualNode* N = Tree.GetFirst(); N; N = Tree.GetNext(N))
+        Walk.push_back(Tree.NodeData<TRow>(N)->first);
+    EXPECT_EQ(Walk, (std::vector<int>{21, 20, 0, 31, 30, 1, 2, 3, 4, 12, 13}));
+    EXPECT_FALSE(Tree.Expanded(Parent));
+
+    Tree.Clear();
+    EXPECT_EQ(Tree.RootNodeCount(), 0);
+    EXPECT_EQ(Tree.GetFirst(), nullptr);
+    Tree.InsertChild(nullptr, 0, TRow{1, 0});
+    Tree.InsertChild(nullptr, 0, TRow{0, 1});
+    EXPECT_EQ(Rows(), (std::vector<TRow>{{0, 1}, {1, 0}}));
+}
+
+TEST_F(VirtualTreesGui, SortedInsertionGivesWhatAStableSortOfEverythingGives)
+{
+    std::mt19937 Random(7);
+    std::uniform_int_distribution<int> Key(0, 9); // many equal keys
+    std::vector<TRow> Data;
+    for (int I = 0; I < 200; ++I)
+        Data.emplace_back(Key(Random), I);
+    for (int Direction : {0, 1}) {
+        TVirtualStringTree Sorted, Appended;
+        for (TVirtualStringTree* T : {&Sorted, &Appended}) {
+            T->ResetColumns(2);
+            T->OnCompareNodes = [T](TVirtualNode* A, TVirtualNode* B, int) {
+                const int KA = T->NodeData<TRow>(A)->first;
+                const int KB = T->NodeData<TRow>(B)->first;
+                return KA < KB ? -1 : (KA > KB ? 1 : 0);
+            };
+        }
+        for (const TRow& R : Data) {
+            Sorted.AddChildSorted(nullptr, R, 0, Direction);
+            Appended.AddChild(nullptr, R);
+        }
+        Appended.SortTree(0, Direction);
+        std::vector<TRow> A, B;
+        for (TVirtualNode* N = Sorted.GetFirst(); N; N = Sorted.GetNext(N))
+            A.push_back(*Sorted.NodeData<TRow>(N));
+        for (TVirtualNode* N = Appended.GetFirst(); N; N = Appended.GetNext(N))
+            B.push_back(*Appended.NodeData<TRow>(N));
+        EXPECT_EQ(A, B) << "direction " << Direction;
+        // Equal keys keep the order they came in.
+        for (size_t I = 1; I < A.size(); ++I) {
+            if (A[I].first == A[I - 1].first) {
+                EXPECT_LT(A[I - 1].second, A[I].second);
+            }
+        }
+    }
+    // No sort column: appended.
+    TVirtualNode* N = Tree.AddChildSorted(nullptr, TRow{5, 0}, -1, 0);
+    Tree.AddChildSorted(nullptr, TRow{1, 1}, -1, 0);
+    EXPECT_EQ(Tree.GetFirst(), N);
+}
+
+TEST_F(VirtualTreesGui, SortingKeepsSelectionFocusExpansionAndFilterWithTheirRows)
+{
+    Tree.resize(400, 600);
+    Tree.show();
+    std::vector<TVirtualNode*> N;
+    for (int I = 0; I < 6; ++I)
+        N.push_back(Tree.AddChild(nullptr, TRow{I, I}));
+    TVirtualNode* Child1 = Tree.AddChild(N[1], TRow{2, 10});
+    TVirtualNode* Child0 = Tree.AddChild(N[1], TRow{1, 11});
+    Tree.SetExpanded(N[1], true);
+    Tree.SetSelected(N[4], true);
+    Tree.SetSelected(Child1, true);
+    Tree.SetFocusedNode(N[2]);
+    Tree.SetFiltered(N[3], true);
+
+    Tree.SortTree(0, 1);
+    EXPECT_EQ(Rows(), (std::vector<TRow>{{5, 5}, {4, 4}, {3, 3}, {2, 2}, {1, 1}, {0, 0}}));
+    // Children are sorted too.
+    EXPECT_EQ(Rows(N[1]), (std::vector<TRow>{{2, 10}, {1, 11}}));
+    EXPECT_EQ(Tree.SelectedNodes(), (std::vector<TVirtualNode*>{N[4], Child1}));
+    EXPECT_EQ(Tree.FocusedNode(), N[2]);
+    EXPECT_TRUE(Tree.Expanded(N[1]));
+    EXPECT_FALSE(Tree.Expanded(N[0]));
+    EXPECT_TRUE(Tree.isRowHidden(N[3]->Row(), {}));
+    EXPECT_FALSE(Tree.isRowHidden(N[2]->Row(), {}));
+
+    // Only one node's children.
+    Tree.Sort(N[1], 0, 0);
+    EXPECT_EQ(Rows(N[1]), (std::vector<TRow>{{1, 11}, {2, 10}}));
+    EXPECT_EQ(Tree.GetFirst(), N[5]);
+    EXPECT_TRUE(Tree.Selected(Child1));
+    EXPECT_FALSE(Tree.Selected(Child0));
+
+    // A filtered row keeps its data and is seen by the walk; shown again it
+    // is a row like any other.
+    EXPECT_TRUE(Tree.IsFiltered(N[3]));
+    Tree.SetFiltered(N[3], false);
+    EXPECT_FALSE(Tree.isRowHidden(N[3]->Row(), {}));
+    EXPECT_EQ(Tree.Text(N[3], 1), "3");
+}
+
+TEST_F(VirtualTreesGui, ACheckBoxChangeCanBeRefused)
+{
+    TVirtualNode* Main = Tree.AddChild(nullptr, TRow{0, 0});
+    TVirtualNode* Other = Tree.AddChild(nullptr, TRow{1, 1});
+    Tree.SetCheckBox(Main, true);
+    Tree.SetCheckBox(Other, true);
+    Tree.SetCheckState(Main, TNodeCheckState::Checked);
+    Tree.SetCheckState(Other, TNodeCheckState::Checked);
+    std::vector<TVirtualNode*> Checked;
+    Tree.OnChecking = [&](TVirtualNode* N, TNodeCheckState, bool& Allowed) { Allowed = N != Main; };
+    Tree.OnChecked = [&](TVirtualNode* N) { Checked.push_back(N); };
+    QAbstractItemModel& M = *Tree.model();
+    EXPECT_FALSE(M.setData(Tree.IndexOf(Main), Qt::Unchecked, Qt::CheckStateRole));
+    EXPECT_TRUE(M.setData(Tree.IndexOf(Other), Qt::Unchecked, Qt::CheckStateRole));
+    EXPECT_EQ(Main->CheckState, TNodeCheckState::Checked);
+    EXPECT_EQ(Other->CheckState, TNodeCheckState::Unchecked);
+    EXPECT_EQ(Checked, (std::vector<TVirtualNode*>{Other}));
+    EXPECT_EQ(M.data(Tree.IndexOf(Main), Qt::CheckStateRole).toInt(), Qt::Checked);
+    // Only the main column carries the box.
+    EXPECT_FALSE(M.data(Tree.IndexOf(Main, 1), Qt::CheckStateRole).isValid());
+}
+
+TEST_F(VirtualTreesGui, ColumnsMoveHideAndStartAfreshOnReset)
+{
+    Tree.ResetColumns(4);
+    Tree.SetColumnText(2, "Two");
+    Tree.SetColumnWidth(2, 5); // below the minimum width
+    EXPECT_EQ(Tree.Column(2).Width, Tree.Column(2).MinWidth);
+    Tree.SetColumnWidth(2, 120);
+    Tree.SetColumnPosition(3, 0);
+    EXPECT_EQ(Tree.ColumnPosition(3), 0);
+    EXPECT_EQ(Tree.ColumnPosition(0), 1);
+    EXPECT_EQ(Tree.ColumnPosition(2), 3);
+    Tree.SetColumnPosition(3, 9); // no such position: nothing moves
+    EXPECT_EQ(Tree.ColumnPosition(3), 0);
+    Tree.SetColumnVisible(2, false);
+    EXPECT_TRUE(Tree.header()->isSectionHidden(2));
+    EXPECT_EQ(Tree.Column(2).Width, 120);
+    Tree.SetSortColumn(7); // no such column: none
+    EXPECT_EQ(Tree.SortColumn(), -1);
+    Tree.SetSortColumn(2);
+    Tree.SetColumnAlignment(1, 9); // no such alignment: left
+    EXPECT_EQ(Tree.Column(1).Alignment, 0);
+    EXPECT_THROW(Tree.Column(4), std::out_of_range);
+
+    Tree.ResetColumns(3);
+    ASSERT_EQ(Tree.ColumnCount(), 3);
+    for (int I = 0; I < 3; ++I) {
+        EXPECT_EQ(Tree.ColumnPosition(I), I);
+        EXPECT_EQ(Tree.Column(I).Text, "");
+        EXPECT_TRUE(Tree.Column(I).Visible);
+        EXPECT_FALSE(Tree.header()->isSectionHidden(I));
+    }
+    EXPECT_EQ(Tree.SortColumn(), -1);
+}
+
+} // namespace
