@@ -1,3 +1,4 @@
+#include "ComputerBuilders.h"
 #include "uComputerCaption.h"
 #include "uComputerList.h"
 #include "uEngineOptions.h"
@@ -25,13 +26,6 @@ TComputerCaptionStyle StyleByte(int Value)
     return static_cast<TComputerCaptionStyle>(Value);
 }
 
-std::unique_ptr<TComputer> MakeComputer(const std::string& Name, const std::string& IP)
-{
-    auto c = std::make_unique<TComputer>();
-    c->SetName(Name);
-    c->SetIP(IP);
-    return c;
-}
 } // namespace
 
 TEST_F(Captions, EveryStyleWithNameAndIP)

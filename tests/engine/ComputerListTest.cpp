@@ -1,3 +1,5 @@
+#include "ComputerBuilders.h"
+#include "TempFolder.h"
 #include "uComputerList.h"
 
 #include <gtest/gtest.h>
@@ -40,42 +42,10 @@ bool XmlLintAccepts(const fs::path& P)
     return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
 }
 
-std::unique_ptr<TMacAddress> Mac(const std::string& Name, const std::string& Number,
-                                 const std::string& Vendor)
-{
-    auto m = std::make_unique<TMacAddress>();
-    m->SetName(Name);
-    m->SetNumber(Number);
-    m->SetVendor(Vendor);
-    return m;
-}
-
-std::unique_ptr<TComputer> Computer(const std::string& Name, const std::string& IP, bool Single)
-{
-    auto c = std::make_unique<TComputer>();
-    c->SetName(Name);
-    c->SetIP(IP);
-    c->SetSingle(Single);
-    return c;
-}
-
 class ComputerListFile : public ::testing::Test {
 protected:
-    fs::path Dir;
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/tolvex-computerlist-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        Dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        // Undo read-only marks so that the folder can go.
-        for (const auto& e : fs::recursive_directory_iterator(Dir, ec))
-            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(Dir, ec);
-    }
+    TempFolder Temp;
+    const fs::path Dir = Temp.Path();
     // Files in Dir other than the given one: leftovers of a save.
     size_t OtherFiles(const fs::path& Keep) const
     {
@@ -92,10 +62,10 @@ protected:
 TEST_F(ComputerListFile, ByteLayout)
 {
     TComputerList list;
-    auto c = Computer("PC1", "10.0.0.5", true);
-    c->AdapterList.push_back(Mac("", "00-1a-2b-3c-4d-5e", "Example Corp"));
+    auto c = MakeComputer("PC1", "10.0.0.5", true);
+    c->AdapterList.push_back(MakeAdapter("", "00-1a-2b-3c-4d-5e", "Example Corp"));
     list.push_back(std::move(c));
-    list.push_back(Computer("", "10.0.0.6", false));
+    list.push_back(MakeComputer("", "10.0.0.6", false));
 
     const fs::path f = Dir / "list.xml";
     SaveComputerListToFile(f, list);
@@ -137,14 +107,14 @@ TEST_F(ComputerListFile, EmptyListIsARootWithoutChildren)
 TEST_F(ComputerListFile, SavedAndReadBackGivesTheSameFields)
 {
     TComputerList list;
-    auto c1 = Computer("PC1", "10.0.0.5", true);
-    c1->AdapterList.push_back(Mac("", "00-1a-2b-3c-4d-5e", "Example Corp"));
-    auto c2 = Computer("SERVER", "10.0.0.7", false);
-    auto wmi = Mac("Intel(R) PRO/1000", "00:1B:21:00:00:01", "Intel Corporate");
+    auto c1 = MakeComputer("PC1", "10.0.0.5", true);
+    c1->AdapterList.push_back(MakeAdapter("", "00-1a-2b-3c-4d-5e", "Example Corp"));
+    auto c2 = MakeComputer("SERVER", "10.0.0.7", false);
+    auto wmi = MakeAdapter("Intel(R) PRO/1000", "00:1B:21:00:00:01", "Intel Corporate");
     wmi->SetIndex(7);
     wmi->SetIPAddress("10.0.0.7, fe80::1");
     c2->AdapterList.push_back(std::move(wmi));
-    c2->AdapterList.push_back(Mac("eth1", "00-1B-21-00-00-02", ""));
+    c2->AdapterList.push_back(MakeAdapter("eth1", "00-1B-21-00-00-02", ""));
     list.push_back(std::move(c1));
     list.push_back(std::move(c2));
 
@@ -177,15 +147,16 @@ TEST_F(ComputerListFile, SavedAndReadBackGivesTheSameFields)
 TEST_F(ComputerListFile, AwkwardTextsSurviveAndForbiddenOnesAreDropped)
 {
     TComputerList list;
-    auto c = Computer("a & b <c> \"d\" 'e' ]]>", "10.0.0.1", false);
-    c->AdapterList.push_back(Mac("Größe € 日本 😀", "00-00-00-00-00-01", "tab\there\r\nline"));
-    c->AdapterList.push_back(Mac(std::string("bell\x07nul") + '\0' + "esc\x1b" + "end",
-                                 "bad\xff\xfe utf8 \xc3",
-                                 "\xef\xbf\xbe"
-                                 "x\xed\xa0\x80y"));
-    c->AdapterList.push_back(Mac("   ", " lead and trail ",
-                                 "\xc0\xaf"
-                                 "overlong"));
+    auto c = MakeComputer("a & b <c> \"d\" 'e' ]]>", "10.0.0.1", false);
+    c->AdapterList.push_back(
+        MakeAdapter("Größe € 日本 😀", "00-00-00-00-00-01", "tab\there\r\nline"));
+    c->AdapterList.push_back(MakeAdapter(std::string("bell\x07nul") + '\0' + "esc\x1b" + "end",
+                                         "bad\xff\xfe utf8 \xc3",
+                                         "\xef\xbf\xbe"
+                                         "x\xed\xa0\x80y"));
+    c->AdapterList.push_back(MakeAdapter("   ", " lead and trail ",
+                                         "\xc0\xaf"
+                                         "overlong"));
     list.push_back(std::move(c));
 
     const fs::path f = Dir / "awkward.xml";
@@ -300,10 +271,10 @@ TEST_F(ComputerListFile, ReadingAppendsToWhatTheListHolds)
 {
     const fs::path f = Dir / "one.xml";
     TComputerList one;
-    one.push_back(Computer("B", "10.0.0.2", false));
+    one.push_back(MakeComputer("B", "10.0.0.2", false));
     SaveComputerListToFile(f, one);
     TComputerList list;
-    list.push_back(Computer("A", "10.0.0.1", true));
+    list.push_back(MakeComputer("A", "10.0.0.1", true));
     EXPECT_EQ(LoadComputerListFromFile(f, list), 1u);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0]->Name, "A");
@@ -324,7 +295,7 @@ TEST_F(ComputerListFile, MalformedFilesRaiseWithTheParsersMessage)
     const fs::path f = Dir / "bad.xml";
     WriteFile(f, "<ComputerList>\n  <Computer>\n    <Name>x</Nam>\n");
     TComputerList list;
-    list.push_back(Computer("kept", "10.0.0.1", false));
+    list.push_back(MakeComputer("kept", "10.0.0.1", false));
     try {
         LoadComputerListFromFile(f, list);
         FAIL() << "no exception";
@@ -365,7 +336,7 @@ TEST_F(ComputerListFile, UnreadableFilesRaise)
 TEST_F(ComputerListFile, SaveIntoAMissingFolderRaises)
 {
     TComputerList list;
-    list.push_back(Computer("A", "10.0.0.1", true));
+    list.push_back(MakeComputer("A", "10.0.0.1", true));
     try {
         SaveComputerListToFile(Dir / "no" / "such" / "list.xml", list);
         FAIL() << "no exception";
@@ -383,7 +354,7 @@ TEST_F(ComputerListFile, ReadOnlyFileIsNotReplaced)
     WriteFile(f, old);
     ASSERT_EQ(::chmod(f.c_str(), 0444), 0);
     TComputerList list;
-    list.push_back(Computer("new", "10.0.0.1", true));
+    list.push_back(MakeComputer("new", "10.0.0.1", true));
     EXPECT_THROW(SaveComputerListToFile(f, list), EComputerListError);
     EXPECT_EQ(ReadFile(f), old);
     EXPECT_EQ(OtherFiles(f), 0u); // no temporary file left behind
@@ -397,7 +368,7 @@ TEST_F(ComputerListFile, AWriteThatFailsHalfWayLeavesTheOldFile)
     TComputerList list;
     for (int i = 0; i < 2000; ++i)
         list.push_back(
-            Computer("computer-with-a-long-name-" + std::to_string(i), "10.0.0.1", true));
+            MakeComputer("computer-with-a-long-name-" + std::to_string(i), "10.0.0.1", true));
 
     // In a child process, limit the file size so that the write stops part
     // of the way through (EFBIG), as a full disk would.
@@ -435,9 +406,9 @@ TEST_F(ComputerListFile, AnySavedListReopens)
     };
     TComputerList list;
     for (int i = 0; i < 300; ++i) {
-        auto c = Computer(randomText(), randomText(), rng() % 2 == 0);
+        auto c = MakeComputer(randomText(), randomText(), rng() % 2 == 0);
         for (unsigned k = rng() % 3; k > 0; --k)
-            c->AdapterList.push_back(Mac(randomText(), randomText(), randomText()));
+            c->AdapterList.push_back(MakeAdapter(randomText(), randomText(), randomText()));
         list.push_back(std::move(c));
     }
     const fs::path f = Dir / "random.xml";
@@ -479,7 +450,7 @@ TEST_F(ComputerListFile, ReplacingKeepsModeAndLinksAndLeavesNoTemporaryFile)
     fs::create_symlink(f, link);
 
     TComputerList list;
-    list.push_back(Computer("new", "10.0.0.1", true));
+    list.push_back(MakeComputer("new", "10.0.0.1", true));
     SaveComputerListToFile(link, list);
 
     EXPECT_TRUE(fs::is_symlink(link));

@@ -1,6 +1,7 @@
 // The NetBIOS, NET API and WMI methods on fed data: node-status replies built
 // here, transport pages and management answers given through the methods'
 // seams.
+#include "ComputerBuilders.h"
 #include "uComputerList.h"
 #include "uGetMac.h"
 
@@ -183,8 +184,7 @@ TEST(NetApiMac, FollowsMoreDataWithTheResumeHandle)
                {{"\\Device\\C", "000000000003"}}};
     s.codes = {platform::ErrorMoreData, platform::ErrorMoreData, platform::NerrSuccess};
     TComputer c;
-    c.AdapterList.push_back(std::make_unique<TMacAddress>());
-    c.AdapterList[0]->Number = "00-11-22-33-44-55"; // found by ARP before
+    c.AdapterList.push_back(MakeAdapter("", "00-11-22-33-44-55")); // found by ARP before
     EXPECT_TRUE(GetMacsByNetApi("pc", c, s.Enumerator()));
     EXPECT_EQ(Adapters(c), (std::vector<std::pair<std::string, std::string>>{
                                {"00-11-22-33-44-55", ""},
@@ -374,11 +374,8 @@ TEST(WmiMac, AdaptersOfOtherMethodsAreLeftAlone)
     // ARP and NetBIOS found one each (index 0); the adapter class lists an
     // index-0 object too, without MAC, and one with a MAC.
     TComputer c;
-    for (const char* mac : {"00-11-22-33-44-55", "00-11-22-33-44-66"}) {
-        c.AdapterList.push_back(std::make_unique<TMacAddress>());
-        c.AdapterList.back()->Number = mac;
-        c.AdapterList.back()->Vendor = "Vendor";
-    }
+    for (const char* mac : {"00-11-22-33-44-55", "00-11-22-33-44-66"})
+        c.AdapterList.push_back(MakeAdapter("", mac, "Vendor"));
     WmiCall call;
     EXPECT_TRUE(GetMacsByWmi(
         "10.0.0.4", c,
@@ -446,8 +443,7 @@ TEST(WmiMac, TrueWhenListedEvenIfNoAdapterRemains)
 TEST(WmiMac, ErrorsRiseWithTheirTextAndLeaveNoHalfAdapters)
 {
     TComputer c;
-    c.AdapterList.push_back(std::make_unique<TMacAddress>());
-    c.AdapterList[0]->Number = "00-11-22-33-44-55";
+    c.AdapterList.push_back(MakeAdapter("", "00-11-22-33-44-55"));
     const std::vector<FakeAdapter> two = {
         {1, true, {"10.0.0.1"}, WmiValue::Of(std::string("02:00:00:00:00:01")), "a"},
         {2, true, {"10.0.0.2"}, WmiValue::Of(std::string("02:00:00:00:00:02")), "b"}};

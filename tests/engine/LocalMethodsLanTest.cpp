@@ -3,6 +3,7 @@
 // several addresses, an interface that is down, one without carrier,
 // loopback) and compared with what `ip -j addr` says there; a remote host
 // gives False and the clear error.
+#include "ComputerBuilders.h"
 #include "Lab.h"
 #include "TwoHostLab.h"
 #include "uComputerList.h"
@@ -128,10 +129,8 @@ TEST_F(LocalMethods, AdaptersFoundBeforeStayAsTheyWere)
 {
     const std::string found = In(*pc, [] {
         TComputer c;
-        for (const char* mac : {"02-4e-00-00-00-02", "02-4e-00-00-00-03"}) {
-            c.AdapterList.push_back(std::make_unique<TMacAddress>());
-            c.AdapterList.back()->Number = mac;
-        }
+        for (const char* mac : {"02-4e-00-00-00-02", "02-4e-00-00-00-03"})
+            c.AdapterList.push_back(MakeAdapter("", mac));
         GetMacsByWmi(".", c);
         std::string rows;
         for (const auto& a : c.AdapterList)

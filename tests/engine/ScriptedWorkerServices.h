@@ -2,6 +2,7 @@
 // test scripts it, and every call is recorded in the order it was made.
 #pragma once
 
+#include "ComputerBuilders.h"
 #include "NetUtil.h"
 #include "uThreadInPool.h"
 
@@ -135,12 +136,8 @@ private:
         auto macs = byHost->second.find(Host);
         if (macs == byHost->second.end())
             return false;
-        for (const std::string& mac : macs->second) {
-            auto adapter = std::make_unique<TMacAddress>();
-            adapter->SetNumber(mac);
-            adapter->SetName(Method + " adapter");
-            Computer.AdapterList.push_back(std::move(adapter));
-        }
+        for (const std::string& mac : macs->second)
+            Computer.AdapterList.push_back(MakeAdapter(Method + " adapter", mac));
         return true;
     }
     void Enumerate(TScanJob& Job, std::vector<std::string>& Names,

@@ -1,6 +1,7 @@
 // The SNMP client and method against a scripted agent on loopback: a UDP
 // socket that decodes each request itself and answers what the test says,
 // down to replies no honest agent sends.
+#include "ComputerBuilders.h"
 #include "Sockets.h"
 #include "uGetMac.h"
 
@@ -409,9 +410,7 @@ TEST(GetMacsBySnmp, TableFilteredAndAddedInWalkOrder)
                     Interface(6, "zeros", 6, std::string(6, '\0')),
                     Interface(8, std::string("wan\0\0", 5), 6, "\x00\x1a\x2b\x3c\x4d\x5e"s)})));
     TComputer computer;
-    auto pre = std::make_unique<TMacAddress>();
-    pre->Number = "aa-bb-cc-dd-ee-ff";
-    computer.AdapterList.push_back(std::move(pre));
+    computer.AdapterList.push_back(MakeAdapter("", "aa-bb-cc-dd-ee-ff"));
     ASSERT_TRUE(GetMacsBySnmp("127.0.0.1", computer, "public", 500, agent.port()));
     ASSERT_EQ(computer.AdapterList.size(), 3u);
     EXPECT_EQ(computer.AdapterList[0]->Number, "aa-bb-cc-dd-ee-ff") << "earlier adapters stay";
