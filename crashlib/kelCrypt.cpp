@@ -1,6 +1,7 @@
 #include "kelCrypt.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 // The initial constants are the fractional hexadecimal digits of pi,
@@ -379,10 +380,17 @@ constexpr PairTable MakePairTable()
 constexpr PairTable Pairs = MakePairTable();
 
 // One table per position in a group of four: the character's six bits moved
-// to their place in the group's 24 bits, so that the four look-ups are just
-// combined. A character outside the alphabet sets bits above the 24, and one
-// test finds it in any position.
-constexpr std::uint32_t NotInAlphabet = 0xff000000u;
+// to their place among the group's three bytes, laid out as those bytes lie in
+// memory when the 32-bit word is stored. So the four look-ups are just
+// combined and written with one store. A character outside the alphabet sets
+// the fourth byte, and one test finds it in any position.
+constexpr std::uint32_t AtByte(int Index, std::uint32_t Value)
+{
+    return std::endian::native == std::endian::little ? Value << (8 * Index)
+                                                      : Value << (24 - 8 * Index);
+}
+
+constexpr std::uint32_t NotInAlphabet = AtByte(3, 0xff);
 
 struct DecodeTables {
     std::uint32_t At[4][256];
@@ -396,7 +404,9 @@ constexpr DecodeTables MakeDecodeTables()
             T.At[Pos][C] = NotInAlphabet;
         }
         for (std::uint32_t V = 0; V < 64; ++V) {
-            T.At[Pos][static_cast<unsigned char>(Alphabet[V])] = V << (18 - 6 * Pos);
+            const std::uint32_t Bits = V << (18 - 6 * Pos);
+            T.At[Pos][static_cast<unsigned char>(Alphabet[V])] =
+                AtByte(0, Bits >> 16) | AtByte(1, (Bits >> 8) & 0xff) | AtByte(2, Bits & 0xff);
         }
     }
     return T;
@@ -521,20 +531,20 @@ std::string Base64DecodeBuf(const char* Text, std::size_t Length, bool* Valid)
         return {};
     }
     const std::size_t Groups = Length / 4;
-    std::string Bytes(Groups * 3, '\0');
+    // Each group is stored as four bytes, the fourth overwritten by the next
+    // group; one spare byte takes the last group's.
+    std::string Bytes(Groups * 3 + 1, '\0');
     const auto* In = reinterpret_cast<const unsigned char*>(Text);
-    auto* Out = reinterpret_cast<unsigned char*>(Bytes.data());
+    char* Out = Bytes.data();
     for (std::size_t G = 0; G < Groups; ++G, In += 4, Out += 3) {
-        const std::uint32_t V = DecodeGroup(In);
+        std::uint32_t V = DecodeGroup(In);
         if ((V & NotInAlphabet) != 0) {
             // The group's characters before the stop and the bytes they hold.
             int Good = 0;
-            while (Decode.At[0][In[Good]] != NotInAlphabet) {
+            V = 0;
+            while ((Decode.At[Good][In[Good]] & NotInAlphabet) == 0) {
+                V |= Decode.At[Good][In[Good]];
                 ++Good;
-            }
-            std::uint32_t Bits = 0;
-            for (int I = 0; I < Good; ++I) {
-                Bits |= Decode.At[I][In[I]];
             }
             const int Taken = Good < 2 ? 0 : Good - 1;
             bool Ok = false;
@@ -546,17 +556,14 @@ std::string Base64DecodeBuf(const char* Text, std::size_t Length, bool* Valid)
                 }
                 Ok = true;
             }
-            for (int I = 0; I < Taken; ++I) {
-                Out[I] = static_cast<unsigned char>(Bits >> (16 - 8 * I));
-            }
+            std::memcpy(Out, &V, 4);
             Bytes.resize(G * 3 + static_cast<std::size_t>(Taken));
             Result(Ok);
             return Bytes;
         }
-        Out[0] = static_cast<unsigned char>(V >> 16);
-        Out[1] = static_cast<unsigned char>(V >> 8);
-        Out[2] = static_cast<unsigned char>(V);
+        std::memcpy(Out, &V, 4);
     }
+    Bytes.pop_back();
     Result(true);
     return Bytes;
 }
