@@ -33,14 +33,16 @@ TEST(CrashlibTypes, NewKelExceptionFollowsTheFactory)
 {
     auto Plain = NewKelException("one");
     ASSERT_NE(Plain, nullptr);
-    EXPECT_EQ(typeid(*Plain), typeid(KelException));
+    const KelException& PlainRef = *Plain;
+    EXPECT_EQ(typeid(PlainRef), typeid(KelException));
     EXPECT_EQ(Plain->Message, "one");
 
     KelExceptionFactory = &MakeCustom;
     auto Custom = NewKelException("two");
     KelExceptionFactory = nullptr;
     ASSERT_NE(Custom, nullptr);
-    EXPECT_EQ(typeid(*Custom), typeid(CustomFailure));
+    const KelException& CustomRef = *Custom;
+    EXPECT_EQ(typeid(CustomRef), typeid(CustomFailure));
     EXPECT_EQ(Custom->Message, "custom: two");
     // Raised through the base, it is still caught as its own class.
     EXPECT_THROW(Custom->Raise(), CustomFailure);
