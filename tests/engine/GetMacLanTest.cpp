@@ -20,22 +20,6 @@ namespace {
 // Slack on every time bound: the tests run beside others under ctest -j.
 constexpr long long kSlackMs = 400;
 
-// The MAC of one interface as `ip -j link` reports it, in the method's text
-// form (lower case, "-" between the groups).
-std::string IpLinkMac(const lan::Host& host, const std::string& dev)
-{
-    std::string json = host.Ip({"-j", "link", "show", "dev", dev});
-    const std::string key = "\"address\":\"";
-    auto at = json.find(key);
-    if (at == std::string::npos || json.size() < at + key.size() + 17)
-        return "no address in: " + json;
-    std::string mac = json.substr(at + key.size(), 17);
-    for (char& c : mac)
-        if (c == ':')
-            c = '-';
-    return mac;
-}
-
 using Way = void (*)(const std::string&, std::string&);
 
 void NeighbourWay(const std::string& ip, std::string& mac)
@@ -123,7 +107,7 @@ protected:
 
 TEST_F(ArpWays, LivePeerFoundByEveryWayAsIpLinkShowsIt)
 {
-    const std::string expected = IpLinkMac(*p, "eth0");
+    const std::string expected = lan::LinkMac(*p, "eth0");
     ASSERT_EQ(expected, "02-5e-a1-0b-c3-d4");
     // Each way on a fresh namespace child; the neighbour way first, while the
     // kernel has no entry yet, so that it really has to resolve.
@@ -179,7 +163,7 @@ TEST_F(ArpWays, NoRouteEmptyAtOnce)
 
 TEST_F(ArpWays, OwnAddressGivesOwnInterfaceMac)
 {
-    const std::string own = IpLinkMac(*s, "eth0");
+    const std::string own = lan::LinkMac(*s, "eth0");
     ASSERT_EQ(own, "02-00-00-4d-00-01");
     for (Way way : {NeighbourWay, SendArpWay, ArpWay})
         EXPECT_EQ(In(*s, way, "10.77.0.1").mac, own);

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <regex>
 
@@ -24,18 +23,6 @@ std::string SourceDir()
 {
     const char* dir = std::getenv("TOLVEX_SOURCE_DIR");
     return dir ? dir : "";
-}
-
-// The MAC of an interface as `ip -j link` shows it, "-" between the groups.
-std::string IpLinkMac(const lan::Host& host, const std::string& dev)
-{
-    const std::string json = host.Ip({"-j", "link", "show", "dev", dev});
-    std::smatch m;
-    if (!std::regex_search(json, m, std::regex("\"address\":\"([0-9a-f:]{17})\"")))
-        return "no address in: " + json;
-    std::string mac = m[1];
-    std::replace(mac.begin(), mac.end(), ':', '-');
-    return mac;
 }
 
 struct Timed {
@@ -112,7 +99,7 @@ protected:
 TEST_F(NetBiosNode, MacEqualsNmblookupsAndTheInterfaces)
 {
     lan::Peer& peer = StartNode("good");
-    const std::string link = IpLinkMac(*node, "eth0");
+    const std::string link = lan::LinkMac(*node, "eth0");
     ASSERT_EQ(link, "02-3a-7f-c4-91-e2");
     Timed t = Ask("10.61.0.2");
     EXPECT_EQ(t.mac, link) << peer.Log();

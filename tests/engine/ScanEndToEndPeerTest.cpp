@@ -25,7 +25,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -633,18 +632,11 @@ protected:
     static Adapter WmiAdapter()
     {
         const std::string mac = FindMachine(1)->mac;
-        return {MacText(mac, true), VendorOf(mac), "eth0", Ip(1), IfIndex(Host(1), "eth0")};
+        return {MacText(mac, true), VendorOf(mac), "eth0", Ip(1), lan::LinkIndex(Host(1), "eth0")};
     }
     static Adapter SnmpAdapter(const std::string& mac, const std::string& descr)
     {
         return {MacText(mac, true), VendorOf(mac), descr, "", 0};
-    }
-
-    static int IfIndex(const lan::Host& h, const std::string& dev)
-    {
-        std::smatch m;
-        const std::string json = h.Ip({"-j", "link", "show", "dev", dev});
-        return std::regex_search(json, m, std::regex("\"ifindex\":(\\d+)")) ? std::stoi(m[1]) : -1;
     }
 
     static std::unique_ptr<lan::Lab> lab;

@@ -737,6 +737,31 @@ bool IsListening(const Host& host, const std::string& proto, int port)
     return r.ok() && r.value == "yes";
 }
 
+std::string LinkMac(const Host& host, const std::string& dev)
+{
+    const std::string json = host.Ip({"-j", "link", "show", "dev", dev});
+    const std::string key = "\"address\":\"";
+    const size_t at = json.find(key);
+    if (at == std::string::npos || json.size() < at + key.size() + 17)
+        return "no address in: " + json;
+    std::string mac = json.substr(at + key.size(), 17);
+    std::replace(mac.begin(), mac.end(), ':', '-');
+    return mac;
+}
+
+int LinkIndex(const Host& host, const std::string& dev)
+{
+    const std::string json = host.Ip({"-j", "link", "show", "dev", dev});
+    const std::string key = "\"ifindex\":";
+    const size_t at = json.find(key);
+    if (at == std::string::npos)
+        return -1;
+    const char* digits = json.c_str() + at + key.size();
+    char* end = nullptr;
+    const long index = std::strtol(digits, &end, 10);
+    return end == digits ? -1 : int(index);
+}
+
 // ---------------------------------------------------------------------------
 
 Host::Host(Lab* lab, std::string name, std::string label)

@@ -289,4 +289,11 @@ int RemoveLeftovers();
 // the host's namespace; what peers' readiness checks use.
 bool IsListening(const Host& host, const std::string& proto, int port);
 
+// What `ip -j link show dev <dev>` inside the host says of an interface, the
+// oracle that tests hold MAC methods and link queries against: its MAC in the
+// methods' text form ("02-00-00-00-00-01", lower case), or "no address in: "
+// and what ip printed; its index, or -1. Throw LabError when ip fails.
+std::string LinkMac(const Host& host, const std::string& dev);
+int LinkIndex(const Host& host, const std::string& dev);
+
 } // namespace lan

@@ -41,11 +41,6 @@ IpAddress Addr(const std::string& text)
     return a;
 }
 
-int IpLinkIndex(const lan::Host& h, const std::string& dev)
-{
-    return NumberAfter(h.Ip({"-j", "link", "show", "dev", dev}), "\"ifindex\":");
-}
-
 std::string Hex(const uint8_t* b, size_t n)
 {
     std::string s;
@@ -124,7 +119,7 @@ protected:
 
 TEST_F(NeighbourLayer, RouteLookupTellsOnLinkGatewayLocalAndRefusedApart)
 {
-    const int eth0 = IpLinkIndex(*s, "eth0");
+    const int eth0 = lan::LinkIndex(*s, "eth0");
     ASSERT_GT(eth0, 0);
     lan::RunResult r = s->Run([] {
         std::string out;
@@ -161,7 +156,7 @@ TEST_F(NeighbourLayer, RouteLookupTellsOnLinkGatewayLocalAndRefusedApart)
 
 TEST_F(NeighbourLayer, LinkAndAddressOwnerAsIpShowsThem)
 {
-    const int eth0 = IpLinkIndex(*s, "eth0");
+    const int eth0 = lan::LinkIndex(*s, "eth0");
     lan::RunResult r = s->Run([eth0] {
         LinkInfo link;
         if (!GetLinkInfo(eth0, link))
