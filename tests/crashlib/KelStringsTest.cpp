@@ -589,23 +589,6 @@ TEST(CrashlibStrings, IdentifiersAndFileNames)
     EXPECT_EQ(ExtractFileDriveW(u""), u"");
 }
 
-TEST(CrashlibStrings, SmallHelpers)
-{
-    EXPECT_EQ(BoolToPlusMinusW(true), u"+");
-    EXPECT_EQ(BoolToPlusMinusW(false), u"-");
-    EXPECT_EQ(StrLenA(nullptr), 0u);
-    EXPECT_EQ(StrLenA("abc"), 3u);
-    EXPECT_EQ(StrLenW(nullptr), 0u);
-    EXPECT_EQ(StrLenW(u"ab\0cd"), 2u);
-    EXPECT_EQ(WideLowBytesToAnsi(u"AB\u0143\0x"), "ABC");
-    EXPECT_EQ(WideLowBytesToAnsi(nullptr), "");
-    const std::string Word = "kernel";
-    const std::string Stored = UnscrambleStrA(Word);
-    EXPECT_NE(Stored, Word);
-    EXPECT_EQ(Stored.size(), Word.size());
-    EXPECT_EQ(UnscrambleStrA(Stored), Word);
-}
-
 TEST(CrashlibStrings, ErrorTexts)
 {
     locale_t C = newlocale(LC_ALL_MASK, "C", nullptr);
