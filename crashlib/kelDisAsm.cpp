@@ -1,0 +1,1414 @@
+#include "kelDisAsm.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "kelStrings.h"
+
+#include "kelDisAsmTables.h"
+
+using namespace keldisasm;
+
+const std::array<uint16_t, 256> OneByteOpcodeTable = DeriveTable(OneByteSpec);
+const std::array<uint16_t, 256> TwoByteOpcodeTable = DeriveTable(TwoByteSpec);
+const std::array<uint8_t, 256> OneByteMnemonicIndex = DeriveIndex(OneByteSpec);
+const std::array<uint8_t, 256> TwoByteMnemonicIndex = DeriveIndex(TwoByteSpec);
+
+namespace {
+
+constexpr std::array<TOpcodeGroupRow, 10> DeriveGroups()
+{
+    std::array<TOpcodeGroupRow, 10> Rows{};
+    for (size_t R = 0; R < GroupSpec.size(); R++) {
+        Rows[R].Opcode = GroupSpec[R].Opcode;
+        for (size_t I = 0; I < 8; I++) {
+            Rows[R].Memory[I] = DeriveFlagWord(GroupSpec[R].Memory[I]);
+            Rows[R].Register[I] = DeriveFlagWord(GroupSpec[R].Register[I]);
+        }
+    }
+    return Rows;
+}
+
+constexpr auto MnemonicChars = BuildMnemonicList();
+
+// Flag words are read through these in the hot loop; the exported arrays
+// above are the same values for callers outside this unit.
+constexpr auto OneWords = DeriveTable(OneByteSpec);
+constexpr auto TwoWords = DeriveTable(TwoByteSpec);
+constexpr auto GroupWords = DeriveGroups();
+constexpr auto OneIndex = DeriveIndex(OneByteSpec);
+constexpr auto TwoIndex = DeriveIndex(TwoByteSpec);
+
+static_assert(OneWords[0x00] == 0x4211 && OneWords[0x01] == 0x42E4 && OneWords[0x8B] == 0x20E4);
+static_assert(OneWords[0xB8] == 0x6C45 && OneWords[0xE8] == 0x1C00 && OneWords[0xE9] == 0x1C00);
+static_assert(OneWords[0xEB] == 0x1400 && OneWords[0x70] == 0x1400 && TwoWords[0x80] == 0x1C00);
+static_assert(OneWords[0xF6] == 0x0008 && OneWords[0xDF] == 0x0008 && OneWords[0xFF] == 0x01A0);
+
+} // namespace
+
+const std::array<TOpcodeGroupRow, 10> OpcodeGroupTable = DeriveGroups();
+const std::string_view MnemonicList(MnemonicChars.data(), MnemonicChars.size());
+
+std::string_view MnemonicEntry(unsigned Index)
+{
+    if (Index == 0 || Index > Mnemonics.Count)
+        return {};
+    return Mnemonics.Items[Index - 1];
+}
+
+const std::array<TAmd3DNowSuffix, 24> Amd3DNowSuffixes = {{
+    {0x0C, "pi2fw"},    {0x0D, "pi2fd"},   {0x1C, "pf2iw"},   {0x1D, "pf2id"},   {0x8A, "pfnacc"},
+    {0x8E, "pfpnacc"},  {0x90, "pfcmpge"}, {0x94, "pfmin"},   {0x96, "pfrcp"},   {0x97, "pfrsqrt"},
+    {0x9A, "pfsub"},    {0x9E, "pfadd"},   {0xA0, "pfcmpgt"}, {0xA4, "pfmax"},   {0xA6, "pfrcpit1"},
+    {0xA7, "pfrsqit1"}, {0xAA, "pfsubr"},  {0xAE, "pfacc"},   {0xB0, "pfcmpeq"}, {0xB4, "pfmul"},
+    {0xB6, "pfrcpit2"}, {0xB7, "pmulhrw"}, {0xBB, "pswapd"},  {0xBF, "pavgusb"},
+}};
+
+const char* Amd3DNowName(uint8_t Suffix)
+{
+    for (auto& S : Amd3DNowSuffixes)
+        if (S.Suffix == Suffix)
+            return S.Name;
+    return nullptr;
+}
+
+bool TBufferCodeReader::TryRead(uint64_t Source, void* Dest, size_t Count) const
+{
+    if (Source < Base || Source - Base > Size || Count > Size - (Source - Base))
+        return false;
+    std::memcpy(Dest, Data + (Source - Base), Count);
+    return true;
+}
+
+namespace {
+
+// The opcodes of the three-byte maps (x86-64 mode), one bit each.
+struct TOpcodeSet {
+    uint64_t Bits[4] = {};
+    constexpr TOpcodeSet(std::initializer_list<std::pair<int, int>> Ranges)
+    {
+        for (auto [From, To] : Ranges)
+            for (int I = From; I <= To; I++)
+                Bits[I >> 6] |= uint64_t(1) << (I & 63);
+    }
+    constexpr bool Has(uint8_t Op) const { return Bits[Op >> 6] >> (Op & 63) & 1; }
+};
+
+// SSSE3, SSE4.1/4.2, AES, SHA, CLMUL, GFNI, MOVBE, CRC32, ADX, VMX and the
+// like in the 0F38 map; the 0F3A map's opcodes all take an imm8.
+constexpr TOpcodeSet Map0F38{{0x00, 0x0B}, {0x10, 0x10}, {0x14, 0x15}, {0x17, 0x17}, {0x1C, 0x1E},
+                             {0x20, 0x25}, {0x28, 0x2B}, {0x30, 0x35}, {0x37, 0x41}, {0x80, 0x82},
+                             {0x88, 0x8A}, {0xC8, 0xCD}, {0xCF, 0xCF}, {0xDB, 0xDF}, {0xF0, 0xF6},
+                             {0xF8, 0xF9}, {0xFC, 0xFC}};
+constexpr TOpcodeSet Map0F3A{{0x08, 0x0F}, {0x14, 0x17}, {0x20, 0x22}, {0x40, 0x42}, {0x44, 0x44},
+                             {0x60, 0x63}, {0xCC, 0xCC}, {0xCE, 0xCF}, {0xDF, 0xDF}};
+
+// One-byte opcodes that x86-64 mode does not have.
+constexpr TOpcodeSet Invalid64{{0x06, 0x07}, {0x0E, 0x0E}, {0x16, 0x17}, {0x1E, 0x1F}, {0x27, 0x27},
+                               {0x2F, 0x2F}, {0x37, 0x37}, {0x3F, 0x3F}, {0x60, 0x61}, {0x82, 0x82},
+                               {0x9A, 0x9A}, {0xCE, 0xCE}, {0xD4, 0xD6}, {0xEA, 0xEA}};
+
+// One-byte opcodes whose operand size is 64 bits in x86-64 mode without REX.W
+// (stack operations and near branches).
+constexpr TOpcodeSet Default64{{0x50, 0x5F}, {0x68, 0x68}, {0x6A, 0x6A}, {0x70, 0x7F},
+                               {0x8F, 0x8F}, {0x9C, 0x9D}, {0xC2, 0xC3}, {0xC9, 0xC9},
+                               {0xE0, 0xE3}, {0xE8, 0xE9}, {0xEB, 0xEB}};
+
+// Word for instructions the 32-bit tables do not know (x86-64 mode): an XMM
+// register and an XMM or memory operand, as most of them have.
+constexpr uint16_t ExtendedWord(int Imm)
+{
+    return static_cast<uint16_t>(7 | (6 << 3) | (2 << 6) | (Imm << 10));
+}
+
+// The decoder's cursor over the copied window.
+struct TCursor {
+    TDecodeState& S;
+    bool Truncated = false;
+    uint8_t Byte()
+    {
+        if (S.Length >= S.Available) {
+            Truncated = true;
+            return 0;
+        }
+        return S.Bytes[S.Length++];
+    }
+    uint8_t Peek() const { return S.Length < S.Available ? S.Bytes[S.Length] : 0; }
+    bool HasMore() const { return S.Length < S.Available; }
+    // A little-endian value of N bytes (1, 2, 4 or 8), sign-extended.
+    int64_t Signed(unsigned N)
+    {
+        uint64_t V = 0;
+        for (unsigned I = 0; I < N; I++)
+            V |= uint64_t(Byte()) << (8 * I);
+        if (N < 8 && N > 0 && (V >> (8 * N - 1) & 1))
+            V |= ~uint64_t(0) << (8 * N);
+        return static_cast<int64_t>(V);
+    }
+    uint64_t Address() const { return S.Info.Start + S.Length; }
+};
+
+uint64_t Wrap(const TDecodeState& S, uint64_t A)
+{
+    return S.Mode == TCpuMode::x86 ? (A & 0xFFFFFFFFu) : A;
+}
+
+void DecodeModRM(TCursor& C)
+{
+    TDecodeState& S = C.S;
+    uint8_t B = C.Byte();
+    S.HasModRM = true;
+    S.Info.ModRM = B;
+    S.Mod = B >> 6;
+    S.Memory = S.Mod != 3;
+    S.Reg = (B >> 3) & 7;
+    S.Rm = B & 7;
+    S.Base = S.Index = 0xFF;
+    S.Scale = 0;
+    bool X64 = S.Mode == TCpuMode::x64;
+    uint8_t RexB = S.Rex & 1 ? 8 : 0, RexX = S.Rex & 2 ? 8 : 0;
+    if (X64) {
+        S.Reg |= S.Rex & 4 ? 8 : 0;
+        if (!S.Memory)
+            S.Rm |= RexB;
+    }
+    if (!S.Memory)
+        return;
+    unsigned DispSize = S.Mod == 1 ? 1 : S.Mod == 2 ? (S.AddressSize == 2 ? 2 : 4) : 0;
+    if (S.AddressSize == 2) {
+        // 16-bit forms: [bx+si], [bx+di], [bp+si], [bp+di], [si], [di], [bp], [bx].
+        static constexpr uint8_t Base16[8] = {3, 3, 5, 5, 6, 7, 5, 3};
+        if (S.Rm < 4) {
+            S.Index = (S.Rm & 1) ? 7 : 6;
+            S.Scale = 1;
+        }
+        if (S.Mod == 0 && S.Rm == 6)
+            DispSize = 2;
+        else
+            S.Base = Base16[S.Rm];
+    } else {
+        uint8_t Base = S.Rm;
+        if (S.Rm == 4) {
+            S.Sib = C.Byte();
+            S.HasSib = true;
+            Base = S.Sib & 7;
+            uint8_t Index = ((S.Sib >> 3) & 7) | RexX;
+            if (Index != 4) {
+                S.Index = Index;
+                S.Scale = static_cast<uint8_t>(1 << (S.Sib >> 6));
+            }
+        }
+        if (S.Mod == 0 && Base == 5) {
+            DispSize = 4;
+            if (X64 && S.Rm == 5)
+                S.RipRelative = true;
+        } else {
+            S.Base = Base | (X64 ? RexB : 0);
+        }
+    }
+    S.DispLocation = C.Address();
+    S.DispSize = static_cast<uint8_t>(DispSize);
+    S.Disp = C.Signed(DispSize);
+    S.DispUnsigned = DispSize == 4 ? static_cast<uint32_t>(S.Disp) : static_cast<uint64_t>(S.Disp);
+    if (DispSize == 1)
+        S.DispUnsigned = static_cast<uint8_t>(S.Disp);
+    else if (DispSize == 2)
+        S.DispUnsigned = static_cast<uint16_t>(S.Disp);
+}
+
+bool InList(uint8_t ModRM, std::initializer_list<uint8_t> L)
+{
+    for (uint8_t V : L)
+        if (V == ModRM)
+            return true;
+    return false;
+}
+
+// Whether the decoded form of the opcode is one the processor accepts.
+bool CheckOpcodeForm(const TDecodeState& S, uint16_t Opcode)
+{
+    bool Mem = S.Memory, X64 = S.Mode == TCpuMode::x64;
+    uint8_t Reg = S.Reg & 7, M = S.Info.ModRM;
+    switch (Opcode) {
+    case 0x62:
+    case 0x8D:
+    case 0xC4:
+    case 0xC5:
+        return Mem;
+    case 0x8C:
+    case 0x8E:
+        return Reg < 6;
+    case 0xD9:
+        return Mem ||
+               !InList(M, {0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xE2, 0xE3, 0xE6, 0xE7, 0xEF});
+    case 0xDA:
+        return Mem || !(M == 0xE8 || (M >= 0xEA && M <= 0xEF));
+    case 0xDB:
+        return Mem || !(M >= 0xE5 && M <= 0xE7);
+    case 0xDF:
+        return Mem || !(M >= 0xE1 && M <= 0xE7);
+    case 0xFE:
+        return Reg < 2;
+    case 0xFF:
+        return Reg < 7 && (Mem || (Reg != 3 && Reg != 5));
+    case 0x0F00:
+        return Reg < 6;
+    case 0x0F01:
+        return X64 || (Reg != 5 && (Mem || Reg == 4 || Reg == 6 || Reg == 7));
+    case 0x0F0D:
+        return X64 || (Mem && Reg < 2);
+    case 0x0F0F:
+        return Amd3DNowName(static_cast<uint8_t>(S.Imm)) != nullptr;
+    case 0x0F18:
+        return X64 || (Mem && Reg < 4);
+    case 0x0F20:
+    case 0x0F21:
+    case 0x0F22:
+    case 0x0F23:
+        return !Mem;
+    case 0x0F6C:
+    case 0x0F6D:
+        return S.Prefix66;
+    case 0x0F71:
+    case 0x0F72:
+        return !Mem && (Reg == 2 || Reg == 4 || Reg == 6);
+    case 0x0F73:
+        return !Mem && (Reg == 2 || Reg == 3 || Reg == 6 || Reg == 7);
+    case 0x0F7C:
+    case 0x0F7D:
+    case 0x0FD0:
+        return S.Prefix66 || S.Repne;
+    case 0x0FAE:
+        return X64 || Reg == 7 || (Reg < 4 && Mem) || ((Reg == 5 || Reg == 6) && !Mem);
+    case 0x0FB2:
+    case 0x0FB4:
+    case 0x0FB5:
+    case 0x0FC3:
+        return Mem;
+    case 0x0FC7:
+        return X64 ? (Reg != 0 && Reg != 2) && (Mem || Reg >= 6) : Mem;
+    case 0x0FBA:
+        return Reg >= 4;
+    case 0x0FD6:
+    case 0x0FE6:
+        return S.Prefix66 || S.Repne || S.Rep;
+    case 0x0FF0:
+        return S.Repne;
+    default:
+        return true;
+    }
+}
+
+// The 0F page in x86-64 mode: what 64-bit code uses beyond the 32-bit map.
+uint16_t TwoByteWord64(const TDecodeState& S, uint8_t Op)
+{
+    switch (Op) {
+    case 0x0B: // ud2
+        return 0;
+    case 0x19:
+    case 0x1A:
+    case 0x1B:
+    case 0x1C:
+    case 0x1D:
+    case 0x1E: // hint nops, endbr64
+        return TwoWords[0x1F];
+    case 0x37: // getsec
+        return 0;
+    case 0x78:
+    case 0x79: // vmread, vmwrite
+        return 0x0224;
+    case 0xB8: // popcnt
+        return S.Rep ? TwoWords[0xBC] : 0xFFFF;
+    case 0xB9:
+    case 0xFF: // ud1, ud0
+        return TwoWords[0xBC];
+    default:
+        return TwoWords[Op];
+    }
+}
+
+void DecodeTarget(TDecodeState& S, TRegisterSources* Registers, bool UseRegisters,
+                  const TCodeReader* Memory)
+{
+    TInstructionInfo& I = S.Info;
+    bool X64 = S.Mode == TCpuMode::x64;
+    uint16_t Op = I.Opcode;
+    if (S.Flags & 0x1000) {
+        I.Relative = true;
+        I.TargetLocation = S.ImmLocation;
+        I.Target = Wrap(S, S.ImmLocation + S.ImmSize + static_cast<uint64_t>(S.Imm));
+        I.TargetSize = S.ImmSize;
+        I.Widenable = !(Op >= 0xE0 && Op <= 0xE3);
+        if (Op == 0xE8)
+            I.IsCall = true;
+        else
+            I.IsJump = true;
+        return;
+    }
+    if (Op == 0x9A) {
+        I.IsCall = true;
+        return;
+    }
+    if (Op == 0xEA) {
+        I.IsJump = true;
+        return;
+    }
+    if (Op != 0xFF || S.Encoding != enLegacy)
+        return;
+    uint8_t Reg = S.Reg & 7;
+    if (Reg < 2 || Reg > 5)
+        return;
+    if (Reg <= 3)
+        I.IsCall = true;
+    else
+        I.IsJump = true;
+    // Far forms read a pointer of operand size; near ones one of the stack width.
+    unsigned Size = 4;
+    if (X64)
+        Size = (Reg == 3 || Reg == 5) ? (S.OperandSize == 8 ? 8 : 4) : 8;
+    auto ReadPointer = [&](uint64_t Where) {
+        uint64_t V = 0;
+        if (S.Segment != 0) {
+            I.Valid = true;
+            return;
+        }
+        I.Valid = Memory != nullptr && Memory->TryRead(Where, &V, Size);
+        if (I.Valid)
+            I.Target = Size == 4 ? static_cast<uint32_t>(V) : V;
+    };
+    if (S.Memory && S.Base == 0xFF && S.Index == 0xFF && S.DispSize == 4) {
+        I.TargetPointerLocation = S.DispLocation;
+        I.TargetPointer = Wrap(S, static_cast<uint64_t>(S.Disp));
+        I.TargetSize = 4;
+        I.Widenable = true;
+        if (S.RipRelative)
+            I.TargetPointer = S.DispLocation + 4 + S.ImmSize + static_cast<uint64_t>(S.Disp);
+        ReadPointer(I.TargetPointer);
+        return;
+    }
+    if (!UseRegisters || !Registers || S.AddressSize == 2)
+        return;
+    uint8_t R = S.Memory ? S.Base : S.Rm;
+    if (R == 0xFF || S.Index != 0xFF || S.DispSize != 0)
+        return;
+    uint64_t Source = Registers->Address[R & 15];
+    if (!Source)
+        return;
+    unsigned SourceSize = Registers->Size[R & 15] == 8 ? 8 : 4;
+    uint64_t Value = 0;
+    if (!Memory || !Memory->TryRead(Source, &Value, SourceSize))
+        return;
+    if (S.Memory) {
+        I.TargetPointerLocation = Source;
+        I.TargetPointer = Value;
+        ReadPointer(Value);
+    } else {
+        I.TargetLocation = Source;
+        I.Target = Value;
+    }
+    I.TargetSize = static_cast<int32_t>(SourceSize);
+}
+
+} // namespace
+
+void TrackRegisters(const TDecodeState& S, TRegisterSources& R)
+{
+    bool X64 = S.Mode == TCpuMode::x64;
+    uint8_t Op = S.OpcodeByte;
+    uint8_t OpReg = (Op & 7) | (X64 && (S.Rex & 1) ? 8 : 0);
+    bool RegForm = S.HasModRM && !S.Memory;
+    if (S.Encoding != enLegacy || S.Map >= map0F38) {
+        // Few of these write general registers (BMI, pextr, movd, crc32...);
+        // forgetting both ModR/M registers is safe for all of them.
+        R.Forget(S.Reg);
+        if (RegForm)
+            R.Forget(S.Rm);
+        return;
+    }
+    unsigned Class = S.Flags == 0xFFFF ? 0 : S.Flags >> 13;
+    if (Class == 4 || Class == 6 || Class == 7)
+        R.Forget(0);
+    if ((Class == 2 || Class == 5 || Class == 6) && RegForm)
+        R.Forget(S.Rm);
+    if (Class == 1 || Class == 5)
+        R.Forget(S.Reg);
+    if (Class == 3 || Class == 7)
+        R.Forget(OpReg);
+    uint8_t Reg = S.Reg & 7;
+    if (S.Map == mapOneByte) {
+        switch (Op) {
+        case 0x61:
+            R = TRegisterSources{};
+            break;
+        case 0x6C:
+        case 0x6D:
+        case 0xAA:
+        case 0xAB:
+        case 0xAE:
+        case 0xAF:
+            R.Forget(7);
+            break;
+        case 0xAC:
+        case 0xAD: // lods loads the accumulator as well
+            R.Forget(0);
+            [[fallthrough]];
+        case 0x6E:
+        case 0x6F:
+            R.Forget(6);
+            break;
+        case 0xA4:
+        case 0xA5:
+        case 0xA6:
+        case 0xA7:
+            R.Forget(6);
+            R.Forget(7);
+            break;
+        case 0x80:
+        case 0x81:
+        case 0x82:
+        case 0x83:
+            if (RegForm && Reg != 7)
+                R.Forget(S.Rm);
+            break;
+        case 0x8B:
+            if (RegForm) {
+                R.Address[S.Reg & 15] = R.Address[S.Rm & 15];
+                R.Size[S.Reg & 15] = R.Size[S.Rm & 15];
+            }
+            break;
+        case 0x99:
+            R.Forget(2);
+            break;
+        // These change the accumulator without naming it as an operand.
+        case 0x27:
+        case 0x2F:
+        case 0x37:
+        case 0x3F:
+        case 0x98:
+        case 0x9F:
+        case 0xD4:
+        case 0xD5:
+        case 0xD7:
+            R.Forget(0);
+            break;
+        case 0xB8:
+        case 0xB9:
+        case 0xBA:
+        case 0xBB:
+        case 0xBC:
+        case 0xBD:
+        case 0xBE:
+        case 0xBF:
+            if (!S.Prefix66 || S.OperandSize == 8) {
+                R.Address[OpReg] = S.ImmLocation;
+                R.Size[OpReg] = S.ImmSize == 8 ? 8 : 4;
+            }
+            break;
+        case 0xC7:
+            if (RegForm && !S.Prefix66) {
+                // mov r64, imm32 sign-extends: the stored 4 bytes are not its value.
+                if (S.OperandSize == 8)
+                    R.Forget(S.Rm);
+                else {
+                    R.Address[S.Rm & 15] = S.ImmLocation;
+                    R.Size[S.Rm & 15] = 4;
+                }
+            }
+            break;
+        case 0xC8:
+        case 0xC9:
+            R.Forget(5);
+            break;
+        case 0xDF:
+            if (S.Info.ModRM == 0xE0)
+                R.Forget(0);
+            break;
+        case 0xE0:
+        case 0xE1:
+        case 0xE2:
+            R.Forget(1);
+            break;
+        case 0xF7:
+            if (Reg >= 4)
+                R.Forget(2);
+            break;
+        case 0xFF:
+            if (RegForm && Reg <= 1)
+                R.Forget(S.Rm);
+            break;
+        default:
+            break;
+        }
+        return;
+    }
+    switch (Op) {
+    case 0x00:
+        if (RegForm && Reg <= 1)
+            R.Forget(S.Rm);
+        break;
+    case 0x01:
+        if (RegForm) {
+            if (Reg == 4)
+                R.Forget(S.Rm);
+            else { // rdtscp, xgetbv and their kind write edx:eax (and ecx)
+                R.Forget(0);
+                R.Forget(1);
+                R.Forget(2);
+            }
+        }
+        break;
+    case 0x05: // syscall: the result in rax, the return address in rcx, flags in r11
+        R.Forget(0);
+        R.Forget(1);
+        R.Forget(11);
+        break;
+    case 0x2C:
+    case 0x2D:
+        if (S.Repne || S.Rep)
+            R.Forget(S.Reg);
+        break;
+    case 0x31:
+    case 0x32:
+    case 0x33: // results in edx:eax
+        R.Forget(0);
+        R.Forget(2);
+        break;
+    case 0x7E:
+    case 0x7F:
+        if (!S.Rep && RegForm)
+            R.Forget(S.Rm);
+        break;
+    case 0xA2:
+        R.Forget(0);
+        R.Forget(1);
+        R.Forget(2);
+        R.Forget(3);
+        break;
+    case 0xBA:
+        if (Reg >= 5 && RegForm)
+            R.Forget(S.Rm);
+        break;
+    case 0xC7: // cmpxchg8b loads edx:eax; rdrand, rdseed write their register
+        R.Forget(0);
+        R.Forget(2);
+        if (RegForm)
+            R.Forget(S.Rm);
+        break;
+    default:
+        break;
+    }
+}
+
+void DecodeInstruction(TDecodeState& S, TCpuMode Mode, uint64_t Code, const uint8_t* Window,
+                       size_t Count, TRegisterSources* Registers, bool UseRegisters,
+                       const TCodeReader* Memory)
+{
+    S = TDecodeState{};
+    S.Mode = Mode;
+    TInstructionInfo& I = S.Info;
+    I.Start = Code;
+    if (Code == 0)
+        return;
+    bool X64 = Mode == TCpuMode::x64;
+    S.Available = static_cast<uint8_t>(Count < MaxInstructionLength ? Count : MaxInstructionLength);
+    std::memcpy(S.Bytes, Window, S.Available);
+    S.AddressSize = X64 ? 8 : 4;
+    TCursor C{S};
+
+    // Prefixes.
+    uint8_t B;
+    for (;;) {
+        B = C.Byte();
+        if (C.Truncated)
+            break;
+        switch (B) {
+        case 0xF2:
+        case 0xF3:
+            if (B == 0xF2)
+                S.Repne = true;
+            else
+                S.Rep = true;
+            S.LastRepPrefix = B;
+            if (C.Peek() != 0x0F && Registers)
+                Registers->Forget(1);
+            S.Rex = 0;
+            continue;
+        case 0xF0:
+            S.Lock = true;
+            S.Rex = 0;
+            continue;
+        case 0x66:
+            S.Prefix66 = true;
+            S.OperandSize = 2;
+            S.Rex = 0;
+            continue;
+        case 0x67:
+            S.Prefix67 = true;
+            S.AddressSize = X64 ? 4 : 2;
+            S.Rex = 0;
+            continue;
+        case 0x26:
+        case 0x2E:
+        case 0x36:
+        case 0x3E:
+            S.Segment = static_cast<uint8_t>(((B >> 3) & 3) + 1);
+            S.Rex = 0;
+            continue;
+        case 0x64:
+        case 0x65:
+            S.Segment = static_cast<uint8_t>(B - 0x60 + 1);
+            S.Rex = 0;
+            continue;
+        default:
+            break;
+        }
+        if (X64 && (B & 0xF0) == 0x40) {
+            S.Rex = B; // only the REX byte right before the opcode counts
+            continue;
+        }
+        break;
+    }
+    if (X64 && (S.Rex & 8))
+        S.OperandSize = 8;
+
+    // Opcode.
+    uint16_t Word = 0xFFFF;
+    uint16_t Opcode = B;
+    bool Valid = true;
+    if (!C.Truncated) {
+        S.OpcodeByte = B;
+        if (B == 0x0F) {
+            uint8_t B2 = C.Byte();
+            S.Map = map0F;
+            S.OpcodeByte = B2;
+            Opcode = static_cast<uint16_t>(0x0F00 + B2);
+            if (X64 && (B2 == 0x38 || B2 == 0x3A)) {
+                S.Map = B2 == 0x38 ? map0F38 : map0F3A;
+                S.OpcodeByte = C.Byte();
+                bool Known =
+                    S.Map == map0F38 ? Map0F38.Has(S.OpcodeByte) : Map0F3A.Has(S.OpcodeByte);
+                Word = Known ? ExtendedWord(S.Map == map0F3A ? 1 : 0) : 0xFFFF;
+            } else {
+                Word = X64 ? TwoByteWord64(S, B2) : TwoWords[B2];
+                S.MnemonicIndex = TwoIndex[B2];
+            }
+        } else if (X64 && (B == 0xC4 || B == 0xC5 || B == 0x62)) {
+            // VEX and EVEX: no legacy 66h/F2h/F3h/F0h or REX may come before them.
+            S.Encoding = B == 0x62 ? enEvex : enVex;
+            Valid = !(S.Prefix66 || S.Rep || S.Repne || S.Lock || S.Rex);
+            uint8_t P0 = C.Byte(), Map = 1;
+            if (B == 0xC5) {
+                S.VexL = (P0 >> 2) & 1;
+                S.VexPP = P0 & 3;
+                S.Rex = static_cast<uint8_t>(0x40 | (P0 & 0x80 ? 0 : 4));
+            } else {
+                uint8_t P1 = C.Byte();
+                Map = P0 & (B == 0x62 ? 7 : 0x1F);
+                S.VexW = P1 >> 7;
+                S.VexPP = P1 & 3;
+                S.Rex = static_cast<uint8_t>(0x40 | (S.VexW ? 8 : 0) | (P0 & 0x80 ? 0 : 4) |
+                                             (P0 & 0x40 ? 0 : 2) | (P0 & 0x20 ? 0 : 1));
+                if (B == 0xC4) {
+                    S.VexL = (P1 >> 2) & 1;
+                    Valid = Valid && Map >= 1 && Map <= 3;
+                } else {
+                    uint8_t P2 = C.Byte();
+                    S.VexL = (P2 >> 5) & 3;
+                    Valid = Valid && (P0 & 8) == 0 && (P1 & 4) != 0 &&
+                            (Map == 1 || Map == 2 || Map == 3 || Map == 5 || Map == 6);
+                }
+            }
+            if (S.VexW)
+                S.OperandSize = 8;
+            S.Map = Map <= 3 ? Map : static_cast<uint8_t>(map0F38);
+            S.OpcodeByte = C.Byte();
+            uint8_t Op = S.OpcodeByte;
+            Opcode = static_cast<uint16_t>(Map == 1 ? 0x0F00 + Op : Map == 3 ? 0x0F3A : 0x0F38);
+            int Imm = Map == 3 || (Map == 1 && ((Op >= 0x70 && Op <= 0x73) || Op == 0xC2 ||
+                                                (Op >= 0xC4 && Op <= 0xC6)));
+            if (B != 0x62 && Map == 1 && Op == 0x77)
+                Word = 0; // vzeroupper, vzeroall: no ModR/M
+            else
+                Word = Valid ? ExtendedWord(Imm) : 0xFFFF;
+            if (!Valid)
+                Word = 0xFFFF;
+        } else {
+            Word = OneWords[B];
+            S.MnemonicIndex = OneIndex[B];
+            if (X64) {
+                if (Invalid64.Has(B))
+                    Word = 0xFFFF;
+                else if (B == 0x63)
+                    Word = 0x20E4; // movsxd Gv, Ed
+                if (Default64.Has(B) && !S.Prefix66)
+                    S.OperandSize = 8;
+            }
+        }
+    }
+    I.Opcode = Opcode;
+    S.Flags = Word;
+
+    // ModR/M and the group forms.
+    if (!C.Truncated && Word != 0xFFFF && (Word & 0x38)) {
+        DecodeModRM(C);
+        if ((Word & 0x38) == 0x08 && S.Map == mapOneByte) {
+            for (auto& Row : GroupWords)
+                if (Row.Opcode == static_cast<uint8_t>(Opcode)) {
+                    Word = S.Memory ? Row.Memory[S.Reg & 7] : Row.Register[S.Reg & 7];
+                    break;
+                }
+            S.Flags = Word;
+        }
+        if (X64 && Opcode == 0xFF && !S.Prefix66 &&
+            ((S.Reg & 7) == 2 || (S.Reg & 7) == 4 || (S.Reg & 7) == 6))
+            S.OperandSize = 8;
+        if (X64 && Opcode == 0x8F && (S.Reg & 7) != 0)
+            Word = S.Flags = 0xFFFF; // XOP encodings are not decoded
+    }
+
+    // Immediate size.
+    unsigned ImmSize = 0;
+    if (Word != 0xFFFF) {
+        switch ((Word >> 10) & 3) {
+        case 1:
+            ImmSize = 1;
+            break;
+        case 2:
+            ImmSize = 2;
+            break;
+        case 3:
+            ImmSize = S.OperandSize == 8 ? 4 : S.OperandSize;
+            if (X64 && (Word & 0x1000))
+                ImmSize = 4; // near branches keep rel32 under 66h
+            else if (X64 && S.OperandSize == 8 && S.Map == mapOneByte && (Opcode & 0xF8) == 0xB8)
+                ImmSize = 8;
+            break;
+        default:
+            if (S.Map == mapOneByte && S.Encoding == enLegacy) {
+                if (Opcode == 0x9A || Opcode == 0xEA)
+                    ImmSize = S.OperandSize + 2u;
+                else if (Opcode >= 0xA0 && Opcode <= 0xA3)
+                    ImmSize = S.AddressSize;
+                else if (Opcode == 0xC8)
+                    ImmSize = 3;
+            }
+            break;
+        }
+    }
+    S.ImmLocation = C.Address();
+    S.ImmSize = static_cast<uint8_t>(ImmSize);
+    bool Legacy1 = S.Map == mapOneByte && S.Encoding == enLegacy;
+    if (Legacy1 && Opcode == 0xC8 && ImmSize == 3) { // enter: a word and a byte
+        S.Imm = static_cast<uint16_t>(C.Signed(2));
+        S.Imm2 = C.Byte();
+    } else if (Legacy1 && (Opcode == 0x9A || Opcode == 0xEA) && ImmSize) {
+        int64_t Offset = C.Signed(ImmSize - 2);
+        S.Imm = ImmSize == 6 ? static_cast<uint32_t>(Offset) : static_cast<uint16_t>(Offset);
+        S.FarSelector = static_cast<uint16_t>(C.Signed(2));
+    } else if (Legacy1 && Opcode >= 0xA0 && Opcode <= 0xA3) {
+        int64_t Offset = C.Signed(ImmSize);
+        S.Imm = ImmSize == 8   ? Offset
+                : ImmSize == 4 ? static_cast<int64_t>(static_cast<uint32_t>(Offset))
+                               : static_cast<int64_t>(static_cast<uint16_t>(Offset));
+    } else if (ImmSize == 4 && !(Word & 0x1000) && S.OperandSize != 8) {
+        // A 4-byte immediate is kept as stored; a 64-bit operation sign-extends it.
+        S.Imm = static_cast<uint32_t>(C.Signed(4));
+    } else {
+        S.Imm = C.Signed(ImmSize);
+    }
+
+    if (C.Truncated) {
+        // The bytes ran out (unreadable memory, or more than 15 bytes).
+        I.Valid = false;
+        I.Next = Code + S.Length;
+        I.Opcode = Opcode;
+        return;
+    }
+
+    if (Word != 0xFFFF && Valid && (S.Encoding != enLegacy || CheckOpcodeForm(S, Opcode))) {
+        I.Valid = true;
+        DecodeTarget(S, Registers, UseRegisters, Memory);
+        if (I.Valid && Registers)
+            TrackRegisters(S, *Registers);
+    }
+    I.Next = Code + S.Length;
+    if ((I.IsJump || I.IsCall) && I.Target == I.Next) {
+        I.IsCall = I.IsJump = I.Relative = I.Widenable = false;
+        I.Target = I.TargetLocation = I.TargetPointerLocation = I.TargetPointer = 0;
+        I.TargetSize = 0;
+    }
+}
+
+void DecodeInstructionAt(TDecodeState& S, TCpuMode Mode, uint64_t Code, TRegisterSources* Registers,
+                         bool UseRegisters, const TCodeReader& Memory)
+{
+    // Copy the window in two parts, split at the page boundary, so that code
+    // that ends right before an unreadable page still decodes.
+    uint8_t Window[MaxInstructionLength];
+    size_t Count = 0;
+    if (Code != 0) {
+        constexpr uint64_t PageSize = 4096;
+        size_t First = static_cast<size_t>(PageSize - (Code & (PageSize - 1)));
+        if (First > MaxInstructionLength)
+            First = MaxInstructionLength;
+        if (Memory.TryRead(Code, Window, First)) {
+            Count = First;
+            size_t Rest = MaxInstructionLength - First;
+            if (Rest && Memory.TryRead(Code + First, Window + First, Rest))
+                Count += Rest;
+        }
+    }
+    DecodeInstruction(S, Mode, Code, Window, Count, Registers, UseRegisters, &Memory);
+}
+
+TInstructionInfo ParseCodeEx(uint64_t Code, TRegisterSources* Registers, bool UseRegisters,
+                             const TCodeReader& Memory, TCpuMode Mode)
+{
+    TDecodeState S;
+    DecodeInstructionAt(S, Mode, Code, Registers, UseRegisters, Memory);
+    return S.Info;
+}
+
+// --- Instruction text ---------------------------------------------------------------
+
+namespace {
+
+constexpr const char* Reg8Legacy[8] = {"al", "cl", "dl", "bl", "ah", "ch", "dh", "bh"};
+constexpr const char* Reg8[16] = {"al",  "cl",  "dl",   "bl",   "spl",  "bpl",  "sil",  "dil",
+                                  "r8b", "r9b", "r10b", "r11b", "r12b", "r13b", "r14b", "r15b"};
+constexpr const char* Reg16[16] = {"ax",  "cx",  "dx",   "bx",   "sp",   "bp",   "si",   "di",
+                                   "r8w", "r9w", "r10w", "r11w", "r12w", "r13w", "r14w", "r15w"};
+constexpr const char* Reg32[16] = {"eax", "ecx", "edx",  "ebx",  "esp",  "ebp",  "esi",  "edi",
+                                   "r8d", "r9d", "r10d", "r11d", "r12d", "r13d", "r14d", "r15d"};
+constexpr const char* Reg64[16] = {"rax", "rcx", "rdx", "rbx", "rsp", "rbp", "rsi", "rdi",
+                                   "r8",  "r9",  "r10", "r11", "r12", "r13", "r14", "r15"};
+constexpr const char* SegNames[6] = {"es", "cs", "ss", "ds", "fs", "gs"};
+constexpr std::string_view ConditionCodes = "o|no|b|nb|z|nz|be|a|s|ns|p|np|l|ge|le|g";
+
+std::string_view Item(std::string_view S, char Sep, size_t N)
+{
+    for (size_t I = 0; I < N; I++) {
+        auto P = S.find(Sep);
+        if (P == std::string_view::npos)
+            return {};
+        S = S.substr(P + 1);
+    }
+    return S.substr(0, S.find(Sep));
+}
+
+size_t ItemCount(std::string_view S, char Sep)
+{
+    return static_cast<size_t>(std::count(S.begin(), S.end(), Sep)) + 1;
+}
+
+std::string Hex(uint64_t V)
+{
+    return "$" + Int64ToHexA(static_cast<int64_t>(V));
+}
+
+// Decimal below 10, else hex with "$".
+std::string Number(uint64_t V)
+{
+    return V < 10 ? std::to_string(V) : Hex(V);
+}
+
+// "+" or "-", then the magnitude as above.
+std::string SignedNumber(int64_t V)
+{
+    uint64_t M = V < 0 ? 0 - static_cast<uint64_t>(V) : static_cast<uint64_t>(V);
+    return (V < 0 ? "-" : "+") + Number(M);
+}
+
+std::string GeneralRegister(const TDecodeState& S, unsigned N, unsigned Size)
+{
+    N &= 15;
+    switch (Size) {
+    case 1:
+        return S.Rex ? Reg8[N] : Reg8Legacy[N & 7];
+    case 2:
+        return Reg16[N];
+    case 8:
+        return Reg64[N];
+    default:
+        return Reg32[N];
+    }
+}
+
+bool X64(const TDecodeState& S)
+{
+    return S.Mode == TCpuMode::x64;
+}
+
+// Which "/" variant the prefixes choose: none, 66h, F3h, F2h.
+size_t PrefixVariant(const TDecodeState& S)
+{
+    if (S.LastRepPrefix == 0xF3)
+        return 2;
+    if (S.LastRepPrefix == 0xF2)
+        return 3;
+    return S.Prefix66 ? 1 : 0;
+}
+
+const TOpSpec* GroupOps(const TDecodeState& S)
+{
+    if (S.Map != mapOneByte || S.Encoding != enLegacy)
+        return nullptr;
+    for (auto& Row : GroupSpec)
+        if (Row.Opcode == S.OpcodeByte)
+            return S.Memory ? &Row.Memory[S.Reg & 7] : &Row.Register[S.Reg & 7];
+    return nullptr;
+}
+
+// The operand template of the decoded instruction (the variant its prefixes choose).
+std::string_view OperandTemplate(const TDecodeState& S)
+{
+    if (S.Encoding != enLegacy || S.Map >= map0F38)
+        return {};
+    if (const TOpSpec* G = GroupOps(S))
+        return G->Ops;
+    std::string_view Ops =
+        S.Map == mapOneByte ? OneByteSpec[S.OpcodeByte].Ops : TwoByteSpec[S.OpcodeByte].Ops;
+    if (X64(S) && S.Map == mapOneByte && S.OpcodeByte == 0x63)
+        return "Gv,Ed";
+    if (Ops.find('/') == std::string_view::npos)
+        return Ops;
+    std::string_view V = Item(Ops, '/', PrefixVariant(S));
+    return V.empty() ? FirstVariant(Ops) : V;
+}
+
+int TokenSize(const TDecodeState& S, std::string_view T)
+{
+    if (T == "Eb" || T == "Mb" || T == "Gb")
+        return 1;
+    if (T == "Ew" || T == "Mw" || T == "Gw")
+        return 2;
+    if (T == "Ed" || T == "Md" || T == "Gd")
+        return 4;
+    if (T == "Ey" || T == "Gy" || T == "Rd")
+        return X64(S) && (S.Rex & 8 || T == "Rd") ? 8 : 4;
+    if (T == "Mq" || T == "Q" || T == "N")
+        return 8;
+    if (T == "Mt")
+        return 10;
+    if (T == "Mo" || T == "W" || T == "U")
+        return 16;
+    if (T == "Qx" || T == "Nx")
+        return S.Prefix66 ? 16 : 8;
+    if (T == "Mp")
+        return S.OperandSize + 2;
+    if (T == "Ev")
+        return S.OperandSize;
+    return 0;
+}
+
+std::string_view SizeWord(int Size)
+{
+    switch (Size) {
+    case 1:
+        return "byte";
+    case 2:
+        return "word";
+    case 4:
+        return "dword";
+    case 6:
+        return "fword";
+    case 8:
+        return "qword";
+    case 10:
+        return "tbyte";
+    case 16:
+        return "oword";
+    default:
+        return {};
+    }
+}
+
+std::string AddressRegister(const TDecodeState& S, unsigned N)
+{
+    if (S.AddressSize == 2)
+        return Reg16[N & 7];
+    return S.AddressSize == 8 ? Reg64[N & 15] : Reg32[N & 15];
+}
+
+std::string ComposeMemoryOperand(const TDecodeState& S, std::string_view Token, bool ShowSize)
+{
+    std::string T;
+    if (ShowSize) {
+        std::string_view W = SizeWord(TokenSize(S, Token));
+        if (!W.empty()) {
+            T += W;
+            T += " ptr ";
+        }
+    }
+    if (S.Segment)
+        T += std::string(SegNames[S.Segment - 1]) + ":";
+    T += "[";
+    bool Any = false;
+    if (S.RipRelative) {
+        T += "rip";
+        Any = true;
+    } else if (S.Base != 0xFF) {
+        T += AddressRegister(S, S.Base);
+        Any = true;
+    }
+    if (S.Index != 0xFF) {
+        if (Any)
+            T += "+";
+        T += AddressRegister(S, S.Index);
+        if (S.Scale > 1)
+            T += "*" + std::to_string(S.Scale);
+        Any = true;
+    }
+    if (!Any)
+        T += Hex(S.AddressSize == 8 ? static_cast<uint64_t>(S.Disp) : S.DispUnsigned);
+    else if (S.DispSize)
+        T += SignedNumber(S.Disp);
+    return T + "]";
+}
+
+// The immediate as the instruction uses it.
+uint64_t ImmediateValue(const TDecodeState& S)
+{
+    uint8_t Op = S.OpcodeByte;
+    bool OneByte = S.Map == mapOneByte && S.Encoding == enLegacy;
+    uint64_t V = static_cast<uint64_t>(S.Imm);
+    unsigned Size = S.ImmSize;
+    if (OneByte && (Op == 0x83 || Op == 0x6B || Op == 0x6A))
+        Size = S.OperandSize; // sign-extended to the operand size
+    return Size >= 8 ? V : V & ((uint64_t(1) << (8 * Size)) - 1);
+}
+
+std::string ComposeImmediate(const TDecodeState& S)
+{
+    return Number(ImmediateValue(S));
+}
+
+std::string ComposeBranchTarget(const TDecodeState& S)
+{
+    std::string T = SignedNumber(S.Imm) + " (";
+    std::string H;
+    AddressToHex(S.Info.Target ? S.Info.Target : Wrap(S, S.ImmLocation + S.ImmSize + S.Imm), true,
+                 H, S.Mode);
+    return T + "$" + H + ")";
+}
+
+std::string ComposeMnemonic(const TDecodeState& S)
+{
+    if (S.Map == map0F && S.OpcodeByte == 0x0F && S.Encoding == enLegacy) {
+        const char* N = Amd3DNowName(static_cast<uint8_t>(S.Imm));
+        return N ? N : "";
+    }
+    if (X64(S) && S.Map == mapOneByte && S.OpcodeByte == 0x63 && S.Encoding == enLegacy)
+        return "movsxd";
+    std::string_view E = MnemonicEntry(S.MnemonicIndex);
+    if (S.Encoding != enLegacy || S.Map >= map0F38 || E.empty()) {
+        // Beyond the 32-bit maps the text names the encoding and the opcode.
+        static constexpr const char* Maps[] = {"", "0f", "0f38", "0f3a"};
+        std::string T = S.Encoding == enEvex ? "evex." : S.Encoding == enVex ? "vex." : "";
+        T += Maps[S.Map];
+        T += ".";
+        T += Int64ToHexA(S.OpcodeByte);
+        return T;
+    }
+    if (E.find('|') != std::string_view::npos)
+        E = Item(E, '|', S.Reg & 7);
+    if (E.find(':') != std::string_view::npos)
+        E = S.Memory ? Item(E, ':', 1) : Item(E, ':', 0);
+    size_t Variants = ItemCount(E, '/');
+    if (Variants == 2) {
+        bool Second = (S.Map == mapOneByte && S.OpcodeByte == 0xE3) ? S.Prefix67 : S.Prefix66;
+        E = Item(E, '/', Second ? 1 : 0);
+    } else if (Variants == 4) {
+        std::string_view V = Item(E, '/', PrefixVariant(S));
+        E = V.empty() ? Item(E, '/', 0) : V;
+    }
+    if (E.find('-') != std::string_view::npos)
+        E = Item(E, '-', S.Rm & 7);
+    std::string M;
+    bool Fpu = S.Map == mapOneByte && S.OpcodeByte >= 0xD8 && S.OpcodeByte <= 0xDF;
+    if (Fpu)
+        M = "f";
+    for (size_t I = 0; I < E.size(); I++) {
+        char C = E[I];
+        if (C == '%' && E.substr(I).starts_with("%cc")) {
+            M += Item(ConditionCodes, '|', S.OpcodeByte & 15);
+            I += 2;
+        } else if (C == '%' && E.substr(I).starts_with("%seg")) {
+            unsigned Seg =
+                S.Map == map0F ? (S.OpcodeByte >= 0xA8 ? 5 : 4) : (S.OpcodeByte >> 3) & 3;
+            M += SegNames[Seg];
+            I += 3;
+        } else if (C == 'P') {
+            M += (S.Rep || S.Repne) ? 's' : 'p';
+        } else if (C == 'S') {
+            M += (S.Prefix66 || S.Repne) ? 'd' : 's';
+        } else {
+            M += C;
+        }
+    }
+    if (X64(S) && S.OperandSize == 8 && Variants == 2) {
+        static constexpr std::pair<std::string_view, std::string_view> Wide[] = {
+            {"cwde", "cdqe"},   {"cdq", "cqo"},     {"movsd", "movsq"}, {"cmpsd", "cmpsq"},
+            {"stosd", "stosq"}, {"lodsd", "lodsq"}, {"scasd", "scasq"}, {"pushfd", "pushfq"},
+            {"popfd", "popfq"}, {"iretd", "iretq"}, {"insd", "insd"},   {"outsd", "outsd"}};
+        for (auto& [From, To] : Wide)
+            if (M == From)
+                M = To;
+    }
+    if (X64(S) && M == "jecxz" && !S.Prefix67)
+        M = "jrcxz";
+    return M;
+}
+
+std::string VectorRegister(const TDecodeState& S, std::string_view T, unsigned N)
+{
+    bool Xmm =
+        T[0] == 'V' || T[0] == 'W' || T[0] == 'U' || (T.size() == 2 && T[1] == 'x' && S.Prefix66);
+    return (Xmm ? "xmm" : "mm") + std::to_string(Xmm ? N & 15 : N & 7);
+}
+
+std::string ComposeOperand(const TDecodeState& S, std::string_view T, bool ShowSize)
+{
+    uint8_t Op = S.OpcodeByte;
+    unsigned OpReg = (Op & 7) | (S.Rex & 1 ? 8 : 0);
+    if (T == "Eb" || T == "Ew" || T == "Ed" || T == "Ev" || T == "Ey" || T == "Rd" ||
+        T.starts_with("M")) {
+        if (S.Memory)
+            return ComposeMemoryOperand(S, T, ShowSize);
+        int Size = TokenSize(S, T);
+        return GeneralRegister(S, S.Rm, Size ? Size : S.OperandSize);
+    }
+    if (T == "Q" || T == "N" || T == "W" || T == "U" || T == "Qx" || T == "Nx") {
+        if (S.Memory)
+            return ComposeMemoryOperand(S, T, ShowSize);
+        return VectorRegister(S, T, S.Rm);
+    }
+    if (T == "P" || T == "V" || T == "Px")
+        return VectorRegister(S, T, S.Reg);
+    if (T == "Gb" || T == "Gw" || T == "Gd" || T == "Gv" || T == "Gy") {
+        int Size = TokenSize(S, T);
+        return GeneralRegister(S, S.Reg, Size ? Size : S.OperandSize);
+    }
+    if (T == "Zb")
+        return GeneralRegister(S, OpReg, 1);
+    if (T == "Zv")
+        return GeneralRegister(S, OpReg, S.OperandSize);
+    if (T == "AL")
+        return "al";
+    if (T == "AX")
+        return "ax";
+    if (T == "eAX")
+        return GeneralRegister(S, 0, S.OperandSize);
+    if (T == "CL")
+        return "cl";
+    if (T == "DX")
+        return "dx";
+    if (T == "1")
+        return "1";
+    if (T == "ST")
+        return FpuRegisterName(0);
+    if (T == "STi")
+        return FpuRegisterName(S.Rm & 7);
+    if (T == "Sw")
+        return (S.Reg & 7) < 6 ? SegNames[S.Reg & 7] : "?";
+    if (T == "Cd")
+        return "cr" + std::to_string(S.Reg);
+    if (T == "Dd")
+        return "dr" + std::to_string(S.Reg);
+    if (T == "Jb" || T == "Jz")
+        return ComposeBranchTarget(S);
+    if (T == "Ap")
+        return Hex(S.FarSelector) + ":" + Hex(static_cast<uint64_t>(S.Imm));
+    if (T == "Ob" || T == "Ov")
+        return (S.Segment ? std::string(SegNames[S.Segment - 1]) + ":" : std::string()) + "[" +
+               Hex(static_cast<uint64_t>(S.Imm)) + "]";
+    if (T[0] == 'I')
+        return ComposeImmediate(S);
+    return std::string(T);
+}
+
+std::string ComposeOperands(const TDecodeState& S)
+{
+    std::string_view Ops = OperandTemplate(S);
+    uint8_t Op = S.OpcodeByte;
+    bool OneByte = S.Map == mapOneByte && S.Encoding == enLegacy;
+    if (OneByte && (Op == 0xD4 || Op == 0xD5) && S.Imm == 10)
+        return {};
+    if (OneByte && Op == 0xC8)
+        return Number(static_cast<uint16_t>(S.Imm)) + ", " + Number(S.Imm2);
+    if (S.Map == map0F && Op == 0x0F)
+        Ops = "P,Q";
+    bool ShowSize = S.Flags != 0xFFFF && (S.Flags & 0x100);
+    std::string T;
+    ForEachToken(Ops, [&](std::string_view Token) {
+        if (Token.empty())
+            return;
+        if (!T.empty())
+            T += ", ";
+        T += ComposeOperand(S, Token, ShowSize);
+    });
+    return T;
+}
+
+std::string_view FileNameOf(std::string_view Path)
+{
+    auto P = Path.find_last_of('/');
+    return P == std::string_view::npos ? Path : Path.substr(P + 1);
+}
+
+std::string ComposeSymbolComment(const TDecodeState& S, uint64_t Address, const TCodeReader* Memory,
+                                 const TSymbolSource& Symbols)
+{
+    std::string Module;
+    bool Main = false;
+    std::string Name = Symbols.AddressToName(Address, Module, Main);
+    if (Name.empty() && Memory) {
+        // An import thunk: name the routine its pointer leads to.
+        TDecodeState Thunk;
+        DecodeInstructionAt(Thunk, S.Mode, Address, nullptr, false, *Memory);
+        if (Thunk.Info.Valid && Thunk.Info.IsJump && Thunk.Info.TargetPointer && Thunk.Info.Target)
+            Name = Symbols.AddressToName(Thunk.Info.Target, Module, Main);
+    }
+    if (Name.empty())
+        return {};
+    if (!Main && !Module.empty() && Name.find('(') == std::string::npos)
+        Name += " (" + std::string(FileNameOf(Module)) + ")";
+    return "  ; " + Name;
+}
+
+std::string ComposeStringComment(uint64_t Address, const TCodeReader& Memory,
+                                 const TSymbolSource& Symbols)
+{
+    uint64_t End = Symbols.ImageEnd(Address);
+    if (!End || Address + 100 > End || Address + 100 < Address)
+        return {};
+    char Buf[100];
+    if (!Memory.TryRead(Address, Buf, sizeof Buf))
+        return {};
+    std::string Text;
+    int A = 0, B = 0, C = 0, D = 0;
+    for (char Ch : Buf) {
+        auto U = static_cast<unsigned char>(Ch);
+        if (U == 0 || U == 10 || U == 13)
+            break;
+        if (U < 32)
+            return {};
+        if (std::isalnum(U) || U == ' ')
+            A++;
+        else if (U == ',' || U == '.' || U == ':' || U == '\\')
+            B++;
+        else if (U >= 33 && U <= 93)
+            C++;
+        else
+            D++;
+        Text += Ch;
+    }
+    if (Text.size() > 4 && 2 * A > 5 * B && A + B / 2 > 8 * C && A + B / 2 + C / 4 > 10 * D)
+        return "  ; '" + Text + "'";
+    return {};
+}
+
+std::string ComposeComment(const TDecodeState& S, const TCodeReader* Memory,
+                           const TSymbolSource* Symbols)
+{
+    if (!Symbols)
+        return {};
+    const TInstructionInfo& I = S.Info;
+    uint64_t Address = 0;
+    if ((I.IsCall || I.IsJump) && I.Target)
+        Address = I.Target;
+    else if (S.RipRelative)
+        Address = I.Next + static_cast<uint64_t>(S.Disp);
+    else if (S.DispSize == 4 && S.Base == 0xFF && S.Index == 0xFF)
+        Address = S.DispUnsigned;
+    else if (S.ImmSize >= 4 && !(S.Flags & 0x1000))
+        Address = ImmediateValue(S);
+    if (!Address)
+        return {};
+    std::string C = ComposeSymbolComment(S, Address, Memory, *Symbols);
+    uint8_t Op = S.OpcodeByte;
+    bool Imm32 = S.Map == mapOneByte && S.Encoding == enLegacy && S.ImmSize >= 4 &&
+                 (Op == 0x68 || (Op >= 0xB8 && Op <= 0xBF) || Op == 0xC7);
+    if (C.empty() && Imm32 && Memory)
+        C = ComposeStringComment(Address, *Memory, *Symbols);
+    return C;
+}
+
+} // namespace
+
+void AddressToHex(uint64_t Address, bool Full, std::string& Text, TCpuMode Mode)
+{
+    Text = Int64ToHexA(static_cast<int64_t>(Address));
+    size_t Width = Mode == TCpuMode::x64 ? 16 : 8;
+    if (Full && Text.size() < Width)
+        Text.insert(0, Width - Text.size(), '0');
+}
+
+std::string FpuRegisterName(unsigned N)
+{
+    return N == 0 ? "st" : "st(" + std::to_string(N) + ")";
+}
+
+int OperandSize(const TDecodeState& S)
+{
+    std::string_view Ops = OperandTemplate(S);
+    int Size = 0;
+    ForEachToken(Ops, [&](std::string_view T) {
+        if (!Size && (IsModRMToken(T)))
+            Size = TokenSize(S, T);
+    });
+    return Size;
+}
+
+std::string ComposeDecodedText(const TDecodeState& S, const TCodeReader* Memory,
+                               const TSymbolSource* Symbols)
+{
+    std::string Address;
+    AddressToHex(S.Info.Start, true, Address, S.Mode);
+    const TInstructionInfo& I = S.Info;
+    if (!I.Valid) {
+        // The bytes, eight per line.
+        size_t Count = I.Next > I.Start ? static_cast<size_t>(I.Next - I.Start) : 1;
+        Count = std::min<size_t>(Count, std::max<size_t>(S.Available, 1));
+        std::string T = Address + "   db ";
+        for (size_t K = 0; K < Count; K++) {
+            if (K && K % 8 == 0)
+                T += "\r\n" + std::string(Address.size(), ' ') + "   db ";
+            else if (K)
+                T += ", ";
+            T += "$" + std::string(K < S.Available && S.Bytes[K] < 16 ? "0" : "") +
+                 Int64ToHexA(K < S.Available ? S.Bytes[K] : 0);
+        }
+        return T;
+    }
+    std::string T = Address + "   ";
+    if (S.Lock)
+        T += "lock ";
+    if (S.Map == mapOneByte && S.Encoding == enLegacy) {
+        if (S.Repne)
+            T += "repne ";
+        else if (S.Rep)
+            T += "rep ";
+    }
+    T += ComposeMnemonic(S);
+    std::string Ops = ComposeOperands(S);
+    if (!Ops.empty())
+        T += " " + Ops;
+    std::string Comment = ComposeComment(S, Memory, Symbols);
+    if (!Comment.empty()) {
+        if (T.size() < 40)
+            T.append(40 - T.size(), ' ');
+        T += Comment;
+    }
+    return T;
+}
+
+void ComposeInstructionText(uint64_t Code, std::string& Text, TInstructionInfo& Info,
+                            const TCodeReader& Memory, TCpuMode Mode, const TSymbolSource* Symbols)
+{
+    TDecodeState S;
+    DecodeInstructionAt(S, Mode, Code, nullptr, false, Memory);
+    Info = S.Info;
+    Text = ComposeDecodedText(S, &Memory, Symbols);
+}
