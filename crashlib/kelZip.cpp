@@ -1006,13 +1006,38 @@ bool Inflater::Codes(const std::uint32_t* Lit, const std::uint32_t* Dist)
     constexpr std::uint64_t LitMask = (1u << LitTableBits) - 1;
     constexpr std::uint64_t DistMask = (1u << DistTableBits) - 1;
     for (;;) {
-        if (Overrun()) {
-            return false;
-        }
         // 56 bits hold a length code with its extra bits (20) and a distance
-        // code with its extra bits (28).
-        Refill();
-        std::uint32_t E = Lit[BitBuf & LitMask];
+        // code with its extra bits (28), or three literals.
+        std::uint32_t E;
+        if (InEnd - In >= 8 && OutEnd - Out >= MaxMatch + 32 && MadeUp == 0) {
+            // Far from both ends: no checks for literals, and runs of up to
+            // three literals per refill.
+            BitBuf |= Load64(In) << BitCount;
+            In += (63 - BitCount) >> 3;
+            BitCount |= 56;
+            E = Lit[BitBuf & LitMask];
+            if ((E & KindMask) == KindLiteral) {
+                Drop(E & 31);
+                *Out++ = static_cast<std::uint8_t>(E >> 16);
+                E = Lit[BitBuf & LitMask];
+                if ((E & KindMask) == KindLiteral) {
+                    Drop(E & 31);
+                    *Out++ = static_cast<std::uint8_t>(E >> 16);
+                    E = Lit[BitBuf & LitMask];
+                    if ((E & KindMask) == KindLiteral) {
+                        Drop(E & 31);
+                        *Out++ = static_cast<std::uint8_t>(E >> 16);
+                    }
+                }
+                continue;
+            }
+        } else {
+            if (Overrun()) {
+                return false;
+            }
+            Refill();
+            E = Lit[BitBuf & LitMask];
+        }
         if (E & KindSub) {
             Drop(LitTableBits);
             E = Lit[(E >> 16) + Bits((E >> 8) & 15)];
