@@ -844,20 +844,26 @@ void DecodeInstructionAt(TDecodeState& S, TCpuMode Mode, uint64_t Code, TRegiste
                          bool UseRegisters, const TCodeReader& Memory)
 {
     // Copy the window in two parts, split at the page boundary, so that code
-    // that ends right before an unreadable page still decodes.
+    // that ends right before an unreadable page still decodes. A reader that
+    // refuses a part is asked byte by byte for what it does have.
     uint8_t Window[MaxInstructionLength];
     size_t Count = 0;
+    auto Copy = [&](size_t Want) {
+        if (Memory.TryRead(Code + Count, Window + Count, Want)) {
+            Count += Want;
+            return true;
+        }
+        for (size_t K = 0; K < Want && Memory.TryRead(Code + Count, Window + Count, 1); K++)
+            Count++;
+        return false;
+    };
     if (Code != 0) {
         constexpr uint64_t PageSize = 4096;
         size_t First = static_cast<size_t>(PageSize - (Code & (PageSize - 1)));
         if (First > MaxInstructionLength)
             First = MaxInstructionLength;
-        if (Memory.TryRead(Code, Window, First)) {
-            Count = First;
-            size_t Rest = MaxInstructionLength - First;
-            if (Rest && Memory.TryRead(Code + First, Window + First, Rest))
-                Count += Rest;
-        }
+        if (Copy(First) && First < MaxInstructionLength)
+            Copy(MaxInstructionLength - First);
     }
     DecodeInstruction(S, Mode, Code, Window, Count, Registers, UseRegisters, &Memory);
 }

@@ -142,7 +142,7 @@ inline constexpr std::array<TOpSpec, 256> TwoByteSpec = {{
            {"lar", "Gv,Ew"}, {"lsl", "Gv,Ew"},
     /*04*/ Und, {"syscall", "", 0}, {"clts", "", 0}, {"sysret", "", 0},
     /*08*/ {"invd", "", 0}, {"wbinvd", "", 0}, Und, Und,
-    /*0C*/ Und, {"prefetch|prefetchw", "Mb", 0}, {"femms", "", 0}, {"", "P,Q,Ib", 0},
+    /*0C*/ Und, {"prefetch|prefetchw", "Mb", 0}, {"femms", "", 0}, {"", "P,Q,Ib", 0, 0x049F},
     /*10*/ {"movups/movupd/movss/movsd", "V,W"}, {"movups/movupd/movss/movsd", "W,V"},
            {"movhlps/movlpd/movsldup/movddup:movlps/movlpd/movsldup/movddup", "V,W"}, {"movlpS", "Mq,V", 0},
     /*14*/ {"unpcklpS", "V,W"}, {"unpckhpS", "V,W"},
