@@ -1005,103 +1005,145 @@ bool Inflater::Codes(const std::uint32_t* Lit, const std::uint32_t* Dist)
 {
     constexpr std::uint64_t LitMask = (1u << LitTableBits) - 1;
     constexpr std::uint64_t DistMask = (1u << DistTableBits) - 1;
+    // The decoder's state lives in locals here: stores through the output
+    // pointer could alias members, which would keep them out of registers.
+    const std::uint8_t* Src = In;
+    std::uint8_t* Dst = Out;
+    std::uint64_t Buf = BitBuf;
+    unsigned Count = BitCount;
+    std::size_t Fake = MadeUp;
+    const std::uint8_t* const SrcEnd = InEnd;
+    std::uint8_t* const DstBegin = OutBegin;
+    std::uint8_t* const DstEnd = OutEnd;
+    auto Finish = [&](bool Ok) {
+        In = Src;
+        Out = Dst;
+        BitBuf = Buf;
+        BitCount = Count;
+        MadeUp = Fake;
+        return Ok;
+    };
+    auto Skip = [&](unsigned N) {
+        Buf >>= N;
+        Count -= N;
+    };
+    auto TakeBits = [&](unsigned N) {
+        const auto V = static_cast<unsigned>(Buf & ((std::uint64_t{1} << N) - 1));
+        Skip(N);
+        return V;
+    };
     for (;;) {
         // 56 bits hold a length code with its extra bits (20) and a distance
         // code with its extra bits (28), or three literals.
         std::uint32_t E;
-        if (InEnd - In >= 8 && OutEnd - Out >= MaxMatch + 32 && MadeUp == 0) {
+        if (SrcEnd - Src >= 8 && DstEnd - Dst >= MaxMatch + 32 && Fake == 0) {
             // Far from both ends: no checks for literals, and runs of up to
             // three literals per refill.
-            BitBuf |= Load64(In) << BitCount;
-            In += (63 - BitCount) >> 3;
-            BitCount |= 56;
-            E = Lit[BitBuf & LitMask];
+            Buf |= Load64(Src) << Count;
+            Src += (63 - Count) >> 3;
+            Count |= 56;
+            E = Lit[Buf & LitMask];
             if ((E & KindMask) == KindLiteral) {
-                Drop(E & 31);
-                *Out++ = static_cast<std::uint8_t>(E >> 16);
-                E = Lit[BitBuf & LitMask];
+                Skip(E & 31);
+                *Dst++ = static_cast<std::uint8_t>(E >> 16);
+                E = Lit[Buf & LitMask];
                 if ((E & KindMask) == KindLiteral) {
-                    Drop(E & 31);
-                    *Out++ = static_cast<std::uint8_t>(E >> 16);
-                    E = Lit[BitBuf & LitMask];
+                    Skip(E & 31);
+                    *Dst++ = static_cast<std::uint8_t>(E >> 16);
+                    E = Lit[Buf & LitMask];
                     if ((E & KindMask) == KindLiteral) {
-                        Drop(E & 31);
-                        *Out++ = static_cast<std::uint8_t>(E >> 16);
+                        Skip(E & 31);
+                        *Dst++ = static_cast<std::uint8_t>(E >> 16);
                     }
                 }
                 continue;
             }
         } else {
-            if (Overrun()) {
-                return false;
+            // Near the end of the input, zero bytes are made up and counted;
+            // a code that used any of them was cut short.
+            if (Fake != 0 && Count < Fake * 8) {
+                return Finish(false);
             }
-            Refill();
-            E = Lit[BitBuf & LitMask];
+            while (Count <= 56) {
+                std::uint64_t B = 0;
+                if (Src < SrcEnd) {
+                    B = *Src++;
+                } else {
+                    ++Fake;
+                }
+                Buf |= B << Count;
+                Count += 8;
+            }
+            E = Lit[Buf & LitMask];
         }
         if (E & KindSub) {
-            Drop(LitTableBits);
-            E = Lit[(E >> 16) + Bits((E >> 8) & 15)];
+            Skip(LitTableBits);
+            E = Lit[(E >> 16) + (Buf & ((1u << ((E >> 8) & 15)) - 1))];
         }
-        Drop(E & 31);
+        Skip(E & 31);
         const std::uint32_t Kind = E & KindMask;
         if (Kind == KindLiteral) {
-            if (Out == OutEnd) {
-                return false;
+            if (Dst == DstEnd) {
+                return Finish(false);
             }
-            *Out++ = static_cast<std::uint8_t>(E >> 16);
+            *Dst++ = static_cast<std::uint8_t>(E >> 16);
             continue;
         }
         if (Kind != KindBase) {
-            return Kind == KindEnd;
+            return Finish(Kind == KindEnd);
         }
-        const unsigned LenExtra = (E >> 8) & 15;
-        const unsigned Len = (E >> 16) + Bits(LenExtra);
-        Drop(LenExtra);
-        std::uint32_t D = Dist[BitBuf & DistMask];
+        const unsigned Len = (E >> 16) + TakeBits((E >> 8) & 15);
+        std::uint32_t D = Dist[Buf & DistMask];
         if (D & KindSub) {
-            Drop(DistTableBits);
-            D = Dist[(D >> 16) + Bits((D >> 8) & 15)];
+            Skip(DistTableBits);
+            D = Dist[(D >> 16) + (Buf & ((1u << ((D >> 8) & 15)) - 1))];
         }
-        Drop(D & 31);
+        Skip(D & 31);
         if ((D & KindMask) != KindBase) {
-            return false;
+            return Finish(false);
         }
-        const unsigned DExtra = (D >> 8) & 15;
-        const std::size_t Distance = (D >> 16) + Bits(DExtra);
-        Drop(DExtra);
-        if (Distance > static_cast<std::size_t>(Out - OutBegin)) {
-            return false;
+        const std::size_t Distance = (D >> 16) + TakeBits((D >> 8) & 15);
+        if (Distance > static_cast<std::size_t>(Dst - DstBegin)) {
+            return Finish(false);
         }
-        const std::size_t Room = static_cast<std::size_t>(OutEnd - Out);
+        const std::size_t Room = static_cast<std::size_t>(DstEnd - Dst);
         if (Room < Len) {
-            return false;
+            return Finish(false);
         }
-        const std::uint8_t* Src = Out - Distance;
-        std::uint8_t* const End = Out + Len;
-        if (Room >= Len + 16 && Distance >= 8) {
+        const std::uint8_t* From = Dst - Distance;
+        std::uint8_t* const End = Dst + Len;
+        if (Room >= Len + 16) {
             // Whole words; the last may reach up to 15 bytes past the match,
             // which the next symbols overwrite.
             if (Distance >= 16) {
                 do {
-                    std::memcpy(Out, Src, 16);
-                    Out += 16;
-                    Src += 16;
-                } while (Out < End);
-            } else {
+                    std::memcpy(Dst, From, 16);
+                    Dst += 16;
+                    From += 16;
+                } while (Dst < End);
+            } else if (Distance >= 8) {
                 do {
-                    std::memcpy(Out, Src, 8);
-                    Out += 8;
-                    Src += 8;
-                } while (Out < End);
+                    std::memcpy(Dst, From, 8);
+                    Dst += 8;
+                    From += 8;
+                } while (Dst < End);
+            } else if (Distance == 1) {
+                const std::uint64_t Run = *From * 0x0101010101010101ull;
+                do {
+                    Store64(Dst, Run);
+                    Dst += 8;
+                } while (Dst < End);
+            } else {
+                while (Dst < End) {
+                    *Dst++ = *From++;
+                }
             }
-        } else if (Distance == 1) {
-            std::memset(Out, *Src, Len);
         } else {
-            for (std::uint8_t* P = Out; P < End; ++P) {
-                *P = *Src++;
+            while (Dst < End) {
+                *Dst++ = *From++;
             }
         }
-        Out = End;
+        Dst = End;
     }
 }
 
