@@ -3,7 +3,6 @@
 #include "AtomicFile.h"
 #include "Utf8.h"
 
-#include <cstring>
 
 std::vector<std::string> ParseAddressListText(const std::string& Text)
 {
@@ -16,7 +15,7 @@ std::vector<std::string> ReadAddressListFile(const std::string& FileName)
     try {
         Text = platform::ReadWholeFile(FileName);
     } catch (const platform::FileError& E) {
-        throw EAddressListFileError("Can't read file " + FileName + ": " + std::strerror(E.Errno));
+        throw EAddressListFileError("Can't read file " + FileName + ": " + E.Reason);
     }
     return ParseAddressListText(Text);
 }

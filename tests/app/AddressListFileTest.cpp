@@ -4,10 +4,13 @@
 #include "uAddressListFile.h"
 
 #include "TempFolder.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -58,6 +61,25 @@ TEST(AddressListFile, FilesThatCannotBeReadOrWrittenRaise)
     }
     EXPECT_THROW(ReadAddressListFile(Dir.Path()), EAddressListFileError);
     EXPECT_THROW(WriteAddressListFile(Dir.Path("no/such/list.txt"), {"a"}), platform::FileError);
+}
+
+TEST(AddressListFile, ANamedPipeOrADeviceGivenForImportRaisesAtOnce)
+{
+    TempFolder Dir;
+    const std::string Fifo = Dir.Path("list.txt");
+    ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+    for (const std::string& File : {Fifo, std::string("/dev/zero")}) {
+        EXPECT_EQ(AnswerWithin(std::chrono::seconds(5),
+                               [&] {
+                                   try {
+                                       ReadAddressListFile(File);
+                                   } catch (const EAddressListFileError& E) {
+                                       return std::string(E.what());
+                                   }
+                                   return std::string("read");
+                               }),
+                  "Can't read file " + File + ": not a regular file");
+    }
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMenu>
 
+#include "ComputerBuilders.h"
 #include "GuiTestApp.h"
 #include "TempFolder.h"
 
@@ -38,31 +39,14 @@ namespace {
 using namespace guitest;
 using Rows = std::vector<std::vector<std::string>>;
 
-std::unique_ptr<TMacAddress> Adapter(const std::string& Name, const std::string& Number,
-                                     const std::string& Vendor)
-{
-    auto A = std::make_unique<TMacAddress>();
-    A->SetName(Name);
-    A->SetNumber(Number);
-    A->SetVendor(Vendor);
-    return A;
-}
-
 // An ARP computer (one adapter without a name) and a WMI computer with two.
 TComputerList SampleComputers()
 {
     TComputerList L;
-    auto Arp = std::make_unique<TComputer>();
-    Arp->SetName("pc1");
-    Arp->SetIP("10.0.0.5");
-    Arp->SetSingle(true);
-    Arp->AdapterList.push_back(Adapter("", "00-1a-2b-3c-4d-5e", "AT&T <b>"));
-    L.push_back(std::move(Arp));
-    auto Wmi = std::make_unique<TComputer>();
-    Wmi->SetName("Büro");
-    Wmi->SetIP("10.0.0.6");
-    Wmi->AdapterList.push_back(Adapter("Intel® PRO/1000", "00-AA-BB-CC-DD-EE", "Foo, Inc."));
-    Wmi->AdapterList.push_back(Adapter("eth1 \"x\"", "00-AA-BB-CC-DD-EF", ""));
+    L.push_back(MakeArpComputer("pc1", "10.0.0.5", "00-1a-2b-3c-4d-5e", "AT&T <b>"));
+    auto Wmi = MakeComputer("Büro", "10.0.0.6");
+    Wmi->AdapterList.push_back(MakeAdapter("Intel® PRO/1000", "00-AA-BB-CC-DD-EE", "Foo, Inc."));
+    Wmi->AdapterList.push_back(MakeAdapter("eth1 \"x\"", "00-AA-BB-CC-DD-EF", ""));
     L.push_back(std::move(Wmi));
     return L;
 }

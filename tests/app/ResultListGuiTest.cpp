@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPixmap>
 
+#include "ComputerBuilders.h"
 #include "GuiTestApp.h"
 
 #include <gtest/gtest.h>
@@ -23,34 +24,13 @@
 
 namespace {
 
-std::unique_ptr<TComputer> Arp(const std::string& Name, const std::string& IP,
-                               const std::string& Mac, const std::string& Vendor = "")
-{
-    auto C = std::make_unique<TComputer>();
-    C->Name = Name;
-    C->IP = IP;
-    C->Single = true;
-    auto A = std::make_unique<TMacAddress>();
-    A->Number = Mac;
-    A->Vendor = Vendor;
-    C->AdapterList.push_back(std::move(A));
-    return C;
-}
-
 std::unique_ptr<TComputer> Wmi(const std::string& Name, const std::string& IP,
                                const std::vector<std::string>& Names)
 {
-    auto C = std::make_unique<TComputer>();
-    C->Name = Name;
-    C->IP = IP;
+    auto C = MakeComputer(Name, IP);
     int I = 0;
-    for (const auto& N : Names) {
-        auto A = std::make_unique<TMacAddress>();
-        A->Name = N;
-        A->Number = "00-1B-21-00-00-0" + std::to_string(++I);
-        A->Vendor = "Intel";
-        C->AdapterList.push_back(std::move(A));
-    }
+    for (const auto& N : Names)
+        C->AdapterList.push_back(MakeAdapter(N, "00-1B-21-00-00-0" + std::to_string(++I), "Intel"));
     return C;
 }
 
@@ -112,7 +92,7 @@ protected:
 
 TEST_F(ResultListGui, ArpComputerIsOneRowAndListMethodComputerHasChildren)
 {
-    TVirtualNode* A = Add(Arp("PC1", "10.0.0.5", "00-1a-2b-3c-4d-5e", "Acme"));
+    TVirtualNode* A = Add(MakeArpComputer("PC1", "10.0.0.5", "00-1a-2b-3c-4d-5e", "Acme"));
     TVirtualNode* W = Add(Wmi("SRV", "10.0.0.6", {"eth0", "eth1", "eth2"}));
     // One adapter with a name is still shown as a child row.
     TVirtualNode* N = Add(Wmi("NAS", "10.0.0.7", {"bond0"}));
@@ -146,9 +126,9 @@ TEST_F(ResultListGui, ArpComputerIsOneRowAndListMethodComputerHasChildren)
 
 TEST_F(ResultListGui, ThreeHeaderClicksSortAscendingDescendingThenNotAtAll)
 {
-    Add(Arp("b", "10.0.0.10", "00-00-00-00-00-02"));
-    Add(Arp("a", "10.0.0.9", "00-00-00-00-00-01"));
-    Add(Arp("c", "10.0.0.100", "00-00-00-00-00-03"));
+    Add(MakeArpComputer("b", "10.0.0.10", "00-00-00-00-00-02"));
+    Add(MakeArpComputer("a", "10.0.0.9", "00-00-00-00-00-01"));
+    Add(MakeArpComputer("c", "10.0.0.100", "00-00-00-00-00-03"));
     Tree.show();
     QApplication::processEvents();
     EXPECT_EQ(Tree.SortColumn(), -1);
@@ -170,7 +150,7 @@ TEST_F(ResultListGui, ThreeHeaderClicksSortAscendingDescendingThenNotAtAll)
     EXPECT_EQ(Tree.SortDirection(), 0);
     EXPECT_FALSE(Tree.header()->isSortIndicatorShown());
     // No sort column: the rows stay where they are, new ones go last.
-    Add(Arp("d", "10.0.0.1", "00-00-00-00-00-04"));
+    Add(MakeArpComputer("d", "10.0.0.1", "00-00-00-00-00-04"));
     EXPECT_EQ(Column(1),
               (std::vector<std::string>{"10.0.0.100", "10.0.0.10", "10.0.0.9", "10.0.0.1"}));
 
@@ -205,9 +185,10 @@ TEST_F(ResultListGui, InsertionAtSortedPlaceMatchesAStableSortOfEverything)
             for (int I = 0; I < 300; ++I) {
                 const std::string IP =
                     "10.0." + std::to_string(Rng() % 4) + "." + std::to_string(Rng() % 256);
-                auto C = Rng() % 5 == 0 ? Wmi("", IP, {"x", "y"})
-                                        : Arp(Rng() % 2 ? "" : "host" + std::to_string(Rng() % 50),
-                                              IP, "00-00-00-00-00-01", Vendors[Rng() % 5]);
+                auto C = Rng() % 5 == 0
+                             ? Wmi("", IP, {"x", "y"})
+                             : MakeArpComputer(Rng() % 2 ? "" : "host" + std::to_string(Rng() % 50),
+                                               IP, "00-00-00-00-00-01", Vendors[Rng() % 5]);
                 Added.push_back(C.get());
                 Add(std::move(C));
             }
@@ -243,8 +224,8 @@ TEST_F(ResultListGui, HeaderSortMatchesTheRowComparisons)
             C->AdapterList[1]->Vendor = Texts[Rng() % 7];
         } else {
             const std::string Mac = "00-00-00-00-00-0" + std::to_string(Rng() % 8);
-            C = Arp("h" + std::to_string(Rng() % 30), IP, Rng() % 2 ? Mac : "AA" + Mac.substr(2),
-                    Texts[Rng() % 7]);
+            C = MakeArpComputer("h" + std::to_string(Rng() % 30), IP,
+                                Rng() % 2 ? Mac : "AA" + Mac.substr(2), Texts[Rng() % 7]);
         }
         Added.push_back(C.get());
         Add(std::move(C));
@@ -292,31 +273,31 @@ TEST_F(ResultListGui, HeaderSortMatchesTheRowComparisons)
 TEST_F(ResultListGui, OrderIsRestoredWhenTheCommentsOrStyleChangedUnderIt)
 {
     Tree.SetSortColumn(4);
-    Add(Arp("a", "10.0.0.1", "00-00-00-00-00-01"));
-    Add(Arp("b", "10.0.0.2", "00-00-00-00-00-02"));
+    Add(MakeArpComputer("a", "10.0.0.1", "00-00-00-00-00-01"));
+    Add(MakeArpComputer("b", "10.0.0.2", "00-00-00-00-00-02"));
     List.SetComment("00-00-00-00-00-01", "zz");
     List.SetComment("00-00-00-00-00-02", "aa");
-    Add(Arp("c", "10.0.0.3", "00-00-00-00-00-03"));
+    Add(MakeArpComputer("c", "10.0.0.3", "00-00-00-00-00-03"));
     Comments.Set("00-00-00-00-00-03", "mm");
     // c had no comment when added; a later add sorts everything anew.
     List.SetComment("00-00-00-00-00-03", "mm2");
-    Add(Arp("d", "10.0.0.4", "00-00-00-00-00-04"));
+    Add(MakeArpComputer("d", "10.0.0.4", "00-00-00-00-00-04"));
     EXPECT_EQ(Column(0), (std::vector<std::string>{"d", "b", "c", "a"}));
 
     List.Clear();
     Tree.SetSortColumn(0);
     ComputerCaptionStyle = ccsName;
-    Add(Arp("zeta", "10.0.0.1", "00-00-00-00-00-01"));
-    Add(Arp("alpha", "10.0.0.2", "00-00-00-00-00-02"));
+    Add(MakeArpComputer("zeta", "10.0.0.1", "00-00-00-00-00-01"));
+    Add(MakeArpComputer("alpha", "10.0.0.2", "00-00-00-00-00-02"));
     ComputerCaptionStyle = ccsIP;
-    Add(Arp("mid", "10.0.0.3", "00-00-00-00-00-03"));
+    Add(MakeArpComputer("mid", "10.0.0.3", "00-00-00-00-00-03"));
     EXPECT_EQ(Column(1), (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
 }
 
 TEST_F(ResultListGui, FilterOnEveryColumnHidesWholeComputersAndFollowsSorting)
 {
-    Add(Arp("Alpha", "192.168.1.10", "00-1a-00-00-00-01", "Acme Corp"));
-    Add(Arp("beta", "192.168.10.2", "00-1A-00-00-00-02", "Zeta Inc"));
+    Add(MakeArpComputer("Alpha", "192.168.1.10", "00-1a-00-00-00-01", "Acme Corp"));
+    Add(MakeArpComputer("beta", "192.168.10.2", "00-1A-00-00-00-02", "Zeta Inc"));
     TVirtualNode* W = Add(Wmi("Gamma", "192.168.1.30", {"eth0", "eth1", "eth2"}));
     Comments.Set("00-1A-00-00-00-01", "Front desk");
 
@@ -342,8 +323,8 @@ TEST_F(ResultListGui, FilterOnEveryColumnHidesWholeComputersAndFollowsSorting)
     // Rows added later are filtered as they come; the hidden rows stay
     // hidden when the list is sorted.
     List.SetFilter(1, "192.168.1.");
-    Add(Arp("delta", "192.168.2.1", "00-1a-00-00-00-04"));
-    Add(Arp("eps", "192.168.1.5", "00-1a-00-00-00-05"));
+    Add(MakeArpComputer("delta", "192.168.2.1", "00-1a-00-00-00-04"));
+    Add(MakeArpComputer("eps", "192.168.1.5", "00-1a-00-00-00-05"));
     EXPECT_EQ(VisibleIPs(),
               (std::vector<std::string>{"192.168.1.10", "192.168.1.30", "192.168.1.5"}));
     List.HeaderClick(1);
@@ -356,7 +337,7 @@ TEST_F(ResultListGui, FilterOnEveryColumnHidesWholeComputersAndFollowsSorting)
 
 TEST_F(ResultListGui, CommentEditedOnOneRowShowsOnEveryRowWithThatMac)
 {
-    TVirtualNode* A = Add(Arp("PC1", "10.0.0.5", "00-1b-21-00-00-02"));
+    TVirtualNode* A = Add(MakeArpComputer("PC1", "10.0.0.5", "00-1b-21-00-00-02"));
     TVirtualNode* W = Add(Wmi("SRV", "10.0.0.6", {"eth0", "eth1"}));
     TVirtualNode* Eth1 = Tree.Child(W, 1);
     ASSERT_EQ(List.NodeMac(A), "00-1b-21-00-00-02");
@@ -374,9 +355,9 @@ TEST_F(ResultListGui, CommentEditedOnOneRowShowsOnEveryRowWithThatMac)
 
 TEST_F(ResultListGui, CopiedRowsSkipEmptyCellsAndHiddenRows)
 {
-    TVirtualNode* A = Add(Arp("PC1", "10.0.0.5", "00-00-00-00-00-01"));
-    TVirtualNode* B = Add(Arp("", "10.0.0.6", "00-00-00-00-00-02"));
-    TVirtualNode* C = Add(Arp("PC3", "10.0.0.7", "00-00-00-00-00-03", "Acme"));
+    TVirtualNode* A = Add(MakeArpComputer("PC1", "10.0.0.5", "00-00-00-00-00-01"));
+    TVirtualNode* B = Add(MakeArpComputer("", "10.0.0.6", "00-00-00-00-00-02"));
+    TVirtualNode* C = Add(MakeArpComputer("PC3", "10.0.0.7", "00-00-00-00-00-03", "Acme"));
     Comments.Set("00-00-00-00-00-01", "note");
     Tree.SetSelected(A, true);
     Tree.SetSelected(B, true);
@@ -394,7 +375,8 @@ TEST_F(ResultListGui, CopiedRowsSkipEmptyCellsAndHiddenRows)
 TEST_F(ResultListGui, StripesShadeEverySecondVisibleRow)
 {
     for (int I = 1; I <= 6; ++I)
-        Add(Arp("pc" + std::to_string(I), "10.0.0." + std::to_string(I), "00-00-00-00-00-01"));
+        Add(MakeArpComputer("pc" + std::to_string(I), "10.0.0." + std::to_string(I),
+                            "00-00-00-00-00-01"));
     Tree.SetStripes(true);
     Tree.show();
     QApplication::processEvents();
@@ -419,7 +401,7 @@ TEST_F(ResultListGui, StripesShadeEverySecondVisibleRow)
 
 TEST_F(ResultListGui, ClearRemovesRowsButNotTheComputers)
 {
-    Add(Arp("PC1", "10.0.0.5", "00-00-00-00-00-01"));
+    Add(MakeArpComputer("PC1", "10.0.0.5", "00-00-00-00-00-01"));
     Add(Wmi("SRV", "10.0.0.6", {"a", "b"}));
     List.Clear();
     EXPECT_EQ(Tree.RootNodeCount(), 0);

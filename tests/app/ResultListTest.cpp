@@ -8,47 +8,28 @@
 #include "uMacComments.h"
 #include "uMacList.h"
 
+#include "ComputerBuilders.h"
 #include "TempFolder.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
 
-std::unique_ptr<TMacAddress> Adapter(const std::string& Name, const std::string& Mac,
-                                     const std::string& Vendor, const std::string& IPs = "")
-{
-    auto A = std::make_unique<TMacAddress>();
-    A->Name = Name;
-    A->Number = Mac;
-    A->Vendor = Vendor;
-    A->IPAddress = IPs;
-    return A;
-}
-
-std::unique_ptr<TComputer> ArpComputer(const std::string& Name, const std::string& IP,
-                                       const std::string& Mac, const std::string& Vendor = "")
-{
-    auto C = std::make_unique<TComputer>();
-    C->Name = Name;
-    C->IP = IP;
-    C->Single = true;
-    C->AdapterList.push_back(Adapter("", Mac, Vendor));
-    return C;
-}
-
 std::unique_ptr<TComputer> WmiComputer(const std::string& Name, const std::string& IP)
 {
-    auto C = std::make_unique<TComputer>();
-    C->Name = Name;
-    C->IP = IP;
-    C->AdapterList.push_back(Adapter("Intel Ethernet", "00-1B-21-00-00-01", "Intel", "10.0.0.5"));
-    C->AdapterList.push_back(Adapter("Wi-Fi", "00-1B-21-00-00-02", "Intel", ""));
-    C->AdapterList.push_back(Adapter("VPN", "02-00-4C-4F-4F-50", "", "10.8.0.2, 10.8.0.3"));
+    auto C = MakeComputer(Name, IP);
+    C->AdapterList.push_back(
+        MakeAdapter("Intel Ethernet", "00-1B-21-00-00-01", "Intel", "10.0.0.5"));
+    C->AdapterList.push_back(MakeAdapter("Wi-Fi", "00-1B-21-00-00-02", "Intel", ""));
+    C->AdapterList.push_back(MakeAdapter("VPN", "02-00-4C-4F-4F-50", "", "10.8.0.2, 10.8.0.3"));
     return C;
 }
 
@@ -79,7 +60,7 @@ protected:
 
 TEST_F(ResultRows, ArpComputerShowsItsAdapterInItsOwnRow)
 {
-    auto C = ArpComputer("PC1", "10.0.0.5", "00-1A-2B-3C-4D-5E", "Acme");
+    auto C = MakeArpComputer("PC1", "10.0.0.5", "00-1A-2B-3C-4D-5E", "Acme");
     EXPECT_EQ(T(*C, 0), "PC1");
     EXPECT_EQ(T(*C, 1), "10.0.0.5");
     EXPECT_EQ(T(*C, 2), "00-1A-2B-3C-4D-5E");
@@ -122,8 +103,8 @@ TEST_F(ResultRows, ListMethodComputerLeavesAdapterColumnsToItsChildren)
 
 TEST_F(ResultRows, CaptionFollowsStyleOnlyWhileTheIPColumnIsHidden)
 {
-    auto C = ArpComputer("PC1", "10.0.0.5", "00-00-00-00-00-01");
-    auto NoName = ArpComputer("", "10.0.0.6", "00-00-00-00-00-02");
+    auto C = MakeArpComputer("PC1", "10.0.0.5", "00-00-00-00-00-01");
+    auto NoName = MakeArpComputer("", "10.0.0.6", "00-00-00-00-00-02");
     const std::vector<std::pair<TComputerCaptionStyle, std::string>> Styles = {
         {ccsNameIP, "PC1 (10.0.0.5)"},
         {ccsIPName, "10.0.0.5 (PC1)"},
@@ -145,8 +126,8 @@ TEST_F(ResultRows, CaptionFollowsStyleOnlyWhileTheIPColumnIsHidden)
 TEST_F(ResultRows, ComputerComparisonsPerColumn)
 {
     Ctx.Style = ccsIPName;
-    auto A = ArpComputer("pc2", "10.0.0.9", "aa-00-00-00-00-01", "acme");
-    auto B = ArpComputer("PC2", "10.0.0.10", "AA-00-00-00-00-01", "ACME");
+    auto A = MakeArpComputer("pc2", "10.0.0.9", "aa-00-00-00-00-01", "acme");
+    auto B = MakeArpComputer("PC2", "10.0.0.10", "AA-00-00-00-00-01", "ACME");
     // Column 0 with the IP first: numeric, so .9 before .10.
     EXPECT_LT(CompareComputerRows(*A, *B, 0, Ctx), 0);
     Ctx.Style = ccsName;
@@ -157,7 +138,7 @@ TEST_F(ResultRows, ComputerComparisonsPerColumn)
     EXPECT_EQ(CompareComputerRows(*A, *B, 3, Ctx), 0);
 
     Comments.Set("aa-00-00-00-00-01", "b");
-    auto C = ArpComputer("x", "10.0.0.1", "AA-00-00-00-00-02", "Zeta");
+    auto C = MakeArpComputer("x", "10.0.0.1", "AA-00-00-00-00-02", "Zeta");
     Comments.Set("AA-00-00-00-00-02", "a");
     EXPECT_LT(CompareComputerRows(*A, *C, 2, Ctx), 0);
     EXPECT_LT(CompareComputerRows(*A, *C, 3, Ctx), 0);
@@ -173,7 +154,7 @@ TEST_F(ResultRows, ComputerComparisonsPerColumn)
         EXPECT_LT(CompareComputerRows(*W, *A, Col, Ctx), 0) << Col;
         EXPECT_EQ(CompareComputerRows(*W, *W2, Col, Ctx), 0) << Col;
     }
-    auto NoVendor = ArpComputer("y", "10.0.0.4", "AA-00-00-00-00-03", "");
+    auto NoVendor = MakeArpComputer("y", "10.0.0.4", "AA-00-00-00-00-03", "");
     EXPECT_EQ(CompareComputerRows(*W, *NoVendor, 3, Ctx), 0);
     EXPECT_EQ(CompareComputerRows(*A, *C, 9, Ctx), 0);
 }
@@ -183,7 +164,7 @@ TEST_F(ResultRows, AdapterComparisonsAndMixedKinds)
     auto W = WmiComputer("SRV", "10.0.0.5");
     const TMacAddress& Eth = *W->AdapterList[0];
     const TMacAddress& Vpn = *W->AdapterList[2];
-    auto Lower = Adapter("intel ethernet", "00-1b-21-00-00-01", "intel", "10.0.0.40");
+    auto Lower = MakeAdapter("intel ethernet", "00-1b-21-00-00-01", "intel", "10.0.0.40");
     EXPECT_EQ(CompareAdapterRows(Eth, *Lower, 0, Ctx), 0);
     EXPECT_EQ(CompareAdapterRows(Eth, *Lower, 2, Ctx), 0);
     EXPECT_EQ(CompareAdapterRows(Eth, *Lower, 3, Ctx), 0);
@@ -365,6 +346,26 @@ TEST(MacComments, UnwritableFileRaisesAndKeepsTheOldOne)
     EXPECT_THROW(M.SaveToFile(Folder), platform::FileError);
     EXPECT_THROW(M.LoadFromFile(Folder), platform::FileError);
     EXPECT_TRUE(std::filesystem::is_directory(Folder));
+}
+
+TEST(MacComments, ANamedPipeOrADeviceAsTheFileRaisesAtOnce)
+{
+    TempFolder Dir;
+    const std::string Fifo = Dir.Path("mac_comments.txt");
+    ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+    for (const std::string& File : {Fifo, std::string("/dev/zero")}) {
+        const std::string Told = AnswerWithin(std::chrono::seconds(5), [&] {
+            TMacComments M;
+            M.Set("00-00-00-00-00-01", "kept until the load");
+            try {
+                M.LoadFromFile(File);
+            } catch (const platform::FileError& E) {
+                return std::string(E.what()) + " | " + std::to_string(M.Count());
+            }
+            return std::string("read ") + std::to_string(M.Count()) + " lines";
+        });
+        EXPECT_EQ(Told, "open \"" + File + "\": not a regular file | 1");
+    }
 }
 
 } // namespace

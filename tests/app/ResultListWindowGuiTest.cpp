@@ -24,16 +24,20 @@
 #include <QMenu>
 #include <QToolButton>
 
+#include "ComputerBuilders.h"
 #include "GuiTestApp.h"
 #include "TempFolder.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -44,17 +48,10 @@ std::unique_ptr<TComputer>
 Computer(const std::string& Name, const std::string& IP, bool Single,
          const std::vector<std::pair<std::string, std::string>>& Adapters)
 {
-    auto C = std::make_unique<TComputer>();
-    C->Name = Name;
-    C->IP = IP;
-    C->Single = Single;
-    for (const auto& [AdapterName, Mac] : Adapters) {
-        auto A = std::make_unique<TMacAddress>();
-        A->Name = AdapterName;
-        A->Number = Mac;
-        A->Vendor = AdapterName.empty() ? "Acme Networks" : "Intel Corporate";
-        C->AdapterList.push_back(std::move(A));
-    }
+    auto C = MakeComputer(Name, IP, Single);
+    for (const auto& [AdapterName, Mac] : Adapters)
+        C->AdapterList.push_back(MakeAdapter(
+            AdapterName, Mac, AdapterName.empty() ? "Acme Networks" : "Intel Corporate"));
     return C;
 }
 
@@ -249,6 +246,32 @@ TEST_F(ResultListWindowGui, UnreadableCommentsFileIsNeverReplaced)
     }
     Form.reset();
     EXPECT_TRUE(std::filesystem::is_directory(AppDir_ + "/mac_comments.txt"));
+}
+
+TEST_F(ResultListWindowGui, ANamedPipeAsTheCommentsFileIsReportedAndNotWaitedOn)
+{
+    const std::string File = AppDir_ + "/mac_comments.txt";
+    std::filesystem::remove(File);
+    ASSERT_EQ(::mkfifo(File.c_str(), 0600), 0);
+    const auto Began = std::chrono::steady_clock::now();
+    std::unique_ptr<TfrmTolvex> Form;
+    {
+        // Should the window wait on the pipe after all, this ends the wait.
+        FifoReleaser Release(File, std::chrono::seconds(10));
+        Form = std::make_unique<TfrmTolvex>();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - Began, std::chrono::seconds(5));
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_NE(Messages[0].find(File), std::string::npos) << Messages[0];
+    EXPECT_NE(Messages[0].find("not a regular file"), std::string::npos) << Messages[0];
+    Form->show();
+    QApplication::processEvents();
+    EXPECT_TRUE(Form->isVisible());
+    Form.reset();
+    // Nothing was written in the pipe's place.
+    struct stat St {};
+    ASSERT_EQ(::lstat(File.c_str(), &St), 0);
+    EXPECT_TRUE(S_ISFIFO(St.st_mode));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // stopping the whole suite.
 #pragma once
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 // What Fn returned, "threw: <what>" when it threw, or "hung" when it had not
@@ -86,3 +88,38 @@ inline std::string AnswerWithin(std::chrono::milliseconds Limit,
     }
     return Hung ? "hung" : Told;
 }
+
+// For code that must not block on a named pipe but runs where it cannot be
+// moved into a child process (a window): from Delay on, this opens Fifo for
+// writing and closes it again every few milliseconds until it goes, so that a
+// reader blocked on the pipe sees its end. A test then fails by its clock
+// (the call took Delay or longer) instead of hanging.
+class FifoReleaser {
+public:
+    FifoReleaser(std::string Fifo, std::chrono::milliseconds Delay)
+        : Thread([this, Fifo = std::move(Fifo), Delay] {
+              const auto From = std::chrono::steady_clock::now() + Delay;
+              while (!Stop) {
+                  if (std::chrono::steady_clock::now() >= From) {
+                      const int Fd = ::open(Fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                      if (Fd >= 0) {
+                          ::close(Fd);
+                      }
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              }
+          })
+    {
+    }
+    ~FifoReleaser()
+    {
+        Stop = true;
+        Thread.join();
+    }
+    FifoReleaser(const FifoReleaser&) = delete;
+    FifoReleaser& operator=(const FifoReleaser&) = delete;
+
+private:
+    std::atomic<bool> Stop{false};
+    std::thread Thread;
+};
