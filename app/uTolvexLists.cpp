@@ -296,7 +296,7 @@ void TfrmTolvex::CopySelection(int FirstColumn, int LastColumn)
 
 void TfrmTolvex::actCopyLineExecute()
 {
-    CopySelection(0, ui->vstMacList->ColumnCount() - 1);
+    CopySelection(rcCaption, ui->vstMacList->ColumnCount() - 1);
 }
 
 void TfrmTolvex::actCopyLineUpdate(TAction& Action)

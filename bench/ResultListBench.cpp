@@ -3,6 +3,7 @@
 // then re-sorted, filtered and painted, printing the time of each step.
 #include "VirtualTrees.h"
 #include "uEngineOptions.h"
+#include "uMacComments.h"
 #include "uMacList.h"
 
 #include <QApplication>
