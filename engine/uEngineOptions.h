@@ -54,17 +54,18 @@ extern std::string sSetStatusScanComputerNotResolved;     // %s: address (a name
 struct TEngineSettings {
     TEngineSettings();
 
-    int iMaxThreads;
-    int DefaultCheckState;
-    int DefaultTimeout;
-    uint16_t DefaultTCPPort;
-    bool IgnoreCheck;
-    bool bNoName;
-    bool bGetNetbiosName;
-    bool bGetDomainName;
-    bool bGetDomainNameIfNetBiosFailed;
+    // Zero until the rows set them (see the constructor).
+    int iMaxThreads{};
+    int DefaultCheckState{};
+    int DefaultTimeout{};
+    uint16_t DefaultTCPPort{};
+    bool IgnoreCheck{};
+    bool bNoName{};
+    bool bGetNetbiosName{};
+    bool bGetDomainName{};
+    bool bGetDomainNameIfNetBiosFailed{};
     std::string SNMPCommunity;
-    uint8_t ComputerCaptionStyle;
+    uint8_t ComputerCaptionStyle{};
 
     std::string sSetStatusScanComputerComplete;
     std::string sSetStatusScanComputerInactive;
