@@ -19,17 +19,18 @@
 #include <vector>
 
 // --- Options -----------------------------------------------------------------
-extern int iMaxThreads;                    // number of scan workers (64)
-extern int DefaultCheckState;              // reachability check, TCheckState (0: ping)
-extern int DefaultTimeout;                 // ms: ping, TCP probe, NetBIOS, SNMP (300)
-extern uint16_t DefaultTCPPort;            // port of the TCP probe (39)
-extern bool IgnoreCheck;                   // NET API and WMI also on unreachable hosts (true)
-extern bool bNoName;                       // no name lookup (false)
-extern bool bGetNetbiosName;               // name by NetBIOS node status (true)
-extern bool bGetDomainName;                // name by DNS (false)
-extern bool bGetDomainNameIfNetBiosFailed; // DNS when NetBIOS gave no name (false)
-extern std::string SNMPCommunity;          // SNMP read community ("public")
-extern uint8_t ComputerCaptionStyle;       // TComputerCaptionStyle (1: IP and name)
+// Their defaults and bounds: the rows of EngineOptions().
+extern int iMaxThreads;                    // number of scan workers
+extern int DefaultCheckState;              // reachability check, TCheckState
+extern int DefaultTimeout;                 // ms: ping, TCP probe, NetBIOS, SNMP
+extern uint16_t DefaultTCPPort;            // port of the TCP probe
+extern bool IgnoreCheck;                   // NET API and WMI also on unreachable hosts
+extern bool bNoName;                       // no name lookup
+extern bool bGetNetbiosName;               // name by NetBIOS node status
+extern bool bGetDomainName;                // name by DNS
+extern bool bGetDomainNameIfNetBiosFailed; // DNS when NetBIOS gave no name
+extern std::string SNMPCommunity;          // SNMP read community
+extern uint8_t ComputerCaptionStyle;       // TComputerCaptionStyle
 
 // --- Messages ----------------------------------------------------------------
 // Each holds its own name until a language file is loaded; the name is also

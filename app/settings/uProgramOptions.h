@@ -30,7 +30,7 @@ extern int PanelLogHeight;
 extern bool ClearBeforeTolvex;
 extern bool bInverseLog;
 extern int LastTarget; // TScanTarget
-extern int LasTMethod; // TScanMethod, as the main window's method selector sets it (0 to 4)
+extern int LasTMethod; // TScanMethod, as the main window's method selector sets it
 extern std::vector<std::string> lstFind;
 extern std::vector<std::string> lstBookmarks; // "start-stop" per range
 extern std::vector<std::string> lstAddressList;
@@ -117,8 +117,10 @@ struct TOptionSection {
     // Whether the options are written now; null: always.
     bool (*Written)() = nullptr;
 };
-// "Defaults" (the engine's options among them, in their places) and
-// "Window". The "MACColumns" keys are per column: see ReadColumnSettings.
+// "Defaults" (the engine's options among them, in their places), then
+// "Window" in two parts: the bounds, written only while the window is in
+// its normal state, and the state. The "MACColumns" keys are per column: see
+// ReadColumnSettings.
 const std::vector<TOptionSection>& ProgramOptionSections();
 
 // One message global of the main window and dialogs and its language key,
