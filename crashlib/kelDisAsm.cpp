@@ -1245,6 +1245,8 @@ std::string ComposeOperands(const TDecodeState& S)
         return Number(static_cast<uint16_t>(S.Imm)) + ", " + Number(S.Imm2);
     if (S.Map == map0F && Op == 0x0F)
         Ops = "P,Q";
+    if (S.Map == map0F && Op == 0xAE && !S.Memory)
+        return {}; // lfence, mfence, sfence
     bool ShowSize = S.Flags != 0xFFFF && (S.Flags & 0x100);
     std::string T;
     ForEachToken(Ops, [&](std::string_view Token) {
