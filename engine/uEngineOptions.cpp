@@ -35,9 +35,9 @@ using S = TEngineSettings;
 
 std::span<const TEngineOption> EngineOptions()
 {
-    // The workers count is bounded as the options dialog bounds it; a
-    // time-out below 1 ms would make every wait either return at once or
-    // never; port 0 cannot be connected to.
+    // The number of workers has the options dialog's bounds; a time-out
+    // below 1 ms would make every wait either return at once or never;
+    // port 0 cannot be connected to.
     static const TEngineOption Options[] = {
         {{.Key = "iMaxThreads", .Variable = &iMaxThreads, .Default = 64, .Min = 1, .Max = 250},
          &S::iMaxThreads},
