@@ -11,8 +11,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,16 +72,9 @@ void CheckFolderName(const std::string& Name, const char* What)
 // file). Returns the new file's name, or empty on failure.
 std::string CopyToTemporary(const std::string& Source, const fs::path& Target)
 {
-    std::ifstream In(Source, std::ios::binary);
-    if (!In) {
-        return {};
-    }
-    const std::string Bytes((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
-    if (In.bad()) {
-        return {};
-    }
     try {
-        return platform::WriteTemporaryBeside(Target.string(), Bytes, false);
+        return platform::WriteTemporaryBeside(Target.string(), platform::ReadWholeFile(Source),
+                                              false);
     } catch (const platform::FileError&) {
         return {};
     }

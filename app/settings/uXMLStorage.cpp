@@ -11,9 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -154,13 +152,9 @@ void TXMLStorage::Load()
         if (Ec)
             throw EStoreIO(Ec.message());
         if (Exists) {
-            std::ifstream In(FileName, std::ios::binary);
-            if (!In)
-                throw EStoreIO("open failed");
-            const std::string Data((std::istreambuf_iterator<char>(In)),
-                                   std::istreambuf_iterator<char>());
-            if (In.bad())
-                throw EStoreIO("read failed");
+            // Never waits: a named pipe or a device in the file's place is
+            // refused like any other file that cannot be read.
+            const std::string Data = platform::ReadWholeFile(FileName);
             const pugi::xml_parse_result R =
                 Document->load_buffer(Data.data(), Data.size(), ParseOptions, pugi::encoding_auto);
             if (!R)

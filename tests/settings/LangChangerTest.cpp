@@ -1,9 +1,11 @@
 #include "LangChanger.h"
 #include "Language.h"
 #include "TempFolder.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <sys/stat.h>
@@ -202,6 +204,22 @@ TEST_F(LangChangerTest, FileChangedOnDiskIsReread)
     EXPECT_EQ(Lang.TranslateString("k"), "new value");
     ASSERT_EQ(::unlink(Path.c_str()), 0);
     EXPECT_EQ(Lang.TranslateString("k"), "k");
+}
+
+TEST_F(LangChangerTest, ANamedPipeOrADeviceAsTheFileTranslatesNothingAndNeverWaits)
+{
+    const std::string Fifo = Dir.Path("pipe.lng");
+    ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+    for (const std::string& Path : {Fifo, std::string("/dev/zero")}) {
+        EXPECT_EQ(AnswerWithin(std::chrono::seconds(5),
+                               [&] {
+                                   TLangChanger L;
+                                   L.SetLangFile(Path);
+                                   return L.TranslateString("sError");
+                               }),
+                  "sError")
+            << Path;
+    }
 }
 
 TEST_F(LangChangerTest, LangFileIsTrimmedAndEmptyMeansNone)

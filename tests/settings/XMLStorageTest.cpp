@@ -1,8 +1,10 @@
 #include "SettingsTestSupport.h"
+#include "Watchdog.h"
 #include "uXMLStorage.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -438,6 +440,29 @@ TEST(XMLStorageFiles, UnreadableFileIsKeptAsBadBeforeItIsReplaced)
         EXPECT_EQ(ListFolder(Dir.Path()),
                   (std::vector<std::string>{"options.xml", "options.xml.bad"}));
     }
+}
+
+TEST(XMLStorageFiles, ANamedPipeInTheFilesPlaceIsReportedAtOnceAndLeftAlone)
+{
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    ASSERT_EQ(::mkfifo(Path.c_str(), 0600), 0);
+    EXPECT_EQ(AnswerWithin(std::chrono::seconds(5),
+                           [&] {
+                               MessageRecorder Rec;
+                               TXMLStorage S(Path);
+                               S.Load();
+                               const bool Saved = S.Save();
+                               std::string Told = S.LoadFailed() ? "unread" : "read";
+                               Told += Saved ? " saved" : " kept";
+                               for (const auto& [Caption, Text] : Rec.Messages)
+                                   Told += " | " + Text;
+                               return Told;
+                           }),
+              "unread kept | Can't read file " + Path + " | Can't write file " + Path);
+    struct stat St {};
+    ASSERT_EQ(::lstat(Path.c_str(), &St), 0);
+    EXPECT_TRUE(S_ISFIFO(St.st_mode));
 }
 
 TEST(XMLStorageFiles, LinkAndPermissionsOfTheFileStay)
