@@ -11,6 +11,7 @@
 // NET API and WMI for this computer 0 / 0-1 / 1, for another host 0 / 0 / 1.
 #include "Lab.h"
 #include "Sockets.h"
+#include "TwoHostLab.h"
 #include "uComputerList.h"
 #include "uEngineOptions.h"
 #include "uGetMac.h"
@@ -80,10 +81,9 @@ int main(int argc, char** argv)
         return 0;
     }
     lan::Lab lab;
-    lan::Host& scanner = lab.AddHost("scanner");
-    lan::Host& node = lab.AddHost("node");
-    lab.Link(scanner, {"eth0", "02:00:00:be:00:01", "10.69.0.1/24"}, node,
-             {"eth0", "02:00:00:be:00:02", "10.69.0.2/24"});
+    auto [scanner, node] =
+        AddLinkedHosts(lab, {"scanner", {"eth0", "02:00:00:be:00:01", "10.69.0.1/24"}},
+                       {"node", {"eth0", "02:00:00:be:00:02", "10.69.0.2/24"}});
     lan::PeerSpec spec;
     spec.name = "netbios";
     spec.argv = {"/usr/bin/python3",

@@ -1,6 +1,7 @@
 // The result list with the rows of a /16 scan: 65,536 computers added one by
 // one into the real list control (drawn offscreen), sorted by the caption,
 // then re-sorted, filtered and painted, printing the time of each step.
+#include "ComputerBuilders.h"
 #include "VirtualTrees.h"
 #include "uEngineOptions.h"
 #include "uMacComments.h"
@@ -48,15 +49,11 @@ int main(int argc, char** argv)
         "Intel Corporate",    "Dell Inc.", "Hewlett Packard",
         "Cisco Systems, Inc", "",          "Super Micro Computer"};
     for (int I = 0; I < Count; ++I) {
-        auto C = std::make_unique<TComputer>();
-        C->IP = "10.20." + std::to_string(I >> 8) + "." + std::to_string(I & 255);
-        C->Name = (Rng() % 3) ? "host-" + std::to_string(Rng() % 20000) : "";
-        C->Single = true;
-        auto A = std::make_unique<TMacAddress>();
-        A->Number = "00-1b-21-" + Hex2(I >> 8) + "-" + Hex2(I & 255) + "-" + Hex2(Rng() & 255);
-        A->Vendor = Vendors[Rng() % Vendors.size()];
-        C->AdapterList.push_back(std::move(A));
-        Computers.push_back(std::move(C));
+        const std::string IP = "10.20." + std::to_string(I >> 8) + "." + std::to_string(I & 255);
+        const std::string Name = (Rng() % 3) ? "host-" + std::to_string(Rng() % 20000) : "";
+        const std::string Mac =
+            "00-1b-21-" + Hex2(I >> 8) + "-" + Hex2(I & 255) + "-" + Hex2(Rng() & 255);
+        Computers.push_back(MakeArpComputer(Name, IP, Mac, Vendors[Rng() % Vendors.size()]));
     }
     std::shuffle(Computers.begin(), Computers.end(), Rng);
 
