@@ -908,15 +908,31 @@ size_t ItemCount(std::string_view S, char Sep)
     return static_cast<size_t>(std::count(S.begin(), S.end(), Sep)) + 1;
 }
 
+// Lower-case hex digits of V, at least MinDigits of them, appended to Out.
+void AppendHex(std::string& Out, uint64_t V, int MinDigits = 1)
+{
+    char Buf[16];
+    int N = 16;
+    do {
+        Buf[--N] = "0123456789abcdef"[V & 15];
+        V >>= 4;
+    } while (V);
+    while (16 - N < MinDigits && N > 0)
+        Buf[--N] = '0';
+    Out.append(Buf + N, 16 - N);
+}
+
 std::string Hex(uint64_t V)
 {
-    return "$" + Int64ToHexA(static_cast<int64_t>(V));
+    std::string T = "$";
+    AppendHex(T, V);
+    return T;
 }
 
 // Decimal below 10, else hex with "$".
 std::string Number(uint64_t V)
 {
-    return V < 10 ? std::to_string(V) : Hex(V);
+    return V < 10 ? std::string(1, static_cast<char>('0' + V)) : Hex(V);
 }
 
 // "+" or "-", then the magnitude as above.
@@ -983,27 +999,42 @@ std::string_view OperandTemplate(const TDecodeState& S)
     return V.empty() ? FirstVariant(Ops) : V;
 }
 
+// A token of up to four characters as one number, so that comparing tokens
+// is comparing integers.
+constexpr uint32_t PackToken(std::string_view T)
+{
+    uint32_t V = 0;
+    for (size_t I = 0; I < T.size() && I < 4; I++)
+        V |= uint32_t(static_cast<uint8_t>(T[I])) << (8 * I);
+    return V;
+}
+consteval uint32_t Pack(std::string_view T)
+{
+    return PackToken(T);
+}
+
 int TokenSize(const TDecodeState& S, std::string_view T)
 {
-    if (T == "Eb" || T == "Mb" || T == "Gb")
+    const uint32_t K = PackToken(T);
+    if (K == Pack("Eb") || K == Pack("Mb") || K == Pack("Gb"))
         return 1;
-    if (T == "Ew" || T == "Mw" || T == "Gw")
+    if (K == Pack("Ew") || K == Pack("Mw") || K == Pack("Gw"))
         return 2;
-    if (T == "Ed" || T == "Md" || T == "Gd")
+    if (K == Pack("Ed") || K == Pack("Md") || K == Pack("Gd"))
         return 4;
-    if (T == "Ey" || T == "Gy" || T == "Rd")
-        return X64(S) && (S.Rex & 8 || T == "Rd") ? 8 : 4;
-    if (T == "Mq" || T == "Q" || T == "N")
+    if (K == Pack("Ey") || K == Pack("Gy") || K == Pack("Rd"))
+        return X64(S) && (S.Rex & 8 || K == Pack("Rd")) ? 8 : 4;
+    if (K == Pack("Mq") || K == Pack("Q") || K == Pack("N"))
         return 8;
-    if (T == "Mt")
+    if (K == Pack("Mt"))
         return 10;
-    if (T == "Mo" || T == "W" || T == "U")
+    if (K == Pack("Mo") || K == Pack("W") || K == Pack("U"))
         return 16;
-    if (T == "Qx" || T == "Nx")
+    if (K == Pack("Qx") || K == Pack("Nx"))
         return S.Prefix66 ? 16 : 8;
-    if (T == "Mp")
+    if (K == Pack("Mp"))
         return S.OperandSize + 2;
-    if (T == "Ev")
+    if (K == Pack("Ev"))
         return S.OperandSize;
     return 0;
 }
@@ -1037,9 +1068,9 @@ std::string AddressRegister(const TDecodeState& S, unsigned N)
     return S.AddressSize == 8 ? Reg64[N & 15] : Reg32[N & 15];
 }
 
-std::string ComposeMemoryOperand(const TDecodeState& S, std::string_view Token, bool ShowSize)
+void ComposeMemoryOperand(std::string& T, const TDecodeState& S, std::string_view Token,
+                          bool ShowSize)
 {
-    std::string T;
     if (ShowSize) {
         std::string_view W = SizeWord(TokenSize(S, Token));
         if (!W.empty()) {
@@ -1047,9 +1078,11 @@ std::string ComposeMemoryOperand(const TDecodeState& S, std::string_view Token, 
             T += " ptr ";
         }
     }
-    if (S.Segment)
-        T += std::string(SegNames[S.Segment - 1]) + ":";
-    T += "[";
+    if (S.Segment) {
+        T += SegNames[S.Segment - 1];
+        T += ':';
+    }
+    T += '[';
     bool Any = false;
     if (S.RipRelative) {
         T += "rip";
@@ -1060,17 +1093,21 @@ std::string ComposeMemoryOperand(const TDecodeState& S, std::string_view Token, 
     }
     if (S.Index != 0xFF) {
         if (Any)
-            T += "+";
+            T += '+';
         T += AddressRegister(S, S.Index);
-        if (S.Scale > 1)
-            T += "*" + std::to_string(S.Scale);
+        if (S.Scale > 1) {
+            T += '*';
+            T += static_cast<char>('0' + S.Scale);
+        }
         Any = true;
     }
-    if (!Any)
-        T += Hex(S.AddressSize == 8 ? static_cast<uint64_t>(S.Disp) : S.DispUnsigned);
-    else if (S.DispSize)
+    if (!Any) {
+        T += '$';
+        AppendHex(T, S.AddressSize == 8 ? static_cast<uint64_t>(S.Disp) : S.DispUnsigned);
+    } else if (S.DispSize) {
         T += SignedNumber(S.Disp);
-    return T + "]";
+    }
+    T += ']';
 }
 
 // The immediate as the instruction uses it.
@@ -1090,13 +1127,13 @@ std::string ComposeImmediate(const TDecodeState& S)
     return Number(ImmediateValue(S));
 }
 
-std::string ComposeBranchTarget(const TDecodeState& S)
+void ComposeBranchTarget(std::string& T, const TDecodeState& S)
 {
-    std::string T = SignedNumber(S.Imm) + " (";
-    std::string H;
-    AddressToHex(S.Info.Target ? S.Info.Target : Wrap(S, S.ImmLocation + S.ImmSize + S.Imm), true,
-                 H, S.Mode);
-    return T + "$" + H + ")";
+    T += SignedNumber(S.Imm);
+    T += " ($";
+    uint64_t Target = S.Info.Target ? S.Info.Target : Wrap(S, S.ImmLocation + S.ImmSize + S.Imm);
+    AppendHex(T, Target, X64(S) ? 16 : 8);
+    T += ')';
 }
 
 std::string ComposeMnemonic(const TDecodeState& S)
@@ -1174,59 +1211,56 @@ std::string VectorRegister(const TDecodeState& S, std::string_view T, unsigned N
     return (Xmm ? "xmm" : "mm") + std::to_string(Xmm ? N & 15 : N & 7);
 }
 
-std::string ComposeOperand(const TDecodeState& S, std::string_view T, bool ShowSize)
+std::string ComposeOperand(const TDecodeState& S, std::string_view T)
 {
+    const uint32_t K = PackToken(T);
     uint8_t Op = S.OpcodeByte;
     unsigned OpReg = (Op & 7) | (S.Rex & 1 ? 8 : 0);
-    if (T == "Eb" || T == "Ew" || T == "Ed" || T == "Ev" || T == "Ey" || T == "Rd" ||
-        T.starts_with("M")) {
-        if (S.Memory)
-            return ComposeMemoryOperand(S, T, ShowSize);
+    if (K == Pack("Eb") || K == Pack("Ew") || K == Pack("Ed") || K == Pack("Ev") ||
+        K == Pack("Ey") || K == Pack("Rd") || T.starts_with("M")) {
         int Size = TokenSize(S, T);
         return GeneralRegister(S, S.Rm, Size ? Size : S.OperandSize);
     }
-    if (T == "Q" || T == "N" || T == "W" || T == "U" || T == "Qx" || T == "Nx") {
-        if (S.Memory)
-            return ComposeMemoryOperand(S, T, ShowSize);
+    if (K == Pack("Q") || K == Pack("N") || K == Pack("W") || K == Pack("U") || K == Pack("Qx") ||
+        K == Pack("Nx")) {
         return VectorRegister(S, T, S.Rm);
     }
-    if (T == "P" || T == "V" || T == "Px")
+    if (K == Pack("P") || K == Pack("V") || K == Pack("Px"))
         return VectorRegister(S, T, S.Reg);
-    if (T == "Gb" || T == "Gw" || T == "Gd" || T == "Gv" || T == "Gy") {
+    if (K == Pack("Gb") || K == Pack("Gw") || K == Pack("Gd") || K == Pack("Gv") ||
+        K == Pack("Gy")) {
         int Size = TokenSize(S, T);
         return GeneralRegister(S, S.Reg, Size ? Size : S.OperandSize);
     }
-    if (T == "Zb")
+    if (K == Pack("Zb"))
         return GeneralRegister(S, OpReg, 1);
-    if (T == "Zv")
+    if (K == Pack("Zv"))
         return GeneralRegister(S, OpReg, S.OperandSize);
-    if (T == "AL")
+    if (K == Pack("AL"))
         return "al";
-    if (T == "AX")
+    if (K == Pack("AX"))
         return "ax";
-    if (T == "eAX")
+    if (K == Pack("eAX"))
         return GeneralRegister(S, 0, S.OperandSize);
-    if (T == "CL")
+    if (K == Pack("CL"))
         return "cl";
-    if (T == "DX")
+    if (K == Pack("DX"))
         return "dx";
-    if (T == "1")
+    if (K == Pack("1"))
         return "1";
-    if (T == "ST")
+    if (K == Pack("ST"))
         return FpuRegisterName(0);
-    if (T == "STi")
+    if (K == Pack("STi"))
         return FpuRegisterName(S.Rm & 7);
-    if (T == "Sw")
+    if (K == Pack("Sw"))
         return (S.Reg & 7) < 6 ? SegNames[S.Reg & 7] : "?";
-    if (T == "Cd")
+    if (K == Pack("Cd"))
         return "cr" + std::to_string(S.Reg);
-    if (T == "Dd")
+    if (K == Pack("Dd"))
         return "dr" + std::to_string(S.Reg);
-    if (T == "Jb" || T == "Jz")
-        return ComposeBranchTarget(S);
-    if (T == "Ap")
+    if (K == Pack("Ap"))
         return Hex(S.FarSelector) + ":" + Hex(static_cast<uint64_t>(S.Imm));
-    if (T == "Ob" || T == "Ov")
+    if (K == Pack("Ob") || K == Pack("Ov"))
         return (S.Segment ? std::string(SegNames[S.Segment - 1]) + ":" : std::string()) + "[" +
                Hex(static_cast<uint64_t>(S.Imm)) + "]";
     if (T[0] == 'I')
@@ -1234,29 +1268,42 @@ std::string ComposeOperand(const TDecodeState& S, std::string_view T, bool ShowS
     return std::string(T);
 }
 
-std::string ComposeOperands(const TDecodeState& S)
+// Appends the operands, separated by ", ".
+void ComposeOperands(std::string& T, const TDecodeState& S)
 {
     std::string_view Ops = OperandTemplate(S);
     uint8_t Op = S.OpcodeByte;
     bool OneByte = S.Map == mapOneByte && S.Encoding == enLegacy;
     if (OneByte && (Op == 0xD4 || Op == 0xD5) && S.Imm == 10)
-        return {};
-    if (OneByte && Op == 0xC8)
-        return Number(static_cast<uint16_t>(S.Imm)) + ", " + Number(S.Imm2);
+        return;
+    if (OneByte && Op == 0xC8) {
+        T += Number(static_cast<uint16_t>(S.Imm));
+        T += ", ";
+        T += Number(S.Imm2);
+        return;
+    }
     if (S.Map == map0F && Op == 0x0F)
         Ops = "P,Q";
     if (S.Map == map0F && Op == 0xAE && !S.Memory)
-        return {}; // lfence, mfence, sfence
+        return; // lfence, mfence, sfence
     bool ShowSize = S.Flags != 0xFFFF && (S.Flags & 0x100);
-    std::string T;
+    bool First = true;
     ForEachToken(Ops, [&](std::string_view Token) {
         if (Token.empty())
             return;
-        if (!T.empty())
+        if (!First)
             T += ", ";
-        T += ComposeOperand(S, Token, ShowSize);
+        First = false;
+        char C = Token[0];
+        bool ModRMOperand =
+            C == 'E' || C == 'M' || C == 'R' || C == 'Q' || C == 'N' || C == 'W' || C == 'U';
+        if (ModRMOperand && S.Memory)
+            ComposeMemoryOperand(T, S, Token, ShowSize);
+        else if (C == 'J')
+            ComposeBranchTarget(T, S);
+        else
+            T += ComposeOperand(S, Token);
     });
-    return T;
 }
 
 std::string_view FileNameOf(std::string_view Path)
@@ -1347,10 +1394,8 @@ std::string ComposeComment(const TDecodeState& S, const TCodeReader* Memory,
 
 void AddressToHex(uint64_t Address, bool Full, std::string& Text, TCpuMode Mode)
 {
-    Text = Int64ToHexA(static_cast<int64_t>(Address));
-    size_t Width = Mode == TCpuMode::x64 ? 16 : 8;
-    if (Full && Text.size() < Width)
-        Text.insert(0, Width - Text.size(), '0');
+    Text.clear();
+    AppendHex(Text, Address, Full ? (Mode == TCpuMode::x64 ? 16 : 8) : 1);
 }
 
 std::string FpuRegisterName(unsigned N)
@@ -1390,7 +1435,10 @@ std::string ComposeDecodedText(const TDecodeState& S, const TCodeReader* Memory,
         }
         return T;
     }
-    std::string T = Address + "   ";
+    std::string T;
+    T.reserve(64);
+    T += Address;
+    T += "   ";
     if (S.Lock)
         T += "lock ";
     if (S.Map == mapOneByte && S.Encoding == enLegacy) {
@@ -1400,9 +1448,11 @@ std::string ComposeDecodedText(const TDecodeState& S, const TCodeReader* Memory,
             T += "rep ";
     }
     T += ComposeMnemonic(S);
-    std::string Ops = ComposeOperands(S);
-    if (!Ops.empty())
-        T += " " + Ops;
+    size_t Mark = T.size();
+    T += ' ';
+    ComposeOperands(T, S);
+    if (T.size() == Mark + 1)
+        T.resize(Mark);
     std::string Comment = ComposeComment(S, Memory, Symbols);
     if (!Comment.empty()) {
         if (T.size() < 40)
