@@ -1,6 +1,7 @@
 // The NetBIOS name query that finds the address of a name DNS does not know:
 // the query's bytes, the bounds-checked reading of answers, and the exchange
 // with stand-in name servers on loopback addresses.
+#include "LoopbackUdpPeer.h"
 #include "NetBiosNodeStatus.h"
 #include "Sockets.h"
 
@@ -167,52 +168,11 @@ TEST(NetBiosNameQuery, AnswersToAnythingElseAreRefused)
 
 namespace {
 
-// A name server on a loopback address and a port of its own choosing that
-// answers one query with the datagrams Reply makes of it.
-class FakeNameServer {
+// A name server on a loopback address and a port of its own choosing.
+class FakeNameServer : public LoopbackUdpPeer {
 public:
-    using TReply = std::function<std::vector<std::vector<uint8_t>>(const std::vector<uint8_t>&)>;
-    explicit FakeNameServer(const char* Address) : Ip(Address)
-    {
-        Sock.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        ::inet_pton(AF_INET, Address, &a.sin_addr);
-        socklen_t len = sizeof a;
-        Bound = ::bind(Sock.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                ::getsockname(Sock.get(), reinterpret_cast<sockaddr*>(&a), &len) == 0;
-        Port = ntohs(a.sin_port);
-    }
-    void Serve(TReply Reply)
-    {
-        Worker = std::thread([this, Reply] {
-            if (platform::WaitFor(Sock.get(), POLLIN, 5000) != platform::WaitResult::Ready)
-                return;
-            uint8_t buf[1024];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            const ssize_t n = ::recvfrom(Sock.get(), buf, sizeof buf, 0,
-                                         reinterpret_cast<sockaddr*>(&from), &len);
-            if (n <= 0)
-                return;
-            Query.assign(buf, buf + n);
-            for (const auto& d : Reply(Query))
-                ::sendto(Sock.get(), d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                         len);
-        });
-    }
-    TNetBiosQueryTarget Target() const { return {Ip, Port, false}; }
-    ~FakeNameServer()
-    {
-        if (Worker.joinable())
-            Worker.join();
-    }
-    std::string Ip;
-    uint16_t Port = 0;
-    platform::Socket Sock;
-    bool Bound = false;
-    std::thread Worker;
-    std::vector<uint8_t> Query;
+    explicit FakeNameServer(const char* At) : LoopbackUdpPeer(At) {}
+    TNetBiosQueryTarget Target() const { return {Address, Port, false}; }
 };
 
 } // namespace
@@ -234,9 +194,9 @@ TEST(NetBiosNameExchange, SkipsWhatIsNoAnswerAndTakesThePositiveOne)
     server.Worker.join();
     EXPECT_EQ(ip, "10.5.0.9");
     // What went out is the unicast query for the upper-cased name.
-    ASSERT_EQ(server.Query.size(), 50u);
-    const uint16_t id = static_cast<uint16_t>((server.Query[0] << 8) | server.Query[1]);
-    EXPECT_EQ(server.Query, BuildNetBiosNameQuery("ALPHA", id, false));
+    ASSERT_EQ(server.Request.size(), 50u);
+    const uint16_t id = static_cast<uint16_t>((server.Request[0] << 8) | server.Request[1]);
+    EXPECT_EQ(server.Request, BuildNetBiosNameQuery("ALPHA", id, false));
 }
 
 TEST(NetBiosNameExchange, EveryTargetIsAskedAndSilenceEndsWithTheTimeout)
@@ -252,7 +212,7 @@ TEST(NetBiosNameExchange, EveryTargetIsAskedAndSilenceEndsWithTheTimeout)
     QueryNetBiosNameAddress("BETA", {silent.Target(), answering.Target()}, 3000, ip);
     EXPECT_EQ(ip, "10.5.0.10");
     silent.Worker.join();
-    EXPECT_EQ(silent.Query.size(), 50u) << "the silent server was asked too";
+    EXPECT_EQ(silent.Request.size(), 50u) << "the silent server was asked too";
 
     // Nobody answers: an empty address once the time-out has passed.
     FakeNameServer mute("127.0.0.84");

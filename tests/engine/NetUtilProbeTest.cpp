@@ -1,5 +1,6 @@
 // Probes and lookups against this machine's loopback only.
 #include "DetectOS.h"
+#include "LoopbackUdpPeer.h"
 #include "NetBiosNodeStatus.h"
 #include "NetUtil.h"
 #include "Sockets.h"
@@ -206,42 +207,9 @@ TEST(DetectOS, AnswersAsTheVistaLevel)
 namespace {
 
 // Answers node-status requests on Address:137 the way the test asks.
-class FakeNode {
+class FakeNode : public LoopbackUdpPeer {
 public:
-    explicit FakeNode(const char* address) : Address(address)
-    {
-        Sock.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a = Loopback(address, NetBiosNamePort);
-        Bound = ::bind(Sock.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    // Receives one request; sends each datagram back to its sender.
-    void Serve(std::vector<std::vector<uint8_t>> answers)
-    {
-        Worker = std::thread([this, answers] {
-            if (platform::WaitFor(Sock.get(), POLLIN, 5000) != platform::WaitResult::Ready)
-                return;
-            uint8_t buf[2048];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            const ssize_t n = ::recvfrom(Sock.get(), buf, sizeof buf, 0,
-                                         reinterpret_cast<sockaddr*>(&from), &len);
-            if (n > 0)
-                Request.assign(buf, buf + n);
-            for (const auto& a : answers)
-                ::sendto(Sock.get(), a.data(), a.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                         len);
-        });
-    }
-    ~FakeNode()
-    {
-        if (Worker.joinable())
-            Worker.join();
-    }
-    const char* Address;
-    platform::Socket Sock;
-    bool Bound = false;
-    std::thread Worker;
-    std::vector<uint8_t> Request;
+    explicit FakeNode(const char* At) : LoopbackUdpPeer(At, NetBiosNamePort) {}
 };
 
 std::vector<uint8_t> NodeReply(const std::string& name, uint8_t idLow = 0xBE)
@@ -269,7 +237,8 @@ TEST(NetBiosExchange, SendsTheRequestAndSkipsDatagramsThatAreNoAnswer)
     FakeNode node("127.0.0.77");
     ASSERT_TRUE(node.Bound) << "cannot bind 127.0.0.77:137: " << std::strerror(errno);
     // A stray datagram with another transaction id comes first.
-    node.Serve({NodeReply("IMPOSTOR", 0xBF), std::vector<uint8_t>{1, 2, 3}, NodeReply("PC-LOOP")});
+    node.ServeAnswers(
+        {NodeReply("IMPOSTOR", 0xBF), std::vector<uint8_t>{1, 2, 3}, NodeReply("PC-LOOP")});
     std::string name;
     QueryNetBiosName(node.Address, 3000, name);
     node.Worker.join();
@@ -282,7 +251,7 @@ TEST(NetBiosExchange, SilentNodeGivesAnEmptyNameAfterTheTimeout)
 {
     FakeNode node("127.0.0.78");
     ASSERT_TRUE(node.Bound);
-    node.Serve({});
+    node.ServeAnswers({});
     const long long start = platform::MonotonicMs();
     std::string name = "stale";
     GetNetBiosName(node.Address, 300, name);
