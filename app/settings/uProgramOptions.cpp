@@ -76,14 +76,6 @@ TPrimaryScreenSizeFunc& PrimaryScreenSize()
     return Func;
 }
 
-// An integer key that keeps Value unless the stored number lies in Min..Max.
-int ReadRange(TXMLStorage& S, const char* Section, const std::string& Key, int Value, int Min,
-              int Max)
-{
-    const int Read = S.ReadInteger(Section, Key, Value);
-    return Read >= Min && Read <= Max ? Read : Value;
-}
-
 // The language file is rewritten in place when it is chosen: only a plain
 // file name inside the languages folder is taken from the file.
 bool IsPlainFileName(const std::string& Name)
@@ -147,6 +139,44 @@ void WriteOption(TXMLStorage& S, const char* Section, const TOption& O)
                 S.WriteInteger(Section, O.Key, static_cast<int>(*Global));
         },
         O.Variable);
+}
+
+// The keys of one column: a name and its index.
+using TColumnKeys = std::array<std::string, 6>;
+
+// The stored fields of column I (Column) as option rows, in the order they
+// are written; Keys receives the key texts the rows point to. Last is the
+// index of the last column, the highest position a column can have.
+std::array<TOption, 6> ColumnOptions(TListColumnStore& Column, int I, int Last, TColumnKeys& Keys)
+{
+    const TListColumnStore D = DefaultColumn(I);
+    const std::string N = std::to_string(I);
+    Keys = {"Visible" + N,  "Width" + N,         "Alignment" + N,
+            "Position" + N, "SortDirection" + N, "Sorted" + N};
+    return {{
+        {.Key = Keys[0].c_str(), .Variable = &Column.Visible, .Default = D.Visible},
+        {.Key = Keys[1].c_str(),
+         .Variable = &Column.Width,
+         .Default = D.Width,
+         .Min = 0,
+         .Max = INT_MAX},
+        {.Key = Keys[2].c_str(),
+         .Variable = &Column.Alignment,
+         .Default = D.Alignment,
+         .Min = 0, // left, right, centre
+         .Max = 2},
+        {.Key = Keys[3].c_str(),
+         .Variable = &Column.Position,
+         .Default = D.Position,
+         .Min = 0,
+         .Max = Last},
+        {.Key = Keys[4].c_str(),
+         .Variable = &Column.SortDirection,
+         .Default = D.SortDirection,
+         .Min = 0, // ascending, descending
+         .Max = 1},
+        {.Key = Keys[5].c_str(), .Variable = &Column.Sorted, .Default = D.Sorted},
+    }};
 }
 
 void WriteSection(TXMLStorage& S, const TOptionSection& Section)
@@ -336,17 +366,9 @@ void ReadColumnSettings(TXMLStorage& Storage, std::span<TListColumnStore> Cols, 
 {
     const int Last = std::min(LastIndex, static_cast<int>(Cols.size()) - 1);
     for (int I = 0; I <= Last; ++I) {
-        TListColumnStore& C = Cols[static_cast<size_t>(I)];
-        const TListColumnStore D = DefaultColumn(I);
-        const std::string N = std::to_string(I);
-        const char* Sec = Section.c_str();
-        C.Visible = Storage.ReadBool(Sec, "Visible" + N, D.Visible);
-        C.Width = ReadRange(Storage, Sec, "Width" + N, D.Width, 0, INT_MAX);
-        C.Alignment =
-            static_cast<uint8_t>(ReadRange(Storage, Sec, "Alignment" + N, D.Alignment, 0, 2));
-        C.Position = ReadRange(Storage, Sec, "Position" + N, D.Position, 0, Last);
-        C.SortDirection = ReadRange(Storage, Sec, "SortDirection" + N, D.SortDirection, 0, 1);
-        C.Sorted = Storage.ReadBool(Sec, "Sorted" + N, D.Sorted);
+        TColumnKeys Keys;
+        for (const TOption& O : ColumnOptions(Cols[static_cast<size_t>(I)], I, Last, Keys))
+            ReadOption(Storage, Section.c_str(), O);
     }
 }
 
@@ -355,14 +377,10 @@ void WriteColumnSettings(TXMLStorage& Storage, std::span<const TListColumnStore>
 {
     const int Last = std::min(LastIndex, static_cast<int>(Cols.size()) - 1);
     for (int I = 0; I <= Last; ++I) {
-        const TListColumnStore& C = Cols[static_cast<size_t>(I)];
-        const std::string N = std::to_string(I);
-        Storage.WriteBool(Section, "Visible" + N, C.Visible);
-        Storage.WriteInteger(Section, "Width" + N, C.Width);
-        Storage.WriteInteger(Section, "Alignment" + N, C.Alignment);
-        Storage.WriteInteger(Section, "Position" + N, C.Position);
-        Storage.WriteInteger(Section, "SortDirection" + N, C.SortDirection);
-        Storage.WriteBool(Section, "Sorted" + N, C.Sorted);
+        TListColumnStore Column = Cols[static_cast<size_t>(I)];
+        TColumnKeys Keys;
+        for (const TOption& O : ColumnOptions(Column, I, Last, Keys))
+            WriteOption(Storage, Section.c_str(), O);
     }
 }
 
