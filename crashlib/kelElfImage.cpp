@@ -476,12 +476,14 @@ TElfSymbolMap::TElfSymbolMap(std::vector<TElfSymbol> Symbols)
     for (auto& Y : Symbols)
         if (IsAddressSymbol(Y))
             Sorted.push_back(std::move(Y));
-    std::stable_sort(Sorted.begin(), Sorted.end(), [](const TElfSymbol& A, const TElfSymbol& B) {
+    std::sort(Sorted.begin(), Sorted.end(), [](const TElfSymbol& A, const TElfSymbol& B) {
         if (A.Value != B.Value)
             return A.Value < B.Value;
         if (BindRank(A.Bind) != BindRank(B.Bind))
             return BindRank(A.Bind) < BindRank(B.Bind);
-        return (A.Type == STT_FUNC) > (B.Type == STT_FUNC);
+        if ((A.Type == STT_FUNC) != (B.Type == STT_FUNC))
+            return A.Type == STT_FUNC;
+        return A.Name < B.Name;
     });
 }
 

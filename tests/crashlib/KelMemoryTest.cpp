@@ -192,7 +192,7 @@ TEST(CrashlibMemory, PageUnmappedByAnotherThreadGivesAFailureNotASignal)
         }
     });
     int Succeeded = 0, Failed = 0, Wrong = 0;
-    for (int I = 0; I < 3000; ++I) {
+    for (int I = 0; I < 1500; ++I) {
         uint8_t B[64];
         const TDATryRead Snap = (I % 3 == 0) ? GetReadableRanges() : TDATryRead();
         bool Ok = TryRead(Area + 100, B, sizeof B, (I % 3 == 0) ? &Snap : nullptr);

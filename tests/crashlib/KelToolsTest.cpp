@@ -154,7 +154,8 @@ TEST(CrashlibTools, FileVersionComesFromTheVersionNote)
 TEST(CrashlibTools, ResourceSectionAddedToACopyOfALibraryIsLoaded)
 {
     TempFolder Dir;
-    const std::string Payload = std::string("settings\0with a zero\n\xff", 24);
+    static const char Bytes[] = "settings\0with a zero\n\xff";
+    const std::string Payload(Bytes, sizeof Bytes - 1);
     TempFolder::Write(Dir.Path("payload"), Payload);
     TempFolder::Write(Dir.Path("empty"), "");
     const std::string Lib = Dir.Path("libdlcopy.so.2");
