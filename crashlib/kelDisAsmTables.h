@@ -445,20 +445,25 @@ struct TMnemonicSet {
 
 constexpr TMnemonicSet CollectMnemonics()
 {
-    TMnemonicSet S;
-    auto Add = [&](std::string_view Mn) {
-        if (!IsMnemonic(Mn))
-            return;
-        for (size_t I = 0; I < S.Count; I++)
-            if (S.Items[I] == Mn)
-                return;
-        S.Items[S.Count++] = Mn;
+    // Sorted with each entry's class computed once: the compile-time budget
+    // of some compilers is too small for recomputing it in every comparison.
+    struct TKeyed {
+        int Class;
+        std::string_view Mn;
     };
-    for (auto& O : OneByteSpec)
-        Add(O.Mn);
-    for (auto& O : TwoByteSpec)
-        Add(O.Mn);
-    std::sort(S.Items.begin(), S.Items.begin() + S.Count, MnemonicBefore);
+    std::array<TKeyed, 512> Keyed{};
+    size_t N = 0;
+    for (auto* Spec : {&OneByteSpec, &TwoByteSpec})
+        for (auto& O : *Spec)
+            if (IsMnemonic(O.Mn))
+                Keyed[N++] = {MnemonicClass(O.Mn), O.Mn};
+    std::sort(Keyed.begin(), Keyed.begin() + N, [](const TKeyed& A, const TKeyed& B) {
+        return A.Class != B.Class ? A.Class < B.Class : A.Mn < B.Mn;
+    });
+    TMnemonicSet S;
+    for (size_t I = 0; I < N; I++)
+        if (S.Count == 0 || S.Items[S.Count - 1] != Keyed[I].Mn)
+            S.Items[S.Count++] = Keyed[I].Mn;
     return S;
 }
 
@@ -488,10 +493,9 @@ constexpr uint8_t MnemonicIndexOf(std::string_view Mn)
 {
     if (!IsMnemonic(Mn))
         return 0;
-    for (size_t I = 0; I < Mnemonics.Count; I++)
-        if (Mnemonics.Items[I] == Mn)
-            return static_cast<uint8_t>(I + 1);
-    return 0;
+    auto End = Mnemonics.Items.begin() + Mnemonics.Count;
+    auto It = std::lower_bound(Mnemonics.Items.begin(), End, Mn, MnemonicBefore);
+    return It != End && *It == Mn ? static_cast<uint8_t>(It - Mnemonics.Items.begin() + 1) : 0;
 }
 
 constexpr std::array<uint8_t, 256> DeriveIndex(const std::array<TOpSpec, 256>& Spec)
