@@ -993,6 +993,27 @@ std::string_view OperandTemplate(const TDecodeState& S)
         S.Map == mapOneByte ? OneByteSpec[S.OpcodeByte].Ops : TwoByteSpec[S.OpcodeByte].Ops;
     if (X64(S) && S.Map == mapOneByte && S.OpcodeByte == 0x63)
         return "Gv,Ed";
+    if (X64(S) && S.Map == map0F) {
+        switch (S.OpcodeByte) {
+        case 0x19:
+        case 0x1A:
+        case 0x1B:
+        case 0x1C:
+        case 0x1D:
+        case 0x1E:
+            return "Ev";
+        case 0xB8:
+        case 0xB9:
+        case 0xFF:
+            return "Gv,Ev";
+        case 0x78:
+            return "Ey,Gy";
+        case 0x79:
+            return "Gy,Ey";
+        default:
+            break;
+        }
+    }
     if (Ops.find('/') == std::string_view::npos)
         return Ops;
     std::string_view V = Item(Ops, '/', PrefixVariant(S));
@@ -1119,6 +1140,8 @@ uint64_t ImmediateValue(const TDecodeState& S)
     unsigned Size = S.ImmSize;
     if (OneByte && (Op == 0x83 || Op == 0x6B || Op == 0x6A))
         Size = S.OperandSize; // sign-extended to the operand size
+    if (S.OperandSize == 8 && Size == 4)
+        Size = 8; // 64-bit operations sign-extend their imm32
     return Size >= 8 ? V : V & ((uint64_t(1) << (8 * Size)) - 1);
 }
 
@@ -1144,6 +1167,44 @@ std::string ComposeMnemonic(const TDecodeState& S)
     }
     if (X64(S) && S.Map == mapOneByte && S.OpcodeByte == 0x63 && S.Encoding == enLegacy)
         return "movsxd";
+    if (X64(S) && S.Map == map0F && S.Encoding == enLegacy) {
+        // What x86-64 mode decodes beyond the 32-bit two-byte map.
+        switch (S.OpcodeByte) {
+        case 0x0B:
+            return "ud2";
+        case 0x19:
+        case 0x1A:
+        case 0x1B:
+        case 0x1C:
+        case 0x1D:
+            return "nop";
+        case 0x1E:
+            if (S.Rep && S.Info.ModRM == 0xFA)
+                return "endbr64";
+            if (S.Rep && S.Info.ModRM == 0xFB)
+                return "endbr32";
+            return "nop";
+        case 0x37:
+            return "getsec";
+        case 0x78:
+            return "vmread";
+        case 0x79:
+            return "vmwrite";
+        case 0xB8:
+            return "popcnt";
+        case 0xB9:
+            return "ud1";
+        case 0xFF:
+            return "ud0";
+        case 0x6E:
+        case 0x7E:
+            if (S.Rex & 8)
+                return "movq";
+            break;
+        default:
+            break;
+        }
+    }
     std::string_view E = MnemonicEntry(S.MnemonicIndex);
     if (S.Encoding != enLegacy || S.Map >= map0F38 || E.empty()) {
         // Beyond the 32-bit maps the text names the encoding and the opcode.
@@ -1286,6 +1347,8 @@ void ComposeOperands(std::string& T, const TDecodeState& S)
         Ops = "P,Q";
     if (S.Map == map0F && Op == 0xAE && !S.Memory)
         return; // lfence, mfence, sfence
+    if (S.Map == map0F && Op == 0x1E && S.Rep && (S.Info.ModRM == 0xFA || S.Info.ModRM == 0xFB))
+        return; // endbr64, endbr32
     bool ShowSize = S.Flags != 0xFFFF && (S.Flags & 0x100);
     bool First = true;
     ForEachToken(Ops, [&](std::string_view Token) {
