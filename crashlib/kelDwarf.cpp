@@ -1,0 +1,458 @@
+#include "kelDwarf.h"
+
+#include "kelElfImage.h"
+#include "kelMapFile.h"
+#include "kelStrings.h"
+#include "kelZip.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <cxxabi.h>
+#include <dwarf.h>
+#include <elf.h>
+#include <elfutils/libdw.h>
+#include <elfutils/libdwfl.h>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+std::mutex& DwarfLock()
+{
+    static std::mutex* const Lock = new std::mutex; // usable until the very end
+    return *Lock;
+}
+
+namespace {
+
+std::mutex RootLock;
+std::string& Root()
+{
+    static std::string* const R = new std::string("/usr/lib/debug");
+    return *R;
+}
+
+std::string FolderOf(const std::string& Path)
+{
+    const auto Slash = Path.rfind('/');
+    return Slash == std::string::npos ? std::string(".") : Path.substr(0, Slash);
+}
+
+std::string ToHex(const unsigned char* Bytes, std::size_t N)
+{
+    static const char Digits[] = "0123456789abcdef";
+    std::string Out;
+    for (std::size_t I = 0; I < N; ++I) {
+        Out.push_back(Digits[Bytes[I] >> 4]);
+        Out.push_back(Digits[Bytes[I] & 15]);
+    }
+    return Out;
+}
+
+std::string BuildIdOf(const std::string& Path)
+{
+    auto File = TElfFile::Open(Path);
+    if (!File)
+        return {};
+    auto Note = File->FindNote("GNU", 3); // NT_GNU_BUILD_ID
+    if (!Note)
+        return {};
+    return ToHex(reinterpret_cast<const unsigned char*>(Note->data()), Note->size());
+}
+
+bool FileCrcIs(const std::string& Path, uint32_t Crc)
+{
+    const int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (Fd < 0)
+        return false;
+    uint32_t Running = 0xFFFFFFFFu;
+    std::vector<char> Buffer(1 << 16);
+    ssize_t N;
+    while ((N = read(Fd, Buffer.data(), Buffer.size())) > 0)
+        Running = UpdateCrc32(Running, Buffer.data(), static_cast<std::size_t>(N));
+    close(Fd);
+    return N == 0 && ~Running == Crc;
+}
+
+bool IsFile(const std::string& Path)
+{
+    return access(Path.c_str(), R_OK) == 0;
+}
+
+} // namespace
+
+std::string GetDebugFileRoot()
+{
+    std::lock_guard<std::mutex> Guard(RootLock);
+    return Root();
+}
+
+void SetDebugFileRoot(std::string NewRoot)
+{
+    std::lock_guard<std::mutex> Guard(RootLock);
+    Root() = std::move(NewRoot);
+}
+
+std::string FindSeparateDebugFile(const std::string& ModuleFile, std::string_view BuildId,
+                                  std::string_view DebugLink, uint32_t DebugLinkCrc)
+{
+    const std::string DebugRoot = GetDebugFileRoot();
+    if (BuildId.size() > 2) {
+        const std::string Path = DebugRoot + "/.build-id/" + std::string(BuildId.substr(0, 2)) +
+                                 "/" + std::string(BuildId.substr(2)) + ".debug";
+        if (IsFile(Path) && BuildIdOf(Path) == BuildId)
+            return Path;
+    }
+    if (DebugLink.empty() || DebugLink.find('/') != std::string_view::npos)
+        return {};
+    const std::string Folder = FolderOf(ModuleFile);
+    const std::string Link(DebugLink);
+    for (const std::string& Path :
+         {Folder + "/" + Link, Folder + "/.debug/" + Link, DebugRoot + Folder + "/" + Link}) {
+        // The module itself may carry the debuglink's name.
+        if (Path == ModuleFile || !IsFile(Path))
+            continue;
+        if (!BuildId.empty() ? BuildIdOf(Path) == BuildId : FileCrcIs(Path, DebugLinkCrc))
+            return Path;
+    }
+    return {};
+}
+
+namespace {
+
+int NoElf(Dwfl_Module*, void**, const char*, Dwarf_Addr, char**, Elf**)
+{
+    return -1;
+}
+
+int FindDebugInfo(Dwfl_Module* Mod, void**, const char* ModName, Dwarf_Addr, const char* FileName,
+                  const char* DebugLink, GElf_Word Crc, char** DebugFileName)
+{
+    const std::string Module = FileName != nullptr ? FileName : ModName != nullptr ? ModName : "";
+    std::string Path;
+    if (DebugLink != nullptr && DebugLink[0] == '/' && Crc == 0) {
+        // The shared file of a dwz-compressed debug file.
+        if (IsFile(DebugLink))
+            Path = DebugLink;
+    } else {
+        const unsigned char* Bits = nullptr;
+        GElf_Addr Vaddr;
+        const int N = dwfl_module_build_id(Mod, &Bits, &Vaddr);
+        const std::string Id = N > 0 ? ToHex(Bits, static_cast<std::size_t>(N)) : std::string();
+        Path = FindSeparateDebugFile(Module, Id, DebugLink != nullptr ? DebugLink : "", Crc);
+    }
+    if (Path.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    const int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (Fd >= 0)
+        *DebugFileName = strdup(Path.c_str());
+    return Fd;
+}
+
+char* NoDebugInfoPath = nullptr;
+
+const Dwfl_Callbacks Callbacks = {
+    NoElf,
+    FindDebugInfo,
+    dwfl_offline_section_address,
+    &NoDebugInfoPath,
+};
+
+struct TDwflCloser {
+    void operator()(Dwfl* D) const { dwfl_end(D); }
+};
+
+std::vector<TElfSymbol> FunctionSymbols(const TElfFile& File)
+{
+    auto All = File.Symbols(false);
+    if (All.empty())
+        All = File.Symbols(true);
+    std::vector<TElfSymbol> Out;
+    for (auto& S : All)
+        if (S.Type == STT_FUNC || S.Type == STT_GNU_IFUNC)
+            Out.push_back(std::move(S));
+    return Out;
+}
+
+struct TRow {
+    uintptr_t Address;
+    uint32_t Line;
+    uint32_t File;
+    bool End;
+    uint32_t Order;
+};
+
+struct TScope {
+    uintptr_t Low;
+    uintptr_t High;
+    uint32_t Depth;
+    uint32_t Name;
+};
+
+class TDwarfReader {
+public:
+    TDwarfReader(TMapFile& AMap, uintptr_t ABias, const TElfFile& File)
+        : Map(AMap), Bias(ABias), Symbols(FunctionSymbols(File))
+    {
+    }
+
+    std::vector<TRow> Rows;
+    std::vector<TScope> Scopes;
+    std::vector<std::u16string> Files;
+    std::vector<std::u16string> Names;
+
+    // The sized function symbols, as the outermost routines: they name code
+    // that no DWARF routine describes.
+    void AddSymbolScopes(const TElfFile& File)
+    {
+        for (const auto& S : FunctionSymbols(File)) {
+            const uintptr_t L = static_cast<uintptr_t>(S.Value) + Bias;
+            if (S.Size == 0 || S.Shndx == SHN_UNDEF || S.Name.empty() || L < Map.CodeBase ||
+                L >= Map.CodeEnd)
+                continue;
+            auto [It, New] =
+                NameIds.try_emplace(S.Name.c_str(), static_cast<uint32_t>(Names.size()));
+            if (New)
+                Names.push_back(Readable(S.Name.c_str()));
+            Scopes.push_back({L, L + static_cast<uintptr_t>(S.Size), 0, It->second});
+        }
+    }
+
+    void ReadUnit(Dwarf_Die* Cu, Dwarf_Addr CuBias)
+    {
+        Dwarf_Lines* Lines = nullptr;
+        size_t N = 0;
+        if (dwarf_getsrclines(Cu, &Lines, &N) == 0) {
+            for (size_t I = 0; I < N; ++I) {
+                Dwarf_Line* L = dwarf_onesrcline(Lines, I);
+                Dwarf_Addr A;
+                int LineNo = 0;
+                bool End = false;
+                if (L == nullptr || dwarf_lineaddr(L, &A) != 0)
+                    continue;
+                dwarf_lineno(L, &LineNo);
+                dwarf_lineendsequence(L, &End);
+                const char* Src = dwarf_linesrc(L, nullptr, nullptr);
+                const uintptr_t At = static_cast<uintptr_t>(A + CuBias) + Bias;
+                // Code the linker discarded keeps addresses near 0.
+                if (At < Map.CodeBase || At > Map.CodeEnd)
+                    continue;
+                Rows.push_back({At, static_cast<uint32_t>(LineNo), FileIndex(Src), End,
+                                static_cast<uint32_t>(Rows.size())});
+            }
+        }
+        Dwarf_Die Child;
+        if (dwarf_child(Cu, &Child) == 0)
+            Walk(&Child, 0, CuBias);
+    }
+
+private:
+    TMapFile& Map;
+    uintptr_t Bias;
+    TElfSymbolMap Symbols;
+    std::unordered_map<const char*, uint32_t> FileIds;
+    std::unordered_map<const char*, uint32_t> NameIds;
+
+    uint32_t FileIndex(const char* Src)
+    {
+        if (Src == nullptr)
+            Src = "??";
+        auto [It, New] = FileIds.try_emplace(Src, static_cast<uint32_t>(Files.size()));
+        if (New) {
+            // Several units may name one file through different strings.
+            std::u16string W = Utf8ToWide(Src);
+            auto Same = std::find(Files.begin(), Files.end(), W);
+            if (Same != Files.end())
+                It->second = static_cast<uint32_t>(Same - Files.begin());
+            else
+                Files.push_back(std::move(W));
+        }
+        return It->second;
+    }
+
+    // The linkage name anywhere along the origin and specification chain,
+    // made readable. A routine without one (internal linkage, extern "C") is
+    // named by the symbol at its start, which tells its parameters and the
+    // ".cold" part; the plain name is the last resort.
+    uint32_t NameIndex(Dwarf_Die* Die, uintptr_t Low)
+    {
+        Dwarf_Attribute Attr;
+        const char* Raw = nullptr;
+        if (dwarf_attr_integrate(Die, DW_AT_linkage_name, &Attr) != nullptr ||
+            dwarf_attr_integrate(Die, DW_AT_MIPS_linkage_name, &Attr) != nullptr)
+            Raw = dwarf_formstring(&Attr);
+        if (Raw == nullptr) {
+            const TElfSymbol* Sym = Symbols.Find(Low - Bias);
+            if (Sym != nullptr && !Sym->Name.empty() &&
+                (Sym->Size == 0 || Low - Bias - Sym->Value < Sym->Size))
+                Raw = Sym->Name.c_str();
+        }
+        if (Raw == nullptr && dwarf_attr_integrate(Die, DW_AT_name, &Attr) != nullptr)
+            Raw = dwarf_formstring(&Attr);
+        if (Raw == nullptr)
+            Raw = "";
+        auto [It, New] = NameIds.try_emplace(Raw, static_cast<uint32_t>(Names.size()));
+        if (New)
+            Names.push_back(Readable(Raw));
+        return It->second;
+    }
+
+    static std::u16string Readable(const char* Raw)
+    {
+        std::string Text = Raw;
+        int Status = 0;
+        std::unique_ptr<char, decltype(&std::free)> D(
+            abi::__cxa_demangle(Raw, nullptr, nullptr, &Status), &std::free);
+        if (Status == 0 && D)
+            Text = D.get();
+        return Text.empty() ? u"??" : Utf8ToWide(Text);
+    }
+
+    // Each address is named by the innermost routine whose code holds it,
+    // inlined ones included, as addr2line names it.
+    void Walk(Dwarf_Die* First, uint32_t Depth, Dwarf_Addr CuBias)
+    {
+        Dwarf_Die Die = *First;
+        do {
+            const int Tag = dwarf_tag(&Die);
+            uint32_t Inner = Depth;
+            if (Tag == DW_TAG_subprogram || Tag == DW_TAG_inlined_subroutine) {
+                Dwarf_Addr Base, Low, High;
+                ptrdiff_t Offset = 0;
+                while ((Offset = dwarf_ranges(&Die, Offset, &Base, &Low, &High)) > 0) {
+                    const uintptr_t L = static_cast<uintptr_t>(Low + CuBias) + Bias;
+                    const uintptr_t H = static_cast<uintptr_t>(High + CuBias) + Bias;
+                    // Code the linker discarded keeps addresses near 0.
+                    if (H <= L || L < Map.CodeBase || L >= Map.CodeEnd)
+                        continue;
+                    Scopes.push_back({L, H, Depth + 1, NameIndex(&Die, L)});
+                }
+                Inner = Depth + 1;
+            }
+            const bool Descend = Tag == DW_TAG_subprogram || Tag == DW_TAG_inlined_subroutine ||
+                                 Tag == DW_TAG_lexical_block || Tag == DW_TAG_namespace ||
+                                 Tag == DW_TAG_try_block || Tag == DW_TAG_catch_block ||
+                                 Tag == DW_TAG_module || Tag == DW_TAG_structure_type ||
+                                 Tag == DW_TAG_class_type || Tag == DW_TAG_union_type;
+            Dwarf_Die Child;
+            if (Descend && Inner < 200 && dwarf_haschildren(&Die) && dwarf_child(&Die, &Child) == 0)
+                Walk(&Child, Inner, CuBias);
+        } while (dwarf_siblingof(&Die, &Die) == 0);
+    }
+};
+
+// Lines and source-file segments from the rows of all line programs.
+void AddLines(TMapFile& Map, std::vector<TRow>& Rows, const std::vector<std::u16string>& Files)
+{
+    // At one address an end of sequence counts before the rows that start
+    // there, and of those the last one given answers, as libdw answers.
+    std::sort(Rows.begin(), Rows.end(), [](const TRow& A, const TRow& B) {
+        if (A.Address != B.Address)
+            return A.Address < B.Address;
+        if (A.End != B.End)
+            return A.End;
+        return A.Order < B.Order;
+    });
+    std::size_t Out = 0;
+    for (std::size_t I = 0; I < Rows.size(); ++I) {
+        if (I + 1 < Rows.size() && Rows[I + 1].Address == Rows[I].Address)
+            continue;
+        Rows[Out++] = Rows[I];
+    }
+    Rows.resize(Out);
+    Map.Lines.reserve(Map.Lines.size() + Rows.size());
+    for (std::size_t I = 0; I + 1 < Rows.size(); ++I) {
+        const TRow& R = Rows[I];
+        if (R.End)
+            continue;
+        Map.AddMapLine(R.Line, R.Address);
+        const uintptr_t End = Rows[I + 1].Address;
+        if (!Map.Segments.empty()) {
+            TMfSegment& Last = Map.Segments.back();
+            if (Last.Class == mcCode && Last.Start + Last.Length == R.Address &&
+                Last.UnitName == Files[R.File]) {
+                Last.Length = End - Last.Start;
+                continue;
+            }
+        }
+        Map.Segments.push_back({1, mcCode, R.Address, End - R.Address, Files[R.File], 0});
+    }
+}
+
+// One public per change of the innermost routine, and a nameless one where
+// the code of every routine has ended.
+void AddRoutines(TMapFile& Map, std::vector<TScope>& Scopes,
+                 const std::vector<std::u16string>& Names)
+{
+    std::sort(Scopes.begin(), Scopes.end(), [](const TScope& A, const TScope& B) {
+        if (A.Low != B.Low)
+            return A.Low < B.Low;
+        if (A.High != B.High)
+            return A.High > B.High; // the outer one first
+        return A.Depth < B.Depth;
+    });
+    std::vector<const TScope*> Open;
+    auto Emit = [&Map](uintptr_t Address, const std::u16string& Name) {
+        if (!Map.Publics.empty() && Map.Publics.back().Address == Address)
+            Map.Publics.back().Name = Name;
+        else
+            Map.Publics.push_back({1, mcCode, Name, Address});
+    };
+    static const std::u16string NoName;
+    auto CloseUpTo = [&](uintptr_t Address) {
+        while (!Open.empty() && Open.back()->High <= Address) {
+            const uintptr_t End = Open.back()->High;
+            while (!Open.empty() && Open.back()->High <= End)
+                Open.pop_back();
+            Emit(End, Open.empty() ? NoName : Names[Open.back()->Name]);
+        }
+    };
+    for (const TScope& S : Scopes) {
+        CloseUpTo(S.Low);
+        Open.push_back(&S);
+        Emit(S.Low, Names[S.Name]);
+    }
+    CloseUpTo(UINTPTR_MAX);
+}
+
+} // namespace
+
+bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& File)
+{
+    TDwarfReader Reader(Map, Map.Bias, File);
+    {
+        std::lock_guard<std::mutex> Guard(DwarfLock());
+        std::unique_ptr<Dwfl, TDwflCloser> D(dwfl_begin(&Callbacks));
+        if (!D)
+            return false;
+        // Reported at 0, so that libdw gives the file's own addresses.
+        Dwfl_Module* Mod = dwfl_report_elf(D.get(), "module", FileName.c_str(), -1, 0, false);
+        dwfl_report_end(D.get(), nullptr, nullptr);
+        if (Mod == nullptr)
+            return false;
+        Dwarf_Addr ModBias = 0;
+        if (dwfl_module_getdwarf(Mod, &ModBias) == nullptr)
+            return false;
+        Dwarf_Die* Cu = nullptr;
+        Dwarf_Addr CuBias = 0;
+        while ((Cu = dwfl_module_nextcu(Mod, Cu, &CuBias)) != nullptr)
+            Reader.ReadUnit(Cu, CuBias);
+    }
+    if (Reader.Rows.empty())
+        return false;
+    Reader.AddSymbolScopes(File);
+    AddLines(Map, Reader.Rows, Reader.Files);
+    AddRoutines(Map, Reader.Scopes, Reader.Names);
+    if (Map.Publics.empty()) {
+        const std::size_t Segments = Map.Segments.size();
+        Map.LoadElfSymbols(File);
+        // Keep the source-file segments: they name the lines' files.
+        Map.Segments.resize(Segments);
+    }
+    return true;
+}

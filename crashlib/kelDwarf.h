@@ -1,0 +1,41 @@
+// DWARF debug information through libdw, for the map-file unit.
+//
+// libdw is not thread-safe, so every use of it in the process goes through
+// DwarfLock(). Separate debug files are found by our own routine: by build-id
+// or by debuglink under the debug root (/usr/lib/debug) and beside the
+// module. Nothing here ever asks a debuginfod server: a user's
+// DEBUGINFOD_URLS must not make a crash report wait for the network.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+class TMapFile;
+class TElfFile;
+
+// The one lock around all libdw use in this process.
+std::mutex& DwarfLock();
+
+// The folder that holds separate debug files ("/usr/lib/debug"). Tests point
+// it elsewhere.
+std::string GetDebugFileRoot();
+void SetDebugFileRoot(std::string Root);
+
+// The separate debug file of the module ModuleFile: with a build-id (lower-case
+// hex) Root/.build-id/xx/rest.debug when its build-id matches; else with a
+// debuglink name that file beside the module, in its ".debug" folder or
+// under Root + the module's folder, when its CRC-32 matches DebugLinkCrc.
+// Empty when none is found.
+std::string FindSeparateDebugFile(const std::string& ModuleFile, std::string_view BuildId,
+                                  std::string_view DebugLink, uint32_t DebugLinkCrc);
+
+// Adds what the DWARF of FileName (or of its separate debug file) says to
+// Map, with Map.Bias added to every address: one line row per address (the
+// last row the line programs give for it), one code segment per run of code
+// from one source file (named by its path), and one public per routine or
+// inlined routine, the innermost one naming each address, with a nameless
+// public where code of no routine follows. Routines without DWARF get their
+// names from the ELF symbols. False when there are no line rows.
+bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& File);

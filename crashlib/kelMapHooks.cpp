@@ -1,0 +1,4 @@
+#include "kelMapHooks.h"
+
+std::atomic<TMapNameHook> MapDataNameHook{nullptr};
+std::atomic<TMapLineHook> MapDataLineHook{nullptr};

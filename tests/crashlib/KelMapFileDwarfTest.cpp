@@ -1,0 +1,476 @@
+// Names and lines of real programs, checked against the tool chain's own
+// readers: eu-addr2line for file and line, addr2line -f -C for the routine,
+// nm for symbols, readelf for the program's map data section. The programs
+// are built here with g++; the program itself is read from TOLVEX_BIN_DIR.
+#include "kelDwarf.h"
+#include "kelMapFile.h"
+#include "kelStrings.h"
+
+#include "TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string RunCommand(const std::string& Command)
+{
+    std::string Out;
+    FILE* P = popen(Command.c_str(), "r");
+    if (P == nullptr)
+        return Out;
+    char Buf[65536];
+    std::size_t N;
+    while ((N = fread(Buf, 1, sizeof Buf, P)) > 0)
+        Out.append(Buf, N);
+    pclose(P);
+    return Out;
+}
+
+std::vector<std::string> SplitLines(const std::string& Text)
+{
+    std::vector<std::string> Out;
+    std::istringstream In(Text);
+    for (std::string L; std::getline(In, L);)
+        Out.push_back(L);
+    return Out;
+}
+
+std::string U8(const std::u16string& S)
+{
+    return WideToUtf8(S);
+}
+
+bool AllDigits(std::string_view S)
+{
+    return !S.empty() && S.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// "file:line" or "file:line:column" as eu-addr2line prints it.
+std::pair<std::string, std::string> FileAndLine(const std::string& S)
+{
+    auto Last = S.rfind(':');
+    if (Last == std::string::npos)
+        return {S, ""};
+    auto Before = S.rfind(':', Last - 1);
+    if (Before != std::string::npos && AllDigits(S.substr(Before + 1, Last - Before - 1)) &&
+        AllDigits(S.substr(Last + 1)))
+        return {S.substr(0, Before), S.substr(Before + 1, Last - Before - 1)};
+    return {S.substr(0, Last), S.substr(Last + 1)};
+}
+
+std::string HexAddress(uintptr_t A)
+{
+    char Buf[32];
+    std::snprintf(Buf, sizeof Buf, "0x%lx", static_cast<unsigned long>(A));
+    return Buf;
+}
+
+// Compares file:line with eu-addr2line and the routine with addr2line -f -C
+// for the given line rows of a file read at its own addresses. File and line
+// must agree everywhere. Routine names must agree but for a few rows: for
+// routines without a linkage name (internal C++ names, extern "C" and
+// compiler-made ones) addr2line sometimes takes the DWARF name where we take
+// the symbol at the routine's start ("[clone .cold]", the static
+// initializer), or names the byte just past a routine after its symbol.
+void ExpectAgreesWithAddr2line(const TMapFile& Map, const std::string& File,
+                               const std::vector<TMapFileLine>& Rows, const TempFolder& Temp)
+{
+    std::string Addresses;
+    for (const auto& R : Rows)
+        Addresses += HexAddress(R.Address) + "\n";
+    TempFolder::Write(Temp.Path("addresses"), Addresses);
+    const auto Eu =
+        SplitLines(RunCommand("eu-addr2line -e " + File + " < " + Temp.Path("addresses")));
+    const auto Gnu =
+        SplitLines(RunCommand("addr2line -f -C -e " + File + " < " + Temp.Path("addresses")));
+    ASSERT_EQ(Eu.size(), Rows.size());
+    ASSERT_EQ(Gnu.size(), 2 * Rows.size());
+    int WrongLines = 0, WrongNames = 0;
+    for (std::size_t I = 0; I < Rows.size(); ++I) {
+        const uintptr_t A = Rows[I].Address;
+        const auto [EuFile, EuLine] = FileAndLine(Eu[I]);
+        const std::string OurFile = U8(Map.FindSegment(mcCode, A).UnitName);
+        const std::string OurLine = std::to_string(Map.FindLine(A));
+        if ((EuFile != OurFile || EuLine != OurLine) && ++WrongLines <= 10)
+            ADD_FAILURE() << HexAddress(A) << ": " << OurFile << ":" << OurLine
+                          << " | eu-addr2line " << Eu[I];
+        const TMfPublic P = Map.FindPublic(A);
+        const std::string OurName = P.Valid ? U8(P.Name) : "??";
+        if (Gnu[2 * I] != OurName && ++WrongNames <= 5)
+            std::cout << "  routine at " << HexAddress(A) << ": " << OurName.substr(0, 120)
+                      << " | addr2line " << Gnu[2 * I].substr(0, 120) << "\n";
+    }
+    std::cout << "  routine names differing from addr2line: " << WrongNames << " of " << Rows.size()
+              << "\n";
+    EXPECT_EQ(WrongLines, 0) << "of " << Rows.size() << " rows";
+    EXPECT_LE(WrongNames * 100, static_cast<int>(Rows.size()) * 2)
+        << WrongNames << " of " << Rows.size() << " routine names differ";
+}
+
+std::string Cut255(std::string S)
+{
+    if (S.size() > 255) {
+        std::size_t Cut = 255;
+        while ((static_cast<unsigned char>(S[Cut]) & 0xC0) == 0x80)
+            --Cut;
+        S.resize(Cut);
+    }
+    return S;
+}
+
+std::vector<TMapFileLine> RowsWithLines(const TMapFile& Map, std::size_t Most)
+{
+    std::vector<TMapFileLine> All;
+    for (const auto& L : Map.Lines)
+        if (L.Line != 0)
+            All.push_back(L);
+    if (All.size() <= Most)
+        return All;
+    std::vector<TMapFileLine> Some;
+    const double Step = double(All.size()) / double(Most);
+    for (std::size_t I = 0; I < Most; ++I)
+        Some.push_back(All[static_cast<std::size_t>(double(I) * Step)]);
+    return Some;
+}
+
+constexpr const char* HelperH = R"(#pragma once
+inline int Scale(int x) { return x * 3 + 1; }
+int other(int n);
+)";
+
+constexpr const char* MainCpp = R"(#include "helper.h"
+#include <string>
+#include <vector>
+namespace ns {
+struct Widget {
+    int Value;
+    explicit Widget(int v) : Value(v) {}
+    int Twice() const;
+};
+} // namespace ns
+int ns::Widget::Twice() const { return Value * 2; }
+static int __attribute__((noinline)) LocalSum(const std::vector<int>& v)
+{
+    int s = 0;
+    for (int x : v)
+        s += Scale(x);
+    return s;
+}
+template <class T> T __attribute__((noinline)) Biggest(T a, T b) { return a > b ? a : b; }
+int main(int argc, char** argv)
+{
+    std::vector<int> v(static_cast<unsigned>(argc), 3);
+    ns::Widget w(argc);
+    std::string s(argv[0]);
+    auto Lambda = [&](int k) { return static_cast<int>(s.size()) * k; };
+    return LocalSum(v) + Biggest(argc, 2) + static_cast<int>(Biggest<long>(argc, 5)) + w.Twice() +
+           other(argc) + Lambda(argc);
+}
+)";
+
+constexpr const char* OtherCpp = R"(#include "helper.h"
+int other(int n)
+{
+    switch (n) {
+    case 1: return Scale(n) + 7;
+    case 2: return n * 11;
+    case 3: return n - 4;
+    case 4: return Scale(n * 5);
+    default: return 0;
+    }
+}
+)";
+
+// One small program, built once for all tests here.
+class CrashlibMapFileDwarf : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        Temp = std::make_unique<TempFolder>();
+        TempFolder::Write(Temp->Path("helper.h"), HelperH);
+        TempFolder::Write(Temp->Path("main.cpp"), MainCpp);
+        TempFolder::Write(Temp->Path("other.cpp"), OtherCpp);
+        const std::string Dir = Temp->Path();
+        Built = std::system(("cd " + Dir + " && g++ -O2 -g -o prog main.cpp other.cpp" +
+                             " && g++ -O1 -c main.cpp other.cpp" +
+                             " && g++ -o plain -Wl,-Map=plain.map main.o other.o" +
+                             " && g++ -O2 -g -o pie -pie -fPIE main.cpp other.cpp")
+                                .c_str()) == 0;
+    }
+    static void TearDownTestSuite() { Temp.reset(); }
+    void SetUp() override { ASSERT_TRUE(Built) << "g++ failed"; }
+
+    static std::string Path(const std::string& Name) { return Temp->Path(Name); }
+
+    static inline std::unique_ptr<TempFolder> Temp;
+    static inline bool Built = false;
+};
+
+TEST_F(CrashlibMapFileDwarf, EveryLineRowOfATestProgramAgreesWithAddr2line)
+{
+    const TMapFile Map(0, Path("prog"), mdsDwarf);
+    ASSERT_TRUE(Map.Valid);
+    EXPECT_EQ(Map.Source, mdsDwarf);
+    const auto Rows = RowsWithLines(Map, 100000);
+    ASSERT_GT(Rows.size(), 20u);
+    ExpectAgreesWithAddr2line(Map, Path("prog"), Rows, *Temp);
+    // Lines of the inlined helper are named after the header.
+    bool SawHeader = false;
+    for (const auto& S : Map.Segments)
+        SawHeader |= U8(S.UnitName).ends_with("/helper.h");
+    EXPECT_TRUE(SawHeader);
+}
+
+TEST_F(CrashlibMapFileDwarf, SampledRowsOfTheProgramAgreeWithAddr2line)
+{
+    const char* Bin = std::getenv("TOLVEX_BIN_DIR");
+    ASSERT_NE(Bin, nullptr);
+    const std::string Program = std::string(Bin) + "/tolvex";
+    if (!std::filesystem::exists(Program))
+        GTEST_SKIP() << Program << " is not built";
+    const TMapFile Map(0, Program, mdsDwarf);
+    ASSERT_TRUE(Map.Valid);
+    ASSERT_GT(Map.Lines.size(), 10000u);
+    ExpectAgreesWithAddr2line(Map, Program, RowsWithLines(Map, 3000), *Temp);
+}
+
+TEST_F(CrashlibMapFileDwarf, PackedMapDataOfTheProgramAnswersAsItsDwarf)
+{
+    const char* Bin = std::getenv("TOLVEX_BIN_DIR");
+    ASSERT_NE(Bin, nullptr);
+    const std::string Program = std::string(Bin) + "/tolvex";
+    if (!std::filesystem::exists(Program))
+        GTEST_SKIP() << Program << " is not built";
+    EXPECT_NE(RunCommand("readelf -SW " + Program).find(" .rsrc.KEL.EXCEPT "), std::string::npos);
+
+    const TMapFile Packed(0, Program, mdsPackedResource);
+    ASSERT_TRUE(Packed.Valid);
+    EXPECT_EQ(Packed.Source, mdsPackedResource);
+    const TMapFile Dwarf(0, Program, mdsDwarf);
+    ASSERT_TRUE(Dwarf.Valid);
+    EXPECT_EQ(Packed.Lines.size(), Dwarf.Lines.size());
+    EXPECT_EQ(Packed.Publics.size(), Dwarf.Publics.size());
+    EXPECT_EQ(Packed.Segments.size(), Dwarf.Segments.size());
+    int Wrong = 0;
+    for (uintptr_t A = Dwarf.CodeBase; A < Dwarf.CodeEnd; A += 97) {
+        // The format keeps at most 255 bytes of a name.
+        const bool Same =
+            Packed.FindLine(A) == Dwarf.FindLine(A) &&
+            Packed.FindSegment(mcCode, A).UnitName == Dwarf.FindSegment(mcCode, A).UnitName &&
+            U8(Packed.FindPublic(A).Name) == Cut255(U8(Dwarf.FindPublic(A).Name)) &&
+            Packed.FindPublic(A).Address == Dwarf.FindPublic(A).Address;
+        if (!Same && ++Wrong <= 5)
+            ADD_FAILURE() << HexAddress(A) << ": " << U8(Packed.FindPublic(A).Name) << " / "
+                          << U8(Dwarf.FindPublic(A).Name);
+    }
+    EXPECT_EQ(Wrong, 0);
+}
+
+TEST_F(CrashlibMapFileDwarf, LoadedPieIsNamedAtItsLoadAddress)
+{
+    // Read as if the file were mapped at 0x555555554000: every answer moves.
+    const TMapFile AtZero(0, Path("pie"), mdsDwarf);
+    const TMapFile Loaded(0x555555554000, Path("pie"), mdsDwarf);
+    ASSERT_TRUE(AtZero.Valid && Loaded.Valid);
+    EXPECT_EQ(Loaded.Bias, 0x555555554000u);
+    EXPECT_EQ(Loaded.CodeBase, AtZero.CodeBase + 0x555555554000);
+    const uintptr_t Main = std::stoul(
+        RunCommand("nm " + Path("pie") + " | awk '$3==\"main\"{print $1}'"), nullptr, 16);
+    EXPECT_EQ(U8(Loaded.FindPublic(Main + 0x555555554000).Name), "main");
+    EXPECT_EQ(Loaded.FindLine(Main + 0x555555554000), AtZero.FindLine(Main));
+    EXPECT_NE(AtZero.FindLine(Main), 0u);
+}
+
+TEST_F(CrashlibMapFileDwarf, SeparateDebugFilesAreFoundByDebuglinkAndBuildIdWithoutTheNetwork)
+{
+    const std::string Dir = Path("split");
+    std::filesystem::create_directories(Dir + "/.debug");
+    std::filesystem::create_directories(Dir + "/root/.build-id");
+    ASSERT_EQ(
+        std::system(("cd " + Dir +
+                     " && cp ../prog linked && objcopy --only-keep-debug linked .debug/linked.dbg" +
+                     " && objcopy --strip-debug --add-gnu-debuglink=.debug/linked.dbg linked")
+                        .c_str()),
+        0);
+    // A debuginfod server that would never answer must not be asked.
+    setenv("DEBUGINFOD_URLS", "http://192.0.2.1:8002/", 1);
+    const auto Start = std::chrono::steady_clock::now();
+    const TMapFile Linked(0, Dir + "/linked", mdsDwarf);
+    EXPECT_TRUE(Linked.Valid);
+    const TMapFile Full(0, Path("prog"), mdsDwarf);
+    EXPECT_EQ(Linked.Lines.size(), Full.Lines.size());
+    EXPECT_EQ(Linked.Publics.size(), Full.Publics.size());
+
+    // By build-id under the debug root, the file beside the module gone.
+    const std::string Id = RunCommand("readelf -n " + Dir + "/linked | awk '/Build ID/{print $3}'");
+    ASSERT_GT(Id.size(), 4u);
+    const std::string IdDir = Dir + "/root/.build-id/" + Id.substr(0, 2);
+    std::filesystem::create_directories(IdDir);
+    std::filesystem::rename(Dir + "/.debug/linked.dbg",
+                            IdDir + "/" + Id.substr(2, Id.size() - 3) + ".debug");
+    EXPECT_FALSE(TMapFile(0, Dir + "/linked", mdsDwarf).Valid);
+    const std::string OldRoot = GetDebugFileRoot();
+    SetDebugFileRoot(Dir + "/root");
+    const TMapFile ById(0, Dir + "/linked", mdsDwarf);
+    SetDebugFileRoot(OldRoot);
+    EXPECT_TRUE(ById.Valid);
+    EXPECT_EQ(ById.Lines.size(), Full.Lines.size());
+    unsetenv("DEBUGINFOD_URLS");
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(5));
+}
+
+TEST_F(CrashlibMapFileDwarf, GnuLinkerMapFileBesideTheModuleNamesItsRoutines)
+{
+    const TMapFile Map(0, Path("plain"), mdsMapText);
+    ASSERT_TRUE(Map.Valid);
+    EXPECT_EQ(Map.Source, mdsMapText);
+    // Every global function symbol of the program is a public at nm's address.
+    int Checked = 0;
+    for (const auto& L : SplitLines(RunCommand("nm --defined-only " + Path("plain")))) {
+        std::istringstream In(L);
+        std::string Address, Type, Name;
+        if (!(In >> Address >> Type >> Name) || Type != "T" ||
+            (Name.starts_with("_") && !Name.starts_with("_Z")))
+            continue;
+        const uintptr_t A = std::stoul(Address, nullptr, 16);
+        const TMfPublic P = Map.FindPublic(A);
+        EXPECT_EQ(P.Address, A) << Name;
+        EXPECT_EQ(U8(P.Name), RunCommand("echo " + Name + " | c++filt | tr -d '\\n'")) << Name;
+        ++Checked;
+    }
+    EXPECT_GE(Checked, 3); // main, other(int), ns::Widget::Twice() const
+    // The object files are the units.
+    const uintptr_t Main = std::stoul(
+        RunCommand("nm " + Path("plain") + " | awk '$3==\"main\"{print $1}'"), nullptr, 16);
+    EXPECT_EQ(U8(Map.FindSegment(mcCode, Main).UnitName), "main.o");
+}
+
+TEST_F(CrashlibMapFileDwarf, ElfSymbolsNameAModuleWithoutDebugInformation)
+{
+    std::filesystem::copy_file(Path("plain"), Path("bare"));
+    const TMapFile Map(0, Path("bare"));
+    ASSERT_TRUE(Map.Valid);
+    EXPECT_EQ(Map.Source, mdsElfSymbols);
+    int Checked = 0;
+    for (const auto& L : SplitLines(RunCommand("nm -S --defined-only " + Path("bare")))) {
+        std::istringstream In(L);
+        std::string Address, Size, Type, Name;
+        if (!(In >> Address >> Size >> Type >> Name) || (Type != "T" && Type != "t"))
+            continue;
+        const uintptr_t A = std::stoul(Address, nullptr, 16);
+        const uintptr_t End = A + std::stoul(Size, nullptr, 16);
+        const std::string Readable = RunCommand("echo " + Name + " | c++filt | tr -d '\\n'");
+        EXPECT_EQ(U8(Map.FindPublic(A).Name), Readable);
+        EXPECT_EQ(U8(Map.FindPublic(End - 1).Name), Readable);
+        ++Checked;
+    }
+    EXPECT_GE(Checked, 3);
+}
+
+TEST_F(CrashlibMapFileDwarf, StubInTheModuleLeadsToItsReducedDataFile)
+{
+    // The module carries a block without map data, and its settings name the
+    // check values of the ".kel" file beside it.
+    const std::string Module = Path("reduced");
+    std::filesystem::copy_file(Path("prog"), Module);
+    ASSERT_EQ(std::system(("strip --strip-debug " + Module).c_str()), 0);
+    const TMapFile Dwarf(0, Path("prog"), mdsDwarf);
+    const std::string Kel = PackMapData(Dwarf, 3, 0, true);
+    TempFolder::Write(Module + ".kel", Kel);
+    const std::string Check = U8(MapDataCheckText(Kel));
+    std::string Settings("TPF0\x0aTKelExcept\x09kelExcept", 25);
+    Settings += std::string("\x0cMinDebugInfo\x06", 14) + static_cast<char>(Check.size()) + Check;
+    Settings.push_back(0);
+    TempFolder::Write(Path("stub"), PackMapData(Dwarf, 3, MapDataNoMapData));
+    TempFolder::Write(Path("settings"), Settings);
+    ASSERT_EQ(std::system(("objcopy --add-section .rsrc.KEL.EXCEPT=" + Path("stub") +
+                           " --add-section .rsrc.10.TKELEXCEPT=" + Path("settings") + " " + Module)
+                              .c_str()),
+              0);
+    const TMapFile Map(0, Module);
+    ASSERT_TRUE(Map.Valid);
+    EXPECT_EQ(Map.Source, mdsPackedFile);
+    EXPECT_EQ(U8(Map.ReducedNames), Check);
+    EXPECT_EQ(Map.Lines.size(), Dwarf.Lines.size());
+    const uintptr_t A = Dwarf.Lines[Dwarf.Lines.size() / 2].Address;
+    EXPECT_EQ(Map.FindLine(A), Dwarf.FindLine(A));
+    EXPECT_TRUE(U8(Map.FindPublic(A).Name).starts_with("public%"));
+
+    // Another module's check values: the data file is refused.
+    TempFolder::Write(Module + ".kel", PackMapData(Dwarf, 3, 0, false));
+    const TMapFile Refused(0, Module, mdsPackedResource);
+    EXPECT_FALSE(Refused.Valid);
+}
+
+TEST_F(CrashlibMapFileDwarf, ModuleRewrittenOnDiskIsReadAgain)
+{
+    const std::string Module = Path("module");
+    std::filesystem::copy_file(Path("prog"), Module);
+    auto First = FindModuleMapFile(0, Module);
+    ASSERT_TRUE(First && First->Valid);
+    EXPECT_EQ(FindModuleMapFile(0, Module), First); // unchanged: from the cache
+
+    // Rewritten in place with bytes of the same size, within the same second:
+    // only the nanoseconds of its time tell.
+    std::string Bytes = TempFolder::Read(Module);
+    const std::string Twice = "ns::Widget::Twice() const";
+    int Replaced = 0;
+    for (auto At = Bytes.find("_ZNK2ns6Widget5TwiceEv"); At != std::string::npos;
+         At = Bytes.find("_ZNK2ns6Widget5TwiceEv", At), ++Replaced)
+        Bytes.replace(At, 22, "_ZNK2ns6Widget5ThirdEv");
+    ASSERT_GT(Replaced, 0);
+    {
+        std::ofstream Out(Module, std::ios::binary | std::ios::in | std::ios::out);
+        Out.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
+    }
+    auto Second = FindModuleMapFile(0, Module);
+    ASSERT_TRUE(Second && Second->Valid);
+    EXPECT_NE(Second, First);
+    bool SawThird = false, SawTwice = false;
+    for (const auto& P : Second->Publics) {
+        SawThird |= U8(P.Name) == "ns::Widget::Third() const";
+        SawTwice |= U8(P.Name) == Twice;
+    }
+    EXPECT_TRUE(SawThird);
+    EXPECT_FALSE(SawTwice);
+    // The first map stays usable by whoever still holds it.
+    EXPECT_FALSE(First->Publics.empty());
+    ClearMapFileCache();
+}
+
+TEST(CrashlibMapFileOwnCode, CallerIsNamedWithItsUnitAndLine)
+{
+    std::u16string Module, Unit, Name;
+    uint32_t Line = 0;
+    uintptr_t Public = 0;
+    const int Here = __LINE__;
+    ASSERT_TRUE(GetMapFileInfos(0, Module, Unit, Line, Public, Name));
+    EXPECT_EQ(U8(Module), "crashlib_unit_tests");
+    EXPECT_TRUE(U8(Unit).ends_with("/KelMapFileDwarfTest.cpp")) << U8(Unit);
+    EXPECT_EQ(Line, static_cast<uint32_t>(Here));
+    EXPECT_NE(U8(Name).find("CallerIsNamedWithItsUnitAndLine"), std::string::npos) << U8(Name);
+    // The name hook answers at the routine's first byte only.
+    std::u16string Hooked;
+    EXPECT_TRUE(MapNameHook(Public, Hooked));
+    EXPECT_EQ(U8(Hooked), "KelMapFileDwarfTest." + U8(Name));
+    EXPECT_FALSE(MapNameHook(Public + 1, Hooked));
+    uint32_t HookLine = 0;
+    uintptr_t From = 0, To = 0;
+    EXPECT_TRUE(MapLineHook(Public, HookLine, From, To));
+    EXPECT_LE(From, Public);
+    EXPECT_GT(To, Public);
+}
+
+} // namespace
