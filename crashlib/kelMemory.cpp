@@ -401,3 +401,13 @@ bool TryRead(uintptr_t Source, void* Dest, std::size_t Count, const TDATryRead* 
     }
     return true;
 }
+
+uint32_t GetTidObfuscator()
+{
+    return 0;
+}
+
+bool GetTidObfuscatorLayout()
+{
+    return false;
+}

@@ -107,3 +107,9 @@ void ParseMemoryMaps(std::string_view Text, const std::function<bool(const TMaps
 
 // The access kind a maps line gives.
 uint8_t MapsAccessKind(const char* Perms);
+
+// Windows 9x scrambles thread and process ids with a per-system value that is
+// found through the thread information block. Ids are never scrambled here:
+// the value is 0, found through neither layout.
+uint32_t GetTidObfuscator();
+bool GetTidObfuscatorLayout();
