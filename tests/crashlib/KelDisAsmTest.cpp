@@ -409,6 +409,39 @@ TEST(CrashlibDecoder64, RipRelativeIndirectCall)
     EXPECT_EQ(Rex[8], Base64 + 2);
 }
 
+// A routine of this process, decoded where it lies: the window is copied by
+// the fault-free memory reader, with a fresh look at the address space and
+// through a snapshot.
+[[gnu::noinline]] int LiveRoutine(int A, int B)
+{
+    return A * 3 + B;
+}
+
+TEST(CrashlibDecoder64, DecodesThisProcessThroughTheMemoryReader)
+{
+    auto Code = reinterpret_cast<uint64_t>(&LiveRoutine);
+    std::vector<uint8_t> Copy(MaxInstructionLength);
+    std::memcpy(Copy.data(), reinterpret_cast<const void*>(Code), Copy.size());
+    TDecodeState Expected;
+    DecodeInstruction(Expected, TCpuMode::x64, Code, Copy.data(), Copy.size(), nullptr, false,
+                      nullptr);
+    ASSERT_TRUE(Expected.Info.Valid);
+
+    auto Fresh = ParseCode(Code);
+    EXPECT_TRUE(Fresh.Valid);
+    EXPECT_EQ(Fresh.Next, Expected.Info.Next);
+    TDATryRead Ranges = GetReadableRanges();
+    auto Snap = ParseCodeOpt(Code, &Ranges);
+    EXPECT_EQ(Snap.Next, Expected.Info.Next);
+    EXPECT_EQ(Snap.Opcode, Expected.Info.Opcode);
+    FreeReadableRanges(Ranges);
+
+    // Address 16 (never mapped) reads nothing and is no instruction.
+    auto Nothing = ParseCode(16);
+    EXPECT_FALSE(Nothing.Valid);
+    EXPECT_EQ(Nothing.Next, 16u);
+}
+
 class TFakeSymbols : public TSymbolSource {
 public:
     std::string AddressToName(uint64_t Address, std::string& Module,
