@@ -138,8 +138,11 @@ void BuildLengths(const std::uint32_t* Freq, unsigned Count, unsigned MaxBits,
             Symbols[Used++] = static_cast<std::uint16_t>(I);
         }
     }
-    std::stable_sort(Symbols, Symbols + Used,
-                     [&](std::uint16_t A, std::uint16_t B) { return Freq[A] < Freq[B]; });
+    // Ties go by symbol, so the codes do not depend on the sort; std::sort
+    // also needs no buffer of its own.
+    std::sort(Symbols, Symbols + Used, [&](std::uint16_t A, std::uint16_t B) {
+        return Freq[A] != Freq[B] ? Freq[A] < Freq[B] : A < B;
+    });
 
     // Two-queue Huffman: leaves sorted by weight, internal nodes made in
     // non-decreasing weight order.
@@ -425,9 +428,14 @@ unsigned Deflater::LongestMatch(std::size_t Pos, std::uint32_t Candidate, unsign
 
 std::size_t Deflater::Run()
 {
+    // A chain slot is only read for a position that was inserted, so the
+    // chains need clearing only for moving them down (inputs of 2 GiB and
+    // more); small inputs need neither a whole window of them nor a whole
+    // symbol buffer.
     Head.reset(new std::uint32_t[HashMask + 1]());
-    Chain.reset(new std::uint32_t[WindowSize]());
-    Symbols.reset(new Symbol[SymbolBufferSize]);
+    const std::size_t ChainSize = std::min<std::size_t>(WindowSize, InLen + 1);
+    Chain.reset(InLen >= RebaseAt ? new std::uint32_t[ChainSize]() : new std::uint32_t[ChainSize]);
+    Symbols.reset(new Symbol[std::clamp<std::size_t>(InLen, 1, SymbolBufferSize)]);
 
     std::size_t Pos = 0;
     while (Pos < InLen) {
