@@ -225,6 +225,15 @@ TEST(CrashlibElfImage, SymbolsByAddressEqualNm)
     void* H = dlopen("libstdc++.so.6", RTLD_NOW);
     ASSERT_NE(H, nullptr);
     ExpectSymbolsByAddressEqualNm(PathOf(H), true);
+    // A 32-bit file: the other class of every table.
+    if (access("/usr/lib32/libc.so.6", R_OK) == 0) {
+        ExpectSymbolsByAddressEqualNm("/usr/lib32/libc.so.6", true);
+        auto File = TElfFile::Open("/usr/lib32/libc.so.6");
+        ASSERT_NE(File, nullptr);
+        EXPECT_FALSE(File->Header().Is64);
+        EXPECT_EQ(File->Header().Machine, EM_386);
+        EXPECT_EQ(File->ImageSize(), ReadelfImageSpan("/usr/lib32/libc.so.6"));
+    }
 }
 
 TEST(CrashlibElfImage, ImageSizeIsTheSpanOfTheLoadSegments)
