@@ -26,8 +26,9 @@ public:
 
     // Parses a file's bytes.
     static IniProfile Parse(std::string_view Bytes);
-    // Reads and parses a file; a missing or unreadable file gives an empty
-    // profile (the profile functions answer defaults for it).
+    // Reads and parses a file; a file that is missing, unreadable or no
+    // regular file (a named pipe, a device) gives an empty profile (the
+    // profile functions answer defaults for it).
     static IniProfile Load(const std::string& Path);
 
     // The value of Key in Section, or nothing when the key is missing.
