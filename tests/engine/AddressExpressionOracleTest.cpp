@@ -2,6 +2,7 @@
 // of the same rules (tests/engine/expression_oracle.py); both must agree on
 // validity, count and the addresses at a set of probe indexes.
 #include "NetUtil.h"
+#include "TempFolder.h"
 #include "uAddressExpressionOperations.h"
 
 #include <gtest/gtest.h>
@@ -91,17 +92,14 @@ TEST(AddressExpressionOracle, AgreesWithAnIndependentReadingOnRandomExpressions)
     while (expressions.size() < 3000)
         expressions.push_back(RandomExpression(rng));
 
-    char path[] = "/tmp/tolvex-expr-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    TempFolder temp;
+    const std::string path = temp.Path("expressions.txt");
     {
         std::ofstream f(path);
         for (const auto& e : expressions)
             f << e << '\n';
     }
-    const std::string output = RunCapture("/usr/bin/python3 '" + script + "' < " + path);
-    ::unlink(path);
+    const std::string output = RunCapture("/usr/bin/python3 '" + script + "' < '" + path + "'");
 
     std::istringstream lines(output);
     std::string line;

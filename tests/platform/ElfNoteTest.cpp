@@ -1,5 +1,7 @@
 #include "ElfNote.h"
 
+#include "TempFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -211,16 +213,8 @@ TEST(ElfNote, FilesOnDisk)
 TEST(ElfNote, ThirtyTwoBitObjectFromTheAssembler)
 {
     namespace fs = std::filesystem;
-    fs::path Dir = fs::temp_directory_path() / ("tolvex-elfnote-" + std::to_string(::getpid()));
-    fs::create_directories(Dir);
-    struct Cleanup {
-        fs::path P;
-        ~Cleanup()
-        {
-            std::error_code Ec;
-            fs::remove_all(P, Ec);
-        }
-    } Guard{Dir};
+    TempFolder Temp;
+    const fs::path Dir = Temp.Path();
     std::ofstream(Dir / "n.s") << ".section .note.tolvex.version,\"a\",@note\n"
                                   ".balign 4\n.long 7\n.long 2f-1f\n.long 1\n"
                                   ".asciz \"Tolvex\"\n.balign 4\n1: .ascii \"from as --32\"\n"

@@ -1,5 +1,6 @@
 #include "Wmi.h"
 #include "InterfaceFixtures.h"
+#include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -153,17 +154,12 @@ class LocalWmi : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        root_ = fs::temp_directory_path() /
-                ("tolvex-wmi-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
         fs::create_directories(root_ / "net");
         fs::create_directories(root_ / "udev");
         sources_.Interfaces = Inventory;
         sources_.SysNetDir = (root_ / "net").string();
         sources_.UdevDataDir = (root_ / "udev").string();
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     static void Write(const fs::path& file, const std::string& text)
     {
@@ -187,7 +183,8 @@ protected:
         return platform::LocalWmiServices(sources_)->ExecQuery(q, "WQL");
     }
 
-    fs::path root_;
+    TempFolder temp_;
+    const fs::path root_ = temp_.Path();
     platform::WmiLocalSources sources_;
 };
 
