@@ -8,10 +8,12 @@
 #include "kelZip.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <elf.h>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sys/auxv.h>
 #include <sys/stat.h>
 
@@ -1142,7 +1144,6 @@ bool TMapFile::LoadElfSymbols(const TElfFile& File)
         return A.Value != B.Value ? A.Value < B.Value : Rank(A.Bind) < Rank(B.Bind);
     });
     AddMapSegment(mcCode, ModuleName, CodeEnd - CodeBase, CodeBase, false, false);
-    std::vector<TMfPublic> Out;
     for (std::size_t I = 0; I < Code.size(); ++I) {
         if (I > 0 && Code[I].Value == Code[I - 1].Value)
             continue;

@@ -455,7 +455,7 @@ TEST(CrashlibMapFileOwnCode, CallerIsNamedWithItsUnitAndLine)
     std::u16string Module, Unit, Name;
     uint32_t Line = 0;
     uintptr_t Public = 0;
-    const int Here = __LINE__;
+    const int Here = __LINE__ + 1; // the line of the call
     ASSERT_TRUE(GetMapFileInfos(0, Module, Unit, Line, Public, Name));
     EXPECT_EQ(U8(Module), "crashlib_unit_tests");
     EXPECT_TRUE(U8(Unit).ends_with("/KelMapFileDwarfTest.cpp")) << U8(Unit);
