@@ -1142,8 +1142,18 @@ bool Inflater::Codes(const std::uint32_t* Lit, const std::uint32_t* Dist)
                     Dst += 8;
                 } while (Dst < End);
             } else {
+                // A pattern shorter than a word repeats every Step bytes too
+                // (a multiple of it of at least 8): once Step bytes lie behind
+                // the pattern's start, whole words can be taken from there.
+                const std::size_t Step = Distance * ((7 + Distance) / Distance);
+                std::uint8_t* const Words = Dst + (Step - Distance);
+                while (Dst < End && Dst < Words) {
+                    *Dst = Dst[-static_cast<std::ptrdiff_t>(Distance)];
+                    ++Dst;
+                }
                 while (Dst < End) {
-                    *Dst++ = *From++;
+                    std::memcpy(Dst, Dst - Step, 8);
+                    Dst += 8;
                 }
             }
         } else {

@@ -277,7 +277,23 @@ TEST(CrashlibInflate, ReadsZlibAtEveryLevelAndStrategy)
         M.insert(M.end(), P.begin(), P.end());
         return M;
     }();
-    const std::vector<Bytes> Inputs = {Bytes{}, Bytes{'x'}, MakeData(Kind::Zero, 100000, 6), Mixed};
+    // Runs of short patterns (a pixel repeated, say): matches that overlap
+    // their own output at distances below a word.
+    const Bytes Periods = [] {
+        Bytes P;
+        std::mt19937 Rng(8);
+        while (P.size() < 100000) {
+            const std::size_t Period = 1 + Rng() % 9;
+            const std::size_t Run = Period + Rng() % 600;
+            const std::size_t Start = P.size();
+            for (std::size_t I = 0; I < Run; ++I) {
+                P.push_back(I < Period ? static_cast<std::uint8_t>(Rng()) : P[Start + I - Period]);
+            }
+        }
+        return P;
+    }();
+    const std::vector<Bytes> Inputs = {Bytes{}, Bytes{'x'}, MakeData(Kind::Zero, 100000, 6), Mixed,
+                                       Periods};
     for (int Strategy : {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED}) {
         for (int Level = 0; Level <= 9; ++Level) {
             for (int MemLevel : {1, 8, 9}) {
