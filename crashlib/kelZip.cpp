@@ -1035,9 +1035,12 @@ bool Inflater::Codes(const std::uint32_t* Lit, const std::uint32_t* Dist)
         Buf >>= N;
         Count -= N;
     };
-    auto TakeBits = [&](unsigned N) {
-        const auto V = static_cast<unsigned>(Buf & ((std::uint64_t{1} << N) - 1));
-        Skip(N);
+    // The extra bits of a length or distance entry, dropped with its code.
+    auto ExtraBits = [&](std::uint32_t Ent) {
+        const unsigned Code = Ent & 31;
+        const unsigned Extra = (Ent >> 8) & 15;
+        const auto V = static_cast<unsigned>((Buf >> Code) & ((std::uint64_t{1} << Extra) - 1));
+        Skip(Code + Extra);
         return V;
     };
     for (;;) {
@@ -1088,29 +1091,29 @@ bool Inflater::Codes(const std::uint32_t* Lit, const std::uint32_t* Dist)
             Skip(LitTableBits);
             E = Lit[(E >> 16) + (Buf & ((1u << ((E >> 8) & 15)) - 1))];
         }
-        Skip(E & 31);
         const std::uint32_t Kind = E & KindMask;
-        if (Kind == KindLiteral) {
+        if (Kind != KindBase) {
+            Skip(E & 31);
+            if (Kind != KindLiteral) {
+                return Finish(Kind == KindEnd);
+            }
             if (Dst == DstEnd) {
                 return Finish(false);
             }
             *Dst++ = static_cast<std::uint8_t>(E >> 16);
             continue;
         }
-        if (Kind != KindBase) {
-            return Finish(Kind == KindEnd);
-        }
-        const unsigned Len = (E >> 16) + TakeBits((E >> 8) & 15);
+        // The extra bits follow the code: both go with one shift.
+        const unsigned Len = (E >> 16) + ExtraBits(E);
         std::uint32_t D = Dist[Buf & DistMask];
         if (D & KindSub) {
             Skip(DistTableBits);
             D = Dist[(D >> 16) + (Buf & ((1u << ((D >> 8) & 15)) - 1))];
         }
-        Skip(D & 31);
         if ((D & KindMask) != KindBase) {
             return Finish(false);
         }
-        const std::size_t Distance = (D >> 16) + TakeBits((D >> 8) & 15);
+        const std::size_t Distance = (D >> 16) + ExtraBits(D);
         if (Distance > static_cast<std::size_t>(Dst - DstBegin)) {
             return Finish(false);
         }
