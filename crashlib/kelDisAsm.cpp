@@ -983,10 +983,24 @@ const TOpSpec* GroupOps(const TDecodeState& S)
 }
 
 // The operand template of the decoded instruction (the variant its prefixes choose).
+// The "/" variant of a template (or mnemonic) that the prefixes choose; the
+// first variant when that one is empty.
+std::string_view ChooseVariant(const TDecodeState& S, std::string_view V)
+{
+    if (V.find('/') == std::string_view::npos)
+        return V;
+    std::string_view C = Item(V, '/', PrefixVariant(S));
+    return C.empty() ? FirstVariant(V) : C;
+}
+
 std::string_view OperandTemplate(const TDecodeState& S)
 {
-    if (S.Encoding != enLegacy || S.Map >= map0F38)
+    if (S.Encoding != enLegacy)
         return {};
+    if (S.Map >= map0F38) {
+        const TThreeByteSpec* E = FindThreeByte(S.Map, S.OpcodeByte);
+        return E ? ChooseVariant(S, E->Ops) : std::string_view();
+    }
     if (const TOpSpec* G = GroupOps(S))
         return G->Ops;
     std::string_view Ops =
@@ -1206,6 +1220,14 @@ std::string ComposeMnemonic(const TDecodeState& S)
         }
     }
     std::string_view E = MnemonicEntry(S.MnemonicIndex);
+    if (S.Encoding == enLegacy && S.Map >= map0F38) {
+        if (const TThreeByteSpec* T = FindThreeByte(S.Map, S.OpcodeByte)) {
+            std::string M(ChooseVariant(S, T->Mn));
+            if (S.Rex & 8 && (M == "pextrd" || M == "pinsrd"))
+                M.back() = 'q';
+            return M;
+        }
+    }
     if (S.Encoding != enLegacy || S.Map >= map0F38 || E.empty()) {
         // Beyond the 32-bit maps the text names the encoding and the opcode.
         static constexpr const char* Maps[] = {"", "0f", "0f38", "0f3a"};
@@ -1305,6 +1327,8 @@ std::string ComposeOperand(const TDecodeState& S, std::string_view T)
         return GeneralRegister(S, 0, S.OperandSize);
     if (K == Pack("CL"))
         return "cl";
+    if (K == Pack("X0"))
+        return "xmm0";
     if (K == Pack("DX"))
         return "dx";
     if (K == Pack("1"))

@@ -506,4 +506,62 @@ constexpr std::array<uint8_t, 256> DeriveIndex(const std::array<TOpSpec, 256>& S
     return T;
 }
 
+// --- The three-byte maps (x86-64 mode, legacy encodings) -------------------------------
+// Names and operands for texts only; which opcodes exist is the decoder's
+// own opcode set. Variants by prefix as in the two-byte map; "X0" is the
+// implicit xmm0 of the blend instructions.
+struct TThreeByteSpec {
+    uint8_t Map; // 2: 0F38, 3: 0F3A
+    uint8_t Op;
+    std::string_view Mn;
+    std::string_view Ops;
+};
+
+// clang-format off
+inline constexpr TThreeByteSpec ThreeByteSpec[] = {
+    {2, 0x00, "pshufb", "Px,Qx"}, {2, 0x01, "phaddw", "Px,Qx"}, {2, 0x02, "phaddd", "Px,Qx"},
+    {2, 0x03, "phaddsw", "Px,Qx"}, {2, 0x04, "pmaddubsw", "Px,Qx"}, {2, 0x05, "phsubw", "Px,Qx"},
+    {2, 0x06, "phsubd", "Px,Qx"}, {2, 0x07, "phsubsw", "Px,Qx"}, {2, 0x08, "psignb", "Px,Qx"},
+    {2, 0x09, "psignw", "Px,Qx"}, {2, 0x0A, "psignd", "Px,Qx"}, {2, 0x0B, "pmulhrsw", "Px,Qx"},
+    {2, 0x10, "pblendvb", "V,W,X0"}, {2, 0x14, "blendvps", "V,W,X0"}, {2, 0x15, "blendvpd", "V,W,X0"},
+    {2, 0x17, "ptest", "V,W"}, {2, 0x1C, "pabsb", "Px,Qx"}, {2, 0x1D, "pabsw", "Px,Qx"},
+    {2, 0x1E, "pabsd", "Px,Qx"}, {2, 0x20, "pmovsxbw", "V,W"}, {2, 0x21, "pmovsxbd", "V,W"},
+    {2, 0x22, "pmovsxbq", "V,W"}, {2, 0x23, "pmovsxwd", "V,W"}, {2, 0x24, "pmovsxwq", "V,W"},
+    {2, 0x25, "pmovsxdq", "V,W"}, {2, 0x28, "pmuldq", "V,W"}, {2, 0x29, "pcmpeqq", "V,W"},
+    {2, 0x2A, "movntdqa", "V,M"}, {2, 0x2B, "packusdw", "V,W"}, {2, 0x30, "pmovzxbw", "V,W"},
+    {2, 0x31, "pmovzxbd", "V,W"}, {2, 0x32, "pmovzxbq", "V,W"}, {2, 0x33, "pmovzxwd", "V,W"},
+    {2, 0x34, "pmovzxwq", "V,W"}, {2, 0x35, "pmovzxdq", "V,W"}, {2, 0x37, "pcmpgtq", "V,W"},
+    {2, 0x38, "pminsb", "V,W"}, {2, 0x39, "pminsd", "V,W"}, {2, 0x3A, "pminuw", "V,W"},
+    {2, 0x3B, "pminud", "V,W"}, {2, 0x3C, "pmaxsb", "V,W"}, {2, 0x3D, "pmaxsd", "V,W"},
+    {2, 0x3E, "pmaxuw", "V,W"}, {2, 0x3F, "pmaxud", "V,W"}, {2, 0x40, "pmulld", "V,W"},
+    {2, 0x41, "phminposuw", "V,W"}, {2, 0x80, "invept", "Gy,Mo"}, {2, 0x81, "invvpid", "Gy,Mo"},
+    {2, 0x82, "invpcid", "Gy,Mo"}, {2, 0xC8, "sha1nexte", "V,W"}, {2, 0xC9, "sha1msg1", "V,W"},
+    {2, 0xCA, "sha1msg2", "V,W"}, {2, 0xCB, "sha256rnds2", "V,W,X0"}, {2, 0xCC, "sha256msg1", "V,W"},
+    {2, 0xCD, "sha256msg2", "V,W"}, {2, 0xCF, "gf2p8mulb", "V,W"}, {2, 0xDB, "aesimc", "V,W"},
+    {2, 0xDC, "aesenc", "V,W"}, {2, 0xDD, "aesenclast", "V,W"}, {2, 0xDE, "aesdec", "V,W"},
+    {2, 0xDF, "aesdeclast", "V,W"},
+    {2, 0xF0, "movbe/movbe//crc32", "Gv,Ev/Gv,Ev//Gy,Eb"},
+    {2, 0xF1, "movbe/movbe//crc32", "Ev,Gv/Ev,Gv//Gy,Ev"},
+    {2, 0xF6, "/adcx/adox/", "/Gy,Ey/Gy,Ey/"},
+    {3, 0x08, "roundps", "V,W,Ib"}, {3, 0x09, "roundpd", "V,W,Ib"}, {3, 0x0A, "roundss", "V,W,Ib"},
+    {3, 0x0B, "roundsd", "V,W,Ib"}, {3, 0x0C, "blendps", "V,W,Ib"}, {3, 0x0D, "blendpd", "V,W,Ib"},
+    {3, 0x0E, "pblendw", "V,W,Ib"}, {3, 0x0F, "palignr", "Px,Qx,Ib"}, {3, 0x14, "pextrb", "Ed,V,Ib"},
+    {3, 0x15, "pextrw", "Ed,V,Ib"}, {3, 0x16, "pextrd", "Ey,V,Ib"}, {3, 0x17, "extractps", "Ed,V,Ib"},
+    {3, 0x20, "pinsrb", "V,Ed,Ib"}, {3, 0x21, "insertps", "V,W,Ib"}, {3, 0x22, "pinsrd", "V,Ey,Ib"},
+    {3, 0x40, "dpps", "V,W,Ib"}, {3, 0x41, "dppd", "V,W,Ib"}, {3, 0x42, "mpsadbw", "V,W,Ib"},
+    {3, 0x44, "pclmulqdq", "V,W,Ib"}, {3, 0x60, "pcmpestrm", "V,W,Ib"}, {3, 0x61, "pcmpestri", "V,W,Ib"},
+    {3, 0x62, "pcmpistrm", "V,W,Ib"}, {3, 0x63, "pcmpistri", "V,W,Ib"}, {3, 0xCC, "sha1rnds4", "V,W,Ib"},
+    {3, 0xCE, "gf2p8affineqb", "V,W,Ib"}, {3, 0xCF, "gf2p8affineinvqb", "V,W,Ib"},
+    {3, 0xDF, "aeskeygenassist", "V,W,Ib"},
+};
+// clang-format on
+
+constexpr const TThreeByteSpec* FindThreeByte(uint8_t Map, uint8_t Op)
+{
+    for (auto& E : ThreeByteSpec)
+        if (E.Map == Map && E.Op == Op)
+            return &E;
+    return nullptr;
+}
+
 } // namespace keldisasm

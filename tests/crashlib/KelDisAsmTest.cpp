@@ -528,6 +528,13 @@ TEST(CrashlibComposer, AddressColumnAndX64Texts)
     EXPECT_EQ(Text(TCpuMode::x64, {0x48, 0x98}), "cdqe");
     EXPECT_EQ(Text(TCpuMode::x64, {0x48, 0x63, 0xC8}), "movsxd rcx, eax");
     EXPECT_EQ(Text(TCpuMode::x64, {0x45, 0x31, 0xC9}), "xor r9d, r9d");
+    EXPECT_EQ(Text(TCpuMode::x64, {0x66, 0x48, 0x0F, 0x3A, 0x16, 0xC0, 1}), "pextrq rax, xmm0, 1");
+    EXPECT_EQ(Text(TCpuMode::x64, {0x66, 0x0F, 0x38, 0x10, 0xCA}), "pblendvb xmm1, xmm2, xmm0");
+    EXPECT_EQ(Text(TCpuMode::x64, {0x0F, 0x38, 0x00, 0xCA}), "pshufb mm1, mm2");
+    EXPECT_EQ(Text(TCpuMode::x64, {0xF2, 0x48, 0x0F, 0x38, 0xF1, 0xC1}), "crc32 rax, rcx");
+    EXPECT_EQ(Text(TCpuMode::x64, {0xF3, 0x0F, 0x1E, 0xFA}), "endbr64");
+    // VEX and EVEX texts name the encoding, map and opcode.
+    EXPECT_EQ(Text(TCpuMode::x64, {0xC5, 0xFE, 0x6F, 0x46, 0x20}), "vex.0f.6f");
     EXPECT_EQ(Text(TCpuMode::x64, {0xE8, 0x00, 0x01, 0x00, 0x00}),
               "call +$100 ($00007f0012340105)");
 
