@@ -612,7 +612,10 @@ void DecodeInstruction(TDecodeState& S, TCpuMode Mode, uint64_t Code, const uint
         return;
     bool X64 = Mode == TCpuMode::x64;
     S.Available = static_cast<uint8_t>(Count < MaxInstructionLength ? Count : MaxInstructionLength);
-    std::memcpy(S.Bytes, Window, S.Available);
+    if (!Window)
+        S.Available = 0;
+    if (S.Available)
+        std::memcpy(S.Bytes, Window, S.Available);
     S.AddressSize = X64 ? 8 : 4;
     TCursor C{S};
 
