@@ -83,17 +83,23 @@ std::string SourcesCorpus()
     return All;
 }
 
-// The built program; any large ELF file when it is not built here.
+// The built program (from this build folder, else from the checkout's
+// default one); any large ELF file when neither has built it.
 Corpus ExecutableCorpus()
 {
-    const std::string Candidates[] = {std::string(TOLVEX_BIN_DIR) + "/tolvex",
-                                      "/usr/lib/x86_64-linux-gnu/libQt6Widgets.so.6",
-                                      "/proc/self/exe"};
-    for (const std::string& Path : Candidates) {
+    const std::string Programs[] = {std::string(TOLVEX_BIN_DIR) + "/tolvex",
+                                    std::string(TOLVEX_SOURCE_DIR) + "/build/bin/tolvex"};
+    for (const std::string& Path : Programs) {
         std::string Data = ReadFile(Path);
         if (Data.size() > 100000) {
-            const bool Own = &Path == &Candidates[0];
-            return {Own ? "tolvex" : "ELF " + Path.substr(Path.rfind('/') + 1), std::move(Data)};
+            return {"tolvex", std::move(Data)};
+        }
+    }
+    for (const std::string Path :
+         {"/usr/lib/x86_64-linux-gnu/libQt6Widgets.so.6", "/proc/self/exe"}) {
+        std::string Data = ReadFile(Path);
+        if (Data.size() > 100000) {
+            return {"ELF " + Path.substr(Path.rfind('/') + 1), std::move(Data)};
         }
     }
     throw std::runtime_error("no executable to read");
