@@ -188,6 +188,23 @@ TEST(CrashlibDecoder32, FormRules)
     EXPECT_FALSE(Decode(TCpuMode::x86, {0xF6, 0xC8, 1}).Valid);              // F6 /1
     EXPECT_FALSE(Decode(TCpuMode::x86, {0x0F, 0x0B}).Valid);                 // undefined in the map
     EXPECT_FALSE(Decode(TCpuMode::x86, {0x0F, 0x38, 0x00, 0xC1}).Valid);
+    EXPECT_TRUE(Decode(TCpuMode::x86, {0x0F, 0x01, 0xE0}).Valid);     // smsw eax
+    EXPECT_FALSE(Decode(TCpuMode::x86, {0x0F, 0x01, 0xC8}).Valid);    // 0F01 /1, register form
+    EXPECT_FALSE(Decode(TCpuMode::x86, {0x0F, 0x01, 0x28}).Valid);    // 0F01 /5
+    EXPECT_TRUE(Decode(TCpuMode::x86, {0x0F, 0xAE, 0xF8}).Valid);     // sfence
+    EXPECT_TRUE(Decode(TCpuMode::x86, {0x0F, 0xAE, 0x38}).Valid);     // clflush [eax]
+    EXPECT_TRUE(Decode(TCpuMode::x86, {0x0F, 0xAE, 0x00}).Valid);     // fxsave [eax]
+    EXPECT_FALSE(Decode(TCpuMode::x86, {0x0F, 0xAE, 0x20}).Valid);    // 0FAE /4 memory
+    EXPECT_FALSE(Decode(TCpuMode::x86, {0x0F, 0xAE, 0xC0}).Valid);    // 0FAE /0 register
+    EXPECT_TRUE(Decode(TCpuMode::x86, {0x0F, 0x18, 0x08}).Valid);     // prefetcht0
+    EXPECT_FALSE(Decode(TCpuMode::x86, {0x0F, 0x18, 0x20}).Valid);    // 0F18 /4
+    EXPECT_FALSE(Decode(TCpuMode::x86, {0x0F, 0xC7, 0xC8}).Valid);    // cmpxchg8b eax
+    EXPECT_TRUE(Decode(TCpuMode::x86, {0x0F, 0x73, 0xD0, 4}).Valid);  // psrlq mm0, 4
+    EXPECT_FALSE(Decode(TCpuMode::x86, {0x0F, 0x73, 0x10, 4}).Valid); // memory form
+    EXPECT_FALSE(Decode(TCpuMode::x86, {0x8C, 0xF0}).Valid);          // segment register 6
+    // Prefixes may repeat; the last segment override counts.
+    EXPECT_EQ(Text(TCpuMode::x86, {0x2E, 0x64, 0x8B, 0x00}), "mov eax, fs:[eax]");
+    EXPECT_EQ(Length(Decode(TCpuMode::x86, {0x66, 0x66, 0xF3, 0xF3, 0x90})), 5u);
 }
 
 TEST(CrashlibDecoder32, LengthsOfOperandAndAddressForms)
@@ -304,6 +321,12 @@ TEST(CrashlibDecoder32, RegisterTracking)
     EXPECT_EQ(Rep[6], 0u);
     EXPECT_EQ(Rep[7], 0u);
     EXPECT_EQ(Rep[3], 0x2000u);
+
+    // F3h before a two-byte opcode is no repeat: ecx keeps its source.
+    TRegisterSources Sse;
+    Sse[1] = 0x1000;
+    Decode(TCpuMode::x86, {0xF3, 0x0F, 0x58, 0xC1}, 0, &Sse); // addss
+    EXPECT_EQ(Sse[1], 0x1000u);
 
     TRegisterSources Copy;
     Copy[1] = 0x3000;
