@@ -349,15 +349,11 @@ private:
 // Lines and source-file segments from the rows of all line programs.
 void AddLines(TMapFile& Map, std::vector<TRow>& Rows, const std::vector<std::u16string>& Files)
 {
-    // At one address an end of sequence counts before the rows that start
-    // there, and of those the last one given answers, as libdw answers.
-    std::sort(Rows.begin(), Rows.end(), [](const TRow& A, const TRow& B) {
-        if (A.Address != B.Address)
-            return A.Address < B.Address;
-        if (A.End != B.End)
-            return A.End;
-        return A.Order < B.Order;
-    });
+    // Of the rows at one address the one libdw gives last answers (an end
+    // of sequence: none), as it answers a lookup; libdw's order of a unit's
+    // rows is kept.
+    std::stable_sort(Rows.begin(), Rows.end(),
+                     [](const TRow& A, const TRow& B) { return A.Address < B.Address; });
     std::size_t Out = 0;
     for (std::size_t I = 0; I < Rows.size(); ++I) {
         if (I + 1 < Rows.size() && Rows[I + 1].Address == Rows[I].Address)

@@ -10,14 +10,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -117,6 +120,50 @@ void ExpectAgreesWithAddr2line(const TMapFile& Map, const std::string& File,
     EXPECT_EQ(WrongLines, 0) << "of " << Rows.size() << " rows";
     EXPECT_LE(WrongNames * 100, static_cast<int>(Rows.size()) * 2)
         << WrongNames << " of " << Rows.size() << " routine names differ";
+}
+
+// Every address that starts a row of the line programs (not an end of
+// sequence) inside the code, as objdump decodes them, against our table.
+void ExpectSameRowAddresses(const TMapFile& Map, const std::string& File)
+{
+    std::set<uintptr_t> Theirs, Ours;
+    std::map<uintptr_t, int> Rows;
+    uintptr_t Previous = 0;
+    bool PreviousIsRow = false;
+    for (const auto& L : SplitLines(RunCommand("objdump --dwarf=decodedline " + File))) {
+        std::istringstream In(L);
+        std::string Name, Line, Address;
+        if (!(In >> Name >> Line >> Address) || !Address.starts_with("0x"))
+            continue;
+        const uintptr_t A = std::stoul(Address, nullptr, 16);
+        // A row that its sequence ends at once covers no code; libdw may
+        // answer it or not, so it is left out of the comparison.
+        if (Line == "-" && PreviousIsRow && A == Previous)
+            Rows[A] = -1000000;
+        PreviousIsRow = AllDigits(Line);
+        Previous = A;
+        if (PreviousIsRow)
+            ++Rows[A];
+    }
+    for (const auto& [A, N] : Rows)
+        if (N > 0 && A >= Map.CodeBase && A < Map.CodeEnd)
+            Theirs.insert(A);
+    for (const auto& L : Map.Lines)
+        if (Rows[L.Address] >= 0)
+            Ours.insert(L.Address);
+    std::set<uintptr_t> All;
+    for (const auto& L : Map.Lines)
+        All.insert(L.Address);
+    EXPECT_EQ(All.size(), Map.Lines.size()); // one row per address
+    std::vector<uintptr_t> OnlyOurs, OnlyTheirs;
+    std::set_difference(Ours.begin(), Ours.end(), Theirs.begin(), Theirs.end(),
+                        std::back_inserter(OnlyOurs));
+    std::set_difference(Theirs.begin(), Theirs.end(), Ours.begin(), Ours.end(),
+                        std::back_inserter(OnlyTheirs));
+    EXPECT_TRUE(OnlyOurs.empty()) << OnlyOurs.size() << " rows objdump does not have, first "
+                                  << HexAddress(OnlyOurs.empty() ? 0 : OnlyOurs.front());
+    EXPECT_TRUE(OnlyTheirs.empty()) << OnlyTheirs.size() << " rows missing, first "
+                                    << HexAddress(OnlyTheirs.empty() ? 0 : OnlyTheirs.front());
 }
 
 std::string Cut255(std::string S)
@@ -225,6 +272,7 @@ TEST_F(CrashlibMapFileDwarf, EveryLineRowOfATestProgramAgreesWithAddr2line)
     EXPECT_EQ(Map.Source, mdsDwarf);
     const auto Rows = RowsWithLines(Map, 100000);
     ASSERT_GT(Rows.size(), 20u);
+    ExpectSameRowAddresses(Map, Path("prog"));
     ExpectAgreesWithAddr2line(Map, Path("prog"), Rows, *Temp);
     // Lines of the inlined helper are named after the header.
     bool SawHeader = false;
@@ -243,6 +291,7 @@ TEST_F(CrashlibMapFileDwarf, SampledRowsOfTheProgramAgreeWithAddr2line)
     const TMapFile Map(0, Program, mdsDwarf);
     ASSERT_TRUE(Map.Valid);
     ASSERT_GT(Map.Lines.size(), 10000u);
+    ExpectSameRowAddresses(Map, Program);
     ExpectAgreesWithAddr2line(Map, Program, RowsWithLines(Map, 3000), *Temp);
 }
 
