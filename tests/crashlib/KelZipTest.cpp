@@ -247,6 +247,37 @@ TEST(CrashlibDeflate, ZlibInflatesEveryFileOfTheCheckout)
     EXPECT_LE(OurTotal, ZlibTotal + ZlibTotal / 100) << OurTotal << " vs zlib " << ZlibTotal;
 }
 
+TEST(CrashlibDeflate, SkewedCodesStayWithinTheirLengthLimits)
+{
+    // Matches whose distances follow the Fibonacci numbers, one literal
+    // between them: the code-length code of such blocks would want codes
+    // longer than its 7 bits.
+    std::mt19937 Rng(1);
+    Bytes Data;
+    for (int I = 0; I < 1000; ++I) {
+        Data.push_back(static_cast<std::uint8_t>(Rng()));
+    }
+    static const unsigned Distance[] = {1,  2,  3,  4,  5,   7,   9,   13,  17, 25,
+                                        33, 49, 65, 97, 129, 193, 257, 385, 513};
+    std::vector<unsigned> Schedule;
+    for (unsigned K = 0, A = 1, B = 1; K < std::size(Distance); ++K) {
+        Schedule.insert(Schedule.end(), A, Distance[K]);
+        B = A + B;
+        A = B - A;
+    }
+    std::shuffle(Schedule.begin(), Schedule.end(), Rng);
+    for (unsigned D : Schedule) {
+        for (int I = 0; I < 16; ++I) {
+            Data.push_back(Data[Data.size() - D]);
+        }
+        Data.push_back(static_cast<std::uint8_t>(Rng()));
+    }
+    const Bytes Stream = Compress(Data);
+    const auto Back = ZlibInflate(Stream, Data.size());
+    ASSERT_TRUE(Back.has_value());
+    EXPECT_EQ(*Back, Data);
+}
+
 TEST(CrashlibDeflate, NeverWritesPastItsCapacity)
 {
     for (Kind K : {Kind::Random, Kind::Text, Kind::Zero}) {
