@@ -26,6 +26,13 @@ inline std::uint64_t Load64(const std::uint8_t* P)
     return V; // the crash library only runs on little-endian x86
 }
 
+inline std::uint16_t Load16(const std::uint8_t* P)
+{
+    std::uint16_t V;
+    std::memcpy(&V, P, 2);
+    return V;
+}
+
 inline void Store64(std::uint8_t* P, std::uint64_t V)
 {
     std::memcpy(P, &V, 8);
@@ -396,7 +403,9 @@ unsigned Deflater::LongestMatch(std::size_t Pos, std::uint32_t Candidate, unsign
     std::uint32_t Cur = Candidate;
     while (Cur > Limit) {
         const std::uint8_t* M = In + (Cur - 1 + Base);
-        if (M[Best] == Scan[Best] && M[0] == Scan[0] && M[1] == Scan[1]) {
+        // The two bytes that would make this match longer than the best,
+        // then its first two, each pair at once.
+        if (Load16(M + Best - 1) == Load16(Scan + Best - 1) && Load16(M) == Load16(Scan)) {
             unsigned Len = 0;
             while (Len + 8 <= MaxLen) {
                 const std::uint64_t X = Load64(M + Len) ^ Load64(Scan + Len);
