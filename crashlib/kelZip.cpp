@@ -1451,8 +1451,9 @@ std::string UnpackStr(std::string_view Packed)
     const std::uint32_t Crc = Get32(P + 8);
     const std::size_t StreamLen = Packed.size() - 12;
     // No Deflate stream yields more than 258 bytes for every 2 bits (a length
-    // code and a distance code of one bit each).
-    if (Size > MaxUnpackedSize || Size > StreamLen * 1032 + 258) {
+    // code and a distance code of one bit each): 1032 bytes per byte of it.
+    // Larger sizes are refused before anything is allocated for them.
+    if (Size > MaxUnpackedSize || (Size > 258 && (Size - 259) / 1032 >= StreamLen)) {
         return {};
     }
     std::string Result;
