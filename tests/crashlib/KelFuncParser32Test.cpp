@@ -1,0 +1,527 @@
+// The function parser on 32-bit routines written in assembler the way the
+// 32-bit compiler and its runtime library lay out code: case tables right
+// behind their jump, guarded blocks whose handlers only the exception frame
+// leads to, handler tables behind a jump to the runtime, a halt routine that
+// never returns. The routines are assembled with `as --32` and linked at a
+// fixed address with `ld -m elf_i386`; the parser reads the linked bytes.
+#include "kelElfImage.h"
+#include "kelFuncParser.h"
+
+#include "TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* Routines = R"(
+.intel_syntax noprefix
+.text
+.globl _start
+_start:
+HaltRoutine: ret
+AnyExc: ret
+OnExc: ret
+FinallyExc: ret
+Helper: ret
+
+.balign 16
+onejump:
+    jmp 0x12345678
+
+.balign 16
+casejump:
+    push ebp
+    mov ebp, esp
+    mov eax, [ebp+8]
+    cmp eax, 4
+    ja 1f
+    jmp dword ptr [eax*4 + table1]
+table1:
+    .long c0, c1, c2, c1, c0
+c0: mov eax, 10
+    pop ebp
+    ret
+c1: mov eax, 11
+    pop ebp
+    ret
+c2: call Helper
+    pop ebp
+    ret
+1:  xor eax, eax
+    pop ebp
+    ret
+
+.balign 16
+guarded:
+    push ebp
+    mov ebp, esp
+    xor eax, eax
+    push ebp
+    push OFFSET handler1
+    push dword ptr fs:[eax]
+    mov fs:[eax], esp
+    call Helper
+    xor eax, eax
+    pop edx
+    pop ecx
+    pop ecx
+    mov fs:[eax], edx
+    jmp after1
+handler1:
+    jmp AnyExc
+except1:
+    call Helper
+    jmp after1
+after1:
+    pop ebp
+    ret
+
+.balign 16
+guarded2:
+    push ebp
+    mov ebp, esp
+    xor eax, eax
+    push ebp
+    push OFFSET handler2
+    push dword ptr fs:[eax]
+    mov fs:[eax], esp
+    call Helper
+    xor eax, eax
+    pop edx
+    pop ecx
+    pop ecx
+    mov fs:[eax], edx
+    jmp after2
+handler2:
+    jmp OnExc
+table2:
+    .long 2
+    .long ClassVmt, on1
+    .long 0, on2
+on1: call Helper
+    jmp after2
+on2: call Helper
+    jmp after2
+after2:
+    pop ebp
+    ret
+
+.balign 16
+guarded3:
+    push ebp
+    mov ebp, esp
+    xor eax, eax
+    push ebp
+    push OFFSET handler3
+    push dword ptr fs:[0]
+    mov fs:[0], esp
+    call Helper
+    pop ebp
+    ret
+handler3:
+    jmp OnExc
+    .long 300
+    .long 0, on3
+on3: ret
+
+.balign 16
+fin:
+    push ebp
+    mov ebp, esp
+    xor eax, eax
+    push ebp
+    push OFFSET fhandler
+    push dword ptr fs:[eax]
+    mov fs:[eax], esp
+    call Helper
+    xor eax, eax
+    pop edx
+    pop ecx
+    pop ecx
+    mov fs:[eax], edx
+    push OFFSET fafter
+ffinally:
+    call Helper
+    ret
+fhandler:
+    jmp FinallyExc
+    jmp ffinally
+fafter:
+    pop ebp
+    ret
+
+.balign 16
+halt1:
+    test eax, eax
+    jz 2f
+    call HaltRoutine
+afterhalt1:
+    mov eax, 5
+    ret
+    .fill 100, 1, 0x90
+2:  xor eax, eax
+    ret
+
+.balign 16
+halt2:
+    test eax, eax
+    jz 2f
+    call HaltRoutine
+afterhalt2:
+    mov eax, 5
+    ret
+    .fill 1100, 1, 0x90
+2:  xor eax, eax
+    ret
+
+.balign 16
+caseout:
+    cmp eax, 2
+    ja 3f
+    jmp dword ptr [eax*4 + table4]
+table4:
+    .long d0, 0x7ffff000, d1
+d0: ret
+d1: ret
+3:  ret
+
+.balign 16
+shortloop:
+    nop
+    jecxz 5f
+    mov eax, 1
+5:  ret
+
+.balign 16
+shortjz:
+    nop
+    jz 5f
+    mov eax, 1
+5:  ret
+
+.balign 16
+ClassName: .byte 8
+    .ascii "EMyError"
+.balign 4
+VmtName: .long ClassName
+    .fill 40, 1, 0
+ClassVmt: .long 0
+
+.balign 16
+e0: ret
+e1: ret
+casecut:
+    cmp eax, 4
+    ja e0
+    jmp dword ptr [eax*4 + table5]
+table5:
+    .long e0, e1, e0, e1, e0
+)";
+
+// A linked 32-bit program: its loaded bytes and its symbols.
+class TLinked32 {
+public:
+    bool Build(const TempFolder& Temp)
+    {
+        TempFolder::Write(Temp.Path("r.s"), Routines);
+        std::string Dir = Temp.Path();
+        if (std::system(("cd " + Dir + " && as --32 -o r.o r.s && ld -m elf_i386 -Ttext=0x401000 " +
+                         "-e _start -o r r.o")
+                            .c_str()) != 0)
+            return false;
+        Bytes = TempFolder::Read(Temp.Path("r"));
+        auto File = TElfFile::Open(Temp.Path("r"));
+        if (!File)
+            return false;
+        const TElfSection* Text = File->FindSection(".text");
+        if (!Text)
+            return false;
+        TextStart = Text->Addr;
+        TextBytes = *File->ReadSection(*Text);
+        for (const TElfSymbol& S : File->Symbols(false))
+            if (!S.Name.empty())
+                Symbols[S.Name] = S.Value;
+        return true;
+    }
+    uint64_t operator[](const std::string& Name) const
+    {
+        auto It = Symbols.find(Name);
+        EXPECT_NE(It, Symbols.end()) << Name;
+        return It == Symbols.end() ? 0 : It->second;
+    }
+    // The setup for a routine: the .text section as the module's code,
+    // optionally cut short at End.
+    TParseSetup Setup(uint64_t End = 0) const
+    {
+        TParseSetup S;
+        S.Mode = TCpuMode::x86;
+        size_t Size = TextBytes.size();
+        if (End)
+            Size = static_cast<size_t>(End - TextStart);
+        S.Memory = std::make_shared<TBufferCodeReader>(
+            TextStart, reinterpret_cast<const uint8_t*>(TextBytes.data()), Size);
+        S.BoundsLow = TextStart;
+        S.BoundsHigh = TextStart + Size - 1;
+        S.Handlers.Halt = (*this)["HaltRoutine"];
+        S.Handlers.AnyException = (*this)["AnyExc"];
+        S.Handlers.OnException = (*this)["OnExc"];
+        S.Handlers.Finally = (*this)["FinallyExc"];
+        return S;
+    }
+
+    std::string Bytes, TextBytes;
+    uint64_t TextStart = 0;
+    std::map<std::string, uint64_t> Symbols;
+};
+
+class CrashlibFuncParser32 : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        Temp = std::make_unique<TempFolder>();
+        Image = std::make_unique<TLinked32>();
+        Built = Image->Build(*Temp);
+    }
+    static void TearDownTestSuite()
+    {
+        Image.reset();
+        Temp.reset();
+    }
+    void SetUp() override { ASSERT_TRUE(Built) << "as --32 / ld -m elf_i386 failed"; }
+
+    static TFunctionInfo Parse(const std::string& Name, const TParseSetup& Setup)
+    {
+        TFunctionInfo Info;
+        ParseFunctionIn((*Image)[Name], Setup, Info);
+        return Info;
+    }
+    static TFunctionInfo Parse(const std::string& Name) { return Parse(Name, Image->Setup()); }
+
+    static const TCodeArea* AreaAt(const TFunctionInfo& Info, uint64_t Start)
+    {
+        for (const TCodeArea& A : Info.CodeAreas)
+            if (A.Start == Start)
+                return &A;
+        return nullptr;
+    }
+    static bool HasArea(const TFunctionInfo& Info, const std::string& Label)
+    {
+        return AreaAt(Info, (*Image)[Label]) != nullptr;
+    }
+
+    static inline std::unique_ptr<TempFolder> Temp;
+    static inline std::unique_ptr<TLinked32> Image;
+    static inline bool Built = false;
+};
+
+TEST_F(CrashlibFuncParser32, ARoutineThatOnlyJumpsHasOneAreaAndCannotBePatched)
+{
+    TFunctionInfo Info = Parse("onejump");
+    ASSERT_TRUE(Info.Valid) << Info.Text;
+    ASSERT_EQ(Info.CodeAreas.size(), 1u);
+    EXPECT_EQ(Info.CodeAreas[0].Start, (*Image)["onejump"]);
+    EXPECT_EQ(Info.CodeAreas[0].End, (*Image)["onejump"] + 4);
+    EXPECT_EQ(Info.CodeLength, 5u);
+    ASSERT_EQ(Info.Calls.size(), 1u);
+    EXPECT_FALSE(Info.Calls[0].IsCall);
+    EXPECT_EQ(Info.Calls[0].Target, 0x12345678u);
+    EXPECT_EQ(Info.Calls[0].TargetLocation, (*Image)["onejump"] + 1);
+    EXPECT_FALSE(Info.Patchable);
+    EXPECT_EQ(Info.Copy.Started, 1u);
+    EXPECT_EQ(Info.Copy.Size, 5u + 4u);
+}
+
+TEST_F(CrashlibFuncParser32, ACaseTableIsDataAndEachDistinctEntryOneArea)
+{
+    TFunctionInfo Info = Parse("casejump");
+    ASSERT_TRUE(Info.Valid) << Info.Text;
+    const TCodeArea* Table = AreaAt(Info, (*Image)["table1"]);
+    ASSERT_NE(Table, nullptr);
+    EXPECT_TRUE(Table->CaseTable);
+    EXPECT_FALSE(Table->HandlerTable);
+    EXPECT_EQ(Table->End, (*Image)["table1"] + 5 * 4 - 1);
+    // Five entries, three distinct targets; each is an area entered from the jump.
+    int CaseAreas = 0;
+    for (const TCodeArea& A : Info.CodeAreas)
+        CaseAreas += !A.IsData() && A.Referrer == (*Image)["table1"] - 7;
+    EXPECT_EQ(CaseAreas, 3);
+    for (const char* L : {"c0", "c1", "c2"})
+        EXPECT_TRUE(HasArea(Info, L)) << L;
+    ASSERT_EQ(Info.CaseTables.size(), 1u);
+    EXPECT_EQ(Info.CaseTables[0].Targets.size(), 5u);
+    // The whole routine is covered, up to the default's ret.
+    EXPECT_EQ(Info.CodeBegin, (*Image)["casejump"]);
+    EXPECT_EQ(Info.CodeBegin + Info.CodeLength, (*Image)["c2"] + 7 + 4);
+    EXPECT_EQ(Info.Calls.size(), 1u); // call Helper in c2
+    EXPECT_TRUE(Info.Patchable);      // push ebp; mov ebp, esp; mov eax, [ebp+8]
+}
+
+TEST_F(CrashlibFuncParser32, AGuardedBlockGivesItsHandlerAndExceptBlockAsAreas)
+{
+    TFunctionInfo Info = Parse("guarded");
+    ASSERT_TRUE(Info.Valid) << Info.Text;
+    const TCodeArea* Handler = AreaAt(Info, (*Image)["handler1"]);
+    ASSERT_NE(Handler, nullptr);
+    EXPECT_FALSE(Handler->IsData());
+    const TCodeArea* Except = AreaAt(Info, (*Image)["except1"]);
+    ASSERT_NE(Except, nullptr);
+    EXPECT_EQ(Except->Referrer, (*Image)["handler1"]); // the jump to the runtime
+    EXPECT_TRUE(HasArea(Info, "after1"));
+
+    // Without the runtime's handler address the except block is only found
+    // as code close below other code. (Bounds of the routine alone: else the
+    // jump to the handler routine, inside the module, would draw it and all
+    // code between into the routine.)
+    TParseSetup Plain = Image->Setup();
+    Plain.Handlers.AnyException = 0;
+    Plain.BoundsLow = (*Image)["guarded"];
+    Plain.BoundsHigh = (*Image)["after1"] + 1;
+    TFunctionInfo Without = Parse("guarded", Plain);
+    ASSERT_TRUE(Without.Valid) << Without.Text;
+    EXPECT_TRUE(HasArea(Without, "handler1"));
+    Except = AreaAt(Without, (*Image)["except1"]);
+    ASSERT_NE(Except, nullptr);
+    EXPECT_EQ(Except->Referrer, 0u);
+    uint64_t AnyExc = (*Image)["AnyExc"];
+    EXPECT_TRUE(
+        std::any_of(Without.Calls.begin(), Without.Calls.end(), [&](const TFunctionCall& C) {
+            return !C.IsCall && C.Target == AnyExc && C.Start == (*Image)["handler1"];
+        }));
+}
+
+TEST_F(CrashlibFuncParser32, AHandlerTableIsDataAndItsHandlersAreas)
+{
+    TFunctionInfo Info = Parse("guarded2");
+    ASSERT_TRUE(Info.Valid) << Info.Text;
+    const TCodeArea* Table = AreaAt(Info, (*Image)["table2"]);
+    ASSERT_NE(Table, nullptr);
+    EXPECT_TRUE(Table->HandlerTable);
+    EXPECT_EQ(Table->End - Table->Start + 1, 4u + 8u * 2);
+    EXPECT_TRUE(HasArea(Info, "on1"));
+    EXPECT_TRUE(HasArea(Info, "on2"));
+
+    // A count of 256 or more is not a table: nothing behind the jump is taken.
+    TFunctionInfo Big = Parse("guarded3");
+    ASSERT_TRUE(Big.Valid) << Big.Text;
+    EXPECT_TRUE(HasArea(Big, "handler3")); // through push fs:[0] (7 bytes)
+    for (const TCodeArea& A : Big.CodeAreas)
+        EXPECT_FALSE(A.IsData());
+    EXPECT_EQ(AreaAt(Big, (*Image)["on3"]), nullptr);
+    EXPECT_EQ(Big.CodeBegin + Big.CodeLength, (*Image)["handler3"] + 5);
+}
+
+TEST_F(CrashlibFuncParser32, AFinallyBlockAndTheCodeAfterItAreAreas)
+{
+    TFunctionInfo Info = Parse("fin");
+    ASSERT_TRUE(Info.Valid) << Info.Text;
+    EXPECT_TRUE(HasArea(Info, "fhandler"));
+    EXPECT_TRUE(HasArea(Info, "fafter")); // only the pushed return address leads there
+    EXPECT_EQ(Info.CodeBegin + Info.CodeLength, (*Image)["fafter"] + 2);
+}
+
+TEST_F(CrashlibFuncParser32, CodeAfterTheHaltRoutineIsTakenOnlyCloseBelowFoundCode)
+{
+    TFunctionInfo Near = Parse("halt1");
+    ASSERT_TRUE(Near.Valid) << Near.Text;
+    const TCodeArea* After = AreaAt(Near, (*Image)["afterhalt1"]);
+    ASSERT_NE(After, nullptr);
+    EXPECT_EQ(After->Referrer, 0u);
+    // Everything up to the final ret is covered (the filler too).
+    EXPECT_EQ(Near.CodeBegin + Near.CodeLength, (*Image)["afterhalt1"] + 6 + 100 + 3);
+
+    TFunctionInfo Far = Parse("halt2");
+    ASSERT_TRUE(Far.Valid) << Far.Text;
+    EXPECT_EQ(AreaAt(Far, (*Image)["afterhalt2"]), nullptr);
+    EXPECT_EQ(Far.CodeAreas.size(), 2u);
+
+    // Without knowing the halt routine, the code after the call is plain
+    // fall-through.
+    TParseSetup Plain = Image->Setup();
+    Plain.Handlers.Halt = 0;
+    TFunctionInfo Unknown = Parse("halt2", Plain);
+    ASSERT_TRUE(Unknown.Valid) << Unknown.Text;
+    ASSERT_FALSE(Unknown.CodeAreas.empty());
+    EXPECT_EQ(Unknown.CodeAreas[0].End, (*Image)["afterhalt2"] + 5);
+}
+
+TEST_F(CrashlibFuncParser32, CaseEntriesOutsideTheBoundsOrBeyondReadableMemoryAreNotCode)
+{
+    TFunctionInfo Out = Parse("caseout");
+    ASSERT_TRUE(Out.Valid) << Out.Text;
+    ASSERT_EQ(Out.CaseTables.size(), 1u);
+    EXPECT_EQ(Out.CaseTables[0].Targets.size(), 3u);
+    EXPECT_EQ(AreaAt(Out, 0x7ffff000), nullptr);
+    EXPECT_TRUE(HasArea(Out, "d0"));
+    EXPECT_TRUE(HasArea(Out, "d1"));
+    EXPECT_EQ(Out.CodeBegin + Out.CodeLength, (*Image)["d1"] + 2);
+
+    // The table runs off the end of the readable code after two entries.
+    TParseSetup Cut = Image->Setup((*Image)["table5"] + 8);
+    TFunctionInfo Short = Parse("casecut", Cut);
+    ASSERT_TRUE(Short.Valid) << Short.Text;
+    ASSERT_EQ(Short.CaseTables.size(), 1u);
+    EXPECT_EQ(Short.CaseTables[0].Targets.size(), 2u);
+    const TCodeArea* Table = AreaAt(Short, (*Image)["table5"]);
+    ASSERT_NE(Table, nullptr);
+    EXPECT_EQ(Table->End, (*Image)["table5"] + 7);
+    EXPECT_TRUE(HasArea(Short, "e0"));
+    EXPECT_TRUE(HasArea(Short, "e1"));
+}
+
+TEST_F(CrashlibFuncParser32, AShortBranchThatCannotBeWidenedForbidsPatching)
+{
+    TFunctionInfo Loop = Parse("shortloop");
+    ASSERT_TRUE(Loop.Valid) << Loop.Text;
+    EXPECT_FALSE(Loop.Patchable);
+    TFunctionInfo Jz = Parse("shortjz");
+    ASSERT_TRUE(Jz.Valid) << Jz.Text;
+    EXPECT_TRUE(Jz.Patchable);
+}
+
+TEST_F(CrashlibFuncParser32, FailuresAreReported)
+{
+    // Too many areas for the limit.
+    TParseSetup Small = Image->Setup();
+    Small.MaxAreas = 3;
+    TFunctionInfo Big = Parse("casejump", Small);
+    EXPECT_FALSE(Big.Valid);
+    EXPECT_EQ(Big.ErrorCode, FuncErrorTooLarge);
+    EXPECT_EQ(Big.Text, FuncTextTooLarge);
+    Small = Image->Setup();
+    Small.MaxInstructions = 4;
+    Big = Parse("casejump", Small);
+    EXPECT_FALSE(Big.Valid);
+    EXPECT_EQ(Big.ErrorCode, FuncErrorTooLarge);
+
+    // Invalid code: 0F 04 is no instruction.
+    const uint8_t Bad[] = {0x90, 0x0F, 0x04, 0xC3};
+    TParseSetup B;
+    B.Mode = TCpuMode::x86;
+    B.Memory = std::make_shared<TBufferCodeReader>(0x1000, Bad, sizeof Bad);
+    B.BoundsLow = 0x1000;
+    B.BoundsHigh = 0x1003;
+    TFunctionInfo Invalid;
+    ParseFunctionIn(0x1000, B, Invalid);
+    EXPECT_FALSE(Invalid.Valid);
+    EXPECT_EQ(Invalid.ErrorCode, FuncErrorInvalidCode);
+    EXPECT_EQ(Invalid.ErrorAddress, 0x1001u);
+    EXPECT_EQ(Invalid.Text, "Invalid code!");
+
+    // An entry that cannot be read.
+    TFunctionInfo Missing;
+    ParseFunctionIn(0x5000, B, Missing);
+    EXPECT_FALSE(Missing.Valid);
+    EXPECT_EQ(Missing.ErrorCode, FuncErrorNotCommitted);
+    EXPECT_EQ(Missing.ErrorAddress, 0x5000u);
+    EXPECT_EQ(Missing.Text, "Invalid argument");
+}
+
+} // namespace
