@@ -1045,8 +1045,13 @@ bool IsNoReturnName(std::string_view Name)
         size_t K = 4;
         while (K < Name.size() && Name[K] >= '0' && Name[K] <= '9')
             K++;
-        std::string_view Rest = Name.substr(K);
-        return K > 4 && (Rest.starts_with("__throw_") || Rest.starts_with("rethrow_exception"));
+        // The identifier is as long as the number in front of it says.
+        size_t Length = 0;
+        for (size_t D = 4; D < K && Length < 1000; D++)
+            Length = Length * 10 + static_cast<size_t>(Name[D] - '0');
+        std::string_view Id = Name.substr(K, std::min(Length, Name.size() - K));
+        return K > 4 && Id.size() == Length &&
+               ((Id.starts_with("__throw_") && Length > 8) || Id == "rethrow_exception");
     }
     return Name.starts_with("std::__throw_") || Name.starts_with("std::rethrow_exception");
 }
