@@ -51,30 +51,6 @@ bool ReadFileBytes(const std::string& Path, std::string& Bytes)
     return true;
 }
 
-// Replaces the file with Bytes through a temporary file beside it, so that a
-// failure half-way never leaves a cut-off language file. The file keeps its
-// permission bits. A file the user made read-only is left alone.
-bool RewriteFile(const std::string& Path, const std::string& Bytes)
-{
-    std::error_code Ec;
-    std::filesystem::path Target = std::filesystem::canonical(Path, Ec);
-    if (Ec) {
-        return false;
-    }
-    struct stat St {};
-    if (::stat(Target.c_str(), &St) != 0 || !S_ISREG(St.st_mode) ||
-        ::access(Target.c_str(), W_OK) != 0) {
-        return false;
-    }
-    try {
-        platform::CommitTemporary(platform::WriteTemporaryBeside(Target.string(), Bytes),
-                                  Target.string());
-    } catch (const platform::FileError&) {
-        return false;
-    }
-    return true;
-}
-
 // The class library's integer conversion: optional sign, decimal digits or a
 // hexadecimal number after "$" or "0x".
 bool ParseInteger(const std::string& Text, std::int64_t& Value)
@@ -159,7 +135,6 @@ std::string NormaliseLanguageText(const std::string& Bytes)
 {
     std::string_view Rest(Bytes);
     std::string Out;
-    // The mark stays: the file is rewritten with it.
     if (platform::StripUtf8Bom(Rest)) {
         Out = platform::Utf8Bom;
     }
@@ -169,7 +144,10 @@ std::string NormaliseLanguageText(const std::string& Bytes)
         if (Line.find('=') == std::string_view::npos) {
             Line = platform::TrimProfileBlanks(Line);
             Out += Line;
-            if (!Line.empty() && Line.back() != ']') {
+            // A section header that lost its "]" is still a header to the
+            // profile reader; an "=" would turn it into a key and hide every
+            // translation below it.
+            if (!Line.empty() && Line.back() != ']' && Line.front() != '[') {
                 Out += '=';
             }
         } else {
@@ -188,29 +166,9 @@ void TLangChanger::SetLangFile(const std::string& Value)
         return;
     }
     FLangFile = std::string(platform::TrimProfileBlanks(Value));
+    // The file is the user's (or the program's) and is never rewritten:
+    // lines without "=" are made keys in memory each time it is read.
     Cached = false;
-    if (FLangFile.empty()) {
-        return;
-    }
-    std::string Bytes;
-    if (!ReadFileBytes(FLangFile, Bytes)) {
-        return;
-    }
-    std::string Normal = NormaliseLanguageText(Bytes);
-    // Rewriting identical bytes would change nothing but the file's time.
-    if (Normal != Bytes && !RewriteFile(FLangFile, Normal)) {
-        // The folder or file is read-only: keep the normalised text for as
-        // long as the file on disk stays as it was read.
-        struct stat St {};
-        if (::stat(FLangFile.c_str(), &St) == 0) {
-            Cached = true;
-            CachedDev = St.st_dev;
-            CachedIno = St.st_ino;
-            CachedSize = St.st_size;
-            CachedMtime = St.st_mtim;
-            CachedProfile = platform::IniProfile::Parse(Normal);
-        }
-    }
 }
 
 void TLangChanger::SetSeparator(const std::string& Value)
@@ -234,8 +192,9 @@ const platform::IniProfile& TLangChanger::Profile()
         return CachedProfile;
     }
     std::string Bytes;
-    CachedProfile = ReadFileBytes(FLangFile, Bytes) ? platform::IniProfile::Parse(Bytes)
-                                                    : platform::IniProfile();
+    CachedProfile = ReadFileBytes(FLangFile, Bytes)
+                        ? platform::IniProfile::Parse(NormaliseLanguageText(Bytes))
+                        : platform::IniProfile();
     Cached = true;
     CachedDev = St.st_dev;
     CachedIno = St.st_ino;

@@ -48,9 +48,9 @@ public:
 
     const std::string& LangFile() const { return FLangFile; }
     // Takes a new language file (full path; empty: no translation). The file
-    // is normalised in place: a line without "=" that is not a section
-    // header becomes a key with an empty value. A file that cannot be
-    // rewritten (read-only) is used as if it had been.
+    // is read as NormaliseLanguageText makes it: a line without "=" that is
+    // not a section header is a key with an empty value. The file on disk is
+    // left as it is.
     void SetLangFile(const std::string& Value);
 
     const std::string& Separator() const { return FSeparator; }
@@ -88,8 +88,9 @@ private:
     platform::IniProfile CachedProfile;
 };
 
-// The normalisation SetLangFile applies, on the file's bytes: lines split at
-// CR LF, LF or CR; a line without "=" is trimmed and, when it is not empty and
-// does not end with "]", gets "=" appended; every line is written with CR LF.
-// A leading UTF-8 byte-order mark is kept.
+// The normalisation applied to a language file as it is read (the file
+// itself is never changed), on its bytes: lines split at CR LF, LF or CR; a
+// line without "=" is trimmed and, when it is not empty, does not start with
+// "[" and does not end with "]", gets "=" appended; every line ends with
+// CR LF. A leading UTF-8 byte-order mark is kept.
 std::string NormaliseLanguageText(const std::string& Bytes);

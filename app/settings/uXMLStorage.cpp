@@ -55,6 +55,34 @@ public:
 }
 
 
+// How many copies of unreadable files are kept beside the file: enough for
+// a user to find the settings of several bad starts, never a growing heap.
+constexpr int MaxKeptAside = 10;
+
+// Where the file about to be replaced is kept: "<name>.bad", the newest
+// copy. Earlier copies move on to "<name>.bad.1" up to "<name>.bad.9" and the
+// oldest goes; when "<name>.bad" already holds the same bytes it is taken
+// again.
+fs::path KeptAsideName(const fs::path& Target)
+{
+    const auto Name = [&](int I) {
+        return fs::path(Target.string() + ".bad" + (I > 0 ? "." + std::to_string(I) : ""));
+    };
+    std::error_code Ec;
+    if (!fs::exists(fs::symlink_status(Name(0), Ec)))
+        return Name(0);
+    try {
+        if (platform::ReadWholeFile(Name(0).string()) == platform::ReadWholeFile(Target.string()))
+            return Name(0);
+    } catch (const platform::FileError&) {
+    }
+    fs::remove(Name(MaxKeptAside - 1), Ec);
+    for (int I = MaxKeptAside - 2; I >= 0; --I)
+        if (fs::exists(fs::symlink_status(Name(I), Ec)))
+            fs::rename(Name(I), Name(I + 1), Ec);
+    return Name(0);
+}
+
 // Element texts may only hold XML characters, and CR would come back as LF:
 // such characters travel as references inside the already encoded text.
 std::string ProtectForXML(std::string_view Encoded)
@@ -208,8 +236,7 @@ bool TXMLStorage::Save()
         if (FLoadFailed) {
             // The unreadable file may be all the user has: keep it aside.
             std::error_code Ec;
-            fs::copy_file(Target, Target.string() + ".bad", fs::copy_options::overwrite_existing,
-                          Ec);
+            fs::copy_file(Target, KeptAsideName(Target), fs::copy_options::overwrite_existing, Ec);
             if (Ec) {
                 ::unlink(Temp.c_str());
                 throw EStoreIO(Ec.message());
@@ -231,7 +258,14 @@ std::string TXMLStorage::EncodeText(const std::string& Value)
 
 std::string TXMLStorage::DecodeText(const std::string& Text)
 {
-    return HTMLDecode(Text);
+    // A value typed into the file by hand is often encoded once, as plain
+    // XML ("&amp;" for "&"): what the HTML layer cannot decode was never
+    // encoded by it, and is the value as it stands.
+    try {
+        return HTMLDecode(Text);
+    } catch (const EConvertError&) {
+        return Text;
+    }
 }
 
 bool TXMLStorage::IsXMLName(const std::string& Name)
@@ -360,9 +394,16 @@ void TXMLStorage::ReadStrings(const std::string& Section, const std::string& Key
         pugi::xml_node K = S ? FindElement(S, Key) : pugi::xml_node();
         if (!K)
             return;
-        for (pugi::xml_node N = K.first_child(); N; N = N.next_sibling())
-            if (N.type() == pugi::node_element)
+        // An entry that holds no text (elements in its place) is skipped;
+        // the entries after it are still the user's.
+        for (pugi::xml_node N = K.first_child(); N; N = N.next_sibling()) {
+            if (N.type() != pugi::node_element)
+                continue;
+            try {
                 Strings.push_back(ElementValue(N));
+            } catch (const EConvertError&) {
+            }
+        }
     } catch (const std::exception&) {
     }
 }

@@ -43,7 +43,8 @@ public:
     // document with the root "Options". A file that cannot be read or parsed
     // is reported ("Can't read file <name>"); the store then holds an empty
     // "Options" document, so reads give their defaults, and a later Save
-    // keeps the unreadable file as "<name>.bad" before replacing it.
+    // keeps the unreadable file as "<name>.bad" (earlier copies move on to
+    // ".bad.1" up to ".bad.9", the oldest goes) before replacing it.
     void Load();
 
     // Writes the document over FileName through a temporary file in the same
@@ -75,15 +76,16 @@ protected:
     // The value encodings of the file format, for the stores that derive
     // from this one and keep record lists of their own.
     static std::string EncodeText(const std::string& Value);
-    // Raises EConvertError for text the encoding cannot have produced.
+    // Undoes EncodeText; text the encoding cannot have produced (a value
+    // written into the file by hand) is taken as it stands.
     static std::string DecodeText(const std::string& Text);
     // The first child element named Name (exact match), or an empty node.
     static pugi::xml_node FindElement(pugi::xml_node Parent, const std::string& Name);
     // FindElement, or a new element appended at the end; an empty node when
     // Name is no XML name.
     static pugi::xml_node FindOrAppendElement(pugi::xml_node Parent, const std::string& Name);
-    // The decoded text of an element that holds text only; raises when it
-    // has child elements or its text does not decode.
+    // The decoded text of an element that holds text only; raises
+    // EConvertError when it has child elements.
     static std::string ElementValue(pugi::xml_node Element);
     // Replaces the element's content by the encoded Value.
     static void SetElementValue(pugi::xml_node Element, const std::string& Value);

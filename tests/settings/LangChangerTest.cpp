@@ -114,10 +114,11 @@ protected:
 
 TEST_F(LangChangerTest, NormalisesLinesWithoutEqualsSign)
 {
-    std::string Path = File("[Translations]\n  Hello  \nsError=Fehler\n\n;note\n[Other]\n");
+    const std::string Original = "[Translations]\n  Hello  \nsError=Fehler\n\n;note\n[Other]\n";
+    std::string Path = File(Original);
     Lang.SetLangFile(Path);
-    EXPECT_EQ(TempFolder::Read(Path),
-              "[Translations]\r\nHello=\r\nsError=Fehler\r\n\r\n;note=\r\n[Other]\r\n");
+    // Normalised as it is read; the file is the user's and stays as it is.
+    EXPECT_EQ(TempFolder::Read(Path), Original);
     // The bare word has become a key with an empty value.
     EXPECT_EQ(Lang.TranslateString("Hello"), "");
     EXPECT_EQ(Lang.TranslateString("hello"), "");
@@ -132,6 +133,8 @@ TEST(LanguageText, NormaliserWorksOnBytes)
               "\xEF\xBB\xBF[T]\r\n\xFF\xFEword=\r\n  k = v  \r\nlast=\r\n");
     EXPECT_EQ(NormaliseLanguageText(""), "");
     EXPECT_EQ(NormaliseLanguageText("a\r\n\r\n"), "a=\r\n\r\n");
+    // A header that lost its "]" stays a header.
+    EXPECT_EQ(NormaliseLanguageText("  [Translations \nk=v\n"), "[Translations\r\nk=v\r\n");
 }
 
 TEST_F(LangChangerTest, UnchangedFileIsNotRewritten)
@@ -166,19 +169,31 @@ TEST_F(LangChangerTest, ReadOnlyLanguagesFolderIsTolerated)
     EXPECT_EQ(TempFolder::Read(Path), Original);
 }
 
-TEST_F(LangChangerTest, RewriteKeepsPermissionsAndFollowsLinks)
+TEST_F(LangChangerTest, TheLanguageFileIsNeverRewritten)
 {
-    std::string Real = File("[Translations]\nWord\n", "real.lng");
+    // A header without its "]" and bare words: read as a normalised file
+    // would be, and the bytes on disk, the link and the file's time stay.
+    const std::string Original = "[Translations\nWord\nsError=Fehler\n";
+    std::string Real = File(Original, "real.lng");
     ASSERT_EQ(::chmod(Real.c_str(), 0640), 0);
     std::string Link = Dir.Path("link.lng");
     ASSERT_EQ(::symlink(Real.c_str(), Link.c_str()), 0);
-    Lang.SetLangFile(Link);
+    struct stat Before {};
+    ASSERT_EQ(::stat(Real.c_str(), &Before), 0);
+    for (int Start = 0; Start < 2; ++Start) {
+        TLangChanger L;
+        L.SetLangFile(Link);
+        EXPECT_EQ(L.TranslateString("sError"), "Fehler");
+        EXPECT_EQ(L.TranslateString("Word"), "");
+    }
     struct stat St {};
     ASSERT_EQ(::lstat(Link.c_str(), &St), 0);
     EXPECT_TRUE(S_ISLNK(St.st_mode));
     ASSERT_EQ(::stat(Real.c_str(), &St), 0);
-    EXPECT_EQ(St.st_mode & 07777, 0640u);
-    EXPECT_EQ(TempFolder::Read(Real), "[Translations]\r\nWord=\r\n");
+    EXPECT_EQ(St.st_ino, Before.st_ino);
+    EXPECT_EQ(St.st_mtim.tv_sec, Before.st_mtim.tv_sec);
+    EXPECT_EQ(St.st_mtim.tv_nsec, Before.st_mtim.tv_nsec);
+    EXPECT_EQ(TempFolder::Read(Real), Original);
 }
 
 TEST_F(LangChangerTest, TranslateStringReplacesEnterAndFallsBack)

@@ -292,7 +292,7 @@ TEST(XMLStorageRead, NamesMatchExactlyAndTheFirstWins)
     EXPECT_EQ(S.ReadString("Defaults", "other", "none"), "none");
 }
 
-TEST(XMLStorageRead, TextsThatAreNoValuesGiveTheDefault)
+TEST(XMLStorageRead, TextsEncodedOnceAreTakenAsTheyStand)
 {
     TempFolder Dir;
     const std::string Path = Dir.Path("options.xml");
@@ -307,10 +307,12 @@ TEST(XMLStorageRead, TextsThatAreNoValuesGiveTheDefault)
                             "</Defaults></Options>");
     TXMLStorage S(Path);
     S.Load();
+    // Only an element that holds elements has no value.
     EXPECT_EQ(S.ReadString("Defaults", "nested", "dflt"), "dflt");
-    EXPECT_EQ(S.ReadString("Defaults", "nbsp", "dflt"), "dflt");
-    EXPECT_EQ(S.ReadString("Defaults", "bare", "dflt"), "dflt");
-    EXPECT_EQ(S.ReadString("Defaults", "zero", "dflt"), "dflt");
+    // Written by hand as plain XML: the value is what the user typed.
+    EXPECT_EQ(S.ReadString("Defaults", "nbsp", "dflt"), "&nbsp;");
+    EXPECT_EQ(S.ReadString("Defaults", "bare", "dflt"), "a & b");
+    EXPECT_EQ(S.ReadString("Defaults", "zero", "dflt"), "&#0;");
     EXPECT_EQ(S.ReadString("Defaults", "plainref", "dflt"), "AB");
     EXPECT_EQ(S.ReadString("Defaults", "cdata", "dflt"), "x&y");
     EXPECT_EQ(S.ReadString("Defaults", "empty", "dflt"), "");
@@ -356,13 +358,14 @@ TEST(XMLStorageRead, IntegersAndBooleans)
     EXPECT_TRUE(S.ReadBool("D", "missing", true));
 }
 
-TEST(XMLStorageRead, ListsTakeEveryChildElementAndStopAtABadOne)
+TEST(XMLStorageRead, ListsTakeEveryChildElementAndSkipOnlyABadOne)
 {
     TempFolder Dir;
     const std::string Path = Dir.Path("options.xml");
     TempFolder::Write(Path, "<Options><D>"
                             "<lst><a>1</a><!-- note --><zz>2</zz>stray<lst7>3</lst7></lst>"
-                            "<bad><x0>ok</x0><x1>&amp;bogus;</x1><x2>never</x2></bad>"
+                            "<bad><x0>ok</x0><x1>&amp;bogus;</x1><x2><in>x</in></x2>"
+                            "<x3>R&amp;D</x3><x4>last</x4></bad>"
                             "</D></Options>");
     TXMLStorage S(Path);
     S.Load();
@@ -370,9 +373,36 @@ TEST(XMLStorageRead, ListsTakeEveryChildElementAndStopAtABadOne)
     S.ReadStrings("D", "lst", Lines);
     EXPECT_EQ(Lines, (std::vector<std::string>{"1", "2", "3"}));
     S.ReadStrings("D", "bad", Lines);
-    EXPECT_EQ(Lines, (std::vector<std::string>{"ok"}));
+    EXPECT_EQ(Lines, (std::vector<std::string>{"ok", "&bogus;", "R&D", "last"}));
     S.ReadStrings("D", "missing", Lines);
     EXPECT_TRUE(Lines.empty());
+}
+
+TEST(XMLStorageRead, AHandWrittenAmpersandSurvivesASave)
+{
+    // "&amp;" is how XML writes "&": a user who edits the file writes it so.
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    TempFolder::Write(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                            "<Options><Defaults><SNMPCommunity>r&amp;d</SNMPCommunity>"
+                            "<lstAddressList><a0>10.0.0.1</a0><a1>lab&amp;test</a1>"
+                            "<a2>10.0.0.3</a2></lstAddressList></Defaults></Options>\n");
+    {
+        TXMLStorage S(Path);
+        S.Load();
+        std::vector<std::string> Lines;
+        S.ReadStrings("Defaults", "lstAddressList", Lines);
+        S.WriteStrings("Defaults", "lstAddressList", Lines);
+        S.WriteString("Defaults", "SNMPCommunity",
+                      S.ReadString("Defaults", "SNMPCommunity", "public"));
+        ASSERT_TRUE(S.Save());
+    }
+    TXMLStorage R(Path);
+    R.Load();
+    EXPECT_EQ(R.ReadString("Defaults", "SNMPCommunity", "public"), "r&d");
+    std::vector<std::string> Lines;
+    R.ReadStrings("Defaults", "lstAddressList", Lines);
+    EXPECT_EQ(Lines, (std::vector<std::string>{"10.0.0.1", "lab&test", "10.0.0.3"}));
 }
 
 TEST(XMLStorageFiles, MissingFileIsNotCreated)
@@ -440,6 +470,45 @@ TEST(XMLStorageFiles, UnreadableFileIsKeptAsBadBeforeItIsReplaced)
         EXPECT_EQ(ListFolder(Dir.Path()),
                   (std::vector<std::string>{"options.xml", "options.xml.bad"}));
     }
+}
+
+TEST(XMLStorageFiles, EveryUnreadableFileIsKeptAsideUpToTen)
+{
+    // Each bad start keeps its own copy: a second failure must not overwrite
+    // the settings the first one kept aside, and the copies stay bounded.
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    const auto Broken = [](int I) { return "<Options><k>" + std::to_string(I) + "</k>"; };
+    const auto FailAndSave = [&](const std::string& Content) {
+        TempFolder::Write(Path, Content);
+        MessageRecorder Rec;
+        TXMLStorage S(Path);
+        S.Load();
+        EXPECT_TRUE(S.LoadFailed());
+        EXPECT_TRUE(S.Save());
+    };
+    for (int I = 1; I <= 3; ++I)
+        FailAndSave(Broken(I));
+    EXPECT_EQ(ListFolder(Dir.Path()),
+              (std::vector<std::string>{"options.xml", "options.xml.bad", "options.xml.bad.1",
+                                        "options.xml.bad.2"}));
+    EXPECT_EQ(TempFolder::Read(Path + ".bad"), Broken(3));
+    EXPECT_EQ(TempFolder::Read(Path + ".bad.1"), Broken(2));
+    EXPECT_EQ(TempFolder::Read(Path + ".bad.2"), Broken(1));
+
+    // The same bad bytes again make no second copy.
+    FailAndSave(Broken(3));
+    EXPECT_EQ(ListFolder(Dir.Path()).size(), 4u);
+
+    for (int I = 4; I <= 14; ++I)
+        FailAndSave(Broken(I));
+    std::vector<std::string> Expected = {"options.xml", "options.xml.bad"};
+    for (int I = 1; I <= 9; ++I)
+        Expected.push_back("options.xml.bad." + std::to_string(I));
+    EXPECT_EQ(ListFolder(Dir.Path()), Expected);
+    for (int I = 0; I <= 9; ++I)
+        EXPECT_EQ(TempFolder::Read(Path + ".bad" + (I ? "." + std::to_string(I) : "")),
+                  Broken(14 - I));
 }
 
 TEST(XMLStorageFiles, ANamedPipeInTheFilesPlaceIsReportedAtOnceAndLeftAlone)
