@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -311,7 +312,9 @@ TEST(MacComments, FileRoundTripKeepsEveryLineWithCrLf)
 
     M.Set("aa-bb-cc-dd-ee-ff", "Büro 2");
     M.SaveToFile(File);
-    EXPECT_EQ(TempFolder::Read(File), "00-1A-2B-3C-4D-5E=Printer\r\n"
+    // The byte-order mark the file had stays.
+    EXPECT_EQ(TempFolder::Read(File), "\xEF\xBB\xBF"
+                                      "00-1A-2B-3C-4D-5E=Printer\r\n"
                                       "no separator here\r\n"
                                       "aa-bb-cc-dd-ee-ff=Büro 2\r\n"
                                       "00-1a-2b-3c-4d-5e=later duplicate\r\n"
@@ -328,6 +331,65 @@ TEST(MacComments, FileRoundTripKeepsEveryLineWithCrLf)
     One.Set("00-00-00-00-00-01", "");
     One.SaveToFile(File);
     EXPECT_EQ(TempFolder::Read(File), "");
+}
+
+TEST(MacComments, AnUnchangedFileIsNeverWritten)
+{
+    // LF line ends, bytes that are no UTF-8, no last line break: what
+    // another editor left must stay byte for byte when nobody edits it.
+    TempFolder Dir;
+    const std::string File = Dir.Path("mac_comments.txt");
+    const std::string Original = "00-00-00-00-00-01=caf\xE9\n00-00-00-00-00-02=two";
+    TempFolder::Write(File, Original);
+    struct stat Before {};
+    ASSERT_EQ(::stat(File.c_str(), &Before), 0);
+    TMacComments M;
+    M.LoadFromFile(File);
+    EXPECT_FALSE(M.Changed());
+    EXPECT_FALSE(M.Set("00-00-00-00-00-02", "two")); // the same comment again
+    M.SaveToFile(File);
+    struct stat After {};
+    ASSERT_EQ(::stat(File.c_str(), &After), 0);
+    EXPECT_EQ(After.st_ino, Before.st_ino);
+    EXPECT_EQ(TempFolder::Read(File), Original);
+    // A missing file is not created for an empty list either.
+    const std::string None = Dir.Path("none.txt");
+    TMacComments Empty;
+    Empty.LoadFromFile(None);
+    Empty.SaveToFile(None);
+    EXPECT_FALSE(std::filesystem::exists(None));
+}
+
+TEST(MacComments, AUtf16FileIsReadAndWrittenAsUtf16)
+{
+    // "Büro" and an emoji (a surrogate pair) in UTF-16 with a byte-order
+    // mark, as Windows editors save text.
+    const auto Utf16 = [](bool Little, const std::u16string& Text) {
+        std::string Bytes;
+        for (char16_t U : u"\uFEFF" + Text) {
+            const char Hi = static_cast<char>(U >> 8), Lo = static_cast<char>(U & 0xFF);
+            Bytes += Little ? Lo : Hi;
+            Bytes += Little ? Hi : Lo;
+        }
+        return Bytes;
+    };
+    for (const bool Little : {true, false}) {
+        TempFolder Dir;
+        const std::string File = Dir.Path("mac_comments.txt");
+        TempFolder::Write(File, Utf16(Little, u"00-00-00-00-00-01=B\u00FCro \U0001F600\r\n"
+                                              u"00-00-00-00-00-02=two\r\n"));
+        TMacComments M;
+        M.LoadFromFile(File);
+        EXPECT_EQ(M.Encoding(),
+                  Little ? TMacComments::TEncoding::Utf16LE : TMacComments::TEncoding::Utf16BE);
+        EXPECT_EQ(M.Get("00-00-00-00-00-01"), "B\xC3\xBCro \xF0\x9F\x98\x80");
+        EXPECT_EQ(M.Get("00-00-00-00-00-02"), "two");
+        ASSERT_TRUE(M.Set("00-00-00-00-00-02", "zwei"));
+        M.SaveToFile(File);
+        EXPECT_EQ(TempFolder::Read(File),
+                  Utf16(Little, u"00-00-00-00-00-01=B\u00FCro \U0001F600\r\n"
+                                u"00-00-00-00-00-02=zwei\r\n"));
+    }
 }
 
 TEST(MacComments, UnwritableFileRaisesAndKeepsTheOldOne)
