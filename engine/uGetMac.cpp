@@ -302,6 +302,46 @@ std::string BytesToMacText(std::string_view Bytes)
     return text;
 }
 
+namespace {
+
+// The lengths a hardware address has: 6 bytes (Ethernet and its kin), 8 for
+// the EUI-64 of FireWire and 802.15.4 links, 20 for InfiniBand. Anything else
+// an agent sends as ifPhysAddress is no MAC address.
+bool IsHardwareAddress(std::string_view Address, int IfType)
+{
+    constexpr int IfTypeIeee1394 = 144, IfTypeInfiniband = 199, IfTypeIeee802154 = 259;
+    switch (Address.size()) {
+    case 6:
+        return true;
+    case 8:
+        return IfType == IfTypeIeee1394 || IfType == IfTypeIeee802154;
+    case 20:
+        return IfType == IfTypeInfiniband;
+    default:
+        return false;
+    }
+}
+
+// ifDescr is a DisplayString of at most 255 bytes; an agent that sends more
+// is cut there, before a character whose bytes would not all fit.
+std::string CapDisplayString(std::string Text)
+{
+    constexpr size_t MaxDisplayString = 255;
+    if (Text.size() <= MaxDisplayString)
+        return Text;
+    const auto Continues = [&](size_t I) {
+        return (static_cast<unsigned char>(Text[I]) & 0xC0) == 0x80;
+    };
+    size_t End = MaxDisplayString;
+    while (End > MaxDisplayString - 3 && Continues(End))
+        --End;
+    // Bytes that are no UTF-8 are cut where the limit falls.
+    Text.resize(Continues(End) ? MaxDisplayString : End);
+    return Text;
+}
+
+} // namespace
+
 std::vector<TSnmpInterface> ReadSnmpInterfaces(TSnmpClient& Client)
 {
     std::vector<TSnmpInterface> rows;
@@ -333,7 +373,7 @@ std::vector<TSnmpInterface> ReadSnmpInterfaces(TSnmpClient& Client)
         std::string column = SnmpOidIfDescr + std::to_string(row.Index), descr;
         if (row.Index > 0 && SnmpQuery(Client, column, false, descr))
             // Some agents count a C string's terminator into the text.
-            row.Descr = descr.substr(0, descr.find('\0'));
+            row.Descr = CapDisplayString(descr.substr(0, descr.find('\0')));
     }
     for (TSnmpInterface& row : rows) {
         std::string column = SnmpOidIfType + std::to_string(row.Index), type;
@@ -344,7 +384,8 @@ std::vector<TSnmpInterface> ReadSnmpInterfaces(TSnmpClient& Client)
         std::string column = SnmpOidIfPhysAddress + std::to_string(row.Index), address;
         if (row.Index > 0 && SnmpQuery(Client, column, false, address)) {
             row.PhysAddress = address;
-            row.Mac = BytesToMacText(address);
+            if (IsHardwareAddress(address, row.Type))
+                row.Mac = BytesToMacText(address);
         }
     }
     return rows;

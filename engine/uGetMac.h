@@ -120,8 +120,9 @@ constexpr int SnmpMaxInterfaces = 4096;
 struct TSnmpInterface {
     int Index = 0;
     int Type = 0;
-    std::string Mac;         // BytesToMacText of the physical address
-    std::string Descr;       // ifDescr up to its first NUL byte
+    std::string Mac;         // BytesToMacText of a hardware address; empty
+                             // for any length no hardware address has
+    std::string Descr;       // ifDescr up to its first NUL byte, 255 bytes at most
     std::string PhysAddress; // the address's raw bytes
 };
 

@@ -428,6 +428,35 @@ TEST(GetMacsBySnmp, TableFilteredAndAddedInWalkOrder)
     EXPECT_EQ(requests[20].oid, kCol + "6.8");
 }
 
+TEST(GetMacsBySnmp, OnlyHardwareAddressLengthsAreMacsAndNamesAreCapped)
+{
+    const std::string eui64 = "\x00\x11\x22\x33\x44\x55\x66\x77"s;
+    const std::string ib(20, '\x5a');
+    // 254 ASCII bytes and a two-byte character that would straddle the limit.
+    const std::string longName = std::string(254, 'n') + "\xC3\xA9" + std::string(2000, 'x');
+    FakeAgent agent(Table(Join({{{"1.3.6.1.2.1.2.1.0", Int(9)}},
+                                Interface(1, "one byte", 6, "\x1a"s),
+                                Interface(2, "seven", 6, "\x02\x00\x00\x00\x00\x00\x07"s),
+                                Interface(3, "huge", 6, std::string(3000, '\x11')),
+                                Interface(4, "eui64 on ethernet", 6, eui64),
+                                Interface(5, "firewire", 144, eui64),
+                                Interface(6, "infiniband", 199, ib),
+                                Interface(7, "ib length on ethernet", 6, ib),
+                                Interface(8, longName, 6, "\x02\x00\x00\x00\x00\x08"s),
+                                Interface(9, "eth0", 6, "\x02\x00\x00\x00\x00\x09"s)})));
+    TComputer computer;
+    ASSERT_TRUE(GetMacsBySnmp("127.0.0.1", computer, "public", 500, agent.port()));
+    ASSERT_EQ(computer.AdapterList.size(), 4u);
+    EXPECT_EQ(computer.AdapterList[0]->Number, "00-11-22-33-44-55-66-77");
+    EXPECT_EQ(computer.AdapterList[0]->Name, "firewire");
+    EXPECT_EQ(computer.AdapterList[1]->Number, BytesToMacText(ib));
+    EXPECT_EQ(computer.AdapterList[1]->Name, "infiniband");
+    EXPECT_EQ(computer.AdapterList[2]->Number, "02-00-00-00-00-08");
+    EXPECT_EQ(computer.AdapterList[2]->Name, std::string(254, 'n'));
+    EXPECT_EQ(computer.AdapterList[3]->Number, "02-00-00-00-00-09");
+    EXPECT_EQ(computer.AdapterList[3]->Name, "eth0");
+}
+
 TEST(GetMacsBySnmp, WalkThatFailsMidwayQueriesOnlyWhatItFound)
 {
     std::vector<Row> rows = Join({{{"1.3.6.1.2.1.2.1.0", Int(3)}},
