@@ -286,8 +286,10 @@ void TfrmTolvex::actOpenFileExecute()
 
 void TfrmTolvex::LoadComputerList(const std::string& FileName)
 {
+    // A file that is gone by now is no error; anything else in its place (a
+    // named pipe, a device, a folder) is refused by the reader with a message.
     std::error_code Ec;
-    if (!std::filesystem::is_regular_file(FileName, Ec))
+    if (!std::filesystem::exists(FileName, Ec))
         return;
     // Read completely before anything is cleared: a broken file raises here
     // and the results on screen stay.

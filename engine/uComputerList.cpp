@@ -187,6 +187,46 @@ std::string ReadListFile(const std::string& FileName)
     throw EComputerListError("Error reading \"" + FileName + "\": " + Description + " at " + where);
 }
 
+// The offset of the first character reference to NUL ("&#0;", "&#x00;") in
+// markup or text, or npos. XML allows no such character; the parser would
+// end the value there and drop the rest of it without a word. Comments,
+// CDATA sections and processing instructions hold no references.
+size_t FindNulReference(std::string_view Data)
+{
+    static constexpr std::pair<std::string_view, std::string_view> Skipped[] = {
+        {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}};
+    size_t i = 0;
+    while (i < Data.size()) {
+        const size_t at = Data.find_first_of("<&", i);
+        if (at == std::string_view::npos)
+            return std::string_view::npos;
+        i = at + 1;
+        if (Data[at] == '<') {
+            for (const auto& [open, close] : Skipped) {
+                if (Data.substr(at, open.size()) == open) {
+                    const size_t end = Data.find(close, at + open.size());
+                    if (end == std::string_view::npos)
+                        return std::string_view::npos;
+                    i = end + close.size();
+                    break;
+                }
+            }
+            continue;
+        }
+        size_t j = at + 1;
+        if (j >= Data.size() || Data[j] != '#')
+            continue;
+        ++j;
+        if (j < Data.size() && Data[j] == 'x')
+            ++j;
+        const size_t digits = j;
+        while (j < Data.size() && Data[j] == '0')
+            ++j;
+        if (j > digits && j < Data.size() && Data[j] == ';')
+            return at;
+    }
+    return std::string_view::npos;
+}
 
 } // namespace
 
@@ -309,6 +349,10 @@ size_t LoadComputerListFromFile(const std::string& FileName, TComputerList& List
         doc.load_buffer(data.data(), data.size(), ParseFlags, pugi::encoding_auto);
     if (!r)
         RaiseParseError(FileName, data, r.description(), r.offset, r.encoding);
+    if (r.encoding == pugi::encoding_utf8)
+        if (const size_t at = FindNulReference(data); at != std::string_view::npos)
+            RaiseParseError(FileName, data, "Reference to the character NUL",
+                            static_cast<ptrdiff_t>(at), r.encoding);
     // The parser takes a second root element without complaint; the file
     // would then have no one document element.
     pugi::xml_node root;

@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace {
 
 using namespace guitest;
@@ -199,6 +201,20 @@ TEST_F(FilesWindow, SavedListReopensAsTheSameRows)
     Form->show();
     Form->ActionList->UpdateActions();
     EXPECT_TRUE(SaveScreenshot(*Form, "ResultsOpenedFromFile"));
+}
+
+TEST_F(FilesWindow, ANamedPipePickedInOpenIsReportedAndTheResultsStay)
+{
+    ASSERT_TRUE(Run(Form->actOpenFile, Sample()));
+    const Rows Before = AllRows(*MacList);
+    const std::string Fifo = Dir.Path("pipe.xml");
+    ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+    Run(Form->actOpenFile, Fifo);
+    EXPECT_EQ(AllRows(*MacList), Before);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Icon, TMsgIcon::Error);
+    EXPECT_NE(Messages[0].Text.find(Fifo), std::string::npos) << Messages[0].Text;
+    EXPECT_NE(Messages[0].Text.find("not a regular file"), std::string::npos) << Messages[0].Text;
 }
 
 TEST_F(FilesWindow, ABrokenOrMissingFileKeepsTheResultsAndABrokenOneIsReported)

@@ -323,6 +323,34 @@ TEST_F(ComputerListFile, MalformedFilesRaiseWithTheParsersMessage)
     EXPECT_EQ(list.size(), 1u);
 }
 
+TEST_F(ComputerListFile, AReferenceToNulIsRefusedNotCutShort)
+{
+    // XML holds no NUL: a field would end at it and lose the rest unseen.
+    const fs::path f = Dir / "nul.xml";
+    for (const std::string ref : {"&#0;", "&#x0;", "&#000;", "&#x00;"}) {
+        WriteFile(f, "<?xml version=\"1.0\"?>\n<ComputerList>\n"
+                     "  <Computer><Name>PC" +
+                         ref + "hidden</Name><IP>10.0.0.1</IP></Computer>\n</ComputerList>\n");
+        TComputerList list;
+        try {
+            LoadComputerListFromFile(f, list);
+            FAIL() << ref << " read as \"" << (list.empty() ? "" : list[0]->Name) << "\"";
+        } catch (const EComputerListError& e) {
+            EXPECT_NE(std::string(e.what()).find("line 3, column 21"), std::string::npos)
+                << e.what();
+        }
+        EXPECT_TRUE(list.empty());
+    }
+    // The same characters where they are no reference, and references to
+    // characters other than NUL, read as before.
+    WriteFile(f, "<?xml version=\"1.0\"?>\n<ComputerList><!-- &#0; -->\n"
+                 "  <Computer><Name><![CDATA[a&#0;b]]>&#10;&#x30;</Name></Computer>\n"
+                 "</ComputerList>\n");
+    TComputerList list;
+    ASSERT_EQ(LoadComputerListFromFile(f, list), 1u);
+    EXPECT_EQ(list[0]->Name, "a&#0;b\n0");
+}
+
 TEST_F(ComputerListFile, UnreadableFilesRaise)
 {
     TComputerList list;
