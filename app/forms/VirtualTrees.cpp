@@ -1,11 +1,56 @@
 #include "VirtualTrees.h"
 
+#include "Utf8.h"
+
 #include <QAbstractItemModel>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 
 #include <algorithm>
 #include <stdexcept>
+
+namespace {
+
+bool IsShownEscaped(char32_t Code)
+{
+    return Code < 0x20 || (Code >= 0x7F && Code <= 0x9F) || Code == 0x061C || Code == 0x200E ||
+           Code == 0x200F || (Code >= 0x2028 && Code <= 0x202E) ||
+           (Code >= 0x2066 && Code <= 0x2069);
+}
+
+void AppendHex(std::string& Out, const char* Prefix, unsigned Value, int Digits)
+{
+    static const char Hex[] = "0123456789ABCDEF";
+    Out += Prefix;
+    for (int Shift = (Digits - 1) * 4; Shift >= 0; Shift -= 4)
+        Out += Hex[(Value >> Shift) & 15];
+}
+
+} // namespace
+
+std::string VisibleText(const std::string& Text)
+{
+    // Most texts are plain ASCII and are returned as they are.
+    if (std::all_of(Text.begin(), Text.end(), [](char C) { return C >= 0x20 && C < 0x7F; }))
+        return Text;
+    std::string Out;
+    Out.reserve(Text.size() + 8);
+    for (size_t I = 0; I < Text.size();) {
+        char32_t Code = 0;
+        const size_t Len = platform::DecodeUtf8(Text, I, Code);
+        if (Len == 0) {
+            AppendHex(Out, "\\x", static_cast<unsigned char>(Text[I]), 2);
+            ++I;
+            continue;
+        }
+        if (IsShownEscaped(Code))
+            AppendHex(Out, "\\u", static_cast<unsigned>(Code), 4);
+        else
+            Out.append(Text, I, Len);
+        I += Len;
+    }
+    return Out;
+}
 
 int TVirtualNode::Row() const
 {
@@ -66,7 +111,7 @@ public:
         TVirtualNode* N = Node(Index);
         switch (Role) {
         case Qt::DisplayRole:
-            return QString::fromStdString(FTree.Text(N, Index.column()));
+            return QString::fromStdString(VisibleText(FTree.Text(N, Index.column())));
         case Qt::TextAlignmentRole:
             return QVariant::fromValue(Alignment(Index.column()));
         case Qt::DecorationRole: {
@@ -81,7 +126,7 @@ public:
             if (!FTree.OnGetHint)
                 return {};
             const std::string Hint = FTree.OnGetHint(N, Index.column());
-            return Hint.empty() ? QVariant() : QVariant(QString::fromStdString(Hint));
+            return Hint.empty() ? QVariant() : QVariant(QString::fromStdString(VisibleText(Hint)));
         }
         case Qt::CheckStateRole:
             if (N->CheckBox && Index.column() == FTree.MainColumn())

@@ -16,6 +16,13 @@
 
 class TVirtualTreeModel;
 
+// Text as a list shows it: control characters, the characters that steer
+// the direction of text (a right-to-left override turns "RED\u202Egnp.exe"
+// into what reads as "REDexe.png") and line or paragraph separators appear as
+// "\uXXXX", bytes that are no UTF-8 as "\xXX". The data itself, and what is
+// copied or exported from it, is left as it is.
+std::string VisibleText(const std::string& Text);
+
 // A check box's state (the engine's TCheckState is the reachability check).
 enum class TNodeCheckState { Unchecked, Checked };
 

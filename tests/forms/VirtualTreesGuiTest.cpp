@@ -234,3 +234,36 @@ TEST_F(VirtualTreesGui, ColumnsMoveHideAndStartAfreshOnReset)
 }
 
 } // namespace
+
+TEST_F(VirtualTreesGui, ControlAndDirectionCharactersAreShownEscapedAndTheDataStays)
+{
+    // Names come from files and the network: a right-to-left override would
+    // make "RED<RLO>gnp.exe" read as "REDexe.png".
+    const std::vector<std::pair<std::string, std::string>> Cases = {
+        {"RED\u202Egnp.exe", "RED\\u202Egnp.exe"},
+        {"a\tb\r\nc\x7F", "a\\u0009b\\u000D\\u000Ac\\u007F"},
+        {"\u2066x\u2069\u200F\u061C\u2028", "\\u2066x\\u2069\\u200F\\u061C\\u2028"},
+        {"\xC2\x85 \xFF\xC3", "\\u0085 \\xFF\\xC3"},
+        {"caf\xC3\xA9 \\u202E \xE6\x97\xA5", "caf\xC3\xA9 \\u202E \xE6\x97\xA5"},
+        {"plain 10.0.0.1", "plain 10.0.0.1"},
+    };
+    std::vector<std::string> Texts;
+    for (const auto& [Raw, Shown] : Cases) {
+        EXPECT_EQ(VisibleText(Raw), Shown);
+        Texts.push_back(Raw);
+    }
+    Tree.OnGetText = [&](TVirtualNode* N, int) { return Texts[static_cast<size_t>(N->Row())]; };
+    Tree.OnGetHint = Tree.OnGetText;
+    for (size_t I = 0; I < Texts.size(); ++I)
+        Tree.AddChild(nullptr, TRow{static_cast<int>(I), 0});
+    for (size_t I = 0; I < Texts.size(); ++I) {
+        TVirtualNode* N = Tree.Child(nullptr, static_cast<int>(I));
+        const QModelIndex Index = Tree.IndexOf(N);
+        EXPECT_EQ(Tree.model()->data(Index, Qt::DisplayRole).toString().toStdString(),
+                  Cases[I].second);
+        EXPECT_EQ(Tree.model()->data(Index, Qt::ToolTipRole).toString().toStdString(),
+                  Cases[I].second);
+        // What the program works with (copy, export, filter) is the data.
+        EXPECT_EQ(Tree.Text(N, 0), Cases[I].first);
+    }
+}
