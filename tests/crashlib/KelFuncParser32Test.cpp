@@ -525,3 +525,121 @@ TEST_F(CrashlibFuncParser32, FailuresAreReported)
 }
 
 } // namespace
+
+namespace {
+
+// Source lines of the listing test: one line per 8 bytes from the routine's
+// start, and none before it.
+uint64_t LinesBase = 0;
+bool EightBytesPerLine(uintptr_t Address, uint32_t& Line, uintptr_t& RangeStart,
+                       uintptr_t& RangeEnd)
+{
+    if (Address < LinesBase) {
+        Line = 0;
+        return false;
+    }
+    Line = static_cast<uint32_t>(40 + (Address - LinesBase) / 8);
+    RangeStart = LinesBase + (Address - LinesBase) / 8 * 8;
+    RangeEnd = RangeStart + 8;
+    return true;
+}
+
+// The listing as reviewed: labels for the entry and every area, branch
+// targets inside the routine as labels, the table's entries, separators
+// where the flow of code ends, the crash marker and source line numbers.
+constexpr const char* ExpectedListing = R"(00401020    public CaseJump:  ; function entry point
+00401020  40  push ebp
+00401021      mov ebp, esp
+00401023      mov eax, [ebp+8]
+00401026      cmp eax, 4
+00401029  41  ja loc_0040105b
+0040102b      jmp dword ptr [eax*4+$401032]
+00401032    ; ---------------------------------------------------------
+
+00401032      dd loc_00401046  ; case jump table
+00401036      dd loc_0040104d
+0040103a      dd loc_00401054
+0040103e      dd loc_0040104d
+00401042      dd loc_00401046
+00401046    ; ---------------------------------------------------------
+
+00401046    loc_00401046:
+00401046  44  mov eax, $a
+0040104b  45  pop ebp
+0040104c      ret
+0040104d    ; ---------------------------------------------------------
+
+0040104d    loc_0040104d:
+0040104d      mov eax, $b
+00401052 >46  pop ebp
+00401053      ret
+00401054    ; ---------------------------------------------------------
+
+00401054    loc_00401054:
+00401054      call -$55 ($00401004)
+00401059  47  pop ebp
+0040105a      ret
+0040105b    ; ---------------------------------------------------------
+
+0040105b    loc_0040105b:
+0040105b      xor eax, eax
+0040105d      pop ebp
+0040105e      ret)";
+
+// Cut to about 5 lines before and after the crash line.
+constexpr const char* ExpectedCutListing = R"([...]
+0040104c  45  ret
+0040104d    ; ---------------------------------------------------------
+
+0040104d    loc_0040104d:
+0040104d      mov eax, $b
+00401052 >46  pop ebp
+00401053      ret
+00401054    ; ---------------------------------------------------------
+
+00401054    loc_00401054:
+00401054      call -$55 ($00401004)
+[...])";
+
+std::string WithCrLf(std::string_view Text)
+{
+    std::string Out;
+    for (char C : Text) {
+        if (C == '\n')
+            Out += '\r';
+        Out += C;
+    }
+    return Out;
+}
+
+TEST_F(CrashlibFuncParser32, ListingOfACaseRoutine)
+{
+    ASSERT_EQ(Image->TextStart, 0x401000u);
+    TParseSetup Setup = Image->Setup();
+    TFunctionInfo Info = Parse("casejump", Setup);
+    ASSERT_TRUE(Info.Valid) << Info.Text;
+    LinesBase = (*Image)["casejump"];
+    TListingSources Sources;
+    Sources.Lines = &EightBytesPerLine;
+    Sources.Name = "CaseJump";
+    uint64_t Crash = (*Image)["c1"] + 5;
+    EXPECT_EQ(ComposeFunctionListing(Info, Setup, Crash, true, 0, Sources),
+              WithCrLf(ExpectedListing));
+    EXPECT_EQ(ComposeFunctionListing(Info, Setup, Crash, true, 5, Sources),
+              WithCrLf(ExpectedCutListing));
+
+    // Without names and lines: "sub_" and the plain columns; unformatted, the
+    // branch shows its displacement and no separators are set.
+    Sources = {};
+    std::string Plain = ComposeFunctionListing(Info, Setup, Crash, false, 0, Sources);
+    EXPECT_EQ(Plain.substr(0, Plain.find('\r')), "00401020 sub_00401020:  ; function entry point");
+    EXPECT_NE(Plain.find("\r\n00401029   ja +$30 ($0040105b)\r\n"), std::string::npos);
+    EXPECT_NE(Plain.find("\r\n00401052 > pop ebp\r\n"), std::string::npos);
+    EXPECT_EQ(Plain.find("; ---"), std::string::npos);
+    // A listing of a failed parse is its error text.
+    TFunctionInfo Failed;
+    ParseFunctionIn(0x12345678, Setup, Failed);
+    EXPECT_EQ(ComposeFunctionListing(Failed, Setup, 0, true, 0, Sources), "Invalid argument");
+}
+
+} // namespace
