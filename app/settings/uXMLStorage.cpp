@@ -83,6 +83,32 @@ fs::path KeptAsideName(const fs::path& Target)
     return Name(0);
 }
 
+// Replaces every byte that starts no well-formed UTF-8 sequence by U+FFFD;
+// true when there was one.
+bool ReplaceMalformedUtf8(std::string& Data)
+{
+    std::string Out;
+    bool Replaced = false;
+    size_t Done = 0;
+    for (size_t I = 0; I < Data.size();) {
+        char32_t Cp = 0;
+        const size_t Len = platform::DecodeUtf8(Data, I, Cp);
+        if (Len != 0) {
+            I += Len;
+            continue;
+        }
+        Out.append(Data, Done, I - Done);
+        Out += "\xEF\xBF\xBD";
+        Replaced = true;
+        Done = ++I;
+    }
+    if (Replaced) {
+        Out.append(Data, Done, std::string::npos);
+        Data = std::move(Out);
+    }
+    return Replaced;
+}
+
 // Element texts may only hold XML characters, and CR would come back as LF:
 // such characters travel as references inside the already encoded text.
 std::string ProtectForXML(std::string_view Encoded)
@@ -174,6 +200,7 @@ void TXMLStorage::Load()
     Document = std::make_unique<pugi::xml_document>();
     Root = pugi::xml_node();
     FLoadFailed = false;
+    FKeepOriginal = false;
     std::error_code Ec;
     const bool Exists = fs::exists(FileName, Ec);
     try {
@@ -182,12 +209,27 @@ void TXMLStorage::Load()
         if (Exists) {
             // Never waits: a named pipe or a device in the file's place is
             // refused like any other file that cannot be read.
-            const std::string Data = platform::ReadWholeFile(FileName);
-            const pugi::xml_parse_result R =
+            std::string Data = platform::ReadWholeFile(FileName);
+            pugi::xml_parse_result R =
                 Document->load_buffer(Data.data(), Data.size(), ParseOptions, pugi::encoding_auto);
+            // The parser passes bytes that are no UTF-8 through, into values
+            // and names alike, and a save would write a file no parser
+            // takes. They are read as U+FFFD, and the user is told.
+            const bool Replaced =
+                R && R.encoding == pugi::encoding_utf8 && ReplaceMalformedUtf8(Data);
+            if (Replaced)
+                R = Document->load_buffer(Data.data(), Data.size(), ParseOptions,
+                                          pugi::encoding_utf8);
             if (!R)
                 throw EStoreIO(R.description());
             Root = Document->document_element();
+            if (Replaced) {
+                FKeepOriginal = true;
+                ShowError("File " + FileName +
+                          " holds bytes that are not UTF-8: they are read as U+FFFD, and the "
+                          "file as it was is kept as " +
+                          FileName + ".bad when the settings are saved");
+            }
             return;
         }
     } catch (const std::exception&) {
@@ -233,7 +275,7 @@ bool TXMLStorage::Save()
         Document->save(Out, IndentText, Flags, pugi::encoding_utf8);
 
         const std::string Temp = platform::WriteTemporaryBeside(Target.string(), Out.Data);
-        if (FLoadFailed) {
+        if (FLoadFailed || FKeepOriginal) {
             // The unreadable file may be all the user has: keep it aside.
             std::error_code Ec;
             fs::copy_file(Target, KeptAsideName(Target), fs::copy_options::overwrite_existing, Ec);
@@ -244,6 +286,7 @@ bool TXMLStorage::Save()
         }
         platform::CommitTemporary(Temp, Target.string());
         FLoadFailed = false;
+        FKeepOriginal = false;
         return true;
     } catch (const std::exception&) {
         ShowError("Can't write file " + FileName);

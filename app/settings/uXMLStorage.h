@@ -44,7 +44,9 @@ public:
     // is reported ("Can't read file <name>"); the store then holds an empty
     // "Options" document, so reads give their defaults, and a later Save
     // keeps the unreadable file as "<name>.bad" (earlier copies move on to
-    // ".bad.1" up to ".bad.9", the oldest goes) before replacing it.
+    // ".bad.1" up to ".bad.9", the oldest goes) before replacing it. Bytes
+    // that are no UTF-8 are read as U+FFFD and reported, and the file as it
+    // was is kept aside the same way.
     void Load();
 
     // Writes the document over FileName through a temporary file in the same
@@ -96,4 +98,7 @@ protected:
 
 private:
     bool FLoadFailed = false;
+    // The file was read with changes (bytes that are no UTF-8): the next
+    // Save keeps it aside before replacing it.
+    bool FKeepOriginal = false;
 };

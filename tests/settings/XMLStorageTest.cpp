@@ -511,6 +511,38 @@ TEST(XMLStorageFiles, EveryUnreadableFileIsKeptAsideUpToTen)
                   Broken(14 - I));
 }
 
+TEST(XMLStorageFiles, BytesThatAreNoUtf8AreReportedKeptAsideAndNeverWrittenBack)
+{
+    // A Latin-1 "é" in a value and in the name of an element the program does
+    // not know: written back raw, the file would no longer be well-formed.
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    const std::string Original = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                 "<Options><Defaults><SNMPCommunity>caf\xE9</SNMPCommunity>"
+                                 "<Futur\xE9>x</Futur\xE9></Defaults></Options>\n";
+    TempFolder::Write(Path, Original);
+    MessageRecorder Rec;
+    {
+        TXMLStorage S(Path);
+        S.Load();
+        EXPECT_FALSE(S.LoadFailed());
+        ASSERT_EQ(Rec.Messages.size(), 1u);
+        EXPECT_NE(Rec.Messages[0].second.find(Path), std::string::npos);
+        EXPECT_NE(Rec.Messages[0].second.find("not UTF-8"), std::string::npos)
+            << Rec.Messages[0].second;
+        // What the program sees is what a save will write.
+        EXPECT_EQ(S.ReadString("Defaults", "SNMPCommunity", ""), "caf\xEF\xBF\xBD");
+        ASSERT_TRUE(S.Save());
+    }
+    EXPECT_EQ(XmlLint(Path), 0);
+    EXPECT_EQ(TempFolder::Read(Path + ".bad"), Original);
+    TXMLStorage R(Path);
+    R.Load();
+    EXPECT_EQ(Rec.Messages.size(), 1u);
+    EXPECT_EQ(R.ReadString("Defaults", "SNMPCommunity", ""), "caf\xEF\xBF\xBD");
+    EXPECT_EQ(R.ReadString("Defaults", "Futur\xEF\xBF\xBD", ""), "x");
+}
+
 TEST(XMLStorageFiles, ANamedPipeInTheFilesPlaceIsReportedAtOnceAndLeftAlone)
 {
     TempFolder Dir;
