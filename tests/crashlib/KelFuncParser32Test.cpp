@@ -12,7 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -640,6 +643,208 @@ TEST_F(CrashlibFuncParser32, ListingOfACaseRoutine)
     TFunctionInfo Failed;
     ParseFunctionIn(0x12345678, Setup, Failed);
     EXPECT_EQ(ComposeFunctionListing(Failed, Setup, 0, true, 0, Sources), "Invalid argument");
+}
+
+// Code of the 32-bit C compiler: clang -m32 -O2 objects linked at a fixed
+// address, the library routines that never return given addresses of their
+// own. The jump tables lie in read-only data, outside the code.
+constexpr const char* ClangSource = R"(extern int sink(int);
+extern void abort(void) __attribute__((noreturn));
+extern void exit(int) __attribute__((noreturn));
+int dense(int n)
+{
+    switch (n) {
+    case 0: return sink(3);
+    case 1: return sink(7) + 1;
+    case 2: return sink(9) * 3;
+    case 3: case 4: return sink(n) - 2;
+    case 6: return sink(1);
+    case 7: return 44;
+    default: return -1;
+    }
+}
+int checked(int n)
+{
+    if (n < 0)
+        abort();
+    if (n > 100)
+        exit(2);
+    return sink(n) + sink(n + 1);
+}
+int loops(int n)
+{
+    int t = 0;
+    for (int i = 0; i < n; i++) {
+        if (i % 3 == 0)
+            t += sink(i);
+        else
+            t ^= i;
+    }
+    return t;
+}
+int twice(int a, int b)
+{
+    int r = 0;
+    switch (a) {
+    case 10: r = sink(1); break;
+    case 11: r = sink(2); break;
+    case 12: r = sink(3); break;
+    case 13: r = sink(4); break;
+    case 15: r = sink(5); break;
+    default: r = 9;
+    }
+    switch (b) {
+    case 0: return r + sink(r);
+    case 1: return r * 5;
+    case 2: return r - sink(7);
+    case 3: return sink(r ^ 0x55);
+    case 4: return sink(r + 1);
+    default: return r;
+    }
+}
+)";
+
+// Reads the loaded segments of a linked file.
+class TSegmentReader final : public TCodeReader {
+public:
+    TSegmentReader(std::string ABytes, std::vector<TElfSegment> ASegments)
+        : Bytes(std::move(ABytes)), Segments(std::move(ASegments))
+    {
+    }
+    bool TryRead(uint64_t Source, void* Dest, size_t Count) const override
+    {
+        for (const TElfSegment& S : Segments)
+            if (S.Type == 1 && Source >= S.VAddr && Source + Count <= S.VAddr + S.FileSize) {
+                std::memcpy(Dest, Bytes.data() + S.Offset + (Source - S.VAddr), Count);
+                return true;
+            }
+        return false;
+    }
+
+private:
+    std::string Bytes;
+    std::vector<TElfSegment> Segments;
+};
+
+TEST(CrashlibFuncParserClang32, CRoutinesOfTheCCompilerAgainstObjdumpAndItsAssembler)
+{
+    TempFolder Temp;
+    TempFolder::Write(Temp.Path("c.c"), ClangSource);
+    TempFolder::Write(Temp.Path("s.c"), "int sink(int n) { return n * 7 + 1; }\n");
+    std::string Dir = Temp.Path();
+    ASSERT_EQ(std::system(("cd " + Dir +
+                           " && clang -m32 -O2 -fno-pic -c c.c && clang -m32 -O2 -fno-pic -c s.c" +
+                           " && clang -m32 -O2 -fno-pic -S -o c.s c.c" +
+                           " && ld -m elf_i386 -Ttext=0x401000 -e dense" +
+                           " --defsym=abort=0x400800 --defsym=exit=0x400810 -o c c.o s.o")
+                              .c_str()),
+              0);
+    auto File = TElfFile::Open(Temp.Path("c"));
+    ASSERT_TRUE(File);
+    std::map<uint64_t, std::string> Names;
+    std::map<std::string, TElfSymbol> CRoutines;
+    for (const TElfSymbol& S : File->Symbols(false)) {
+        Names[S.Value] = S.Name;
+        if (S.Type == 2 && S.Size > 0)
+            CRoutines[S.Name] = S;
+    }
+    ASSERT_EQ(CRoutines.size(), 5u);
+
+    // objdump's calls and the compiler's jump tables.
+    std::map<uint64_t, uint64_t> Calls;
+    {
+        std::string Out;
+        FILE* P = popen(("objdump -d --no-show-raw-insn " + Temp.Path("c")).c_str(), "r");
+        ASSERT_NE(P, nullptr);
+        char Line[512];
+        while (fgets(Line, sizeof Line, P)) {
+            unsigned long long At = 0, Target = 0;
+            char Mnemonic[16] = {};
+            if (std::sscanf(Line, " %llx: %15s %llx", &At, Mnemonic, &Target) == 3 &&
+                std::string(Mnemonic) == "call")
+                Calls[At] = Target;
+        }
+        pclose(P);
+    }
+    std::map<std::string, std::vector<size_t>> Tables; // per routine, distinct entries per table
+    {
+        std::string Asm = TempFolder::Read(Temp.Path("c.s"));
+        std::string Routine;
+        std::set<std::string> Entries;
+        bool InTable = false;
+        size_t P = 0;
+        while (P < Asm.size()) {
+            size_t E = Asm.find('\n', P);
+            std::string L = Asm.substr(P, E == std::string::npos ? std::string::npos : E - P);
+            P = E == std::string::npos ? Asm.size() : E + 1;
+            // "dense:                # @dense"
+            if (!L.empty() && (std::isalpha(static_cast<unsigned char>(L[0])) || L[0] == '_') &&
+                L.find(':') != std::string::npos)
+                Routine = L.substr(0, L.find(':'));
+            if (L.starts_with(".LJTI")) {
+                InTable = true;
+                Entries.clear();
+            } else if (InTable && L.find(".long") != std::string::npos) {
+                Entries.insert(L.substr(L.find(".long") + 5));
+            } else if (InTable) {
+                Tables[Routine].push_back(Entries.size());
+                InTable = false;
+            }
+        }
+    }
+
+    TParseSetup Setup;
+    Setup.Mode = TCpuMode::x86;
+    Setup.Memory =
+        std::make_shared<TSegmentReader>(TempFolder::Read(Temp.Path("c")), File->Segments());
+    Setup.NoReturn = [&](const TInstructionInfo& I) {
+        auto It = Names.find(I.Target);
+        return It != Names.end() && IsNoReturnName(It->second);
+    };
+    size_t TableCount = 0;
+    for (const auto& [Name, Sym] : CRoutines) {
+        SCOPED_TRACE(Name);
+        Setup.BoundsLow = Sym.Value;
+        Setup.BoundsHigh = Sym.Value + Sym.Size - 1;
+        TFunctionInfo Info;
+        ParseFunctionIn(Sym.Value, Setup, Info);
+        ASSERT_TRUE(Info.Valid) << Info.Text;
+        EXPECT_GE(Info.CodeBegin, Sym.Value);
+        EXPECT_LE(Info.CodeBegin + Info.CodeLength, Sym.Value + Sym.Size);
+        std::map<uint64_t, uint64_t> Ours, Theirs;
+        for (const TFunctionCall& C : Info.Calls)
+            if (C.IsCall)
+                Ours[C.Start] = C.Target;
+        for (auto It = Calls.lower_bound(Sym.Value);
+             It != Calls.end() && It->first < Sym.Value + Sym.Size; ++It)
+            Theirs.insert(*It);
+        EXPECT_EQ(Ours, Theirs);
+        std::vector<size_t> Distinct;
+        for (const TCaseTable& C : Info.CaseTables) {
+            EXPECT_FALSE(C.Relative);
+            Distinct.push_back(std::set<uint64_t>(C.Targets.begin(), C.Targets.end()).size());
+            for (uint64_t T : C.Targets)
+                EXPECT_TRUE(std::any_of(Info.CodeAreas.begin(), Info.CodeAreas.end(),
+                                        [&](const TCodeArea& A) { return A.Start == T; }));
+        }
+        std::vector<size_t> Expected = Tables[Name];
+        std::sort(Distinct.begin(), Distinct.end());
+        std::sort(Expected.begin(), Expected.end());
+        EXPECT_EQ(Distinct, Expected);
+        TableCount += Distinct.size();
+        for (const TCodeArea& A : Info.CodeAreas)
+            EXPECT_FALSE(A.IsData()); // the tables are not inside the code
+        if (Name == "checked") {
+            // abort and exit end their areas: no area runs on past them.
+            for (const TFunctionCall& C : Info.Calls)
+                if (C.Target == 0x400800 || C.Target == 0x400810) {
+                    EXPECT_TRUE(
+                        std::any_of(Info.CodeAreas.begin(), Info.CodeAreas.end(),
+                                    [&](const TCodeArea& A) { return A.End + 1 == C.Next; }));
+                }
+        }
+    }
+    EXPECT_GE(TableCount, 2u);
 }
 
 } // namespace
