@@ -452,16 +452,21 @@ void TParser::ParseCodeArea(size_t Index)
         Case.Bound = B->second;
     uint64_t PushedHandler = 0;
     bool First = true;
+    uint64_t Limit = UINT64_MAX;
+    size_t LimitFor = SIZE_MAX; // the area count Limit was found for
     for (;;) {
         if (++Instructions > Setup.MaxInstructions) {
             Fail(Info.EntryPoint, FuncErrorTooLarge, FuncTextTooLarge);
             return;
         }
         // The area ends where another begins.
-        uint64_t Limit = UINT64_MAX;
-        for (const TCodeArea& A : Areas)
-            if (A.Start > Areas[Index].Start && A.Start < Limit)
-                Limit = A.Start;
+        if (LimitFor != Areas.size()) {
+            Limit = UINT64_MAX;
+            for (const TCodeArea& A : Areas)
+                if (A.Start > Areas[Index].Start && A.Start < Limit)
+                    Limit = A.Start;
+            LimitFor = Areas.size();
+        }
         if (!First && (Pos >= Limit || Pos > High))
             return;
         TDecodeState S;
@@ -481,11 +486,11 @@ void TParser::ParseCodeArea(size_t Index)
 
         // push handler; push fs:[...]: an exception frame is set up.
         if (PushedHandler) {
-            bool FramePush =
-                S.Segment == 5 && Op == 0xFF && (S.Reg & 7) == 6 && S.Memory &&
-                ((I.Next - I.Start == 3 && S.Base != 0xFF && S.Index == 0xFF && S.DispSize == 0) ||
-                 (I.Next - I.Start == 7 && S.Base == 0xFF && S.Index == 0xFF &&
-                  S.DispUnsigned == 0));
+            bool FramePush = S.Segment == 5 && Op == 0xFF && (S.Reg & 7) == 6 && S.Memory &&
+                             ((I.Next - I.Start == 3 && S.Base != 0xFF && S.Index == 0xFF &&
+                               S.DispSize == 0 && Regs.Address[S.Base & 15] == 0) ||
+                              (I.Next - I.Start == 7 && S.Base == 0xFF && S.Index == 0xFF &&
+                               S.DispUnsigned == 0));
             if (FramePush && InBounds(PushedHandler))
                 AddCodeArea(PushedHandler, I.Start, TRegisterSources{});
             PushedHandler = 0;
@@ -512,11 +517,12 @@ void TParser::ParseCodeArea(size_t Index)
                 return;
             // A jump back into this area split it: go on in the part that
             // holds the current position.
-            for (size_t K = 0; K < Areas.size(); K++) {
+            for (size_t K = LimitFor; K < Areas.size(); K++) {
                 const TCodeArea& A = Areas[K];
                 if (K != Index && !A.IsData() && A.End != 0 && A.Start > Areas[Index].Start &&
                     A.Start < Pos && A.End >= Pos - 1) {
                     Index = K;
+                    LimitFor = SIZE_MAX;
                     break;
                 }
             }
@@ -693,18 +699,62 @@ void TParser::Run(uint64_t Code)
         Finish();
 }
 
+std::shared_ptr<const TCodeReader> ProcessReader(const TDATryRead* Ranges);
+
 } // namespace
 
 void ParseFunctionIn(uint64_t Code, const TParseSetup& Setup, TFunctionInfo& Info)
 {
     if (!Setup.Memory) {
         TParseSetup Own = Setup;
-        Own.Memory = std::make_shared<TProcessCodeReader>(nullptr);
+        Own.Memory = ProcessReader(nullptr);
         TParser(Own, Info).Run(Code);
         return;
     }
     TParser(Setup, Info).Run(Code);
 }
+
+namespace {
+
+// This process's memory through a snapshot taken when the reader is made: a
+// parse reads the same pages thousands of times, and the snapshot answers
+// each read without asking the system about the address space again.
+class TSnapshotCodeReader final : public TCodeReader {
+public:
+    TSnapshotCodeReader() : Ranges(GetReadableRanges()) {}
+    bool TryRead(uint64_t Source, void* Dest, size_t Count) const override
+    {
+        return ::TryRead(static_cast<uintptr_t>(Source), Dest, Count, &Ranges);
+    }
+
+private:
+    TDATryRead Ranges;
+};
+
+// The ELF reader's view of the same memory.
+class TReaderElfSource final : public TElfSource {
+public:
+    explicit TReaderElfSource(std::shared_ptr<const TCodeReader> AMemory)
+        : Memory(std::move(AMemory))
+    {
+    }
+    bool Read(uint64_t Offset, void* Out, std::size_t Size) const override
+    {
+        return Memory->TryRead(Offset, Out, Size);
+    }
+
+private:
+    std::shared_ptr<const TCodeReader> Memory;
+};
+
+std::shared_ptr<const TCodeReader> ProcessReader(const TDATryRead* Ranges)
+{
+    if (Ranges)
+        return std::make_shared<TProcessCodeReader>(Ranges);
+    return std::make_shared<TSnapshotCodeReader>();
+}
+
+} // namespace
 
 // --- The runtime's routines -------------------------------------------------------
 
@@ -917,9 +967,11 @@ bool ReadFde(uint64_t FdeAddr, uint64_t Address, TUnwindEntry& Entry, const TCod
 
 } // namespace
 
-bool FindUnwindEntry(uint64_t Address, TUnwindEntry& Entry, const TCodeReader& Memory)
+namespace {
+
+bool FindUnwindEntryIn(const TElfLoadedImage* Image, uint64_t Address, TUnwindEntry& Entry,
+                       const TCodeReader& Memory)
 {
-    auto Image = ImageOf(Address);
     if (!Image)
         return false;
     for (const TElfSegment& Seg : Image->Segments()) {
@@ -961,6 +1013,14 @@ bool FindUnwindEntry(uint64_t Address, TUnwindEntry& Entry, const TCodeReader& M
                        Memory);
     }
     return false;
+}
+
+} // namespace
+
+bool FindUnwindEntry(uint64_t Address, TUnwindEntry& Entry, const TCodeReader& Memory)
+{
+    auto Image = ImageOf(Address);
+    return FindUnwindEntryIn(Image.get(), Address, Entry, Memory);
 }
 
 std::vector<uint64_t> ReadLandingPads(uint64_t Lsda, uint64_t FunctionStart,
@@ -1170,11 +1230,12 @@ struct TProcessSymbols::TImpl {
                 return &M;
         return nullptr;
     }
+    std::shared_ptr<const TElfSource> ElfSource;
     const TElfLoadedImage* Image(const TModuleInfo& M) const
     {
         auto It = Images.find(M.Base);
         if (It == Images.end())
-            It = Images.emplace(M.Base, TElfLoadedImage::Open(M.Base)).first;
+            It = Images.emplace(M.Base, TElfLoadedImage::Open(M.Base, ElfSource)).first;
         return It->second.get();
     }
     std::string SlotName(uint64_t Slot) const
@@ -1217,7 +1278,8 @@ struct TProcessSymbols::TImpl {
 TProcessSymbols::TProcessSymbols(std::shared_ptr<const TCodeReader> Memory)
     : Impl(std::make_unique<TImpl>())
 {
-    Impl->Memory = Memory ? std::move(Memory) : std::make_shared<TProcessCodeReader>(nullptr);
+    Impl->Memory = Memory ? std::move(Memory) : ProcessReader(nullptr);
+    Impl->ElfSource = std::make_shared<TReaderElfSource>(Impl->Memory);
     Impl->Modules = GetModuleList();
     Impl->Exe = ExeFileName();
 }
@@ -1244,6 +1306,13 @@ uint64_t TProcessSymbols::ImageEnd(uint64_t Address) const
 {
     const TModuleInfo* M = Impl->ModuleOf(Address);
     return M ? M->End : 0;
+}
+
+const TElfLoadedImage* TProcessSymbols::ImageOf(uint64_t Address) const
+{
+    std::lock_guard<std::mutex> G(Impl->Lock);
+    const TModuleInfo* M = Impl->ModuleOf(Address);
+    return M ? Impl->Image(*M) : nullptr;
 }
 
 std::string TProcessSymbols::TargetName(const TInstructionInfo& Branch) const
@@ -1291,7 +1360,7 @@ TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
 {
     TParseSetup S;
     S.Mode = TCpuMode::x64;
-    S.Memory = std::make_shared<TProcessCodeReader>(Ranges);
+    S.Memory = ProcessReader(Ranges);
     S.Handlers = Handlers;
     if (!S.Handlers.AnyException)
         S.Handlers.AnyException = GetAnyExceptionHandler();
@@ -1311,12 +1380,14 @@ TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
 
     // Bounds: the routine's unwind entry; else the code segment of its
     // module; else the memory region.
+    auto Symbols = std::make_shared<TProcessSymbols>(S.Memory);
+    const TElfLoadedImage* Image = Symbols->ImageOf(Code);
     TUnwindEntry Unwind;
-    if (FindUnwindEntry(Code, Unwind, *S.Memory)) {
+    if (FindUnwindEntryIn(Image, Code, Unwind, *S.Memory)) {
         S.BoundsLow = Unwind.Begin;
         S.BoundsHigh = Unwind.End - 1;
         S.LandingPads = ReadLandingPads(Unwind.Lsda, Unwind.Begin, *S.Memory);
-    } else if (auto Image = ImageOf(Code)) {
+    } else if (Image) {
         for (const TElfSegment& Seg : Image->Segments()) {
             uint64_t Start = Image->Bias() + Seg.VAddr;
             if (Seg.Type == PtLoad && (Seg.Flags & 1) && Code >= Start &&
@@ -1335,7 +1406,6 @@ TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
             }
             return true;
         });
-    auto Symbols = std::make_shared<TProcessSymbols>(S.Memory);
     S.NoReturn = [Symbols](const TInstructionInfo& I) {
         return IsNoReturnName(Symbols->TargetName(I));
     };
@@ -1601,7 +1671,7 @@ std::string ComposeFunctionListing(const TFunctionInfo& Info, const TParseSetup&
         return Info.Text;
     std::shared_ptr<const TCodeReader> Own = Setup.Memory;
     if (!Own)
-        Own = std::make_shared<TProcessCodeReader>(nullptr);
+        Own = ProcessReader(nullptr);
     size_t Width = Info.Mode == TCpuMode::x64 ? 16 : 8;
     std::vector<TListingLine> Lines;
     int CrashLine = -1;

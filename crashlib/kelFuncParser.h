@@ -17,6 +17,7 @@
 #pragma once
 
 #include "kelDisAsm.h"
+#include "kelElfImage.h"
 #include "kelMapHooks.h"
 #include "kelMemory.h"
 
@@ -193,6 +194,9 @@ public:
     // The name of the routine a call or jump leads to, also through a
     // linkage-table entry or a pointer slot filled by the dynamic linker.
     std::string TargetName(const TInstructionInfo& Branch) const;
+    // The module image holding Address, read through the same memory; null
+    // when no module holds it.
+    const TElfLoadedImage* ImageOf(uint64_t Address) const;
 
     struct TImpl;
 
