@@ -255,7 +255,9 @@ bool TParser::HandleBranch(const TInstructionInfo& I, const TRegisterSources& Re
         }
     }
     bool NoReturn = I.IsCall && Setup.NoReturn && Setup.NoReturn(I);
-    if (I.Relative && InBounds(T) && !I.IsCall) {
+    // A jump to a known place inside the bounds: relative, or through a
+    // register loaded with its address.
+    if (I.IsJump && InBounds(T) && (I.Relative || (I.TargetLocation && !I.TargetPointerLocation))) {
         TRegisterSources R = Regs;
         AddCodeArea(T, I.Start, R);
         if (CarriedBound && CarriedBound->Count && !BoundsAtArea.count(T))

@@ -211,6 +211,16 @@ shortjz:
 5:  ret
 
 .balign 16
+regjump:
+    mov eax, OFFSET rj1
+    call Helper
+    jmp eax
+    int3
+rj1:
+    call ecx
+    ret
+
+.balign 16
 ClassName: .byte 8
     .ascii "EMyError"
 .balign 4
@@ -477,6 +487,23 @@ TEST_F(CrashlibFuncParser32, CaseEntriesOutsideTheBoundsOrBeyondReadableMemoryAr
     EXPECT_EQ(Table->End, (*Image)["table5"] + 7);
     EXPECT_TRUE(HasArea(Short, "e0"));
     EXPECT_TRUE(HasArea(Short, "e1"));
+}
+
+TEST_F(CrashlibFuncParser32, AJumpThroughARegisterLoadedWithAnAddressIsResolved)
+{
+    TFunctionInfo Info = Parse("regjump");
+    ASSERT_TRUE(Info.Valid) << Info.Text;
+    uint64_t Jump = (*Image)["rj1"] - 3;
+    const TCodeArea* Target = AreaAt(Info, (*Image)["rj1"]);
+    ASSERT_NE(Target, nullptr);
+    EXPECT_EQ(Target->Referrer, Jump);
+    // The call through ecx stays open; the jump is open no more.
+    ASSERT_EQ(Info.OpenBranches.size(), 1u);
+    EXPECT_TRUE(Info.OpenBranches[0].IsCall);
+    EXPECT_EQ(Info.OpenBranches[0].Start, (*Image)["rj1"]);
+    for (const TFunctionCall& C : Info.Calls)
+        EXPECT_NE(C.Start, Jump);
+    EXPECT_EQ(Info.Calls.size(), 2u); // call Helper, call ecx
 }
 
 TEST_F(CrashlibFuncParser32, AShortBranchThatCannotBeWidenedForbidsPatching)
