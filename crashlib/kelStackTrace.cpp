@@ -1,0 +1,974 @@
+#include "kelStackTrace.h"
+
+#include "kelDwarf.h"
+#include "kelElfImage.h"
+#include "kelFuncParser.h"
+#include "kelMapFile.h"
+#include "kelStrings.h"
+#include "kelZip.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <elfutils/libdwfl.h>
+#include <linux/futex.h>
+#include <mutex>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace {
+
+constexpr size_t SlotSize = sizeof(uintptr_t);
+constexpr TCpuMode NativeMode = sizeof(void*) == 8 ? TCpuMode::x64 : TCpuMode::x86;
+constexpr size_t MaxFrames = 1024;
+
+// One walk at a time in the process: the caches below and libdw's state are
+// shared by all walks.
+std::mutex& WalkLock()
+{
+    static std::mutex Lock;
+    return Lock;
+}
+
+pid_t CurrentTid()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+long Futex(std::atomic<int>* Word, int Op, int Value, const timespec* Timeout)
+{
+    return syscall(SYS_futex, reinterpret_cast<int*>(Word), Op, Value, Timeout, nullptr, 0);
+}
+
+} // namespace
+
+const char* FrameSourceName(TFrameSource Source)
+{
+    switch (Source) {
+    case TFrameSource::Context:
+        return "context";
+    case TFrameSource::Cfi:
+        return "cfi";
+    case TFrameSource::FramePointer:
+        return "fp";
+    case TFrameSource::Scan:
+        return "scan";
+    }
+    return "?";
+}
+
+void ContextFromUcontext(const ucontext_t& Uc, TThreadContext& Context)
+{
+    const greg_t* G = Uc.uc_mcontext.gregs;
+#if defined(__x86_64__)
+    static constexpr int Order[TThreadContext::RegisterCount] = {
+        REG_RAX, REG_RDX, REG_RCX, REG_RBX, REG_RSI, REG_RDI, REG_RBP, REG_RSP, REG_R8,
+        REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP};
+#else
+    static constexpr int Order[TThreadContext::RegisterCount] = {
+        REG_EAX, REG_ECX, REG_EDX, REG_EBX, REG_ESP, REG_EBP, REG_ESI, REG_EDI, REG_EIP};
+#endif
+    for (unsigned I = 0; I < TThreadContext::RegisterCount; I++)
+        Context.Regs[I] = static_cast<uintptr_t>(G[Order[I]]);
+}
+
+bool GetStackBounds(uintptr_t Sp, uintptr_t& Low, uintptr_t& High)
+{
+    bool Found = false;
+    EnumMemoryMaps([&](const TMapsEntry& E) {
+        if (Sp < E.Start || Sp >= E.End)
+            return true;
+        if (MapsAccessKind(E.Perms) == kaReadable) {
+            Low = E.Start;
+            High = E.End;
+            Found = true;
+        }
+        return false;
+    });
+    return Found;
+}
+
+// --- Pausing another thread ---------------------------------------------------------
+
+namespace {
+
+// The one request slot. The handler copies the registers only when it finds
+// a request for its own thread, and announces the copy by moving the state
+// from Requested to Captured; a requester that gave up moves it back to Idle
+// first, so a late signal finds nothing to answer.
+enum : int { psIdle = 0, psRequested = 1, psCaptured = 2 };
+struct TPauseSlot {
+    std::atomic<int> State{psIdle};
+    // Each request has a number; a handler waits until that number is
+    // released, so a handler still on its way out of an earlier pause never
+    // mistakes a new request's state for its own.
+    std::atomic<int> Requested{0};
+    std::atomic<int> Released{0};
+    std::atomic<pid_t> Target{0};
+    gregset_t Regs{};
+};
+TPauseSlot PauseSlot;
+
+std::mutex& PauseLock()
+{
+    static std::mutex Lock;
+    return Lock;
+}
+
+void PauseHandler(int, siginfo_t*, void* Raw)
+{
+    const int SavedErrno = errno;
+    if (PauseSlot.Target.load() == CurrentTid() && PauseSlot.State.load() == psRequested) {
+        const auto* Uc = static_cast<const ucontext_t*>(Raw);
+        std::memcpy(&PauseSlot.Regs, Uc->uc_mcontext.gregs, sizeof(gregset_t));
+        const int Number = PauseSlot.Requested.load();
+        int Expected = psRequested;
+        if (PauseSlot.State.compare_exchange_strong(Expected, psCaptured)) {
+            Futex(&PauseSlot.State, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+            for (int R = PauseSlot.Released.load(); R - Number < 0; R = PauseSlot.Released.load())
+                Futex(&PauseSlot.Released, FUTEX_WAIT_PRIVATE, R, nullptr);
+        }
+    }
+    errno = SavedErrno;
+}
+
+void InstallPauseHandler()
+{
+    static std::once_flag Once;
+    std::call_once(Once, [] {
+        struct sigaction Sa {};
+        Sa.sa_sigaction = PauseHandler;
+        Sa.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&Sa.sa_mask);
+        sigaction(PauseSignal(), &Sa, nullptr);
+    });
+}
+
+} // namespace
+
+int PauseSignal()
+{
+    return SIGRTMIN + 7;
+}
+
+TPausedThread::~TPausedThread()
+{
+    Resume();
+}
+
+bool TPausedThread::Pause(pid_t Tid, int TimeoutMs)
+{
+    Resume();
+    if (Tid == CurrentTid())
+        return false;
+    InstallPauseHandler();
+    PauseLock().lock();
+    PauseSlot.Requested.store(PauseSlot.Released.load() + 1);
+    PauseSlot.Target.store(Tid);
+    PauseSlot.State.store(psRequested);
+    if (syscall(SYS_tgkill, getpid(), Tid, PauseSignal()) != 0) {
+        PauseSlot.State.store(psIdle);
+        PauseLock().unlock();
+        return false;
+    }
+    timespec Deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &Deadline);
+    Deadline.tv_sec += TimeoutMs / 1000;
+    Deadline.tv_nsec += (TimeoutMs % 1000) * 1000000L;
+    if (Deadline.tv_nsec >= 1000000000L) {
+        Deadline.tv_sec++;
+        Deadline.tv_nsec -= 1000000000L;
+    }
+    while (PauseSlot.State.load() == psRequested) {
+        timespec Now{};
+        clock_gettime(CLOCK_MONOTONIC, &Now);
+        timespec Left{Deadline.tv_sec - Now.tv_sec, Deadline.tv_nsec - Now.tv_nsec};
+        if (Left.tv_nsec < 0) {
+            Left.tv_sec--;
+            Left.tv_nsec += 1000000000L;
+        }
+        if (Left.tv_sec < 0)
+            break;
+        Futex(&PauseSlot.State, FUTEX_WAIT_PRIVATE, psRequested, &Left);
+    }
+    int Expected = psRequested;
+    if (PauseSlot.State.compare_exchange_strong(Expected, psIdle)) {
+        PauseLock().unlock();
+        return false;
+    }
+    ucontext_t Uc{};
+    std::memcpy(Uc.uc_mcontext.gregs, &PauseSlot.Regs, sizeof(gregset_t));
+    Ctx = TThreadContext{};
+    ContextFromUcontext(Uc, Ctx);
+    Ctx.ThreadId = Tid;
+    GetStackBounds(Ctx.Sp(), Ctx.StackLow, Ctx.StackHigh);
+    Holding = true;
+    return true;
+}
+
+void TPausedThread::Resume()
+{
+    if (!Holding)
+        return;
+    Holding = false;
+    PauseSlot.State.store(psIdle);
+    PauseSlot.Released.store(PauseSlot.Requested.load());
+    Futex(&PauseSlot.Released, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+    PauseLock().unlock();
+}
+
+// --- Return addresses ------------------------------------------------------------------
+
+bool IsReturnAddress(uintptr_t Value, const TDATryRead* Ranges, uintptr_t* CallStart, TCpuMode Mode)
+{
+    if (Value < 8)
+        return false;
+    uint8_t B[8];
+    if (!TryRead(Value - 8, B, 8, Ranges))
+        return false;
+    // B[8 - k] is the byte at Value - k.
+    auto At = [&](int K) { return B[8 - K]; };
+    TProcessCodeReader Reader(Ranges);
+    auto Confirm = [&](int K) {
+        const TInstructionInfo I = ParseCodeEx(Value - K, nullptr, false, Reader, Mode);
+        if (!I.IsCall || I.Next != Value)
+            return false;
+        if (CallStart != nullptr)
+            *CallStart = Value - K;
+        return true;
+    };
+    if (At(5) == 0xE8 && Confirm(5))
+        return true;
+    for (int K : {2, 3, 4, 6, 7}) {
+        if (At(K) != 0xFF || K < 2)
+            continue;
+        const uint8_t ModRM = K > 1 ? At(K - 1) : 0;
+        if (((ModRM >> 4) & 3) != 1)
+            continue;
+        // In x86-64 code a REX prefix may stand right before the opcode.
+        if (Mode == TCpuMode::x64 && K < 7 && (At(K + 1) & 0xF0) == 0x40 && Confirm(K + 1))
+            return true;
+        if (Confirm(K))
+            return true;
+    }
+    return Mode == TCpuMode::x86 && At(7) == 0x9A && Confirm(7);
+}
+
+// --- Recursion removal ---------------------------------------------------------------------
+
+int RemoveRecursiveStackAreas(std::vector<uintptr_t>& Values, const std::atomic<bool>* Cancel,
+                              size_t MaxCandidates)
+{
+    // Deep stacks make each pass quadratic and the passes many: the walk
+    // keeps the innermost candidates only, which are the ones a report needs.
+    if (Values.size() > MaxCandidates)
+        Values.resize(MaxCandidates);
+    int Passes = 0;
+    bool Changed = true;
+    while (Changed) {
+        if (Cancel != nullptr && Cancel->load())
+            break;
+        Passes++;
+        Changed = false;
+        std::vector<bool> Removed(Values.size(), false);
+        // From the outermost inward: block [i - k, i] is dropped when it
+        // equals block [j - k, j], j being the nearest inner repeat of i.
+        for (size_t I = Values.size(); I-- > 1;) {
+            if (Removed[I])
+                continue;
+            size_t J = I;
+            while (J-- > 0 && Values[J] != Values[I]) {
+            }
+            if (J == SIZE_MAX || J == I)
+                continue;
+            const size_t K = I - J - 1;
+            if (J < K)
+                continue;
+            bool Same = true;
+            for (size_t D = 1; D <= K && Same; D++)
+                Same = Values[I - D] == Values[J - D];
+            if (!Same)
+                continue;
+            for (size_t D = 0; D <= K; D++)
+                Removed[I - D] = true;
+            Changed = true;
+            I = J + 1; // continue inside the kept block
+        }
+        if (Changed) {
+            size_t Out = 0;
+            for (size_t I = 0; I < Values.size(); I++)
+                if (!Removed[I])
+                    Values[Out++] = Values[I];
+            Values.resize(Out);
+        }
+    }
+    return Passes;
+}
+
+// --- Routines and calls -------------------------------------------------------------------
+
+namespace {
+
+// Caches of routine entries and call targets, shared across walks (the code
+// of loaded modules does not change while they stay loaded).
+std::unordered_map<uintptr_t, uintptr_t>& EntryCache()
+{
+    static std::unordered_map<uintptr_t, uintptr_t> Cache;
+    return Cache;
+}
+std::unordered_map<uintptr_t, std::vector<uintptr_t>>& TargetCache()
+{
+    static std::unordered_map<uintptr_t, std::vector<uintptr_t>> Cache;
+    return Cache;
+}
+
+// The start of the routine that holds Address: its unwind entry, else the
+// public of the module's debug information at or below it; 0 when unknown.
+uintptr_t RoutineEntry(uintptr_t Address, const TDATryRead* Ranges)
+{
+    auto& Cache = EntryCache();
+    if (auto It = Cache.find(Address); It != Cache.end())
+        return It->second;
+    uintptr_t Entry = 0;
+    TUnwindEntry U;
+    if (FindUnwindEntry(Address, U, TProcessCodeReader(Ranges)))
+        Entry = static_cast<uintptr_t>(U.Begin);
+    else {
+        std::u16string Module, Unit, Name;
+        uint32_t Line = 0;
+        uintptr_t Public = 0;
+        if (GetMapFileInfosEx(Address, Module, Unit, Line, Public, Name) && !Name.empty())
+            Entry = Public;
+    }
+    Cache.emplace(Address, Entry);
+    return Entry;
+}
+
+// The routines a direct call to Target may end up in: Target itself, the
+// routine behind a linkage-table stub or a thunk that only jumps, and the
+// routines Target leaves by a tail jump.
+const std::vector<uintptr_t>& CallDestinations(uintptr_t Target, const TDATryRead* Ranges)
+{
+    auto& Cache = TargetCache();
+    if (auto It = Cache.find(Target); It != Cache.end())
+        return It->second;
+    std::vector<uintptr_t> Out{Target};
+    TProcessCodeReader Reader(Ranges);
+    // A stub may lead to a routine that is itself only a tail call (qsort
+    // to qsort_r): follow a few steps.
+    for (size_t Next = 0; Next < Out.size() && Out.size() < 16 && Next < 6; Next++) {
+        const uintptr_t At0 = Out[Next];
+        uintptr_t At = At0;
+        uint8_t End[4];
+        // endbr64 / endbr32 before the jump of a stub
+        if (TryRead(At, End, 4, Ranges) && End[0] == 0xF3 && End[1] == 0x0F && End[2] == 0x1E &&
+            (End[3] == 0xFA || End[3] == 0xFB))
+            At += 4;
+        auto Add = [&](uint64_t T) {
+            if (T != 0 && std::find(Out.begin(), Out.end(), T) == Out.end())
+                Out.push_back(static_cast<uintptr_t>(T));
+        };
+        const TInstructionInfo J = ParseCodeEx(At, nullptr, false, Reader, NativeMode);
+        if (J.Valid && J.IsJump && (J.Opcode == 0xE9 || J.Opcode == 0xEB || J.Opcode == 0xFF))
+            Add(J.Target);
+        TFunctionInfo Info;
+        ParseFunctionIn(At0, MakeProcessParseSetup(At0, Ranges), Info);
+        if (Info.Valid)
+            for (const TFunctionCall& C : Info.Calls)
+                if (!C.IsCall)
+                    Add(C.Target);
+    }
+    return Cache.emplace(Target, std::move(Out)).first->second;
+}
+
+struct TCandidate {
+    uintptr_t Slot = 0;  // where on the stack (0 for the instruction pointer)
+    uintptr_t Value = 0; // the return address (or the instruction pointer)
+    uintptr_t CallStart = 0;
+    uintptr_t Entry = 0; // the routine holding the call (0: unknown)
+    bool Indirect = false;
+    uintptr_t Target = 0; // a direct call's target
+};
+
+constexpr uint64_t KnownLink = uint64_t(1) << 28;
+constexpr uint64_t PointerLink = uint64_t(1) << 14;
+constexpr uint64_t UnknownLink = 1;
+
+// How well the call before candidate Outer leads into the routine of Inner;
+// 0 when it cannot.
+uint64_t LinkScore(const TCandidate& Outer, const TCandidate& Inner, const TDATryRead* Ranges)
+{
+    if (Outer.Indirect)
+        return PointerLink;
+    if (Outer.Target == 0)
+        return 0;
+    if (Inner.Entry != 0) {
+        for (uintptr_t D : CallDestinations(Outer.Target, Ranges))
+            if (D == Inner.Entry)
+                return KnownLink;
+        return 0;
+    }
+    // A routine nobody names: the call must at least lead below it.
+    return Outer.Target <= Inner.Value && Inner.Value - Outer.Target < (1u << 20) ? UnknownLink : 0;
+}
+
+bool Cancelled(const std::atomic<bool>* Cancel)
+{
+    return Cancel != nullptr && Cancel->load();
+}
+
+// Keeps [Low, High) inside the mapping that holds Sp; the stack bounds a
+// caller passes may be stale or wrong, the mapping is what can be read.
+bool ClampBounds(uintptr_t Sp, uintptr_t& Low, uintptr_t& High, const TDATryRead& Ranges)
+{
+    for (const TTryReadRange& R : Ranges.Ranges) {
+        if (Sp < R.Start || Sp >= R.End)
+            continue;
+        if (R.Kind != kaReadable)
+            return false;
+        Low = Low == 0 ? R.Start : std::max(Low, R.Start);
+        High = High == 0 ? R.End : std::min(High, R.End);
+        Low = std::max(Low, Sp);
+        return Low < High;
+    }
+    return false;
+}
+
+// Scan-and-link from Ip over the stack [Low, High); fills Chain with the
+// chosen candidates, innermost first.
+void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* Ranges,
+                 const std::atomic<bool>* Cancel, const TStackProgress& Progress,
+                 std::vector<TCandidate>& Chain)
+{
+    Chain.clear();
+    TCandidate First;
+    First.Value = Ip;
+    First.CallStart = Ip;
+    // A cancelled walk still reports where the thread is.
+    Chain.push_back(First);
+    // Phase 1: candidates, innermost first.
+    std::vector<uintptr_t> Values;
+    std::vector<uintptr_t> Slots;
+    std::vector<uintptr_t> Calls;
+    std::vector<uintptr_t> Page;
+    const uintptr_t Start = (Low + SlotSize - 1) & ~(SlotSize - 1);
+    constexpr size_t Chunk = 4096;
+    for (uintptr_t At = Start; At + SlotSize <= High && Values.size() < 8192; At += Chunk) {
+        const size_t Bytes = std::min<uintptr_t>(Chunk, High - At) / SlotSize * SlotSize;
+        Page.resize(Bytes / SlotSize);
+        if (Bytes == 0 || !TryRead(At, Page.data(), Bytes, Ranges))
+            continue;
+        for (size_t I = 0; I < Page.size(); I++) {
+            uintptr_t CallStart = 0;
+            const uintptr_t V = Page[I];
+            if (FindReadableRange(*Ranges, V - 1, 1) == kaNone)
+                continue;
+            if (IsReturnAddress(V, Ranges, &CallStart)) {
+                Values.push_back(V);
+                Slots.push_back(At + I * SlotSize);
+                Calls.push_back(CallStart);
+            }
+        }
+    }
+    if (Progress)
+        Progress(25);
+    if (Cancelled(Cancel))
+        return;
+
+    // Phase 2: recursion removal over the values, then the slots follow.
+    {
+        std::vector<uintptr_t> Kept = Values;
+        RemoveRecursiveStackAreas(Kept, Cancel);
+        // Keep the slots of the surviving values in order.
+        std::vector<uintptr_t> NewSlots, NewCalls;
+        size_t K = 0;
+        for (size_t I = 0; I < Values.size() && K < Kept.size(); I++)
+            if (Values[I] == Kept[K]) {
+                NewSlots.push_back(Slots[I]);
+                NewCalls.push_back(Calls[I]);
+                K++;
+            }
+        Values = std::move(Kept);
+        Values.resize(NewSlots.size());
+        Slots = std::move(NewSlots);
+        Calls = std::move(NewCalls);
+    }
+    if (Cancelled(Cancel))
+        return;
+
+    // Phase 3: what each candidate's call is and which routine holds it.
+    std::vector<TCandidate> C(Values.size() + 1);
+    C[0].Value = Ip;
+    C[0].CallStart = Ip;
+    C[0].Entry = RoutineEntry(Ip, Ranges);
+    TProcessCodeReader Reader(Ranges);
+    for (size_t I = 0; I < Values.size(); I++) {
+        TCandidate& X = C[I + 1];
+        X.Slot = Slots[I];
+        X.Value = Values[I];
+        X.CallStart = Calls[I];
+        X.Entry = RoutineEntry(X.CallStart, Ranges);
+        const TInstructionInfo Call = ParseCodeEx(X.CallStart, nullptr, false, Reader, NativeMode);
+        if (Call.Relative)
+            X.Target = static_cast<uintptr_t>(Call.Target);
+        else
+            X.Indirect = true;
+        if (Progress && I % 64 == 0)
+            Progress(25 + static_cast<int>(I * 625 / Values.size()));
+        if (Cancelled(Cancel))
+            return;
+    }
+
+    // Phase 4: the best chain. Score[i] is the best sum of link scores from
+    // candidate i outward; ties keep the nearest outer candidate.
+    const size_t N = C.size();
+    std::vector<uint64_t> Score(N, 0);
+    std::vector<size_t> Best(N, 0);
+    for (size_t I = N; I-- > 0;) {
+        for (size_t K = I + 1; K < N; K++) {
+            const uint64_t L = LinkScore(C[K], C[I], Ranges);
+            if (L != 0 && L + Score[K] > Score[I]) {
+                Score[I] = L + Score[K];
+                Best[I] = K;
+            }
+        }
+        if (Progress && I % 64 == 0)
+            Progress(650 + static_cast<int>((N - I) * 350 / N));
+        if (Cancelled(Cancel))
+            break;
+    }
+    Chain.clear();
+    for (size_t I = 0;;) {
+        Chain.push_back(C[I]);
+        if (Best[I] == 0 || Chain.size() >= MaxFrames)
+            break;
+        I = Best[I];
+    }
+    if (Progress)
+        Progress(1000);
+}
+
+// --- CFI through libdw --------------------------------------------------------------------
+
+struct TCfiWalk {
+    const TThreadContext* Context = nullptr;
+    const TDATryRead* Ranges = nullptr;
+    std::vector<std::pair<uintptr_t, uintptr_t>> Frames; // pc, sp
+    std::vector<bool> Activation;
+};
+
+TCfiWalk* CurrentCfiWalk = nullptr; // guarded by the walk lock
+
+int NoDebugInfo(Dwfl_Module*, void**, const char*, Dwarf_Addr, const char*, const char*, GElf_Word,
+                char**)
+{
+    // The unwind tables of the modules themselves suffice; looking for
+    // separate debug files (or asking a server) would only cost time.
+    return -1;
+}
+
+pid_t CfiNextThread(Dwfl*, void*, void** ThreadArg)
+{
+    if (*ThreadArg != nullptr)
+        return 0;
+    *ThreadArg = CurrentCfiWalk;
+    return CurrentCfiWalk->Context->ThreadId;
+}
+
+bool CfiGetThread(Dwfl*, pid_t, void*, void** ThreadArg)
+{
+    *ThreadArg = CurrentCfiWalk;
+    return true;
+}
+
+bool CfiMemoryRead(Dwfl*, Dwarf_Addr Address, Dwarf_Word* Result, void*)
+{
+    uintptr_t Value = 0;
+    if (!TryRead(static_cast<uintptr_t>(Address), &Value, sizeof(Value), CurrentCfiWalk->Ranges))
+        return false;
+    *Result = Value;
+    return true;
+}
+
+bool CfiInitialRegisters(Dwfl_Thread* Thread, void*)
+{
+    Dwarf_Word Regs[TThreadContext::RegisterCount];
+    for (unsigned I = 0; I < TThreadContext::RegisterCount; I++)
+        Regs[I] = CurrentCfiWalk->Context->Regs[I];
+    return dwfl_thread_state_registers(Thread, 0, TThreadContext::RegisterCount, Regs);
+}
+
+const Dwfl_Thread_Callbacks CfiThreadCallbacks = {
+    CfiNextThread, CfiGetThread, CfiMemoryRead, CfiInitialRegisters, nullptr, nullptr,
+};
+
+struct TDwflHolder {
+    Dwfl* D = nullptr;
+    ~TDwflHolder()
+    {
+        if (D != nullptr)
+            dwfl_end(D);
+    }
+};
+
+TDwflHolder& CfiDwfl()
+{
+    static TDwflHolder Holder;
+    return Holder;
+}
+
+// The process's modules as libdw sees them, reported again when an address
+// lies in none of them (a library loaded since).
+Dwfl* GetDwfl(uintptr_t Ip, bool Refresh)
+{
+    static char* DebugPath = nullptr;
+    static const Dwfl_Callbacks Callbacks = {dwfl_linux_proc_find_elf, NoDebugInfo, nullptr,
+                                             &DebugPath};
+    TDwflHolder& H = CfiDwfl();
+    if (H.D != nullptr && !Refresh && dwfl_addrmodule(H.D, Ip) != nullptr)
+        return H.D;
+    if (H.D != nullptr)
+        dwfl_end(H.D);
+    H.D = dwfl_begin(&Callbacks);
+    if (H.D == nullptr)
+        return nullptr;
+    dwfl_report_begin(H.D);
+    if (dwfl_linux_proc_report(H.D, getpid()) != 0 || dwfl_report_end(H.D, nullptr, nullptr) != 0 ||
+        !dwfl_attach_state(H.D, nullptr, getpid(), &CfiThreadCallbacks, nullptr)) {
+        dwfl_end(H.D);
+        H.D = nullptr;
+    }
+    return H.D;
+}
+
+int CfiFrame(Dwfl_Frame* State, void* Arg)
+{
+    auto* W = static_cast<TCfiWalk*>(Arg);
+    Dwarf_Addr Pc = 0;
+    bool IsActivation = false;
+    if (!dwfl_frame_pc(State, &Pc, &IsActivation) || Pc == 0)
+        return DWARF_CB_ABORT;
+    Dwarf_Word Sp = 0;
+    dwfl_frame_reg(State, TThreadContext::SpReg, &Sp);
+    W->Frames.emplace_back(static_cast<uintptr_t>(Pc), static_cast<uintptr_t>(Sp));
+    W->Activation.push_back(IsActivation);
+    return W->Frames.size() >= MaxFrames ? DWARF_CB_ABORT : DWARF_CB_OK;
+}
+
+void CfiWalk(const TThreadContext& Context, const TDATryRead* Ranges, TCfiWalk& W)
+{
+    std::lock_guard<std::mutex> Lock(DwarfLock());
+    W.Context = &Context;
+    W.Ranges = Ranges;
+    CurrentCfiWalk = &W;
+    for (int Try = 0; Try < 2 && W.Frames.size() <= 1; Try++) {
+        W.Frames.clear();
+        W.Activation.clear();
+        Dwfl* D = GetDwfl(Context.Ip(), Try > 0);
+        if (D == nullptr)
+            break;
+        dwfl_getthread_frames(D, Context.ThreadId, CfiFrame, &W);
+    }
+    CurrentCfiWalk = nullptr;
+}
+
+// --- Naming ---------------------------------------------------------------------------------
+
+struct TModuleSpan {
+    uintptr_t Base, End;
+    std::u16string Name;
+};
+
+void NameItem(TStackItem& Item, const std::vector<TModuleSpan>& Modules)
+{
+    for (const TModuleSpan& M : Modules)
+        if (Item.Address >= M.Base && Item.Address < M.End) {
+            Item.ModuleName = M.Name;
+            Item.ModuleOffset = Item.Address - M.Base;
+            break;
+        }
+    std::u16string Module, Unit, Name;
+    uint32_t Line = 0;
+    uintptr_t Public = 0;
+    if (GetMapFileInfosEx(Item.Address, Module, Unit, Line, Public, Name) && !Name.empty() &&
+        Name != u"??") {
+        Item.HasDebugInfo = true;
+        Item.RoutineName = Name;
+        Item.UnitName = Unit;
+        if (!Module.empty())
+            Item.ModuleName = Module;
+        Item.Line = Line;
+        Item.RelAddress = Item.Address - Public;
+        if (auto Map = FindMapFile(Item.Address); Map && Line > 0) {
+            const uint32_t First = Map->FindLine(Public);
+            Item.RelLine = First > 0 ? static_cast<int32_t>(Line - First) : 0;
+        }
+    }
+    const std::string ModuleUtf8 = WideToUtf8(Item.ModuleName.empty() ? u"?" : Item.ModuleName);
+    uint64_t Offset = Item.ModuleName.empty() ? 0 : Item.ModuleOffset;
+    uint32_t Crc = UpdateCrc32(0, ModuleUtf8.data(), ModuleUtf8.size() + 1);
+    Item.Checksum = UpdateCrc32(Crc, &Offset, sizeof(Offset));
+}
+
+std::vector<TModuleSpan> ModuleSpans()
+{
+    std::vector<TModuleSpan> Out;
+    for (const TModuleInfo& M : GetModuleList()) {
+        const size_t Slash = M.FileName.rfind('/');
+        Out.push_back(
+            {M.Base, M.End,
+             Utf8ToWide(Slash == std::string::npos ? M.FileName : M.FileName.substr(Slash + 1))});
+    }
+    return Out;
+}
+
+std::string Hex(uint64_t Value, bool Full)
+{
+    std::string Text;
+    AddressToHex(Value, Full, Text, NativeMode);
+    return Text;
+}
+
+} // namespace
+
+// --- The walk ------------------------------------------------------------------------------
+
+bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
+                    const std::atomic<bool>* Cancel, TStackTrace& Result)
+{
+    Result.clear();
+    std::lock_guard<std::mutex> Lock(WalkLock());
+    TDATryRead Ranges = GetReadableRanges();
+    if (!ClampBounds(Sp, Low, High, Ranges))
+        return false;
+    std::vector<TCandidate> Chain;
+    ScanAndLink(Ip, Low, High, &Ranges, Cancel, nullptr, Chain);
+    const auto Modules = ModuleSpans();
+    for (size_t I = 0; I < Chain.size(); I++) {
+        TStackItem Item;
+        Item.Address = Chain[I].CallStart;
+        Item.Source = I == 0 ? TFrameSource::Context : TFrameSource::Scan;
+        NameItem(Item, Modules);
+        Result.push_back(std::move(Item));
+    }
+    FreeReadableRanges(Ranges);
+    return true;
+}
+
+bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
+                    const std::atomic<bool>* Cancel, TStackTrace& Result, std::string* Text)
+{
+    Result.clear();
+    TThreadContext Own;
+    uintptr_t SkipUntil = 0;
+    if (Context == nullptr) {
+        ucontext_t Uc;
+        getcontext(&Uc);
+        ContextFromUcontext(Uc, Own);
+        Own.ThreadId = CurrentTid();
+        SkipUntil = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+        Context = &Own;
+    }
+    TThreadContext Ctx = *Context;
+    if (Ctx.ThreadId == 0)
+        Ctx.ThreadId = CurrentTid();
+
+    std::lock_guard<std::mutex> Lock(WalkLock());
+    TDATryRead Ranges = GetReadableRanges();
+    uintptr_t Low = Ctx.StackLow, High = Ctx.StackHigh;
+    if (!ClampBounds(Ctx.Sp(), Low, High, Ranges)) {
+        FreeReadableRanges(Ranges);
+        return false;
+    }
+    std::string Errors;
+    auto Guard = [&](const char* Phase, auto&& Body) {
+        try {
+            Body();
+        } catch (...) {
+            std::string Line;
+            InternalErrorStr(Phase, (Flags & swRelAddresses) != 0, (Flags & swRelLines) != 0, Line);
+            Errors += Line + "\r\n";
+        }
+    };
+
+    // Frames as (address to name, source); the first is the instruction pointer.
+    std::vector<std::pair<uintptr_t, TFrameSource>> Frames;
+    auto AddReturn = [&](uintptr_t Ret, TFrameSource Source) {
+        uintptr_t Call = 0;
+        Frames.emplace_back(IsReturnAddress(Ret, &Ranges, &Call) ? Call : Ret - 1, Source);
+    };
+
+    if ((Flags & swNoCfi) == 0)
+        Guard("CfiUnwind", [&] {
+            TCfiWalk W;
+            CfiWalk(Ctx, &Ranges, W);
+            for (size_t I = 0; I < W.Frames.size(); I++) {
+                if (I == 0)
+                    Frames.emplace_back(W.Frames[I].first, TFrameSource::Context);
+                else if (W.Activation[I])
+                    Frames.emplace_back(W.Frames[I].first, TFrameSource::Cfi);
+                else
+                    AddReturn(W.Frames[I].first, TFrameSource::Cfi);
+            }
+        });
+    if (Frames.size() <= 1 && (Flags & swNoFramePointer) == 0 && !Cancelled(Cancel))
+        Guard("FramePointerChain", [&] {
+            Frames.clear();
+            Frames.emplace_back(Ctx.Ip(), TFrameSource::Context);
+            uintptr_t Fp = Ctx.Fp();
+            while (Fp >= Low && Fp + 2 * SlotSize <= High && Frames.size() < MaxFrames) {
+                uintptr_t Pair[2];
+                if (!TryRead(Fp, Pair, sizeof(Pair), &Ranges) || !IsReturnAddress(Pair[1], &Ranges))
+                    break;
+                AddReturn(Pair[1], TFrameSource::FramePointer);
+                if (Pair[0] <= Fp)
+                    break;
+                Fp = Pair[0];
+            }
+        });
+    if (Frames.size() <= 1 && (Flags & swNoScan) == 0 && !Cancelled(Cancel))
+        Guard("ScanAndLink", [&] {
+            std::vector<TCandidate> Chain;
+            ScanAndLink(Ctx.Ip(), Low, High, &Ranges, Cancel, Progress, Chain);
+            Frames.clear();
+            for (size_t I = 0; I < Chain.size(); I++)
+                Frames.emplace_back(Chain[I].CallStart,
+                                    I == 0 ? TFrameSource::Context : TFrameSource::Scan);
+        });
+    if (Frames.empty())
+        Frames.emplace_back(Ctx.Ip(), TFrameSource::Context);
+
+    // A walk of the calling thread starts at the caller of this routine.
+    if (SkipUntil != 0) {
+        uintptr_t CallStart = 0;
+        IsReturnAddress(SkipUntil, &Ranges, &CallStart);
+        for (size_t I = 0; I < Frames.size(); I++)
+            if (Frames[I].first == CallStart || Frames[I].first == SkipUntil - 1) {
+                Frames.erase(Frames.begin(), Frames.begin() + static_cast<ptrdiff_t>(I));
+                break;
+            }
+    }
+
+    Guard("NameStackItems", [&] {
+        const auto Modules = ModuleSpans();
+        for (const auto& [Address, Source] : Frames) {
+            TStackItem Item;
+            Item.Address = Address;
+            Item.Source = Source;
+            NameItem(Item, Modules);
+            Result.push_back(std::move(Item));
+        }
+    });
+    FreeReadableRanges(Ranges);
+    if (Text != nullptr) {
+        *Text = StackTraceToStr(Result, (Flags & swRelAddresses) != 0, (Flags & swRelLines) != 0);
+        if (!Errors.empty())
+            *Text += (Text->empty() ? "" : "\r\n") + Errors.substr(0, Errors.size() - 2);
+    }
+    return true;
+}
+
+// --- Texts ------------------------------------------------------------------------------------
+
+std::string StackItemToStr(const TStackItem& Item, bool RelAddresses, bool RelLines)
+{
+    std::string Text = Hex(Item.Address, true);
+    if (!Item.HasDebugInfo) {
+        if (RelAddresses)
+            Text += " +0";
+        return Text + " ???";
+    }
+    if (RelAddresses)
+        Text += " +" + Hex(Item.RelAddress, false);
+    Text += " " + WideToUtf8(Item.ModuleName) + " " + WideToUtf8(Item.UnitName) + " ";
+    if (Item.Line > 0)
+        Text += std::to_string(Item.Line) + " ";
+    if (RelLines)
+        Text += "+" + std::to_string(Item.Line > 0 ? Item.RelLine : 0) + " ";
+    return Text + WideToUtf8(Item.RoutineName);
+}
+
+void StackAddrToStr(uintptr_t Address, bool RelAddresses, bool RelLines, std::string& Text)
+{
+    TStackItem Item;
+    Item.Address = Address;
+    NameItem(Item, ModuleSpans());
+    Text = StackItemToStr(Item, RelAddresses, RelLines);
+}
+
+void InternalErrorStr(const std::string& Routine, bool RelAddresses, bool RelLines,
+                      std::string& Text, uintptr_t Where)
+{
+    std::string Location;
+    if (Where != 0)
+        StackAddrToStr(Where, RelAddresses, RelLines, Location);
+    Text = ">> internal error in " + Routine + ":\r\n" + Location;
+}
+
+std::string StackTraceToStr(const TStackTrace& Trace, bool RelAddresses, bool RelLines)
+{
+    struct TRow {
+        std::string Rel, Module, Unit, Line, RelLine, Name;
+    };
+    std::vector<TRow> Rows;
+    size_t WRel = 0, WModule = 0, WUnit = 0, WLine = 0, WRelLine = 0;
+    for (const TStackItem& It : Trace) {
+        TRow R;
+        if (It.HasDebugInfo) {
+            R.Rel = "+" + Hex(It.RelAddress, false);
+            R.Module = WideToUtf8(It.ModuleName);
+            R.Unit = WideToUtf8(It.UnitName);
+            if (It.Line > 0) {
+                R.Line = std::to_string(It.Line);
+                R.RelLine = "+" + std::to_string(It.RelLine);
+            }
+            R.Name = WideToUtf8(It.RoutineName);
+        } else
+            R.Name = "???";
+        WRel = std::max(WRel, R.Rel.size());
+        WModule = std::max(WModule, R.Module.size());
+        WUnit = std::max(WUnit, R.Unit.size());
+        WLine = std::max(WLine, R.Line.size());
+        WRelLine = std::max(WRelLine, R.RelLine.size());
+        Rows.push_back(std::move(R));
+    }
+    auto PadRight = [](const std::string& S, size_t W) {
+        return S + std::string(W - S.size(), ' ');
+    };
+    auto PadLeft = [](const std::string& S, size_t W) {
+        return std::string(W - S.size(), ' ') + S;
+    };
+    std::string Text;
+    for (size_t I = 0; I < Trace.size(); I++) {
+        const TRow& R = Rows[I];
+        if (I > 0)
+            Text += "\r\n";
+        Text += Hex(Trace[I].Address, true) + " ";
+        if (RelAddresses)
+            Text += PadRight(R.Rel, WRel) + " ";
+        Text += PadRight(R.Module, WModule + 1) + PadRight(R.Unit, WUnit + 1);
+        if (WLine > 0)
+            Text += PadLeft(R.Line, WLine) + " ";
+        if (RelLines && WRelLine > 0)
+            Text += PadRight(R.RelLine, WRelLine) + " ";
+        Text += R.Name;
+    }
+    return Text;
+}
+
+uint32_t StackTraceChecksum(const TStackTrace& Trace)
+{
+    uint32_t Crc = 0;
+    for (const TStackItem& It : Trace) {
+        const std::string Module = WideToUtf8(It.ModuleName.empty() ? u"?" : It.ModuleName);
+        const uint64_t Offset = It.ModuleName.empty() ? 0 : It.ModuleOffset;
+        Crc = UpdateCrc32(Crc, Module.data(), Module.size() + 1);
+        Crc = UpdateCrc32(Crc, &Offset, sizeof(Offset));
+    }
+    return Crc;
+}

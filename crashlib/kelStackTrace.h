@@ -1,0 +1,174 @@
+// The call stack of a thread: captured, walked and named.
+//
+// A thread's context (its registers) is taken from a ucontext_t: the calling
+// thread's own, or another thread's, which is asked for by a real-time signal
+// whose handler copies its context and then waits until the walk is done.
+// Nothing else ever runs inside that signal handler.
+//
+// The walk has three sources, tried in this order, and each frame says which
+// one found it:
+//  - the call frame information (CFI) of the modules, through libdw, fed by
+//    the captured context and the fault-free memory reader; this is the only
+//    source that gets through code built without frame pointers reliably;
+//  - the frame-pointer chain;
+//  - scan-and-link over the raw stack: every slot that points right behind a
+//    call instruction is a candidate return address, and the candidates that
+//    form a consistent chain of calls (the call before each one leads to the
+//    routine that holds the next inner one) are kept.
+// All reads of code and stacks go through one snapshot of the address space
+// taken at the start of a walk, so a walk never faults.
+#pragma once
+#include "kelDisAsm.h"
+#include "kelMemory.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <ucontext.h>
+#include <vector>
+
+// Where a frame of a trace came from.
+enum class TFrameSource : uint8_t {
+    Context,      // the thread's own instruction pointer
+    Cfi,          // unwound through call frame information
+    FramePointer, // the frame-pointer chain
+    Scan,         // scan-and-link over the raw stack
+};
+const char* FrameSourceName(TFrameSource Source);
+
+// One frame of a trace.
+struct TStackItem {
+    uintptr_t Address = 0;    // the call instruction (the instruction pointer for the first)
+    uintptr_t RelAddress = 0; // Address - the routine's start
+    std::u16string ModuleName;
+    std::u16string UnitName;
+    uint32_t Line = 0;   // 0 when unknown
+    int32_t RelLine = 0; // Line - the line of the routine's start
+    std::u16string RoutineName;
+    bool HasDebugInfo = false; // the routine is known by name
+    TFrameSource Source = TFrameSource::Context;
+    uintptr_t ModuleOffset = 0; // Address - the module's load address (0: no module)
+    uint32_t Checksum = 0;      // CRC-32 over module name and ModuleOffset
+};
+// Innermost call first.
+using TStackTrace = std::vector<TStackItem>;
+
+// A thread's registers, numbered as DWARF numbers them (x86-64: rax, rdx,
+// rcx, rbx, rsi, rdi, rbp, rsp, r8-r15, rip; i386: eax, ecx, edx, ebx, esp,
+// ebp, esi, edi, eip), and the bounds of its stack ([StackLow, StackHigh),
+// 0 when unknown).
+struct TThreadContext {
+#if defined(__x86_64__)
+    static constexpr unsigned RegisterCount = 17;
+    static constexpr unsigned IpReg = 16, SpReg = 7, FpReg = 6;
+#else
+    static constexpr unsigned RegisterCount = 9;
+    static constexpr unsigned IpReg = 8, SpReg = 4, FpReg = 5;
+#endif
+    uintptr_t Regs[RegisterCount] = {};
+    uintptr_t StackLow = 0;
+    uintptr_t StackHigh = 0;
+    pid_t ThreadId = 0;
+
+    uintptr_t Ip() const
+    {
+        return Regs[IpReg];
+    }
+    uintptr_t Sp() const
+    {
+        return Regs[SpReg];
+    }
+    uintptr_t Fp() const
+    {
+        return Regs[FpReg];
+    }
+};
+
+// The registers of a ucontext_t (as a signal handler or getcontext gets it).
+void ContextFromUcontext(const ucontext_t& Uc, TThreadContext& Context);
+
+// The stack bounds of thread Tid of this process: the mapping that holds Sp
+// (a thread's stack is one mapping; the main thread's grows down to its
+// limit). False when Sp lies in no readable mapping.
+bool GetStackBounds(uintptr_t Sp, uintptr_t& Low, uintptr_t& High);
+
+// Pauses another thread of this process and holds its context until Resume
+// (or destruction). Only one thread is paused at a time in the process: a
+// second Pause waits until the first is resumed.
+class TPausedThread {
+public:
+    TPausedThread() = default;
+    ~TPausedThread();
+    TPausedThread(const TPausedThread&) = delete;
+    TPausedThread& operator=(const TPausedThread&) = delete;
+    // Sends the signal and waits at most TimeoutMs for the handler's copy.
+    // False when the thread does not exist or did not answer in time.
+    bool Pause(pid_t Tid, int TimeoutMs = 2000);
+    void Resume();
+    const TThreadContext& Context() const { return Ctx; }
+
+private:
+    TThreadContext Ctx;
+    bool Holding = false;
+};
+
+// The real-time signal used to pause threads.
+int PauseSignal();
+
+// Walk flags.
+enum : uint32_t {
+    swNoCfi = 0x01,          // leave out the call frame information
+    swNoFramePointer = 0x02, // leave out the frame-pointer chain
+    swNoScan = 0x04,         // leave out scan-and-link
+    swRelAddresses = 0x10,   // texts: "+" offset from the routine's start
+    swRelLines = 0x20,       // texts: "+" line from the routine's first line
+    swText = 0x40,           // compose the text of the trace
+};
+
+// Progress of a walk, 0..1000.
+using TStackProgress = std::function<void(int Position)>;
+
+// The trace of the thread whose context is given; without a context the
+// calling thread's, starting at the caller of CalcStackTrace. Missing stack
+// bounds are taken from the mapping that holds the stack pointer; given
+// bounds are clamped to it. A set Cancel flag ends the walk after the
+// current phase. Returns false when the stack cannot be read (Result empty).
+bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
+                    const std::atomic<bool>* Cancel, TStackTrace& Result,
+                    std::string* Text = nullptr);
+
+// Only scan-and-link over the raw stack [Low, High) with the instruction
+// pointer Ip innermost (the bounds are clamped to the mapping holding Sp).
+bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
+                    const std::atomic<bool>* Cancel, TStackTrace& Result);
+
+// --- Pieces of the scan, for tests ---------------------------------------------
+// Whether Value points right behind a call instruction in code that can be
+// read; CallStart is where that call begins.
+bool IsReturnAddress(uintptr_t Value, const TDATryRead* Ranges, uintptr_t* CallStart = nullptr,
+                     TCpuMode Mode = sizeof(void*) == 8 ? TCpuMode::x64 : TCpuMode::x86);
+// Removes repeated blocks of candidate values (recursion) from Values, in
+// place: a block that repeats the block right inside it is dropped. At most
+// MaxCandidates innermost values are kept. Values[0] is innermost. Returns
+// the number of passes made (passes stop early when Cancel is set).
+int RemoveRecursiveStackAreas(std::vector<uintptr_t>& Values, const std::atomic<bool>* Cancel,
+                              size_t MaxCandidates = 4096);
+
+// --- Texts -------------------------------------------------------------------------
+// One code address as text: address, module, unit, line, routine; " ???" when
+// nothing is known.
+void StackAddrToStr(uintptr_t Address, bool RelAddresses, bool RelLines, std::string& Text);
+// The same for an item already named.
+std::string StackItemToStr(const TStackItem& Item, bool RelAddresses, bool RelLines);
+// ">> internal error in " + Routine + ":" CR LF + the location of the
+// exception being handled (Where; 0: none known).
+void InternalErrorStr(const std::string& Routine, bool RelAddresses, bool RelLines,
+                      std::string& Text, uintptr_t Where = 0);
+// The whole trace in aligned columns, one line per item, CR LF between lines.
+std::string StackTraceToStr(const TStackTrace& Trace, bool RelAddresses, bool RelLines);
+
+// CRC-32 over the module names and module-relative offsets of the items, so
+// that the same chain gives the same value in every run of the program.
+uint32_t StackTraceChecksum(const TStackTrace& Trace);

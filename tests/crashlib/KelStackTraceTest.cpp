@@ -1,0 +1,559 @@
+// The stack walk: return-address test and recursion removal on crafted data,
+// the texts and checksums, walks of this process's own threads through each
+// source, and the crash program's chains against gdb's backtrace.
+#include "kelStackTrace.h"
+#include "kelStrings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string Name(const TStackItem& Item)
+{
+    std::string N = WideToUtf8(Item.RoutineName);
+    if (const size_t Paren = N.find('('); Paren != std::string::npos)
+        N.resize(Paren);
+    return N;
+}
+
+std::vector<std::string> Names(const TStackTrace& Trace)
+{
+    std::vector<std::string> Out;
+    for (const TStackItem& It : Trace)
+        Out.push_back(It.HasDebugInfo ? Name(It) : "???");
+    return Out;
+}
+
+// Whether Sub appears in Full in order (not necessarily adjacent).
+bool IsSubsequence(const std::vector<std::string>& Sub, const std::vector<std::string>& Full)
+{
+    size_t At = 0;
+    for (const std::string& S : Full)
+        if (At < Sub.size() && S == Sub[At])
+            At++;
+    return At == Sub.size();
+}
+
+} // namespace
+
+// --- Return addresses on crafted code ---------------------------------------------------
+
+namespace {
+// Code bytes followed by the slot the return address would point at; the
+// test reads them as data, which the test for call forms allows.
+struct TCodeSample {
+    std::array<uint8_t, 16> Bytes{};
+    size_t Length = 0;
+    uintptr_t End() const { return reinterpret_cast<uintptr_t>(Bytes.data()) + Length; }
+};
+TCodeSample Sample(std::initializer_list<uint8_t> Tail)
+{
+    TCodeSample S;
+    // nops before the instruction, so that the 8 bytes before the end exist
+    std::fill(S.Bytes.begin(), S.Bytes.end(), 0x90);
+    S.Length = 8;
+    std::copy(Tail.begin(), Tail.end(), S.Bytes.begin() + 8 - static_cast<long>(Tail.size()));
+    return S;
+}
+} // namespace
+
+TEST(CrashlibStackTraceReturnAddress, CallFormsBeforeTheValueAreCandidates)
+{
+    // No snapshot: a snapshot keeps the pages it read, and the samples are
+    // written to the same stack page one after another.
+    const TDATryRead* Ranges = nullptr;
+    for (TCpuMode Mode : {TCpuMode::x86, TCpuMode::x64}) {
+        SCOPED_TRACE(Mode == TCpuMode::x86 ? "x86" : "x64");
+        uintptr_t Call = 0;
+        auto S1 = Sample({0xFF, 0x50, 0x08}); // call [eax+8]
+        EXPECT_TRUE(IsReturnAddress(S1.End(), Ranges, &Call, Mode));
+        EXPECT_EQ(Call, S1.End() - 3);
+        auto S2 = Sample({0x8B, 0x43, 0x04}); // mov eax, [ebx+4]
+        EXPECT_FALSE(IsReturnAddress(S2.End(), Ranges, nullptr, Mode));
+        auto S3 = Sample({0xE8, 0x10, 0x00, 0x00, 0x00}); // call rel32
+        EXPECT_TRUE(IsReturnAddress(S3.End(), Ranges, &Call, Mode));
+        EXPECT_EQ(Call, S3.End() - 5);
+        auto S4 = Sample({0xFF, 0xD0}); // call eax
+        EXPECT_TRUE(IsReturnAddress(S4.End(), Ranges, nullptr, Mode));
+        auto S5 = Sample({0xFF, 0xE0}); // jmp eax: not a call
+        EXPECT_FALSE(IsReturnAddress(S5.End(), Ranges, nullptr, Mode));
+        auto S6 = Sample({0xFF, 0x94, 0x24, 0x10, 0x00, 0x00, 0x00}); // call [esp+10h]
+        EXPECT_TRUE(IsReturnAddress(S6.End(), Ranges, &Call, Mode));
+        EXPECT_EQ(Call, S6.End() - 7);
+        // E8 five bytes back, but the call it starts ends elsewhere
+        auto S7 = Sample({0xE8, 0x10, 0x00, 0x00, 0x00, 0x90});
+        EXPECT_FALSE(IsReturnAddress(S7.End(), Ranges, nullptr, Mode));
+    }
+    // call far ptr16:32 exists in 32-bit code only; call r8 in x86-64 only
+    auto Far = Sample({0x9A, 0x00, 0x10, 0x00, 0x00, 0x08, 0x00});
+    EXPECT_TRUE(IsReturnAddress(Far.End(), Ranges, nullptr, TCpuMode::x86));
+    EXPECT_FALSE(IsReturnAddress(Far.End(), Ranges, nullptr, TCpuMode::x64));
+    auto Rex = Sample({0x41, 0xFF, 0xD0});
+    uintptr_t Call = 0;
+    EXPECT_TRUE(IsReturnAddress(Rex.End(), Ranges, &Call, TCpuMode::x64));
+    EXPECT_EQ(Call, Rex.End() - 3);
+}
+
+TEST(CrashlibStackTraceReturnAddress, ValuesThatCannotBeReadAreNoCandidates)
+{
+    EXPECT_FALSE(IsReturnAddress(0, nullptr));
+    EXPECT_FALSE(IsReturnAddress(7, nullptr));
+    const long Page = sysconf(_SC_PAGESIZE);
+    void* P = mmap(nullptr, static_cast<size_t>(Page) * 2, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(P, MAP_FAILED);
+    auto* Bytes = static_cast<uint8_t*>(P);
+    // A call right at the start of a page whose predecessor is unmapped.
+    ASSERT_EQ(munmap(P, static_cast<size_t>(Page)), 0);
+    Bytes += Page;
+    Bytes[0] = 0xE8;
+    std::memset(Bytes + 1, 0, 4);
+    TDATryRead Ranges = GetReadableRanges();
+    EXPECT_FALSE(IsReturnAddress(reinterpret_cast<uintptr_t>(Bytes) + 5, &Ranges));
+    munmap(Bytes, static_cast<size_t>(Page));
+}
+
+// --- Recursion removal ------------------------------------------------------------------------
+
+TEST(CrashlibStackTraceRecursion, RepeatedBlocksCollapse)
+{
+    // One routine a hundred deep: one repetition stays.
+    std::vector<uintptr_t> V{10};
+    V.insert(V.end(), 100, 20);
+    V.push_back(30);
+    RemoveRecursiveStackAreas(V, nullptr);
+    EXPECT_EQ(V, (std::vector<uintptr_t>{10, 20, 30}));
+
+    // Two routines calling each other.
+    std::vector<uintptr_t> W{1};
+    for (int I = 0; I < 50; I++) {
+        W.push_back(2);
+        W.push_back(3);
+    }
+    W.push_back(4);
+    RemoveRecursiveStackAreas(W, nullptr);
+    EXPECT_EQ(W, (std::vector<uintptr_t>{1, 2, 3, 4}));
+
+    // Nested repeats need more than one pass.
+    std::vector<uintptr_t> X{5, 6, 6, 7, 5, 6, 6, 7, 8};
+    const int Passes = RemoveRecursiveStackAreas(X, nullptr);
+    EXPECT_EQ(X, (std::vector<uintptr_t>{5, 6, 7, 8}));
+    EXPECT_GE(Passes, 2);
+
+    // A value seen twice with different blocks inside is no recursion.
+    std::vector<uintptr_t> Y{1, 2, 3, 1, 4};
+    RemoveRecursiveStackAreas(Y, nullptr);
+    EXPECT_EQ(Y, (std::vector<uintptr_t>{1, 2, 3, 1, 4}));
+}
+
+TEST(CrashlibStackTraceRecursion, CapKeepsInnermostAndCancelStops)
+{
+    std::vector<uintptr_t> V;
+    for (uintptr_t I = 0; I < 10000; I++)
+        V.push_back(I + 100);
+    RemoveRecursiveStackAreas(V, nullptr, 4096);
+    ASSERT_EQ(V.size(), 4096u);
+    EXPECT_EQ(V.front(), 100u);
+    EXPECT_EQ(V.back(), 100u + 4095);
+
+    std::atomic<bool> Cancel{true};
+    std::vector<uintptr_t> R{1, 2, 2, 2, 3};
+    EXPECT_EQ(RemoveRecursiveStackAreas(R, &Cancel), 0);
+    EXPECT_EQ(R.size(), 5u);
+}
+
+// --- Texts and checksums ---------------------------------------------------------------------
+
+namespace {
+TStackItem KnownItem(uintptr_t Address, const char16_t* Routine, uint32_t Line)
+{
+    TStackItem It;
+    It.Address = Address;
+    It.RelAddress = 0x1c;
+    It.ModuleName = u"tolvex";
+    It.UnitName = u"Scan.cpp";
+    It.Line = Line;
+    It.RelLine = 3;
+    It.RoutineName = Routine;
+    It.HasDebugInfo = true;
+    return It;
+}
+} // namespace
+
+TEST(CrashlibStackTraceText, ItemLayouts)
+{
+    const bool Wide = sizeof(void*) == 8;
+    const std::string Addr = Wide ? "00000000004011f0" : "004011f0";
+    TStackItem K = KnownItem(0x4011f0, u"Scanner::Run", 120);
+    EXPECT_EQ(StackItemToStr(K, false, false), Addr + " tolvex Scan.cpp 120 Scanner::Run");
+    EXPECT_EQ(StackItemToStr(K, true, true), Addr + " +1c tolvex Scan.cpp 120 +3 Scanner::Run");
+    K.Line = 0;
+    EXPECT_EQ(StackItemToStr(K, false, true), Addr + " tolvex Scan.cpp +0 Scanner::Run");
+    TStackItem U;
+    U.Address = 0x4011f0;
+    EXPECT_EQ(StackItemToStr(U, false, false), Addr + " ???");
+    EXPECT_EQ(StackItemToStr(U, true, false), Addr + " +0 ???");
+}
+
+TEST(CrashlibStackTraceText, AddressesOfThisProcess)
+{
+    // Code of no module: the unknown mark.
+    void* P = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(P, MAP_FAILED);
+    std::string Text;
+    StackAddrToStr(reinterpret_cast<uintptr_t>(P) + 16, true, false, Text);
+    EXPECT_EQ(Text.size(), sizeof(void*) * 2 + 7) << Text;
+    EXPECT_TRUE(Text.ends_with(" +0 ???")) << Text;
+    munmap(P, 4096);
+
+    // A routine of this test program: its name, unit and line.
+    const auto Here = reinterpret_cast<uintptr_t>(&IsSubsequence);
+    StackAddrToStr(Here + 4, true, false, Text);
+    EXPECT_NE(Text.find("IsSubsequence"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("KelStackTraceTest.cpp"), std::string::npos) << Text;
+    EXPECT_NE(Text.find(" +4 "), std::string::npos) << Text;
+
+    InternalErrorStr("RemoveRecursiveStackAreas", false, false, Text, Here);
+    EXPECT_TRUE(Text.starts_with(">> internal error in RemoveRecursiveStackAreas:\r\n")) << Text;
+    EXPECT_NE(Text.find("IsSubsequence"), std::string::npos) << Text;
+}
+
+TEST(CrashlibStackTraceText, ColumnsAlignOverTheTrace)
+{
+    TStackTrace T{KnownItem(0x401000, u"A", 7), KnownItem(0x402000, u"Longer::Name", 1234)};
+    T[1].ModuleName = u"libtolvexcore.so";
+    T[1].UnitName = u"x.cpp";
+    T[1].RelAddress = 0x1234;
+    TStackItem U;
+    U.Address = 0x403000;
+    T.push_back(U);
+    const std::string Text = StackTraceToStr(T, true, true);
+    std::vector<std::string> Lines;
+    std::stringstream S(Text);
+    for (std::string L; std::getline(S, L);)
+        Lines.push_back(L.ends_with('\r') ? L.substr(0, L.size() - 1) : L);
+    ASSERT_EQ(Lines.size(), 3u) << Text;
+    EXPECT_EQ(Text.find('\n'), Text.find("\r\n") + 1);
+    // Each routine name starts in the same column, after the widest entries.
+    const size_t Col = Lines[0].find(" A") + 1;
+    EXPECT_EQ(Lines[1].find("Longer::Name"), Col);
+    EXPECT_EQ(Lines[2].find("???"), Col);
+    EXPECT_NE(Lines[0].find(" 7 +3 "), std::string::npos) << Lines[0];
+    EXPECT_NE(Lines[1].find("+1234 libtolvexcore.so "), std::string::npos) << Lines[1];
+}
+
+TEST(CrashlibStackTraceText, ChecksumFollowsModuleAndOffsetOnly)
+{
+    TStackItem A = KnownItem(0x401000, u"A", 1);
+    A.ModuleOffset = 0x1000;
+    TStackItem B = A;
+    B.Address = 0x7f0000401000; // the module loaded elsewhere
+    B.Line = 99;
+    EXPECT_EQ(StackTraceChecksum({A}), StackTraceChecksum({B}));
+    B.ModuleOffset = 0x1001;
+    EXPECT_NE(StackTraceChecksum({A}), StackTraceChecksum({B}));
+    B = A;
+    B.ModuleName = u"other";
+    EXPECT_NE(StackTraceChecksum({A}), StackTraceChecksum({B}));
+    EXPECT_NE(StackTraceChecksum({A, B}), StackTraceChecksum({B, A}));
+}
+
+// --- Walks of this process's threads -----------------------------------------------------
+
+namespace {
+std::atomic<int> WalkSink{0};
+
+extern "C" __attribute__((noinline)) void st_walk_inner(uint32_t Flags, TStackTrace* Trace)
+{
+    CalcStackTrace(nullptr, Flags, nullptr, nullptr, *Trace);
+    WalkSink++;
+}
+
+extern "C" __attribute__((noinline)) void st_walk_outer(uint32_t Flags, TStackTrace* Trace)
+{
+    st_walk_inner(Flags, Trace);
+    WalkSink++;
+}
+} // namespace
+
+TEST(CrashlibStackTraceWalk, OwnThreadThroughEachSource)
+{
+    struct TCase {
+        uint32_t Flags;
+        TFrameSource Source;
+    };
+    for (const TCase& C : {TCase{0, TFrameSource::Cfi}, TCase{swNoCfi, TFrameSource::FramePointer},
+                           TCase{swNoCfi | swNoFramePointer, TFrameSource::Scan}}) {
+        SCOPED_TRACE(FrameSourceName(C.Source));
+        TStackTrace Trace;
+        st_walk_outer(C.Flags, &Trace);
+        const auto N = Names(Trace);
+        ASSERT_GE(N.size(), 3u);
+        EXPECT_EQ(N[0], "st_walk_inner");
+        // The test library is built without frame pointers: the chain is
+        // followed up to the test body by every source.
+        EXPECT_TRUE(
+            IsSubsequence({"st_walk_inner", "st_walk_outer",
+                           "CrashlibStackTraceWalk_OwnThreadThroughEachSource_Test::TestBody"},
+                          N))
+            << StackTraceToStr(Trace, false, false);
+        for (size_t I = 1; I < Trace.size(); I++)
+            EXPECT_EQ(Trace[I].Source, C.Source) << N[I];
+        const auto It = std::find(N.begin(), N.end(), "st_walk_outer");
+        ASSERT_NE(It, N.end());
+        EXPECT_GT(Trace[static_cast<size_t>(It - N.begin())].Line, 0u);
+    }
+}
+
+namespace {
+std::mutex BlockMutex;
+std::condition_variable BlockCv;
+bool BlockRelease = false;
+std::atomic<pid_t> BlockedTid{0};
+
+extern "C" __attribute__((noinline)) void st_blocked_inner()
+{
+    std::unique_lock<std::mutex> Lock(BlockMutex);
+    BlockedTid = static_cast<pid_t>(syscall(SYS_gettid));
+    BlockCv.notify_all();
+    BlockCv.wait(Lock, [] { return BlockRelease; });
+    WalkSink++;
+}
+
+extern "C" __attribute__((noinline)) void st_blocked_outer()
+{
+    st_blocked_inner();
+    WalkSink++;
+}
+} // namespace
+
+TEST(CrashlibStackTraceWalk, AnotherThreadPausedBySignal)
+{
+    std::thread T(st_blocked_outer);
+    {
+        std::unique_lock<std::mutex> Lock(BlockMutex);
+        BlockCv.wait(Lock, [] { return BlockedTid.load() != 0; });
+    }
+    // Holding the mutex is not needed: the thread may be anywhere in its
+    // wait; the chain below it is the same.
+    for (uint32_t Flags : {0u, swNoCfi | swNoFramePointer}) {
+        TPausedThread Paused;
+        if (!Paused.Pause(BlockedTid.load())) {
+            ADD_FAILURE() << "the thread was not paused";
+            continue;
+        }
+        EXPECT_NE(Paused.Context().Ip(), 0u);
+        EXPECT_LE(Paused.Context().StackLow, Paused.Context().Sp());
+        EXPECT_GT(Paused.Context().StackHigh, Paused.Context().Sp());
+        TStackTrace Trace;
+        EXPECT_TRUE(CalcStackTrace(&Paused.Context(), Flags, nullptr, nullptr, Trace));
+        EXPECT_TRUE(IsSubsequence({"st_blocked_inner", "st_blocked_outer"}, Names(Trace)))
+            << StackTraceToStr(Trace, false, false);
+    }
+    {
+        std::lock_guard<std::mutex> Lock(BlockMutex);
+        BlockRelease = true;
+    }
+    BlockCv.notify_all();
+    T.join(); // the paused thread went on after Resume
+    TPausedThread Self;
+    EXPECT_FALSE(Self.Pause(static_cast<pid_t>(syscall(SYS_gettid))));
+}
+
+TEST(CrashlibStackTraceWalk, ScanClampsBoundsAndHonoursCancel)
+{
+    ucontext_t Uc;
+    getcontext(&Uc);
+    TThreadContext C;
+    ContextFromUcontext(Uc, C);
+    TStackTrace Exact, Wide, Cancelled;
+    uintptr_t Low = 0, High = 0;
+    ASSERT_TRUE(GetStackBounds(C.Sp(), Low, High));
+    ASSERT_TRUE(ScanStackTrace(C.Ip(), C.Sp(), C.Sp(), High, nullptr, Exact));
+    // Bounds far beyond the stack's mapping are cut to it, not trusted.
+    ASSERT_TRUE(ScanStackTrace(C.Ip(), C.Sp(), 1, UINTPTR_MAX - 4096, nullptr, Wide));
+    EXPECT_EQ(Names(Exact), Names(Wide));
+    EXPECT_GE(Exact.size(), 2u);
+    std::atomic<bool> Stop{true};
+    ASSERT_TRUE(ScanStackTrace(C.Ip(), C.Sp(), 0, 0, &Stop, Cancelled));
+    EXPECT_EQ(Cancelled.size(), 1u);
+    // A stack pointer in no mapping: nothing can be read.
+    TStackTrace None;
+    EXPECT_FALSE(ScanStackTrace(C.Ip(), 16, 0, 0, nullptr, None));
+    EXPECT_TRUE(None.empty());
+}
+
+// --- The crash program against gdb ------------------------------------------------------------
+
+namespace {
+
+std::string RunCommand(const std::string& Command)
+{
+    std::string Out;
+    FILE* F = popen(Command.c_str(), "r");
+    if (F == nullptr)
+        return Out;
+    char Buffer[4096];
+    size_t Got;
+    while ((Got = fread(Buffer, 1, sizeof(Buffer), F)) > 0)
+        Out.append(Buffer, Got);
+    pclose(F);
+    return Out;
+}
+
+// Only the program's own routines: gdb adds frames for inlined library code
+// that a walk by return addresses cannot see.
+bool Own(const std::string& N)
+{
+    return N.starts_with("cp_") || N == "main";
+}
+
+struct TProgramRun {
+    std::map<std::string, std::vector<std::string>> Threads; // own routines, innermost first
+    std::map<std::string, std::vector<std::string>> Sources;
+    std::map<std::string, std::string> Checksum, Ip;
+    std::vector<std::string> All; // every name of the crashed thread
+};
+
+TProgramRun RunProgram(const char* Args)
+{
+    TProgramRun R;
+    std::stringstream S(RunCommand(std::string(TOLVEX_STACKWALK_PROGRAM) + " " + Args));
+    std::string Thread;
+    for (std::string L; std::getline(S, L);) {
+        std::stringstream W(L);
+        std::string Kind, A, B;
+        W >> Kind >> A >> B;
+        if (Kind == "thread")
+            Thread = A;
+        else if (Kind == "frame") {
+            if (Thread == "crash")
+                R.All.push_back(B);
+            if (Own(B)) {
+                R.Threads[Thread].push_back(B);
+                R.Sources[Thread].push_back(A);
+            }
+        } else if (Kind == "checksum")
+            R.Checksum[Thread] = A;
+        else if (Kind == "ip")
+            R.Ip[Thread] = A;
+    }
+    return R;
+}
+
+// gdb's backtraces, by the thread's innermost own routine.
+std::vector<std::vector<std::string>> GdbThreads()
+{
+    const std::string Out =
+        RunCommand("timeout 120 gdb -batch -nx -ex run -ex 'thread apply all bt' --args " +
+                   std::string(TOLVEX_STACKWALK_PROGRAM) + " 2>&1");
+    std::vector<std::vector<std::string>> Threads;
+    std::stringstream S(Out);
+    bool InBacktraces = false;
+    for (std::string L; std::getline(S, L);) {
+        if (L.starts_with("Thread ") && L.find(" (Thread ") != std::string::npos) {
+            InBacktraces = true;
+            Threads.emplace_back();
+            continue;
+        }
+        if (!InBacktraces || !L.starts_with("#"))
+            continue;
+        // "#N  0x... in name (args) at ..." or "#N  name (args) at ..."
+        std::string Rest = L.substr(L.find(' '));
+        if (const size_t In = Rest.find(" in "); In != std::string::npos && Rest.find("0x") < In)
+            Rest = Rest.substr(In + 4);
+        const size_t First = Rest.find_first_not_of(' ');
+        const size_t End = Rest.find(" (", First);
+        if (First == std::string::npos || End == std::string::npos)
+            continue;
+        const std::string N = Rest.substr(First, End - First);
+        if (Own(N))
+            Threads.back().push_back(N);
+    }
+    return Threads;
+}
+
+const std::vector<std::string>* ThreadWith(const std::vector<std::vector<std::string>>& Threads,
+                                           const std::string& Innermost)
+{
+    for (const auto& T : Threads)
+        if (!T.empty() && T.front() == Innermost)
+            return &T;
+    return nullptr;
+}
+
+} // namespace
+
+TEST(CrashlibStackWalkGdb, CrashProgramChainsEqualGdbs)
+{
+    if (RunCommand("command -v gdb").empty())
+        GTEST_SKIP() << "gdb is not installed";
+    const auto Gdb = GdbThreads();
+    const auto* GdbCrash = ThreadWith(Gdb, "cp_compare");
+    const auto* GdbWaiter = ThreadWith(Gdb, "cp_wait_inner");
+    ASSERT_NE(GdbCrash, nullptr);
+    ASSERT_NE(GdbWaiter, nullptr);
+    // The oracle's chain is the one the program was built to have.
+    ASSERT_EQ(GdbCrash->size(), 109u);
+    EXPECT_EQ((*GdbCrash)[1], "cp_tail_target");
+    EXPECT_EQ((*GdbCrash)[2], "cp_tail_caller"); // cp_tail_mid left by its tail call
+
+    const TProgramRun Run = RunProgram("");
+    ASSERT_EQ(Run.Threads.count("crash"), 1u);
+    EXPECT_EQ(Run.Threads.at("crash"), *GdbCrash);
+    ASSERT_EQ(Run.Threads.count("waiter"), 1u);
+    EXPECT_EQ(Run.Threads.at("waiter"), *GdbWaiter);
+    // Through the routines without frame pointers by the call frame information.
+    for (size_t I = 1; I < Run.Sources.at("crash").size(); I++)
+        EXPECT_EQ(Run.Sources.at("crash")[I], "cfi");
+    // The library routine between the callback and the program is named too.
+    EXPECT_TRUE(IsSubsequence({"cp_compare", "qsort_r", "cp_tail_target"}, Run.All) ||
+                IsSubsequence({"cp_compare", "__GI___qsort_r", "cp_tail_target"}, Run.All));
+
+    // Without call frame information and frame chain: scan-and-link keeps
+    // gdb's chain as an ordered subsequence, recursion folded.
+    const TProgramRun Scan = RunProgram("--scan");
+    ASSERT_EQ(Scan.Threads.count("crash"), 1u);
+    const auto& ScanCrash = Scan.Threads.at("crash");
+    EXPECT_TRUE(IsSubsequence(ScanCrash, *GdbCrash));
+    EXPECT_TRUE(
+        IsSubsequence({"cp_compare", "cp_tail_target", "cp_tail_caller", "cp_nofp_inner",
+                       "cp_nofp_outer", "cp_call_pointer", "cp_recurse", "cp_level1", "main"},
+                      ScanCrash));
+    EXPECT_LT(std::count(ScanCrash.begin(), ScanCrash.end(), "cp_recurse"), 5);
+    EXPECT_TRUE(IsSubsequence(Scan.Threads.at("waiter"), *GdbWaiter));
+    EXPECT_TRUE(IsSubsequence({"cp_wait_inner", "cp_wait_outer", "cp_thread_main"},
+                              Scan.Threads.at("waiter")));
+    for (size_t I = 1; I < Scan.Sources.at("crash").size(); I++)
+        EXPECT_EQ(Scan.Sources.at("crash")[I], "scan");
+}
+
+TEST(CrashlibStackWalkGdb, ChecksumEqualAcrossRunsThoughTheProgramMoved)
+{
+    const TProgramRun A = RunProgram("");
+    const TProgramRun B = RunProgram("");
+    ASSERT_FALSE(A.Checksum.empty());
+    EXPECT_EQ(A.Checksum, B.Checksum);
+    std::ifstream Aslr("/proc/sys/kernel/randomize_va_space");
+    int Level = 0;
+    Aslr >> Level;
+    if (Level > 0) {
+        EXPECT_NE(A.Ip.at("crash"), B.Ip.at("crash"));
+    }
+}
