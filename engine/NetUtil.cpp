@@ -1,5 +1,6 @@
 #include "NetUtil.h"
 
+#include "NeighbourSweep.h"
 #include "NetBiosNodeStatus.h"
 #include "Sockets.h"
 
@@ -179,6 +180,10 @@ int PingHost(const std::string& Host, int TimeoutMs)
         HostNameToIP(Host, ip);
     uint32_t hostOrder;
     if (ip.empty() || !IPToHostOrder(ip, hostOrder))
+        return NoAnswer;
+    // The scan's sweep found no neighbour at this on-link address within the
+    // time: the echo could not even leave.
+    if (SweepGaveUp(hostOrder, TimeoutMs))
         return NoAnswer;
     try {
         const platform::EchoOutcome outcome = platform::IcmpEcho(htonl(hostOrder), TimeoutMs);

@@ -1,6 +1,7 @@
 #include "uGetMac.h"
 
 #include "DetectOS.h"
+#include "NeighbourSweep.h"
 #include "NetBiosNodeStatus.h"
 #include "NetUtil.h"
 #include "Netlink.h"
@@ -188,6 +189,8 @@ void GetMacBySendArp(const std::string& IP, std::string& MAC, const platform::Ar
     MAC.clear();
     platform::IpAddress address;
     if (!platform::ParseIPv4Loose(IP, address))
+        return;
+    if (SweepAnswer(address, MAC))
         return;
     TNeighbourPath path;
     if (!FindOnLinkNeighbour(address, path, MAC))

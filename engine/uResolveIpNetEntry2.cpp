@@ -1,5 +1,6 @@
 #include "uResolveIpNetEntry2.h"
 
+#include "NeighbourSweep.h"
 #include "Netlink.h"
 
 #include <cstdio>
@@ -93,6 +94,10 @@ void GetMacByResolveIpNetEntry2(const std::string& IP, std::string& MAC, int Tim
     MAC.clear();
     platform::IpAddress address;
     if (!platform::ParseIpAddress(IP, address))
+        return;
+    // In a scan whose sweep has asked this neighbour already, its answer is
+    // the kernel's as well.
+    if (SweepAnswer(address, MAC))
         return;
     TNeighbourPath path;
     if (!FindOnLinkNeighbour(address, path, MAC))

@@ -1,6 +1,7 @@
 #include "uThreadInPool.h"
 
 #include "MacVendorFunctions.h"
+#include "NeighbourSweep.h"
 #include "NetUtil.h"
 #include "uFormat.h"
 #include "uGetMac.h"
@@ -13,11 +14,11 @@ TWorkerServices DefaultWorkerServices()
     s.HostNameToIP = [](const std::string& Host, int TimeoutMs, std::string& IP) {
         HostNameToIP(Host, IP, TimeoutMs);
     };
-    s.PingHost = [](const std::string& IP, int TimeoutMs) { return PingHost(IP, TimeoutMs); };
+    s.PingHost = &PingHost;
     s.CheckTcpPort = [](const std::string& IP, int TimeoutMs, uint16_t Port) {
         return CheckTcpPort(IP, TimeoutMs, Port);
     };
-    s.GetMacByArp = [](const std::string& IP, std::string& MAC) { GetMacByArp(IP, MAC); };
+    s.GetMacByArp = &GetMacByArp;
     s.GetMacByNetBios = [](const std::string& IP, int TimeoutMs, std::string& MAC) {
         GetMacByNetBios(IP, TimeoutMs, MAC);
     };
@@ -47,6 +48,20 @@ TWorkerServices DefaultWorkerServices()
     return s;
 }
 
+bool PingsTheNetwork(const TWorkerServices& Services)
+{
+    using TPing = int (*)(const std::string&, int);
+    const TPing* ping = Services.PingHost.target<TPing>();
+    return ping && *ping == &PingHost;
+}
+
+bool AsksTheNetworkByArp(const TWorkerServices& Services)
+{
+    using TArp = void (*)(const std::string&, std::string&);
+    const TArp* arp = Services.GetMacByArp.target<TArp>();
+    return arp && *arp == &GetMacByArp;
+}
+
 TThreadInPool::TThreadInPool(TPoolOfThreads* Pool, std::shared_ptr<const TWorkerServices> Services,
                              std::shared_ptr<platform::TThreadGroup> Group)
     : TThread(std::move(Group)), FPool(Pool), FServices(std::move(Services))
@@ -66,8 +81,10 @@ void TThreadInPool::Execute()
 {
     while (!Terminated()) {
         Synchronize([this] {
-            if (FPool)
+            if (FPool) {
                 FPool->GetJob(Job);
+                FSweep = FPool->Sweep();
+            }
             if (!FPool || Job.Address.empty())
                 Terminate();
         });
@@ -103,6 +120,7 @@ void TThreadInPool::ProcessJob()
         }
         return;
     }
+    TNeighbourSweepScope sweep(FSweep.get());
     ProcessHostJob();
 }
 

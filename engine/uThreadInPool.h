@@ -24,6 +24,7 @@
 
 struct sqlite3;
 class TPoolOfThreads;
+class TNeighbourSweep;
 
 // What a worker calls; DefaultWorkerServices() holds the real routines.
 struct TWorkerServices {
@@ -62,6 +63,11 @@ struct TWorkerServices {
 // The network routines; VendorsDbFileName is GetVendorsDbFileName().
 TWorkerServices DefaultWorkerServices();
 
+// Whether the services ping, or resolve by ARP, through the network routines
+// themselves (a scan's neighbour sweep serves those and no stand-in).
+bool PingsTheNetwork(const TWorkerServices& Services);
+bool AsksTheNetworkByArp(const TWorkerServices& Services);
+
 class TThreadInPool : public platform::TThread {
 public:
     // Created suspended, freeing itself when it ends. Opens its vendor
@@ -97,6 +103,8 @@ private:
 
     TPoolOfThreads* FPool;
     std::shared_ptr<const TWorkerServices> FServices;
+    // The scan's neighbour sweep, taken with each job; null without one.
+    std::shared_ptr<TNeighbourSweep> FSweep;
     sqlite3* FDb = nullptr;
     TVendorCache FVendors;
 };

@@ -18,6 +18,7 @@ TPoolOfThreads::TPoolOfThreads(std::shared_ptr<const TWorkerServices> Services)
 TPoolOfThreads::~TPoolOfThreads()
 {
     TerminateThreads();
+    EndSweep();
     // The stopped workers still finish the step they are in and make their
     // last synchronized calls; they are served here until every one of them
     // has ended, so none of them outlives the pool.
@@ -131,7 +132,9 @@ void TPoolOfThreads::ResumeThreads()
 
 void TPoolOfThreads::Start()
 {
+    EndSweep();
     ResumeThreads();
+    StartSweep();
     if (OnStart)
         OnStart(this);
     if (FTarget == stEntireNetwork && OnStatus)
@@ -157,9 +160,67 @@ void TPoolOfThreads::TerminateThreads()
     FThreads.clear();
 }
 
+void TPoolOfThreads::StartSweep()
+{
+    FHanded = 0;
+    if (FTarget != stIPRange && FTarget != stAddressList && FTarget != stExpression)
+        return;
+    if (FTotal == 0)
+        return;
+    const TEngineSettings settings = TakeEngineSettings();
+    const bool arp = (FMethod == smArp || FMethod == smAll) && AsksTheNetworkByArp(*FServices);
+    const bool ping = settings.DefaultCheckState == csPing && PingsTheNetwork(*FServices);
+    if (!arp && !ping)
+        return;
+    // The sweep walks its own copy of the addresses, in the order the jobs
+    // are handed out.
+    TNeighbourSweep::TAddressAt at;
+    switch (FTarget) {
+    case stIPRange:
+        at = [start = FStartIP](uint64_t Index, uint32_t& HostOrder) {
+            HostOrder = static_cast<uint32_t>(start + Index);
+            return true;
+        };
+        break;
+    case stAddressList:
+        at = [list = std::make_shared<const std::vector<std::string>>(Addresses)](
+                 uint64_t Index, uint32_t& HostOrder) {
+            return Index < list->size() && IPToHostOrder((*list)[Index], HostOrder);
+        };
+        break;
+    default:
+        at = [expression = Expression](uint64_t Index, uint32_t& HostOrder) {
+            try {
+                HostOrder = GetExpressionItem(expression, Index);
+                return true;
+            } catch (const EExpressionError&) {
+                return false;
+            }
+        };
+        break;
+    }
+    auto sweep = std::make_shared<TNeighbourSweep>(std::move(at), FTotal);
+    try {
+        sweep->Start();
+    } catch (const std::exception&) {
+        return; // no thread for it: the scan asks address by address
+    }
+    FSweep = std::move(sweep);
+}
+
+void TPoolOfThreads::EndSweep()
+{
+    if (!FSweep)
+        return;
+    // Waits for the sweep's thread, which never waits for this one.
+    FSweep->Stop();
+    FSweep.reset();
+}
+
 void TPoolOfThreads::Stop()
 {
     TerminateThreads();
+    EndSweep();
     if (OnFinish)
         OnFinish(this);
 }
@@ -227,6 +288,8 @@ void TPoolOfThreads::GetJob(TScanJob& Job)
     Job.Method = FMethod;
     Job.Address = GetNextAddress();
     Job.ADIncludeDisabled = FADIncludeDisabled;
+    if (FSweep && !Job.Address.empty())
+        FSweep->Handed(++FHanded);
     // The worker reads this copy, never the globals the options dialog writes.
     if (!Job.Address.empty())
         Job.Settings = TakeEngineSettings();
@@ -275,6 +338,8 @@ void TPoolOfThreads::ThreadDone(platform::TThread* Sender)
         FThreads.erase(std::remove(FThreads.begin(), FThreads.end(), Sender), FThreads.end());
         empty = FThreads.empty();
     }
+    if (empty)
+        EndSweep();
     if (empty && OnFinish)
         OnFinish(this);
 }

@@ -12,6 +12,7 @@
 // last one has completely ended: no worker outlives the pool.
 #pragma once
 
+#include "NeighbourSweep.h"
 #include "Thread.h"
 #include "uScanJob.h"
 #include "uThreadInPool.h"
@@ -82,6 +83,11 @@ public:
     // Workers that have not completely ended yet, the stopped ones included.
     int LiveWorkers() const { return FGroup->Count(); }
 
+    // The current scan's neighbour sweep, or null (main thread). A scan of
+    // addresses with the ARP method or the ping check has one when the
+    // workers use the network routines; it ends with the scan.
+    std::shared_ptr<TNeighbourSweep> Sweep() const { return FSweep; }
+
 private:
     uint64_t GetCount() const;
     void Reset();
@@ -89,11 +95,15 @@ private:
     void ResumeThreads();
     void TerminateThreads();
     std::string GetNextAddress();
+    void StartSweep();
+    void EndSweep();
 
     mutable std::mutex FThreadsLock;
     std::vector<TThreadInPool*> FThreads;
     std::shared_ptr<platform::TThreadGroup> FGroup;
     std::shared_ptr<const TWorkerServices> FServices;
+    std::shared_ptr<TNeighbourSweep> FSweep;
+    uint64_t FHanded = 0; // addresses handed out in this scan
 
     uint64_t FDone = 0;
     uint64_t FTotal = 0;

@@ -337,8 +337,6 @@ NeighbourLookup QueryNeighbour(RouteSocket& sock, int ifindex, const IpAddress& 
     return found ? NeighbourLookup::Found : NeighbourLookup::Missing;
 }
 
-// Makes the kernel resolve the address: a datagram to the discard port needs
-// the neighbour's link-layer address before it can leave.
 bool SendTrigger(const IpAddress& address)
 {
     Socket s(::socket(address.family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -368,6 +366,50 @@ bool SendTrigger(const IpAddress& address)
 }
 
 } // namespace
+
+bool TriggerNeighbourResolution(const IpAddress& Address)
+{
+    return SendTrigger(Address);
+}
+
+bool DumpNeighbours(int IfIndex, int Family,
+                    const std::function<void(const IpAddress&, const NeighbourEntry&)>& Each)
+{
+    if (IfIndex <= 0 || (Family != AF_INET && Family != AF_INET6))
+        return false;
+    RouteSocket sock;
+    if (!sock.Open())
+        return false;
+    ndmsg nd{};
+    nd.ndm_family = static_cast<uint8_t>(Family);
+    nd.ndm_ifindex = IfIndex;
+    Request req(RTM_GETNEIGH, NLM_F_REQUEST | NLM_F_DUMP, &nd, sizeof nd);
+    // Kernels that filter a dump by interface do so on this attribute; older
+    // ones send the whole table, which the index test below sorts out.
+    uint32_t index = static_cast<uint32_t>(IfIndex);
+    req.AddAttribute(NDA_IFINDEX, &index, sizeof index);
+    int rc = sock.Transact(req, [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWNEIGH || m->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)))
+            return;
+        auto* n = static_cast<const ndmsg*>(NLMSG_DATA(m));
+        if (n->ndm_family != Family || n->ndm_ifindex != IfIndex)
+            return;
+        IpAddress dst;
+        NeighbourEntry e;
+        e.state = n->ndm_state;
+        e.flags = n->ndm_flags;
+        bool hasDst = false;
+        ForEachAttribute(m, sizeof(ndmsg), [&](uint16_t type, const uint8_t* data, size_t len) {
+            if (type == NDA_DST)
+                hasDst = CopyAddress(n->ndm_family, data, len, dst);
+            else if (type == NDA_LLADDR)
+                e.lladdr.assign(data, data + len);
+        });
+        if (hasDst)
+            Each(dst, e);
+    });
+    return rc == 0;
+}
 
 bool LookupRoute(const IpAddress& Destination, RouteInfo& Route)
 {
@@ -561,7 +603,7 @@ NeighbourResult ResolveNeighbour(int IfIndex, const IpAddress& Address, int Time
         Entry = entry;
         return NeighbourResult::Failed; // fixed without an address: nothing to resolve
     }
-    if (!SendTrigger(Address))
+    if (!TriggerNeighbourResolution(Address))
         return NeighbourResult::Error;
 
     // From here on, a failed or missing entry in the table is the verdict of

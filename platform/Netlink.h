@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -98,5 +99,15 @@ enum class NeighbourResult {
 // RequeryMs in case a notification was lost to a full socket buffer.
 NeighbourResult ResolveNeighbour(int IfIndex, const IpAddress& Address, int TimeoutMs,
                                  NeighbourEntry& Entry, int RequeryMs = 200);
+
+// Every entry of one family on one interface (RTM_GETNEIGH dump), handed to
+// Each with its address. False when the dump could not be made.
+bool DumpNeighbours(int IfIndex, int Family,
+                    const std::function<void(const IpAddress&, const NeighbourEntry&)>& Each);
+
+// Makes the kernel resolve Address without waiting for it: one UDP datagram
+// to the discard port (9), which needs the neighbour's link-layer address
+// before it can leave. The entry is incomplete when this returns true.
+bool TriggerNeighbourResolution(const IpAddress& Address);
 
 } // namespace platform

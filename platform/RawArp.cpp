@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -43,25 +44,32 @@ static_assert(sizeof(ArpPacket) == 28);
 
 // Opens the packet socket for ARP on one interface. With protocol 0 at
 // creation nothing is queued until bind, and the filter is in place before
-// that, so only the target's own ARP packets ever reach this socket (250
-// threads each scanning another host would otherwise all wake up for every
-// frame on the segment).
-Socket OpenArpSocket(int ifindex, uint32_t targetHostOrder)
+// that, so only ARP packets for IPv4 over Ethernet reach this socket, and
+// with a target only that target's own (250 threads each asking another host
+// would otherwise all wake up for every frame on the segment).
+Socket OpenArpSocket(int ifindex, const uint32_t* targetHostOrder)
 {
     Socket s(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!s.valid())
         return s;
-    sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 0),                   // hardware type
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_ETHER, 0, 5), //
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 2),                   // protocol type
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 3),     //
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 14),                  // sender IPv4
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, targetHostOrder, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, sizeof(ArpPacket)),
-        BPF_STMT(BPF_RET | BPF_K, 0),
+    std::vector<sock_filter> code = {
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 0), // hardware type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_ETHER, 0, 0),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 2), // protocol type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 0),
     };
-    sock_fprog prog{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    if (targetHostOrder) {
+        code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 14)); // sender IPv4
+        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, *targetHostOrder, 0, 0));
+    }
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, sizeof(ArpPacket)));
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
+    // Every test jumps to the final "drop" when it fails.
+    const size_t drop = code.size() - 1;
+    for (size_t i = 0; i < code.size(); ++i)
+        if (BPF_CLASS(code[i].code) == BPF_JMP)
+            code[i].jf = static_cast<uint8_t>(drop - i - 1);
+    sock_fprog prog{static_cast<unsigned short>(code.size()), code.data()};
     if (::setsockopt(s.get(), SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) {
         s.reset();
         return s;
@@ -102,8 +110,33 @@ bool SendRequest(int fd, int ifindex, const MacBytes& sourceMac, const IpAddress
     return n == static_cast<ssize_t>(sizeof p);
 }
 
+// The sender of an ARP packet that speaks for itself (a reply, or a request
+// it sends with its own address) from a unicast station address: its IPv4
+// address (network order, as on the wire) and MAC. False for anything else.
+bool SenderOf(const ArpPacket& p, ssize_t n, const sockaddr_ll& from, uint8_t (&spa)[4],
+              MacBytes& mac)
+{
+    if (n < static_cast<ssize_t>(sizeof p) || from.sll_pkttype == PACKET_OUTGOING)
+        return false;
+    if (ntohs(p.htype) != ARPHRD_ETHER || ntohs(p.ptype) != ETH_P_IP || p.hlen != 6 || p.plen != 4)
+        return false;
+    uint16_t op = ntohs(p.op);
+    if (op != ARPOP_REPLY && op != ARPOP_REQUEST)
+        return false;
+    bool zero = true, broadcast = true;
+    for (uint8_t b : p.sha) {
+        zero = zero && b == 0;
+        broadcast = broadcast && b == 0xff;
+    }
+    if (zero || broadcast || (p.sha[0] & 1))
+        return false; // no unicast station address
+    std::memcpy(spa, p.spa, 4);
+    std::memcpy(mac.data(), p.sha, 6);
+    return true;
+}
+
 // Reads what is queued; true with the MAC when one packet is the target
-// speaking for itself (a reply, or a request it sends with its own address).
+// speaking for itself.
 bool ReadAnswer(int fd, const IpAddress& target, MacBytes& mac)
 {
     for (;;) {
@@ -117,23 +150,11 @@ bool ReadAnswer(int fd, const IpAddress& target, MacBytes& mac)
                 continue;
             return false;
         }
-        if (n < static_cast<ssize_t>(sizeof p) || from.sll_pkttype == PACKET_OUTGOING)
+        uint8_t spa[4];
+        MacBytes sender;
+        if (!SenderOf(p, n, from, spa, sender) || std::memcmp(spa, target.bytes.data(), 4) != 0)
             continue;
-        if (ntohs(p.htype) != ARPHRD_ETHER || ntohs(p.ptype) != ETH_P_IP || p.hlen != 6 ||
-            p.plen != 4)
-            continue;
-        uint16_t op = ntohs(p.op);
-        if ((op != ARPOP_REPLY && op != ARPOP_REQUEST) ||
-            std::memcmp(p.spa, target.bytes.data(), 4) != 0)
-            continue;
-        bool zero = true, broadcast = true;
-        for (uint8_t b : p.sha) {
-            zero = zero && b == 0;
-            broadcast = broadcast && b == 0xff;
-        }
-        if (zero || broadcast || (p.sha[0] & 1))
-            continue; // no unicast station address
-        std::memcpy(mac.data(), p.sha, 6);
+        mac = sender;
         return true;
     }
 }
@@ -147,7 +168,8 @@ ArpResult ArpRequest(int IfIndex, const MacBytes& SourceMac, const IpAddress& So
         return ArpResult::Unavailable;
     uint32_t targetNet;
     std::memcpy(&targetNet, Target.bytes.data(), 4);
-    Socket s = OpenArpSocket(IfIndex, ntohl(targetNet));
+    const uint32_t targetHostOrder = ntohl(targetNet);
+    Socket s = OpenArpSocket(IfIndex, &targetHostOrder);
     if (!s.valid())
         return ArpResult::Unavailable;
 
@@ -177,6 +199,50 @@ ArpResult ArpRequest(int IfIndex, const MacBytes& SourceMac, const IpAddress& So
             return ArpResult::Answered;
     }
     return anySent ? ArpResult::NoReply : ArpResult::Unavailable;
+}
+
+bool ArpSweepSocket::Open(int IfIndex)
+{
+    ifindex_ = IfIndex;
+    sock_ = IfIndex > 0 ? OpenArpSocket(IfIndex, nullptr) : Socket();
+    return sock_.valid();
+}
+
+void ArpSweepSocket::Close()
+{
+    sock_.reset();
+}
+
+bool ArpSweepSocket::Send(const MacBytes& SourceMac, const IpAddress& SourceIp,
+                          const IpAddress& Target)
+{
+    if (!sock_.valid() || Target.family != AF_INET)
+        return false;
+    return SendRequest(sock_.get(), ifindex_, SourceMac, SourceIp, Target);
+}
+
+void ArpSweepSocket::Drain(const std::function<void(const IpAddress&, const MacBytes&)>& Each)
+{
+    while (sock_.valid()) {
+        ArpPacket p{};
+        sockaddr_ll from{};
+        socklen_t fromLen = sizeof from;
+        ssize_t n = ::recvfrom(sock_.get(), &p, sizeof p, MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        uint8_t spa[4];
+        MacBytes mac;
+        if (!SenderOf(p, n, from, spa, mac))
+            continue;
+        IpAddress sender;
+        sender.family = AF_INET;
+        std::memcpy(sender.bytes.data(), spa, 4);
+        Each(sender, mac);
+    }
 }
 
 bool RawArpAvailable()

@@ -7,9 +7,11 @@
 #pragma once
 
 #include "Netlink.h"
+#include "Sockets.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 namespace platform {
 
@@ -40,5 +42,26 @@ ArpResult ArpRequest(int IfIndex, const MacBytes& SourceMac, const IpAddress& So
 
 // Whether this thread holds CAP_NET_RAW, which a packet socket needs.
 bool RawArpAvailable();
+
+// One packet socket for asking many neighbours of one interface in turn:
+// requests go out one at a time, and every ARP packet in which a station
+// speaks for itself (a reply, or a request with its own address) comes back
+// through Drain, whoever it was meant for.
+class ArpSweepSocket {
+public:
+    // False without CAP_NET_RAW or when the interface refuses the socket.
+    bool Open(int IfIndex);
+    void Close();
+    bool IsOpen() const { return sock_.valid(); }
+    int fd() const { return sock_.get(); }
+    // Broadcasts "who has Target, tell SourceIp" from SourceMac.
+    bool Send(const MacBytes& SourceMac, const IpAddress& SourceIp, const IpAddress& Target);
+    // Hands every queued packet's sender (IPv4) and MAC to Each; never waits.
+    void Drain(const std::function<void(const IpAddress&, const MacBytes&)>& Each);
+
+private:
+    Socket sock_;
+    int ifindex_ = 0;
+};
 
 } // namespace platform

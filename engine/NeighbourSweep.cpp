@@ -1,0 +1,608 @@
+#include "NeighbourSweep.h"
+
+#include "Netlink.h"
+#include "Sockets.h"
+#include "uResolveIpNetEntry2.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <linux/neighbour.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+thread_local TNeighbourSweep* CurrentSweep = nullptr;
+
+long long NowUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+platform::IpAddress FromHostOrder(uint32_t HostOrder)
+{
+    platform::IpAddress a;
+    a.family = AF_INET;
+    const uint32_t net = htonl(HostOrder);
+    std::memcpy(a.bytes.data(), &net, 4);
+    return a;
+}
+
+uint32_t ToHostOrder(const platform::IpAddress& Address)
+{
+    uint32_t net;
+    std::memcpy(&net, Address.bytes.data(), 4);
+    return ntohl(net);
+}
+
+// What the kernel's table already says of a neighbour, as the neighbour way
+// would take it: a usable entry is the answer, a fixed entry without an
+// address is a verdict of its own, anything else needs asking.
+TSweepVerdict TableVerdict(const platform::NeighbourEntry& Entry)
+{
+    if (platform::IsUsableNeighbour(Entry))
+        return svAnswered;
+    if (Entry.state & (NUD_NOARP | NUD_PERMANENT))
+        return svNoAnswer;
+    return svPending;
+}
+
+// The sweep's frames to the few addresses still undecided come in a burst
+// after the first round; a small queue of fresh addresses keeps them
+// interleaved with new ones rather than waiting behind all of them.
+constexpr size_t FreshQueue = 64;
+constexpr int ClassifyBatch = 32;
+
+} // namespace
+
+TNeighbourSweep::TNeighbourSweep(TAddressAt AddressAt, uint64_t Count, TSweepPacing Pacing)
+    : FAddressAt(std::move(AddressAt)), FCount(Count), FPacing(Pacing)
+{
+}
+
+TNeighbourSweep::~TNeighbourSweep()
+{
+    Stop();
+}
+
+void TNeighbourSweep::Start()
+{
+    if (FThread.joinable())
+        return;
+    FWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FWake < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    FRaw = platform::RawArpAvailable();
+    try {
+        FThread = std::thread([this] { Execute(); });
+    } catch (...) {
+        ::close(FWake);
+        FWake = -1;
+        throw;
+    }
+}
+
+void TNeighbourSweep::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FStopped = true;
+    }
+    WakeAll();
+    if (FWake >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(FWake, &one, sizeof one);
+    }
+    if (FThread.joinable())
+        FThread.join();
+    if (FWake >= 0) {
+        ::close(FWake);
+        FWake = -1;
+    }
+}
+
+void TNeighbourSweep::Handed(uint64_t Count)
+{
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        // Only a sweep that waits at the end of its window needs waking.
+        wake = !FFinished && FClassified < FCount && FClassified >= FHanded + FPacing.Window;
+        FHanded = std::max(FHanded, Count);
+    }
+    if (wake && FWake >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(FWake, &one, sizeof one);
+    }
+}
+
+TSweepVerdict TNeighbourSweep::Peek(uint32_t HostOrder) const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    auto it = FRecords.find(HostOrder);
+    if (it == FRecords.end())
+        return svNotSwept;
+    if (it->second.Verdict == svPending && FStopped)
+        return svStopped;
+    return it->second.Verdict;
+}
+
+TSweepVerdict TNeighbourSweep::Wait(uint32_t HostOrder, std::string& Mac)
+{
+    return Wait(HostOrder, Mac, -1);
+}
+
+TSweepVerdict TNeighbourSweep::Wait(uint32_t HostOrder, std::string& Mac, int TimeoutMs)
+{
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs < 0 ? 0 : TimeoutMs);
+    auto wait = [&](std::condition_variable& c, std::unique_lock<std::mutex>& l) {
+        if (TimeoutMs < 0) {
+            c.wait(l);
+            return true;
+        }
+        return c.wait_until(l, deadline) == std::cv_status::no_timeout ||
+               std::chrono::steady_clock::now() < deadline;
+    };
+    std::unique_lock<std::mutex> lock(FLock);
+    const uint64_t handed = std::min(FHanded, FCount);
+    for (;;) {
+        auto it = FRecords.find(HostOrder);
+        if (it != FRecords.end()) {
+            TRecord& r = it->second;
+            if (r.Verdict == svAnswered)
+                Mac = MacBytesToText(r.Mac.data());
+            if (r.Verdict != svPending)
+                return r.Verdict;
+            if (FStopped)
+                return svStopped;
+            ++r.Waiters;
+            const bool inTime = wait(FVerdict[HostOrder % VerdictConditions], lock);
+            // The record may have gone meanwhile (the sweep ended on an
+            // error): look it up again.
+            auto again = FRecords.find(HostOrder);
+            if (again != FRecords.end())
+                --again->second.Waiters;
+            if (!inTime && again != FRecords.end() && again->second.Verdict == svPending)
+                return svPending;
+            continue;
+        }
+        if (FClassified >= handed || FStopped || FFinished)
+            return svNotSwept;
+        ++FClassifyWaiters;
+        const bool inTime = wait(FClassifiedChanged, lock);
+        --FClassifyWaiters;
+        if (!inTime)
+            return svNotSwept;
+    }
+}
+
+void TNeighbourSweep::WakeAll()
+{
+    for (auto& c : FVerdict)
+        c.notify_all();
+    FClassifiedChanged.notify_all();
+}
+
+bool TNeighbourSweep::Running() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FThread.joinable() && !FFinished && !FStopped;
+}
+
+uint64_t TNeighbourSweep::Sent() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FSent;
+}
+
+bool TNeighbourSweep::Stopping() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FStopped;
+}
+
+void TNeighbourSweep::Decide(uint32_t HostOrder, TSweepVerdict Verdict,
+                             const platform::MacBytes* Mac)
+{
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        auto it = FRecords.find(HostOrder);
+        if (it == FRecords.end() || it->second.Verdict != svPending)
+            return;
+        it->second.Verdict = Verdict;
+        if (Mac)
+            it->second.Mac = *Mac;
+        if (it->second.Waiters == 0)
+            return;
+    }
+    FVerdict[HostOrder % VerdictConditions].notify_all();
+}
+
+void TNeighbourSweep::Evict()
+{
+    // Caller holds FLock. Verdicts far behind the addresses handed out are
+    // no longer asked for; a worker that still asks is answered "not swept"
+    // and asks the wire itself.
+    while (!FOrder.empty() && FOrder.front().first + FPacing.Window < FHanded) {
+        auto it = FRecords.find(FOrder.front().second);
+        if (it != FRecords.end() && it->second.Index == FOrder.front().first) {
+            if (it->second.Verdict == svPending)
+                break;
+            FRecords.erase(it);
+        }
+        FOrder.pop_front();
+    }
+}
+
+size_t TNeighbourSweep::LinkFor(int IfIndex, const platform::IpAddress& Address)
+{
+    for (size_t i = 0; i < FLinks.size(); ++i)
+        if (FLinks[i]->IfIndex == IfIndex)
+            return i;
+    // The first neighbour of a link tells, as the ARP ways would, whether the
+    // link resolves by ARP and which MAC speaks for us on it.
+    auto link = std::make_unique<TLink>();
+    link->IfIndex = IfIndex;
+    const TNeighbourPath path = FindNeighbourPath(Address);
+    link->Resolving = path.kind == TNeighbourPath::OnLink && path.IfIndex == IfIndex;
+    if (link->Resolving) {
+        std::memcpy(link->SourceMac.data(), path.SourceMac, 6);
+        platform::DumpNeighbours(
+            IfIndex, AF_INET, [&](const platform::IpAddress& A, const platform::NeighbourEntry& E) {
+                link->Table[ToHostOrder(A)] = E;
+            });
+        if (FRaw)
+            link->Socket.Open(IfIndex);
+    }
+    FLinks.push_back(std::move(link));
+    return FLinks.size() - 1;
+}
+
+bool TNeighbourSweep::Classify(int Budget)
+{
+    for (; Budget > 0; --Budget) {
+        uint64_t index;
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            index = FClassified;
+            if (index >= FCount || index >= FHanded + FPacing.Window)
+                return false;
+        }
+        uint32_t hostOrder = 0;
+        bool onLink = false;
+        TSweepVerdict verdict = svPending;
+        platform::MacBytes mac{};
+        size_t linkIndex = 0;
+        platform::IpAddress source;
+        source.family = AF_INET;
+        platform::RouteInfo route;
+        if (FAddressAt(index, hostOrder) &&
+            platform::LookupRoute(FromHostOrder(hostOrder), route) &&
+            route.kind == platform::RouteKind::OnLink) {
+            linkIndex = LinkFor(route.ifindex, FromHostOrder(hostOrder));
+            TLink& link = *FLinks[linkIndex];
+            // A link without ARP, or whose packet socket the system refused,
+            // is left to the methods, which will find the same.
+            onLink = link.Resolving && (!FRaw || link.Socket.IsOpen());
+            if (onLink) {
+                if (route.hasPrefSrc && route.prefSrc.family == AF_INET)
+                    source = route.prefSrc;
+                auto known = link.Table.find(hostOrder);
+                if (known != link.Table.end()) {
+                    verdict = TableVerdict(known->second);
+                    if (verdict == svAnswered)
+                        std::memcpy(mac.data(), known->second.lladdr.data(), 6);
+                }
+            }
+        }
+        bool fresh = false;
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            FClassified = index + 1;
+            if (onLink) {
+                auto [it, added] = FRecords.try_emplace(hostOrder);
+                it->second.Index = index;
+                if (added) {
+                    it->second.Verdict = verdict;
+                    it->second.Mac = mac;
+                    fresh = verdict == svPending;
+                }
+                FOrder.emplace_back(index, hostOrder);
+            }
+            Evict();
+        }
+        if (fresh)
+            FFresh.push_back({hostOrder, linkIndex, source, 0, 0});
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FClassifyWaiters > 0)
+            FClassifiedChanged.notify_all();
+    }
+    return true;
+}
+
+void TNeighbourSweep::WaitForWork(long long UntilUs, const std::vector<int>& Fds)
+{
+    std::vector<pollfd> fds;
+    fds.push_back({FWake, POLLIN, 0});
+    for (int fd : Fds)
+        fds.push_back({fd, POLLIN, 0});
+    const long long left = std::max(0LL, UntilUs - NowUs());
+    timespec timeout{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+    if (::ppoll(fds.data(), fds.size(), &timeout, nullptr) > 0 && (fds[0].revents & POLLIN)) {
+        uint64_t n;
+        [[maybe_unused]] ssize_t got = ::read(FWake, &n, sizeof n);
+    }
+}
+
+void TNeighbourSweep::Execute()
+{
+    try {
+        if (FRaw)
+            ExecuteRaw();
+        else
+            ExecuteKernel();
+    } catch (...) {
+        // Nothing a worker could do better: what is undecided is left to the
+        // methods below.
+    }
+    for (auto& link : FLinks)
+        link->Socket.Close();
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        for (auto it = FRecords.begin(); it != FRecords.end();) {
+            if (it->second.Verdict == svPending && !FStopped)
+                it = FRecords.erase(it);
+            else
+                ++it;
+        }
+        FFinished = true;
+    }
+    WakeAll();
+}
+
+void TNeighbourSweep::ExecuteRaw()
+{
+    // The frames are a quarter of a millisecond apart; the default slack of
+    // a sleeping thread's timer (50 us) would stretch every gap by a fifth.
+    ::prctl(PR_SET_TIMERSLACK, 5000UL, 0, 0, 0);
+    const platform::ArpPacing& tries = FPacing.Tries;
+    const int attempts = std::max(1, tries.Attempts);
+    const long long intervalUs = std::max(0, tries.IntervalMs) * 1000LL;
+    const long long lastWaitUs = std::max(0, tries.LastWaitMs) * 1000LL;
+    const long long gapUs = std::max(0, FPacing.FrameGapUs);
+    // Addresses asked and not yet decided. Enough of them that one round of
+    // their tries outlasts the time between two tries, so that the link is
+    // never idle; few enough that the first verdicts of a long range come
+    // early. A new address goes before the retries that are due, so rounds
+    // follow each other without gaps.
+    const size_t inFlightMax =
+        static_cast<size_t>(std::max<long long>(1, gapUs > 0 ? 2 * intervalUs / gapUs : 1 << 20));
+    size_t inFlight = 0;
+    long long nextSlot = NowUs();
+    bool more = true;
+    std::vector<int> fds;
+    while (!Stopping()) {
+        bool behind;
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            behind = FClassified < std::min(FHanded, FCount);
+        }
+        if (FFresh.size() < FreshQueue || behind)
+            more = Classify(ClassifyBatch);
+        long long now = NowUs();
+        while (!FLast.empty() && FLast.front().second <= now) {
+            Decide(FLast.front().first, svNoAnswer, nullptr);
+            FLast.pop_front();
+            --inFlight;
+        }
+        if (now >= nextSlot) {
+            TTry t;
+            bool have = false;
+            if (!FFresh.empty() && inFlight < inFlightMax) {
+                t = FFresh.front();
+                FFresh.pop_front();
+                have = Peek(t.Address) == svPending;
+                inFlight += have;
+            } else if (!FRetries.empty() && FRetries.front().DueUs <= now) {
+                t = FRetries.front();
+                FRetries.pop_front();
+                have = Peek(t.Address) == svPending;
+                inFlight -= !have; // answered meanwhile
+            }
+            if (have) {
+                TLink& link = *FLinks[t.Link];
+                if (link.Socket.Send(link.SourceMac, t.Source, FromHostOrder(t.Address))) {
+                    std::lock_guard<std::mutex> lock(FLock);
+                    ++FSent;
+                }
+                ++t.Sent;
+                if (t.Sent >= attempts) {
+                    FLast.emplace_back(t.Address, now + lastWaitUs);
+                } else {
+                    t.DueUs = now + intervalUs;
+                    FRetries.push_back(t);
+                }
+                // Kept on the average pace when a wait overshot its slot.
+                nextSlot = std::max(nextSlot + gapUs, now - gapUs);
+            }
+        }
+        fds.clear();
+        for (auto& link : FLinks)
+            if (link->Socket.IsOpen()) {
+                link->Socket.Drain(
+                    [this](const platform::IpAddress& Sender, const platform::MacBytes& Mac) {
+                        Decide(ToHostOrder(Sender), svAnswered, &Mac);
+                    });
+                fds.push_back(link->Socket.fd());
+            }
+        if (!more && FFresh.empty() && FRetries.empty() && FLast.empty()) {
+            std::lock_guard<std::mutex> lock(FLock);
+            if (FClassified >= FCount)
+                return;
+        }
+        // Sleep until the next thing to do: a frame, a retry, a give-up, or
+        // more addresses (the window moves with the pool's hand-outs).
+        long long until = now + 1000000;
+        if (!FFresh.empty() && inFlight < inFlightMax)
+            until = std::min(until, nextSlot);
+        if (!FRetries.empty())
+            until = std::min(until, std::max(nextSlot, FRetries.front().DueUs));
+        if (!FLast.empty())
+            until = std::min(until, FLast.front().second);
+        if (more && FFresh.size() < FreshQueue)
+            until = now;
+        WaitForWork(until, fds);
+    }
+}
+
+void TNeighbourSweep::ExecuteKernel()
+{
+    struct TWatch {
+        uint32_t Address;
+        size_t Link;
+        long long DeadlineUs;
+    };
+    std::deque<TWatch> watched;
+    const long long gapUs = std::max(0, FPacing.FrameGapUs);
+    const long long lookUs = std::max(1, FPacing.KernelLookMs) * 1000LL;
+    const long long verdictUs = std::max(0, FPacing.KernelVerdictMs) * 1000LL;
+    const size_t inFlight = static_cast<size_t>(std::max(1, FPacing.KernelInFlight));
+    long long nextSlot = NowUs();
+    long long nextLook = nextSlot;
+    bool more = true;
+    while (!Stopping()) {
+        bool behind;
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            behind = FClassified < std::min(FHanded, FCount);
+        }
+        if (FFresh.size() < FreshQueue || behind)
+            more = Classify(ClassifyBatch);
+        long long now = NowUs();
+        if (now >= nextSlot && !FFresh.empty() && watched.size() < inFlight) {
+            TTry t = FFresh.front();
+            FFresh.pop_front();
+            if (Peek(t.Address) == svPending) {
+                if (platform::TriggerNeighbourResolution(FromHostOrder(t.Address))) {
+                    watched.push_back({t.Address, t.Link, now + verdictUs});
+                    std::lock_guard<std::mutex> lock(FLock);
+                    ++FSent;
+                } else {
+                    // The kernel would not even start: left to the methods.
+                    std::lock_guard<std::mutex> lock(FLock);
+                    FRecords.erase(t.Address);
+                }
+                nextSlot = now + gapUs;
+            }
+        }
+        if (!watched.empty() && now >= nextLook) {
+            // One read of each link's table decides every address on it whose
+            // resolution has ended. Our datagram made its entry incomplete
+            // before it was sent, so a failed or vanished entry is the
+            // verdict on our request, not an older one.
+            std::vector<std::unordered_map<uint32_t, platform::NeighbourEntry>> tables(
+                FLinks.size());
+            std::vector<bool> read(FLinks.size(), false);
+            for (const TWatch& w : watched)
+                if (!read[w.Link]) {
+                    read[w.Link] = platform::DumpNeighbours(
+                        FLinks[w.Link]->IfIndex, AF_INET,
+                        [&](const platform::IpAddress& A, const platform::NeighbourEntry& E) {
+                            tables[w.Link][ToHostOrder(A)] = E;
+                        });
+                }
+            std::deque<TWatch> still;
+            for (const TWatch& w : watched) {
+                if (!read[w.Link]) {
+                    still.push_back(w);
+                    continue;
+                }
+                auto it = tables[w.Link].find(w.Address);
+                if (it != tables[w.Link].end() && platform::IsUsableNeighbour(it->second) &&
+                    it->second.lladdr.size() == 6) {
+                    platform::MacBytes mac;
+                    std::memcpy(mac.data(), it->second.lladdr.data(), 6);
+                    Decide(w.Address, svAnswered, &mac);
+                } else if (it == tables[w.Link].end() ||
+                           (it->second.state & (NUD_FAILED | NUD_NOARP | NUD_PERMANENT)) ||
+                           now >= w.DeadlineUs) {
+                    Decide(w.Address, svNoAnswer, nullptr);
+                } else {
+                    still.push_back(w);
+                }
+            }
+            watched.swap(still);
+            nextLook = now + lookUs;
+        }
+        if (!more && FFresh.empty() && watched.empty()) {
+            std::lock_guard<std::mutex> lock(FLock);
+            if (FClassified >= FCount)
+                return;
+        }
+        long long until = now + 1000000;
+        if (!FFresh.empty() && watched.size() < inFlight)
+            until = std::min(until, nextSlot);
+        if (!watched.empty())
+            until = std::min(until, nextLook);
+        if (more && FFresh.size() < FreshQueue)
+            until = now;
+        WaitForWork(until, {});
+    }
+}
+
+TNeighbourSweep* CurrentNeighbourSweep()
+{
+    return CurrentSweep;
+}
+
+bool SweepAnswer(const platform::IpAddress& Address, std::string& MAC)
+{
+    TNeighbourSweep* sweep = CurrentSweep;
+    if (!sweep || Address.family != AF_INET)
+        return false;
+    std::string mac;
+    switch (sweep->Wait(ToHostOrder(Address), mac)) {
+    case svAnswered:
+        MAC = mac;
+        return true;
+    case svNoAnswer:
+    case svStopped:
+        MAC.clear();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool SweepGaveUp(uint32_t HostOrder, int& TimeoutMs)
+{
+    TNeighbourSweep* sweep = CurrentSweep;
+    if (!sweep)
+        return false;
+    const long long start = platform::MonotonicMs();
+    std::string mac;
+    const TSweepVerdict v = sweep->Wait(HostOrder, mac, std::max(0, TimeoutMs));
+    if (v == svAnswered)
+        TimeoutMs = std::max(0, TimeoutMs - static_cast<int>(platform::MonotonicMs() - start));
+    return v == svNoAnswer || v == svStopped || v == svPending;
+}
+
+TNeighbourSweepScope::TNeighbourSweepScope(TNeighbourSweep* Sweep) : FPrevious(CurrentSweep)
+{
+    CurrentSweep = Sweep;
+}
+
+TNeighbourSweepScope::~TNeighbourSweepScope()
+{
+    CurrentSweep = FPrevious;
+}

@@ -1,0 +1,181 @@
+// One neighbour answer per address per scan. When a scan's addresses lie on
+// a directly attached network, asking each of them "does anything answer ARP
+// here?" once, for the whole scan, costs one give-up time for all silent
+// addresses together instead of one per address and per worker. The sweep
+// does that in a thread of its own and keeps each verdict; the ARP ways and
+// the ping of a worker look it up instead of asking the wire again.
+//
+// With CAP_NET_RAW the sweep sends its own ARP requests on a packet socket
+// per interface, evenly paced, with the ARP method's number of tries and
+// spacing, and takes every answer that comes back. Without it the sweep asks
+// the kernel: one datagram per address, then the kernel's neighbour table,
+// whose verdict on a silent address comes after its own three probes.
+//
+// Only addresses whose route names a neighbour on an ARP link are swept; the
+// others (off-link, own, broadcast, names) are left to the methods as they
+// are. Frames go out only on the interface the route names.
+#pragma once
+
+#include "RawArp.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+enum TSweepVerdict {
+    svNotSwept, // the sweep does not cover this address: ask as always
+    svPending,  // not decided yet
+    svAnswered, // a neighbour answered; the MAC is known
+    svNoAnswer, // nothing answered after every try
+    svStopped,  // the sweep was ended before it decided
+};
+
+// How the sweep paces its frames and how often it tries an address.
+struct TSweepPacing {
+    // Tries per address, the time between two tries of one address, and the
+    // wait for a late answer after the last one: the ARP method's own.
+    platform::ArpPacing Tries{6, 50, 100};
+    // Time between two frames of the sweep, on all interfaces together.
+    int FrameGapUs = 250;
+    // How far the sweep runs ahead of the addresses handed out, and how long
+    // it keeps verdicts behind them, in addresses.
+    uint64_t Window = 8192;
+    // The kernel way: addresses whose verdict is awaited at once (the
+    // neighbour table's soft limit is 512 entries), the longest wait for a
+    // verdict, and how often the table is read meanwhile.
+    int KernelInFlight = 256;
+    int KernelVerdictMs = 3500;
+    int KernelLookMs = 50;
+};
+
+class TNeighbourSweep {
+public:
+    // Address Index of the scan's sequence in host order; false when that
+    // entry is no address (a name). Count: length of the sequence.
+    using TAddressAt = std::function<bool(uint64_t Index, uint32_t& HostOrder)>;
+
+    TNeighbourSweep(TAddressAt AddressAt, uint64_t Count, TSweepPacing Pacing = {});
+    ~TNeighbourSweep();
+    TNeighbourSweep(const TNeighbourSweep&) = delete;
+    TNeighbourSweep& operator=(const TNeighbourSweep&) = delete;
+
+    // Starts the sweep's thread; the way (raw or kernel) is chosen by this
+    // thread's CAP_NET_RAW. Raises when no thread can be made.
+    void Start();
+    // Ends the thread and closes its sockets; every waiter wakes with
+    // Stopped for what is still undecided. Idempotent; waits for the thread.
+    void Stop();
+    // How many addresses of the sequence have been handed out: the sweep
+    // keeps its window around this point. Any thread.
+    void Handed(uint64_t Count);
+
+    // The verdict as it stands, without waiting.
+    TSweepVerdict Peek(uint32_t HostOrder) const;
+    // Waits for the verdict on an address; NotSwept at once (after the sweep
+    // has looked at every address handed out so far) when it is not covered.
+    TSweepVerdict Wait(uint32_t HostOrder, std::string& Mac);
+    // The same, waiting at most TimeoutMs: Pending when the time ran out.
+    TSweepVerdict Wait(uint32_t HostOrder, std::string& Mac, int TimeoutMs);
+
+    bool RawWay() const { return FRaw; }
+    bool Running() const;
+    // Frames (raw) or datagrams (kernel) sent so far.
+    uint64_t Sent() const;
+
+private:
+    struct TRecord {
+        uint64_t Index = 0;
+        TSweepVerdict Verdict = svPending;
+        platform::MacBytes Mac{};
+        int Waiters = 0; // workers waiting for this verdict
+    };
+    struct TLink {
+        int IfIndex = 0;
+        bool Resolving = false; // an ARP link: the route's neighbours are asked
+        platform::MacBytes SourceMac{};
+        platform::ArpSweepSocket Socket;
+        // What the kernel's table held when the sweep came to the link.
+        std::unordered_map<uint32_t, platform::NeighbourEntry> Table;
+    };
+    struct TTry {
+        uint32_t Address = 0;
+        size_t Link = 0;
+        platform::IpAddress Source; // the address the route would send from
+        int Sent = 0;
+        long long DueUs = 0;
+    };
+
+    void Execute();
+    void ExecuteRaw();
+    void ExecuteKernel();
+    // Looks at the next addresses of the sequence; false when none is left
+    // within the window.
+    bool Classify(int Budget);
+    size_t LinkFor(int IfIndex, const platform::IpAddress& Address);
+    void Decide(uint32_t HostOrder, TSweepVerdict Verdict, const platform::MacBytes* Mac);
+    void Evict();
+    bool Stopping() const;
+    void WakeAll();
+    void WaitForWork(long long UntilUs, const std::vector<int>& Fds);
+
+    const TAddressAt FAddressAt;
+    const uint64_t FCount;
+    const TSweepPacing FPacing;
+    bool FRaw = false;
+
+    mutable std::mutex FLock;
+    // Workers wait for verdicts on one of a few conditions chosen by
+    // address, so that a verdict wakes only those that may want it.
+    static constexpr size_t VerdictConditions = 64;
+    std::condition_variable FVerdict[VerdictConditions];
+    std::condition_variable FClassifiedChanged;
+    int FClassifyWaiters = 0;
+    std::unordered_map<uint32_t, TRecord> FRecords;
+    uint64_t FClassified = 0; // addresses of the sequence looked at
+    uint64_t FHanded = 0;
+    bool FStopped = false;
+    bool FFinished = false;
+    uint64_t FSent = 0;
+
+    // The sweep thread's own.
+    std::thread FThread;
+    int FWake = -1; // eventfd that ends a wait of the thread
+    std::vector<std::unique_ptr<TLink>> FLinks;
+    std::deque<TTry> FFresh;                          // on-link, no try yet
+    std::deque<TTry> FRetries;                        // by due time
+    std::deque<std::pair<uint32_t, long long>> FLast; // after the last try
+    std::deque<std::pair<uint64_t, uint32_t>> FOrder; // for eviction
+};
+
+// The sweep of the scan the calling thread works for, or null.
+TNeighbourSweep* CurrentNeighbourSweep();
+
+// What the ARP ways take from the current sweep for an IPv4 address: true
+// once the sweep has decided it (MAC then holds the answer, or is empty),
+// false when there is no sweep or it does not cover the address.
+bool SweepAnswer(const platform::IpAddress& Address, std::string& MAC);
+
+// For an echo to an IPv4 address (host order) within TimeoutMs: true when
+// the current sweep has given up on it, or has still heard nothing of it when
+// the time is over: no frame can reach it, so no echo can be answered. When
+// the sweep heard the neighbour, TimeoutMs is left with what remains of it.
+bool SweepGaveUp(uint32_t HostOrder, int& TimeoutMs);
+
+// Makes Sweep the calling thread's sweep while it lives.
+class TNeighbourSweepScope {
+public:
+    explicit TNeighbourSweepScope(TNeighbourSweep* Sweep);
+    ~TNeighbourSweepScope();
+    TNeighbourSweepScope(const TNeighbourSweepScope&) = delete;
+    TNeighbourSweepScope& operator=(const TNeighbourSweepScope&) = delete;
+
+private:
+    TNeighbourSweep* FPrevious;
+};

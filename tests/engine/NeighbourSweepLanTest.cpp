@@ -1,0 +1,238 @@
+// Scans of a private /24 by the pool with the real methods, where the scan's
+// neighbour sweep answers the ARP method and the ping check for the on-link
+// addresses: what the log and the result list say must be what the network
+// holds, with and without CAP_NET_RAW, and a sweep that is stopped or
+// destroyed leaves nothing behind.
+//   scanner 10.64.0.1/24   the pool runs here
+//   live    10.64.0.2/24   answers ping and ARP
+//   quiet   10.64.0.3/24   answers ARP but ignores pings
+//   every other address of the /24 is silent
+#include "Lab.h"
+#include "NetUtil.h"
+#include "Sockets.h"
+#include "uComputerList.h"
+#include "uEngineOptions.h"
+#include "uThreadScanPool.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+const std::string kNet = "10.64.0.";
+
+int Entries(const char* Folder)
+{
+    DIR* d = ::opendir(Folder);
+    if (d == nullptr)
+        return -1;
+    int n = 0;
+    while (::readdir(d) != nullptr)
+        ++n;
+    ::closedir(d);
+    return n;
+}
+
+struct ScanOutcome {
+    bool Swept = false; // the pool had a sweep while it scanned
+    std::map<std::string, int> Status;
+    std::map<std::string, std::string> Macs; // result rows: address -> MAC
+};
+
+// One scan of kNet + First .. Last with the ARP method at the default options
+// (ping check first), in the calling namespace.
+ScanOutcome Scan(TPoolOfThreads& Pool, int First, int Last)
+{
+    ComputerList = std::make_unique<TComputerList>();
+    ScanOutcome out;
+    bool finished = false;
+    Pool.SetOnStart([&](TPoolOfThreads* P) { out.Swept = P->Sweep() != nullptr; });
+    Pool.SetOnStatus([&](int Status, const std::string& Text) {
+        // "Computer 10.64.0.7 ..." in every host line (SetUpScanner).
+        const auto at = Text.find(kNet);
+        if (at != std::string::npos)
+            out.Status[Text.substr(at, Text.find_first_of(" :", at) - at)] = Status;
+    });
+    Pool.SetOnFinish([&](TPoolOfThreads*) { finished = true; });
+    uint32_t a = 0, b = 0;
+    IPToHostOrder(kNet + std::to_string(First), a);
+    IPToHostOrder(kNet + std::to_string(Last), b);
+    Pool.SetTarget(stIPRange);
+    Pool.SetMethod(smArp);
+    Pool.SetStartIP(a);
+    Pool.SetStopIP(b);
+    Pool.Start();
+    platform::MainThread().PumpUntil([&] { return finished && Pool.LiveWorkers() == 0; },
+                                     std::chrono::seconds(60));
+    for (const auto& c : *ComputerList)
+        for (const auto& adapter : c->AdapterList)
+            out.Macs[c->IP] = adapter->Number;
+    ComputerList.reset();
+    return out;
+}
+
+// "address=status" of every host line, and "address=MAC" of every row.
+std::string Describe(const ScanOutcome& Out)
+{
+    std::ostringstream s;
+    s << (Out.Swept ? "swept" : "not swept") << " |";
+    for (const auto& [ip, status] : Out.Status)
+        s << " " << ip << "=" << status;
+    s << " |";
+    for (const auto& [ip, mac] : Out.Macs)
+        s << " " << ip << "=" << mac;
+    return s.str();
+}
+
+void SetUpScanner()
+{
+    platform::MainThread().Install();
+    ResetEngineOptions();
+    // Every host line names its address.
+    sSetStatusScanComputerComplete = "Computer %s complete";
+    sSetStatusScanComputerInactive = "Computer %s inactive";
+    sSetStatusScanComputerNotDetect = "Computer %s not detected";
+    sSetStatusScanComputerErrorMSg = "Computer %s error %s";
+}
+
+class SweepLan : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TVX_REQUIRE_LAN();
+        lab = std::make_unique<lan::Lab>();
+        lan::Switch& sw = lab->AddSwitch();
+        hosts = lab->AddHostsOnSwitch(sw, {{"eth0", "02:00:00:64:00:01", kNet + "1/24"},
+                                           {"eth0", "02:00:00:64:00:02", kNet + "2/24"},
+                                           {"eth0", "02:00:00:64:00:03", kNet + "3/24"}});
+        hosts[2]->SetSysctl("net.ipv4.icmp_echo_ignore_all", "1");
+        // The ordinary user may ping, as Debian allows every group to.
+        hosts[0]->SetSysctl("net.ipv4.ping_group_range", "0 2147483647");
+    }
+
+    std::string Run(const std::function<std::string()>& Fn, bool Unprivileged = false)
+    {
+        lan::RunOptions o;
+        o.timeout = std::chrono::seconds(90);
+        o.unprivileged = Unprivileged;
+        lan::RunResult r = hosts[0]->Run(Fn, o);
+        return r.ok() ? r.value : r.Describe();
+    }
+
+    std::unique_ptr<lan::Lab> lab;
+    std::vector<lan::Host*> hosts;
+};
+
+// Inactive (1) for the silent addresses and the host that ignores pings;
+// that host and the live one are found by ARP with their own MACs.
+const std::string kExpected = "swept | 10.64.0.2=0 10.64.0.3=1 10.64.0.4=1 10.64.0.5=1 "
+                              "10.64.0.6=1 10.64.0.7=1 10.64.0.8=1 | 10.64.0.2=02-00-00-64-00-02 "
+                              "10.64.0.3=02-00-00-64-00-03";
+
+TEST_F(SweepLan, SilentHostsAreInactiveAndAHostThatIgnoresPingsIsFoundByArp)
+{
+    const std::string raw = Run([] {
+        SetUpScanner();
+        TPoolOfThreads pool;
+        return Describe(Scan(pool, 2, 8));
+    });
+    EXPECT_EQ(raw, kExpected);
+}
+
+TEST_F(SweepLan, WithoutCapNetRawTheKernelsVerdictsGiveTheSameScan)
+{
+    const std::string kernel = Run(
+        [] {
+            SetUpScanner();
+            TPoolOfThreads pool;
+            return Describe(Scan(pool, 2, 8));
+        },
+        true);
+    EXPECT_EQ(kernel, kExpected);
+}
+
+TEST_F(SweepLan, HostThatComesUpAfterTheSweepGaveUpIsFoundByTheNextScan)
+{
+    lan::Host* live = hosts[1];
+    const std::string result = Run([live] {
+        SetUpScanner();
+        TPoolOfThreads pool;
+        const std::string first = Describe(Scan(pool, 9, 9));
+        live->AddAddress("eth0", kNet + "9/24");
+        return first + " / " + Describe(Scan(pool, 9, 9));
+    });
+    EXPECT_EQ(result, "swept | 10.64.0.9=1 | / swept | 10.64.0.9=0 | 10.64.0.9=02-00-00-64-00-02");
+}
+
+// Ends the pool (Stop, or its destruction) while its sweep of the whole /24
+// is under way; reports the events after the end, and whether the process
+// has the threads and open files it had before the scan.
+std::string EndMidSweep(bool Destroy)
+{
+    SetUpScanner();
+    const int threadsBefore = Entries("/proc/self/task");
+    const int filesBefore = Entries("/proc/self/fd");
+    bool ended = false;
+    int late = 0;
+    bool sending = false;
+    {
+        TPoolOfThreads pool;
+        pool.SetOnStatus([&](int, const std::string&) { late += ended; });
+        pool.SetOnComputer([&](TComputer*) { late += ended; });
+        int finishes = 0;
+        pool.SetOnFinish([&](TPoolOfThreads*) { late += ended && ++finishes > 1; });
+        ComputerList = std::make_unique<TComputerList>();
+        uint32_t a = 0, b = 0;
+        IPToHostOrder(kNet + "1", a);
+        IPToHostOrder(kNet + "254", b);
+        pool.SetTarget(stIPRange);
+        pool.SetMethod(smArp);
+        pool.SetStartIP(a);
+        pool.SetStopIP(b);
+        pool.Start();
+        std::shared_ptr<TNeighbourSweep> sweep = pool.Sweep();
+        if (!sweep)
+            return "no sweep";
+        platform::MainThread().PumpUntil([&] { return sweep->Sent() > 20; },
+                                         std::chrono::seconds(30));
+        sending = sweep->Running();
+        if (!Destroy) {
+            pool.Stop();
+            ended = true;
+            if (pool.Sweep() || sweep->Running())
+                return "the sweep outlived Stop";
+            platform::MainThread().PumpUntil([&] { return pool.LiveWorkers() == 0; },
+                                             std::chrono::seconds(30));
+        }
+        ended = true;
+        sweep.reset();
+    }
+    // Whatever a stopped worker still had queued would arrive now.
+    platform::MainThread().PumpUntil([] { return false; }, std::chrono::milliseconds(200));
+    ComputerList.reset();
+    std::ostringstream out;
+    out << (sending ? "sweeping" : "idle") << " late " << late << " threads "
+        << (Entries("/proc/self/task") == threadsBefore ? "same" : "left") << " files "
+        << (Entries("/proc/self/fd") == filesBefore ? "same" : "leaked");
+    return out.str();
+}
+
+TEST_F(SweepLan, StopMidSweepLeavesNoThreadSocketOrLateEvent)
+{
+    EXPECT_EQ(Run([] { return EndMidSweep(false); }), "sweeping late 0 threads same files same");
+    EXPECT_EQ(Run([] { return EndMidSweep(false); }, true),
+              "sweeping late 0 threads same files same");
+}
+
+TEST_F(SweepLan, DestructionMidSweepLeavesNoThreadSocketOrLateEvent)
+{
+    EXPECT_EQ(Run([] { return EndMidSweep(true); }), "sweeping late 0 threads same files same");
+    EXPECT_EQ(Run([] { return EndMidSweep(true); }, true),
+              "sweeping late 0 threads same files same");
+}
+
+} // namespace
