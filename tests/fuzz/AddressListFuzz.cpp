@@ -1,0 +1,44 @@
+// Any bytes as an address-list file: the entries read are the entries the
+// file holds line by line, and writing them gives a file that reads back to
+// the same entries.
+#include "FuzzFiles.h"
+#include "uAddressListFile.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+void Check(bool Ok)
+{
+    if (!Ok) {
+        __builtin_trap();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size)
+{
+    const std::string Bytes(reinterpret_cast<const char*>(Data), Size);
+    const std::vector<std::string> Entries = ParseAddressListText(Bytes);
+    size_t Length = 0;
+    for (const std::string& Entry : Entries) {
+        Check(Entry.find_first_of("\r\n") == std::string::npos);
+        Length += Entry.size();
+    }
+    Check(Length <= Size);
+
+    const std::string Text = FormatAddressListText(Entries);
+    Check(ParseAddressListText(Text) == Entries);
+
+    const std::string File = fuzzfiles::PathOf("addresses.txt");
+    fuzzfiles::Write(File, Bytes);
+    Check(ReadAddressListFile(File) == Entries);
+    WriteAddressListFile(File, Entries);
+    Check(fuzzfiles::Read(File) == Text);
+    return 0;
+}
