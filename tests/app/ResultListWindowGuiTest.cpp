@@ -228,6 +228,31 @@ TEST_F(ResultListWindowGui, ScanResultsFilterSortCommentCopyAndClear)
     EXPECT_TRUE(Messages.empty()) << Messages.front();
 }
 
+TEST_F(ResultListWindowGui, ACommentsFileNobodyEditedStaysByteForByte)
+{
+    // UTF-16 with its byte-order mark, as a Windows editor saves it: shown
+    // as text, and left exactly as it was by a window that changed nothing.
+    std::string Utf16 = "\xFF\xFE";
+    for (const char C : std::string("00-1a-2b-00-00-01=front desk\r\n")) {
+        Utf16 += C;
+        Utf16 += '\0';
+    }
+    const std::string File = AppDir_ + "/mac_comments.txt";
+    TempFolder::Write(File, Utf16);
+    struct stat Before {};
+    ASSERT_EQ(::stat(File.c_str(), &Before), 0);
+    auto Form = std::make_unique<TfrmTolvex>();
+    Found(*Form, Computer("PC", "10.0.0.1", true, {{"", "00-1a-2b-00-00-01"}}));
+    auto* Mac = Child<TVirtualStringTree>(*Form, "vstMacList");
+    EXPECT_EQ(Mac->Text(Mac->Child(nullptr, 0), 4), "front desk");
+    Form.reset();
+    struct stat After {};
+    ASSERT_EQ(::stat(File.c_str(), &After), 0);
+    EXPECT_EQ(After.st_ino, Before.st_ino);
+    EXPECT_EQ(TempFolder::Read(File), Utf16);
+    EXPECT_TRUE(Messages.empty());
+}
+
 TEST_F(ResultListWindowGui, UnreadableCommentsFileIsNeverReplaced)
 {
     std::filesystem::remove(AppDir_ + "/mac_comments.txt");
