@@ -171,10 +171,10 @@ std::vector<std::string> SplitLines(const std::string& Text)
 // call, its target (0 for a call through a register or memory).
 using TCallMap = std::map<uint64_t, uint64_t>;
 
-TCallMap ObjdumpCalls(const std::string& File)
+TCallMap ObjdumpCalls(const std::string& File, std::map<uint64_t, std::string>& Names)
 {
     TCallMap Calls;
-    static const std::regex Line(R"(^\s*([0-9a-f]+):\s+call\s+(\S+))");
+    static const std::regex Line(R"(^\s*([0-9a-f]+):\s+call\s+(\S+)(\s+<([^>]+)>)?)");
     for (const std::string& L : SplitLines(RunCommand("objdump -d --no-show-raw-insn " + File))) {
         std::smatch M;
         if (!std::regex_search(L, M, Line))
@@ -183,7 +183,9 @@ TCallMap ObjdumpCalls(const std::string& File)
         std::string T = M[2];
         if (T[0] != '*')
             Target = std::stoull(T, nullptr, 16);
-        Calls[std::stoull(M[1], nullptr, 16)] = Target;
+        uint64_t At = std::stoull(M[1], nullptr, 16);
+        Calls[At] = Target;
+        Names[At] = M[4];
     }
     return Calls;
 }
@@ -278,7 +280,7 @@ protected:
             if (S.Type == 2 && S.Size > 0 && S.Value >= Text->Addr &&
                 S.Value < Text->Addr + Text->Size)
                 Routines[S.Name] = S;
-        Calls = ObjdumpCalls(Temp->Path("lib.so"));
+        Calls = ObjdumpCalls(Temp->Path("lib.so"), CallNames);
         Asm = ReadAsm(TempFolder::Read(Temp->Path("lib.s")));
     }
     static void TearDownTestSuite()
@@ -304,6 +306,7 @@ protected:
     static inline uint64_t Bias = 0;
     static inline std::map<std::string, TElfSymbol> Routines;
     static inline TCallMap Calls;
+    static inline std::map<uint64_t, std::string> CallNames; // objdump's "<abort@plt>"
     static inline TAsmFacts Asm;
 };
 
@@ -382,26 +385,50 @@ TEST_F(CrashlibFuncParser, EveryLandingPadIsAnArea)
 
 TEST_F(CrashlibFuncParser, CallsThatNeverReturnEndTheirArea)
 {
-    TFunctionInfo Info = Parse("_Z7checkedi");
-    ASSERT_TRUE(Info.Valid) << Info.Text;
-    // Each call of fail, abort and exit is the last instruction of its area.
-    TUnwindEntry Unwind;
-    int Ending = 0;
-    for (const TFunctionCall& C : Info.Calls) {
-        if (!C.IsCall)
-            continue;
-        bool Last = std::any_of(Info.CodeAreas.begin(), Info.CodeAreas.end(),
-                                [&](const TCodeArea& A) { return A.End + 1 == C.Next; });
-        Ending += Last;
+    // By objdump's names of the linkage-table entries: a call of a routine
+    // that never returns is the last instruction of its area; after any
+    // other call the area goes on.
+    auto NeverReturns = [](const std::string& Name) {
+        for (const char* N : {"abort@plt", "exit@plt", "__cxa_throw@plt", "_Unwind_Resume@plt",
+                              "__stack_chk_fail@plt", "__cxa_rethrow@plt"})
+            if (Name == N)
+                return true;
+        return Name.starts_with("_ZSt") && Name.find("__throw_") != std::string::npos;
+    };
+    size_t Ending = 0, Going = 0;
+    for (const auto& [Name, Sym] : Routines) {
+        SCOPED_TRACE(Name);
+        TFunctionInfo Info = Parse(Name);
+        ASSERT_TRUE(Info.Valid) << Info.Text;
+        for (const TFunctionCall& C : Info.Calls) {
+            if (!C.IsCall)
+                continue;
+            const std::string& Callee = CallNames[C.Start - Bias];
+            bool Ends = std::any_of(Info.CodeAreas.begin(), Info.CodeAreas.end(),
+                                    [&](const TCodeArea& A) { return A.End + 1 == C.Next; });
+            bool Inside =
+                std::any_of(Info.CodeAreas.begin(), Info.CodeAreas.end(), [&](const TCodeArea& A) {
+                    return C.Next > A.Start && C.Next <= A.End;
+                });
+            if (NeverReturns(Callee)) {
+                EXPECT_TRUE(Ends && !Inside) << Callee << std::hex << " at " << C.Start - Bias;
+                Ending++;
+            } else if (!Callee.empty() && Callee != "_Z4faili") {
+                EXPECT_TRUE(Inside || Ends) << Callee << std::hex << " at " << C.Start - Bias;
+                Going++;
+            }
+        }
     }
-    EXPECT_GE(Ending, 2); // abort and exit (fail is known by name only to its caller's eye)
+    EXPECT_GE(Ending, 6u);
+    EXPECT_GE(Going, 10u);
+
     EXPECT_TRUE(IsNoReturnName("__cxa_throw"));
     EXPECT_TRUE(IsNoReturnName("_ZSt20__throw_length_errorPKc"));
     EXPECT_TRUE(IsNoReturnName("std::__throw_bad_alloc()"));
     EXPECT_TRUE(IsNoReturnName("exit@GLIBC_2.2.5"));
     EXPECT_FALSE(IsNoReturnName("_ZSt4cout"));
     EXPECT_FALSE(IsNoReturnName("exit_group_helper"));
-    EXPECT_FALSE(IsNoReturnName("_ZSt3__throw_x")); // a name that only looks alike
+    EXPECT_FALSE(IsNoReturnName("_ZSt3__throw_x")); // the number says "__t"
 }
 
 TEST_F(CrashlibFuncParser, UnwindEntriesCoverTheirRoutines)
