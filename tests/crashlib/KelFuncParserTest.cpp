@@ -445,6 +445,35 @@ TEST_F(CrashlibFuncParser, UnwindEntriesCoverTheirRoutines)
     EXPECT_FALSE(FindUnwindEntry(reinterpret_cast<uint64_t>(&Bias), None, Memory));
 }
 
+TEST_F(CrashlibFuncParser, ASnapshotOfTheAddressSpaceGivesTheSameParse)
+{
+    TDATryRead Snapshot = GetReadableRanges();
+    for (const char* Name : {"_Z5densei", "_Z12guardedCounti", "_Z8cleanupsi"}) {
+        SCOPED_TRACE(Name);
+        uint64_t Entry = Bias + Routines.at(Name).Value;
+        TFunctionInfo Fresh, Through;
+        ParseFunction(Entry, Fresh);
+        ParseFunctionEx(Entry, &Snapshot, 0, 0, 0, 0, 0, Through);
+        ASSERT_TRUE(Fresh.Valid && Through.Valid);
+        ASSERT_EQ(Fresh.CodeAreas.size(), Through.CodeAreas.size());
+        for (size_t K = 0; K < Fresh.CodeAreas.size(); K++) {
+            EXPECT_EQ(Fresh.CodeAreas[K].Start, Through.CodeAreas[K].Start);
+            EXPECT_EQ(Fresh.CodeAreas[K].End, Through.CodeAreas[K].End);
+        }
+        EXPECT_EQ(Fresh.Calls.size(), Through.Calls.size());
+        EXPECT_EQ(Fresh.LandingPads, Through.LandingPads);
+        EXPECT_EQ(Fresh.Patchable, Through.Patchable);
+        EXPECT_EQ(Fresh.Copy.Size, Through.Copy.Size);
+    }
+    FreeReadableRanges(Snapshot);
+    // A snapshot without the routine's pages: the entry is not committed memory.
+    TDATryRead Empty;
+    TFunctionInfo None;
+    ParseFunctionEx(Bias + Routines.at("_Z5densei").Value, &Empty, 0, 0, 0, 0, 0, None);
+    EXPECT_FALSE(None.Valid);
+    EXPECT_EQ(None.ErrorCode, FuncErrorNotCommitted);
+}
+
 TEST_F(CrashlibFuncParser, AnAddressThatIsNotMappedFails)
 {
     TFunctionInfo Info;
