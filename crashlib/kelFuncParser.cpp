@@ -5,9 +5,9 @@
 #include "kelTools.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cxxabi.h>
 #include <map>
 #include <mutex>
 #include <unistd.h>
@@ -1374,6 +1374,10 @@ TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
         S.Handlers.Finally = GetFinallyHandler();
     if (!S.Handlers.Halt)
         S.Handlers.Halt = GetHaltRoutine();
+    // The C++ runtime's throw, for code that calls it directly rather than
+    // through a linkage table (those calls are known by name).
+    if (!S.Handlers.CxxThrow)
+        S.Handlers.CxxThrow = reinterpret_cast<uint64_t>(&__cxxabiv1::__cxa_throw);
     uint8_t Kind = Ranges ? FindReadableRange(*Ranges, static_cast<uintptr_t>(Code), 1)
                           : QueryMemoryAccess(static_cast<uintptr_t>(Code), 1);
     S.Committed = Code != 0 && Kind != kaNone;
