@@ -81,6 +81,12 @@ std::string PadDigits(std::string DigitText, int Precision)
 
 std::string Format(std::string_view Fmt, std::span<const TFormatArg> Args)
 {
+    // Every text argument shown once, the format's own text and some room
+    // for padding and numbers always fit.
+    size_t limit = Fmt.size() + MaxFormatGrowth;
+    for (const TFormatArg& arg : Args)
+        if (arg.IsText())
+            limit += arg.Text().size();
     std::string result;
     result.reserve(Fmt.size());
     size_t next = 0; // argument of the next placeholder without an index
@@ -163,8 +169,10 @@ std::string Format(std::string_view Fmt, std::span<const TFormatArg> Args)
         }
 
         const size_t chars = CharCount(text);
-        if (chars < static_cast<size_t>(width)) {
-            const size_t pad = static_cast<size_t>(width) - chars;
+        const size_t pad = chars < static_cast<size_t>(width) ? static_cast<size_t>(width) - chars : 0;
+        if (result.size() + text.size() + pad > limit)
+            Invalid(Fmt);
+        if (pad > 0) {
             if (left)
                 text.append(pad, ' ');
             else

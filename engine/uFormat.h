@@ -20,7 +20,10 @@
 // Type letters may be upper or lower case. Widths and precisions count
 // characters (code points), not bytes, and a precision never cuts a
 // character in two. Widths, precisions and indexes above MaxFormatWidth are
-// treated as mistakes. Arguments after the last one used are ignored.
+// treated as mistakes. Arguments after the last one used are ignored. A
+// result longer than the format, its text arguments and MaxFormatGrowth
+// together is a mistake too: a translation that repeats a wide placeholder
+// thousands of times must not make a caption of hundreds of megabytes.
 //
 // Everything else ("*" widths, the floating-point and pointer types, a
 // placeholder whose type does not fit its argument, an index beyond the
@@ -43,6 +46,7 @@ public:
 };
 
 constexpr int MaxFormatWidth = 4096;
+constexpr size_t MaxFormatGrowth = 65536;
 
 // One format argument: a text or an integer of any width.
 class TFormatArg {

@@ -152,3 +152,23 @@ TEST(FormatChecked, KeysWithoutPlaceholdersAndEmptyTranslations)
     // A key translated to nothing stays nothing (the log then shows no line).
     EXPECT_EQ(FormatChecked("", "sSetStatusScanNetworkStart", {}), "");
 }
+
+TEST(Format, ResultLengthIsBounded)
+{
+    // A translation repeating a wide placeholder: thousands of 4096-wide
+    // copies of one short argument.
+    std::string Repeated;
+    for (int I = 0; I < 2000; ++I)
+        Repeated += "%0:4096s";
+    EXPECT_THROW(Format(Repeated, {"pc1"}), EConvertError);
+    EXPECT_EQ(FormatChecked(Repeated, "Host %s is not reachable", {"pc1"}),
+              "Host pc1 is not reachable");
+
+    // Within the bound: a long argument shown once, or a short one shown a
+    // few times with its full width.
+    const std::string Long(300000, 'a');
+    EXPECT_EQ(Format("[%s]", {Long}).size(), Long.size() + 2);
+    EXPECT_EQ(Format("%0:4096s%0:4096s%0:4096s", {"x"}).size(), 3u * 4096u);
+    // A long argument repeated is not.
+    EXPECT_THROW(Format("%0:s%0:s", {Long}), EConvertError);
+}
