@@ -11,6 +11,7 @@
 #include <QEvent>
 #include <QScreen>
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -74,9 +75,14 @@ void TFormStored::CreateParams()
 {
     // A stored place outside every screen (a monitor since removed) is not
     // taken: the window opens where its design puts it, in its stored state.
-    if (QGuiApplication::screenAt(QPoint(MainWindowLeft, MainWindowTop))) {
+    // A stored size is cut to the screen's work area: a hand-edited file (or
+    // a screen since made smaller) must not ask for a window that cannot be
+    // painted, at every start.
+    if (const QScreen* Screen = QGuiApplication::screenAt(QPoint(MainWindowLeft, MainWindowTop))) {
+        const QSize Room = Screen->availableGeometry().size();
         move(MainWindowLeft, MainWindowTop);
-        resize(MainWindowWidth, MainWindowHeight);
+        resize(std::clamp(MainWindowWidth, 1, std::max(Room.width(), 1)),
+               std::clamp(MainWindowHeight, 1, std::max(Room.height(), 1)));
     }
     switch (MainWindowState) {
     case 1:

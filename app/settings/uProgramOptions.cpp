@@ -70,6 +70,10 @@ namespace {
 
 constexpr const char* Columns = "MACColumns";
 
+// No window is larger (the window system's limit): panel sizes beyond it
+// are no sizes the program stored.
+constexpr int MaxWindowSize = 32767;
+
 TPrimaryScreenSizeFunc& PrimaryScreenSize()
 {
     static TPrimaryScreenSizeFunc Func;
@@ -210,8 +214,8 @@ const std::vector<TOptionSection>& ProgramOptionSections()
              {.Key = "pnlLeftWidth",
               .Variable = &pnlLeftWidth,
               .Default = 200,
-              .Min = INT_MIN,
-              .Max = INT_MAX},
+              .Min = 0,
+              .Max = MaxWindowSize},
              EngineOption("DefaultTCPPort"),
              EngineOption("DefaultTimeout"),
              EngineOption("ComputerCaptionStyle"),
@@ -234,8 +238,8 @@ const std::vector<TOptionSection>& ProgramOptionSections()
              {.Key = "PanelLogHeight",
               .Variable = &PanelLogHeight,
               .Default = 100,
-              .Min = INT_MIN,
-              .Max = INT_MAX},
+              .Min = 0,
+              .Max = MaxWindowSize},
              {.Key = "ClearBeforeTolvex", .Variable = &ClearBeforeTolvex, .Default = 1},
              {.Key = "bInverseLog", .Variable = &bInverseLog, .Default = 1},
              EngineOption("IgnoreCheck"),
@@ -269,12 +273,12 @@ const std::vector<TOptionSection>& ProgramOptionSections()
               .Variable = &MainWindowWidth,
               .Default = 800,
               .Min = 1,
-              .Max = INT_MAX},
+              .Max = MaxWindowSize},
              {.Key = "MainWindowHeight",
               .Variable = &MainWindowHeight,
               .Default = 600,
               .Min = 1,
-              .Max = INT_MAX},
+              .Max = MaxWindowSize},
          },
          WindowIsNormal},
         {"Window",

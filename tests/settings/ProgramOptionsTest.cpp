@@ -257,6 +257,14 @@ TEST_F(ProgramOptions, OutOfRangeAndNonNumericValuesKeepTheirDefaults)
         {"Defaults", "LasTMethod", "-2"},
         {"Defaults", "MaxBoomarks", "-1"},
         {"Defaults", "pnlLeftWidth", "wide"},
+        // Sizes no window can have; subtracted from the window's size they
+        // would overflow.
+        {"Defaults", "pnlLeftWidth", "-2147483648"},
+        {"Defaults", "pnlLeftWidth", "2147483647"},
+        {"Defaults", "PanelLogHeight", "-2147483648"},
+        {"Defaults", "PanelLogHeight", "40000"},
+        {"Window", "MainWindowWidth", "2147483647"},
+        {"Window", "MainWindowHeight", "32768"},
         {"Window", "MainWindowState", "3"},
         {"Window", "MainWindowWidth", "0"},
         {"Window", "MainWindowHeight", "-600"},
@@ -281,6 +289,7 @@ TEST_F(ProgramOptions, OutOfRangeAndNonNumericValuesKeepTheirDefaults)
         EXPECT_EQ(LasTMethod, 0) << Where;
         EXPECT_EQ(MaxBoomarks, 32) << Where;
         EXPECT_EQ(pnlLeftWidth, 200) << Where;
+        EXPECT_EQ(PanelLogHeight, 100) << Where;
         EXPECT_EQ(MainWindowState, 0) << Where;
         EXPECT_EQ(MainWindowWidth, 800) << Where;
         EXPECT_EQ(MainWindowHeight, 600) << Where;
@@ -596,7 +605,7 @@ TEST_F(ProgramOptions, EveryOptionOfTheTablesRoundTripsAtBothEndsOfItsRange)
         EXPECT_FALSE(Raw.ReadBool("Defaults", "bGetNetbiosName", true));
         EXPECT_EQ(Raw.ReadString("Defaults", "SNMPCommunity", ""),
                   Top ? "public&<\"x\">" : "public caf\xC3\xA9");
-        EXPECT_EQ(Raw.ReadInteger("Window", "MainWindowWidth", 0), Top ? INT_MAX : 1);
+        EXPECT_EQ(Raw.ReadInteger("Window", "MainWindowWidth", 0), Top ? 32767 : 1);
     }
 }
 
