@@ -132,8 +132,12 @@ void ReplaceFileAtomically(const std::string& FileName, std::string_view Data)
     if (::stat(target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
             throw FileError("write", FileName, EISDIR);
-        if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
+        if ((st.st_mode & 0222) == 0)
             throw FileError("write", FileName, EACCES);
+        // The system's own reason: a read-only file system is no matter of
+        // permissions.
+        if (::access(target.c_str(), W_OK) != 0)
+            throw FileError("write", FileName, errno);
     }
     CommitTemporary(WriteTemporaryBeside(target, Data), target);
 }

@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "Utf8.h"
+#include "uXMLStorage.h"
 
 #include <cerrno>
 #include <charconv>
@@ -39,13 +40,20 @@ std::string UpperAscii(std::string Text)
     return Text;
 }
 
-// False when the file cannot be read; a named pipe or a device in the
-// language file's place is refused at once rather than waited on.
-bool ReadFileBytes(const std::string& Path, std::string& Bytes)
+// Far above any language file; a file beyond it is no language file.
+constexpr std::size_t MaxLanguageFileSize = std::size_t{16} << 20;
+
+// False when the file cannot be read, with the reason; a named pipe or a
+// device in the language file's place is refused at once rather than waited
+// on.
+bool ReadFileBytes(const std::string& Path, std::string& Bytes, std::string* Reason = nullptr)
 {
     try {
-        Bytes = platform::ReadWholeFile(Path);
-    } catch (const platform::FileError&) {
+        Bytes = platform::ReadWholeFile(Path, MaxLanguageFileSize);
+    } catch (const platform::FileError& E) {
+        if (Reason) {
+            *Reason = E.Reason;
+        }
         return false;
     }
     return true;
@@ -192,9 +200,14 @@ const platform::IniProfile& TLangChanger::Profile()
         return CachedProfile;
     }
     std::string Bytes;
-    CachedProfile = ReadFileBytes(FLangFile, Bytes)
-                        ? platform::IniProfile::Parse(NormaliseLanguageText(Bytes))
-                        : platform::IniProfile();
+    std::string Reason;
+    const bool Read = ReadFileBytes(FLangFile, Bytes, &Reason);
+    CachedProfile =
+        Read ? platform::IniProfile::Parse(NormaliseLanguageText(Bytes)) : platform::IniProfile();
+    // Said once for this file as it stands; the built-in texts are shown.
+    if (!Read) {
+        ShowSettingsError("Can't read file " + FLangFile + ": " + Reason);
+    }
     Cached = true;
     CachedDev = St.st_dev;
     CachedIno = St.st_ino;
@@ -205,9 +218,12 @@ const platform::IniProfile& TLangChanger::Profile()
 
 std::string TLangChanger::TranslateString(const std::string& Text)
 {
-    std::string Result = Text;
+    // Raw keys ("MACColumns0", "sError") are no texts for a user: a key
+    // that the language file does not have takes the built-in text.
+    static const platform::IniProfile BuiltIn = platform::IniProfile::Parse(BuiltInLanguageText());
+    std::string Result = BuiltIn.ReadString(TranslationsSection, Text, Text);
     if (!FLangFile.empty()) {
-        Result = Profile().ReadString(TranslationsSection, Text, Text);
+        Result = Profile().ReadString(TranslationsSection, Text, Result);
     }
     return ReplaceEnter(std::move(Result));
 }

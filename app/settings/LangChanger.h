@@ -57,7 +57,9 @@ public:
     // An empty (or blank) separator means ",".
     void SetSeparator(const std::string& Value);
 
-    // The translation of Text, or Text itself; "{ENTER}" becomes CR LF.
+    // The translation of Text; when the language file (or its absence)
+    // gives none, the program's built-in text of that key, else Text
+    // itself. "{ENTER}" becomes CR LF.
     std::string TranslateString(const std::string& Text);
     // Applies the form keys that name Form's class; with Form null, to every
     // form that ScreenForms lists.
@@ -87,6 +89,11 @@ private:
     std::timespec CachedMtime{};
     platform::IniProfile CachedProfile;
 };
+
+// The program's own English language file, built into the program: the
+// texts shown for every key that the language file in use does not have
+// (also when there is none, or it cannot be read).
+const char* BuiltInLanguageText();
 
 // The normalisation applied to a language file as it is read (the file
 // itself is never changed), on its bytes: lines split at CR LF, LF or CR; a

@@ -49,11 +49,77 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-[[noreturn]] void RaiseErrno(const std::string& What, const std::string& Path)
+[[noreturn]] void RaiseErrno()
 {
-    throw EStoreIO(What + " " + Path + ": " + std::strerror(errno));
+    throw EStoreIO(std::strerror(errno));
 }
 
+// What went wrong, for the message that names the file.
+std::string ReasonOf(const std::exception& E)
+{
+    if (const auto* F = dynamic_cast<const platform::FileError*>(&E))
+        return F->Reason;
+    return E.what();
+}
+
+// The most a settings file may hold: far more than any user's settings,
+// and little enough that reading and saving it stays quick.
+constexpr std::size_t MaxSettingsFileSize = std::size_t{64} << 20;
+
+// How deep elements are kept. The program's own files nest four levels;
+// elements below this depth are dropped, so that a save (which indents
+// every level) stays within a small multiple of the file's size.
+constexpr int MaxKeptDepth = 32;
+
+// Removes Sub and everything in it, leaves first, so that no recursion runs
+// as deep as the tree.
+void RemoveSubtree(pugi::xml_node Sub)
+{
+    pugi::xml_node N = Sub;
+    for (;;) {
+        if (pugi::xml_node Last = N.last_child()) {
+            N = Last;
+            continue;
+        }
+        pugi::xml_node Parent = N.parent();
+        Parent.remove_child(N);
+        if (N == Sub)
+            return;
+        N = Parent;
+    }
+}
+
+// Drops every element nested deeper than MaxDepth below the document (the
+// document element is at depth 1); true when anything was dropped.
+bool CutDeepElements(pugi::xml_node Root, int MaxDepth)
+{
+    bool Cut = false;
+    pugi::xml_node N = Root;
+    int Depth = 1;
+    for (;;) {
+        if (Depth == MaxDepth) {
+            for (pugi::xml_node C = N.first_child(); C;) {
+                const pugi::xml_node Next = C.next_sibling();
+                if (C.type() == pugi::node_element) {
+                    RemoveSubtree(C);
+                    Cut = true;
+                }
+                C = Next;
+            }
+        } else if (pugi::xml_node First = N.first_child()) {
+            N = First;
+            ++Depth;
+            continue;
+        }
+        while (N != Root && !N.next_sibling()) {
+            N = N.parent();
+            --Depth;
+        }
+        if (N == Root)
+            return Cut;
+        N = N.next_sibling();
+    }
+}
 
 // How many copies of unreadable files are kept beside the file: enough for
 // a user to find the settings of several bad starts, never a growing heap.
@@ -72,7 +138,8 @@ fs::path KeptAsideName(const fs::path& Target)
     if (!fs::exists(fs::symlink_status(Name(0), Ec)))
         return Name(0);
     try {
-        if (platform::ReadWholeFile(Name(0).string()) == platform::ReadWholeFile(Target.string()))
+        if (platform::ReadWholeFile(Name(0).string(), MaxSettingsFileSize) ==
+            platform::ReadWholeFile(Target.string(), MaxSettingsFileSize))
             return Name(0);
     } catch (const platform::FileError&) {
     }
@@ -191,6 +258,11 @@ TXMLStorageMessageHandler SetXMLStorageMessageHandler(TXMLStorageMessageHandler 
     return Old;
 }
 
+void ShowSettingsError(const std::string& Text)
+{
+    ShowError(Text);
+}
+
 TXMLStorage::TXMLStorage(std::string AFileName) : FileName(std::move(AFileName)) {}
 
 TXMLStorage::~TXMLStorage() = default;
@@ -209,7 +281,7 @@ void TXMLStorage::Load()
         if (Exists) {
             // Never waits: a named pipe or a device in the file's place is
             // refused like any other file that cannot be read.
-            std::string Data = platform::ReadWholeFile(FileName);
+            std::string Data = platform::ReadWholeFile(FileName, MaxSettingsFileSize);
             pugi::xml_parse_result R =
                 Document->load_buffer(Data.data(), Data.size(), ParseOptions, pugi::encoding_auto);
             // The parser passes bytes that are no UTF-8 through, into values
@@ -223,6 +295,10 @@ void TXMLStorage::Load()
             if (!R)
                 throw EStoreIO(R.description());
             Root = Document->document_element();
+            // What is dropped is not the program's; the file as it was is
+            // kept aside at the next save.
+            if (Root && CutDeepElements(Root, MaxKeptDepth))
+                FKeepOriginal = true;
             if (Replaced) {
                 FKeepOriginal = true;
                 ShowError("File " + FileName +
@@ -232,10 +308,11 @@ void TXMLStorage::Load()
             }
             return;
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& E) {
         FLoadFailed = true;
+        FKeepOriginal = true;
         Document->reset();
-        ShowError("Can't read file " + FileName);
+        ShowError("Can't read file " + FileName + ": " + ReasonOf(E));
     }
     Root = Document->append_child("Options");
 }
@@ -251,12 +328,12 @@ bool TXMLStorage::Save()
         fs::path Target = FileName;
         if (fs::is_symlink(Target))
             Target = fs::canonical(Target);
-        if (!fs::is_regular_file(Target))
-            throw EStoreIO("no such file");
-        // Replacing the file needs only the folder's permission; a file the
-        // user may not write stays as it is, as it would when written in place.
-        if (::access(Target.c_str(), W_OK) != 0)
-            RaiseErrno("access", Target.string());
+        std::error_code TypeEc;
+        const fs::file_status Status = fs::status(Target, TypeEc);
+        if (!fs::exists(Status))
+            throw EStoreIO(std::strerror(ENOENT));
+        if (!fs::is_regular_file(Status))
+            throw EStoreIO("not a regular file");
 
         pugi::xml_node Decl = Document->first_child();
         if (Decl.type() != pugi::node_declaration) {
@@ -274,8 +351,22 @@ bool TXMLStorage::Save()
         const unsigned Flags = AutoIndent ? pugi::format_indent : pugi::format_raw;
         Document->save(Out, IndentText, Flags, pugi::encoding_utf8);
 
+        // A file that would not change is not written at all: nothing to
+        // lose on a read-only or full disk, and its time stays.
+        if (!FKeepOriginal) {
+            try {
+                if (platform::ReadWholeFile(Target.string(), MaxSettingsFileSize) == Out.Data)
+                    return true;
+            } catch (const platform::FileError&) {
+            }
+        }
+        // Replacing the file needs only the folder's permission; a file the
+        // user may not write stays as it is, as it would when written in place.
+        if (::access(Target.c_str(), W_OK) != 0)
+            RaiseErrno();
+
         const std::string Temp = platform::WriteTemporaryBeside(Target.string(), Out.Data);
-        if (FLoadFailed || FKeepOriginal) {
+        if (FKeepOriginal) {
             // The unreadable file may be all the user has: keep it aside.
             std::error_code Ec;
             fs::copy_file(Target, KeptAsideName(Target), fs::copy_options::overwrite_existing, Ec);
@@ -288,8 +379,8 @@ bool TXMLStorage::Save()
         FLoadFailed = false;
         FKeepOriginal = false;
         return true;
-    } catch (const std::exception&) {
-        ShowError("Can't write file " + FileName);
+    } catch (const std::exception& E) {
+        ShowError("Can't write file " + FileName + ": " + ReasonOf(E));
         return false;
     }
 }

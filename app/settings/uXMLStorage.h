@@ -27,6 +27,9 @@ using TXMLStorageMessageHandler =
 // Installs Handler (an empty one restores the stderr default); returns the
 // handler it replaces.
 TXMLStorageMessageHandler SetXMLStorageMessageHandler(TXMLStorageMessageHandler Handler);
+// Reports Text through that handler with the caption "Error!": for the
+// other readers of settings files (the language file).
+void ShowSettingsError(const std::string& Text);
 
 class TXMLStorage {
 public:
@@ -41,18 +44,21 @@ public:
 
     // Reads FileName into a new document. A missing file gives an empty
     // document with the root "Options". A file that cannot be read or parsed
-    // is reported ("Can't read file <name>"); the store then holds an empty
-    // "Options" document, so reads give their defaults, and a later Save
-    // keeps the unreadable file as "<name>.bad" (earlier copies move on to
-    // ".bad.1" up to ".bad.9", the oldest goes) before replacing it. Bytes
-    // that are no UTF-8 are read as U+FFFD and reported, and the file as it
-    // was is kept aside the same way.
+    // (also one that is no regular file, or larger than a settings file can
+    // be) is reported ("Can't read file <name>: <reason>"); the store then
+    // holds an empty "Options" document, so reads give their defaults, and a
+    // later Save keeps the unreadable file as "<name>.bad" (earlier copies
+    // move on to ".bad.1" up to ".bad.9", the oldest goes) before replacing
+    // it. Elements nested deeper than the store keeps are dropped, and the
+    // file as it was is kept aside the same way; so is a file with bytes that
+    // are no UTF-8, which are read as U+FFFD and reported.
     void Load();
 
     // Writes the document over FileName through a temporary file in the same
     // folder (written, flushed to disk, then renamed), so the old file stays
-    // whole whatever fails. A file that does not exist is not created. Any
-    // failure is reported ("Can't write file <name>") and gives false.
+    // whole whatever fails. A file that does not exist is not created, and a
+    // file that would not change is not written. Any failure is reported
+    // ("Can't write file <name>: <reason>") and gives false.
     bool Save();
 
     // True after a Load that found the file but could not read it.
@@ -98,7 +104,8 @@ protected:
 
 private:
     bool FLoadFailed = false;
-    // The file was read with changes (bytes that are no UTF-8): the next
-    // Save keeps it aside before replacing it.
+    // The file was not read as it stands (unreadable, bytes that are no
+    // UTF-8, or nested deeper than is kept): the next Save keeps it aside
+    // before replacing it.
     bool FKeepOriginal = false;
 };

@@ -202,11 +202,18 @@ TEST_F(LangChangerTest, TranslateStringReplacesEnterAndFallsBack)
     EXPECT_EQ(Lang.TranslateString("sTwo"), "first\r\nsecond");
     EXPECT_EQ(Lang.TranslateString("sMissing"), "sMissing");
     EXPECT_EQ(Lang.TranslateString("a{ENTER}b"), "a\r\nb"); // also for the fallback
+    // A key of the program's that the file lacks takes the built-in text.
+    EXPECT_EQ(Lang.TranslateString("MACColumns2"), "MAC Address");
 
     TLangChanger None;
     EXPECT_EQ(None.TranslateString("x{ENTER}{ENTER}y"), "x\r\n\r\ny");
+    EXPECT_EQ(None.TranslateString("sError"), "Error");
+    // A missing file (never copied, or removed) shows the built-in texts,
+    // never the raw keys.
     None.SetLangFile(Dir.Path("missing.lng"));
-    EXPECT_EQ(None.TranslateString("sError"), "sError");
+    EXPECT_EQ(None.TranslateString("sError"), "Error");
+    EXPECT_EQ(None.TranslateString("MACColumns0"), "Computer / Adapter");
+    EXPECT_EQ(None.TranslateString("About %s"), "About %s");
 }
 
 TEST_F(LangChangerTest, FileChangedOnDiskIsReread)
@@ -221,7 +228,7 @@ TEST_F(LangChangerTest, FileChangedOnDiskIsReread)
     EXPECT_EQ(Lang.TranslateString("k"), "k");
 }
 
-TEST_F(LangChangerTest, ANamedPipeOrADeviceAsTheFileTranslatesNothingAndNeverWaits)
+TEST_F(LangChangerTest, ANamedPipeOrADeviceAsTheFileGivesTheBuiltInTextsAndNeverWaits)
 {
     const std::string Fifo = Dir.Path("pipe.lng");
     ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
@@ -232,7 +239,7 @@ TEST_F(LangChangerTest, ANamedPipeOrADeviceAsTheFileTranslatesNothingAndNeverWai
                                    L.SetLangFile(Path);
                                    return L.TranslateString("sError");
                                }),
-                  "sError")
+                  "Error")
             << Path;
     }
 }

@@ -77,22 +77,25 @@ TEST_F(ProgramOptionsFiles, FirstStartSeedsTheFilesAndTranslates)
     EXPECT_EQ(sAnotherFindProcessActive, "A scan is running");
     EXPECT_EQ(sSetStatusScanComputerInactive, "%s is asleep");
     EXPECT_EQ(sMACAddressInvalid, "Bad MAC %s");
-    EXPECT_EQ(sError, "sError");
+    // What the language file lacks, the built-in texts give.
+    EXPECT_EQ(sError, "Error");
     EXPECT_EQ(MACColumns[0].Caption, "Computer");
-    EXPECT_EQ(MACColumns[1].Caption, "MACColumns1");
+    EXPECT_EQ(MACColumns[1].Caption, "IP Address");
     EXPECT_EQ(MACColumns[4].Caption, "Note");
     EXPECT_TRUE(Messages->Messages.empty());
 }
 
-TEST_F(ProgramOptionsFiles, WithoutALanguageFileTextsAreTheirKeys)
+TEST_F(ProgramOptionsFiles, WithoutALanguageFileTheBuiltInTextsAreShown)
 {
     TempFolder::Write(
         App + "/Default/options.xml",
         "<Options><Defaults><DefaultLang>missing.lng</DefaultLang></Defaults></Options>");
     LoadProgramOptions();
-    EXPECT_EQ(sAnotherFindProcessActive, "sAnotherFindProcessActive");
-    EXPECT_EQ(sSetStatusScanComputerInactive, "sSetStatusScanComputerInactive");
-    EXPECT_EQ(MACColumns[0].Caption, "MACColumns0");
+    EXPECT_EQ(sAnotherFindProcessActive,
+              "Another scan is running. Stop it or wait until it has finished.");
+    EXPECT_EQ(sError, "Error");
+    EXPECT_EQ(sSetStatusScanComputerInactive, "%s: no answer to the reachability check");
+    EXPECT_EQ(MACColumns[0].Caption, "Computer / Adapter");
 }
 
 TEST_F(ProgramOptionsFiles, ChangingTheLanguageRefillsTheTexts)
@@ -103,8 +106,8 @@ TEST_F(ProgramOptionsFiles, ChangingTheLanguageRefillsTheTexts)
     LangChanger->SetLangFile(LanguagesDir + "other.lng");
     LoadMessageStrings();
     EXPECT_EQ(sAnotherFindProcessActive, "Busy");
-    EXPECT_EQ(MACColumns[0].Caption, "MACColumns0");
-    EXPECT_EQ(sSetStatusScanComputerInactive, "sSetStatusScanComputerInactive");
+    EXPECT_EQ(MACColumns[0].Caption, "Computer / Adapter");
+    EXPECT_EQ(sSetStatusScanComputerInactive, "%s: no answer to the reachability check");
 }
 
 TEST_F(ProgramOptionsFiles, SaveWritesBackAndEndsTranslation)
@@ -144,7 +147,8 @@ TEST_F(ProgramOptionsFiles, WithoutADefaultFileTheOptionsAreNotKept)
     EXPECT_TRUE(Messages->Messages.empty());
     SaveProgramOptions();
     ASSERT_EQ(Messages->Messages.size(), 1u);
-    EXPECT_EQ(Messages->Messages[0].second, "Can't write file " + App + "/options.xml");
+    EXPECT_EQ(Messages->Messages[0].second,
+              "Can't write file " + App + "/options.xml: No such file or directory");
     EXPECT_FALSE(FileExists(App + "/options.xml"));
 }
 

@@ -1,10 +1,13 @@
 #include "SettingsTestSupport.h"
 #include "Watchdog.h"
+#include "AtomicFile.h"
 #include "uXMLStorage.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -419,7 +422,7 @@ TEST(XMLStorageFiles, MissingFileIsNotCreated)
     EXPECT_FALSE(S.Save());
     ASSERT_EQ(Rec.Messages.size(), 1u);
     EXPECT_EQ(Rec.Messages[0].first, "Error!");
-    EXPECT_EQ(Rec.Messages[0].second, "Can't write file " + Path);
+    EXPECT_EQ(Rec.Messages[0].second, "Can't write file " + Path + ": No such file or directory");
     EXPECT_TRUE(ListFolder(Dir.Path()).empty());
 }
 
@@ -439,13 +442,14 @@ TEST(XMLStorageFiles, SaveWithoutLoadIsReported)
 
 TEST(XMLStorageFiles, UnreadableFileIsKeptAsBadBeforeItIsReplaced)
 {
-    const std::vector<std::string> Broken = {
-        "",                                       // cut off by a crash
-        "<Options><Defaults><k>1</k></Defaults>", // truncated
-        "not xml at all",
-        "<Options><a></b></Options>",
+    // The contents, and why they cannot be read.
+    const std::vector<std::pair<std::string, std::string>> Broken = {
+        {"", "No document element found"}, // cut off by a crash
+        {"<Options><Defaults><k>1</k></Defaults>", "Start-end tags mismatch"}, // truncated
+        {"not xml at all", "No document element found"},
+        {"<Options><a></b></Options>", "Start-end tags mismatch"},
     };
-    for (const auto& Content : Broken) {
+    for (const auto& [Content, Reason] : Broken) {
         TempFolder Dir;
         const std::string Path = Dir.Path("options.xml");
         TempFolder::Write(Path, Content);
@@ -455,7 +459,7 @@ TEST(XMLStorageFiles, UnreadableFileIsKeptAsBadBeforeItIsReplaced)
         EXPECT_TRUE(S.LoadFailed());
         ASSERT_EQ(Rec.Messages.size(), 1u) << Content;
         EXPECT_EQ(Rec.Messages[0].first, "Error!");
-        EXPECT_EQ(Rec.Messages[0].second, "Can't read file " + Path);
+        EXPECT_EQ(Rec.Messages[0].second, "Can't read file " + Path + ": " + Reason);
         EXPECT_EQ(S.ReadInteger("Defaults", "k", 7), 7);
         // A reader leaves the file alone.
         EXPECT_EQ(TempFolder::Read(Path), Content);
@@ -560,7 +564,8 @@ TEST(XMLStorageFiles, ANamedPipeInTheFilesPlaceIsReportedAtOnceAndLeftAlone)
                                    Told += " | " + Text;
                                return Told;
                            }),
-              "unread kept | Can't read file " + Path + " | Can't write file " + Path);
+              "unread kept | Can't read file " + Path + ": not a regular file | Can't write file " +
+                  Path + ": not a regular file");
     struct stat St {};
     ASSERT_EQ(::lstat(Path.c_str(), &St), 0);
     EXPECT_TRUE(S_ISFIFO(St.st_mode));
@@ -613,7 +618,7 @@ template <class F> int InChild(F Body)
 // Child exit codes of the failing-save tests.
 enum { ChildSaveFailedAndReported = 10, ChildSetupFailed = 11, ChildSaveSucceeded = 12 };
 
-int SaveBigValueExpectingFailure(const std::string& Path)
+int SaveBigValueExpectingFailure(const std::string& Path, const std::string& Reason)
 {
     // Exactly one message, the write failure: a failed read would also end
     // in a failed save, for the wrong reason.
@@ -621,7 +626,7 @@ int SaveBigValueExpectingFailure(const std::string& Path)
     bool Reported = false;
     SetXMLStorageMessageHandler([&](const std::string& Caption, const std::string& Text) {
         ++Messages;
-        Reported = Caption == "Error!" && Text == "Can't write file " + Path;
+        Reported = Caption == "Error!" && Text == "Can't write file " + Path + ": " + Reason;
     });
     TXMLStorage S(Path);
     S.Load();
@@ -649,7 +654,7 @@ TEST(XMLStorageFiles, FolderWithoutWritePermissionKeepsTheOldFile)
     const int Rc = InChild([&] {
         if (::setgid(Gid) != 0 || ::setuid(Uid) != 0)
             return int(ChildSetupFailed);
-        return SaveBigValueExpectingFailure(Path);
+        return SaveBigValueExpectingFailure(Path, "Permission denied");
     });
     EXPECT_EQ(Rc, ChildSaveFailedAndReported);
     EXPECT_EQ(TempFolder::Read(Path), Before);
@@ -674,7 +679,7 @@ TEST(XMLStorageFiles, ReadOnlyFileIsNotReplaced)
     const int Rc = InChild([&] {
         if (::setgid(Gid) != 0 || ::setuid(Uid) != 0)
             return int(ChildSetupFailed);
-        return SaveBigValueExpectingFailure(Path);
+        return SaveBigValueExpectingFailure(Path, "Permission denied");
     });
     EXPECT_EQ(Rc, ChildSaveFailedAndReported);
     EXPECT_EQ(TempFolder::Read(Path), Before);
@@ -705,7 +710,7 @@ TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
             while (Fill.write(Block.data(), Block.size()) && Fill.flush()) {
             }
         }
-        const int Result = SaveBigValueExpectingFailure(Path);
+        const int Result = SaveBigValueExpectingFailure(Path, "No space left on device");
         if (TempFolder::Read(Path) != Before)
             return int(ChildSetupFailed) + 10; // the old file was damaged
         if (ListFolder(Mnt) != std::vector<std::string>{"filler", "options.xml"})
@@ -713,6 +718,116 @@ TEST(XMLStorageFiles, FullDiskKeepsTheOldFile)
         return Result;
     });
     EXPECT_EQ(Rc, ChildSaveFailedAndReported);
+}
+
+TEST(XMLStorageFiles, ReadOnlyFileSystemIsNamedAndAnUnchangedFileIsNotWritten)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a file system";
+    TempFolder Dir;
+    const std::string Mnt = Dir.Path("mnt");
+    ASSERT_EQ(::mkdir(Mnt.c_str(), 0755), 0);
+    const std::string Path = Mnt + "/options.xml";
+    // Exit codes of the child: 0 when all went as it should, else the step
+    // that did not.
+    const int Rc = InChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", Mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
+            return int(ChildSetupFailed);
+        {
+            // Saved once, so that the file is exactly as the store writes it.
+            TempFolder::Write(Path, "<Options><Defaults><k>old</k></Defaults></Options>");
+            TXMLStorage S(Path);
+            S.Load();
+            if (!S.Save())
+                return int(ChildSetupFailed);
+        }
+        if (::mount(nullptr, Mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            return int(ChildSetupFailed);
+        const std::string Before = TempFolder::Read(Path);
+        std::vector<std::string> Messages;
+        SetXMLStorageMessageHandler(
+            [&](const std::string&, const std::string& Text) { Messages.push_back(Text); });
+        TXMLStorage S(Path);
+        S.Load();
+        S.WriteString("Defaults", "k", "old");
+        if (!S.Save() || !Messages.empty())
+            return 1; // nothing changed, yet it was written
+        S.WriteString("Defaults", "k", "new");
+        if (S.Save() || Messages != std::vector<std::string>{"Can't write file " + Path +
+                                                             ": Read-only file system"})
+            return 2;
+        try {
+            platform::ReplaceFileAtomically(Path, "x");
+            return 3;
+        } catch (const platform::FileError& E) {
+            if (E.Errno != EROFS)
+                return 4;
+        }
+        return TempFolder::Read(Path) == Before ? 0 : 5;
+    });
+    EXPECT_EQ(Rc, 0);
+}
+
+TEST(XMLStorageFiles, DeepUnknownElementsAreCutAndTheFileKeptAside)
+{
+    // Unknown elements nested 100000 deep: indented at every level, a save
+    // would write gigabytes.
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    std::string Deep = "<Options><Defaults><k>1</k></Defaults><x>";
+    for (int I = 0; I < 100000; ++I)
+        Deep += "<a>";
+    for (int I = 0; I < 100000; ++I)
+        Deep += "</a>";
+    Deep += "</x><y><z>kept</z></y></Options>";
+    TempFolder::Write(Path, Deep);
+    MessageRecorder Rec;
+    TXMLStorage S(Path);
+    S.Load();
+    EXPECT_FALSE(S.LoadFailed());
+    EXPECT_EQ(S.ReadInteger("Defaults", "k", 0), 1);
+    S.WriteInteger("Defaults", "k", 2);
+    ASSERT_TRUE(S.Save());
+    EXPECT_TRUE(Rec.Messages.empty());
+    const std::string Saved = TempFolder::Read(Path);
+    EXPECT_LT(Saved.size(), 8192u);
+    EXPECT_EQ(XmlLint(Path), 0);
+    EXPECT_NE(Saved.find("<z>kept</z>"), std::string::npos);
+    // Unknown elements within the kept depth stay; the file as it was is
+    // kept aside.
+    EXPECT_NE(Saved.find("<x>\n    <a>\n      <a>"), std::string::npos);
+    const auto KeptAside = [&] {
+        std::vector<std::string> Copies;
+        for (const std::string& Name : ListFolder(Dir.Path()))
+            if (Name.rfind("options.xml.bad", 0) == 0)
+                Copies.push_back(TempFolder::Read(Dir.Path(Name)));
+        return Copies;
+    };
+    EXPECT_EQ(KeptAside(), std::vector<std::string>{Deep});
+    // A second save has nothing more to cut: no further copy.
+    TXMLStorage Again(Path);
+    Again.Load();
+    Again.WriteInteger("Defaults", "k", 3);
+    ASSERT_TRUE(Again.Save());
+    EXPECT_EQ(KeptAside(), std::vector<std::string>{Deep});
+    EXPECT_LT(TempFolder::Read(Path).size(), 8192u);
+}
+
+TEST(XMLStorageFiles, AFileLargerThanASettingsFileIsRefused)
+{
+    TempFolder Dir;
+    const std::string Path = Dir.Path("options.xml");
+    // Sparse: it takes no room on the disk.
+    ASSERT_EQ(::close(::open(Path.c_str(), O_WRONLY | O_CREAT, 0600)), 0);
+    ASSERT_EQ(::truncate(Path.c_str(), off_t{65} << 20), 0);
+    MessageRecorder Rec;
+    TXMLStorage S(Path);
+    S.Load();
+    EXPECT_TRUE(S.LoadFailed());
+    ASSERT_EQ(Rec.Messages.size(), 1u);
+    EXPECT_EQ(Rec.Messages[0].second, "Can't read file " + Path + ": File too large");
 }
 
 } // namespace
