@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <exception>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -26,19 +27,14 @@ void OnTerminationSignal(int)
     [[maybe_unused]] const ssize_t N = ::write(SignalPipe[1], &Byte, 1);
 }
 
-// SIGTERM (the session ends) and SIGINT close the main window the ordinary
-// way, so the options and comments are written as after "Exit".
-void CloseOnTerminationSignals(QWidget* Window)
+// SIGTERM (the session ends) and SIGINT end the program the ordinary way, so
+// the options and comments are written as after "Exit". Caught from the
+// first moment on: a signal that comes while the program starts waits in the
+// pipe until the event loop (or a start-up message's) takes it.
+void CatchTerminationSignals()
 {
     if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    auto* Notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, Window);
-    QObject::connect(Notifier, &QSocketNotifier::activated, Window, [Window] {
-        char Buffer[16];
-        while (::read(SignalPipe[0], Buffer, sizeof Buffer) > 0) {
-        }
-        Window->close();
-    });
     struct sigaction Action {};
     Action.sa_handler = OnTerminationSignal;
     sigemptyset(&Action.sa_mask);
@@ -47,10 +43,25 @@ void CloseOnTerminationSignals(QWidget* Window)
     ::sigaction(SIGINT, &Action, nullptr);
 }
 
+// Runs End in the event loop for every signal caught.
+void EndOnTerminationSignals(QObject* Owner, std::function<void()> End)
+{
+    if (SignalPipe[0] < 0)
+        return;
+    auto* Notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, Owner);
+    QObject::connect(Notifier, &QSocketNotifier::activated, Owner, [End = std::move(End)] {
+        char Buffer[16];
+        while (::read(SignalPipe[0], Buffer, sizeof Buffer) > 0) {
+        }
+        End();
+    });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    CatchTerminationSignals();
     // Before anything else, and before any settings file is looked at: a
     // second start hands over to the running instance and ends.
     MappingName = TolvexInstanceGuid;
@@ -67,12 +78,27 @@ int main(int argc, char** argv)
         QApplication App(argc, argv);
         InstallMainThreadIntoEventLoop();
         RouteStoreMessagesToMessageBoxes();
+        TfrmTolvex* Window = nullptr;
+        bool Ending = false;
+        // Nobody is left to answer a message box: the open ones are
+        // dismissed, later ones only written out, and the window closes.
+        EndOnTerminationSignals(&App, [&] {
+            Ending = true;
+            DismissDialogsForEnd();
+            if (Window)
+                Window->close();
+        });
         try {
             auto Main = std::make_unique<TfrmTolvex>();
-            CloseOnTerminationSignals(Main.get());
+            Window = Main.get();
             ListenForActivation(Main.get());
-            Main->show();
-            Code = App.exec();
+            // Ended while the window was being made (a start-up message
+            // was open): it is not shown, only closed the ordinary way.
+            if (!Ending) {
+                Main->show();
+                Code = App.exec();
+            }
+            Window = nullptr;
             // Destroying the window writes the options; only then may
             // another instance start and read them.
             Main.reset();

@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
+#include <cstdio>
+
 // --- Modal dialogs --------------------------------------------------------------
 
 QWidget* DialogOwner()
@@ -23,6 +25,13 @@ TModalDriver& Driver()
 {
     static TModalDriver D;
     return D;
+}
+
+bool Dismissed = false;
+
+void ToStandardError(const std::string& Caption, const std::string& Text)
+{
+    std::fprintf(stderr, "tolvex: %s %s\n", Caption.c_str(), Text.c_str());
 }
 
 } // namespace
@@ -41,6 +50,8 @@ int ShowModal(QDialog& Dialog)
         Dialog.hide();
         return R;
     }
+    if (Dismissed)
+        return mrCancel;
     return Dialog.exec() == QDialog::Accepted ? mrOk : mrCancel;
 }
 
@@ -63,8 +74,27 @@ TMessageSink& Sink()
     return S;
 }
 
+// The answer of Escape: the box's "no" or "cancel" button, or its only one.
+int EscapeAnswer(TMsgButtons Buttons)
+{
+    switch (Buttons) {
+    case TMsgButtons::OK:
+        return mrOk;
+    case TMsgButtons::YesNo:
+        return mrNo;
+    case TMsgButtons::OKCancel:
+    case TMsgButtons::YesNoCancel:
+        break;
+    }
+    return mrCancel;
+}
+
 int ShowQtMessageBox(const TMessageBoxCall& Call)
 {
+    if (Dismissed) {
+        ToStandardError(Call.Caption, Call.Text);
+        return EscapeAnswer(Call.Buttons);
+    }
     QMessageBox Box(QApplication::activeWindow());
     Box.setWindowTitle(ToQ(Call.Caption));
     Box.setText(ToQ(Call.Text));
@@ -133,6 +163,34 @@ int ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon
     if (Sink())
         return Sink()(Call);
     return ShowQtMessageBox(Call);
+}
+
+void DismissDialogsForEnd()
+{
+    Dismissed = true;
+    for (QWidget* W : QApplication::topLevelWidgets()) {
+        auto* Dialog = qobject_cast<QDialog*>(W);
+        if (!Dialog || !Dialog->isVisible())
+            continue;
+        if (auto* Box = qobject_cast<QMessageBox*>(Dialog)) {
+            ToStandardError(FromQ(Box->windowTitle()), FromQ(Box->text()));
+            if (QAbstractButton* Escape = Box->escapeButton()) {
+                Escape->click();
+                continue;
+            }
+        }
+        Dialog->reject();
+    }
+}
+
+bool DialogsDismissed()
+{
+    return Dismissed;
+}
+
+void ShowDialogsAgain()
+{
+    Dismissed = false;
 }
 
 void RouteStoreMessagesToMessageBoxes()

@@ -55,6 +55,17 @@ TMessageSink SetMessageSink(TMessageSink Sink);
 int ShowMessageBox(const std::string& Text, const std::string& Caption,
                    TMsgIcon Icon = TMsgIcon::Information, TMsgButtons Buttons = TMsgButtons::OK);
 
+// --- The end of the session ------------------------------------------------------
+// When the session ends (SIGTERM) nobody is left to answer: every open modal
+// dialog and message box is dismissed as by Escape (Cancel, No; a message's
+// text goes to the standard error output), and from then on none is shown:
+// ShowModal answers mrCancel, ShowMessageBox writes the message to the
+// standard error output and answers as Escape would.
+void DismissDialogsForEnd();
+bool DialogsDismissed();
+// Shows them again: for a process that goes on after all (tests).
+void ShowDialogsAgain();
+
 // The settings store reports files it cannot read or write as messages with
 // the caption "Error!"; this sends them through ShowMessageBox.
 void RouteStoreMessagesToMessageBoxes();

@@ -132,3 +132,59 @@ TEST(DialogsGui, NumericEditsTakeDigitsOnly)
 }
 
 } // namespace
+
+namespace {
+
+TEST(DialogsGui, TheEndOfTheSessionDismissesOpenDialogsAndShowsNoMore)
+{
+    App();
+    ASSERT_FALSE(DialogsDismissed());
+    // Should a box be shown after all, this answers it, so that the fault
+    // fails the test instead of hanging it.
+    bool ShownAfterTheEnd = false;
+    QTimer Watchdog;
+    QObject::connect(&Watchdog, &QTimer::timeout, [&] {
+        if (QWidget* Open = QApplication::activeModalWidget()) {
+            ShownAfterTheEnd = true;
+            if (auto* D = qobject_cast<QDialog*>(Open))
+                D->reject();
+        }
+    });
+    testing::internal::CaptureStderr();
+
+    // A message box open above a dialog when the session ends.
+    QDialog Dlg;
+    int BoxAnswer = -1;
+    QTimer::singleShot(0, &Dlg, [&] {
+        QTimer::singleShot(0, [] { DismissDialogsForEnd(); });
+        BoxAnswer = ShowMessageBox("Delete all selected computers?", "Delete computers",
+                                   TMsgIcon::Warning, TMsgButtons::YesNo);
+    });
+    EXPECT_EQ(ShowModal(Dlg), mrCancel);
+    EXPECT_EQ(BoxAnswer, mrNo);
+    EXPECT_FALSE(Dlg.isVisible());
+    EXPECT_TRUE(DialogsDismissed());
+
+    // From then on nothing waits for an answer.
+    Watchdog.start(2000);
+    EXPECT_EQ(ShowMessageBox("Can't write file x: No space left on device", "Error!",
+                             TMsgIcon::Error),
+              mrOk);
+    EXPECT_EQ(ShowMessageBox("Save?", "Ask", TMsgIcon::Question, TMsgButtons::YesNoCancel),
+              mrCancel);
+    QDialog Later;
+    EXPECT_EQ(ShowModal(Later), mrCancel);
+    EXPECT_FALSE(Later.isVisible());
+    Watchdog.stop();
+    EXPECT_FALSE(ShownAfterTheEnd);
+
+    // Whatever nobody saw is in the error output.
+    const std::string Told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(Told.find("Delete computers Delete all selected computers?"), std::string::npos)
+        << Told;
+    EXPECT_NE(Told.find("Error! Can't write file x: No space left on device"), std::string::npos)
+        << Told;
+    ShowDialogsAgain();
+}
+
+} // namespace
