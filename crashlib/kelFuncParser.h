@@ -136,8 +136,8 @@ struct TParseSetup {
     uint64_t BoundsHigh = 0;
     TRuntimeHandlers Handlers;
     std::vector<uint64_t> LandingPads;
-    // Whether a call (or jump) does not come back; empty: only the handlers
-    // above are known.
+    // Whether a call does not come back; empty: only the handlers above are
+    // known.
     std::function<bool(const TInstructionInfo&)> NoReturn;
     // Limits: a routine needing more is reported as too large.
     uint32_t MaxAreas = 8192;
@@ -149,7 +149,7 @@ struct TParseSetup {
 void ParseFunctionIn(uint64_t Code, const TParseSetup& Setup, TFunctionInfo& Info);
 
 // The setup for a routine of this process: memory through the fault-free
-// reader (with Ranges, or a fresh look when null), bounds from the routine's
+// reader (with Ranges, or a snapshot taken now when null), bounds from the routine's
 // unwind entry or else its module's code segment or memory region, landing
 // pads from its exception table, calls that never return known by name.
 // Handlers left 0 are taken from this program's runtime library.
