@@ -5,6 +5,7 @@
 #include "NetUtil.h"
 #include "uFormat.h"
 #include "uGetMac.h"
+#include "uLocalComputerAddress.h"
 #include "uNetworkEnum.h"
 #include "uThreadScanPool.h"
 
@@ -36,6 +37,7 @@ TWorkerServices DefaultWorkerServices()
         GetNetBiosName(IP, TimeoutMs, Name);
     };
     s.IPToHostName = [](const std::string& IP, std::string& Name) { IPToHostName(IP, Name); };
+    s.LocalNetworkAddress = [] { return FirstNetworkAddress(); };
     s.EnumNetworkNeighbourhood = [](TScanJob& Job, std::vector<std::string>& Names,
                                     const std::function<bool()>& Terminated) {
         EnumNetworkNeighbourhood(Job, Names, Terminated);
@@ -130,6 +132,14 @@ void TThreadInPool::ProcessHostJob()
     const TEngineSettings builtIn{};
     try {
         Job.IP = ResolveAddress(Job.Address);
+        // The host name of a Debian computer stands for 127.0.1.1, where no
+        // method finds an adapter the network sees.
+        if (Job.Target == stLocalComputer && (Job.IP.empty() || IsLoopbackAddress(Job.IP))) {
+            const std::string Own =
+                FServices->LocalNetworkAddress ? FServices->LocalNetworkAddress() : std::string();
+            if (!Own.empty())
+                Job.IP = Own;
+        }
         if (Terminated())
             return;
         if (Job.IP.empty()) {
@@ -153,7 +163,8 @@ void TThreadInPool::ProcessHostJob()
                                         builtIn.sSetStatusScanComputerNotDetect, {Job.Address});
             return;
         }
-        Job.Computer->SetName(LookupComputerName(Job.IP));
+        Job.Computer->SetName(Job.Target == stLocalComputer ? LocalComputerName()
+                                                            : LookupComputerName(Job.IP));
         if (!Terminated()) {
             Job.Status = jsComplete;
             Job.Message = FormatChecked(s.sSetStatusScanComputerComplete,
@@ -289,6 +300,13 @@ void TThreadInPool::RunSnmp()
     const std::string host =
         Job.Target == stLocalComputer ? std::string("localhost") : Job.Computer->IP;
     LookUpListVendors(FServices->GetMacsBySnmp(host, *Job.Computer, Job.Settings));
+}
+
+std::string TThreadInPool::LocalComputerName() const
+{
+    // The computer's own name is known; asking the network about its
+    // address may give another name or none.
+    return Job.Settings.bNoName ? std::string() : Job.Address;
 }
 
 std::string TThreadInPool::LookupComputerName(const std::string& IP)

@@ -45,6 +45,10 @@ struct TWorkerServices {
                        const TEngineSettings& Settings)>
         GetMacsBySnmp;
 
+    // The address the network knows this computer by (an interface's, not
+    // loopback); empty when it has none.
+    std::function<std::string()> LocalNetworkAddress;
+
     // Name lookups of a found host.
     std::function<void(const std::string& IP, int TimeoutMs, std::string& Name)> GetNetBiosName;
     std::function<void(const std::string& IP, std::string& Name)> IPToHostName;
@@ -100,6 +104,7 @@ private:
     void AddSingleMac(const std::string& MAC);
     void LookUpListVendors(bool Asked);
     std::string LookupComputerName(const std::string& IP);
+    std::string LocalComputerName() const;
 
     TPoolOfThreads* FPool;
     std::shared_ptr<const TWorkerServices> FServices;

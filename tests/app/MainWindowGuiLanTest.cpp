@@ -195,3 +195,72 @@ TEST(MainWindowGuiLan, ScanOfARangeFromTheWindowFindsTheHosts)
 }
 
 } // namespace
+
+namespace {
+
+// Runs inside the namespace: the local computer scanned by ARP, then by the
+// transport list, each time listing the rows found and the log.
+std::string ScanTheLocalComputer(const std::string& ConfigHome)
+{
+    ::setenv("XDG_CONFIG_HOME", ConfigHome.c_str(), 1);
+    App();
+    InstallMainThreadIntoEventLoop();
+    SetMessageSink([](const TMessageBoxCall&) { return mrOk; });
+    std::ostringstream Out;
+    {
+        TfrmTolvex F;
+        F.show();
+        Out << "localip=" << F.findChild<QLineEdit*>("edLocalIP")->text().toStdString() << ";";
+        F.findChild<QComboBox*>("cmbTarget")->setCurrentIndex(0);
+        F.findChild<QStackedWidget*>("pcTarget")->setCurrentIndex(0);
+        for (const char* Method : {"rbArp", "rbNetApi"}) {
+            F.findChild<QRadioButton*>(Method)->setChecked(true);
+            F.ActionList->UpdateActions();
+            if (!F.actTolvex->Execute())
+                return Out.str() + "the find action is disabled";
+            PumpUntil([&] { return !F.IsScanning(); }, 20000);
+            Out << Method << ":";
+            for (const auto& C : *ComputerList) {
+                Out << C->Name << "|" << C->IP;
+                for (const auto& A : C->AdapterList)
+                    Out << "|" << A->Number;
+                Out << ",";
+            }
+            auto* Log = F.findChild<TVirtualStringTree*>("vstLog");
+            Out << "log:";
+            for (TVirtualNode* N = Log->GetFirst(); N; N = Log->GetNext(N))
+                Out << Log->NodeData<TTreeLogTaskData>(N)->Text << "/";
+            Out << ";";
+        }
+    }
+    SetMessageSink({});
+    return Out.str();
+}
+
+TEST(MainWindowGuiLan, LocalComputerIsScannedAtTheAddressTheNetworkSees)
+{
+    TVX_REQUIRE_LAN();
+    lan::Lab Lab;
+    lan::Host& Gui = Lab.AddHost("gui");
+    lan::Host& Other = Lab.AddHost("other");
+    Lab.Link(Gui, {"eth0", lan::LocalMac(0x7801), "10.78.0.1/24"}, Other,
+             {"eth0", lan::LocalMac(0x7802), "10.78.0.2/24"});
+    // As Debian's installer writes it: the host name on a loopback address.
+    Gui.AddHostsEntry("127.0.1.1", {"tolvexlocal"});
+
+    lan::RunOptions O;
+    O.timeout = std::chrono::seconds(60);
+    O.hostname = "tolvexlocal";
+    const std::string Config = Lab.TempDir() + "/config";
+    const lan::RunResult R = Gui.Run([&] { return ScanTheLocalComputer(Config); }, O);
+    ASSERT_TRUE(R.ok()) << R.Describe();
+    const std::string& V = R.value;
+    EXPECT_NE(V.find("localip=10.78.0.1;"), std::string::npos) << V;
+    // The computer keeps its name and is scanned at its network address.
+    EXPECT_NE(V.find("rbArp:tolvexlocal|10.78.0.1|02-00-00-00-78-01,"), std::string::npos) << V;
+    EXPECT_NE(V.find("rbNetApi:tolvexlocal|10.78.0.1|02-00-00-00-78-01,log:"), std::string::npos)
+        << V;
+    EXPECT_EQ(V.find("no MAC address found"), std::string::npos) << V;
+}
+
+} // namespace

@@ -31,6 +31,8 @@ struct ScriptedNet {
     // "method address" pairs whose call raises "boom" ("enum net" and
     // "enum ad" for the enumerations).
     std::set<std::string> Raises;
+    // The address of this computer's first network interface.
+    std::string NetworkAddress;
     std::map<std::string, std::string> NetBiosNames;
     std::map<std::string, std::string> DnsNames;
     // What the enumerations find; Enumerations counts their runs.
@@ -97,6 +99,10 @@ struct ScriptedNet {
         s.GetNetBiosName = [this](const std::string& IP, int, std::string& Name) {
             Record("nbname " + IP);
             Name = Lookup(NetBiosNames, IP);
+        };
+        s.LocalNetworkAddress = [this] {
+            Record("network address");
+            return NetworkAddress;
         };
         s.IPToHostName = [this](const std::string& IP, std::string& Name) {
             Record("dns " + IP);

@@ -97,13 +97,65 @@ TEST(ScanWorker, LocalComputerIsNeverProbedAndListMethodsAskItsOwnNames)
     w.Net.Resolves["mybox"] = "10.0.0.1";
     w.Net.Arp["10.0.0.1"] = CiscoArp;
     TScanJob job = w.Run("mybox", smAll, stLocalComputer);
+    // The computer's own name is kept, not looked up again.
     const std::vector<std::string> expected = {
-        "resolve mybox 300", "arp 10.0.0.1",   "netbios 10.0.0.1 300", "netapi ", "wmi .",
-        "community public",  "snmp localhost", "nbname 10.0.0.1"};
+        "resolve mybox 300", "arp 10.0.0.1",  "netbios 10.0.0.1 300", "netapi ", "wmi .",
+        "community public",  "snmp localhost"};
     EXPECT_EQ(w.Net.CallLog(), expected);
     EXPECT_TRUE(job.Alive);
     EXPECT_EQ(job.Status, jsComplete);
     EXPECT_EQ(job.Message, "found mybox");
+    EXPECT_EQ(job.Computer->Name, "mybox");
+}
+
+TEST(ScanWorker, LocalComputerNamedOnLoopbackIsScannedAtItsNetworkAddress)
+{
+    struct Case {
+        std::string Resolved; // what the host name stands for
+        std::string Network;  // the first network interface's address
+        std::string Scanned;
+    };
+    const Case cases[] = {
+        {"127.0.1.1", "10.0.0.1", "10.0.0.1"}, // Debian's hosts file
+        {"127.0.0.1", "10.0.0.1", "10.0.0.1"},
+        {"", "10.0.0.1", "10.0.0.1"},   // no entry at all
+        {"127.0.1.1", "", "127.0.1.1"}, // no network: loopback it is
+        {"192.168.7.7", "10.0.0.1", "192.168.7.7"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("resolved '" + c.Resolved + "', network '" + c.Network + "'");
+        Worker w;
+        if (!c.Resolved.empty())
+            w.Net.Resolves["mybox"] = c.Resolved;
+        w.Net.NetworkAddress = c.Network;
+        w.Net.Arp[c.Scanned] = CiscoArp;
+        TScanJob job = w.Run("mybox", smArp, stLocalComputer);
+        EXPECT_EQ(w.Net.CallCount("arp " + c.Scanned), 1);
+        EXPECT_EQ(job.IP, c.Scanned);
+        ASSERT_TRUE(job.Computer);
+        EXPECT_EQ(job.Computer->IP, c.Scanned);
+        EXPECT_EQ(job.Computer->Name, "mybox");
+        EXPECT_EQ(Numbers(*job.Computer), std::vector<std::string>{CiscoArp});
+    }
+    // A remote computer named on loopback is asked there.
+    Worker remote;
+    remote.Net.Resolves["other"] = "127.0.1.1";
+    remote.Net.NetworkAddress = "10.0.0.1";
+    remote.Run("other", smArp, stRemoteComputer);
+    EXPECT_EQ(remote.Net.CallCount("arp 127.0.1.1"), 1);
+    EXPECT_EQ(remote.Net.CallCount("network address"), 0);
+}
+
+TEST(ScanWorker, LocalComputerWithoutNamesKeepsNone)
+{
+    Worker w;
+    w.Settings.bNoName = true;
+    w.Net.Resolves["mybox"] = "10.0.0.1";
+    w.Net.Arp["10.0.0.1"] = CiscoArp;
+    TScanJob job = w.Run("mybox", smArp, stLocalComputer);
+    ASSERT_TRUE(job.Computer);
+    EXPECT_EQ(job.Computer->Name, "");
+    EXPECT_EQ(job.Computer->GetCaption(ccsNameIP), "10.0.0.1");
 }
 
 TEST(ScanWorker, EachCheckStateProbesItsOwnWay)
