@@ -5,7 +5,6 @@
 #include "DetectOS.h"
 #include "Dialogs.h"
 #include "FormTranslation.h"
-#include "LocalInterfaces.h"
 #include "NetUtil.h"
 #include "QtStrings.h"
 #include "Thread.h"
@@ -13,6 +12,7 @@
 #include "uAddressExpressionOperations.h"
 #include "uComputerList.h"
 #include "uFormat.h"
+#include "uLocalComputerAddress.h"
 #include "uProgramOptions.h"
 #include "uThreadScanPool.h"
 #include "uVirtualTreesColumnsUtil.h"
@@ -51,24 +51,18 @@ bool IsInetAddr(const QString& Text)
     return !S.empty() && ::inet_addr(S.c_str()) != INADDR_NONE;
 }
 
-bool IsLoopbackText(const std::string& IP)
+// An expression the scan can start from: valid, and naming at least one
+// address. A count beyond 64 bits names addresses too; starting the scan
+// reports it.
+bool ExpressionNamesAddresses(const std::string& Text)
 {
-    in_addr A{};
-    return IP.empty() || (::inet_aton(IP.c_str(), &A) && (ntohl(A.s_addr) >> 24) == 127);
-}
-
-// The first IPv4 address of an interface that is up and no loopback; empty
-// when there is none.
-std::string FirstNonLoopbackAddress()
-{
-    for (const platform::LocalInterface& I : platform::ListLocalInterfaces()) {
-        if (I.loopback || !I.up)
-            continue;
-        for (const platform::Ipv4Address& A : I.ipv4)
-            if ((A.address >> 24) != 127)
-                return A.AddressText();
+    if (!IsValidExpression(Text))
+        return false;
+    try {
+        return GetExpressionCount(Text) > 0;
+    } catch (const EExpressionError&) {
+        return true;
     }
-    return {};
 }
 
 void SetIcon(TAction* Action, QStyle::StandardPixmap Pixmap)
@@ -353,8 +347,8 @@ void TfrmTolvex::FormCreate()
         HostNameToIP(Name, IP);
         // Debian maps the host name to 127.0.1.1; the address the network
         // sees is that of the first interface that is not loopback.
-        if (IsLoopbackText(IP)) {
-            const std::string Other = FirstNonLoopbackAddress();
+        if (IP.empty() || IsLoopbackAddress(IP)) {
+            const std::string Other = FirstNetworkAddress();
             if (!Other.empty())
                 IP = Other;
         }
@@ -366,6 +360,14 @@ void TfrmTolvex::FormCreate()
             ToQ(RangeToExpression(FromQ(ui->edStartIP->text()), FromQ(ui->edStopIP->text()))));
     });
 
+    // The left panel and the log keep their sizes when the window is
+    // resized; the result list takes what is gained or lost. Shared out
+    // instead, a window wider than its design would widen the stored panel
+    // at every start.
+    ui->spltLeft->setStretchFactor(0, 0);
+    ui->spltLeft->setStretchFactor(1, 1);
+    ui->spltLog->setStretchFactor(0, 1);
+    ui->spltLog->setStretchFactor(1, 0);
     ui->spltLeft->setSizes({std::max(pnlLeftWidth, 50), std::max(width() - pnlLeftWidth, 100)});
     ui->spltLog->setSizes({std::max(height() - PanelLogHeight, 100), std::max(PanelLogHeight, 30)});
     ApplyLogVisibility();
@@ -547,7 +549,8 @@ void TfrmTolvex::actTolvexUpdate(TAction& Action)
             Enabled = ui->vstAddressList->RootNodeCount() > 0;
             break;
         case 6:
-            Enabled = IsValidExpression(FromQ(ui->edExpression->text()));
+            // A scan of no address would only clear the results.
+            Enabled = ExpressionNamesAddresses(FromQ(ui->edExpression->text()));
             break;
         default:
             break;
@@ -682,7 +685,7 @@ void TfrmTolvex::SetADTarget()
 void TfrmTolvex::SetExpressionTarget()
 {
     const std::string Text = FromQ(ui->edExpression->text());
-    if (Text.empty() || !IsValidExpression(Text))
+    if (Text.empty() || !ExpressionNamesAddresses(Text))
         throw std::runtime_error(sWrongExpression);
     FPool->Expression = Text;
 }

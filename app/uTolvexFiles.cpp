@@ -198,6 +198,11 @@ void TfrmTolvex::InitFileCommands()
 {
     ui->vstAddressList->ResetColumns(1);
     ui->vstAddressList->header()->hide();
+    // The one column is as wide as the list: at the column's default width
+    // the icon leaves no room for the address. A flat list needs no room
+    // for the branches of a tree either.
+    ui->vstAddressList->header()->setStretchLastSection(true);
+    ui->vstAddressList->setRootIsDecorated(false);
     ui->vstAddressList->OnGetText = [this](TVirtualNode* N, int C) {
         return vstAddressListGetText(N, C);
     };

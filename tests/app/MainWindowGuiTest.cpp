@@ -14,6 +14,8 @@
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QStackedWidget>
+#include <QStyle>
+#include <QTest>
 
 #include <filesystem>
 #include <fstream>
@@ -68,6 +70,10 @@ TEST_F(MainWindowGui, FindIsEnabledExactlyWhenTheTargetIsComplete)
         {6, {{"edExpression", ""}}, false},
         {6, {{"edExpression", "10.0.0.1-"}}, false},
         {6, {{"edExpression", "10.0.1"}}, false},
+        // Valid, but naming no address: a scan would only clear the results.
+        {6, {{"edExpression", "198.18.0.300"}}, false},
+        {6, {{"edExpression", "10..0.1"}}, false},
+        {6, {{"edExpression", "10.0.0.1,300"}}, true},
     };
     for (const Case& C : Cases) {
         ChooseTarget(F, C.Target);
@@ -166,6 +172,7 @@ TEST_F(MainWindowGui, IncompleteTargetIsReportedAndNoScanStarts)
         {3, "edStartIP", "0.0.0.0", &sWrongIPRange},
         {3, "edStartIP", "not an address", &sWrongIPRange},
         {6, "edExpression", "10.0.0", &sWrongExpression},
+        {6, "edExpression", "198.18.0.300", &sWrongExpression},
     };
     for (const Case& C : Cases) {
         Messages.clear();
@@ -350,6 +357,75 @@ TEST_F(MainWindowGui, AFailedCreationStepIsReportedAndTheOthersStillRun)
     ASSERT_TRUE(F.PrepareScan());
     EXPECT_EQ(F.Pool().Addresses, (std::vector<std::string>{"10.0.0.7"}));
     EXPECT_EQ(F.Pool().GetMethod(), 3);
+}
+
+} // namespace
+
+namespace {
+
+// The room a row's text has in its cell: the cell less the icon and the
+// margins the style draws around both.
+int TextRoom(TVirtualStringTree& List, TVirtualNode* Node)
+{
+    const int Icon = List.style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, &List);
+    const int Margin = List.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &List);
+    return List.visualRect(List.IndexOf(Node)).width() - Icon - 4 * (Margin + 1);
+}
+
+TEST_F(MainWindowGui, AddressListRowsHaveRoomForTheirText)
+{
+    const std::vector<std::string> Stored{"192.168.1.20", "printer", "10.0.0.7"};
+    WriteOptions([&](TXMLStorage& S) {
+        S.WriteStrings("Defaults", "lstAddressList", Stored);
+        S.WriteInteger("Defaults", "LastTarget", 4);
+    });
+    TfrmTolvex F;
+    F.resize(1094, 630);
+    F.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&F));
+    auto* List = F.findChild<TVirtualStringTree*>("vstAddressList");
+    ASSERT_EQ(List->RootNodeCount(), 3);
+    QApplication::processEvents();
+    for (TVirtualNode* N = List->GetFirst(); N; N = List->GetNext(N)) {
+        const std::string Text = List->Text(N, 0);
+        EXPECT_GE(TextRoom(*List, N),
+                  List->fontMetrics().horizontalAdvance(QString::fromStdString(Text)))
+            << Text;
+    }
+    EXPECT_TRUE(F.grab().save(TestOutputDir() + "/main-window-address-list.png"));
+}
+
+TEST_F(MainWindowGui, PanelSizesComeBackUnchangedInAWideWindow)
+{
+    // Wider and taller than the window's design, as a user leaves it.
+    WriteOptions([](TXMLStorage& S) {
+        S.WriteInteger("Window", "MainWindowLeft", 10);
+        S.WriteInteger("Window", "MainWindowTop", 10);
+        S.WriteInteger("Window", "MainWindowWidth", 1580);
+        S.WriteInteger("Window", "MainWindowHeight", 760);
+        S.WriteInteger("Defaults", "pnlLeftWidth", 288);
+        S.WriteInteger("Defaults", "PanelLogHeight", 140);
+    });
+    for (int Run = 1; Run <= 3; ++Run) {
+        SCOPED_TRACE("start " + std::to_string(Run));
+        {
+            TfrmTolvex F;
+            F.show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&F));
+            QApplication::processEvents();
+            // The window is cut to a smaller screen, but stays wider than
+            // its design.
+            EXPECT_GT(F.width(), 1094 + 100);
+            EXPECT_EQ(F.findChild<QWidget*>("pnlLeft")->width(), 288);
+            EXPECT_EQ(F.findChild<QWidget*>("pnlLog")->height(), 140);
+            if (Run == 3) {
+                EXPECT_TRUE(F.grab().save(
+                    TestOutputDir() + QString("/main-window-third-start-%1.png").arg(F.width())));
+            }
+        }
+        EXPECT_EQ(pnlLeftWidth, 288);
+        EXPECT_EQ(PanelLogHeight, 140);
+    }
 }
 
 } // namespace
