@@ -283,69 +283,147 @@ TVirtualNode* TResultList::AddComputer(TComputer* Computer)
     if (FTree.RootNodeCount() == 0 || !FOrderValid || Column != FOrderColumn ||
         Direction != FOrderDirection || Style != FOrderStyle)
         Sort();
+    TVirtualNode* Node = nullptr;
     FTree.BeginUpdate();
-    TVirtualNode* Node =
-        FTree.AddChildSorted(nullptr, TMacListData{Computer, nullptr}, Column, Direction);
-    const auto& Adapters = Computer->AdapterList;
-    if (!Adapters.empty() && !(Adapters.size() == 1 && Adapters.front()->Name.empty())) {
-        for (const auto& A : Adapters)
-            FTree.AddChildSorted(Node, TMacListData{Computer, A.get()}, Column, Direction);
-        FTree.SetExpanded(Node, true);
-    }
+    CompareByKeys(Column, [&] {
+        const TMacListData Row{Computer, nullptr};
+        MakeSortKey(Row, Column, Context());
+        Node = FTree.AddChildSorted(nullptr, Row, Column, Direction);
+        AddAdapterRows(Node, true);
+    });
     FTree.EndUpdate();
     FilterRow(Node);
     return Node;
 }
 
+void TResultList::AddComputers(const std::vector<TComputer*>& Computers)
+{
+    std::vector<std::any> Rows;
+    Rows.reserve(Computers.size());
+    for (TComputer* C : Computers)
+        if (C)
+            Rows.emplace_back(TMacListData{C, nullptr});
+    if (Rows.empty())
+        return;
+    FTree.BeginUpdate();
+    const int First = FTree.RootNodeCount();
+    FTree.AddChildren(nullptr, std::move(Rows));
+    for (int I = First, N = FTree.RootNodeCount(); I < N; ++I)
+        AddAdapterRows(FTree.Child(nullptr, I), false);
+    // A stable sort of everything puts each new row where inserting it at
+    // its sorted place would have.
+    Sort();
+    ApplyFilter();
+    FTree.EndUpdate();
+}
+
+void TResultList::AddAdapterRows(TVirtualNode* Node, bool Sorted)
+{
+    const TMacListData* D = Data(Node);
+    if (!D || !D->Computer)
+        return;
+    const auto& Adapters = D->Computer->AdapterList;
+    if (Adapters.empty() || (Adapters.size() == 1 && Adapters.front()->Name.empty()))
+        return;
+    if (Sorted) {
+        const int Column = FTree.SortColumn();
+        const TMacListContext Ctx = Context();
+        for (const auto& A : Adapters) {
+            const TMacListData Row{D->Computer, A.get()};
+            MakeSortKey(Row, Column, Ctx);
+            FTree.AddChildSorted(Node, Row, Column, FTree.SortDirection());
+        }
+    } else {
+        std::vector<std::any> Rows;
+        for (const auto& A : Adapters)
+            Rows.emplace_back(TMacListData{D->Computer, A.get()});
+        FTree.AddChildren(Node, std::move(Rows));
+    }
+    FTree.SetExpanded(Node, true);
+}
+
+void TResultList::MakeSortKey(const TMacListData& Row, int Column,
+                              const TMacListContext& Context) const
+{
+    if (Column < rcCaption || Column > rcComment)
+        return;
+    TMacListData::TSortKey& K = Row.Key;
+    if (Column == rcIP) {
+        // As CompareIP reads them: an unreadable text is INADDR_NONE.
+        K.Number = 0xFFFFFFFFu;
+        IPToHostOrder(Row.Adapter ? FirstAddress(Row.Adapter->IPAddress)
+                                  : (Row.Computer ? Row.Computer->IP : std::string()),
+                      K.Number);
+        return;
+    }
+    if (Column == rcCaption && !Row.Adapter && Row.Computer) {
+        // What CompareComputers compares: the caption's first word, as an
+        // address when both are addresses, else as ASCII upper-case text.
+        const std::string Word = Row.Computer->GetCaptionFirstWord(Context.Style);
+        K.IsIP = IsIPAddress(Word);
+        K.Number = 0xFFFFFFFFu;
+        if (K.IsIP)
+            IPToHostOrder(Word, K.Number);
+        K.Folded = Word;
+        for (char& C : K.Folded)
+            if (C >= 'a' && C <= 'z')
+                C = static_cast<char>(C - 'a' + 'A');
+        return;
+    }
+    // A computer without a shown adapter has empty cells, which is what its
+    // comparison uses too.
+    K.Text = GetMacListText(&Row, Column, Context);
+    K.Ascii = IsAscii(K.Text);
+    K.Folded = K.Ascii ? LowerAscii(K.Text) : std::string();
+}
+
 void TResultList::MakeSortKeys(int Column)
 {
+    if (Column < rcCaption || Column > rcComment)
+        return;
     const TMacListContext Ctx = Context();
-    for (TVirtualNode* N = FTree.GetFirst(); N; N = FTree.GetNext(N)) {
-        const TMacListData* D = Data(N);
-        if (!D)
-            continue;
-        TMacListData::TSortKey& K = D->Key;
-        if (Column == rcIP) {
-            // As CompareIP reads them: an unreadable text is INADDR_NONE.
-            K.Number = 0xFFFFFFFFu;
-            IPToHostOrder(D->Adapter ? FirstAddress(D->Adapter->IPAddress)
-                                     : (D->Computer ? D->Computer->IP : std::string()),
-                          K.Number);
-            continue;
-        }
-        // A computer without a shown adapter has empty cells, which is what
-        // its comparison uses too.
-        K.Text = GetMacListText(D, Column, Ctx);
-        K.Ascii = IsAscii(K.Text);
-        K.Folded = K.Ascii ? LowerAscii(K.Text) : std::string();
+    for (TVirtualNode* N = FTree.GetFirst(); N; N = FTree.GetNext(N))
+        if (const TMacListData* D = Data(N))
+            MakeSortKey(*D, Column, Ctx);
+}
+
+void TResultList::CompareByKeys(int Column, const std::function<void()>& Do)
+{
+    if (Column < rcCaption || Column > rcComment) {
+        Do();
+        return;
     }
+    auto Compare = std::move(FTree.OnCompareNodes);
+    FTree.OnCompareNodes = [this, Column](TVirtualNode* A, TVirtualNode* B, int) {
+        const TMacListData* DA = Data(A);
+        const TMacListData* DB = Data(B);
+        if (!DA || !DB || (DA->Adapter == nullptr) != (DB->Adapter == nullptr))
+            return 0;
+        const TMacListData::TSortKey& KA = DA->Key;
+        const TMacListData::TSortKey& KB = DB->Key;
+        if (Column == rcIP || (Column == rcCaption && !DA->Adapter && KA.IsIP && KB.IsIP))
+            return KA.Number < KB.Number ? -1 : (KA.Number > KB.Number ? 1 : 0);
+        if (Column == rcCaption && !DA->Adapter)
+            return Sign(KA.Folded.compare(KB.Folded));
+        if (KA.Ascii && KB.Ascii)
+            return Sign(KA.Folded.compare(KB.Folded));
+        return CompareTextNoCase(KA.Text, KB.Text);
+    };
+    try {
+        Do();
+    } catch (...) {
+        FTree.OnCompareNodes = std::move(Compare);
+        throw;
+    }
+    FTree.OnCompareNodes = std::move(Compare);
 }
 
 void TResultList::Sort()
 {
     const int Column = FTree.SortColumn();
-    if (Column >= rcIP && Column <= rcComment) {
-        // The same order as CompareMacListRows gives, from keys made once.
-        MakeSortKeys(Column);
-        auto Compare = std::move(FTree.OnCompareNodes);
-        FTree.OnCompareNodes = [this, Column](TVirtualNode* A, TVirtualNode* B, int) {
-            const TMacListData* DA = Data(A);
-            const TMacListData* DB = Data(B);
-            if (!DA || !DB || (DA->Adapter == nullptr) != (DB->Adapter == nullptr))
-                return 0;
-            const TMacListData::TSortKey& KA = DA->Key;
-            const TMacListData::TSortKey& KB = DB->Key;
-            if (Column == rcIP)
-                return KA.Number < KB.Number ? -1 : (KA.Number > KB.Number ? 1 : 0);
-            if (KA.Ascii && KB.Ascii)
-                return Sign(KA.Folded.compare(KB.Folded));
-            return CompareTextNoCase(KA.Text, KB.Text);
-        };
-        FTree.SortTree(Column, FTree.SortDirection());
-        FTree.OnCompareNodes = std::move(Compare);
-    } else {
-        FTree.SortTree(Column, FTree.SortDirection());
-    }
+    // The same order as CompareMacListRows gives, from keys made once.
+    MakeSortKeys(Column);
+    CompareByKeys(Column, [&] { FTree.SortTree(Column, FTree.SortDirection()); });
     FOrderValid = true;
     FOrderColumn = FTree.SortColumn();
     FOrderDirection = FTree.SortDirection();

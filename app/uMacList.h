@@ -11,6 +11,7 @@
 #include "uMacComments.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,9 +37,11 @@ struct TMacListData {
     // The row's sort key in the column being sorted, made once per sort so
     // that the comparisons of a long list do not make texts again and again.
     struct TSortKey {
-        uint32_t Number = 0; // the address (IP column)
+        uint32_t Number = 0; // the address (IP column, a computer's caption)
+        bool IsIP = false;   // a computer's caption starts with an address
         std::string Text;    // the cell's text (other columns)
-        std::string Folded;  // Text in lower case, when Text is ASCII
+        std::string Folded;  // Text in lower case, when Text is ASCII (a
+                             // computer's caption: its first word in upper case)
         bool Ascii = true;
     };
     mutable TSortKey Key;
@@ -117,6 +120,9 @@ public:
     // for one adapter without a name; otherwise one per adapter, expanded),
     // and applies the current filter to it.
     TVirtualNode* AddComputer(TComputer* Computer);
+    // The same for many computers at once (a file opened): appended in one
+    // step, then sorted and filtered once.
+    void AddComputers(const std::vector<TComputer*>& Computers);
     // Sorts every row by the header's sort column and direction.
     void Sort();
     // The header click cycle, then Sort.
@@ -144,7 +150,14 @@ public:
 
 private:
     void FilterRow(TVirtualNode* Node);
+    // The adapter rows of a computer row (none for one adapter without a
+    // name), expanded; at their sorted places when Sorted.
+    void AddAdapterRows(TVirtualNode* Node, bool Sorted);
+    void MakeSortKey(const TMacListData& Row, int Column, const TMacListContext& Context) const;
     void MakeSortKeys(int Column);
+    // Runs Do with the list comparing rows by their sort keys in Column,
+    // which give the order CompareMacListRows gives.
+    void CompareByKeys(int Column, const std::function<void()>& Do);
 
     TVirtualStringTree& FTree;
     TMacComments& FComments;

@@ -7,10 +7,12 @@
 #include "CommonFunctions.h"
 #include "Dialogs.h"
 #include "FileInfo.h"
+#include "Language.h"
 #include "QtStrings.h"
 #include "VirtualTrees.h"
 #include "uAddressListFile.h"
 #include "uComputerList.h"
+#include "uFormat.h"
 #include "uListExport.h"
 #include "uMacList.h"
 #include "uProgramOptions.h"
@@ -27,6 +29,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <stdexcept>
 
 namespace {
 
@@ -299,15 +302,27 @@ void TfrmTolvex::LoadComputerList(const std::string& FileName)
     // Read completely before anything is cleared: a broken file raises here
     // and the results on screen stay.
     TComputerList Loaded;
-    LoadComputerListFromFile(FileName, Loaded);
+    try {
+        LoadComputerListFromFile(FileName, Loaded);
+    } catch (const ENotAComputerListError&) {
+        // Another XML file (the settings folder holds several): refused in
+        // the user's language, before anything on screen is cleared.
+        throw std::runtime_error(FormatChecked(
+            Translate("sNotComputerList"), "The file \"%s\" is not a computer list.", {FileName}));
+    }
     actClearList->Execute();
     if (!ComputerList)
         ComputerList = std::make_unique<TComputerList>();
+    // One batch: the rows of a long file are sorted and filtered once, not
+    // once per row.
+    std::vector<TComputer*> Added;
+    Added.reserve(Loaded.size());
     for (auto& Computer : Loaded) {
-        TComputer* Raw = Computer.get();
+        Added.push_back(Computer.get());
         ComputerList->push_back(std::move(Computer));
-        AddComputerToList(Raw);
     }
+    FResults->AddComputers(Added);
+    UpdateStatusCounts();
 }
 
 // --- Export -------------------------------------------------------------------------

@@ -1,11 +1,20 @@
 // The result list with the rows of a /16 scan: 65,536 computers added one by
 // one into the real list control (drawn offscreen), sorted by the caption,
 // then re-sorted, filtered and painted, printing the time of each step.
+// Then the same in the main window, as a user meets it: a computer-list file
+// of 65,536 computers opened into a list sorted by the caption, and 65,536
+// scan results arriving one by one at their sorted place.
+#include "Actions.h"
 #include "ComputerBuilders.h"
+#include "Dialogs.h"
+#include "TempFolder.h"
 #include "VirtualTrees.h"
 #include "uEngineOptions.h"
 #include "uMacComments.h"
 #include "uMacList.h"
+#include "uThreadScanPool.h"
+#include "uTolvex.h"
+#include "uTolvexFiles.h"
 
 #include <QApplication>
 #include <QPixmap>
@@ -109,5 +118,62 @@ int main(int argc, char** argv)
     T = std::chrono::steady_clock::now();
     List.Clear();
     std::printf("clear:                                  %8.1f ms\n", Ms(T));
-    return Tree.RootNodeCount() == 0 ? 0 : 1;
+    if (Tree.RootNodeCount() != 0)
+        return 1;
+
+    // --- The main window --------------------------------------------------------
+    TempFolder Home;
+    ::setenv("XDG_CONFIG_HOME", Home.Path("config").c_str(), 1);
+    SetMessageSink([](const TMessageBoxCall& Call) {
+        std::fprintf(stderr, "message: %s\n", Call.Text.c_str());
+        return mrOk;
+    });
+    const std::string File = Home.Path("computers.xml");
+    SaveComputerListToFile(File, Computers);
+    SetFileDialog([&File](const TFileDialogOptions&, std::string& Name, int&) {
+        Name = File;
+        return true;
+    });
+    // What a scan reports, in the order its workers finish.
+    std::vector<std::unique_ptr<TComputer>> Found;
+    Found.reserve(Count);
+    for (const auto& C : Computers)
+        Found.push_back(
+            MakeArpComputer(C->Name, C->IP, C->AdapterList[0]->Number, C->AdapterList[0]->Vendor));
+
+    int Rows = 0;
+    {
+        TfrmTolvex F;
+        F.resize(1094, 630);
+        F.show();
+        QApplication::processEvents();
+        auto* MacList = F.findChild<TVirtualStringTree*>("vstMacList");
+        MacList->SetSortColumn(0);
+
+        T = std::chrono::steady_clock::now();
+        F.actOpenFile->Execute();
+        QApplication::processEvents();
+        std::printf("window: open a file of %d, sorted:    %8.1f ms\n", MacList->RootNodeCount(),
+                    Ms(T));
+        Rows += MacList->RootNodeCount();
+
+        F.actClearList->Execute();
+        T = std::chrono::steady_clock::now();
+        for (size_t I = 0; I < Found.size(); ++I) {
+            // As the pool hands a result over: into the global list, then to
+            // the window.
+            TComputer* Raw = Found[I].get();
+            ComputerList->push_back(std::move(Found[I]));
+            F.Pool().OnComputer(Raw);
+            if (I % 4096 == 0)
+                QApplication::processEvents();
+        }
+        QApplication::processEvents();
+        std::printf("window: %d scan results, sorted:    %8.1f ms\n", MacList->RootNodeCount(),
+                    Ms(T));
+        Rows += MacList->RootNodeCount();
+    }
+    SetFileDialog({});
+    SetMessageSink({});
+    return Rows == 2 * Count ? 0 : 1;
 }

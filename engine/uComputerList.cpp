@@ -370,6 +370,8 @@ size_t LoadComputerListFromFile(const std::string& FileName, TComputerList& List
         }
         root = n;
     }
+    if (!root || std::string_view(root.name()) != sxComputerList)
+        throw ENotAComputerListError("\"" + FileName + "\" is not a computer list");
     // Read every computer first, so that List is unchanged if anything fails.
     TComputerList read;
     for (pugi::xml_node child : root.children()) {

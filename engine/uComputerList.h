@@ -41,6 +41,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A well-formed XML file whose document element is not "ComputerList" (one of
+// the program's settings files, or any other XML): it holds no computers, and
+// reading it must not pass for reading an empty list.
+class ENotAComputerListError : public EComputerListError {
+public:
+    using EComputerListError::EComputerListError;
+};
+
 // One adapter of a computer.
 class TMacAddress {
 public:
@@ -126,9 +134,10 @@ std::string StripInvalidXmlChars(std::string_view Text);
 void SaveComputerListToFile(const std::string& FileName, const TComputerList& List);
 
 // Appends one computer per child element of the file's root to List and
-// returns how many; the names of the root and its children are not checked.
-// Raises EComputerListError when the file cannot be read or is not
-// well-formed XML (with the parser's description, line, column and byte
-// offset); List is then unchanged. Where the parser is lenient and nothing is
+// returns how many; the names of the children are not checked. Raises
+// EComputerListError when the file cannot be read or is not well-formed XML
+// (with the parser's description, line, column and byte offset), and
+// ENotAComputerListError when its root is not "ComputerList"; List is then
+// unchanged. Where the parser is lenient and nothing is
 // lost (an undefined entity reference stays as text), the file is read.
 size_t LoadComputerListFromFile(const std::string& FileName, TComputerList& List);

@@ -7,6 +7,7 @@
 #include <QItemSelectionModel>
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -51,6 +52,110 @@ std::string VisibleText(const std::string& Text)
     }
     return Out;
 }
+
+// --- TVirtualNodeList ----------------------------------------------------------
+
+namespace {
+
+// A block is split in two when it grows past this many nodes.
+constexpr size_t MaxBlock = 512;
+
+} // namespace
+
+TVirtualNodeList::TVirtualNodeList() = default;
+TVirtualNodeList::~TVirtualNodeList() = default;
+
+size_t TVirtualNodeList::BlockOf(size_t Index) const
+{
+    // The last block that starts at or before Index.
+    const auto It = std::upper_bound(FStarts.begin(), FStarts.end(), Index);
+    return static_cast<size_t>(It - FStarts.begin()) - 1;
+}
+
+std::unique_ptr<TVirtualNode>& TVirtualNodeList::operator[](size_t Index)
+{
+    const size_t B = BlockOf(Index);
+    return FBlocks[B][Index - FStarts[B]];
+}
+
+const std::unique_ptr<TVirtualNode>& TVirtualNodeList::operator[](size_t Index) const
+{
+    const size_t B = BlockOf(Index);
+    return FBlocks[B][Index - FStarts[B]];
+}
+
+void TVirtualNodeList::insert(size_t Position, std::unique_ptr<TVirtualNode> Node)
+{
+    Position = std::min(Position, FCount);
+    if (FBlocks.empty()) {
+        FBlocks.emplace_back();
+        FStarts.push_back(0);
+    }
+    // A position between two blocks goes to the end of the first one.
+    const size_t B = Position == FCount ? FBlocks.size() - 1 : BlockOf(Position);
+    auto& Block = FBlocks[B];
+    Block.insert(Block.begin() + static_cast<ptrdiff_t>(Position - FStarts[B]), std::move(Node));
+    ++FCount;
+    for (size_t I = B + 1; I < FStarts.size(); ++I)
+        ++FStarts[I];
+    if (Block.size() > MaxBlock) {
+        const size_t Half = Block.size() / 2;
+        std::vector<std::unique_ptr<TVirtualNode>> Tail(
+            std::make_move_iterator(Block.begin() + static_cast<ptrdiff_t>(Half)),
+            std::make_move_iterator(Block.end()));
+        Block.resize(Half);
+        FStarts.insert(FStarts.begin() + static_cast<ptrdiff_t>(B) + 1, FStarts[B] + Half);
+        FBlocks.insert(FBlocks.begin() + static_cast<ptrdiff_t>(B) + 1, std::move(Tail));
+    }
+}
+
+void TVirtualNodeList::erase(size_t Position)
+{
+    if (Position >= FCount)
+        return;
+    const size_t B = BlockOf(Position);
+    auto& Block = FBlocks[B];
+    Block.erase(Block.begin() + static_cast<ptrdiff_t>(Position - FStarts[B]));
+    --FCount;
+    for (size_t I = B + 1; I < FStarts.size(); ++I)
+        --FStarts[I];
+    if (Block.empty()) {
+        FBlocks.erase(FBlocks.begin() + static_cast<ptrdiff_t>(B));
+        FStarts.erase(FStarts.begin() + static_cast<ptrdiff_t>(B));
+    }
+}
+
+void TVirtualNodeList::clear()
+{
+    FBlocks.clear();
+    FStarts.clear();
+    FCount = 0;
+}
+
+std::vector<std::unique_ptr<TVirtualNode>> TVirtualNodeList::TakeAll()
+{
+    std::vector<std::unique_ptr<TVirtualNode>> All;
+    All.reserve(FCount);
+    for (auto& Block : FBlocks)
+        for (auto& N : Block)
+            All.push_back(std::move(N));
+    clear();
+    return All;
+}
+
+void TVirtualNodeList::Assign(std::vector<std::unique_ptr<TVirtualNode>> Nodes)
+{
+    clear();
+    for (size_t Start = 0; Start < Nodes.size(); Start += MaxBlock / 2) {
+        const size_t End = std::min(Nodes.size(), Start + MaxBlock / 2);
+        FStarts.push_back(Start);
+        FBlocks.emplace_back(std::make_move_iterator(Nodes.begin() + static_cast<ptrdiff_t>(Start)),
+                             std::make_move_iterator(Nodes.begin() + static_cast<ptrdiff_t>(End)));
+    }
+    FCount = Nodes.size();
+}
+
+// --- TVirtualNode ------------------------------------------------------------------
 
 int TVirtualNode::Row() const
 {
@@ -397,6 +502,24 @@ TVirtualNode* TVirtualStringTree::AddChild(TVirtualNode* Parent, std::any Data)
     return Result;
 }
 
+void TVirtualStringTree::AddChildren(TVirtualNode* Parent, std::vector<std::any> Data)
+{
+    if (Data.empty())
+        return;
+    TVirtualNode* P = Parent ? Parent : &FRoot;
+    const size_t First = P->Children.size();
+    FModel->beginInsertRows(FModel->IndexOf(P, 0), static_cast<int>(First),
+                            static_cast<int>(First + Data.size() - 1));
+    for (size_t I = 0; I < Data.size(); ++I) {
+        auto N = std::make_unique<TVirtualNode>();
+        N->Parent = P;
+        N->Index = static_cast<int>(First + I);
+        N->Data = std::move(Data[I]);
+        P->Children.push_back(std::move(N));
+    }
+    FModel->endInsertRows();
+}
+
 void TVirtualStringTree::DeleteNode(TVirtualNode* Node)
 {
     if (!Node || Node == &FRoot || !Node->Parent)
@@ -404,7 +527,7 @@ void TVirtualStringTree::DeleteNode(TVirtualNode* Node)
     TVirtualNode* P = Node->Parent;
     const int Row = Node->Row();
     FModel->beginRemoveRows(FModel->IndexOf(P, 0), Row, Row);
-    P->Children.erase(P->Children.begin() + Row);
+    P->Children.erase(static_cast<size_t>(Row));
     for (size_t I = static_cast<size_t>(Row); I < P->Children.size(); ++I)
         P->Children[I]->Index = static_cast<int>(I);
     FModel->endRemoveRows();
@@ -420,7 +543,7 @@ TVirtualNode* TVirtualStringTree::InsertChild(TVirtualNode* Parent, int Position
     N->Parent = P;
     N->Data = std::move(Data);
     TVirtualNode* Result = N.get();
-    P->Children.insert(P->Children.begin() + Row, std::move(N));
+    P->Children.insert(static_cast<size_t>(Row), std::move(N));
     Result->Index = Row;
     P->StaleFrom = std::min(P->StaleFrom, static_cast<size_t>(Row) + 1);
     FModel->endInsertRows();
@@ -471,7 +594,7 @@ TVirtualNode* TVirtualStringTree::Child(TVirtualNode* Parent, int Index) const
 void TVirtualStringTree::SortChildren(TVirtualNode* Parent, int Column, int Direction,
                                       bool Recursive)
 {
-    auto& C = Parent->Children;
+    auto C = Parent->Children.TakeAll();
     std::stable_sort(C.begin(), C.end(), [&](const auto& A, const auto& B) {
         return Compare(A.get(), B.get(), Column, Direction) < 0;
     });
@@ -481,6 +604,7 @@ void TVirtualStringTree::SortChildren(TVirtualNode* Parent, int Column, int Dire
         if (Recursive && !C[I]->Children.empty())
             SortChildren(C[I].get(), Column, Direction, true);
     }
+    Parent->Children.Assign(std::move(C));
 }
 
 void TVirtualStringTree::Sort(TVirtualNode* Parent, int Column, int Direction)

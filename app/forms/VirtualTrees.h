@@ -26,9 +26,43 @@ std::string VisibleText(const std::string& Text);
 // A check box's state (the engine's TCheckState is the reachability check).
 enum class TNodeCheckState { Unchecked, Checked };
 
+struct TVirtualNode;
+
+// The children of a node, in order. They are kept in blocks of a few hundred,
+// so that a row inserted into a long list moves the rows of its block, not
+// every row after it: a scan's results inserted one by one at their sorted
+// places cost no walk over the list's tail each.
+class TVirtualNodeList {
+public:
+    TVirtualNodeList();
+    ~TVirtualNodeList();
+    TVirtualNodeList(const TVirtualNodeList&) = delete;
+    TVirtualNodeList& operator=(const TVirtualNodeList&) = delete;
+
+    size_t size() const { return FCount; }
+    bool empty() const { return FCount == 0; }
+    std::unique_ptr<TVirtualNode>& operator[](size_t Index);
+    const std::unique_ptr<TVirtualNode>& operator[](size_t Index) const;
+    const std::unique_ptr<TVirtualNode>& front() const { return (*this)[0]; }
+    void insert(size_t Position, std::unique_ptr<TVirtualNode> Node);
+    void push_back(std::unique_ptr<TVirtualNode> Node) { insert(FCount, std::move(Node)); }
+    void erase(size_t Position);
+    void clear();
+    // Every node out, in order (the list is empty then), and back in.
+    std::vector<std::unique_ptr<TVirtualNode>> TakeAll();
+    void Assign(std::vector<std::unique_ptr<TVirtualNode>> Nodes);
+
+private:
+    size_t BlockOf(size_t Index) const;
+
+    std::vector<std::vector<std::unique_ptr<TVirtualNode>>> FBlocks;
+    std::vector<size_t> FStarts; // index of each block's first node
+    size_t FCount = 0;
+};
+
 struct TVirtualNode {
     TVirtualNode* Parent = nullptr;
-    std::vector<std::unique_ptr<TVirtualNode>> Children;
+    TVirtualNodeList Children;
     // Position among its siblings; read it through Row(), which brings it up
     // to date after rows were inserted before it.
     int Index = 0;
@@ -84,6 +118,9 @@ public:
     // --- Nodes -----------------------------------------------------------------
     void Clear();
     TVirtualNode* AddChild(TVirtualNode* Parent, std::any Data = {});
+    // Appends one child per item of Data in one insertion: the view takes in
+    // thousands of rows at once instead of one by one.
+    void AddChildren(TVirtualNode* Parent, std::vector<std::any> Data);
     // Inserts before the child at Position (appends when Position is past
     // the last child or negative).
     TVirtualNode* InsertChild(TVirtualNode* Parent, int Position, std::any Data = {});

@@ -6,6 +6,7 @@
 #include "Dialogs.h"
 #include "FileInfo.h"
 #include "Language.h"
+#include "NetUtil.h"
 #include "VirtualTrees.h"
 #include "uComputerList.h"
 #include "uListExport.h"
@@ -15,7 +16,9 @@
 #include "uTolvexFiles.h"
 #include "uXMLStorage.h"
 
+#include <QAbstractItemModel>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 
@@ -26,7 +29,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -237,6 +242,79 @@ TEST_F(FilesWindow, ABrokenOrMissingFileKeepsTheResultsAndABrokenOneIsReported)
     Run(Form->actSaveFile, Dir.Path("no/such/folder/x.xml"));
     ASSERT_EQ(Messages.size(), 2u);
     EXPECT_EQ(Messages[1].Icon, TMsgIcon::Error);
+}
+
+TEST_F(FilesWindow, AnXmlFileThatIsNoComputerListIsRefusedAndTheResultsStay)
+{
+    ASSERT_TRUE(Run(Form->actOpenFile, Sample()));
+    const Rows Before = AllRows(*MacList);
+    ASSERT_EQ(ComputerList->size(), 2u);
+    // The settings folder's tools file, which the Open dialog shows first,
+    // and the smallest well-formed file.
+    const std::string Tools = Dir.Path("tools.xml");
+    std::filesystem::copy_file(
+        std::string(std::getenv("TOLVEX_SOURCE_DIR")) + "/resources/Default/tools.xml", Tools);
+    const std::string Foo = Dir.Path("foo.xml");
+    TempFolder::Write(Foo, "<Foo/>");
+    for (const std::string& File : {Tools, Foo}) {
+        Messages.clear();
+        Run(Form->actOpenFile, File);
+        EXPECT_EQ(AllRows(*MacList), Before) << File;
+        EXPECT_EQ(ComputerList->size(), 2u) << File;
+        ASSERT_EQ(Messages.size(), 1u) << File;
+        EXPECT_EQ(Messages[0].Icon, TMsgIcon::Error);
+        EXPECT_EQ(Messages[0].Text, "The file \"" + File + "\" is not a computer list.");
+    }
+}
+
+TEST_F(FilesWindow, ALongFileIsShownInOneInsertionSortedAndFiltered)
+{
+    // Computers in no order, some with adapters of their own.
+    TComputerList L;
+    for (int I = 0; I < 600; ++I) {
+        const std::string IP = "10.1." + std::to_string((I * 7) % 600 / 256) + "." +
+                               std::to_string((I * 7) % 600 % 256);
+        if (I % 50 == 0) {
+            auto C = MakeComputer("pc" + std::to_string(I), IP);
+            C->AdapterList.push_back(MakeAdapter("eth1", "00-AA-00-00-00-02"));
+            C->AdapterList.push_back(MakeAdapter("eth0", "00-AA-00-00-00-01"));
+            L.push_back(std::move(C));
+        } else {
+            L.push_back(MakeArpComputer("", IP, "00-1a-00-00-00-01"));
+        }
+    }
+    const std::string File = Dir.Path("long.xml");
+    SaveComputerListToFile(File, L);
+    ASSERT_TRUE(Run(Form->actOpenFile, Sample()));
+    // Sorted by address, highest first, and filtered, before the file comes.
+    MacList->SetSortColumn(1);
+    MacList->SetSortDirection(1);
+    Child<QComboBox>(*Form, "cmbFilterBy")->setCurrentIndex(1);
+    Child<QLineEdit>(*Form, "edFilter")->setText("10.1.1.");
+    int Insertions = 0;
+    QObject::connect(MacList->model(), &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex& Parent, int, int) { Insertions += !Parent.isValid(); });
+    ASSERT_TRUE(Run(Form->actOpenFile, File));
+    EXPECT_EQ(Insertions, 1);
+    ASSERT_EQ(MacList->RootNodeCount(), 600);
+    uint32_t Last = UINT32_MAX;
+    int Shown = 0;
+    for (int I = 0; I < 600; ++I) {
+        TVirtualNode* N = MacList->Child(nullptr, I);
+        const std::string IP = MacList->Text(N, 1);
+        uint32_t Value = 0;
+        ASSERT_TRUE(IPToHostOrder(IP, Value)) << IP;
+        EXPECT_LT(Value, Last) << IP;
+        Last = Value;
+        EXPECT_EQ(MacList->IsFiltered(N), IP.rfind("10.1.1.", 0) != 0) << IP;
+        Shown += !MacList->IsFiltered(N);
+        if (MacList->ChildCount(N) > 0) {
+            EXPECT_EQ(MacList->Text(MacList->Child(N, 0), 2), "00-AA-00-00-00-02") << IP;
+            EXPECT_TRUE(MacList->Expanded(N)) << IP;
+        }
+    }
+    EXPECT_EQ(Shown, 256);
+    EXPECT_EQ(Form->StatusPanel(1)->text(), "Computers found: 600");
 }
 
 TEST_F(FilesWindow, ExportWritesTheVisibleColumnsAndRowsInDisplayOrder)

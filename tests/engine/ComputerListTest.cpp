@@ -239,11 +239,11 @@ TEST_F(ComputerListFile, SingleIsReadAsABoolean)
 TEST_F(ComputerListFile, LenientReading)
 {
     const fs::path f = Dir / "lenient.xml";
-    // Names of the root and its children are not checked; a missing
+    // Names of the root's children are not checked; a missing
     // AdapterList gives no adapters; missing fields stay empty; comments and
     // CDATA are text as the XML layer gives it.
     WriteFile(f, "<?xml version=\"1.0\"?>\n"
-                 "<Anything>\n"
+                 "<ComputerList>\n"
                  "  <!-- a comment -->\n"
                  "  <Other><Name>n<![CDATA[<x>]]>m</Name></Other>\n"
                  "  <Computer><IP>10.0.0.2</IP></Computer>\n"
@@ -251,7 +251,7 @@ TEST_F(ComputerListFile, LenientReading)
                  "    <Adapter><Number>00-11-22-33-44-55</Number></Adapter>\n"
                  "    <Whatever/>\n"
                  "  </AdapterList></Computer>\n"
-                 "</Anything>\n");
+                 "</ComputerList>\n");
     TComputerList back;
     ASSERT_EQ(LoadComputerListFromFile(f, back), 3u);
     EXPECT_EQ(back[0]->Name, "n<x>m");
@@ -288,6 +288,26 @@ TEST_F(ComputerListFile, RootWithoutChildrenGivesNoComputers)
     TComputerList back;
     EXPECT_EQ(LoadComputerListFromFile(f, back), 0u);
     EXPECT_TRUE(back.empty());
+}
+
+TEST_F(ComputerListFile, AnotherRootIsRefusedAndTheListStaysAsItWas)
+{
+    const fs::path f = Dir / "other.xml";
+    TComputerList list;
+    list.push_back(MakeComputer("kept", "10.0.0.1", false));
+    // The settings files' root, any root, and the right name in another case.
+    for (const char* xml : {"<?xml version=\"1.0\"?>\n<Options><CommandList/></Options>\n",
+                            "<Foo/>", "<computerlist><Computer/></computerlist>"}) {
+        WriteFile(f, xml);
+        try {
+            LoadComputerListFromFile(f, list);
+            ADD_FAILURE() << "no exception for " << xml;
+        } catch (const ENotAComputerListError& e) {
+            EXPECT_NE(std::string(e.what()).find(f.string()), std::string::npos) << e.what();
+        }
+        ASSERT_EQ(list.size(), 1u) << xml;
+        EXPECT_EQ(list[0]->Name, "kept");
+    }
 }
 
 TEST_F(ComputerListFile, MalformedFilesRaiseWithTheParsersMessage)

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <any>
 #include <random>
 #include <string>
 #include <utility>
@@ -93,6 +95,59 @@ TEST_F(VirtualTreesGui, RowsInsertedInTheMiddleAndDeletedKeepEveryRowNumberRight
     Tree.InsertChild(nullptr, 0, TRow{1, 0});
     Tree.InsertChild(nullptr, 0, TRow{0, 1});
     EXPECT_EQ(Rows(), (std::vector<TRow>{{0, 1}, {1, 0}}));
+}
+
+TEST_F(VirtualTreesGui, ThousandsOfRowsInsertedDeletedAndSortedAnywhereStayInOrder)
+{
+    // A long list, changed at random places, against a plain vector.
+    std::mt19937 Random(11);
+    std::vector<TRow> Model;
+    int Next = 0;
+    std::vector<std::any> Batch;
+    for (int I = 0; I < 1500; ++I) {
+        Batch.emplace_back(TRow{I % 7, Next});
+        Model.emplace_back(I % 7, Next++);
+    }
+    Tree.AddChildren(nullptr, std::move(Batch));
+    for (int Step = 0; Step < 4000; ++Step) {
+        const int Size = static_cast<int>(Model.size());
+        const int At = std::uniform_int_distribution<int>(0, Size)(Random);
+        switch (Step % 4) {
+        case 0:
+        case 1:
+            Tree.InsertChild(nullptr, At, TRow{Step % 5, Next});
+            Model.insert(Model.begin() + At, TRow{Step % 5, Next++});
+            break;
+        case 2:
+            if (At < Size) {
+                Tree.DeleteNode(Tree.Child(nullptr, At));
+                Model.erase(Model.begin() + At);
+            }
+            break;
+        default:
+            Tree.AddChildSorted(nullptr, TRow{Step % 3, Next}, 0, 0);
+            Model.insert(
+                std::upper_bound(Model.begin(), Model.end(), TRow{Step % 3, Next},
+                                 [](const TRow& A, const TRow& B) { return A.first < B.first; }),
+                TRow{Step % 3, Next});
+            ++Next;
+            std::stable_sort(Model.begin(), Model.end(),
+                             [](const TRow& A, const TRow& B) { return A.first < B.first; });
+            Tree.SortTree(0, 0);
+            break;
+        }
+        if (Step % 500 == 0) {
+            ASSERT_EQ(Rows(), Model) << "step " << Step;
+        }
+    }
+    EXPECT_EQ(Rows(), Model);
+    EXPECT_EQ(Tree.model()->rowCount({}), static_cast<int>(Model.size()));
+    // Deleting every row from the front empties it completely.
+    while (Tree.RootNodeCount() > 0)
+        Tree.DeleteNode(Tree.GetFirst());
+    EXPECT_EQ(Tree.GetFirst(), nullptr);
+    Tree.AddChild(nullptr, TRow{1, 1});
+    EXPECT_EQ(Rows(), (std::vector<TRow>{{1, 1}}));
 }
 
 TEST_F(VirtualTreesGui, SortedInsertionGivesWhatAStableSortOfEverythingGives)

@@ -68,6 +68,7 @@ const std::vector<Message>& Messages()
         {"sAddressAllSelectedDelete", {}},
         {"sUnknownManufacturer", {}},
         {"sMACAddressInvalid", {"00-11-22"}},
+        {"sNotComputerList", {"/home/u/tools.xml"}},
         {"sInvalidHTMLEncodedChar", {"&x", 4}},
         {"sAllignLeft", {}},
         {"sAllignRight", {}},
