@@ -285,7 +285,8 @@ std::string CraftedTable(const std::string& count)
     row(4, "string", "zeros", 6, "00 00 00 00 00 00");
     // With the terminating NUL some agents count into the text.
     row(7, "octet", "45 74 68 65 72 6E 65 74 00", 6, "00 1a 2b 3c 4d 5e");
-    row(9, "string", "ib0", 32, "80 00 00 48 fe 80 00 00 00 00 00 00 00 02 c9 03 00 0a 0b 0c");
+    // InfiniBand (IANA type 199): a hardware address of 20 bytes.
+    row(9, "string", "ib0", 199, "80 00 00 48 fe 80 00 00 00 00 00 00 00 02 c9 03 00 0a 0b 0c");
     return s;
 }
 
