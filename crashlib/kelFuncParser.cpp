@@ -718,6 +718,9 @@ void ParseFunctionIn(uint64_t Code, const TParseSetup& Setup, TFunctionInfo& Inf
 
 namespace {
 
+// The mode of this process's own code.
+constexpr TCpuMode ProcessMode = sizeof(void*) == 8 ? TCpuMode::x64 : TCpuMode::x86;
+
 // This process's memory through a snapshot taken when the reader is made: a
 // parse reads the same pages thousands of times, and the snapshot answers
 // each read without asking the system about the address space again.
@@ -839,7 +842,7 @@ struct TTableCursor {
         uint64_t V = 0;
         switch (Enc & 0x0F) {
         case 0x00:
-            V = Get<uint64_t>();
+            V = sizeof(void*) == 8 ? Get<uint64_t>() : Get<uint32_t>();
             break;
         case 0x01:
             V = Uleb();
@@ -884,7 +887,7 @@ struct TTableCursor {
         }
         if (Enc & 0x80) {
             uint64_t Indirect = 0;
-            if (!Memory.TryRead(V, &Indirect, 8))
+            if (!Memory.TryRead(V, &Indirect, sizeof(void*)))
                 Ok = false;
             V = Indirect;
         }
@@ -1141,45 +1144,67 @@ std::string ReadCString(const TCodeReader& Memory, uint64_t At, size_t Max = 102
     return {};
 }
 
+// Entry sizes of the dynamic section, relocations and symbols of this
+// process's class: x86-64 uses RELA, i386 REL.
+constexpr bool Elf64 = sizeof(void*) == 8;
+constexpr uint64_t DynSize = Elf64 ? 16 : 8;
+constexpr uint64_t RelSize = Elf64 ? 24 : 8;
+constexpr uint64_t SymSize = Elf64 ? 24 : 16;
+
 void ReadSlotNames(const TElfLoadedImage& Image, const TCodeReader& Memory, TSlotNames& Out)
 {
     Out.Read = true;
-    uint64_t Dyn = 0, DynSize = 0;
+    uint64_t Dyn = 0, DynBytes = 0;
     for (const TElfSegment& Seg : Image.Segments())
         if (Seg.Type == PtDynamic) {
             Dyn = Image.Bias() + Seg.VAddr;
-            DynSize = Seg.MemSize;
+            DynBytes = Seg.MemSize;
         }
     if (!Dyn)
         return;
     // The dynamic linker has relocated these entries in place, unless not.
     auto Ptr = [&](uint64_t V) { return V < Image.HeaderAddress() ? V + Image.Bias() : V; };
-    uint64_t JmpRel = 0, JmpRelSize = 0, Rela = 0, RelaSize = 0;
-    for (uint64_t K = 0; K < DynSize / 16 && K < 4096; K++) {
-        int64_t Entry[2];
-        if (!Memory.TryRead(Dyn + K * 16, Entry, sizeof Entry) || Entry[0] == 0)
+    uint64_t JmpRel = 0, JmpRelSize = 0, Rel = 0, RelBytes = 0;
+    for (uint64_t K = 0; K < DynBytes / DynSize && K < 4096; K++) {
+        int64_t Tag = 0;
+        uint64_t V = 0;
+        if (Elf64) {
+            int64_t Entry[2];
+            if (!Memory.TryRead(Dyn + K * DynSize, Entry, sizeof Entry))
+                break;
+            Tag = Entry[0];
+            V = static_cast<uint64_t>(Entry[1]);
+        } else {
+            int32_t Entry[2];
+            if (!Memory.TryRead(Dyn + K * DynSize, Entry, sizeof Entry))
+                break;
+            Tag = Entry[0];
+            V = static_cast<uint32_t>(Entry[1]);
+        }
+        if (Tag == 0)
             break;
-        uint64_t V = static_cast<uint64_t>(Entry[1]);
-        switch (Entry[0]) {
-        case 23:
+        switch (Tag) {
+        case 23: // DT_JMPREL
             JmpRel = Ptr(V);
             break;
-        case 2:
+        case 2: // DT_PLTRELSZ
             JmpRelSize = V;
             break;
-        case 7:
-            Rela = Ptr(V);
+        case 7:  // DT_RELA
+        case 17: // DT_REL
+            Rel = Ptr(V);
             break;
-        case 8:
-            RelaSize = V;
+        case 8:  // DT_RELASZ
+        case 18: // DT_RELSZ
+            RelBytes = V;
             break;
-        case 6:
+        case 6: // DT_SYMTAB
             Out.SymTab = Ptr(V);
             break;
-        case 5:
+        case 5: // DT_STRTAB
             Out.StrTab = Ptr(V);
             break;
-        case 10:
+        case 10: // DT_STRSZ
             Out.StrSize = V;
             break;
         default:
@@ -1189,23 +1214,37 @@ void ReadSlotNames(const TElfLoadedImage& Image, const TCodeReader& Memory, TSlo
     if (!Out.SymTab || !Out.StrTab)
         return;
     auto Take = [&](uint64_t Table, uint64_t Size) {
-        uint64_t R[3 * 64];
-        for (uint64_t K = 0; Table && K < Size / 24 && K < (1u << 20);) {
-            uint64_t N = std::min<uint64_t>(64, Size / 24 - K);
-            if (!Memory.TryRead(Table + K * 24, R, N * 24))
+        uint8_t Buf[64 * 24];
+        for (uint64_t K = 0; Table && K < Size / RelSize && K < (1u << 20);) {
+            uint64_t N = std::min<uint64_t>(64, Size / RelSize - K);
+            if (!Memory.TryRead(Table + K * RelSize, Buf, N * RelSize))
                 return;
             for (uint64_t J = 0; J < N; J++) {
-                uint32_t Sym = static_cast<uint32_t>(R[J * 3 + 1] >> 32);
-                uint32_t Type = static_cast<uint32_t>(R[J * 3 + 1]);
-                // R_X86_64_GLOB_DAT (6) and R_X86_64_JUMP_SLOT (7) fill pointer slots.
+                uint64_t Offset = 0;
+                uint32_t Sym = 0, Type = 0;
+                if (Elf64) {
+                    uint64_t Info = 0;
+                    std::memcpy(&Offset, Buf + J * RelSize, 8);
+                    std::memcpy(&Info, Buf + J * RelSize + 8, 8);
+                    Sym = static_cast<uint32_t>(Info >> 32);
+                    Type = static_cast<uint32_t>(Info);
+                } else {
+                    uint32_t O32 = 0, I32 = 0;
+                    std::memcpy(&O32, Buf + J * RelSize, 4);
+                    std::memcpy(&I32, Buf + J * RelSize + 4, 4);
+                    Offset = O32;
+                    Sym = I32 >> 8;
+                    Type = I32 & 0xFF;
+                }
+                // GLOB_DAT (6) and JUMP_SLOT (7) fill pointer slots, in both classes.
                 if (Sym != 0 && (Type == 6 || Type == 7))
-                    Out.Symbols[Image.Bias() + R[J * 3]] = Sym;
+                    Out.Symbols[Image.Bias() + Offset] = Sym;
             }
             K += N;
         }
     };
     Take(JmpRel, JmpRelSize);
-    Take(Rela, RelaSize);
+    Take(Rel, RelBytes);
 }
 
 std::string ExeFileName()
@@ -1255,7 +1294,7 @@ struct TProcessSymbols::TImpl {
         if (It == S.Symbols.end())
             return {};
         uint32_t NameOff = 0;
-        if (!Memory->TryRead(S.SymTab + uint64_t{It->second} * 24, &NameOff, 4) ||
+        if (!Memory->TryRead(S.SymTab + uint64_t{It->second} * SymSize, &NameOff, 4) ||
             NameOff >= S.StrSize)
             return {};
         return ReadCString(*Memory, S.StrTab + NameOff);
@@ -1328,13 +1367,13 @@ std::string TProcessSymbols::TargetName(const TInstructionInfo& Branch) const
     }
     if (Branch.Target == 0)
         return {};
-    // A linkage-table entry: (endbr64,) jmp through its pointer slot.
+    // A linkage-table entry: (endbr,) jmp through its pointer slot.
     uint64_t At = Branch.Target;
     uint8_t Endbr[4];
     if (Impl->Memory->TryRead(At, Endbr, 4) && Endbr[0] == 0xF3 && Endbr[1] == 0x0F &&
-        Endbr[2] == 0x1E && Endbr[3] == 0xFA)
+        Endbr[2] == 0x1E && (Endbr[3] == 0xFA || Endbr[3] == 0xFB))
         At += 4;
-    TInstructionInfo J = ParseCode(At, *Impl->Memory, TCpuMode::x64);
+    TInstructionInfo J = ParseCode(At, *Impl->Memory, ProcessMode);
     if (J.Valid && J.IsJump && J.TargetPointer != 0) {
         std::string Name = Impl->SlotName(J.TargetPointer);
         if (!Name.empty())
@@ -1361,7 +1400,7 @@ TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
                                   const TRuntimeHandlers& Handlers)
 {
     TParseSetup S;
-    S.Mode = TCpuMode::x64;
+    S.Mode = ProcessMode;
     S.Memory = ProcessReader(Ranges);
     S.Handlers = Handlers;
     if (!S.Handlers.AnyException)
