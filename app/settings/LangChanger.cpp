@@ -204,15 +204,16 @@ const platform::IniProfile& TLangChanger::Profile()
     const bool Read = ReadFileBytes(FLangFile, Bytes, &Reason);
     CachedProfile =
         Read ? platform::IniProfile::Parse(NormaliseLanguageText(Bytes)) : platform::IniProfile();
-    // Said once for this file as it stands; the built-in texts are shown.
-    if (!Read) {
-        ShowSettingsError("Can't read file " + FLangFile + ": " + Reason);
-    }
     Cached = true;
     CachedDev = St.st_dev;
     CachedIno = St.st_ino;
     CachedSize = St.st_size;
     CachedMtime = St.st_mtim;
+    // Said once for this file as it stands (a message's own event loop may
+    // translate again: the cache answers); the built-in texts are shown.
+    if (!Read) {
+        ShowSettingsError("Can't read file " + FLangFile + ": " + Reason);
+    }
     return CachedProfile;
 }
 

@@ -2,12 +2,15 @@
 #include "Language.h"
 #include "TempFolder.h"
 #include "Watchdog.h"
+#include "uXMLStorage.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <map>
 #include <optional>
+#include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -242,6 +245,33 @@ TEST_F(LangChangerTest, ANamedPipeOrADeviceAsTheFileGivesTheBuiltInTextsAndNever
                   "Error")
             << Path;
     }
+}
+
+TEST_F(LangChangerTest, ALanguageFileThatCannotBeReadIsSaidOnce)
+{
+    const std::string Fifo = Dir.Path("pipe.lng");
+    ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+    TLangChanger L;
+    std::vector<std::string> Said;
+    // A message box runs an event loop, in which the window may well
+    // translate again.
+    SetXMLStorageMessageHandler([&](const std::string&, const std::string& Text) {
+        Said.push_back(Text);
+        if (Said.size() < 3) {
+            EXPECT_EQ(L.TranslateString("MACColumns1"), "IP Address");
+        }
+    });
+    L.SetLangFile(Fifo);
+    EXPECT_EQ(L.TranslateString("sError"), "Error");
+    EXPECT_EQ(L.TranslateString("MACColumns0"), "Computer / Adapter");
+    SetXMLStorageMessageHandler({});
+    EXPECT_EQ(Said, std::vector<std::string>{"Can't read file " + Fifo + ": not a regular file"});
+    // A missing file is no fault: the built-in texts, without a word.
+    Said.clear();
+    TLangChanger Missing;
+    Missing.SetLangFile(Dir.Path("missing.lng"));
+    EXPECT_EQ(Missing.TranslateString("sError"), "Error");
+    EXPECT_TRUE(Said.empty());
 }
 
 TEST_F(LangChangerTest, LangFileIsTrimmedAndEmptyMeansNone)
