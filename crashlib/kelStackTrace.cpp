@@ -12,7 +12,6 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <elfutils/libdwfl.h>
 #include <linux/futex.h>
 #include <mutex>
 #include <pthread.h>
@@ -20,6 +19,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <unordered_map>
+
+// A build without libdw (the 32-bit test build has none) walks by the frame
+// chain and scan-and-link only.
+#ifndef TOLVEX_CRASHLIB_NO_LIBDW
+#include <elfutils/libdwfl.h>
+#endif
 
 namespace {
 
@@ -349,6 +354,9 @@ uintptr_t RoutineEntry(uintptr_t Address, const TDATryRead* Ranges)
     return Entry;
 }
 
+// Stands in a destination list for "any routine".
+constexpr uintptr_t AnyRoutine = ~uintptr_t(0);
+
 // The routines a direct call to Target may end up in: Target itself, the
 // routine behind a linkage-table stub or a thunk that only jumps, and the
 // routines Target leaves by a tail jump.
@@ -374,10 +382,17 @@ const std::vector<uintptr_t>& CallDestinations(uintptr_t Target, const TDATryRea
                 Out.push_back(static_cast<uintptr_t>(T));
         };
         const TInstructionInfo J = ParseCodeEx(At, nullptr, false, Reader, NativeMode);
-        if (J.Valid && J.IsJump && (J.Opcode == 0xE9 || J.Opcode == 0xEB || J.Opcode == 0xFF))
+        if (J.IsJump && J.Opcode == 0xFF && J.Target == 0 && Next == 0)
+            // A stub that jumps through a pointer it finds by a register
+            // (32-bit position-independent code: jmp [ebx+n]) may lead
+            // anywhere, like a call through a pointer.
+            Add(AnyRoutine);
+        else if (J.Valid && J.IsJump && (J.Opcode == 0xE9 || J.Opcode == 0xEB || J.Opcode == 0xFF))
             Add(J.Target);
         TFunctionInfo Info;
-        ParseFunctionIn(At0, MakeProcessParseSetup(At0, Ranges), Info);
+        TParseSetup Setup = MakeProcessParseSetup(At0, Ranges);
+        Setup.Mode = NativeMode; // this process's own code
+        ParseFunctionIn(At0, Setup, Info);
         if (Info.Valid)
             for (const TFunctionCall& C : Info.Calls)
                 if (!C.IsCall)
@@ -408,9 +423,12 @@ uint64_t LinkScore(const TCandidate& Outer, const TCandidate& Inner, const TDATr
     if (Outer.Target == 0)
         return 0;
     if (Inner.Entry != 0) {
-        for (uintptr_t D : CallDestinations(Outer.Target, Ranges))
+        const auto& Destinations = CallDestinations(Outer.Target, Ranges);
+        for (uintptr_t D : Destinations)
             if (D == Inner.Entry)
                 return KnownLink;
+        if (std::find(Destinations.begin(), Destinations.end(), AnyRoutine) != Destinations.end())
+            return PointerLink;
         return 0;
     }
     // A routine nobody names: the call must at least lead below it.
@@ -562,6 +580,8 @@ struct TCfiWalk {
     std::vector<bool> Activation;
 };
 
+#ifndef TOLVEX_CRASHLIB_NO_LIBDW
+
 TCfiWalk* CurrentCfiWalk = nullptr; // guarded by the walk lock
 
 int NoDebugInfo(Dwfl_Module*, void**, const char*, Dwarf_Addr, const char*, const char*, GElf_Word,
@@ -676,6 +696,12 @@ void CfiWalk(const TThreadContext& Context, const TDATryRead* Ranges, TCfiWalk& 
     }
     CurrentCfiWalk = nullptr;
 }
+
+#else
+
+void CfiWalk(const TThreadContext&, const TDATryRead*, TCfiWalk&) {}
+
+#endif
 
 // --- Naming ---------------------------------------------------------------------------------
 
@@ -816,30 +842,39 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
                     AddReturn(W.Frames[I].first, TFrameSource::Cfi);
             }
         });
-    if (Frames.size() <= 1 && (Flags & swNoFramePointer) == 0 && !Cancelled(Cancel))
-        Guard("FramePointerChain", [&] {
-            Frames.clear();
-            Frames.emplace_back(Ctx.Ip(), TFrameSource::Context);
-            uintptr_t Fp = Ctx.Fp();
-            while (Fp >= Low && Fp + 2 * SlotSize <= High && Frames.size() < MaxFrames) {
-                uintptr_t Pair[2];
-                if (!TryRead(Fp, Pair, sizeof(Pair), &Ranges) || !IsReturnAddress(Pair[1], &Ranges))
-                    break;
-                AddReturn(Pair[1], TFrameSource::FramePointer);
-                if (Pair[0] <= Fp)
-                    break;
-                Fp = Pair[0];
-            }
-        });
-    if (Frames.size() <= 1 && (Flags & swNoScan) == 0 && !Cancelled(Cancel))
-        Guard("ScanAndLink", [&] {
-            std::vector<TCandidate> Chain;
-            ScanAndLink(Ctx.Ip(), Low, High, &Ranges, Cancel, Progress, Chain);
-            Frames.clear();
-            for (size_t I = 0; I < Chain.size(); I++)
-                Frames.emplace_back(Chain[I].CallStart,
-                                    I == 0 ? TFrameSource::Context : TFrameSource::Scan);
-        });
+    // Without call frame information, the frame chain and scan-and-link are
+    // both tried and the longer chain is kept: in code built without frame
+    // pointers the chain breaks off early (or follows a register that holds
+    // something else), while the scan gets through.
+    if (Frames.size() <= 1) {
+        std::vector<std::pair<uintptr_t, TFrameSource>> Chain, Scanned;
+        if ((Flags & swNoFramePointer) == 0 && !Cancelled(Cancel))
+            Guard("FramePointerChain", [&] {
+                Chain.emplace_back(Ctx.Ip(), TFrameSource::Context);
+                uintptr_t Fp = Ctx.Fp();
+                while (Fp >= Low && Fp + 2 * SlotSize <= High && Chain.size() < MaxFrames) {
+                    uintptr_t Pair[2];
+                    uintptr_t Call = 0;
+                    if (!TryRead(Fp, Pair, sizeof(Pair), &Ranges) ||
+                        !IsReturnAddress(Pair[1], &Ranges, &Call))
+                        break;
+                    Chain.emplace_back(Call, TFrameSource::FramePointer);
+                    if (Pair[0] <= Fp)
+                        break;
+                    Fp = Pair[0];
+                }
+            });
+        if ((Flags & swNoScan) == 0 && !Cancelled(Cancel))
+            Guard("ScanAndLink", [&] {
+                std::vector<TCandidate> Found;
+                ScanAndLink(Ctx.Ip(), Low, High, &Ranges, Cancel, Progress, Found);
+                for (size_t I = 0; I < Found.size(); I++)
+                    Scanned.emplace_back(Found[I].CallStart,
+                                         I == 0 ? TFrameSource::Context : TFrameSource::Scan);
+            });
+        if (Chain.size() > 1 || Scanned.size() > 1)
+            Frames = Scanned.size() > Chain.size() ? Scanned : Chain;
+    }
     if (Frames.empty())
         Frames.emplace_back(Ctx.Ip(), TFrameSource::Context);
 

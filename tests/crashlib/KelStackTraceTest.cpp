@@ -298,7 +298,7 @@ TEST(CrashlibStackTraceWalk, OwnThreadThroughEachSource)
         uint32_t Flags;
         TFrameSource Source;
     };
-    for (const TCase& C : {TCase{0, TFrameSource::Cfi}, TCase{swNoCfi, TFrameSource::FramePointer},
+    for (const TCase& C : {TCase{0, TFrameSource::Cfi}, TCase{swNoCfi | swNoScan, TFrameSource::FramePointer},
                            TCase{swNoCfi | swNoFramePointer, TFrameSource::Scan}}) {
         SCOPED_TRACE(FrameSourceName(C.Source));
         TStackTrace Trace;
