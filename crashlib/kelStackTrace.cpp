@@ -461,8 +461,11 @@ bool ClampBounds(uintptr_t Sp, uintptr_t& Low, uintptr_t& High, const TDATryRead
 // chosen candidates, innermost first.
 void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* Ranges,
                  const std::atomic<bool>* Cancel, const TStackProgress& Progress,
-                 std::vector<TCandidate>& Chain)
+                 std::vector<TCandidate>& Chain, const char** Phase = nullptr)
 {
+    // The phase under way, for the internal-error line of a failure.
+    const char* Unused = nullptr;
+    const char*& Current = Phase != nullptr ? *Phase : Unused;
     Chain.clear();
     TCandidate First;
     First.Value = Ip;
@@ -470,6 +473,7 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
     // A cancelled walk still reports where the thread is.
     Chain.push_back(First);
     // Phase 1: candidates, innermost first.
+    Current = "CollectPossibleStackItems";
     std::vector<uintptr_t> Values;
     std::vector<uintptr_t> Slots;
     std::vector<uintptr_t> Calls;
@@ -499,6 +503,7 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
         return;
 
     // Phase 2: recursion removal over the values, then the slots follow.
+    Current = "RemoveRecursiveStackAreas";
     {
         std::vector<uintptr_t> Kept = Values;
         RemoveRecursiveStackAreas(Kept, Cancel);
@@ -520,6 +525,7 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
         return;
 
     // Phase 3: what each candidate's call is and which routine holds it.
+    Current = "InDeepChecks";
     std::vector<TCandidate> C(Values.size() + 1);
     C[0].Value = Ip;
     C[0].CallStart = Ip;
@@ -542,6 +548,7 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
             return;
     }
 
+    Current = "RealizeOptimalLinkChains";
     // Phase 4: the best chain. Score[i] is the best sum of link scores from
     // candidate i outward; ties keep the nearest outer candidate.
     const size_t N = C.size();
@@ -708,31 +715,36 @@ void CfiWalk(const TThreadContext&, const TDATryRead*, TCfiWalk&) {}
 struct TModuleSpan {
     uintptr_t Base, End;
     std::u16string Name;
+    std::string FileName;
 };
 
+// Names an item through the module list of the walk: asking the map-file
+// cache by address alone would read the process's maps once per item.
 void NameItem(TStackItem& Item, const std::vector<TModuleSpan>& Modules)
 {
+    const TModuleSpan* Span = nullptr;
     for (const TModuleSpan& M : Modules)
         if (Item.Address >= M.Base && Item.Address < M.End) {
+            Span = &M;
             Item.ModuleName = M.Name;
             Item.ModuleOffset = Item.Address - M.Base;
             break;
         }
-    std::u16string Module, Unit, Name;
-    uint32_t Line = 0;
-    uintptr_t Public = 0;
-    if (GetMapFileInfosEx(Item.Address, Module, Unit, Line, Public, Name) && !Name.empty() &&
-        Name != u"??") {
-        Item.HasDebugInfo = true;
-        Item.RoutineName = Name;
-        Item.UnitName = Unit;
-        if (!Module.empty())
-            Item.ModuleName = Module;
-        Item.Line = Line;
-        Item.RelAddress = Item.Address - Public;
-        if (auto Map = FindMapFile(Item.Address); Map && Line > 0) {
-            const uint32_t First = Map->FindLine(Public);
-            Item.RelLine = First > 0 ? static_cast<int32_t>(Line - First) : 0;
+    if (auto Map = Span != nullptr ? FindModuleMapFile(Span->Base, Span->FileName) : nullptr;
+        Map && Map->Valid) {
+        const TMfPublic P = Map->FindPublic(Item.Address);
+        if (!P.Name.empty() && P.Name != u"??") {
+            Item.HasDebugInfo = true;
+            Item.RoutineName = P.Name;
+            Item.UnitName = Map->FindSegment(mcCode, Item.Address).UnitName;
+            if (!Map->ModuleName.empty())
+                Item.ModuleName = Map->ModuleName;
+            Item.Line = Map->FindLine(Item.Address);
+            Item.RelAddress = Item.Address - P.Address;
+            if (Item.Line > 0) {
+                const uint32_t First = Map->FindLine(P.Address);
+                Item.RelLine = First > 0 ? static_cast<int32_t>(Item.Line - First) : 0;
+            }
         }
     }
     const std::string ModuleUtf8 = WideToUtf8(Item.ModuleName.empty() ? u"?" : Item.ModuleName);
@@ -741,14 +753,33 @@ void NameItem(TStackItem& Item, const std::vector<TModuleSpan>& Modules)
     Item.Checksum = UpdateCrc32(Crc, &Offset, sizeof(Offset));
 }
 
-std::vector<TModuleSpan> ModuleSpans()
+std::vector<TModuleSpan> ModuleSpans(const TDATryRead* Ranges = nullptr)
 {
+    // The module list is read again only when the address space changed
+    // since the last walk (called under the walk lock).
+    static uint32_t LastKey = 0;
+    static std::vector<TModuleSpan> Last;
+    uint32_t Key = 0;
+    if (Ranges != nullptr) {
+        for (const TTryReadRange& R : Ranges->Ranges) {
+            const uintptr_t Words[2] = {R.Start, R.End};
+            Key = UpdateCrc32(Key, Words, sizeof(Words));
+            Key = UpdateCrc32(Key, &R.Kind, 1);
+        }
+        if (Key != 0 && Key == LastKey)
+            return Last;
+    }
     std::vector<TModuleSpan> Out;
     for (const TModuleInfo& M : GetModuleList()) {
         const size_t Slash = M.FileName.rfind('/');
         Out.push_back(
             {M.Base, M.End,
-             Utf8ToWide(Slash == std::string::npos ? M.FileName : M.FileName.substr(Slash + 1))});
+             Utf8ToWide(Slash == std::string::npos ? M.FileName : M.FileName.substr(Slash + 1)),
+             M.FileName});
+    }
+    if (Ranges != nullptr) {
+        LastKey = Key;
+        Last = Out;
     }
     return Out;
 }
@@ -774,7 +805,7 @@ bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
         return false;
     std::vector<TCandidate> Chain;
     ScanAndLink(Ip, Low, High, &Ranges, Cancel, nullptr, Chain);
-    const auto Modules = ModuleSpans();
+    const auto Modules = ModuleSpans(&Ranges);
     for (size_t I = 0; I < Chain.size(); I++) {
         TStackItem Item;
         Item.Address = Chain[I].CallStart;
@@ -812,12 +843,14 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
         return false;
     }
     std::string Errors;
+    const char* ScanPhase = nullptr;
     auto Guard = [&](const char* Phase, auto&& Body) {
         try {
             Body();
         } catch (...) {
             std::string Line;
-            InternalErrorStr(Phase, (Flags & swRelAddresses) != 0, (Flags & swRelLines) != 0, Line);
+            InternalErrorStr(ScanPhase != nullptr ? ScanPhase : Phase,
+                             (Flags & swRelAddresses) != 0, (Flags & swRelLines) != 0, Line);
             Errors += Line + "\r\n";
         }
     };
@@ -867,7 +900,8 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
         if ((Flags & swNoScan) == 0 && !Cancelled(Cancel))
             Guard("ScanAndLink", [&] {
                 std::vector<TCandidate> Found;
-                ScanAndLink(Ctx.Ip(), Low, High, &Ranges, Cancel, Progress, Found);
+                ScanAndLink(Ctx.Ip(), Low, High, &Ranges, Cancel, Progress, Found, &ScanPhase);
+                ScanPhase = nullptr;
                 for (size_t I = 0; I < Found.size(); I++)
                     Scanned.emplace_back(Found[I].CallStart,
                                          I == 0 ? TFrameSource::Context : TFrameSource::Scan);
@@ -890,7 +924,7 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
     }
 
     Guard("NameStackItems", [&] {
-        const auto Modules = ModuleSpans();
+        const auto Modules = ModuleSpans(&Ranges);
         for (const auto& [Address, Source] : Frames) {
             TStackItem Item;
             Item.Address = Address;
