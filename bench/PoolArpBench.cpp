@@ -3,18 +3,22 @@
 // address from .3), the other addresses silent. Printed for each: wall time,
 // live hosts found, CPU time (user + system of the scanning process and its
 // threads) and the ratio to the faster of the two tools; then all of it again
-// with 10% of the ARP frames dropped on the bridge. Needs root; run by hand.
+// with 10% of the ARP frames dropped on the bridge; then the NetBIOS method
+// beside nbtscan, every live host answering node status. Needs root; run by
+// hand.
 //
-//   pool_arp_bench [rounds]      (default 3 rounds of each figure)
+//   pool_arp_bench [rounds] [--22]   (default 3 rounds of each figure;
+//                                     --22: a /22 with 200 live hosts)
 //
 // The pool runs at its default options (64 workers, a ping of 300 ms before
 // the method, NetBIOS name of every host found), at 250 workers with the
 // same options, at 250 workers without the check and the name lookup, and at
 // its default options as an ordinary user (no CAP_NET_RAW: the scan's sweep
-// asks the kernel, whose verdict on a silent address takes some 3 s).
+// asks the kernel, whose verdict on a silent address takes some 3 s). The
+// sweep alone, without the pool, is what the workers wait for at the least.
 //
-// Runs on the 8-core build machine, arp-scan 1.8-1.9 s and nmap 1.6-1.75 s
-// (6.7-9.5 s with lost frames, where both tools miss one to four hosts).
+// Runs on the 8-core build machine, arp-scan 1.8-1.9 s and nmap 1.6-1.8 s
+// (6.7-9.8 s with lost frames, where both tools miss one to four hosts).
 // Before the scan had its neighbour sweep, every silent address cost the
 // ping's 300 ms and then the ARP method's 450 ms, four addresses in a row
 // per worker: default options 3.1 s (x1.86-1.89 of the faster tool), 250
@@ -23,11 +27,17 @@
 // addresses given up on together after some 0.45 s) the pool finds all 50
 // every time: default options 0.46 s (x0.28), 250 workers 0.53 s (x0.32),
 // with lost frames 0.66-0.86 s (x0.36-0.47); on a machine busy with builds
-// 0.8-1.1 s (x0.41-0.60). As an ordinary user the kernel decides: 3.3 s
-// (x1.85), and with lost frames its three probes miss up to three hosts.
+// 0.8-1.1 s (x0.41-0.60). As an ordinary user the kernel decides: 3.3-3.5 s
+// (x1.85-2.1), and with lost frames its three probes miss up to four hosts.
+// NetBIOS: nbtscan 4.1 s, the pool 1.55 s at its defaults, 0.8 s at 250.
+// On the /22 every broadcast reaches 200 namespaces on one machine, which
+// makes frames dear: arp-scan 4.8 s, nmap 5.9 s, the pool 7.8 s at its
+// defaults (its six tries per silent address are 5,126 frames to their
+// 1,844); as an ordinary user 12.8 s, four rounds of the kernel's verdicts.
 #include "Lab.h"
 #include "NeighbourSweep.h"
 #include "NetUtil.h"
+#include "Peers.h"
 #include "Sockets.h"
 #include "uComputerList.h"
 #include "uEngineOptions.h"
@@ -49,18 +59,40 @@ extern char** environ;
 
 namespace {
 
-constexpr int kLive = 50;
-const std::string kNet = "10.67.0.";
+// The network: a /24 with 50 live hosts, or with --22 a /22 with 200. A
+// host is named by its number within the network (1 is the scanner).
+int kLive = 50;
+int kPrefix = 24;
+const std::string kNet = "10.67.";
 constexpr unsigned kMacBase = 0x5d00;
+
+int HostCount()
+{
+    return (1 << (32 - kPrefix)) - 2;
+}
 
 int LiveOctet(int i)
 {
     return 3 + 5 * i;
 }
 
-std::string HostMac(int octet)
+std::string HostIp(int n)
 {
-    return lan::LocalMac(kMacBase + octet); // "02:00:00:00:5d:xx"
+    return kNet + std::to_string(n / 256) + "." + std::to_string(n % 256);
+}
+
+// The host number of an address text at the start of Text, or -1.
+int HostNumber(const char* Text)
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (std::sscanf(Text, "%u.%u.%u.%u", &a, &b, &c, &d) != 4 || a != 10 || b != 67)
+        return -1;
+    return static_cast<int>(c * 256 + d);
+}
+
+std::string HostMac(int n)
+{
+    return lan::LocalMac(kMacBase + n); // "02:00:00:00:5d:xx"
 }
 
 double Seconds(const timeval& t)
@@ -124,6 +156,7 @@ struct PoolRun {
     int threads;               // 0: the default
     bool check;                // the default reachability check and name lookup
     bool unprivileged = false; // as an ordinary user, without CAP_NET_RAW
+    TScanMethod method = smArp;
 };
 
 Figure PoolScan(lan::Host& scanner, const PoolRun& run)
@@ -154,10 +187,10 @@ Figure PoolScan(lan::Host& scanner, const PoolRun& run)
                 services.VendorsDbFileName = std::string(TOLVEX_BIN_DIR) + "/vendors.db";
                 TPoolOfThreads pool(std::make_shared<const TWorkerServices>(services));
                 pool.SetTarget(stIPRange);
-                pool.SetMethod(smArp);
+                pool.SetMethod(run.method);
                 uint32_t a = 0, b = 0;
-                IPToHostOrder(kNet + "1", a);
-                IPToHostOrder(kNet + "254", b);
+                IPToHostOrder(HostIp(1), a);
+                IPToHostOrder(HostIp(HostCount()), b);
                 pool.SetStartIP(a);
                 pool.SetStopIP(b);
                 pool.SetOnFinish([&](TPoolOfThreads*) { finished = true; });
@@ -172,7 +205,47 @@ Figure PoolScan(lan::Host& scanner, const PoolRun& run)
             std::vector<std::pair<int, std::string>> found;
             for (const auto& c : *ComputerList)
                 for (const auto& ad : c->AdapterList)
-                    found.emplace_back(std::stoi(c->IP.substr(c->IP.rfind('.') + 1)), ad->Number);
+                    found.emplace_back(HostNumber(c->IP.c_str()), ad->Number);
+            return Judge(ms, cpu, found);
+        },
+        o));
+}
+
+// The scan's neighbour sweep alone over the whole network, no pool: what
+// the workers wait for at the least.
+Figure SweepScan(lan::Host& scanner, bool unprivileged)
+{
+    scanner.Ip({"neigh", "flush", "dev", "eth0"});
+    lan::RunOptions o;
+    o.timeout = std::chrono::seconds(120);
+    o.unprivileged = unprivileged;
+    return Read(scanner.Run(
+        [] {
+            uint32_t first = 0;
+            IPToHostOrder(HostIp(1), first);
+            const int count = HostCount();
+            rusage r0{}, r1{};
+            getrusage(RUSAGE_SELF, &r0);
+            const long long t0 = platform::MonotonicMs();
+            TNeighbourSweep sweep(
+                [first](uint64_t Index, uint32_t& HostOrder) {
+                    HostOrder = first + static_cast<uint32_t>(Index);
+                    return true;
+                },
+                static_cast<uint64_t>(count));
+            sweep.Start();
+            sweep.Handed(static_cast<uint64_t>(count));
+            std::vector<std::pair<int, std::string>> found;
+            for (int n = 1; n <= count; ++n) {
+                std::string mac;
+                if (sweep.Wait(first + static_cast<uint32_t>(n - 1), mac) == svAnswered)
+                    found.emplace_back(n, mac);
+            }
+            const long long ms = platform::MonotonicMs() - t0;
+            sweep.Stop();
+            getrusage(RUSAGE_SELF, &r1);
+            const double cpu = Seconds(r1.ru_utime) - Seconds(r0.ru_utime) + Seconds(r1.ru_stime) -
+                               Seconds(r0.ru_stime);
             return Judge(ms, cpu, found);
         },
         o));
@@ -228,12 +301,17 @@ Figure ToolScan(lan::Host& scanner, const std::vector<std::string>& argv)
                     out.substr(at, eol == std::string::npos ? std::string::npos : eol - at);
                 at = eol == std::string::npos ? out.size() : eol + 1;
                 if (line.rfind(kNet, 0) == 0 && line.find('\t') != std::string::npos) {
-                    int o8 = std::atoi(line.c_str() + kNet.size());
+                    int o8 = HostNumber(line.c_str());
                     std::string mac = line.substr(line.find('\t') + 1, 17);
                     if (seen.insert({o8, mac}).second)
                         found.emplace_back(o8, mac);
+                } else if (line.rfind(kNet, 0) == 0 && line.find(',') != std::string::npos) {
+                    // nbtscan -s ,: address, name, server, user, MAC last.
+                    const auto end = line.find_last_not_of(" \r");
+                    if (end != std::string::npos && end >= 16)
+                        found.emplace_back(HostNumber(line.c_str()), line.substr(end - 16, 17));
                 } else if (line.rfind("Nmap scan report for " + kNet, 0) == 0) {
-                    octet = std::atoi(line.c_str() + 21 + kNet.size());
+                    octet = HostNumber(line.c_str() + 21);
                 } else if (line.rfind("MAC Address: ", 0) == 0 && octet > 0) {
                     found.emplace_back(octet, line.substr(13, 17));
                     octet = -1;
@@ -268,28 +346,37 @@ int main(int argc, char** argv)
                     lan::LanUnavailableReason().c_str());
         return 0;
     }
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    int rounds = 3;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--22") == 0) {
+            kPrefix = 22;
+            kLive = 200;
+        } else {
+            rounds = std::max(1, std::atoi(argv[i]));
+        }
+    }
     lan::Lab lab;
     lan::Switch& sw = lab.AddSwitch();
     std::vector<lan::Nic> nics;
-    nics.push_back({"eth0", HostMac(1), kNet + "1/24"});
+    const std::string prefix = "/" + std::to_string(kPrefix);
+    nics.push_back({"eth0", HostMac(1), HostIp(1) + prefix});
     for (int i = 0; i < kLive; ++i)
-        nics.push_back(
-            {"eth0", HostMac(LiveOctet(i)), kNet + std::to_string(LiveOctet(i)) + "/24"});
+        nics.push_back({"eth0", HostMac(LiveOctet(i)), HostIp(LiveOctet(i)) + prefix});
     std::vector<lan::Host*> hosts = lab.AddHostsOnSwitch(sw, nics);
     lan::Host& scanner = *hosts[0];
     const TEngineSettings defaults;
-    std::printf("pool_arp_bench: %d live hosts of 254 on a bridge; pool defaults: %d workers, "
+    std::printf("pool_arp_bench: %d live hosts of %d on a bridge; pool defaults: %d workers, "
                 "check %d (ping) %d ms, NetBIOS name %s; ARP bounds: neighbour look %d ms, "
                 "raw %d x %d ms + %d ms\n",
-                kLive, defaults.iMaxThreads, defaults.DefaultCheckState, defaults.DefaultTimeout,
-                defaults.bGetNetbiosName ? "on" : "off", ArpNeighbourWaitMs, SendArpPacing.Attempts,
-                SendArpPacing.IntervalMs, SendArpPacing.LastWaitMs);
+                kLive, HostCount(), defaults.iMaxThreads, defaults.DefaultCheckState,
+                defaults.DefaultTimeout, defaults.bGetNetbiosName ? "on" : "off",
+                ArpNeighbourWaitMs, SendArpPacing.Attempts, SendArpPacing.IntervalMs,
+                SendArpPacing.LastWaitMs);
 
     // What the scan's sweep waits for at the least: every silent address
     // takes all its tries, every live one one frame, all of them paced on
     // one link, and the last give-up waits for a late answer.
-    const int silent = 254 - 1 - kLive;
+    const int silent = HostCount() - 1 - kLive;
     const TSweepPacing sweep;
     const long long frames = 1LL * silent * sweep.Tries.Attempts + kLive;
     std::printf("the sweep: %d tries per address, %d us between frames: %lld frames, the last "
@@ -309,18 +396,50 @@ int main(int argc, char** argv)
         std::printf("%s:\n", loss ? "10% of ARP frames dropped" : "no loss");
         for (int i = 0; i < rounds; ++i) {
             Figure arpScan = ToolScan(scanner, {"arp-scan", "--localnet", "-I", "eth0", "-q"});
-            Figure nmap = ToolScan(scanner, {"nmap", "-sn", "-n", kNet + "0/24"});
+            Figure nmap = ToolScan(scanner, {"nmap", "-sn", "-n", kNet + "0.0" + prefix});
             long long fastest = -1;
             for (const Figure* f : {&arpScan, &nmap})
                 if (f->error.empty() && (fastest < 0 || f->ms < fastest))
                     fastest = f->ms;
             Print("arp-scan (defaults)", arpScan, fastest);
             Print("nmap -sn", nmap, fastest);
+            Print("the sweep alone", SweepScan(scanner, false), fastest);
+            Print("the sweep alone, no CAP_NET_RAW", SweepScan(scanner, true), fastest);
             for (const PoolRun& p : pools)
                 Print(p.label, PoolScan(scanner, p), fastest);
         }
     }
     if (!sw.SetArpLoss(false))
         std::printf("  nft refused the loss rule\n");
+
+    // The NetBIOS method beside nbtscan, every live host answering node
+    // status with its MAC; the silent addresses cost the method's own
+    // time-out, as they do for nbtscan.
+    const std::string source = __FILE__;
+    const std::string responder =
+        source.substr(0, source.rfind("/bench/")) + "/tests/engine/netbios_responder.py";
+    for (int i = 0; i < kLive; ++i) {
+        lan::Host& host = *hosts[i + 1];
+        lan::PeerSpec spec;
+        spec.name = "nbns" + std::to_string(i);
+        spec.argv = {"python3",
+                     responder,
+                     HostIp(LiveOctet(i)),
+                     HostMac(LiveOctet(i)),
+                     "good",
+                     "TVXHOST" + std::to_string(i)};
+        spec.ready = [&host] { return lan::IsListening(host, "udp", 137); };
+        lab.StartPeer(host, spec);
+    }
+    std::printf("NetBIOS, no loss:\n");
+    const PoolRun netbios[] = {{"pool NetBIOS, default options", 0, true, false, smNetBios},
+                               {"pool NetBIOS, 250 workers", 250, true, false, smNetBios}};
+    for (int i = 0; i < rounds; ++i) {
+        Figure nbtscan = ToolScan(scanner, {"nbtscan", "-q", "-s", ",", kNet + "0.0" + prefix});
+        const long long fastest = nbtscan.error.empty() ? nbtscan.ms : -1;
+        Print("nbtscan (defaults)", nbtscan, fastest);
+        for (const PoolRun& p : netbios)
+            Print(p.label, PoolScan(scanner, p), fastest);
+    }
     return 0;
 }
