@@ -676,13 +676,14 @@ TEST_F(ScanEndToEnd, LocalComputerByEveryMethod)
     const std::string mac = FindMachine(1)->mac;
     Request r;
     r.target = stLocalComputer;
-    // No reachability check for the local computer, not even an impossible one.
+    // No reachability check for the local computer, not even an impossible one;
+    // the computer keeps its own name.
     r.checkState = 5;
 
     r.method = smArp;
     Outcome arp = Scan(r);
     CheckShape(arp, false);
-    Compare(arp, {{Found(me)}, {Row(Ip(1), "", true, {SingleAdapter(mac)})}});
+    Compare(arp, {{Found(me)}, {Row(Ip(1), me, true, {SingleAdapter(mac)})}});
 
     r.method = smNetBios; // no NetBIOS node runs here
     Outcome nb = Scan(r);
@@ -692,24 +693,24 @@ TEST_F(ScanEndToEnd, LocalComputerByEveryMethod)
     r.method = smNetApi;
     Outcome netApi = Scan(r);
     CheckShape(netApi, false);
-    Compare(netApi, {{Found(me)}, {Row(Ip(1), "", false, {NetApiAdapter()})}});
+    Compare(netApi, {{Found(me)}, {Row(Ip(1), me, false, {NetApiAdapter()})}});
 
     r.method = smWmi;
     Outcome wmi = Scan(r);
     CheckShape(wmi, false);
-    Compare(wmi, {{Found(me)}, {Row(Ip(1), "", false, {WmiAdapter()})}});
+    Compare(wmi, {{Found(me)}, {Row(Ip(1), me, false, {WmiAdapter()})}});
 
     r.method = smSnmp; // the agent on loopback: the loopback interface is left out
     Outcome snmp = Scan(r);
     CheckShape(snmp, false);
-    Compare(snmp, {{Found(me)}, {Row(Ip(1), "", false, {SnmpAdapter(mac, "eth0")})}});
+    Compare(snmp, {{Found(me)}, {Row(Ip(1), me, false, {SnmpAdapter(mac, "eth0")})}});
 
     r.method = smAll;
     Outcome all = Scan(r);
     CheckShape(all, false);
     Compare(all,
             {{Found(me)},
-             {Row(Ip(1), "", false,
+             {Row(Ip(1), me, false,
                   {SingleAdapter(mac), NetApiAdapter(), WmiAdapter(), SnmpAdapter(mac, "eth0")})}});
 }
 
