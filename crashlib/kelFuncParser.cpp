@@ -33,6 +33,55 @@ bool IsTrap(uint16_t Op)
     return Op == 0x0F0B || Op == 0xF4;
 }
 
+// Decodes one instruction. Two instructions that the 32-bit opcode map has
+// no entry for are taken as what compilers use them for: endbr32 and endbr64
+// (F3 0F 1E FB/FA), the hint nops that code built for control-flow
+// protection starts its routines with, and ud2 (0F 0B), the trap placed
+// where execution must not arrive.
+void DecodeAt(TDecodeState& S, TCpuMode Mode, uint64_t Pos, TRegisterSources* Regs,
+              bool UseRegisters, const TCodeReader& Memory)
+{
+    DecodeInstructionAt(S, Mode, Pos, Regs, UseRegisters, Memory);
+    if (S.Info.Valid || S.Available < 2)
+        return;
+    const uint8_t* B = S.Bytes;
+    uint8_t Length = 0;
+    uint16_t Opcode = 0;
+    if (S.Available >= 4 && B[0] == 0xF3 && B[1] == 0x0F && B[2] == 0x1E &&
+        (B[3] == 0xFA || B[3] == 0xFB)) {
+        Length = 4;
+        Opcode = 0x0F1E;
+    } else if (B[0] == 0x0F && B[1] == 0x0B) {
+        Length = 2;
+        Opcode = 0x0F0B;
+    } else
+        return;
+    S.Info = TInstructionInfo{};
+    S.Info.Valid = true;
+    S.Info.Opcode = Opcode;
+    S.Info.Start = Pos;
+    S.Info.Next = Pos + Length;
+    S.Length = Length;
+    S.MnemonicIndex = 0xFFFF; // marks the stand-in
+}
+
+// The text of an instruction that DecodeAt took in place of the decoder;
+// empty for any other.
+std::string StandInText(const TDecodeState& S)
+{
+    if (S.MnemonicIndex != 0xFFFF)
+        return {};
+    return S.Info.Opcode == 0x0F0B ? "ud2" : S.Bytes[3] == 0xFB ? "endbr32" : "endbr64";
+}
+
+TInstructionInfo DecodeInfo(TCpuMode Mode, uint64_t Pos, TRegisterSources* Regs, bool UseRegisters,
+                            const TCodeReader& Memory)
+{
+    TDecodeState S;
+    DecodeAt(S, Mode, Pos, Regs, UseRegisters, Memory);
+    return S.Info;
+}
+
 // The registers an instruction writes, as the register tracking sees them.
 uint32_t WrittenRegisters(const TDecodeState& S)
 {
@@ -472,7 +521,7 @@ void TParser::ParseCodeArea(size_t Index)
         if (!First && (Pos >= Limit || Pos > High))
             return;
         TDecodeState S;
-        DecodeInstructionAt(S, Setup.Mode, Pos, &Regs, false, Memory);
+        DecodeAt(S, Setup.Mode, Pos, &Regs, false, Memory);
         const TInstructionInfo& I = S.Info;
         if (!I.Valid) {
             Fail(Pos, FuncErrorInvalidCode, FuncTextInvalidCode);
@@ -555,14 +604,14 @@ bool TParser::ResolveOpenBranches()
         uint64_t Pos = Area->Start;
         TInstructionInfo I;
         while (Pos < Open.Start) {
-            I = ParseCodeEx(Pos, &Regs, false, Memory, Setup.Mode);
+            I = DecodeInfo(Setup.Mode, Pos, &Regs, false, Memory);
             if (!I.Valid || I.Next <= Pos)
                 break;
             Pos = I.Next;
         }
         if (Pos != Open.Start)
             continue;
-        I = ParseCodeEx(Pos, &Regs, true, Memory, Setup.Mode);
+        I = DecodeInfo(Setup.Mode, Pos, &Regs, true, Memory);
         if (!I.Valid || I.Target == 0)
             continue;
         // The branch is known now: its record in the call list takes the target.
@@ -644,7 +693,7 @@ void TParser::Finish()
     if (Run >= 6) {
         Info.Patchable = true;
         for (uint64_t P = Info.EntryPoint; P < Info.EntryPoint + 6;) {
-            TInstructionInfo I = ParseCode(P, Memory, Setup.Mode);
+            TInstructionInfo I = DecodeInfo(Setup.Mode, P, nullptr, false, Memory);
             if (!I.Valid || I.Next <= P) {
                 Info.Patchable = false;
                 break;
@@ -1550,9 +1599,11 @@ bool TListing::ListCodeArea(const TCodeArea& A)
     bool FlowEnds = false;
     for (uint64_t Pos = A.Start; Pos <= A.End;) {
         TDecodeState S;
-        DecodeInstructionAt(S, Info.Mode, Pos, nullptr, false, Memory);
+        DecodeAt(S, Info.Mode, Pos, nullptr, false, Memory);
         const TInstructionInfo& I = S.Info;
-        std::string Text = ComposeDecodedText(S, &Memory, Sources.Symbols);
+        std::string StandIn = StandInText(S);
+        std::string Text = StandIn.empty() ? ComposeDecodedText(S, &Memory, Sources.Symbols)
+                                           : Hex(Pos) + "   " + StandIn;
         if (Format && I.Valid && I.Relative && I.Target && InRoutine(I.Target)) {
             // "jmp +12 ($00401020)" becomes "jmp loc_00401020".
             std::string Shown = " ($" + Hex(I.Target) + ")";

@@ -221,6 +221,17 @@ rj1:
     ret
 
 .balign 16
+cetroutine:
+    endbr32
+    push ebp
+    mov ebp, esp
+    pop ebp
+    test eax, eax
+    jz 7f
+    ud2
+7:  ret
+
+.balign 16
 ClassName: .byte 8
     .ascii "EMyError"
 .balign 4
@@ -504,6 +515,27 @@ TEST_F(CrashlibFuncParser32, AJumpThroughARegisterLoadedWithAnAddressIsResolved)
     for (const TFunctionCall& C : Info.Calls)
         EXPECT_NE(C.Start, Jump);
     EXPECT_EQ(Info.Calls.size(), 2u); // call Helper, call ecx
+}
+
+TEST_F(CrashlibFuncParser32, EndBranchAndTrapInstructionsOfNewerCompilers)
+{
+    TParseSetup Setup = Image->Setup();
+    TFunctionInfo Info = Parse("cetroutine", Setup);
+    ASSERT_TRUE(Info.Valid) << Info.Text;
+    // ud2 ends the flow: the ret is reached by the jump alone.
+    ASSERT_EQ(Info.CodeAreas.size(), 2u);
+    EXPECT_EQ(Info.CodeAreas[0].End, (*Image)["cetroutine"] + 13);
+    EXPECT_EQ(Info.CodeAreas[1].Referrer, (*Image)["cetroutine"] + 10);
+    EXPECT_EQ(Info.CodeLength, 4u + 1 + 2 + 1 + 2 + 2 + 2 + 1);
+    EXPECT_TRUE(Info.Patchable);
+    std::string Text = ComposeFunctionListing(Info, Setup, 0, true, 0, {});
+    char Line[32];
+    std::snprintf(Line, sizeof Line, "\r\n%08llx   endbr32\r\n",
+                  static_cast<unsigned long long>((*Image)["cetroutine"]));
+    EXPECT_NE(Text.find(Line), std::string::npos) << Text;
+    std::snprintf(Line, sizeof Line, "\r\n%08llx   ud2\r\n",
+                  static_cast<unsigned long long>((*Image)["cetroutine"] + 12));
+    EXPECT_NE(Text.find(Line), std::string::npos) << Text;
 }
 
 TEST_F(CrashlibFuncParser32, AShortBranchThatCannotBeWidenedForbidsPatching)
