@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <linux/futex.h>
@@ -585,6 +586,10 @@ struct TCfiWalk {
     const TDATryRead* Ranges = nullptr;
     std::vector<std::pair<uintptr_t, uintptr_t>> Frames; // pc, sp
     std::vector<bool> Activation;
+    // The walk stopped at code that no module's unwind tables describe
+    // (generated code): the rest of the stack is left to the scan.
+    bool Open = false;
+    void* Session = nullptr; // the Dwfl of the walk
 };
 
 #ifndef TOLVEX_CRASHLIB_NO_LIBDW
@@ -684,6 +689,23 @@ int CfiFrame(Dwfl_Frame* State, void* Arg)
     dwfl_frame_reg(State, TThreadContext::SpReg, &Sp);
     W->Frames.emplace_back(static_cast<uintptr_t>(Pc), static_cast<uintptr_t>(Sp));
     W->Activation.push_back(IsActivation);
+    // Code in no module has no unwind entry: libdw would guess the next
+    // frame from the frame pointer and could skip a caller.
+    const Dwarf_Addr Look = IsActivation ? Pc : Pc - 1;
+    bool Described = false;
+    if (Dwfl_Module* M = dwfl_addrmodule(static_cast<Dwfl*>(W->Session), Look)) {
+        Dwarf_Addr Bias = 0;
+        Dwarf_Frame* Frame = nullptr;
+        if (Dwarf_CFI* Cfi = dwfl_module_eh_cfi(M, &Bias);
+            Cfi != nullptr && dwarf_cfi_addrframe(Cfi, Look - Bias, &Frame) == 0) {
+            Described = true;
+            std::free(Frame);
+        }
+    }
+    if (!Described) {
+        W->Open = true;
+        return DWARF_CB_ABORT;
+    }
     return W->Frames.size() >= MaxFrames ? DWARF_CB_ABORT : DWARF_CB_OK;
 }
 
@@ -696,9 +718,11 @@ void CfiWalk(const TThreadContext& Context, const TDATryRead* Ranges, TCfiWalk& 
     for (int Try = 0; Try < 2 && W.Frames.size() <= 1; Try++) {
         W.Frames.clear();
         W.Activation.clear();
+        W.Open = false;
         Dwfl* D = GetDwfl(Context.Ip(), Try > 0);
         if (D == nullptr)
             break;
+        W.Session = D;
         dwfl_getthread_frames(D, Context.ThreadId, CfiFrame, &W);
     }
     CurrentCfiWalk = nullptr;
@@ -873,6 +897,15 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
                     Frames.emplace_back(W.Frames[I].first, TFrameSource::Cfi);
                 else
                     AddReturn(W.Frames[I].first, TFrameSource::Cfi);
+            }
+            // Beyond generated code the scan goes on from that frame.
+            if (W.Open && W.Frames.size() > 1 && (Flags & swNoScan) == 0 && !Cancelled(Cancel)) {
+                std::vector<TCandidate> More;
+                ScanAndLink(W.Frames.back().first, std::max(W.Frames.back().second, Low), High,
+                            &Ranges, Cancel, nullptr, More, &ScanPhase);
+                ScanPhase = nullptr;
+                for (size_t I = 1; I < More.size(); I++)
+                    Frames.emplace_back(More[I].CallStart, TFrameSource::Scan);
             }
         });
     // Without call frame information, the frame chain and scan-and-link are

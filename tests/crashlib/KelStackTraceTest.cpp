@@ -298,8 +298,9 @@ TEST(CrashlibStackTraceWalk, OwnThreadThroughEachSource)
         uint32_t Flags;
         TFrameSource Source;
     };
-    for (const TCase& C : {TCase{0, TFrameSource::Cfi}, TCase{swNoCfi | swNoScan, TFrameSource::FramePointer},
-                           TCase{swNoCfi | swNoFramePointer, TFrameSource::Scan}}) {
+    for (const TCase& C :
+         {TCase{0, TFrameSource::Cfi}, TCase{swNoCfi | swNoScan, TFrameSource::FramePointer},
+          TCase{swNoCfi | swNoFramePointer, TFrameSource::Scan}}) {
         SCOPED_TRACE(FrameSourceName(C.Source));
         TStackTrace Trace;
         st_walk_outer(C.Flags, &Trace);
@@ -319,6 +320,58 @@ TEST(CrashlibStackTraceWalk, OwnThreadThroughEachSource)
         ASSERT_NE(It, N.end());
         EXPECT_GT(Trace[static_cast<size_t>(It - N.begin())].Line, 0u);
     }
+}
+
+namespace {
+TStackTrace JitTrace;
+
+extern "C" __attribute__((noinline)) int st_jit_callback(int X)
+{
+    CalcStackTrace(nullptr, 0, nullptr, nullptr, JitTrace);
+    return X + 1;
+}
+
+extern "C" __attribute__((noinline)) int st_jit_caller(int (*Trampoline)(int, int (*)(int)))
+{
+    const int R = Trampoline(1, st_jit_callback);
+    WalkSink++;
+    return R;
+}
+} // namespace
+
+TEST(CrashlibStackTraceWalk, GeneratedCodeWithoutUnwindInformation)
+{
+#if defined(__x86_64__)
+    // sub rsp, 8; call rsi; add rsp, 8; ret: code of no module, without
+    // unwind entry or symbol, between two routines of this program.
+    static const uint8_t Code[] = {0x48, 0x83, 0xEC, 0x08, 0xFF, 0xD6,
+                                   0x48, 0x83, 0xC4, 0x08, 0xC3};
+    void* P = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(P, MAP_FAILED);
+    // Not at the mapping's start: the call test reads 8 bytes before a
+    // return address.
+    auto* Entry = static_cast<uint8_t*>(P) + 64;
+    std::memcpy(Entry, Code, sizeof(Code));
+    ASSERT_EQ(mprotect(P, 4096, PROT_READ | PROT_EXEC), 0);
+    EXPECT_EQ(st_jit_caller(reinterpret_cast<int (*)(int, int (*)(int))>(Entry)), 2);
+    munmap(P, 4096);
+    const auto N = Names(JitTrace);
+    ASSERT_GE(N.size(), 4u) << StackTraceToStr(JitTrace, false, false);
+    EXPECT_EQ(N[0], "st_jit_callback");
+    // The generated code is listed by its address with the unknown mark,
+    // and the walk goes on past it to the routine that called it.
+    EXPECT_EQ(N[1], "???");
+    EXPECT_EQ(JitTrace[1].Address, reinterpret_cast<uintptr_t>(Entry) + 4);
+    EXPECT_TRUE(StackItemToStr(JitTrace[1], false, false).ends_with(" ???"));
+    EXPECT_EQ(N[2], "st_jit_caller") << StackTraceToStr(JitTrace, false, false);
+    EXPECT_EQ(JitTrace[2].Source, TFrameSource::Scan);
+    EXPECT_TRUE(IsSubsequence(
+        {"st_jit_caller",
+         "CrashlibStackTraceWalk_GeneratedCodeWithoutUnwindInformation_Test::TestBody"},
+        N));
+#else
+    GTEST_SKIP() << "the generated code is x86-64 code";
+#endif
 }
 
 namespace {
