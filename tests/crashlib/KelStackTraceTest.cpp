@@ -452,6 +452,23 @@ TEST(CrashlibStackTraceWalk, ScanClampsBoundsAndHonoursCancel)
     EXPECT_TRUE(None.empty());
 }
 
+TEST(CrashlibStackTraceWalk, ScanReportsProgressAndOneTextLinePerItem)
+{
+    std::vector<int> Seen;
+    TStackTrace Trace;
+    std::string Text;
+    ASSERT_TRUE(CalcStackTrace(
+        nullptr, swNoCfi | swNoFramePointer | swText,
+        [&](int Position) { Seen.push_back(Position); }, nullptr, Trace, &Text));
+    ASSERT_FALSE(Seen.empty());
+    EXPECT_EQ(Seen.front(), 25);
+    EXPECT_EQ(Seen.back(), 1000);
+    EXPECT_TRUE(std::is_sorted(Seen.begin(), Seen.end()));
+    // The text holds one line per item and no internal-error line.
+    EXPECT_EQ(static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')) + 1, Trace.size());
+    EXPECT_EQ(Text.find(">> internal error"), std::string::npos);
+}
+
 // --- The crash program against gdb ------------------------------------------------------------
 
 namespace {
