@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -69,6 +70,55 @@ TEST(CrashlibI386StackWalk, CrashProgramChainInnermostFirstInColumns)
         Names));
     // Twenty-one calls of one routine: the repeats are folded.
     EXPECT_LT(std::count(Names.begin(), Names.end(), "c32_recurse"), 5);
+}
+
+TEST(CrashlibI386StackWalk, CrashProgramChainFollowsGdbs)
+{
+    FILE* Probe = popen("command -v gdb", "r");
+    char Found[256] = {};
+    const bool HaveGdb = Probe != nullptr && fgets(Found, sizeof(Found), Probe) != nullptr;
+    if (Probe != nullptr)
+        pclose(Probe);
+    if (!HaveGdb)
+        GTEST_SKIP() << "gdb is not installed";
+    // gdb's backtrace at the crash: "#N  0x... in name (" or "#N  name (".
+    std::vector<std::string> Gdb;
+    FILE* F =
+        popen(("timeout 60 gdb -batch -nx -ex run -ex bt " + std::string(CRASH32_PROGRAM) + " 2>&1")
+                  .c_str(),
+              "r");
+    ASSERT_NE(F, nullptr);
+    char Buffer[1024];
+    while (fgets(Buffer, sizeof(Buffer), F) != nullptr) {
+        std::string L = Buffer;
+        if (L.empty() || L[0] != '#')
+            continue;
+        std::string Rest = L.substr(L.find(' '));
+        if (const size_t In = Rest.find(" in "); In != std::string::npos && Rest.find("0x") < In)
+            Rest = Rest.substr(In + 4);
+        const size_t First = Rest.find_first_not_of(' ');
+        const size_t End = Rest.find(" (", First);
+        if (First == std::string::npos || End == std::string::npos)
+            continue;
+        const std::string N = Rest.substr(First, End - First);
+        if (N.rfind("c32_", 0) == 0 || N == "main")
+            Gdb.push_back(N);
+    }
+    pclose(F);
+    ASSERT_EQ(Gdb.size(), 26u); // compare, inner, via_pointer, 21 x recurse, level1, main
+    std::vector<std::string> Ours;
+    for (const std::string& L : ProgramLines()) {
+        const std::string N = LastWord(L);
+        if (N.rfind("c32_", 0) == 0 || N == "main")
+            Ours.push_back(N);
+    }
+    // Scan-and-link keeps gdb's chain in order, with the recursion folded,
+    // and leaves out none of its routines.
+    EXPECT_TRUE(IsSubsequence(Ours, Gdb));
+    std::vector<std::string> A = Ours, B = Gdb;
+    A.erase(std::unique(A.begin(), A.end()), A.end());
+    B.erase(std::unique(B.begin(), B.end()), B.end());
+    EXPECT_EQ(A, B);
 }
 
 namespace {
