@@ -873,8 +873,17 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
             Body();
         } catch (...) {
             std::string Line;
-            InternalErrorStr(ScanPhase != nullptr ? ScanPhase : Phase,
-                             (Flags & swRelAddresses) != 0, (Flags & swRelLines) != 0, Line);
+            const bool RelAddresses = (Flags & swRelAddresses) != 0;
+            const bool RelLines = (Flags & swRelLines) != 0;
+            InternalErrorStr(ScanPhase != nullptr ? ScanPhase : Phase, RelAddresses, RelLines,
+                             Line);
+            ScanPhase = nullptr;
+            if (Ctx.ExceptionAddress != 0) {
+                std::string Original;
+                StackAddrToStr(Ctx.ExceptionAddress, RelAddresses, RelLines, Original);
+                Line += std::string(Line.ends_with("\r\n") ? "" : "\r\n") +
+                        ">> original exception location: " + Original;
+            }
             Errors += Line + "\r\n";
         }
     };

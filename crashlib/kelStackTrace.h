@@ -71,6 +71,9 @@ struct TThreadContext {
     uintptr_t StackLow = 0;
     uintptr_t StackHigh = 0;
     pid_t ThreadId = 0;
+    // Where the exception happened when the walk is made for one (0: none);
+    // internal-error lines of the walk name it.
+    uintptr_t ExceptionAddress = 0;
 
     uintptr_t Ip() const
     {

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -467,6 +468,28 @@ TEST(CrashlibStackTraceWalk, ScanReportsProgressAndOneTextLinePerItem)
     // The text holds one line per item and no internal-error line.
     EXPECT_EQ(static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')) + 1, Trace.size());
     EXPECT_EQ(Text.find(">> internal error"), std::string::npos);
+}
+
+TEST(CrashlibStackTraceWalk, AFailingPhaseEndsTheTraceWithAnInternalErrorLine)
+{
+    ucontext_t Uc;
+    getcontext(&Uc);
+    TThreadContext C;
+    ContextFromUcontext(Uc, C);
+    C.ExceptionAddress = reinterpret_cast<uintptr_t>(&IsSubsequence) + 2;
+    TStackTrace Trace;
+    std::string Text;
+    // The progress alert fails as the first phase ends.
+    ASSERT_TRUE(CalcStackTrace(
+        &C, swNoCfi | swNoFramePointer | swText,
+        [](int) { throw std::runtime_error("alert failed"); }, nullptr, Trace, &Text));
+    ASSERT_EQ(Trace.size(), 1u);
+    EXPECT_EQ(Trace[0].Address, C.Ip());
+    const size_t Error = Text.find("\r\n>> internal error in CollectPossibleStackItems:\r\n");
+    ASSERT_NE(Error, std::string::npos) << Text;
+    const size_t Original = Text.find(">> original exception location: ", Error);
+    ASSERT_NE(Original, std::string::npos) << Text;
+    EXPECT_NE(Text.find("IsSubsequence", Original), std::string::npos) << Text;
 }
 
 // --- The crash program against gdb ------------------------------------------------------------
