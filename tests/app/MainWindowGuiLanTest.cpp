@@ -3,6 +3,7 @@
 // ARP method finds them.
 #include "Lab.h"
 #include "MainWindowTestSupport.h"
+#include "TwoHostLab.h"
 
 #include "Actions.h"
 #include "Dialogs.h"
@@ -241,10 +242,9 @@ TEST(MainWindowGuiLan, LocalComputerIsScannedAtTheAddressTheNetworkSees)
 {
     TVX_REQUIRE_LAN();
     lan::Lab Lab;
-    lan::Host& Gui = Lab.AddHost("gui");
-    lan::Host& Other = Lab.AddHost("other");
-    Lab.Link(Gui, {"eth0", lan::LocalMac(0x7801), "10.78.0.1/24"}, Other,
-             {"eth0", lan::LocalMac(0x7802), "10.78.0.2/24"});
+    lan::Host& Gui = AddLinkedHosts(Lab, {"gui", {"eth0", lan::LocalMac(0x7801), "10.78.0.1/24"}},
+                                    {"other", {"eth0", lan::LocalMac(0x7802), "10.78.0.2/24"}})
+                         .first;
     // As Debian's installer writes it: the host name on a loopback address.
     Gui.AddHostsEntry("127.0.1.1", {"tolvexlocal"});
 
