@@ -1,0 +1,296 @@
+#include "Process.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+class TFd {
+public:
+    TFd() = default;
+    explicit TFd(int Fd) : FFd(Fd) {}
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    ~TFd() { Close(); }
+    int Get() const { return FFd; }
+    void Reset(int Fd)
+    {
+        Close();
+        FFd = Fd;
+    }
+    void Close()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+        FFd = -1;
+    }
+
+private:
+    int FFd = -1;
+};
+
+bool MakePipe(TFd& Read, TFd& Write)
+{
+    int Fds[2];
+    if (::pipe2(Fds, O_CLOEXEC) != 0)
+        return false;
+    Read.Reset(Fds[0]);
+    Write.Reset(Fds[1]);
+    return true;
+}
+
+// The child's dup2 onto 0, 1 and 2 must not overwrite a descriptor it still
+// needs, so every pipe end lives above them.
+bool LiftAboveStandard(TFd& Fd)
+{
+    if (Fd.Get() > 2)
+        return true;
+    const int Lifted = ::fcntl(Fd.Get(), F_DUPFD_CLOEXEC, 3);
+    if (Lifted < 0)
+        return false;
+    Fd.Reset(Lifted);
+    return true;
+}
+
+bool IsExecutableFile(const std::string& Path)
+{
+    struct stat St {};
+    return ::stat(Path.c_str(), &St) == 0 && S_ISREG(St.st_mode) &&
+           ::access(Path.c_str(), X_OK) == 0;
+}
+
+// The program's path: looked up before fork, since the child may only make
+// async-signal-safe calls.
+std::string ResolveProgram(const std::string& Program)
+{
+    if (Program.empty() || Program.find('/') != std::string::npos)
+        return Program;
+    const char* Path = ::getenv("PATH");
+    std::string Dirs = Path ? Path : "/usr/local/bin:/usr/bin:/bin";
+    size_t Start = 0;
+    while (Start <= Dirs.size()) {
+        size_t End = Dirs.find(':', Start);
+        if (End == std::string::npos)
+            End = Dirs.size();
+        std::string Dir = Dirs.substr(Start, End - Start);
+        if (Dir.empty())
+            Dir = ".";
+        const std::string Candidate = Dir + "/" + Program;
+        if (IsExecutableFile(Candidate))
+            return Candidate;
+        Start = End + 1;
+    }
+    return Program;
+}
+
+std::string VariableName(const char* Entry)
+{
+    const char* Eq = std::strchr(Entry, '=');
+    return Eq ? std::string(Entry, Eq) : std::string(Entry);
+}
+
+std::vector<std::string> ChildEnvironment(const TProcessRequest& Request, int ExtraFd)
+{
+    std::vector<std::pair<std::string, std::string>> Set = Request.SetEnvironment;
+    if (ExtraFd >= 0)
+        Set.emplace_back(Request.ExtraInputVariable, std::to_string(ExtraFd));
+    std::vector<std::string> Env;
+    for (char** E = environ; E && *E; ++E) {
+        const std::string Name = VariableName(*E);
+        const auto Named = [&](const std::string& N) { return N == Name; };
+        if (std::any_of(Request.RemoveEnvironment.begin(), Request.RemoveEnvironment.end(), Named))
+            continue;
+        if (std::any_of(Set.begin(), Set.end(), [&](const auto& P) { return P.first == Name; }))
+            continue;
+        Env.emplace_back(*E);
+    }
+    for (const auto& [Name, Value] : Set)
+        Env.push_back(Name + "=" + Value);
+    return Env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& Strings)
+{
+    std::vector<char*> P;
+    P.reserve(Strings.size() + 1);
+    for (auto& S : Strings)
+        P.push_back(S.data());
+    P.push_back(nullptr);
+    return P;
+}
+
+[[noreturn]] void ChildFail(int StatusFd, int Error)
+{
+    [[maybe_unused]] const auto Written = ::write(StatusFd, &Error, sizeof Error);
+    ::_exit(127);
+}
+
+// Reads what is there; false at end of file or on an error.
+bool Drain(int Fd, std::string& Into)
+{
+    char Buffer[4096];
+    const ssize_t N = ::read(Fd, Buffer, sizeof Buffer);
+    if (N < 0 && (errno == EINTR || errno == EAGAIN))
+        return true;
+    if (N <= 0)
+        return false;
+    const size_t Keep = std::min(static_cast<size_t>(N),
+                                 MaxCapturedBytes - std::min(MaxCapturedBytes, Into.size()));
+    Into.append(Buffer, Keep);
+    return true;
+}
+
+std::string ErrorText(int Error)
+{
+    return std::strerror(Error);
+}
+
+} // namespace
+
+TProcessResult RunProcess(const TProcessRequest& Request)
+{
+    TProcessResult Result;
+    if (Request.Program.empty()) {
+        Result.Error = "No program given.";
+        return Result;
+    }
+    const bool HasExtra = Request.ExtraInput.has_value();
+    if (HasExtra && Request.ExtraInputVariable.empty()) {
+        Result.Error = "The extra input has no variable to name it.";
+        return Result;
+    }
+
+    TFd OutRead, OutWrite, ErrRead, ErrWrite, StatusRead, StatusWrite, ExtraRead, ExtraWrite;
+    TFd DevNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    bool Ok = DevNull.Get() >= 0 && MakePipe(OutRead, OutWrite) && MakePipe(ErrRead, ErrWrite) &&
+              MakePipe(StatusRead, StatusWrite);
+    if (Ok && HasExtra)
+        Ok = MakePipe(ExtraRead, ExtraWrite) && LiftAboveStandard(ExtraRead);
+    Ok = Ok && LiftAboveStandard(DevNull) && LiftAboveStandard(OutWrite) &&
+         LiftAboveStandard(ErrWrite) && LiftAboveStandard(StatusWrite);
+    if (!Ok) {
+        Result.Error = ErrorText(errno);
+        return Result;
+    }
+    if (HasExtra) {
+        // The whole text goes into the pipe before the child starts; a text
+        // larger than the pipe would block, so it is refused instead.
+        const std::string& Text = *Request.ExtraInput;
+        ::fcntl(ExtraWrite.Get(), F_SETFL, O_NONBLOCK);
+        const ssize_t N = Text.empty() ? 0 : ::write(ExtraWrite.Get(), Text.data(), Text.size());
+        if (N < 0 || static_cast<size_t>(N) != Text.size()) {
+            Result.Error = "The extra input does not fit into a pipe.";
+            return Result;
+        }
+        ExtraWrite.Close();
+    }
+
+    const std::string Path = ResolveProgram(Request.Program);
+    std::vector<std::string> ArgStrings{Request.Program};
+    ArgStrings.insert(ArgStrings.end(), Request.Arguments.begin(), Request.Arguments.end());
+    std::vector<std::string> EnvStrings =
+        ChildEnvironment(Request, HasExtra ? ExtraRead.Get() : -1);
+    std::vector<char*> Argv = Pointers(ArgStrings);
+    std::vector<char*> Envp = Pointers(EnvStrings);
+
+    const pid_t Pid = ::fork();
+    if (Pid < 0) {
+        Result.Error = ErrorText(errno);
+        return Result;
+    }
+    if (Pid == 0) {
+        // Only async-signal-safe calls from here on.
+        ::setpgid(0, 0);
+        sigset_t None;
+        ::sigemptyset(&None);
+        ::sigprocmask(SIG_SETMASK, &None, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        if (::dup2(DevNull.Get(), 0) < 0 || ::dup2(OutWrite.Get(), 1) < 0 ||
+            ::dup2(ErrWrite.Get(), 2) < 0)
+            ChildFail(StatusWrite.Get(), errno);
+        if (HasExtra && ::fcntl(ExtraRead.Get(), F_SETFD, 0) != 0)
+            ChildFail(StatusWrite.Get(), errno);
+        ::execve(Path.c_str(), Argv.data(), Envp.data());
+        ChildFail(StatusWrite.Get(), errno);
+    }
+    // The parent sets the group too, so that a kill right after fork reaches it.
+    ::setpgid(Pid, Pid);
+    Result.Pid = Pid;
+    OutWrite.Close();
+    ErrWrite.Close();
+    StatusWrite.Close();
+    ExtraRead.Close();
+    DevNull.Close();
+
+    int ExecError = 0;
+    ssize_t N;
+    do
+        N = ::read(StatusRead.Get(), &ExecError, sizeof ExecError);
+    while (N < 0 && errno == EINTR);
+    if (N == static_cast<ssize_t>(sizeof ExecError)) {
+        int Status;
+        while (::waitpid(Pid, &Status, 0) < 0 && errno == EINTR) {
+        }
+        Result.Error = ErrorText(ExecError);
+        return Result;
+    }
+    Result.Started = true;
+    if (Request.OnStarted)
+        Request.OnStarted(Pid);
+
+    const auto Deadline = std::chrono::steady_clock::now() + Request.TimeLimit;
+    bool OutOpen = true, ErrOpen = true;
+    while (OutOpen || ErrOpen) {
+        if (Request.Cancel && Request.Cancel->load()) {
+            Result.Cancelled = true;
+            break;
+        }
+        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            Deadline - std::chrono::steady_clock::now());
+        if (Left.count() <= 0) {
+            Result.TimedOut = true;
+            break;
+        }
+        // Short slices so that a cancel is seen soon.
+        const int Slice =
+            static_cast<int>(std::min<long long>(Left.count(), Request.Cancel ? 50 : Left.count()));
+        pollfd Fds[2] = {{OutOpen ? OutRead.Get() : -1, POLLIN, 0},
+                         {ErrOpen ? ErrRead.Get() : -1, POLLIN, 0}};
+        const int Ready = ::poll(Fds, 2, std::max(Slice, 1));
+        if (Ready < 0 && errno != EINTR)
+            break;
+        if (Ready <= 0)
+            continue;
+        if (OutOpen && (Fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            OutOpen = Drain(OutRead.Get(), Result.Output);
+        if (ErrOpen && (Fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            ErrOpen = Drain(ErrRead.Get(), Result.ErrorOutput);
+    }
+    if (Result.TimedOut || Result.Cancelled)
+        ::kill(-Pid, SIGKILL);
+
+    int Status = 0;
+    while (::waitpid(Pid, &Status, 0) < 0) {
+        if (errno != EINTR)
+            return Result;
+    }
+    if (WIFEXITED(Status))
+        Result.ExitCode = WEXITSTATUS(Status);
+    else if (WIFSIGNALED(Status))
+        Result.Signal = WTERMSIG(Status);
+    return Result;
+}
+
+} // namespace platform
