@@ -192,7 +192,13 @@ void TMacComments::LoadFromFile(const std::string& FileName)
     }
     TEncoding Read = TEncoding::Utf8;
     const std::string Decoded = DecodeFileText(platform::ReadWholeFile(FileName), Read);
-    LoadFromText(Decoded);
+    // The decoding took the byte-order mark off; a U+FEFF after it is the
+    // first line's text, which must survive the next save.
+    FLines.clear();
+    platform::TextLines Reader(Decoded);
+    for (std::string_view Line; Reader.Next(Line);)
+        FLines.emplace_back(Line);
+    Reindex();
     FEncoding = Read;
     FChanged = false;
 }

@@ -1,8 +1,11 @@
 // What the targets that read files share: one private folder per process
-// (removed at exit), and whole-file reads and writes.
+// (removed at exit), and whole-file reads and writes. The folder is in memory
+// where the system has such a place: the writers under test flush every file
+// to disk, which would otherwise make a few dozen runs a second of them.
 #pragma once
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,8 +19,8 @@ namespace fuzzfiles {
 inline const std::string& Folder()
 {
     static const std::string Path = [] {
-        char Templ[] = "/tmp/tolvex-fuzz-XXXXXX";
-        if (!::mkdtemp(Templ)) {
+        char Templ[] = "/dev/shm/tolvex-fuzz-XXXXXX";
+        if (!::mkdtemp(Templ) && !::mkdtemp(std::strcpy(Templ, "/tmp/tolvex-fuzz-XXXXXX"))) {
             std::abort();
         }
         static const std::string Made(Templ);

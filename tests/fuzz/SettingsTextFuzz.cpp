@@ -1,6 +1,7 @@
 // Any bytes as the text of a settings value, and as a value to store: the
 // decoder never reads outside its text, and what the store writes reopens
 // and reads back the same way every time.
+#include "FuzzFiles.h"
 #include "HTMLUtil.h"
 #include "uXMLStorage.h"
 
@@ -13,17 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string Folder()
-{
-    static const std::string Path = [] {
-        char Templ[] = "/tmp/tolvex-fuzz-XXXXXX";
-        if (!::mkdtemp(Templ))
-            std::abort();
-        return std::string(Templ);
-    }();
-    return Path;
-}
 
 std::string StoreAndRead(const std::string& File, const std::string& Value)
 {
@@ -59,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
         return true;
     }();
     (void)Quiet;
-    const std::string File = Folder() + "/options.xml";
+    const std::string File = fuzzfiles::PathOf("options.xml");
     const std::string Once = StoreAndRead(File, Text);
     if (StoreAndRead(File, Once) != Once)
         __builtin_trap();
