@@ -30,6 +30,9 @@ TDlgPresetEdit::TDlgPresetEdit(QWidget* Owner)
         });
     BindButton(ui->btnOK, FactOK);
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+    // OK follows the fields at once, not only when idle.
+    connect(ui->edName, &QLineEdit::textChanged, FActions, &TActionList::UpdateActions);
+    connect(ui->mMessage, &QPlainTextEdit::textChanged, FActions, &TActionList::UpdateActions);
     FActions->UpdateActions();
 }
 

@@ -84,6 +84,7 @@ int EscapeAnswer(TMsgButtons Buttons)
         return mrNo;
     case TMsgButtons::OKCancel:
     case TMsgButtons::YesNoCancel:
+    case TMsgButtons::RetryCancel:
         break;
     }
     return mrCancel;
@@ -132,6 +133,10 @@ int ShowQtMessageBox(const TMessageBoxCall& Call)
         Buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
         Escape = QMessageBox::Cancel;
         break;
+    case TMsgButtons::RetryCancel:
+        Buttons = QMessageBox::Retry | QMessageBox::Cancel;
+        Escape = QMessageBox::Cancel;
+        break;
     }
     Box.setStandardButtons(Buttons);
     Box.setEscapeButton(Escape);
@@ -142,6 +147,8 @@ int ShowQtMessageBox(const TMessageBoxCall& Call)
         return mrYes;
     case QMessageBox::No:
         return mrNo;
+    case QMessageBox::Retry:
+        return mrRetry;
     default:
         return mrCancel;
     }

@@ -16,6 +16,7 @@ inline constexpr int mrOk = 1;
 inline constexpr int mrCancel = 2;
 inline constexpr int mrYes = 6;
 inline constexpr int mrNo = 7;
+inline constexpr int mrRetry = 4;
 
 // --- Modal dialogs --------------------------------------------------------------
 // The owner for a new dialog: the application's active window (the dialog is
@@ -37,7 +38,7 @@ void SetEditNumeric(QLineEdit* Edit);
 // decides how they reach the user: a modal message box in the program, a
 // recorder in tests (SetMessageSink).
 enum class TMsgIcon { None, Information, Warning, Error, Question };
-enum class TMsgButtons { OK, OKCancel, YesNo, YesNoCancel };
+enum class TMsgButtons { OK, OKCancel, YesNo, YesNoCancel, RetryCancel };
 
 struct TMessageBoxCall {
     std::string Text;
@@ -46,7 +47,8 @@ struct TMessageBoxCall {
     TMsgButtons Buttons = TMsgButtons::OK;
 };
 
-// Answers a message: returns the button pressed (mrOk, mrCancel, mrYes, mrNo).
+// Answers a message: returns the button pressed (mrOk, mrCancel, mrYes, mrNo,
+// mrRetry).
 using TMessageSink = std::function<int(const TMessageBoxCall&)>;
 
 // Installs Sink (empty: the message box again); returns the one it replaces.
