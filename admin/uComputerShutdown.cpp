@@ -1,0 +1,256 @@
+#include "uComputerShutdown.h"
+
+#include "Language.h"
+#include "LocalComputer.h"
+#include "LocalInterfaces.h"
+#include "Process.h"
+#include "uFormat.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
+#include <sstream>
+
+std::string NetProgram = "net";
+std::chrono::milliseconds ShutdownTimeLimit = std::chrono::seconds(60);
+
+namespace {
+
+std::atomic<bool> CancelAll{false};
+
+bool HasAny(const std::string& Text, const char* Chars)
+{
+    return Text.find_first_of(Chars, 0, std::char_traits<char>::length(Chars) + 1) !=
+           std::string::npos;
+}
+
+bool IsCanonicalIpv4(const std::string& Host)
+{
+    in_addr Addr{};
+    if (::inet_pton(AF_INET, Host.c_str(), &Addr) != 1)
+        return false;
+    char Back[INET_ADDRSTRLEN];
+    return ::inet_ntop(AF_INET, &Addr, Back, sizeof Back) && Host == Back;
+}
+
+bool IsRfc1123Name(const std::string& Host)
+{
+    std::string Name = Host;
+    if (!Name.empty() && Name.back() == '.')
+        Name.pop_back();
+    if (Name.empty() || Name.size() > 253)
+        return false;
+    std::string LastLabel;
+    std::istringstream Labels(Name);
+    for (std::string Label; std::getline(Labels, Label, '.');) {
+        if (Label.empty() || Label.size() > 63 || Label.front() == '-' || Label.back() == '-')
+            return false;
+        for (const unsigned char C : Label)
+            if (!std::isalnum(C) && C != '-')
+                return false;
+        LastLabel = Label;
+    }
+    if (Name.back() == '.')
+        return false; // an empty last label
+    return !std::all_of(LastLabel.begin(), LastLabel.end(),
+                        [](unsigned char C) { return std::isdigit(C); });
+}
+
+std::string TrimmedLine(std::string Line)
+{
+    while (!Line.empty() && std::isspace(static_cast<unsigned char>(Line.back())))
+        Line.pop_back();
+    const auto Start = Line.find_first_not_of(" \t");
+    return Start == std::string::npos ? std::string() : Line.substr(Start);
+}
+
+std::int32_t PowerOffThisComputer(std::int32_t Flags, const std::string& UserName)
+{
+    if (!UserName.empty())
+        throw EShutdownError(Translate("sShutdownLocalCredentials"));
+    const bool Reboot = (Flags & ~EWX_FORCE) == EWX_REBOOT;
+    QDBusMessage Call = QDBusMessage::createMethodCall(
+        "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+        Reboot ? "Reboot" : "PowerOff");
+    // Interactive: polkit may ask the user for a password of its own.
+    Call << true;
+    Call.setInteractiveAuthorizationAllowed(true);
+    QDBusConnection Bus = QDBusConnection::systemBus();
+    if (!Bus.isConnected())
+        throw EShutdownError(FormatChecked(Translate("sShutdownNoSystemBus"),
+                                           "The system bus cannot be reached: %s",
+                                           {Bus.lastError().message().toStdString()}));
+    const QDBusMessage Reply =
+        Bus.call(Call, QDBus::Block, static_cast<int>(ShutdownTimeLimit.count()));
+    if (Reply.type() == QDBusMessage::ErrorMessage)
+        throw EShutdownError(Reply.errorName().toStdString() + ": " +
+                             Reply.errorMessage().toStdString());
+    return 0;
+}
+
+} // namespace
+
+std::int32_t ShutdownFlags(std::int32_t ActionIndex, bool Forced)
+{
+    std::int32_t Flags;
+    switch (ActionIndex) {
+    case 1:
+        Flags = EWX_REBOOT;
+        break;
+    case 2:
+        Flags = EWX_LOGOFF;
+        break;
+    default:
+        Flags = EWX_POWEROFF;
+    }
+    return Forced ? Flags | EWX_FORCE : Flags;
+}
+
+bool IsValidShutdownHost(const std::string& Host)
+{
+    return IsCanonicalIpv4(Host) || IsRfc1123Name(Host);
+}
+
+bool IsShutdownHostThisComputer(const std::string& Host)
+{
+    if (Host == ".")
+        return true;
+    return !Host.empty() && platform::IsLocalComputer(Host, platform::ListLocalInterfaces());
+}
+
+TNetShutdownCall BuildNetShutdownCall(const std::string& Host, const std::string& UserName,
+                                      const std::string& Password, std::int32_t Flags)
+{
+    if (!IsValidShutdownHost(Host))
+        throw EShutdownError(FormatChecked(Translate("sShutdownInvalidHost"),
+                                           "\"%s\" is not a valid computer address; a computer "
+                                           "without a valid address cannot be shut down.",
+                                           {Host}));
+    // net reads "name%password" as both; CR and LF would end the name or
+    // password early where net reads them.
+    if (!UserName.empty() && (UserName.front() == '-' || HasAny(UserName, "%\r\n")))
+        throw EShutdownError(Translate("sShutdownInvalidUser"));
+    if (HasAny(Password, "\r\n"))
+        throw EShutdownError(Translate("sShutdownInvalidPassword"));
+    if ((Flags & ~EWX_FORCE) == EWX_LOGOFF)
+        throw EShutdownError(Translate("sShutdownLogOffNotAvailable"));
+
+    TNetShutdownCall Call;
+    Call.Arguments = {"rpc", "shutdown"};
+    Call.Arguments.push_back((IsCanonicalIpv4(Host) ? "--ipaddress=" : "--server=") + Host);
+    if ((Flags & ~EWX_FORCE) == EWX_REBOOT)
+        Call.Arguments.push_back("-r");
+    if (Flags & EWX_FORCE)
+        Call.Arguments.push_back("-f");
+    Call.Arguments.insert(Call.Arguments.end(), {"-t", "0"});
+    if (UserName.empty()) {
+        // The logged-on user: no password, a Kerberos ticket if there is one.
+        Call.Arguments.push_back("-N");
+    } else {
+        Call.Arguments.push_back("--user=" + UserName);
+        Call.Password = Password;
+    }
+    return Call;
+}
+
+std::string NetShutdownReason(const std::string& Output, const std::string& ErrorOutput)
+{
+    std::vector<std::string> Lines;
+    std::istringstream In(Output + "\n" + ErrorOutput);
+    for (std::string Line; std::getline(In, Line);) {
+        Line = TrimmedLine(Line);
+        // net asks for a password on the terminal each time it falls back.
+        const auto Prompt = Line.find("password:");
+        if (Prompt != std::string::npos)
+            Line = TrimmedLine(Line.substr(Prompt + 9));
+        if (!Line.empty() && std::find(Lines.begin(), Lines.end(), Line) == Lines.end())
+            Lines.push_back(Line);
+    }
+    std::vector<std::string> Named;
+    for (const auto& Line : Lines)
+        if (Line.find("NT_STATUS_") != std::string::npos || Line.find("WERR_") != std::string::npos)
+            Named.push_back(Line);
+    const auto& Chosen = Named.empty() ? Lines : Named;
+    std::string Reason;
+    for (const auto& Line : Chosen)
+        Reason += (Reason.empty() ? "" : " ") + Line;
+    return Reason;
+}
+
+void CancelShutdownRequests()
+{
+    CancelAll = true;
+}
+
+std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& UserName,
+                                   const std::string& Password, bool Forced,
+                                   std::int32_t ActionIndex)
+{
+    const std::int32_t Flags = ShutdownFlags(ActionIndex, Forced);
+    if (IsShutdownHostThisComputer(Host))
+        return PowerOffThisComputer(Flags, UserName);
+
+    const TNetShutdownCall Call = BuildNetShutdownCall(Host, UserName, Password, Flags);
+    if (CancelAll)
+        throw EShutdownError(Translate("sShutdownCancelled"));
+    platform::TProcessRequest Request;
+    Request.Program = NetProgram;
+    Request.Arguments = Call.Arguments;
+    Request.RemoveEnvironment = {"PASSWD", "PASSWD_FILE", "PASSWD_FD", "USER", "LOGNAME"};
+    // net's messages in English, whatever the user's locale, so that the
+    // status names read the same everywhere.
+    Request.SetEnvironment = {{"LC_ALL", "C"}};
+    if (Call.Password) {
+        Request.ExtraInput = *Call.Password;
+        Request.ExtraInputVariable = "PASSWD_FD";
+    }
+    Request.TimeLimit = ShutdownTimeLimit;
+    Request.Cancel = &CancelAll;
+    const platform::TProcessResult Result = platform::RunProcess(Request);
+    if (!Result.Started)
+        throw EShutdownError(FormatChecked(
+            Translate("sShutdownNoClient"),
+            "The remote-shutdown client \"%s\" cannot be started: %s", {NetProgram, Result.Error}));
+    if (Result.TimedOut)
+        throw EShutdownError(
+            FormatChecked(Translate("sShutdownTimedOut"),
+                          "The computer did not answer within %d seconds (timed out).",
+                          {static_cast<std::int64_t>(ShutdownTimeLimit.count() / 1000)}));
+    if (Result.Cancelled)
+        throw EShutdownError(Translate("sShutdownCancelled"));
+    if (Result.ExitCode != 0) {
+        std::string Reason = NetShutdownReason(Result.Output, Result.ErrorOutput);
+        if (Reason.empty())
+            Reason = FormatChecked(Translate("sShutdownClientFailed"),
+                                   "The remote-shutdown client failed (exit code %d).",
+                                   {static_cast<std::int64_t>(Result.ExitCode)});
+        throw EShutdownError(Reason);
+    }
+    return 0;
+}
+
+TThrdComputerShutdown::TThrdComputerShutdown(const std::string& AHost, const std::string& AUserName,
+                                             const std::string& APassword,
+                                             std::int32_t AActionIndex, bool AForced,
+                                             std::shared_ptr<platform::TThreadGroup> Group)
+    : platform::TThread(std::move(Group)), Host(AHost), UserName(AUserName), Password(APassword),
+      Forced(AForced), ActionIndex(AActionIndex)
+{
+    FreeOnTerminate = true;
+}
+
+void TThrdComputerShutdown::Execute()
+{
+    ErrorText.clear();
+    ReturnValue = -1;
+    try {
+        ReturnValue =
+            ShutdownComputerByWmi(Host, UserName, Password, Forced, ActionIndex) == 0 ? 0 : -1;
+    } catch (const std::exception& E) {
+        ErrorText = E.what();
+        ReturnValue = -1;
+    }
+}

@@ -1,0 +1,97 @@
+// Shutting down or restarting a computer, and the worker thread that does it.
+//
+// Another computer is asked through Samba's "net rpc shutdown", which speaks
+// the remote-shutdown RPC that Windows hosts answer for administrators. It
+// runs with an argv built from validated texts only; a password goes to it
+// through a pipe named by PASSWD_FD and never through its argv or
+// environment. This computer (".", or a name or address IsLocalComputer
+// recognises) is asked through logind's PowerOff and Reboot on the system bus.
+// A computer without a valid address is refused: nothing ever falls back to
+// shutting down the computer the user sits at.
+#pragma once
+
+#include "Thread.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A shutdown request that failed or was refused; the text is for the user.
+class EShutdownError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The shutdown flags of an action: 0 power off (8), 1 reboot (2), 2 log off
+// (0), anything else power off; Forced adds 4.
+std::int32_t ShutdownFlags(std::int32_t ActionIndex, bool Forced);
+
+inline constexpr std::int32_t EWX_LOGOFF = 0;
+inline constexpr std::int32_t EWX_REBOOT = 2;
+inline constexpr std::int32_t EWX_FORCE = 4;
+inline constexpr std::int32_t EWX_POWEROFF = 8;
+
+// True for an IPv4 address in canonical dotted form or an RFC 1123 host name
+// (whose last label is not all digits, so that no odd spelling of an address
+// passes as a name).
+bool IsValidShutdownHost(const std::string& Host);
+
+// True when Host is this computer: "." or what IsLocalComputer recognises.
+// An empty host is no computer at all.
+bool IsShutdownHostThisComputer(const std::string& Host);
+
+// What runs for another computer: net's arguments and the password for its
+// PASSWD_FD pipe (none for the current user).
+struct TNetShutdownCall {
+    std::vector<std::string> Arguments;
+    std::optional<std::string> Password;
+};
+
+// Raises EShutdownError for a host, user name or password that must not
+// reach net: an invalid host, "%", CR or LF in the user name (net would take
+// what follows "%" as the password), CR or LF in the password, a leading "-".
+TNetShutdownCall BuildNetShutdownCall(const std::string& Host, const std::string& UserName,
+                                      const std::string& Password, std::int32_t Flags);
+
+// The reason net gave: its NT_STATUS_/WERR_ lines, each once, without its
+// password prompts; its other lines when it named no status.
+std::string NetShutdownReason(const std::string& Output, const std::string& ErrorOutput);
+
+// The client program and the hard limit for one request. Settable so that
+// the tests can point them elsewhere.
+extern std::string NetProgram;
+extern std::chrono::milliseconds ShutdownTimeLimit;
+
+// Kills every running client and makes new requests fail at once; called
+// when the program closes.
+void CancelShutdownRequests();
+
+// 0 when the computer accepted the request; -1 is never returned without an
+// exception: every failure raises EShutdownError with its reason.
+std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& UserName,
+                                   const std::string& Password, bool Forced,
+                                   std::int32_t ActionIndex);
+
+// One request in its own thread; created suspended, frees itself.
+class TThrdComputerShutdown : public platform::TThread {
+public:
+    TThrdComputerShutdown(const std::string& AHost, const std::string& AUserName,
+                          const std::string& APassword, std::int32_t AActionIndex, bool AForced,
+                          std::shared_ptr<platform::TThreadGroup> Group = nullptr);
+
+    std::int32_t ReturnValue = -1;
+    std::string Host;
+    std::string UserName;
+    std::string Password;
+    std::string ErrorText;
+    bool Forced;
+    std::int32_t ActionIndex;
+
+protected:
+    void Execute() override;
+};
