@@ -90,11 +90,38 @@ struct TDelivery {
     std::vector<std::string> Reasons;
 };
 
+// Why a session did not take the message, for the user: Who and the
+// reason in the user's language.
+std::string ReasonText(const std::string& Who, const std::string& Reason)
+{
+    static const struct {
+        const char* Reason;
+        const char* Key;
+        const char* BuiltIn;
+    } Known[] = {
+        {platform::ReasonInvalidLine, "sSessionInvalidLine", "%s: invalid terminal line"},
+        {platform::ReasonNotATerminal, "sSessionNotATerminal", "%s: not a terminal"},
+        {platform::ReasonMesgN, "sSessionTtyMesgN",
+         "%s: the terminal does not accept messages (mesg n)"},
+        {platform::ReasonBlocked, "sSessionTtyBlocked",
+         "%s: the terminal does not take the message"},
+    };
+    for (const auto& K : Known)
+        if (Reason == K.Reason)
+            return FormatChecked(Translate(K.Key), K.BuiltIn, {Who});
+    return FormatChecked(Translate("sSessionFailed"), "%s: %s", {Who, Reason});
+}
+
 void Deliver(const platform::TerminalSession& S, const std::string& Title, const std::string& Text,
              std::int32_t Style, std::int32_t Timeout, const std::string& Sender,
              const std::string& Time, TDelivery& D)
 {
     const std::string Who = S.Id + " (" + S.User + ")";
+    if (!platform::IsMessageTarget(S)) {
+        D.Reasons.push_back(FormatChecked(Translate("sSessionNotRead"),
+                                          "%s: nobody reads messages in this session", {Who}));
+        return;
+    }
     std::string Reason;
     if (!S.Tty.empty()) {
         Reason = platform::WriteTerminalMessage(S.Tty, Title, Sender, Time, Text);
@@ -104,12 +131,15 @@ void Deliver(const platform::TerminalSession& S, const std::string& Title, const
             Reason = platform::NotifyDesktop(Title, Text, StyleToMessageType(Style), Timeout);
         D.Notified = D.Notified || Reason.empty();
     } else {
-        Reason = "no terminal and no desktop of ours";
+        D.Reasons.push_back(FormatChecked(Translate("sSessionNoTarget"),
+                                          "%s: no terminal and no desktop to show the message",
+                                          {Who}));
+        return;
     }
     if (Reason.empty())
         ++D.Delivered;
     else
-        D.Reasons.push_back(Who + ": " + Reason);
+        D.Reasons.push_back(ReasonText(Who, Reason));
 }
 
 std::vector<platform::TerminalSession> LocalSessions(const std::string& Host)
@@ -179,10 +209,7 @@ bool WtsSendMessageToSession(const std::string& Host, const std::string& Title,
         if (S.Id != Id)
             continue;
         TDelivery D;
-        if (!platform::IsMessageTarget(S))
-            D.Reasons.push_back(S.Id + " (" + S.User + "): not a session anyone reads");
-        else
-            Deliver(S, Title, Text, Style, Timeout, SenderText(), LocalTimeText(), D);
+        Deliver(S, Title, Text, Style, Timeout, SenderText(), LocalTimeText(), D);
         if (D.Delivered > 0)
             return true;
         RaiseLastWtsError(0, D.Reasons.front());

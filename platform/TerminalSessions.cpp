@@ -263,20 +263,20 @@ std::string WriteTerminalMessage(const std::string& Line, const std::string& Tit
                                  const std::string& Text)
 {
     if (!IsValidTerminalLine(Line))
-        return "invalid terminal line";
+        return ReasonInvalidLine;
     const std::string Path = DevicePath(Line);
     const int Fd = ::open(Path.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (Fd < 0)
-        return errno == ELOOP ? std::string("not a terminal") : std::strerror(errno);
+        return errno == ELOOP ? std::string(ReasonNotATerminal) : std::strerror(errno);
     struct stat St {};
     if (::fstat(Fd, &St) != 0 || !S_ISCHR(St.st_mode) || !::isatty(Fd)) {
         ::close(Fd);
-        return "not a terminal";
+        return ReasonNotATerminal;
     }
     // "mesg n" takes the group's write permission away.
     if ((St.st_mode & S_IWGRP) == 0) {
         ::close(Fd);
-        return "mesg n";
+        return ReasonMesgN;
     }
     std::string Body = Text;
     bool Cut = false;
@@ -313,7 +313,7 @@ std::string WriteTerminalMessage(const std::string& Line, const std::string& Tit
         const auto Left =
             std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now());
         if (Left.count() <= 0) {
-            Result = "the terminal does not take the message";
+            Result = ReasonBlocked;
             break;
         }
         pollfd Pfd{Fd, POLLOUT, 0};

@@ -42,6 +42,13 @@ std::string NeutraliseTerminalText(const std::string& Text);
 // The most text a terminal gets; the rest is cut off with a mark.
 inline constexpr size_t MaxTerminalText = 8192;
 
+// The reasons WriteTerminalMessage gives for the failures it finds itself;
+// other failures give the system's text.
+inline constexpr const char* ReasonInvalidLine = "invalid terminal line";
+inline constexpr const char* ReasonNotATerminal = "not a terminal";
+inline constexpr const char* ReasonMesgN = "mesg n";
+inline constexpr const char* ReasonBlocked = "the terminal does not take the message";
+
 // Writes a header line (Title, Sender, Time) and Text to the terminal Line.
 // Returns an empty text on success, else why it failed: an invalid line, no
 // terminal there (a link, a plain file), a terminal closed with "mesg n", or
