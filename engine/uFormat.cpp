@@ -169,7 +169,8 @@ std::string Format(std::string_view Fmt, std::span<const TFormatArg> Args)
         }
 
         const size_t chars = CharCount(text);
-        const size_t pad = chars < static_cast<size_t>(width) ? static_cast<size_t>(width) - chars : 0;
+        const size_t pad =
+            chars < static_cast<size_t>(width) ? static_cast<size_t>(width) - chars : 0;
         if (result.size() + text.size() + pad > limit)
             Invalid(Fmt);
         if (pad > 0) {

@@ -167,9 +167,9 @@ TEST(DialogsGui, TheEndOfTheSessionDismissesOpenDialogsAndShowsNoMore)
 
     // From then on nothing waits for an answer.
     Watchdog.start(2000);
-    EXPECT_EQ(ShowMessageBox("Can't write file x: No space left on device", "Error!",
-                             TMsgIcon::Error),
-              mrOk);
+    EXPECT_EQ(
+        ShowMessageBox("Can't write file x: No space left on device", "Error!", TMsgIcon::Error),
+        mrOk);
     EXPECT_EQ(ShowMessageBox("Save?", "Ask", TMsgIcon::Question, TMsgButtons::YesNoCancel),
               mrCancel);
     QDialog Later;

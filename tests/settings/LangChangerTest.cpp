@@ -10,9 +10,9 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 

@@ -1,15 +1,15 @@
+#include "AtomicFile.h"
 #include "SettingsTestSupport.h"
 #include "Watchdog.h"
-#include "AtomicFile.h"
 #include "uXMLStorage.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
-#include <fcntl.h>
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -444,7 +444,7 @@ TEST(XMLStorageFiles, UnreadableFileIsKeptAsBadBeforeItIsReplaced)
 {
     // The contents, and why they cannot be read.
     const std::vector<std::pair<std::string, std::string>> Broken = {
-        {"", "No document element found"}, // cut off by a crash
+        {"", "No document element found"},                                     // cut off by a crash
         {"<Options><Defaults><k>1</k></Defaults>", "Start-end tags mismatch"}, // truncated
         {"not xml at all", "No document element found"},
         {"<Options><a></b></Options>", "Start-end tags mismatch"},
