@@ -61,13 +61,13 @@ protected:
         ResetPresetMacroValues();
         LangChanger.reset();
     }
-    void StartPeers(const std::string& Sessions)
+    void StartPeers(const std::string& Sessions, const std::string& Delay = "0")
     {
         const std::string Json = Dir.Path("sessions.json");
         std::ofstream(Json) << Sessions;
         SystemBus = std::make_unique<sessiontest::PrivateBus>(Dir.Path(), "system");
         SessionBus = std::make_unique<sessiontest::PrivateBus>(Dir.Path(), "session");
-        Logind = sessiontest::StartPeer("logind", *SystemBus, Json);
+        Logind = sessiontest::StartPeer("logind", *SystemBus, Json, Delay);
         Notifications =
             sessiontest::StartPeer("notifications", *SessionBus, Dir.Path("notify.log"));
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", SystemBus->Address.c_str(), 1);
@@ -316,6 +316,42 @@ TEST_F(SendMessageGui, PreviewShowsTheExpandedMessageAndClosesAfterItsTimeout)
     guitest::SaveScreenshot(*Box, "send-message-preview");
     QPointer<QMessageBox> Watch(Box);
     EXPECT_TRUE(QTest::qWaitFor([&] { return Watch.isNull() || !Watch->isVisible(); }, 5000));
+}
+
+TEST_F(SendMessageGui, ClosingWhileSendingLeavesTheThreadNothingToCallBack)
+{
+    Pty A;
+    StartPeers("[" + TtySession("1", A.Line) + "]", "1");
+    auto* Dlg = new TDlgSendMessage("", nullptr);
+    Dlg->SetTarget("", AllSessions);
+    Dlg->SetMessage("T", "late");
+    ASSERT_TRUE(Dlg->actSend()->Execute());
+    EXPECT_TRUE(Dlg->Sending());
+    Dlg->actSend()->Update();
+    EXPECT_FALSE(Dlg->actSend()->isEnabled()); // one thread per dialog
+    EXPECT_FALSE(Child<QLineEdit>(*Dlg, "edTitle")->isEnabled());
+    EXPECT_NE(QApplication::overrideCursor(), nullptr);
+    delete Dlg;
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    // The thread ends on its own and calls nobody back.
+    EXPECT_TRUE(QTest::qWaitFor([] { return SendMessageThreads()->Empty(); }, 20000));
+}
+
+TEST_F(SendMessageGui, EnterStaysInTheMemoEscapeCancels)
+{
+    TDlgSendMessage Dlg("", nullptr);
+    Dlg.show();
+    QApplication::setActiveWindow(&Dlg);
+    auto* Memo = Child<QPlainTextEdit>(Dlg, "mMessage");
+    Memo->setFocus();
+    QTest::keyClicks(Memo, "a");
+    QTest::keyClick(Memo, Qt::Key_Return);
+    QTest::keyClicks(Memo, "b");
+    EXPECT_EQ(Dlg.Text(), "a\r\nb");
+    EXPECT_TRUE(Dlg.isVisible());
+    QTest::keyClick(Memo, Qt::Key_Escape);
+    EXPECT_EQ(Dlg.result(), QDialog::Rejected);
+    EXPECT_FALSE(Dlg.isVisible());
 }
 
 } // namespace

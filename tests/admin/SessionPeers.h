@@ -115,12 +115,13 @@ private:
 
 // The Python stand-in of the given mode on Bus.
 inline std::unique_ptr<Child> StartPeer(const std::string& Mode, const PrivateBus& Bus,
-                                        const std::string& Arg)
+                                        const std::string& Arg, const std::string& Delay = "0")
 {
     const char* Src = std::getenv("TOLVEX_SOURCE_DIR");
     const std::string Script = std::string(Src ? Src : ".") + "/tests/admin/session_peers.py";
     return std::make_unique<Child>(
-        std::vector<std::string>{"/usr/bin/python3", Script, Mode, Bus.Address, Arg}, "ready");
+        std::vector<std::string>{"/usr/bin/python3", Script, Mode, Bus.Address, Arg, Delay},
+        "ready");
 }
 
 // A pseudo-terminal: the slave is the session's line, the master reads.

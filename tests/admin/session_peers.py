@@ -1,8 +1,9 @@
 """D-Bus peers for the session message tests, on a private bus.
 
-  session_peers.py logind <bus address> <sessions.json>
+  session_peers.py logind <bus address> <sessions.json> [delay]
       org.freedesktop.login1 with the sessions of the file: a list of
-      {"id", "uid", "user", "seat", "tty", "type", "class", "state", "name"}.
+      {"id", "uid", "user", "seat", "tty", "type", "class", "state", "name"};
+      with a delay (seconds), ListSessions answers that late.
   session_peers.py notifications <bus address> <log file>
       org.freedesktop.Notifications; every Notify call is appended to the
       log file as one JSON line.
@@ -11,6 +12,7 @@ Each prints "ready" once its name is owned.
 """
 import json
 import sys
+import time
 
 import dbus
 import dbus.bus
@@ -52,13 +54,15 @@ class Session(dbus.service.Object):
 
 
 class Manager(dbus.service.Object):
-    def __init__(self, conn, sessions):
+    def __init__(self, conn, sessions, delay):
         super().__init__(conn, "/org/freedesktop/login1")
         self.sessions = sessions
+        self.delay = delay
 
     @dbus.service.method("org.freedesktop.login1.Manager", in_signature="",
                          out_signature="a(susso)")
     def ListSessions(self):
+        time.sleep(self.delay)
         return [(s["id"], dbus.UInt32(s["uid"]), s["user"], s.get("seat", ""),
                  dbus.ObjectPath(path)) for path, s in self.sessions]
 
@@ -98,7 +102,7 @@ def main():
             path = "/org/freedesktop/login1/session/_%d" % i
             keep.append(Session(conn, path, s))
             sessions.append((path, s))
-        keep.append(Manager(conn, sessions))
+        keep.append(Manager(conn, sessions, float(sys.argv[4]) if len(sys.argv) > 4 else 0))
         name = dbus.service.BusName(LOGIN, conn)
     else:
         keep.append(Notifications(conn, arg))
