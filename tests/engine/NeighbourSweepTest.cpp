@@ -1,0 +1,84 @@
+// When a scan gets a neighbour sweep: only a scan of addresses whose workers
+// ping or ask ARP through the network routines themselves. Stand-ins that a
+// test puts in their place must never be joined by real frames. The
+// addresses are loopback ones, which the sweep leaves to the methods, so
+// nothing leaves this computer.
+#include "NetUtil.h"
+#include "uComputerList.h"
+#include "uEngineOptions.h"
+#include "uThreadInPool.h"
+#include "uThreadScanPool.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Case {
+    const char* what;
+    TScanTarget target;
+    TScanMethod method;
+    int check;
+    bool realPing;
+    bool realArp;
+    bool swept;
+};
+
+// Whether the pool had a sweep when its scan started, and whether it still
+// had one once the scan had ended.
+std::pair<bool, bool> ScanOnce(const Case& c)
+{
+    TWorkerServices s = DefaultWorkerServices();
+    if (!c.realPing)
+        s.PingHost = [](const std::string&, int) { return 1; };
+    if (!c.realArp)
+        s.GetMacByArp = [](const std::string&, std::string& MAC) { MAC.clear(); };
+    s.CheckTcpPort = [](const std::string&, int, uint16_t) { return 1; };
+    s.GetMacByNetBios = [](const std::string&, int, std::string& MAC) { MAC.clear(); };
+    s.HostNameToIP = [](const std::string& Host, int, std::string& IP) { IP = Host; };
+    s.GetNetBiosName = [](const std::string&, int, std::string& Name) { Name.clear(); };
+    s.IPToHostName = [](const std::string&, std::string& Name) { Name.clear(); };
+    TPoolOfThreads pool(std::make_shared<const TWorkerServices>(std::move(s)));
+    DefaultCheckState = c.check;
+    bool atStart = false, finished = false;
+    pool.SetOnStart([&](TPoolOfThreads* P) { atStart = P->Sweep() != nullptr; });
+    pool.SetOnFinish([&](TPoolOfThreads*) { finished = true; });
+    uint32_t a = 0, b = 0;
+    IPToHostOrder("127.1.0.1", a);
+    IPToHostOrder("127.1.0.3", b);
+    pool.SetTarget(c.target);
+    pool.SetMethod(c.method);
+    pool.SetStartIP(a);
+    pool.SetStopIP(b);
+    pool.Addresses = {"127.1.0.1", "127.1.0.2"};
+    pool.Expression = "127.1.0.1-2";
+    pool.SetComputerName("127.1.0.1");
+    pool.Start();
+    platform::MainThread().PumpUntil([&] { return finished && pool.LiveWorkers() == 0; },
+                                     std::chrono::seconds(30));
+    return {atStart, pool.Sweep() != nullptr};
+}
+
+TEST(ScanSweep, OnlyScansOfAddressesThroughTheNetworkRoutinesAreSwept)
+{
+    platform::MainThread().Install();
+    ResetEngineOptions();
+    ComputerList = std::make_unique<TComputerList>();
+    const Case cases[] = {
+        {"range, real ARP", stIPRange, smArp, csDontCheck, false, true, true},
+        {"list, real ARP", stAddressList, smArp, csDontCheck, false, true, true},
+        {"expression, every method", stExpression, smAll, csDontCheck, false, true, true},
+        {"range, real ping before NetBIOS", stIPRange, smNetBios, csPing, true, false, true},
+        {"range, ARP and ping stood in for", stIPRange, smArp, csPing, false, false, false},
+        {"range, NetBIOS after a TCP check", stIPRange, smNetBios, csTcpConnect, true, true, false},
+        {"one computer, real ARP", stRemoteComputer, smArp, csPing, true, true, false},
+    };
+    for (const Case& c : cases) {
+        const auto [atStart, atEnd] = ScanOnce(c);
+        EXPECT_EQ(atStart, c.swept) << c.what;
+        EXPECT_FALSE(atEnd) << c.what << ": the sweep outlived its scan";
+    }
+    ComputerList.reset();
+    ResetEngineOptions();
+}
+
+} // namespace
