@@ -16,6 +16,7 @@
 #include "kelStrings.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,9 +94,12 @@ int (*volatile cp_pointer)(int) = cp_nofp_outer;
 
 __attribute__((noinline)) int cp_compare(const void* A, const void* B)
 {
-    volatile int* Null = nullptr;
+    // An address in the never-mapped first page, not null: the program
+    // also runs in sanitizer builds, where a store through null is
+    // reported (and stopped at) before it faults.
+    volatile uintptr_t Bad = 16;
     if (cp_sink >= 0)
-        *Null = 1;
+        *reinterpret_cast<volatile int*>(Bad) = 1;
     return *static_cast<const int*>(A) - *static_cast<const int*>(B);
 }
 

@@ -4,6 +4,7 @@
 // and prints the trace in its columns, then "end".
 #include "kelStackTrace.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <signal.h>
@@ -48,9 +49,12 @@ volatile int c32_sink = 0;
 
 __attribute__((noinline)) int c32_compare(const void* A, const void* B)
 {
-    volatile int* Null = nullptr;
+    // An address in the never-mapped first page, not null: the program
+    // also runs in sanitizer builds, where a store through null is
+    // reported (and stopped at) before it faults.
+    volatile uintptr_t Bad = 16;
     if (c32_sink >= 0)
-        *Null = 1;
+        *reinterpret_cast<volatile int*>(Bad) = 1;
     return *static_cast<const int*>(A) - *static_cast<const int*>(B);
 }
 
