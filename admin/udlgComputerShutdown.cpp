@@ -1,0 +1,139 @@
+#include "udlgComputerShutdown.h"
+
+#include "Dialogs.h"
+#include "FormTranslation.h"
+#include "Language.h"
+#include "QtStrings.h"
+#include "uComputerShutdown.h"
+#include "uDlgGetUserNameAndPassword.h"
+#include "uFormat.h"
+
+#include "ui_udlgComputerShutdown.h"
+
+#include <QCloseEvent>
+
+std::shared_ptr<platform::TThreadGroup> ComputerShutdownThreads()
+{
+    static const auto Group = std::make_shared<platform::TThreadGroup>();
+    return Group;
+}
+
+TdlgComputerShutdown::TdlgComputerShutdown(QWidget* Owner)
+    : QDialog(Owner), ui(std::make_unique<Ui::TdlgComputerShutdown>())
+{
+    ui->setupUi(this);
+    connect(ui->btnOK, &QPushButton::clicked, this, &TdlgComputerShutdown::Start);
+    connect(ui->btnCancel, &QPushButton::clicked, this, &TdlgComputerShutdown::reject);
+    connect(ui->btnCredentials, &QPushButton::clicked, this,
+            &TdlgComputerShutdown::EditCredentials);
+    ShowWorking(false);
+}
+
+TdlgComputerShutdown::~TdlgComputerShutdown()
+{
+    if (FThread) {
+        // The thread frees itself and must not report to a dialog that is gone.
+        FThread->OnTerminate = nullptr;
+        FThread = nullptr;
+    }
+}
+
+void TdlgComputerShutdown::SetTarget(const std::string& Host, const std::string& UserName,
+                                     const std::string& Password, std::int32_t ActionIndex)
+{
+    FHost = Host;
+    FUserName = UserName;
+    FPassword = Password;
+    std::string Info;
+    bool Valid = true;
+    if (IsShutdownHostThisComputer(Host))
+        Info = Translate("sShutdownLocalQuestion");
+    else if (Host.empty()) {
+        // Without an address there is no computer to ask, and certainly not
+        // this one.
+        Info = Translate("sShutdownNoAddress");
+        Valid = false;
+    } else
+        Info = FormatChecked(Translate("sShutdownHostQuestion"),
+                             "What do you want host \"%s\" to do?", {Host});
+    ui->lblAdminToolShutdownInfo->setText(ToQ(Info));
+    ui->btnOK->setEnabled(Valid);
+    ui->cmbShutdown->setCurrentIndex(
+        ActionIndex >= 0 && ActionIndex < ui->cmbShutdown->count() ? ActionIndex : 0);
+    ShowWorking(false);
+}
+
+void TdlgComputerShutdown::ShowWorking(bool On)
+{
+    ui->pbProgress->setVisible(On);
+    ui->cmbShutdown->setVisible(!On);
+    ui->cbForced->setVisible(!On);
+    ui->cmbShutdown->setEnabled(!On);
+    ui->cbForced->setEnabled(!On);
+    ui->btnCredentials->setEnabled(!On);
+    if (On)
+        ui->btnOK->setEnabled(false);
+}
+
+void TdlgComputerShutdown::Start()
+{
+    if (FThread || !ui->btnOK->isEnabled())
+        return;
+    FBusy = true;
+    ShowWorking(true);
+    FThread =
+        new TThrdComputerShutdown(FHost, FUserName, FPassword, ui->cmbShutdown->currentIndex(),
+                                  ui->cbForced->isChecked(), ComputerShutdownThreads());
+    FThread->OnTerminate = [this](platform::TThread* T) { Finished(T); };
+    FThread->Resume();
+}
+
+void TdlgComputerShutdown::Finished(platform::TThread* Thread)
+{
+    auto* T = static_cast<TThrdComputerShutdown*>(Thread);
+    FThread = nullptr;
+    FBusy = false;
+    ShowWorking(false);
+    ui->btnOK->setEnabled(true);
+    if (T->ReturnValue == 0) {
+        accept();
+        return;
+    }
+    const std::string Action = FromQ(ui->cmbShutdown->itemText(T->ActionIndex));
+    const std::string Target = !FHost.empty() && FHost != "." ? FHost : Translate("sLocalHost");
+    const std::string Reason =
+        T->ErrorText.empty() ? Translate("sShutdownUnknownReason") : T->ErrorText;
+    const std::string Text =
+        FormatChecked(Translate("sShutdownUnableTo"), "Unable to %s %s.", {Action, Target}) +
+        "\r\n" + FormatChecked(Translate("sShutdownReason"), "Reason: %s", {Reason});
+    ShowMessageBox(Text, Translate("sError"), TMsgIcon::Error);
+}
+
+void TdlgComputerShutdown::EditCredentials()
+{
+    if (!FThread)
+        GetUserNameAndPassword(FUserName, FPassword);
+}
+
+void TdlgComputerShutdown::reject()
+{
+    if (!FThread)
+        QDialog::reject();
+}
+
+void TdlgComputerShutdown::closeEvent(QCloseEvent* Event)
+{
+    if (FThread)
+        Event->ignore();
+    else
+        QDialog::closeEvent(Event);
+}
+
+bool ShowComputerShutdownDialog(const std::string& Host, const std::string& UserName,
+                                const std::string& Password, std::int32_t ActionIndex)
+{
+    TdlgComputerShutdown Dlg(DialogOwner());
+    TranslateForm(&Dlg);
+    Dlg.SetTarget(Host, UserName, Password, ActionIndex);
+    return ShowModal(Dlg) == mrOk;
+}

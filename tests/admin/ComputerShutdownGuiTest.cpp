@@ -1,0 +1,247 @@
+#include "Actions.h"
+#include "Dialogs.h"
+#include "Language.h"
+#include "MainThreadLoop.h"
+#include "uComputerShutdown.h"
+#include "uDlgGetUserNameAndPassword.h"
+#include "udlgComputerShutdown.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include "GuiTestApp.h"
+#include "TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+using namespace std::chrono_literals;
+using guitest::Child;
+using guitest::ModalDriver;
+
+namespace {
+
+// The application with its main thread serving the worker's report, the
+// built-in English texts, every message recorded, and net replaced by a
+// script that waits until the test lets it go on.
+class ShutdownGui : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        App();
+        static bool Installed = false;
+        if (!Installed) {
+            InstallMainThreadIntoEventLoop();
+            Installed = true;
+        }
+        LangChanger = std::make_unique<TLangChanger>();
+        FOldSink = SetMessageSink([this](const TMessageBoxCall& Call) {
+            Messages.push_back(Call);
+            return Answer;
+        });
+        FSavedProgram = NetProgram;
+        FSavedLimit = ShutdownTimeLimit;
+        NetProgram = Dir.Path("net");
+    }
+    void TearDown() override
+    {
+        std::ofstream(Dir.Path("go")).close(); // never leave a client waiting
+        NetProgram = FSavedProgram;
+        ShutdownTimeLimit = FSavedLimit;
+        SetMessageSink(std::move(FOldSink));
+        LangChanger.reset();
+    }
+    // net waits for the file "go", then runs Tail.
+    void WriteNet(const std::string& Tail)
+    {
+        std::ofstream Out(NetProgram);
+        Out << "#!/bin/bash\nwhile [ ! -e '" << Dir.Path("go") << "' ]; do sleep 0.05; done\n"
+            << Tail << "\n";
+        Out.close();
+        ::chmod(NetProgram.c_str(), 0700);
+    }
+    void Go() { std::ofstream(Dir.Path("go")).close(); }
+    static void WaitIdle(TdlgComputerShutdown& Dlg)
+    {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !Dlg.Working(); }, 120000));
+    }
+
+    TempFolder Dir;
+    std::vector<TMessageBoxCall> Messages;
+    int Answer = mrOk;
+
+private:
+    TMessageSink FOldSink;
+    std::string FSavedProgram;
+    std::chrono::milliseconds FSavedLimit{};
+};
+
+} // namespace
+
+TEST_F(ShutdownGui, TheQuestionNamesTheTargetAndAComputerWithoutAddressIsRefused)
+{
+    TdlgComputerShutdown Dlg(nullptr);
+    auto* Info = Child<QLabel>(Dlg, "lblAdminToolShutdownInfo");
+    auto* Ok = Child<QPushButton>(Dlg, "btnOK");
+    auto* Action = Child<QComboBox>(Dlg, "cmbShutdown");
+    Dlg.show();
+
+    Dlg.SetTarget("pc-07.example.org", "", "", 1);
+    EXPECT_EQ(Info->text(), "What do you want host \"pc-07.example.org\" to do?");
+    EXPECT_EQ(Action->currentText(), "Restart");
+    EXPECT_TRUE(Ok->isEnabled());
+    EXPECT_FALSE(Child<QProgressBar>(Dlg, "pbProgress")->isVisible());
+    EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "ShutdownAnotherComputer"));
+
+    for (const char* Local : {".", "127.0.0.1", "localhost"}) {
+        Dlg.SetTarget(Local, "", "", 0);
+        EXPECT_EQ(Info->text(), "What do you want local host to do?") << Local;
+        EXPECT_EQ(Action->currentText(), "Shutdown");
+        EXPECT_TRUE(Ok->isEnabled());
+    }
+    EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "ShutdownThisComputer"));
+
+    // A row without an address is not this computer.
+    Dlg.SetTarget("", "", "", 0);
+    EXPECT_EQ(Info->text().toStdString().find("local host"), std::string::npos);
+    EXPECT_FALSE(Ok->isEnabled());
+    Dlg.Start();
+    EXPECT_FALSE(Dlg.Working());
+}
+
+TEST_F(ShutdownGui, AFailureIsReportedWithTheReasonAndTheDialogStays)
+{
+    WriteNet("echo 'result was: WERR_ACCESS_DENIED'; exit 255");
+    TdlgComputerShutdown Dlg(nullptr);
+    Dlg.SetTarget("10.0.0.9", "", "", 1);
+    Dlg.show();
+    Child<QCheckBox>(Dlg, "cbForced")->setChecked(true);
+    QTest::mouseClick(Child<QPushButton>(Dlg, "btnOK"), Qt::LeftButton);
+    ASSERT_TRUE(Dlg.Working());
+    EXPECT_TRUE(Child<QProgressBar>(Dlg, "pbProgress")->isVisible());
+    EXPECT_FALSE(Child<QComboBox>(Dlg, "cmbShutdown")->isVisible());
+    EXPECT_FALSE(Child<QCheckBox>(Dlg, "cbForced")->isVisible());
+    EXPECT_FALSE(Child<QPushButton>(Dlg, "btnOK")->isEnabled());
+    EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "ShutdownWorking"));
+    // Neither Cancel, Escape nor closing ends a running request.
+    QTest::mouseClick(Child<QPushButton>(Dlg, "btnCancel"), Qt::LeftButton);
+    QTest::keyClick(&Dlg, Qt::Key_Escape);
+    EXPECT_FALSE(Dlg.close());
+    EXPECT_TRUE(Dlg.isVisible());
+
+    Go();
+    WaitIdle(Dlg);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Text,
+              "Unable to Restart 10.0.0.9.\r\nReason: result was: WERR_ACCESS_DENIED");
+    EXPECT_EQ(Messages[0].Caption, "Error");
+    EXPECT_EQ(Messages[0].Icon, TMsgIcon::Error);
+    EXPECT_TRUE(Dlg.isVisible());
+    EXPECT_EQ(Dlg.result(), QDialog::Rejected);
+    EXPECT_TRUE(Child<QComboBox>(Dlg, "cmbShutdown")->isVisible());
+    EXPECT_TRUE(Child<QPushButton>(Dlg, "btnOK")->isEnabled());
+    EXPECT_FALSE(Child<QProgressBar>(Dlg, "pbProgress")->isVisible());
+    EXPECT_TRUE(Dlg.close());
+}
+
+TEST_F(ShutdownGui, AHangingClientEndsAsTimedOutAndSuccessClosesWithOk)
+{
+    WriteNet("exec sleep 60");
+    ShutdownTimeLimit = 1s;
+    TdlgComputerShutdown Dlg(nullptr);
+    Dlg.SetTarget("10.0.0.9", "", "", 0);
+    Dlg.show();
+    Go();
+    Dlg.Start();
+    WaitIdle(Dlg);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Text.rfind("Unable to Shutdown 10.0.0.9.\r\nReason: ", 0), 0u);
+    EXPECT_NE(Messages[0].Text.find("timed out"), std::string::npos);
+
+    WriteNet("exit 0");
+    ShutdownTimeLimit = 60s;
+    Dlg.Start();
+    WaitIdle(Dlg);
+    EXPECT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Dlg.result(), QDialog::Accepted);
+    EXPECT_FALSE(Dlg.isVisible());
+}
+
+TEST_F(ShutdownGui, CredentialsFollowTheChoiceAndAskBeforeAnEmptyPassword)
+{
+    TDlgGetUserNameAndPassword Dlg(nullptr);
+    auto* User = Child<QLineEdit>(Dlg, "edUserName");
+    auto* Password = Child<QLineEdit>(Dlg, "edUserPassword");
+    auto* Show = Child<QCheckBox>(Dlg, "chkShowPassword");
+    Dlg.SetValues("EXAMPLE\\alice", "s3cret");
+    Dlg.show();
+    EXPECT_TRUE(Child<QRadioButton>(Dlg, "rbFollowingUser")->isChecked());
+    EXPECT_TRUE(User->isEnabled());
+    EXPECT_TRUE(Show->isEnabled());
+    EXPECT_EQ(Password->echoMode(), QLineEdit::Password);
+    EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "CredentialsPasswordHidden"));
+    QTest::mouseClick(Show, Qt::LeftButton);
+    EXPECT_EQ(Password->echoMode(), QLineEdit::Normal);
+    EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "CredentialsPasswordShown"));
+    QTest::mouseClick(Show, Qt::LeftButton);
+    EXPECT_EQ(Password->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(Dlg.UserName(), "EXAMPLE\\alice");
+    EXPECT_EQ(Dlg.Password(), "s3cret");
+
+    QTest::mouseClick(Child<QRadioButton>(Dlg, "rbCurrentUser"), Qt::LeftButton);
+    EXPECT_FALSE(User->isEnabled());
+    EXPECT_FALSE(Password->isEnabled());
+    EXPECT_FALSE(Show->isEnabled());
+    EXPECT_EQ(Dlg.UserName(), "");
+    EXPECT_EQ(Dlg.Password(), "");
+
+    QTest::mouseClick(Child<QRadioButton>(Dlg, "rbFollowingUser"), Qt::LeftButton);
+    EXPECT_TRUE(User->isEnabled());
+    User->clear();
+    Dlg.actOK()->Execute();
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Icon, TMsgIcon::Error);
+    EXPECT_TRUE(Dlg.isVisible());
+
+    User->setText("alice");
+    Password->clear();
+    Answer = mrNo;
+    Dlg.actOK()->Execute();
+    ASSERT_EQ(Messages.size(), 2u);
+    EXPECT_EQ(Messages[1].Buttons, TMsgButtons::YesNo);
+    EXPECT_EQ(Messages[1].Icon, TMsgIcon::Warning);
+    EXPECT_TRUE(Dlg.isVisible());
+    Answer = mrYes;
+    Dlg.actOK()->Execute();
+    EXPECT_EQ(Dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(Dlg.UserName(), "alice");
+    EXPECT_EQ(Dlg.Password(), "");
+}
+
+TEST_F(ShutdownGui, CredentialsReachTheShutdownDialog)
+{
+    ModalDriver Driver([](QDialog& D) {
+        auto* Dlg = dynamic_cast<TDlgGetUserNameAndPassword*>(&D);
+        if (!Dlg)
+            return mrCancel;
+        Dlg->SetValues("bob", "pw");
+        Dlg->actOK()->Execute();
+        return Dlg->result() == QDialog::Accepted ? mrOk : mrCancel;
+    });
+    TdlgComputerShutdown Dlg(nullptr);
+    Dlg.SetTarget("10.0.0.9", "", "", 0);
+    Dlg.EditCredentials();
+    EXPECT_EQ(Dlg.UserName(), "bob");
+}
