@@ -275,7 +275,7 @@ private:
         return It->second;
     }
 
-    // The linkage name anywhere along the origin and specification chain,
+    // The linkage name anywhere along the abstract-origin and declaration chain,
     // made readable. A routine without one (internal linkage, extern "C") is
     // named by the symbol at its start, which tells its parameters and the
     // ".cold" part; the plain name is the last resort.
