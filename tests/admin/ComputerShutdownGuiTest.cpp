@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -88,6 +89,15 @@ private:
     std::chrono::milliseconds FSavedLimit{};
 };
 
+// What the user would see for a recorded error message.
+bool SaveErrorScreenshot(const TMessageBoxCall& Call, const QString& Name)
+{
+    QMessageBox Box(QMessageBox::Critical, QString::fromStdString(Call.Caption),
+                    QString::fromStdString(Call.Text));
+    Box.show();
+    return guitest::SaveScreenshot(Box, Name);
+}
+
 } // namespace
 
 TEST_F(ShutdownGui, TheQuestionNamesTheTargetAndAComputerWithoutAddressIsRefused)
@@ -148,6 +158,7 @@ TEST_F(ShutdownGui, AFailureIsReportedWithTheReasonAndTheDialogStays)
               "Unable to Restart 10.0.0.9.\r\nReason: result was: WERR_ACCESS_DENIED");
     EXPECT_EQ(Messages[0].Caption, "Error");
     EXPECT_EQ(Messages[0].Icon, TMsgIcon::Error);
+    EXPECT_TRUE(SaveErrorScreenshot(Messages[0], "ShutdownAccessDenied"));
     EXPECT_TRUE(Dlg.isVisible());
     EXPECT_EQ(Dlg.result(), QDialog::Rejected);
     EXPECT_TRUE(Child<QComboBox>(Dlg, "cmbShutdown")->isVisible());
@@ -169,6 +180,7 @@ TEST_F(ShutdownGui, AHangingClientEndsAsTimedOutAndSuccessClosesWithOk)
     ASSERT_EQ(Messages.size(), 1u);
     EXPECT_EQ(Messages[0].Text.rfind("Unable to Shutdown 10.0.0.9.\r\nReason: ", 0), 0u);
     EXPECT_NE(Messages[0].Text.find("timed out"), std::string::npos);
+    EXPECT_TRUE(SaveErrorScreenshot(Messages[0], "ShutdownTimedOut"));
 
     WriteNet("exit 0");
     ShutdownTimeLimit = 60s;
