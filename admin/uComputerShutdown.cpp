@@ -7,6 +7,7 @@
 #include "uFormat.h"
 
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 
 #include <algorithm>
@@ -78,7 +79,15 @@ std::int32_t PowerOffThisComputer(std::int32_t Flags, const std::string& UserNam
     // Interactive: polkit may ask the user for a password of its own.
     Call << true;
     Call.setInteractiveAuthorizationAllowed(true);
-    QDBusConnection Bus = QDBusConnection::systemBus();
+    // A connection of its own for each request: the shared system-bus
+    // connection would keep the bus of its first use for the whole process.
+    static std::atomic<int> Serial{0};
+    const QString Name = QString("tolvex-shutdown-%1").arg(++Serial);
+    QDBusConnection Bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, Name);
+    struct TDisconnect {
+        QString Name;
+        ~TDisconnect() { QDBusConnection::disconnectFromBus(Name); }
+    } Disconnect{Name};
     if (!Bus.isConnected())
         throw EShutdownError(FormatChecked(Translate("sShutdownNoSystemBus"),
                                            "The system bus cannot be reached: %s",

@@ -17,12 +17,15 @@
 #include <QTest>
 
 #include "GuiTestApp.h"
+#include "SessionPeers.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -48,6 +51,8 @@ protected:
             Installed = true;
         }
         LangChanger = std::make_unique<TLangChanger>();
+        // Nothing here may reach the real system bus.
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tolvex-test", 1);
         FOldSink = SetMessageSink([this](const TMessageBoxCall& Call) {
             Messages.push_back(Call);
             return Answer;
@@ -256,4 +261,43 @@ TEST_F(ShutdownGui, CredentialsReachTheShutdownDialog)
     Dlg.SetTarget("10.0.0.9", "", "", 0);
     Dlg.EditCredentials();
     EXPECT_EQ(Dlg.UserName(), "bob");
+}
+
+TEST_F(ShutdownGui, ThisComputerIsAskedThroughLogindWithoutCredentials)
+{
+    // logind's stand-in on a private system bus only records the call.
+    sessiontest::PrivateBus Bus(Dir.Path(), "system");
+    const char* Src = std::getenv("TOLVEX_SOURCE_DIR");
+    const std::string Log = Dir.Path("logind.log");
+    sessiontest::Child Logind({"/usr/bin/python3",
+                               std::string(Src ? Src : ".") + "/tests/admin/shutdown_logind.py",
+                               Bus.Address, Log},
+                              "ready");
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus.Address.c_str(), 1);
+    WriteNet("touch '" + Dir.Path("net-ran") + "'"); // must never run for this computer
+    Go();
+
+    TdlgComputerShutdown Dlg(nullptr);
+    Dlg.SetTarget(".", "", "", 1);
+    Dlg.show();
+    Dlg.Start();
+    WaitIdle(Dlg);
+    EXPECT_TRUE(Messages.empty()) << Messages[0].Text;
+    EXPECT_EQ(Dlg.result(), QDialog::Accepted);
+    std::ifstream In(Log);
+    const std::string Recorded{std::istreambuf_iterator<char>(In),
+                               std::istreambuf_iterator<char>()};
+    EXPECT_EQ(Recorded, "Reboot true\n");
+
+    // Credentials cannot be given for this computer.
+    TdlgComputerShutdown Again(nullptr);
+    Again.SetTarget("127.0.0.1", "alice", "pw", 0);
+    Again.show();
+    Again.Start();
+    WaitIdle(Again);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Text.rfind("Unable to Shutdown 127.0.0.1.\r\nReason: ", 0), 0u);
+    EXPECT_NE(Messages[0].Text.find("credentials cannot be given"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(Dir.Path("net-ran")));
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tolvex-test", 1);
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -32,6 +33,8 @@ protected:
     void SetUp() override
     {
         LangChanger = std::make_unique<TLangChanger>(); // the built-in English texts
+        // Nothing here may reach the real system bus.
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tolvex-test", 1);
         FSavedProgram = NetProgram;
         FSavedLimit = ShutdownTimeLimit;
         NetProgram = Dir.Path("net");
