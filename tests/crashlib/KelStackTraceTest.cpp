@@ -615,9 +615,15 @@ TEST(CrashlibStackWalkGdb, CrashProgramChainsEqualGdbs)
     // Through the routines without frame pointers by the call frame information.
     for (size_t I = 1; I < Run.Sources.at("crash").size(); I++)
         EXPECT_EQ(Run.Sources.at("crash")[I], "cfi");
-    // The library routine between the callback and the program is named too.
-    EXPECT_TRUE(IsSubsequence({"cp_compare", "qsort_r", "cp_tail_target"}, Run.All) ||
-                IsSubsequence({"cp_compare", "__GI___qsort_r", "cp_tail_target"}, Run.All));
+    // The library routine between the callback and the program is named too
+    // (qsort_r, or a sanitizer's interceptor of it).
+    {
+        const auto Compare = std::find(Run.All.begin(), Run.All.end(), "cp_compare");
+        const auto Target = std::find(Compare, Run.All.end(), "cp_tail_target");
+        EXPECT_TRUE(std::any_of(Compare, Target, [](const std::string& N) {
+            return N.find("qsort") != std::string::npos;
+        }));
+    }
 
     // Without call frame information and frame chain: scan-and-link keeps
     // gdb's chain as an ordered subsequence, recursion folded.
