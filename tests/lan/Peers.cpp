@@ -243,6 +243,67 @@ Peer& StartSmbd(Host& host, const Peer& nmbd)
     return host.lab().StartPeer(host, spec);
 }
 
+Peer& StartShutdownSmbd(Host& host, const ShutdownSmbdConfig& config)
+{
+    CheckValue(config.netbiosName, "NetBIOS name");
+    if (config.interfaceAddress.find('/') == std::string::npos)
+        throw LabError("interface address needs a prefix length: " + config.interfaceAddress);
+    CheckValue(BareAddress(config.interfaceAddress), "interface address");
+    std::string dir = host.lab().MakePeerDir("smbd-shutdown");
+    const std::string conf = dir + "/smb.conf";
+    const std::string script = dir + "/shutdown.sh";
+    const std::string log = dir + "/shutdown.log";
+    Write(script, "#!/bin/sh\necho \"$* uid=$(id -u)\" >> '" + log + "'\n[ \"$(id -u)\" = 0 ]\n");
+    Write(log, "");
+    std::filesystem::permissions(
+        script, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                    std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                    std::filesystem::perms::others_exec);
+    // The unprivileged run must be able to record itself too.
+    std::filesystem::permissions(log, std::filesystem::perms::all &
+                                          ~(std::filesystem::perms::owner_exec |
+                                            std::filesystem::perms::group_exec |
+                                            std::filesystem::perms::others_exec));
+    Write(conf, "[global]\n"
+                "   netbios name = " +
+                    config.netbiosName +
+                    "\n"
+                    "   workgroup = WORKGROUP\n"
+                    "   interfaces = " +
+                    config.interfaceAddress +
+                    "\n"
+                    "   bind interfaces only = yes\n"
+                    "   server role = standalone server\n"
+                    "   passdb backend = tdbsam\n"
+                    "   disable netbios = yes\n"
+                    "   smb ports = 445\n"
+                    "   load printers = no\n"
+                    "   disable spoolss = yes\n"
+                    "   shutdown script = " +
+                    script + " %r %f %t\n" + SambaFolders(dir));
+    for (const auto& a : config.accounts) {
+        CheckValue(a.name, "account name");
+        ExecResult r = host.Exec({"pdbedit", "--configfile=" + conf, "-a", "-t", "-u", a.name},
+                                 std::chrono::seconds(30), a.password + "\n" + a.password + "\n");
+        if (!r.ok())
+            throw LabError("pdbedit -a " + a.name + ": " + r.err);
+        if (a.remoteShutdown) {
+            r = host.Exec({"net", "--configfile=" + conf, "sam", "rights", "grant", a.name,
+                           "SeRemoteShutdownPrivilege"});
+            if (!r.ok())
+                throw LabError("net sam rights grant " + a.name + ": " + r.out + r.err);
+        }
+    }
+    PeerSpec spec;
+    spec.name = "smbd";
+    spec.dir = dir;
+    spec.argv = {"smbd",           "--foreground",   "--no-process-group",
+                 "--debug-stdout", "--debuglevel=1", "--configfile=" + conf};
+    const Host* h = &host;
+    spec.ready = [h] { return IsListening(*h, "tcp", 445); };
+    return host.lab().StartPeer(host, spec);
+}
+
 namespace {
 
 const char* kPassScript = R"(import sys
@@ -306,6 +367,5 @@ Peer& StartSnmpd(Host& host, const SnmpdConfig& config)
     spec.ready = [h] { return IsListening(*h, "udp", 161); };
     return host.lab().StartPeer(host, spec);
 }
-
 
 } // namespace lan

@@ -50,6 +50,26 @@ Peer& StartNmbd(Host& host, const NmbdConfig& config);
 // NetServerEnum on IPC$, anonymous) from the list nmbd keeps.
 Peer& StartSmbd(Host& host, const Peer& nmbd);
 
+// A Samba account of a standalone smbd. The name must be an account of the
+// machine (tdbsam maps to it); the password goes to pdbedit on its stdin.
+struct SambaAccount {
+    std::string name;
+    std::string password;
+    bool remoteShutdown = false; // holds SeRemoteShutdownPrivilege
+};
+
+struct ShutdownSmbdConfig {
+    std::string netbiosName = "SHUTSRV";
+    std::string interfaceAddress; // with prefix length
+    std::vector<SambaAccount> accounts;
+};
+
+// A standalone smbd with its own tdbsam accounts whose "shutdown script"
+// appends its arguments and uid to Peer::dir() + "/shutdown.log" and fails
+// unless it runs as root: smbd runs it as root only for a caller holding the
+// shutdown privilege, as the caller otherwise.
+Peer& StartShutdownSmbd(Host& host, const ShutdownSmbdConfig& config);
+
 // A client smb.conf (no WINS, broadcast only, state in the Lab's temp
 // folder) for nmblookup and other Samba clients run by a test: pass it with -s.
 std::string SambaClientConf(Lab& lab);
