@@ -31,7 +31,8 @@ public:
         ll.sll_halen =
             static_cast<unsigned char>(claimedLength == SIZE_MAX ? hw.size() : claimedLength);
         std::memcpy(buf.data(), &ll, sizeof ll);
-        std::memcpy(buf.data() + offsetof(sockaddr_ll, sll_addr), hw.data(), hw.size());
+        if (!hw.empty()) // an empty vector's data() may be null, which memcpy must not get
+            std::memcpy(buf.data() + offsetof(sockaddr_ll, sll_addr), hw.data(), hw.size());
         return Add(name, flags, buf.data(), nullptr);
     }
 
