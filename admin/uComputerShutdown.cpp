@@ -17,6 +17,7 @@
 
 std::string NetProgram = "net";
 std::chrono::milliseconds ShutdownTimeLimit = std::chrono::seconds(60);
+std::function<void(int)> ShutdownClientStarted;
 
 namespace {
 
@@ -218,6 +219,8 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
     }
     Request.TimeLimit = ShutdownTimeLimit;
     Request.Cancel = &CancelAll;
+    if (ShutdownClientStarted)
+        Request.OnStarted = [](pid_t Pid) { ShutdownClientStarted(static_cast<int>(Pid)); };
     const platform::TProcessResult Result = platform::RunProcess(Request);
     if (!Result.Started)
         throw EShutdownError(FormatChecked(

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -66,6 +67,9 @@ std::string NetShutdownReason(const std::string& Output, const std::string& Erro
 // the tests can point them elsewhere.
 extern std::string NetProgram;
 extern std::chrono::milliseconds ShutdownTimeLimit;
+// Called in the requesting thread with the client's process id once it runs;
+// lets a test look at what the client shows to other users.
+extern std::function<void(int)> ShutdownClientStarted;
 
 // Kills every running client and makes new requests fail at once; called
 // when the program closes.

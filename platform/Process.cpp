@@ -247,8 +247,17 @@ TProcessResult RunProcess(const TProcessRequest& Request)
         return Result;
     }
     Result.Started = true;
-    if (Request.OnStarted)
-        Request.OnStarted(Pid);
+    if (Request.OnStarted) {
+        try {
+            Request.OnStarted(Pid);
+        } catch (...) {
+            // No child may outlive a caller that gave up on it.
+            ::kill(-Pid, SIGKILL);
+            while (::waitpid(Pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            throw;
+        }
+    }
 
     const auto Deadline = std::chrono::steady_clock::now() + Request.TimeLimit;
     bool OutOpen = true, ErrOpen = true;

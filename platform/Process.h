@@ -40,6 +40,7 @@ struct TProcessRequest {
     // Set from any thread to kill the child early.
     const std::atomic<bool>* Cancel = nullptr;
     // Called in the waiting thread once the program is running (after exec).
+    // When it raises, the child is killed and reaped and the exception passes on.
     std::function<void(pid_t)> OnStarted;
 };
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 
 #include <signal.h>
@@ -208,4 +209,20 @@ TEST(ProcessTest, AnOversizedExtraInputIsRefusedBeforeAnythingRuns)
     R.ExtraInput = "x";
     R.ExtraInputVariable.clear();
     EXPECT_FALSE(RunProcess(R).Started);
+}
+
+TEST(ProcessTest, AFailingStartCallbackLeavesNoChildBehind)
+{
+    TProcessRequest R;
+    R.Program = "sleep";
+    R.Arguments = {"60"};
+    pid_t Child = 0;
+    R.OnStarted = [&](pid_t Pid) {
+        Child = Pid;
+        throw std::runtime_error("gave up");
+    };
+    EXPECT_THROW(RunProcess(R), std::runtime_error);
+    ASSERT_GT(Child, 0);
+    EXPECT_EQ(::waitpid(Child, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
 }
