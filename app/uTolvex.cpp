@@ -78,6 +78,7 @@ TfrmTolvex::TfrmTolvex(QWidget* Parent)
     ui->setupUi(this);
     CreateActions();
     CreateMenus();
+    CreateCommands();
 
     for (int I = 0; I < 4; ++I) {
         auto* Panel = new QLabel(ui->StatusBar1);

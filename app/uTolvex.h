@@ -123,6 +123,34 @@ public:
     QMenu* mnCopyMain = nullptr;
     QMenu* mnCopyPopUp = nullptr;
 
+    // --- Bookmarks, Open as, vendor lookup, help and dialogs (uTolvexCommands) ----
+    TAction* actBookmarkShowMenu = nullptr;
+    TAction* actBookmarkManage = nullptr;
+    TAction* actOpenAsWebServer = nullptr;
+    TAction* actOpenAsSecureWebServer = nullptr;
+    TAction* actOpenAsFTPServer = nullptr;
+    TAction* actOpenAsFileServer = nullptr;
+    TAction* actLookupMACaddress = nullptr;
+    TAction* actPreferences = nullptr;
+    TAction* actHelpOnline = nullptr;
+    TAction* actHome = nullptr;
+    TAction* actSupport = nullptr;
+    TAction* actFeedback = nullptr;
+    TAction* actCheckForUpdates = nullptr;
+    TAction* actAbout = nullptr;
+    QMenu* pmBookmark = nullptr;
+    QMenu* mnHelp = nullptr;
+    QMenu* mnOpenAs = nullptr;
+    // Refills pmBookmark from lstBookmarks.
+    void pmBookmarkPopup();
+    // Start and stop of the range page from bookmark Index.
+    void actBookmarkUseExecute(int Index);
+    // The computer of the focused row when it is a selected computer row.
+    TComputer* GetSelectedComputer() const;
+    // Kind 0 web, 1 secure web, 2 FTP, 3 file server.
+    void OpenSelectedAs(int Kind);
+    bool CanOpenSelectedAs() const;
+
 protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override;
     void showEvent(QShowEvent* Event) override;
@@ -203,6 +231,8 @@ private:
     std::string GetNodeMac(TVirtualNode* Node);
     void CopySelection(int FirstColumn, int LastColumn);
     void BuildCopyMenu(QMenu* ParentItem);
+    // The actions and menu items of uTolvexCommands.
+    void CreateCommands();
     void CopyColumnClick(int Column);
     // Stripes on every second visible row, after the option bStripped.
     void PaintStripe();

@@ -1,16 +1,34 @@
 // What the main window's commands hand to the desktop: "Open as" addresses
 // and the help pages, seen through a recording xdg-open first in PATH.
+#include "Actions.h"
 #include "Dialogs.h"
+#include "QtStrings.h"
+#include "VirtualTrees.h"
+#include "uComputerList.h"
+#include "uProgramOptions.h"
+#include "uThreadScanPool.h"
+#include "uTolvex.h"
 #include "uWebSite.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QToolButton>
+
+#include "ComputerBuilders.h"
 
 #include "GuiTestApp.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,6 +39,12 @@
 namespace {
 
 using namespace guitest;
+
+std::string MakeRange(int I)
+{
+    const std::string Net = "10." + std::to_string(I) + ".0.";
+    return Net + "1-" + Net + "254";
+}
 
 TEST(MainWindowCommands, OpenAsTakesOnlyCanonicalDottedAddresses)
 {
@@ -115,6 +139,171 @@ TEST_F(RecordingOpener, SitePagesWithoutWebSiteSaySoAndOpenNothing)
     // Nothing was started: an opener started now is the first to record.
     ASSERT_TRUE(OpenAddress("marker"));
     EXPECT_EQ(Calls(), "<marker>\n");
+}
+
+// The main window's commands on rows the pool hands over.
+class MainWindowCommandsGui : public RecordingOpener {
+protected:
+    void SetUp() override
+    {
+        RecordingOpener::SetUp();
+        AppDir = Dir.Path("app");
+        MakePortableProgram(AppDir, true);
+        for (const char* File : {"options.xml", "tools.xml", "presets.xml"})
+            std::filesystem::copy_file(std::string(std::getenv("TOLVEX_SOURCE_DIR")) +
+                                           "/resources/Default/" + File,
+                                       AppDir + "/Default/" + File);
+        Form = std::make_unique<TfrmTolvex>();
+        Form->resize(1000, 600);
+        Form->show();
+        QApplication::processEvents();
+        Tree = Child<TVirtualStringTree>(*Form, "vstMacList");
+    }
+    void TearDown() override
+    {
+        Form.reset();
+        ForgetPortableProgram();
+        RecordingOpener::TearDown();
+    }
+
+    void Found(const std::string& IP, const std::string& Mac, bool Single)
+    {
+        auto C = MakeComputer("PC", IP, Single);
+        C->AdapterList.push_back(MakeAdapter(Single ? "" : "eth0", Mac, "Acme"));
+        TComputer* P = C.get();
+        ComputerList->push_back(std::move(C));
+        Form->Pool().OnComputer(P);
+    }
+    void FocusRow(TVirtualNode* Node)
+    {
+        Tree->ClearSelection();
+        Tree->SetFocusedNode(Node);
+        Tree->SetSelected(Node, true);
+    }
+    bool Enabled(TAction* A)
+    {
+        A->Update();
+        return A->isEnabled();
+    }
+    static std::vector<std::string> Captions(QMenu* Menu)
+    {
+        std::vector<std::string> List;
+        for (QAction* A : Menu->actions())
+            List.push_back(A->isSeparator() ? "-" : FromQ(A->text()));
+        return List;
+    }
+
+    std::string AppDir;
+    std::unique_ptr<TfrmTolvex> Form;
+    TVirtualStringTree* Tree = nullptr;
+};
+
+TEST_F(MainWindowCommandsGui, OpenAsFromAComputerRowOnly)
+{
+    Found("192.168.0.7", "00-50-C2-7D-51-23", false);
+    Found("evil.example/x", "00-50-C2-7D-51-24", true);
+    TVirtualNode* Good = Tree->Child(nullptr, 0);
+    if (FromQ(ToQ(Tree->Text(Good, 1))) != "192.168.0.7")
+        Good = Tree->Child(nullptr, 1);
+    TVirtualNode* Hostile = Tree->Child(nullptr, Good == Tree->Child(nullptr, 0) ? 1 : 0);
+
+    for (TAction* A : {Form->actOpenAsWebServer, Form->actOpenAsSecureWebServer,
+                       Form->actOpenAsFTPServer, Form->actOpenAsFileServer})
+        EXPECT_FALSE(Enabled(A)) << "nothing selected";
+    FocusRow(Tree->Child(Good, 0)); // its adapter row
+    EXPECT_FALSE(Enabled(Form->actOpenAsFileServer));
+    FocusRow(Hostile);
+    for (TAction* A : {Form->actOpenAsWebServer, Form->actOpenAsSecureWebServer,
+                       Form->actOpenAsFTPServer, Form->actOpenAsFileServer})
+        EXPECT_FALSE(Enabled(A)) << FromQ(A->text());
+    FocusRow(Good);
+    ASSERT_TRUE(Enabled(Form->actOpenAsFileServer));
+    EXPECT_TRUE(Form->actOpenAsFileServer->Execute());
+    EXPECT_EQ(Calls(), "<smb://192.168.0.7>\n");
+
+    // The row pop-up begins with "Open as...".
+    ASSERT_FALSE(Form->pmMAcList->actions().isEmpty());
+    EXPECT_EQ(Form->pmMAcList->actions().front()->menu(), Form->mnOpenAs);
+    EXPECT_EQ(Captions(Form->mnOpenAs), (std::vector<std::string>{"Web server", "Secure Web Server",
+                                                                  "FTP server", "File server"}));
+    Form->pmMAcList->popup(Form->mapToGlobal(QPoint(50, 50)));
+    QApplication::processEvents();
+    SaveScreenshot(*Form->pmMAcList, "MainWindow-RowPopup");
+    Form->pmMAcList->hide();
+}
+
+TEST_F(MainWindowCommandsGui, LookupTakesTheFocusedRowsMac)
+{
+    Found("10.0.0.1", "00-50-C2-7D-51-23", true);
+    std::vector<std::string> Shown;
+    ModalDriver D([&](QDialog& Dlg) {
+        Shown.push_back(FromQ(Child<QLineEdit>(Dlg, "edMAcAddress")->text()));
+        return mrOk;
+    });
+    FocusRow(Tree->Child(nullptr, 0));
+    Form->actLookupMACaddress->Execute();
+    Tree->ClearSelection();
+    Form->actLookupMACaddress->Execute();
+    ASSERT_EQ(Shown.size(), 2u);
+    EXPECT_EQ(Shown[0], "00-50-C2-7D-51-23");
+    // No row selected: the dialog starts on the first offered address or
+    // nothing, never on the stale row.
+    EXPECT_NE(Shown[1], "00-50-C2-7D-51-23");
+}
+
+TEST_F(MainWindowCommandsGui, BookmarkMenuAndUse)
+{
+    lstBookmarks.clear();
+    for (int I = 0; I < 40; ++I)
+        lstBookmarks.push_back(MakeRange(I));
+    lstBookmarks[0] = "10.0.0.1-10.0.0.50";
+    Form->pmBookmarkPopup();
+    const std::vector<std::string> Items = Captions(Form->pmBookmark);
+    ASSERT_EQ(Items.size(), static_cast<size_t>(MaxBoomarks) + 1 + 2);
+    EXPECT_EQ(Items[0], "10.0.0.1-10.0.0.50");
+    EXPECT_EQ(Items[MaxBoomarks], lstBookmarks[MaxBoomarks]);
+    EXPECT_EQ(Items[Items.size() - 2], "-");
+    EXPECT_EQ(Items.back(), "Manage");
+    EXPECT_FALSE(Child<QToolButton>(*Form, "sbBookmarks")->isHidden());
+
+    Form->pmBookmark->actions().at(0)->trigger();
+    EXPECT_EQ(FromQ(Child<QLineEdit>(*Form, "edStartIP")->text()), "10.0.0.1");
+    EXPECT_EQ(FromQ(Child<QLineEdit>(*Form, "edStopIP")->text()), "10.0.0.50");
+    Form->pmBookmark->popup(Form->mapToGlobal(QPoint(50, 50)));
+    QApplication::processEvents();
+    SaveScreenshot(*Form->pmBookmark, "MainWindow-BookmarkMenu");
+    Form->pmBookmark->hide();
+    lstBookmarks.clear();
+}
+
+TEST_F(MainWindowCommandsGui, FileAndHelpMenus)
+{
+    QMenu* File = Form->findChild<QMenu*>("mnFile");
+    ASSERT_NE(File, nullptr);
+    const std::vector<std::string> F = Captions(File);
+    const auto At = [&F](const std::string& Caption) {
+        return std::find(F.begin(), F.end(), Caption) - F.begin();
+    };
+    ASSERT_LT(At("Lookup MAC address"), static_cast<long>(F.size()));
+    EXPECT_EQ(At("Lookup MAC address"), At("Stop process") + 1);
+    EXPECT_EQ(At("Exit"), static_cast<long>(F.size()) - 1);
+    EXPECT_EQ(F[F.size() - 2], "-");
+    EXPECT_EQ(At("Preferences..."), static_cast<long>(F.size()) - 3);
+    EXPECT_EQ(Captions(Form->mnHelp),
+              (std::vector<std::string>{"Online help", "-", "Homepage", "Technical support",
+                                        "Feedback", "Check for updates...", "-", "About..."}));
+    for (QMenu* M : {File, Form->mnHelp}) {
+        M->popup(Form->mapToGlobal(QPoint(10, 10)));
+        QApplication::processEvents();
+        SaveScreenshot(*M, M == File ? "MainWindow-FileMenu" : "MainWindow-HelpMenu");
+        M->hide();
+    }
+    // Help without a web site: the README, and the pages say so.
+    ASSERT_EQ(MakerWebSite(), "");
+    Form->actSupport->Execute();
+    EXPECT_EQ(Messages, std::vector<std::string>{"This build of the program has no web site."});
+    Form->actHelpOnline->Execute();
+    EXPECT_EQ(Calls(), "<" + std::string(std::getenv("TOLVEX_SOURCE_DIR")) + "/README.md>\n");
 }
 
 } // namespace
