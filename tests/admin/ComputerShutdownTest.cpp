@@ -12,9 +12,12 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -217,4 +220,27 @@ TEST_F(FakeNet, TheThreadReportsTheOutcomeInItsFields)
         EXPECT_EQ(Args(), "rpc\nshutdown\n--ipaddress=10.0.0.9\n-t\n0\n-N\n");
     }
     platform::MainThread().ProcessPending();
+}
+
+TEST_F(FakeNet, ClosingTheProgramKillsARunningClientAndRefusesNewOnes)
+{
+    // The cancel holds for the rest of the process, so it runs in a child.
+    WriteScript("echo started > '" + Dir.Path("started") + "'; exec sleep 60");
+    const pid_t Child = ::fork();
+    ASSERT_GE(Child, 0);
+    if (Child == 0) {
+        std::string First;
+        std::thread Request([&] { First = ErrorOf("10.0.0.9", "", ""); });
+        while (!std::filesystem::exists(Dir.Path("started")))
+            ::usleep(1000);
+        CancelShutdownRequests();
+        Request.join();
+        const std::string Second = ErrorOf("10.0.0.9", "", "");
+        const bool Ok = First == "The request was cancelled." && Second == First;
+        ::_exit(Ok ? 0 : 1);
+    }
+    int Status = 0;
+    ASSERT_EQ(::waitpid(Child, &Status, 0), Child);
+    ASSERT_TRUE(WIFEXITED(Status));
+    EXPECT_EQ(WEXITSTATUS(Status), 0);
 }
