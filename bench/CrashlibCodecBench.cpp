@@ -28,33 +28,10 @@
 
 namespace {
 
+using codecbench::BestSeconds;
 using codecbench::Corpus;
+using codecbench::MBps;
 using codecbench::Row;
-
-// Best of five rounds, each repeating the work for at least 50 ms.
-double BestSeconds(const std::function<void()>& Work)
-{
-    using Clock = std::chrono::steady_clock;
-    Work();
-    double Best = 1e30;
-    for (int Round = 0; Round < 5; ++Round) {
-        int Times = 0;
-        const auto Start = Clock::now();
-        double Elapsed = 0;
-        do {
-            Work();
-            ++Times;
-            Elapsed = std::chrono::duration<double>(Clock::now() - Start).count();
-        } while (Elapsed < 0.05);
-        Best = std::min(Best, Elapsed / Times);
-    }
-    return Best;
-}
-
-double MBps(std::size_t Bytes, double Seconds)
-{
-    return static_cast<double>(Bytes) / Seconds / 1e6;
-}
 
 std::string ReadFile(const std::string& Path)
 {

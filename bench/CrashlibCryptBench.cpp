@@ -18,32 +18,6 @@ namespace codecbench {
 
 namespace {
 
-// Best of several rounds, each repeating the work until it has run for a
-// while, so that a short corpus is timed as reliably as a long one.
-double BestSeconds(const std::function<void()>& Work)
-{
-    using Clock = std::chrono::steady_clock;
-    Work(); // warm caches and tables
-    double Best = 1e30;
-    for (int Round = 0; Round < 5; ++Round) {
-        int Times = 0;
-        const auto Start = Clock::now();
-        double Elapsed = 0;
-        do {
-            Work();
-            ++Times;
-            Elapsed = std::chrono::duration<double>(Clock::now() - Start).count();
-        } while (Elapsed < 0.05);
-        Best = std::min(Best, Elapsed / Times);
-    }
-    return Best;
-}
-
-double MBps(std::size_t Bytes, double Seconds)
-{
-    return Bytes / Seconds / 1e6;
-}
-
 const std::string Key = "Crash report key, 32 bytes long!";
 
 void OpenSslBlowfish(std::string& Data, int Direction)
