@@ -7,14 +7,7 @@
 
 namespace {
 
-std::string LowerAscii(std::string_view Text)
-{
-    std::string R(Text);
-    for (char& C : R)
-        if (C >= 'A' && C <= 'Z')
-            C = static_cast<char>(C - 'A' + 'a');
-    return R;
-}
+using platform::LowerAscii;
 
 // Comments are one line each in their file; a line break in one would split
 // it into a second, nameless line.

@@ -1,6 +1,7 @@
 #include "uMacList.h"
 
 #include "NetUtil.h"
+#include "Utf8.h"
 #include "VirtualTrees.h"
 #include "uEngineOptions.h"
 #include "uListExport.h"
@@ -9,14 +10,7 @@
 
 namespace {
 
-std::string LowerAscii(std::string_view Text)
-{
-    std::string R(Text);
-    for (char& C : R)
-        if (C >= 'A' && C <= 'Z')
-            C = static_cast<char>(C - 'A' + 'a');
-    return R;
-}
+using platform::LowerAscii;
 
 bool IsAscii(std::string_view Text)
 {

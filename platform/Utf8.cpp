@@ -101,4 +101,13 @@ std::vector<std::string> SplitTextLines(std::string_view Text)
     return Lines;
 }
 
+std::string LowerAscii(std::string_view Text)
+{
+    std::string R(Text);
+    for (char& C : R)
+        if (C >= 'A' && C <= 'Z')
+            C = static_cast<char>(C - 'A' + 'a');
+    return R;
+}
+
 } // namespace platform

@@ -44,4 +44,8 @@ private:
 // The lines of a text file, its byte-order mark dropped.
 std::vector<std::string> SplitTextLines(std::string_view Text);
 
+// The text with A..Z made a..z and every other byte as it is, so that UTF-8
+// sequences pass unchanged: case-blind keys for MAC addresses and list text.
+std::string LowerAscii(std::string_view Text);
+
 } // namespace platform
