@@ -3,7 +3,6 @@
 #include "AtomicFile.h"
 #include "Utf8.h"
 
-
 std::vector<std::string> ParseAddressListText(const std::string& Text)
 {
     return platform::SplitTextLines(Text);

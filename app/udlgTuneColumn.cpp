@@ -50,7 +50,8 @@ TdlgTuneColumn::TdlgTuneColumn(TVirtualStringTree& Tree, QWidget* Owner)
         const int* Column = ui->TreeColumns->NodeData<int>(Node);
         if (!Column || *Column < 0 || *Column >= static_cast<int>(FLayout.size()))
             return;
-        FLayout[static_cast<size_t>(*Column)].Visible = Node->CheckState == TNodeCheckState::Checked;
+        FLayout[static_cast<size_t>(*Column)].Visible =
+            Node->CheckState == TNodeCheckState::Checked;
         ApplyToTree();
     };
     List.OnFocusChanged = [this](TVirtualNode*, int) {

@@ -1,7 +1,7 @@
 #include "uComputerList.h"
 
-#include "NetUtil.h"
 #include "AtomicFile.h"
+#include "NetUtil.h"
 #include "Utf8.h"
 #include "XmlStringWriter.h"
 
@@ -131,7 +131,6 @@ bool TextToBoolDef(std::string_view Text, bool Default)
         return false;
     return Default;
 }
-
 
 [[noreturn]] void RaiseFileError(const char* What, const std::string& FileName,
                                  const platform::FileError& Error)

@@ -250,8 +250,8 @@ public:
         if (!N->CheckBox)
             return false;
         const TNodeCheckState New = static_cast<Qt::CheckState>(Value.toInt()) == Qt::Checked
-                                    ? TNodeCheckState::Checked
-                                    : TNodeCheckState::Unchecked;
+                                        ? TNodeCheckState::Checked
+                                        : TNodeCheckState::Unchecked;
         bool Allowed = true;
         if (FTree.OnChecking)
             FTree.OnChecking(N, New, Allowed);

@@ -10,7 +10,6 @@ namespace {
 
 using platform::AppendUtf8;
 
-
 std::string InvalidHTMLEncodedCharMessage(const std::string& Chars, size_t Position)
 {
     // The key is also the built-in text, as for every message without a

@@ -1,7 +1,7 @@
 #include "uXMLStorage.h"
 
-#include "HTMLUtil.h"
 #include "AtomicFile.h"
+#include "HTMLUtil.h"
 #include "Utf8.h"
 #include "XmlStringWriter.h"
 
@@ -247,7 +247,6 @@ bool TryStrToInt(std::string_view S, int& Value)
     Value = Negative ? static_cast<int>(-static_cast<int64_t>(V)) : static_cast<int>(V);
     return true;
 }
-
 
 } // namespace
 

@@ -118,7 +118,9 @@ TEST_F(SessionPeers, NoSessionTookItReasonsAreShown)
     } catch (const ETerminalServerError& E) {
         const std::string Text = E.what();
         EXPECT_EQ(Text.rfind("No active sessions. ", 0), 0u) << Text;
-        EXPECT_NE(Text.find("1 (u1): the terminal does not accept messages (mesg n)"), std::string::npos) << Text;
+        EXPECT_NE(Text.find("1 (u1): the terminal does not accept messages (mesg n)"),
+                  std::string::npos)
+            << Text;
         EXPECT_NE(Text.find("2 (u2): invalid terminal line"), std::string::npos) << Text;
         EXPECT_NE(Text.find("3 (u3): no terminal and no desktop"), std::string::npos) << Text;
         EXPECT_NE(Text.find("; ..."), std::string::npos) << Text; // a fourth not shown

@@ -163,8 +163,7 @@ TEST(MainWindowGuiLan, ScanOfARangeFromTheWindowFindsTheHosts)
     std::vector<lan::Nic> Nics;
     for (int I = 2; I < 2 + PeerCount; ++I)
         Nics.push_back({"eth0", PeerMac(I), "10.77.0." + std::to_string(I) + "/24"});
-    Lab.AddHostsOnSwitch(Sw, Nics, "peer").back()->SetSysctl("net.ipv4.icmp_echo_ignore_all",
-                                                              "1");
+    Lab.AddHostsOnSwitch(Sw, Nics, "peer").back()->SetSysctl("net.ipv4.icmp_echo_ignore_all", "1");
 
     lan::RunOptions O;
     O.timeout = std::chrono::seconds(60);

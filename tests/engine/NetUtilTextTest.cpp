@@ -5,8 +5,8 @@
 TEST(IPv4Text, FollowsTheSocketLibrarysRules)
 {
     EXPECT_TRUE(IsIPAddress("192.168.1.1"));
-    EXPECT_TRUE(IsIPAddress("10.1"));      // shorthand: 10.0.0.1
-    EXPECT_TRUE(IsIPAddress("0x0a.1"));    // hexadecimal parts
+    EXPECT_TRUE(IsIPAddress("10.1"));   // shorthand: 10.0.0.1
+    EXPECT_TRUE(IsIPAddress("0x0a.1")); // hexadecimal parts
     EXPECT_FALSE(IsIPAddress("255.255.255.255"));
     EXPECT_FALSE(IsIPAddress(""));
     EXPECT_FALSE(IsIPAddress("10.0.0.256"));

@@ -18,7 +18,6 @@ using Fields = std::vector<std::string>;
 
 namespace {
 
-
 void WriteFile(const std::string& File, const std::string& Text)
 {
     std::ofstream(File, std::ios::binary) << Text;
@@ -172,12 +171,13 @@ TEST(IeeeList, BadRowsAreClearErrors)
 TEST(Generator, BuildsFromCraftedListsAndLaterRowsWin)
 {
     TempFolder dir;
-    WriteFile(dir.Path("l.csv"), std::string(Header) + "MA-L,AABBCC,First,x\r\n"
-                                                   "MA-L,112233,\"Big, \"\"Co\"\"\",\"a\r\nb\"\r\n"
-                                                   "MA-L,AABBCC,Second,x\r\n");
+    WriteFile(dir.Path("l.csv"), std::string(Header) +
+                                     "MA-L,AABBCC,First,x\r\n"
+                                     "MA-L,112233,\"Big, \"\"Co\"\"\",\"a\r\nb\"\r\n"
+                                     "MA-L,AABBCC,Second,x\r\n");
     WriteFile(dir.Path("m.csv"), std::string(Header) + "MA-M,1122334,Medium,x\r\n");
     WriteFile(dir.Path("s.csv"), std::string(Header) + "MA-S,112233456,Small,\"1,\r\n2\"\r\n"
-                                                   "MA-S,112233999,Earlier,x\r\n");
+                                                       "MA-S,112233999,Earlier,x\r\n");
     WriteFile(dir.Path("i.csv"), std::string(Header) + "IAB,112233999,Later,x\r\n");
     const std::string db = dir.Path("vendors.db");
     std::string out;
@@ -224,7 +224,8 @@ TEST(Generator, FailedRunKeepsTheOldDatabaseAndLeavesNoTemporaryFile)
 
     // A database that cannot be written: the folder does not exist.
     EXPECT_EQ(
-        RunProgram(gen + " " + Quote(dir.Path("no/vendors.db")) + " " + Quote(dir.Path("good.csv")), out),
+        RunProgram(gen + " " + Quote(dir.Path("no/vendors.db")) + " " + Quote(dir.Path("good.csv")),
+                   out),
         1);
     size_t files = 0;
     for ([[maybe_unused]] auto& e : fs::directory_iterator(dir.Path()))
