@@ -4,6 +4,7 @@
 #include "Dialogs.h"
 #include "MainThreadLoop.h"
 #include "Thread.h"
+#include "kelTools.h"
 #include "uTolvex.h"
 
 #include <QApplication>
@@ -57,6 +58,17 @@ void EndOnTerminationSignals(QObject* Owner, std::function<void()> End)
     });
 }
 
+// The crash library's messages for the main thread (its stand-in for hidden
+// windows) are handled by the event loop, between the window's own events.
+void ServeCrashLibraryMessages(QObject* Owner)
+{
+    const int Fd = GetMsgPortFd();
+    if (Fd < 0)
+        return;
+    auto* Notifier = new QSocketNotifier(Fd, QSocketNotifier::Read, Owner);
+    QObject::connect(Notifier, &QSocketNotifier::activated, Owner, [] { DrainMsgPort(); });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -78,6 +90,7 @@ int main(int argc, char** argv)
         QApplication App(argc, argv);
         InstallMainThreadIntoEventLoop();
         RouteStoreMessagesToMessageBoxes();
+        ServeCrashLibraryMessages(&App);
         TfrmTolvex* Window = nullptr;
         bool Ending = false;
         // Nobody is left to answer a message box: the open ones are
