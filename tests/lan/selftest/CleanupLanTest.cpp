@@ -158,19 +158,25 @@ Leftover MakeLeftover(pid_t owner)
 TEST(Cleanup, LeftoversOfDeadProcessesGoThoseOfLiveOnesStay)
 {
     TVX_REQUIRE_LAN();
-    // A pid that surely ended: a child that has been reaped.
-    pid_t dead = fork();
-    if (dead == 0)
-        _exit(0);
-    waitpid(dead, nullptr, 0);
-    // A pid that surely lives: a child that sleeps until we end it.
-    pid_t live = fork();
-    if (live == 0) {
-        pause();
-        _exit(0);
-    }
+    // Two owners that live until we end them. Both leftovers are made while
+    // their owners live: test programs starting beside this one sweep too,
+    // and a leftover of a dead owner could be swept while its process is
+    // still being started in it, which would leave that process behind.
+    auto sleeper = [] {
+        pid_t p = fork();
+        if (p == 0) {
+            pause();
+            _exit(0);
+        }
+        return p;
+    };
+    const pid_t dead = sleeper();
+    const pid_t live = sleeper();
     Leftover gone = MakeLeftover(dead);
     Leftover kept = MakeLeftover(live);
+    // The first owner ends and is reaped: its leftover is now stale.
+    kill(dead, SIGKILL);
+    waitpid(dead, nullptr, 0);
 
     // Test programs running beside this one sweep too, so the count says
     // little; what remains afterwards is the check.
