@@ -945,7 +945,11 @@ bool Inflater::Stored()
         static_cast<std::size_t>(OutEnd - Out) < Len) {
         return false;
     }
-    std::memcpy(Out, In, Len);
+    // An empty block may come with no output buffer at all (Out null), and
+    // memcpy must not be handed a null pointer even for no bytes.
+    if (Len != 0) {
+        std::memcpy(Out, In, Len);
+    }
     Out += Len;
     In += Len;
     return true;

@@ -47,6 +47,21 @@ void operator delete(void* P, std::size_t) noexcept
 {
     std::free(P);
 }
+// The nothrow forms are replaced too (std::stable_sort's buffer comes from
+// them and goes back through operator delete): otherwise a sanitizer's own
+// nothrow operator new would hand out what the replacement frees.
+void* operator new(std::size_t Size, const std::nothrow_t&) noexcept
+{
+    try {
+        return ::operator new(Size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* P, const std::nothrow_t&) noexcept
+{
+    std::free(P);
+}
 #pragma GCC diagnostic pop
 
 namespace {
