@@ -68,17 +68,7 @@ bool TElfFileSource::Read(uint64_t Offset, void* Out, std::size_t Size) const
 {
     if (Fd < 0 || !Fits(Offset, Size, Size_))
         return false;
-    auto* P = static_cast<char*>(Out);
-    std::size_t Done = 0;
-    while (Done < Size) {
-        ssize_t Got = pread(Fd, P + Done, Size - Done, static_cast<off_t>(Offset + Done));
-        if (Got < 0 && errno == EINTR)
-            continue;
-        if (Got <= 0)
-            return false;
-        Done += static_cast<std::size_t>(Got);
-    }
-    return true;
+    return ReadFileAt(Fd, Offset, Out, Size);
 }
 
 bool TElfMemorySource::Read(uint64_t Offset, void* Out, std::size_t Size) const

@@ -68,17 +68,7 @@ bool ReadExecuteOnly(uintptr_t Source, void* Dest, std::size_t Count)
     // Offsets are signed: an address in the top half cannot be asked for.
     if (Source > static_cast<uintptr_t>(INT64_MAX) - Count)
         return false;
-    auto* Out = static_cast<char*>(Dest);
-    std::size_t Done = 0;
-    while (Done < Count) {
-        ssize_t Got = pread(Fd, Out + Done, Count - Done, static_cast<off_t>(Source + Done));
-        if (Got < 0 && errno == EINTR)
-            continue;
-        if (Got <= 0)
-            return false;
-        Done += static_cast<std::size_t>(Got);
-    }
-    return true;
+    return ReadFileAt(Fd, Source, Dest, Count);
 }
 
 bool ReadByKind(uint8_t Kind, uintptr_t Source, void* Dest, std::size_t Count)
@@ -410,4 +400,19 @@ uint32_t GetTidObfuscator()
 bool GetTidObfuscatorLayout()
 {
     return false;
+}
+
+bool ReadFileAt(int Fd, uint64_t Offset, void* Out, std::size_t Size)
+{
+    auto* P = static_cast<char*>(Out);
+    std::size_t Done = 0;
+    while (Done < Size) {
+        ssize_t Got = pread(Fd, P + Done, Size - Done, static_cast<off_t>(Offset + Done));
+        if (Got < 0 && errno == EINTR)
+            continue;
+        if (Got <= 0)
+            return false;
+        Done += static_cast<std::size_t>(Got);
+    }
+    return true;
 }

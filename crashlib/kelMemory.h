@@ -62,6 +62,10 @@ private:
     std::unique_ptr<TPageCache> Cache;
 };
 
+// Reads exactly Size bytes at Offset of an open file, across short reads and
+// interruptions; false when the file ends first or a read fails.
+bool ReadFileAt(int Fd, uint64_t Offset, void* Out, std::size_t Size);
+
 // Copies Count bytes from Source to Dest only when all of them can be read;
 // returns whether it copied. With a snapshot, its regions decide (a range that
 // crosses from one kind into another is refused) and its cache is used;
