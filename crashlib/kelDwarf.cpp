@@ -349,11 +349,16 @@ private:
 // Lines and source-file segments from the rows of all line programs.
 void AddLines(TMapFile& Map, std::vector<TRow>& Rows, const std::vector<std::u16string>& Files)
 {
-    // Of the rows at one address the one libdw gives last answers (an end
-    // of sequence: none), as it answers a lookup; libdw's order of a unit's
-    // rows is kept.
-    std::stable_sort(Rows.begin(), Rows.end(),
-                     [](const TRow& A, const TRow& B) { return A.Address < B.Address; });
+    // Of the rows at one address the one libdw gives last answers, as it
+    // answers a lookup, but a row of code wins over an end of sequence (which
+    // answers none): one unit's sequence may end where another unit's code
+    // starts, and the units come in any order. Otherwise libdw's order is
+    // kept.
+    std::stable_sort(Rows.begin(), Rows.end(), [](const TRow& A, const TRow& B) {
+        if (A.Address != B.Address)
+            return A.Address < B.Address;
+        return A.End && !B.End;
+    });
     std::size_t Out = 0;
     for (std::size_t I = 0; I < Rows.size(); ++I) {
         if (I + 1 < Rows.size() && Rows[I + 1].Address == Rows[I].Address)

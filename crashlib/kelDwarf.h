@@ -33,7 +33,8 @@ std::string FindSeparateDebugFile(const std::string& ModuleFile, std::string_vie
 
 // Adds what the DWARF of FileName (or of its separate debug file) says to
 // Map, with Map.Bias added to every address: one line row per address (the
-// last row the line programs give for it), one code segment per run of code
+// last row the line programs give for it, a row of code before an end of
+// sequence), one code segment per run of code
 // from one source file (named by its path), and one public per routine or
 // inlined routine, the innermost one naming each address, with a nameless
 // public where code of no routine follows. Routines without DWARF get their

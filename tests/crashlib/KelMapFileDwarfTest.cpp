@@ -281,6 +281,74 @@ TEST_F(CrashlibMapFileDwarf, EveryLineRowOfATestProgramAgreesWithAddr2line)
     EXPECT_TRUE(SawHeader);
 }
 
+// Two units whose line sequences meet: a linker script lays the code of the
+// unit read second just before the code of the unit read first, so the
+// second one's end of sequence falls on the address where the first one's
+// code starts. The end marker covers no code there; the row that starts the
+// other sequence names that address.
+constexpr const char* LaterC = R"(__attribute__((section(".text.second"))) int Later(int X)
+{
+    return X * 3 + 1;
+}
+)";
+
+constexpr const char* EarlierC = R"(__attribute__((section(".text.first"))) int Earlier(int X)
+{
+    int Y = X - 7;
+    return Y * Y;
+}
+)";
+
+constexpr const char* OrderLd =
+    "SECTIONS { . = 0x400000 + SIZEOF_HEADERS; .text : { *(.text.first) *(.text.second) } }\n";
+
+TEST_F(CrashlibMapFileDwarf, SequenceEndingWhereAnotherUnitsCodeStartsKeepsThatUnitsRow)
+{
+    const std::string Dir = Path("meeting");
+    std::filesystem::create_directories(Dir);
+    TempFolder::Write(Dir + "/later.c", LaterC);
+    TempFolder::Write(Dir + "/earlier.c", EarlierC);
+    TempFolder::Write(Dir + "/order.ld", OrderLd);
+    // Without alignment padding the code of one function ends where the
+    // next one starts; the program is never run.
+    ASSERT_EQ(
+        std::system(("cd " + Dir + " && gcc -O0 -g -falign-functions=1 -nostdlib -no-pie -static" +
+                     " -Wl,-T,order.ld -Wl,-e,Later -o prog later.c earlier.c")
+                        .c_str()),
+        0);
+    const std::string Prog = Dir + "/prog";
+    const uintptr_t Later =
+        std::stoul(RunCommand("nm " + Prog + " | awk '$3==\"Later\"{print $1}'"), nullptr, 16);
+
+    // The layout is as intended: earlier.c's sequence ends at Later, where a
+    // row of later.c (linked, and so read, first) starts.
+    std::string LaterLine;
+    bool EndAtLater = false;
+    for (const auto& L : SplitLines(RunCommand("objdump --dwarf=decodedline " + Prog))) {
+        std::istringstream In(L);
+        std::string Name, Line, Address;
+        if (!(In >> Name >> Line >> Address) || !Address.starts_with("0x") ||
+            std::stoul(Address, nullptr, 16) != Later)
+            continue;
+        if (Name == "later.c" && AllDigits(Line))
+            LaterLine = Line;
+        EndAtLater |= Name == "earlier.c" && Line == "-";
+    }
+    ASSERT_TRUE(EndAtLater);
+    ASSERT_FALSE(LaterLine.empty());
+
+    const TMapFile Map(0, Prog, mdsDwarf);
+    ASSERT_TRUE(Map.Valid);
+    EXPECT_EQ(std::to_string(Map.FindLine(Later)), LaterLine);
+    EXPECT_TRUE(U8(Map.FindSegment(mcCode, Later).UnitName).ends_with("/later.c"))
+        << U8(Map.FindSegment(mcCode, Later).UnitName);
+    EXPECT_TRUE(U8(Map.FindSegment(mcCode, Later - 1).UnitName).ends_with("/earlier.c"))
+        << U8(Map.FindSegment(mcCode, Later - 1).UnitName);
+    EXPECT_EQ(U8(Map.FindPublic(Later).Name), "Later");
+    ExpectSameRowAddresses(Map, Prog);
+    ExpectAgreesWithAddr2line(Map, Prog, RowsWithLines(Map, 1000), *Temp);
+}
+
 TEST_F(CrashlibMapFileDwarf, SampledRowsOfTheProgramAgreeWithAddr2line)
 {
     const char* Bin = std::getenv("TOLVEX_BIN_DIR");
