@@ -200,8 +200,13 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
                                    std::int32_t ActionIndex)
 {
     const std::int32_t Flags = ShutdownFlags(ActionIndex, Forced);
-    if (IsShutdownHostThisComputer(Host))
+    if (IsShutdownHostThisComputer(Host)) {
+        // Neither PowerOff nor Reboot is a log off: asked for one, this
+        // computer must not be switched off instead.
+        if ((Flags & ~EWX_FORCE) == EWX_LOGOFF)
+            throw EShutdownError(Translate("sShutdownLogOffNotAvailable"));
         return PowerOffThisComputer(Flags, UserName);
+    }
 
     const TNetShutdownCall Call = BuildNetShutdownCall(Host, UserName, Password, Flags);
     if (CancelAll)

@@ -31,7 +31,7 @@ std::string ReadAll(const std::string& Path)
 
 // A stand-in for net that records its arguments, environment and the text of
 // its PASSWD_FD pipe, prints what the test wants and exits with its code.
-class FakeNet : public ::testing::Test {
+class ShutdownFakeNet : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -135,7 +135,7 @@ TEST(NetShutdownCallTest, ArgumentsForEachActionAndCredential)
     EXPECT_EQ(*Call.Password, "");
 }
 
-TEST_F(FakeNet, HostileHostsUsersAndPasswordsAreRefusedBeforeAnythingRuns)
+TEST_F(ShutdownFakeNet, HostileHostsUsersAndPasswordsAreRefusedBeforeAnythingRuns)
 {
     for (const char* Host : {"-S x", "10.0.0.9 -x", "$(id)", "", "--ipaddress=10.0.0.1"})
         EXPECT_FALSE(ErrorOf(Host, "", "").empty()) << Host;
@@ -146,12 +146,14 @@ TEST_F(FakeNet, HostileHostsUsersAndPasswordsAreRefusedBeforeAnythingRuns)
         EXPECT_NE(ErrorOf("10.0.0.9", "alice", Password).find("password must not"),
                   std::string::npos);
     EXPECT_NE(ErrorOf("10.0.0.9", "", "", 2).find("not available"), std::string::npos);
+    // Nor is this computer switched off when a log off was asked for.
+    EXPECT_NE(ErrorOf(".", "", "", 2).find("not available"), std::string::npos);
     // An empty host is no computer, not this one.
     EXPECT_NE(ErrorOf("", "", "").find("cannot be shut down"), std::string::npos);
     EXPECT_FALSE(Ran());
 }
 
-TEST_F(FakeNet, ThePasswordTravelsOnlyThroughThePipe)
+TEST_F(ShutdownFakeNet, ThePasswordTravelsOnlyThroughThePipe)
 {
     const std::string Password = "pa%ss w'o\"rd";
     ::setenv("PASSWD", "inherited", 1);
@@ -168,7 +170,7 @@ TEST_F(FakeNet, ThePasswordTravelsOnlyThroughThePipe)
     EXPECT_NE(Env.find("\nPASSWD_FD="), std::string::npos);
 }
 
-TEST_F(FakeNet, NetsOwnReasonIsReportedOnceWithoutPrompts)
+TEST_F(ShutdownFakeNet, NetsOwnReasonIsReportedOnceWithoutPrompts)
 {
     WriteScript("echo \"Enter alice's password: Could not connect: NT_STATUS_LOGON_FAILURE\" >&2\n"
                 "echo \"Enter alice's password: Could not connect: NT_STATUS_LOGON_FAILURE\" >&2\n"
@@ -187,7 +189,7 @@ TEST_F(FakeNet, NetsOwnReasonIsReportedOnceWithoutPrompts)
     EXPECT_NE(ErrorOf("10.0.0.9", "", "").find("exit code 7"), std::string::npos);
 }
 
-TEST_F(FakeNet, AHangingClientIsKilledAtTheLimit)
+TEST_F(ShutdownFakeNet, AHangingClientIsKilledAtTheLimit)
 {
     WriteScript("exec sleep 60");
     ShutdownTimeLimit = 1s;
@@ -197,7 +199,7 @@ TEST_F(FakeNet, AHangingClientIsKilledAtTheLimit)
     EXPECT_NE(ErrorOf("10.0.0.9", "", "").find("cannot be started"), std::string::npos);
 }
 
-TEST_F(FakeNet, TheThreadReportsTheOutcomeInItsFields)
+TEST_F(ShutdownFakeNet, TheThreadReportsTheOutcomeInItsFields)
 {
     platform::MainThread().Install();
     WriteScript("echo 'result was: WERR_ACCESS_DENIED'; exit 255");
@@ -222,7 +224,7 @@ TEST_F(FakeNet, TheThreadReportsTheOutcomeInItsFields)
     platform::MainThread().ProcessPending();
 }
 
-TEST_F(FakeNet, ClosingTheProgramKillsARunningClientAndRefusesNewOnes)
+TEST_F(ShutdownFakeNet, ClosingTheProgramKillsARunningClientAndRefusesNewOnes)
 {
     // The cancel holds for the rest of the process, so it runs in a child.
     WriteScript("echo started > '" + Dir.Path("started") + "'; exec sleep 60");
