@@ -107,6 +107,9 @@ void TdlgComputerShutdown::Finished(platform::TThread* Thread)
         FormatChecked(Translate("sShutdownUnableTo"), "Unable to %s %s.", {Action, Target}) +
         "\r\n" + FormatChecked(Translate("sShutdownReason"), "Reason: %s", {Reason});
     ShowMessageBox(Text, Translate("sError"), TMsgIcon::Error);
+    // The program is ending: nobody is left to try again.
+    if (DialogsDismissed())
+        QDialog::reject();
 }
 
 void TdlgComputerShutdown::EditCredentials()
@@ -119,6 +122,11 @@ void TdlgComputerShutdown::reject()
 {
     if (!FThread)
         QDialog::reject();
+    else if (DialogsDismissed())
+        // The program is ending and would otherwise wait for the request's
+        // time limit: the client is killed, and the dialog closes as soon as
+        // the thread has reported.
+        CancelShutdownRequests();
 }
 
 void TdlgComputerShutdown::closeEvent(QCloseEvent* Event)

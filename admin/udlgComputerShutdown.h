@@ -1,8 +1,9 @@
 // Asks what a computer is to do (shut down or restart, forced or not) and
 // with whose credentials, then sends the request in a worker thread while the
 // dialog shows a running progress bar. It closes with OK once the computer
-// accepted; a failure is reported and the dialog stays. It cannot be closed
-// while a request runs: the request's own time limit ends it.
+// accepted; a failure is reported and the dialog stays. The user cannot close
+// it while a request runs (the request's own time limit ends it); when the
+// program ends, the request is cancelled and the dialog closes.
 #pragma once
 
 #include <QDialog>

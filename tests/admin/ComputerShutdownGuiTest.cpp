@@ -2,12 +2,15 @@
 #include "Dialogs.h"
 #include "Language.h"
 #include "MainThreadLoop.h"
+#include "Thread.h"
 #include "uComputerShutdown.h"
 #include "uDlgGetUserNameAndPassword.h"
 #include "udlgComputerShutdown.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -15,6 +18,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 
 #include "GuiTestApp.h"
 #include "SessionPeers.h"
@@ -28,6 +32,9 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include <cerrno>
+#include <csignal>
 
 #include <sys/stat.h>
 
@@ -300,4 +307,54 @@ TEST_F(ShutdownGui, ThisComputerIsAskedThroughLogindWithoutCredentials)
     EXPECT_NE(Messages[0].Text.find("credentials cannot be given"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(Dir.Path("net-ran")));
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tolvex-test", 1);
+}
+
+// Last in this file: once the program ends, every later request in this
+// process is refused.
+TEST_F(ShutdownGui, WhenTheProgramEndsARunningRequestIsKilledAndTheDialogCloses)
+{
+    const std::string PidFile = Dir.Path("pid");
+    WriteNet("echo $$ > '" + PidFile + "'; exec sleep 60");
+    Go();
+    struct TShowAgain {
+        ~TShowAgain() { ShowDialogsAgain(); }
+    } ShowAgain;
+    pid_t Pid = 0;
+    qint64 ClosedAfterMs = -1;
+    QElapsedTimer Clock;
+    QTimer::singleShot(0, [&] {
+        auto* Dlg = qobject_cast<TdlgComputerShutdown*>(QApplication::activeModalWidget());
+        if (!Dlg) {
+            ADD_FAILURE() << "the shutdown dialog is not the modal window";
+            if (auto* Other = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                Other->done(QDialog::Rejected);
+            return;
+        }
+        // Whatever fails below, the dialog's loop ends.
+        QTimer::singleShot(30000, Dlg, [Dlg] { Dlg->done(QDialog::Rejected); });
+        QTest::mouseClick(Child<QPushButton>(*Dlg, "btnOK"), Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(PidFile); }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                std::ifstream In(PidFile);
+                return static_cast<bool>(In >> Pid);
+            },
+            5000));
+        ASSERT_TRUE(Dlg->Working());
+        // What the program does on SIGTERM: no dialog may keep it open.
+        Clock.start();
+        DismissDialogsForEnd();
+        QObject::connect(Dlg, &QDialog::finished, [&] { ClosedAfterMs = Clock.elapsed(); });
+    });
+    EXPECT_FALSE(ShowComputerShutdownDialog("10.0.0.9", "", "", 1));
+    ASSERT_GT(Pid, 0);
+    EXPECT_GE(ClosedAfterMs, 0);
+    EXPECT_LT(ClosedAfterMs, 5000);
+    // The client was killed and reaped before the thread reported.
+    EXPECT_EQ(::kill(Pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+    EXPECT_TRUE(QTest::qWaitFor([] { return ComputerShutdownThreads()->Empty(); }, 5000));
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Text,
+              "Unable to Restart 10.0.0.9.\r\nReason: The request was cancelled.");
 }
