@@ -55,6 +55,8 @@ endfunction()
 #   *LanTest.cpp   -> <name>_lan_tests    label lan        (private networks)
 #   *PeerTest.cpp  -> <name>_peer_tests   labels lan;peers (real servers in them)
 #   *GuiTest.cpp   -> <name>_gui_tests    label gui        (windows, offscreen)
+#   *GuiLanTest.cpp  -> <name>_gui_lan_tests   labels gui;lan
+#   *GuiPeerTest.cpp -> <name>_gui_peer_tests  labels gui;lan;peers
 function(tolvex_layer_tests)
   cmake_parse_arguments(A "" "LAYER" "LIBS" ${ARGN})
   file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Test.cpp)
@@ -66,9 +68,14 @@ function(tolvex_layer_tests)
   if(guilan)
     list(REMOVE_ITEM lan ${guilan})
   endif()
+  # Windows driven against real servers in a private network.
+  file(GLOB guipeer CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*GuiPeerTest.cpp)
+  if(guipeer)
+    list(REMOVE_ITEM peer ${guipeer})
+  endif()
   set(unit ${all})
-  if(lan OR peer OR gui OR guilan)
-    list(REMOVE_ITEM unit ${lan} ${peer} ${gui} ${guilan})
+  if(lan OR peer OR gui OR guilan OR guipeer)
+    list(REMOVE_ITEM unit ${lan} ${peer} ${gui} ${guilan} ${guipeer})
   endif()
   if(unit)
     tolvex_test(NAME ${A_LAYER}_unit_tests SOURCES ${unit} LIBS ${A_LIBS} LABELS unit)
@@ -87,5 +94,11 @@ function(tolvex_layer_tests)
   if(guilan)
     tolvex_test(NAME ${A_LAYER}_gui_lan_tests SOURCES ${guilan} LIBS ${A_LIBS} tolvex_lan
                 LABELS "gui;lan" TIMEOUT 600 ENV QT_QPA_PLATFORM=offscreen)
+  endif()
+  # Real servers too: left out with the other network tests of a build that
+  # keeps only the unit and gui tests.
+  if(guipeer AND NOT TOLVEX_UNIT_GUI_ONLY)
+    tolvex_test(NAME ${A_LAYER}_gui_peer_tests SOURCES ${guipeer} LIBS ${A_LIBS} tolvex_lan
+                LABELS "gui;lan;peers" TIMEOUT 600 ENV QT_QPA_PLATFORM=offscreen)
   endif()
 endfunction()
