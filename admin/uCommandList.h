@@ -109,9 +109,11 @@ public:
     bool ReadWhole() const { return FReadWhole; }
     // Commands the last LoadFromFile had to skip.
     int SkippedItems() const { return FSkippedItems; }
-    // Empty when the last load was whole; else one translated message
-    // (sCommandListPartlyRead / sCommandListUnreadable) naming the list and
-    // the file, for the caller to show once (log line or message box).
+    // Empty unless the last LoadFromFile skipped commands; then one
+    // translated message (sCommandListPartlyRead: how many, the list, the
+    // file) for the caller to show once (log line or message box). A file
+    // that cannot be read at all is reported by the store itself, as every
+    // settings file is (ReadWhole() false, LoadReport() empty).
     const std::string& LoadReport() const { return FLoadReport; }
 
     // Set by every change through this class; cleared by LoadFromFile and a
@@ -140,6 +142,9 @@ private:
     bool FReadWhole = true;
     int FSkippedItems = 0;
     std::string FLoadReport;
+    // Cleared by the destructor: what the menu items built by this list
+    // reach it through.
+    std::shared_ptr<TCommandList*> FAlive;
 };
 
 class TCommandListXMLStorage : public TXMLStorage {

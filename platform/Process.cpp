@@ -4,9 +4,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include <future>
+#include <system_error>
+#include <thread>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -299,6 +304,157 @@ TProcessResult RunProcess(const TProcessRequest& Request)
         Result.ExitCode = WEXITSTATUS(Status);
     else if (WIFSIGNALED(Status))
         Result.Signal = WTERMSIG(Status);
+    return Result;
+}
+
+namespace {
+
+// Frees the spawn attributes and file actions whatever path leaves.
+struct TSpawnSetup {
+    posix_spawn_file_actions_t Actions;
+    posix_spawnattr_t Attributes;
+    bool ActionsMade = false;
+    bool AttributesMade = false;
+    ~TSpawnSetup()
+    {
+        if (ActionsMade)
+            ::posix_spawn_file_actions_destroy(&Actions);
+        if (AttributesMade)
+            ::posix_spawnattr_destroy(&Attributes);
+    }
+};
+
+std::string CurrentFolder()
+{
+    std::string Buffer(4096, '\0');
+    while (!::getcwd(Buffer.data(), Buffer.size())) {
+        if (errno != ERANGE || Buffer.size() > (1u << 20))
+            return std::string();
+        Buffer.resize(Buffer.size() * 2);
+    }
+    return std::string(Buffer.c_str());
+}
+
+void Reap(pid_t Pid)
+{
+    int Status;
+    while (::waitpid(Pid, &Status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+TSpawnResult SpawnDetached(const TSpawnRequest& Request)
+{
+    TSpawnResult Result;
+    const auto Fail = [&Result](TSpawnFailure Failure, int Error) {
+        Result.Failure = Failure;
+        Result.ErrorCode = Error;
+        Result.Error = ErrorText(Error);
+        return Result;
+    };
+    if (Request.Program.empty())
+        return Fail(TSpawnFailure::Program, ENOENT);
+    if (!Request.Directory.empty()) {
+        struct stat St {};
+        if (::stat(Request.Directory.c_str(), &St) != 0)
+            return Fail(TSpawnFailure::Directory, errno);
+        if (!S_ISDIR(St.st_mode))
+            return Fail(TSpawnFailure::Directory, ENOTDIR);
+        if (::access(Request.Directory.c_str(), X_OK) != 0)
+            return Fail(TSpawnFailure::Directory, errno);
+    }
+
+    // The path exec is given, settled here, so that a name found in PATH
+    // does not move with the change of folder.
+    std::string Path;
+    if (Request.Program.find('/') != std::string::npos) {
+        Path = Request.Program;
+        if (Path.front() != '/' && !Request.Directory.empty())
+            Path = Request.Directory + "/" + Path;
+    } else {
+        Path = ResolveProgram(Request.Program);
+        if (Path.find('/') == std::string::npos)
+            return Fail(TSpawnFailure::Program, ENOENT);
+        if (Path.front() != '/' && !Request.Directory.empty()) {
+            const std::string Here = CurrentFolder();
+            if (Here.empty())
+                return Fail(TSpawnFailure::System, errno ? errno : ENOENT);
+            Path = Here + "/" + Path;
+        }
+    }
+    struct stat St {};
+    if (::stat(Path.c_str(), &St) != 0)
+        return Fail(TSpawnFailure::Program, errno);
+    if (!S_ISREG(St.st_mode))
+        return Fail(TSpawnFailure::Program, S_ISDIR(St.st_mode) ? EISDIR : EACCES);
+    if (::access(Path.c_str(), X_OK) != 0)
+        return Fail(TSpawnFailure::Program, errno);
+
+    TSpawnSetup Setup;
+    int Rc = ::posix_spawn_file_actions_init(&Setup.Actions);
+    if (Rc != 0)
+        return Fail(TSpawnFailure::System, Rc);
+    Setup.ActionsMade = true;
+    Rc = ::posix_spawnattr_init(&Setup.Attributes);
+    if (Rc != 0)
+        return Fail(TSpawnFailure::System, Rc);
+    Setup.AttributesMade = true;
+
+    Rc = ::posix_spawn_file_actions_addopen(&Setup.Actions, 0, "/dev/null", O_RDONLY, 0);
+    // Output goes where the caller's goes; a closed one would hand the
+    // child's first file that number, so it gets /dev/null instead.
+    for (int Fd = 1; Fd <= 2 && Rc == 0; ++Fd)
+        if (::fcntl(Fd, F_GETFD) < 0)
+            Rc = ::posix_spawn_file_actions_addopen(&Setup.Actions, Fd, "/dev/null", O_WRONLY, 0);
+    if (Rc == 0 && !Request.Directory.empty())
+        Rc = ::posix_spawn_file_actions_addchdir_np(&Setup.Actions, Request.Directory.c_str());
+    if (Rc == 0)
+        Rc = ::posix_spawn_file_actions_addclosefrom_np(&Setup.Actions, 3);
+    sigset_t NoSignals, AllSignals;
+    ::sigemptyset(&NoSignals);
+    ::sigfillset(&AllSignals);
+    if (Rc == 0)
+        Rc = ::posix_spawnattr_setflags(&Setup.Attributes, POSIX_SPAWN_SETSID |
+                                                               POSIX_SPAWN_SETSIGMASK |
+                                                               POSIX_SPAWN_SETSIGDEF);
+    if (Rc == 0)
+        Rc = ::posix_spawnattr_setsigmask(&Setup.Attributes, &NoSignals);
+    if (Rc == 0)
+        Rc = ::posix_spawnattr_setsigdefault(&Setup.Attributes, &AllSignals);
+    if (Rc != 0)
+        return Fail(TSpawnFailure::System, Rc);
+
+    std::vector<std::string> ArgStrings{Request.Program};
+    ArgStrings.insert(ArgStrings.end(), Request.Arguments.begin(), Request.Arguments.end());
+    std::vector<char*> Argv = Pointers(ArgStrings);
+    // The reaper is made before the child, so that a failure to make it
+    // leaves no child that nobody waits for.
+    std::promise<pid_t> ChildPid;
+    std::future<pid_t> PidToReap = ChildPid.get_future();
+    std::thread Reaper;
+    try {
+        Reaper = std::thread([F = std::move(PidToReap)]() mutable {
+            const pid_t Pid = F.get();
+            if (Pid > 0)
+                Reap(Pid);
+        });
+    } catch (const std::system_error& E) {
+        return Fail(TSpawnFailure::System, E.code().value());
+    }
+    Reaper.detach();
+    pid_t Pid = 0;
+    Rc = ::posix_spawn(&Pid, Path.c_str(), &Setup.Actions, &Setup.Attributes, Argv.data(), environ);
+    if (Rc != 0) {
+        ChildPid.set_value(0);
+        // A folder that went away since the check above reports as such.
+        if (!Request.Directory.empty() && ::access(Request.Directory.c_str(), X_OK) != 0)
+            return Fail(TSpawnFailure::Directory, Rc);
+        return Fail(TSpawnFailure::Program, Rc);
+    }
+    ChildPid.set_value(Pid);
+    Result.Started = true;
+    Result.Pid = Pid;
     return Result;
 }
 

@@ -68,4 +68,41 @@ inline constexpr size_t MaxCapturedBytes = 1 << 20;
 // failures, only for std::bad_alloc and the like.
 TProcessResult RunProcess(const TProcessRequest& Request);
 
+// --- Starting a program without waiting for it ------------------------------------
+
+struct TSpawnRequest {
+    // A path (a relative one is taken from Directory when that is given, as
+    // exec sees it after changing there), or a name without "/" looked up in
+    // PATH.
+    std::string Program;
+    // argv[1...]; argv[0] is Program.
+    std::vector<std::string> Arguments;
+    // The child's working folder; empty: the caller's.
+    std::string Directory;
+};
+
+// Which step failed.
+enum class TSpawnFailure { None, Program, Directory, System };
+
+struct TSpawnResult {
+    bool Started = false;
+    TSpawnFailure Failure = TSpawnFailure::None;
+    // errno of the failed step and its text.
+    int ErrorCode = 0;
+    std::string Error;
+    pid_t Pid = 0;
+};
+
+// Starts the program and returns at once (posix_spawn with an argv, no
+// shell). The child leads a session of its own (setsid: no terminal, and
+// nothing it does reaches the caller's process group), its stdin is
+// /dev/null, its stdout and stderr are the caller's (/dev/null where the
+// caller has none), it inherits no other descriptor, every signal has its
+// default action and none is blocked; it starts in Directory. A failure to
+// start (working folder missing or no folder, program missing or not
+// executable) comes back in the result, never as a child that exits 127.
+// A thread of its own waits for the child, so no zombie is left whenever it
+// ends. Never raises but for std::bad_alloc and the like.
+TSpawnResult SpawnDetached(const TSpawnRequest& Request);
+
 } // namespace platform

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -170,6 +172,120 @@ int ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon
     if (Sink())
         return Sink()(Call);
     return ShowQtMessageBox(Call);
+}
+
+// --- File prompt and folder chooser ------------------------------------------------
+
+namespace {
+
+TPromptForFileNameFn& PromptSeam()
+{
+    static TPromptForFileNameFn Fn;
+    return Fn;
+}
+
+TSelectDirectoryFn& SelectDirectorySeam()
+{
+    static TSelectDirectoryFn Fn;
+    return Fn;
+}
+
+std::string Trimmed(const std::string& Text)
+{
+    const size_t B = Text.find_first_not_of(" \t");
+    if (B == std::string::npos)
+        return std::string();
+    const size_t E = Text.find_last_not_of(" \t");
+    return Text.substr(B, E - B + 1);
+}
+
+} // namespace
+
+std::vector<std::string> ToolkitNameFilters(const std::string& Filter)
+{
+    std::vector<std::string> Parts;
+    size_t Start = 0;
+    while (Start <= Filter.size() && !Filter.empty()) {
+        size_t Bar = Filter.find('|', Start);
+        if (Bar == std::string::npos)
+            Bar = Filter.size();
+        Parts.push_back(Filter.substr(Start, Bar - Start));
+        Start = Bar + 1;
+    }
+    std::vector<std::string> Result;
+    for (size_t I = 0; I + 1 < Parts.size(); I += 2) {
+        std::string Patterns;
+        size_t P = 0;
+        const std::string& List = Parts[I + 1];
+        while (P <= List.size()) {
+            size_t Semi = List.find(';', P);
+            if (Semi == std::string::npos)
+                Semi = List.size();
+            const std::string One = Trimmed(List.substr(P, Semi - P));
+            if (!One.empty())
+                Patterns += (Patterns.empty() ? "" : " ") + One;
+            P = Semi + 1;
+        }
+        // The toolkit reads the patterns from the last brackets; a
+        // description that shows them already keeps its own.
+        std::string Description = Trimmed(Parts[I]);
+        const size_t Open = Description.rfind('(');
+        if (Open != std::string::npos && Description.back() == ')')
+            Description = Trimmed(Description.substr(0, Open));
+        Result.push_back(Description + " (" + (Patterns.empty() ? "*" : Patterns) + ")");
+    }
+    return Result;
+}
+
+TPromptForFileNameFn SetPromptForFileName(TPromptForFileNameFn Fn)
+{
+    TPromptForFileNameFn Old = std::move(PromptSeam());
+    PromptSeam() = std::move(Fn);
+    return Old;
+}
+
+bool PromptForFileName(std::string& FileName, const std::string& Filter, const std::string& Title,
+                       const std::string& InitialDir)
+{
+    if (PromptSeam())
+        return PromptSeam()(FileName, Filter, Title, InitialDir);
+    if (Dismissed)
+        return false;
+    QFileDialog Dlg(DialogOwner(), ToQ(Title));
+    Dlg.setAcceptMode(QFileDialog::AcceptOpen);
+    Dlg.setFileMode(QFileDialog::ExistingFile);
+    QStringList Filters;
+    for (const std::string& F : ToolkitNameFilters(Filter))
+        Filters << ToQ(F);
+    if (!Filters.isEmpty())
+        Dlg.setNameFilters(Filters);
+    if (!InitialDir.empty())
+        Dlg.setDirectory(ToQ(InitialDir));
+    if (Dlg.exec() != QDialog::Accepted || Dlg.selectedFiles().isEmpty())
+        return false;
+    FileName = FromQ(Dlg.selectedFiles().front());
+    return true;
+}
+
+TSelectDirectoryFn SetSelectDirectory(TSelectDirectoryFn Fn)
+{
+    TSelectDirectoryFn Old = std::move(SelectDirectorySeam());
+    SelectDirectorySeam() = std::move(Fn);
+    return Old;
+}
+
+bool SelectDirectory(const std::string& Caption, std::string& Directory)
+{
+    if (SelectDirectorySeam())
+        return SelectDirectorySeam()(Caption, Directory);
+    if (Dismissed)
+        return false;
+    const QString Start = Directory.empty() ? QDir::homePath() : ToQ(Directory);
+    const QString Chosen = QFileDialog::getExistingDirectory(DialogOwner(), ToQ(Caption), Start);
+    if (Chosen.isEmpty())
+        return false;
+    Directory = FromQ(Chosen);
+    return true;
 }
 
 void DismissDialogsForEnd()

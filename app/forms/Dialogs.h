@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 class QDialog;
 class QLineEdit;
@@ -56,6 +57,36 @@ TMessageSink SetMessageSink(TMessageSink Sink);
 
 int ShowMessageBox(const std::string& Text, const std::string& Caption,
                    TMsgIcon Icon = TMsgIcon::Information, TMsgButtons Buttons = TMsgButtons::OK);
+
+// --- File prompt and folder chooser ------------------------------------------------
+// The class library's PromptForFileName and SelectDirectory. Each goes
+// through one replaceable function, so that tests choose the answer
+// (SetPromptForFileName, SetSelectDirectory), as with the file dialogs.
+
+// An open-file prompt titled Title, showing the files of Filter (the class
+// library's form: description and patterns alternating, separated by "|",
+// "Programs|*.sh;*.py|All files|*") and starting in InitialDir (empty: where
+// the last one was). True with the chosen file in FileName; false (FileName
+// unchanged) when cancelled.
+using TPromptForFileNameFn = std::function<bool(std::string& FileName, const std::string& Filter,
+                                                const std::string& Title,
+                                                const std::string& InitialDir)>;
+// Installs Fn (empty: the toolkit's dialog again); returns the one replaced.
+TPromptForFileNameFn SetPromptForFileName(TPromptForFileNameFn Fn);
+bool PromptForFileName(std::string& FileName, const std::string& Filter, const std::string& Title,
+                       const std::string& InitialDir);
+
+// A folder chooser with Caption, starting at Directory (empty: the user's
+// home folder). True with the chosen folder in Directory; false (Directory
+// unchanged) when cancelled.
+using TSelectDirectoryFn =
+    std::function<bool(const std::string& Caption, std::string& Directory)>;
+TSelectDirectoryFn SetSelectDirectory(TSelectDirectoryFn Fn);
+bool SelectDirectory(const std::string& Caption, std::string& Directory);
+
+// The class library's filter as the toolkit's name filters, one per pair
+// ("Programs|*.sh;*.py" gives "Programs (*.sh *.py)").
+std::vector<std::string> ToolkitNameFilters(const std::string& Filter);
 
 // --- The end of the session ------------------------------------------------------
 // When the session ends (SIGTERM) nobody is left to answer: every open modal
