@@ -11,11 +11,13 @@
 #include "VirtualTrees.h"
 #include "uAddressExpressionOperations.h"
 #include "uComputerList.h"
+#include "uComputerShutdown.h"
 #include "uFormat.h"
 #include "uLocalComputerAddress.h"
 #include "uProgramOptions.h"
 #include "uThreadScanPool.h"
 #include "uVirtualTreesColumnsUtil.h"
+#include "udlgComputerShutdown.h"
 #include "udlgDetectLocalIPRange.h"
 
 #include "AtomicFile.h"
@@ -401,6 +403,13 @@ void TfrmTolvex::FormDestroy()
     // Sizes of a window that was never shown are those of no layout.
     if (FShown)
         pnlLeftWidth = ui->pnlLeft->width();
+
+    // A running shutdown request ends with the window: its client is killed
+    // and its thread has reported before the dialog it reports to is gone.
+    CancelShutdownRequests();
+    if (!ComputerShutdownThreads()->Empty())
+        platform::MainThread().PumpUntil([] { return ComputerShutdownThreads()->Empty(); },
+                                         ShutdownTimeLimit + std::chrono::seconds(5));
 
     // The workers go first: none may hand a computer to a list that is gone.
     if (FPool) {
