@@ -379,10 +379,10 @@ int main(int argc, char** argv)
     const int silent = HostCount() - 1 - kLive;
     const TSweepPacing sweep;
     const long long frames = 1LL * silent * sweep.Tries.Attempts + kLive;
-    std::printf("the sweep: %d tries per address, %d us between frames: %lld frames, the last "
-                "verdict after %lld ms at the least\n",
-                sweep.Tries.Attempts, sweep.FrameGapUs, frames,
-                frames * sweep.FrameGapUs / 1000 + sweep.Tries.LastWaitMs);
+    std::printf("the sweep: %d tries per address, %lld bit/s, %lld us between frames: %lld "
+                "frames, the last verdict after %lld ms at the least\n",
+                sweep.Tries.Attempts, sweep.BandwidthBitsPerSecond, sweep.FrameGapUs(), frames,
+                frames * sweep.FrameGapUs() / 1000 + sweep.Tries.LastWaitMs);
 
     // The ordinary user may ping, as Debian lets every group.
     scanner.SetSysctl("net.ipv4.ping_group_range", "0 2147483647");

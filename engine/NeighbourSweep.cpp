@@ -2,6 +2,7 @@
 
 #include "Netlink.h"
 #include "Sockets.h"
+#include "uGetMac.h"
 #include "uResolveIpNetEntry2.h"
 
 #include <algorithm>
@@ -61,6 +62,19 @@ TSweepVerdict TableVerdict(const platform::NeighbourEntry& Entry)
 // interleaved with new ones rather than waiting behind all of them.
 constexpr size_t FreshQueue = 64;
 constexpr int ClassifyBatch = 32;
+
+// The sweep tries an address as often, and as far apart, as the ARP method.
+static_assert(TSweepPacing{}.Tries.Attempts == SendArpPacing.Attempts &&
+              TSweepPacing{}.Tries.IntervalMs == SendArpPacing.IntervalMs &&
+              TSweepPacing{}.Tries.LastWaitMs == SendArpPacing.LastWaitMs);
+
+// Takes the frame slot due at NextSlot for a frame sent at Now. A slot missed
+// by a late wake-up is made up for at once, but never more than one, so the
+// average pace holds and no two frames go out closer than that one extra.
+void TakeSlot(long long& NextSlot, long long Now, long long GapUs)
+{
+    NextSlot = std::max(NextSlot + GapUs, Now - GapUs);
+}
 
 } // namespace
 
@@ -186,6 +200,71 @@ TSweepVerdict TNeighbourSweep::Wait(uint32_t HostOrder, std::string& Mac, int Ti
     }
 }
 
+TSweepVerdict TNeighbourSweep::WaitFromFirstFrame(uint32_t HostOrder, std::string& Mac,
+                                                  int TimeoutMs, int& LeftMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const long long timeoutUs = std::max(0, TimeoutMs) * 1000LL;
+    const long long startUs = NowUs();
+    auto at = [](long long Us) { return Clock::time_point(std::chrono::microseconds(Us)); };
+    LeftMs = std::max(0, TimeoutMs);
+    std::unique_lock<std::mutex> lock(FLock);
+    const uint64_t handed = std::min(FHanded, FCount);
+    for (;;) {
+        auto it = FRecords.find(HostOrder);
+        if (it != FRecords.end()) {
+            TRecord& r = it->second;
+            // The echo's time runs from when a frame could first reach the
+            // neighbour.
+            const long long fromUs = std::max(startUs, r.FirstFrameUs);
+            if (r.Verdict == svAnswered) {
+                Mac = MacBytesToText(r.Mac.data());
+                LeftMs = static_cast<int>(std::max(0LL, timeoutUs - (NowUs() - fromUs)) / 1000);
+            }
+            if (r.Verdict != svPending)
+                return r.Verdict;
+            if (FStopped)
+                return svStopped;
+            const bool asked = r.FirstFrameUs != 0;
+            if (asked && NowUs() >= fromUs + timeoutUs)
+                return svPending;
+            ++r.Waiters;
+            // Woken by the verdict, or by the first frame that starts the
+            // clock.
+            auto& c = FVerdict[HostOrder % VerdictConditions];
+            if (asked)
+                c.wait_until(lock, at(fromUs + timeoutUs));
+            else
+                c.wait(lock);
+            auto again = FRecords.find(HostOrder);
+            if (again != FRecords.end())
+                --again->second.Waiters;
+            continue;
+        }
+        if (FClassified >= handed || FStopped || FFinished)
+            return svNotSwept;
+        if (NowUs() >= startUs + timeoutUs)
+            return svNotSwept;
+        ++FClassifyWaiters;
+        FClassifiedChanged.wait_until(lock, at(startUs + timeoutUs));
+        --FClassifyWaiters;
+    }
+}
+
+void TNeighbourSweep::FirstFrameSent(uint32_t HostOrder, long long Us)
+{
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        auto it = FRecords.find(HostOrder);
+        if (it == FRecords.end() || it->second.FirstFrameUs != 0)
+            return;
+        it->second.FirstFrameUs = std::max(1LL, Us);
+        if (it->second.Waiters == 0)
+            return;
+    }
+    FVerdict[HostOrder % VerdictConditions].notify_all();
+}
+
 void TNeighbourSweep::WakeAll()
 {
     for (auto& c : FVerdict)
@@ -263,6 +342,8 @@ size_t TNeighbourSweep::LinkFor(int IfIndex, const platform::IpAddress& Address)
             });
         if (FRaw)
             link->Socket.Open(IfIndex);
+        else
+            link->Probing = platform::KernelNeighbourProbing(IfIndex);
     }
     FLinks.push_back(std::move(link));
     return FLinks.size() - 1;
@@ -372,14 +453,14 @@ void TNeighbourSweep::Execute()
 
 void TNeighbourSweep::ExecuteRaw()
 {
-    // The frames are a quarter of a millisecond apart; the default slack of
-    // a sleeping thread's timer (50 us) would stretch every gap by a fifth.
+    // The frames are 2 ms apart; the default slack of a sleeping thread's
+    // timer (50 us) would stretch the sweep by some 2.5% for nothing.
     ::prctl(PR_SET_TIMERSLACK, 5000UL, 0, 0, 0);
     const platform::ArpPacing& tries = FPacing.Tries;
     const int attempts = std::max(1, tries.Attempts);
     const long long intervalUs = std::max(0, tries.IntervalMs) * 1000LL;
     const long long lastWaitUs = std::max(0, tries.LastWaitMs) * 1000LL;
-    const long long gapUs = std::max(0, FPacing.FrameGapUs);
+    const long long gapUs = std::max(0LL, FPacing.FrameGapUs());
     // Addresses asked and not yet decided. Enough of them that one round of
     // their tries outlasts the time between two tries, so that the link is
     // never idle; few enough that the first verdicts of a long range come
@@ -425,6 +506,8 @@ void TNeighbourSweep::ExecuteRaw()
                     std::lock_guard<std::mutex> lock(FLock);
                     ++FSent;
                 }
+                if (t.Sent == 0)
+                    FirstFrameSent(t.Address, now);
                 ++t.Sent;
                 if (t.Sent >= attempts) {
                     FLast.emplace_back(t.Address, now + lastWaitUs);
@@ -432,8 +515,7 @@ void TNeighbourSweep::ExecuteRaw()
                     t.DueUs = now + intervalUs;
                     FRetries.push_back(t);
                 }
-                // Kept on the average pace when a wait overshot its slot.
-                nextSlot = std::max(nextSlot + gapUs, now - gapUs);
+                TakeSlot(nextSlot, now, gapUs);
             }
         }
         fds.clear();
@@ -471,9 +553,11 @@ void TNeighbourSweep::ExecuteKernel()
         uint32_t Address;
         size_t Link;
         long long DeadlineUs;
+        long long SentUs;
+        int Requests; // the kernel's requests for it counted so far
     };
     std::deque<TWatch> watched;
-    const long long gapUs = std::max(0, FPacing.FrameGapUs);
+    const long long gapUs = std::max(0LL, FPacing.FrameGapUs());
     const long long lookUs = std::max(1, FPacing.KernelLookMs) * 1000LL;
     const long long verdictUs = std::max(0, FPacing.KernelVerdictMs) * 1000LL;
     const size_t inFlight = static_cast<size_t>(std::max(1, FPacing.KernelInFlight));
@@ -489,12 +573,31 @@ void TNeighbourSweep::ExecuteKernel()
         if (FFresh.size() < FreshQueue || behind)
             more = Classify(ClassifyBatch);
         long long now = NowUs();
+        // The kernel asks again for an address still unresolved after each
+        // of its intervals; those requests share the bandwidth with the
+        // first ones our datagrams bring about.
+        long long nextRequest = now + 1000000;
+        for (TWatch& w : watched) {
+            const platform::NeighbourProbing& p = FLinks[w.Link]->Probing;
+            for (;;) {
+                const long long due = w.SentUs + w.Requests * (p.IntervalMs * 1000LL);
+                if (w.Requests >= p.Requests)
+                    break;
+                if (due > now) {
+                    nextRequest = std::min(nextRequest, due);
+                    break;
+                }
+                ++w.Requests;
+                TakeSlot(nextSlot, now, gapUs);
+            }
+        }
         if (now >= nextSlot && !FFresh.empty() && watched.size() < inFlight) {
             TTry t = FFresh.front();
             FFresh.pop_front();
             if (Peek(t.Address) == svPending) {
                 if (platform::TriggerNeighbourResolution(FromHostOrder(t.Address))) {
-                    watched.push_back({t.Address, t.Link, now + verdictUs});
+                    watched.push_back({t.Address, t.Link, now + verdictUs, now, 1});
+                    FirstFrameSent(t.Address, now);
                     std::lock_guard<std::mutex> lock(FLock);
                     ++FSent;
                 } else {
@@ -502,7 +605,7 @@ void TNeighbourSweep::ExecuteKernel()
                     std::lock_guard<std::mutex> lock(FLock);
                     FRecords.erase(t.Address);
                 }
-                nextSlot = now + gapUs;
+                TakeSlot(nextSlot, now, gapUs);
             }
         }
         if (!watched.empty() && now >= nextLook) {
@@ -553,7 +656,7 @@ void TNeighbourSweep::ExecuteKernel()
         if (!FFresh.empty() && watched.size() < inFlight)
             until = std::min(until, nextSlot);
         if (!watched.empty())
-            until = std::min(until, nextLook);
+            until = std::min({until, nextLook, nextRequest});
         if (more && FFresh.size() < FreshQueue)
             until = now;
         WaitForWork(until, {});
@@ -589,11 +692,11 @@ bool SweepGaveUp(uint32_t HostOrder, int& TimeoutMs)
     TNeighbourSweep* sweep = CurrentSweep;
     if (!sweep)
         return false;
-    const long long start = platform::MonotonicMs();
     std::string mac;
-    const TSweepVerdict v = sweep->Wait(HostOrder, mac, std::max(0, TimeoutMs));
+    int left = 0;
+    const TSweepVerdict v = sweep->WaitFromFirstFrame(HostOrder, mac, std::max(0, TimeoutMs), left);
     if (v == svAnswered)
-        TimeoutMs = std::max(0, TimeoutMs - static_cast<int>(platform::MonotonicMs() - start));
+        TimeoutMs = left;
     return v == svNoAnswer || v == svStopped || v == svPending;
 }
 

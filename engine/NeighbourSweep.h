@@ -6,10 +6,13 @@
 // the ping of a worker look it up instead of asking the wire again.
 //
 // With CAP_NET_RAW the sweep sends its own ARP requests on a packet socket
-// per interface, evenly paced, with the ARP method's number of tries and
-// spacing, and takes every answer that comes back. Without it the sweep asks
-// the kernel: one datagram per address, then the kernel's neighbour table,
-// whose verdict on a silent address comes after its own three probes.
+// per interface, with the ARP method's number of tries and spacing, and
+// takes every answer that comes back. Its frames take no more of the link
+// than arp-scan does at its defaults: one frame per frame-time at that
+// tool's default bandwidth. Without it the sweep asks the kernel: one
+// datagram per address, then the kernel's neighbour table, whose verdict on
+// a silent address comes after its own probes; those probes are counted
+// against the same bandwidth.
 //
 // Only addresses whose route names a neighbour on an ARP link are swept; the
 // others (off-link, own, broadcast, names) are left to the methods as they
@@ -37,19 +40,37 @@ enum TSweepVerdict {
     svStopped,  // the sweep was ended before it decided
 };
 
+// arp-scan's default outgoing bandwidth in bits per second: a sweep of a
+// LAN loads it no more than that tool does at its defaults.
+constexpr long long SweepBandwidthBitsPerSecond = 256000;
+
+// The time FrameBytes take at BitsPerSecond, in microseconds rounded up: the
+// least average time between two frames sent at that bandwidth.
+constexpr long long FrameTimeUs(long long FrameBytes, long long BitsPerSecond)
+{
+    return BitsPerSecond > 0 ? (FrameBytes * 8 * 1000000 + BitsPerSecond - 1) / BitsPerSecond : 0;
+}
+
 // How the sweep paces its frames and how often it tries an address.
 struct TSweepPacing {
     // Tries per address, the time between two tries of one address, and the
     // wait for a late answer after the last one: the ARP method's own.
     platform::ArpPacing Tries{6, 50, 100};
-    // Time between two frames of the sweep, on all interfaces together.
-    int FrameGapUs = 250;
+    // The bandwidth the sweep's frames take, on all interfaces together.
+    long long BandwidthBitsPerSecond = SweepBandwidthBitsPerSecond;
+    // Time between two ARP requests at that bandwidth (2,000 us by default).
+    long long FrameGapUs() const
+    {
+        return FrameTimeUs(platform::ArpRequestFrameBytes, BandwidthBitsPerSecond);
+    }
     // How far the sweep runs ahead of the addresses handed out, and how long
     // it keeps verdicts behind them, in addresses.
     uint64_t Window = 8192;
     // The kernel way: addresses whose verdict is awaited at once (the
     // neighbour table's soft limit is 512 entries), the longest wait for a
-    // verdict, and how often the table is read meanwhile.
+    // verdict, and how often the table is read meanwhile. The kernel's own
+    // requests take the frame slots above: its first one for each datagram,
+    // and each later one while the address is still unresolved.
     int KernelInFlight = 256;
     int KernelVerdictMs = 3500;
     int KernelLookMs = 50;
@@ -83,6 +104,13 @@ public:
     TSweepVerdict Wait(uint32_t HostOrder, std::string& Mac);
     // The same, waiting at most TimeoutMs: Pending when the time ran out.
     TSweepVerdict Wait(uint32_t HostOrder, std::string& Mac, int TimeoutMs);
+    // Waits for the verdict at most TimeoutMs from the later of this call
+    // and the sweep's first frame to the address: how long an echo would
+    // have had for its neighbour to answer, had it asked itself. Pending
+    // when that time ran out; NotSwept when the address was not looked at
+    // within TimeoutMs. LeftMs: what remains of the time at the verdict.
+    TSweepVerdict WaitFromFirstFrame(uint32_t HostOrder, std::string& Mac, int TimeoutMs,
+                                     int& LeftMs);
 
     bool RawWay() const { return FRaw; }
     bool Running() const;
@@ -94,13 +122,15 @@ private:
         uint64_t Index = 0;
         TSweepVerdict Verdict = svPending;
         platform::MacBytes Mac{};
-        int Waiters = 0; // workers waiting for this verdict
+        int Waiters = 0;            // workers waiting for this verdict
+        long long FirstFrameUs = 0; // when the first frame (or datagram) left
     };
     struct TLink {
         int IfIndex = 0;
         bool Resolving = false; // an ARP link: the route's neighbours are asked
         platform::MacBytes SourceMac{};
         platform::ArpSweepSocket Socket;
+        platform::NeighbourProbing Probing; // the kernel way's requests
         // What the kernel's table held when the sweep came to the link.
         std::unordered_map<uint32_t, platform::NeighbourEntry> Table;
     };
@@ -120,6 +150,7 @@ private:
     bool Classify(int Budget);
     size_t LinkFor(int IfIndex, const platform::IpAddress& Address);
     void Decide(uint32_t HostOrder, TSweepVerdict Verdict, const platform::MacBytes* Mac);
+    void FirstFrameSent(uint32_t HostOrder, long long Us);
     void Evict();
     bool Stopping() const;
     void WakeAll();
@@ -163,9 +194,11 @@ TNeighbourSweep* CurrentNeighbourSweep();
 bool SweepAnswer(const platform::IpAddress& Address, std::string& MAC);
 
 // For an echo to an IPv4 address (host order) within TimeoutMs: true when
-// the current sweep has given up on it, or has still heard nothing of it when
-// the time is over: no frame can reach it, so no echo can be answered. When
-// the sweep heard the neighbour, TimeoutMs is left with what remains of it.
+// the current sweep has given up on it, or has still heard nothing of it
+// TimeoutMs after its first frame to it: no frame can reach it, so no echo
+// can be answered. The time spent before the sweep came to the address is
+// its own pacing, not the host's silence, and is not counted. When the sweep
+// heard the neighbour, TimeoutMs is left with what remains of it.
 bool SweepGaveUp(uint32_t HostOrder, int& TimeoutMs);
 
 // Makes Sweep the calling thread's sweep while it lives.

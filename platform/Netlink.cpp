@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <linux/if_arp.h>
@@ -13,6 +14,7 @@
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -370,6 +372,33 @@ bool SendTrigger(const IpAddress& address)
 bool TriggerNeighbourResolution(const IpAddress& Address)
 {
     return SendTrigger(Address);
+}
+
+NeighbourProbing KernelNeighbourProbing(int IfIndex)
+{
+    NeighbourProbing probing;
+    // The interface's name, by the ioctl that net/if.h's if_indextoname
+    // wraps (that header clashes with the kernel's link headers used here).
+    Socket sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq req{};
+    req.ifr_ifindex = IfIndex;
+    if (IfIndex <= 0 || !sock.valid() || ::ioctl(sock.get(), SIOCGIFNAME, &req) != 0)
+        return probing;
+    std::string name(req.ifr_name, strnlen(req.ifr_name, sizeof req.ifr_name));
+    // A positive number from one line of the interface's neighbour settings.
+    auto read = [&name](const char* Key, int& Value) {
+        const std::string path = std::string("/proc/sys/net/ipv4/neigh/") + name + "/" + Key;
+        FILE* f = std::fopen(path.c_str(), "re");
+        if (f == nullptr)
+            return;
+        int v = 0;
+        if (std::fscanf(f, "%d", &v) == 1 && v > 0)
+            Value = v;
+        std::fclose(f);
+    };
+    read("mcast_solicit", probing.Requests);
+    read("retrans_time_ms", probing.IntervalMs);
+    return probing;
 }
 
 bool DumpNeighbours(int IfIndex, int Family,

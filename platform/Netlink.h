@@ -110,4 +110,15 @@ bool DumpNeighbours(int IfIndex, int Family,
 // before it can leave. The entry is incomplete when this returns true.
 bool TriggerNeighbourResolution(const IpAddress& Address);
 
+// How the kernel resolves an address on interface IfIndex: the broadcast
+// requests it sends while the entry is incomplete and the time between them
+// (net.ipv4.neigh.<interface>.mcast_solicit and .retrans_time_ms of the
+// calling thread's network namespace). The kernel's defaults, 3 requests
+// 1000 ms apart, when they cannot be read.
+struct NeighbourProbing {
+    int Requests = 3;
+    int IntervalMs = 1000;
+};
+NeighbourProbing KernelNeighbourProbing(int IfIndex);
+
 } // namespace platform

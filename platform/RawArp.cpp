@@ -41,6 +41,8 @@ struct ArpPacket {
 };
 #pragma pack(pop)
 static_assert(sizeof(ArpPacket) == 28);
+static_assert(ETH_HLEN == EthernetHeaderBytes && sizeof(ArpPacket) == ArpPacketBytes &&
+              ETH_ZLEN == EthernetLeastFrameBytes && ETH_FCS_LEN == EthernetCheckBytes);
 
 // Opens the packet socket for ARP on one interface. With protocol 0 at
 // creation nothing is queued until bind, and the filter is in place before

@@ -17,6 +17,20 @@ namespace platform {
 
 using MacBytes = std::array<uint8_t, 6>;
 
+// An ARP request for IPv4 over Ethernet as it takes the wire: the 14-byte
+// link header and the 28-byte packet, padded to Ethernet's least frame of
+// 60 bytes, then the 4-byte frame check sequence. What pacing by bandwidth
+// counts per frame, as arp-scan does (its default 256,000 bit/s puts its
+// requests 2 ms apart).
+constexpr int EthernetHeaderBytes = 14;
+constexpr int ArpPacketBytes = 28;
+constexpr int EthernetLeastFrameBytes = 60;
+constexpr int EthernetCheckBytes = 4;
+constexpr int ArpRequestFrameBytes = (EthernetHeaderBytes + ArpPacketBytes > EthernetLeastFrameBytes
+                                          ? EthernetHeaderBytes + ArpPacketBytes
+                                          : EthernetLeastFrameBytes) +
+                                     EthernetCheckBytes;
+
 // How long one exchange may take: Attempts requests, IntervalMs apart, and
 // after the last one LastWaitMs for a late reply. A reply to any of the
 // requests counts, so the bound is (Attempts - 1) * IntervalMs + LastWaitMs.

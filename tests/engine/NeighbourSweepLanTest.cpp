@@ -8,6 +8,7 @@
 //   quiet   10.64.0.3/24   answers ARP but ignores pings
 //   every other address of the /24 is silent
 #include "Lab.h"
+#include "NeighbourSweep.h"
 #include "NetUtil.h"
 #include "Sockets.h"
 #include "uComputerList.h"
@@ -16,9 +17,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <cstring>
 #include <dirent.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <map>
+#include <net/if.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -233,6 +240,118 @@ TEST_F(SweepLan, DestructionMidSweepLeavesNoThreadSocketOrLateEvent)
     EXPECT_EQ(Run([] { return EndMidSweep(true); }), "sweeping late 0 threads same files same");
     EXPECT_EQ(Run([] { return EndMidSweep(true); }, true),
               "sweeping late 0 threads same files same");
+}
+
+// The ARP requests the scanner's sweep of the whole /24 puts on the wire,
+// seen by a tap on its own interface: how often each address is asked, and
+// whether any run of frames went out faster than the sweep's bandwidth.
+std::string SweepOnTheWire()
+{
+    // Outgoing frames reach only taps for every protocol, each stamped by
+    // the kernel as it leaves.
+    platform::Socket tap(
+        ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_ALL)));
+    if (!tap.valid())
+        return "no tap";
+    const int on = 1;
+    ::setsockopt(tap.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    // Room for all of the sweep's 1,500 frames until they are read.
+    const int room = 16 << 20;
+    ::setsockopt(tap.get(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
+    sockaddr_ll at{};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ALL);
+    at.sll_ifindex = static_cast<int>(::if_nametoindex("eth0"));
+    if (::bind(tap.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+        return "tap not bound";
+
+    uint32_t first = 0;
+    IPToHostOrder(kNet + "1", first);
+    TNeighbourSweep sweep(
+        [first](uint64_t Index, uint32_t& HostOrder) {
+            HostOrder = first + static_cast<uint32_t>(Index);
+            return true;
+        },
+        254);
+    sweep.Start();
+    sweep.Handed(254);
+    std::map<int, std::string> verdicts; // host number -> verdict or MAC
+    for (int n = 1; n <= 254; ++n) {
+        std::string mac;
+        const TSweepVerdict v = sweep.Wait(first + static_cast<uint32_t>(n - 1), mac);
+        verdicts[n] = v == svAnswered ? mac : v == svNoAnswer ? "none" : "other";
+    }
+    sweep.Stop();
+
+    std::map<int, int> asked; // host number -> requests
+    size_t requests = 0;
+    std::vector<long long> stamps;
+    for (;;) {
+        uint8_t frame[64];
+        alignas(cmsghdr) char control[64];
+        sockaddr_ll from{};
+        iovec io{frame, sizeof frame};
+        msghdr m{};
+        m.msg_name = &from;
+        m.msg_namelen = sizeof from;
+        m.msg_iov = &io;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(tap.get(), &m, 0);
+        if (n < 0)
+            break;
+        // An outgoing request for IPv4: operation 1, target address last.
+        if (from.sll_pkttype != PACKET_OUTGOING || from.sll_protocol != htons(ETH_P_ARP) ||
+            n < 28 || frame[6] != 0 || frame[7] != 1)
+            continue;
+        uint32_t target;
+        std::memcpy(&target, frame + 24, 4);
+        ++asked[static_cast<int>(ntohl(target) - first) + 1];
+        ++requests;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec t;
+                std::memcpy(&t, CMSG_DATA(c), sizeof t);
+                stamps.push_back(t.tv_sec * 1000000LL + t.tv_nsec / 1000);
+            }
+    }
+
+    std::ostringstream out;
+    out << "own asked " << asked[1] << ", verdict " << verdicts[1] << ";";
+    for (int n : {2, 3})
+        out << " ." << n << " asked " << (asked[n] >= 1 ? "yes" : "no") << ", " << verdicts[n]
+            << ";";
+    // Every silent address asked as often as the ARP method asks, and given up.
+    std::map<std::string, int> silent;
+    for (int n = 4; n <= 254; ++n)
+        ++silent["asked " + std::to_string(asked[n]) + " " + verdicts[n]];
+    for (const auto& [what, count] : silent)
+        out << " silent " << what << " x" << count << ";";
+    // A frame waits for its slot; a slot missed by a late wake-up is taken at
+    // once, so any run of frames spans at least two slots fewer than its
+    // length. One slot more is left for a send stamped late.
+    const long long gap = TSweepPacing{}.FrameGapUs();
+    constexpr size_t Run = 32;
+    long long shortest = -1;
+    for (size_t i = 0; i + Run <= stamps.size(); ++i) {
+        const long long span = stamps[i + Run - 1] - stamps[i];
+        if (shortest < 0 || span < shortest)
+            shortest = span;
+    }
+    out << " stamps " << (stamps.size() == requests ? "all" : std::to_string(stamps.size()));
+    if (shortest >= static_cast<long long>(Run - 4) * gap)
+        out << ", paced";
+    else
+        out << ", " << Run << " frames within " << shortest << " us";
+    return out.str();
+}
+
+TEST_F(SweepLan, SweepAsksSilentAddressesAsOftenAsTheArpMethodAtArpScansBandwidth)
+{
+    const std::string wire = Run(SweepOnTheWire);
+    EXPECT_EQ(wire, "own asked 0, verdict other; .2 asked yes, 02-00-00-64-00-02; .3 asked yes, "
+                    "02-00-00-64-00-03; silent asked 6 none x251; stamps all, paced");
 }
 
 } // namespace
