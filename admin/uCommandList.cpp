@@ -139,11 +139,15 @@ bool TCommandList::LoadFromFile(const std::string& FileName)
     if (!FReadWhole)
         FPartlyRead.push_back(FileName);
     FLoadReport.clear();
-    if (FSkippedItems > 0)
-        FLoadReport = FormatChecked(Translate("sCommandListPartlyRead"),
-                                    "%d command(s) of the list \"%s\" in the file %s could not be "
-                                    "read. The file is left as it is.",
-                                    {FSkippedItems, Name, FileName});
+    if (FSkippedItems > 0) {
+        static constexpr std::string_view BuiltIn =
+            "%d command(s) of the list \"%s\" in the file %s could not be read. The file is left "
+            "as it is.";
+        std::string Text = Translate("sCommandListPartlyRead");
+        if (Text == "sCommandListPartlyRead")
+            Text = BuiltIn; // no language at all: not the bare key
+        FLoadReport = FormatChecked(Text, BuiltIn, {FSkippedItems, Name, FileName});
+    }
     return FReadWhole;
 }
 

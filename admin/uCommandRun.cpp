@@ -206,6 +206,18 @@ void ShowCommandError(const std::string& Text)
     ShowMessageBox(Text, Translate("sError"), TMsgIcon::Error);
 }
 
+// The message Key formatted with Args: its translation, or BuiltIn where no
+// language has it (the bare key would fit any arguments and be shown as it
+// stands) or the translation does not fit.
+std::string Message(const char* Key, std::string_view BuiltIn,
+                    std::initializer_list<TFormatArg> Args)
+{
+    std::string T = Translate(Key);
+    if (T == Key)
+        T = BuiltIn;
+    return FormatChecked(T, BuiltIn, Args);
+}
+
 } // namespace
 
 std::vector<std::string> SplitCommandParameters(const std::string& Parameters)
@@ -304,26 +316,25 @@ TCommandPlan PlanCommand(const TCommandListItem& Item, const std::string& Host)
     TCommandPlan Plan;
     const std::string Name = ShownText(Item.Name);
     if (Host.empty()) {
-        Plan.Message = FormatChecked(Translate("sCommandNoComputer"),
-                                     "No computer is selected; the command \"%s\" needs one.",
-                                     {Name});
+        Plan.Message = Message("sCommandNoComputer",
+                               "No computer is selected; the command \"%s\" needs one.", {Name});
         return Plan;
     }
     if (!IsValidCommandHost(Host)) {
-        Plan.Message = FormatChecked(
-            Translate("sCommandInvalidHost"),
-            "\"%s\" is not a valid computer address; the command \"%s\" is not run.",
-            {ShownText(Host), Name});
+        Plan.Message =
+            Message("sCommandInvalidHost",
+                    "\"%s\" is not a valid computer address; the command \"%s\" is not run.",
+                    {ShownText(Host), Name});
         return Plan;
     }
     std::string Verb;
     for (const char C : Item.Operation)
         Verb += LowerAscii(C);
     if (!Verb.empty() && Verb != "open") {
-        Plan.Message = FormatChecked(Translate("sCommandOperationNotAvailable"),
-                                     "The command \"%s\" asks for the operation \"%s\", which is "
-                                     "not available on this system. Only \"open\" is.",
-                                     {Name, ShownText(Item.Operation)});
+        Plan.Message = Message("sCommandOperationNotAvailable",
+                               "The command \"%s\" asks for the operation \"%s\", which is "
+                               "not available on this system. Only \"open\" is.",
+                               {Name, ShownText(Item.Operation)});
         return Plan;
     }
     Plan.Directory = Item.Directory;
@@ -374,9 +385,9 @@ bool RunCommand(const TCommandListItem& Item, const std::string& Host)
     case TCommandPlan::OpenDocument:
         if (OpenUrl(Plan.Url))
             return true;
-        ShowCommandError(FormatChecked(Translate("sCommandNotOpened"),
-                                       "The desktop cannot open \"%s\" for the command \"%s\".",
-                                       {ShownText(Plan.Url), Name}));
+        ShowCommandError(Message("sCommandNotOpened",
+                                 "The desktop cannot open \"%s\" for the command \"%s\".",
+                                 {ShownText(Plan.Url), Name}));
         return false;
     case TCommandPlan::RunProgram:
         break;
@@ -389,15 +400,14 @@ bool RunCommand(const TCommandListItem& Item, const std::string& Host)
     if (Result.Started)
         return true;
     if (Result.Failure == platform::TSpawnFailure::Directory)
-        ShowCommandError(FormatChecked(
-            Translate("sCommandNoWorkingFolder"),
-            "The working folder \"%s\" of the command \"%s\" cannot be used: %s",
-            {ShownText(Plan.Directory), Name, Result.Error}));
-    else
         ShowCommandError(
-            FormatChecked(Translate("sCommandProgramNotStarted"),
-                          "The program \"%s\" of the command \"%s\" cannot be started: %s",
-                          {ShownText(Item.FileName), Name, Result.Error}));
+            Message("sCommandNoWorkingFolder",
+                    "The working folder \"%s\" of the command \"%s\" cannot be used: %s",
+                    {ShownText(Plan.Directory), Name, Result.Error}));
+    else
+        ShowCommandError(Message("sCommandProgramNotStarted",
+                                 "The program \"%s\" of the command \"%s\" cannot be started: %s",
+                                 {ShownText(Item.FileName), Name, Result.Error}));
     return false;
 }
 

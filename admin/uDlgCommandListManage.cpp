@@ -147,8 +147,8 @@ void TDlgCommandListManage::RemoveTool()
     const TCommandListItem* C = FList.Items(I);
     if (!C)
         return;
-    const std::string Text = FormatChecked(Translate("sRemoveCommandListItemInfo"),
-                                           "Remove the command %s?", {C->Name});
+    const std::string Text =
+        FormatChecked(Translate("sRemoveCommandListItemInfo"), "Remove the command %s?", {C->Name});
     if (ShowMessageBox(Text, Translate("sRemoveCommandListItemCaption"), TMsgIcon::Warning,
                        TMsgButtons::YesNo) != mrYes)
         return;

@@ -415,9 +415,8 @@ TSpawnResult SpawnDetached(const TSpawnRequest& Request)
     ::sigemptyset(&NoSignals);
     ::sigfillset(&AllSignals);
     if (Rc == 0)
-        Rc = ::posix_spawnattr_setflags(&Setup.Attributes, POSIX_SPAWN_SETSID |
-                                                               POSIX_SPAWN_SETSIGMASK |
-                                                               POSIX_SPAWN_SETSIGDEF);
+        Rc = ::posix_spawnattr_setflags(
+            &Setup.Attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     if (Rc == 0)
         Rc = ::posix_spawnattr_setsigmask(&Setup.Attributes, &NoSignals);
     if (Rc == 0)

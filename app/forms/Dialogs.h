@@ -68,9 +68,9 @@ int ShowMessageBox(const std::string& Text, const std::string& Caption,
 // "Programs|*.sh;*.py|All files|*") and starting in InitialDir (empty: where
 // the last one was). True with the chosen file in FileName; false (FileName
 // unchanged) when cancelled.
-using TPromptForFileNameFn = std::function<bool(std::string& FileName, const std::string& Filter,
-                                                const std::string& Title,
-                                                const std::string& InitialDir)>;
+using TPromptForFileNameFn =
+    std::function<bool(std::string& FileName, const std::string& Filter, const std::string& Title,
+                       const std::string& InitialDir)>;
 // Installs Fn (empty: the toolkit's dialog again); returns the one replaced.
 TPromptForFileNameFn SetPromptForFileName(TPromptForFileNameFn Fn);
 bool PromptForFileName(std::string& FileName, const std::string& Filter, const std::string& Title,
@@ -79,8 +79,7 @@ bool PromptForFileName(std::string& FileName, const std::string& Filter, const s
 // A folder chooser with Caption, starting at Directory (empty: the user's
 // home folder). True with the chosen folder in Directory; false (Directory
 // unchanged) when cancelled.
-using TSelectDirectoryFn =
-    std::function<bool(const std::string& Caption, std::string& Directory)>;
+using TSelectDirectoryFn = std::function<bool(const std::string& Caption, std::string& Directory)>;
 TSelectDirectoryFn SetSelectDirectory(TSelectDirectoryFn Fn);
 bool SelectDirectory(const std::string& Caption, std::string& Directory);
 
