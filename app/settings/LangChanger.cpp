@@ -142,15 +142,24 @@ std::vector<std::string> SplitList(std::string Value, const std::string& Separat
 std::string NormaliseLanguageText(const std::string& Bytes)
 {
     std::string_view Rest(Bytes);
+    bool Bom = platform::StripUtf8Bom(Rest);
     std::string Out;
-    if (platform::StripUtf8Bom(Rest)) {
-        Out = platform::Utf8Bom;
-    }
-    Out.reserve(Bytes.size() + Bytes.size() / 8 + 2);
+    Out.reserve(Bytes.size() + Bytes.size() / 8 + 5);
     platform::TextLines Lines(Rest);
-    for (std::string_view Line; Lines.Next(Line);) {
+    bool First = true;
+    for (std::string_view Line; Lines.Next(Line); First = false) {
         if (Line.find('=') == std::string_view::npos) {
             Line = platform::TrimProfileBlanks(Line);
+            // Byte-order marks that open the first line once its blanks are
+            // gone (behind the file's own mark, or hidden by blanks) are the
+            // text's one mark, kept in front where the profile reader takes
+            // it as such; left in the line, the next reading would strip
+            // them and trim the line again, so normalising twice would not
+            // give the same text.
+            while (First && Line.starts_with(platform::Utf8Bom)) {
+                Bom = true;
+                Line = platform::TrimProfileBlanks(Line.substr(platform::Utf8Bom.size()));
+            }
             Out += Line;
             // A section header that lost its "]" is still a header to the
             // profile reader; an "=" would turn it into a key and hide every
@@ -163,7 +172,7 @@ std::string NormaliseLanguageText(const std::string& Bytes)
         }
         Out += "\r\n";
     }
-    return Out;
+    return Bom ? std::string(platform::Utf8Bom) + Out : Out;
 }
 
 TLangChanger::TLangChanger() : FSeparator(",") {}

@@ -99,5 +99,7 @@ const char* BuiltInLanguageText();
 // itself is never changed), on its bytes: lines split at CR LF, LF or CR; a
 // line without "=" is trimmed and, when it is not empty, does not start with
 // "[" and does not end with "]", gets "=" appended; every line ends with
-// CR LF. A leading UTF-8 byte-order mark is kept.
+// CR LF. A leading UTF-8 byte-order mark is kept, as one mark in front also
+// when a first line without "=" starts with marks (after blanks, or after the
+// file's own mark). Normalising the result again changes nothing.
 std::string NormaliseLanguageText(const std::string& Bytes);

@@ -140,6 +140,38 @@ TEST(LanguageText, NormaliserWorksOnBytes)
     EXPECT_EQ(NormaliseLanguageText("  [Translations \nk=v\n"), "[Translations\r\nk=v\r\n");
 }
 
+TEST(LanguageText, MarksTheFirstLinesBlanksHidAreTheOneMarkInFront)
+{
+    // Blanks and control characters before a byte-order mark, or a mark
+    // behind the file's own one: the line is trimmed down to its text and
+    // the text gets one mark in front.
+    EXPECT_EQ(NormaliseLanguageText(" \x01\xEF\xBB\xBF  [Other]\nk=v"),
+              "\xEF\xBB\xBF[Other]\r\nk=v\r\n");
+    EXPECT_EQ(NormaliseLanguageText("\xEF\xBB\xBF \xEF\xBB\xBF\t\xEF\xBB\xBF word\r\n"),
+              "\xEF\xBB\xBFword=\r\n");
+    EXPECT_EQ(NormaliseLanguageText("\t\xEF\xBB\xBF \r\nk=v"), "\xEF\xBB\xBF\r\nk=v\r\n");
+    // Only the first line's: a mark further down is text, and so is a mark
+    // in a first line with "=".
+    EXPECT_EQ(NormaliseLanguageText("[T]\n \xEF\xBB\xBF x]"), "[T]\r\n\xEF\xBB\xBF x]\r\n");
+    EXPECT_EQ(NormaliseLanguageText(" \xEF\xBB\xBF k=v"), " \xEF\xBB\xBF k=v\r\n");
+
+    // Normalising the result again changes nothing.
+    for (const std::string Text :
+         {" \x01\xEF\xBB\xBF  [Other]\nk=v", "\xEF\xBB\xBF\xEF\xBB\xBF  x]",
+          "  \xEF\xBB\xBF\x02 a]\r", "\x7F\xEF\xBB\xBF[T",
+          "\xEF\xBB\xBF \xEF\xBB\xBF\t\xEF\xBB\xBF word\r\n", "\xEF\xBB\xBF\xEF\xBB\xBF",
+          " \xEF\xBB\xBF k=v", "[T]\n \xEF\xBB\xBF x]"}) {
+        const std::string Once = NormaliseLanguageText(Text);
+        EXPECT_EQ(NormaliseLanguageText(Once), Once) << Once;
+    }
+}
+
+TEST_F(LangChangerTest, HeaderBehindBlanksAndAByteOrderMarkIsASection)
+{
+    Lang.SetLangFile(File(" \t\xEF\xBB\xBF [Translations]\r\nsError=Fehler\r\n"));
+    EXPECT_EQ(Lang.TranslateString("sError"), "Fehler");
+}
+
 TEST_F(LangChangerTest, UnchangedFileIsNotRewritten)
 {
     std::string Path = File("[Translations]\r\nk=v\r\n");
