@@ -117,12 +117,13 @@ Figure Read(const lan::RunResult& r)
         f.error = r.Describe();
         return f;
     }
-    if (std::sscanf(r.value.c_str(), "%lld %lf %d %d", &f.ms, &f.cpu, &f.found, &f.wrong) != 4) {
+    int end = 0;
+    if (std::sscanf(r.value.c_str(), "%lld %lf %d %d%n", &f.ms, &f.cpu, &f.found, &f.wrong, &end) !=
+        4) {
         f.error = "unreadable: " + r.value;
         return f;
     }
-    if (auto at = r.value.find(" missed"); at != std::string::npos)
-        f.missed = r.value.substr(at);
+    f.missed = r.value.substr(static_cast<size_t>(end)); // " missed ..." and the pool's notes
     return f;
 }
 
@@ -176,6 +177,8 @@ Figure PoolScan(lan::Host& scanner, const PoolRun& run)
                 bNoName = true;
             }
             ComputerList = std::make_unique<TComputerList>();
+            sSetStatusScanComputerComplete = "complete %s";
+            std::set<int> complete; // hosts whose log line says so
             rusage r0{}, r1{};
             getrusage(RUSAGE_SELF, &r0);
             const long long t0 = platform::MonotonicMs();
@@ -194,6 +197,10 @@ Figure PoolScan(lan::Host& scanner, const PoolRun& run)
                 pool.SetStartIP(a);
                 pool.SetStopIP(b);
                 pool.SetOnFinish([&](TPoolOfThreads*) { finished = true; });
+                pool.SetOnStatus([&](int Status, const std::string& Text) {
+                    if (Status == 0 && Text.rfind("complete ", 0) == 0)
+                        complete.insert(HostNumber(Text.c_str() + 9));
+                });
                 pool.Start();
                 platform::MainThread().PumpUntil(
                     [&] { return finished && pool.LiveWorkers() == 0; }, std::chrono::seconds(100));
@@ -206,7 +213,15 @@ Figure PoolScan(lan::Host& scanner, const PoolRun& run)
             for (const auto& c : *ComputerList)
                 for (const auto& ad : c->AdapterList)
                     found.emplace_back(HostNumber(c->IP.c_str()), ad->Number);
-            return Judge(ms, cpu, found);
+            // Every live host answers pings: one logged otherwise failed the
+            // check, however its MAC was found.
+            std::string notComplete;
+            for (int i = 0; i < kLive; ++i)
+                if (!complete.count(LiveOctet(i)))
+                    notComplete += " ." + std::to_string(LiveOctet(i));
+            if (!run.check || notComplete.empty())
+                return Judge(ms, cpu, found);
+            return Judge(ms, cpu, found) + "  not logged complete:" + notComplete;
         },
         o));
 }

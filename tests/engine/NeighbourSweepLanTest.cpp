@@ -175,6 +175,38 @@ TEST_F(SweepLan, HostThatComesUpAfterTheSweepGaveUpIsFoundByTheNextScan)
     EXPECT_EQ(result, "swept | 10.64.0.9=1 | / swept | 10.64.0.9=0 | 10.64.0.9=02-00-00-64-00-02");
 }
 
+// With 250 workers every address of the /24 is handed out long before the
+// paced sweep comes to the last ones; a host there that answers pings must
+// still pass the check, and one that ignores them still fail it.
+TEST_F(SweepLan, HostsAtTheEndOfTheRangeAreJudgedFromTheSweepsFirstFrameToThem)
+{
+    hosts[1]->AddAddress("eth0", kNet + "250/24");
+    hosts[2]->AddAddress("eth0", kNet + "251/24");
+    const std::string result = Run([] {
+        SetUpScanner();
+        iMaxThreads = 250;
+        TPoolOfThreads pool;
+        const ScanOutcome out = Scan(pool, 2, 254);
+        std::ostringstream s;
+        s << (out.Swept ? "swept" : "not swept");
+        for (const char* host : {"2", "3", "250", "251"}) {
+            const std::string ip = kNet + host;
+            const auto status = out.Status.find(ip);
+            const auto mac = out.Macs.find(ip);
+            s << " ." << host << "="
+              << (status == out.Status.end() ? "-" : std::to_string(status->second)) << " "
+              << (mac == out.Macs.end() ? "-" : mac->second);
+        }
+        int silentInactive = 0;
+        for (const auto& [ip, status] : out.Status)
+            silentInactive += status == 1 && !out.Macs.count(ip);
+        s << " silent inactive " << silentInactive;
+        return s.str();
+    });
+    EXPECT_EQ(result, "swept .2=0 02-00-00-64-00-02 .3=1 02-00-00-64-00-03 .250=0 "
+                      "02-00-00-64-00-02 .251=1 02-00-00-64-00-03 silent inactive 249");
+}
+
 // Ends the pool (Stop, or its destruction) while its sweep of the whole /24
 // is under way; reports the events after the end, and whether the process
 // has the threads and open files it had before the scan.
