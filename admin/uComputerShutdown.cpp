@@ -9,11 +9,13 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <sstream>
+#include <thread>
 
 std::string NetProgram = "net";
 std::chrono::milliseconds ShutdownTimeLimit = std::chrono::seconds(60);
@@ -73,6 +75,8 @@ std::int32_t PowerOffThisComputer(std::int32_t Flags, const std::string& UserNam
 {
     if (!UserName.empty())
         throw EShutdownError(Translate("sShutdownLocalCredentials"));
+    if (CancelAll)
+        throw EShutdownError(Translate("sShutdownCancelled"));
     const bool Reboot = (Flags & ~EWX_FORCE) == EWX_REBOOT;
     QDBusMessage Call = QDBusMessage::createMethodCall(
         "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
@@ -93,8 +97,23 @@ std::int32_t PowerOffThisComputer(std::int32_t Flags, const std::string& UserNam
         throw EShutdownError(FormatChecked(Translate("sShutdownNoSystemBus"),
                                            "The system bus cannot be reached: %s",
                                            {Bus.lastError().message().toStdString()}));
-    const QDBusMessage Reply =
-        Bus.call(Call, QDBus::Block, static_cast<int>(ShutdownTimeLimit.count()));
+    // Waited for in slices, so that the program's end need not wait for a
+    // polkit prompt nobody will answer any more.
+    const QDBusPendingCall Pending =
+        Bus.asyncCall(Call, static_cast<int>(ShutdownTimeLimit.count()));
+    const auto Deadline =
+        std::chrono::steady_clock::now() + ShutdownTimeLimit + std::chrono::seconds(1);
+    while (!Pending.isFinished()) {
+        if (CancelAll)
+            throw EShutdownError(Translate("sShutdownCancelled"));
+        if (std::chrono::steady_clock::now() >= Deadline)
+            throw EShutdownError(
+                FormatChecked(Translate("sShutdownTimedOut"),
+                              "The computer did not answer within %d seconds (timed out).",
+                              {static_cast<std::int64_t>(ShutdownTimeLimit.count() / 1000)}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const QDBusMessage Reply = Pending.reply();
     if (Reply.type() == QDBusMessage::ErrorMessage)
         throw EShutdownError(Reply.errorName().toStdString() + ": " +
                              Reply.errorMessage().toStdString());

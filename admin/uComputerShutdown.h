@@ -71,8 +71,9 @@ extern std::chrono::milliseconds ShutdownTimeLimit;
 // lets a test look at what the client shows to other users.
 extern std::function<void(int)> ShutdownClientStarted;
 
-// Kills every running client and makes new requests fail at once; called
-// when the program closes.
+// Kills every running client, stops waiting for logind's answer, and makes
+// every later request in this process fail at once; called when the program
+// closes.
 void CancelShutdownRequests();
 
 // 0 when the computer accepted the request; -1 is never returned without an

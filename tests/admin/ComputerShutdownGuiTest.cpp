@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -100,6 +101,12 @@ private:
     std::string FSavedProgram;
     std::chrono::milliseconds FSavedLimit{};
 };
+
+std::string ReadFileText(const std::string& Path)
+{
+    std::ifstream In(Path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
+}
 
 // What the user would see for a recorded error message.
 bool SaveErrorScreenshot(const TMessageBoxCall& Call, const QString& Name)
@@ -312,14 +319,35 @@ TEST_F(ShutdownGui, ThisComputerIsAskedThroughLogindWithoutCredentials)
 
 // Last in this file: once the program ends, every later request in this
 // process is refused.
-TEST_F(ShutdownGui, WhenTheProgramEndsARunningRequestIsKilledAndTheDialogCloses)
+TEST_F(ShutdownGui, WhenTheProgramEndsRunningRequestsEndAndTheirDialogsClose)
 {
     const std::string PidFile = Dir.Path("pid");
     WriteNet("echo $$ > '" + PidFile + "'; exec sleep 60");
     Go();
     struct TShowAgain {
-        ~TShowAgain() { ShowDialogsAgain(); }
+        ~TShowAgain()
+        {
+            ShowDialogsAgain();
+            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tolvex-test", 1);
+        }
     } ShowAgain;
+    // Beside the request to another computer, one to this computer that
+    // logind holds, as while polkit waits for a password.
+    sessiontest::PrivateBus Bus(Dir.Path(), "system");
+    const char* Src = std::getenv("TOLVEX_SOURCE_DIR");
+    const std::string Log = Dir.Path("logind.log");
+    sessiontest::Child Logind({"/usr/bin/python3",
+                               std::string(Src ? Src : ".") + "/tests/admin/shutdown_logind.py",
+                               Bus.Address, Log, "hold"},
+                              "ready");
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus.Address.c_str(), 1);
+    TdlgComputerShutdown Local(nullptr);
+    Local.SetTarget(".", "", "", 1);
+    Local.show();
+    Local.Start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ReadFileText(Log).empty(); }, 10000));
+    EXPECT_EQ(ReadFileText(Log), "Reboot true\n");
+    ASSERT_TRUE(Local.Working());
     pid_t Pid = 0;
     qint64 ClosedAfterMs = -1;
     QElapsedTimer Clock;
@@ -355,7 +383,12 @@ TEST_F(ShutdownGui, WhenTheProgramEndsARunningRequestIsKilledAndTheDialogCloses)
     EXPECT_EQ(::kill(Pid, 0), -1);
     EXPECT_EQ(errno, ESRCH);
     EXPECT_TRUE(QTest::qWaitFor([] { return ComputerShutdownThreads()->Empty(); }, 5000));
-    ASSERT_EQ(Messages.size(), 1u);
-    EXPECT_EQ(Messages[0].Text,
-              "Unable to Restart 10.0.0.9.\r\nReason: The request was cancelled.");
+    // logind's answer is no longer waited for either.
+    EXPECT_FALSE(Local.isVisible());
+    EXPECT_FALSE(Local.Working());
+    ASSERT_EQ(Messages.size(), 2u);
+    std::vector<std::string> Texts{Messages[0].Text, Messages[1].Text};
+    std::sort(Texts.begin(), Texts.end());
+    EXPECT_EQ(Texts[0], "Unable to Restart 10.0.0.9.\r\nReason: The request was cancelled.");
+    EXPECT_EQ(Texts[1], "Unable to Restart Local Host.\r\nReason: The request was cancelled.");
 }
