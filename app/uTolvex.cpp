@@ -406,10 +406,13 @@ void TfrmTolvex::FormDestroy()
 
     // A running shutdown request ends with the window: its client is killed
     // and its thread has reported before the dialog it reports to is gone.
-    CancelShutdownRequests();
-    if (!ComputerShutdownThreads()->Empty())
+    // Requests start in this thread only, so none can start once the group
+    // is empty, and a window closed with none running leaves later ones be.
+    if (!ComputerShutdownThreads()->Empty()) {
+        CancelShutdownRequests();
         platform::MainThread().PumpUntil([] { return ComputerShutdownThreads()->Empty(); },
                                          ShutdownTimeLimit + std::chrono::seconds(5));
+    }
 
     // The workers go first: none may hand a computer to a list that is gone.
     if (FPool) {
