@@ -5,6 +5,10 @@
 #include <QAbstractItemModel>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 
 #include <algorithm>
 #include <iterator>
@@ -787,6 +791,67 @@ void TVirtualStringTree::SetStripes(bool Value)
     FStripes = Value;
     setAlternatingRowColors(Value);
     viewport()->update();
+}
+
+void TVirtualStringTree::SetPaintOptions(unsigned Value)
+{
+    if (Value == FPaintOptions)
+        return;
+    FPaintOptions = Value;
+    viewport()->update();
+}
+
+void TVirtualStringTree::SetPaintOption(TPaintOption Option, bool Value)
+{
+    SetPaintOptions(Value ? FPaintOptions | Option : FPaintOptions & ~unsigned(Option));
+}
+
+QColor TVirtualStringTree::GridColor() const
+{
+    QStyleOptionViewItem Option;
+    Option.initFrom(this);
+    const int Rgb = style()->styleHint(QStyle::SH_Table_GridLineColor, &Option, this);
+    return Rgb != -1 ? QColor(QRgb(static_cast<unsigned>(Rgb))) : palette().color(QPalette::Mid);
+}
+
+void TVirtualStringTree::PaintVertGridLines(QPainter& Painter, int Top, int Bottom) const
+{
+    const QHeaderView* H = header();
+    for (int Logical = 0; Logical < H->count(); ++Logical) {
+        if (H->isSectionHidden(Logical))
+            continue;
+        const int X = H->sectionViewportPosition(Logical) + H->sectionSize(Logical) - 1;
+        Painter.drawLine(X, Top, X, Bottom);
+    }
+}
+
+void TVirtualStringTree::drawRow(QPainter* Painter, const QStyleOptionViewItem& Option,
+                                 const QModelIndex& Index) const
+{
+    QTreeView::drawRow(Painter, Option, Index);
+    const bool Horz = HasPaintOption(poShowHorzGridLines);
+    // Full vertical lines are painted once over the whole list instead.
+    const bool Vert = HasPaintOption(poShowVertGridLines) && !HasPaintOption(poFullVertGridLines);
+    if (!Horz && !Vert)
+        return;
+    Painter->save();
+    Painter->setPen(GridColor());
+    const QRect& R = Option.rect;
+    if (Horz)
+        Painter->drawLine(R.left(), R.bottom(), R.right(), R.bottom());
+    if (Vert)
+        PaintVertGridLines(*Painter, R.top(), R.bottom());
+    Painter->restore();
+}
+
+void TVirtualStringTree::paintEvent(QPaintEvent* Event)
+{
+    QTreeView::paintEvent(Event);
+    if (!HasPaintOption(poShowVertGridLines) || !HasPaintOption(poFullVertGridLines))
+        return;
+    QPainter Painter(viewport());
+    Painter.setPen(GridColor());
+    PaintVertGridLines(Painter, 0, viewport()->height());
 }
 
 void TVirtualStringTree::SetStripeColor(const QColor& Color)

@@ -79,6 +79,15 @@ struct TVirtualNode {
     mutable size_t StaleFrom = SIZE_MAX;
 };
 
+// Lines the list paints between its cells. Full vertical grid lines run on
+// below the last row down to the bottom of the list; without them the
+// vertical lines end with the rows.
+enum TPaintOption : unsigned {
+    poShowHorzGridLines = 1u << 0,
+    poShowVertGridLines = 1u << 1,
+    poFullVertGridLines = 1u << 2,
+};
+
 struct TVirtualTreeColumn {
     std::string Text;
     int Width = 50; // also kept while the column is hidden
@@ -189,6 +198,12 @@ public:
     void SetStripes(bool Value);
     void SetStripeColor(const QColor& Color);
 
+    // A set of TPaintOption values.
+    unsigned PaintOptions() const { return FPaintOptions; }
+    void SetPaintOptions(unsigned Value);
+    bool HasPaintOption(TPaintOption Option) const { return (FPaintOptions & Option) != 0; }
+    void SetPaintOption(TPaintOption Option, bool Value);
+
     // Images that OnGetImageIndex refers to by index.
     void SetImages(std::vector<QIcon> Images);
     const std::vector<QIcon>& Images() const { return FImages; }
@@ -213,8 +228,17 @@ public:
     // The selection changed (rows added to or taken from it).
     std::function<void()> OnChange;
 
+protected:
+    void drawRow(QPainter* Painter, const QStyleOptionViewItem& Option,
+                 const QModelIndex& Index) const override;
+    void paintEvent(QPaintEvent* Event) override;
+
 private:
     friend class TVirtualTreeModel;
+    // The grid lines' colour, as the style draws a table's.
+    QColor GridColor() const;
+    // Vertical lines at the right edge of every visible column, Top to Bottom.
+    void PaintVertGridLines(QPainter& Painter, int Top, int Bottom) const;
     void ApplyColumn(int Index);
     void ApplySortIndicator();
     void SortChildren(TVirtualNode* Parent, int Column, int Direction, bool Recursive);
@@ -229,6 +253,7 @@ private:
     bool FHotTrack = false;
     bool FSyncing = false;
     bool FStripes = false;
+    unsigned FPaintOptions = 0;
     int FUpdateCount = 0;
     std::vector<QIcon> FImages;
 };
