@@ -10,6 +10,7 @@
 #include "Thread.h"
 #include "VirtualTrees.h"
 #include "uAddressExpressionOperations.h"
+#include "uCommandList.h"
 #include "uComputerList.h"
 #include "uComputerShutdown.h"
 #include "uFormat.h"
@@ -81,6 +82,8 @@ TfrmTolvex::TfrmTolvex(QWidget* Parent)
     CreateActions();
     CreateMenus();
     CreateCommands();
+    CreateViewCommands();
+    CreateToolsCommands();
 
     for (int I = 0; I < 4; ++I) {
         auto* Panel = new QLabel(ui->StatusBar1);
@@ -300,6 +303,13 @@ void TfrmTolvex::CreateMenus()
 
 void TfrmTolvex::FormCreate()
 {
+    // The tools menus first: the lists are read before anything else can
+    // fail, and the window opens with them whatever follows.
+    try {
+        CreateToolLists();
+    } catch (const std::exception& E) {
+        ShowErrorBox(E);
+    }
     // What every handler relies on exists whatever else fails below.
     ComputerList = std::make_unique<TComputerList>();
     MacComments.Clear();
@@ -320,6 +330,7 @@ void TfrmTolvex::FormCreate()
     };
     Step([this] { InitResultLists(); });
     Step([this] { InitFileCommands(); });
+    Step([this] { BuildLanguageMenu(); });
     // Commands that no unit has bound stay disabled rather than doing nothing.
     for (TAction* A : ActionList->Actions())
         if (!A->OnExecute && !A->OnUpdate)
@@ -380,6 +391,7 @@ void TfrmTolvex::FormCreate()
     ui->vstAddressList->SetHotTrack(Hot);
     ui->vstMacList->SetHotTrack(Hot);
     ui->vstLog->SetHotTrack(Hot);
+    Step([this] { ApplyGridOptions(); });
     if (ui->cmbFilterBy->count() > 0)
         ui->cmbFilterBy->setCurrentIndex(0);
     ActionList->UpdateActions();
@@ -387,6 +399,13 @@ void TfrmTolvex::FormCreate()
 
 void TfrmTolvex::FormDestroy()
 {
+    // The command lists go first: what the user changed in them is kept
+    // even when something later in the shutdown fails.
+    try {
+        SaveToolLists();
+    } catch (const std::exception& E) {
+        ShowErrorBox(E);
+    }
     LastTarget = ui->cmbTarget->currentIndex();
     const QRadioButton* Methods[] = {ui->rbArp, ui->rbNetbios, ui->rbNetApi, ui->rbWMI, ui->rbSNMP};
     for (int I = 0; I < 5; ++I)
@@ -395,6 +414,7 @@ void TfrmTolvex::FormDestroy()
             break;
         }
     ReadColumnLayout(*ui->vstMacList, MACColumns, MACColumnCount - 1);
+    StoreGridOptions();
     try {
         StoreAddressList(lstAddressList);
     } catch (const std::exception& E) {

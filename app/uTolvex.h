@@ -6,9 +6,12 @@
 // MAC address. Everything here runs in the main thread; the pool's events
 // arrive there too.
 //
-// The window is split over three units: uTolvex.cpp (creation, targets, scan
-// control, progress and layout), uTolvexLists.cpp (the result list and the
-// log) and uTolvexFiles.cpp (saving, opening, exporting and the address list).
+// The window is split over several units: uTolvex.cpp (creation, targets,
+// scan control, progress and layout), uTolvexLists.cpp (the result list and
+// the log), uTolvexFiles.cpp (saving, opening, exporting and the address
+// list), uTolvexCommands.cpp (bookmarks, open as, help and dialogs),
+// uTolvexView.cpp (grid and column views, the language menu) and
+// uTolvexTools.cpp (the command lists' menus).
 #pragma once
 
 #include "uFormStored.h"
@@ -32,6 +35,7 @@ class QMenu;
 class QToolButton;
 class TAction;
 class TActionList;
+class TCommandList;
 class TPoolOfThreads;
 struct TFileDialogOptions;
 struct TVirtualNode;
@@ -151,6 +155,28 @@ public:
     void OpenSelectedAs(int Kind);
     bool CanOpenSelectedAs() const;
 
+    // --- View settings and language menu (uTolvexView) ---------------------------
+    TAction* actShowVerticalGrid = nullptr;
+    TAction* actShowHorizontalGrid = nullptr;
+    TAction* actShowStripedGrid = nullptr;
+    TAction* actSelectColumns = nullptr;
+    TAction* actShowRestoreOrder = nullptr;
+    // File > Language: one radio item per language file.
+    QMenu* mnChangeLang = nullptr;
+    // Re-applies the current language file to every open window.
+    void ApplyLanguage();
+
+    // --- Tools menus (uTolvexTools) ------------------------------------------------
+    // Every command item follows it: enabled only on a selected computer row.
+    TAction* actTools = nullptr;
+    QMenu* mnTools = nullptr;
+    QMenu* mnMainNetTools = nullptr;
+    QMenu* mnMainAdminTools = nullptr;
+    QMenu* mnPopupNetTools = nullptr;
+    QMenu* mnPopupAdminTools = nullptr;
+    TCommandList* NetTools() const { return FNetTools.get(); }
+    TCommandList* AdminTools() const { return FAdminTools.get(); }
+
 protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override;
     void showEvent(QShowEvent* Event) override;
@@ -237,6 +263,36 @@ private:
     // Stripes on every second visible row, after the option bStripped.
     void PaintStripe();
 
+    // --- View settings and language menu (uTolvexView.cpp) -------------------------
+    void CreateViewCommands();
+    void actShowVerticalGridExecute();
+    void actShowVerticalGridUpdate(TAction& Action);
+    void actShowHorizontalGridExecute();
+    void actShowHorizontalGridUpdate(TAction& Action);
+    void actShowStripedGridExecute();
+    void actShowStripedGridUpdate(TAction& Action);
+    void actSelectColumnsExecute();
+    void actShowRestoreOrderExecute();
+    void ViewActionUpdate(TAction& Action);
+    void ApplyGridOptions();
+    void StoreGridOptions();
+    void RestoreColumnOrder();
+    void pmHeaderMacListPopup();
+    void pmHeaderMacListAddHeaderPopupItem(int Column, QAction* Item);
+    void BuildHeaderMenu();
+    void BuildLanguageMenu();
+    void LanguageClick(QAction* Sender);
+
+    // --- Tools menus (uTolvexTools.cpp) ----------------------------------------------
+    void CreateToolsCommands();
+    void CreateToolLists();
+    void SaveToolLists();
+    void BuildNetToolsMenus();
+    void BuildAdminToolsMenus();
+    bool IsComputerSelected() const;
+    void GetCurrentComputerForTool(std::string& Host, std::string& UserName, std::string& Password);
+    void actToolsUpdate(TAction& Action);
+
     // --- Files and the address list (uTolvexFiles.cpp) ------------------------------
     // Sets up the address list (texts, images) and binds the file actions.
     void InitFileCommands();
@@ -268,6 +324,8 @@ private:
 
     std::unique_ptr<Ui::TfrmTolvex> ui;
     std::unique_ptr<TPoolOfThreads> FPool;
+    std::unique_ptr<TCommandList> FNetTools;
+    std::unique_ptr<TCommandList> FAdminTools;
     std::unique_ptr<TResultList> FResults;
     std::unique_ptr<TLogList> FLog;
     QPointer<QProgressBar> FProgressBar;

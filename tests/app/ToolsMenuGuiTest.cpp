@@ -1,0 +1,534 @@
+// The tools menus of the main window: the command lists of "tools.xml" in the
+// Tools menu and the row pop-up, run on the selected computer only, with its
+// address checked first; and a tools file the program could not read whole
+// is left as it was.
+#include "PortableWindowSupport.h"
+
+#include "CheckPrevious.h"
+#include "Language.h"
+#include "uCommandList.h"
+#include "uTolvexFiles.h"
+
+#include <QDialog>
+#include <QLocalSocket>
+#include <QMenuBar>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using namespace guitest;
+namespace fs = std::filesystem;
+
+// Text as the tools file and the computer list hold it (XML).
+std::string XmlText(const std::string& Text)
+{
+    std::string Out;
+    for (const char C : Text) {
+        const auto U = static_cast<unsigned char>(C);
+        if (C == '&')
+            Out += "&amp;";
+        else if (C == '<')
+            Out += "&lt;";
+        else if (C == '>')
+            Out += "&gt;";
+        else if (U < 0x20 && C != '\t')
+            Out += "&#" + std::to_string(U) + ";";
+        else
+            Out += C;
+    }
+    return Out;
+}
+
+struct TCommand {
+    std::string Name, FileName, Parameters, Directory;
+};
+
+std::string CommandItem(const TCommand& C)
+{
+    return "<CommandListItem><Name>" + XmlText(C.Name) + "</Name><Operation>open</Operation>" +
+           "<FileName>" + XmlText(C.FileName) + "</FileName><Parameters>" + XmlText(C.Parameters) +
+           "</Parameters><Directory>" + XmlText(C.Directory) +
+           "</Directory><ShowCmd>1</ShowCmd></CommandListItem>\n";
+}
+
+std::string ToolsFileText(const std::string& NetItems, const std::string& AdminItems)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n<CommandList>\n<Nettools>\n" +
+           NetItems + "</Nettools>\n<Admintools>\n" + AdminItems +
+           "</Admintools>\n</CommandList>\n</Options>\n";
+}
+
+class ToolsMenu : public PortableWindow {
+protected:
+    void SetUp() override
+    {
+        PortableWindow::SetUp();
+        Work = Dir.Path("work");
+        fs::create_directories(Work);
+        // The recorder: its arguments, each between < >, then its working
+        // folder, into a file that appears whole.
+        Recorder = Dir.Path("recorder");
+        TempFolder::Write(Recorder, "#!/bin/sh\n{ for a in \"$@\"; do printf '<%s>\\n' \"$a\"; "
+                                    "done; printf 'in %s\\n' \"$PWD\"; } >'" +
+                                        Dir.Path("argv.part") + "'\nmv '" + Dir.Path("argv.part") +
+                                        "' '" + Dir.Path("argv.txt") + "'\n");
+        ::chmod(Recorder.c_str(), 0755);
+    }
+    void TearDown() override
+    {
+        PortableWindow::TearDown();
+        SetFileDialog(std::move(OldDialog));
+    }
+
+    // What the recorder wrote, once it has (empty after a generous wait).
+    std::string Recorded(int WaitMs = 15000)
+    {
+        const std::string File = Dir.Path("argv.txt");
+        for (int I = 0; I < WaitMs / 20 && !fs::exists(File); ++I)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const std::string Text = fs::exists(File) ? TempFolder::Read(File) : std::string();
+        fs::remove(File);
+        return Text;
+    }
+    // The command items of a tools menu (without the separator and
+    // "Managetools").
+    static QAction* Command(QMenu* Menu, int Index) { return Menu->actions().value(Index); }
+    // Clicks the item as the menu would: only when it is enabled.
+    bool Click(QAction* Item)
+    {
+        Form->actTools->Update();
+        if (!Item->isEnabled())
+            return false;
+        Item->trigger();
+        QApplication::processEvents();
+        return true;
+    }
+    // The computer list file opened through File > Open.
+    void OpenComputerList(const std::string& FileName)
+    {
+        OldDialog =
+            SetFileDialog([FileName](const TFileDialogOptions&, std::string& Name, int& Index) {
+                Name = FileName;
+                Index = 1;
+                return true;
+            });
+        ASSERT_TRUE(Form->actOpenFile->Execute());
+        QApplication::processEvents();
+    }
+
+    std::string Work, Recorder;
+    TFileDialogFn OldDialog;
+};
+
+TEST_F(ToolsMenu, CommandsNeedASelectedComputerAndManagetoolsNeverDoes)
+{
+    OpenWindow();
+    // Tools sits between View and Help; the lists under their names.
+    std::vector<std::string> Bar;
+    for (QAction* A : Form->menuBar()->actions())
+        Bar.push_back(FromQ(A->text()));
+    const auto ToolsAt = std::find(Bar.begin(), Bar.end(), "Tools");
+    ASSERT_NE(ToolsAt, Bar.end());
+    EXPECT_EQ(*(ToolsAt - 1), "View");
+    EXPECT_EQ(*(ToolsAt + 1), "Help");
+    EXPECT_EQ(Captions(Form->mnTools),
+              (std::vector<std::string>{Translate("Nettools"), Translate("Admintools")}));
+    // The default file's commands, in its order.
+    TCommandList Defaults("Nettools");
+    ASSERT_TRUE(Defaults.LoadFromFile(AppDir + "/Default/tools.xml"));
+    ASSERT_GT(Defaults.Count(), 0);
+    std::vector<std::string> Expected;
+    for (int I = 0; I < Defaults.Count(); ++I)
+        Expected.push_back(Translate(Defaults.Items(I)->Name));
+    Expected.insert(Expected.end(), {"-", Translate("Managetools")});
+    EXPECT_EQ(Captions(Form->mnMainNetTools), Expected);
+    EXPECT_EQ(Captions(Form->mnPopupNetTools), Captions(Form->mnMainNetTools));
+    EXPECT_EQ(Captions(Form->mnPopupAdminTools), Captions(Form->mnMainAdminTools));
+    ASSERT_GE(Form->mnMainAdminTools->actions().size(), 3);
+    // The row pop-up: the two lists right after "Open as...".
+    const QList<QAction*> Popup = Form->pmMAcList->actions();
+    ASSERT_GE(Popup.size(), 3);
+    EXPECT_EQ(Popup[1]->menu(), Form->mnPopupNetTools);
+    EXPECT_EQ(Popup[2]->menu(), Form->mnPopupAdminTools);
+
+    auto Check = [&](bool Selected) {
+        Form->actTools->Update();
+        for (QMenu* M : {Form->mnMainNetTools, Form->mnMainAdminTools, Form->mnPopupNetTools,
+                         Form->mnPopupAdminTools}) {
+            const QList<QAction*> Items = M->actions();
+            for (qsizetype I = 0; I + 2 < Items.size(); ++I)
+                EXPECT_EQ(Items[I]->isEnabled(), Selected) << FromQ(Items[I]->text());
+            EXPECT_TRUE(Items.back()->isEnabled()) << "Managetools";
+            EXPECT_EQ(FromQ(Items.back()->text()), Translate("Managetools"));
+        }
+    };
+    // Nothing selected.
+    EXPECT_FALSE(Enabled(Form->actTools));
+    Check(false);
+    Screenshot(Form->mnMainNetTools, "ToolsMenu-NoSelection");
+
+    Found("10.0.0.9", "02-00-00-00-00-09");
+    auto C = MakeComputer("PC2", "10.0.0.10", false);
+    C->AdapterList.push_back(MakeAdapter("eth0", "02-00-00-00-00-0A", "Acme"));
+    ComputerList->push_back(std::move(C));
+    Form->Pool().OnComputer(ComputerList->back().get());
+    TVirtualNode* Single = nullptr;
+    TVirtualNode* WithAdapters = nullptr;
+    for (int I = 0; I < Tree->RootNodeCount(); ++I) {
+        TVirtualNode* N = Tree->Child(nullptr, I);
+        (Tree->ChildCount(N) > 0 ? WithAdapters : Single) = N;
+    }
+    ASSERT_TRUE(Single && WithAdapters);
+
+    // An adapter row is no computer row.
+    FocusRow(Tree->Child(WithAdapters, 0));
+    EXPECT_FALSE(Enabled(Form->actTools));
+    Check(false);
+    // Focused but not selected.
+    FocusRow(Single);
+    Tree->ClearSelection();
+    Tree->SetFocusedNode(Single);
+    EXPECT_FALSE(Enabled(Form->actTools));
+    FocusRow(Single);
+    EXPECT_TRUE(Enabled(Form->actTools));
+    Check(true);
+    Screenshot(Form->mnMainNetTools, "ToolsMenu-Selection");
+    Screenshot(Form->mnTools, "ToolsMenu-ToolsMenu");
+    Form->pmMAcList->popup(Form->mapToGlobal(QPoint(60, 60)));
+    QApplication::processEvents();
+    Form->mnPopupAdminTools->popup(Form->mapToGlobal(QPoint(260, 80)));
+    QApplication::processEvents();
+    EXPECT_TRUE(SaveScreenshot(*Form->mnPopupAdminTools, "ToolsMenu-RowPopupTools"));
+    Form->mnPopupAdminTools->hide();
+    EXPECT_TRUE(SaveScreenshot(*Form->pmMAcList, "ToolsMenu-RowPopup"));
+    Form->pmMAcList->hide();
+}
+
+TEST_F(ToolsMenu, ACommandRunsOnTheSelectedComputersAddress)
+{
+    TempFolder::Write(
+        AppDir + "/tools.xml",
+        ToolsFileText(CommandItem({"Record", Recorder, "/c ping %COMPUTER_IP%", Work}) +
+                          CommandItem({"Share", Recorder, "%path%\\share", Work}),
+                      ""));
+    OpenWindow();
+    ASSERT_EQ(Captions(Form->mnMainNetTools),
+              (std::vector<std::string>{"Record", "Share", "-", Translate("Managetools")}));
+    Found("10.0.0.9", "02-00-00-00-00-09");
+    FocusRow(Tree->Child(nullptr, 0));
+
+    ASSERT_TRUE(Click(Command(Form->mnMainNetTools, 0)));
+    EXPECT_EQ(Recorded(), "</c>\n<ping>\n<10.0.0.9>\nin " + Work + "\n");
+    ASSERT_TRUE(Click(Command(Form->mnPopupNetTools, 1)));
+    EXPECT_EQ(Recorded(), "<\\\\10.0.0.9\\share>\nin " + Work + "\n");
+    EXPECT_TRUE(Messages.empty());
+
+    // No selection: the item is disabled and even a forced click starts
+    // nothing for no computer.
+    Tree->ClearSelection();
+    EXPECT_FALSE(Click(Command(Form->mnMainNetTools, 0)));
+}
+
+TEST_F(ToolsMenu, HostileAddressesFromAnOpenedFileAreRefused)
+{
+    const std::string X = Work + "/X";
+    const std::vector<std::string> Hostile = {
+        "-oProxyCommand=touch " + X,
+        "--help",
+        "10.0.0.9 -x",
+        "$(touch " + X + ")",
+        ";touch " + X,
+        "%path%",
+        "%computer_ip%",
+        "0x0a.0.0.9",
+        "10.1",
+        "",
+        std::string(64 * 1024, '9'),
+        "10.0.0.9\x1b]0;owned\x07",
+        "\x1b[2J10.0.0.9",
+        "10.0.0.9\n-x",
+        "10.0.0.9\t-x",
+    };
+    // An ssh-like command whose host word is where an option would go, and
+    // a share path.
+    TempFolder::Write(
+        AppDir + "/tools.xml",
+        ToolsFileText(CommandItem({"Shell", Recorder, "%computer_ip% -l root", Work}) +
+                          CommandItem({"Share", Recorder, "%path%\\c$ %computer_name%", Work}),
+                      ""));
+    std::string List = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ComputerList>\n";
+    int N = 0;
+    for (const std::string& H : Hostile) {
+        char Mac[32];
+        std::snprintf(Mac, sizeof Mac, "02-00-00-00-01-%02x", ++N);
+        List += "<Computer><Name>PC" + std::to_string(N) + "</Name><IP>" + XmlText(H) +
+                "</IP><Single>True</Single><AdapterList><Adapter><Name/><Number>" + Mac +
+                "</Number><Vendor/></Adapter></AdapterList></Computer>\n";
+    }
+    List += "</ComputerList>\n";
+    TempFolder::Write(Dir.Path("hostile.xml"), List);
+
+    OpenWindow();
+    OpenComputerList(Dir.Path("hostile.xml"));
+    ASSERT_EQ(Tree->RootNodeCount(), static_cast<int>(Hostile.size())) << "the file was not read";
+    std::vector<std::string> Seen;
+    for (int I = 0; I < Tree->RootNodeCount(); ++I) {
+        FocusRow(Tree->Child(nullptr, I));
+        const TComputer* C = Form->GetSelectedComputer();
+        ASSERT_NE(C, nullptr);
+        Seen.push_back(C->IP);
+        SCOPED_TRACE("host \"" + C->IP.substr(0, 40) + "\"");
+        for (int Item = 0; Item < 2; ++Item) {
+            Messages.clear();
+            ASSERT_TRUE(Click(Command(Form->mnMainNetTools, Item)));
+            EXPECT_EQ(Messages.size(), 1u) << "refused without a word";
+        }
+    }
+    // Every hostile address reached the menu as the file had it.
+    std::sort(Seen.begin(), Seen.end());
+    std::vector<std::string> Expected = Hostile;
+    std::sort(Expected.begin(), Expected.end());
+    EXPECT_EQ(Seen, Expected);
+    // Nothing was started: the recorder never wrote, and nothing made X.
+    EXPECT_EQ(Recorded(1500), "");
+    EXPECT_FALSE(fs::exists(X));
+    EXPECT_FALSE(fs::exists(AppDir + "/X"));
+
+    // The same command on a good address does start (the check above could
+    // not have missed a run).
+    Found("10.0.0.9", "02-00-00-00-00-09");
+    for (int I = 0; I < Tree->RootNodeCount(); ++I) {
+        FocusRow(Tree->Child(nullptr, I));
+        if (Form->GetSelectedComputer()->IP == "10.0.0.9")
+            break;
+    }
+    Messages.clear();
+    ASSERT_TRUE(Click(Command(Form->mnMainNetTools, 0)));
+    EXPECT_EQ(Recorded(), "<10.0.0.9>\n<-l>\n<root>\nin " + Work + "\n");
+    EXPECT_TRUE(Messages.empty());
+}
+
+TEST_F(ToolsMenu, ReservedNamesOpenTheirDialogs)
+{
+    TempFolder::Write(AppDir + "/tools.xml",
+                      ToolsFileText("", CommandItem({"Off", CommandShutdown, "", ""}) +
+                                            CommandItem({"Say", CommandSendMessage, "", ""})));
+    OpenWindow();
+    Found("10.0.0.9", "02-00-00-00-00-09");
+    FocusRow(Tree->Child(nullptr, 0));
+    std::vector<std::string> Shown;
+    ModalDriver D([&](QDialog& Dlg) {
+        Shown.push_back(Dlg.metaObject()->className());
+        return mrCancel;
+    });
+    ASSERT_TRUE(Click(Command(Form->mnMainAdminTools, 0)));
+    ASSERT_TRUE(Click(Command(Form->mnPopupAdminTools, 1)));
+    EXPECT_EQ(Shown, (std::vector<std::string>{"TdlgComputerShutdown", "TDlgSendMessage"}));
+
+    // "Managetools" opens the manager, whatever is selected.
+    Tree->ClearSelection();
+    Shown.clear();
+    QAction* Manage = Form->mnMainAdminTools->actions().back();
+    ASSERT_TRUE(Click(Manage));
+    ASSERT_EQ(Shown.size(), 1u);
+    EXPECT_NE(Shown[0].find("CommandList"), std::string::npos) << Shown[0];
+}
+
+TEST_F(ToolsMenu, AnUnreadableCommandIsReportedOnceAndTheFileIsNotSavedOver)
+{
+    std::string Items;
+    for (int I = 1; I <= 5; ++I)
+        Items += I == 2 ? "<CommandListItem><Name>Bad &amp;#xZZ; name</Name><Operation>open"
+                          "</Operation><FileName>ping</FileName><Parameters/><Directory/>"
+                          "<ShowCmd>1</ShowCmd></CommandListItem>\n"
+                        : CommandItem({"Cmd" + std::to_string(I), "ping", "%computer_ip%", ""});
+    const std::string Tools = ToolsFileText(Items, CommandItem({"Adm", "ping", "", ""}));
+    TempFolder::Write(AppDir + "/tools.xml", Tools);
+    OpenWindow();
+    // The later commands are there; the bad one alone is skipped.
+    EXPECT_EQ(
+        Captions(Form->mnMainNetTools),
+        (std::vector<std::string>{"Cmd1", "Cmd3", "Cmd4", "Cmd5", "-", Translate("Managetools")}));
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_NE(Messages[0].find(AppDir + "/tools.xml"), std::string::npos) << Messages[0];
+    ASSERT_NE(Form->NetTools(), nullptr);
+    EXPECT_FALSE(Form->NetTools()->ReadWhole());
+    EXPECT_TRUE(Form->AdminTools()->ReadWhole());
+    // Changed lists, the one read whole too: the file still stays, or the
+    // other list's skipped command would be lost with it.
+    ASSERT_NE(Form->NetTools()->AddItem("Added", "open", 1, "", "", "ping"), nullptr);
+    ASSERT_NE(Form->AdminTools()->AddItem("Added too", "open", 1, "", "", "ping"), nullptr);
+    CloseWindow();
+    EXPECT_EQ(TempFolder::Read(AppDir + "/tools.xml"), Tools);
+
+    // A file that is no XML at all: said once for both lists, and left.
+    const std::string Broken =
+        ToolsFileText(CommandItem({"One", "ping", "", ""}), "").substr(0, 120);
+    TempFolder::Write(AppDir + "/tools.xml", Broken);
+    Messages.clear();
+    OpenWindow();
+    EXPECT_EQ(Messages.size(), 1u);
+    EXPECT_FALSE(Form->NetTools()->ReadWhole());
+    EXPECT_FALSE(Form->AdminTools()->ReadWhole());
+    ASSERT_NE(Form->AdminTools()->AddItem("Added", "open", 1, "", "", "ping"), nullptr);
+    CloseWindow();
+    EXPECT_EQ(TempFolder::Read(AppDir + "/tools.xml"), Broken);
+
+    // A file read whole takes the changes: the check above could see a
+    // rewrite.
+    TempFolder::Write(AppDir + "/tools.xml", ToolsFileText(CommandItem({"One", "ping", "", ""}),
+                                                           CommandItem({"Adm", "ping", "", ""})));
+    Messages.clear();
+    OpenWindow();
+    EXPECT_TRUE(Messages.empty());
+    ASSERT_NE(Form->AdminTools()->AddItem("R&D", "open", 1, "", "", "ping"), nullptr);
+    CloseWindow();
+    TCommandList Saved("Admintools");
+    ASSERT_TRUE(Saved.LoadFromFile(AppDir + "/tools.xml"));
+    ASSERT_EQ(Saved.Count(), 2);
+    EXPECT_EQ(Saved.Items(1)->Name, "R&D");
+    // And it shows as it is named.
+    OpenWindow();
+    EXPECT_EQ(FromQ(Form->mnMainAdminTools->actions().value(1)->text()), "R&&D");
+}
+
+// The real program, in a portable folder of its own, with that tools file:
+// started and ended, it leaves the file byte for byte as it was.
+class ToolsMenuProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        App();
+        Runtime = Dir.Path("run");
+        ::mkdir(Runtime.c_str(), 0700);
+        ::setenv("XDG_RUNTIME_DIR", Runtime.c_str(), 1);
+        MappingName = TolvexInstanceGuid;
+        const char* Bin = std::getenv("TOLVEX_BIN_DIR");
+        ASSERT_NE(Bin, nullptr);
+        ProgramDir = Dir.Path("app");
+        fs::create_directories(ProgramDir);
+        std::error_code Ec;
+        fs::create_hard_link(std::string(Bin) + "/tolvex", ProgramDir + "/tolvex", Ec);
+        if (Ec)
+            fs::copy_file(std::string(Bin) + "/tolvex", ProgramDir + "/tolvex");
+        fs::copy(std::string(Bin) + "/Default", ProgramDir + "/Default",
+                 fs::copy_options::recursive);
+        fs::copy(std::string(Bin) + "/languages", ProgramDir + "/languages",
+                 fs::copy_options::recursive);
+    }
+    void TearDown() override
+    {
+        if (Pid > 0) {
+            ::kill(Pid, SIGKILL);
+            ::waitpid(Pid, nullptr, 0);
+        }
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+
+    void Start()
+    {
+        const std::string Program = ProgramDir + "/tolvex";
+        std::vector<std::string> Env;
+        for (char** E = environ; *E; ++E) {
+            const std::string V = *E;
+            if (V.rfind("XDG_RUNTIME_DIR=", 0) != 0 && V.rfind("QT_QPA_PLATFORM=", 0) != 0)
+                Env.push_back(V);
+        }
+        Env.push_back("XDG_RUNTIME_DIR=" + Runtime);
+        Env.push_back("QT_QPA_PLATFORM=offscreen");
+        std::vector<char*> Envp;
+        for (std::string& V : Env)
+            Envp.push_back(V.data());
+        Envp.push_back(nullptr);
+        posix_spawn_file_actions_t Actions;
+        posix_spawn_file_actions_init(&Actions);
+        posix_spawn_file_actions_addopen(&Actions, 2, Dir.Path("stderr.txt").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        char Portable[] = "-portable";
+        char* Argv[] = {const_cast<char*>(Program.c_str()), Portable, nullptr};
+        EXPECT_EQ(::posix_spawn(&Pid, Program.c_str(), &Actions, nullptr, Argv, Envp.data()), 0);
+        posix_spawn_file_actions_destroy(&Actions);
+    }
+    static bool WaitFor(const std::function<bool()>& Done, std::chrono::seconds Limit)
+    {
+        const auto Deadline = std::chrono::steady_clock::now() + Limit;
+        while (!Done()) {
+            if (std::chrono::steady_clock::now() > Deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+    // Its window is made (the tools file read) and its event loop answers.
+    bool Running() const
+    {
+        TInstanceInfo Info;
+        if (!ReadInstanceInfo(Info) || Info.PreviousHandle != static_cast<uint32_t>(Pid))
+            return false;
+        QLocalSocket Probe;
+        Probe.connectToServer(QString::fromStdString(ActivationSocketPath()));
+        return Probe.waitForConnected(200);
+    }
+    int Terminate()
+    {
+        ::kill(Pid, SIGTERM);
+        int Status = 0;
+        pid_t R = 0;
+        WaitFor([&] { return (R = ::waitpid(Pid, &Status, WNOHANG)) == Pid; },
+                std::chrono::seconds(20));
+        if (R != Pid)
+            return -1;
+        Pid = -1;
+        return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+    }
+
+    TempFolder Dir;
+    std::string ProgramDir, Runtime;
+    pid_t Pid = -1;
+};
+
+TEST_F(ToolsMenuProgram, AToolsFileWithAnUndecodableCommandIsLeftAsItWas)
+{
+    std::string Items;
+    for (int I = 1; I <= 5; ++I)
+        Items += I == 2 ? "\t<CommandListItem><Name>Broken &amp;#xZZ; entity</Name>"
+                          "<Operation>open</Operation><FileName>ping</FileName>"
+                          "<Parameters>%computer_ip%</Parameters><Directory/><ShowCmd>1</ShowCmd>"
+                          "</CommandListItem>\n"
+                        : "\t" + CommandItem({"Command " + std::to_string(I), "ping",
+                                              "-c 1 %computer_ip%", ""});
+    // Written by hand (tabs, an order of lists the program would not
+    // choose): any rewrite shows.
+    const std::string Tools =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n  <CommandList>\n"
+        "<Admintools>\n\t" +
+        CommandItem({"Admin", "ping", "", ""}) + "</Admintools>\n<Nettools>\n" + Items +
+        "</Nettools>\n  </CommandList>\n</Options>\n";
+    const std::string File = ProgramDir + "/tools.xml";
+    TempFolder::Write(File, Tools);
+    // The program's other settings are seeded on the first start; the
+    // second start is the one that matters.
+    for (int Round = 0; Round < 2; ++Round) {
+        SCOPED_TRACE(Round);
+        Start();
+        ASSERT_GT(Pid, 0);
+        ASSERT_TRUE(WaitFor([&] { return Running(); }, std::chrono::seconds(30)))
+            << TempFolder::Read(Dir.Path("stderr.txt"));
+        EXPECT_EQ(Terminate(), 0) << TempFolder::Read(Dir.Path("stderr.txt"));
+        EXPECT_EQ(TempFolder::Read(File), Tools);
+    }
+    EXPECT_TRUE(fs::exists(ProgramDir + "/options.xml")) << "the program did not end as usual";
+}
+
+} // namespace
