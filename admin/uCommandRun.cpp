@@ -9,7 +9,6 @@
 #include <QDesktopServices>
 #include <QUrl>
 
-#include <cstdio>
 #include <mutex>
 
 #include <fcntl.h>
@@ -18,86 +17,14 @@
 
 namespace {
 
-bool IsBlank(char C)
-{
-    return C == ' ' || C == '\t';
-}
-
 char LowerAscii(char C)
 {
     return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C;
 }
 
-// Macro (lower case) at Pos of Text, in any case.
-bool MacroAt(const std::string& Text, size_t Pos, const std::string_view Macro)
-{
-    if (Text.size() - Pos < Macro.size())
-        return false;
-    for (size_t J = 0; J < Macro.size(); ++J)
-        if (LowerAscii(Text[Pos + J]) != Macro[J])
-            return false;
-    return true;
-}
-
-bool IsDigit(char C)
-{
-    return C >= '0' && C <= '9';
-}
-
 bool IsAlnumAscii(char C)
 {
-    return IsDigit(C) || (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z');
-}
-
-bool IsCanonicalDottedIpv4(const std::string& Host)
-{
-    int Parts = 0;
-    size_t I = 0;
-    while (true) {
-        const size_t Start = I;
-        while (I < Host.size() && IsDigit(Host[I]) && I - Start < 4)
-            ++I;
-        const size_t Len = I - Start;
-        if (Len == 0 || Len > 3 || (Len > 1 && Host[Start] == '0'))
-            return false;
-        if (std::stoi(Host.substr(Start, Len)) > 255)
-            return false;
-        ++Parts;
-        if (I == Host.size())
-            return Parts == 4;
-        if (Host[I] != '.' || Parts == 4)
-            return false;
-        ++I;
-    }
-}
-
-bool IsHostName(const std::string& Host)
-{
-    std::string Name = Host;
-    if (!Name.empty() && Name.back() == '.')
-        Name.pop_back();
-    if (Name.empty() || Name.size() > 253)
-        return false;
-    size_t Start = 0;
-    bool LastAllDigits = false;
-    while (Start <= Name.size()) {
-        size_t End = Name.find('.', Start);
-        if (End == std::string::npos)
-            End = Name.size();
-        const size_t Len = End - Start;
-        if (Len == 0 || Len > 63 || Name[Start] == '-' || Name[End - 1] == '-')
-            return false;
-        LastAllDigits = true;
-        for (size_t J = Start; J < End; ++J) {
-            if (!IsAlnumAscii(Name[J]) && Name[J] != '-')
-                return false;
-            LastAllDigits = LastAllDigits && IsDigit(Name[J]);
-        }
-        Start = End + 1;
-    }
-    // "10.1", "1.2.3.4.5", "0x0a.0.0.9": no odd spelling of an address
-    // passes as a name.
-    return !LastAllDigits;
+    return (C >= '0' && C <= '9') || (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z');
 }
 
 bool IsUrl(const std::string& FileName)
@@ -219,97 +146,6 @@ std::string Message(const char* Key, std::string_view BuiltIn,
 }
 
 } // namespace
-
-std::vector<std::string> SplitCommandParameters(const std::string& Parameters)
-{
-    std::vector<std::string> Words;
-    std::string Word;
-    bool InWord = false;
-    bool Quoted = false;
-    for (const char C : Parameters) {
-        if (C == '"') {
-            Quoted = !Quoted;
-            InWord = true; // "" alone is an empty word
-        } else if (!Quoted && IsBlank(C)) {
-            if (InWord)
-                Words.push_back(std::move(Word));
-            Word.clear();
-            InWord = false;
-        } else {
-            Word += C;
-            InWord = true;
-        }
-    }
-    if (InWord)
-        Words.push_back(std::move(Word));
-    return Words;
-}
-
-std::string ExpandCommandMacros(const std::string& Word, const std::string& Host)
-{
-    static constexpr std::string_view ComputerName = "%computer_name%";
-    static constexpr std::string_view ComputerIp = "%computer_ip%";
-    static constexpr std::string_view Path = "%path%";
-    std::string Result;
-    Result.reserve(Word.size() + Host.size());
-    size_t I = 0;
-    while (I < Word.size()) {
-        if (Word[I] == '%') {
-            if (MacroAt(Word, I, ComputerName)) {
-                Result += Host;
-                I += ComputerName.size();
-                continue;
-            }
-            if (MacroAt(Word, I, ComputerIp)) {
-                Result += Host;
-                I += ComputerIp.size();
-                continue;
-            }
-            if (MacroAt(Word, I, Path)) {
-                Result += "\\\\";
-                Result += Host;
-                I += Path.size();
-                continue;
-            }
-        }
-        Result += Word[I++];
-    }
-    return Result;
-}
-
-std::vector<std::string> CommandArguments(const std::string& Parameters, const std::string& Host)
-{
-    std::vector<std::string> Words = SplitCommandParameters(Parameters);
-    for (std::string& W : Words)
-        W = ExpandCommandMacros(W, Host);
-    return Words;
-}
-
-bool IsValidCommandHost(const std::string& Host)
-{
-    if (Host.empty() || Host.size() > 254 || Host.front() == '-')
-        return false;
-    return IsCanonicalDottedIpv4(Host) || IsHostName(Host);
-}
-
-std::string ShownText(const std::string& Text)
-{
-    static constexpr size_t Most = 80;
-    std::string Shown;
-    for (size_t I = 0; I < Text.size() && I < Most; ++I) {
-        const unsigned char C = static_cast<unsigned char>(Text[I]);
-        if (C < 0x20 || C == 0x7f) {
-            char Buf[8];
-            std::snprintf(Buf, sizeof Buf, "\\x%02X", C);
-            Shown += Buf;
-        } else {
-            Shown += static_cast<char>(C);
-        }
-    }
-    if (Text.size() > Most)
-        Shown += "...";
-    return Shown;
-}
 
 TCommandPlan PlanCommand(const TCommandListItem& Item, const std::string& Host)
 {
