@@ -338,6 +338,7 @@ void TfrmTolvex::FormCreate()
 
     Step([this] { ApplyColumnLayout(*ui->vstMacList, MACColumns, MACColumnCount - 1); });
     Step([this] {
+        FOwnTexts.Take(this);
         TranslateForm(this);
         ui->cmbTarget->setCurrentIndex(ui->pcTarget->currentIndex());
     });

@@ -14,6 +14,7 @@
 // uTolvexTools.cpp (the command lists' menus).
 #pragma once
 
+#include "FormTranslation.h"
 #include "uFormStored.h"
 #include "uLogList.h"
 #include "uMacComments.h"
@@ -326,6 +327,9 @@ private:
     std::unique_ptr<TPoolOfThreads> FPool;
     std::unique_ptr<TCommandList> FNetTools;
     std::unique_ptr<TCommandList> FAdminTools;
+    // The window's own texts, put back where a language set them before
+    // the next language is applied.
+    TFormTexts FOwnTexts;
     std::unique_ptr<TResultList> FResults;
     std::unique_ptr<TLogList> FLog;
     QPointer<QProgressBar> FProgressBar;

@@ -237,8 +237,13 @@ void TfrmTolvex::LanguageClick(QAction* Sender)
         return;
     DefaultLang = Name;
     Sender->setChecked(true);
-    if (LangChanger)
+    if (LangChanger) {
+        const std::string Last = LangChanger->LangFile();
         LangChanger->SetLangFile(LanguagesDir + DefaultLang);
+        // What the last language set goes back to the window's own text:
+        // a language without a key for it shows the program's text then.
+        FOwnTexts.Restore(Last);
+    }
     ApplyLanguage();
 }
 

@@ -191,6 +191,56 @@ private:
     QPointer<QObject> FObject;
 };
 
+// The Caption a language file would set on O, read back; false when O has
+// none.
+bool GetCaption(QObject* O, QString& Text)
+{
+    if (auto* A = qobject_cast<QAction*>(O))
+        Text = A->text();
+    else if (auto* M = qobject_cast<QMenu*>(O))
+        Text = M->title();
+    else if (auto* L = qobject_cast<QLabel*>(O))
+        Text = L->text();
+    else if (auto* B = qobject_cast<QAbstractButton*>(O))
+        Text = B->text();
+    else if (auto* G = qobject_cast<QGroupBox*>(O))
+        Text = G->title();
+    else if (auto* W = qobject_cast<QWidget*>(O)) {
+        int Index = 0;
+        if (QTabWidget* Tabs = TabOwner(W, Index))
+            Text = Tabs->tabText(Index);
+        else if (W->isWindow())
+            Text = W->windowTitle();
+        else
+            return false;
+    } else
+        return false;
+    return true;
+}
+
+bool GetItems(QObject* O, QStringList& Items)
+{
+    if (auto* C = qobject_cast<QComboBox*>(O)) {
+        for (int I = 0; I < C->count(); ++I)
+            Items.push_back(C->itemText(I));
+        return true;
+    }
+    if (auto* L = qobject_cast<QListWidget*>(O)) {
+        for (int I = 0; I < L->count(); ++I)
+            Items.push_back(L->item(I)->text());
+        return true;
+    }
+    return false;
+}
+
+std::string UpperAscii(std::string Text)
+{
+    for (char& C : Text)
+        if (C >= 'a' && C <= 'z')
+            C = static_cast<char>(C - 'a' + 'A');
+    return Text;
+}
+
 bool IsForm(QWidget* W)
 {
     return qobject_cast<QMainWindow*>(W) || qobject_cast<QDialog*>(W);
@@ -220,4 +270,59 @@ void InstallScreenForms(TLangChanger& Changer)
                 Forms.push_back(WidgetProperties(W));
         return Forms;
     };
+}
+
+void TFormTexts::Take(QWidget* Form)
+{
+    FForm = Form;
+    FTexts.clear();
+    if (!Form)
+        return;
+    auto Add = [this](QObject* O, const std::string& Prefix) {
+        QString Text;
+        if (GetCaption(O, Text))
+            FTexts[UpperAscii(Prefix + "Caption")] = {O, Text, {}};
+        if (O->isWidgetType() || qobject_cast<QAction*>(O)) {
+            const QString Tip = O->isWidgetType() ? static_cast<QWidget*>(O)->toolTip()
+                                                  : static_cast<QAction*>(O)->toolTip();
+            FTexts[UpperAscii(Prefix + "Hint")] = {O, Tip, {}};
+        }
+        QStringList Items;
+        if (GetItems(O, Items))
+            FTexts[UpperAscii(Prefix + "Items")] = {O, {}, Items};
+    };
+    Add(Form, "");
+    for (QObject* O : Form->findChildren<QObject*>())
+        if (!O->objectName().isEmpty())
+            Add(O, FromQ(O->objectName()) + ".");
+}
+
+void TFormTexts::Restore(const std::string& LangFile)
+{
+    if (!FForm || LangFile.empty())
+        return;
+    TLangChanger Last;
+    Last.SetLangFile(LangFile);
+    std::vector<std::string> Keys;
+    Last.ReadSectionKeys("Translations", Keys);
+    const std::string Class = UpperAscii(FForm->metaObject()->className());
+    for (const std::string& Key : Keys) {
+        const size_t Dot = Key.find('.');
+        if (Dot == std::string::npos || "T" + UpperAscii(Key.substr(0, Dot)) != Class)
+            continue;
+        const auto It = FTexts.find(UpperAscii(Key.substr(Dot + 1)));
+        if (It == FTexts.end() || !It->second.Object)
+            continue;
+        const TText& T = It->second;
+        auto P = WidgetProperties(T.Object);
+        const std::string Property = It->first.substr(It->first.rfind('.') + 1);
+        if (Property == "ITEMS") {
+            std::vector<std::string> Items;
+            for (const QString& I : T.Items)
+                Items.push_back(FromQ(I));
+            P->SetStringList("Items", Items);
+        } else {
+            P->SetString(Property == "HINT" ? "Hint" : "Caption", FromQ(T.Text));
+        }
+    }
 }

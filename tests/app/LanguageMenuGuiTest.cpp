@@ -101,6 +101,24 @@ TEST_F(LanguageMenu, ASecondLanguageTranslatesEveryOpenWindowAndKeepsTheTarget)
     EXPECT_TRUE(SaveScreenshot(*Form, "LanguageMenu-SecondLanguage"));
     Find.reset();
 
+    // Back to English, which has no keys for the window's captions: they
+    // are the program's own again, not the last language's.
+    Item("english.lng")->trigger();
+    QApplication::processEvents();
+    EXPECT_EQ(DefaultLang, "english.lng");
+    EXPECT_EQ(MenuTitle("mnFile"), "File");
+    EXPECT_EQ(MenuTitle("mnView"), "View");
+    EXPECT_EQ(Form->actShowVerticalGrid->text(), "Show vertical grid");
+    EXPECT_EQ(Target->currentIndex(), 3);
+    EXPECT_NE(Target->itemText(3), "Adressbereich");
+    EXPECT_EQ(Target->count(), 7);
+    EXPECT_EQ(Tree->Column(1).Text, "IP Address");
+    EXPECT_EQ(Form->mnMainNetTools->title(), ToQ(Translate("Nettools")));
+    // And German once more, for the start after this one.
+    Item("deutsch.lng")->trigger();
+    QApplication::processEvents();
+    ASSERT_EQ(MenuTitle("mnFile"), "Datei");
+
     // Remembered: the next start is in German.
     CloseWindow();
     EXPECT_EQ(DefaultLang, "deutsch.lng");

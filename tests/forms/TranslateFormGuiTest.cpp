@@ -230,4 +230,51 @@ TEST_F(TranslateFormGui, WithoutAFormEveryOpenFormIsTranslated)
 
 } // namespace
 
+namespace {
+
+// A second language applied after a first: what the first set and the
+// second has no key for is the form's own text again; what neither named,
+// or what the program changed itself, stays.
+TEST_F(TranslateFormGui, TheFormsOwnTextsComeBackWhereTheLastLanguageSetThem)
+{
+    TFormTexts Own;
+    Own.Take(Dlg.get());
+    Translate("dlgProbe.Caption=Suchen\r\n"
+              "dlgProbe.btnCancel.Caption=Abbrechen\r\n"
+              "dlgProbe.btnCancel.Hint=Schliesst\r\n"
+              "dlgProbe.cmbProbe.Items=a,b\r\n"
+              "dlgProbe.actFind.Caption=Finden\r\n"
+              "DlgOther.lblStartIP.Caption=Anfang\r\n");
+    const std::string First = Dir.Path("test.lng");
+    ASSERT_EQ(Child<QPushButton>(*Dlg, "btnCancel")->text(), "Abbrechen");
+    ASSERT_EQ(List->count(), 2);
+    // Changed by the program after the texts were taken: not the
+    // language's, so never put back.
+    Child<QLabel>(*Dlg, "lblFindWhat")->setText("Found 3");
+
+    TempFolder::Write(Dir.Path("second.lng"),
+                      "[Translations]\r\ndlgProbe.btnCancel.Caption=Annuler\r\n");
+    LangChanger->SetLangFile(Dir.Path("second.lng"));
+    Own.Restore(First);
+    TranslateForm(Dlg.get());
+
+    EXPECT_EQ(Dlg->windowTitle(), "Probe");
+    EXPECT_EQ(Child<QPushButton>(*Dlg, "btnCancel")->text(), "Annuler");
+    EXPECT_EQ(Child<QPushButton>(*Dlg, "btnCancel")->toolTip(), "");
+    ASSERT_EQ(List->count(), 3);
+    EXPECT_EQ(List->itemText(2), "z");
+    EXPECT_EQ(List->currentIndex(), 1);
+    EXPECT_EQ(Dlg->actFind()->text(), "Find");
+    EXPECT_EQ(Child<QLabel>(*Dlg, "lblFindWhat")->text(), "Found 3");
+
+    // Nothing to put back without a last language, or for another form.
+    Check->setText("mine");
+    Own.Restore("");
+    Own.Restore(Dir.Path("missing.lng"));
+    EXPECT_EQ(Check->text(), "mine");
+    EXPECT_EQ(Child<QPushButton>(*Dlg, "btnCancel")->text(), "Annuler");
+}
+
+} // namespace
+
 #include "TranslateFormGuiTest.moc"
