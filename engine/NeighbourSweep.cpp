@@ -461,11 +461,12 @@ void TNeighbourSweep::ExecuteRaw()
     const long long intervalUs = std::max(0, tries.IntervalMs) * 1000LL;
     const long long lastWaitUs = std::max(0, tries.LastWaitMs) * 1000LL;
     const long long gapUs = std::max(0LL, FPacing.FrameGapUs());
-    // Addresses asked and not yet decided. Enough of them that one round of
-    // their tries outlasts the time between two tries, so that the link is
-    // never idle; few enough that the first verdicts of a long range come
-    // early. A new address goes before the retries that are due, so rounds
-    // follow each other without gaps.
+    // An address's next try goes out when its own wait is over, before any
+    // new address: its verdict, and a worker's ping waiting on it, are then
+    // as quick as the ARP method's own. New addresses fill the slots the
+    // retries leave, so the link stays busy until the last tries; at most
+    // this many addresses are undecided at once, twice what one interval
+    // between two tries of an address needs to keep the link busy.
     const size_t inFlightMax =
         static_cast<size_t>(std::max<long long>(1, gapUs > 0 ? 2 * intervalUs / gapUs : 1 << 20));
     size_t inFlight = 0;
@@ -489,16 +490,16 @@ void TNeighbourSweep::ExecuteRaw()
         if (now >= nextSlot) {
             TTry t;
             bool have = false;
-            if (!FFresh.empty() && inFlight < inFlightMax) {
-                t = FFresh.front();
-                FFresh.pop_front();
-                have = Peek(t.Address) == svPending;
-                inFlight += have;
-            } else if (!FRetries.empty() && FRetries.front().DueUs <= now) {
+            if (!FRetries.empty() && FRetries.front().DueUs <= now) {
                 t = FRetries.front();
                 FRetries.pop_front();
                 have = Peek(t.Address) == svPending;
                 inFlight -= !have; // answered meanwhile
+            } else if (!FFresh.empty() && inFlight < inFlightMax) {
+                t = FFresh.front();
+                FFresh.pop_front();
+                have = Peek(t.Address) == svPending;
+                inFlight += have;
             }
             if (have) {
                 TLink& link = *FLinks[t.Link];
