@@ -602,9 +602,13 @@ void TNeighbourSweep::ExecuteKernel()
                     std::lock_guard<std::mutex> lock(FLock);
                     ++FSent;
                 } else {
-                    // The kernel would not even start: left to the methods.
-                    std::lock_guard<std::mutex> lock(FLock);
-                    FRecords.erase(t.Address);
+                    // The kernel would not even start: left to the methods,
+                    // and a worker already waiting is told so.
+                    {
+                        std::lock_guard<std::mutex> lock(FLock);
+                        FRecords.erase(t.Address);
+                    }
+                    FVerdict[t.Address % VerdictConditions].notify_all();
                 }
                 TakeSlot(nextSlot, now, gapUs);
             }
