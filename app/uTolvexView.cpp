@@ -70,6 +70,9 @@ void TfrmTolvex::CreateViewCommands()
     mnChangeLang->setObjectName("mnChangeLang");
     ui->mnFile->insertMenu(actPreferences ? static_cast<QAction*>(actPreferences) : actExit,
                            mnChangeLang);
+    // Built again each time it opens: a language file copied into the
+    // folder meanwhile is offered without a restart.
+    connect(mnChangeLang, &QMenu::aboutToShow, this, [this] { BuildLanguageMenu(); });
 }
 
 // --- Grid, stripes and columns ----------------------------------------------------------

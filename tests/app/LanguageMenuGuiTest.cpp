@@ -53,11 +53,21 @@ TEST_F(LanguageMenu, ASecondLanguageTranslatesEveryOpenWindowAndKeepsTheTarget)
     ASSERT_NE(Item("english.lng"), nullptr);
     ASSERT_NE(Item("deutsch.lng"), nullptr);
     EXPECT_EQ(Form->mnChangeLang->actions().size(), 2);
+    // Only language files.
+    TempFolder::Write(AppDir + "/languages/readme.txt", "not a language");
+    std::filesystem::create_directories(AppDir + "/languages/folder.lng");
     EXPECT_TRUE(Item("english.lng")->isChecked());
     EXPECT_FALSE(Item("deutsch.lng")->isChecked());
     EXPECT_EQ(FromQ(Item("deutsch.lng")->text()), "deutsch.lng");
     for (QAction* A : Form->mnChangeLang->actions())
         EXPECT_TRUE(A->isCheckable() && A->actionGroup() && A->actionGroup()->isExclusive());
+    // A file added while the program runs is there the next time the menu
+    // opens.
+    TempFolder::Write(AppDir + "/languages/zulu.lng", "[Translations]\r\n");
+    emit Form->mnChangeLang->aboutToShow();
+    ASSERT_NE(Item("zulu.lng"), nullptr);
+    EXPECT_EQ(Form->mnChangeLang->actions().size(), 3);
+    EXPECT_TRUE(Item("english.lng")->isChecked());
     Screenshot(Form->mnChangeLang, "LanguageMenu-Menu");
 
     // The address range chosen, and a second window open beside the main one.

@@ -10,6 +10,8 @@
 #include "uTolvexFiles.h"
 
 #include <QDialog>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLocalSocket>
 #include <QMenuBar>
 
@@ -328,13 +330,22 @@ TEST_F(ToolsMenu, ReservedNamesOpenTheirDialogs)
     Found("10.0.0.9", "02-00-00-00-00-09");
     FocusRow(Tree->Child(nullptr, 0));
     std::vector<std::string> Shown;
+    std::vector<bool> NamesHost;
     ModalDriver D([&](QDialog& Dlg) {
         Shown.push_back(Dlg.metaObject()->className());
+        // The selected computer's address is what the dialog works on.
+        bool Named = Dlg.windowTitle().contains("10.0.0.9");
+        for (const QLabel* L : Dlg.findChildren<QLabel*>())
+            Named = Named || L->text().contains("10.0.0.9");
+        for (const QGroupBox* G : Dlg.findChildren<QGroupBox*>())
+            Named = Named || G->title().contains("10.0.0.9");
+        NamesHost.push_back(Named);
         return mrCancel;
     });
     ASSERT_TRUE(Click(Command(Form->mnMainAdminTools, 0)));
     ASSERT_TRUE(Click(Command(Form->mnPopupAdminTools, 1)));
     EXPECT_EQ(Shown, (std::vector<std::string>{"TdlgComputerShutdown", "TDlgSendMessage"}));
+    EXPECT_EQ(NamesHost, (std::vector<bool>{true, true}));
 
     // "Managetools" opens the manager, whatever is selected.
     Tree->ClearSelection();
