@@ -2,7 +2,8 @@
 // nmap -sn on the same bridge in the same run: 50 live hosts (every fifth
 // address from .3), the other addresses silent. Printed for each: wall time,
 // live hosts found, CPU time (user + system of the scanning process and its
-// threads) and the ratio to the faster of the two tools; then all of it again
+// threads), the ratio to the faster of the two tools, and for the pool with
+// its check any live host not logged complete; then all of it again
 // with 10% of the ARP frames dropped on the bridge; then the NetBIOS method
 // beside nbtscan, every live host answering node status. Needs root; run by
 // hand.
@@ -18,22 +19,24 @@
 // sweep alone, without the pool, is what the workers wait for at the least.
 //
 // Runs on the 8-core build machine, arp-scan 1.8-1.9 s and nmap 1.6-1.8 s
-// (6.7-9.8 s with lost frames, where both tools miss one to four hosts).
+// (7.6-12 s with lost frames, where both tools miss one to three hosts).
 // Before the scan had its neighbour sweep, every silent address cost the
 // ping's 300 ms and then the ARP method's 450 ms, four addresses in a row
-// per worker: default options 3.1 s (x1.86-1.89 of the faster tool), 250
-// workers 0.88-1.03 s (x0.54-0.62), without check and names 0.57-0.59 s.
-// With the sweep (1,268 frames a quarter of a millisecond apart, the silent
-// addresses given up on together after some 0.45 s) the pool finds all 50
-// every time: default options 0.46 s (x0.28), 250 workers 0.53 s (x0.32),
-// with lost frames 0.66-0.86 s (x0.36-0.47); on a machine busy with builds
-// 0.8-1.1 s (x0.41-0.60). As an ordinary user the kernel decides: 3.3-3.5 s
-// (x1.85-2.1), and with lost frames its three probes miss up to four hosts.
-// NetBIOS: nbtscan 4.1 s, the pool 1.55 s at its defaults, 0.8 s at 250.
-// On the /22 every broadcast reaches 200 namespaces on one machine, which
-// makes frames dear: arp-scan 4.8 s, nmap 5.9 s, the pool 7.8 s at its
-// defaults (its six tries per silent address are 5,126 frames to their
-// 1,844); as an ordinary user 12.8 s, four rounds of the kernel's verdicts.
+// per worker: default options 3.1 s (x1.86-1.89 of the faster tool).
+// The sweep takes arp-scan's default bandwidth, one request per 2 ms, and
+// tries a silent address six times as the ARP method does: 203 x 6 + 50 =
+// 1,268 frames, 2.54 s of sending plus the last wait, so the pool cannot
+// end before some 2.64 s whatever its workers (x1.6 of nmap at the least).
+// It finds all 50 every time: default options 2.72-2.76 s (x1.64-1.68),
+// 250 workers 2.79-2.81 s, with lost frames 2.78-2.83 s (x1.51-1.53);
+// some live hosts are then logged inactive, their echo's own neighbour
+// request lost as it would be without the sweep. As an ordinary user the
+// kernel decides: 3.6 s (x2.2), and with lost frames its three probes miss
+// up to one host. NetBIOS: nbtscan 4.1 s, the pool 3.0 s at its defaults
+// and at 250 (the check waits for the sweep's pace). On the /22 every
+// broadcast reaches 200 namespaces on one machine: arp-scan 4.6 s, nmap
+// 2.6 s, the pool 10.5 s (5,126 frames at 2 ms); as an ordinary user
+// 12.6 s, four rounds of the kernel's verdicts.
 #include "Lab.h"
 #include "NeighbourSweep.h"
 #include "NetUtil.h"
