@@ -883,10 +883,15 @@ bool Peer::Running()
 {
     if (reaped_)
         return false;
-    pid_t r = ::waitpid(pid_, &status_, WNOHANG);
-    if (r == pid_) {
+    // Looked at without reaping: while the ended peer is a zombie its number
+    // cannot be handed out again, so killing what it left behind in its group
+    // cannot reach a stranger's group (pids wrap at 32768 in a long test run).
+    siginfo_t info{};
+    if (::waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_) {
+        ::kill(-pid_, SIGKILL);
+        while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+        }
         reaped_ = true;
-        ::kill(-pid_, SIGKILL); // what it left behind in its group
         return false;
     }
     return true;
@@ -906,7 +911,6 @@ void Peer::Stop()
             reaped_ = true;
         }
     }
-    ::kill(-pid_, SIGKILL);
 }
 
 // ---------------------------------------------------------------------------

@@ -217,7 +217,9 @@ TEST_F(IcmpSockets, ParallelRawEchoesEachGetTheirOwnReply)
         GTEST_SKIP() << "no CAP_NET_RAW";
     RawOnly();
     // Every raw ICMP socket sees every reply on the host; each call must take
-    // its own and still find it.
+    // its own and still find it. The wait is generous: a loopback reply comes
+    // at once, but a thread of a fully loaded test machine can sit unscheduled
+    // for more than a second, and a late reply is not the fault looked for.
     constexpr int threads = 8, perThread = 25;
     std::mutex lock;
     std::set<uint16_t> ids;
@@ -227,7 +229,7 @@ TEST_F(IcmpSockets, ParallelRawEchoesEachGetTheirOwnReply)
         pool.emplace_back([&, t] {
             const std::string ip = "127.0.0." + std::to_string(t + 1);
             for (int i = 0; i < perThread; ++i) {
-                const platform::EchoOutcome o = platform::IcmpEcho(Ip(ip.c_str()), 2000);
+                const platform::EchoOutcome o = platform::IcmpEcho(Ip(ip.c_str()), 8000);
                 std::lock_guard<std::mutex> hold(lock);
                 ids.insert(o.Identity.Id);
                 answered += o.Answered ? 1 : 0;
