@@ -40,19 +40,6 @@ const char* const ExportFilter =
     "ANSI text file (*.txt)|*.txt";
 const char* const AddressFilter = "Plain ANSI text file (*.txt)|*.txt";
 
-std::vector<std::string> SplitBars(const std::string& Text)
-{
-    std::vector<std::string> Parts;
-    size_t Start = 0;
-    for (;;) {
-        const size_t Bar = Text.find('|', Start);
-        Parts.push_back(Text.substr(Start, Bar - Start));
-        if (Bar == std::string::npos)
-            return Parts;
-        Start = Bar + 1;
-    }
-}
-
 bool ToolkitFileDialog(const TFileDialogOptions& Options, std::string& FileName, int& FilterIndex)
 {
     QFileDialog Dlg(DialogOwner());
@@ -170,21 +157,9 @@ bool ExecuteFileDialog(const TFileDialogOptions& Options, std::string& FileName,
 
 QStringList ToQtNameFilters(const std::string& Filter)
 {
-    const std::vector<std::string> Parts = SplitBars(Filter);
     QStringList Out;
-    for (size_t I = 0; I + 1 < Parts.size(); I += 2) {
-        std::string Description = Parts[I];
-        // The description's own bracket of patterns is replaced by the one
-        // built from the pattern part, which the toolkit can read.
-        const size_t Open = Description.rfind('(');
-        if (Open != std::string::npos && Description.back() == ')')
-            Description.erase(Open);
-        while (!Description.empty() && Description.back() == ' ')
-            Description.pop_back();
-        QString Patterns = ToQ(Parts[I + 1]);
-        Patterns.replace(';', ' ');
-        Out.push_back(ToQ(Description) + " (" + Patterns.simplified() + ")");
-    }
+    for (const std::string& One : ToolkitNameFilters(Filter))
+        Out.push_back(ToQ(One));
     return Out;
 }
 
