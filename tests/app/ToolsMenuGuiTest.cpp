@@ -2,6 +2,7 @@
 // Tools menu and the row pop-up, run on the selected computer only, with its
 // address checked first; and a tools file the program could not read whole
 // is left as it was.
+#include "PortableProgramTest.h"
 #include "PortableWindowSupport.h"
 
 #include "CheckPrevious.h"
@@ -416,98 +417,7 @@ TEST_F(ToolsMenu, AnUnreadableCommandIsReportedOnceAndTheFileIsNotSavedOver)
 
 // The real program, in a portable folder of its own, with that tools file:
 // started and ended, it leaves the file byte for byte as it was.
-class ToolsMenuProgram : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        App();
-        Runtime = Dir.Path("run");
-        ::mkdir(Runtime.c_str(), 0700);
-        ::setenv("XDG_RUNTIME_DIR", Runtime.c_str(), 1);
-        MappingName = TolvexInstanceGuid;
-        const char* Bin = std::getenv("TOLVEX_BIN_DIR");
-        ASSERT_NE(Bin, nullptr);
-        ProgramDir = Dir.Path("app");
-        fs::create_directories(ProgramDir);
-        std::error_code Ec;
-        fs::create_hard_link(std::string(Bin) + "/tolvex", ProgramDir + "/tolvex", Ec);
-        if (Ec)
-            fs::copy_file(std::string(Bin) + "/tolvex", ProgramDir + "/tolvex");
-        fs::copy(std::string(Bin) + "/Default", ProgramDir + "/Default",
-                 fs::copy_options::recursive);
-        fs::copy(std::string(Bin) + "/languages", ProgramDir + "/languages",
-                 fs::copy_options::recursive);
-    }
-    void TearDown() override
-    {
-        if (Pid > 0) {
-            ::kill(Pid, SIGKILL);
-            ::waitpid(Pid, nullptr, 0);
-        }
-        ::unsetenv("XDG_RUNTIME_DIR");
-    }
-
-    void Start()
-    {
-        const std::string Program = ProgramDir + "/tolvex";
-        std::vector<std::string> Env;
-        for (char** E = environ; *E; ++E) {
-            const std::string V = *E;
-            if (V.rfind("XDG_RUNTIME_DIR=", 0) != 0 && V.rfind("QT_QPA_PLATFORM=", 0) != 0)
-                Env.push_back(V);
-        }
-        Env.push_back("XDG_RUNTIME_DIR=" + Runtime);
-        Env.push_back("QT_QPA_PLATFORM=offscreen");
-        std::vector<char*> Envp;
-        for (std::string& V : Env)
-            Envp.push_back(V.data());
-        Envp.push_back(nullptr);
-        posix_spawn_file_actions_t Actions;
-        posix_spawn_file_actions_init(&Actions);
-        posix_spawn_file_actions_addopen(&Actions, 2, Dir.Path("stderr.txt").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        char Portable[] = "-portable";
-        char* Argv[] = {const_cast<char*>(Program.c_str()), Portable, nullptr};
-        EXPECT_EQ(::posix_spawn(&Pid, Program.c_str(), &Actions, nullptr, Argv, Envp.data()), 0);
-        posix_spawn_file_actions_destroy(&Actions);
-    }
-    static bool WaitFor(const std::function<bool()>& Done, std::chrono::seconds Limit)
-    {
-        const auto Deadline = std::chrono::steady_clock::now() + Limit;
-        while (!Done()) {
-            if (std::chrono::steady_clock::now() > Deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
-    // Its window is made (the tools file read) and its event loop answers.
-    bool Running() const
-    {
-        TInstanceInfo Info;
-        if (!ReadInstanceInfo(Info) || Info.PreviousHandle != static_cast<uint32_t>(Pid))
-            return false;
-        QLocalSocket Probe;
-        Probe.connectToServer(QString::fromStdString(ActivationSocketPath()));
-        return Probe.waitForConnected(200);
-    }
-    int Terminate()
-    {
-        ::kill(Pid, SIGTERM);
-        int Status = 0;
-        pid_t R = 0;
-        WaitFor([&] { return (R = ::waitpid(Pid, &Status, WNOHANG)) == Pid; },
-                std::chrono::seconds(20));
-        if (R != Pid)
-            return -1;
-        Pid = -1;
-        return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-    }
-
-    TempFolder Dir;
-    std::string ProgramDir, Runtime;
-    pid_t Pid = -1;
-};
+class ToolsMenuProgram : public PortableProgramTest {};
 
 TEST_F(ToolsMenuProgram, AToolsFileWithAnUndecodableCommandIsLeftAsItWas)
 {
@@ -532,11 +442,10 @@ TEST_F(ToolsMenuProgram, AToolsFileWithAnUndecodableCommandIsLeftAsItWas)
     // second start is the one that matters.
     for (int Round = 0; Round < 2; ++Round) {
         SCOPED_TRACE(Round);
-        Start();
+        const pid_t Pid = Start();
         ASSERT_GT(Pid, 0);
-        ASSERT_TRUE(WaitFor([&] { return Running(); }, std::chrono::seconds(30)))
-            << TempFolder::Read(Dir.Path("stderr.txt"));
-        EXPECT_EQ(Terminate(), 0) << TempFolder::Read(Dir.Path("stderr.txt"));
+        ASSERT_TRUE(WaitFor([&] { return Running(Pid); }, std::chrono::seconds(30))) << ErrorText();
+        EXPECT_EQ(Terminate(Pid), 0) << ErrorText();
         EXPECT_EQ(TempFolder::Read(File), Tools);
     }
     EXPECT_TRUE(fs::exists(ProgramDir + "/options.xml")) << "the program did not end as usual";
