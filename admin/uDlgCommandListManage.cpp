@@ -1,125 +1,54 @@
 #include "uDlgCommandListManage.h"
 
-#include "Actions.h"
 #include "Dialogs.h"
 #include "FormTranslation.h"
 #include "Language.h"
 #include "QtStrings.h"
-#include "VirtualTrees.h"
 #include "uCommandList.h"
 #include "uDlgCommandListEdit.h"
 #include "uFormat.h"
+#include "uManagedRows.h"
 
 #include "ui_uDlgCommandListManage.h"
 
-#include <QHeaderView>
+#include <QPushButton>
 
 TDlgCommandListManage::TDlgCommandListManage(TCommandList& List, QWidget* Owner)
-    : QDialog(Owner), ui(std::make_unique<Ui::TDlgCommandListManage>()), FList(List),
-      FActions(new TActionList(this))
+    : QDialog(Owner), ui(std::make_unique<Ui::TDlgCommandListManage>()), FList(List)
 {
     ui->setupUi(this);
-    TVirtualStringTree* Tree = ui->vstCommandList;
-    Tree->ResetColumns(1);
-    Tree->header()->hide();
-    Tree->header()->setStretchLastSection(true);
-    Tree->setRootIsDecorated(false);
-    Tree->setSelectionBehavior(QAbstractItemView::SelectRows);
-    // A row stands for the command at its index; the text is asked for each
-    // time, so moves and edits show without pointers into the collection.
-    Tree->OnGetText = [this, Tree](TVirtualNode* Node, int) -> std::string {
-        const int Row = static_cast<int>(Tree->IndexOf(Node).row());
-        const TCommandListItem* C = FList.Items(Row);
-        return C ? Translate(C->Name) : std::string();
-    };
-
-    const auto Focused = [this](TAction& A) { A.setEnabled(FocusedIndex() >= 0); };
-    FactMoveUP = FActions->Add(
-        "actMoveUP", tr("Up"), [this] { MoveFocused(-1); },
-        [this](TAction& A) { A.setEnabled(FocusedIndex() > 0); });
-    FactMoveDown = FActions->Add(
-        "actMoveDown", tr("Down"), [this] { MoveFocused(1); },
-        [this](TAction& A) {
-            const int I = FocusedIndex();
-            A.setEnabled(I >= 0 && I < FList.Count() - 1);
-        });
-    FactAddTool = FActions->Add("actAddTool", tr("Add"), [this] { AddTool(); });
-    FactEditTool = FActions->Add(
-        "actEditTool", tr("Edit"), [this] { EditTool(); }, Focused);
-    FactRemoveTool = FActions->Add(
-        "actRemoveTool", tr("Remove"), [this] { RemoveTool(); }, Focused);
-    BindButton(ui->btnMoveUp, FactMoveUP);
-    BindButton(ui->btnMoveDown, FactMoveDown);
-    BindButton(ui->btnAdd, FactAddTool);
-    BindButton(ui->btnEdit, FactEditTool);
-    BindButton(ui->btnRemove, FactRemoveTool);
+    FRows = std::make_unique<TManagedRows>(
+        *this, *ui->vstCommandList,
+        TManagedRows::TButtons{ui->btnMoveUp, ui->btnMoveDown, ui->btnAdd, ui->btnEdit,
+                               ui->btnRemove},
+        TManagedRows::TActionNames{"actAddTool", "actEditTool", "actRemoveTool"},
+        TManagedRows::TCallbacks{[this] { return FList.Count(); },
+                                 [this](int Index) { return Translate(FList.Items(Index)->Name); },
+                                 [this](int Index1, int Index2) { FList.Exchange(Index1, Index2); },
+                                 [this] { return AddTool(); },
+                                 [this](int Index) { EditTool(Index); },
+                                 [this](int Index) { return RemoveTool(Index); }});
     connect(ui->btnOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
-    connect(Tree, &QAbstractItemView::doubleClicked, this, [this] { FactEditTool->Execute(); });
-    Fill();
+    FRows->Fill();
 }
 
 TDlgCommandListManage::~TDlgCommandListManage() = default;
 
-void TDlgCommandListManage::Fill()
-{
-    TVirtualStringTree* Tree = ui->vstCommandList;
-    Tree->Clear();
-    for (int I = 0; I < FList.Count(); ++I)
-        Tree->AddChild(nullptr);
-    FocusRow(0);
-}
-
-int TDlgCommandListManage::FocusedIndex() const
-{
-    TVirtualNode* Node = ui->vstCommandList->FocusedNode();
-    if (!Node)
-        return -1;
-    const int Row = ui->vstCommandList->IndexOf(Node).row();
-    return Row < FList.Count() ? Row : -1;
-}
-
-void TDlgCommandListManage::FocusRow(int Index)
-{
-    TVirtualStringTree* Tree = ui->vstCommandList;
-    Tree->ClearSelection();
-    TVirtualNode* Node = Index >= 0 ? Tree->Child(nullptr, Index) : nullptr;
-    if (Node) {
-        Tree->SetSelected(Node, true);
-        Tree->SetFocusedNode(Node);
-        Tree->ScrollIntoView(Node, false);
-    }
-    FActions->UpdateActions();
-}
-
-void TDlgCommandListManage::MoveFocused(int Delta)
-{
-    const int I = FocusedIndex();
-    if (I < 0 || I + Delta < 0 || I + Delta >= FList.Count())
-        return;
-    FList.Exchange(I, I + Delta);
-    ui->vstCommandList->viewport()->update();
-    FocusRow(I + Delta);
-}
-
-void TDlgCommandListManage::AddTool()
+bool TDlgCommandListManage::AddTool()
 {
     std::string Name, FileName, Directory, Parameters;
     std::string Operation = "open";
     std::int32_t ShowCmd = 1;
     if (!EditCommandListItem(Name, Operation, FileName, ShowCmd, Directory, Parameters) ||
         Name.empty() || FileName.empty())
-        return;
-    if (!FList.AddItem(Name, Operation, ShowCmd, Directory, Parameters, FileName))
-        return;
-    ui->vstCommandList->AddChild(nullptr);
-    FocusRow(FList.Count() - 1);
-    ui->vstCommandList->setFocus();
+        return false;
+    return FList.AddItem(Name, Operation, ShowCmd, Directory, Parameters, FileName) != nullptr;
 }
 
-void TDlgCommandListManage::EditTool()
+void TDlgCommandListManage::EditTool(int Index)
 {
-    TCommandListItem* C = FList.Items(FocusedIndex());
+    TCommandListItem* C = FList.Items(Index);
     if (!C)
         return;
     std::string Name = C->Name, Operation = C->Operation, FileName = C->FileName;
@@ -138,23 +67,20 @@ void TDlgCommandListManage::EditTool()
         C->Parameters = Parameters;
         FList.Modified = true;
     }
-    ui->vstCommandList->InvalidateNode(ui->vstCommandList->FocusedNode());
 }
 
-void TDlgCommandListManage::RemoveTool()
+bool TDlgCommandListManage::RemoveTool(int Index)
 {
-    const int I = FocusedIndex();
-    const TCommandListItem* C = FList.Items(I);
+    const TCommandListItem* C = FList.Items(Index);
     if (!C)
-        return;
+        return false;
     const std::string Text =
         FormatChecked(Translate("sRemoveCommandListItemInfo"), "Remove the command %s?", {C->Name});
     if (ShowMessageBox(Text, Translate("sRemoveCommandListItemCaption"), TMsgIcon::Warning,
                        TMsgButtons::YesNo) != mrYes)
-        return;
-    FList.Delete(I);
-    ui->vstCommandList->DeleteNode(ui->vstCommandList->Child(nullptr, I));
-    FocusRow(I < FList.Count() ? I : I - 1);
+        return false;
+    FList.Delete(Index);
+    return true;
 }
 
 void ManageCommandList(TCommandList& List)

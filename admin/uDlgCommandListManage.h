@@ -1,12 +1,13 @@
 // The manager of a command list: add, edit, remove and reorder the commands.
 #pragma once
 
+#include "uManagedRows.h"
+
 #include <QDialog>
 
 #include <memory>
 
 class TAction;
-class TActionList;
 class TCommandList;
 namespace Ui {
 class TDlgCommandListManage;
@@ -19,29 +20,20 @@ public:
     TDlgCommandListManage(TCommandList& List, QWidget* Owner);
     ~TDlgCommandListManage() override;
 
-    TAction* actMoveUP() const { return FactMoveUP; }
-    TAction* actMoveDown() const { return FactMoveDown; }
-    TAction* actAddTool() const { return FactAddTool; }
-    TAction* actEditTool() const { return FactEditTool; }
-    TAction* actRemoveTool() const { return FactRemoveTool; }
+    TAction* actMoveUP() const { return FRows->actMoveUP; }
+    TAction* actMoveDown() const { return FRows->actMoveDown; }
+    TAction* actAddTool() const { return FRows->actAdd; }
+    TAction* actEditTool() const { return FRows->actEdit; }
+    TAction* actRemoveTool() const { return FRows->actRemove; }
 
 private:
-    int FocusedIndex() const;
-    void FocusRow(int Index);
-    void Fill();
-    void MoveFocused(int Delta);
-    void AddTool();
-    void EditTool();
-    void RemoveTool();
+    bool AddTool();
+    void EditTool(int Index);
+    bool RemoveTool(int Index);
 
     std::unique_ptr<Ui::TDlgCommandListManage> ui;
     TCommandList& FList;
-    TActionList* FActions;
-    TAction* FactMoveUP;
-    TAction* FactMoveDown;
-    TAction* FactAddTool;
-    TAction* FactEditTool;
-    TAction* FactRemoveTool;
+    std::unique_ptr<TManagedRows> FRows;
 };
 
 // Runs the manager on a working copy of List (same name); on OK List takes

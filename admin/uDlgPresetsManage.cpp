@@ -1,123 +1,52 @@
 #include "uDlgPresetsManage.h"
 
-#include "Actions.h"
 #include "Dialogs.h"
 #include "FormTranslation.h"
 #include "Language.h"
 #include "QtStrings.h"
-#include "VirtualTrees.h"
 #include "uDlgPresetEdit.h"
 #include "uFormat.h"
+#include "uManagedRows.h"
 #include "uPresets.h"
 
 #include "ui_uDlgPresetsManage.h"
 
-#include <QHeaderView>
+#include <QPushButton>
 
 TDlgPresetsManage::TDlgPresetsManage(TPresets& Presets, QWidget* Owner)
-    : QDialog(Owner), ui(std::make_unique<Ui::TDlgPresetsManage>()), FPresets(Presets),
-      FActions(new TActionList(this))
+    : QDialog(Owner), ui(std::make_unique<Ui::TDlgPresetsManage>()), FPresets(Presets)
 {
     ui->setupUi(this);
-    TVirtualStringTree* Tree = ui->vstPresets;
-    Tree->ResetColumns(1);
-    Tree->header()->hide();
-    Tree->header()->setStretchLastSection(true);
-    Tree->setRootIsDecorated(false);
-    Tree->setSelectionBehavior(QAbstractItemView::SelectRows);
-    // A row's data is its index; the text is asked for each time, so moves
-    // and edits show without keeping pointers into the collection.
-    Tree->OnGetText = [this, Tree](TVirtualNode* Node, int) -> std::string {
-        const int Row = static_cast<int>(Tree->IndexOf(Node).row());
-        const TPreset* P = FPresets.Items(Row);
-        return P ? P->Name : std::string();
-    };
-
-    const auto Focused = [this](TAction& A) { A.setEnabled(FocusedIndex() >= 0); };
-    FactMoveUP = FActions->Add(
-        "actMoveUP", tr("Up"), [this] { MoveFocused(-1); },
-        [this](TAction& A) { A.setEnabled(FocusedIndex() > 0); });
-    FactMoveDown = FActions->Add(
-        "actMoveDown", tr("Down"), [this] { MoveFocused(1); },
-        [this](TAction& A) {
-            const int I = FocusedIndex();
-            A.setEnabled(I >= 0 && I < FPresets.Count() - 1);
-        });
-    FactAdd = FActions->Add("actAdd", tr("Add"), [this] { Add(); });
-    FactEdit = FActions->Add(
-        "actEdit", tr("Edit"), [this] { Edit(); }, Focused);
-    FactRemove = FActions->Add(
-        "actRemove", tr("Remove"), [this] { Remove(); }, Focused);
-    BindButton(ui->btnMoveUp, FactMoveUP);
-    BindButton(ui->btnMoveDown, FactMoveDown);
-    BindButton(ui->btnAdd, FactAdd);
-    BindButton(ui->btnEdit, FactEdit);
-    BindButton(ui->btnRemove, FactRemove);
+    FRows = std::make_unique<TManagedRows>(
+        *this, *ui->vstPresets,
+        TManagedRows::TButtons{ui->btnMoveUp, ui->btnMoveDown, ui->btnAdd, ui->btnEdit,
+                               ui->btnRemove},
+        TManagedRows::TActionNames{"actAdd", "actEdit", "actRemove"},
+        TManagedRows::TCallbacks{[this] { return FPresets.Count(); },
+                                 [this](int Index) { return FPresets.Items(Index)->Name; },
+                                 [this](int Index1, int Index2) { FPresets.Move(Index1, Index2); },
+                                 [this] { return Add(); }, [this](int Index) { Edit(Index); },
+                                 [this](int Index) { return Remove(Index); }});
     connect(ui->btnOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
-    connect(Tree, &QAbstractItemView::doubleClicked, this, [this] { FactEdit->Execute(); });
-    Fill();
+    FRows->Fill();
 }
 
 TDlgPresetsManage::~TDlgPresetsManage() = default;
 
-void TDlgPresetsManage::Fill()
-{
-    TVirtualStringTree* Tree = ui->vstPresets;
-    Tree->Clear();
-    for (int I = 0; I < FPresets.Count(); ++I)
-        Tree->AddChild(nullptr);
-    FocusRow(0);
-}
-
-int TDlgPresetsManage::FocusedIndex() const
-{
-    TVirtualNode* Node = ui->vstPresets->FocusedNode();
-    if (!Node)
-        return -1;
-    const int Row = ui->vstPresets->IndexOf(Node).row();
-    return Row < FPresets.Count() ? Row : -1;
-}
-
-void TDlgPresetsManage::FocusRow(int Index)
-{
-    TVirtualStringTree* Tree = ui->vstPresets;
-    Tree->ClearSelection();
-    TVirtualNode* Node = Index >= 0 ? Tree->Child(nullptr, Index) : nullptr;
-    if (Node) {
-        Tree->SetSelected(Node, true);
-        Tree->SetFocusedNode(Node);
-        Tree->ScrollIntoView(Node, false);
-    }
-    FActions->UpdateActions();
-}
-
-void TDlgPresetsManage::MoveFocused(int Delta)
-{
-    const int I = FocusedIndex();
-    if (I < 0 || I + Delta < 0 || I + Delta >= FPresets.Count())
-        return;
-    FPresets.Move(I, I + Delta);
-    ui->vstPresets->viewport()->update();
-    FocusRow(I + Delta);
-}
-
-void TDlgPresetsManage::Add()
+bool TDlgPresetsManage::Add()
 {
     std::string Name, Title, Text;
     std::int32_t Type = MessageTypeNone;
     if (!EditPreset(Name, Title, Text, Type) || Name.empty() || Text.empty())
-        return;
+        return false;
     FPresets.AddPreset(Name, Title, Type, Text);
-    ui->vstPresets->AddChild(nullptr);
-    FocusRow(FPresets.Count() - 1);
-    ui->vstPresets->setFocus();
+    return true;
 }
 
-void TDlgPresetsManage::Edit()
+void TDlgPresetsManage::Edit(int Index)
 {
-    const int I = FocusedIndex();
-    TPreset* P = FPresets.Items(I);
+    TPreset* P = FPresets.Items(Index);
     if (!P)
         return;
     std::string Name = P->Name, Title = P->Title, Text = P->Text;
@@ -131,23 +60,20 @@ void TDlgPresetsManage::Edit()
         P->MessageType = Type;
         FPresets.Modified = true;
     }
-    ui->vstPresets->InvalidateNode(ui->vstPresets->FocusedNode());
 }
 
-void TDlgPresetsManage::Remove()
+bool TDlgPresetsManage::Remove(int Index)
 {
-    const int I = FocusedIndex();
-    const TPreset* P = FPresets.Items(I);
+    const TPreset* P = FPresets.Items(Index);
     if (!P)
-        return;
+        return false;
     const std::string Text = FormatChecked(
         Translate("sRemovePresetInfo"), "Do you really want to remove preset \"%s\"?", {P->Name});
     if (ShowMessageBox(Text, Translate("sRemovePresetCaption"), TMsgIcon::Warning,
                        TMsgButtons::YesNo) != mrYes)
-        return;
-    FPresets.Delete(I);
-    ui->vstPresets->DeleteNode(ui->vstPresets->Child(nullptr, I));
-    FocusRow(I < FPresets.Count() ? I : I - 1);
+        return false;
+    FPresets.Delete(Index);
+    return true;
 }
 
 void ManagePresets(TPresets& Presets)

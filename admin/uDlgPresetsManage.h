@@ -1,12 +1,13 @@
 // The manager of the message presets: add, edit, remove and reorder.
 #pragma once
 
+#include "uManagedRows.h"
+
 #include <QDialog>
 
 #include <memory>
 
 class TAction;
-class TActionList;
 class TPresets;
 namespace Ui {
 class TDlgPresetsManage;
@@ -19,29 +20,20 @@ public:
     TDlgPresetsManage(TPresets& Presets, QWidget* Owner);
     ~TDlgPresetsManage() override;
 
-    TAction* actMoveUP() const { return FactMoveUP; }
-    TAction* actMoveDown() const { return FactMoveDown; }
-    TAction* actAdd() const { return FactAdd; }
-    TAction* actEdit() const { return FactEdit; }
-    TAction* actRemove() const { return FactRemove; }
+    TAction* actMoveUP() const { return FRows->actMoveUP; }
+    TAction* actMoveDown() const { return FRows->actMoveDown; }
+    TAction* actAdd() const { return FRows->actAdd; }
+    TAction* actEdit() const { return FRows->actEdit; }
+    TAction* actRemove() const { return FRows->actRemove; }
 
 private:
-    int FocusedIndex() const;
-    void FocusRow(int Index);
-    void Fill();
-    void MoveFocused(int Delta);
-    void Add();
-    void Edit();
-    void Remove();
+    bool Add();
+    void Edit(int Index);
+    bool Remove(int Index);
 
     std::unique_ptr<Ui::TDlgPresetsManage> ui;
     TPresets& FPresets;
-    TActionList* FActions;
-    TAction* FactMoveUP;
-    TAction* FactMoveDown;
-    TAction* FactAdd;
-    TAction* FactEdit;
-    TAction* FactRemove;
+    std::unique_ptr<TManagedRows> FRows;
 };
 
 // Runs the manager on a copy of Presets; on OK Presets takes the copy.
