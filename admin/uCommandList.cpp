@@ -296,43 +296,29 @@ std::int32_t ParseShowCmd(const std::string& Text)
 void TCommandListXMLStorage::LoadCommandList(const std::string& Section, const std::string& Key,
                                              TCommandList& List)
 {
-    SkippedItems = 0;
-    if (!Document || !Root)
-        return;
-    pugi::xml_node S = FindElement(Root, Section);
-    pugi::xml_node K = S ? FindElement(S, Key) : pugi::xml_node();
-    if (!K)
-        return;
-    for (pugi::xml_node N = K.first_child(); N; N = N.next_sibling()) {
-        if (N.type() != pugi::node_element)
-            continue;
-        // One command that cannot be read must not cost the ones after it.
-        try {
-            const std::string Name = StrictValue(N, "Name");
-            const std::string Operation = StrictValue(N, "Operation");
-            const std::string File = StrictValue(N, "FileName");
-            const std::string Parameters = StrictValue(N, "Parameters");
-            const std::string Directory = StrictValue(N, "Directory");
-            const std::int32_t ShowCmd = ParseShowCmd(StrictValue(N, "ShowCmd"));
-            // One without name, operation or file name is not taken either;
-            // it is still in the file, which is then not written over.
-            if (!List.AddItem(Name, Operation, ShowCmd, Directory, Parameters, File))
-                ++SkippedItems;
-        } catch (const std::exception&) {
-            ++SkippedItems;
-        }
-    }
+    // One command that cannot be read must not cost the ones after it.
+    int Rejected = 0;
+    const int Unreadable = ReadListElements(Section, Key, [&List, &Rejected](pugi::xml_node N) {
+        const std::string Name = StrictValue(N, "Name");
+        const std::string Operation = StrictValue(N, "Operation");
+        const std::string File = StrictValue(N, "FileName");
+        const std::string Parameters = StrictValue(N, "Parameters");
+        const std::string Directory = StrictValue(N, "Directory");
+        const std::int32_t ShowCmd = ParseShowCmd(StrictValue(N, "ShowCmd"));
+        // One without name, operation or file name is not taken either;
+        // it is still in the file, which is then not written over.
+        if (!List.AddItem(Name, Operation, ShowCmd, Directory, Parameters, File))
+            ++Rejected;
+    });
+    SkippedItems = Unreadable + Rejected;
 }
 
 void TCommandListXMLStorage::SaveCommandList(const std::string& Section, const std::string& Key,
                                              const TCommandList& List)
 {
-    if (!Document || !Root)
-        return;
-    pugi::xml_node K = FindOrAppendElement(FindOrAppendElement(Root, Section), Key);
+    pugi::xml_node K = ClearedListElement(Section, Key);
     if (!K)
         return;
-    K.remove_children();
     for (int I = 0; I < List.Count(); ++I) {
         const TCommandListItem& C = *List.Items(I);
         pugi::xml_node Item = K.append_child("CommandListItem");

@@ -195,38 +195,22 @@ std::int32_t ParseMessageType(const std::string& Text)
 void TPresetsXMLStorage::LoadPresets(const std::string& Section, const std::string& Key,
                                      TPresets& Presets)
 {
-    SkippedItems = 0;
-    if (!Document || !Root)
-        return;
-    pugi::xml_node S = FindElement(Root, Section);
-    pugi::xml_node K = S ? FindElement(S, Key) : pugi::xml_node();
-    if (!K)
-        return;
-    for (pugi::xml_node N = K.first_child(); N; N = N.next_sibling()) {
-        if (N.type() != pugi::node_element)
-            continue;
-        // One item that cannot be read must not cost the ones after it.
-        try {
-            const std::string Name = ElementValue(FindElement(N, "Name"));
-            const std::string Title = ElementValue(FindElement(N, "Title"));
-            const std::string Text = ReplaceEnterMarks(ElementValue(FindElement(N, "Text")));
-            const std::int32_t Type = ParseMessageType(ElementValue(FindElement(N, "MessageType")));
-            Presets.AddPreset(Name, Title, Type, Text);
-        } catch (const std::exception&) {
-            ++SkippedItems;
-        }
-    }
+    // One item that cannot be read must not cost the ones after it.
+    SkippedItems = ReadListElements(Section, Key, [&Presets](pugi::xml_node N) {
+        const std::string Name = ElementValue(FindElement(N, "Name"));
+        const std::string Title = ElementValue(FindElement(N, "Title"));
+        const std::string Text = ReplaceEnterMarks(ElementValue(FindElement(N, "Text")));
+        const std::int32_t Type = ParseMessageType(ElementValue(FindElement(N, "MessageType")));
+        Presets.AddPreset(Name, Title, Type, Text);
+    });
 }
 
 void TPresetsXMLStorage::SavePresets(const std::string& Section, const std::string& Key,
                                      const TPresets& Presets)
 {
-    if (!Document || !Root)
-        return;
-    pugi::xml_node K = FindOrAppendElement(FindOrAppendElement(Root, Section), Key);
+    pugi::xml_node K = ClearedListElement(Section, Key);
     if (!K)
         return;
-    K.remove_children();
     for (int I = 0; I < Presets.Count(); ++I) {
         const TPreset& P = *Presets.Items(I);
         pugi::xml_node Item = K.append_child("Preset");

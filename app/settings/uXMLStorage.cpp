@@ -521,35 +521,50 @@ void TXMLStorage::ReadStrings(const std::string& Section, const std::string& Key
 {
     Strings.clear();
     try {
-        if (!Document || !Root)
-            return;
-        pugi::xml_node S = FindElement(Root, Section);
-        pugi::xml_node K = S ? FindElement(S, Key) : pugi::xml_node();
-        if (!K)
-            return;
         // An entry that holds no text (elements in its place) is skipped;
         // the entries after it are still the user's.
-        for (pugi::xml_node N = K.first_child(); N; N = N.next_sibling()) {
-            if (N.type() != pugi::node_element)
-                continue;
-            try {
-                Strings.push_back(ElementValue(N));
-            } catch (const EConvertError&) {
-            }
-        }
+        ReadListElements(Section, Key,
+                         [&Strings](pugi::xml_node N) { Strings.push_back(ElementValue(N)); });
     } catch (const std::exception&) {
     }
+}
+
+int TXMLStorage::ReadListElements(const std::string& Section, const std::string& Key,
+                                  const std::function<void(pugi::xml_node Item)>& Read)
+{
+    if (!Document || !Root)
+        return 0;
+    pugi::xml_node S = FindElement(Root, Section);
+    pugi::xml_node K = S ? FindElement(S, Key) : pugi::xml_node();
+    int Skipped = 0;
+    for (pugi::xml_node N = K.first_child(); N; N = N.next_sibling()) {
+        if (N.type() != pugi::node_element)
+            continue;
+        try {
+            Read(N);
+        } catch (const std::exception&) {
+            ++Skipped;
+        }
+    }
+    return Skipped;
+}
+
+pugi::xml_node TXMLStorage::ClearedListElement(const std::string& Section, const std::string& Key)
+{
+    if (!Document || !Root)
+        return pugi::xml_node();
+    pugi::xml_node K = FindOrAppendElement(FindOrAppendElement(Root, Section), Key);
+    if (K)
+        K.remove_children();
+    return K;
 }
 
 void TXMLStorage::WriteStrings(const std::string& Section, const std::string& Key,
                                const std::vector<std::string>& Strings)
 {
-    if (!Document || !Root)
-        return;
-    pugi::xml_node K = FindOrAppendElement(FindOrAppendElement(Root, Section), Key);
+    pugi::xml_node K = ClearedListElement(Section, Key);
     if (!K)
         return;
-    K.remove_children();
     for (size_t I = 0; I < Strings.size(); ++I)
         SetElementValue(K.append_child((Key + std::to_string(I)).c_str()), Strings[I]);
 }

@@ -97,6 +97,17 @@ protected:
     static std::string ElementValue(pugi::xml_node Element);
     // Replaces the element's content by the encoded Value.
     static void SetElementValue(pugi::xml_node Element, const std::string& Value);
+    // A list stored as the element children of Section/Key under the root:
+    // each child element in document order is handed to Read, whatever its
+    // name. An item that Read cannot take (it raises) is skipped and counted,
+    // so one bad entry never costs the ones after it. Returns that count; 0
+    // without a document or without the list.
+    int ReadListElements(const std::string& Section, const std::string& Key,
+                         const std::function<void(pugi::xml_node Item)>& Read);
+    // Section/Key under the root, found or appended, emptied for a list to be
+    // written into it; an empty node without a document or for a Key that is
+    // no XML name.
+    pugi::xml_node ClearedListElement(const std::string& Section, const std::string& Key);
     static bool IsXMLName(const std::string& Name);
 
     std::unique_ptr<pugi::xml_document> Document;
