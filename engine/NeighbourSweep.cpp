@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <linux/neighbour.h>
 #include <poll.h>
@@ -67,6 +68,10 @@ constexpr int ClassifyBatch = 32;
 static_assert(TSweepPacing{}.Tries.Attempts == SendArpPacing.Attempts &&
               TSweepPacing{}.Tries.IntervalMs == SendArpPacing.IntervalMs &&
               TSweepPacing{}.Tries.LastWaitMs == SendArpPacing.LastWaitMs);
+
+// A try may be lost on its way out or its answer on the way back; one in a
+// thousand is the most a live host may be missed with.
+constexpr double MissedHostTarget = 1e-3;
 
 // Takes the frame slot due at NextSlot for a frame sent at Now. A slot missed
 // by a late wake-up is made up for at once, but never more than one, so the
@@ -290,21 +295,22 @@ bool TNeighbourSweep::Stopping() const
     return FStopped;
 }
 
-void TNeighbourSweep::Decide(uint32_t HostOrder, TSweepVerdict Verdict,
+bool TNeighbourSweep::Decide(uint32_t HostOrder, TSweepVerdict Verdict,
                              const platform::MacBytes* Mac)
 {
     {
         std::lock_guard<std::mutex> lock(FLock);
         auto it = FRecords.find(HostOrder);
         if (it == FRecords.end() || it->second.Verdict != svPending)
-            return;
+            return false;
         it->second.Verdict = Verdict;
         if (Mac)
             it->second.Mac = *Mac;
         if (it->second.Waiters == 0)
-            return;
+            return true;
     }
     FVerdict[HostOrder % VerdictConditions].notify_all();
+    return true;
 }
 
 void TNeighbourSweep::Evict()
@@ -451,6 +457,21 @@ void TNeighbourSweep::Execute()
     WakeAll();
 }
 
+int SweepTriesNeeded(uint64_t Answered, uint64_t Late, const TSweepPacing& Pacing)
+{
+    const int most = std::max(1, Pacing.Tries.Attempts);
+    const int least = std::clamp(Pacing.MinAttempts, 1, most);
+    const double lost =
+        std::min(1.0, static_cast<double>(Late + 1) / static_cast<double>(Answered + 1));
+    int tries = least;
+    double missed = std::pow(lost, tries);
+    while (tries < most && missed > MissedHostTarget) {
+        ++tries;
+        missed *= lost;
+    }
+    return tries;
+}
+
 void TNeighbourSweep::ExecuteRaw()
 {
     // The frames are 2 ms apart; the default slack of a sleeping thread's
@@ -473,6 +494,10 @@ void TNeighbourSweep::ExecuteRaw()
     long long nextSlot = NowUs();
     bool more = true;
     std::vector<int> fds;
+    // Tries sent to each address still undecided, and what the answers so
+    // far showed of the link (SweepTriesNeeded).
+    std::unordered_map<uint32_t, int> triesSent;
+    uint64_t answered = 0, late = 0;
     while (!Stopping()) {
         bool behind;
         {
@@ -482,9 +507,25 @@ void TNeighbourSweep::ExecuteRaw()
         if (FFresh.size() < FreshQueue || behind)
             more = Classify(ClassifyBatch);
         long long now = NowUs();
-        while (!FLast.empty() && FLast.front().second <= now) {
-            Decide(FLast.front().first, svNoAnswer, nullptr);
-            FLast.pop_front();
+        // A retry that is due for an address the link no longer calls for
+        // another try of becomes a give-up, timed from its last try. Those
+        // answered meanwhile leave the queue here too.
+        while (!FRetries.empty() && FRetries.front().DueUs <= now) {
+            const TTry& t = FRetries.front();
+            if (Peek(t.Address) != svPending) {
+                triesSent.erase(t.Address);
+                --inFlight;
+            } else if (t.Sent >= SweepTriesNeeded(answered, late, FPacing)) {
+                FLast.emplace(t.DueUs - intervalUs + lastWaitUs, t.Address);
+            } else {
+                break;
+            }
+            FRetries.pop_front();
+        }
+        while (!FLast.empty() && FLast.top().first <= now) {
+            Decide(FLast.top().second, svNoAnswer, nullptr);
+            triesSent.erase(FLast.top().second);
+            FLast.pop();
             --inFlight;
         }
         if (now >= nextSlot) {
@@ -493,8 +534,7 @@ void TNeighbourSweep::ExecuteRaw()
             if (!FRetries.empty() && FRetries.front().DueUs <= now) {
                 t = FRetries.front();
                 FRetries.pop_front();
-                have = Peek(t.Address) == svPending;
-                inFlight -= !have; // answered meanwhile
+                have = true;
             } else if (!FFresh.empty() && inFlight < inFlightMax) {
                 t = FFresh.front();
                 FFresh.pop_front();
@@ -510,8 +550,9 @@ void TNeighbourSweep::ExecuteRaw()
                 if (t.Sent == 0)
                     FirstFrameSent(t.Address, now);
                 ++t.Sent;
+                triesSent[t.Address] = t.Sent;
                 if (t.Sent >= attempts) {
-                    FLast.emplace_back(t.Address, now + lastWaitUs);
+                    FLast.emplace(now + lastWaitUs, t.Address);
                 } else {
                     t.DueUs = now + intervalUs;
                     FRetries.push_back(t);
@@ -523,8 +564,18 @@ void TNeighbourSweep::ExecuteRaw()
         for (auto& link : FLinks)
             if (link->Socket.IsOpen()) {
                 link->Socket.Drain(
-                    [this](const platform::IpAddress& Sender, const platform::MacBytes& Mac) {
-                        Decide(ToHostOrder(Sender), svAnswered, &Mac);
+                    [&](const platform::IpAddress& Sender, const platform::MacBytes& Mac) {
+                        const uint32_t from = ToHostOrder(Sender);
+                        if (!Decide(from, svAnswered, &Mac))
+                            return;
+                        // An answer heard only after a later try went out: that
+                        // try's predecessors, or their answers, were lost (or
+                        // the neighbour is slow, which calls for more tries too).
+                        const auto sent = triesSent.find(from);
+                        if (sent != triesSent.end()) {
+                            ++answered;
+                            late += sent->second >= 2;
+                        }
                     });
                 fds.push_back(link->Socket.fd());
             }
@@ -538,10 +589,14 @@ void TNeighbourSweep::ExecuteRaw()
         long long until = now + 1000000;
         if (!FFresh.empty() && inFlight < inFlightMax)
             until = std::min(until, nextSlot);
+        // A retry not due yet is woken for at its time, to be sent or given
+        // up; one that is due and still wanted waits for its slot.
         if (!FRetries.empty())
-            until = std::min(until, std::max(nextSlot, FRetries.front().DueUs));
+            until = std::min(until, FRetries.front().DueUs > now
+                                        ? FRetries.front().DueUs
+                                        : std::max(nextSlot, FRetries.front().DueUs));
         if (!FLast.empty())
-            until = std::min(until, FLast.front().second);
+            until = std::min(until, FLast.top().first);
         if (more && FFresh.size() < FreshQueue)
             until = now;
         WaitForWork(until, fds);

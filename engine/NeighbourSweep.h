@@ -6,8 +6,10 @@
 // the ping of a worker look it up instead of asking the wire again.
 //
 // With CAP_NET_RAW the sweep sends its own ARP requests on a packet socket
-// per interface, with the ARP method's number of tries and spacing, and
-// takes every answer that comes back. Its frames take no more of the link
+// per interface, spaced as the ARP method spaces its tries, and takes every
+// answer that comes back. A silent address is asked twice, as arp-scan asks,
+// or up to as often as the ARP method asks where the answers show frames
+// being lost. Its frames take no more of the link
 // than arp-scan does at its defaults: one frame per frame-time at that
 // tool's default bandwidth. Without it the sweep asks the kernel: one
 // datagram per address, then the kernel's neighbour table, whose verdict on
@@ -27,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <queue>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -53,9 +56,14 @@ constexpr long long FrameTimeUs(long long FrameBytes, long long BitsPerSecond)
 
 // How the sweep paces its frames and how often it tries an address.
 struct TSweepPacing {
-    // Tries per address, the time between two tries of one address, and the
-    // wait for a late answer after the last one: the ARP method's own.
+    // Tries per address at the most, the time between two tries of one
+    // address, and the wait for a late answer after the last one: the ARP
+    // method's own.
     platform::ArpPacing Tries{6, 50, 100};
+    // Tries per address at the least: arp-scan's own default. Between the
+    // two the sweep asks a silent address as often as the loss it has seen
+    // calls for (SweepTriesNeeded).
+    int MinAttempts = 2;
     // The bandwidth the sweep's frames take, on all interfaces together.
     long long BandwidthBitsPerSecond = SweepBandwidthBitsPerSecond;
     // Time between two ARP requests at that bandwidth (2,000 us by default).
@@ -75,6 +83,17 @@ struct TSweepPacing {
     int KernelVerdictMs = 3500;
     int KernelLookMs = 50;
 };
+
+// How often the sweep asks a silent address before it gives up, from what
+// the neighbours that did answer showed of the link: Answered of them, Late
+// of which answered only after a second try went out. A live host is missed
+// when every try to it is lost; with q the estimated chance that one try is
+// (one more late answer than seen, out of one more than answered, so that
+// a few answers never pass for a perfect link), the sweep tries until q to
+// the number of tries is at most one in a thousand, within the pacing's
+// least and most. On a clean link full of answers that is arp-scan's two
+// tries; with few answers, or with lost frames, up to the ARP method's six.
+int SweepTriesNeeded(uint64_t Answered, uint64_t Late, const TSweepPacing& Pacing);
 
 class TNeighbourSweep {
 public:
@@ -149,7 +168,8 @@ private:
     // within the window.
     bool Classify(int Budget);
     size_t LinkFor(int IfIndex, const platform::IpAddress& Address);
-    void Decide(uint32_t HostOrder, TSweepVerdict Verdict, const platform::MacBytes* Mac);
+    // True when this decided the address (it was pending).
+    bool Decide(uint32_t HostOrder, TSweepVerdict Verdict, const platform::MacBytes* Mac);
     void FirstFrameSent(uint32_t HostOrder, long long Us);
     void Evict();
     bool Stopping() const;
@@ -179,9 +199,12 @@ private:
     std::thread FThread;
     int FWake = -1; // eventfd that ends a wait of the thread
     std::vector<std::unique_ptr<TLink>> FLinks;
-    std::deque<TTry> FFresh;                          // on-link, no try yet
-    std::deque<TTry> FRetries;                        // by due time
-    std::deque<std::pair<uint32_t, long long>> FLast; // after the last try
+    std::deque<TTry> FFresh;   // on-link, no try yet
+    std::deque<TTry> FRetries; // by due time
+    // After the last try: give-up time and address, earliest first.
+    std::priority_queue<std::pair<long long, uint32_t>, std::vector<std::pair<long long, uint32_t>>,
+                        std::greater<>>
+        FLast;
     std::deque<std::pair<uint64_t, uint32_t>> FOrder; // for eviction
 };
 

@@ -82,3 +82,32 @@ TEST(ScanSweep, OnlyScansOfAddressesThroughTheNetworkRoutinesAreSwept)
 }
 
 } // namespace
+
+// How often a silent address is asked follows what the answers showed: a
+// link that answered many neighbours at the first try gets arp-scan's two
+// tries, one with few answers or with late ones up to the ARP method's six,
+// never outside the pacing's bounds, and never fewer for more losses.
+TEST(ScanSweep, TriesFollowTheLossTheAnswersShowed)
+{
+    const TSweepPacing pacing;
+    EXPECT_EQ(SweepTriesNeeded(0, 0, pacing), 6);   // nothing heard yet
+    EXPECT_EQ(SweepTriesNeeded(2, 0, pacing), 6);   // two answers prove little
+    EXPECT_EQ(SweepTriesNeeded(10, 0, pacing), 3);  // q = 1/11
+    EXPECT_EQ(SweepTriesNeeded(50, 0, pacing), 2);  // q = 1/51
+    EXPECT_EQ(SweepTriesNeeded(50, 9, pacing), 5);  // a tenth of the frames lost each way
+    EXPECT_EQ(SweepTriesNeeded(50, 50, pacing), 6); // everything late
+    int previous = 0;
+    for (uint64_t late = 0; late <= 60; ++late) {
+        const int tries = SweepTriesNeeded(60, late, pacing);
+        EXPECT_GE(tries, previous) << late;
+        EXPECT_GE(tries, pacing.MinAttempts);
+        EXPECT_LE(tries, pacing.Tries.Attempts);
+        previous = tries;
+    }
+    TSweepPacing odd;
+    odd.MinAttempts = 9; // more than the most: the most holds
+    EXPECT_EQ(SweepTriesNeeded(1000, 0, odd), 6);
+    odd.MinAttempts = 0;
+    odd.Tries.Attempts = 1;
+    EXPECT_EQ(SweepTriesNeeded(0, 0, odd), 1);
+}
