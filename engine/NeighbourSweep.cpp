@@ -69,9 +69,9 @@ static_assert(TSweepPacing{}.Tries.Attempts == SendArpPacing.Attempts &&
               TSweepPacing{}.Tries.IntervalMs == SendArpPacing.IntervalMs &&
               TSweepPacing{}.Tries.LastWaitMs == SendArpPacing.LastWaitMs);
 
-// A try may be lost on its way out or its answer on the way back; one in a
-// thousand is the most a live host may be missed with.
-constexpr double MissedHostTarget = 1e-3;
+// A try may be lost on its way out or its answer on the way back; one in
+// ten thousand is the most a live host may be missed with.
+constexpr double MissedHostTarget = 1e-4;
 
 // Takes the frame slot due at NextSlot for a frame sent at Now. A slot missed
 // by a late wake-up is made up for at once, but never more than one, so the
@@ -462,7 +462,7 @@ int SweepTriesNeeded(uint64_t Answered, uint64_t Late, const TSweepPacing& Pacin
     const int most = std::max(1, Pacing.Tries.Attempts);
     const int least = std::clamp(Pacing.MinAttempts, 1, most);
     const double lost =
-        std::min(1.0, static_cast<double>(Late + 1) / static_cast<double>(Answered + 1));
+        std::min(1.0, (static_cast<double>(Late) + 0.5) / static_cast<double>(Answered + 1));
     int tries = least;
     double missed = std::pow(lost, tries);
     while (tries < most && missed > MissedHostTarget) {

@@ -88,11 +88,12 @@ struct TSweepPacing {
 // the neighbours that did answer showed of the link: Answered of them, Late
 // of which answered only after a second try went out. A live host is missed
 // when every try to it is lost; with q the estimated chance that one try is
-// (one more late answer than seen, out of one more than answered, so that
-// a few answers never pass for a perfect link), the sweep tries until q to
-// the number of tries is at most one in a thousand, within the pacing's
-// least and most. On a clean link full of answers that is arp-scan's two
-// tries; with few answers, or with lost frames, up to the ARP method's six.
+// (half a late answer more than seen, out of one more than answered, so
+// that a few answers never pass for a perfect link), the sweep tries until
+// q to the number of tries is at most one in ten thousand, within the
+// pacing's least and most. On a clean link full of answers that is
+// arp-scan's two tries; with few answers, or with lost frames, up to the ARP
+// method's six.
 int SweepTriesNeeded(uint64_t Answered, uint64_t Late, const TSweepPacing& Pacing);
 
 class TNeighbourSweep {

@@ -92,9 +92,10 @@ TEST(ScanSweep, TriesFollowTheLossTheAnswersShowed)
     const TSweepPacing pacing;
     EXPECT_EQ(SweepTriesNeeded(0, 0, pacing), 6);   // nothing heard yet
     EXPECT_EQ(SweepTriesNeeded(2, 0, pacing), 6);   // two answers prove little
-    EXPECT_EQ(SweepTriesNeeded(10, 0, pacing), 3);  // q = 1/11
-    EXPECT_EQ(SweepTriesNeeded(50, 0, pacing), 2);  // q = 1/51
-    EXPECT_EQ(SweepTriesNeeded(50, 9, pacing), 5);  // a tenth of the frames lost each way
+    EXPECT_EQ(SweepTriesNeeded(10, 0, pacing), 3);  // q = 1/22
+    EXPECT_EQ(SweepTriesNeeded(50, 0, pacing), 2);  // q = 1/102
+    EXPECT_EQ(SweepTriesNeeded(50, 4, pacing), 4);  // q = 4.5/51
+    EXPECT_EQ(SweepTriesNeeded(50, 9, pacing), 6);  // a tenth of the frames lost each way
     EXPECT_EQ(SweepTriesNeeded(50, 50, pacing), 6); // everything late
     int previous = 0;
     for (uint64_t late = 0; late <= 60; ++late) {
