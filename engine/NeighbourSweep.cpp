@@ -610,13 +610,18 @@ void TNeighbourSweep::ExecuteKernel()
         size_t Link;
         long long DeadlineUs;
         long long SentUs;
-        int Requests; // the kernel's requests for it counted so far
+        int Requests;         // the kernel's requests for it counted so far
+        bool Decided = false; // given up before the kernel: still probing
     };
     std::deque<TWatch> watched;
+    // What the answers so far showed of the link (SweepTriesNeeded): an
+    // answer heard only after the kernel's second request is a late one.
+    uint64_t answered = 0, late = 0;
     const long long gapUs = std::max(0LL, FPacing.FrameGapUs());
     const long long lookUs = std::max(1, FPacing.KernelLookMs) * 1000LL;
     const long long verdictUs = std::max(0, FPacing.KernelVerdictMs) * 1000LL;
     const size_t inFlight = static_cast<size_t>(std::max(1, FPacing.KernelInFlight));
+    const long long lastWaitUs = std::max(0, FPacing.Tries.LastWaitMs) * 1000LL;
     long long nextSlot = NowUs();
     long long nextLook = nextSlot;
     bool more = true;
@@ -652,7 +657,7 @@ void TNeighbourSweep::ExecuteKernel()
             FFresh.pop_front();
             if (Peek(t.Address) == svPending) {
                 if (platform::TriggerNeighbourResolution(FromHostOrder(t.Address))) {
-                    watched.push_back({t.Address, t.Link, now + verdictUs, now, 1});
+                    watched.push_back({t.Address, t.Link, now + verdictUs, now, 1, false});
                     FirstFrameSent(t.Address, now);
                     std::lock_guard<std::mutex> lock(FLock);
                     ++FSent;
@@ -684,23 +689,40 @@ void TNeighbourSweep::ExecuteKernel()
                             tables[w.Link][ToHostOrder(A)] = E;
                         });
                 }
+            // The kernel asks a silent address as often as it is set to;
+            // where the answers show a link that loses nothing, the sweep
+            // gives up once the kernel has asked as often as the raw way
+            // would have, and leaves the kernel's later requests to run out
+            // (still counted against the bandwidth).
+            const int needed = SweepTriesNeeded(answered, late, FPacing);
             std::deque<TWatch> still;
-            for (const TWatch& w : watched) {
+            for (TWatch& w : watched) {
                 if (!read[w.Link]) {
                     still.push_back(w);
                     continue;
                 }
+                const platform::NeighbourProbing& p = FLinks[w.Link]->Probing;
                 auto it = tables[w.Link].find(w.Address);
                 if (it != tables[w.Link].end() && platform::IsUsableNeighbour(it->second) &&
                     it->second.lladdr.size() == 6) {
                     platform::MacBytes mac;
                     std::memcpy(mac.data(), it->second.lladdr.data(), 6);
-                    Decide(w.Address, svAnswered, &mac);
+                    // One given up on too soon still tells of the link: its
+                    // answer came late, after a loss.
+                    if (Decide(w.Address, svAnswered, &mac) || w.Decided) {
+                        ++answered;
+                        late += now - w.SentUs > p.IntervalMs * 1000LL;
+                    }
                 } else if (it == tables[w.Link].end() ||
                            (it->second.state & (NUD_FAILED | NUD_NOARP | NUD_PERMANENT)) ||
                            now >= w.DeadlineUs) {
                     Decide(w.Address, svNoAnswer, nullptr);
                 } else {
+                    if (!w.Decided && needed < p.Requests &&
+                        now >= w.SentUs + (needed - 1) * (p.IntervalMs * 1000LL) + lastWaitUs) {
+                        Decide(w.Address, svNoAnswer, nullptr);
+                        w.Decided = true;
+                    }
                     still.push_back(w);
                 }
             }

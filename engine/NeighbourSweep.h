@@ -14,7 +14,9 @@
 // tool's default bandwidth. Without it the sweep asks the kernel: one
 // datagram per address, then the kernel's neighbour table, whose verdict on
 // a silent address comes after its own probes; those probes are counted
-// against the same bandwidth.
+// against the same bandwidth. Where the answers show a link that loses
+// nothing, the sweep gives up on a silent address once the kernel has asked
+// as often as the raw way would have, before the kernel's own verdict.
 //
 // Only addresses whose route names a neighbour on an ARP link are swept; the
 // others (off-link, own, broadcast, names) are left to the methods as they
