@@ -612,8 +612,10 @@ void TNeighbourSweep::ExecuteKernel()
         long long SentUs;
         int Requests;         // the kernel's requests for it counted so far
         bool Decided = false; // given up before the kernel: still probing
+        int Earlier = 0;      // the requests of the kernel's earlier rounds
     };
     std::deque<TWatch> watched;
+    std::deque<TWatch> again; // to be asked in a new round, first in line
     // What the answers so far showed of the link (SweepTriesNeeded): an
     // answer heard only after the kernel's second request is a late one.
     uint64_t answered = 0, late = 0;
@@ -652,7 +654,25 @@ void TNeighbourSweep::ExecuteKernel()
                 TakeSlot(nextSlot, now, gapUs);
             }
         }
-        if (now >= nextSlot && !FFresh.empty() && watched.size() < inFlight) {
+        while (now >= nextSlot && !again.empty()) {
+            TWatch w = again.front();
+            again.pop_front();
+            if (Peek(w.Address) != svPending)
+                continue;
+            if (!platform::TriggerNeighbourResolution(FromHostOrder(w.Address))) {
+                Decide(w.Address, svNoAnswer, nullptr);
+                continue;
+            }
+            w.Earlier += w.Requests;
+            w.Requests = 1;
+            w.SentUs = now;
+            w.DeadlineUs = now + verdictUs;
+            watched.push_back(w);
+            TakeSlot(nextSlot, now, gapUs);
+            std::lock_guard<std::mutex> lock(FLock);
+            ++FSent;
+        }
+        if (now >= nextSlot && !FFresh.empty() && watched.size() + again.size() < inFlight) {
             TTry t = FFresh.front();
             FFresh.pop_front();
             if (Peek(t.Address) == svPending) {
@@ -711,14 +731,26 @@ void TNeighbourSweep::ExecuteKernel()
                     // answer came late, after a loss.
                     if (Decide(w.Address, svAnswered, &mac) || w.Decided) {
                         ++answered;
-                        late += now - w.SentUs > p.IntervalMs * 1000LL;
+                        late += w.Earlier > 0 || now - w.SentUs > p.IntervalMs * 1000LL;
                     }
-                } else if (it == tables[w.Link].end() ||
-                           (it->second.state & (NUD_FAILED | NUD_NOARP | NUD_PERMANENT)) ||
-                           now >= w.DeadlineUs) {
+                } else if (it != tables[w.Link].end() &&
+                           (it->second.state & (NUD_NOARP | NUD_PERMANENT))) {
                     Decide(w.Address, svNoAnswer, nullptr);
+                } else if (it == tables[w.Link].end() || (it->second.state & NUD_FAILED) ||
+                           now >= w.DeadlineUs) {
+                    // The kernel gave up after its requests. Where answers
+                    // came late, so that frames are being lost, the address
+                    // is asked again, in a new round of the kernel's
+                    // requests, until it has been asked as often as the raw
+                    // way would ask. Without a late answer the kernel's own
+                    // verdict stands, as it would without the sweep.
+                    if (w.Decided || late == 0 || w.Earlier + w.Requests >= needed) {
+                        Decide(w.Address, svNoAnswer, nullptr);
+                        continue;
+                    }
+                    again.push_back(w);
                 } else {
-                    if (!w.Decided && needed < p.Requests &&
+                    if (!w.Decided && w.Earlier == 0 && needed < p.Requests &&
                         now >= w.SentUs + (needed - 1) * (p.IntervalMs * 1000LL) + lastWaitUs) {
                         Decide(w.Address, svNoAnswer, nullptr);
                         w.Decided = true;
@@ -729,13 +761,13 @@ void TNeighbourSweep::ExecuteKernel()
             watched.swap(still);
             nextLook = now + lookUs;
         }
-        if (!more && FFresh.empty() && watched.empty()) {
+        if (!more && FFresh.empty() && watched.empty() && again.empty()) {
             std::lock_guard<std::mutex> lock(FLock);
             if (FClassified >= FCount)
                 return;
         }
         long long until = now + 1000000;
-        if (!FFresh.empty() && watched.size() < inFlight)
+        if ((!FFresh.empty() && watched.size() + again.size() < inFlight) || !again.empty())
             until = std::min(until, nextSlot);
         if (!watched.empty())
             until = std::min({until, nextLook, nextRequest});

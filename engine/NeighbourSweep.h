@@ -16,7 +16,9 @@
 // a silent address comes after its own probes; those probes are counted
 // against the same bandwidth. Where the answers show a link that loses
 // nothing, the sweep gives up on a silent address once the kernel has asked
-// as often as the raw way would have, before the kernel's own verdict.
+// as often as the raw way would have, before the kernel's own verdict; where
+// late answers show frames being lost, an address the kernel gave up on is
+// asked again, in a new round of the kernel's requests.
 //
 // Only addresses whose route names a neighbour on an ARP link are swept; the
 // others (off-link, own, broadcast, names) are left to the methods as they
