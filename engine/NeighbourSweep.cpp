@@ -516,16 +516,29 @@ void TNeighbourSweep::ExecuteRaw()
                 triesSent.erase(t.Address);
                 --inFlight;
             } else if (t.Sent >= SweepTriesNeeded(answered, late, FPacing)) {
-                FLast.emplace(t.DueUs - intervalUs + lastWaitUs, t.Address);
+                TTry last = t;
+                last.DueUs = t.DueUs - intervalUs + lastWaitUs;
+                FLast.push(last);
             } else {
                 break;
             }
             FRetries.pop_front();
         }
-        while (!FLast.empty() && FLast.top().first <= now) {
-            Decide(FLast.top().second, svNoAnswer, nullptr);
-            triesSent.erase(FLast.top().second);
+        while (!FLast.empty() && FLast.top().DueUs <= now) {
+            TTry t = FLast.top();
             FLast.pop();
+            // Early in a sweep few answers have been heard; what came in
+            // since the last try may show a lossy link that calls for more.
+            if (t.Sent < attempts && Peek(t.Address) == svPending &&
+                t.Sent < SweepTriesNeeded(answered, late, FPacing)) {
+                t.DueUs = now;
+                auto at = std::find_if(FRetries.begin(), FRetries.end(),
+                                       [now](const TTry& R) { return R.DueUs > now; });
+                FRetries.insert(at, t);
+                continue;
+            }
+            Decide(t.Address, svNoAnswer, nullptr);
+            triesSent.erase(t.Address);
             --inFlight;
         }
         if (now >= nextSlot) {
@@ -552,7 +565,9 @@ void TNeighbourSweep::ExecuteRaw()
                 ++t.Sent;
                 triesSent[t.Address] = t.Sent;
                 if (t.Sent >= attempts) {
-                    FLast.emplace(now + lastWaitUs, t.Address);
+                    TTry last = t;
+                    last.DueUs = now + lastWaitUs;
+                    FLast.push(last);
                 } else {
                     t.DueUs = now + intervalUs;
                     FRetries.push_back(t);
@@ -596,7 +611,7 @@ void TNeighbourSweep::ExecuteRaw()
                                         ? FRetries.front().DueUs
                                         : std::max(nextSlot, FRetries.front().DueUs));
         if (!FLast.empty())
-            until = std::min(until, FLast.top().first);
+            until = std::min(until, FLast.top().DueUs);
         if (more && FFresh.size() < FreshQueue)
             until = now;
         WaitForWork(until, fds);

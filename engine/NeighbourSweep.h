@@ -206,10 +206,11 @@ private:
     std::vector<std::unique_ptr<TLink>> FLinks;
     std::deque<TTry> FFresh;   // on-link, no try yet
     std::deque<TTry> FRetries; // by due time
-    // After the last try: give-up time and address, earliest first.
-    std::priority_queue<std::pair<long long, uint32_t>, std::vector<std::pair<long long, uint32_t>>,
-                        std::greater<>>
-        FLast;
+    // After the last try: the give-up time (DueUs), earliest first.
+    struct TLaterGiveUp {
+        bool operator()(const TTry& A, const TTry& B) const { return A.DueUs > B.DueUs; }
+    };
+    std::priority_queue<TTry, std::vector<TTry>, TLaterGiveUp> FLast;
     std::deque<std::pair<uint64_t, uint32_t>> FOrder; // for eviction
 };
 
