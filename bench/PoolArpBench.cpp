@@ -28,18 +28,23 @@
 // the first try, and up to six times, as the ARP method does, where late
 // answers show lost frames: 203 x 2 + 50 = 456 frames, 1.01 s at the least
 // on a clean link, 1,268 frames and 2.64 s on a lossy one. Measured: the
-// sweep alone 1.29-1.44 s, default options 1.31-1.47 s (x0.81-0.92 of
-// nmap), 250 workers 1.32-1.51 s with an odd round of 1.8-2.7 s; all 50
-// found every time. With lost frames 2.0-2.9 s and 50/50 in every round
-// (arp-scan found 46-49, nmap 46-50 in 6.7-10.2 s); some live hosts are
-// then logged inactive, their echo's own neighbour request lost as it would
-// be without the sweep. As an ordinary user the kernel decides with its own
-// three probes: 3.6 s (x2.2), and with lost frames it misses up to two
-// hosts. NetBIOS: nbtscan 4.1 s, the pool 1.6 s at its defaults and at 250.
+// sweep alone 1.43-1.45 s, default options 1.46-1.50 s (x0.90-0.93 of
+// nmap), 250 workers 1.47-1.54 s; all 50 found every time. With lost
+// frames 2.0-2.8 s and 50/50 in every round (arp-scan found 46-49, nmap
+// 47-50 in 7-10 s); some live hosts are then logged inactive, their echo's
+// own neighbour request lost as it would be without the sweep. As an
+// ordinary user the kernel asks: 1.6 s (x1.00) on the clean link, where the
+// sweep gives up after the kernel's second request, and 6.7 s and 50/50
+// with lost frames, where it asks a second round of the kernel's three.
+// NetBIOS: nbtscan 4.1 s, the pool 1.75 s at its defaults and at 250.
 // On the /22 every broadcast reaches 200 namespaces on one machine:
-// arp-scan 4.5 s, nmap 2.6 s, the pool 4.2 s (10.5 s with six tries
-// always); with lost frames the pool 9.6-10.6 s and 200/200 (arp-scan 190,
-// nmap 188 in 19 s); as an ordinary user 12.6 s.
+// arp-scan 4.5 s, nmap 2.5 s, the pool 4.2 s (10.5 s with six tries
+// always); with lost frames the pool 9.7-10.7 s and 200/200 (arp-scan and
+// nmap 192); as an ordinary user 10.6 s, the kernel's table holding 256
+// addresses at once. The 201 namespaces share the kernel's one neighbour
+// table (1,024 entries), which overflows there ("neighbor table overflow"):
+// an echo then fails at once, and the NetBIOS method at 250 workers misses
+// up to eight of the last live hosts, logged inactive.
 #include "Lab.h"
 #include "NeighbourSweep.h"
 #include "NetUtil.h"
