@@ -299,6 +299,37 @@ struct WireCount {
     size_t Requests = 0;
 };
 
+// A sweep of the whole /24 on its own, as this process may (raw or kernel).
+struct SweptNet {
+    std::map<int, std::string> Verdict; // host number -> MAC, "none" or "other"
+    bool Raw = false;
+    uint64_t Sent = 0; // frames or datagrams
+};
+
+SweptNet SweepTheNet()
+{
+    uint32_t first = 0;
+    IPToHostOrder(kNet + "1", first);
+    TNeighbourSweep sweep(
+        [first](uint64_t Index, uint32_t& HostOrder) {
+            HostOrder = first + static_cast<uint32_t>(Index);
+            return true;
+        },
+        254);
+    sweep.Start();
+    sweep.Handed(254);
+    SweptNet out;
+    for (int n = 1; n <= 254; ++n) {
+        std::string mac;
+        const TSweepVerdict v = sweep.Wait(first + static_cast<uint32_t>(n - 1), mac);
+        out.Verdict[n] = v == svAnswered ? mac : v == svNoAnswer ? "none" : "other";
+    }
+    out.Raw = sweep.RawWay();
+    out.Sent = sweep.Sent();
+    sweep.Stop();
+    return out;
+}
+
 WireCount SweepAndTap()
 {
     WireCount w;
@@ -326,20 +357,7 @@ WireCount SweepAndTap()
 
     uint32_t first = 0;
     IPToHostOrder(kNet + "1", first);
-    TNeighbourSweep sweep(
-        [first](uint64_t Index, uint32_t& HostOrder) {
-            HostOrder = first + static_cast<uint32_t>(Index);
-            return true;
-        },
-        254);
-    sweep.Start();
-    sweep.Handed(254);
-    for (int n = 1; n <= 254; ++n) {
-        std::string mac;
-        const TSweepVerdict v = sweep.Wait(first + static_cast<uint32_t>(n - 1), mac);
-        w.Verdict[n] = v == svAnswered ? mac : v == svNoAnswer ? "none" : "other";
-    }
-    sweep.Stop();
+    w.Verdict = SweepTheNet().Verdict;
 
     for (;;) {
         uint8_t frame[64];
@@ -514,28 +532,16 @@ TEST_F(SweepLan, OnALossyLinkSilentAddressesAreAskedAsOftenAsTheArpMethodAsks)
 // it ended before the kernel's own verdicts could have come.
 std::string KernelSweepOfTheSixty()
 {
-    uint32_t first = 0;
-    IPToHostOrder(kNet + "1", first);
     const auto started = std::chrono::steady_clock::now();
-    TNeighbourSweep sweep(
-        [first](uint64_t Index, uint32_t& HostOrder) {
-            HostOrder = first + static_cast<uint32_t>(Index);
-            return true;
-        },
-        254);
-    sweep.Start();
-    sweep.Handed(254);
+    const SweptNet swept = SweepTheNet();
+    const auto took = std::chrono::steady_clock::now() - started;
     int found = 0, givenUp = 0;
     for (int n = 2; n <= 254; ++n) {
-        std::string mac;
-        const TSweepVerdict v = sweep.Wait(first + static_cast<uint32_t>(n - 1), mac);
-        found += n <= 61 && v == svAnswered && mac.size() == 17;
-        givenUp += n > 61 && v == svNoAnswer;
+        found += n <= 61 && swept.Verdict.at(n).size() == 17;
+        givenUp += n > 61 && swept.Verdict.at(n) == "none";
     }
-    const auto took = std::chrono::steady_clock::now() - started;
-    const bool raw = sweep.RawWay();
-    const uint64_t sent = sweep.Sent();
-    sweep.Stop();
+    const bool raw = swept.Raw;
+    const uint64_t sent = swept.Sent;
     std::ostringstream out;
     // 253 datagrams at 2 ms, then one second to the kernel's second request
     // and the last wait: some 1.7 s. The kernel's own verdicts take over
