@@ -1,6 +1,7 @@
 // One instance per user: real second starts of the program against a
 // running instance (this test process, or a program started before).
 #include "CheckPrevious.h"
+#include "InstanceProbe.h"
 #include "MainWindowTestSupport.h"
 
 #include <QFile>
@@ -86,22 +87,8 @@ protected:
         return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
     }
 
-    static bool Registered(pid_t Pid)
-    {
-        TInstanceInfo Info;
-        return ReadInstanceInfo(Info) && Info.PreviousHandle == static_cast<uint32_t>(Pid) &&
-               Info.RunCounter == 1;
-    }
-    // Registered and listening on its socket (its window exists); a socket
-    // file that a killed instance left behind takes no connection.
-    static bool Running(pid_t Pid)
-    {
-        if (!Registered(Pid))
-            return false;
-        QLocalSocket Probe;
-        Probe.connectToServer(QString::fromStdString(ActivationSocketPath()));
-        return Probe.waitForConnected(200);
-    }
+    static bool Registered(pid_t Pid) { return InstanceRegistered(Pid); }
+    static bool Running(pid_t Pid) { return InstanceRunning(Pid); }
 
     std::string Runtime;
     std::vector<pid_t> Children;

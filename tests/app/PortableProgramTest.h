@@ -7,6 +7,7 @@
 
 #include "CheckPrevious.h"
 #include "GuiTestApp.h"
+#include "InstanceProbe.h"
 #include "TempFolder.h"
 
 #include <QGuiApplication>
@@ -133,22 +134,8 @@ protected:
         return true;
     }
 
-    // Counted in the instance block: from here on SIGTERM is the program's.
-    static bool Registered(pid_t Pid)
-    {
-        TInstanceInfo Info;
-        return ReadInstanceInfo(Info) && Info.PreviousHandle == static_cast<uint32_t>(Pid) &&
-               Info.RunCounter == 1;
-    }
-    // Its window exists and the event loop answers.
-    static bool Running(pid_t Pid)
-    {
-        if (!Registered(Pid))
-            return false;
-        QLocalSocket Probe;
-        Probe.connectToServer(QString::fromStdString(ActivationSocketPath()));
-        return Probe.waitForConnected(200);
-    }
+    static bool Registered(pid_t Pid) { return InstanceRegistered(Pid); }
+    static bool Running(pid_t Pid) { return InstanceRunning(Pid); }
 
     // SIGTERM, then the exit code (128 + signal when killed by one), or -1
     // when it had not ended after a generous while.
