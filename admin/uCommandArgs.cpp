@@ -1,5 +1,6 @@
 #include "uCommandArgs.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <string_view>
 
@@ -34,28 +35,6 @@ bool IsDigit(char C)
 bool IsAlnumAscii(char C)
 {
     return IsDigit(C) || (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z');
-}
-
-bool IsCanonicalDottedIpv4(const std::string& Host)
-{
-    int Parts = 0;
-    size_t I = 0;
-    while (true) {
-        const size_t Start = I;
-        while (I < Host.size() && IsDigit(Host[I]) && I - Start < 4)
-            ++I;
-        const size_t Len = I - Start;
-        if (Len == 0 || Len > 3 || (Len > 1 && Host[Start] == '0'))
-            return false;
-        if (std::stoi(Host.substr(Start, Len)) > 255)
-            return false;
-        ++Parts;
-        if (I == Host.size())
-            return Parts == 4;
-        if (Host[I] != '.' || Parts == 4)
-            return false;
-        ++I;
-    }
 }
 
 bool IsHostName(const std::string& Host)
@@ -154,11 +133,20 @@ std::vector<std::string> CommandArguments(const std::string& Parameters, const s
     return Words;
 }
 
+bool IsCanonicalIpv4(const std::string& Host)
+{
+    in_addr Addr{};
+    if (::inet_pton(AF_INET, Host.c_str(), &Addr) != 1)
+        return false;
+    char Back[INET_ADDRSTRLEN];
+    return ::inet_ntop(AF_INET, &Addr, Back, sizeof Back) && Host == Back;
+}
+
 bool IsValidCommandHost(const std::string& Host)
 {
     if (Host.empty() || Host.size() > 254 || Host.front() == '-')
         return false;
-    return IsCanonicalDottedIpv4(Host) || IsHostName(Host);
+    return IsCanonicalIpv4(Host) || IsHostName(Host);
 }
 
 std::string ShownText(const std::string& Text)

@@ -40,8 +40,12 @@ std::string ExpandCommandMacros(const std::string& Word, const std::string& Host
 // Split, then expand every word. Host must have passed IsValidCommandHost.
 std::vector<std::string> CommandArguments(const std::string& Parameters, const std::string& Host);
 
-// The host rule described above.
+// The host rule described above; the shutdown dialog's hosts follow it too.
 bool IsValidCommandHost(const std::string& Host);
+
+// True for an IPv4 address in canonical dotted form ("10.0.0.9", never
+// "010.0.0.9" or "10.9").
+bool IsCanonicalIpv4(const std::string& Host);
 
 // A text the user may not have typed (a host from an opened file) as a
 // message can show it: control characters as \xNN, at most 80 bytes, then

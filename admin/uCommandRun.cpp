@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 #include "Language.h"
 #include "QtStrings.h"
+#include "Utf8.h"
 #include "uCommandList.h"
 #include "uFormat.h"
 
@@ -16,11 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-char LowerAscii(char C)
-{
-    return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C;
-}
 
 bool IsAlnumAscii(char C)
 {
@@ -163,9 +159,7 @@ TCommandPlan PlanCommand(const TCommandListItem& Item, const std::string& Host)
                     {ShownText(Host), Name});
         return Plan;
     }
-    std::string Verb;
-    for (const char C : Item.Operation)
-        Verb += LowerAscii(C);
+    const std::string Verb = platform::LowerAscii(Item.Operation);
     if (!Verb.empty() && Verb != "open") {
         Plan.Message = Message("sCommandOperationNotAvailable",
                                "The command \"%s\" asks for the operation \"%s\", which is "

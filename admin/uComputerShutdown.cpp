@@ -4,6 +4,7 @@
 #include "LocalComputer.h"
 #include "LocalInterfaces.h"
 #include "Process.h"
+#include "uCommandArgs.h"
 #include "uFormat.h"
 
 #include <QDBusConnection>
@@ -12,7 +13,6 @@
 #include <QDBusPendingCall>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cctype>
 #include <sstream>
 #include <thread>
@@ -29,38 +29,6 @@ bool HasAny(const std::string& Text, const char* Chars)
 {
     return Text.find_first_of(Chars, 0, std::char_traits<char>::length(Chars) + 1) !=
            std::string::npos;
-}
-
-bool IsCanonicalIpv4(const std::string& Host)
-{
-    in_addr Addr{};
-    if (::inet_pton(AF_INET, Host.c_str(), &Addr) != 1)
-        return false;
-    char Back[INET_ADDRSTRLEN];
-    return ::inet_ntop(AF_INET, &Addr, Back, sizeof Back) && Host == Back;
-}
-
-bool IsRfc1123Name(const std::string& Host)
-{
-    std::string Name = Host;
-    if (!Name.empty() && Name.back() == '.')
-        Name.pop_back();
-    if (Name.empty() || Name.size() > 253)
-        return false;
-    std::string LastLabel;
-    std::istringstream Labels(Name);
-    for (std::string Label; std::getline(Labels, Label, '.');) {
-        if (Label.empty() || Label.size() > 63 || Label.front() == '-' || Label.back() == '-')
-            return false;
-        for (const unsigned char C : Label)
-            if (!std::isalnum(C) && C != '-')
-                return false;
-        LastLabel = Label;
-    }
-    if (Name.back() == '.')
-        return false; // an empty last label
-    return !std::all_of(LastLabel.begin(), LastLabel.end(),
-                        [](unsigned char C) { return std::isdigit(C); });
 }
 
 std::string TrimmedLine(std::string Line)
@@ -140,7 +108,7 @@ std::int32_t ShutdownFlags(std::int32_t ActionIndex, bool Forced)
 
 bool IsValidShutdownHost(const std::string& Host)
 {
-    return IsCanonicalIpv4(Host) || IsRfc1123Name(Host);
+    return IsValidCommandHost(Host);
 }
 
 bool IsShutdownHostThisComputer(const std::string& Host)

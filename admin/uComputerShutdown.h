@@ -39,7 +39,7 @@ inline constexpr std::int32_t EWX_POWEROFF = 8;
 
 // True for an IPv4 address in canonical dotted form or an RFC 1123 host name
 // (whose last label is not all digits, so that no odd spelling of an address
-// passes as a name).
+// passes as a name): the rule a command's host follows (IsValidCommandHost).
 bool IsValidShutdownHost(const std::string& Host);
 
 // True when Host is this computer: "." or what IsLocalComputer recognises.
