@@ -19,6 +19,7 @@
 #include "ComputerBuilders.h"
 
 #include "GuiTestApp.h"
+#include "MainWindowRows.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -170,16 +171,9 @@ protected:
     {
         auto C = MakeComputer("PC", IP, Single);
         C->AdapterList.push_back(MakeAdapter(Single ? "" : "eth0", Mac, "Acme"));
-        TComputer* P = C.get();
-        ComputerList->push_back(std::move(C));
-        Form->Pool().OnComputer(P);
+        guitest::HandOver(*Form, std::move(C));
     }
-    void FocusRow(TVirtualNode* Node)
-    {
-        Tree->ClearSelection();
-        Tree->SetFocusedNode(Node);
-        Tree->SetSelected(Node, true);
-    }
+    void FocusRow(TVirtualNode* Node) { guitest::SelectOnly(*Tree, Node); }
     bool Enabled(TAction* A)
     {
         A->Update();

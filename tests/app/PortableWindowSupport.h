@@ -18,6 +18,7 @@
 
 #include "ComputerBuilders.h"
 #include "GuiTestApp.h"
+#include "MainWindowRows.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -73,16 +74,9 @@ protected:
     {
         auto C = MakeComputer("PC", IP, true);
         C->AdapterList.push_back(MakeAdapter("", Mac, "Acme"));
-        TComputer* P = C.get();
-        ComputerList->push_back(std::move(C));
-        Form->Pool().OnComputer(P);
+        guitest::HandOver(*Form, std::move(C));
     }
-    void FocusRow(TVirtualNode* Node)
-    {
-        Tree->ClearSelection();
-        Tree->SetFocusedNode(Node);
-        Tree->SetSelected(Node, true);
-    }
+    void FocusRow(TVirtualNode* Node) { guitest::SelectOnly(*Tree, Node); }
     static bool Enabled(QAction* A)
     {
         if (auto* T = qobject_cast<TAction*>(A))

@@ -26,6 +26,7 @@
 
 #include "ComputerBuilders.h"
 #include "GuiTestApp.h"
+#include "MainWindowRows.h"
 #include "TempFolder.h"
 #include "Watchdog.h"
 
@@ -78,9 +79,7 @@ protected:
     // As the pool hands over a computer: into ComputerList, then the event.
     void Found(TfrmTolvex& Form, std::unique_ptr<TComputer> C)
     {
-        TComputer* P = C.get();
-        ComputerList->push_back(std::move(C));
-        Form.Pool().OnComputer(P);
+        guitest::HandOver(Form, std::move(C));
     }
 
     TempFolder Dir;

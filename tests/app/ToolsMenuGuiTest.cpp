@@ -65,6 +65,20 @@ std::string CommandItem(const TCommand& C)
            "</Directory><ShowCmd>1</ShowCmd></CommandListItem>\n";
 }
 
+// Five commands "Cmd1" to "Cmd5", each on a line after Indent; the second
+// one's name holds an entity that does not decode.
+std::string FiveCommandsTheSecondUndecodable(const std::string& Indent)
+{
+    std::string Items;
+    for (int I = 1; I <= 5; ++I)
+        Items += Indent +
+                 (I == 2 ? "<CommandListItem><Name>Bad &amp;#xZZ; name</Name><Operation>"
+                           "open</Operation><FileName>ping</FileName><Parameters/>"
+                           "<Directory/><ShowCmd>1</ShowCmd></CommandListItem>\n"
+                         : CommandItem({"Cmd" + std::to_string(I), "ping", "%computer_ip%", ""}));
+    return Items;
+}
+
 std::string ToolsFileText(const std::string& NetItems, const std::string& AdminItems)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options>\n<CommandList>\n<Nettools>\n" +
@@ -184,8 +198,7 @@ TEST_F(ToolsMenu, CommandsNeedASelectedComputerAndManagetoolsNeverDoes)
     Found("10.0.0.9", "02-00-00-00-00-09");
     auto C = MakeComputer("PC2", "10.0.0.10", false);
     C->AdapterList.push_back(MakeAdapter("eth0", "02-00-00-00-00-0A", "Acme"));
-    ComputerList->push_back(std::move(C));
-    Form->Pool().OnComputer(ComputerList->back().get());
+    guitest::HandOver(*Form, std::move(C));
     TVirtualNode* Single = nullptr;
     TVirtualNode* WithAdapters = nullptr;
     for (int I = 0; I < Tree->RootNodeCount(); ++I) {
@@ -359,12 +372,7 @@ TEST_F(ToolsMenu, ReservedNamesOpenTheirDialogs)
 
 TEST_F(ToolsMenu, AnUnreadableCommandIsReportedOnceAndTheFileIsNotSavedOver)
 {
-    std::string Items;
-    for (int I = 1; I <= 5; ++I)
-        Items += I == 2 ? "<CommandListItem><Name>Bad &amp;#xZZ; name</Name><Operation>open"
-                          "</Operation><FileName>ping</FileName><Parameters/><Directory/>"
-                          "<ShowCmd>1</ShowCmd></CommandListItem>\n"
-                        : CommandItem({"Cmd" + std::to_string(I), "ping", "%computer_ip%", ""});
+    const std::string Items = FiveCommandsTheSecondUndecodable("");
     const std::string Tools = ToolsFileText(Items, CommandItem({"Adm", "ping", "", ""}));
     TempFolder::Write(AppDir + "/tools.xml", Tools);
     OpenWindow();
@@ -421,14 +429,7 @@ class ToolsMenuProgram : public PortableProgramTest {};
 
 TEST_F(ToolsMenuProgram, AToolsFileWithAnUndecodableCommandIsLeftAsItWas)
 {
-    std::string Items;
-    for (int I = 1; I <= 5; ++I)
-        Items += I == 2 ? "\t<CommandListItem><Name>Broken &amp;#xZZ; entity</Name>"
-                          "<Operation>open</Operation><FileName>ping</FileName>"
-                          "<Parameters>%computer_ip%</Parameters><Directory/><ShowCmd>1</ShowCmd>"
-                          "</CommandListItem>\n"
-                        : "\t" + CommandItem({"Command " + std::to_string(I), "ping",
-                                              "-c 1 %computer_ip%", ""});
+    const std::string Items = FiveCommandsTheSecondUndecodable("\t");
     // Written by hand (tabs, an order of lists the program would not
     // choose): any rewrite shows.
     const std::string Tools =
