@@ -496,7 +496,9 @@ TEST_F(SweepLan, OnALinkThatLosesNothingSilentAddressesAreAskedTwice)
 // five comes only after a second try: the sweep asks a silent address up to
 // as often as the ARP method asks, and finds every one of the sixty. Two
 // tries alone would miss two of them in a run; six miss one in some three
-// hundred runs.
+// hundred runs. The loss is estimated from sixty answers, which differ from
+// run to run: mostly six tries, four in a run where few answers happened to
+// come late (a clean link gets two).
 TEST_F(SweepLan, OnALossyLinkSilentAddressesAreAskedAsOftenAsTheArpMethodAsks)
 {
     for (int n = 4; n <= 61; ++n)
@@ -513,18 +515,18 @@ TEST_F(SweepLan, OnALossyLinkSilentAddressesAreAskedAsOftenAsTheArpMethodAsks)
         for (int n = 62; n <= 254; ++n) {
             const int asked = w.Asked.count(n) ? w.Asked.at(n) : 0;
             givenUp += w.Verdict.at(n) == "none";
-            often += asked >= 5;
+            often += asked >= 4;
             ++tries[asked];
         }
         std::ostringstream out;
         out << "live found x" << found << "; silent given up x" << givenUp
-            << (often >= 180 ? ", nearly all asked five or six times" : ", asked fewer times:");
+            << (often >= 180 ? ", nearly all asked four to six times" : ", asked fewer times:");
         if (often < 180)
             for (const auto& [asked, count] : tries)
                 out << " " << asked << " x" << count;
         return out.str();
     });
-    EXPECT_EQ(wire, "live found x60; silent given up x193, nearly all asked five or six times");
+    EXPECT_EQ(wire, "live found x60; silent given up x193, nearly all asked four to six times");
 }
 
 // An unprivileged sweep of the /24 where the first sixty addresses answer:
