@@ -1,4 +1,4 @@
-#include "uCommandArgs.h"
+#include "admin/uCommandArgs.h"
 
 #include <arpa/inet.h>
 #include <cstdio>

@@ -1,13 +1,13 @@
-#include "uCommandList.h"
+#include "admin/uCommandList.h"
 
-#include "HTMLUtil.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uCommandRun.h"
-#include "uDlgCommandListManage.h"
-#include "uDlgSendMessage.h"
-#include "uFormat.h"
-#include "udlgComputerShutdown.h"
+#include "admin/uCommandRun.h"
+#include "admin/uDlgCommandListManage.h"
+#include "admin/uDlgSendMessage.h"
+#include "admin/udlgComputerShutdown.h"
+#include "engine/uFormat.h"
+#include "forms/QtStrings.h"
+#include "settings/HTMLUtil.h"
+#include "settings/Language.h"
 
 #include <QAction>
 #include <QMenu>

@@ -16,7 +16,7 @@
 // for byte as it is. LoadReport() gives the one message the caller shows.
 #pragma once
 
-#include "uXMLStorage.h"
+#include "settings/uXMLStorage.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,11 +1,11 @@
-#include "uCommandRun.h"
+#include "admin/uCommandRun.h"
 
-#include "Dialogs.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "Utf8.h"
-#include "uCommandList.h"
-#include "uFormat.h"
+#include "admin/uCommandList.h"
+#include "engine/uFormat.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "platform/Utf8.h"
+#include "settings/Language.h"
 
 #include <QDesktopServices>
 #include <QUrl>

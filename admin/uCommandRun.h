@@ -5,8 +5,8 @@
 // The rules of the parameters and the host are in uCommandArgs.h.
 #pragma once
 
-#include "Process.h"
-#include "uCommandArgs.h"
+#include "admin/uCommandArgs.h"
+#include "platform/Process.h"
 
 #include <functional>
 #include <string>

@@ -1,11 +1,11 @@
-#include "uComputerShutdown.h"
+#include "admin/uComputerShutdown.h"
 
-#include "Language.h"
-#include "LocalComputer.h"
-#include "LocalInterfaces.h"
-#include "Process.h"
-#include "uCommandArgs.h"
-#include "uFormat.h"
+#include "admin/uCommandArgs.h"
+#include "engine/uFormat.h"
+#include "platform/LocalComputer.h"
+#include "platform/LocalInterfaces.h"
+#include "platform/Process.h"
+#include "settings/Language.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
@@ -234,27 +234,4 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
         throw EShutdownError(Reason);
     }
     return 0;
-}
-
-TThrdComputerShutdown::TThrdComputerShutdown(const std::string& AHost, const std::string& AUserName,
-                                             const std::string& APassword,
-                                             std::int32_t AActionIndex, bool AForced,
-                                             std::shared_ptr<platform::TThreadGroup> Group)
-    : platform::TThread(std::move(Group)), Host(AHost), UserName(AUserName), Password(APassword),
-      Forced(AForced), ActionIndex(AActionIndex)
-{
-    FreeOnTerminate = true;
-}
-
-void TThrdComputerShutdown::Execute()
-{
-    ErrorText.clear();
-    ReturnValue = -1;
-    try {
-        ReturnValue =
-            ShutdownComputerByWmi(Host, UserName, Password, Forced, ActionIndex) == 0 ? 0 : -1;
-    } catch (const std::exception& E) {
-        ErrorText = E.what();
-        ReturnValue = -1;
-    }
 }

@@ -1,4 +1,5 @@
-// Shutting down or restarting a computer, and the worker thread that does it.
+// Shutting down or restarting a computer (uThrdComputerShutdown runs one
+// request in a thread of its own).
 //
 // Another computer is asked through Samba's "net rpc shutdown", which speaks
 // the remote-shutdown RPC that Windows hosts answer for administrators. It
@@ -10,13 +11,10 @@
 // shutting down the computer the user sits at.
 #pragma once
 
-#include "Thread.h"
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -81,22 +79,3 @@ void CancelShutdownRequests();
 std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& UserName,
                                    const std::string& Password, bool Forced,
                                    std::int32_t ActionIndex);
-
-// One request in its own thread; created suspended, frees itself.
-class TThrdComputerShutdown : public platform::TThread {
-public:
-    TThrdComputerShutdown(const std::string& AHost, const std::string& AUserName,
-                          const std::string& APassword, std::int32_t AActionIndex, bool AForced,
-                          std::shared_ptr<platform::TThreadGroup> Group = nullptr);
-
-    std::int32_t ReturnValue = -1;
-    std::string Host;
-    std::string UserName;
-    std::string Password;
-    std::string ErrorText;
-    bool Forced;
-    std::int32_t ActionIndex;
-
-protected:
-    void Execute() override;
-};

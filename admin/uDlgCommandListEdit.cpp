@@ -1,10 +1,10 @@
-#include "uDlgCommandListEdit.h"
+#include "admin/uDlgCommandListEdit.h"
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/Language.h"
 
 #include "ui_uDlgCommandListEdit.h"
 

@@ -1,13 +1,13 @@
-#include "uDlgCommandListManage.h"
+#include "admin/uDlgCommandListManage.h"
 
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uCommandList.h"
-#include "uDlgCommandListEdit.h"
-#include "uFormat.h"
-#include "uManagedRows.h"
+#include "admin/uCommandList.h"
+#include "admin/uDlgCommandListEdit.h"
+#include "admin/uManagedRows.h"
+#include "engine/uFormat.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/Language.h"
 
 #include "ui_uDlgCommandListManage.h"
 

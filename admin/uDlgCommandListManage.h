@@ -1,7 +1,7 @@
 // The manager of a command list: add, edit, remove and reorder the commands.
 #pragma once
 
-#include "uManagedRows.h"
+#include "admin/uManagedRows.h"
 
 #include <QDialog>
 

@@ -1,10 +1,10 @@
-#include "uDlgGetUserNameAndPassword.h"
+#include "admin/uDlgGetUserNameAndPassword.h"
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/Language.h"
 
 #include "ui_uDlgGetUserNameAndPassword.h"
 

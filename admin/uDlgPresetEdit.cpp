@@ -1,11 +1,11 @@
-#include "uDlgPresetEdit.h"
+#include "admin/uDlgPresetEdit.h"
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uPresets.h"
+#include "admin/uPresets.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/Language.h"
 
 #include "ui_uDlgPresetEdit.h"
 

@@ -1,13 +1,13 @@
-#include "uDlgPresetsManage.h"
+#include "admin/uDlgPresetsManage.h"
 
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uDlgPresetEdit.h"
-#include "uFormat.h"
-#include "uManagedRows.h"
-#include "uPresets.h"
+#include "admin/uDlgPresetEdit.h"
+#include "admin/uManagedRows.h"
+#include "admin/uPresets.h"
+#include "engine/uFormat.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/Language.h"
 
 #include "ui_uDlgPresetsManage.h"
 

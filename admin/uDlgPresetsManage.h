@@ -1,7 +1,7 @@
 // The manager of the message presets: add, edit, remove and reorder.
 #pragma once
 
-#include "uManagedRows.h"
+#include "admin/uManagedRows.h"
 
 #include <QDialog>
 

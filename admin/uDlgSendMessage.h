@@ -3,7 +3,7 @@
 // the sending in a worker thread.
 #pragma once
 
-#include "uPresets.h"
+#include "admin/uPresets.h"
 
 #include <QDialog>
 

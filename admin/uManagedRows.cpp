@@ -1,7 +1,7 @@
-#include "uManagedRows.h"
+#include "admin/uManagedRows.h"
 
-#include "Actions.h"
-#include "VirtualTrees.h"
+#include "forms/Actions.h"
+#include "forms/VirtualTrees.h"
 
 #include <QDialog>
 #include <QHeaderView>

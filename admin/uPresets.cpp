@@ -1,8 +1,8 @@
-#include "uPresets.h"
+#include "admin/uPresets.h"
 
-#include "Language.h"
-#include "NetUtil.h"
-#include "uFormat.h"
+#include "engine/NetUtil.h"
+#include "engine/uFormat.h"
+#include "settings/Language.h"
 
 #include <algorithm>
 #include <cctype>

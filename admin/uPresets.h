@@ -2,7 +2,7 @@
 // in "presets.xml", and the text macros every message passes through.
 #pragma once
 
-#include "uXMLStorage.h"
+#include "settings/uXMLStorage.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,11 +1,11 @@
-#include "uSendMessage.h"
+#include "admin/uSendMessage.h"
 
-#include "Language.h"
-#include "LocalComputer.h"
-#include "LocalInterfaces.h"
-#include "NetUtil.h"
-#include "TerminalSessions.h"
-#include "uFormat.h"
+#include "engine/NetUtil.h"
+#include "engine/uFormat.h"
+#include "platform/LocalComputer.h"
+#include "platform/LocalInterfaces.h"
+#include "platform/TerminalSessions.h"
+#include "settings/Language.h"
 
 #include <QMessageBox>
 #include <QTimer>

@@ -4,7 +4,7 @@
 // error. Every failure raises ETerminalServerError with a text for the user.
 #pragma once
 
-#include "Thread.h"
+#include "platform/Thread.h"
 
 #include <cstdint>
 #include <memory>

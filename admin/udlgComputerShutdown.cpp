@@ -1,12 +1,13 @@
-#include "udlgComputerShutdown.h"
+#include "admin/udlgComputerShutdown.h"
 
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uComputerShutdown.h"
-#include "uDlgGetUserNameAndPassword.h"
-#include "uFormat.h"
+#include "admin/uComputerShutdown.h"
+#include "admin/uDlgGetUserNameAndPassword.h"
+#include "admin/uThrdComputerShutdown.h"
+#include "engine/uFormat.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/Language.h"
 
 #include "ui_udlgComputerShutdown.h"
 

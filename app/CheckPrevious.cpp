@@ -1,4 +1,4 @@
-#include "CheckPrevious.h"
+#include "app/CheckPrevious.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>

@@ -1,11 +1,11 @@
 // The program: one instance per user session, one main window, the event
 // loop until it closes.
-#include "CheckPrevious.h"
-#include "Dialogs.h"
-#include "MainThreadLoop.h"
-#include "Thread.h"
-#include "kelTools.h"
-#include "uTolvex.h"
+#include "app/CheckPrevious.h"
+#include "app/uTolvex.h"
+#include "crashlib/kelTools.h"
+#include "forms/Dialogs.h"
+#include "forms/MainThreadLoop.h"
+#include "platform/Thread.h"
 
 #include <QApplication>
 #include <QSocketNotifier>

@@ -1,7 +1,7 @@
-#include "uAddressListFile.h"
+#include "app/uAddressListFile.h"
 
-#include "AtomicFile.h"
-#include "Utf8.h"
+#include "platform/AtomicFile.h"
+#include "platform/Utf8.h"
 
 std::vector<std::string> ParseAddressListText(const std::string& Text)
 {
@@ -13,7 +13,7 @@ std::vector<std::string> ReadAddressListFile(const std::string& FileName)
     std::string Text;
     try {
         Text = platform::ReadWholeFile(FileName);
-    } catch (const platform::FileError& E) {
+    } catch (const platform::EFileError& E) {
         throw EAddressListFileError("Can't read file " + FileName + ": " + E.Reason);
     }
     return ParseAddressListText(Text);

@@ -17,7 +17,7 @@ std::vector<std::string> ReadAddressListFile(const std::string& FileName);
 // Every entry followed by CR LF.
 std::string FormatAddressListText(const std::vector<std::string>& Lines);
 
-// Writes an address-list file whole, in one step; raises platform::FileError.
+// Writes an address-list file whole, in one step; raises platform::EFileError.
 void WriteAddressListFile(const std::string& FileName, const std::vector<std::string>& Lines);
 
 class EAddressListFileError : public std::runtime_error {

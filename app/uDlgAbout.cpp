@@ -1,13 +1,13 @@
-#include "uDlgAbout.h"
+#include "app/uDlgAbout.h"
 
-#include "Dialogs.h"
-#include "FileInfo.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uFormat.h"
-#include "uProgramIcon.h"
-#include "uWebSite.h"
+#include "app/uProgramIcon.h"
+#include "app/uWebSite.h"
+#include "engine/uFormat.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/FileInfo.h"
+#include "settings/Language.h"
 
 #include "ui_uDlgAbout.h"
 

@@ -1,11 +1,11 @@
-#include "uDlgFind.h"
+#include "app/uDlgFind.h"
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uProgramOptions.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
+#include "settings/uProgramOptions.h"
 
 #include "ui_uDlgFind.h"
 

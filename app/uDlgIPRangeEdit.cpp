@@ -1,10 +1,10 @@
-#include "uDlgIPRangeEdit.h"
+#include "app/uDlgIPRangeEdit.h"
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "NetUtil.h"
-#include "QtStrings.h"
+#include "engine/NetUtil.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
 
 #include "ui_uDlgIPRangeEdit.h"
 

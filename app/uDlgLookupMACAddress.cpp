@@ -1,12 +1,12 @@
-#include "uDlgLookupMACAddress.h"
+#include "app/uDlgLookupMACAddress.h"
 
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "LocalInterfaces.h"
-#include "MacVendorFunctions.h"
-#include "QtStrings.h"
-#include "uFormat.h"
-#include "uProgramOptions.h"
+#include "engine/MacVendorFunctions.h"
+#include "engine/uFormat.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "platform/LocalInterfaces.h"
+#include "settings/uProgramOptions.h"
 
 #include "ui_uDlgLookupMACAddress.h"
 
@@ -66,7 +66,7 @@ std::vector<std::string> LocalAdapterMACs()
     std::vector<platform::LocalInterface> Adapters;
     try {
         Adapters = platform::ListLocalInterfaces();
-    } catch (const platform::InterfaceListError&) {
+    } catch (const platform::EInterfaceListError&) {
         return List; // nothing to offer
     }
     for (const platform::LocalInterface& A : Adapters)

@@ -1,11 +1,11 @@
-#include "uFormStored.h"
+#include "app/uFormStored.h"
 
-#include "Dialogs.h"
-#include "FileInfo.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uProgramOptions.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/FileInfo.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
 
 #include <QApplication>
 #include <QEvent>

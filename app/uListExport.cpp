@@ -1,8 +1,8 @@
-#include "uListExport.h"
+#include "app/uListExport.h"
 
-#include "AtomicFile.h"
-#include "HTMLUtil.h"
-#include "Utf8.h"
+#include "platform/AtomicFile.h"
+#include "platform/Utf8.h"
+#include "settings/HTMLUtil.h"
 
 #include <algorithm>
 #include <cstring>

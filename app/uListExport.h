@@ -71,7 +71,7 @@ std::string ExportContent(const TExportTable& Table, TExportFormat Format,
 
 // Writes the export for FilterIndex whole, in one step, replacing any file of that
 // name, and returns the name written (ExportFileName). Raises
-// platform::FileError; an old file then stays as it was.
+// platform::EFileError; an old file then stays as it was.
 std::string ExportTableToFile(const TExportTable& Table, const std::string& FileName,
                               int FilterIndex, const std::string& ProductName,
                               char ListSeparator = ListSeparatorOfLocale());

@@ -1,8 +1,8 @@
-#include "uLogList.h"
+#include "app/uLogList.h"
 
-#include "CommonFunctions.h"
-#include "VirtualTrees.h"
-#include "uListExport.h"
+#include "app/uListExport.h"
+#include "forms/VirtualTrees.h"
+#include "settings/CommonFunctions.h"
 
 int GetLogImageIndex(const TTreeLogTaskData* Entry)
 {

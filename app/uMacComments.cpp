@@ -1,7 +1,7 @@
-#include "uMacComments.h"
+#include "app/uMacComments.h"
 
-#include "AtomicFile.h"
-#include "Utf8.h"
+#include "platform/AtomicFile.h"
+#include "platform/Utf8.h"
 
 #include <filesystem>
 

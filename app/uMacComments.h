@@ -37,14 +37,14 @@ public:
     // Reads the file when it exists (the list is empty otherwise). A file
     // that starts with a byte-order mark is read as the mark says (UTF-8,
     // UTF-16 little- or big-endian), as other editors save it. Raises
-    // platform::FileError when it exists but cannot be read.
+    // platform::EFileError when it exists but cannot be read.
     void LoadFromFile(const std::string& FileName);
     // Writes the lines when they changed since the file was read or last
     // written (nothing otherwise, so a file nobody edited stays byte for
     // byte), in the encoding and with the byte-order mark the file was read
     // with. Replaces the file in one step (platform::ReplaceFileAtomically),
     // so a failed write leaves the old file as it was. Raises
-    // platform::FileError.
+    // platform::EFileError.
     void SaveToFile(const std::string& FileName);
     // True when the lines differ from what the file held when read or last
     // written.

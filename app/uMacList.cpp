@@ -1,10 +1,10 @@
-#include "uMacList.h"
+#include "app/uMacList.h"
 
-#include "NetUtil.h"
-#include "Utf8.h"
-#include "VirtualTrees.h"
-#include "uEngineOptions.h"
-#include "uListExport.h"
+#include "app/uListExport.h"
+#include "engine/NetUtil.h"
+#include "engine/uEngineOptions.h"
+#include "forms/VirtualTrees.h"
+#include "platform/Utf8.h"
 
 #include <QString>
 

@@ -7,8 +7,8 @@
 // list removes the rows before the computers go).
 #pragma once
 
-#include "uComputerList.h"
-#include "uMacComments.h"
+#include "app/uMacComments.h"
+#include "engine/uComputerList.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "uProgramIcon.h"
+#include "app/uProgramIcon.h"
 
 #include <QLinearGradient>
 #include <QPainter>

@@ -14,11 +14,11 @@
 // uTolvexTools.cpp (the command lists' menus).
 #pragma once
 
-#include "FormTranslation.h"
-#include "uFormStored.h"
-#include "uLogList.h"
-#include "uMacComments.h"
-#include "uMacList.h"
+#include "app/uFormStored.h"
+#include "app/uLogList.h"
+#include "app/uMacComments.h"
+#include "app/uMacList.h"
+#include "forms/FormTranslation.h"
 
 #include <QPointer>
 #include <QProgressBar>

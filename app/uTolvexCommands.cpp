@@ -1,18 +1,18 @@
 // The main window's remaining commands: the bookmark menu of the range page,
 // "Open as", the vendor lookup, the help pages and the dialogs.
-#include "uTolvex.h"
+#include "app/uTolvex.h"
 
-#include "Actions.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uComputerList.h"
-#include "uDlgAbout.h"
-#include "uDlgLookupMACAddress.h"
-#include "uProgramOptions.h"
-#include "uWebSite.h"
-#include "udlgBookmarksManage.h"
-#include "udlgOptions.h"
+#include "app/uDlgAbout.h"
+#include "app/uDlgLookupMACAddress.h"
+#include "app/uWebSite.h"
+#include "app/udlgBookmarksManage.h"
+#include "app/udlgOptions.h"
+#include "engine/uComputerList.h"
+#include "forms/Actions.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
 
 #include "ui_uTolvex.h"
 

@@ -1,20 +1,20 @@
 // The main window's result list and log list: the rows, their sorting and
 // filter, comments, copying and clearing (the row logic is in uMacList and
 // uLogList).
-#include "uTolvex.h"
+#include "app/uTolvex.h"
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uComputerList.h"
-#include "uDlgFind.h"
-#include "uEngineOptions.h"
-#include "uFormat.h"
-#include "uListExport.h"
-#include "uProgramOptions.h"
-#include "udlgAddressComputerFind.h"
+#include "app/uDlgFind.h"
+#include "app/uListExport.h"
+#include "app/udlgAddressComputerFind.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uFormat.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
 
 #include "ui_uTolvex.h"
 

@@ -1,18 +1,18 @@
 // The main window's tools menus: the user's command lists "Nettools" and
 // "Admintools" from the tools file, shown in the Tools menu and in the
 // result rows' pop-up, run on the selected computer.
-#include "uTolvex.h"
+#include "app/uTolvex.h"
 
-#include "Actions.h"
-#include "CommonFunctions.h"
-#include "Dialogs.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uCommandList.h"
-#include "uComputerList.h"
-#include "uProgramOptions.h"
-#include "uXMLStorage.h"
+#include "admin/uCommandList.h"
+#include "engine/uComputerList.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
+#include "settings/CommonFunctions.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
+#include "settings/uXMLStorage.h"
 
 #include "ui_uTolvex.h"
 

@@ -1,17 +1,17 @@
 // The main window's view settings: grid lines and stripes of the result
 // list, its column choice and order, the header's pop-up menu, and the
 // language menu with the re-translation of every open window.
-#include "uTolvex.h"
+#include "app/uTolvex.h"
 
-#include "Actions.h"
-#include "CommonFunctions.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uCommandList.h"
-#include "uProgramOptions.h"
-#include "uVirtualTreesColumnsUtil.h"
-#include "udlgTuneColumn.h"
+#include "admin/uCommandList.h"
+#include "app/udlgTuneColumn.h"
+#include "forms/Actions.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
+#include "forms/uVirtualTreesColumnsUtil.h"
+#include "settings/CommonFunctions.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
 
 #include "ui_uTolvex.h"
 

@@ -1,10 +1,10 @@
-#include "uWebSite.h"
+#include "app/uWebSite.h"
 
-#include "CommonFunctions.h"
-#include "Dialogs.h"
-#include "FileInfo.h"
-#include "Language.h"
-#include "QtStrings.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "settings/CommonFunctions.h"
+#include "settings/FileInfo.h"
+#include "settings/Language.h"
 
 #include <QProcess>
 #include <QStringList>

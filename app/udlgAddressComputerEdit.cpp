@@ -1,12 +1,12 @@
-#include "udlgAddressComputerEdit.h"
+#include "app/udlgAddressComputerEdit.h"
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uProgramOptions.h"
-#include "udlgAddressComputerFind.h"
+#include "app/udlgAddressComputerFind.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
 
 #include "ui_udlgAddressComputerEdit.h"
 

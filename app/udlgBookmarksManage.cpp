@@ -1,11 +1,11 @@
-#include "udlgBookmarksManage.h"
+#include "app/udlgBookmarksManage.h"
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uDlgIPRangeEdit.h"
+#include "app/uDlgIPRangeEdit.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
 
 #include "ui_udlgBookmarksManage.h"
 

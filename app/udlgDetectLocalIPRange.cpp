@@ -1,12 +1,12 @@
-#include "udlgDetectLocalIPRange.h"
+#include "app/udlgDetectLocalIPRange.h"
 
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "NetUtil.h"
-#include "QtStrings.h"
-#include "uFormat.h"
-#include "uLocalIPandMaskList.h"
-#include "uProgramOptions.h"
+#include "engine/NetUtil.h"
+#include "engine/uFormat.h"
+#include "engine/uLocalIPandMaskList.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/uProgramOptions.h"
 
 #include "ui_udlgDetectLocalIPRange.h"
 

@@ -1,13 +1,13 @@
-#include "udlgOptions.h"
+#include "app/udlgOptions.h"
 
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uComputerCaption.h"
-#include "uEngineOptions.h"
-#include "uFormat.h"
-#include "uProgramOptions.h"
+#include "engine/uComputerCaption.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uFormat.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
 
 #include "ui_udlgOptions.h"
 
@@ -28,6 +28,14 @@ bool ParsePort(const std::string& Text, uint16_t& Port)
     return true;
 }
 
+// A spin box takes the values its option may take: the option's row is the
+// one place that bounds it, for the dialog and for a value read from a file.
+void SetRangeOf(QSpinBox* Box, const char* Key)
+{
+    const TOption& Option = EngineOption(Key);
+    Box->setRange(static_cast<int>(Option.Min), static_cast<int>(Option.Max));
+}
+
 // Unchecks every one of Radios: an exclusive group refuses to lose its last
 // checked button, and an option value may select none of them.
 void ClearRadios(std::initializer_list<QRadioButton*> Radios)
@@ -46,6 +54,8 @@ TdlgOptions::TdlgOptions(QWidget* Owner) : QDialog(Owner), ui(std::make_unique<U
     ui->setupUi(this);
     ui->pcOptions->setCurrentIndex(0);
     SetEditNumeric(ui->edTcpPort);
+    SetRangeOf(ui->edMaxThreads, "iMaxThreads");
+    SetRangeOf(ui->edTimeout, "DefaultTimeout");
     // Each item shows its caption style by example.
     for (int Style = ccsNameIP; Style <= ccsIP; ++Style)
         ui->cmbComputerCaptionStyle->addItem(ToQ(GetComputerCaption(

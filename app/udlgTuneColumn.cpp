@@ -1,11 +1,11 @@
-#include "udlgTuneColumn.h"
+#include "app/udlgTuneColumn.h"
 
-#include "Dialogs.h"
-#include "FormTranslation.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uVirtualTreesColumnsUtil.h"
+#include "forms/Dialogs.h"
+#include "forms/FormTranslation.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
+#include "forms/uVirtualTreesColumnsUtil.h"
+#include "settings/Language.h"
 
 #include "ui_udlgTuneColumn.h"
 

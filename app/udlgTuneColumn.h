@@ -2,7 +2,7 @@
 // their widths and text alignment; every change shows in the list at once.
 #pragma once
 
-#include "CommonTypes.h"
+#include "settings/CommonTypes.h"
 
 #include <QDialog>
 

@@ -6,10 +6,10 @@
 //    nmap -sn on the same network.
 // Usage: arp_bench [rounds [loss]]   (rounds of each /24 figure, default 3;
 //        "loss": only the figures with dropped frames, without the tools)
-#include "Lab.h"
-#include "Sockets.h"
-#include "uGetMac.h"
-#include "uResolveIpNetEntry2.h"
+#include "engine/uGetMac.h"
+#include "engine/uResolveIpNetEntry2.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
 
 #include <algorithm>
 #include <atomic>

@@ -8,9 +8,9 @@
 //   inflate  UncompressBuf        vs zlib's inflate, on zlib's default-level stream
 //   crc32    UpdateCrc32 folding  vs zlib's crc32
 // and the Blowfish and Base64 rows of CrashlibCryptBench.cpp.
-#include "CrashlibCodecBench.h"
+#include "bench/CrashlibCodecBench.h"
 
-#include "kelZip.h"
+#include "crashlib/kelZip.h"
 
 #include <zlib.h>
 

@@ -1,8 +1,8 @@
 // Blowfish and Base64 rows of the codec benchmark: ours beside OpenSSL's
 // BF_ecb_encrypt and EVP_EncodeBlock/EVP_DecodeBlock on the same bytes.
-#include "CrashlibCodecBench.h"
+#include "bench/CrashlibCodecBench.h"
 
-#include "kelCrypt.h"
+#include "crashlib/kelCrypt.h"
 
 // OpenSSL 3 keeps Blowfish only in its deprecated low-level interface.
 #define OPENSSL_SUPPRESS_DEPRECATED

@@ -6,7 +6,7 @@
 //                    (capstone cannot leave out its text, so it is its plain speed)
 //   length+validity  ours: DecodeInstruction       Zydis: decoding without operands
 //   full text        ours: decode + composed line  capstone: cs_disasm_iter (text)
-#include "kelDisAsm.h"
+#include "crashlib/kelDisAsm.h"
 
 #include <Zydis/Zydis.h>
 #include <capstone/capstone.h>

@@ -1,8 +1,8 @@
 // The stack walk's costs: one walk of a thread with its modules known, the
 // first naming with DWARF, scan-and-link over an 8 MB stack, and a process
 // of 64 threads paused, walked and named one after another. Prints figures.
-#include "kelMapFile.h"
-#include "kelStackTrace.h"
+#include "crashlib/kelMapFile.h"
+#include "crashlib/kelStackTrace.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 // Walks 65,536-address expressions item by item, as the scan pool does (one
 // GetExpressionItem call per job, each parsing the text again), and prints the
 // time per item beside the same walk through the range lists.
-#include "uAddressExpressionOperations.h"
+#include "engine/uAddressExpressionOperations.h"
 
 #include <chrono>
 #include <cstdint>

@@ -9,12 +9,12 @@
 // One run on the build machine (5 runs, default time-out 300 ms; ms min /
 // median / max): NetBIOS live 0 / 1 / 1, dead 301 / 301 / 301 (bound 600);
 // NET API and WMI for this computer 0 / 0-1 / 1, for another host 0 / 0 / 1.
-#include "Lab.h"
-#include "Sockets.h"
-#include "TwoHostLab.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
-#include "uGetMac.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uGetMac.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <algorithm>
 #include <cstdio>

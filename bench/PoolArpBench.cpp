@@ -45,15 +45,15 @@
 // table (1,024 entries), which overflows there ("neighbor table overflow"):
 // an echo then fails at once, and the NetBIOS method at 250 workers misses
 // up to eight of the last live hosts, logged inactive.
-#include "Lab.h"
-#include "NeighbourSweep.h"
-#include "NetUtil.h"
-#include "Peers.h"
-#include "Sockets.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
-#include "uGetMac.h"
-#include "uThreadScanPool.h"
+#include "engine/NeighbourSweep.h"
+#include "engine/NetUtil.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uGetMac.h"
+#include "engine/uThreadScanPool.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -24,12 +24,12 @@
 // of every job, so more workers only add hand-over contention. Before the
 // vendor connections stopped SQLite's process-wide allocation count, its
 // lock held the run without vendor rows to 11,000-14,000 jobs/s.
-#include "MacVendorFunctions.h"
-#include "NetUtil.h"
-#include "Thread.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
-#include "uThreadScanPool.h"
+#include "engine/MacVendorFunctions.h"
+#include "engine/NetUtil.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uThreadScanPool.h"
+#include "platform/Thread.h"
 
 #include <sqlite3.h>
 

@@ -4,17 +4,17 @@
 // Then the same in the main window, as a user meets it: a computer-list file
 // of 65,536 computers opened into a list sorted by the caption, and 65,536
 // scan results arriving one by one at their sorted place.
-#include "Actions.h"
-#include "ComputerBuilders.h"
-#include "Dialogs.h"
-#include "TempFolder.h"
-#include "VirtualTrees.h"
-#include "uEngineOptions.h"
-#include "uMacComments.h"
-#include "uMacList.h"
-#include "uThreadScanPool.h"
-#include "uTolvex.h"
-#include "uTolvexFiles.h"
+#include "app/uMacComments.h"
+#include "app/uMacList.h"
+#include "app/uTolvex.h"
+#include "app/uTolvexFiles.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uThreadScanPool.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/VirtualTrees.h"
+#include "tests/support/ComputerBuilders.h"
+#include "tests/support/TempFolder.h"
 
 #include <QApplication>
 #include <QPixmap>

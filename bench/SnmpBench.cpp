@@ -1,11 +1,11 @@
 // Time of the SNMP method for one live host (snmpd serving its interface
 // table) and one dead host (no agent), each in a private namespace, printed
 // beside the time-out that bounds one request. Needs root; run by hand.
-#include "Lab.h"
-#include "Peers.h"
-#include "Sockets.h"
-#include "uEngineOptions.h"
-#include "uGetMac.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uGetMac.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
 
 #include <cstdio>
 #include <filesystem>

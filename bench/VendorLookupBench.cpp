@@ -15,7 +15,7 @@
 // (about half of the table); no index turns it into a seek. Reaching 20,000
 // lookups a second takes a query that bounds both sides, which is a change
 // of the SQL, not of the indexes.
-#include "MacVendorFunctions.h"
+#include "engine/MacVendorFunctions.h"
 
 #include <sqlite3.h>
 

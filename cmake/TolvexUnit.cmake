@@ -1,15 +1,17 @@
 # tolvex_library(NAME <target> [LIBS ...]): one library per source folder,
 # made of every .cpp in that folder, so that adding a unit needs no edit here.
+# The one include root is the top of the tree: every include names its folder
+# ("engine/uGetMac.h"), so a line shows which layer it reaches into.
 function(tolvex_library)
   cmake_parse_arguments(A "" "NAME" "LIBS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(srcs)
     add_library(${A_NAME} STATIC ${srcs})
-    target_include_directories(${A_NAME} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_include_directories(${A_NAME} PUBLIC ${CMAKE_SOURCE_DIR})
     target_link_libraries(${A_NAME} PUBLIC ${A_LIBS})
   else()
     add_library(${A_NAME} INTERFACE)
-    target_include_directories(${A_NAME} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_include_directories(${A_NAME} INTERFACE ${CMAKE_SOURCE_DIR})
     target_link_libraries(${A_NAME} INTERFACE ${A_LIBS})
   endif()
 endfunction()
@@ -23,8 +25,8 @@ function(tolvex_test)
     set(A_TIMEOUT 300)
   endif()
   add_executable(${A_NAME} ${A_SOURCES})
-  # Helpers every test folder shares (temporary folders and the like).
-  target_include_directories(${A_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+  # Includes name their folder from the top of the tree ("tests/support/...").
+  target_include_directories(${A_NAME} PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   # Test programs sit beside the program files, so that what a program finds
   # "beside itself" (vendors.db, Default/, languages/) is there for them too.

@@ -11,7 +11,7 @@
 #   BuildDate                     YYYY-MM-DD (UTC; SOURCE_DATE_EPOCH applies)
 #   StringFileInfo\040904E4\CompanyName, ...\ProductName,
 #   ...\LegalCopyright, ...\InternalName
-# The program reads it back with FileInfo (app/settings). FLAGS adds to the
+# The program reads it back with FileInfo (settings/). FLAGS adds to the
 # cache variable TOLVEX_BUILD_FLAGS, which applies to every program.
 set(TOLVEX_BUILD_FLAGS "" CACHE STRING
     "Version flags of every program: any of debug, prerelease, specialbuild")

@@ -1,4 +1,4 @@
-#include "kelCrypt.h"
+#include "crashlib/kelCrypt.h"
 
 #include <array>
 #include <bit>

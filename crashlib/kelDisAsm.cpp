@@ -1,12 +1,12 @@
-#include "kelDisAsm.h"
+#include "crashlib/kelDisAsm.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 
-#include "kelStrings.h"
+#include "crashlib/kelStrings.h"
 
-#include "kelDisAsmTables.h"
+#include "crashlib/kelDisAsmTables.h"
 
 using namespace keldisasm;
 

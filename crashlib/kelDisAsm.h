@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "kelMemory.h"
+#include "crashlib/kelMemory.h"
 
 enum class TCpuMode : uint8_t { x86, x64 };
 

@@ -1,9 +1,9 @@
-#include "kelDwarf.h"
+#include "crashlib/kelDwarf.h"
 
-#include "kelElfImage.h"
-#include "kelMapFile.h"
-#include "kelStrings.h"
-#include "kelZip.h"
+#include "crashlib/kelElfImage.h"
+#include "crashlib/kelMapFile.h"
+#include "crashlib/kelStrings.h"
+#include "crashlib/kelZip.h"
 
 #include <algorithm>
 #include <cerrno>

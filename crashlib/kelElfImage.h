@@ -9,7 +9,7 @@
 // files of both classes (32- and 64-bit) are read.
 #pragma once
 
-#include "kelMemory.h"
+#include "crashlib/kelMemory.h"
 
 #include <cstdint>
 #include <memory>

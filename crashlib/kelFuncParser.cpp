@@ -1,8 +1,8 @@
-#include "kelFuncParser.h"
+#include "crashlib/kelFuncParser.h"
 
-#include "kelElfImage.h"
-#include "kelStrings.h"
-#include "kelTools.h"
+#include "crashlib/kelElfImage.h"
+#include "crashlib/kelStrings.h"
+#include "crashlib/kelTools.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -16,10 +16,10 @@
 // 32-bit offsets are read.
 #pragma once
 
-#include "kelDisAsm.h"
-#include "kelElfImage.h"
-#include "kelMapHooks.h"
-#include "kelMemory.h"
+#include "crashlib/kelDisAsm.h"
+#include "crashlib/kelElfImage.h"
+#include "crashlib/kelMapHooks.h"
+#include "crashlib/kelMemory.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,11 +1,11 @@
-#include "kelMapFile.h"
+#include "crashlib/kelMapFile.h"
 
-#include "kelCrypt.h"
-#include "kelDwarf.h"
-#include "kelMapHooks.h"
-#include "kelStrings.h"
-#include "kelTools.h"
-#include "kelZip.h"
+#include "crashlib/kelCrypt.h"
+#include "crashlib/kelDwarf.h"
+#include "crashlib/kelMapHooks.h"
+#include "crashlib/kelStrings.h"
+#include "crashlib/kelTools.h"
+#include "crashlib/kelZip.h"
 
 #include <algorithm>
 #include <cctype>

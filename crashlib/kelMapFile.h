@@ -17,8 +17,8 @@
 // before anything is allocated for it.
 #pragma once
 
-#include "kelElfImage.h"
-#include "kelTypes.h"
+#include "crashlib/kelElfImage.h"
+#include "crashlib/kelTypes.h"
 
 #include <cstdint>
 #include <memory>

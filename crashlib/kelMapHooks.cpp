@@ -1,4 +1,4 @@
-#include "kelMapHooks.h"
+#include "crashlib/kelMapHooks.h"
 
 std::atomic<TMapNameHook> MapDataNameHook{nullptr};
 std::atomic<TMapLineHook> MapDataLineHook{nullptr};

@@ -1,4 +1,4 @@
-#include "kelMemory.h"
+#include "crashlib/kelMemory.h"
 
 #include <algorithm>
 #include <atomic>

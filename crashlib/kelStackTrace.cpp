@@ -1,11 +1,11 @@
-#include "kelStackTrace.h"
+#include "crashlib/kelStackTrace.h"
 
-#include "kelDwarf.h"
-#include "kelElfImage.h"
-#include "kelFuncParser.h"
-#include "kelMapFile.h"
-#include "kelStrings.h"
-#include "kelZip.h"
+#include "crashlib/kelDwarf.h"
+#include "crashlib/kelElfImage.h"
+#include "crashlib/kelFuncParser.h"
+#include "crashlib/kelMapFile.h"
+#include "crashlib/kelStrings.h"
+#include "crashlib/kelZip.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -18,8 +18,8 @@
 // All reads of code and stacks go through one snapshot of the address space
 // taken at the start of a walk, so a walk never faults.
 #pragma once
-#include "kelDisAsm.h"
-#include "kelMemory.h"
+#include "crashlib/kelDisAsm.h"
+#include "crashlib/kelMemory.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "kelStrings.h"
+#include "crashlib/kelStrings.h"
 
 #include <algorithm>
 #include <atomic>

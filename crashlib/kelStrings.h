@@ -12,7 +12,7 @@
 // text is clamped into it; a count beyond the text is cut to what is there.
 #pragma once
 
-#include "kelTypes.h"
+#include "crashlib/kelTypes.h"
 
 #include <bitset>
 #include <climits>

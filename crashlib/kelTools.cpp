@@ -1,6 +1,6 @@
-#include "kelTools.h"
+#include "crashlib/kelTools.h"
 
-#include "kelStrings.h"
+#include "crashlib/kelStrings.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -8,8 +8,8 @@
 // and lets any thread receive messages posted from other threads.
 #pragma once
 
-#include "kelElfImage.h"
-#include "kelTypes.h"
+#include "crashlib/kelElfImage.h"
+#include "crashlib/kelTypes.h"
 
 #include <cstdint>
 #include <string>

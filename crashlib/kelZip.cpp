@@ -1,4 +1,4 @@
-#include "kelZip.h"
+#include "crashlib/kelZip.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "DetectOS.h"
+#include "engine/DetectOS.h"
 
 #include <tuple>
 

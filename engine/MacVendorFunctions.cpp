@@ -1,4 +1,4 @@
-#include "MacVendorFunctions.h"
+#include "engine/MacVendorFunctions.h"
 
 #include <sqlite3.h>
 

@@ -1,9 +1,8 @@
-#include "NeighbourSweep.h"
+#include "engine/NeighbourSweep.h"
 
-#include "Netlink.h"
-#include "Sockets.h"
-#include "uGetMac.h"
-#include "uResolveIpNetEntry2.h"
+#include "engine/NeighbourPath.h"
+#include "platform/Netlink.h"
+#include "platform/Sockets.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -25,7 +25,7 @@
 // are. Frames go out only on the interface the route names.
 #pragma once
 
-#include "RawArp.h"
+#include "platform/RawArp.h"
 
 #include <condition_variable>
 #include <cstdint>

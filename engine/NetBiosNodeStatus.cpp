@@ -1,7 +1,7 @@
-#include "NetBiosNodeStatus.h"
+#include "engine/NetBiosNodeStatus.h"
 
-#include "LocalInterfaces.h"
-#include "Sockets.h"
+#include "platform/LocalInterfaces.h"
+#include "platform/Sockets.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

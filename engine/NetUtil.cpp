@@ -1,8 +1,8 @@
-#include "NetUtil.h"
+#include "engine/NetUtil.h"
 
-#include "NeighbourSweep.h"
-#include "NetBiosNodeStatus.h"
-#include "Sockets.h"
+#include "engine/NeighbourSweep.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "platform/Sockets.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -188,7 +188,7 @@ int PingHost(const std::string& Host, int TimeoutMs)
     try {
         const platform::EchoOutcome outcome = platform::IcmpEcho(htonl(hostOrder), TimeoutMs);
         return outcome.Answered ? outcome.RoundTripMs : NoAnswer;
-    } catch (const platform::IcmpUnavailable&) {
+    } catch (const platform::EIcmpUnavailable&) {
         throw;
     } catch (const std::exception&) {
         return NoAnswer;

@@ -3,12 +3,12 @@
 // reachability probes, and the local computer and user names.
 //
 // None of these routines raises, with one exception: PingHost raises
-// platform::IcmpUnavailable when this process cannot open any ICMP socket, so
+// platform::EIcmpUnavailable when this process cannot open any ICMP socket, so
 // that a scan reports "cannot ping" instead of "every host inactive".
 // Other failures give an empty text, false, or NoAnswer.
 #pragma once
 
-#include "Icmp.h"
+#include "platform/Icmp.h"
 
 #include <cstdint>
 #include <string>
@@ -58,7 +58,7 @@ void GetLocalUserName(std::string& Name);
 
 // --- Probes ----------------------------------------------------------------
 // ICMP echo round trip in ms, or NoAnswer (also for a name that does not
-// resolve, without sending anything). Raises platform::IcmpUnavailable.
+// resolve, without sending anything). Raises platform::EIcmpUnavailable.
 int PingHost(const std::string& Host, int TimeoutMs);
 // Time in ms until a TCP connection to Host:Port is made, or NoAnswer. Only
 // a completed connection counts: a refusal is NoAnswer, at once.

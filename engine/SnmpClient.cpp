@@ -1,4 +1,4 @@
-#include "SnmpClient.h"
+#include "engine/SnmpClient.h"
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>

@@ -1,4 +1,4 @@
-#include "uAddressExpressionOperations.h"
+#include "engine/uAddressExpressionOperations.h"
 
 #include <string_view>
 

@@ -1,7 +1,7 @@
-#include "uComputerCaption.h"
+#include "engine/uComputerCaption.h"
 
-#include "uEngineOptions.h"
-#include "uFormat.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uFormat.h"
 
 std::string GetComputerCaption(const std::string& Name, const std::string& IP,
                                TComputerCaptionStyle Style)

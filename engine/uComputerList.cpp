@@ -1,9 +1,9 @@
-#include "uComputerList.h"
+#include "engine/uComputerList.h"
 
-#include "AtomicFile.h"
-#include "NetUtil.h"
-#include "Utf8.h"
-#include "XmlStringWriter.h"
+#include "engine/NetUtil.h"
+#include "engine/XmlStringWriter.h"
+#include "platform/AtomicFile.h"
+#include "platform/Utf8.h"
 
 #include <cstdlib>
 
@@ -133,7 +133,7 @@ bool TextToBoolDef(std::string_view Text, bool Default)
 }
 
 [[noreturn]] void RaiseFileError(const char* What, const std::string& FileName,
-                                 const platform::FileError& Error)
+                                 const platform::EFileError& Error)
 {
     throw EComputerListError(std::string(What) + " \"" + FileName + "\": " + Error.Reason);
 }
@@ -144,7 +144,7 @@ void ReplaceFile(const std::string& FileName, const std::string& Data)
 {
     try {
         platform::ReplaceFileAtomically(FileName, Data);
-    } catch (const platform::FileError& e) {
+    } catch (const platform::EFileError& e) {
         RaiseFileError(e.Operation == "create" ? "Cannot create file" : "Cannot write file",
                        FileName, e);
     }
@@ -156,7 +156,7 @@ std::string ReadListFile(const std::string& FileName)
 {
     try {
         return platform::ReadWholeFile(FileName);
-    } catch (const platform::FileError& e) {
+    } catch (const platform::EFileError& e) {
         RaiseFileError(e.Operation == "open" ? "Cannot open file" : "Cannot read file", FileName,
                        e);
     }

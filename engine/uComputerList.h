@@ -23,7 +23,7 @@
 // An adapter's Index and IPAddress are not stored.
 #pragma once
 
-#include "uComputerCaption.h"
+#include "engine/uComputerCaption.h"
 
 #include <pugixml.hpp>
 

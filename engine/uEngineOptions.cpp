@@ -1,6 +1,5 @@
-#include "uEngineOptions.h"
+#include "engine/uEngineOptions.h"
 
-#include <climits>
 #include <stdexcept>
 #include <type_traits>
 
@@ -35,9 +34,9 @@ using S = TEngineSettings;
 
 std::span<const TEngineOption> EngineOptions()
 {
-    // The number of workers has the options dialog's bounds; a time-out
-    // below 1 ms would make every wait either return at once or never;
-    // port 0 cannot be connected to.
+    // The ranges are also the options dialog's bounds. A time-out below 1 ms
+    // would make every wait either return at once or never, and one above
+    // 3 s is beyond what the dialog offers; port 0 cannot be connected to.
     static const TEngineOption Options[] = {
         {{.Key = "iMaxThreads", .Variable = &iMaxThreads, .Default = 64, .Min = 1, .Max = 250},
          &S::iMaxThreads},
@@ -51,7 +50,7 @@ std::span<const TEngineOption> EngineOptions()
           .Variable = &DefaultTimeout,
           .Default = 300,
           .Min = 1,
-          .Max = INT_MAX},
+          .Max = 3000},
          &S::DefaultTimeout},
         {{.Key = "DefaultTCPPort",
           .Variable = &DefaultTCPPort,

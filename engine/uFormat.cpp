@@ -1,4 +1,4 @@
-#include "uFormat.h"
+#include "engine/uFormat.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "uGetMac.h"
+#include "engine/uGetMac.h"
 
-#include "DetectOS.h"
-#include "NeighbourSweep.h"
-#include "NetBiosNodeStatus.h"
-#include "NetUtil.h"
-#include "Netlink.h"
-#include "uComputerList.h"
+#include "engine/DetectOS.h"
+#include "engine/NeighbourSweep.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "engine/NetUtil.h"
+#include "engine/uComputerList.h"
+#include "platform/Netlink.h"
 
 #include <algorithm>
 #include <cctype>

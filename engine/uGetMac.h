@@ -4,14 +4,15 @@
 // Only WMI raises; every other failure gives an empty MAC or False.
 #pragma once
 
-#include "RawArp.h"
-#include "uResolveIpNetEntry2.h"
+#include "engine/NeighbourPath.h"
+#include "engine/uResolveIpNetEntry2.h"
+#include "platform/RawArp.h"
 
 #include <string>
 
 // --- NetBIOS, NET API and WMI -------------------------------------------
-#include "ServerTransports.h"
-#include "Wmi.h"
+#include "platform/ServerTransports.h"
+#include "platform/Wmi.h"
 
 #include <cstdint>
 #include <functional>
@@ -68,23 +69,12 @@ constexpr const char* WmiAdapterQuery =
 // adapter class. Only the adapters that this call added are matched, so those
 // of other methods (index 0) stay as they are; an adapter that gets no MAC
 // is removed, on an error too. True when the first query listed an adapter.
-// Raises platform::WmiError (for another computer: "WMI is not available on
+// Raises platform::EWmiError (for another computer: "WMI is not available on
 // this system").
 bool GetMacsByWmi(const std::string& Host, TComputer& Computer);
 bool GetMacsByWmi(const std::string& Host, TComputer& Computer, const TWmiConnector& Connect);
 
 // --- ARP -------------------------------------------------------------------
-
-// Bounds of the ARP method. With a packet socket at hand the kernel's
-// neighbour table gets a short look only (a live neighbour answers its first
-// probe within tens of ms), and our own requests follow at a faster pace than
-// the kernel's 1 s retransmission, so that a lost frame costs 50 ms rather
-// than a second and a silent host is given up on after 0.45 s. Six requests
-// keep a host found when one frame in ten is lost; a LAN answers within a
-// millisecond, and a reply to any of them counts until the last wait ends.
-// Without one, the neighbour way waits for the kernel's own verdict.
-constexpr int ArpNeighbourWaitMs = 100;
-constexpr platform::ArpPacing SendArpPacing{6, 50, 100};
 
 // Neighbour way, then the SendARP way when the MAC is still empty.
 void GetMacByArp(const std::string& IP, std::string& MAC);
@@ -98,8 +88,8 @@ void GetMacBySendArp(const std::string& IP, std::string& MAC, const platform::Ar
 // The interface table of MIB-II, asked for by SNMP version 1: one adapter per
 // interface that has a hardware address and is no software loopback.
 
-#include "SnmpClient.h"
-#include "uComputerList.h"
+#include "engine/SnmpClient.h"
+#include "engine/uComputerList.h"
 
 #include <string_view>
 #include <vector>

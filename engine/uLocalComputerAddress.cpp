@@ -1,6 +1,6 @@
-#include "uLocalComputerAddress.h"
+#include "engine/uLocalComputerAddress.h"
 
-#include "LocalInterfaces.h"
+#include "platform/LocalInterfaces.h"
 
 #include <arpa/inet.h>
 

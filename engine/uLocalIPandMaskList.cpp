@@ -1,4 +1,4 @@
-#include "uLocalIPandMaskList.h"
+#include "engine/uLocalIPandMaskList.h"
 
 TAddressItem& TAddressCollection::Add()
 {
@@ -24,7 +24,7 @@ void TIPAndMask::LoadFromAdapters()
     std::vector<platform::LocalInterface> interfaces;
     try {
         interfaces = platform::ListLocalInterfaces();
-    } catch (const platform::InterfaceListError&) {
+    } catch (const platform::EInterfaceListError&) {
         // Callers take an empty list as "no local range to offer"; at start-up
         // that just leaves the range fields empty.
         return;

@@ -2,7 +2,7 @@
 // item per address, from which the user picks the local subnet's range.
 #pragma once
 
-#include "LocalInterfaces.h"
+#include "platform/LocalInterfaces.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "uNetworkEnum.h"
+#include "engine/uNetworkEnum.h"
 
-#include "LanManBrowse.h"
-#include "uFormat.h"
+#include "engine/uFormat.h"
+#include "platform/LanManBrowse.h"
 
 const char* const ADFilterIncludeDisabled = "(&(objectClass=computer))";
 const char* const ADFilterExcludeDisabled =

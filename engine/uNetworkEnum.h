@@ -6,8 +6,8 @@
 // thread has been asked to terminate.
 #pragma once
 
-#include "DirectorySearch.h"
-#include "uScanJob.h"
+#include "engine/uScanJob.h"
+#include "platform/DirectorySearch.h"
 
 #include <functional>
 #include <string>

@@ -2,8 +2,8 @@
 // small integer vocabularies of a scan.
 #pragma once
 
-#include "uComputerList.h"
-#include "uEngineOptions.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
 
 #include <cstdint>
 #include <memory>

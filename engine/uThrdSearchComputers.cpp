@@ -1,4 +1,4 @@
-#include "uThrdSearchComputers.h"
+#include "engine/uThrdSearchComputers.h"
 
 TThrdSearchComputers::TThrdSearchComputers(const TNeighbourhoodSource& Source,
                                            std::shared_ptr<platform::TThreadGroup> Group)

@@ -3,8 +3,8 @@
 // as it is found, so the picker fills while the search runs.
 #pragma once
 
-#include "Thread.h"
-#include "uNetworkEnum.h"
+#include "engine/uNetworkEnum.h"
+#include "platform/Thread.h"
 
 #include <functional>
 #include <memory>

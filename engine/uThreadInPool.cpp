@@ -1,13 +1,13 @@
-#include "uThreadInPool.h"
+#include "engine/uThreadInPool.h"
 
-#include "MacVendorFunctions.h"
-#include "NeighbourSweep.h"
-#include "NetUtil.h"
-#include "uFormat.h"
-#include "uGetMac.h"
-#include "uLocalComputerAddress.h"
-#include "uNetworkEnum.h"
-#include "uThreadScanPool.h"
+#include "engine/MacVendorFunctions.h"
+#include "engine/NeighbourSweep.h"
+#include "engine/NetUtil.h"
+#include "engine/uFormat.h"
+#include "engine/uGetMac.h"
+#include "engine/uLocalComputerAddress.h"
+#include "engine/uNetworkEnum.h"
+#include "engine/uThreadScanPool.h"
 
 TWorkerServices DefaultWorkerServices()
 {

@@ -13,9 +13,9 @@
 // enumerations in place of the network ones.
 #pragma once
 
-#include "MacVendorFunctions.h"
-#include "Thread.h"
-#include "uScanJob.h"
+#include "engine/MacVendorFunctions.h"
+#include "engine/uScanJob.h"
+#include "platform/Thread.h"
 
 #include <functional>
 #include <memory>

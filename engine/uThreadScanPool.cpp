@@ -1,9 +1,9 @@
-#include "uThreadScanPool.h"
+#include "engine/uThreadScanPool.h"
 
-#include "NetUtil.h"
-#include "uAddressExpressionOperations.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
+#include "engine/NetUtil.h"
+#include "engine/uAddressExpressionOperations.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
 
 #include <algorithm>
 #include <chrono>

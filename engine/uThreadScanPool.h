@@ -12,10 +12,10 @@
 // last one has completely ended: no worker outlives the pool.
 #pragma once
 
-#include "NeighbourSweep.h"
-#include "Thread.h"
-#include "uScanJob.h"
-#include "uThreadInPool.h"
+#include "engine/NeighbourSweep.h"
+#include "engine/uScanJob.h"
+#include "engine/uThreadInPool.h"
+#include "platform/Thread.h"
 
 #include <cstdint>
 #include <functional>

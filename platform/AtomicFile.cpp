@@ -1,4 +1,4 @@
-#include "AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 #include <atomic>
 #include <cerrno>
@@ -38,13 +38,13 @@ void SyncFolder(const std::string& Folder)
 
 } // namespace
 
-FileError::FileError(std::string AOperation, const std::string& Path, int AErrno)
-    : FileError(std::move(AOperation), Path, AErrno, std::strerror(AErrno))
+EFileError::EFileError(std::string AOperation, const std::string& Path, int AErrno)
+    : EFileError(std::move(AOperation), Path, AErrno, std::strerror(AErrno))
 {
 }
 
-FileError::FileError(std::string AOperation, const std::string& Path, int AErrno,
-                     std::string AReason)
+EFileError::EFileError(std::string AOperation, const std::string& Path, int AErrno,
+                       std::string AReason)
     : std::runtime_error(AOperation + " \"" + Path + "\": " + AReason),
       Operation(std::move(AOperation)), Errno(AErrno), Reason(std::move(AReason))
 {
@@ -94,7 +94,7 @@ std::string WriteTemporaryBeside(const std::string& Target, std::string_view Dat
                std::to_string(counter++) + ".tmp";
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && (errno != EEXIST || attempt >= 100))
-            throw FileError("create", temp, errno);
+            throw EFileError("create", temp, errno);
     }
     struct stat st {};
     int error = 0;
@@ -109,7 +109,7 @@ std::string WriteTemporaryBeside(const std::string& Target, std::string_view Dat
         error = errno, step = "close";
     if (error) {
         ::unlink(temp.c_str());
-        throw FileError(step, temp, error);
+        throw EFileError(step, temp, error);
     }
     return temp;
 }
@@ -119,7 +119,7 @@ void CommitTemporary(const std::string& Temporary, const std::string& Target)
     if (::rename(Temporary.c_str(), Target.c_str()) != 0) {
         const int error = errno;
         ::unlink(Temporary.c_str());
-        throw FileError("rename", Target, error);
+        throw EFileError("rename", Target, error);
     }
     // The rename itself reaches the disk with the folder's entry.
     SyncFolder(FolderOf(Target));
@@ -131,13 +131,13 @@ void ReplaceFileAtomically(const std::string& FileName, std::string_view Data)
     struct stat st {};
     if (::stat(target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
-            throw FileError("write", FileName, EISDIR);
+            throw EFileError("write", FileName, EISDIR);
         if ((st.st_mode & 0222) == 0)
-            throw FileError("write", FileName, EACCES);
+            throw EFileError("write", FileName, EACCES);
         // The system's own reason: a read-only file system is no matter of
         // permissions.
         if (::access(target.c_str(), W_OK) != 0)
-            throw FileError("write", FileName, errno);
+            throw EFileError("write", FileName, errno);
     }
     CommitTemporary(WriteTemporaryBeside(target, Data), target);
 }
@@ -149,23 +149,23 @@ std::string ReadWholeFile(const std::string& FileName, std::size_t MaxSize)
     // file's place in between cannot make open() wait for a writer.
     const auto Refuse = [&](const struct stat& St) {
         if (S_ISDIR(St.st_mode))
-            throw FileError("read", FileName, EISDIR);
+            throw EFileError("read", FileName, EISDIR);
         if (!S_ISREG(St.st_mode))
-            throw FileError("open", FileName, EINVAL, "not a regular file");
+            throw EFileError("open", FileName, EINVAL, "not a regular file");
         if (static_cast<std::uintmax_t>(St.st_size) > MaxSize)
-            throw FileError("read", FileName, EFBIG);
+            throw EFileError("read", FileName, EFBIG);
     };
     struct stat St {};
     if (::stat(FileName.c_str(), &St) != 0)
-        throw FileError("open", FileName, errno);
+        throw EFileError("open", FileName, errno);
     Refuse(St);
     const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (Fd < 0)
-        throw FileError("open", FileName, errno);
+        throw EFileError("open", FileName, errno);
     std::string Text;
     try {
         if (::fstat(Fd, &St) != 0)
-            throw FileError("open", FileName, errno);
+            throw EFileError("open", FileName, errno);
         Refuse(St);
         // The size is a hint: a file may grow while it is read, and files of
         // the kernel's own (/proc) tell 0.
@@ -176,12 +176,12 @@ std::string ReadWholeFile(const std::string& FileName, std::size_t MaxSize)
             if (N < 0) {
                 if (errno == EINTR)
                     continue;
-                throw FileError("read", FileName, errno);
+                throw EFileError("read", FileName, errno);
             }
             if (N == 0)
                 break;
             if (static_cast<std::size_t>(N) > MaxSize - Text.size())
-                throw FileError("read", FileName, EFBIG);
+                throw EFileError("read", FileName, EFBIG);
             Text.append(Buffer, static_cast<std::size_t>(N));
         }
     } catch (...) {

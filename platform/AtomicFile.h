@@ -12,11 +12,11 @@ namespace platform {
 
 // A file operation that failed; Errno is the system's error code and
 // Operation says which step ("create", "write", "rename"...).
-class FileError : public std::runtime_error {
+class EFileError : public std::runtime_error {
 public:
-    FileError(std::string Operation, const std::string& Path, int Errno);
+    EFileError(std::string Operation, const std::string& Path, int Errno);
     // With a reason of our own in place of the system's text for Errno.
-    FileError(std::string Operation, const std::string& Path, int Errno, std::string Reason);
+    EFileError(std::string Operation, const std::string& Path, int Errno, std::string Reason);
     const std::string Operation;
     const int Errno;
     // What went wrong, without the operation and the file's name: the
@@ -34,12 +34,12 @@ std::string ResolveLink(const std::string& FileName);
 // Writes Data to a new temporary file in Target's folder, flushed to disk;
 // returns its name. It gets Target's permissions when Target exists and
 // KeepTargetMode is set, else those of any new file of the user. Raises
-// FileError, leaving nothing behind.
+// EFileError, leaving nothing behind.
 std::string WriteTemporaryBeside(const std::string& Target, std::string_view Data,
                                  bool KeepTargetMode = true);
 
 // Renames Temporary over Target and flushes the folder entry; removes
-// Temporary and raises FileError when the rename fails.
+// Temporary and raises EFileError when the rename fails.
 void CommitTemporary(const std::string& Temporary, const std::string& Target);
 
 // Replaces FileName's contents with Data in one step. A link stays a link, the
@@ -56,7 +56,7 @@ inline constexpr std::size_t DefaultReadLimit = std::size_t{256} << 20;
 // pipe, a device or a socket given as a file name never blocks or streams
 // for ever: a folder with EISDIR, the others with EINVAL and the reason "not
 // a regular file". A file larger than MaxSize is refused with EFBIG. Raises
-// FileError ("open" or "read").
+// EFileError ("open" or "read").
 std::string ReadWholeFile(const std::string& FileName, std::size_t MaxSize = DefaultReadLimit);
 
 } // namespace platform

@@ -1,4 +1,4 @@
-#include "DirectorySearch.h"
+#include "platform/DirectorySearch.h"
 
 #include <ldap.h>
 #include <sasl/sasl.h>

@@ -1,4 +1,4 @@
-#include "ElfNote.h"
+#include "platform/ElfNote.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "Icmp.h"
+#include "platform/Icmp.h"
 
-#include "Sockets.h"
+#include "platform/Sockets.h"
 
 #include <atomic>
 #include <cerrno>
@@ -233,7 +233,7 @@ EchoOutcome IcmpEcho(in_addr_t target, int timeoutMs, std::size_t dataSize)
         const int datagramErr = errno;
         sock.reset(OpenKind(IcmpSocketKind::Raw));
         if (!sock.valid())
-            throw IcmpUnavailable(OpenFailure(datagramErr, errno));
+            throw EIcmpUnavailable(OpenFailure(datagramErr, errno));
         outcome.Kind = IcmpSocketKind::Raw;
     }
     const bool raw = outcome.Kind == IcmpSocketKind::Raw;

@@ -16,7 +16,7 @@ namespace platform {
 
 // Neither kind of ICMP socket can be opened: pinging cannot work at all, which
 // is not the same as "the host did not answer".
-class IcmpUnavailable : public std::runtime_error {
+class EIcmpUnavailable : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -44,7 +44,7 @@ struct EchoOutcome {
 // Sends one echo request with `dataSize` zero bytes to `target` (network byte
 // order) and waits up to timeoutMs for its reply. A reported error for our
 // request (host unreachable...) ends the wait without an answer.
-// Raises IcmpUnavailable when neither socket can be opened.
+// Raises EIcmpUnavailable when neither socket can be opened.
 EchoOutcome IcmpEcho(in_addr_t target, int timeoutMs, std::size_t dataSize = 32);
 
 // How one received ICMP message relates to our request.

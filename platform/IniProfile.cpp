@@ -1,7 +1,7 @@
-#include "IniProfile.h"
+#include "platform/IniProfile.h"
 
-#include "AtomicFile.h"
-#include "Utf8.h"
+#include "platform/AtomicFile.h"
+#include "platform/Utf8.h"
 
 namespace platform {
 namespace {
@@ -92,7 +92,7 @@ IniProfile IniProfile::Load(const std::string& Path)
 {
     try {
         return Parse(ReadWholeFile(Path));
-    } catch (const FileError&) {
+    } catch (const EFileError&) {
         return {};
     }
 }

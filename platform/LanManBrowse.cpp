@@ -1,4 +1,4 @@
-#include "LanManBrowse.h"
+#include "platform/LanManBrowse.h"
 
 #include <libsmbclient.h>
 

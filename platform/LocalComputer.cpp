@@ -1,4 +1,4 @@
-#include "LocalComputer.h"
+#include "platform/LocalComputer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -5,7 +5,7 @@
 // the interfaces' own IPv4 addresses.
 #pragma once
 
-#include "LocalInterfaces.h"
+#include "platform/LocalInterfaces.h"
 
 #include <string>
 #include <vector>

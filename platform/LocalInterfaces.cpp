@@ -1,4 +1,4 @@
-#include "LocalInterfaces.h"
+#include "platform/LocalInterfaces.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -136,8 +136,8 @@ std::vector<LocalInterface> ListLocalInterfaces()
 {
     ifaddrs* head = nullptr;
     if (::getifaddrs(&head) != 0)
-        throw InterfaceListError(std::string("Cannot list the network interfaces: ") +
-                                 std::strerror(errno));
+        throw EInterfaceListError(std::string("Cannot list the network interfaces: ") +
+                                  std::strerror(errno));
     std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owner(head, ::freeifaddrs);
     return BuildInterfaceList(head);
 }

@@ -15,7 +15,7 @@ struct ifaddrs;
 
 namespace platform {
 
-class InterfaceListError : public std::runtime_error {
+class EInterfaceListError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -51,7 +51,7 @@ struct LocalInterface {
 constexpr size_t kMaxHardwareAddressLength = 24;
 
 // Every interface in the system's order (that of the links, then any
-// interface that only has addresses). Raises InterfaceListError when the
+// interface that only has addresses). Raises EInterfaceListError when the
 // system's list cannot be read.
 std::vector<LocalInterface> ListLocalInterfaces();
 

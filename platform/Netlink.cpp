@@ -1,6 +1,6 @@
-#include "Netlink.h"
+#include "platform/Netlink.h"
 
-#include "Sockets.h"
+#include "platform/Sockets.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,6 +1,6 @@
-#include "RawArp.h"
+#include "platform/RawArp.h"
 
-#include "Sockets.h"
+#include "platform/Sockets.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -6,8 +6,8 @@
 // Unavailable at once and sends nothing.
 #pragma once
 
-#include "Netlink.h"
-#include "Sockets.h"
+#include "platform/Netlink.h"
+#include "platform/Sockets.h"
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "ServerTransports.h"
+#include "platform/ServerTransports.h"
 
-#include "LocalComputer.h"
+#include "platform/LocalComputer.h"
 
 #include <algorithm>
 #include <net/if_arp.h>
@@ -51,7 +51,7 @@ uint32_t NetServerTransportEnum(const std::string& ServerName, uint32_t PrefMaxE
     std::vector<LocalInterface> interfaces;
     try {
         interfaces = Inventory();
-    } catch (const InterfaceListError&) {
+    } catch (const EInterfaceListError&) {
         return ErrorGenFailure;
     }
     std::string host = ServerName;

@@ -10,7 +10,7 @@
 // the NetBIOS-over-TCP transports of that system show an adapter.
 #pragma once
 
-#include "LocalInterfaces.h"
+#include "platform/LocalInterfaces.h"
 
 #include <cstdint>
 #include <functional>

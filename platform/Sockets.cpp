@@ -1,4 +1,4 @@
-#include "Sockets.h"
+#include "platform/Sockets.h"
 
 #include <cerrno>
 #include <fcntl.h>

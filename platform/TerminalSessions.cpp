@@ -1,4 +1,4 @@
-#include "TerminalSessions.h"
+#include "platform/TerminalSessions.h"
 
 #include <systemd/sd-bus.h>
 

@@ -1,6 +1,6 @@
-#include "Wmi.h"
+#include "platform/Wmi.h"
 
-#include "LocalComputer.h"
+#include "platform/LocalComputer.h"
 
 #include <algorithm>
 #include <cctype>
@@ -199,13 +199,13 @@ public:
                                      const std::string& Language) const override
     {
         if (!SameText(Language, "WQL"))
-            throw WmiError("Unsupported WMI query language: " + Language);
+            throw EWmiError("Unsupported WMI query language: " + Language);
         const WqlQuery q = ParseWql(Query);
         std::vector<LocalInterface> interfaces;
         try {
             interfaces = sources_.Interfaces();
-        } catch (const InterfaceListError& e) {
-            throw WmiError(e.what());
+        } catch (const EInterfaceListError& e) {
+            throw EWmiError(e.what());
         }
         std::vector<WmiObject> objects;
         for (const LocalInterface& i : interfaces) {
@@ -297,7 +297,7 @@ std::string WmiValue::AsText() const
     case Kind::TextArray:
         break;
     }
-    throw WmiError("Type mismatch: an array has no single text");
+    throw EWmiError("Type mismatch: an array has no single text");
 }
 
 int64_t WmiValue::AsInteger() const
@@ -318,7 +318,7 @@ int64_t WmiValue::AsInteger() const
     default:
         break;
     }
-    throw WmiError("Type mismatch: the value is no integer");
+    throw EWmiError("Type mismatch: the value is no integer");
 }
 
 void WmiObject::Set(const std::string& Name, WmiValue Value)
@@ -336,7 +336,7 @@ const WmiValue& WmiObject::Get(const std::string& Name) const
     for (const auto& p : properties_)
         if (SameText(p.first, Name))
             return p.second;
-    throw WmiError("Property not found: " + Name);
+    throw EWmiError("Property not found: " + Name);
 }
 
 WqlQuery ParseWql(const std::string& Query)
@@ -344,7 +344,7 @@ WqlQuery ParseWql(const std::string& Query)
     std::vector<Token> tokens;
     WqlQuery q;
     if (!Tokenize(Query, tokens) || !ParseWqlTokens(tokens, q))
-        throw WmiError("Unsupported WMI query: " + Query);
+        throw EWmiError("Unsupported WMI query: " + Query);
     return q;
 }
 
@@ -382,20 +382,20 @@ std::unique_ptr<WmiServices> ConnectWmiServer(const std::string& Server,
     if (host.rfind("\\\\", 0) == 0) {
         host.erase(0, 2);
         if (host.empty())
-            throw WmiError("Invalid server name: " + Server);
+            throw EWmiError("Invalid server name: " + Server);
     }
     if (host != "" && host != ".") {
         std::vector<LocalInterface> interfaces;
         try {
             interfaces = ListLocalInterfaces();
-        } catch (const InterfaceListError& e) {
-            throw WmiError(e.what());
+        } catch (const EInterfaceListError& e) {
+            throw EWmiError(e.what());
         }
         if (!IsLocalComputer(host, interfaces))
-            throw WmiError(WmiUnavailableMessage);
+            throw EWmiError(WmiUnavailableMessage);
     }
     if (!SameText(Namespace, "root\\cimv2"))
-        throw WmiError("Invalid namespace: " + Namespace);
+        throw EWmiError("Invalid namespace: " + Namespace);
     return LocalWmiServices(WmiLocalSources{});
 }
 

@@ -2,10 +2,10 @@
 // scripting interface (connect to a server and namespace, run a WQL query,
 // read each object's properties), answered for the local computer from the
 // interface inventory and sysfs. Another computer cannot be asked: connecting
-// to one raises WmiError with WmiUnavailableMessage.
+// to one raises EWmiError with WmiUnavailableMessage.
 //
 // The stand-in answers "Select <properties> from <class> [where IPEnabled =
-// TRUE|FALSE]" for two classes; every other query is refused with a WmiError
+// TRUE|FALSE]" for two classes; every other query is refused with a EWmiError
 // that names it:
 //   Win32_NetworkAdapterConfiguration (one object per interface)
 //     Index        integer  the interface index
@@ -20,7 +20,7 @@
 //                         sits on such a device, else the interface name
 #pragma once
 
-#include "LocalInterfaces.h"
+#include "platform/LocalInterfaces.h"
 
 #include <cstdint>
 #include <functional>
@@ -32,7 +32,7 @@
 
 namespace platform {
 
-class WmiError : public std::runtime_error {
+class EWmiError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -57,7 +57,7 @@ struct WmiValue {
     bool IsNull() const { return kind == Kind::Null; }
     bool IsArray() const { return kind == Kind::TextArray; }
     // Null gives "", a Boolean "True" or "False", an integer its decimal
-    // text; an array raises WmiError (it has no single text).
+    // text; an array raises EWmiError (it has no single text).
     std::string AsText() const;
     // An integer, a Boolean (-1 or 0) or a decimal text; anything else raises.
     int64_t AsInteger() const;
@@ -68,7 +68,7 @@ class WmiObject {
 public:
     void Set(const std::string& Name, WmiValue Value);
     // The value of a property (name without regard to letter case); raises
-    // WmiError when the object has no such property.
+    // EWmiError when the object has no such property.
     const WmiValue& Get(const std::string& Name) const;
     const std::vector<std::pair<std::string, WmiValue>>& Properties() const { return properties_; }
 
@@ -80,14 +80,14 @@ private:
 class WmiServices {
 public:
     virtual ~WmiServices() = default;
-    // Runs a query; Language must be "WQL". Raises WmiError.
+    // Runs a query; Language must be "WQL". Raises EWmiError.
     virtual std::vector<WmiObject> ExecQuery(const std::string& Query,
                                              const std::string& Language = "WQL") const = 0;
 };
 
 // Connects to Server ("" or "." for the local computer, or a host with or
 // without a leading "\\") and Namespace ("root\cimv2", any letter case), with
-// the caller's own rights. Raises WmiError: WmiUnavailableMessage for a
+// the caller's own rights. Raises EWmiError: WmiUnavailableMessage for a
 // computer other than this one, "Invalid namespace: " or "Invalid server
 // name: " with the text for another namespace or a "\\" without a host,
 // and the inventory's error when the interfaces cannot be listed.
@@ -111,7 +111,7 @@ struct WqlQuery {
     bool ConditionValue = false;
 };
 
-// Parses and checks a query against the two classes; raises WmiError
+// Parses and checks a query against the two classes; raises EWmiError
 // "Unsupported WMI query: " + the query for anything else.
 WqlQuery ParseWql(const std::string& Query);
 

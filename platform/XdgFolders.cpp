@@ -1,6 +1,6 @@
-#include "XdgFolders.h"
+#include "platform/XdgFolders.h"
 
-#include "AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 #include <climits>
 #include <cstdlib>
@@ -74,7 +74,7 @@ std::vector<std::string> ProgramArguments()
     std::string All;
     try {
         All = ReadWholeFile("/proc/self/cmdline");
-    } catch (const FileError&) {
+    } catch (const EFileError&) {
         return {};
     }
     std::vector<std::string> Args;

@@ -1,4 +1,4 @@
-#include "IeeeLists.h"
+#include "tools/IeeeLists.h"
 
 #include <sqlite3.h>
 

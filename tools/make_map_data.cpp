@@ -4,7 +4,7 @@
 // time without reading any other file.
 //
 //   tolvex_make_map_data <objcopy> <executable>
-#include "kelMapFile.h"
+#include "crashlib/kelMapFile.h"
 
 #include <cstdio>
 #include <fstream>

@@ -2,7 +2,7 @@
 // the same drawing the windows use, so that the menu entry and the windows
 // show one icon:  make_program_icons <folder> <size>...
 // Each size lands as <folder>/<size>x<size>/apps/tolvex.png.
-#include "uProgramIcon.h"
+#include "app/uProgramIcon.h"
 
 #include <QDir>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
 // make_vendors_db OUTPUT LIST...: builds the vendor database from IEEE
 // registry lists, read in the order given (a block listed again later wins).
-#include "IeeeLists.h"
+#include "tools/IeeeLists.h"
 
 #include <cstdio>
 #include <map>

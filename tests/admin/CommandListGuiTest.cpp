@@ -1,20 +1,20 @@
-#include "Actions.h"
-#include "Dialogs.h"
-#include "Language.h"
-#include "VirtualTrees.h"
-#include "uCommandList.h"
-#include "uCommandRun.h"
-#include "uDlgCommandListEdit.h"
-#include "uDlgCommandListManage.h"
-#include "uDlgSendMessage.h"
-#include "udlgComputerShutdown.h"
+#include "admin/uCommandList.h"
+#include "admin/uCommandRun.h"
+#include "admin/uDlgCommandListEdit.h"
+#include "admin/uDlgCommandListManage.h"
+#include "admin/uDlgSendMessage.h"
+#include "admin/udlgComputerShutdown.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/VirtualTrees.h"
+#include "settings/Language.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

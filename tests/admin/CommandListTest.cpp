@@ -1,9 +1,9 @@
-#include "Dialogs.h"
-#include "Language.h"
-#include "uCommandList.h"
-#include "uCommandRun.h"
+#include "admin/uCommandList.h"
+#include "admin/uCommandRun.h"
+#include "forms/Dialogs.h"
+#include "settings/Language.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -2,14 +2,14 @@
 // network, against a standalone smbd on another: credentials typed into the
 // "Connect As..." dialog, Restart and Forced chosen, OK clicked, and what the
 // dialog then shows compared with what the server's shutdown script saw.
-#include "Dialogs.h"
-#include "Lab.h"
-#include "Language.h"
-#include "MainThreadLoop.h"
-#include "Peers.h"
-#include "uComputerShutdown.h"
-#include "uDlgGetUserNameAndPassword.h"
-#include "udlgComputerShutdown.h"
+#include "admin/uComputerShutdown.h"
+#include "admin/uDlgGetUserNameAndPassword.h"
+#include "admin/udlgComputerShutdown.h"
+#include "forms/Dialogs.h"
+#include "forms/MainThreadLoop.h"
+#include "settings/Language.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,8 +21,8 @@
 #include <QRadioButton>
 #include <QTest>
 
-#include "GuiTestApp.h"
-#include "TempFolder.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

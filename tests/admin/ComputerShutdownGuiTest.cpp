@@ -1,11 +1,11 @@
-#include "Actions.h"
-#include "Dialogs.h"
-#include "Language.h"
-#include "MainThreadLoop.h"
-#include "Thread.h"
-#include "uComputerShutdown.h"
-#include "uDlgGetUserNameAndPassword.h"
-#include "udlgComputerShutdown.h"
+#include "admin/uComputerShutdown.h"
+#include "admin/uDlgGetUserNameAndPassword.h"
+#include "admin/udlgComputerShutdown.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/MainThreadLoop.h"
+#include "platform/Thread.h"
+#include "settings/Language.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -20,9 +20,9 @@
 #include <QTest>
 #include <QTimer>
 
-#include "GuiTestApp.h"
-#include "SessionPeers.h"
-#include "TempFolder.h"
+#include "tests/admin/SessionPeers.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

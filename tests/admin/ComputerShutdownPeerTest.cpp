@@ -1,6 +1,6 @@
-#include "Lab.h"
-#include "Peers.h"
-#include "uComputerShutdown.h"
+#include "admin/uComputerShutdown.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
 
 #include <gtest/gtest.h>
 

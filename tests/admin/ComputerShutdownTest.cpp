@@ -1,8 +1,9 @@
-#include "uComputerShutdown.h"
+#include "admin/uComputerShutdown.h"
 
-#include "Language.h"
-#include "TempFolder.h"
-#include "Thread.h"
+#include "admin/uThrdComputerShutdown.h"
+#include "platform/Thread.h"
+#include "settings/Language.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

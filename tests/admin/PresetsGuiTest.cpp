@@ -1,17 +1,17 @@
-#include "Actions.h"
-#include "Dialogs.h"
-#include "Language.h"
-#include "VirtualTrees.h"
-#include "uDlgPresetEdit.h"
-#include "uDlgPresetsManage.h"
-#include "uPresets.h"
+#include "admin/uDlgPresetEdit.h"
+#include "admin/uDlgPresetsManage.h"
+#include "admin/uPresets.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/VirtualTrees.h"
+#include "settings/Language.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "Language.h"
-#include "uPresets.h"
-#include "uXMLStorage.h"
+#include "admin/uPresets.h"
+#include "settings/Language.h"
+#include "settings/uXMLStorage.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

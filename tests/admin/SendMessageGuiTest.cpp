@@ -1,12 +1,12 @@
-#include "Actions.h"
-#include "Dialogs.h"
-#include "Language.h"
-#include "MainThreadLoop.h"
-#include "Thread.h"
-#include "uDlgPresetsManage.h"
-#include "uDlgSendMessage.h"
-#include "uPresets.h"
-#include "uSendMessage.h"
+#include "admin/uDlgPresetsManage.h"
+#include "admin/uDlgSendMessage.h"
+#include "admin/uPresets.h"
+#include "admin/uSendMessage.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/MainThreadLoop.h"
+#include "platform/Thread.h"
+#include "settings/Language.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,9 +20,9 @@
 #include <QTest>
 #include <QTimer>
 
-#include "GuiTestApp.h"
-#include "SessionPeers.h"
-#include "TempFolder.h"
+#include "tests/admin/SessionPeers.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

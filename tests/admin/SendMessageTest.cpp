@@ -1,5 +1,5 @@
-#include "Language.h"
-#include "uSendMessage.h"
+#include "admin/uSendMessage.h"
+#include "settings/Language.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "Language.h"
-#include "TerminalSessions.h"
-#include "uSendMessage.h"
+#include "admin/uSendMessage.h"
+#include "platform/TerminalSessions.h"
+#include "settings/Language.h"
 
-#include "SessionPeers.h"
-#include "TempFolder.h"
+#include "tests/admin/SessionPeers.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "TerminalSessions.h"
+#include "platform/TerminalSessions.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

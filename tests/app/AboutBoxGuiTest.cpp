@@ -1,18 +1,18 @@
 // The about box of the test program, which carries the version record the
 // build writes into every Tolvex program file.
-#include "Dialogs.h"
-#include "FileInfo.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "uDlgAbout.h"
-#include "uWebSite.h"
+#include "app/uDlgAbout.h"
+#include "app/uWebSite.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "settings/FileInfo.h"
+#include "settings/Language.h"
 
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
 
-#include "GuiTestApp.h"
-#include "TempFolder.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,15 +1,15 @@
 // The address list's edit dialog: OK only with a name, a value only when the
 // text changed, and the browse button only with something to browse.
-#include "Actions.h"
-#include "Dialogs.h"
-#include "uProgramOptions.h"
-#include "udlgAddressComputerEdit.h"
+#include "app/udlgAddressComputerEdit.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "settings/uProgramOptions.h"
 
 #include <QLineEdit>
 #include <QPushButton>
 #include <QToolButton>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

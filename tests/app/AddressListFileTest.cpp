@@ -1,10 +1,10 @@
 // The address-list text file: what editors on either system write is read,
 // and what we write is CR LF text.
-#include "AtomicFile.h"
-#include "uAddressListFile.h"
+#include "app/uAddressListFile.h"
+#include "platform/AtomicFile.h"
 
-#include "TempFolder.h"
-#include "Watchdog.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -60,7 +60,7 @@ TEST(AddressListFile, FilesThatCannotBeReadOrWrittenRaise)
         EXPECT_NE(std::string(E.what()).find(Dir.Path("none.txt")), std::string::npos) << E.what();
     }
     EXPECT_THROW(ReadAddressListFile(Dir.Path()), EAddressListFileError);
-    EXPECT_THROW(WriteAddressListFile(Dir.Path("no/such/list.txt"), {"a"}), platform::FileError);
+    EXPECT_THROW(WriteAddressListFile(Dir.Path("no/such/list.txt"), {"a"}), platform::EFileError);
 }
 
 TEST(AddressListFile, ANamedPipeOrADeviceGivenForImportRaisesAtOnce)

@@ -1,15 +1,15 @@
 // IP ranges kept as bookmarks: how a range is stored and split, and the
 // manager that edits the list.
-#include "Actions.h"
-#include "Dialogs.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "udlgBookmarksManage.h"
+#include "app/udlgBookmarksManage.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
 
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,17 +1,17 @@
-#include "Dialogs.h"
-#include "VirtualTrees.h"
-#include "uProgramOptions.h"
-#include "uVirtualTreesColumnsUtil.h"
-#include "uXMLStorage.h"
-#include "udlgTuneColumn.h"
+#include "app/udlgTuneColumn.h"
+#include "forms/Dialogs.h"
+#include "forms/VirtualTrees.h"
+#include "forms/uVirtualTreesColumnsUtil.h"
+#include "settings/uProgramOptions.h"
+#include "settings/uXMLStorage.h"
 
 #include <QComboBox>
 #include <QHeaderView>
 #include <QSpinBox>
 #include <QTest>
 
-#include "GuiTestApp.h"
-#include "TempFolder.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,20 +1,20 @@
 // The main window's file commands driven through their actions: file
 // dialogs answered by the test, message boxes recorded, files read back by
 // the engine and by Python's csv and html.parser.
-#include "Actions.h"
-#include "CommonFunctions.h"
-#include "Dialogs.h"
-#include "FileInfo.h"
-#include "Language.h"
-#include "NetUtil.h"
-#include "VirtualTrees.h"
-#include "uComputerList.h"
-#include "uListExport.h"
-#include "uMacList.h"
-#include "uProgramOptions.h"
-#include "uTolvex.h"
-#include "uTolvexFiles.h"
-#include "uXMLStorage.h"
+#include "app/uListExport.h"
+#include "app/uMacList.h"
+#include "app/uTolvex.h"
+#include "app/uTolvexFiles.h"
+#include "engine/NetUtil.h"
+#include "engine/uComputerList.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/VirtualTrees.h"
+#include "settings/CommonFunctions.h"
+#include "settings/FileInfo.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
+#include "settings/uXMLStorage.h"
 
 #include <QAbstractItemModel>
 #include <QComboBox>
@@ -22,9 +22,9 @@
 #include <QLineEdit>
 #include <QMenu>
 
-#include "ComputerBuilders.h"
-#include "GuiTestApp.h"
-#include "TempFolder.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/ComputerBuilders.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // The export formats, read back by readers of their own (Python's html.parser
 // and csv, UTF-16 decoding, unrtf), so that a fault in our writer cannot hide
 // behind the same fault in a reader of ours.
-#include "AtomicFile.h"
-#include "uListExport.h"
+#include "app/uListExport.h"
+#include "platform/AtomicFile.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -223,7 +223,7 @@ TEST(ExportFiles, AnOldFileIsReplacedAndAFailedWriteRaises)
     T.Captions = {"A"};
     ExportTableToFile(T, Dir.Path("r.txt"), 4, "Tolvex");
     EXPECT_EQ(TempFolder::Read(Dir.Path("r.csv")), "A\r\n");
-    EXPECT_THROW(ExportTableToFile(T, Dir.Path("missing/r"), 1, "Tolvex"), platform::FileError);
+    EXPECT_THROW(ExportTableToFile(T, Dir.Path("missing/r"), 1, "Tolvex"), platform::EFileError);
 }
 
 TEST(ExportCsv, ListSeparatorFollowsTheLocalesDecimalSeparator)

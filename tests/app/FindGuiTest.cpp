@@ -1,15 +1,15 @@
-#include "Actions.h"
-#include "Dialogs.h"
-#include "VirtualTrees.h"
-#include "uDlgFind.h"
-#include "uProgramOptions.h"
+#include "app/uDlgFind.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/VirtualTrees.h"
+#include "settings/uProgramOptions.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QPushButton>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,16 +1,16 @@
-#include "CommonFunctions.h"
-#include "Dialogs.h"
-#include "Language.h"
-#include "uEngineOptions.h"
-#include "uFormStored.h"
-#include "uProgramOptions.h"
-#include "uXMLStorage.h"
+#include "app/uFormStored.h"
+#include "engine/uEngineOptions.h"
+#include "forms/Dialogs.h"
+#include "settings/CommonFunctions.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
+#include "settings/uXMLStorage.h"
 
 #include <QScreen>
 #include <QTest>
 
-#include "GuiTestApp.h"
-#include "TempFolder.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

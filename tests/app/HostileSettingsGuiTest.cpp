@@ -2,8 +2,8 @@
 // files among its settings: it starts, or says why it cannot read a file;
 // it ends on SIGTERM within seconds, also while a message is open, running
 // its ordinary shutdown; and it leaves the user's files as they should be.
-#include "PortableProgramTest.h"
-#include "uXMLStorage.h"
+#include "settings/uXMLStorage.h"
+#include "tests/app/PortableProgramTest.h"
 
 #include <QGuiApplication>
 #include <QLocalSocket>

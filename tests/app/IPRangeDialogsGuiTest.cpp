@@ -1,18 +1,18 @@
-#include "Actions.h"
-#include "Dialogs.h"
-#include "LocalInterfaces.h"
-#include "QtStrings.h"
-#include "uDlgIPRangeEdit.h"
-#include "uLocalIPandMaskList.h"
-#include "uProgramOptions.h"
-#include "udlgDetectLocalIPRange.h"
+#include "app/uDlgIPRangeEdit.h"
+#include "app/udlgDetectLocalIPRange.h"
+#include "engine/uLocalIPandMaskList.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "platform/LocalInterfaces.h"
+#include "settings/uProgramOptions.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // block, and listening on its activation socket.
 #pragma once
 
-#include "CheckPrevious.h"
+#include "app/CheckPrevious.h"
 
 #include <QLocalSocket>
 #include <QString>

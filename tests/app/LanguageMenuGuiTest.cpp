@@ -1,10 +1,10 @@
 // File > Language: every language file of the languages folder is offered;
 // choosing one translates every open window again, keeps the chosen target
 // and is remembered for the next start.
-#include "PortableWindowSupport.h"
+#include "tests/app/PortableWindowSupport.h"
 
-#include "Language.h"
-#include "uDlgFind.h"
+#include "app/uDlgFind.h"
+#include "settings/Language.h"
 
 #include <QActionGroup>
 #include <QComboBox>

@@ -1,14 +1,14 @@
 // The local range from the computer's real adapters: each case runs inside a
 // private network namespace that has just the adapters the test gave it.
-#include "Dialogs.h"
-#include "QtStrings.h"
-#include "uProgramOptions.h"
-#include "udlgDetectLocalIPRange.h"
+#include "app/udlgDetectLocalIPRange.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "settings/uProgramOptions.h"
 
 #include <QComboBox>
 
-#include "GuiTestApp.h"
-#include "Lab.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/lan/Lab.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // The addresses the MAC lookup offers are this computer's adapters: each case
 // runs inside a private network namespace with adapters of chosen addresses.
-#include "Dialogs.h"
-#include "QtStrings.h"
-#include "uDlgLookupMACAddress.h"
+#include "app/uDlgLookupMACAddress.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
 
 #include <QLineEdit>
 #include <QMenu>
 
-#include "GuiTestApp.h"
-#include "Lab.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/lan/Lab.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The MAC address manufacturer lookup against the vendors.db beside the test
 // program, as the program has it beside itself.
-#include "Dialogs.h"
-#include "QtStrings.h"
-#include "uDlgLookupMACAddress.h"
-#include "uProgramOptions.h"
+#include "app/uDlgLookupMACAddress.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "settings/uProgramOptions.h"
 
 #include <QLineEdit>
 #include <QMenu>
@@ -11,7 +11,7 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // What the main window's commands hand to the desktop: "Open as" addresses
 // and the help pages, seen through a recording xdg-open first in PATH.
-#include "Actions.h"
-#include "Dialogs.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uComputerList.h"
-#include "uProgramOptions.h"
-#include "uThreadScanPool.h"
-#include "uTolvex.h"
-#include "uWebSite.h"
+#include "app/uTolvex.h"
+#include "app/uWebSite.h"
+#include "engine/uComputerList.h"
+#include "engine/uThreadScanPool.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
+#include "settings/uProgramOptions.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -16,11 +16,11 @@
 #include <QMenuBar>
 #include <QToolButton>
 
-#include "ComputerBuilders.h"
+#include "tests/support/ComputerBuilders.h"
 
-#include "GuiTestApp.h"
-#include "MainWindowRows.h"
-#include "TempFolder.h"
+#include "tests/app/MainWindowRows.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

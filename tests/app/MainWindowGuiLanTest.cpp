@@ -1,18 +1,18 @@
 // A real scan from the main window inside a private network: the window
 // runs in a namespace of its own, beside five hosts on one switch, and the
 // ARP method finds them.
-#include "Lab.h"
-#include "MainWindowTestSupport.h"
-#include "TwoHostLab.h"
+#include "tests/app/MainWindowTestSupport.h"
+#include "tests/lan/Lab.h"
+#include "tests/support/TwoHostLab.h"
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "MainThreadLoop.h"
-#include "VirtualTrees.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
-#include "uProgramOptions.h"
-#include "uThreadScanPool.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uThreadScanPool.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/MainThreadLoop.h"
+#include "forms/VirtualTrees.h"
+#include "settings/uProgramOptions.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -1,12 +1,12 @@
-#include "MainWindowTestSupport.h"
+#include "tests/app/MainWindowTestSupport.h"
 
-#include "Actions.h"
-#include "CommonFunctions.h"
-#include "Dialogs.h"
-#include "VirtualTrees.h"
-#include "uFormat.h"
-#include "uProgramOptions.h"
-#include "uThreadScanPool.h"
+#include "engine/uFormat.h"
+#include "engine/uThreadScanPool.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/VirtualTrees.h"
+#include "settings/CommonFunctions.h"
+#include "settings/uProgramOptions.h"
 
 #include <QComboBox>
 #include <QLabel>

@@ -1,8 +1,8 @@
 // One instance per user: real second starts of the program against a
 // running instance (this test process, or a program started before).
-#include "CheckPrevious.h"
-#include "InstanceProbe.h"
-#include "MainWindowTestSupport.h"
+#include "app/CheckPrevious.h"
+#include "tests/app/InstanceProbe.h"
+#include "tests/app/MainWindowTestSupport.h"
 
 #include <QFile>
 #include <QLocalSocket>

@@ -3,10 +3,10 @@
 // selected and focused one, as a click on it makes it.
 #pragma once
 
-#include "VirtualTrees.h"
-#include "uComputerList.h"
-#include "uThreadScanPool.h"
-#include "uTolvex.h"
+#include "app/uTolvex.h"
+#include "engine/uComputerList.h"
+#include "engine/uThreadScanPool.h"
+#include "forms/VirtualTrees.h"
 
 #include <memory>
 

@@ -1,9 +1,9 @@
 // Closing the program while a shutdown request runs: the request's client and
 // thread end with the main window.
-#include "MainWindowTestSupport.h"
+#include "tests/app/MainWindowTestSupport.h"
 
-#include "uComputerShutdown.h"
-#include "udlgComputerShutdown.h"
+#include "admin/uComputerShutdown.h"
+#include "admin/udlgComputerShutdown.h"
 
 #include <QPointer>
 

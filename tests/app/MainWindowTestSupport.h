@@ -3,21 +3,21 @@
 // workers whose network routines are replaced by fakes.
 #pragma once
 
-#include "CommonFunctions.h"
-#include "Dialogs.h"
-#include "MainThreadLoop.h"
-#include "Thread.h"
-#include "uThreadInPool.h"
-#include "uTolvex.h"
-#include "uXMLStorage.h"
+#include "app/uTolvex.h"
+#include "engine/uThreadInPool.h"
+#include "forms/Dialogs.h"
+#include "forms/MainThreadLoop.h"
+#include "platform/Thread.h"
+#include "settings/CommonFunctions.h"
+#include "settings/uXMLStorage.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QWidget>
 
-#include "GuiTestApp.h"
-#include "TempFolder.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // "Preferences" on the option globals of a real (portable) program: what OK
 // and Cancel do to them, and what reaches "options.xml".
-#include "Dialogs.h"
-#include "QtStrings.h"
-#include "uEngineOptions.h"
-#include "uProgramOptions.h"
-#include "udlgOptions.h"
+#include "app/udlgOptions.h"
+#include "engine/uEngineOptions.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "settings/uProgramOptions.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,8 +14,8 @@
 #include <QSpinBox>
 #include <QTabWidget>
 
-#include "GuiTestApp.h"
-#include "TempFolder.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

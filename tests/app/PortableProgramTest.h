@@ -5,10 +5,10 @@
 // on this fixture.
 #pragma once
 
-#include "CheckPrevious.h"
-#include "GuiTestApp.h"
-#include "InstanceProbe.h"
-#include "TempFolder.h"
+#include "app/CheckPrevious.h"
+#include "tests/app/InstanceProbe.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <QGuiApplication>
 #include <QLocalSocket>

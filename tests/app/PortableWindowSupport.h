@@ -4,22 +4,22 @@
 // opened again as a restart of the program would.
 #pragma once
 
-#include "Actions.h"
-#include "Dialogs.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uComputerList.h"
-#include "uProgramOptions.h"
-#include "uThreadScanPool.h"
-#include "uTolvex.h"
+#include "app/uTolvex.h"
+#include "engine/uComputerList.h"
+#include "engine/uThreadScanPool.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
+#include "settings/uProgramOptions.h"
 
 #include <QApplication>
 #include <QMenu>
 
-#include "ComputerBuilders.h"
-#include "GuiTestApp.h"
-#include "MainWindowRows.h"
-#include "TempFolder.h"
+#include "tests/app/MainWindowRows.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/ComputerBuilders.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

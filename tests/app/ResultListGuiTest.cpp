@@ -1,18 +1,18 @@
 // The result and log lists on the real list control: rows and children,
 // sorting by header clicks and at insertion, the filter, shared comments,
 // stripes as painted, copying, and the log's order.
-#include "VirtualTrees.h"
-#include "uEngineOptions.h"
-#include "uLogList.h"
-#include "uMacList.h"
+#include "app/uLogList.h"
+#include "app/uMacList.h"
+#include "engine/uEngineOptions.h"
+#include "forms/VirtualTrees.h"
 
 #include <QHeaderView>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPixmap>
 
-#include "ComputerBuilders.h"
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/ComputerBuilders.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
 // The computer search dialog on a search thread: names arrive while it runs,
 // OK waits for the search (address list) or for a chosen name (picker), and
 // closing it during a search leaves a thread that reports to nobody.
-#include "Actions.h"
-#include "Dialogs.h"
-#include "QtStrings.h"
-#include "Thread.h"
-#include "uNetworkEnum.h"
-#include "uProgramOptions.h"
-#include "udlgAddressComputerFind.h"
+#include "app/udlgAddressComputerFind.h"
+#include "engine/uNetworkEnum.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "platform/Thread.h"
+#include "settings/uProgramOptions.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -15,7 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

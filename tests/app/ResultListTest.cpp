@@ -1,16 +1,16 @@
 // Row texts, comparisons, the header cycle, comments, copy texts and log
 // rows of the result list, without a window.
-#include "AtomicFile.h"
-#include "CommonFunctions.h"
-#include "uEngineOptions.h"
-#include "uListExport.h"
-#include "uLogList.h"
-#include "uMacComments.h"
-#include "uMacList.h"
+#include "app/uListExport.h"
+#include "app/uLogList.h"
+#include "app/uMacComments.h"
+#include "app/uMacList.h"
+#include "engine/uEngineOptions.h"
+#include "platform/AtomicFile.h"
+#include "settings/CommonFunctions.h"
 
-#include "ComputerBuilders.h"
-#include "TempFolder.h"
-#include "Watchdog.h"
+#include "tests/support/ComputerBuilders.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -400,13 +400,13 @@ TEST(MacComments, UnwritableFileRaisesAndKeepsTheOldOne)
     ::chmod(File.c_str(), 0444);
     TMacComments M;
     M.Set("00-00-00-00-00-01", "new");
-    EXPECT_THROW(M.SaveToFile(File), platform::FileError);
+    EXPECT_THROW(M.SaveToFile(File), platform::EFileError);
     EXPECT_EQ(TempFolder::Read(File), "00-00-00-00-00-01=old\r\n");
     // A folder in the file's place is neither read nor replaced.
     const std::string Folder = Dir.Path("folder");
     std::filesystem::create_directories(Folder);
-    EXPECT_THROW(M.SaveToFile(Folder), platform::FileError);
-    EXPECT_THROW(M.LoadFromFile(Folder), platform::FileError);
+    EXPECT_THROW(M.SaveToFile(Folder), platform::EFileError);
+    EXPECT_THROW(M.LoadFromFile(Folder), platform::EFileError);
     EXPECT_TRUE(std::filesystem::is_directory(Folder));
 }
 
@@ -421,7 +421,7 @@ TEST(MacComments, ANamedPipeOrADeviceAsTheFileRaisesAtOnce)
             M.Set("00-00-00-00-00-01", "kept until the load");
             try {
                 M.LoadFromFile(File);
-            } catch (const platform::FileError& E) {
+            } catch (const platform::EFileError& E) {
                 return std::string(E.what()) + " | " + std::to_string(M.Count());
             }
             return std::string("read ") + std::to_string(M.Count()) + " lines";

@@ -1,19 +1,19 @@
 // The main window's result and log lists as the pool fills them: rows,
 // filter and sort through the window's own controls, a comment edited with
 // the input box and kept on disk at once, copying, and clearing.
-#include "Actions.h"
-#include "CommonFunctions.h"
-#include "Dialogs.h"
-#include "Language.h"
-#include "QtStrings.h"
-#include "VirtualTrees.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
-#include "uListExport.h"
-#include "uProgramOptions.h"
-#include "uThreadScanPool.h"
-#include "uTolvex.h"
-#include "uXMLStorage.h"
+#include "app/uListExport.h"
+#include "app/uTolvex.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uThreadScanPool.h"
+#include "forms/Actions.h"
+#include "forms/Dialogs.h"
+#include "forms/QtStrings.h"
+#include "forms/VirtualTrees.h"
+#include "settings/CommonFunctions.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
+#include "settings/uXMLStorage.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -24,11 +24,11 @@
 #include <QMenu>
 #include <QToolButton>
 
-#include "ComputerBuilders.h"
-#include "GuiTestApp.h"
-#include "MainWindowRows.h"
-#include "TempFolder.h"
-#include "Watchdog.h"
+#include "tests/app/MainWindowRows.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/ComputerBuilders.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 

@@ -2,13 +2,13 @@
 // Tools menu and the row pop-up, run on the selected computer only, with its
 // address checked first; and a tools file the program could not read whole
 // is left as it was.
-#include "PortableProgramTest.h"
-#include "PortableWindowSupport.h"
+#include "tests/app/PortableProgramTest.h"
+#include "tests/app/PortableWindowSupport.h"
 
-#include "CheckPrevious.h"
-#include "Language.h"
-#include "uCommandList.h"
-#include "uTolvexFiles.h"
+#include "admin/uCommandList.h"
+#include "app/CheckPrevious.h"
+#include "app/uTolvexFiles.h"
+#include "settings/Language.h"
 
 #include <QDialog>
 #include <QGroupBox>

@@ -1,8 +1,8 @@
 // The result list's view settings: grid lines (painted by the list), stripes,
 // the column order restored, and the header's pop-up menu.
-#include "PortableWindowSupport.h"
+#include "tests/app/PortableWindowSupport.h"
 
-#include "uXMLStorage.h"
+#include "settings/uXMLStorage.h"
 
 #include <QDialog>
 #include <QHeaderView>

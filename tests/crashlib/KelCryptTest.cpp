@@ -1,8 +1,8 @@
 // Blowfish against OpenSSL's reference cipher and the digits of pi; Base64
 // against Python's base64 module.
-#include "kelCrypt.h"
+#include "crashlib/kelCrypt.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

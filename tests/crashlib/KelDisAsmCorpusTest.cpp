@@ -2,7 +2,7 @@
 // instruction of the /usr/lib32 libraries' code sections and a generated
 // corpus of opcode x ModR/M x SIB x prefix combinations in 32-bit mode; the
 // routines of libc, libstdc++, Qt Core and our own program in x86-64 mode.
-#include "kelDisAsm.h"
+#include "crashlib/kelDisAsm.h"
 
 #include <Zydis/Zydis.h>
 #include <capstone/capstone.h>

@@ -1,5 +1,5 @@
 // The x86 decoder and its instruction text on hand-picked byte sequences.
-#include "kelDisAsm.h"
+#include "crashlib/kelDisAsm.h"
 
 #include <gtest/gtest.h>
 

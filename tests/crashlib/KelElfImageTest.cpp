@@ -1,4 +1,4 @@
-#include "kelElfImage.h"
+#include "crashlib/kelElfImage.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,10 @@
 // leads to, handler tables behind a jump to the runtime, a halt routine that
 // never returns. The routines are assembled with `as --32` and linked at a
 // fixed address with `ld -m elf_i386`; the parser reads the linked bytes.
-#include "kelElfImage.h"
-#include "kelFuncParser.h"
+#include "crashlib/kelElfImage.h"
+#include "crashlib/kelFuncParser.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,10 @@
 // disassembly for the calls of every routine, the compiler's own assembler
 // output for the entries of each jump table and the landing pads of each
 // exception table.
-#include "kelFuncParser.h"
-#include "kelElfImage.h"
+#include "crashlib/kelFuncParser.h"
+#include "crashlib/kelElfImage.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 // readers: eu-addr2line for file and line, addr2line -f -C for the routine,
 // nm for symbols, readelf for the program's map data section. The programs
 // are built here with g++; the program itself is read from TOLVEX_BIN_DIR.
-#include "kelDwarf.h"
-#include "kelMapFile.h"
-#include "kelStrings.h"
+#include "crashlib/kelDwarf.h"
+#include "crashlib/kelMapFile.h"
+#include "crashlib/kelStrings.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The map-file tables, their lookups and adding rules, the packed map data
 // and the linker map texts, and the cache of module maps.
-#include "kelMapFile.h"
-#include "kelMapHooks.h"
-#include "kelStrings.h"
-#include "kelZip.h"
+#include "crashlib/kelMapFile.h"
+#include "crashlib/kelMapHooks.h"
+#include "crashlib/kelStrings.h"
+#include "crashlib/kelZip.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

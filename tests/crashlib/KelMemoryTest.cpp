@@ -1,4 +1,4 @@
-#include "kelMemory.h"
+#include "crashlib/kelMemory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "kelTools.h"
+#include "crashlib/kelTools.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The stack walk: return-address test and recursion removal on crafted data,
 // the texts and checksums, walks of this process's own threads through each
 // source, and the crash program's chains against gdb's backtrace.
-#include "kelStackTrace.h"
-#include "kelStrings.h"
+#include "crashlib/kelStackTrace.h"
+#include "crashlib/kelStrings.h"
 
 #include <gtest/gtest.h>
 

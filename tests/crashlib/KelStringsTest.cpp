@@ -1,6 +1,6 @@
-#include "kelStrings.h"
+#include "crashlib/kelStrings.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "kelTools.h"
-#include "kelStrings.h"
+#include "crashlib/kelTools.h"
+#include "crashlib/kelStrings.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

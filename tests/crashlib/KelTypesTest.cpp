@@ -1,4 +1,4 @@
-#include "kelTypes.h"
+#include "crashlib/kelTypes.h"
 
 #include <gtest/gtest.h>
 

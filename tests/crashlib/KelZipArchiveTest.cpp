@@ -1,8 +1,8 @@
 // Zip archives written by ZipFiles, read back by unzip, zipinfo and Python's
 // zipfile module.
-#include "kelZip.h"
+#include "crashlib/kelZip.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

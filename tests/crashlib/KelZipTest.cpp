@@ -1,5 +1,5 @@
 // Deflate, CRC-32 and the packed container, checked against zlib.
-#include "kelZip.h"
+#include "crashlib/kelZip.h"
 
 #include <gtest/gtest.h>
 

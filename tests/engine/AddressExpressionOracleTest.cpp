@@ -1,9 +1,9 @@
 // Random expressions read by this engine and by an independent Python reading
 // of the same rules (tests/engine/expression_oracle.py); both must agree on
 // validity, count and the addresses at a set of probe indexes.
-#include "NetUtil.h"
-#include "TempFolder.h"
-#include "uAddressExpressionOperations.h"
+#include "engine/NetUtil.h"
+#include "engine/uAddressExpressionOperations.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

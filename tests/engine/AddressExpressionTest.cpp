@@ -1,5 +1,5 @@
-#include "NetUtil.h"
-#include "uAddressExpressionOperations.h"
+#include "engine/NetUtil.h"
+#include "engine/uAddressExpressionOperations.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "ComputerBuilders.h"
-#include "uComputerCaption.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
+#include "engine/uComputerCaption.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "tests/support/ComputerBuilders.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "ComputerBuilders.h"
-#include "TempFolder.h"
-#include "uComputerList.h"
+#include "engine/uComputerList.h"
+#include "tests/support/ComputerBuilders.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

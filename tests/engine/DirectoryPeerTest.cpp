@@ -2,10 +2,10 @@
 // client finds the server through its own ldap.conf, the base through the
 // root entry or LDAPBASE, reads the accounts in pages of 100 and leaves
 // disabled ones out unless asked; slapd's own log counts the pages.
-#include "Lab.h"
-#include "Peers.h"
-#include "TwoHostLab.h"
-#include "uNetworkEnum.h"
+#include "engine/uNetworkEnum.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "uEngineOptions.h"
+#include "engine/uEngineOptions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The ARP method's two ways against real neighbours in private namespaces:
 // what they find is checked against the kernel's own view (ip -j link), and
 // what they cannot find must come back empty within the stated bounds.
-#include "Lab.h"
-#include "Sockets.h"
-#include "TwoHostLab.h"
-#include "uGetMac.h"
-#include "uResolveIpNetEntry2.h"
+#include "engine/uGetMac.h"
+#include "engine/uResolveIpNetEntry2.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

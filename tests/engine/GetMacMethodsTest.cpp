@@ -1,9 +1,9 @@
 // The NetBIOS, NET API and WMI methods on fed data: node-status replies built
 // here, transport pages and management answers given through the methods'
 // seams.
-#include "ComputerBuilders.h"
-#include "uComputerList.h"
-#include "uGetMac.h"
+#include "engine/uComputerList.h"
+#include "engine/uGetMac.h"
+#include "tests/support/ComputerBuilders.h"
 
 #include <gtest/gtest.h>
 
@@ -271,12 +271,12 @@ public:
                                      const std::string& language) const override
     {
         if (language != "WQL")
-            throw platform::WmiError("language " + language);
+            throw platform::EWmiError("language " + language);
         queries->push_back(query);
         const int n = static_cast<int>(queries->size()) - 1;
         std::vector<WmiObject> out;
         if (n == failAt)
-            throw platform::WmiError("The RPC server is unavailable.");
+            throw platform::EWmiError("The RPC server is unavailable.");
         for (const FakeAdapter& a : adapters) {
             WmiObject o;
             if (query == WmiConfigurationQuery) {
@@ -290,7 +290,7 @@ public:
                 o.Set("Index", WmiValue::Of(a.index));
                 o.Set("MACAddress", a.mac);
             } else {
-                throw platform::WmiError("unexpected query " + query);
+                throw platform::EWmiError("unexpected query " + query);
             }
             out.push_back(std::move(o));
         }
@@ -454,7 +454,7 @@ TEST(WmiMac, ErrorsRiseWithTheirTextAndLeaveNoHalfAdapters)
     try {
         GetMacsByWmi("h", c, second.Connector(two, 1));
         ADD_FAILURE() << "no exception";
-    } catch (const platform::WmiError& e) {
+    } catch (const platform::EWmiError& e) {
         EXPECT_STREQ(e.what(), "The RPC server is unavailable.");
     }
     EXPECT_EQ(second.queries.size(), 2u);
@@ -462,14 +462,14 @@ TEST(WmiMac, ErrorsRiseWithTheirTextAndLeaveNoHalfAdapters)
 
     // The first query fails: the second is not run.
     WmiCall first;
-    EXPECT_THROW(GetMacsByWmi("h", c, first.Connector(two, 0)), platform::WmiError);
+    EXPECT_THROW(GetMacsByWmi("h", c, first.Connector(two, 0)), platform::EWmiError);
     EXPECT_EQ(c.AdapterList.size(), 1u);
     EXPECT_EQ(first.queries.size(), 1u);
 
     // A connection that cannot be made raises before anything is added.
     TWmiConnector refuse = [](const std::string&,
                               const std::string&) -> std::unique_ptr<platform::WmiServices> {
-        throw platform::WmiError(platform::WmiUnavailableMessage);
+        throw platform::EWmiError(platform::WmiUnavailableMessage);
     };
     try {
         GetMacsByWmi("10.1.2.3", c, refuse);
@@ -488,7 +488,7 @@ TEST(WmiMac, RemoteHostOfTheRealStandInRaisesTheClearError)
     try {
         GetMacsByWmi("192.0.2.55", c);
         ADD_FAILURE() << "no exception";
-    } catch (const platform::WmiError& e) {
+    } catch (const platform::EWmiError& e) {
         EXPECT_STREQ(e.what(), "WMI is not available on this system");
     }
     EXPECT_TRUE(c.AdapterList.empty());

@@ -1,6 +1,6 @@
 // MAC texts and the inputs that the ARP method refuses before any traffic.
-#include "uGetMac.h"
-#include "uResolveIpNetEntry2.h"
+#include "engine/uGetMac.h"
+#include "engine/uResolveIpNetEntry2.h"
 
 #include <gtest/gtest.h>
 

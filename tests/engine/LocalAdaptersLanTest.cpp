@@ -1,9 +1,9 @@
 // The local adapter inventory and the address list read inside namespaces
 // of the test's own, against what `ip -j` reports in the same namespace.
-#include "Lab.h"
-#include "LocalInterfaces.h"
-#include "TwoHostLab.h"
-#include "uLocalIPandMaskList.h"
+#include "engine/uLocalIPandMaskList.h"
+#include "platform/LocalInterfaces.h"
+#include "tests/lan/Lab.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

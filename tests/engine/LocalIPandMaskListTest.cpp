@@ -1,4 +1,4 @@
-#include "uLocalIPandMaskList.h"
+#include "engine/uLocalIPandMaskList.h"
 
 #include <gtest/gtest.h>
 

@@ -3,11 +3,11 @@
 // several addresses, an interface that is down, one without carrier,
 // loopback) and compared with what `ip -j addr` says there; a remote host
 // gives False and the clear error.
-#include "ComputerBuilders.h"
-#include "Lab.h"
-#include "TwoHostLab.h"
-#include "uComputerList.h"
-#include "uGetMac.h"
+#include "engine/uComputerList.h"
+#include "engine/uGetMac.h"
+#include "tests/lan/Lab.h"
+#include "tests/support/ComputerBuilders.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

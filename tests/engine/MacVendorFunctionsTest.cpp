@@ -1,6 +1,6 @@
-#include "MacVendorFunctions.h"
+#include "engine/MacVendorFunctions.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -7,13 +7,13 @@
 //   live    10.64.0.2/24   answers ping and ARP
 //   quiet   10.64.0.3/24   answers ARP but ignores pings
 //   every other address of the /24 is silent
-#include "Lab.h"
-#include "NeighbourSweep.h"
-#include "NetUtil.h"
-#include "Sockets.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
-#include "uThreadScanPool.h"
+#include "engine/NeighbourSweep.h"
+#include "engine/NetUtil.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uThreadScanPool.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
 
 #include <gtest/gtest.h>
 

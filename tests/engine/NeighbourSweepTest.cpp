@@ -3,11 +3,11 @@
 // test puts in their place must never be joined by real frames. The
 // addresses are loopback ones, which the sweep leaves to the methods, so
 // nothing leaves this computer.
-#include "NetUtil.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
-#include "uThreadInPool.h"
-#include "uThreadScanPool.h"
+#include "engine/NetUtil.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uThreadInPool.h"
+#include "engine/uThreadScanPool.h"
 
 #include <gtest/gtest.h>
 

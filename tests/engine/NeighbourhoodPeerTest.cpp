@@ -3,10 +3,10 @@
 // its list over SMB1, a second computer announcing itself to it, and a client
 // that reads the list through its own /etc/samba. Without any browser the
 // enumeration must give up within a bound and say nothing was found.
-#include "Lab.h"
-#include "Peers.h"
-#include "Sockets.h"
-#include "uNetworkEnum.h"
+#include "engine/uNetworkEnum.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
 
 #include <gtest/gtest.h>
 

@@ -2,12 +2,12 @@
 // it decodes equals what nmblookup decodes from the same answer and what
 // `ip link` shows for the node's interface; replies that lie or are cut give
 // nothing, and no answer gives nothing within the time-out.
-#include "Lab.h"
-#include "NetBiosNodeStatus.h"
-#include "Peers.h"
-#include "Sockets.h"
-#include "TwoHostLab.h"
-#include "uGetMac.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "engine/uGetMac.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

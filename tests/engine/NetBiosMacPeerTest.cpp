@@ -1,11 +1,11 @@
 // The NetBIOS method against Samba's nmbd in a private namespace: nmbd answers
 // node status with its names and an all-zero unit id, which is no adapter.
-#include "Lab.h"
-#include "NetUtil.h"
-#include "Peers.h"
-#include "Sockets.h"
-#include "TwoHostLab.h"
-#include "uGetMac.h"
+#include "engine/NetUtil.h"
+#include "engine/uGetMac.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

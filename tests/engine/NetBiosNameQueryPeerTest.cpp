@@ -3,12 +3,12 @@
 //   scanner 10.64.0.1/24   the code under test runs here; its name server
 //                          (127.0.0.1) does not run, its hosts file knows one name
 //   server  10.64.0.2/24   nmbd registered as TVXNAMED
-#include "Lab.h"
-#include "NetUtil.h"
-#include "Peers.h"
-#include "Sockets.h"
-#include "TwoHostLab.h"
-#include "uThreadScanPool.h"
+#include "engine/NetUtil.h"
+#include "engine/uThreadScanPool.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The NetBIOS name query that finds the address of a name DNS does not know:
 // the query's bytes, the bounds-checked reading of answers, and the exchange
 // with stand-in name servers on loopback addresses.
-#include "LoopbackUdpPeer.h"
-#include "NetBiosNodeStatus.h"
-#include "Sockets.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "platform/Sockets.h"
+#include "tests/support/LoopbackUdpPeer.h"
 
 #include <gtest/gtest.h>
 

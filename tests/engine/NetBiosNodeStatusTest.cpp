@@ -1,5 +1,5 @@
-#include "NetBiosNodeStatus.h"
-#include "NetUtil.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "engine/NetUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -2,12 +2,12 @@
 //   me   10.77.0.1/24   the code under test runs here
 //   peer 10.77.0.2-.5   answers ping, TCP, DNS (dnsmasq) and NetBIOS (nmbd)
 // 10.77.0.99 is on the link but no host has it.
-#include "Lab.h"
-#include "NetBiosNodeStatus.h"
-#include "NetUtil.h"
-#include "Peers.h"
-#include "Sockets.h"
-#include "TwoHostLab.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "engine/NetUtil.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Probes and lookups against this machine's loopback only.
-#include "DetectOS.h"
-#include "LoopbackUdpPeer.h"
-#include "NetBiosNodeStatus.h"
-#include "NetUtil.h"
-#include "Sockets.h"
+#include "engine/DetectOS.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "engine/NetUtil.h"
+#include "platform/Sockets.h"
+#include "tests/support/LoopbackUdpPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -141,7 +141,7 @@ TEST_F(CountingOpener, PingWithoutAnyIcmpSocketRaisesAClearError)
     try {
         PingHost("127.0.0.1", 500);
         FAIL() << "no exception";
-    } catch (const platform::IcmpUnavailable& e) {
+    } catch (const platform::EIcmpUnavailable& e) {
         const std::string text = e.what();
         EXPECT_NE(text.find("ICMP echo is not available"), std::string::npos) << text;
         EXPECT_NE(text.find("ping_group_range"), std::string::npos) << text;
@@ -149,7 +149,7 @@ TEST_F(CountingOpener, PingWithoutAnyIcmpSocketRaisesAClearError)
     }
     EXPECT_EQ(Opens.load(), 2); // datagram, then raw
     // The failure is not a name failure: a name that resolves raises too.
-    EXPECT_THROW(PingHost("localhost", 500), platform::IcmpUnavailable);
+    EXPECT_THROW(PingHost("localhost", 500), platform::EIcmpUnavailable);
 }
 
 TEST(Names, ResolveThroughTheHostsFile)

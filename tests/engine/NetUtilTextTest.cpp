@@ -1,4 +1,4 @@
-#include "NetUtil.h"
+#include "engine/NetUtil.h"
 
 #include <gtest/gtest.h>
 

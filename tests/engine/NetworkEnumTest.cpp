@@ -1,8 +1,8 @@
 // The enumerations' status and message rules against scripted browsers and
 // directories: the order and count of names, stops between domains and
 // pages, failures that end a list, and the filters sent.
-#include "LanManBrowse.h"
-#include "uNetworkEnum.h"
+#include "engine/uNetworkEnum.h"
+#include "platform/LanManBrowse.h"
 
 #include <gtest/gtest.h>
 

@@ -9,14 +9,14 @@
 //
 // The network is built once per test program (the suite's fixture); the
 // master browser and the directory start only when a test needs them.
-#include "Lab.h"
-#include "NetBiosNodeStatus.h"
-#include "NetUtil.h"
-#include "Peers.h"
-#include "Sockets.h"
-#include "uComputerList.h"
-#include "uEngineOptions.h"
-#include "uThreadScanPool.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "engine/NetUtil.h"
+#include "engine/uComputerList.h"
+#include "engine/uEngineOptions.h"
+#include "engine/uThreadScanPool.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
 
 #include <gtest/gtest.h>
 

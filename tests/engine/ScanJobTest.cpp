@@ -1,4 +1,4 @@
-#include "uScanJob.h"
+#include "engine/uScanJob.h"
 
 #include <gtest/gtest.h>
 

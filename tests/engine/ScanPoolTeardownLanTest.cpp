@@ -3,11 +3,11 @@
 // afterwards, and no open file (sockets, vendor database connections).
 //   me   10.65.0.1/24   the pool runs here
 //   peer 10.65.0.2/24   answers ping and ARP; the rest of the /24 is silent
-#include "Lab.h"
-#include "NetUtil.h"
-#include "Sockets.h"
-#include "TwoHostLab.h"
-#include "uThreadScanPool.h"
+#include "engine/NetUtil.h"
+#include "engine/uThreadScanPool.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

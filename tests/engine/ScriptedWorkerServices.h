@@ -2,9 +2,9 @@
 // test scripts it, and every call is recorded in the order it was made.
 #pragma once
 
-#include "ComputerBuilders.h"
-#include "NetUtil.h"
-#include "uThreadInPool.h"
+#include "engine/NetUtil.h"
+#include "engine/uThreadInPool.h"
+#include "tests/support/ComputerBuilders.h"
 
 #include <atomic>
 #include <chrono>

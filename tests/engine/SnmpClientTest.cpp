@@ -1,9 +1,9 @@
 // The SNMP client and method against a scripted agent on loopback: a UDP
 // socket that decodes each request itself and answers what the test says,
 // down to replies no honest agent sends.
-#include "ComputerBuilders.h"
-#include "Sockets.h"
-#include "uGetMac.h"
+#include "engine/uGetMac.h"
+#include "platform/Sockets.h"
+#include "tests/support/ComputerBuilders.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The SNMP method against real snmpd agents in private namespaces: one that
 // serves its own interface table (checked against snmpwalk and ip -j link),
 // one whose table a pass script makes up, and hosts where nobody answers.
-#include "Lab.h"
-#include "Peers.h"
-#include "Sockets.h"
-#include "TwoHostLab.h"
-#include "uGetMac.h"
+#include "engine/uGetMac.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "uThrdSearchComputers.h"
+#include "engine/uThrdSearchComputers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The scan worker's host and enumeration jobs, driven in the test's own
 // thread (the worker is never resumed) against scripted services.
-#include "ScriptedWorkerServices.h"
-#include "uThreadInPool.h"
+#include "engine/uThreadInPool.h"
+#include "tests/engine/ScriptedWorkerServices.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "uThreadScanPool.h"
+#include "engine/uThreadScanPool.h"
 
-#include "NetUtil.h"
-#include "ScriptedWorkerServices.h"
+#include "engine/NetUtil.h"
+#include "tests/engine/ScriptedWorkerServices.h"
 
 #include <gtest/gtest.h>
 

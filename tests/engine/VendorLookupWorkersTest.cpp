@@ -2,7 +2,7 @@
 // connection, so nothing process-wide may make them wait for each other.
 // SQLite's allocation statistics are such a thing (one lock around every
 // allocation of every connection); the first connection turns them off.
-#include "MacVendorFunctions.h"
+#include "engine/MacVendorFunctions.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

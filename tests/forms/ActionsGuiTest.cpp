@@ -1,13 +1,13 @@
 // Actions and their update handlers: when the handlers run, that a command
 // never runs in a state its handler refuses, and buttons that follow them.
-#include "Actions.h"
+#include "forms/Actions.h"
 
 #include <QCoreApplication>
 #include <QPushButton>
 #include <QTest>
 #include <QWidget>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // A stored column layout copied into a list's header and read back: what the
 // options file keeps of the result list's columns between two starts.
-#include "VirtualTrees.h"
-#include "uVirtualTreesColumnsUtil.h"
+#include "forms/VirtualTrees.h"
+#include "forms/uVirtualTreesColumnsUtil.h"
 
 #include <QHeaderView>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Modal dialogs and message boxes: the modal results they answer with, the
 // seams tests work them through, and the store's failures reaching the user.
-#include "Dialogs.h"
-#include "uXMLStorage.h"
+#include "forms/Dialogs.h"
+#include "settings/uXMLStorage.h"
 
 #include <QDialog>
 #include <QLineEdit>
@@ -10,8 +10,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "GuiTestApp.h"
-#include "TempFolder.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

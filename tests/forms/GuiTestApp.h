@@ -3,11 +3,11 @@
 // name and saving screenshots.
 #pragma once
 
-#include "CommonFunctions.h"
-#include "Dialogs.h"
-#include "Language.h"
-#include "uProgramOptions.h"
-#include "uXMLStorage.h"
+#include "forms/Dialogs.h"
+#include "settings/CommonFunctions.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
+#include "settings/uXMLStorage.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,8 +1,8 @@
 // The language file reaching the widgets of a form: every property name the
 // files use, on every kind of control it applies to, and nothing else.
-#include "Actions.h"
-#include "FormTranslation.h"
-#include "Language.h"
+#include "forms/Actions.h"
+#include "forms/FormTranslation.h"
+#include "settings/Language.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -13,8 +13,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "GuiTestApp.h"
-#include "TempFolder.h"
+#include "tests/forms/GuiTestApp.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The list control's node tree: row numbers after insertions in the middle,
 // sorted insertion against a stable sort of everything, and the selection,
 // focus, expansion and filter staying with their rows when they move.
-#include "VirtualTrees.h"
+#include "forms/VirtualTrees.h"
 
 #include <QHeaderView>
 
-#include "GuiTestApp.h"
+#include "tests/forms/GuiTestApp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Any text as an address expression: the count agrees with the parts it is
 // made of, each item is the address its indexes make, the item past the
 // last is refused, and a range turned into an expression covers both ends.
-#include "uAddressExpressionOperations.h"
+#include "engine/uAddressExpressionOperations.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Any bytes as an address-list file: the entries read are the entries the
 // file holds line by line, and writing them gives a file that reads back to
 // the same entries.
-#include "FuzzFiles.h"
-#include "uAddressListFile.h"
+#include "app/uAddressListFile.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 #include <cstddef>
 #include <cstdint>

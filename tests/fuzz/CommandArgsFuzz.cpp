@@ -8,9 +8,9 @@
 // where the written word did not, and is inserted as it stands, once per
 // macro, never scanned again. A host that fails the check starts nothing:
 // the run refuses before any program or document is touched.
-#include "Dialogs.h"
-#include "uCommandList.h"
-#include "uCommandRun.h"
+#include "admin/uCommandList.h"
+#include "admin/uCommandRun.h"
+#include "forms/Dialogs.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Any bytes as a computer-list file. A file that is read must save, the saved
 // file must read back to the same computers (less what XML cannot hold, which
 // saving strips), and saving those again must give the same bytes.
-#include "FuzzFiles.h"
-#include "uComputerList.h"
+#include "engine/uComputerList.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Any bytes as a received ICMP message, with and without its IP header.
-#include "Icmp.h"
+#include "platform/Icmp.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Any bytes as an ELF file: the note reader must stay inside them.
-#include "ElfNote.h"
+#include "platform/ElfNote.h"
 
 #include <cstddef>
 #include <cstdint>

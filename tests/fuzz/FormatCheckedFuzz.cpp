@@ -2,7 +2,7 @@
 // with text and integer arguments. FormatChecked must give what its rule
 // says (the translation formatted when it fits, else the built-in format,
 // else the translation as it stands), never raise, and stay bounded.
-#include "uFormat.h"
+#include "engine/uFormat.h"
 
 #include <cstddef>
 #include <cstdint>

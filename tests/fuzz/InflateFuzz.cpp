@@ -1,7 +1,7 @@
 // Any bytes as a raw Deflate stream: our decoder must agree with zlib's on
 // whether the stream is valid and, when it is, on every byte it gives. A
 // stream that decodes also goes through our encoder and back.
-#include "kelZip.h"
+#include "crashlib/kelZip.h"
 
 #include <zlib.h>
 

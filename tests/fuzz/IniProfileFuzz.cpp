@@ -1,5 +1,5 @@
 // Any bytes as a language file: every listed key must be found again.
-#include "IniProfile.h"
+#include "platform/IniProfile.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Any bytes as Base64 text, and as a key and enciphered text whose padding
 // is removed after deciphering.
-#include "kelCrypt.h"
+#include "crashlib/kelCrypt.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // Any bytes as code, in both CPU modes: decoding stays inside the 15-byte
 // window, never claims more than it read, and every decoded instruction
 // (valid or not) composes a line of text.
-#include "kelDisAsm.h"
+#include "crashlib/kelDisAsm.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // The crash library's ELF reader over arbitrary bytes: as a file, and as an
 // image "loaded" at an address, with every query a crash report makes.
-#include "kelElfImage.h"
+#include "crashlib/kelElfImage.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // at the latest), keeps every area inside the bounds it was given, and the
 // listing of what it found composes. The first byte chooses the mode, the
 // listing's form and its line limit; the rest is the code.
-#include "kelFuncParser.h"
+#include "crashlib/kelFuncParser.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Any bytes as UTF-8 and as UTF-16 text, as a run of digits, and split into
 // a text, a search text and a replacement.
-#include "kelStrings.h"
+#include "crashlib/kelStrings.h"
 
 #include <charconv>
 #include <cstddef>

@@ -2,8 +2,8 @@
 // translation of every key it lists, and the form keys applied to a stand-in
 // form whose objects check that each property is set on the object its path
 // names.
-#include "FuzzFiles.h"
-#include "LangChanger.h"
+#include "settings/LangChanger.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // a byte-order mark, or UTF-16 either way round): the lines read are the
 // lines written back, in the file's own encoding; a comment set is the
 // comment found; a file nobody changed is not written.
-#include "FuzzFiles.h"
-#include "uMacComments.h"
+#include "app/uMacComments.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 #include <cstddef>
 #include <cstdint>

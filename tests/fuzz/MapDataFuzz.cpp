@@ -3,7 +3,7 @@
 // block, so that the table reader sees every shape of counts, names and
 // compact integers. A block that is taken must give tables whose lookups
 // answer, and packing them again must read back the same.
-#include "kelMapFile.h"
+#include "crashlib/kelMapFile.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Any text as a linker map file: the segment/publics/line-number layout, or
 // the GNU linker's when the first byte is odd. Whatever is taken must sort
 // into tables whose lookups answer.
-#include "kelMapFile.h"
+#include "crashlib/kelMapFile.h"
 
 #include <cstddef>
 #include <cstdint>

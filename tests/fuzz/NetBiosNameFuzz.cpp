@@ -1,9 +1,9 @@
 // Any bytes as the answer to a NetBIOS name query, and as the node-status
 // reply a computer's name and MAC address are taken from. The parsers read
 // only the received bytes, and what they report was in them.
-#include "NetBiosNodeStatus.h"
-#include "NetUtil.h"
-#include "uGetMac.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "engine/NetUtil.h"
+#include "engine/uGetMac.h"
 
 #include <arpa/inet.h>
 

@@ -1,7 +1,7 @@
 // Any bytes as a node-status reply: the parser reads only what it was given,
 // and what it reports stays within the reply.
-#include "NetBiosNodeStatus.h"
-#include "NetUtil.h"
+#include "engine/NetBiosNodeStatus.h"
+#include "engine/NetUtil.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,9 +3,9 @@
 // must survive a save and a fresh read unchanged, and the saved file must
 // stay within a bound of what was read (what the store keeps of unknown
 // elements must not grow on the way out).
-#include "FuzzFiles.h"
-#include "uProgramOptions.h"
-#include "uXMLStorage.h"
+#include "settings/uProgramOptions.h"
+#include "settings/uXMLStorage.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 #include <cstddef>
 #include <cstdint>

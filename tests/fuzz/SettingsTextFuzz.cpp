@@ -1,9 +1,9 @@
 // Any bytes as the text of a settings value, and as a value to store: the
 // decoder never reads outside its text, and what the store writes reopens
 // and reads back the same way every time.
-#include "FuzzFiles.h"
-#include "HTMLUtil.h"
-#include "uXMLStorage.h"
+#include "settings/HTMLUtil.h"
+#include "settings/uXMLStorage.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 #include <cstddef>
 #include <cstdint>

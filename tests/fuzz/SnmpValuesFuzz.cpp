@@ -3,8 +3,8 @@
 // and content. A scripted agent on loopback serves the table; the client and
 // the table walk must take what the values allow and nothing else: a MAC
 // only of a hardware address's length, names capped, strings as sent.
-#include "SnmpClient.h"
-#include "uGetMac.h"
+#include "engine/SnmpClient.h"
+#include "engine/uGetMac.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

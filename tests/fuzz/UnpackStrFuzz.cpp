@@ -1,7 +1,7 @@
 // Any bytes as a packed container: the result is empty, or exactly as long
 // as the container's stream decodes to, no longer than the declared size, and
 // with the CRC-32 the container names.
-#include "kelZip.h"
+#include "crashlib/kelZip.h"
 
 #include <cstddef>
 #include <cstdint>

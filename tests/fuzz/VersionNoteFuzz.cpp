@@ -1,8 +1,8 @@
 // Any bytes as the text of a program file's version record, carried as the
 // note of a small ELF file: every reader of the record takes it, and what
 // they give agrees with the fixed version block and with its own format.
-#include "FileInfo.h"
-#include "FuzzFiles.h"
+#include "settings/FileInfo.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 #include <cstddef>
 #include <cstdint>

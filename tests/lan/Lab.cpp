@@ -1,4 +1,4 @@
-#include "Lab.h"
+#include "tests/lan/Lab.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "Peers.h"
+#include "tests/lan/Peers.h"
 
 #include <algorithm>
 #include <cctype>

@@ -7,7 +7,7 @@
 // readiness check.
 #pragma once
 
-#include "Lab.h"
+#include "tests/lan/Lab.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
-#include "AtomicFile.h"
+#include "platform/AtomicFile.h"
 
-#include "TempFolder.h"
-#include "Watchdog.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using platform::FileError;
+using platform::EFileError;
 using platform::ReadWholeFile;
 
 namespace {
@@ -25,7 +25,7 @@ std::string Outcome(const std::string& FileName, std::size_t MaxSize = platform:
     return AnswerWithin(std::chrono::seconds(5), [&] {
         try {
             return "bytes " + std::to_string(ReadWholeFile(FileName, MaxSize).size());
-        } catch (const FileError& E) {
+        } catch (const EFileError& E) {
             return E.Operation + " " + strerrorname_np(E.Errno) + ": " + E.what();
         }
     });
@@ -117,12 +117,12 @@ TEST(ReadWholeFile, AKernelFileThatTellsNoSizeIsReadToItsEndWithinTheLimit)
     EXPECT_EQ(Start(Outcome("/proc/self/status", 16), 11), "read EFBIG:");
 }
 
-TEST(FileError, CarriesTheSystemsTextOrTheGivenReason)
+TEST(EFileError, CarriesTheSystemsTextOrTheGivenReason)
 {
-    const FileError System("open", "/x", ENOENT);
+    const EFileError System("open", "/x", ENOENT);
     EXPECT_EQ(System.Reason, std::strerror(ENOENT));
     EXPECT_STREQ(System.what(), (std::string("open \"/x\": ") + std::strerror(ENOENT)).c_str());
-    const FileError Own("open", "/x", EINVAL, "not a regular file");
+    const EFileError Own("open", "/x", EINVAL, "not a regular file");
     EXPECT_EQ(Own.Errno, EINVAL);
     EXPECT_STREQ(Own.what(), "open \"/x\": not a regular file");
 }

@@ -1,6 +1,6 @@
-#include "ElfNote.h"
+#include "platform/ElfNote.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Icmp.h"
+#include "platform/Icmp.h"
 
 #include <gtest/gtest.h>
 
@@ -252,7 +252,7 @@ TEST_F(IcmpSockets, NeitherSocketIsAnError)
     try {
         platform::IcmpEcho(Ip("127.0.0.1"), 100);
         FAIL() << "no exception";
-    } catch (const platform::IcmpUnavailable& e) {
+    } catch (const platform::EIcmpUnavailable& e) {
         EXPECT_NE(std::string(e.what()).find("ping_group_range"), std::string::npos) << e.what();
         EXPECT_NE(std::string(e.what()).find("CAP_NET_RAW"), std::string::npos) << e.what();
     }
@@ -265,7 +265,7 @@ TEST_F(IcmpSockets, NeitherSocketIsAnError)
     try {
         platform::IcmpEcho(Ip("127.0.0.1"), 100);
         FAIL() << "no exception";
-    } catch (const platform::IcmpUnavailable& e) {
+    } catch (const platform::EIcmpUnavailable& e) {
         EXPECT_NE(std::string(e.what()).find(std::strerror(EMFILE)), std::string::npos);
         EXPECT_EQ(std::string(e.what()).find("CAP_NET_RAW"), std::string::npos);
     }

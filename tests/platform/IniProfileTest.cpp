@@ -1,7 +1,7 @@
-#include "IniProfile.h"
+#include "platform/IniProfile.h"
 
-#include "TempFolder.h"
-#include "Watchdog.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // interfaces.
 #pragma once
 
-#include "LocalInterfaces.h"
+#include "platform/LocalInterfaces.h"
 
 #include <net/if.h>
 #include <net/if_arp.h>

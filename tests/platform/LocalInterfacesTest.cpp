@@ -1,4 +1,4 @@
-#include "LocalInterfaces.h"
+#include "platform/LocalInterfaces.h"
 
 #include <gtest/gtest.h>
 

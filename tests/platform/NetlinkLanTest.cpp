@@ -1,10 +1,10 @@
 // Route, link, address and neighbour queries and the raw ARP exchange,
 // checked against the kernel's own view (ip -j) in private namespaces.
-#include "Lab.h"
-#include "Netlink.h"
-#include "RawArp.h"
-#include "Sockets.h"
-#include "TwoHostLab.h"
+#include "platform/Netlink.h"
+#include "platform/RawArp.h"
+#include "platform/Sockets.h"
+#include "tests/lan/Lab.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

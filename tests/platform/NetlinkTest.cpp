@@ -1,7 +1,7 @@
 // Address texts, entry states and pacing arithmetic of the neighbour layer,
 // and the queries that every Linux answers the same way for loopback.
-#include "Netlink.h"
-#include "RawArp.h"
+#include "platform/Netlink.h"
+#include "platform/RawArp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "ServerTransports.h"
-#include "InterfaceFixtures.h"
-#include "LocalComputer.h"
+#include "platform/ServerTransports.h"
+#include "platform/LocalComputer.h"
+#include "tests/platform/InterfaceFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -124,7 +124,7 @@ TEST(ServerTransports, UnreadableInventoryIsAFailureNotAnEmptyList)
     EXPECT_EQ(platform::NetServerTransportEnum(
                   "", platform::MaxPreferredLength, buf, read, total, resume,
                   []() -> std::vector<LocalInterface> {
-                      throw platform::InterfaceListError("Cannot list the network interfaces");
+                      throw platform::EInterfaceListError("Cannot list the network interfaces");
                   }),
               platform::ErrorGenFailure);
 }

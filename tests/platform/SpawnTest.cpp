@@ -1,6 +1,6 @@
-#include "Process.h"
+#include "platform/Process.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "Wmi.h"
-#include "InterfaceFixtures.h"
-#include "TempFolder.h"
+#include "platform/Wmi.h"
+#include "tests/platform/InterfaceFixtures.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <fstream>
 
 using fixtures::Interface;
+using platform::EWmiError;
 using platform::LocalInterface;
-using platform::WmiError;
 using platform::WmiObject;
 using platform::WmiValue;
 
@@ -80,7 +80,7 @@ TEST(Wql, EverythingElseIsRefusedByName)
         try {
             platform::ParseWql(query);
             ADD_FAILURE() << "accepted: " << query;
-        } catch (const WmiError& e) {
+        } catch (const EWmiError& e) {
             EXPECT_EQ(std::string(e.what()), std::string("Unsupported WMI query: ") + query);
         }
     }
@@ -92,22 +92,22 @@ TEST(WmiValue, TextsAndIntegersAsTheMethodReadsThem)
     EXPECT_EQ(WmiValue::Of(std::string("00:1A")).AsText(), "00:1A");
     EXPECT_EQ(WmiValue::Of(int64_t{42}).AsText(), "42");
     EXPECT_EQ(WmiValue::Of(true).AsText(), "True");
-    EXPECT_THROW(WmiValue::Of(std::vector<std::string>{"a"}).AsText(), WmiError);
+    EXPECT_THROW(WmiValue::Of(std::vector<std::string>{"a"}).AsText(), EWmiError);
 
     EXPECT_EQ(WmiValue::Of(int64_t{-7}).AsInteger(), -7);
     EXPECT_EQ(WmiValue::Of(std::string("12")).AsInteger(), 12);
     EXPECT_EQ(WmiValue::Of(true).AsInteger(), -1);
-    EXPECT_THROW(WmiValue::Null().AsInteger(), WmiError);
-    EXPECT_THROW(WmiValue::Of(std::string("12a")).AsInteger(), WmiError);
-    EXPECT_THROW(WmiValue::Of(std::string("")).AsInteger(), WmiError);
-    EXPECT_THROW(WmiValue::Of(std::string("99999999999999999999")).AsInteger(), WmiError);
+    EXPECT_THROW(WmiValue::Null().AsInteger(), EWmiError);
+    EXPECT_THROW(WmiValue::Of(std::string("12a")).AsInteger(), EWmiError);
+    EXPECT_THROW(WmiValue::Of(std::string("")).AsInteger(), EWmiError);
+    EXPECT_THROW(WmiValue::Of(std::string("99999999999999999999")).AsInteger(), EWmiError);
 
     WmiObject o;
     o.Set("Index", WmiValue::Of(int64_t{3}));
     o.Set("INDEX", WmiValue::Of(int64_t{4}));
     EXPECT_EQ(o.Properties().size(), 1u);
     EXPECT_EQ(o.Get("index").AsInteger(), 4);
-    EXPECT_THROW(o.Get("MACAddress"), WmiError);
+    EXPECT_THROW(o.Get("MACAddress"), EWmiError);
 }
 
 // A computer with loopback, two IP-enabled interfaces (one with two
@@ -258,24 +258,24 @@ TEST_F(LocalWmi, ProductTextsAreCleanedAndBounded)
 TEST_F(LocalWmi, OnlyWqlAndOnlyTheKnownQueries)
 {
     auto services = platform::LocalWmiServices(sources_);
-    EXPECT_THROW(services->ExecQuery(kAdapterQuery, "CQL"), WmiError);
+    EXPECT_THROW(services->ExecQuery(kAdapterQuery, "CQL"), EWmiError);
     EXPECT_NO_THROW(services->ExecQuery(kAdapterQuery, "wql"));
-    EXPECT_THROW(services->ExecQuery("Select * from Win32_Service"), WmiError);
+    EXPECT_THROW(services->ExecQuery("Select * from Win32_Service"), EWmiError);
     // A property that was not selected is not in the objects.
     auto objects = services->ExecQuery("select Index from Win32_NetworkAdapter");
     ASSERT_FALSE(objects.empty());
-    EXPECT_THROW(objects[0].Get("MACAddress"), WmiError);
+    EXPECT_THROW(objects[0].Get("MACAddress"), EWmiError);
 }
 
 TEST_F(LocalWmi, UnreadableInventoryRaisesItsError)
 {
     sources_.Interfaces = []() -> std::vector<LocalInterface> {
-        throw platform::InterfaceListError("Cannot list the network interfaces: No buffer space");
+        throw platform::EInterfaceListError("Cannot list the network interfaces: No buffer space");
     };
     try {
         Query(kConfigQuery);
         ADD_FAILURE() << "no exception";
-    } catch (const WmiError& e) {
+    } catch (const EWmiError& e) {
         EXPECT_STREQ(e.what(), "Cannot list the network interfaces: No buffer space");
     }
 }
@@ -286,7 +286,7 @@ TEST(WmiConnect, OnlyThisComputerAndItsNamespace)
         try {
             platform::ConnectWmiServer(server, "root\\cimv2");
             ADD_FAILURE() << "connected to " << server;
-        } catch (const WmiError& e) {
+        } catch (const EWmiError& e) {
             EXPECT_STREQ(e.what(), "WMI is not available on this system") << server;
         }
     }
@@ -294,8 +294,8 @@ TEST(WmiConnect, OnlyThisComputerAndItsNamespace)
     EXPECT_NE(platform::ConnectWmiServer("", "ROOT\\CIMV2"), nullptr);
     EXPECT_NE(platform::ConnectWmiServer("127.0.0.1", "root\\cimv2"), nullptr);
     EXPECT_NE(platform::ConnectWmiServer("\\\\localhost", "root\\cimv2"), nullptr);
-    EXPECT_THROW(platform::ConnectWmiServer(".", "root\\default"), WmiError);
-    EXPECT_THROW(platform::ConnectWmiServer("\\\\", "root\\cimv2"), WmiError);
+    EXPECT_THROW(platform::ConnectWmiServer(".", "root\\default"), EWmiError);
+    EXPECT_THROW(platform::ConnectWmiServer("\\\\", "root\\cimv2"), EWmiError);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
-#include "CommonFunctions.h"
-#include "FileInfo.h"
-#include "TempFolder.h"
-#include "XdgFolders.h"
+#include "settings/CommonFunctions.h"
+#include "platform/XdgFolders.h"
+#include "settings/FileInfo.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

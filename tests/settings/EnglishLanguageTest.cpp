@@ -1,7 +1,7 @@
-#include "IniProfile.h"
-#include "LangChanger.h"
-#include "TempFolder.h"
-#include "uFormat.h"
+#include "engine/uFormat.h"
+#include "platform/IniProfile.h"
+#include "settings/LangChanger.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

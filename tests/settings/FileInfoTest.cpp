@@ -1,5 +1,5 @@
-#include "FileInfo.h"
-#include "TempFolder.h"
+#include "settings/FileInfo.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

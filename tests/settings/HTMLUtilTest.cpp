@@ -1,4 +1,4 @@
-#include "HTMLUtil.h"
+#include "settings/HTMLUtil.h"
 
 #include <gtest/gtest.h>
 

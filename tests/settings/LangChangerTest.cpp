@@ -1,8 +1,8 @@
-#include "LangChanger.h"
-#include "Language.h"
-#include "TempFolder.h"
-#include "Watchdog.h"
-#include "uXMLStorage.h"
+#include "settings/LangChanger.h"
+#include "settings/Language.h"
+#include "settings/uXMLStorage.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "CommonFunctions.h"
-#include "HTMLUtil.h"
-#include "Language.h"
-#include "SettingsTestSupport.h"
-#include "uEngineOptions.h"
-#include "uProgramOptions.h"
-#include "uXMLStorage.h"
+#include "engine/uEngineOptions.h"
+#include "settings/CommonFunctions.h"
+#include "settings/HTMLUtil.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
+#include "settings/uXMLStorage.h"
+#include "tests/settings/SettingsTestSupport.h"
 
 #include <gtest/gtest.h>
 

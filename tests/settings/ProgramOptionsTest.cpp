@@ -1,8 +1,8 @@
-#include "Language.h"
-#include "SettingsTestSupport.h"
-#include "uEngineOptions.h"
-#include "uProgramOptions.h"
-#include "uXMLStorage.h"
+#include "engine/uEngineOptions.h"
+#include "settings/Language.h"
+#include "settings/uProgramOptions.h"
+#include "settings/uXMLStorage.h"
+#include "tests/settings/SettingsTestSupport.h"
 
 #include <gtest/gtest.h>
 

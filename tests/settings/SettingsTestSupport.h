@@ -2,8 +2,8 @@
 // xmllint oracle and a recorder for the store's error messages.
 #pragma once
 
-#include "TempFolder.h"
-#include "uXMLStorage.h"
+#include "settings/uXMLStorage.h"
+#include "tests/support/TempFolder.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,7 +1,7 @@
-#include "AtomicFile.h"
-#include "SettingsTestSupport.h"
-#include "Watchdog.h"
-#include "uXMLStorage.h"
+#include "platform/AtomicFile.h"
+#include "settings/uXMLStorage.h"
+#include "tests/settings/SettingsTestSupport.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -761,7 +761,7 @@ TEST(XMLStorageFiles, ReadOnlyFileSystemIsNamedAndAnUnchangedFileIsNotWritten)
         try {
             platform::ReplaceFileAtomically(Path, "x");
             return 3;
-        } catch (const platform::FileError& E) {
+        } catch (const platform::EFileError& E) {
             if (E.Errno != EROFS)
                 return 4;
         }

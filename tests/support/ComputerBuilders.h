@@ -2,7 +2,7 @@
 // report them.
 #pragma once
 
-#include "uComputerList.h"
+#include "engine/uComputerList.h"
 
 #include <memory>
 #include <string>

@@ -3,7 +3,7 @@
 // sends back to its sender the datagrams the test makes of it.
 #pragma once
 
-#include "Sockets.h"
+#include "platform/Sockets.h"
 
 #include <arpa/inet.h>
 #include <cstdint>

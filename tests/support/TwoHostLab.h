@@ -13,7 +13,7 @@
 // TVX_REQUIRE_LAN); the lab and everything in it go when the test ends.
 #pragma once
 
-#include "Lab.h"
+#include "tests/lan/Lab.h"
 
 #include <gtest/gtest.h>
 

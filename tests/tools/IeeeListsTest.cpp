@@ -1,7 +1,7 @@
-#include "IeeeLists.h"
-#include "MacVendorFunctions.h"
+#include "tools/IeeeLists.h"
+#include "engine/MacVendorFunctions.h"
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

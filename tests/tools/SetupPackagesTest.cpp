@@ -2,7 +2,7 @@
 // server that was running before (an administrator's own Samba or dnsmasq)
 // keeps running. Checked with a stand-in daemon of a name no real program
 // has, so that no server of this machine or of a parallel test is touched.
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 

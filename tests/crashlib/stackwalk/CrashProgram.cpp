@@ -11,9 +11,9 @@
 //   ip <hex>
 // With "--scan" the call frame information and the frame chain are left out.
 // Run under gdb, the program stops at the crash instead.
-#include "CrashProgram.h"
-#include "kelStackTrace.h"
-#include "kelStrings.h"
+#include "tests/crashlib/stackwalk/CrashProgram.h"
+#include "crashlib/kelStackTrace.h"
+#include "crashlib/kelStrings.h"
 
 #include <atomic>
 #include <cstdint>

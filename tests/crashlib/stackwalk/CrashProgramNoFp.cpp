@@ -1,6 +1,6 @@
 // Routines of the crash program built without frame pointers and with
 // sibling calls: the walk must get through them without a frame chain.
-#include "CrashProgram.h"
+#include "tests/crashlib/stackwalk/CrashProgram.h"
 
 extern "C" {
 

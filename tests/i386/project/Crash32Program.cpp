@@ -2,7 +2,7 @@
 // inside a qsort callback below a known chain. A watcher thread, woken by the
 // crash handler (which only copies the context), walks the crashed thread
 // and prints the trace in its columns, then "end".
-#include "kelStackTrace.h"
+#include "crashlib/kelStackTrace.h"
 
 #include <cstdint>
 #include <cstdio>

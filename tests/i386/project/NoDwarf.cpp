@@ -1,6 +1,6 @@
 // The DWARF reader for a build without libdw: there is no DWARF to read, so
 // the map-file unit goes on to its other sources (the ELF symbols).
-#include "kelDwarf.h"
+#include "crashlib/kelDwarf.h"
 
 std::mutex& DwarfLock()
 {

@@ -1,7 +1,7 @@
 // The stack walk built for 32-bit x86 and run natively: the 32-bit crash
 // program (-O2, no frame pointers) and walks of this test's own thread, with
 // 4-byte slots and the 32-bit call forms.
-#include "kelStackTrace.h"
+#include "crashlib/kelStackTrace.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Nothing outlives a Lab, also when a test fails half-way, and what a dead
 // test process left behind is removed without touching a live one's.
-#include "Lab.h"
-#include "Peers.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The harness's hosts, links, Exec and Run, checked against the kernel's own
 // view (ip -j) and real traffic between namespaces.
-#include "Lab.h"
-#include "TwoHostLab.h"
+#include "tests/lan/Lab.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The ready-made peers answer real clients in another namespace.
-#include "Lab.h"
-#include "Peers.h"
-#include "TwoHostLab.h"
+#include "tests/lan/Lab.h"
+#include "tests/lan/Peers.h"
+#include "tests/support/TwoHostLab.h"
 
 #include <gtest/gtest.h>
 

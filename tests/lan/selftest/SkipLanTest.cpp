@@ -1,6 +1,6 @@
 // Without root a network test is skipped with its reason, or fails when the
 // environment says these tests must run.
-#include "Lab.h"
+#include "tests/lan/Lab.h"
 
 #include <gtest/gtest.h>
 

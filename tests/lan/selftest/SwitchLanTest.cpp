@@ -1,6 +1,6 @@
 // Hosts on a bridge in a namespace of its own: every host reaches every
 // other, and a subnet with dozens of hosts is built in a few batched steps.
-#include "Lab.h"
+#include "tests/lan/Lab.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // that the HTML export applies to its texts.
 #pragma once
 
-#include "uFormat.h" // EConvertError
+#include "engine/uFormat.h" // EConvertError
 
 #include <string>
 

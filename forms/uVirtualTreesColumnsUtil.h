@@ -1,7 +1,7 @@
 // A stored column layout (MACColumns) copied into a list's header and back.
 #pragma once
 
-#include "CommonTypes.h"
+#include "settings/CommonTypes.h"
 
 #include <span>
 

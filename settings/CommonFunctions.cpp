@@ -1,8 +1,8 @@
-#include "CommonFunctions.h"
+#include "settings/CommonFunctions.h"
 
-#include "AtomicFile.h"
-#include "FileInfo.h"
-#include "XdgFolders.h"
+#include "platform/AtomicFile.h"
+#include "platform/XdgFolders.h"
+#include "settings/FileInfo.h"
 
 #include <cerrno>
 #include <chrono>
@@ -75,7 +75,7 @@ std::string CopyToTemporary(const std::string& Source, const fs::path& Target)
     try {
         return platform::WriteTemporaryBeside(Target.string(), platform::ReadWholeFile(Source),
                                               false);
-    } catch (const platform::FileError&) {
+    } catch (const platform::EFileError&) {
         return {};
     }
 }
@@ -100,7 +100,7 @@ bool CopyReplacing(const std::string& Source, const fs::path& Target)
     }
     try {
         platform::CommitTemporary(Temp, Target.string());
-    } catch (const platform::FileError&) {
+    } catch (const platform::EFileError&) {
         return false;
     }
     return true;

@@ -1,4 +1,4 @@
-#include "Language.h"
+#include "settings/Language.h"
 
 std::unique_ptr<TLangChanger> LangChanger;
 

@@ -1,8 +1,8 @@
-#include "LangChanger.h"
+#include "settings/LangChanger.h"
 
-#include "AtomicFile.h"
-#include "Utf8.h"
-#include "uXMLStorage.h"
+#include "platform/AtomicFile.h"
+#include "platform/Utf8.h"
+#include "settings/uXMLStorage.h"
 
 #include <cerrno>
 #include <charconv>
@@ -50,7 +50,7 @@ bool ReadFileBytes(const std::string& Path, std::string& Bytes, std::string* Rea
 {
     try {
         Bytes = platform::ReadWholeFile(Path, MaxLanguageFileSize);
-    } catch (const platform::FileError& E) {
+    } catch (const platform::EFileError& E) {
         if (Reason) {
             *Reason = E.Reason;
         }

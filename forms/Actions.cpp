@@ -1,4 +1,4 @@
-#include "Actions.h"
+#include "forms/Actions.h"
 
 #include <QAbstractButton>
 #include <QAbstractEventDispatcher>

@@ -1,7 +1,7 @@
-#include "Dialogs.h"
+#include "forms/Dialogs.h"
 
-#include "QtStrings.h"
-#include "uXMLStorage.h"
+#include "forms/QtStrings.h"
+#include "settings/uXMLStorage.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,9 +1,9 @@
-#include "uProgramOptions.h"
+#include "settings/uProgramOptions.h"
 
-#include "CommonFunctions.h"
-#include "Language.h"
-#include "uEngineOptions.h"
-#include "uXMLStorage.h"
+#include "engine/uEngineOptions.h"
+#include "settings/CommonFunctions.h"
+#include "settings/Language.h"
+#include "settings/uXMLStorage.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,8 +1,8 @@
-#include "FileInfo.h"
+#include "settings/FileInfo.h"
 
-#include "ElfNote.h"
-#include "IniProfile.h"
-#include "XdgFolders.h"
+#include "platform/ElfNote.h"
+#include "platform/IniProfile.h"
+#include "platform/XdgFolders.h"
 
 #include <charconv>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "VirtualTrees.h"
+#include "forms/VirtualTrees.h"
 
-#include "Utf8.h"
+#include "platform/Utf8.h"
 
 #include <QAbstractItemModel>
 #include <QHeaderView>

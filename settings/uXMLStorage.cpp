@@ -1,9 +1,9 @@
-#include "uXMLStorage.h"
+#include "settings/uXMLStorage.h"
 
-#include "AtomicFile.h"
-#include "HTMLUtil.h"
-#include "Utf8.h"
-#include "XmlStringWriter.h"
+#include "engine/XmlStringWriter.h"
+#include "platform/AtomicFile.h"
+#include "platform/Utf8.h"
+#include "settings/HTMLUtil.h"
 
 #include <cerrno>
 #include <climits>
@@ -57,7 +57,7 @@ public:
 // What went wrong, for the message that names the file.
 std::string ReasonOf(const std::exception& E)
 {
-    if (const auto* F = dynamic_cast<const platform::FileError*>(&E))
+    if (const auto* F = dynamic_cast<const platform::EFileError*>(&E))
         return F->Reason;
     return E.what();
 }
@@ -141,7 +141,7 @@ fs::path KeptAsideName(const fs::path& Target)
         if (platform::ReadWholeFile(Name(0).string(), MaxSettingsFileSize) ==
             platform::ReadWholeFile(Target.string(), MaxSettingsFileSize))
             return Name(0);
-    } catch (const platform::FileError&) {
+    } catch (const platform::EFileError&) {
     }
     fs::remove(Name(MaxKeptAside - 1), Ec);
     for (int I = MaxKeptAside - 2; I >= 0; --I)
@@ -356,7 +356,7 @@ bool TXMLStorage::Save()
             try {
                 if (platform::ReadWholeFile(Target.string(), MaxSettingsFileSize) == Out.Data)
                     return true;
-            } catch (const platform::FileError&) {
+            } catch (const platform::EFileError&) {
             }
         }
         // Replacing the file needs only the folder's permission; a file the

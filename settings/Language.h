@@ -1,7 +1,7 @@
 // The translation every caption, title and message passes through.
 #pragma once
 
-#include "LangChanger.h"
+#include "settings/LangChanger.h"
 
 #include <memory>
 #include <string>

@@ -1,6 +1,6 @@
-#include "MainThreadLoop.h"
+#include "forms/MainThreadLoop.h"
 
-#include "Thread.h"
+#include "platform/Thread.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,7 +1,7 @@
-#include "FormTranslation.h"
+#include "forms/FormTranslation.h"
 
-#include "Language.h"
-#include "QtStrings.h"
+#include "forms/QtStrings.h"
+#include "settings/Language.h"
 
 #include <QAbstractButton>
 #include <QAction>

@@ -10,8 +10,8 @@
 // outside its vocabulary) keeps the default, as a text that is no number does.
 #pragma once
 
-#include "CommonTypes.h"
-#include "uEngineOptions.h"
+#include "engine/uEngineOptions.h"
+#include "settings/CommonTypes.h"
 
 #include <array>
 #include <functional>

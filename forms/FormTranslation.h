@@ -3,7 +3,7 @@
 // widgets, so that one language file serves every window.
 #pragma once
 
-#include "LangChanger.h"
+#include "settings/LangChanger.h"
 
 #include <QPointer>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "uVirtualTreesColumnsUtil.h"
+#include "forms/uVirtualTreesColumnsUtil.h"
 
-#include "VirtualTrees.h"
+#include "forms/VirtualTrees.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
-#include "HTMLUtil.h"
+#include "settings/HTMLUtil.h"
 
-#include "Language.h"
-#include "Utf8.h"
+#include "platform/Utf8.h"
+#include "settings/Language.h"
 
 #include <cstdint>
 #include <string_view>

@@ -11,7 +11,7 @@
 // view that the widget layer gives of its forms and their components.
 #pragma once
 
-#include "IniProfile.h"
+#include "platform/IniProfile.h"
 
 #include <cstdint>
 #include <ctime>
