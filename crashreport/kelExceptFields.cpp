@@ -110,16 +110,13 @@ public:
     int IndexOf(std::string_view Name) override
     {
         TGuard G(*this);
-        for (std::size_t I = 0; I < Items.size(); ++I)
-            if (IsTextEqualA(Items[I].first, Name))
-                return static_cast<int>(I);
-        return -1;
+        return Find(Name);
     }
 
     std::string GetValue(std::string_view Name) override
     {
         TGuard G(*this);
-        const int I = IndexOf(Name);
+        const int I = Find(Name);
         return I < 0 ? std::string() : Items[I].second;
     }
 
@@ -128,10 +125,10 @@ public:
         TGuard G(*this);
         if (!ByNameAllowed)
             return;
-        const int I = IndexOf(Name);
+        const int I = Find(Name);
         if (RetTrimA(Value).empty()) {
             if (I >= 0)
-                Delete(I);
+                Remove(I);
             return;
         }
         if (I < 0) {
@@ -158,20 +155,16 @@ public:
     void Delete(int Index) override
     {
         TGuard G(*this);
-        if (!Valid(Index))
-            return;
-        Items.erase(Items.begin() + Index);
-        if (InsertPos > Index)
-            --InsertPos;
-        Changed();
+        if (Valid(Index))
+            Remove(Index);
     }
 
     bool DeleteByName(std::string_view Name) override
     {
         TGuard G(*this);
-        const int I = IndexOf(Name);
+        const int I = Find(Name);
         if (I >= 0)
-            Delete(I);
+            Remove(I);
         return I >= 0;
     }
 
@@ -226,6 +219,24 @@ private:
     private:
         TIKEFields& F;
     };
+
+    // The helpers below run under the guard of the operation that calls them,
+    // so that a report sees one lock and one change per operation.
+    int Find(std::string_view Name) const
+    {
+        for (std::size_t I = 0; I < Items.size(); ++I)
+            if (IsTextEqualA(Items[I].first, Name))
+                return static_cast<int>(I);
+        return -1;
+    }
+
+    void Remove(int Index)
+    {
+        Items.erase(Items.begin() + Index);
+        if (InsertPos > Index)
+            --InsertPos;
+        Changed();
+    }
 
     bool Valid(int Index) const
     {

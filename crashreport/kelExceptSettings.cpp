@@ -77,23 +77,29 @@ bool Unpad(std::string& S, std::string_view Material, std::uint64_t Counter)
 
 // --- Places and names ----------------------------------------------------------
 
-std::string HomeFolder()
-{
-    if (const char* Home = std::getenv("HOME"); Home != nullptr && Home[0] == '/')
-        return Home;
-    struct passwd Pw, *Found = nullptr;
-    char Buf[4096];
-    if (getpwuid_r(getuid(), &Pw, Buf, sizeof Buf, &Found) == 0 && Found != nullptr &&
-        Found->pw_dir != nullptr && Found->pw_dir[0] == '/')
-        return Found->pw_dir;
-    return "/";
-}
-
 std::string WithoutTrailingSlash(std::string Path)
 {
     while (Path.size() > 1 && Path.back() == '/')
         Path.pop_back();
     return Path;
+}
+
+// Folder + "/" + Rest, without doubling the "/" of the root.
+std::string InFolder(const std::string& Folder, std::string_view Rest)
+{
+    return (Folder == "/" ? Folder : Folder + "/") + std::string(Rest);
+}
+
+std::string HomeFolder()
+{
+    if (const char* Home = std::getenv("HOME"); Home != nullptr && Home[0] == '/')
+        return WithoutTrailingSlash(Home);
+    struct passwd Pw, *Found = nullptr;
+    char Buf[4096];
+    if (getpwuid_r(getuid(), &Pw, Buf, sizeof Buf, &Found) == 0 && Found != nullptr &&
+        Found->pw_dir != nullptr && Found->pw_dir[0] == '/')
+        return WithoutTrailingSlash(Found->pw_dir);
+    return "/";
 }
 
 // An XDG base folder: the variable when it holds an absolute path, else the
@@ -102,7 +108,7 @@ std::string XdgFolder(const char* Variable, std::string_view Fallback)
 {
     if (const char* V = std::getenv(Variable); V != nullptr && V[0] == '/')
         return WithoutTrailingSlash(V);
-    return WithoutTrailingSlash(HomeFolder() + "/" + std::string(Fallback));
+    return WithoutTrailingSlash(InFolder(HomeFolder(), Fallback));
 }
 
 // The desktop folder that xdg-user-dirs names in user-dirs.dirs
@@ -110,7 +116,7 @@ std::string XdgFolder(const char* Variable, std::string_view Fallback)
 std::string DesktopFolder()
 {
     const std::string Home = HomeFolder();
-    std::ifstream In(XdgFolder("XDG_CONFIG_HOME", ".config") + "/user-dirs.dirs");
+    std::ifstream In(InFolder(XdgFolder("XDG_CONFIG_HOME", ".config"), "user-dirs.dirs"));
     std::string Found;
     for (std::string Line; std::getline(In, Line);) {
         std::string_view L = Line;
@@ -125,11 +131,11 @@ std::string DesktopFolder()
             continue;
         L = L.substr(0, End);
         if (L.substr(0, 5) == "$HOME" && (L.size() == 5 || L[5] == '/'))
-            Found = Home + std::string(L.substr(5));
+            Found = (Home == "/" ? std::string() : Home) + std::string(L.substr(5));
         else if (!L.empty() && L[0] == '/')
             Found = std::string(L);
     }
-    return WithoutTrailingSlash(Found.empty() ? Home + "/Desktop" : Found);
+    return WithoutTrailingSlash(Found.empty() ? InFolder(Home, "Desktop") : Found);
 }
 
 std::string ModuleFileName(HModule Module)
@@ -303,6 +309,24 @@ bool TModuleSettings::Write(std::string_view Name, TSettingKind Kind, bool Bool,
     return true;
 }
 
+bool TModuleSettings::ChangeText(std::string_view Name, std::string_view Default,
+                                 const std::function<std::string(const std::string&)>& Change)
+{
+    std::unique_lock Guard(Lock);
+    TSettingEntry* E = FindIn(Table, Name);
+    if (E != nullptr && E->Kind != skText)
+        return false;
+    std::string Text = Change(E != nullptr ? E->Text : std::string(Default));
+    if (E == nullptr) {
+        Table.emplace_back();
+        E = &Table.back();
+        E->Name = Name;
+        E->Kind = skText;
+    }
+    E->Text = std::move(Text);
+    return true;
+}
+
 std::vector<TSettingEntry> TModuleSettings::Entries() const
 {
     std::shared_lock Guard(Lock);
@@ -431,7 +455,7 @@ std::string ExpandPlaceholders(std::string_view Text, HModule Module,
 
 std::string CrashReportFolder()
 {
-    return XdgFolder("XDG_STATE_HOME", ".local/state") + "/tolvex";
+    return InFolder(XdgFolder("XDG_STATE_HOME", ".local/state"), "tolvex");
 }
 
 std::string MakeFullPath(std::string_view FileName)
@@ -560,17 +584,18 @@ bool TIKESettings::PluginEnabled(std::string_view Name) const
 
 void TIKESettings::SetPluginEnabled(std::string_view Name, bool Enabled)
 {
-    if (Name.empty() || PluginEnabled(Name) == Enabled)
+    if (Name.empty() || !Table)
         return;
-    std::string List = GetRawTextSetting("Plugins");
-    if (Enabled) {
-        List = List.empty() ? std::string(Name) : List + "|" + std::string(Name);
-    } else {
-        List = "|" + List + "|";
+    const std::u16string Wide = Utf8ToWide(Name);
+    Table->ChangeText("Plugins", FindSettingDefault("Plugins")->Text, [&](const std::string& Old) {
+        if (ListContainsTextW(Utf8ToWide(Old), Wide, u'|') == Enabled)
+            return Old;
+        if (Enabled)
+            return Old.empty() ? std::string(Name) : Old + "|" + std::string(Name);
+        std::string List = "|" + Old + "|";
         ReplaceTextA(List, "|" + std::string(Name) + "|", "|", true);
-        List = List.size() <= 2 ? std::string() : List.substr(1, List.size() - 2);
-    }
-    SetTextSetting("Plugins", List);
+        return List.size() <= 2 ? std::string() : List.substr(1, List.size() - 2);
+    });
 }
 
 std::string TIKESettings::VersionText() const

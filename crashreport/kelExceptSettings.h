@@ -212,6 +212,10 @@ public:
     // defaults table knows it as another kind.
     bool Write(std::string_view Name, TSettingKind Kind, bool Bool, std::int32_t Int,
                std::string_view Text);
+    // Replaces a text by what Change makes of it (the default when the table
+    // has no entry), in one step that no other write can come between.
+    bool ChangeText(std::string_view Name, std::string_view Default,
+                    const std::function<std::string(const std::string&)>& Change);
     // A copy of every entry, in table order.
     std::vector<TSettingEntry> Entries() const;
     // Drops what was written and reads the stream again.
