@@ -131,7 +131,7 @@ std::string DesktopFolder()
             continue;
         L = L.substr(0, End);
         if (L.substr(0, 5) == "$HOME" && (L.size() == 5 || L[5] == '/'))
-            Found = (Home == "/" ? std::string() : Home) + std::string(L.substr(5));
+            Found = L.size() == 5 ? Home : InFolder(Home, L.substr(6));
         else if (!L.empty() && L[0] == '/')
             Found = std::string(L);
     }
