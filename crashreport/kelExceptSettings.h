@@ -137,13 +137,20 @@ constexpr bool SameSettingName(std::string_view A, std::string_view B)
     return true;
 }
 
+// The index of a key in SettingDefaults; -1 for a key without a default.
+constexpr int SettingDefaultIndex(std::string_view Name)
+{
+    for (std::size_t I = 0; I < SettingDefaults.size(); ++I)
+        if (SameSettingName(SettingDefaults[I].Name, Name))
+            return static_cast<int>(I);
+    return -1;
+}
+
 // The default of a key; null for a key without one.
 constexpr const TSettingDefault* FindSettingDefault(std::string_view Name)
 {
-    for (const auto& D : SettingDefaults)
-        if (SameSettingName(D.Name, Name))
-            return &D;
-    return nullptr;
+    const int I = SettingDefaultIndex(Name);
+    return I < 0 ? nullptr : &SettingDefaults[static_cast<std::size_t>(I)];
 }
 
 // A key of one kind. From a literal it compiles only when the defaults table
@@ -152,8 +159,9 @@ template <TSettingKind Kind> class TSettingKey {
 public:
     consteval TSettingKey(const char* AName) : Name(AName)
     {
-        const TSettingDefault* D = FindSettingDefault(Name);
-        if (D == nullptr || D->Kind != Kind)
+        // By index: the sanitizers' g++ cannot compare pointers at compile time.
+        const int I = SettingDefaultIndex(Name);
+        if (I < 0 || SettingDefaults[static_cast<std::size_t>(I)].Kind != Kind)
             throw "no such key of this kind in the settings defaults";
     }
     static constexpr TSettingKey Named(std::string_view AName) { return TSettingKey(AName, 0); }
