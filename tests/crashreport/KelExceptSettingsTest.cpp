@@ -424,6 +424,26 @@ TEST(CrashreportSettingsSection, TheProgramReadsItsOwnSection)
               "found 0\nEnabled = false\nFreezeTimeout = 60\n"
               "ExceptMsg = An error occurred in the application.\nSmtpPassword = \n"
               "Assistant1 = \nAutoSave = true\n");
+
+    // A section with an unknown tag halfway: what came before counts, and
+    // stderr says so once.
+    TempFolder::Write(Temp.Path("odd"), std::string(SettingsStreamHead) + "\x07"
+                                                                          "Enabled\x09"
+                                                                          "\x0d"
+                                                                          "FreezeTimeout\x02\x5a"
+                                                                          "\x03"
+                                                                          "Odd\x15"
+                                                                          "\x08"
+                                                                          "AutoSave\x08");
+    ASSERT_EQ(RunCommand("objcopy --add-section .rsrc.10.TKELEXCEPT=" + Quote(Temp.Path("odd")) +
+                         " " + Quote(Copy))
+                  .Status,
+              0);
+    EXPECT_EQ(RunCommand(Quote(Copy) + Keys + " 2>&1").Output,
+              "kelExcept: Internal error: Invalid settings resource ($15).\n"
+              "found 1\nEnabled = true\nFreezeTimeout = 90\n"
+              "ExceptMsg = An error occurred in the application.\nSmtpPassword = \n"
+              "Assistant1 = \nAutoSave = true\n");
 }
 
 } // namespace
