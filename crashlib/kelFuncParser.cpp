@@ -1857,4 +1857,4 @@ void ParseFunctionText(uintptr_t Code, std::string& Text, uintptr_t CrashAddress
     Info.Text = Text;
 }
 
-std::atomic<TDisAsmListingHook> DisAsmListingHook{&ParseFunctionText};
+std::atomic<TDisAsmListingHook> DisAsmListingHook{nullptr};
