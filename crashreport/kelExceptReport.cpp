@@ -3,12 +3,14 @@
 #include "crashlib/kelFuncParser.h"
 #include "crashlib/kelStrings.h"
 #include "crashlib/kelTools.h"
+#include "crashlib/kelZip.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <pwd.h>
@@ -628,5 +630,171 @@ std::string ComposeBugReport(const TReportItems& Header, const TReportItems& Sec
             Pos = End + (Body.compare(End, 2, "\r\n") == 0 ? 2 : 1);
         }
     }
+    return Text;
+}
+
+// --- Thread sections ---------------------------------------------------------------
+
+namespace {
+
+// The display name of a thread.
+std::string ThreadDisplayName(pid_t Tid)
+{
+    const std::string Hex = "$" + CardToHexA(static_cast<std::uint32_t>(Tid));
+    return Tid == getpid() ? "main thread (" + Hex + ")" : "thread " + Hex;
+}
+
+// " <suspended>" and " <priority:n>" as the thread's stat file tells them.
+std::string ThreadStateText(pid_t Tid)
+{
+    const auto Stat = ReadSmallFile("/proc/self/task/" + std::to_string(Tid) + "/stat");
+    const auto F = ProcStatFields(Stat);
+    std::string Text;
+    if (F.size() > 3 && (F[3] == "T" || F[3] == "t"))
+        Text += " <suspended>";
+    if (F.size() > 19 && F[19] != "0")
+        Text += " <priority:" + std::string(F[19]) + ">";
+    return Text;
+}
+
+std::vector<pid_t> TaskIds()
+{
+    std::vector<pid_t> Ids;
+    if (DIR* D = opendir("/proc/self/task")) {
+        while (const dirent* E = readdir(D))
+            if (const long Id = std::strtol(E->d_name, nullptr, 10); Id > 0)
+                Ids.push_back(static_cast<pid_t>(Id));
+        closedir(D);
+    }
+    std::sort(Ids.begin(), Ids.end());
+    return Ids;
+}
+
+pid_t CurrentThreadId()
+{
+    return static_cast<pid_t>(gettid());
+}
+
+} // namespace
+
+TThreadContext ContextFromRegisters(const TCpuRegisters& R, pid_t ThreadId, std::uintptr_t StackLow,
+                                    std::uintptr_t StackHigh)
+{
+    TThreadContext C;
+    const std::uint64_t Regs[17] = {R.Rax, R.Rdx, R.Rcx, R.Rbx, R.Rsi, R.Rdi, R.Rbp, R.Rsp, R.R8,
+                                    R.R9,  R.R10, R.R11, R.R12, R.R13, R.R14, R.R15, R.Rip};
+    for (unsigned I = 0; I < TThreadContext::RegisterCount; ++I)
+        C.Regs[I] = static_cast<std::uintptr_t>(Regs[I]);
+    C.ThreadId = ThreadId;
+    C.StackLow = StackLow;
+    C.StackHigh = StackHigh;
+    return C;
+}
+
+std::vector<TReportThread> CollectReportThreads(const TExceptionFacts& Facts, bool ListThreads,
+                                                bool RelAddresses, bool RelLines, pid_t Excluded)
+{
+    std::vector<TReportThread> Threads;
+    const pid_t EventThread = Facts.ThreadId != 0 ? Facts.ThreadId : CurrentThreadId();
+    const pid_t Main = getpid();
+    auto Add = [&](pid_t Tid) {
+        TReportThread T;
+        T.ThreadId = Tid;
+        T.Title = ThreadDisplayName(Tid) + ThreadStateText(Tid) + ":";
+        Threads.push_back(std::move(T));
+    };
+    if (!Facts.NoExceptionThread) {
+        TReportThread T;
+        T.ThreadId = EventThread;
+        T.ExceptionThread = true;
+        T.Title = ThreadDisplayName(EventThread) + ThreadStateText(EventThread);
+        if (Facts.Address != 0) {
+            std::string Location;
+            StackAddrToStr(Facts.Address, RelAddresses, RelLines, Location);
+            T.Title += ", exception location: " + Location;
+        } else {
+            T.Title += ":";
+        }
+        Threads.push_back(std::move(T));
+        int Level = 0;
+        for (const auto& Inner : Facts.InnerExceptions) {
+            TReportThread I;
+            I.ThreadId = EventThread;
+            I.InnerLevel = ++Level;
+            I.Title = ThreadDisplayName(EventThread) + ", inner exception level " +
+                      std::to_string(Level) + ":";
+            I.InnerText = ">> " + Inner.ClassName + ", " + Inner.Message;
+            Threads.push_back(std::move(I));
+        }
+    }
+    if (Facts.NoExceptionThread || EventThread != Main)
+        Add(Main);
+    if (!ListThreads)
+        return Threads;
+    for (pid_t Tid : TaskIds())
+        if (Tid != Main && Tid != Excluded && (Facts.NoExceptionThread || Tid != EventThread))
+            Add(Tid);
+    return Threads;
+}
+
+std::string ThreadSectionText(const TReportThread& Thread, const TExceptionFacts& Facts,
+                              bool RelAddresses, bool RelLines, bool HideUglyItems,
+                              TStackTrace& Trace)
+{
+    Trace.clear();
+    if (Thread.InnerLevel > 0)
+        return Thread.InnerText;
+    bool Walked = false;
+    if (Thread.ExceptionThread && Facts.Registers) {
+        const TThreadContext Ctx = ContextFromRegisters(*Facts.Registers, Thread.ThreadId,
+                                                        Facts.StackLow, Facts.StackHigh);
+        Walked = CalcStackTrace(&Ctx, 0, nullptr, nullptr, Trace);
+    } else if (Thread.ThreadId == CurrentThreadId()) {
+        Walked = CalcStackTrace(nullptr, 0, nullptr, nullptr, Trace);
+    } else {
+        TPausedThread Paused;
+        if (Paused.Pause(Thread.ThreadId, 1000)) {
+            const TThreadContext Ctx = Paused.Context();
+            Walked = CalcStackTrace(&Ctx, 0, nullptr, nullptr, Trace);
+            Paused.Resume();
+        }
+    }
+    if (HideUglyItems)
+        Trace.erase(std::remove_if(Trace.begin(), Trace.end(),
+                                   [](const TStackItem& I) { return !I.HasDebugInfo; }),
+                    Trace.end());
+    if (!Walked || Trace.empty())
+        return ">> stack not accessible";
+    return StackTraceToStr(Trace, RelAddresses, RelLines);
+}
+
+std::array<std::uint32_t, 3> CallstackCrcs(const TStackTrace* EventThread,
+                                           const std::vector<TStackTrace>& Listed)
+{
+    std::array<std::uint32_t, 3> Crcs{};
+    if (EventThread != nullptr && !EventThread->empty()) {
+        const std::string Program = ReadLinkTarget("/proc/self/exe");
+        for (const TStackItem& Item : *EventThread) {
+            std::uintptr_t Module = 0;
+            std::string File;
+            if (FindModuleOfAddr(Item.Address, Module, File) && File == Program) {
+                Crcs[0] = Item.Checksum;
+                break;
+            }
+        }
+        Crcs[1] = StackTraceChecksum(*EventThread);
+    }
+    for (const TStackTrace& Trace : Listed) {
+        const std::uint32_t Sum = StackTraceChecksum(Trace);
+        Crcs[2] = UpdateCrc32(Crcs[2], &Sum, sizeof Sum);
+    }
+    return Crcs;
+}
+
+std::string CallstackCrcText(const std::array<std::uint32_t, 3>& Crcs)
+{
+    std::string Text;
+    for (const std::uint32_t Crc : Crcs)
+        Text += (Text.empty() ? "$" : ", $") + FillStrA(CardToHexA(Crc), 8, '0');
     return Text;
 }

@@ -16,9 +16,11 @@
 #include "crashlib/kelStackTrace.h"
 #include "crashreport/kelExceptSettings.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +61,61 @@ std::vector<TBugReportPlugin> RegisteredBugReportPlugins();
 std::vector<TBugReportPlugin> SelectBugReportPlugins(const IKESettings& Settings, bool OwnSection);
 // The plugin's text; none when its routine throws.
 std::optional<std::string> RunBugReportPlugin(const TBugReportPlugin& Plugin);
+
+// --- The event ----------------------------------------------------------------------
+
+// The integer registers of a thread, as the "cpu registers" section lists them.
+struct TCpuRegisters {
+    std::uint64_t Rax = 0, Rbx = 0, Rcx = 0, Rdx = 0, Rsi = 0, Rdi = 0, Rbp = 0, Rsp = 0;
+    std::uint64_t R8 = 0, R9 = 0, R10 = 0, R11 = 0, R12 = 0, R13 = 0, R14 = 0, R15 = 0;
+    std::uint64_t Rip = 0;
+    std::optional<std::uint64_t> Eflags; // unknown for a context read without it
+};
+
+// What an event is.
+enum class TExceptKind : std::uint8_t {
+    Exception = 0,    // an exception or a fatal signal
+    Freeze = 1,       // the main thread stopped answering
+    Notification = 2, // handlers are told, nothing else
+};
+
+// An exception that was being handled on a thread when another one was thrown.
+struct TReportInnerException {
+    std::string ClassName;
+    std::string Message;
+};
+
+// The facts of an event, as the capture hands them over.
+struct TExceptionFacts {
+    TExceptKind Kind = TExceptKind::Exception;
+    // The thrown C++ object, when there is one.
+    std::exception_ptr Object;
+    // For an event without a C++ object: its class and the classes it
+    // derives from, nearest first (a signal: "SIGSEGV", "EExternal",
+    // "KelException", "std::exception"), and its message.
+    std::vector<std::string> ClassChain;
+    std::string Message;
+    std::uintptr_t Address = 0; // where it happened
+    pid_t ThreadId = 0;         // the thread it happened on; 0: the calling thread
+    std::uintptr_t StackLow = 0, StackHigh = 0;
+    // The thread's registers at the event (a signal, a freeze); none for a
+    // C++ exception, whose stack is unwound by the time it is reported.
+    std::optional<TCpuRegisters> Registers;
+    // The return addresses recorded when the C++ exception was thrown,
+    // innermost first; its thread's section starts with them.
+    std::vector<std::uintptr_t> ThrowChain;
+    std::vector<TReportInnerException> InnerExceptions; // newest first
+    bool CanContinue = true;
+    std::uint8_t Source = 0;
+    std::uintptr_t CallerValue2 = 0, CallerValue3 = 0;
+    // The event has no thread of its own (a trace): no exception thread
+    // section, every thread listed, the library's own threads too.
+    bool NoExceptionThread = false;
+    bool Trace = false;
+    // Header and placeholders are made at once, and the calculation waits for
+    // the first GetBugReport that waits.
+    bool Deferred = false;
+};
 
 // --- Header ------------------------------------------------------------------------
 
@@ -149,13 +206,6 @@ std::vector<std::string_view> ProcStatFields(std::string_view Stat);
 
 // --- Sections ---------------------------------------------------------------------
 
-// The integer registers of a thread, as the "cpu registers" section lists them.
-struct TCpuRegisters {
-    std::uint64_t Rax = 0, Rbx = 0, Rcx = 0, Rdx = 0, Rsi = 0, Rdi = 0, Rbp = 0, Rsp = 0;
-    std::uint64_t R8 = 0, R9 = 0, R10 = 0, R11 = 0, R12 = 0, R13 = 0, R14 = 0, R15 = 0;
-    std::uint64_t Rip = 0;
-    std::optional<std::uint64_t> Eflags; // unknown for a context read without it
-};
 TCpuRegisters RegistersFromUcontext(const ucontext_t& Uc);
 TCpuRegisters RegistersFromContext(const TThreadContext& Context);
 // One line per register, "rax    = " and 16 lower-case hex digits.
@@ -179,6 +229,52 @@ std::string DisassemblyText(std::uintptr_t Address, std::uintptr_t RoutineStart,
                             int LineLimit);
 // Whether a disassembler is linked in.
 bool DisassemblerLinked();
+
+// --- Thread sections ---------------------------------------------------------------
+
+// One thread section of a report.
+struct TReportThread {
+    pid_t ThreadId = 0;
+    std::string Title;
+    // The event's own thread: its registers or throw site come with the event.
+    bool ExceptionThread = false;
+    // Above 0: the section of the event thread's inner exception of that
+    // level, whose text is InnerText (">> class, message").
+    int InnerLevel = 0;
+    std::string InnerText;
+};
+
+// The threads a report lists, in order: the event's thread (titled with
+// ", exception location: " and where it happened), one section per inner
+// exception, the main thread, then with ListThreads every other thread of the
+// process except Excluded (the calculating thread) and, unless the event is a
+// trace, the crash reporter's own threads. Titles end in ":" and carry
+// " <suspended>" for a stopped thread and " <priority:n>" for a nonzero nice
+// value.
+std::vector<TReportThread> CollectReportThreads(const TExceptionFacts& Facts, bool ListThreads,
+                                                bool RelAddresses, bool RelLines, pid_t Excluded);
+
+// The text of a thread's section, and its trace: the event thread is walked
+// from its registers (or starts with the throw site's return addresses);
+// every other thread is paused for the moment of its walk. With
+// HideUglyItems, frames that name no routine are left out. ">> stack not
+// accessible" when no stack can be read.
+std::string ThreadSectionText(const TReportThread& Thread, const TExceptionFacts& Facts,
+                              bool RelAddresses, bool RelLines, bool HideUglyItems,
+                              TStackTrace& Trace);
+
+// The walk's context of a thread from its registers.
+TThreadContext ContextFromRegisters(const TCpuRegisters& Registers, pid_t ThreadId,
+                                    std::uintptr_t StackLow, std::uintptr_t StackHigh);
+
+// The three values of "callstack crc", the same in every run of the program
+// for the same chains: the checksum of the first frame of the event thread
+// that lies in the program itself, that of its whole chain, and a CRC-32 over
+// the chain checksums of every listed thread. 0 where there is nothing to sum.
+std::array<std::uint32_t, 3> CallstackCrcs(const TStackTrace* EventThread,
+                                           const std::vector<TStackTrace>& Listed);
+// "$0123abcd, $..., $..."
+std::string CallstackCrcText(const std::array<std::uint32_t, 3>& Crcs);
 
 // --- The finished text ---------------------------------------------------------------
 
