@@ -81,7 +81,7 @@ def main():
         if m:
             names.append(m.group(1))
             fields[m.group(1)] = m.group(2)
-    longest = max(len(n) for n in names)
+    longest = max((len(n) for n in names), default=0)
     for line, name in zip(header, names):
         check(line.index(": ") == longest + 1,
               "%r is not padded to the longest name + 1" % line)
