@@ -5,7 +5,8 @@
 // /dev/null; stdout and stderr are captured. A secret (a password) is handed
 // over through one extra pipe whose descriptor number is put into a variable
 // of the child's environment: it never shows in the child's argv or
-// environment, which other users can read under /proc. The child leads its
+// environment, which other users can read under /proc. No other descriptor
+// of the caller reaches the program. The child leads its
 // own process group; when the time limit passes or the caller cancels, the
 // whole group is killed, and the child is always reaped before RunProcess
 // returns.
