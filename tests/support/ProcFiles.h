@@ -20,9 +20,9 @@ inline std::string ReadProcFile(pid_t Pid, const std::string& Name)
 
 // The file once it holds something; empty when it still held nothing after
 // Limit (the process has ended, or never got that far).
-inline std::string ReadPublishedProcFile(
-    pid_t Pid, const std::string& Name,
-    std::chrono::milliseconds Limit = std::chrono::milliseconds(10000))
+inline std::string
+ReadPublishedProcFile(pid_t Pid, const std::string& Name,
+                      std::chrono::milliseconds Limit = std::chrono::milliseconds(10000))
 {
     const auto End = std::chrono::steady_clock::now() + Limit;
     for (;;) {
