@@ -115,7 +115,14 @@ bool IsShutdownHostThisComputer(const std::string& Host)
 {
     if (Host == ".")
         return true;
-    return !Host.empty() && platform::IsLocalComputer(Host, platform::ListLocalInterfaces());
+    // "localhost." and this computer's name with a final dot are looked up
+    // as the names without it; "0.0.0.0" reaches this computer as well.
+    std::string Name = Host;
+    if (Name.size() > 1 && Name.back() == '.')
+        Name.pop_back();
+    if (Name.empty() || Name.back() == '.')
+        return false;
+    return Name == "0.0.0.0" || platform::IsLocalComputer(Name, platform::ListLocalInterfaces());
 }
 
 TNetShutdownCall BuildNetShutdownCall(const std::string& Host, const std::string& UserName,

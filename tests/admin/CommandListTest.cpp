@@ -197,6 +197,8 @@ TEST(CommandListHost, CanonicalAddressesAndHostNamesOnly)
          {"10.0.0.9", "0.0.0.0", "255.255.255.255", "192.168.1.10", "pc1", "pc-1.example.org",
           "PC1.LAN", "a", "1pc", "xn--bcher-kva.example", "host.example."})
         EXPECT_TRUE(IsValidCommandHost(Good)) << Good;
+    // Among the bad ones, every spelling the C library reads as an address
+    // ("0x7f000001" and its kin), also with a final dot.
     const std::string Long64k(65536, '1');
     std::string Dotted64k;
     while (Dotted64k.size() < 65536)
@@ -210,6 +212,16 @@ TEST(CommandListHost, CanonicalAddressesAndHostNamesOnly)
                                    std::string("%path%"),
                                    std::string("%computer_ip%"),
                                    std::string("0x0a.0.0.9"),
+                                   std::string("0x7f000001"),
+                                   std::string("0X7F000001"),
+                                   std::string("0x7f.0x1"),
+                                   std::string("0x0a.0.0.0x9"),
+                                   std::string("0177.0.0.0x1"),
+                                   std::string("0x0"),
+                                   std::string("0xffffffff"),
+                                   std::string("0x7f000001."),
+                                   std::string("0xffffffff."),
+                                   std::string("2130706433."),
                                    std::string("10.1"),
                                    std::string("10.0.0"),
                                    std::string("10.0.0.09"),

@@ -134,7 +134,7 @@ TEST_F(ShutdownGui, TheQuestionNamesTheTargetAndAComputerWithoutAddressIsRefused
     EXPECT_FALSE(Child<QProgressBar>(Dlg, "pbProgress")->isVisible());
     EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "ShutdownAnotherComputer"));
 
-    for (const char* Local : {".", "127.0.0.1", "localhost"}) {
+    for (const char* Local : {".", "127.0.0.1", "localhost", "localhost.", "0.0.0.0"}) {
         Dlg.SetTarget(Local, "", "", 0);
         EXPECT_EQ(Info->text(), "What do you want local host to do?") << Local;
         EXPECT_EQ(Action->currentText(), "Shutdown");

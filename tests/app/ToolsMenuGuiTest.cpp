@@ -268,6 +268,11 @@ TEST_F(ToolsMenu, HostileAddressesFromAnOpenedFileAreRefused)
         "%path%",
         "%computer_ip%",
         "0x0a.0.0.9",
+        // Read as 127.0.0.1 by the resolver.
+        "0x7f000001",
+        "0x7f.0x1",
+        "0177.0.0.0x1",
+        "2130706433.",
         "10.1",
         "",
         std::string(64 * 1024, '9'),
