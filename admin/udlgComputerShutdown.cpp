@@ -6,6 +6,7 @@
 #include "engine/uFormat.h"
 #include "forms/Dialogs.h"
 #include "forms/FormTranslation.h"
+#include "forms/PlainText.h"
 #include "forms/QtStrings.h"
 #include "settings/Language.h"
 
@@ -57,7 +58,7 @@ void TdlgComputerShutdown::SetTarget(const std::string& Host, const std::string&
     } else
         Info = FormatChecked(Translate("sShutdownHostQuestion"),
                              "What do you want host \"%s\" to do?", {Host});
-    ui->lblAdminToolShutdownInfo->setText(ToQ(Info));
+    SetPlainText(*ui->lblAdminToolShutdownInfo, Info);
     ui->btnOK->setEnabled(Valid);
     ui->cmbShutdown->setCurrentIndex(
         ActionIndex >= 0 && ActionIndex < ui->cmbShutdown->count() ? ActionIndex : 0);

@@ -22,6 +22,7 @@
 
 #include "tests/admin/SessionPeers.h"
 #include "tests/forms/GuiTestApp.h"
+#include "tests/support/FifoTrap.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -149,6 +150,23 @@ TEST_F(ShutdownGui, TheQuestionNamesTheTargetAndAComputerWithoutAddressIsRefused
     EXPECT_FALSE(Ok->isEnabled());
     Dlg.Start();
     EXPECT_FALSE(Dlg.Working());
+}
+
+TEST_F(ShutdownGui, AMarkedUpAddressIsAskedAboutAsText)
+{
+    // An address from an opened computer list: the question shows it as
+    // it stands, and the request refuses it.
+    TFifoTrap Fifo(Dir.Path("fifo"));
+    ASSERT_TRUE(Fifo.Ready());
+    const std::string Host = "<img src=\"" + Fifo.Path + "\"><a href=\"file:///etc\">pc</a>";
+    TdlgComputerShutdown Dlg(nullptr);
+    Dlg.SetTarget(Host, "", "", 0);
+    Dlg.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "ShutdownMarkedUpAddress"));
+    EXPECT_EQ(Child<QLabel>(Dlg, "lblAdminToolShutdownInfo")->text().toStdString(),
+              "What do you want host \"" + Host + "\" to do?");
+    EXPECT_FALSE(Fifo.Opened()) << "the markup's image was loaded";
 }
 
 TEST_F(ShutdownGui, AFailureIsReportedWithTheReasonAndTheDialogStays)

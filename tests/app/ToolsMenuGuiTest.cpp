@@ -102,12 +102,6 @@ protected:
                                         "' '" + Dir.Path("argv.txt") + "'\n");
         ::chmod(Recorder.c_str(), 0755);
     }
-    void TearDown() override
-    {
-        PortableWindow::TearDown();
-        SetFileDialog(std::move(OldDialog));
-    }
-
     // What the recorder wrote, once it has (empty after a generous wait).
     std::string Recorded(int WaitMs = 15000)
     {
@@ -131,21 +125,7 @@ protected:
         QApplication::processEvents();
         return true;
     }
-    // The computer list file opened through File > Open.
-    void OpenComputerList(const std::string& FileName)
-    {
-        OldDialog =
-            SetFileDialog([FileName](const TFileDialogOptions&, std::string& Name, int& Index) {
-                Name = FileName;
-                Index = 1;
-                return true;
-            });
-        ASSERT_TRUE(Form->actOpenFile->Execute());
-        QApplication::processEvents();
-    }
-
     std::string Work, Recorder;
-    TFileDialogFn OldDialog;
 };
 
 TEST_F(ToolsMenu, CommandsNeedASelectedComputerAndManagetoolsNeverDoes)
