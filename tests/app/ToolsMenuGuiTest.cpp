@@ -437,4 +437,27 @@ TEST_F(ToolsMenuProgram, AToolsFileWithAnUndecodableCommandIsLeftAsItWas)
     EXPECT_TRUE(fs::exists(ProgramDir + "/options.xml")) << "the program did not end as usual";
 }
 
+// Two hundred thousand commands (tens of megabytes) once took the program
+// most of a minute and gigabytes before its window showed. The file is
+// refused as too large, said so, and left as it was.
+TEST_F(ToolsMenuProgram, AHugeToolsFileIsRefusedAndTheWindowStillShows)
+{
+    std::string Items;
+    for (int I = 0; I < 200000; ++I)
+        Items +=
+            CommandItem({"Command " + std::to_string(I), "ping", "-c 4 %computer_ip%", "/tmp"});
+    const std::string Tools = ToolsFileText(Items, "");
+    ASSERT_GT(Tools.size(), MaxToolsFileSize);
+    const std::string File = ProgramDir + "/tools.xml";
+    TempFolder::Write(File, Tools);
+    const pid_t Pid = Start();
+    ASSERT_GT(Pid, 0);
+    // A watchdog, not a measure: the old program was still building menus.
+    EXPECT_TRUE(WaitFor([&] { return Running(Pid); }, std::chrono::seconds(20))) << ErrorText();
+    EXPECT_EQ(Terminate(Pid), 0) << ErrorText();
+    EXPECT_NE(ErrorText().find("Can't read file " + File + ": File too large"), std::string::npos)
+        << ErrorText();
+    EXPECT_TRUE(TempFolder::Read(File) == Tools) << "the tools file was written over";
+}
+
 } // namespace
