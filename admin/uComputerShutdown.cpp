@@ -202,10 +202,22 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
         return PowerOffThisComputer(Flags, UserName);
     }
 
-    const TNetShutdownCall Call = BuildNetShutdownCall(Host, UserName, Password, Flags);
+    TNetShutdownCall Call = BuildNetShutdownCall(Host, UserName, Password, Flags);
+    platform::TProcessRequest Request;
+    // The copies of the password made here are wiped on every way out.
+    struct TWipe {
+        TNetShutdownCall& Call;
+        platform::TProcessRequest& Request;
+        ~TWipe()
+        {
+            if (Call.Password)
+                platform::WipeSecret(*Call.Password);
+            if (Request.ExtraInput)
+                platform::WipeSecret(*Request.ExtraInput);
+        }
+    } Wipe{Call, Request};
     if (CancelAll)
         throw EShutdownError(Translate("sShutdownCancelled"));
-    platform::TProcessRequest Request;
     Request.Program = NetProgram;
     Request.Arguments = Call.Arguments;
     Request.RemoveEnvironment = {"PASSWD", "PASSWD_FILE", "PASSWD_FD", "USER", "LOGNAME"};

@@ -8,6 +8,7 @@
 #include "forms/FormTranslation.h"
 #include "forms/PlainText.h"
 #include "forms/QtStrings.h"
+#include "platform/Process.h"
 #include "settings/Language.h"
 
 #include "ui_udlgComputerShutdown.h"
@@ -33,6 +34,7 @@ TdlgComputerShutdown::TdlgComputerShutdown(QWidget* Owner)
 
 TdlgComputerShutdown::~TdlgComputerShutdown()
 {
+    platform::WipeSecret(FPassword);
     if (FThread) {
         // The thread frees itself and must not report to a dialog that is gone.
         FThread->OnTerminate = nullptr;
@@ -45,6 +47,7 @@ void TdlgComputerShutdown::SetTarget(const std::string& Host, const std::string&
 {
     FHost = Host;
     FUserName = UserName;
+    platform::WipeSecret(FPassword);
     FPassword = Password;
     std::string Info;
     bool Valid = true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string.h>
 
 #include <future>
 #include <system_error>
@@ -330,6 +331,16 @@ TProcessResult RunProcess(const TProcessRequest& Request)
     else if (WIFSIGNALED(Status))
         Result.Signal = WTERMSIG(Status);
     return Result;
+}
+
+void WipeSecret(std::string& Text)
+{
+    // Grown to its capacity, which never reallocates, so that the bytes
+    // past the text's end are overwritten too; explicit_bzero is never
+    // left out by the optimiser.
+    Text.resize(Text.capacity());
+    ::explicit_bzero(Text.data(), Text.size());
+    Text.clear();
 }
 
 namespace {

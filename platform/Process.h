@@ -69,6 +69,11 @@ inline constexpr size_t MaxCapturedBytes = 1 << 20;
 // failures, only for std::bad_alloc and the like.
 TProcessResult RunProcess(const TProcessRequest& Request);
 
+// Overwrites every byte Text holds (its whole buffer, not only its length)
+// and empties it, so that a secret does not stay behind in freed memory.
+// The buffer is kept; the next text put in it reuses it.
+void WipeSecret(std::string& Text);
+
 // --- Starting a program without waiting for it ------------------------------------
 
 struct TSpawnRequest {
