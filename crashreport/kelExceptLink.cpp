@@ -1,5 +1,7 @@
 #include "crashreport/kelExceptLink.h"
 
+#include "crashreport/kelExceptSettings.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -65,6 +67,29 @@ std::string FrameBytes(const TLinkFrame& Frame)
     W(Frame.Type);
     W.Fields += Frame.Fields;
     return std::move(W.Fields);
+}
+
+// --- Settings -------------------------------------------------------------------
+
+TSettingsFrame SettingsSnapshot(const TModuleSettings& Table)
+{
+    std::vector<TSettingEntry> Entries = Table.Entries();
+    auto Find = [&Entries](std::string_view Name) -> TSettingEntry* {
+        for (TSettingEntry& E : Entries)
+            if (SameSettingName(E.Name, Name) && E.Kind == skText)
+                return &E;
+        return nullptr;
+    };
+    for (const TPasswordKey& K : PasswordKeys) {
+        TSettingEntry* Password = Find(K.Password);
+        if (Password == nullptr || Password->Text.empty())
+            continue;
+        const TSettingEntry* Server = Find(K.Server);
+        const TSettingEntry* Account = Find(K.Account);
+        Password->Text = EncipherPassword(Password->Text, Server ? Server->Text : std::string(),
+                                          Account ? Account->Text : std::string());
+    }
+    return TSettingsFrame{WriteSettingsStream(Entries)};
 }
 
 // --- Parser ------------------------------------------------------------------------

@@ -267,6 +267,13 @@ struct TScreenShotTakenFrame {
     }
 };
 
+class TModuleSettings;
+
+// The Settings frame of what a settings table holds now: its entries in the
+// layout of the program's section, the passwords enciphered again as the
+// section keeps them, so that the helper reads it as it would the section.
+TSettingsFrame SettingsSnapshot(const TModuleSettings& Table);
+
 template <class T> TLinkFrame EncodeFrame(const T& Message)
 {
     TFrameWriter W;

@@ -3,6 +3,7 @@
 // peer that is gone or does not read, and the progress alert that talks over
 // it.
 #include "crashreport/kelExceptLink.h"
+#include "crashreport/kelExceptSettings.h"
 #include "crashreport/kelPrgrAlertLink.h"
 #include "tests/crashreport/Command.h"
 
@@ -343,6 +344,39 @@ TEST(CrashreportLink, ProgressAlertSendsItsCalls)
         R(Alert);
         EXPECT_EQ(Alert, New.Alert);
     }
+}
+
+TEST(CrashreportLink, SettingsSnapshotReadsBackAsTheSection)
+{
+    // A section with an enciphered password, then a value written since.
+    const std::string Plain = "s3cret pass \xc3\xa4";
+    const std::vector<TSettingEntry> Section = {
+        {"SmtpServer", skText, false, 0, "mail.example.org"},
+        {"SmtpAccount", skText, false, 0, "reports"},
+        {"SmtpPassword", skText, false, 0, EncipherPassword(Plain, "mail.example.org", "reports")},
+        {"AutoSend", skBool, true, 0, ""},
+        {"ScrShotDepth", skInt, false, 102400, ""}};
+    auto Table = TModuleSettings::FromStream(WriteSettingsStream(Section));
+    ASSERT_TRUE(Table);
+    ASSERT_TRUE(Table->Write("MailSubj", skText, false, 0, "crash of %appname%"));
+    ASSERT_TRUE(Table->Write("ScrShotDepth", skInt, false, 4, ""));
+
+    const TSettingsFrame Frame = SettingsSnapshot(*Table);
+    // The password travels enciphered, never as it is.
+    EXPECT_EQ(Frame.Stream.find("s3cret"), std::string::npos);
+    auto Read = TModuleSettings::FromStream(Frame.Stream);
+    ASSERT_TRUE(Read);
+    const auto Want = Table->Entries(), Got = Read->Entries();
+    ASSERT_EQ(Got.size(), Want.size());
+    for (std::size_t I = 0; I < Want.size(); ++I) {
+        SCOPED_TRACE(Want[I].Name);
+        EXPECT_EQ(Got[I].Name, Want[I].Name);
+        EXPECT_EQ(Got[I].Kind, Want[I].Kind);
+        EXPECT_EQ(Got[I].Bool, Want[I].Bool);
+        EXPECT_EQ(Got[I].Int, Want[I].Int);
+        EXPECT_EQ(Got[I].Text, Want[I].Text);
+    }
+    EXPECT_EQ(Read->Find("SmtpPassword", skText)->Text, Plain);
 }
 
 TEST(CrashreportLink, AreaArithmetic)
