@@ -36,7 +36,7 @@ std::string BitmapResourceFromPng(const std::string& PngFile, std::string& Error
     Put(Out, 32, 2);        // bits per pixel
     Put(Out, 0, 4);         // no compression
     Put(Out, W * 4 * H, 4); // image size
-    Put(Out, 0, 16);        // resolution, colours used and important
+    Out.append(16, '\0');   // resolution, colours used and important
     for (int Y = static_cast<int>(H) - 1; Y >= 0; --Y)
         Out.append(reinterpret_cast<const char*>(Image.constScanLine(Y)), W * 4);
     return Out;

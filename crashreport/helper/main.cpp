@@ -3,6 +3,7 @@
 // serves the link until the program closes it and its own work is done.
 #include "crashreport/helper/kelHelperSession.h"
 #include "crashreport/kelExceptLink.h"
+#include "crashreport/kelExceptTemp.h"
 
 #include <csignal>
 #include <cstdio>
@@ -21,6 +22,8 @@ int main(int argc, char** argv)
     }
     // A program gone while a frame is written is the link's end, not ours.
     std::signal(SIGPIPE, SIG_IGN);
+    // What processes that ended without cleaning up left behind.
+    RemoveEndedTempFolders();
     THelperSession Session(std::make_shared<TExceptLink>(HelperLinkFd), argc, argv);
     return Session.Run();
 }

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
 
 namespace {
 
@@ -24,6 +26,9 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", Runtime.Path().c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         ::chmod(Runtime.Path().c_str(), 0700);
+        // What a process that no longer runs left behind.
+        std::filesystem::create_directories(Stale);
+        ::chmod(Runtime.Path("tolvex").c_str(), 0700);
         H = StartHelper();
         ASSERT_GT(H.Pid, 0);
     }
@@ -48,12 +53,15 @@ protected:
     }
 
     TempFolder Runtime;
+    const std::string Stale = Runtime.Path("tolvex/kelExcept.2147483646.1.abcdef");
     THelperProcess H;
 };
 
 TEST_F(CrashreportLinkHelper, EndsWhenTheProgramClosesTheLink)
 {
     Greet();
+    // Having greeted, it has cleared up after ended processes.
+    EXPECT_FALSE(std::filesystem::exists(Stale));
     // What it knows, and what a newer program might send.
     const std::vector<TSettingEntry> Entries = {{"Enabled", skBool, true, 0, ""},
                                                 {"SendBoxTitle", skText, false, 0, "Sending..."}};
