@@ -11,13 +11,13 @@
 #include <thread>
 #include <unistd.h>
 
-IPleaseWaitBox::~IPleaseWaitBox() = default;
 IKEException::~IKEException() = default;
 IKEExceptionEx::~IKEExceptionEx() = default;
 
 namespace {
 
 std::atomic<TPleaseWaitFactory> PleaseWaitFactory{nullptr};
+std::atomic<TScreenShotRequester> ScreenShotRequester{nullptr};
 std::atomic<int> CalcWaitLimitMs{5000};
 std::atomic<int> ExceptionCount{0};
 
@@ -397,6 +397,27 @@ public:
         return Text;
     }
 
+    std::optional<TScreenShotTakenFrame> GetScreenShot() override
+    {
+        std::lock_guard G(ScreenShotLock);
+        if (!ScreenShot && CreateScreenShot) {
+            const TScreenShotRequester Requester = ScreenShotRequester.load();
+            TScreenShotTakenFrame Taken;
+            if (Requester != nullptr)
+                Taken = Requester(GetBoolSetting("ScrShotAppOnly"));
+            if (Taken.Taken)
+                ScreenShot = Taken;
+            else
+                CreateScreenShot = false;
+        }
+        return ScreenShot;
+    }
+    void SetScreenShot(std::optional<TScreenShotTakenFrame> Value) override
+    {
+        std::lock_guard G(ScreenShotLock);
+        ScreenShot = std::move(Value);
+    }
+
     void BeginUpdate() override { ++LockCount; }
     void EndUpdate() override
     {
@@ -692,12 +713,14 @@ private:
                 RunHere = true;
             }
         }
-        std::shared_ptr<IPleaseWaitBox> Box;
+        std::shared_ptr<IProgressAlert> Box;
         if (!Calc->Complete && GetBoolSetting("PlWaitBox"))
             if (const TPleaseWaitFactory Factory = PleaseWaitFactory.load())
-                Box = Factory(GetTextSetting("PlWaitTitle"), GetTextSetting("PlWaitText"));
-        if (Box)
-            Box->Show();
+                Box = Factory(GetTextSetting("PlWaitTitle"));
+        if (Box) {
+            Box->AddArea(GetTextSetting("PlWaitText"), 1);
+            Box->Show(true);
+        }
         if (RunHere) {
             Calc->Run();
         } else if (Started) {
@@ -838,6 +861,9 @@ private:
     std::shared_ptr<TReportCalc> Calc;
     std::thread CalcThread;
 
+    std::mutex ScreenShotLock;
+    std::optional<TScreenShotTakenFrame> ScreenShot;
+
     std::array<std::atomic<int>, 2> FirstTimes{-1, -1};
     std::array<std::atomic<bool>, 2> ExFlags{false, false};
 };
@@ -886,6 +912,11 @@ bool ClassListMatches(std::string_view List, const std::vector<std::string>& Cla
 void SetPleaseWaitFactory(TPleaseWaitFactory Factory)
 {
     PleaseWaitFactory.store(Factory);
+}
+
+void SetScreenShotRequester(TScreenShotRequester Requester)
+{
+    ScreenShotRequester.store(Requester);
 }
 
 void SetCalcThreadWaitLimit(int Milliseconds)

@@ -22,8 +22,10 @@
 
 #include "crashlib/kelStackTrace.h"
 #include "crashreport/kelExceptFields.h"
+#include "crashreport/kelExceptLink.h"
 #include "crashreport/kelExceptReport.h"
 #include "crashreport/kelExceptSettings.h"
+#include "crashreport/kelPrgrAlertLink.h"
 
 #include <array>
 #include <atomic>
@@ -59,21 +61,17 @@ using TBugReportCallback = void (*)(bool Complete, const std::string& BugReport,
 using TBugReportCallbackMethod = void (*)(void* Instance, bool Complete,
                                           const std::string& BugReport, IKEException& Exception);
 
-// --- The please-wait box -------------------------------------------------------------
-// The box a waiting caller shows while the report is finished. It is the
-// helper program's progress alert, reached over the helper's link; without a
-// factory no box is shown.
-class IPleaseWaitBox {
-public:
-    virtual ~IPleaseWaitBox();
-    virtual void Show() = 0;
-    // Progress of the calculation, 0..1000.
-    virtual void SetPosition(int Position) = 0;
-    virtual void Close() = 0;
-};
-using TPleaseWaitFactory = std::shared_ptr<IPleaseWaitBox> (*)(std::string_view Title,
-                                                               std::string_view Text);
+// --- The helper's part --------------------------------------------------------------
+// The please-wait box is the helper program's progress alert, and the
+// screenshot is taken and kept by the helper; both are reached over the
+// helper's link, which the program's start-up installs here. Without them no
+// box is shown and no screenshot is taken.
+using TPleaseWaitFactory = std::shared_ptr<IProgressAlert> (*)(std::string_view Title);
 void SetPleaseWaitFactory(TPleaseWaitFactory Factory);
+// Asks the helper for a screenshot of the desktop or of the program's own
+// windows only; the answer says whether it was taken (the helper keeps it).
+using TScreenShotRequester = TScreenShotTakenFrame (*)(bool ApplicationOnly);
+void SetScreenShotRequester(TScreenShotRequester Requester);
 
 // --- The interface -------------------------------------------------------------------
 
@@ -123,6 +121,12 @@ public:
     // The text; with Wait, once the calculation has ended or TimeoutMs (-1:
     // no limit) has passed, whichever comes first.
     virtual std::string GetBugReport(bool Wait, int TimeoutMs = -1) = 0;
+    // The screenshot, asked for once, on the first call, when this event
+    // wants one ("ScrShotAppOnly": the program's windows only); a failed
+    // capture switches the wish off, so it is not tried again. None when
+    // there is none.
+    virtual std::optional<TScreenShotTakenFrame> GetScreenShot() = 0;
+    virtual void SetScreenShot(std::optional<TScreenShotTakenFrame> ScreenShot) = 0;
     // While updates are begun, changes are only noted; the last EndUpdate
     // tells the callbacks of a change that was noted.
     virtual void BeginUpdate() = 0;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -384,4 +385,121 @@ TEST_F(CrashreportExceptionObject, ADeferredCalculationRunsOnTheFirstWaitingCall
     Gate.Release();
     const std::string Report = E->GetBugReport(true);
     EXPECT_NE(Report.find("the plugin's text"), std::string::npos);
+}
+
+namespace {
+
+// The helper's progress alert as the report uses it: what it was told.
+struct TAlertLog {
+    std::mutex Lock;
+    std::vector<std::string> Calls;
+    std::vector<int> Positions;
+};
+TAlertLog AlertLog;
+
+class TFakeAlert final : public IProgressAlert {
+public:
+    std::string GetTitle() const override { return Title; }
+    void SetTitle(std::string_view T) override { Title = T; }
+    int GetPosition() const override { return 0; }
+    void SetPosition(int Position) override
+    {
+        std::lock_guard G(AlertLog.Lock);
+        AlertLog.Positions.push_back(Position);
+    }
+    void AddArea(std::string_view Text, std::int64_t) override { Log("area " + std::string(Text)); }
+    void Clear() override {}
+    void NextArea() override {}
+    int GetArea() const override { return 0; }
+    void SetArea(int) override {}
+    void ProcessMessages() override {}
+    bool Show(bool Centred) override
+    {
+        Log(Centred ? "show centred" : "show");
+        return true;
+    }
+    void Close() override { Log("close"); }
+    std::string Title;
+
+private:
+    void Log(std::string S)
+    {
+        std::lock_guard G(AlertLog.Lock);
+        AlertLog.Calls.push_back(std::move(S));
+    }
+};
+
+std::shared_ptr<IProgressAlert> FakeAlert(std::string_view Title)
+{
+    {
+        std::lock_guard G(AlertLog.Lock);
+        AlertLog.Calls.push_back("new " + std::string(Title));
+    }
+    return std::make_shared<TFakeAlert>();
+}
+
+std::atomic<int> ScreenShotRequests{0};
+std::atomic<bool> ScreenShotSucceeds{true};
+TScreenShotTakenFrame FakeScreenShot(bool ApplicationOnly)
+{
+    ++ScreenShotRequests;
+    TScreenShotTakenFrame F;
+    F.Taken = ScreenShotSucceeds;
+    F.Width = ApplicationOnly ? 640 : 1920;
+    F.Height = 480;
+    return F;
+}
+
+} // namespace
+
+TEST_F(CrashreportExceptionObject, AWaitingCallerShowsThePleaseWaitBoxUntilTheReportIsDone)
+{
+    SetPleaseWaitFactory(&FakeAlert);
+    auto E = NewExceptionObject(NoThread(),
+                                Table({Text("Plugins", "gated"), Text("PlWaitTitle", "One moment"),
+                                       Text("PlWaitText", "Collecting...")}));
+    E->GetSections();
+    auto Releaser = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Gate.Release();
+    });
+    E->GetBugReport(true);
+    // Complete now: asking again shows no box.
+    E->GetBugReport(true);
+    auto Quiet =
+        NewExceptionObject(NoThread(), Table({Text("Plugins", ""), Bool("PlWaitBox", false)}));
+    Quiet->GetBugReport(true);
+    SetPleaseWaitFactory(nullptr);
+    std::lock_guard G(AlertLog.Lock);
+    EXPECT_EQ(AlertLog.Calls, (std::vector<std::string>{"new One moment", "area Collecting...",
+                                                        "show centred", "close"}));
+    ASSERT_FALSE(AlertLog.Positions.empty());
+    EXPECT_TRUE(std::is_sorted(AlertLog.Positions.begin(), AlertLog.Positions.end()));
+}
+
+TEST_F(CrashreportExceptionObject, TheScreenshotIsAskedForOnceAndAFailureIsNotRetried)
+{
+    SetScreenShotRequester(&FakeScreenShot);
+    const auto Wanted = Table({Text("Plugins", ""),
+                               {"ScrShotDepth", skInt, false, 24, {}},
+                               Bool("ScrShotAppOnly", true)});
+    ScreenShotRequests = 0;
+    ScreenShotSucceeds = true;
+    auto E = NewExceptionObject(NoThread(), Wanted);
+    ASSERT_TRUE(E->GetScreenShot().has_value());
+    EXPECT_EQ(E->GetScreenShot()->Width, 640u);
+    EXPECT_EQ(ScreenShotRequests, 1);
+
+    ScreenShotSucceeds = false;
+    auto Failing = NewExceptionObject(NoThread(), Wanted);
+    EXPECT_FALSE(Failing->GetScreenShot().has_value());
+    EXPECT_FALSE(Failing->GetCreateScreenShot());
+    EXPECT_FALSE(Failing->GetScreenShot().has_value());
+    EXPECT_EQ(ScreenShotRequests, 2);
+
+    // Depth 0 wants no screenshot at all.
+    auto None = NewExceptionObject(NoThread(), Table({Text("Plugins", "")}));
+    EXPECT_FALSE(None->GetScreenShot().has_value());
+    EXPECT_EQ(ScreenShotRequests, 2);
+    SetScreenShotRequester(nullptr);
 }
