@@ -17,7 +17,7 @@ import sys
 def main():
     pid, size = int(sys.argv[1]), int(sys.argv[2])
     runtime = os.environ.get("XDG_RUNTIME_DIR")
-    folder = os.path.join(runtime, "tolvex") if runtime else "/tmp/tolvex-%d" % os.getuid()
+    folder = os.path.join(runtime, "tolvex") if runtime else "/tmp/tolvex-%d" % os.geteuid()
     path = os.path.join(folder, "trace-%d.sock" % pid)
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     sock.settimeout(120)
