@@ -841,6 +841,25 @@ bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
     return true;
 }
 
+void NameReturnAddresses(const std::vector<uintptr_t>& Addresses, TStackTrace& Result)
+{
+    Result.clear();
+    std::lock_guard<std::mutex> Lock(WalkLock());
+    TDATryRead Ranges = GetReadableRanges();
+    const auto Modules = ModuleSpans(&Ranges);
+    for (const uintptr_t Ret : Addresses) {
+        if (Ret == 0)
+            continue;
+        TStackItem Item;
+        uintptr_t Call = 0;
+        Item.Address = IsReturnAddress(Ret, &Ranges, &Call) ? Call : Ret - 1;
+        Item.Source = TFrameSource::Cfi;
+        NameItem(Item, Modules);
+        Result.push_back(std::move(Item));
+    }
+    FreeReadableRanges(Ranges);
+}
+
 bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
                     const std::atomic<bool>* Cancel, TStackTrace& Result, std::string* Text)
 {

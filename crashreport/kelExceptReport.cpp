@@ -745,7 +745,12 @@ std::string ThreadSectionText(const TReportThread& Thread, const TExceptionFacts
     if (Thread.InnerLevel > 0)
         return Thread.InnerText;
     bool Walked = false;
-    if (Thread.ExceptionThread && Facts.Registers) {
+    if (Thread.ExceptionThread && !Facts.ThrowChain.empty()) {
+        // The stack of a C++ exception is unwound by the time it is reported:
+        // its section is the chain recorded where it was thrown.
+        NameReturnAddresses(Facts.ThrowChain, Trace);
+        Walked = true;
+    } else if (Thread.ExceptionThread && Facts.Registers) {
         const TThreadContext Ctx = ContextFromRegisters(*Facts.Registers, Thread.ThreadId,
                                                         Facts.StackLow, Facts.StackHigh);
         Walked = CalcStackTrace(&Ctx, 0, nullptr, nullptr, Trace);

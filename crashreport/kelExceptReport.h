@@ -254,8 +254,9 @@ struct TReportThread {
 std::vector<TReportThread> CollectReportThreads(const TExceptionFacts& Facts, bool ListThreads,
                                                 bool RelAddresses, bool RelLines, pid_t Excluded);
 
-// The text of a thread's section, and its trace: the event thread is walked
-// from its registers (or starts with the throw site's return addresses);
+// The text of a thread's section, and its trace: the event thread's is the
+// chain recorded where its C++ exception was thrown, else it is walked from
+// its registers;
 // every other thread is paused for the moment of its walk. With
 // HideUglyItems, frames that name no routine are left out. ">> stack not
 // accessible" when no stack can be read.
