@@ -637,11 +637,34 @@ std::string ComposeBugReport(const TReportItems& Header, const TReportItems& Sec
 
 namespace {
 
-// The display name of a thread.
-std::string ThreadDisplayName(pid_t Tid)
+std::atomic<TThreadInfoQuery> ThreadInfoQuery{nullptr};
+
+TReportThreadInfo ThreadInfo(pid_t Tid)
 {
+    TReportThreadInfo Info;
+    if (const TThreadInfoQuery Query = ThreadInfoQuery.load(); Query != nullptr) {
+        try {
+            if (!Query(Tid, Info))
+                Info = {};
+        } catch (...) {
+            Info = {};
+        }
+    }
+    return Info;
+}
+
+// The display name of a thread.
+std::string ThreadDisplayName(pid_t Tid, const TReportThreadInfo& Info)
+{
+    if (!Info.DisplayName.empty())
+        return Info.DisplayName;
     const std::string Hex = "$" + CardToHexA(static_cast<std::uint32_t>(Tid));
     return Tid == getpid() ? "main thread (" + Hex + ")" : "thread " + Hex;
+}
+
+std::string ThreadDisplayName(pid_t Tid)
+{
+    return ThreadDisplayName(Tid, ThreadInfo(Tid));
 }
 
 // " <suspended>" and " <priority:n>" as the thread's stat file tells them.
@@ -670,12 +693,25 @@ std::vector<pid_t> TaskIds()
     return Ids;
 }
 
+// Leaves out the frames that name no routine.
+void DropUnnamedItems(TStackTrace& Trace)
+{
+    Trace.erase(std::remove_if(Trace.begin(), Trace.end(),
+                               [](const TStackItem& I) { return !I.HasDebugInfo; }),
+                Trace.end());
+}
+
 pid_t CurrentThreadId()
 {
     return static_cast<pid_t>(gettid());
 }
 
 } // namespace
+
+void SetThreadInfoQuery(TThreadInfoQuery Query)
+{
+    ThreadInfoQuery.store(Query);
+}
 
 TThreadContext ContextFromRegisters(const TCpuRegisters& R, pid_t ThreadId, std::uintptr_t StackLow,
                                     std::uintptr_t StackHigh)
@@ -697,17 +733,29 @@ std::vector<TReportThread> CollectReportThreads(const TExceptionFacts& Facts, bo
     std::vector<TReportThread> Threads;
     const pid_t EventThread = Facts.ThreadId != 0 ? Facts.ThreadId : CurrentThreadId();
     const pid_t Main = getpid();
+    // A thread and where it came from; false for one of the crash reporter's
+    // own threads outside a trace.
+    auto Describe = [&](pid_t Tid, TReportThread& T) {
+        const TReportThreadInfo Info = ThreadInfo(Tid);
+        T.ThreadId = Tid;
+        T.Title = ThreadDisplayName(Tid, Info) + ThreadStateText(Tid);
+        if (Info.CreatingThreadId != 0 && !Info.CreationStack.empty()) {
+            T.CreatorName = ThreadDisplayName(Info.CreatingThreadId);
+            T.CreationStack = Info.CreationStack;
+        }
+        return !Info.Library || Facts.Trace;
+    };
     auto Add = [&](pid_t Tid) {
         TReportThread T;
-        T.ThreadId = Tid;
-        T.Title = ThreadDisplayName(Tid) + ThreadStateText(Tid) + ":";
+        if (!Describe(Tid, T))
+            return;
+        T.Title += ":";
         Threads.push_back(std::move(T));
     };
     if (!Facts.NoExceptionThread) {
         TReportThread T;
-        T.ThreadId = EventThread;
+        Describe(EventThread, T); // the event's thread is listed whoever it is
         T.ExceptionThread = true;
-        T.Title = ThreadDisplayName(EventThread) + ThreadStateText(EventThread);
         if (Facts.Address != 0) {
             std::string Location;
             StackAddrToStr(Facts.Address, RelAddresses, RelLines, Location);
@@ -765,12 +813,20 @@ std::string ThreadSectionText(const TReportThread& Thread, const TExceptionFacts
         }
     }
     if (HideUglyItems)
-        Trace.erase(std::remove_if(Trace.begin(), Trace.end(),
-                                   [](const TStackItem& I) { return !I.HasDebugInfo; }),
-                    Trace.end());
+        DropUnnamedItems(Trace);
     if (!Walked || Trace.empty())
         return ">> stack not accessible";
-    return StackTraceToStr(Trace, RelAddresses, RelLines);
+    std::string Text = StackTraceToStr(Trace, RelAddresses, RelLines);
+    if (!Thread.CreationStack.empty()) {
+        TStackTrace Creation;
+        NameReturnAddresses(Thread.CreationStack, Creation);
+        if (HideUglyItems)
+            DropUnnamedItems(Creation);
+        Text += "\r\n>> created by " + Thread.CreatorName + " at:";
+        if (!Creation.empty())
+            Text += "\r\n" + StackTraceToStr(Creation, RelAddresses, RelLines);
+    }
+    return Text;
 }
 
 std::array<std::uint32_t, 3> CallstackCrcs(const TStackTrace* EventThread,

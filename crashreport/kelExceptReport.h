@@ -232,10 +232,30 @@ bool DisassemblerLinked();
 
 // --- Thread sections ---------------------------------------------------------------
 
+// What the crash capture's thread table knows of a thread.
+struct TReportThreadInfo {
+    // "<name> ($<hex id>)"; empty: the thread is shown as "thread $<hex id>"
+    // ("main thread ($<hex id>)" for the main thread).
+    std::string DisplayName;
+    bool Library = false; // one of the crash reporter's own threads
+    pid_t CreatingThreadId = 0;
+    // The creating thread's return addresses when it started the thread,
+    // innermost first.
+    std::vector<std::uintptr_t> CreationStack;
+};
+// Where the report asks about threads: the thread table answers, once crash
+// capture keeps one. False (or no query, the default): nothing is known.
+using TThreadInfoQuery = bool (*)(pid_t ThreadId, TReportThreadInfo& Info);
+void SetThreadInfoQuery(TThreadInfoQuery Query);
+
 // One thread section of a report.
 struct TReportThread {
     pid_t ThreadId = 0;
     std::string Title;
+    // When it was started by another thread: that thread's display name, and
+    // where it was.
+    std::string CreatorName;
+    std::vector<std::uintptr_t> CreationStack;
     // The event's own thread: its registers or throw site come with the event.
     bool ExceptionThread = false;
     // Above 0: the section of the event thread's inner exception of that
@@ -248,7 +268,8 @@ struct TReportThread {
 // ", exception location: " and where it happened), one section per inner
 // exception, the main thread, then with ListThreads every other thread of the
 // process except Excluded (the calculating thread) and, unless the event is a
-// trace, the crash reporter's own threads. Titles end in ":" and carry
+// trace, the crash reporter's own threads. Titles are display names; they end
+// in ":" and carry
 // " <suspended>" for a stopped thread and " <priority:n>" for a nonzero nice
 // value.
 std::vector<TReportThread> CollectReportThreads(const TExceptionFacts& Facts, bool ListThreads,
@@ -256,10 +277,10 @@ std::vector<TReportThread> CollectReportThreads(const TExceptionFacts& Facts, bo
 
 // The text of a thread's section, and its trace: the event thread's is the
 // chain recorded where its C++ exception was thrown, else it is walked from
-// its registers;
-// every other thread is paused for the moment of its walk. With
-// HideUglyItems, frames that name no routine are left out. ">> stack not
-// accessible" when no stack can be read.
+// its registers; every other thread is paused for the moment of its walk.
+// With HideUglyItems, frames that name no routine are left out. ">> stack not
+// accessible" when no stack can be read. A thread that another one started
+// ends with ">> created by <its display name> at:" and the creation stack.
 std::string ThreadSectionText(const TReportThread& Thread, const TExceptionFacts& Facts,
                               bool RelAddresses, bool RelLines, bool HideUglyItems,
                               TStackTrace& Trace);

@@ -122,10 +122,11 @@ std::map<std::string, std::vector<std::string>> Sections(const std::string& Repo
 }
 
 // The thread id in a thread section's title ("thread $1a2b:", "main thread
-// ($1a2b)..."); 0 for another section.
+// ($1a2b), exception location: ...", "name ($1a2b):"); 0 for another section.
 pid_t TitleThread(const std::string& Title)
 {
-    static const std::regex Re("^(?:main )?thread \\(?\\$([0-9a-f]+)\\)?[:,]");
+    // Only thread sections name a "$" and hex digits in their titles.
+    static const std::regex Re("\\$([0-9a-f]+)");
     std::smatch M;
     return std::regex_search(Title, M, Re) ? static_cast<pid_t>(std::stol(M[1], nullptr, 16)) : 0;
 }
@@ -209,27 +210,84 @@ TEST(CrashreportThreads, SixtyFourWaitingThreadsMatchEuStackAndGdb)
         RunCommand("gdb -batch -nx -p " + Pid + " -ex 'thread apply all bt' 2>/dev/null");
     Run.Send("report");
     const std::string Report = Run.ReadUntil("--end--");
+    Run.Send("report-event");
+    const std::string EventReport = Run.ReadUntil("--end--");
     EXPECT_EQ(Run.End(), 0);
 
     const auto EuStacks = ParseStacks(Eu.Output, std::regex("^TID (\\d+):"),
                                       std::regex("^#\\d+\\s+0x[0-9a-f]+ (\\S+)"));
     const auto GdbStacks = ParseStacks(Gdb.Output, std::regex("^Thread \\d+ .*\\(LWP (\\d+)\\)"),
                                        std::regex("^#\\d+\\s+(?:0x[0-9a-f]+ in )?(\\S+) \\("));
-    ASSERT_EQ(EuStacks.size(), 65u) << Eu.Output;
-    ASSERT_EQ(GdbStacks.size(), 65u) << Gdb.Output;
+    ASSERT_EQ(EuStacks.size(), 66u) << Eu.Output;
+    ASSERT_EQ(GdbStacks.size(), 66u) << Gdb.Output;
 
-    std::map<pid_t, std::vector<std::string>> Ours;
-    for (const auto& [Title, Body] : Sections(Report))
-        if (const pid_t Tid = TitleThread(Title); Tid != 0)
-            for (const auto& L : Body)
-                Ours[Tid].push_back(TraceLine(L).second);
-    // The same threads (the report's own calculating thread is not one).
-    std::set<pid_t> EuIds, OurIds;
+    // Per thread: the routines of its stack, and the lines after ">> created
+    // by ...".
+    struct TOurThread {
+        std::string Title;
+        std::vector<std::string> Routines;
+        std::vector<std::string> Creation;
+    };
+    auto OurThreads = [](const std::string& Text) {
+        std::map<pid_t, TOurThread> Threads;
+        for (const auto& [Title, Body] : Sections(Text))
+            if (const pid_t Tid = TitleThread(Title); Tid != 0) {
+                auto& T = Threads[Tid];
+                T.Title = Title;
+                auto* Into = &T.Routines;
+                for (const auto& L : Body)
+                    if (L.rfind(">> created by ", 0) == 0) {
+                        T.Creation.push_back(L);
+                        Into = &T.Creation;
+                    } else {
+                        Into->push_back(Into == &T.Routines ? TraceLine(L).second : L);
+                    }
+            }
+        return Threads;
+    };
+    auto Ours = OurThreads(Report);
+    const auto EventThreads = OurThreads(EventReport);
+    // The same threads (the report's own calculating thread is not one); a
+    // report of an event leaves out the crash reporter's own thread.
+    std::set<pid_t> EuIds, OurIds, EventIds;
+    pid_t Library = 0;
     for (const auto& [Tid, Names] : EuStacks)
         EuIds.insert(Tid);
-    for (const auto& [Tid, Names] : Ours)
+    for (const auto& [Tid, T] : Ours) {
         OurIds.insert(Tid);
+        if (T.Title.rfind("kelExcept - ProbeThread ($", 0) == 0)
+            Library = Tid;
+    }
+    for (const auto& [Tid, T] : EventThreads)
+        EventIds.insert(Tid);
     EXPECT_EQ(OurIds, EuIds) << Report;
+    ASSERT_NE(Library, 0) << Report;
+    EuIds.erase(Library);
+    EXPECT_EQ(EventIds, EuIds) << EventReport;
+
+    // Each waiting thread was started by the main thread in probe_start_worker,
+    // as addr2line names the address of the creation stack's first line.
+    const std::uintptr_t Base = ProbeBase(Sections(Report));
+    ASSERT_NE(Base, 0u);
+    const std::string Creator = ">> created by main thread ($" + [&] {
+        char Hex[16];
+        std::snprintf(Hex, sizeof Hex, "%x", static_cast<unsigned>(std::stoul(Pid)));
+        return std::string(Hex);
+    }() + ") at:";
+    std::set<std::uintptr_t> CreationSites;
+    for (const auto& [Tid, T] : Ours) {
+        if (std::to_string(Tid) == Pid || Tid == Library) {
+            EXPECT_TRUE(T.Creation.empty()) << T.Title;
+            continue;
+        }
+        ASSERT_GE(T.Creation.size(), 2u) << T.Title;
+        EXPECT_EQ(T.Creation[0], Creator);
+        const auto [Site, Name] = TraceLine(T.Creation[1]);
+        EXPECT_EQ(Name, "probe_start_worker");
+        CreationSites.insert(Site);
+    }
+    ASSERT_EQ(CreationSites.size(), 1u);
+    EXPECT_EQ(Addr2LineFunction(*CreationSites.begin() - Base), "probe_start_worker");
 
     // The waiting threads (the main thread was reporting meanwhile), their
     // top five frames. gdb names routines from the debugging information as
@@ -241,19 +299,19 @@ TEST(CrashreportThreads, SixtyFourWaitingThreadsMatchEuStackAndGdb)
     auto OwnRoutines = [](const std::vector<std::string>& Names) {
         std::vector<std::string> Own;
         for (const auto& N : Names)
-            if (N.rfind("probe_", 0) == 0)
+            if (std::regex_match(N, std::regex("probe_[a-z_]+")))
                 Own.push_back(N);
         return Own;
     };
     int Compared = 0;
     for (const auto& [Tid, Names] : EuStacks) {
-        if (std::to_string(Tid) == Pid)
+        if (std::to_string(Tid) == Pid || Tid == Library)
             continue;
         auto Top = [](std::vector<std::string> V) {
             V.resize(std::min<std::size_t>(5, V.size()));
             return V;
         };
-        const auto Mine = Top(Ours[Tid]);
+        const auto Mine = Top(Ours[Tid].Routines);
         std::vector<std::string> G = GdbStacks.at(Tid);
         G.erase(std::unique(G.begin(), G.end()), G.end());
         G = Top(G);

@@ -3,16 +3,21 @@
 // standard output as the crash reporter makes it.
 //
 //   report-now [ARG...]  a report of a caught std::runtime_error, at once
-//   threads N            starts N threads that wait at known depths, prints
-//                        "ready", then serves standard input: "report" prints
-//                        the trace report (every thread) and a line
-//                        "--end--"; end of input ends the program
+//   threads N            starts N threads that wait at known depths (their
+//                        creation entered in a thread table of the probe's
+//                        own) and one thread the table calls the crash
+//                        reporter's, prints "ready", then serves standard
+//                        input: "report" prints the trace report (every
+//                        thread), "report-event" the report of an event of
+//                        the main thread, each followed by a line "--end--";
+//                        end of input ends the program
 //   throw-site           a report of a std::logic_error whose throw site was
 //                        recorded; prints "site <hex>" (the recorded return
 //                        address) first
 //   fault                writes through a bad pointer; its SIGSEGV handler
 //                        prints "reg <name> <hex>" for the registers of its
 //                        ucontext, then the report made from them
+#include "crashlib/kelStrings.h"
 #include "crashreport/kelExceptObject.h"
 
 #include <atomic>
@@ -21,7 +26,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <future>
 #include <iostream>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -33,6 +41,10 @@
 namespace {
 
 int WaitPipe[2] = {-1, -1};
+
+// What the probe's thread table knows; the report asks through its query.
+std::mutex TableLock;
+std::map<pid_t, TReportThreadInfo> Table;
 
 void PrintReport(TExceptionFacts Facts)
 {
@@ -93,6 +105,24 @@ __attribute__((noinline)) std::vector<std::uintptr_t> probe_record_chain()
     return Chain;
 }
 
+// Starts a waiting thread and enters in the table who started it and where.
+__attribute__((noinline)) std::thread probe_start_worker(int Index)
+{
+    TReportThreadInfo Info;
+    Info.CreatingThreadId = static_cast<pid_t>(gettid());
+    Info.CreationStack = probe_record_chain();
+    std::promise<pid_t> Started;
+    auto Id = Started.get_future();
+    std::thread T([&Started, Index] {
+        Started.set_value(static_cast<pid_t>(gettid()));
+        probe_thread_outer(Index);
+    });
+    const pid_t Tid = Id.get();
+    std::lock_guard G(TableLock);
+    Table[Tid] = std::move(Info);
+    return T;
+}
+
 std::vector<std::uintptr_t> ThrowChain;
 
 __attribute__((noinline)) void probe_throw_site()
@@ -148,15 +178,52 @@ std::vector<pid_t> TaskIds()
     return Ids;
 }
 
+bool QueryTable(pid_t Tid, TReportThreadInfo& Info)
+{
+    std::lock_guard G(TableLock);
+    const auto It = Table.find(Tid);
+    if (It == Table.end())
+        return false;
+    Info = It->second;
+    return true;
+}
+
+// A report of the waiting process: a trace, or an event of the main thread.
+void ReportWaiting(bool Trace)
+{
+    TExceptionFacts Facts;
+    if (Trace) {
+        Facts.NoExceptionThread = true;
+        Facts.Trace = true;
+    } else {
+        Facts.ClassChain = {"EProbe"};
+        Facts.Message = "an event of the main thread";
+    }
+    PrintReport(std::move(Facts));
+    std::printf("\n--end--\n");
+    std::fflush(stdout);
+}
+
 int Threads(int Count)
 {
     if (pipe(WaitPipe) != 0)
         return 2;
+    SetThreadInfoQuery(QueryTable);
     std::vector<std::thread> All;
     for (int I = 0; I < Count; ++I)
-        All.emplace_back(probe_thread_outer, I);
+        All.push_back(probe_start_worker(I));
+    // One thread that the table calls one of the crash reporter's own.
+    All.emplace_back([] {
+        {
+            std::lock_guard G(TableLock);
+            auto& Info = Table[static_cast<pid_t>(gettid())];
+            Info.Library = true;
+            Info.DisplayName = "kelExcept - ProbeThread ($" + CardToHexA(gettid()) + ")";
+        }
+        probe_thread_inner();
+    });
     // Every thread is in its read (system call 0) before the tests look.
-    for (int Blocked = 0; Blocked < Count; usleep(1000)) {
+    for (int Blocked = 0; Blocked < Count + 1; usleep(1000)) {
         Blocked = 0;
         for (const pid_t Tid : TaskIds()) {
             char Path[64];
@@ -167,16 +234,9 @@ int Threads(int Count)
     }
     std::printf("ready\n");
     std::fflush(stdout);
-    for (std::string Line; std::getline(std::cin, Line);) {
-        if (Line != "report")
-            continue;
-        TExceptionFacts Facts;
-        Facts.NoExceptionThread = true;
-        Facts.Trace = true;
-        PrintReport(std::move(Facts));
-        std::printf("\n--end--\n");
-        std::fflush(stdout);
-    }
+    for (std::string Line; std::getline(std::cin, Line);)
+        if (Line == "report" || Line == "report-event")
+            ReportWaiting(Line == "report");
     close(WaitPipe[1]);
     for (auto& T : All)
         T.join();
