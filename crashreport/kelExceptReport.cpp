@@ -758,7 +758,15 @@ std::vector<TReportThread> CollectReportThreads(const TExceptionFacts& Facts, bo
         T.ExceptionThread = true;
         if (Facts.Address != 0) {
             std::string Location;
-            StackAddrToStr(Facts.Address, RelAddresses, RelLines, Location);
+            TStackTrace Site;
+            // A throw site is recorded as the return address of its call:
+            // the location is the call, as the section's first line names it.
+            if (!Facts.ThrowChain.empty() && Facts.ThrowChain.front() == Facts.Address)
+                NameReturnAddresses({Facts.Address}, Site);
+            if (!Site.empty())
+                Location = StackItemToStr(Site.front(), RelAddresses, RelLines);
+            else
+                StackAddrToStr(Facts.Address, RelAddresses, RelLines, Location);
             T.Title += ", exception location: " + Location;
         } else {
             T.Title += ":";

@@ -337,9 +337,12 @@ TEST(CrashreportThreads, AThrownExceptionsSectionStartsAtItsThrowSite)
     const std::uintptr_t Base = ProbeBase(S);
     ASSERT_NE(Base, 0u) << Out;
     const std::vector<std::string>* Event = nullptr;
+    std::string Location;
     for (const auto& [Title, Body] : S)
-        if (Title.find(", exception location: ") != std::string::npos)
+        if (const auto At = Title.find(", exception location: "); At != std::string::npos) {
             Event = &Body;
+            Location = Title.substr(At + 22);
+        }
     ASSERT_NE(Event, nullptr) << Out;
     ASSERT_GE(Event->size(), 2u);
     // The first frames, as addr2line names their addresses: the routine that
@@ -347,6 +350,8 @@ TEST(CrashreportThreads, AThrownExceptionsSectionStartsAtItsThrowSite)
     const auto [Site, SiteName] = TraceLine((*Event)[0]);
     const auto [Caller, CallerName] = TraceLine((*Event)[1]);
     EXPECT_EQ(SiteName, "probe_throw_site");
+    // The title's location is the call that threw, as the first line names it.
+    EXPECT_EQ(Location.substr(0, 16), (*Event)[0].substr(0, 16)) << Location;
     EXPECT_EQ(Addr2LineFunction(Site - Base), SiteName);
     EXPECT_EQ(Addr2LineFunction(Caller - Base), CallerName);
     // The recorded return address follows the call the first frame names.
