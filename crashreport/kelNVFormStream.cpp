@@ -85,8 +85,8 @@ TFormStreamObjects ReadFormObjects(std::string_view Bytes)
     auto Push = [&](int Depth, std::string_view ClassName, std::string_view ObjectName) {
         TFormStreamObject O;
         O.Depth = Depth;
-        O.ClassName = SanitizeUtf8(ClassName);
-        O.ObjectName = SanitizeUtf8(ObjectName);
+        O.ClassName = ClassName;
+        O.ObjectName = ObjectName;
         Out.Objects.push_back(std::move(O));
     };
     std::string ClassName, ObjectName;
@@ -304,24 +304,30 @@ TNVFormRead ReadFormStream(std::string_view Bytes)
     TNVFormDesc& Form = Out.Form;
     for (std::size_t I = 0; I < Read.Objects.size(); ++I) {
         const TFormStreamObject& O = Read.Objects[I];
-        const auto Kind = I == 0 ? std::nullopt : NVItemKindOfClass(O.ClassName);
+        // The form object is the form, whatever its class.
+        const std::optional<TNVItemKind> FoundKind =
+            I == 0 ? std::nullopt : NVItemKindOfClass(O.ClassName);
+        // Names are shown and compared as UTF-8.
+        std::string Name = SanitizeUtf8(O.ObjectName);
         if (I == 0)
-            Form.Name = O.ObjectName;
-        if (!Kind) {
+            Form.Name = Name;
+        if (!FoundKind) {
             for (const auto& P : O.Properties)
                 Form.SetProperty(P.Name, P.Value.AsText());
             continue;
         }
-        const std::string Name = O.ObjectName == "AbortBtn" ? "CancelBtn" : O.ObjectName;
+        const TNVItemKind Kind = *FoundKind;
+        if (Name == "AbortBtn")
+            Name = "CancelBtn";
         std::size_t Target = Form.Items.size();
-        if (*Kind == ikButton)
+        if (Kind == ikButton)
             for (int B = nbNext; B <= nbCancel; ++B)
                 if (Name == NavButtonNames[B])
                     Target = static_cast<std::size_t>(B);
         if (Target == Form.Items.size()) {
             TNVItemDesc Item;
-            Item.Kind = *Kind;
-            Item.Name = Name;
+            Item.Kind = Kind;
+            Item.Name = std::move(Name);
             Form.Items.push_back(std::move(Item));
         }
         TNVItemDesc& Item = Form.Items[Target];

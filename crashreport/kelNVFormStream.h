@@ -36,8 +36,9 @@ inline constexpr int MaxFormObjects = 128;
 // --- The objects of a form stream --------------------------------------------
 
 struct TFormStreamObject {
-    int Depth = 0; // 0 for the form, 1 for its items, ...
-    std::string ClassName, ObjectName;
+    int Depth = 0;                     // 0 for the form, 1 for its items, ...
+    std::string ClassName, ObjectName; // the bytes as stored
+
     std::vector<TStreamProperty> Properties;
 };
 
