@@ -7,22 +7,6 @@
 
 namespace {
 
-bool SameAsciiText(std::string_view A, std::string_view B)
-{
-    if (A.size() != B.size())
-        return false;
-    for (std::size_t I = 0; I < A.size(); ++I) {
-        char X = A[I], Y = B[I];
-        if (X >= 'a' && X <= 'z')
-            X = static_cast<char>(X - 'a' + 'A');
-        if (Y >= 'a' && Y <= 'z')
-            Y = static_cast<char>(Y - 'a' + 'A');
-        if (X != Y)
-            return false;
-    }
-    return true;
-}
-
 bool ContainsAsciiText(std::string_view Text, std::string_view Part)
 {
     for (std::size_t I = 0; I + Part.size() <= Text.size(); ++I)

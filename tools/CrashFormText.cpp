@@ -26,31 +26,21 @@ constexpr TKnownProperty KnownProperties[] = {
     {"OnAction", TStreamValueKind::svText},
 };
 
-bool SameName(std::string_view A, std::string_view B)
-{
-    if (A.size() != B.size())
-        return false;
-    for (std::size_t I = 0; I < A.size(); ++I)
-        if ((A[I] | 0x20) != (B[I] | 0x20))
-            return false;
-    return true;
-}
-
 std::optional<TStreamValueKind> KnownKind(std::string_view Name)
 {
     for (const auto& P : KnownProperties)
-        if (SameName(P.Name, Name))
+        if (SameAsciiText(P.Name, Name))
             return P.Kind;
     return std::nullopt;
 }
 
 std::optional<TStreamValueKind> KindNamed(std::string_view Word)
 {
-    if (SameName(Word, "text"))
+    if (SameAsciiText(Word, "text"))
         return TStreamValueKind::svText;
-    if (SameName(Word, "int"))
+    if (SameAsciiText(Word, "int"))
         return TStreamValueKind::svInt;
-    if (SameName(Word, "bool"))
+    if (SameAsciiText(Word, "bool"))
         return TStreamValueKind::svBool;
     return std::nullopt;
 }

@@ -17,18 +17,6 @@ namespace {
 
 constexpr std::string_view LineBreakPlaceholder = "%LF%";
 
-bool SameAscii(std::string_view A, std::string_view B)
-{
-    if (A.size() != B.size())
-        return false;
-    for (std::size_t I = 0; I < A.size(); ++I) {
-        const char X = A[I] >= 'A' && A[I] <= 'Z' ? static_cast<char>(A[I] - 'A' + 'a') : A[I];
-        if (X != B[I])
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 std::string_view TrimBlanks(std::string_view S)
@@ -54,10 +42,10 @@ bool IsKeyName(std::string_view S)
 std::optional<bool> ParseBool(std::string_view S)
 {
     for (auto Yes : {"true", "yes", "on", "1"})
-        if (SameAscii(S, Yes))
+        if (SameAsciiText(S, Yes))
             return true;
     for (auto No : {"false", "no", "off", "0"})
-        if (SameAscii(S, No))
+        if (SameAsciiText(S, No))
             return false;
     return std::nullopt;
 }
