@@ -7,10 +7,13 @@
 //       a line it cannot read fails with "<text>:<line>: ..."
 //   tolvex_make_crash_resources form <text> <out>
 //       the stream of an assistant form's text (tools/CrashFormText.h)
+//   tolvex_make_crash_resources bitmap <png> <out>
+//       a picture's bitmap resource (tools/CrashBitmapResource.h)
 //   tolvex_make_crash_resources decode <stream>
 //       the settings text of a settings stream, the form text of any other
 //       (a program's section is extracted with
 //       objcopy --dump-section .rsrc.10.TKELEXCEPT=<stream>)
+#include "tools/CrashBitmapResource.h"
 #include "tools/CrashFormText.h"
 #include "tools/CrashSettingsText.h"
 
@@ -95,6 +98,17 @@ int RunForm(const std::vector<std::string>& Args)
     });
 }
 
+int RunBitmap(const std::vector<std::string>& Args)
+{
+    std::string Error;
+    const std::string Resource = BitmapResourceFromPng(Args[0], Error);
+    if (Resource.empty())
+        return Fail(Error);
+    if (!WriteFileAtomically(Args[1], Resource))
+        return Fail("cannot write " + Args[1]);
+    return 0;
+}
+
 int RunDecode(const std::vector<std::string>& Args)
 {
     const auto Stream = ReadFile(Args[0]);
@@ -131,6 +145,7 @@ struct TSubcommand {
 constexpr TSubcommand Subcommands[] = {
     {"settings", "<text> <out>", 2, RunSettings},
     {"form", "<text> <out>", 2, RunForm},
+    {"bitmap", "<png> <out>", 2, RunBitmap},
     {"decode", "<stream>", 1, RunDecode},
 };
 
