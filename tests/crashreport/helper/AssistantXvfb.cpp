@@ -51,7 +51,9 @@ void SendDeleteWindow(QWidget& W)
     E.data.data32[0] = Atom("WM_DELETE_WINDOW");
     E.data.data32[1] = XCB_CURRENT_TIME;
     xcb_send_event(C, 0, E.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&E));
-    xcb_flush(C);
+    // A round trip before the connection goes: the server may drop the
+    // requests of a client that has hung up before it read them.
+    std::free(xcb_get_input_focus_reply(C, xcb_get_input_focus(C), nullptr));
     xcb_disconnect(C);
 }
 
