@@ -16,6 +16,7 @@
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
@@ -65,7 +66,7 @@ std::string BuildIdOf(const std::string& Path)
 
 bool FileCrcIs(const std::string& Path, uint32_t Crc)
 {
-    const int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int Fd = OpenRegularFile(Path.c_str());
     if (Fd < 0)
         return false;
     uint32_t Running = 0xFFFFFFFFu;
@@ -77,9 +78,40 @@ bool FileCrcIs(const std::string& Path, uint32_t Crc)
     return N == 0 && ~Running == Crc;
 }
 
+// A regular file (stat does not wait on a named pipe, as opening one would).
 bool IsFile(const std::string& Path)
 {
-    return access(Path.c_str(), R_OK) == 0;
+    struct stat St {};
+    return stat(Path.c_str(), &St) == 0 && S_ISREG(St.st_mode);
+}
+
+// An open file as a source of ELF bytes: what is checked is what is read.
+class TDescriptorSource : public TElfSource {
+public:
+    explicit TDescriptorSource(int AFd) : Fd(AFd)
+    {
+        struct stat St {};
+        if (fstat(Fd, &St) == 0)
+            Size = static_cast<uint64_t>(St.st_size);
+    }
+    bool Read(uint64_t Offset, void* Out, std::size_t Count) const override
+    {
+        return Offset <= Size && Count <= Size - Offset && ReadFileAt(Fd, Offset, Out, Count);
+    }
+    uint64_t Limit() const override { return Size; }
+
+private:
+    int Fd;
+    uint64_t Size = 0;
+};
+
+std::string BuildIdOfDescriptor(int Fd)
+{
+    auto File = TElfFile::Open(std::make_unique<TDescriptorSource>(Fd));
+    if (!File)
+        return {};
+    auto Note = File->FindNote("GNU", 3); // NT_GNU_BUILD_ID
+    return Note ? *Note : std::string();
 }
 
 } // namespace
@@ -110,8 +142,12 @@ std::string FindSeparateDebugFile(const std::string& ModuleFile, std::string_vie
         return {};
     const std::string Folder = FolderOf(ModuleFile);
     const std::string Link(DebugLink);
-    for (const std::string& Path :
-         {Folder + "/" + Link, Folder + "/.debug/" + Link, DebugRoot + Folder + "/" + Link}) {
+    std::vector<std::string> Paths{Folder + "/" + Link, Folder + "/.debug/" + Link};
+    // The debug root mirrors absolute folders only: a module named by a
+    // relative path has no place under it.
+    if (Folder.starts_with('/'))
+        Paths.push_back(DebugRoot + Folder + "/" + Link);
+    for (const std::string& Path : Paths) {
         // The module itself may carry the debuglink's name.
         if (Path == ModuleFile || !IsFile(Path))
             continue;
@@ -119,6 +155,26 @@ std::string FindSeparateDebugFile(const std::string& ModuleFile, std::string_vie
             return Path;
     }
     return {};
+}
+
+int OpenDebugAltFile(const std::string& NamingFile, const std::string& AltPath)
+{
+    auto Naming = TElfFile::Open(NamingFile);
+    const TElfSection* Link = Naming ? Naming->FindSection(".gnu_debugaltlink") : nullptr;
+    auto Bytes = Link ? Naming->ReadSection(*Link, 1 << 16) : std::nullopt;
+    // The section holds the file's name, a zero byte and its build-id.
+    const std::size_t Zero = Bytes ? Bytes->find('\0') : std::string::npos;
+    if (Zero == std::string::npos || Zero + 1 >= Bytes->size())
+        return -1;
+    const std::string Wanted = Bytes->substr(Zero + 1);
+    const int Fd = OpenRegularFile(AltPath.c_str());
+    if (Fd < 0)
+        return -1;
+    if (BuildIdOfDescriptor(Fd) != Wanted) {
+        close(Fd);
+        return -1;
+    }
+    return Fd;
 }
 
 namespace {
@@ -134,9 +190,15 @@ int FindDebugInfo(Dwfl_Module* Mod, void**, const char* ModName, Dwarf_Addr, con
     const std::string Module = FileName != nullptr ? FileName : ModName != nullptr ? ModName : "";
     std::string Path;
     if (DebugLink != nullptr && DebugLink[0] == '/' && Crc == 0) {
-        // The shared file of a dwz-compressed debug file.
-        if (IsFile(DebugLink))
-            Path = DebugLink;
+        // The shared file of a dwz-compressed debug file, named by the file
+        // being read (Module): taken only when its build-id is the one that
+        // file records.
+        const int Fd = OpenDebugAltFile(Module, DebugLink);
+        if (Fd >= 0)
+            *DebugFileName = strdup(DebugLink);
+        else
+            errno = ENOENT;
+        return Fd;
     } else {
         const unsigned char* Bits = nullptr;
         GElf_Addr Vaddr;
@@ -148,7 +210,7 @@ int FindDebugInfo(Dwfl_Module* Mod, void**, const char* ModName, Dwarf_Addr, con
         errno = ENOENT;
         return -1;
     }
-    const int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int Fd = OpenRegularFile(Path.c_str());
     if (Fd >= 0)
         *DebugFileName = strdup(Path.c_str());
     return Fd;
@@ -431,8 +493,15 @@ bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& F
         std::unique_ptr<Dwfl, TDwflCloser> D(dwfl_begin(&Callbacks));
         if (!D)
             return false;
-        // Reported at 0, so that libdw gives the file's own addresses.
-        Dwfl_Module* Mod = dwfl_report_elf(D.get(), "module", FileName.c_str(), -1, 0, false);
+        // Reported at 0, so that libdw gives the file's own addresses. The
+        // file is opened here, never by libdw, so that it cannot wait under
+        // the lock.
+        const int Fd = OpenRegularFile(FileName.c_str());
+        if (Fd < 0)
+            return false;
+        Dwfl_Module* Mod = dwfl_report_elf(D.get(), "module", FileName.c_str(), Fd, 0, false);
+        if (Mod == nullptr)
+            close(Fd);
         dwfl_report_end(D.get(), nullptr, nullptr);
         if (Mod == nullptr)
             return false;

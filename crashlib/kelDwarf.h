@@ -4,7 +4,9 @@
 // DwarfLock(). Separate debug files are found by our own routine: by build-id
 // or by debuglink under the debug root (/usr/lib/debug) and beside the
 // module. Nothing here ever asks a debuginfod server: a user's
-// DEBUGINFOD_URLS must not make a crash report wait for the network.
+// DEBUGINFOD_URLS must not make a crash report wait for the network. Every
+// file is opened by us, regular files only and without waiting
+// (OpenRegularFile), and handed to libdw open: nothing waits under the lock.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +32,11 @@ void SetDebugFileRoot(std::string Root);
 // Empty when none is found.
 std::string FindSeparateDebugFile(const std::string& ModuleFile, std::string_view BuildId,
                                   std::string_view DebugLink, uint32_t DebugLinkCrc);
+
+// The alternate debug file AltPath that NamingFile's ".gnu_debugaltlink"
+// names, opened (close-on-exec) when it is a regular file whose build-id is
+// the one that section records; -1 otherwise.
+int OpenDebugAltFile(const std::string& NamingFile, const std::string& AltPath);
 
 // Adds what the DWARF of FileName (or of its separate debug file) says to
 // Map, with Map.Bias added to every address: one line row per address (the

@@ -11,11 +11,11 @@
 #include <cctype>
 #include <cstring>
 #include <elf.h>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <sys/auxv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // ---------------------------------------------------------------------------
 // TMiniStream
@@ -1168,19 +1168,20 @@ bool TMapFile::LoadElfSymbols(const TElfFile& File)
 
 namespace {
 
+// A regular file beside the module, read whole; never a named pipe or a device.
 std::optional<std::string> ReadWholeFile(const std::string& Path, std::size_t Limit = 256u << 20)
 {
-    std::ifstream In(Path, std::ios::binary);
-    if (!In)
+    const int Fd = OpenRegularFile(Path.c_str());
+    if (Fd < 0)
         return std::nullopt;
-    In.seekg(0, std::ios::end);
-    const auto Size = In.tellg();
-    if (Size < 0 || static_cast<uint64_t>(Size) > Limit)
-        return std::nullopt;
-    In.seekg(0);
-    std::string Out(static_cast<std::size_t>(Size), '\0');
-    if (!In.read(Out.data(), Size))
-        return std::nullopt;
+    struct stat St {};
+    std::optional<std::string> Out;
+    if (fstat(Fd, &St) == 0 && St.st_size >= 0 && static_cast<uint64_t>(St.st_size) <= Limit) {
+        std::string Bytes(static_cast<std::size_t>(St.st_size), '\0');
+        if (ReadFileAt(Fd, 0, Bytes.data(), Bytes.size()))
+            Out = std::move(Bytes);
+    }
+    close(Fd);
     return Out;
 }
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -400,6 +401,22 @@ uint32_t GetTidObfuscator()
 bool GetTidObfuscatorLayout()
 {
     return false;
+}
+
+int OpenRegularFile(const char* Path)
+{
+    // Non-blocking: opening a named pipe for reading would otherwise wait for
+    // a writer. On a regular file the flag changes nothing.
+    const int Fd = open(Path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (Fd < 0)
+        return -1;
+    struct stat St {};
+    if (fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode)) {
+        close(Fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return Fd;
 }
 
 bool ReadFileAt(int Fd, uint64_t Offset, void* Out, std::size_t Size)

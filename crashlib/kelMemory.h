@@ -66,6 +66,12 @@ private:
 // interruptions; false when the file ends first or a read fails.
 bool ReadFileAt(int Fd, uint64_t Offset, void* Out, std::size_t Size);
 
+// Opens Path for reading when it is a regular file, without ever waiting: a
+// named pipe or a device put where a module or debug file is looked for
+// would block a plain open (or a read) for good. The descriptor is
+// close-on-exec; -1 for anything else.
+int OpenRegularFile(const char* Path);
+
 // Copies Count bytes from Source to Dest only when all of them can be read;
 // returns whether it copied. With a snapshot, its regions decide (a range that
 // crosses from one kind into another is refused) and its cache is used;

@@ -604,6 +604,20 @@ int NoDebugInfo(Dwfl_Module*, void**, const char*, Dwarf_Addr, const char*, cons
     return -1;
 }
 
+// The module files of the process, opened by us (regular files only, never
+// waiting) rather than by libdw under the lock; the vDSO has no file and is
+// read from memory by libdw's own routine.
+int FindProcessElf(Dwfl_Module* Mod, void** UserData, const char* ModName, Dwarf_Addr Base,
+                   char** FileName, Elf** ElfP)
+{
+    if (ModName == nullptr || ModName[0] != '/')
+        return dwfl_linux_proc_find_elf(Mod, UserData, ModName, Base, FileName, ElfP);
+    const int Fd = OpenRegularFile(ModName);
+    if (Fd >= 0)
+        *FileName = strdup(ModName);
+    return Fd;
+}
+
 pid_t CfiNextThread(Dwfl*, void*, void** ThreadArg)
 {
     if (*ThreadArg != nullptr)
@@ -659,8 +673,7 @@ TDwflHolder& CfiDwfl()
 Dwfl* GetDwfl(uintptr_t Ip, bool Refresh)
 {
     static char* DebugPath = nullptr;
-    static const Dwfl_Callbacks Callbacks = {dwfl_linux_proc_find_elf, NoDebugInfo, nullptr,
-                                             &DebugPath};
+    static const Dwfl_Callbacks Callbacks = {FindProcessElf, NoDebugInfo, nullptr, &DebugPath};
     TDwflHolder& H = CfiDwfl();
     if (H.D != nullptr && !Refresh && dwfl_addrmodule(H.D, Ip) != nullptr)
         return H.D;

@@ -5,8 +5,10 @@
 #include "crashlib/kelDwarf.h"
 #include "crashlib/kelMapFile.h"
 #include "crashlib/kelStrings.h"
+#include "crashlib/kelZip.h"
 
 #include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +25,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -207,6 +211,8 @@ int other(int n);
 
 constexpr const char* MainCpp = R"(#include "helper.h"
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 namespace ns {
 struct Widget {
@@ -454,6 +460,107 @@ TEST_F(CrashlibMapFileDwarf, SeparateDebugFilesAreFoundByDebuglinkAndBuildIdWith
     EXPECT_EQ(ById.Lines.size(), Full.Lines.size());
     unsetenv("DEBUGINFOD_URLS");
     EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(5));
+}
+
+namespace {
+
+std::string Describe(const TMapFile& Map)
+{
+    return Map.Valid ? "valid " + std::to_string(Map.Source) : "invalid";
+}
+
+} // namespace
+
+TEST_F(CrashlibMapFileDwarf, NamedPipesWhereFilesAreLookedForNeverBlock)
+{
+    // A stripped module whose debuglink, build-id file, map file and packed
+    // data file are named pipes: each place is looked at, none waits.
+    const std::string Dir = Path("pipes");
+    std::filesystem::create_directories(Dir);
+    ASSERT_EQ(std::system(("cd " + Dir +
+                           " && cp ../prog linked && objcopy --only-keep-debug linked linked.dbg" +
+                           " && objcopy --strip-debug --add-gnu-debuglink=linked.dbg linked" +
+                           " && rm linked.dbg && mkfifo linked.dbg linked.map linked.kel module")
+                              .c_str()),
+              0);
+    const std::string Id = RunCommand("readelf -n " + Dir + "/linked | awk '/Build ID/{print $3}'");
+    ASSERT_GT(Id.size(), 4u);
+    const std::string IdDir = Dir + "/root/.build-id/" + Id.substr(0, 2);
+    std::filesystem::create_directories(IdDir);
+    ASSERT_EQ(mkfifo((IdDir + "/" + Id.substr(2, Id.size() - 3) + ".debug").c_str(), 0600), 0);
+    const std::string OldRoot = GetDebugFileRoot();
+    SetDebugFileRoot(Dir + "/root");
+    const auto Limit = std::chrono::seconds(10);
+    // Its symbols still name it; the pipes give nothing.
+    EXPECT_EQ(AnswerWithin(Limit, [&] { return Describe(TMapFile(0, Dir + "/linked")); }),
+              "valid " + std::to_string(mdsElfSymbols));
+    // A named pipe given as the module itself.
+    EXPECT_EQ(AnswerWithin(Limit, [&] { return Describe(TMapFile(0, Dir + "/module")); }),
+              "invalid");
+    EXPECT_EQ(AnswerWithin(
+                  Limit, [&] { return std::string(TElfFile::Open(Dir + "/module") ? "y" : "n"); }),
+              "n");
+    SetDebugFileRoot(OldRoot);
+}
+
+TEST_F(CrashlibMapFileDwarf, AlternateDebugFileIsTakenOnlyWithItsBuildId)
+{
+    // A debug file's ".gnu_debugaltlink" names the shared file by an absolute
+    // path and its build-id: a file there with another build-id, a named
+    // pipe or nothing at all is refused, and reading the module never waits.
+    const std::string Dir = Path("alt");
+    std::filesystem::create_directories(Dir);
+    ASSERT_EQ(
+        std::system(("cd " + Dir + " && cp ../prog alt && cp ../pie other && mkfifo pipe").c_str()),
+        0);
+    const auto AltFile = TElfFile::Open(Dir + "/alt");
+    ASSERT_TRUE(AltFile);
+    const auto Id = AltFile->FindNote("GNU", 3);
+    ASSERT_TRUE(Id && !Id->empty());
+    auto Named = [&](const std::string& Name, const std::string& AltPath) {
+        TempFolder::Write(Dir + "/" + Name + ".link", AltPath + std::string(1, '\0') + *Id);
+        EXPECT_EQ(
+            std::system(("cd " + Dir + " && cp ../prog " + Name +
+                         " && objcopy --add-section .gnu_debugaltlink=" + Name + ".link " + Name)
+                            .c_str()),
+            0);
+        return Dir + "/" + Name;
+    };
+    const std::string Right = Named("right", Dir + "/alt");
+    const std::string Wrong = Named("wrong", Dir + "/other");
+    const std::string Piped = Named("piped", Dir + "/pipe");
+    const int Fd = OpenDebugAltFile(Right, Dir + "/alt");
+    EXPECT_GE(Fd, 0);
+    if (Fd >= 0)
+        close(Fd);
+    EXPECT_EQ(OpenDebugAltFile(Wrong, Dir + "/other"), -1);
+    EXPECT_EQ(OpenDebugAltFile(Path("prog"), Dir + "/alt"), -1); // no such section
+    EXPECT_EQ(AnswerWithin(std::chrono::seconds(10),
+                           [&] { return std::to_string(OpenDebugAltFile(Piped, Dir + "/pipe")); }),
+              "-1");
+    // libdw asks for the shared file while it reads the module's DWARF.
+    EXPECT_EQ(AnswerWithin(std::chrono::seconds(10),
+                           [&] { return Describe(TMapFile(0, Piped, mdsDwarf)); }),
+              "valid " + std::to_string(mdsDwarf));
+}
+
+TEST_F(CrashlibMapFileDwarf, ModuleNamedByARelativePathHasNoPlaceUnderTheDebugRoot)
+{
+    // "<root>" + "." + "/x.dbg" is no mirror of any folder: a file there is
+    // not taken for the debug file of the module "x".
+    const std::string Dir = Path("relative");
+    std::filesystem::create_directories(Dir + "/root.");
+    const std::string Bytes = "not the debug file of x";
+    TempFolder::Write(Dir + "/root./x.dbg", Bytes);
+    const uint32_t Crc = ~UpdateCrc32(0xFFFFFFFFu, Bytes.data(), Bytes.size());
+    const std::string OldRoot = GetDebugFileRoot();
+    SetDebugFileRoot(Dir + "/root");
+    EXPECT_EQ(FindSeparateDebugFile("x", "", "x.dbg", Crc), "");
+    // The same module by its absolute folder is looked for under the root.
+    std::filesystem::create_directories(Dir + "/root" + Dir);
+    TempFolder::Write(Dir + "/root" + Dir + "/x.dbg", Bytes);
+    EXPECT_EQ(FindSeparateDebugFile(Dir + "/x", "", "x.dbg", Crc), Dir + "/root" + Dir + "/x.dbg");
+    SetDebugFileRoot(OldRoot);
 }
 
 TEST_F(CrashlibMapFileDwarf, GnuLinkerMapFileBesideTheModuleNamesItsRoutines)
