@@ -265,6 +265,48 @@ bool IsReturnAddress(uintptr_t Value, const TDATryRead* Ranges, uintptr_t* CallS
     return Mode == TCpuMode::x86 && At(7) == 0x9A && Confirm(7);
 }
 
+// --- Signal frames -------------------------------------------------------------------------
+
+namespace {
+
+// The code a signal handler returns to: the C library's restorer, which asks
+// the kernel to restore the interrupted context (rt_sigreturn).
+#if defined(__x86_64__)
+constexpr uint8_t SigreturnCode[] = {0x48, 0xC7, 0xC0, 0x0F, 0x00, 0x00, 0x00, 0x0F, 0x05};
+// The kernel's frame: the return address, then the ucontext.
+constexpr size_t SignalContextOffset = sizeof(uintptr_t);
+#else
+constexpr uint8_t SigreturnCode[] = {0xB8, 0xAD, 0x00, 0x00, 0x00, 0xCD, 0x80};
+// The return address, the signal number, the pointers to the siginfo and the
+// ucontext, the siginfo, then the ucontext.
+constexpr size_t SignalContextOffset = 4 * sizeof(uintptr_t) + sizeof(siginfo_t);
+#endif
+
+} // namespace
+
+bool IsSigreturnTrampoline(uintptr_t Address, const TDATryRead* Ranges)
+{
+    uint8_t Code[sizeof(SigreturnCode)];
+    return Address != 0 && TryRead(Address, Code, sizeof(Code), Ranges) &&
+           std::memcmp(Code, SigreturnCode, sizeof(Code)) == 0;
+}
+
+bool ReadSignalFrame(uintptr_t Slot, const TDATryRead* Ranges, TThreadContext& Interrupted)
+{
+    ucontext_t Uc{};
+    const uintptr_t Regs = Slot + SignalContextOffset + offsetof(ucontext_t, uc_mcontext) +
+                           offsetof(mcontext_t, gregs);
+    if (!TryRead(Regs, Uc.uc_mcontext.gregs, sizeof(gregset_t), Ranges))
+        return false;
+    Interrupted = TThreadContext{};
+    ContextFromUcontext(Uc, Interrupted);
+    // A saved context whose code or stack cannot be read is no signal frame.
+    uint8_t Byte = 0;
+    return Interrupted.Ip() != 0 && Interrupted.Sp() != 0 &&
+           TryRead(Interrupted.Ip(), &Byte, 1, Ranges) &&
+           TryRead(Interrupted.Sp(), &Byte, 1, Ranges);
+}
+
 // --- Recursion removal ---------------------------------------------------------------------
 
 int RemoveRecursiveStackAreas(std::vector<uintptr_t>& Values, const std::atomic<bool>* Cancel,
@@ -441,29 +483,49 @@ bool Cancelled(const std::atomic<bool>* Cancel)
     return Cancel != nullptr && Cancel->load();
 }
 
-// Keeps [Low, High) inside the mapping that holds Sp; the stack bounds a
-// caller passes may be stale or wrong, the mapping is what can be read.
-bool ClampBounds(uintptr_t Sp, uintptr_t& Low, uintptr_t& High, const TDATryRead& Ranges)
+// The stack to walk for a stack pointer: [Sp, end) of the readable mapping
+// that holds Sp, narrowed by the bounds a caller gives (they may be stale or
+// wrong; the mapping is what can be read). A stack pointer in a guard page or
+// in the gap below a stack (a stack that overflowed) holds nothing readable:
+// the stack is then the nearest readable mapping above it.
+bool StackRegion(uintptr_t Sp, uintptr_t& Low, uintptr_t& High, const TDATryRead& Ranges)
 {
-    for (const TTryReadRange& R : Ranges.Ranges) {
-        if (Sp < R.Start || Sp >= R.End)
-            continue;
-        if (R.Kind != kaReadable)
-            return false;
-        Low = Low == 0 ? R.Start : std::max(Low, R.Start);
-        High = High == 0 ? R.End : std::min(High, R.End);
-        Low = std::max(Low, Sp);
-        return Low < High;
+    constexpr uintptr_t MaxGap = uintptr_t{64} << 20;
+    const auto& R = Ranges.Ranges;
+    auto It = std::upper_bound(R.begin(), R.end(), Sp,
+                               [](uintptr_t A, const TTryReadRange& X) { return A < X.Start; });
+    const TTryReadRange* Found = nullptr;
+    bool Holds = false;
+    if (It != R.begin() && Sp < std::prev(It)->End && std::prev(It)->Kind == kaReadable) {
+        Found = &*std::prev(It);
+        Holds = true;
     }
-    return false;
+    for (; Found == nullptr && It != R.end() && It->Start - Sp <= MaxGap; ++It)
+        if (It->Kind == kaReadable)
+            Found = &*It;
+    if (Found == nullptr)
+        return false;
+    uintptr_t L = Low == 0 ? Found->Start : std::max(Low, Found->Start);
+    const uintptr_t H = High == 0 ? Found->End : std::min(High, Found->End);
+    if (Holds)
+        L = std::max(L, Sp);
+    Low = L;
+    High = H;
+    return Low < High;
 }
 
 // Scan-and-link from Ip over the stack [Low, High); fills Chain with the
-// chosen candidates, innermost first.
+// chosen candidates, innermost first. A slot that holds the return address
+// of a signal handler (the sigreturn trampoline) ends the scan there: the
+// frames beyond it belong to the interrupted context, which the frame saves
+// (SignalSlot, 0 when there is none).
 void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* Ranges,
                  const std::atomic<bool>* Cancel, const TStackProgress& Progress,
-                 std::vector<TCandidate>& Chain, const char** Phase = nullptr)
+                 std::vector<TCandidate>& Chain, const char** Phase = nullptr,
+                 uintptr_t* SignalSlot = nullptr)
 {
+    if (SignalSlot != nullptr)
+        *SignalSlot = 0;
     // The phase under way, for the internal-error line of a failure.
     const char* Unused = nullptr;
     const char*& Current = Phase != nullptr ? *Phase : Unused;
@@ -481,7 +543,10 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
     std::vector<uintptr_t> Page;
     const uintptr_t Start = (Low + SlotSize - 1) & ~(SlotSize - 1);
     constexpr size_t Chunk = 4096;
-    for (uintptr_t At = Start; At + SlotSize <= High && Values.size() < 8192; At += Chunk) {
+    uintptr_t Trampoline = 0; // the sigreturn trampoline, once seen
+    bool Stop = false;
+    for (uintptr_t At = Start; At + SlotSize <= High && Values.size() < 8192 && !Stop;
+         At += Chunk) {
         const size_t Bytes = std::min<uintptr_t>(Chunk, High - At) / SlotSize * SlotSize;
         Page.resize(Bytes / SlotSize);
         if (Bytes == 0 || !TryRead(At, Page.data(), Bytes, Ranges))
@@ -495,6 +560,15 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
                 Values.push_back(V);
                 Slots.push_back(At + I * SlotSize);
                 Calls.push_back(CallStart);
+                continue;
+            }
+            TThreadContext Interrupted;
+            if (SignalSlot != nullptr && (V == Trampoline || IsSigreturnTrampoline(V, Ranges)) &&
+                ReadSignalFrame(At + I * SlotSize, Ranges, Interrupted)) {
+                Trampoline = V;
+                *SignalSlot = At + I * SlotSize;
+                Stop = true;
+                break;
             }
         }
     }
@@ -832,26 +906,154 @@ std::string Hex(uint64_t Value, bool Full)
 
 // --- The walk ------------------------------------------------------------------------------
 
+namespace {
+
+// A frame found by a walk: the address to name, where it came from, and
+// whether it is the signal trampoline (the kernel's frame of a handler).
+struct TRawFrame {
+    uintptr_t Address = 0;
+    TFrameSource Source = TFrameSource::Context;
+    bool Trampoline = false;
+};
+using TRawFrames = std::vector<TRawFrame>;
+
+// Signal frames followed within one walk (a handler interrupted by a signal
+// whose handler was interrupted...).
+constexpr int MaxSignalFrames = 8;
+
+// Scan-and-link from Ip over [Low, High) and on through the signal frames
+// it meets, each continuing from its interrupted context on the stack that
+// context's stack pointer lies in (a handler on the alternate stack leads
+// back to the thread's own stack). The first frame is Ip, of source First.
+void ScanWalk(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead& Ranges,
+              const std::atomic<bool>* Cancel, const TStackProgress& Progress, TRawFrames& Out,
+              const char** Phase, TFrameSource First)
+{
+    for (int Signals = 0;; Signals++) {
+        std::vector<TCandidate> Chain;
+        uintptr_t Slot = 0;
+        ScanAndLink(Ip, Low, High, &Ranges, Cancel, Progress, Chain, Phase,
+                    Signals < MaxSignalFrames ? &Slot : nullptr);
+        for (size_t I = 0; I < Chain.size() && Out.size() < MaxFrames; I++)
+            Out.push_back({Chain[I].CallStart, I == 0 ? First : TFrameSource::Scan, false});
+        TThreadContext Interrupted;
+        if (Slot == 0 || Cancelled(Cancel) || !ReadSignalFrame(Slot, &Ranges, Interrupted))
+            return;
+        uintptr_t Trampoline = 0;
+        TryRead(Slot, &Trampoline, sizeof(Trampoline), &Ranges);
+        Out.push_back({Trampoline, TFrameSource::Scan, true});
+        Ip = Interrupted.Ip();
+        Low = High = 0;
+        if (!StackRegion(Interrupted.Sp(), Low, High, Ranges)) {
+            Out.push_back({Ip, TFrameSource::Scan, false});
+            return;
+        }
+        First = TFrameSource::Scan;
+    }
+}
+
+// Whether the call at CallStart leads into the routine that holds Ip: a
+// call through a pointer may; a direct call must call that routine's entry
+// (or, when the routine is not known, lead below Ip).
+bool CallLeadsTo(uintptr_t CallStart, uintptr_t Ip, const TDATryRead& Ranges)
+{
+    const TInstructionInfo Call =
+        ParseCodeEx(CallStart, nullptr, false, TProcessCodeReader(&Ranges), NativeMode);
+    if (!Call.Valid || !Call.IsCall)
+        return false;
+    if (!Call.Relative)
+        return true;
+    const uintptr_t Entry = RoutineEntry(Ip, &Ranges);
+    return Entry != 0 ? Call.Target == Entry
+                      : Call.Target <= Ip && Ip - Call.Target < (uintptr_t{1} << 20);
+}
+
+// The frame-pointer chain from Ctx over [Low, High), through signal frames
+// as the scan goes through them.
+void FramePointerWalk(const TThreadContext& Ctx, uintptr_t Low, uintptr_t High,
+                      const TDATryRead& Ranges, TRawFrames& Out)
+{
+    Out.push_back({Ctx.Ip(), TFrameSource::Context, false});
+    uintptr_t Fp = Ctx.Fp();
+    int Signals = 0;
+    while (Fp >= Low && Fp + 2 * SlotSize <= High && Out.size() < MaxFrames) {
+        uintptr_t Pair[2];
+        uintptr_t Call = 0;
+        if (!TryRead(Fp, Pair, sizeof(Pair), &Ranges))
+            break;
+        TThreadContext Interrupted;
+        // A handler's frame returns to the trampoline; the slot of that
+        // return address starts the kernel's signal frame.
+        if (Signals < MaxSignalFrames && IsSigreturnTrampoline(Pair[1], &Ranges) &&
+            ReadSignalFrame(Fp + SlotSize, &Ranges, Interrupted)) {
+            Signals++;
+            Out.push_back({Pair[1], TFrameSource::FramePointer, true});
+            Out.push_back({Interrupted.Ip(), TFrameSource::FramePointer, false});
+            Low = High = 0;
+            if (!StackRegion(Interrupted.Sp(), Low, High, Ranges))
+                break;
+            Fp = Interrupted.Fp();
+            // A routine interrupted before it set up its frame (a leaf, or
+            // one still in its prologue) is not on the chain: its return
+            // address is on top of its stack, or right behind the pushed
+            // frame pointer.
+            uintptr_t Top[2] = {};
+            if (TryRead(Interrupted.Sp(), Top, sizeof(Top), &Ranges)) {
+                const uintptr_t Ret = Top[0] == Fp ? Top[1] : Top[0];
+                uintptr_t CallStart = 0;
+                if (IsReturnAddress(Ret, &Ranges, &CallStart) &&
+                    CallLeadsTo(CallStart, Interrupted.Ip(), Ranges))
+                    Out.push_back({CallStart, TFrameSource::FramePointer, false});
+            }
+            continue;
+        }
+        if (!IsReturnAddress(Pair[1], &Ranges, &Call))
+            break;
+        Out.push_back({Call, TFrameSource::FramePointer, false});
+        if (Pair[0] <= Fp)
+            break;
+        Fp = Pair[0];
+    }
+}
+
+void NameFrames(const TRawFrames& Frames, const std::vector<TModuleSpan>& Modules,
+                TStackTrace& Result)
+{
+    for (const TRawFrame& F : Frames) {
+        TStackItem Item;
+        Item.Address = F.Address;
+        Item.Source = F.Source;
+        NameItem(Item, Modules);
+        if (F.Trampoline) {
+            // As a debugger shows it: the frame the kernel made for a handler.
+            Item.HasDebugInfo = true;
+            Item.RoutineName = u"<signal handler called>";
+            Item.UnitName.clear();
+            Item.Line = 0;
+            Item.RelLine = 0;
+            Item.RelAddress = 0;
+        }
+        Result.push_back(std::move(Item));
+    }
+}
+
+} // namespace
+
 bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
                     const std::atomic<bool>* Cancel, TStackTrace& Result)
 {
     Result.clear();
     std::lock_guard<std::mutex> Lock(WalkLock());
     TDATryRead Ranges = GetReadableRanges();
-    if (!ClampBounds(Sp, Low, High, Ranges))
-        return false;
-    std::vector<TCandidate> Chain;
-    ScanAndLink(Ip, Low, High, &Ranges, Cancel, nullptr, Chain);
-    const auto Modules = ModuleSpans(&Ranges);
-    for (size_t I = 0; I < Chain.size(); I++) {
-        TStackItem Item;
-        Item.Address = Chain[I].CallStart;
-        Item.Source = I == 0 ? TFrameSource::Context : TFrameSource::Scan;
-        NameItem(Item, Modules);
-        Result.push_back(std::move(Item));
-    }
+    const bool Readable = StackRegion(Sp, Low, High, Ranges);
+    TRawFrames Frames;
+    if (Readable)
+        ScanWalk(Ip, Low, High, Ranges, Cancel, nullptr, Frames, nullptr, TFrameSource::Context);
+    else
+        Frames.push_back({Ip, TFrameSource::Context, false});
+    NameFrames(Frames, ModuleSpans(&Ranges), Result);
     FreeReadableRanges(Ranges);
-    return true;
+    return Readable;
 }
 
 bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
@@ -875,10 +1077,8 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
     std::lock_guard<std::mutex> Lock(WalkLock());
     TDATryRead Ranges = GetReadableRanges();
     uintptr_t Low = Ctx.StackLow, High = Ctx.StackHigh;
-    if (!ClampBounds(Ctx.Sp(), Low, High, Ranges)) {
-        FreeReadableRanges(Ranges);
-        return false;
-    }
+    // The instruction pointer's frame is listed whatever else can be read.
+    const bool Readable = StackRegion(Ctx.Sp(), Low, High, Ranges);
     std::string Errors;
     const char* ScanPhase = nullptr;
     auto Guard = [&](const char* Phase, auto&& Body) {
@@ -901,100 +1101,79 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
         }
     };
 
-    // Frames as (address to name, source); the first is the instruction pointer.
-    std::vector<std::pair<uintptr_t, TFrameSource>> Frames;
+    TRawFrames Frames;
     auto AddReturn = [&](uintptr_t Ret, TFrameSource Source) {
         uintptr_t Call = 0;
-        Frames.emplace_back(IsReturnAddress(Ret, &Ranges, &Call) ? Call : Ret - 1, Source);
+        Frames.push_back({IsReturnAddress(Ret, &Ranges, &Call) ? Call : Ret - 1, Source, false});
     };
 
-    if ((Flags & swNoCfi) == 0)
+    if (Readable && (Flags & swNoCfi) == 0)
         Guard("CfiUnwind", [&] {
             TCfiWalk W;
             CfiWalk(Ctx, &Ranges, W);
+            bool Exact = false; // the frame a signal interrupted: its own address
             for (size_t I = 0; I < W.Frames.size(); I++) {
+                const uintptr_t Pc = W.Frames[I].first;
                 if (I == 0)
-                    Frames.emplace_back(W.Frames[I].first, TFrameSource::Context);
-                else if (W.Activation[I])
-                    Frames.emplace_back(W.Frames[I].first, TFrameSource::Cfi);
+                    Frames.push_back({Pc, TFrameSource::Context, false});
+                else if (IsSigreturnTrampoline(Pc, &Ranges))
+                    Frames.push_back({Pc, TFrameSource::Cfi, true});
+                else if (W.Activation[I] || Exact)
+                    Frames.push_back({Pc, TFrameSource::Cfi, false});
                 else
-                    AddReturn(W.Frames[I].first, TFrameSource::Cfi);
+                    AddReturn(Pc, TFrameSource::Cfi);
+                Exact = Frames.back().Trampoline;
             }
             // Beyond generated code the scan goes on from that frame.
             if (W.Open && W.Frames.size() > 1 && (Flags & swNoScan) == 0 && !Cancelled(Cancel)) {
-                std::vector<TCandidate> More;
-                ScanAndLink(W.Frames.back().first, std::max(W.Frames.back().second, Low), High,
-                            &Ranges, Cancel, nullptr, More, &ScanPhase);
+                uintptr_t From = 0, To = 0;
+                TRawFrames More;
+                if (StackRegion(W.Frames.back().second, From, To, Ranges))
+                    ScanWalk(W.Frames.back().first, From, To, Ranges, Cancel, nullptr, More,
+                             &ScanPhase, TFrameSource::Scan);
                 ScanPhase = nullptr;
-                for (size_t I = 1; I < More.size(); I++)
-                    Frames.emplace_back(More[I].CallStart, TFrameSource::Scan);
+                Frames.insert(Frames.end(), More.begin() + (More.empty() ? 0 : 1), More.end());
             }
         });
     // Without call frame information, the frame chain and scan-and-link are
     // both tried and the longer chain is kept: in code built without frame
     // pointers the chain breaks off early (or follows a register that holds
     // something else), while the scan gets through.
-    if (Frames.size() <= 1) {
-        std::vector<std::pair<uintptr_t, TFrameSource>> Chain, Scanned;
+    if (Readable && Frames.size() <= 1) {
+        TRawFrames Chain, Scanned;
         if ((Flags & swNoFramePointer) == 0 && !Cancelled(Cancel))
-            Guard("FramePointerChain", [&] {
-                Chain.emplace_back(Ctx.Ip(), TFrameSource::Context);
-                uintptr_t Fp = Ctx.Fp();
-                while (Fp >= Low && Fp + 2 * SlotSize <= High && Chain.size() < MaxFrames) {
-                    uintptr_t Pair[2];
-                    uintptr_t Call = 0;
-                    if (!TryRead(Fp, Pair, sizeof(Pair), &Ranges) ||
-                        !IsReturnAddress(Pair[1], &Ranges, &Call))
-                        break;
-                    Chain.emplace_back(Call, TFrameSource::FramePointer);
-                    if (Pair[0] <= Fp)
-                        break;
-                    Fp = Pair[0];
-                }
-            });
+            Guard("FramePointerChain", [&] { FramePointerWalk(Ctx, Low, High, Ranges, Chain); });
         if ((Flags & swNoScan) == 0 && !Cancelled(Cancel))
             Guard("ScanAndLink", [&] {
-                std::vector<TCandidate> Found;
-                ScanAndLink(Ctx.Ip(), Low, High, &Ranges, Cancel, Progress, Found, &ScanPhase);
+                ScanWalk(Ctx.Ip(), Low, High, Ranges, Cancel, Progress, Scanned, &ScanPhase,
+                         TFrameSource::Context);
                 ScanPhase = nullptr;
-                for (size_t I = 0; I < Found.size(); I++)
-                    Scanned.emplace_back(Found[I].CallStart,
-                                         I == 0 ? TFrameSource::Context : TFrameSource::Scan);
             });
         if (Chain.size() > 1 || Scanned.size() > 1)
             Frames = Scanned.size() > Chain.size() ? Scanned : Chain;
     }
     if (Frames.empty())
-        Frames.emplace_back(Ctx.Ip(), TFrameSource::Context);
+        Frames.push_back({Ctx.Ip(), TFrameSource::Context, false});
 
     // A walk of the calling thread starts at the caller of this routine.
     if (SkipUntil != 0) {
         uintptr_t CallStart = 0;
         IsReturnAddress(SkipUntil, &Ranges, &CallStart);
         for (size_t I = 0; I < Frames.size(); I++)
-            if (Frames[I].first == CallStart || Frames[I].first == SkipUntil - 1) {
+            if (Frames[I].Address == CallStart || Frames[I].Address == SkipUntil - 1) {
                 Frames.erase(Frames.begin(), Frames.begin() + static_cast<ptrdiff_t>(I));
                 break;
             }
     }
 
-    Guard("NameStackItems", [&] {
-        const auto Modules = ModuleSpans(&Ranges);
-        for (const auto& [Address, Source] : Frames) {
-            TStackItem Item;
-            Item.Address = Address;
-            Item.Source = Source;
-            NameItem(Item, Modules);
-            Result.push_back(std::move(Item));
-        }
-    });
+    Guard("NameStackItems", [&] { NameFrames(Frames, ModuleSpans(&Ranges), Result); });
     FreeReadableRanges(Ranges);
     if (Text != nullptr) {
         *Text = StackTraceToStr(Result, (Flags & swRelAddresses) != 0, (Flags & swRelLines) != 0);
         if (!Errors.empty())
             *Text += (Text->empty() ? "" : "\r\n") + Errors.substr(0, Errors.size() - 2);
     }
-    return true;
+    return Readable;
 }
 
 // --- Texts ------------------------------------------------------------------------------------

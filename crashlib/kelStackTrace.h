@@ -136,14 +136,20 @@ using TStackProgress = std::function<void(int Position)>;
 // The trace of the thread whose context is given; without a context the
 // calling thread's, starting at the caller of CalcStackTrace. Missing stack
 // bounds are taken from the mapping that holds the stack pointer; given
-// bounds are clamped to it. A set Cancel flag ends the walk after the
-// current phase. Returns false when the stack cannot be read (Result empty).
+// bounds are clamped to it. A stack pointer in a guard page or gap (a stack
+// that overflowed) walks the nearest readable mapping above it. Signal
+// frames are walked through: the trampoline is named "<signal handler
+// called>" and the walk goes on from the interrupted context, on whatever
+// stack that is. A set Cancel flag ends the walk after the current phase.
+// Returns false when no stack can be read; Result then holds the
+// instruction pointer's frame alone.
 bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
                     const std::atomic<bool>* Cancel, TStackTrace& Result,
                     std::string* Text = nullptr);
 
 // Only scan-and-link over the raw stack [Low, High) with the instruction
-// pointer Ip innermost (the bounds are clamped to the mapping holding Sp).
+// pointer Ip innermost (the bounds are clamped to the mapping holding Sp, or
+// the nearest above it), through signal frames as CalcStackTrace.
 bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
                     const std::atomic<bool>* Cancel, TStackTrace& Result);
 
@@ -152,6 +158,12 @@ bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
 // read; CallStart is where that call begins.
 bool IsReturnAddress(uintptr_t Value, const TDATryRead* Ranges, uintptr_t* CallStart = nullptr,
                      TCpuMode Mode = sizeof(void*) == 8 ? TCpuMode::x64 : TCpuMode::x86);
+// Whether Address is the sigreturn trampoline a signal handler returns to.
+bool IsSigreturnTrampoline(uintptr_t Address, const TDATryRead* Ranges);
+// The interrupted context saved in the signal frame whose first slot (the
+// handler's return address, the trampoline) is Slot. False when it cannot be
+// read or names code or a stack that cannot be read.
+bool ReadSignalFrame(uintptr_t Slot, const TDATryRead* Ranges, TThreadContext& Interrupted);
 // Removes repeated blocks of candidate values (recursion) from Values, in
 // place: a block that repeats the block right inside it is dropped. At most
 // MaxCandidates innermost values are kept. Values[0] is innermost. Returns

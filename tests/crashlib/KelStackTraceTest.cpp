@@ -450,7 +450,8 @@ TEST(CrashlibStackTraceWalk, ScanClampsBoundsAndHonoursCancel)
     // A stack pointer in no mapping: nothing can be read.
     TStackTrace None;
     EXPECT_FALSE(ScanStackTrace(C.Ip(), 16, 0, 0, nullptr, None));
-    EXPECT_TRUE(None.empty());
+    ASSERT_EQ(None.size(), 1u); // the instruction pointer's frame still
+    EXPECT_EQ(None[0].Address, C.Ip());
 }
 
 TEST(CrashlibStackTraceWalk, ScanReportsProgressAndOneTextLinePerItem)
@@ -514,7 +515,7 @@ std::string RunCommand(const std::string& Command)
 // that a walk by return addresses cannot see.
 bool Own(const std::string& N)
 {
-    return N.starts_with("cp_") || N == "main";
+    return N.starts_with("cp_") || N == "main" || N == "<signal handler called>";
 }
 
 struct TProgramRun {
@@ -522,17 +523,23 @@ struct TProgramRun {
     std::map<std::string, std::vector<std::string>> Sources;
     std::map<std::string, std::string> Checksum, Ip;
     std::vector<std::string> All; // every name of the crashed thread
+    int Depth = 0;                // how deep the overflowing recursion got
 };
 
-TProgramRun RunProgram(const char* Args)
+// Runs the crash program under a watchdog; Shell is put before it (a stack
+// limit, an environment variable).
+TProgramRun RunProgram(const std::string& Args, const std::string& Shell = "")
 {
     TProgramRun R;
-    std::stringstream S(RunCommand(std::string(TOLVEX_STACKWALK_PROGRAM) + " " + Args));
+    std::stringstream S(RunCommand("sh -c '" + Shell + " exec timeout 60 " +
+                                   std::string(TOLVEX_STACKWALK_PROGRAM) + " " + Args + "'"));
     std::string Thread;
     for (std::string L; std::getline(S, L);) {
         std::stringstream W(L);
         std::string Kind, A, B;
-        W >> Kind >> A >> B;
+        W >> Kind >> A;
+        std::getline(W, B);
+        B.erase(0, B.find_first_not_of(' '));
         if (Kind == "thread")
             Thread = A;
         else if (Kind == "frame") {
@@ -544,6 +551,8 @@ TProgramRun RunProgram(const char* Args)
             }
         } else if (Kind == "checksum")
             R.Checksum[Thread] = A;
+        else if (Kind == "depth")
+            R.Depth = std::atoi(A.c_str());
         else if (Kind == "ip")
             R.Ip[Thread] = A;
     }
@@ -654,5 +663,115 @@ TEST(CrashlibStackWalkGdb, ChecksumEqualAcrossRunsThoughTheProgramMoved)
     Aslr >> Level;
     if (Level > 0) {
         EXPECT_NE(A.Ip.at("crash"), B.Ip.at("crash"));
+    }
+}
+
+namespace {
+
+// gdb's frames of the crashed thread, by frame number: what "bt" (or the
+// commands given) prints at the crash. Signals other than the crash pass.
+std::map<int, std::string> GdbFrames(const std::string& Args, const std::string& Commands,
+                                     const std::string& Shell = "")
+{
+    const std::string Out = RunCommand(
+        "sh -c '" + Shell +
+        " exec timeout 120 gdb -batch -nx -ex \"handle SIGILL nostop noprint\" " + "-ex run " +
+        Commands + " --args " + std::string(TOLVEX_STACKWALK_PROGRAM) + " " + Args + "' 2>&1");
+    std::map<int, std::string> Frames;
+    std::stringstream S(Out);
+    for (std::string L; std::getline(S, L);) {
+        if (!L.starts_with("#"))
+            continue;
+        const int Number = std::atoi(L.c_str() + 1);
+        std::string Rest = L.substr(L.find(' '));
+        Rest.erase(0, Rest.find_first_not_of(' '));
+        if (Rest.starts_with("<signal handler called>")) {
+            Frames[Number] = "<signal handler called>";
+            continue;
+        }
+        if (const size_t In = Rest.find(" in "); In != std::string::npos && Rest.starts_with("0x"))
+            Rest = Rest.substr(In + 4);
+        Frames[Number] = Rest.substr(0, Rest.find(" ("));
+    }
+    return Frames;
+}
+
+std::vector<std::string> OwnOnly(const std::map<int, std::string>& Frames)
+{
+    std::vector<std::string> Out;
+    for (const auto& [Number, Name] : Frames)
+        if (Own(Name))
+            Out.push_back(Name);
+    return Out;
+}
+
+} // namespace
+
+TEST(CrashlibStackWalkGdb, FaultInAHandlerOnTheAlternateStackIsWalkedThroughItsSignalFrame)
+{
+    if (RunCommand("command -v gdb").empty())
+        GTEST_SKIP() << "gdb is not installed";
+    // gdb: the handler's routines, "<signal handler called>", then the
+    // routine the trap interrupted and its callers on the thread's stack.
+    const auto Gdb = OwnOnly(GdbFrames("signal", "-ex bt"));
+    ASSERT_EQ(Gdb, (std::vector<std::string>{"cp_handler_work", "cp_trap_handler",
+                                             "<signal handler called>", "cp_sig_inner",
+                                             "cp_sig_outer", "main"}));
+    // Every source of the walk gets there: call frame information (the
+    // restorer's own), the frame chain and scan-and-link, which both read the
+    // interrupted context out of the kernel's frame.
+    for (const char* Flags : {"", "--fp", "--scan"}) {
+        SCOPED_TRACE(Flags);
+        const TProgramRun Run = RunProgram(std::string("signal ") + Flags);
+        ASSERT_EQ(Run.Threads.count("crash"), 1u);
+        EXPECT_EQ(Run.Threads.at("crash"), Gdb);
+    }
+}
+
+TEST(CrashlibStackWalkGdb, OverflowedStacksAreWalkedFromTheMappingAboveTheGuard)
+{
+    if (RunCommand("command -v gdb").empty())
+        GTEST_SKIP() << "gdb is not installed";
+    struct TCase {
+        const char* Scenario;
+        const char* Outer; // the routine that started the recursion's caller
+    };
+    // The main thread's stack limited to 1 MB (the fault lies in the gap
+    // below it), and a thread's 256 KB stack (the fault lies in its guard
+    // page).
+    const std::string Shell = "ulimit -s 1024;";
+    for (const TCase& C :
+         {TCase{"overflow", "main"}, TCase{"overflow-thread", "cp_overflow_thread"}}) {
+        SCOPED_TRACE(C.Scenario);
+        const auto Gdb = GdbFrames(C.Scenario, "-ex \"bt 2\" -ex \"bt -4\"", Shell);
+        ASSERT_GE(Gdb.size(), 4u);
+        ASSERT_EQ(Gdb.begin()->second, "cp_overflow");
+        int Start = -1;
+        for (const auto& [Number, Name] : Gdb)
+            if (Name == "cp_overflow_start")
+                Start = Number;
+        ASSERT_GT(Start, 100); // the recursion's depth, as gdb counts it
+        for (const char* Flags : {"", "--fp", "--scan"}) {
+            SCOPED_TRACE(Flags);
+            const TProgramRun Run = RunProgram(std::string(C.Scenario) + " " + Flags, Shell);
+            ASSERT_EQ(Run.Threads.count("crash"), 1u);
+            const auto& Ours = Run.Threads.at("crash");
+            ASSERT_GE(Ours.size(), 3u);
+            // The faulting instruction's frame, the recursion (folded by the
+            // scan, whole from call frame information and the frame chain),
+            // the routine that started it and its caller.
+            EXPECT_EQ(Ours.front(), "cp_overflow");
+            const auto At = std::find(Ours.begin(), Ours.end(), "cp_overflow_start");
+            ASSERT_NE(At, Ours.end());
+            ASSERT_NE(At + 1, Ours.end());
+            EXPECT_EQ(*(At + 1), C.Outer);
+            EXPECT_TRUE(std::all_of(Ours.begin(), At, [](auto& N) { return N == "cp_overflow"; }));
+            // Call frame information and the frame chain list every level
+            // of the recursion (the fault may come at the last level's
+            // first instruction, before it counted itself).
+            if (std::string(Flags) != "--scan") {
+                EXPECT_NEAR(At - Ours.begin(), Run.Depth, 1);
+            }
+        }
     }
 }
