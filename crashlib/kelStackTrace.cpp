@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -64,6 +65,8 @@ const char* FrameSourceName(TFrameSource Source)
         return "fp";
     case TFrameSource::Scan:
         return "scan";
+    case TFrameSource::Kernel:
+        return "kernel";
     }
     return "?";
 }
@@ -149,7 +152,9 @@ void InstallPauseHandler()
     std::call_once(Once, [] {
         struct sigaction Sa {};
         Sa.sa_sigaction = PauseHandler;
-        Sa.sa_flags = SA_SIGINFO | SA_RESTART;
+        // On the alternate stack: a thread near the end of its own stack
+        // would fault inside the handler.
+        Sa.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
         sigemptyset(&Sa.sa_mask);
         sigaction(PauseSignal(), &Sa, nullptr);
     });
@@ -162,6 +167,71 @@ int PauseSignal()
     return SIGRTMIN + 7;
 }
 
+namespace {
+
+// A small file of /proc/self/task/<tid>/, read whole into Buffer.
+size_t ReadTaskFile(pid_t Tid, const char* Name, char* Buffer, size_t Size)
+{
+    char Path[64];
+    std::snprintf(Path, sizeof(Path), "/proc/self/task/%d/%s", static_cast<int>(Tid), Name);
+    const int Fd = OpenRegularFile(Path);
+    if (Fd < 0)
+        return 0;
+    size_t Got = 0;
+    for (;;) {
+        const ssize_t N = read(Fd, Buffer + Got, Size - 1 - Got);
+        if (N < 0 && errno == EINTR)
+            continue;
+        if (N <= 0 || (Got += static_cast<size_t>(N)) >= Size - 1)
+            break;
+    }
+    close(Fd);
+    Buffer[Got] = '\0';
+    return Got;
+}
+
+// Whether thread Tid blocks Signal, by the mask its status shows.
+bool BlocksSignal(pid_t Tid, int Signal)
+{
+    char Text[4096];
+    if (ReadTaskFile(Tid, "status", Text, sizeof(Text)) == 0)
+        return false;
+    const char* Line = std::strstr(Text, "\nSigBlk:");
+    if (Line == nullptr)
+        return false;
+    const unsigned long long Mask = std::strtoull(Line + 8, nullptr, 16);
+    return Signal >= 1 && Signal <= 64 && (Mask >> (Signal - 1) & 1) != 0;
+}
+
+} // namespace
+
+bool ReadBlockedThreadContext(pid_t Tid, TThreadContext& Context)
+{
+    // "nr arg1 ... arg6 sp pc" for a thread in a system call, "-1 sp pc" for
+    // one blocked elsewhere in the kernel, "running" for one that runs.
+    char Text[512];
+    if (ReadTaskFile(Tid, "syscall", Text, sizeof(Text)) == 0 || Text[0] == 'r')
+        return false;
+    unsigned long long Words[9] = {};
+    int Count = 0;
+    for (char* At = Text; Count < 9;) {
+        char* End = nullptr;
+        Words[Count] = std::strtoull(At, &End, 0);
+        if (End == At)
+            break;
+        Count++;
+        At = End;
+    }
+    if (Count != 9 && Count != 3)
+        return false;
+    Context = TThreadContext{};
+    Context.Regs[TThreadContext::SpReg] = static_cast<uintptr_t>(Words[Count - 2]);
+    Context.Regs[TThreadContext::IpReg] = static_cast<uintptr_t>(Words[Count - 1]);
+    Context.ThreadId = Tid;
+    Context.KernelOnly = true;
+    return Context.Ip() != 0 && Context.Sp() != 0;
+}
+
 TPausedThread::~TPausedThread()
 {
     Resume();
@@ -172,6 +242,9 @@ bool TPausedThread::Pause(pid_t Tid, int TimeoutMs)
     Resume();
     if (Tid == CurrentTid())
         return false;
+    // A thread that blocks the signal would never answer it.
+    if (BlocksSignal(Tid, PauseSignal()))
+        return PauseByKernel(Tid);
     InstallPauseHandler();
     PauseLock().lock();
     PauseSlot.Requested.store(PauseSlot.Released.load() + 1);
@@ -205,7 +278,7 @@ bool TPausedThread::Pause(pid_t Tid, int TimeoutMs)
     int Expected = psRequested;
     if (PauseSlot.State.compare_exchange_strong(Expected, psIdle)) {
         PauseLock().unlock();
-        return false;
+        return PauseByKernel(Tid);
     }
     ucontext_t Uc{};
     std::memcpy(Uc.uc_mcontext.gregs, &PauseSlot.Regs, sizeof(gregset_t));
@@ -214,6 +287,14 @@ bool TPausedThread::Pause(pid_t Tid, int TimeoutMs)
     Ctx.ThreadId = Tid;
     GetStackBounds(Ctx.Sp(), Ctx.StackLow, Ctx.StackHigh);
     Holding = true;
+    return true;
+}
+
+bool TPausedThread::PauseByKernel(pid_t Tid)
+{
+    if (!ReadBlockedThreadContext(Tid, Ctx))
+        return false;
+    GetStackBounds(Ctx.Sp(), Ctx.StackLow, Ctx.StackHigh);
     return true;
 }
 
@@ -1056,8 +1137,9 @@ bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
     return Readable;
 }
 
-bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
-                    const std::atomic<bool>* Cancel, TStackTrace& Result, std::string* Text)
+bool CalcStackTrace(const TThreadContext* Context, uint32_t AskedFlags,
+                    const TStackProgress& Progress, const std::atomic<bool>* Cancel,
+                    TStackTrace& Result, std::string* Text)
 {
     Result.clear();
     TThreadContext Own;
@@ -1073,6 +1155,10 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
     TThreadContext Ctx = *Context;
     if (Ctx.ThreadId == 0)
         Ctx.ThreadId = CurrentTid();
+    // Of a thread known by its instruction and stack pointers alone, the
+    // other registers are not known: only the scan can walk it.
+    const TFrameSource FirstSource = Ctx.KernelOnly ? TFrameSource::Kernel : TFrameSource::Context;
+    const uint32_t Flags = AskedFlags | (Ctx.KernelOnly ? swNoCfi | swNoFramePointer : 0u);
 
     std::lock_guard<std::mutex> Lock(WalkLock());
     TDATryRead Ranges = GetReadableRanges();
@@ -1146,14 +1232,14 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
         if ((Flags & swNoScan) == 0 && !Cancelled(Cancel))
             Guard("ScanAndLink", [&] {
                 ScanWalk(Ctx.Ip(), Low, High, Ranges, Cancel, Progress, Scanned, &ScanPhase,
-                         TFrameSource::Context);
+                         FirstSource);
                 ScanPhase = nullptr;
             });
         if (Chain.size() > 1 || Scanned.size() > 1)
             Frames = Scanned.size() > Chain.size() ? Scanned : Chain;
     }
     if (Frames.empty())
-        Frames.push_back({Ctx.Ip(), TFrameSource::Context, false});
+        Frames.push_back({Ctx.Ip(), FirstSource, false});
 
     // A walk of the calling thread starts at the caller of this routine.
     if (SkipUntil != 0) {

@@ -35,6 +35,9 @@ enum class TFrameSource : uint8_t {
     Cfi,          // unwound through call frame information
     FramePointer, // the frame-pointer chain
     Scan,         // scan-and-link over the raw stack
+    // The instruction pointer of a thread that could not be paused, as the
+    // kernel reports it for a thread blocked in a system call.
+    Kernel,
 };
 const char* FrameSourceName(TFrameSource Source);
 
@@ -74,6 +77,11 @@ struct TThreadContext {
     // Where the exception happened when the walk is made for one (0: none);
     // internal-error lines of the walk name it.
     uintptr_t ExceptionAddress = 0;
+    // Only the instruction and stack pointers are known (read from
+    // /proc/self/task/<tid>/syscall for a thread that could not be paused):
+    // such a context is walked by scan-and-link alone, its first frame
+    // marked TFrameSource::Kernel.
+    bool KernelOnly = false;
 
     uintptr_t Ip() const
     {
@@ -99,7 +107,9 @@ bool GetStackBounds(uintptr_t Sp, uintptr_t& Low, uintptr_t& High);
 
 // Pauses another thread of this process and holds its context until Resume
 // (or destruction). Only one thread is paused at a time in the process: a
-// second Pause waits until the first is resumed.
+// second Pause waits until the first is resumed. The handler runs on the
+// thread's alternate signal stack when it has one, so that a thread near the
+// end of its stack can still be paused.
 class TPausedThread {
 public:
     TPausedThread() = default;
@@ -107,18 +117,31 @@ public:
     TPausedThread(const TPausedThread&) = delete;
     TPausedThread& operator=(const TPausedThread&) = delete;
     // Sends the signal and waits at most TimeoutMs for the handler's copy.
-    // False when the thread does not exist or did not answer in time.
+    // A thread that blocks the signal (or does not answer in time) but
+    // sleeps in the kernel is not paused: its instruction and stack pointers
+    // are read from /proc/self/task/<tid>/syscall instead, and the context
+    // is KernelOnly (Paused() is false). False when the thread does not
+    // exist or neither way gives its context.
     bool Pause(pid_t Tid, int TimeoutMs = 2000);
     void Resume();
     const TThreadContext& Context() const { return Ctx; }
+    // Whether the thread waits in the handler (else the context is the
+    // kernel's report of a thread that runs on when it wakes up).
+    bool Paused() const { return Holding; }
 
 private:
+    bool PauseByKernel(pid_t Tid);
     TThreadContext Ctx;
     bool Holding = false;
 };
 
 // The real-time signal used to pause threads.
 int PauseSignal();
+
+// The instruction and stack pointers of thread Tid of this process as the
+// kernel reports them while it sleeps in the kernel (/proc/self/task/<tid>/
+// syscall); false for a running thread or one that does not exist.
+bool ReadBlockedThreadContext(pid_t Tid, TThreadContext& Context);
 
 // Walk flags.
 enum : uint32_t {

@@ -4,9 +4,12 @@
 #include "crashlib/kelStackTrace.h"
 #include "crashlib/kelStrings.h"
 
+#include "tests/support/Watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <alloca.h>
 #include <array>
 #include <condition_variable>
 #include <cstdio>
@@ -14,6 +17,8 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <pthread.h>
+#include <signal.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -430,6 +435,121 @@ TEST(CrashlibStackTraceWalk, AnotherThreadPausedBySignal)
     EXPECT_FALSE(Self.Pause(static_cast<pid_t>(syscall(SYS_gettid))));
 }
 
+namespace {
+std::atomic<pid_t> MaskedTid{0};
+int MaskedPipe[2];
+
+extern "C" __attribute__((noinline)) void st_masked_inner()
+{
+    sigset_t All;
+    sigfillset(&All);
+    pthread_sigmask(SIG_BLOCK, &All, nullptr);
+    MaskedTid = static_cast<pid_t>(syscall(SYS_gettid));
+    char Byte = 0;
+    WalkSink += static_cast<int>(read(MaskedPipe[0], &Byte, 1));
+}
+
+extern "C" __attribute__((noinline)) void st_masked_outer()
+{
+    st_masked_inner();
+    WalkSink++;
+}
+
+// Whether thread Tid sleeps in the kernel now.
+bool Sleeps(pid_t Tid)
+{
+    std::ifstream Stat("/proc/self/task/" + std::to_string(Tid) + "/stat");
+    std::string Text((std::istreambuf_iterator<char>(Stat)), std::istreambuf_iterator<char>());
+    const size_t Close = Text.rfind(')');
+    return Close != std::string::npos && Close + 2 < Text.size() && Text[Close + 2] == 'S';
+}
+} // namespace
+
+TEST(CrashlibStackTraceWalk, ThreadThatBlocksEverySignalIsWalkedFromTheKernelsReport)
+{
+    ASSERT_EQ(pipe(MaskedPipe), 0);
+    std::thread T(st_masked_outer);
+    while (MaskedTid.load() == 0 || !Sleeps(MaskedTid.load()))
+        usleep(1000);
+    TPausedThread Paused;
+    ASSERT_TRUE(Paused.Pause(MaskedTid.load()));
+    // Not paused: the kernel told where it sleeps, and nothing else.
+    EXPECT_FALSE(Paused.Paused());
+    EXPECT_TRUE(Paused.Context().KernelOnly);
+    TStackTrace Trace;
+    EXPECT_TRUE(CalcStackTrace(&Paused.Context(), 0, nullptr, nullptr, Trace));
+    ASSERT_GE(Trace.size(), 3u);
+    EXPECT_EQ(Trace[0].Source, TFrameSource::Kernel);
+    for (size_t I = 1; I < Trace.size(); I++)
+        EXPECT_EQ(Trace[I].Source, TFrameSource::Scan) << I;
+    EXPECT_TRUE(IsSubsequence({"st_masked_inner", "st_masked_outer"}, Names(Trace)))
+        << StackTraceToStr(Trace, false, false);
+    Paused.Resume();
+    ASSERT_EQ(write(MaskedPipe[1], "x", 1), 1);
+    T.join();
+    close(MaskedPipe[0]);
+    close(MaskedPipe[1]);
+    // A thread that is gone has no report.
+    TThreadContext None;
+    EXPECT_FALSE(ReadBlockedThreadContext(999999999, None));
+}
+
+namespace {
+int NearEndPipe[2];
+std::atomic<pid_t> NearEndTid{0};
+
+// Uses all but a little of the thread's stack, then sleeps there.
+void* NearTheEnd(void*)
+{
+    static thread_local char Alternate[1 << 16];
+    stack_t Ss{};
+    Ss.ss_sp = Alternate;
+    Ss.ss_size = sizeof(Alternate);
+    sigaltstack(&Ss, nullptr);
+    pthread_attr_t Attr;
+    pthread_getattr_np(pthread_self(), &Attr);
+    void* Low = nullptr;
+    size_t Size = 0;
+    pthread_attr_getstack(&Attr, &Low, &Size);
+    pthread_attr_destroy(&Attr);
+    char Here = 0;
+    const size_t Left = static_cast<size_t>(&Here - static_cast<char*>(Low));
+    // Less room than a signal frame with its saved registers takes.
+    volatile char* Room = static_cast<char*>(alloca(Left - 512));
+    Room[0] = 1;
+    NearEndTid = static_cast<pid_t>(syscall(SYS_gettid));
+    char Byte = 0;
+    WalkSink += static_cast<int>(read(NearEndPipe[0], &Byte, 1)) + Room[0];
+    return nullptr;
+}
+} // namespace
+
+TEST(CrashlibStackTraceWalk, ThreadNearTheEndOfItsStackIsPausedOnItsAlternateStack)
+{
+    // In a child under a watchdog: a handler on the thread's own stack would
+    // fault and end the process.
+    const std::string Answer = AnswerWithin(std::chrono::seconds(20), [] {
+        if (pipe(NearEndPipe) != 0)
+            return std::string("no pipe");
+        pthread_attr_t Attr;
+        pthread_attr_init(&Attr);
+        pthread_attr_setstacksize(&Attr, 128 * 1024);
+        pthread_t T;
+        pthread_create(&T, &Attr, NearTheEnd, nullptr);
+        while (NearEndTid.load() == 0 || !Sleeps(NearEndTid.load()))
+            usleep(1000);
+        TPausedThread Paused;
+        const bool Ok = Paused.Pause(NearEndTid.load());
+        const std::string Told = !Ok ? "not paused" : Paused.Paused() ? "paused" : "kernel only";
+        Paused.Resume();
+        if (write(NearEndPipe[1], "x", 1) != 1)
+            return std::string("no write");
+        pthread_join(T, nullptr);
+        return Told;
+    });
+    EXPECT_EQ(Answer, "paused");
+}
+
 TEST(CrashlibStackTraceWalk, ScanClampsBoundsAndHonoursCancel)
 {
     ucontext_t Uc;
@@ -774,4 +894,16 @@ TEST(CrashlibStackWalkGdb, OverflowedStacksAreWalkedFromTheMappingAboveTheGuard)
             }
         }
     }
+}
+
+TEST(CrashlibStackWalkGdb, ThreadThatBlocksEverySignalEqualsGdbsChainByScan)
+{
+    if (RunCommand("command -v gdb").empty())
+        GTEST_SKIP() << "gdb is not installed";
+    const auto Gdb = GdbThreads();
+    const auto* GdbWaiter = ThreadWith(Gdb, "cp_wait_inner");
+    ASSERT_NE(GdbWaiter, nullptr);
+    const TProgramRun Run = RunProgram("blocked");
+    ASSERT_EQ(Run.Threads.count("waiter"), 1u) << "the waiter was not walked";
+    EXPECT_EQ(Run.Threads.at("waiter"), *GdbWaiter);
 }
