@@ -21,12 +21,6 @@
 #include <unordered_map>
 #include <vector>
 
-std::mutex& DwarfLock()
-{
-    static std::mutex* const Lock = new std::mutex; // usable until the very end
-    return *Lock;
-}
-
 namespace {
 
 std::mutex RootLock;
@@ -489,7 +483,13 @@ bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& F
 {
     TDwarfReader Reader(Map, Map.Bias, File);
     {
-        std::lock_guard<std::mutex> Guard(DwarfLock());
+        // In crash-time mode a lock a crashed thread holds is not waited
+        // for: the map is then read from its other sources, and not kept.
+        TLibraryLockGuard Guard(TLibraryLock::DebugInfo);
+        if (!Guard.Locked()) {
+            Map.Partial = true;
+            return false;
+        }
         std::unique_ptr<Dwfl, TDwflCloser> D(dwfl_begin(&Callbacks));
         if (!D)
             return false;

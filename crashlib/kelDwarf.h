@@ -1,24 +1,19 @@
 // DWARF debug information through libdw, for the map-file unit.
 //
-// libdw is not thread-safe, so every use of it in the process goes through
-// DwarfLock(). Separate debug files are found by our own routine: by build-id
-// or by debuglink under the debug root (/usr/lib/debug) and beside the
-// module. Nothing here ever asks a debuginfod server: a user's
-// DEBUGINFOD_URLS must not make a crash report wait for the network. Every
-// file is opened by us, regular files only and without waiting
+// libdw is not thread-safe, so every use of it in the process holds the
+// library lock TLibraryLock::DebugInfo (kelMemory.h). Separate debug files are found by our own
+// routine: by build-id or by debuglink under the debug root (/usr/lib/debug) and beside the module.
+// Nothing here ever asks a debuginfod server: a user's DEBUGINFOD_URLS must not make a crash report
+// wait for the network. Every file is opened by us, regular files only and without waiting
 // (OpenRegularFile), and handed to libdw open: nothing waits under the lock.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 class TMapFile;
 class TElfFile;
-
-// The one lock around all libdw use in this process.
-std::mutex& DwarfLock();
 
 // The folder that holds separate debug files ("/usr/lib/debug"). Tests point
 // it elsewhere.

@@ -171,6 +171,10 @@ struct TUnwindEntry {
     uint64_t Lsda = 0;
 };
 bool FindUnwindEntry(uint64_t Address, TUnwindEntry& Entry, const TCodeReader& Memory);
+// The same through the search table of the module's ".eh_frame_hdr" at Hdr
+// (where its PT_GNU_EH_FRAME segment is loaded); never touches the heap.
+bool FindUnwindEntryByHeader(uint64_t Hdr, uint64_t Address, TUnwindEntry& Entry,
+                             const TCodeReader& Memory);
 // The landing pads of an exception table (LSDA) of a routine part starting
 // at FunctionStart, each once, in table order.
 std::vector<uint64_t> ReadLandingPads(uint64_t Lsda, uint64_t FunctionStart,

@@ -1315,7 +1315,6 @@ struct TCacheEntry {
 };
 
 struct TMapFileCache {
-    std::mutex Lock;
     std::vector<TCacheEntry> Entries;
 };
 
@@ -1325,12 +1324,20 @@ TMapFileCache& Cache()
     return *C;
 }
 
+// The cache's lock: in crash-time mode not waited for without end; a caller
+// that does not get it reads the module without the cache.
+struct TCacheLock {
+    TLibraryLockGuard Guard{TLibraryLock::MapCache};
+};
+
 } // namespace
 
 std::shared_ptr<TMapFile> FindModuleMapFile(uintptr_t Module, const std::string& FileName)
 {
     TMapFileCache& C = Cache();
-    std::lock_guard<std::mutex> Guard(C.Lock);
+    TCacheLock Lock;
+    if (!Lock.Guard.Locked())
+        return std::make_shared<TMapFile>(Module, FileName);
     const TFileKey Key = KeyOf(FileName);
     for (auto It = C.Entries.begin(); It != C.Entries.end(); ++It) {
         if (It->FileName != FileName || It->Module != Module)
@@ -1341,7 +1348,7 @@ std::shared_ptr<TMapFile> FindModuleMapFile(uintptr_t Module, const std::string&
         break;
     }
     auto Map = std::make_shared<TMapFile>(Module, FileName);
-    if (Map->Valid)
+    if (Map->Valid && !Map->Partial)
         C.Entries.push_back({FileName, Module, Key, Map});
     return Map;
 }
@@ -1360,7 +1367,9 @@ std::shared_ptr<TMapFile> FindMapFile(uintptr_t Address)
 void ClearMapFileCache()
 {
     TMapFileCache& C = Cache();
-    std::lock_guard<std::mutex> Guard(C.Lock);
+    TCacheLock Lock;
+    if (!Lock.Guard.Locked())
+        return;
     C.Entries.clear();
 }
 

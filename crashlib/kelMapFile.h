@@ -122,6 +122,9 @@ public:
     bool Valid = false;            // some source was read
     uint32_t Source = 0;           // the mds... value of the source that was read
     uintptr_t Bias = 0;            // added to the file's addresses
+    // A source was left out because a lock was not got in crash-time mode:
+    // the map is not kept in the cache.
+    bool Partial = false;
 
     uintptr_t CodeBase = 0; // the first executable load segment
     uintptr_t DataBase = 0; // the first writable load segment

@@ -9,12 +9,53 @@
 // never changed, so no other thread can be caught by a protection we set.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <memory_resource>
+#include <mutex>
 #include <string_view>
 #include <vector>
+
+// --- Locks and crash time -----------------------------------------------------
+// The library's process-wide locks. A thread that crashes while it holds one
+// must not stop the thread that writes its report: in crash-time mode every
+// one of them is taken with a bounded wait (CrashLockWait), and a caller that
+// does not get it takes a path that needs none (see kelStackTrace.h). The
+// memory reader needs no lock, and a snapshot's page cache is the snapshot's
+// own.
+enum class TLibraryLock : uint8_t {
+    Walk,      // the stack walk's caches and libdw's unwinding session
+    DebugInfo, // every use of libdw (kelDwarf)
+    MapCache,  // the cache of modules' debug information (kelMapFile)
+    Pause,     // the one thread paused at a time (TPausedThread)
+};
+inline constexpr int LibraryLockCount = 4;
+// Recursive: the walker that holds them all at crash time takes them again
+// inside.
+std::recursive_timed_mutex& LibraryLock(TLibraryLock Which);
+
+// Crash-time mode: set by the crash capture while it handles a fatal signal.
+void SetCrashTimeMode(bool On);
+bool CrashTimeMode();
+inline constexpr std::chrono::milliseconds CrashLockWait{250};
+
+// Takes a library lock: waiting as long as it takes in normal mode, at most
+// CrashLockWait in crash-time mode (Locked() then tells whether it was got).
+class TLibraryLockGuard {
+public:
+    explicit TLibraryLockGuard(TLibraryLock Which);
+    ~TLibraryLockGuard();
+    TLibraryLockGuard(const TLibraryLockGuard&) = delete;
+    TLibraryLockGuard& operator=(const TLibraryLockGuard&) = delete;
+    bool Locked() const { return Held; }
+
+private:
+    std::recursive_timed_mutex& Lock;
+    bool Held = false;
+};
 
 // How a region of the address space may be read.
 enum : uint8_t {
@@ -38,13 +79,16 @@ struct TTryReadRange {
 class TDATryRead {
 public:
     TDATryRead();
+    // Regions allocated from Memory and no page cache: a snapshot that never
+    // touches the heap (reads are then one system call each).
+    explicit TDATryRead(std::pmr::memory_resource* Memory);
     TDATryRead(const TDATryRead& Other); // copies the regions, not the cache
     TDATryRead(TDATryRead&& Other) noexcept;
     TDATryRead& operator=(const TDATryRead& Other);
     TDATryRead& operator=(TDATryRead&& Other) noexcept;
     ~TDATryRead();
 
-    std::vector<TTryReadRange> Ranges;
+    std::pmr::vector<TTryReadRange> Ranges;
 
     std::size_t size() const { return Ranges.size(); }
     bool empty() const { return Ranges.empty(); }
@@ -87,6 +131,14 @@ inline bool TryRead(const void* Source, void* Dest, std::size_t Count,
 // A snapshot of the whole user address space, as /proc/self/maps tells it now.
 // Empty when the maps cannot be read.
 TDATryRead GetReadableRanges();
+// The same from Memory only, with the maps' text read into Memory too
+// (MapsText, valid while Memory is); never touches the heap.
+TDATryRead GetReadableRanges(std::pmr::memory_resource* Memory, std::string_view* MapsText);
+// The text of /proc/self/maps read into Memory; empty when it cannot be read.
+std::string_view ReadMapsText(std::pmr::memory_resource* Memory);
+// Opens the descriptor through which execute-only code is read, so that a
+// crash-time walk need not open it.
+void PrepareMemoryReader();
 // Frees a snapshot; returns 0 (the nil a caller stores back).
 int FreeReadableRanges(TDATryRead& Ranges);
 

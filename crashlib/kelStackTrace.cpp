@@ -14,10 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <elf.h>
 #include <linux/futex.h>
 #include <mutex>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -33,14 +35,6 @@ namespace {
 constexpr size_t SlotSize = sizeof(uintptr_t);
 constexpr TCpuMode NativeMode = sizeof(void*) == 8 ? TCpuMode::x64 : TCpuMode::x86;
 constexpr size_t MaxFrames = 1024;
-
-// One walk at a time in the process: the caches below and libdw's state are
-// shared by all walks.
-std::mutex& WalkLock()
-{
-    static std::mutex Lock;
-    return Lock;
-}
 
 pid_t CurrentTid()
 {
@@ -123,10 +117,9 @@ struct TPauseSlot {
 };
 TPauseSlot PauseSlot;
 
-std::mutex& PauseLock()
+std::recursive_timed_mutex& PauseLock()
 {
-    static std::mutex Lock;
-    return Lock;
+    return LibraryLock(TLibraryLock::Pause);
 }
 
 void PauseHandler(int, siginfo_t*, void* Raw)
@@ -244,9 +237,15 @@ bool TPausedThread::Pause(pid_t Tid, int TimeoutMs)
         return false;
     // A thread that blocks the signal would never answer it.
     if (BlocksSignal(Tid, PauseSignal()))
-        return PauseByKernel(Tid);
+        return PauseByKernel(Tid, TimeoutMs);
     InstallPauseHandler();
-    PauseLock().lock();
+    // In crash-time mode the pausing thread may have crashed pausing
+    // another: its thread is read from the kernel instead.
+    if (CrashTimeMode()) {
+        if (!PauseLock().try_lock_for(CrashLockWait))
+            return PauseByKernel(Tid, TimeoutMs);
+    } else
+        PauseLock().lock();
     PauseSlot.Requested.store(PauseSlot.Released.load() + 1);
     PauseSlot.Target.store(Tid);
     PauseSlot.State.store(psRequested);
@@ -278,7 +277,7 @@ bool TPausedThread::Pause(pid_t Tid, int TimeoutMs)
     int Expected = psRequested;
     if (PauseSlot.State.compare_exchange_strong(Expected, psIdle)) {
         PauseLock().unlock();
-        return PauseByKernel(Tid);
+        return PauseByKernel(Tid, 0);
     }
     ucontext_t Uc{};
     std::memcpy(Uc.uc_mcontext.gregs, &PauseSlot.Regs, sizeof(gregset_t));
@@ -290,10 +289,16 @@ bool TPausedThread::Pause(pid_t Tid, int TimeoutMs)
     return true;
 }
 
-bool TPausedThread::PauseByKernel(pid_t Tid)
+bool TPausedThread::PauseByKernel(pid_t Tid, int TimeoutMs)
 {
-    if (!ReadBlockedThreadContext(Tid, Ctx))
-        return false;
+    // A thread that runs now may sleep in a moment: asked again until the
+    // time is up.
+    for (int Waited = 0; !ReadBlockedThreadContext(Tid, Ctx); Waited++) {
+        if (Waited >= TimeoutMs || kill(getpid(), 0) != 0 ||
+            syscall(SYS_tgkill, getpid(), Tid, 0) != 0)
+            return false;
+        usleep(1000);
+    }
     GetStackBounds(Ctx.Sp(), Ctx.StackLow, Ctx.StackHigh);
     return true;
 }
@@ -390,8 +395,10 @@ bool ReadSignalFrame(uintptr_t Slot, const TDATryRead* Ranges, TThreadContext& I
 
 // --- Recursion removal ---------------------------------------------------------------------
 
-int RemoveRecursiveStackAreas(std::vector<uintptr_t>& Values, const std::atomic<bool>* Cancel,
-                              size_t MaxCandidates)
+namespace {
+
+template <typename TValues>
+int RemoveRecursive(TValues& Values, const std::atomic<bool>* Cancel, size_t MaxCandidates)
 {
     // Deep stacks make each pass quadratic and the passes many: the walk
     // keeps the innermost candidates only, which are the ones a report needs.
@@ -399,12 +406,13 @@ int RemoveRecursiveStackAreas(std::vector<uintptr_t>& Values, const std::atomic<
         Values.resize(MaxCandidates);
     int Passes = 0;
     bool Changed = true;
+    std::pmr::vector<char> Removed(Values.get_allocator().resource());
     while (Changed) {
         if (Cancel != nullptr && Cancel->load())
             break;
         Passes++;
         Changed = false;
-        std::vector<bool> Removed(Values.size(), false);
+        Removed.assign(Values.size(), 0);
         // From the outermost inward: block [i - k, i] is dropped when it
         // equals block [j - k, j], j being the nearest inner repeat of i.
         for (size_t I = Values.size(); I-- > 1;) {
@@ -424,7 +432,7 @@ int RemoveRecursiveStackAreas(std::vector<uintptr_t>& Values, const std::atomic<
             if (!Same)
                 continue;
             for (size_t D = 0; D <= K; D++)
-                Removed[I - D] = true;
+                Removed[I - D] = 1;
             Changed = true;
             I = J + 1; // continue inside the kept block
         }
@@ -436,6 +444,17 @@ int RemoveRecursiveStackAreas(std::vector<uintptr_t>& Values, const std::atomic<
             Values.resize(Out);
         }
     }
+    return Passes;
+}
+
+} // namespace
+
+int RemoveRecursiveStackAreas(std::vector<uintptr_t>& Values, const std::atomic<bool>* Cancel,
+                              size_t MaxCandidates)
+{
+    std::pmr::vector<uintptr_t> Work(Values.begin(), Values.end());
+    const int Passes = RemoveRecursive(Work, Cancel, MaxCandidates);
+    Values.assign(Work.begin(), Work.end());
     return Passes;
 }
 
@@ -525,6 +544,40 @@ const std::vector<uintptr_t>& CallDestinations(uintptr_t Target, const TDATryRea
     return Cache.emplace(Target, std::move(Out)).first->second;
 }
 
+// What a walk asks about routines. A normal walk asks the shared caches
+// above (under the walk lock); a crash-time walk its own, which never touch
+// the heap or a lock.
+class TRoutineLookup {
+public:
+    virtual ~TRoutineLookup() = default;
+    // The start of the routine that holds Address; 0 when unknown.
+    virtual uintptr_t Entry(uintptr_t Address) = 0;
+    // Whether a direct call to Target may end up in the routine that starts
+    // at Entry: rYes, rAny (a stub whose jump may lead anywhere), rNo.
+    virtual int Reaches(uintptr_t Target, uintptr_t Entry) = 0;
+};
+enum : int { rNo = 0, rAny = 1, rYes = 2 };
+
+class TSharedLookup final : public TRoutineLookup {
+public:
+    explicit TSharedLookup(const TDATryRead* ARanges) : Ranges(ARanges) {}
+    uintptr_t Entry(uintptr_t Address) override { return RoutineEntry(Address, Ranges); }
+    int Reaches(uintptr_t Target, uintptr_t Entry) override
+    {
+        if (Target == Entry)
+            return rYes;
+        const auto& Destinations = CallDestinations(Target, Ranges);
+        if (std::find(Destinations.begin(), Destinations.end(), Entry) != Destinations.end())
+            return rYes;
+        return std::find(Destinations.begin(), Destinations.end(), AnyRoutine) != Destinations.end()
+                   ? rAny
+                   : rNo;
+    }
+
+private:
+    const TDATryRead* Ranges;
+};
+
 struct TCandidate {
     uintptr_t Slot = 0;  // where on the stack (0 for the instruction pointer)
     uintptr_t Value = 0; // the return address (or the instruction pointer)
@@ -540,20 +593,15 @@ constexpr uint64_t UnknownLink = 1;
 
 // How well the call before candidate Outer leads into the routine of Inner;
 // 0 when it cannot.
-uint64_t LinkScore(const TCandidate& Outer, const TCandidate& Inner, const TDATryRead* Ranges)
+uint64_t LinkScore(const TCandidate& Outer, const TCandidate& Inner, TRoutineLookup& Lookup)
 {
     if (Outer.Indirect)
         return PointerLink;
     if (Outer.Target == 0)
         return 0;
     if (Inner.Entry != 0) {
-        const auto& Destinations = CallDestinations(Outer.Target, Ranges);
-        for (uintptr_t D : Destinations)
-            if (D == Inner.Entry)
-                return KnownLink;
-        if (std::find(Destinations.begin(), Destinations.end(), AnyRoutine) != Destinations.end())
-            return PointerLink;
-        return 0;
+        const int R = Lookup.Reaches(Outer.Target, Inner.Entry);
+        return R == rYes ? KnownLink : R == rAny ? PointerLink : 0;
     }
     // A routine nobody names: the call must at least lead below it.
     return Outer.Target <= Inner.Value && Inner.Value - Outer.Target < (1u << 20) ? UnknownLink : 0;
@@ -600,9 +648,14 @@ bool StackRegion(uintptr_t Sp, uintptr_t& Low, uintptr_t& High, const TDATryRead
 // of a signal handler (the sigreturn trampoline) ends the scan there: the
 // frames beyond it belong to the interrupted context, which the frame saves
 // (SignalSlot, 0 when there is none).
+// Candidates looked at per scan: the innermost ones are what a report needs.
+constexpr size_t MaxCandidates = 8192;
+constexpr size_t MaxLinkedCandidates = 4096;
+
 void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* Ranges,
+                 TRoutineLookup& Lookup, std::pmr::memory_resource* Mem,
                  const std::atomic<bool>* Cancel, const TStackProgress& Progress,
-                 std::vector<TCandidate>& Chain, const char** Phase = nullptr,
+                 std::pmr::vector<TCandidate>& Chain, const char** Phase = nullptr,
                  uintptr_t* SignalSlot = nullptr)
 {
     if (SignalSlot != nullptr)
@@ -618,15 +671,18 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
     Chain.push_back(First);
     // Phase 1: candidates, innermost first.
     Current = "CollectPossibleStackItems";
-    std::vector<uintptr_t> Values;
-    std::vector<uintptr_t> Slots;
-    std::vector<uintptr_t> Calls;
-    std::vector<uintptr_t> Page;
-    const uintptr_t Start = (Low + SlotSize - 1) & ~(SlotSize - 1);
+    // Every buffer is sized once: a crash-time walk allocates from a reserve
+    // that is not given back until the walk ends.
+    std::pmr::vector<uintptr_t> Values(Mem), Slots(Mem), Calls(Mem);
+    Values.reserve(MaxCandidates);
+    Slots.reserve(MaxCandidates);
+    Calls.reserve(MaxCandidates);
     constexpr size_t Chunk = 4096;
+    std::pmr::vector<uintptr_t> Page(Chunk / SlotSize, Mem);
+    const uintptr_t Start = (Low + SlotSize - 1) & ~(SlotSize - 1);
     uintptr_t Trampoline = 0; // the sigreturn trampoline, once seen
     bool Stop = false;
-    for (uintptr_t At = Start; At + SlotSize <= High && Values.size() < 8192 && !Stop;
+    for (uintptr_t At = Start; At + SlotSize <= High && Values.size() < MaxCandidates && !Stop;
          At += Chunk) {
         const size_t Bytes = std::min<uintptr_t>(Chunk, High - At) / SlotSize * SlotSize;
         Page.resize(Bytes / SlotSize);
@@ -661,10 +717,12 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
     // Phase 2: recursion removal over the values, then the slots follow.
     Current = "RemoveRecursiveStackAreas";
     {
-        std::vector<uintptr_t> Kept = Values;
-        RemoveRecursiveStackAreas(Kept, Cancel);
+        std::pmr::vector<uintptr_t> Kept(Values, Mem);
+        RemoveRecursive(Kept, Cancel, MaxLinkedCandidates);
         // Keep the slots of the surviving values in order.
-        std::vector<uintptr_t> NewSlots, NewCalls;
+        std::pmr::vector<uintptr_t> NewSlots(Mem), NewCalls(Mem);
+        NewSlots.reserve(Kept.size());
+        NewCalls.reserve(Kept.size());
         size_t K = 0;
         for (size_t I = 0; I < Values.size() && K < Kept.size(); I++)
             if (Values[I] == Kept[K]) {
@@ -682,17 +740,17 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
 
     // Phase 3: what each candidate's call is and which routine holds it.
     Current = "InDeepChecks";
-    std::vector<TCandidate> C(Values.size() + 1);
+    std::pmr::vector<TCandidate> C(Values.size() + 1, Mem);
     C[0].Value = Ip;
     C[0].CallStart = Ip;
-    C[0].Entry = RoutineEntry(Ip, Ranges);
+    C[0].Entry = Lookup.Entry(Ip);
     TProcessCodeReader Reader(Ranges);
     for (size_t I = 0; I < Values.size(); I++) {
         TCandidate& X = C[I + 1];
         X.Slot = Slots[I];
         X.Value = Values[I];
         X.CallStart = Calls[I];
-        X.Entry = RoutineEntry(X.CallStart, Ranges);
+        X.Entry = Lookup.Entry(X.CallStart);
         const TInstructionInfo Call = ParseCodeEx(X.CallStart, nullptr, false, Reader, NativeMode);
         if (Call.Relative)
             X.Target = static_cast<uintptr_t>(Call.Target);
@@ -708,11 +766,11 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
     // Phase 4: the best chain. Score[i] is the best sum of link scores from
     // candidate i outward; ties keep the nearest outer candidate.
     const size_t N = C.size();
-    std::vector<uint64_t> Score(N, 0);
-    std::vector<size_t> Best(N, 0);
+    std::pmr::vector<uint64_t> Score(N, 0, Mem);
+    std::pmr::vector<size_t> Best(N, 0, Mem);
     for (size_t I = N; I-- > 0;) {
         for (size_t K = I + 1; K < N; K++) {
-            const uint64_t L = LinkScore(C[K], C[I], Ranges);
+            const uint64_t L = LinkScore(C[K], C[I], Lookup);
             if (L != 0 && L + Score[K] > Score[I]) {
                 Score[I] = L + Score[K];
                 Best[I] = K;
@@ -724,6 +782,7 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
             break;
     }
     Chain.clear();
+    Chain.reserve(std::min(N, MaxFrames));
     for (size_t I = 0;;) {
         Chain.push_back(C[I]);
         if (Best[I] == 0 || Chain.size() >= MaxFrames)
@@ -879,7 +938,8 @@ int CfiFrame(Dwfl_Frame* State, void* Arg)
 
 void CfiWalk(const TThreadContext& Context, const TDATryRead* Ranges, TCfiWalk& W)
 {
-    std::lock_guard<std::mutex> Lock(DwarfLock());
+    // Taken already by the walk, which holds every lock it needs.
+    std::lock_guard<std::recursive_timed_mutex> Lock(LibraryLock(TLibraryLock::DebugInfo));
     W.Context = &Context;
     W.Ranges = Ranges;
     CurrentCfiWalk = &W;
@@ -996,29 +1056,81 @@ struct TRawFrame {
     TFrameSource Source = TFrameSource::Context;
     bool Trampoline = false;
 };
-using TRawFrames = std::vector<TRawFrame>;
+using TRawFrames = std::pmr::vector<TRawFrame>;
 
 // Signal frames followed within one walk (a handler interrupted by a signal
 // whose handler was interrupted...).
 constexpr int MaxSignalFrames = 8;
+
+// The reserve a crash-time walk allocates from: a bump allocator over
+// memory mapped at start. Mark and Rewind give back what one stretch of the
+// walk used.
+class TReserveResource final : public std::pmr::memory_resource {
+public:
+    void Reset(char* ABase, size_t ASize)
+    {
+        Base = ABase;
+        Size = ASize;
+        Used = 0;
+    }
+    size_t Mark() const { return Used; }
+    void Rewind(size_t At) { Used = std::min(Used, At); }
+    size_t Left() const { return Size - Used; }
+
+private:
+    void* do_allocate(size_t Bytes, size_t Align) override
+    {
+        const size_t At = (Used + Align - 1) & ~(Align - 1);
+        // The walk checks that enough is left before each stretch; running
+        // out here means those bounds are wrong.
+        if (Base == nullptr || At > Size || Bytes > Size - At)
+            throw std::bad_alloc();
+        Used = At + Bytes;
+        return Base + At;
+    }
+    void do_deallocate(void*, size_t, size_t) override {}
+    bool do_is_equal(const std::pmr::memory_resource& Other) const noexcept override
+    {
+        return this == &Other;
+    }
+    char* Base = nullptr;
+    size_t Size = 0;
+    size_t Used = 0;
+};
+
+// What one scan-and-link takes at most from a reserve (its candidate
+// buffers, recursion removal, links and chain).
+constexpr size_t ScanReserveBytes = size_t{2} << 20;
 
 // Scan-and-link from Ip over [Low, High) and on through the signal frames
 // it meets, each continuing from its interrupted context on the stack that
 // context's stack pointer lies in (a handler on the alternate stack leads
 // back to the thread's own stack). The first frame is Ip, of source First.
 void ScanWalk(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead& Ranges,
+              TRoutineLookup& Lookup, std::pmr::memory_resource* Mem,
               const std::atomic<bool>* Cancel, const TStackProgress& Progress, TRawFrames& Out,
               const char** Phase, TFrameSource First)
 {
+    auto* Reserve = dynamic_cast<TReserveResource*>(Mem);
     for (int Signals = 0;; Signals++) {
-        std::vector<TCandidate> Chain;
+        const size_t Mark = Reserve != nullptr ? Reserve->Mark() : 0;
+        if (Reserve != nullptr && Reserve->Left() < ScanReserveBytes) {
+            Out.push_back({Ip, First, false});
+            return;
+        }
         uintptr_t Slot = 0;
-        ScanAndLink(Ip, Low, High, &Ranges, Cancel, Progress, Chain, Phase,
-                    Signals < MaxSignalFrames ? &Slot : nullptr);
-        for (size_t I = 0; I < Chain.size() && Out.size() < MaxFrames; I++)
-            Out.push_back({Chain[I].CallStart, I == 0 ? First : TFrameSource::Scan, false});
+        {
+            std::pmr::vector<TCandidate> Chain(Mem);
+            ScanAndLink(Ip, Low, High, &Ranges, Lookup, Mem, Cancel, Progress, Chain, Phase,
+                        Signals < MaxSignalFrames ? &Slot : nullptr);
+            for (size_t I = 0; I < Chain.size() && Out.size() < MaxFrames; I++)
+                Out.push_back({Chain[I].CallStart, I == 0 ? First : TFrameSource::Scan, false});
+        }
+        if (Reserve != nullptr)
+            Reserve->Rewind(Mark);
         TThreadContext Interrupted;
-        if (Slot == 0 || Cancelled(Cancel) || !ReadSignalFrame(Slot, &Ranges, Interrupted))
+        if (Slot == 0 || Cancelled(Cancel) || !ReadSignalFrame(Slot, &Ranges, Interrupted) ||
+            Out.size() >= MaxFrames)
             return;
         uintptr_t Trampoline = 0;
         TryRead(Slot, &Trampoline, sizeof(Trampoline), &Ranges);
@@ -1036,7 +1148,8 @@ void ScanWalk(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead& Ran
 // Whether the call at CallStart leads into the routine that holds Ip: a
 // call through a pointer may; a direct call must call that routine's entry
 // (or, when the routine is not known, lead below Ip).
-bool CallLeadsTo(uintptr_t CallStart, uintptr_t Ip, const TDATryRead& Ranges)
+bool CallLeadsTo(uintptr_t CallStart, uintptr_t Ip, const TDATryRead& Ranges,
+                 TRoutineLookup& Lookup)
 {
     const TInstructionInfo Call =
         ParseCodeEx(CallStart, nullptr, false, TProcessCodeReader(&Ranges), NativeMode);
@@ -1044,20 +1157,20 @@ bool CallLeadsTo(uintptr_t CallStart, uintptr_t Ip, const TDATryRead& Ranges)
         return false;
     if (!Call.Relative)
         return true;
-    const uintptr_t Entry = RoutineEntry(Ip, &Ranges);
-    return Entry != 0 ? Call.Target == Entry
+    const uintptr_t Entry = Lookup.Entry(Ip);
+    return Entry != 0 ? Lookup.Reaches(static_cast<uintptr_t>(Call.Target), Entry) != rNo
                       : Call.Target <= Ip && Ip - Call.Target < (uintptr_t{1} << 20);
 }
 
 // The frame-pointer chain from Ctx over [Low, High), through signal frames
 // as the scan goes through them.
 void FramePointerWalk(const TThreadContext& Ctx, uintptr_t Low, uintptr_t High,
-                      const TDATryRead& Ranges, TRawFrames& Out)
+                      const TDATryRead& Ranges, TRoutineLookup& Lookup, TRawFrames& Out)
 {
     Out.push_back({Ctx.Ip(), TFrameSource::Context, false});
     uintptr_t Fp = Ctx.Fp();
     int Signals = 0;
-    while (Fp >= Low && Fp + 2 * SlotSize <= High && Out.size() < MaxFrames) {
+    while (Fp >= Low && Fp + 2 * SlotSize <= High && Out.size() + 3 <= MaxFrames) {
         uintptr_t Pair[2];
         uintptr_t Call = 0;
         if (!TryRead(Fp, Pair, sizeof(Pair), &Ranges))
@@ -1083,7 +1196,7 @@ void FramePointerWalk(const TThreadContext& Ctx, uintptr_t Low, uintptr_t High,
                 const uintptr_t Ret = Top[0] == Fp ? Top[1] : Top[0];
                 uintptr_t CallStart = 0;
                 if (IsReturnAddress(Ret, &Ranges, &CallStart) &&
-                    CallLeadsTo(CallStart, Interrupted.Ip(), Ranges))
+                    CallLeadsTo(CallStart, Interrupted.Ip(), Ranges, Lookup))
                     Out.push_back({CallStart, TFrameSource::FramePointer, false});
             }
             continue;
@@ -1097,6 +1210,35 @@ void FramePointerWalk(const TThreadContext& Ctx, uintptr_t Low, uintptr_t High,
     }
 }
 
+// The frames of a thread without call frame information: the frame chain
+// and scan-and-link are both tried and the longer chain is kept (in code
+// built without frame pointers the chain breaks off early, or follows a
+// register that holds something else, while the scan gets through). Guard
+// runs each source so that a failure ends only that source.
+template <typename TGuard>
+void ChainOrScan(const TThreadContext& Ctx, uint32_t Flags, uintptr_t Low, uintptr_t High,
+                 const TDATryRead& Ranges, TRoutineLookup& Lookup, std::pmr::memory_resource* Mem,
+                 const std::atomic<bool>* Cancel, const TStackProgress& Progress,
+                 const char** ScanPhase, TGuard&& Guard, TRawFrames& Frames)
+{
+    const TFrameSource First = Ctx.KernelOnly ? TFrameSource::Kernel : TFrameSource::Context;
+    TRawFrames Chain(Mem), Scanned(Mem);
+    Chain.reserve(MaxFrames);
+    Scanned.reserve(MaxFrames);
+    if ((Flags & swNoFramePointer) == 0 && !Cancelled(Cancel))
+        Guard("FramePointerChain",
+              [&] { FramePointerWalk(Ctx, Low, High, Ranges, Lookup, Chain); });
+    if ((Flags & swNoScan) == 0 && !Cancelled(Cancel))
+        Guard("ScanAndLink", [&] {
+            ScanWalk(Ctx.Ip(), Low, High, Ranges, Lookup, Mem, Cancel, Progress, Scanned, ScanPhase,
+                     First);
+            *ScanPhase = nullptr;
+        });
+    if (Chain.size() > 1 || Scanned.size() > 1)
+        Frames.assign(Scanned.size() > Chain.size() ? Scanned.begin() : Chain.begin(),
+                      Scanned.size() > Chain.size() ? Scanned.end() : Chain.end());
+}
+
 void NameFrames(const TRawFrames& Frames, const std::vector<TModuleSpan>& Modules,
                 TStackTrace& Result)
 {
@@ -1108,7 +1250,7 @@ void NameFrames(const TRawFrames& Frames, const std::vector<TModuleSpan>& Module
         if (F.Trampoline) {
             // As a debugger shows it: the frame the kernel made for a handler.
             Item.HasDebugInfo = true;
-            Item.RoutineName = u"<signal handler called>";
+            Item.RoutineName = SignalFrameName;
             Item.UnitName.clear();
             Item.Line = 0;
             Item.RelLine = 0;
@@ -1120,16 +1262,706 @@ void NameFrames(const TRawFrames& Frames, const std::vector<TModuleSpan>& Module
 
 } // namespace
 
+// --- Crash time ------------------------------------------------------------------------------
+
+namespace {
+
+// One module of the process as a crash-time walk sees it: read from the
+// maps' text and the module's headers in memory, nothing on the heap.
+struct TCrashModule {
+    uintptr_t Base = 0;
+    uintptr_t End = 0;
+    std::string_view Path; // into the maps' text
+    bool HeadersRead = false;
+    uintptr_t Bias = 0;     // added to the file's addresses
+    uintptr_t EhHeader = 0; // .eh_frame_hdr in memory, 0 when none
+    uintptr_t Dynamic = 0;  // the dynamic section in memory, 0 when none
+};
+
+// The modules of a maps text: every run of mappings of one file that starts
+// with the file's first page.
+void CrashModules(std::string_view MapsText, std::pmr::vector<TCrashModule>& Out)
+{
+    struct TCollect {
+        std::pmr::vector<TCrashModule>& Out;
+        bool Add(const TMapsEntry& E)
+        {
+            if (E.Path.empty() || E.Path[0] != '/')
+                return true;
+            if (!Out.empty() && Out.back().Path == E.Path && Out.back().End <= E.Start) {
+                Out.back().End = E.End;
+                return true;
+            }
+            if (E.Offset == 0)
+                Out.push_back({E.Start, E.End, E.Path});
+            return true;
+        }
+    } Collect{Out};
+    ParseMemoryMaps(MapsText, [&Collect](const TMapsEntry& E) { return Collect.Add(E); });
+}
+
+#if defined(__x86_64__)
+using TEhdr = Elf64_Ehdr;
+using TPhdr = Elf64_Phdr;
+using TDyn = Elf64_Dyn;
+using TSym = Elf64_Sym;
+#else
+using TEhdr = Elf32_Ehdr;
+using TPhdr = Elf32_Phdr;
+using TDyn = Elf32_Dyn;
+using TSym = Elf32_Sym;
+#endif
+
+// Bias, unwind table and dynamic section of a module, from its headers in
+// memory.
+void ReadCrashModuleHeaders(TCrashModule& M, const TDATryRead& Ranges)
+{
+    if (M.HeadersRead)
+        return;
+    M.HeadersRead = true;
+    TEhdr E{};
+    if (!TryRead(M.Base, &E, sizeof(E), &Ranges) || std::memcmp(E.e_ident, ELFMAG, SELFMAG) != 0 ||
+        E.e_phentsize != sizeof(TPhdr) || E.e_phnum == 0 || E.e_phnum > 64)
+        return;
+    TPhdr P[64];
+    if (!TryRead(M.Base + E.e_phoff, P, E.e_phnum * sizeof(TPhdr), &Ranges))
+        return;
+    bool HaveBias = false;
+    for (unsigned I = 0; I < E.e_phnum; I++)
+        if (P[I].p_type == PT_LOAD && !HaveBias) {
+            M.Bias =
+                M.Base - static_cast<uintptr_t>((P[I].p_vaddr - P[I].p_offset) & ~uint64_t{0xfff});
+            HaveBias = true;
+        }
+    for (unsigned I = 0; I < E.e_phnum; I++) {
+        if (P[I].p_type == PT_GNU_EH_FRAME)
+            M.EhHeader = M.Bias + static_cast<uintptr_t>(P[I].p_vaddr);
+        else if (P[I].p_type == PT_DYNAMIC)
+            M.Dynamic = M.Bias + static_cast<uintptr_t>(P[I].p_vaddr);
+    }
+}
+
+// Routine entries of a crash-time walk: the modules' unwind tables read in
+// memory, remembered in a table of fixed size (no growth, no heap).
+class TCrashLookup final : public TRoutineLookup {
+public:
+    TCrashLookup(const TDATryRead& ARanges, std::pmr::vector<TCrashModule>& AModules,
+                 std::pmr::memory_resource* Mem)
+        : Ranges(ARanges), Modules(AModules), Slots(SlotCount, TSlot{}, Mem)
+    {
+    }
+
+    TCrashModule* ModuleOf(uintptr_t Address)
+    {
+        auto It = std::upper_bound(Modules.begin(), Modules.end(), Address,
+                                   [](uintptr_t A, const TCrashModule& M) { return A < M.Base; });
+        if (It == Modules.begin() || Address >= std::prev(It)->End)
+            return nullptr;
+        return &*std::prev(It);
+    }
+
+    uintptr_t Entry(uintptr_t Address) override
+    {
+        TSlot* S = Find(Address);
+        if (S != nullptr && S->Key == Address)
+            return S->Value;
+        uintptr_t Result = 0;
+        if (TCrashModule* M = ModuleOf(Address)) {
+            ReadCrashModuleHeaders(*M, Ranges);
+            TUnwindEntry U;
+            if (M->EhHeader != 0 &&
+                FindUnwindEntryByHeader(M->EhHeader, Address, U, TProcessCodeReader(&Ranges)))
+                Result = static_cast<uintptr_t>(U.Begin);
+        }
+        if (S != nullptr) {
+            S->Key = Address;
+            S->Value = Result;
+        }
+        return Result;
+    }
+
+    int Reaches(uintptr_t Target, uintptr_t EntryAddress) override
+    {
+        // The target itself, the routine a stub (a linkage-table entry, a
+        // thunk that only jumps) leads to, or one the target leaves by a tail
+        // jump on its straight way from the entry (the function parser,
+        // which follows every branch, needs the heap).
+        const TProcessCodeReader Reader(&Ranges);
+        for (int Step = 0; Step < 4 && Target != 0; Step++) {
+            if (Target == EntryAddress)
+                return rYes;
+            uintptr_t At = Target, Next = 0;
+            for (int Count = 0; Count < 48 && Next == 0; Count++) {
+                const TInstructionInfo I = ParseCodeEx(At, nullptr, false, Reader, NativeMode);
+                if (!I.Valid || I.Opcode == 0xC3 || I.Opcode == 0xC2)
+                    return rNo;
+                if (I.IsJump && (I.Opcode == 0xE9 || I.Opcode == 0xEB || I.Opcode == 0xFF)) {
+                    // A stub that jumps through a pointer it finds by a
+                    // register may lead anywhere.
+                    if (I.Opcode == 0xFF && I.Target == 0)
+                        return Step == 0 && Count == 0 ? rAny : rNo;
+                    Next = static_cast<uintptr_t>(I.Target);
+                }
+                At = static_cast<uintptr_t>(I.Next);
+            }
+            Target = Next;
+        }
+        return rNo;
+    }
+
+private:
+    struct TSlot {
+        uintptr_t Key = 0;
+        uintptr_t Value = 0;
+    };
+    static constexpr size_t SlotCount = 16384;
+    // Open addressing; nullptr when the table is full around the address
+    // (the entry is then looked up again each time).
+    TSlot* Find(uintptr_t Address)
+    {
+        size_t I = (Address * 0x9E3779B97F4A7C15ull) >> 50 & (SlotCount - 1);
+        for (size_t Probe = 0; Probe < 32; Probe++, I = (I + 1) & (SlotCount - 1))
+            if (Slots[I].Key == Address || Slots[I].Key == 0)
+                return &Slots[I];
+        return nullptr;
+    }
+    const TDATryRead& Ranges;
+    std::pmr::vector<TCrashModule>& Modules;
+    std::pmr::vector<TSlot> Slots;
+};
+
+// Copies Text into a fixed field, cut to fit, always ended by a zero byte.
+template <size_t N> void CopyField(char (&Field)[N], std::string_view Text)
+{
+    const size_t Count = std::min(Text.size(), N - 1);
+    std::memcpy(Field, Text.data(), Count);
+    Field[Count] = '\0';
+}
+
+// The names of the program itself, taken at start from its map data (or
+// DWARF, or symbols) and kept in flat tables of a mapping of their own, so
+// that a crash-time walk names and places its frames without reading a file.
+struct TFlatPublic {
+    uintptr_t Address;
+    uint32_t Name; // offset into the pool; NoName where a routine ends
+};
+struct TFlatLine {
+    uintptr_t Address;
+    uint32_t Line;
+};
+struct TFlatSegment {
+    uintptr_t Start;
+    uintptr_t End;
+    uint32_t Name;
+};
+constexpr uint32_t NoName = ~uint32_t(0);
+
+struct TPreloadedNames {
+    uintptr_t Module = 0;
+    uintptr_t ModuleEnd = 0;
+    uintptr_t CodeEnd = 0;
+    const TFlatPublic* Publics = nullptr;
+    size_t PublicCount = 0;
+    const TFlatLine* Lines = nullptr;
+    size_t LineCount = 0;
+    const TFlatSegment* Segments = nullptr;
+    size_t SegmentCount = 0;
+    const char* Pool = nullptr;
+    char ModuleName[64] = {};
+};
+
+struct TCrashTimeState {
+    char* Reserve = nullptr;
+    size_t ReserveSize = 0;
+    TPreloadedNames Names;
+    std::atomic<bool> Busy{false};
+};
+std::atomic<TCrashTimeState*> CrashState{nullptr};
+
+// The routine, unit and line of Address from the preloaded tables; false
+// when Address is not in the program.
+bool NameFromPreloaded(const TPreloadedNames& N, uintptr_t Address, TCrashFrame& F)
+{
+    if (N.Publics == nullptr || Address < N.Module || Address >= N.ModuleEnd)
+        return false;
+    const TFlatPublic* P =
+        std::upper_bound(N.Publics, N.Publics + N.PublicCount, Address,
+                         [](uintptr_t A, const TFlatPublic& X) { return A < X.Address; });
+    if (P == N.Publics || (P - 1)->Name == NoName ||
+        (P == N.Publics + N.PublicCount && Address >= N.CodeEnd))
+        return false;
+    --P;
+    CopyField(F.Routine, N.Pool + P->Name);
+    F.RoutineStart = P->Address;
+    const TFlatSegment* S =
+        std::upper_bound(N.Segments, N.Segments + N.SegmentCount, Address,
+                         [](uintptr_t A, const TFlatSegment& X) { return A < X.Start; });
+    if (S != N.Segments && Address < (S - 1)->End) {
+        CopyField(F.Unit, N.Pool + (S - 1)->Name);
+        const TFlatLine* L =
+            std::upper_bound(N.Lines, N.Lines + N.LineCount, Address,
+                             [](uintptr_t A, const TFlatLine& X) { return A < X.Address; });
+        if (L != N.Lines && (L - 1)->Address >= (S - 1)->Start)
+            F.Line = (L - 1)->Line;
+    }
+    return true;
+}
+
+// A value of the dynamic section: an address the dynamic linker has made
+// absolute, or (a section it left alone, the vDSO's) one still relative.
+uintptr_t DynamicPointer(const TCrashModule& M, uintptr_t Value)
+{
+    return Value < M.Base ? Value + M.Bias : Value;
+}
+
+// The number of dynamic symbols, from the GNU hash table: the highest index
+// any chain reaches, plus one.
+uint32_t CountDynamicSymbols(uintptr_t GnuHash, const TDATryRead& Ranges)
+{
+    uint32_t H[4];
+    if (!TryRead(GnuHash, H, sizeof(H), &Ranges) || H[0] == 0 || H[0] > (1u << 24))
+        return 0;
+    const uint32_t Buckets = H[0], First = H[1];
+    const uintptr_t BucketsAt = GnuHash + 16 + uintptr_t{H[2]} * sizeof(uintptr_t);
+    uint32_t Last = 0;
+    uint32_t Chunk[256];
+    for (uint32_t I = 0; I < Buckets; I += 256) {
+        const uint32_t N = std::min(256u, Buckets - I);
+        if (!TryRead(BucketsAt + I * 4u, Chunk, N * 4u, &Ranges))
+            return 0;
+        for (uint32_t K = 0; K < N; K++)
+            Last = std::max(Last, Chunk[K]);
+    }
+    if (Last < First)
+        return First;
+    const uintptr_t Chains = BucketsAt + uintptr_t{Buckets} * 4 - uintptr_t{First} * 4;
+    for (uint32_t Index = Last;; Index++) {
+        uint32_t Hash = 0;
+        if (!TryRead(Chains + uintptr_t{Index} * 4, &Hash, 4, &Ranges) || Index - Last > (1u << 20))
+            return 0;
+        if (Hash & 1)
+            return Index + 1;
+    }
+}
+
+// The dynamic symbol of a module that holds Address (a routine the module
+// exports), read in memory.
+bool NameFromDynamicSymbols(TCrashModule& M, uintptr_t Address, const TDATryRead& Ranges,
+                            TCrashFrame& F)
+{
+    ReadCrashModuleHeaders(M, Ranges);
+    if (M.Dynamic == 0)
+        return false;
+    uintptr_t SymTab = 0, StrTab = 0, GnuHash = 0, Hash = 0, StrSize = 0;
+    TDyn D[32];
+    for (uintptr_t At = M.Dynamic, Read = 0; Read < 512; Read += 32, At += sizeof(D)) {
+        if (!TryRead(At, D, sizeof(D), &Ranges))
+            break;
+        bool End = false;
+        for (const TDyn& E : D) {
+            if (E.d_tag == DT_NULL) {
+                End = true;
+                break;
+            }
+            const auto V = static_cast<uintptr_t>(E.d_un.d_val);
+            if (E.d_tag == DT_SYMTAB)
+                SymTab = DynamicPointer(M, V);
+            else if (E.d_tag == DT_STRTAB)
+                StrTab = DynamicPointer(M, V);
+            else if (E.d_tag == DT_STRSZ)
+                StrSize = V;
+            else if (E.d_tag == DT_GNU_HASH)
+                GnuHash = DynamicPointer(M, V);
+            else if (E.d_tag == DT_HASH)
+                Hash = DynamicPointer(M, V);
+        }
+        if (End)
+            break;
+    }
+    uint32_t Count = 0;
+    if (Hash != 0) {
+        uint32_t H[2];
+        if (TryRead(Hash, H, sizeof(H), &Ranges))
+            Count = H[1];
+    } else if (GnuHash != 0)
+        Count = CountDynamicSymbols(GnuHash, Ranges);
+    if (SymTab == 0 || StrTab == 0 || Count == 0 || Count > (1u << 22))
+        return false;
+    uintptr_t Best = 0;
+    uint32_t BestName = 0;
+    TSym Chunk[128];
+    for (uint32_t I = 0; I < Count; I += 128) {
+        const uint32_t N = std::min(128u, Count - I);
+        if (!TryRead(SymTab + uintptr_t{I} * sizeof(TSym), Chunk, N * sizeof(TSym), &Ranges))
+            return false;
+        for (uint32_t K = 0; K < N; K++) {
+            const TSym& S = Chunk[K];
+            const unsigned Type = S.st_info & 0xF;
+            if (S.st_shndx == SHN_UNDEF || S.st_value == 0 ||
+                (Type != STT_FUNC && Type != STT_GNU_IFUNC))
+                continue;
+            const uintptr_t Start = M.Bias + static_cast<uintptr_t>(S.st_value);
+            if (Start > Address || Start < Best)
+                continue;
+            if (S.st_size != 0 && Address - Start >= S.st_size)
+                continue;
+            Best = Start;
+            BestName = S.st_name;
+        }
+    }
+    if (Best == 0 || BestName >= StrSize)
+        return false;
+    char Name[sizeof(F.Routine)];
+    const size_t Want = std::min<size_t>(sizeof(Name) - 1, StrSize - BestName);
+    // The name may end close to the end of readable memory: read what there is.
+    size_t Got = 0;
+    while (Got < Want && TryRead(StrTab + BestName + Got, Name + Got, 1, &Ranges) &&
+           Name[Got] != '\0')
+        Got++;
+    if (Got == 0)
+        return false;
+    CopyField(F.Routine, std::string_view(Name, Got));
+    F.RoutineStart = Best;
+    return true;
+}
+
+// Names the frames of a crash-time walk into Out.
+void NameCrashFrames(const TRawFrames& Frames, const TDATryRead& Ranges, TCrashLookup& Lookup,
+                     const TPreloadedNames* Names, TCrashTrace& Out)
+{
+    Out.Count = 0;
+    for (const TRawFrame& R : Frames) {
+        if (Out.Count == TCrashTrace::MaxFrames)
+            break;
+        TCrashFrame& F = Out.Frames[Out.Count++];
+        F = TCrashFrame{};
+        F.Address = R.Address;
+        F.Source = R.Source;
+        F.Trampoline = R.Trampoline;
+        TCrashModule* M = Lookup.ModuleOf(R.Address);
+        if (M != nullptr) {
+            F.ModuleBase = M->Base;
+            const size_t Slash = M->Path.rfind('/');
+            CopyField(F.Module,
+                      Slash == std::string_view::npos ? M->Path : M->Path.substr(Slash + 1));
+        }
+        if (R.Trampoline) {
+            CopyField(F.Routine, "<signal handler called>");
+            F.HasName = true;
+            continue;
+        }
+        if (Names != nullptr && NameFromPreloaded(*Names, R.Address, F))
+            F.HasName = true;
+        else if (M != nullptr && NameFromDynamicSymbols(*M, R.Address, Ranges, F))
+            F.HasName = true;
+    }
+}
+
+// The crash-time walk itself, allocating from Reserve only: the frame chain
+// and scan-and-link through signal frames, named from the preloaded tables
+// and the modules' dynamic symbols.
+bool CrashTimeWalk(const TThreadContext& Ctx, uint32_t Flags, TReserveResource& Reserve,
+                   const TPreloadedNames* Names, TCrashTrace& Out)
+{
+    Out.Count = 0;
+    Out.StackReadable = false;
+    std::string_view MapsText;
+    TDATryRead Ranges = GetReadableRanges(&Reserve, &MapsText);
+    std::pmr::vector<TCrashModule> Modules(&Reserve);
+    Modules.reserve(static_cast<size_t>(std::count(MapsText.begin(), MapsText.end(), '\n')) + 1);
+    CrashModules(MapsText, Modules);
+    TCrashLookup Lookup(Ranges, Modules, &Reserve);
+    TRawFrames Frames(&Reserve);
+    Frames.reserve(MaxFrames);
+    uintptr_t Low = Ctx.StackLow, High = Ctx.StackHigh;
+    const bool Readable = !Ranges.empty() && StackRegion(Ctx.Sp(), Low, High, Ranges);
+    if (Readable) {
+        const char* Phase = nullptr;
+        auto Run = [](const char*, auto&& Body) { Body(); };
+        const uint32_t Sources = Flags | (Ctx.KernelOnly ? swNoFramePointer : 0u);
+        ChainOrScan(Ctx, Sources, Low, High, Ranges, Lookup, &Reserve, nullptr, TStackProgress(),
+                    &Phase, Run, Frames);
+    }
+    if (Frames.empty())
+        Frames.push_back(
+            {Ctx.Ip(), Ctx.KernelOnly ? TFrameSource::Kernel : TFrameSource::Context, false});
+    NameCrashFrames(Frames, Ranges, Lookup, Names, Out);
+    Out.StackReadable = Readable;
+    return Readable;
+}
+
+// Takes the prepared reserve for one walk at a time; waits a little for a
+// walk of another thread to end, never without end.
+bool TakeReserve(TCrashTimeState& S)
+{
+    for (int Try = 0; Try < 200; Try++) {
+        bool Expected = false;
+        if (S.Busy.compare_exchange_strong(Expected, true))
+            return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+// All library locks a walk and its naming take, each got in a bounded wait
+// in crash-time mode.
+struct TWalkLocks {
+    TLibraryLockGuard Walk{TLibraryLock::Walk};
+    TLibraryLockGuard DebugInfo{TLibraryLock::DebugInfo};
+    TLibraryLockGuard MapCache{TLibraryLock::MapCache};
+    bool All() const { return Walk.Locked() && DebugInfo.Locked() && MapCache.Locked(); }
+};
+
+// A crash-time trace as a TStackTrace (for a caller that can use the heap).
+void CrashTraceToStackTrace(const TCrashTrace& T, TStackTrace& Result)
+{
+    for (size_t I = 0; I < T.Count; I++) {
+        const TCrashFrame& F = T.Frames[I];
+        TStackItem Item;
+        Item.Address = F.Address;
+        Item.Source = F.Source;
+        Item.CrashTimePath = true;
+        Item.ModuleName = Utf8ToWide(F.Module);
+        Item.ModuleOffset = F.ModuleBase != 0 ? F.Address - F.ModuleBase : 0;
+        Item.HasDebugInfo = F.HasName;
+        if (F.HasName) {
+            Item.RoutineName = Utf8ToWide(F.Routine);
+            Item.UnitName = Utf8ToWide(F.Unit);
+            Item.Line = F.Line;
+            Item.RelAddress = F.RoutineStart != 0 ? F.Address - F.RoutineStart : 0;
+        }
+        const std::string Module = F.Module[0] != '\0' ? F.Module : "?";
+        const uint64_t Offset = F.Module[0] != '\0' ? Item.ModuleOffset : 0;
+        Item.Checksum =
+            UpdateCrc32(UpdateCrc32(0, Module.data(), Module.size() + 1), &Offset, sizeof(Offset));
+        Result.push_back(std::move(Item));
+    }
+}
+
+} // namespace
+
+bool PrepareCrashTime(size_t ReserveBytes)
+{
+    if (CrashState.load() != nullptr)
+        return true;
+    auto* S = new TCrashTimeState;
+    // Mapped and touched now: at crash time the memory is there.
+    void* Mem = mmap(nullptr, ReserveBytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (Mem == MAP_FAILED) {
+        delete S;
+        return false;
+    }
+    S->Reserve = static_cast<char*>(Mem);
+    S->ReserveSize = ReserveBytes;
+    PrepareMemoryReader();
+    // The program's own names, flattened into a mapping of their own.
+    if (auto Map = FindMapFile(0); Map && Map->Valid) {
+        std::unordered_map<std::u16string, uint32_t> Ids;
+        std::string Pool;
+        auto Id = [&](const std::u16string& Name) {
+            auto [It, New] = Ids.try_emplace(Name, static_cast<uint32_t>(Pool.size()));
+            if (New) {
+                Pool += WideToUtf8(Name);
+                Pool += '\0';
+            }
+            return It->second;
+        };
+        std::vector<TFlatPublic> Publics;
+        std::vector<TFlatSegment> Segments;
+        for (const TMfPublic& P : Map->Publics)
+            if (P.Class == mcCode)
+                Publics.push_back({P.Address, P.Name.empty() ? NoName : Id(P.Name)});
+        for (const TMfSegment& G : Map->Segments)
+            if (G.Class == mcCode)
+                Segments.push_back({G.Start, G.Start + G.Length, Id(G.UnitName)});
+        std::sort(Segments.begin(), Segments.end(),
+                  [](const TFlatSegment& A, const TFlatSegment& B) { return A.Start < B.Start; });
+        const size_t Bytes = Publics.size() * sizeof(TFlatPublic) +
+                             Map->Lines.size() * sizeof(TFlatLine) +
+                             Segments.size() * sizeof(TFlatSegment) + Pool.size() + 64;
+        void* Flat =
+            mmap(nullptr, Bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (Flat != MAP_FAILED) {
+            char* At = static_cast<char*>(Flat);
+            auto Put = [&At](const void* Data, size_t Size) {
+                std::memcpy(At, Data, Size);
+                const char* Was = At;
+                At += (Size + 15) & ~size_t{15};
+                return Was;
+            };
+            TPreloadedNames& N = S->Names;
+            N.Publics = reinterpret_cast<const TFlatPublic*>(
+                Put(Publics.data(), Publics.size() * sizeof(TFlatPublic)));
+            N.PublicCount = Publics.size();
+            std::vector<TFlatLine> Lines;
+            Lines.reserve(Map->Lines.size());
+            for (const TMapFileLine& L : Map->Lines)
+                Lines.push_back({L.Address, L.Line});
+            N.Lines = reinterpret_cast<const TFlatLine*>(
+                Put(Lines.data(), Lines.size() * sizeof(TFlatLine)));
+            N.LineCount = Lines.size();
+            N.Segments = reinterpret_cast<const TFlatSegment*>(
+                Put(Segments.data(), Segments.size() * sizeof(TFlatSegment)));
+            N.SegmentCount = Segments.size();
+            N.Pool = Put(Pool.data(), Pool.size());
+            N.Module = Map->Module;
+            N.CodeEnd = Map->CodeEnd;
+            uintptr_t Base = 0;
+            std::string File;
+            N.ModuleEnd = Map->CodeEnd;
+            if (FindModuleOfAddr(Map->Module, Base, File))
+                for (const TModuleInfo& M : GetModuleList())
+                    if (M.Base == Base)
+                        N.ModuleEnd = M.End;
+            CopyField(N.ModuleName, WideToUtf8(Map->ModuleName));
+            mprotect(Flat, Bytes, PROT_READ);
+        }
+    }
+    TCrashTimeState* Expected = nullptr;
+    if (!CrashState.compare_exchange_strong(Expected, S)) {
+        munmap(S->Reserve, S->ReserveSize);
+        delete S; // another thread prepared first
+    }
+    return true;
+}
+
+bool CalcCrashTimeTrace(const TThreadContext& Context, uint32_t Flags, TCrashTrace& Out)
+{
+    Out.Count = 0;
+    Out.StackReadable = false;
+    TCrashTimeState* S = CrashState.load();
+    if (S == nullptr || !TakeReserve(*S)) {
+        // Not prepared, or another walk holds the reserve: the faulting
+        // instruction at least.
+        Out.Frames[0] = TCrashFrame{};
+        Out.Frames[0].Address = Context.Ip();
+        Out.Frames[0].Source = Context.KernelOnly ? TFrameSource::Kernel : TFrameSource::Context;
+        Out.Count = 1;
+        return false;
+    }
+    TReserveResource Reserve;
+    Reserve.Reset(S->Reserve, S->ReserveSize);
+    bool Readable = false;
+    try {
+        Readable = CrashTimeWalk(Context, Flags, Reserve, &S->Names, Out);
+    } catch (...) {
+        // Bounds of the walk not kept: what was named stays.
+    }
+    S->Busy.store(false);
+    return Readable;
+}
+
+size_t CrashTraceToText(const TCrashTrace& Trace, char* Buffer, size_t Size)
+{
+    if (Size == 0)
+        return 0;
+    size_t Used = 0;
+    auto Put = [&](std::string_view Text) {
+        const size_t N = std::min(Text.size(), Size - 1 - Used);
+        std::memcpy(Buffer + Used, Text.data(), N);
+        Used += N;
+    };
+    auto PutHex = [&](uint64_t V, int Digits) {
+        char Hex[17];
+        int N = 0;
+        do {
+            Hex[16 - N++] = "0123456789abcdef"[V & 15];
+            V >>= 4;
+        } while (V != 0 || N < Digits);
+        Put(std::string_view(Hex + 17 - N, static_cast<size_t>(N)));
+    };
+    auto PutDecimal = [&](uint64_t V) {
+        char Digits[20];
+        int N = 0;
+        do {
+            Digits[19 - N++] = static_cast<char>('0' + V % 10);
+            V /= 10;
+        } while (V != 0);
+        Put(std::string_view(Digits + 20 - N, static_cast<size_t>(N)));
+    };
+    for (size_t I = 0; I < Trace.Count; I++) {
+        const TCrashFrame& F = Trace.Frames[I];
+        if (I > 0)
+            Put("\r\n");
+        PutHex(F.Address, static_cast<int>(sizeof(uintptr_t) * 2));
+        if (!F.HasName) {
+            Put(" ");
+            Put(F.Module[0] != '\0' ? F.Module : "?");
+            Put(" +");
+            PutHex(F.ModuleBase != 0 ? F.Address - F.ModuleBase : 0, 1);
+            Put(" ???");
+            continue;
+        }
+        Put(" +");
+        PutHex(F.RoutineStart != 0 ? F.Address - F.RoutineStart : 0, 1);
+        Put(" ");
+        Put(F.Module);
+        Put(" ");
+        Put(F.Unit);
+        Put(" ");
+        if (F.Line > 0) {
+            PutDecimal(F.Line);
+            Put(" ");
+        }
+        Put(F.Routine);
+    }
+    Buffer[Used] = '\0';
+    return Used;
+}
+
+// --- Walks --------------------------------------------------------------------------------
+
+namespace {
+
+// The walk for a caller that did not get the library's locks in crash-time
+// mode: the crash-time path, from the prepared reserve or, when none was
+// prepared, from one taken from the heap now (this caller uses the heap
+// anyway). Its items are marked.
+bool CrashTimeFallback(const TThreadContext& Ctx, uint32_t Flags, TStackTrace& Result,
+                       std::string* Text)
+{
+    auto Trace = std::make_unique<TCrashTrace>();
+    bool Readable = false;
+    if (CrashState.load() != nullptr)
+        Readable = CalcCrashTimeTrace(Ctx, Flags, *Trace);
+    else {
+        constexpr size_t Bytes = size_t{8} << 20;
+        auto Memory = std::make_unique<char[]>(Bytes);
+        TReserveResource Reserve;
+        Reserve.Reset(Memory.get(), Bytes);
+        try {
+            Readable = CrashTimeWalk(Ctx, Flags, Reserve, nullptr, *Trace);
+        } catch (...) {
+        }
+    }
+    CrashTraceToStackTrace(*Trace, Result);
+    if (Text != nullptr)
+        *Text = StackTraceToStr(Result, (Flags & swRelAddresses) != 0, (Flags & swRelLines) != 0);
+    return Readable;
+}
+
+} // namespace
+
 bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
                     const std::atomic<bool>* Cancel, TStackTrace& Result)
 {
     Result.clear();
-    std::lock_guard<std::mutex> Lock(WalkLock());
+    TThreadContext Ctx;
+    Ctx.Regs[TThreadContext::IpReg] = Ip;
+    Ctx.Regs[TThreadContext::SpReg] = Sp;
+    Ctx.StackLow = Low;
+    Ctx.StackHigh = High;
+    TWalkLocks Locks;
+    if (!Locks.All())
+        return CrashTimeFallback(Ctx, swNoFramePointer, Result, nullptr);
     TDATryRead Ranges = GetReadableRanges();
     const bool Readable = StackRegion(Sp, Low, High, Ranges);
-    TRawFrames Frames;
+    TRawFrames Frames(std::pmr::new_delete_resource());
+    TSharedLookup Lookup(&Ranges);
     if (Readable)
-        ScanWalk(Ip, Low, High, Ranges, Cancel, nullptr, Frames, nullptr, TFrameSource::Context);
+        ScanWalk(Ip, Low, High, Ranges, Lookup, std::pmr::new_delete_resource(), Cancel, nullptr,
+                 Frames, nullptr, TFrameSource::Context);
     else
         Frames.push_back({Ip, TFrameSource::Context, false});
     NameFrames(Frames, ModuleSpans(&Ranges), Result);
@@ -1160,8 +1992,14 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t AskedFlags,
     const TFrameSource FirstSource = Ctx.KernelOnly ? TFrameSource::Kernel : TFrameSource::Context;
     const uint32_t Flags = AskedFlags | (Ctx.KernelOnly ? swNoCfi | swNoFramePointer : 0u);
 
-    std::lock_guard<std::mutex> Lock(WalkLock());
+    // In crash-time mode a lock a crashed thread holds is not waited for:
+    // the walk then takes the path that needs none.
+    TWalkLocks Locks;
+    if (!Locks.All())
+        return CrashTimeFallback(Ctx, Flags, Result, Text);
     TDATryRead Ranges = GetReadableRanges();
+    TSharedLookup Lookup(&Ranges);
+    std::pmr::memory_resource* Heap = std::pmr::new_delete_resource();
     uintptr_t Low = Ctx.StackLow, High = Ctx.StackHigh;
     // The instruction pointer's frame is listed whatever else can be read.
     const bool Readable = StackRegion(Ctx.Sp(), Low, High, Ranges);
@@ -1187,7 +2025,7 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t AskedFlags,
         }
     };
 
-    TRawFrames Frames;
+    TRawFrames Frames(Heap);
     auto AddReturn = [&](uintptr_t Ret, TFrameSource Source) {
         uintptr_t Call = 0;
         Frames.push_back({IsReturnAddress(Ret, &Ranges, &Call) ? Call : Ret - 1, Source, false});
@@ -1213,31 +2051,17 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t AskedFlags,
             // Beyond generated code the scan goes on from that frame.
             if (W.Open && W.Frames.size() > 1 && (Flags & swNoScan) == 0 && !Cancelled(Cancel)) {
                 uintptr_t From = 0, To = 0;
-                TRawFrames More;
+                TRawFrames More(Heap);
                 if (StackRegion(W.Frames.back().second, From, To, Ranges))
-                    ScanWalk(W.Frames.back().first, From, To, Ranges, Cancel, nullptr, More,
-                             &ScanPhase, TFrameSource::Scan);
+                    ScanWalk(W.Frames.back().first, From, To, Ranges, Lookup, Heap, Cancel, nullptr,
+                             More, &ScanPhase, TFrameSource::Scan);
                 ScanPhase = nullptr;
                 Frames.insert(Frames.end(), More.begin() + (More.empty() ? 0 : 1), More.end());
             }
         });
-    // Without call frame information, the frame chain and scan-and-link are
-    // both tried and the longer chain is kept: in code built without frame
-    // pointers the chain breaks off early (or follows a register that holds
-    // something else), while the scan gets through.
-    if (Readable && Frames.size() <= 1) {
-        TRawFrames Chain, Scanned;
-        if ((Flags & swNoFramePointer) == 0 && !Cancelled(Cancel))
-            Guard("FramePointerChain", [&] { FramePointerWalk(Ctx, Low, High, Ranges, Chain); });
-        if ((Flags & swNoScan) == 0 && !Cancelled(Cancel))
-            Guard("ScanAndLink", [&] {
-                ScanWalk(Ctx.Ip(), Low, High, Ranges, Cancel, Progress, Scanned, &ScanPhase,
-                         FirstSource);
-                ScanPhase = nullptr;
-            });
-        if (Chain.size() > 1 || Scanned.size() > 1)
-            Frames = Scanned.size() > Chain.size() ? Scanned : Chain;
-    }
+    if (Readable && Frames.size() <= 1)
+        ChainOrScan(Ctx, Flags, Low, High, Ranges, Lookup, Heap, Cancel, Progress, &ScanPhase,
+                    Guard, Frames);
     if (Frames.empty())
         Frames.push_back({Ctx.Ip(), FirstSource, false});
 
@@ -1347,6 +2171,10 @@ std::string StackTraceToStr(const TStackTrace& Trace, bool RelAddresses, bool Re
             Text += PadRight(R.RelLine, WRelLine) + " ";
         Text += R.Name;
     }
+    if (std::any_of(Trace.begin(), Trace.end(),
+                    [](const TStackItem& It) { return It.CrashTimePath; }))
+        Text += "\r\n>> walked at crash time: no call frame information, names of the program's "
+                "tables and exported symbols only";
     return Text;
 }
 

@@ -54,7 +54,14 @@ struct TStackItem {
     TFrameSource Source = TFrameSource::Context;
     uintptr_t ModuleOffset = 0; // Address - the module's load address (0: no module)
     uint32_t Checksum = 0;      // CRC-32 over module name and ModuleOffset
+    // Walked and named by the crash-time path (a library lock was held by
+    // another thread): no call frame information, names from the program's
+    // preloaded tables and the modules' dynamic symbols only.
+    bool CrashTimePath = false;
 };
+
+// The routine name a signal trampoline's frame gets, as a debugger shows it.
+inline constexpr std::u16string_view SignalFrameName = u"<signal handler called>";
 // Innermost call first.
 using TStackTrace = std::vector<TStackItem>;
 
@@ -130,7 +137,7 @@ public:
     bool Paused() const { return Holding; }
 
 private:
-    bool PauseByKernel(pid_t Tid);
+    bool PauseByKernel(pid_t Tid, int TimeoutMs);
     TThreadContext Ctx;
     bool Holding = false;
 };
@@ -142,6 +149,59 @@ int PauseSignal();
 // kernel reports them while it sleeps in the kernel (/proc/self/task/<tid>/
 // syscall); false for a running thread or one that does not exist.
 bool ReadBlockedThreadContext(pid_t Tid, TThreadContext& Context);
+
+// --- Crash time -------------------------------------------------------------------
+// What the crash capture calls while it handles a fatal signal, when the
+// crashed thread may hold any lock (the library's, the C library's heap) and
+// the heap itself may be corrupt:
+//  - PrepareCrashTime, once at start: maps a reserve (ReserveBytes, touched
+//    now so that it is there later), opens what the memory reader needs, and
+//    takes the program's own names and lines (map data, else DWARF, else
+//    symbols) into flat tables of a mapping of their own. It may take as long
+//    as a first naming does; any thread may call it. Further calls do nothing.
+//  - SetCrashTimeMode(true) (kelMemory.h) while the report is made: every
+//    library lock is then taken with a bounded wait. CalcStackTrace and
+//    ScanStackTrace that do not get one walk by the crash-time path below
+//    (their items marked CrashTimePath) instead of waiting; TPausedThread
+//    reads a thread's pointers from the kernel instead of pausing it.
+//  - CalcCrashTimeTrace walks by the crash-time path directly: the frame
+//    chain and scan-and-link through signal frames (no call frame
+//    information: libdw uses the heap), named from the preloaded tables and
+//    the modules' dynamic symbols read in memory (names as the module exports
+//    them, not demangled). It allocates only from the reserve, takes no
+//    library lock and no C library lock, and writes into the caller's
+//    TCrashTrace (which the caller keeps, e.g. static); one walk at a time
+//    (another waits at most one second). Without PrepareCrashTime it lists
+//    the instruction pointer alone and answers false.
+//  - CrashTraceToText formats such a trace into a caller's buffer (no heap),
+//    one line per frame: address, "+" offset from the routine's start, module,
+//    unit, line, routine; "module +offset ???" when unnamed.
+
+struct TCrashFrame {
+    uintptr_t Address = 0;      // as TStackItem::Address
+    uintptr_t RoutineStart = 0; // 0 when unknown
+    uintptr_t ModuleBase = 0;   // where the module's first page is mapped; 0: none
+    uint32_t Line = 0;
+    TFrameSource Source = TFrameSource::Context;
+    bool Trampoline = false; // the kernel's frame of a signal handler
+    bool HasName = false;
+    char Module[64] = {}; // file name without folder, cut to fit
+    char Unit[96] = {};
+    char Routine[256] = {};
+};
+struct TCrashTrace {
+    static constexpr size_t MaxFrames = 256;
+    size_t Count = 0;
+    bool StackReadable = false;
+    TCrashFrame Frames[MaxFrames];
+};
+
+inline constexpr size_t DefaultCrashReserve = size_t{8} << 20;
+bool PrepareCrashTime(size_t ReserveBytes = DefaultCrashReserve);
+// False when no stack could be read (Out then holds the instruction pointer).
+bool CalcCrashTimeTrace(const TThreadContext& Context, uint32_t Flags, TCrashTrace& Out);
+// Returns the length written (Buffer is always ended by a zero byte).
+size_t CrashTraceToText(const TCrashTrace& Trace, char* Buffer, size_t Size);
 
 // Walk flags.
 enum : uint32_t {

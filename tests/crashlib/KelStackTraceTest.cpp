@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
+#include <set>
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
@@ -501,7 +502,7 @@ std::atomic<pid_t> NearEndTid{0};
 // Uses all but a little of the thread's stack, then sleeps there.
 void* NearTheEnd(void*)
 {
-    static thread_local char Alternate[1 << 16];
+    static char Alternate[1 << 16]; // one thread uses it
     stack_t Ss{};
     Ss.ss_sp = Alternate;
     Ss.ss_size = sizeof(Alternate);
@@ -512,13 +513,17 @@ void* NearTheEnd(void*)
     size_t Size = 0;
     pthread_attr_getstack(&Attr, &Low, &Size);
     pthread_attr_destroy(&Attr);
+    // Bound before the stack is used up: the dynamic linker's first call of
+    // a routine takes more stack than is left below.
+    char Byte = 0;
+    WalkSink += static_cast<int>(read(NearEndPipe[0], &Byte, 0));
+    const auto Tid = static_cast<pid_t>(syscall(SYS_gettid));
     char Here = 0;
     const size_t Left = static_cast<size_t>(&Here - static_cast<char*>(Low));
     // Less room than a signal frame with its saved registers takes.
     volatile char* Room = static_cast<char*>(alloca(Left - 512));
     Room[0] = 1;
-    NearEndTid = static_cast<pid_t>(syscall(SYS_gettid));
-    char Byte = 0;
+    NearEndTid = Tid;
     WalkSink += static_cast<int>(read(NearEndPipe[0], &Byte, 1)) + Room[0];
     return nullptr;
 }
@@ -642,8 +647,10 @@ struct TProgramRun {
     std::map<std::string, std::vector<std::string>> Threads; // own routines, innermost first
     std::map<std::string, std::vector<std::string>> Sources;
     std::map<std::string, std::string> Checksum, Ip;
-    std::vector<std::string> All; // every name of the crashed thread
-    int Depth = 0;                // how deep the overflowing recursion got
+    std::vector<std::string> All;    // every name of the crashed thread
+    int Depth = 0;                   // how deep the overflowing recursion got
+    std::set<std::string> CrashTime; // threads the crash-time path walked
+    std::vector<std::string> Text;   // the crash-time trace's text lines
 };
 
 // Runs the crash program under a watchdog; Shell is put before it (a stack
@@ -673,6 +680,12 @@ TProgramRun RunProgram(const std::string& Args, const std::string& Shell = "")
             R.Checksum[Thread] = A;
         else if (Kind == "depth")
             R.Depth = std::atoi(A.c_str());
+        else if (Kind == "path")
+            R.CrashTime.insert(Thread);
+        else if (Kind == "text")
+            Thread = "text";
+        else if (Thread == "text")
+            R.Text.push_back(L.ends_with('\r') ? L.substr(0, L.size() - 1) : L);
         else if (Kind == "ip")
             R.Ip[Thread] = A;
     }
@@ -906,4 +919,88 @@ TEST(CrashlibStackWalkGdb, ThreadThatBlocksEverySignalEqualsGdbsChainByScan)
     const TProgramRun Run = RunProgram("blocked");
     ASSERT_EQ(Run.Threads.count("waiter"), 1u) << "the waiter was not walked";
     EXPECT_EQ(Run.Threads.at("waiter"), *GdbWaiter);
+}
+
+namespace {
+
+// gdb's file line of each own routine of the crashed thread, by name.
+std::map<std::string, std::string> GdbLines(const std::string& Args, const std::string& Shell)
+{
+    const std::string Out = RunCommand(
+        "sh -c '" + Shell + " exec timeout 120 gdb -batch -nx " + "-ex run -ex bt --args " +
+        std::string(TOLVEX_STACKWALK_PROGRAM) + " " + Args + "' 2>&1");
+    std::map<std::string, std::string> Lines;
+    std::stringstream S(Out);
+    for (std::string L; std::getline(S, L);) {
+        const size_t In = L.find(" in ");
+        const size_t At = L.rfind(" at ");
+        if (!L.starts_with("#") || In == std::string::npos || At == std::string::npos)
+            continue;
+        const std::string Name = L.substr(In + 4, L.find(" (", In + 4) - In - 4);
+        if (Own(Name))
+            Lines[Name] = L.substr(L.rfind(':') + 1);
+    }
+    return Lines;
+}
+
+} // namespace
+
+TEST(CrashlibStackWalkGdb, ThreadHoldingEachLibraryLockDoesNotStopItsReport)
+{
+    if (RunCommand("command -v gdb").empty())
+        GTEST_SKIP() << "gdb is not installed";
+    const auto Gdb = GdbThreads();
+    const auto* GdbCrash = ThreadWith(Gdb, "cp_compare");
+    const auto* GdbWaiter = ThreadWith(Gdb, "cp_wait_inner");
+    ASSERT_NE(GdbCrash, nullptr);
+    ASSERT_NE(GdbWaiter, nullptr);
+    // The crashed thread holds the lock; the watcher walks in crash-time
+    // mode, under a watchdog. Without the walk's, the debug information's or
+    // the map cache's lock the crash-time path walks (frame chain and scan,
+    // marked); without the pause lock the waiter is read from the kernel.
+    for (const char* Lock : {"walk", "debuginfo", "mapcache", "pause"}) {
+        SCOPED_TRACE(Lock);
+        const TProgramRun Run = RunProgram(std::string("lock-") + Lock);
+        ASSERT_EQ(Run.Threads.count("crash"), 1u) << "no report: the walk waited";
+        const auto& Crash = Run.Threads.at("crash");
+        EXPECT_TRUE(IsSubsequence(Crash, *GdbCrash));
+        EXPECT_TRUE(
+            IsSubsequence({"cp_compare", "cp_tail_target", "cp_tail_caller", "cp_nofp_inner",
+                           "cp_nofp_outer", "cp_call_pointer", "cp_recurse", "cp_level1", "main"},
+                          Crash));
+        ASSERT_EQ(Run.Threads.count("waiter"), 1u);
+        EXPECT_EQ(Run.Threads.at("waiter"), *GdbWaiter);
+        const bool Pause = std::string(Lock) == "pause";
+        EXPECT_EQ(Run.CrashTime.count("crash"), Pause ? 0u : 1u);
+        if (Pause) {
+            EXPECT_EQ(Crash, *GdbCrash);
+            EXPECT_EQ(Run.Sources.at("waiter").front(), "scan"); // below the kernel's frame
+        }
+    }
+}
+
+TEST(CrashlibStackWalkGdb, CrashInsideTheHeapWithOneArenaIsWalkedFromTheReserve)
+{
+    if (RunCommand("command -v gdb").empty())
+        GTEST_SKIP() << "gdb is not installed";
+    // One arena: the heap's lock, which the crashed malloc holds, is every
+    // thread's. Any use of the heap by the walk would wait for good.
+    const std::string Shell = "MALLOC_ARENA_MAX=1 ";
+    const auto Gdb = GdbFrames("heap", "-ex bt", Shell);
+    ASSERT_EQ(OwnOnly(Gdb), (std::vector<std::string>{"cp_heap_crash", "cp_heap_outer", "main"}));
+    const auto GdbLine = GdbLines("heap", Shell);
+    const TProgramRun Run = RunProgram("heap", Shell);
+    ASSERT_EQ(Run.Threads.count("crash"), 1u) << "no report: the walk waited";
+    EXPECT_EQ(Run.Threads.at("crash"), OwnOnly(Gdb));
+    // The libraries' exported routines between the abort and the program.
+    EXPECT_TRUE(IsSubsequence({"abort", "cp_heap_crash"}, Run.All));
+    // The text names file and line of each own frame as gdb does.
+    for (const char* Name : {"cp_heap_crash", "cp_heap_outer", "main"}) {
+        const auto Line = std::find_if(Run.Text.begin(), Run.Text.end(), [&](const std::string& T) {
+            return T.ends_with(std::string(" ") + Name);
+        });
+        ASSERT_NE(Line, Run.Text.end()) << Name;
+        EXPECT_NE(Line->find("CrashProgram.cpp " + GdbLine.at(Name) + " "), std::string::npos)
+            << *Line << " | gdb line " << GdbLine.at(Name);
+    }
 }

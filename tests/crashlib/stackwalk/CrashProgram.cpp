@@ -9,10 +9,18 @@
 //   overflow   endless recursion overflows the main thread's stack
 //   overflow-thread  the same in a thread with a small stack of its own
 //   blocked    as chains, but the waiting thread blocks every signal
+//   lock-<walk|debuginfo|mapcache|pause>  as chains, the crashing thread
+//              holding that lock of the library; the watcher walks in
+//              crash-time mode
+//   heap       the heap is corrupted and the crash comes inside malloc, which
+//              holds the heap's lock (run with MALLOC_ARENA_MAX=1, the one
+//              lock is every thread's); the watcher walks by the crash-time
+//              path and writes without the C library's buffered output
 // A watcher thread, woken by the crash handler (which only copies the
 // context), walks the threads and prints their frames:
 //   thread crash|waiter
 //   frame <source> <routine>      (innermost first; "???" when unnamed)
+//   path crash-time               (when the crash-time path walked it)
 //   checksum <hex>
 //   ip <hex>
 // With "--scan" the call frame information and the frame chain are left out,
@@ -45,19 +53,55 @@ std::atomic<pid_t> WaiterTid{0};
 uint32_t WalkFlags = 0;
 bool HasWaiter = false;
 
+bool HeapScenario = false;
+
 void PrintTrace(const char* Name, const TThreadContext& Context)
 {
     TStackTrace Trace;
     CalcStackTrace(&Context, WalkFlags, nullptr, nullptr, Trace);
     std::printf("thread %s\n", Name);
+    bool CrashTime = false;
     for (const TStackItem& It : Trace) {
         std::string Routine = It.HasDebugInfo ? WideToUtf8(It.RoutineName) : "???";
         if (const size_t Paren = Routine.find('('); Paren != std::string::npos && Paren > 0)
             Routine.resize(Paren);
         std::printf("frame %s %s\n", FrameSourceName(It.Source), Routine.c_str());
+        CrashTime = CrashTime || It.CrashTimePath;
     }
+    if (CrashTime)
+        std::printf("path crash-time\n");
     std::printf("checksum %08x\nip %llx\n", StackTraceChecksum(Trace),
                 static_cast<unsigned long long>(Context.Ip()));
+}
+
+// Appends Text to Out (no heap: the C library's heap lock may be taken).
+void Append(char* Out, size_t& Used, size_t Size, const char* Text)
+{
+    while (*Text != '\0' && Used + 1 < Size)
+        Out[Used++] = *Text++;
+}
+
+// The crash-time trace, written with write() alone.
+void WriteCrashTimeTrace()
+{
+    static TCrashTrace Trace;
+    CalcCrashTimeTrace(CrashContext, WalkFlags, Trace);
+    static char Out[65536];
+    size_t Used = 0;
+    Append(Out, Used, sizeof(Out), "thread crash\n");
+    for (size_t I = 0; I < Trace.Count; I++) {
+        const TCrashFrame& F = Trace.Frames[I];
+        Append(Out, Used, sizeof(Out), "frame ");
+        Append(Out, Used, sizeof(Out), FrameSourceName(F.Source));
+        Append(Out, Used, sizeof(Out), " ");
+        Append(Out, Used, sizeof(Out), F.HasName ? F.Routine : "???");
+        Append(Out, Used, sizeof(Out), "\n");
+    }
+    Append(Out, Used, sizeof(Out), "path crash-time\ntext\n");
+    static char Text[32768];
+    const size_t Length = CrashTraceToText(Trace, Text, sizeof(Text));
+    if (write(1, Out, Used) < 0 || write(1, Text, Length) < 0 || write(1, "\n", 1) < 0)
+        _exit(4);
 }
 
 void* Watcher(void*)
@@ -65,6 +109,11 @@ void* Watcher(void*)
     char Byte = 0;
     while (read(WakePipe[0], &Byte, 1) != 1) {
     }
+    if (HeapScenario) {
+        WriteCrashTimeTrace();
+        _exit(0);
+    }
+    SetCrashTimeMode(true);
     PrintTrace("crash", CrashContext);
     if (cp_depth != 0)
         std::printf("depth %d\n", cp_depth);
@@ -222,6 +271,30 @@ __attribute__((noinline)) int cp_sig_outer(int X)
     return R;
 }
 
+// --- A crash inside the heap ------------------------------------------------------------
+
+__attribute__((noinline)) void* cp_heap_crash(size_t Size)
+{
+    // A chunk split off the heap's top: the top chunk follows right after
+    // it. Its size made huge, the next allocation from the top finds it
+    // corrupt and aborts there, the heap's lock held.
+    auto* Chunk = static_cast<char*>(std::malloc(40000));
+    auto* TopSize = reinterpret_cast<volatile size_t*>(Chunk + 40000 - sizeof(size_t) + 16);
+    for (int I = 0; I < 4 && (*TopSize & ~size_t{7}) < 4096; I++)
+        TopSize = reinterpret_cast<volatile size_t*>(reinterpret_cast<volatile char*>(TopSize) + 8);
+    *TopSize = ~size_t{0} & ~size_t{7};
+    void* Next = std::malloc(Size);
+    cp_sink = Next != nullptr;
+    return Next;
+}
+
+__attribute__((noinline)) void* cp_heap_outer(size_t Size)
+{
+    void* P = cp_heap_crash(Size + 1);
+    cp_sink = P != nullptr;
+    return P;
+}
+
 // --- Stack overflows ---------------------------------------------------------------
 
 volatile int cp_depth = 0;
@@ -271,14 +344,30 @@ int main(int Argc, char** Argv)
     pthread_t Watch;
     pthread_create(&Watch, nullptr, Watcher, nullptr);
 
-    if (Scenario == "chains" || Scenario == "blocked") {
+    const bool Locked = Scenario.starts_with("lock-");
+    if (Locked || Scenario == "heap")
+        PrepareCrashTime();
+    if (Scenario == "chains" || Scenario == "blocked" || Locked) {
         cp_block_signals = Scenario == "blocked";
         HasWaiter = true;
         pthread_t Waiter;
         pthread_create(&Waiter, nullptr, cp_thread_main, nullptr);
         while (WaiterTid.load() == 0 || !Sleeping(WaiterTid.load()))
             usleep(1000);
+        if (Locked) {
+            const std::string Which = Scenario.substr(5);
+            const TLibraryLock Lock = Which == "walk"        ? TLibraryLock::Walk
+                                      : Which == "debuginfo" ? TLibraryLock::DebugInfo
+                                      : Which == "mapcache"  ? TLibraryLock::MapCache
+                                                             : TLibraryLock::Pause;
+            LibraryLock(Lock).lock(); // held through the crash
+        }
         return cp_level1(100);
+    }
+    if (Scenario == "heap") {
+        HeapScenario = true;
+        OnSignal(SIGABRT, CrashHandler);
+        return cp_heap_outer(100000) != nullptr;
     }
     if (Scenario == "signal") {
         OnSignal(SIGILL, cp_trap_handler);

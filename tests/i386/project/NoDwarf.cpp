@@ -2,12 +2,6 @@
 // the map-file unit goes on to its other sources (the ELF symbols).
 #include "crashlib/kelDwarf.h"
 
-std::mutex& DwarfLock()
-{
-    static std::mutex Lock;
-    return Lock;
-}
-
 bool LoadDwarfInfo(TMapFile&, const std::string&, const TElfFile&)
 {
     return false;
