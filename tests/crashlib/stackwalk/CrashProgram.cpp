@@ -275,17 +275,15 @@ __attribute__((noinline)) int cp_sig_outer(int X)
 
 __attribute__((noinline)) void* cp_heap_crash(size_t Size)
 {
-    // A chunk split off the heap's top: the top chunk follows right after
-    // it. Its size made huge, the next allocation from the top finds it
-    // corrupt and aborts there, the heap's lock held.
-    auto* Chunk = static_cast<char*>(std::malloc(40000));
-    auto* TopSize = reinterpret_cast<volatile size_t*>(Chunk + 40000 - sizeof(size_t) + 16);
-    for (int I = 0; I < 4 && (*TopSize & ~size_t{7}) < 4096; I++)
-        TopSize = reinterpret_cast<volatile size_t*>(reinterpret_cast<volatile char*>(TopSize) + 8);
-    *TopSize = ~size_t{0} & ~size_t{7};
-    void* Next = std::malloc(Size);
-    cp_sink = Next != nullptr;
-    return Next;
+    // A chunk too big for the thread's cache and the fast bins, freed twice:
+    // the second free finds it corrupt with the heap's lock held and aborts
+    // there. The second chunk keeps the first away from the heap's top.
+    void* volatile Chunk = std::malloc(Size);
+    void* Guard = std::malloc(Size);
+    std::free(Chunk);
+    std::free(Chunk);
+    cp_sink = Guard != nullptr;
+    return Guard;
 }
 
 __attribute__((noinline)) void* cp_heap_outer(size_t Size)
@@ -367,7 +365,7 @@ int main(int Argc, char** Argv)
     if (Scenario == "heap") {
         HeapScenario = true;
         OnSignal(SIGABRT, CrashHandler);
-        return cp_heap_outer(100000) != nullptr;
+        return cp_heap_outer(2000) != nullptr;
     }
     if (Scenario == "signal") {
         OnSignal(SIGILL, cp_trap_handler);
