@@ -313,6 +313,7 @@ private:
     TElfSymbolMap Symbols;
     std::unordered_map<const char*, uint32_t> FileIds;
     std::unordered_map<const char*, uint32_t> NameIds;
+    std::unordered_map<std::u16string, uint32_t> OwnNameIds;
 
     uint32_t FileIndex(const char* Src)
     {
@@ -331,31 +332,77 @@ private:
         return It->second;
     }
 
-    // The linkage name anywhere along the abstract-origin and declaration chain,
-    // made readable. A routine without one (internal linkage, extern "C") is
-    // named by the symbol at its start, which tells its parameters and the
-    // ".cold" part; the plain name is the last resort.
-    uint32_t NameIndex(Dwarf_Die* Die, uintptr_t Low)
+    // The entry's own name: its linkage name made readable, else its plain
+    // name, each also from its abstract origin or declaration (an inlined
+    // routine is named after itself, not after the routine it was inlined
+    // into, as its lines are). A routine of internal linkage has no linkage
+    // name in DWARF: when its own symbol starts its range (the same routine
+    // by name, not a neighbour's part), the symbol's readable name tells its
+    // class and parameters; the compiler's clone marks (".part.0", ".cold")
+    // are left out, as they name no routine of the source.
+    uint32_t NameIndex(Dwarf_Die* Die, uintptr_t Low, bool Inlined)
     {
         Dwarf_Attribute Attr;
         const char* Raw = nullptr;
         if (dwarf_attr_integrate(Die, DW_AT_linkage_name, &Attr) != nullptr ||
             dwarf_attr_integrate(Die, DW_AT_MIPS_linkage_name, &Attr) != nullptr)
             Raw = dwarf_formstring(&Attr);
-        if (Raw == nullptr) {
-            const TElfSymbol* Sym = Symbols.Find(Low - Bias);
-            if (Sym != nullptr && !Sym->Name.empty() &&
-                (Sym->Size == 0 || Low - Bias - Sym->Value < Sym->Size))
-                Raw = Sym->Name.c_str();
-        }
+        const char* Plain = nullptr;
         if (Raw == nullptr && dwarf_attr_integrate(Die, DW_AT_name, &Attr) != nullptr)
-            Raw = dwarf_formstring(&Attr);
+            Plain = dwarf_formstring(&Attr);
+        if (Raw == nullptr && !Inlined) {
+            const TElfSymbol* Sym = Symbols.Find(Low - Bias);
+            if (Sym != nullptr && Sym->Value == Low - Bias && !Sym->Name.empty()) {
+                std::u16string Own = WithoutCloneMarks(Readable(Sym->Name.c_str()));
+                if (Plain == nullptr || BaseName(Own) == Utf8ToWide(Plain)) {
+                    auto [It, New] =
+                        OwnNameIds.try_emplace(Own, static_cast<uint32_t>(Names.size()));
+                    if (New)
+                        Names.push_back(std::move(Own));
+                    return It->second;
+                }
+            }
+        }
+        if (Raw == nullptr)
+            Raw = Plain;
         if (Raw == nullptr)
             Raw = "";
         auto [It, New] = NameIds.try_emplace(Raw, static_cast<uint32_t>(Names.size()));
         if (New)
             Names.push_back(Readable(Raw));
         return It->second;
+    }
+
+    // "f.part.0" -> "f", "g(int) [clone .cold]" -> "g(int)".
+    static std::u16string WithoutCloneMarks(std::u16string Name)
+    {
+        if (const auto Clone = Name.find(u" [clone "); Clone != std::u16string::npos)
+            Name.resize(Clone);
+        if (Name.find(u'(') == std::u16string::npos)
+            if (const auto Dot = Name.find(u'.'); Dot != std::u16string::npos && Dot > 0)
+                Name.resize(Dot);
+        return Name;
+    }
+
+    // The routine's own name in a readable one: "ns::C::f(int) const" -> "f".
+    static std::u16string BaseName(std::u16string Name)
+    {
+        static constexpr std::u16string_view Anonymous = u"(anonymous namespace)";
+        for (auto At = Name.find(Anonymous); At != std::u16string::npos; At = Name.find(Anonymous))
+            Name.replace(At, Anonymous.size(), u"{}");
+        std::u16string B = Name.substr(0, Name.find(u'('));
+        // The last component outside template arguments.
+        int Depth = 0;
+        std::size_t Start = 0;
+        for (std::size_t I = 0; I < B.size(); ++I) {
+            if (B[I] == u'<')
+                ++Depth;
+            else if (B[I] == u'>')
+                --Depth;
+            else if (Depth == 0 && B[I] == u':' && I + 1 < B.size() && B[I + 1] == u':')
+                Start = I + 2;
+        }
+        return B.substr(Start);
     }
 
     static std::u16string Readable(const char* Raw)
@@ -386,7 +433,8 @@ private:
                     // Code the linker discarded keeps addresses near 0.
                     if (H <= L || L < Map.CodeBase || L >= Map.CodeEnd)
                         continue;
-                    Scopes.push_back({L, H, Depth + 1, NameIndex(&Die, L)});
+                    Scopes.push_back(
+                        {L, H, Depth + 1, NameIndex(&Die, L, Tag == DW_TAG_inlined_subroutine)});
                 }
                 Inner = Depth + 1;
             }
@@ -454,11 +502,16 @@ void AddRoutines(TMapFile& Map, std::vector<TScope>& Scopes,
         return A.Depth < B.Depth;
     });
     std::vector<const TScope*> Open;
-    auto Emit = [&Map](uintptr_t Address, const std::u16string& Name) {
-        if (!Map.Publics.empty() && Map.Publics.back().Address == Address)
+    // Each public keeps where its routine (the range of it that holds the
+    // public) begins: code after an inlined routine is its outer routine's,
+    // measured from that routine's start.
+    auto Emit = [&Map](uintptr_t Address, const std::u16string& Name, uintptr_t Start) {
+        const uintptr_t Begin = Start == Address ? 0 : Start;
+        if (!Map.Publics.empty() && Map.Publics.back().Address == Address) {
             Map.Publics.back().Name = Name;
-        else
-            Map.Publics.push_back({1, mcCode, Name, Address});
+            Map.Publics.back().Start = Begin;
+        } else
+            Map.Publics.push_back({1, mcCode, Name, Address, Begin});
     };
     static const std::u16string NoName;
     auto CloseUpTo = [&](uintptr_t Address) {
@@ -466,13 +519,16 @@ void AddRoutines(TMapFile& Map, std::vector<TScope>& Scopes,
             const uintptr_t End = Open.back()->High;
             while (!Open.empty() && Open.back()->High <= End)
                 Open.pop_back();
-            Emit(End, Open.empty() ? NoName : Names[Open.back()->Name]);
+            if (Open.empty())
+                Emit(End, NoName, End);
+            else
+                Emit(End, Names[Open.back()->Name], Open.back()->Low);
         }
     };
     for (const TScope& S : Scopes) {
         CloseUpTo(S.Low);
         Open.push_back(&S);
-        Emit(S.Low, Names[S.Name]);
+        Emit(S.Low, Names[S.Name], S.Low);
     }
     CloseUpTo(UINTPTR_MAX);
 }

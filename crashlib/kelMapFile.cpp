@@ -16,6 +16,7 @@
 #include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 // ---------------------------------------------------------------------------
 // TMiniStream
@@ -119,6 +120,29 @@ void TMiniStream::WriteCompact(int32_t Value)
         WriteByte(0x80);
         WriteU32(static_cast<uint32_t>(Value));
     }
+}
+
+bool TMiniStream::ReadVarUInt(uint32_t& Value)
+{
+    Value = 0;
+    for (unsigned Shift = 0; Shift < 35; Shift += 7) {
+        uint8_t B;
+        if (!ReadByte(B))
+            return false;
+        Value |= uint32_t(B & 0x7F) << Shift;
+        if ((B & 0x80) == 0)
+            return true;
+    }
+    return false;
+}
+
+void TMiniStream::WriteVarUInt(uint32_t Value)
+{
+    while (Value >= 0x80) {
+        WriteByte(static_cast<uint8_t>(Value | 0x80));
+        Value >>= 7;
+    }
+    WriteByte(static_cast<uint8_t>(Value));
 }
 
 void TMiniStream::WriteName(std::u16string_view Name)
@@ -422,7 +446,7 @@ std::optional<TMapDataHeader> ReadMapDataHeader(std::string_view Block)
     H.Version = GetU32(Block, M + 4);
     if (H.Version == 2) {
         H.HeaderSize = M + 8;
-    } else if (H.Version == 3) {
+    } else if (H.Version == 3 || H.Version == 4) {
         H.HeaderSize = M + 20;
         if (Block.size() < H.HeaderSize)
             return std::nullopt;
@@ -447,7 +471,7 @@ uint32_t Crc32Of(std::string_view Bytes)
 std::u16string MapDataCheckText(std::string_view Block)
 {
     auto H = ReadMapDataHeader(Block);
-    if (!H || H->Version != 3)
+    if (!H || H->Version < 3)
         return {};
     return CardToHexPadW(static_cast<uint32_t>(H->TotalSize()), 8, u'0') + u", " +
            CardToHexPadW(H->Check1, 8, u'0') + u", " + CardToHexPadW(H->Check2, 8, u'0');
@@ -457,7 +481,7 @@ std::string PackMapDataBlock(std::string_view Stream, uint32_t Version, uint32_t
                              uint32_t CodeLength)
 {
     std::string Container;
-    if ((Flags & MapDataNoMapData) == 0 || Version != 3) {
+    if ((Flags & MapDataNoMapData) == 0 || Version < 3) {
         std::string Deflated(CompressBufCapacity(Stream.size()), '\0');
         Deflated.resize(
             CompressBuf(Stream.data(), Deflated.data(), Stream.size(), Deflated.size()));
@@ -466,13 +490,13 @@ std::string PackMapDataBlock(std::string_view Stream, uint32_t Version, uint32_t
         PutU32(Container, Crc32Of(Stream));
         Container += Deflated;
     }
-    const std::size_t HeaderSize = MapDataMarker.size() + (Version == 3 ? 20 : 8);
+    const std::size_t HeaderSize = MapDataMarker.size() + (Version >= 3 ? 20 : 8);
     const auto Total = static_cast<uint32_t>(HeaderSize + Container.size());
     EncipherStr(Container, MakeMapDataKey(Total));
     std::string Block(MapDataMarker);
     PutU32(Block, static_cast<uint32_t>(Container.size()));
     PutU32(Block, Version);
-    if (Version == 3) {
+    if (Version >= 3) {
         PutU32(Block, Crc32Of(Container));
         PutU32(Block, CodeLength);
         PutU32(Block, Flags);
@@ -485,12 +509,35 @@ std::string PackMapData(const TMapFile& Map, uint32_t Version, uint32_t Flags, b
     const uintptr_t Base = Map.CodeBase;
     auto Offset = [Base](uintptr_t A) { return static_cast<uint32_t>(A - Base); };
     TMiniStream S;
+    // Version 4: each distinct name once, in a table that the segments and
+    // publics name by index (a program names a hundred thousand places with a
+    // few thousand names), and each public's routine start.
+    const bool Table = Version >= 4 && !Reduced;
+    std::unordered_map<std::u16string_view, uint32_t> Ids;
+    std::vector<std::u16string_view> Names;
+    auto Id = [&](std::u16string_view Name) {
+        auto [It, New] = Ids.try_emplace(Name, static_cast<uint32_t>(Names.size()));
+        if (New)
+            Names.push_back(Name);
+        return It->second;
+    };
+    if (Table) {
+        for (const auto& Seg : Map.Segments)
+            Id(Seg.UnitName);
+        for (const auto& P : Map.Publics)
+            Id(P.Name);
+        S.WriteU32(static_cast<uint32_t>(Names.size()));
+        for (auto Name : Names)
+            S.WriteName(Name);
+    }
     S.WriteU32(static_cast<uint32_t>(Map.Segments.size()));
     for (const auto& Seg : Map.Segments) {
         S.WriteU32(Offset(Seg.Start));
         S.WriteU32(static_cast<uint32_t>(Seg.Length));
         if (Reduced)
             S.WriteByte(Seg.Qualified);
+        else if (Table)
+            S.WriteVarUInt(Id(Seg.UnitName));
         else
             S.WriteName(Seg.UnitName);
         S.WriteByte(Seg.Class);
@@ -501,12 +548,18 @@ std::string PackMapData(const TMapFile& Map, uint32_t Version, uint32_t Flags, b
         const TMfPublic& P = Map.Publics[I];
         if (Reduced)
             S.WriteByte(0);
+        else if (Table)
+            S.WriteVarUInt(Id(P.Name));
         else
             S.WriteName(P.Name);
         if (I == 0)
             S.WriteU32(Offset(P.Address));
         else
             S.WriteCompact(static_cast<int32_t>(P.Address - Prev));
+        if (Version >= 4)
+            S.WriteVarUInt(P.Start != 0 && P.Start <= P.Address
+                               ? static_cast<uint32_t>(P.Address - P.Start)
+                               : 0);
         Prev = P.Address;
     }
     S.WriteU32(static_cast<uint32_t>(Map.Lines.size()));
@@ -612,7 +665,7 @@ bool TMapFile::LoadMapData(std::string_view Block)
     if (!ReducedNames.empty() && MapDataCheckText(Block) != ReducedNames)
         return false;
     std::string Packed(Block.substr(H->HeaderSize));
-    if (H->Version == 3) {
+    if (H->Version >= 3) {
         if (H->Check1 != Crc32Of(Packed))
             return false;
         // Map data of another build of the module names the wrong code.
@@ -626,12 +679,13 @@ bool TMapFile::LoadMapData(std::string_view Block)
     if (Raw.empty())
         return false;
     TMiniStream S(Raw);
-    return LoadMapDataStream(S);
+    return LoadMapDataStream(S, H->Version);
 }
 
-bool TMapFile::LoadMapDataStream(TMiniStream& S)
+bool TMapFile::LoadMapDataStream(TMiniStream& S, uint32_t Version)
 {
     const bool Reduced = !ReducedNames.empty();
+    const bool Table = Version >= 4 && !Reduced;
     std::vector<TMfSegment> NewSegments;
     std::vector<TMfPublic> NewPublics;
     std::vector<TMapFileLine> NewLines;
@@ -643,6 +697,24 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S)
     // Every count is checked against the least number of bytes its entries
     // take before anything is allocated for them.
     uint32_t Count;
+    std::vector<std::u16string> Names;
+    if (Table) {
+        if (!S.ReadU32(Count) || Count > S.Left())
+            return false;
+        Names.resize(Count);
+        for (auto& Name : Names)
+            if (!S.ReadName(Name))
+                return false;
+    }
+    auto ReadNameOrIndex = [&](std::u16string& Name) {
+        if (!Table)
+            return S.ReadName(Name);
+        uint32_t Index;
+        if (!S.ReadVarUInt(Index) || Index >= Names.size())
+            return false;
+        Name = Names[Index];
+        return true;
+    };
     if (!S.ReadU32(Count) || Count > S.Left() / 10)
         return false;
     NewSegments.reserve(Count);
@@ -656,7 +728,7 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S)
             if (!S.ReadByte(Seg.Qualified))
                 return false;
             Seg.UnitName = u"segment%" + IntToDecW(static_cast<int32_t>(I));
-        } else if (!S.ReadName(Seg.UnitName)) {
+        } else if (!ReadNameOrIndex(Seg.UnitName)) {
             return false;
         }
         if (!S.ReadByte(Class))
@@ -679,7 +751,7 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S)
             if (!S.ReadByte(Ignored))
                 return false;
             P.Name = u"public%" + IntToDecW(static_cast<int32_t>(I));
-        } else if (!S.ReadName(P.Name)) {
+        } else if (!ReadNameOrIndex(P.Name)) {
             return false;
         }
         if (I == 0) {
@@ -696,6 +768,12 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S)
         P.Valid = 1;
         P.Class = mcCode;
         P.Address = Address;
+        if (Version >= 4) {
+            uint32_t Back;
+            if (!S.ReadVarUInt(Back))
+                return false;
+            P.Start = Address - Back;
+        }
         NewPublics.push_back(std::move(P));
     }
 
@@ -1248,7 +1326,7 @@ bool TMapFile::LoadFromFile(const std::string& FileName, uint32_t Sources)
             // A block that stores no names of its own points at the ".kel"
             // file whose check values the settings name.
             auto H = ReadMapDataHeader(*Block);
-            if (H && H->Version == 3 && (H->Flags & MapDataNoMapData) != 0) {
+            if (H && H->Version >= 3 && (H->Flags & MapDataNoMapData) != 0) {
                 if (auto Settings = ReadSectionOf(*File, ".rsrc.10.TKELEXCEPT")) {
                     ReducedNames = Utf8ToWide(ReadSettingsText(*Settings, "MinDebugInfo"));
                     if (ReducedNames.size() > 31)

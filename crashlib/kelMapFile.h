@@ -50,6 +50,10 @@ struct TMfPublic {
     uint8_t Class = mcData;
     std::u16string Name;
     uintptr_t Address = 0;
+    // Where the routine named begins, when that lies before Address (the
+    // code after an inlined routine is named again after its routine; a
+    // routine's cold part begins where its symbol says); 0: at Address.
+    uintptr_t Start = 0;
 };
 
 struct TMapFileLine {
@@ -83,6 +87,8 @@ public:
     bool ReadCompact(int32_t& Value);
     // A length byte and that many bytes of UTF-8.
     bool ReadName(std::u16string& Name);
+    // 7 bits a byte, low group first, a set high bit meaning more follow.
+    bool ReadVarUInt(uint32_t& Value);
 
     void Write(const void* Data, std::size_t Count);
     void WriteByte(uint8_t Value) { Write(&Value, 1); }
@@ -90,6 +96,7 @@ public:
     void WriteCompact(int32_t Value);
     // At most 255 bytes of the UTF-8 form (cut at a character boundary).
     void WriteName(std::u16string_view Name);
+    void WriteVarUInt(uint32_t Value);
 
 private:
     std::string Buffer;
@@ -195,16 +202,20 @@ public:
 private:
     bool ParseBorlandMapText(std::string_view Text);
     bool ParseGnuMapText(std::string_view Text);
-    bool LoadMapDataStream(TMiniStream& S);
+    bool LoadMapDataStream(TMiniStream& S, uint32_t Version);
     bool LoadFromFile(const std::string& FileName, uint32_t Sources);
 };
 
 // ---- Packed map data -------------------------------------------------------
 // Block layout (little-endian): MapDataMarker; packed size (4); version (4,
-// 2 or 3); version 3 only: check value 1 (CRC-32 of the packed bytes), check
-// value 2 (the length of the module's code, 0 when unknown) and a flags word;
-// then the packed bytes: the packed container of kelZip, enciphered with
-// Blowfish (little-endian blocks) under MakeMapDataKey(block length).
+// 2, 3 or 4); versions 3 and 4: check value 1 (CRC-32 of the packed bytes),
+// check value 2 (the length of the module's code, 0 when unknown) and a
+// flags word; then the packed bytes: the packed container of kelZip,
+// enciphered with Blowfish (little-endian blocks) under MakeMapDataKey(block
+// length). Version 4's stream begins with the table of distinct names, which
+// segments and publics name by index (a 7-bit variable-length number), and
+// gives each public its routine's start (Address - Start, the same kind of
+// number).
 
 inline constexpr std::string_view MapDataMarker{"KelMapData\x1a", 11};
 inline constexpr uint32_t MapDataNoMapData = 1; // flags: the data lies in a ".kel" file
@@ -213,12 +224,12 @@ inline constexpr uint32_t MapDataNoMapData = 1; // flags: the data lies in a ".k
 std::string MakeMapDataKey(uint32_t TotalLength);
 
 // The packed block of a map's tables (addresses relative to CodeBase).
-// Reduced stores no names; Flags goes into the version 3 header.
-std::string PackMapData(const TMapFile& Map, uint32_t Version = 3, uint32_t Flags = 0,
+// Reduced stores no names; Flags goes into the header (versions 3 and 4).
+std::string PackMapData(const TMapFile& Map, uint32_t Version = 4, uint32_t Flags = 0,
                         bool Reduced = false);
 
 // The block around an unpacked stream (the container, enciphered, behind the
-// header). With MapDataNoMapData in Flags (version 3) it holds no bytes.
+// header). With MapDataNoMapData in Flags (versions 3 and 4) it holds no bytes.
 std::string PackMapDataBlock(std::string_view Stream, uint32_t Version, uint32_t Flags,
                              uint32_t CodeLength);
 

@@ -992,9 +992,12 @@ void NameItem(TStackItem& Item, const std::vector<TModuleSpan>& Modules)
             if (!Map->ModuleName.empty())
                 Item.ModuleName = Map->ModuleName;
             Item.Line = Map->FindLine(Item.Address);
-            Item.RelAddress = Item.Address - P.Address;
+            // From the start of the routine named, not of the stretch of it
+            // that the public covers.
+            const uintptr_t Start = P.Start != 0 ? P.Start : P.Address;
+            Item.RelAddress = Item.Address - Start;
             if (Item.Line > 0) {
-                const uint32_t First = Map->FindLine(P.Address);
+                const uint32_t First = Map->FindLine(Start);
                 Item.RelLine = First > 0 ? static_cast<int32_t>(Item.Line - First) : 0;
             }
         }
@@ -1443,7 +1446,8 @@ template <size_t N> void CopyField(char (&Field)[N], std::string_view Text)
 // that a crash-time walk names and places its frames without reading a file.
 struct TFlatPublic {
     uintptr_t Address;
-    uint32_t Name; // offset into the pool; NoName where a routine ends
+    uintptr_t Start; // the routine's start
+    uint32_t Name;   // offset into the pool; NoName where a routine ends
 };
 struct TFlatLine {
     uintptr_t Address;
@@ -1492,7 +1496,7 @@ bool NameFromPreloaded(const TPreloadedNames& N, uintptr_t Address, TCrashFrame&
         return false;
     --P;
     CopyField(F.Routine, N.Pool + P->Name);
-    F.RoutineStart = P->Address;
+    F.RoutineStart = P->Start;
     const TFlatSegment* S =
         std::upper_bound(N.Segments, N.Segments + N.SegmentCount, Address,
                          [](uintptr_t A, const TFlatSegment& X) { return A < X.Start; });
@@ -1771,7 +1775,8 @@ bool PrepareCrashTime(size_t ReserveBytes)
         std::vector<TFlatSegment> Segments;
         for (const TMfPublic& P : Map->Publics)
             if (P.Class == mcCode)
-                Publics.push_back({P.Address, P.Name.empty() ? NoName : Id(P.Name)});
+                Publics.push_back({P.Address, P.Start != 0 ? P.Start : P.Address,
+                                   P.Name.empty() ? NoName : Id(P.Name)});
         for (const TMfSegment& G : Map->Segments)
             if (G.Class == mcCode)
                 Segments.push_back({G.Start, G.Start + G.Length, Id(G.UnitName)});

@@ -84,17 +84,26 @@ std::string HexAddress(uintptr_t A)
     return Buf;
 }
 
-// Compares file:line with eu-addr2line and the routine with addr2line -f -C
-// for the given line rows of a file read at its own addresses. File and line
-// must agree everywhere, with eu-addr2line or with addr2line: now and then
-// libdw's lookup answers an address that starts a row with another row (in
-// the sanitizer build of the program, say), where addr2line and objdump's
-// decoded line table give the row that starts there, as we do. Routine
-// names must agree but for a few rows: for
-// routines without a linkage name (internal C++ names, extern "C" and
-// compiler-made ones) addr2line sometimes takes the DWARF name where we take
-// the symbol at the routine's start ("[clone .cold]", the static
-// initializer), or names the byte just past a routine after its symbol.
+// Whether our name of a routine is eu-addr2line's: the same, or (for a
+// routine of internal linkage, which DWARF names without class and
+// parameters) its symbol's readable name around it.
+bool SameRoutineName(const std::string& Ours, const std::string& Eu)
+{
+    return Ours == Eu || Ours.starts_with(Eu + "(") ||
+           Ours.find("::" + Eu + "(") != std::string::npos;
+}
+
+// Compares file:line with eu-addr2line (or addr2line) and the routine with
+// eu-addr2line -f -C for the given line rows of a file read at its own
+// addresses. File and line must agree everywhere, with eu-addr2line or with
+// addr2line: now and then libdw's lookup answers an address that starts a
+// row with another row (in the sanitizer build of the program, say), where
+// addr2line and objdump's decoded line table give the row that starts there,
+// as we do. The routine is the innermost one, inlined or not, named by its
+// own entry (its linkage name made readable, else its name, else its own
+// symbol), as eu-addr2line names it first; names may differ for a few rows
+// only, where eu-addr2line falls back on a symbol at the byte just past a
+// routine.
 void ExpectAgreesWithAddr2line(const TMapFile& Map, const std::string& File,
                                const std::vector<TMapFileLine>& Rows, const TempFolder& Temp)
 {
@@ -102,12 +111,17 @@ void ExpectAgreesWithAddr2line(const TMapFile& Map, const std::string& File,
     for (const auto& R : Rows)
         Addresses += HexAddress(R.Address) + "\n";
     TempFolder::Write(Temp.Path("addresses"), Addresses);
-    const auto Eu =
-        SplitLines(RunCommand("eu-addr2line -e " + File + " < " + Temp.Path("addresses")));
+    const auto EuBoth =
+        SplitLines(RunCommand("eu-addr2line -f -C -e " + File + " < " + Temp.Path("addresses")));
     const auto Gnu =
         SplitLines(RunCommand("addr2line -f -C -e " + File + " < " + Temp.Path("addresses")));
-    ASSERT_EQ(Eu.size(), Rows.size());
+    ASSERT_EQ(EuBoth.size(), 2 * Rows.size());
     ASSERT_EQ(Gnu.size(), 2 * Rows.size());
+    std::vector<std::string> Eu, EuNames;
+    for (std::size_t I = 0; I < Rows.size(); ++I) {
+        EuNames.push_back(EuBoth[2 * I].substr(0, EuBoth[2 * I].find(" inlined at ")));
+        Eu.push_back(EuBoth[2 * I + 1]);
+    }
     int WrongLines = 0, WrongNames = 0;
     for (std::size_t I = 0; I < Rows.size(); ++I) {
         const uintptr_t A = Rows[I].Address;
@@ -123,12 +137,12 @@ void ExpectAgreesWithAddr2line(const TMapFile& Map, const std::string& File,
                           << " | eu-addr2line " << Eu[I] << " | addr2line " << Gnu[2 * I + 1];
         const TMfPublic P = Map.FindPublic(A);
         const std::string OurName = P.Valid ? U8(P.Name) : "??";
-        if (Gnu[2 * I] != OurName && ++WrongNames <= 5)
+        if (!SameRoutineName(OurName, EuNames[I]) && ++WrongNames <= 5)
             std::cout << "  routine at " << HexAddress(A) << ": " << OurName.substr(0, 120)
-                      << " | addr2line " << Gnu[2 * I].substr(0, 120) << "\n";
+                      << " | eu-addr2line " << EuNames[I].substr(0, 120) << "\n";
     }
-    std::cout << "  routine names differing from addr2line: " << WrongNames << " of " << Rows.size()
-              << "\n";
+    std::cout << "  routine names differing from eu-addr2line: " << WrongNames << " of "
+              << Rows.size() << "\n";
     EXPECT_EQ(WrongLines, 0) << "of " << Rows.size() << " rows";
     EXPECT_LE(WrongNames * 100, static_cast<int>(Rows.size()) * 2)
         << WrongNames << " of " << Rows.size() << " routine names differ";
@@ -254,6 +268,51 @@ int other(int n)
 }
 )";
 
+// A C program built -O2: static inline routines inlined (two deep) and
+// partly cloned, and cold parts split off into routines of their own.
+constexpr const char* InlinedC = R"(#include <stdio.h>
+#include <stdlib.h>
+volatile int sink;
+__attribute__((cold, noinline)) void fail(const char* what, int v)
+{
+    fprintf(stderr, "%s %d\n", what, v);
+    abort();
+}
+static inline int sq(int x)
+{
+    sink++;
+    if (x == 77777)
+        fail("sq", x);
+    return x * x;
+}
+static inline int twice(int x) { return sq(x) + sq(x + 1); }
+__attribute__((noinline)) int work(int n)
+{
+    int s = 0;
+    for (int i = 0; i < n; i++) {
+        if (i == 12345) {
+            fprintf(stderr, "rare %d\n", i);
+            fail("work", i);
+        }
+        s += twice(i);
+    }
+    return s;
+}
+__attribute__((noinline)) int other(int n)
+{
+    if (n < 0) {
+        puts("negative");
+        fail("other", n);
+    }
+    return twice(n) + work(n);
+}
+int main(int argc, char** argv)
+{
+    (void)argv;
+    return other(argc) & 1;
+}
+)";
+
 // One small program, built once for all tests here.
 class CrashlibMapFileDwarf : public ::testing::Test {
 protected:
@@ -263,11 +322,13 @@ protected:
         TempFolder::Write(Temp->Path("helper.h"), HelperH);
         TempFolder::Write(Temp->Path("main.cpp"), MainCpp);
         TempFolder::Write(Temp->Path("other.cpp"), OtherCpp);
+        TempFolder::Write(Temp->Path("inlined.c"), InlinedC);
         const std::string Dir = Temp->Path();
         Built = std::system(("cd " + Dir + " && g++ -O2 -g -o prog main.cpp other.cpp" +
                              " && g++ -O1 -c main.cpp other.cpp" +
                              " && g++ -o plain -Wl,-Map=plain.map main.o other.o" +
-                             " && g++ -O2 -g -o pie -pie -fPIE main.cpp other.cpp")
+                             " && g++ -O2 -g -o pie -pie -fPIE main.cpp other.cpp" +
+                             " && gcc -O2 -g -o inlined inlined.c")
                                 .c_str()) == 0;
     }
     static void TearDownTestSuite() { Temp.reset(); }
@@ -561,6 +622,81 @@ TEST_F(CrashlibMapFileDwarf, ModuleNamedByARelativePathHasNoPlaceUnderTheDebugRo
     TempFolder::Write(Dir + "/root" + Dir + "/x.dbg", Bytes);
     EXPECT_EQ(FindSeparateDebugFile(Dir + "/x", "", "x.dbg", Crc), Dir + "/root" + Dir + "/x.dbg");
     SetDebugFileRoot(OldRoot);
+}
+
+TEST_F(CrashlibMapFileDwarf, InlinedAndColdCodeIsNamedAsEuAddr2lineNamesIt)
+{
+    // Every instruction of the C program's own routines: the name is the
+    // innermost routine's, inlined or not, as eu-addr2line names it first,
+    // and agrees with the file and line; each routine that is not inlined
+    // starts where nm says its symbol does. The packed map data answers the
+    // same.
+    const std::string Prog = Path("inlined");
+    const TMapFile Map(0, Prog, mdsDwarf);
+    ASSERT_TRUE(Map.Valid);
+    std::vector<uintptr_t> Addresses;
+    std::stringstream Dump(RunCommand("objdump -d --no-show-raw-insn " + Prog));
+    bool Own = false;
+    for (std::string L; std::getline(Dump, L);) {
+        if (L.find(">:") != std::string::npos) {
+            // "0000000000001190 <work>:"
+            const std::string Name = L.substr(L.find('<') + 1, L.find('>') - L.find('<') - 1);
+            Own = Name.starts_with("work") || Name.starts_with("other") || Name.starts_with("sq") ||
+                  Name.starts_with("twice") || Name == "main";
+        } else if (Own && L.find(':') != std::string::npos && L.starts_with("  ")) {
+            Addresses.push_back(std::stoull(L.substr(0, L.find(':')), nullptr, 16));
+        }
+    }
+    ASSERT_GT(Addresses.size(), 60u);
+    std::map<uint64_t, std::string> Symbols; // nm's routines
+    std::stringstream Nm(RunCommand("nm " + Prog));
+    for (std::string L; std::getline(Nm, L);) {
+        std::stringstream W(L);
+        std::string Value, Type, Name;
+        if (W >> Value >> Type >> Name && (Type == "t" || Type == "T"))
+            Symbols[std::stoull(Value, nullptr, 16)] = Name;
+    }
+    std::string List;
+    for (uintptr_t A : Addresses)
+        List += HexAddress(A) + "\n";
+    TempFolder::Write(Path("inlined.addresses"), List);
+    const auto Eu =
+        SplitLines(RunCommand("eu-addr2line -f -C -e " + Prog + " < " + Path("inlined.addresses")));
+    ASSERT_EQ(Eu.size(), 2 * Addresses.size());
+
+    TMapFile Packed;
+    Packed.CodeBase = Map.CodeBase;
+    Packed.CodeEnd = Map.CodeEnd;
+    ASSERT_TRUE(Packed.LoadMapData(PackMapData(Map)));
+    Packed.SortTables();
+    int Inlined = 0, Started = 0;
+    for (std::size_t I = 0; I < Addresses.size(); ++I) {
+        const uintptr_t A = Addresses[I];
+        SCOPED_TRACE(HexAddress(A) + " " + Eu[2 * I] + " " + Eu[2 * I + 1]);
+        const std::string EuName = Eu[2 * I].substr(0, Eu[2 * I].find(" inlined at "));
+        const auto [EuFile, EuLine] = FileAndLine(Eu[2 * I + 1]);
+        const TMfPublic P = Map.FindPublic(A);
+        if (EuName == "??") // code of no routine (the tail of a cold part)
+            continue;
+        EXPECT_TRUE(SameRoutineName(U8(P.Name), EuName)) << U8(P.Name);
+        EXPECT_EQ(U8(Map.FindSegment(mcCode, A).UnitName), EuFile);
+        EXPECT_EQ(std::to_string(Map.FindLine(A)), EuLine);
+        const uintptr_t Start = P.Start != 0 ? P.Start : P.Address;
+        EXPECT_LE(Start, A);
+        if (Eu[2 * I].find(" inlined at ") != std::string::npos) {
+            ++Inlined;
+        } else {
+            const auto Symbol = std::prev(Symbols.upper_bound(A));
+            EXPECT_EQ(Start, Symbol->first) << Symbol->second;
+            ++Started;
+        }
+        const TMfPublic Q = Packed.FindPublic(A);
+        EXPECT_EQ(U8(Q.Name), U8(P.Name));
+        EXPECT_EQ(Q.Start != 0 ? Q.Start : Q.Address, Start);
+        EXPECT_EQ(Packed.FindLine(A), Map.FindLine(A));
+    }
+    EXPECT_GT(Inlined, 20);
+    EXPECT_GT(Started, 20);
 }
 
 TEST_F(CrashlibMapFileDwarf, GnuLinkerMapFileBesideTheModuleNamesItsRoutines)

@@ -423,7 +423,13 @@ TEST(CrashlibStackTraceWalk, AnotherThreadPausedBySignal)
         EXPECT_GT(Paused.Context().StackHigh, Paused.Context().Sp());
         TStackTrace Trace;
         EXPECT_TRUE(CalcStackTrace(&Paused.Context(), Flags, nullptr, nullptr, Trace));
-        EXPECT_TRUE(IsSubsequence({"st_blocked_inner", "st_blocked_outer"}, Names(Trace)))
+        // The wait is inlined into st_blocked_inner: the frame there is named
+        // after the innermost routine, the wait, as its line is.
+        const auto N = Names(Trace);
+        const auto Outer = std::find(N.begin(), N.end(), "st_blocked_outer");
+        ASSERT_NE(Outer, N.end()) << StackTraceToStr(Trace, false, false);
+        ASSERT_NE(Outer, N.begin());
+        EXPECT_TRUE(*(Outer - 1) == "st_blocked_inner" || (Outer - 1)->starts_with("wait"))
             << StackTraceToStr(Trace, false, false);
     }
     {
@@ -757,13 +763,15 @@ TEST(CrashlibStackWalkGdb, CrashProgramChainsEqualGdbs)
     // Through the routines without frame pointers by the call frame information.
     for (size_t I = 1; I < Run.Sources.at("crash").size(); I++)
         EXPECT_EQ(Run.Sources.at("crash")[I], "cfi");
-    // The library routine between the callback and the program is named too
-    // (qsort_r, or a sanitizer's interceptor of it).
+    // The library routines between the callback and the program are named
+    // too (qsort_r with its inlined sort, or a sanitizer's interceptor).
     {
         const auto Compare = std::find(Run.All.begin(), Run.All.end(), "cp_compare");
         const auto Target = std::find(Compare, Run.All.end(), "cp_tail_target");
+        ASSERT_GT(Target - Compare, 1);
+        EXPECT_TRUE(std::all_of(Compare, Target, [](const std::string& N) { return N != "???"; }));
         EXPECT_TRUE(std::any_of(Compare, Target, [](const std::string& N) {
-            return N.find("qsort") != std::string::npos;
+            return N.find("qsort") != std::string::npos || N.find("msort") != std::string::npos;
         }));
     }
 
@@ -993,7 +1001,8 @@ TEST(CrashlibStackWalkGdb, CrashInsideTheHeapWithOneArenaIsWalkedFromTheReserve)
     ASSERT_EQ(Run.Threads.count("crash"), 1u) << "no report: the walk waited";
     EXPECT_EQ(Run.Threads.at("crash"), OwnOnly(Gdb));
     // The libraries' exported routines between the abort and the program.
-    EXPECT_TRUE(IsSubsequence({"abort", "cp_heap_crash"}, Run.All));
+    EXPECT_TRUE(IsSubsequence({"abort", "cp_heap_crash"}, Run.All))
+        << ::testing::PrintToString(Run.All);
     // The text names file and line of each own frame as gdb does.
     for (const char* Name : {"cp_heap_crash", "cp_heap_outer", "main"}) {
         const auto Line = std::find_if(Run.Text.begin(), Run.Text.end(), [&](const std::string& T) {
