@@ -1353,14 +1353,14 @@ struct TProcessSymbols::TImpl {
             return {};
         return ReadCString(*Memory, S.StrTab + NameOff);
     }
-    std::string RawName(uint64_t A) const
+    std::string RawName(uint64_t A, bool ExportsOnly = false) const
     {
         const TModuleInfo* M = ModuleOf(A);
         std::string Name;
         if (M)
             if (const TElfLoadedImage* I = Image(*M))
                 Name = I->SymbolNameAt(static_cast<uintptr_t>(A));
-        if (Name.empty())
+        if (Name.empty() && !ExportsOnly)
             if (TMapNameHook Hook = MapDataNameHook.load()) {
                 std::u16string W;
                 if (Hook(static_cast<uintptr_t>(A), W))
@@ -1412,12 +1412,22 @@ const TElfLoadedImage* TProcessSymbols::ImageOf(uint64_t Address) const
 
 std::string TProcessSymbols::TargetName(const TInstructionInfo& Branch) const
 {
+    return Name(Branch, false);
+}
+
+std::string TProcessSymbols::ExportedTargetName(const TInstructionInfo& Branch) const
+{
+    return Name(Branch, true);
+}
+
+std::string TProcessSymbols::Name(const TInstructionInfo& Branch, bool ExportsOnly) const
+{
     std::lock_guard<std::mutex> G(Impl->Lock);
     if (Branch.TargetPointer != 0) {
         std::string Name = Impl->SlotName(Branch.TargetPointer);
         if (!Name.empty() || Branch.Target == 0)
             return Name;
-        return Impl->RawName(Branch.Target);
+        return Impl->RawName(Branch.Target, ExportsOnly);
     }
     if (Branch.Target == 0)
         return {};
@@ -1433,7 +1443,7 @@ std::string TProcessSymbols::TargetName(const TInstructionInfo& Branch) const
         if (!Name.empty())
             return Name;
     }
-    return Impl->RawName(Branch.Target);
+    return Impl->RawName(Branch.Target, ExportsOnly);
 }
 
 bool AddressToName(uintptr_t Module, uintptr_t Address, std::string& Name)
@@ -1451,7 +1461,8 @@ bool AddressToName(uintptr_t Module, uintptr_t Address, std::string& Name)
 // --- Parsing routines of this process -------------------------------------------------
 
 TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
-                                  const TRuntimeHandlers& Handlers)
+                                  const TRuntimeHandlers& Handlers,
+                                  std::shared_ptr<TProcessSymbols> GivenSymbols)
 {
     TParseSetup S;
     S.Mode = ProcessMode;
@@ -1479,7 +1490,8 @@ TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
 
     // Bounds: the routine's unwind entry; else the code segment of its
     // module; else the memory region.
-    auto Symbols = std::make_shared<TProcessSymbols>(S.Memory);
+    auto Symbols =
+        GivenSymbols ? std::move(GivenSymbols) : std::make_shared<TProcessSymbols>(S.Memory);
     const TElfLoadedImage* Image = Symbols->ImageOf(Code);
     TUnwindEntry Unwind;
     if (FindUnwindEntryIn(Image, Code, Unwind, *S.Memory)) {

@@ -153,8 +153,11 @@ void ParseFunctionIn(uint64_t Code, const TParseSetup& Setup, TFunctionInfo& Inf
 // unwind entry or else its module's code segment or memory region, landing
 // pads from its exception table, calls that never return known by name.
 // Handlers left 0 are taken from this program's runtime library.
+// Symbols, when given, are the process's symbols to name call targets with
+// (one TProcessSymbols serves many parses; a new one reads the module list).
 TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
-                                  const TRuntimeHandlers& Handlers = {});
+                                  const TRuntimeHandlers& Handlers = {},
+                                  std::shared_ptr<class TProcessSymbols> Symbols = nullptr);
 
 // A routine of this process, with the default settings.
 void ParseFunction(uintptr_t Code, TFunctionInfo& Info);
@@ -198,6 +201,9 @@ public:
     // The name of the routine a call or jump leads to, also through a
     // linkage-table entry or a pointer slot filled by the dynamic linker.
     std::string TargetName(const TInstructionInfo& Branch) const;
+    // The same from the modules' exports and linkage tables alone, never
+    // from debug information (which may mean reading a module's DWARF).
+    std::string ExportedTargetName(const TInstructionInfo& Branch) const;
     // The module image holding Address, read through the same memory; null
     // when no module holds it.
     const TElfLoadedImage* ImageOf(uint64_t Address) const;
@@ -205,6 +211,7 @@ public:
     struct TImpl;
 
 private:
+    std::string Name(const TInstructionInfo& Branch, bool ExportsOnly) const;
     std::unique_ptr<TImpl> Impl;
 };
 

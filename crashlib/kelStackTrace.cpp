@@ -462,86 +462,209 @@ int RemoveRecursiveStackAreas(std::vector<uintptr_t>& Values, const std::atomic<
 
 namespace {
 
-// Caches of routine entries and call targets, shared across walks (the code
-// of loaded modules does not change while they stay loaded).
+// One module of the process as a crash-time walk sees it: read from the
+// maps' text and the module's headers in memory, nothing on the heap.
+struct TCrashModule {
+    uintptr_t Base = 0;
+    uintptr_t End = 0;
+    std::string_view Path; // into the maps' text
+    bool HeadersRead = false;
+    uintptr_t Bias = 0;     // added to the file's addresses
+    uintptr_t EhHeader = 0; // .eh_frame_hdr in memory, 0 when none
+    uintptr_t Dynamic = 0;  // the dynamic section in memory, 0 when none
+};
+
+// The modules of a maps text: every run of mappings of one file that starts
+// with the file's first page.
+void CrashModules(std::string_view MapsText, std::pmr::vector<TCrashModule>& Out)
+{
+    struct TCollect {
+        std::pmr::vector<TCrashModule>& Out;
+        bool Add(const TMapsEntry& E)
+        {
+            if (E.Path.empty() || E.Path[0] != '/')
+                return true;
+            if (!Out.empty() && Out.back().Path == E.Path && Out.back().End <= E.Start) {
+                Out.back().End = E.End;
+                return true;
+            }
+            if (E.Offset == 0)
+                Out.push_back({E.Start, E.End, E.Path});
+            return true;
+        }
+    } Collect{Out};
+    ParseMemoryMaps(MapsText, [&Collect](const TMapsEntry& E) { return Collect.Add(E); });
+}
+
+#if defined(__x86_64__)
+using TEhdr = Elf64_Ehdr;
+using TPhdr = Elf64_Phdr;
+using TDyn = Elf64_Dyn;
+using TSym = Elf64_Sym;
+#else
+using TEhdr = Elf32_Ehdr;
+using TPhdr = Elf32_Phdr;
+using TDyn = Elf32_Dyn;
+using TSym = Elf32_Sym;
+#endif
+
+// Bias, unwind table and dynamic section of a module, from its headers in
+// memory.
+void ReadCrashModuleHeaders(TCrashModule& M, const TDATryRead& Ranges)
+{
+    if (M.HeadersRead)
+        return;
+    M.HeadersRead = true;
+    TEhdr E{};
+    if (!TryRead(M.Base, &E, sizeof(E), &Ranges) || std::memcmp(E.e_ident, ELFMAG, SELFMAG) != 0 ||
+        E.e_phentsize != sizeof(TPhdr) || E.e_phnum == 0 || E.e_phnum > 64)
+        return;
+    TPhdr P[64];
+    if (!TryRead(M.Base + E.e_phoff, P, E.e_phnum * sizeof(TPhdr), &Ranges))
+        return;
+    bool HaveBias = false;
+    for (unsigned I = 0; I < E.e_phnum; I++)
+        if (P[I].p_type == PT_LOAD && !HaveBias) {
+            M.Bias =
+                M.Base - static_cast<uintptr_t>((P[I].p_vaddr - P[I].p_offset) & ~uint64_t{0xfff});
+            HaveBias = true;
+        }
+    for (unsigned I = 0; I < E.e_phnum; I++) {
+        if (P[I].p_type == PT_GNU_EH_FRAME)
+            M.EhHeader = M.Bias + static_cast<uintptr_t>(P[I].p_vaddr);
+        else if (P[I].p_type == PT_DYNAMIC)
+            M.Dynamic = M.Bias + static_cast<uintptr_t>(P[I].p_vaddr);
+    }
+}
+
+struct TModuleSpan {
+    uintptr_t Base, End;
+    std::u16string Name;
+    std::string FileName;
+};
+
+std::vector<TModuleSpan> ModuleSpans(const TDATryRead* Ranges = nullptr)
+{
+    // The module list is read again only when the address space changed
+    // since the last walk (called under the walk lock).
+    static uint32_t LastKey = 0;
+    static std::vector<TModuleSpan> Last;
+    uint32_t Key = 0;
+    if (Ranges != nullptr) {
+        for (const TTryReadRange& R : Ranges->Ranges) {
+            const uintptr_t Words[2] = {R.Start, R.End};
+            Key = UpdateCrc32(Key, Words, sizeof(Words));
+            Key = UpdateCrc32(Key, &R.Kind, 1);
+        }
+        if (Key != 0 && Key == LastKey)
+            return Last;
+    }
+    std::vector<TModuleSpan> Out;
+    for (const TModuleInfo& M : GetModuleList()) {
+        const size_t Slash = M.FileName.rfind('/');
+        Out.push_back(
+            {M.Base, M.End,
+             Utf8ToWide(Slash == std::string::npos ? M.FileName : M.FileName.substr(Slash + 1)),
+             M.FileName});
+    }
+    if (Ranges != nullptr) {
+        LastKey = Key;
+        Last = Out;
+    }
+    return Out;
+}
+
+// Stands in a destination list for "any routine".
+constexpr uintptr_t AnyRoutine = ~uintptr_t(0);
+constexpr size_t MaxDestinations = 8;
+
+// The routines a direct call to Target may end up in, found without the
+// function parser (and so without the heap): Target itself, the routine a
+// linkage-table stub or a thunk jumps to, and those its straight way from the
+// entry leaves by a tail jump (qsort to qsort_r); AnyRoutine for a stub that
+// jumps through a pointer it finds by a register (32-bit position-independent
+// code: jmp [ebx+n]), which may lead anywhere. At most MaxDestinations.
+size_t StraightDestinations(uintptr_t Target, const TDATryRead& Ranges, uintptr_t* Out)
+{
+    const TProcessCodeReader Reader(&Ranges);
+    size_t Count = 0;
+    auto Add = [&](uintptr_t T) {
+        if (T != 0 && Count < MaxDestinations && std::find(Out, Out + Count, T) == Out + Count)
+            Out[Count++] = T;
+    };
+    Add(Target);
+    for (int Step = 0; Step < 4 && Target != 0; Step++) {
+        uintptr_t At = Target, Next = 0;
+        for (int K = 0; K < 48 && Next == 0; K++) {
+            const TInstructionInfo I = ParseCodeEx(At, nullptr, false, Reader, NativeMode);
+            if (!I.Valid || I.Opcode == 0xC3 || I.Opcode == 0xC2)
+                break;
+            if (I.IsJump && (I.Opcode == 0xE9 || I.Opcode == 0xEB || I.Opcode == 0xFF)) {
+                if (I.Opcode == 0xFF && I.Target == 0) {
+                    if (Step == 0 && K == 0)
+                        Add(AnyRoutine);
+                    return Count;
+                }
+                Next = static_cast<uintptr_t>(I.Target);
+            }
+            At = static_cast<uintptr_t>(I.Next);
+        }
+        Add(Next);
+        Target = Next;
+    }
+    return Count;
+}
+
+// Caches shared across walks (the code of loaded modules does not change
+// while they stay loaded; used under the walk lock): routine entries, and
+// the destinations of call targets, found by the function parser (which
+// follows every branch to find the tail jumps) or, beyond a walk's budget
+// of parses, straight.
+struct TDestinations {
+    uintptr_t Items[MaxDestinations] = {};
+    size_t Count = 0;
+    bool Parsed = false;
+};
 std::unordered_map<uintptr_t, uintptr_t>& EntryCache()
 {
     static std::unordered_map<uintptr_t, uintptr_t> Cache;
     return Cache;
 }
-std::unordered_map<uintptr_t, std::vector<uintptr_t>>& TargetCache()
+std::unordered_map<uintptr_t, TDestinations>& TargetCache()
 {
-    static std::unordered_map<uintptr_t, std::vector<uintptr_t>> Cache;
+    static std::unordered_map<uintptr_t, TDestinations> Cache;
     return Cache;
 }
 
-// The start of the routine that holds Address: its unwind entry, else the
-// public of the module's debug information at or below it; 0 when unknown.
-uintptr_t RoutineEntry(uintptr_t Address, const TDATryRead* Ranges)
+void ParsedDestinations(uintptr_t Target, const TDATryRead* Ranges,
+                        const std::shared_ptr<TProcessSymbols>& Symbols, TDestinations& D)
 {
-    auto& Cache = EntryCache();
-    if (auto It = Cache.find(Address); It != Cache.end())
-        return It->second;
-    uintptr_t Entry = 0;
-    TUnwindEntry U;
-    if (FindUnwindEntry(Address, U, TProcessCodeReader(Ranges)))
-        Entry = static_cast<uintptr_t>(U.Begin);
-    else {
-        std::u16string Module, Unit, Name;
-        uint32_t Line = 0;
-        uintptr_t Public = 0;
-        if (GetMapFileInfosEx(Address, Module, Unit, Line, Public, Name) && !Name.empty())
-            Entry = Public;
-    }
-    Cache.emplace(Address, Entry);
-    return Entry;
-}
-
-// Stands in a destination list for "any routine".
-constexpr uintptr_t AnyRoutine = ~uintptr_t(0);
-
-// The routines a direct call to Target may end up in: Target itself, the
-// routine behind a linkage-table stub or a thunk that only jumps, and the
-// routines Target leaves by a tail jump.
-const std::vector<uintptr_t>& CallDestinations(uintptr_t Target, const TDATryRead* Ranges)
-{
-    auto& Cache = TargetCache();
-    if (auto It = Cache.find(Target); It != Cache.end())
-        return It->second;
-    std::vector<uintptr_t> Out{Target};
-    TProcessCodeReader Reader(Ranges);
-    // A stub may lead to a routine that is itself only a tail call (qsort
-    // to qsort_r): follow a few steps.
-    for (size_t Next = 0; Next < Out.size() && Out.size() < 16 && Next < 6; Next++) {
-        const uintptr_t At0 = Out[Next];
-        uintptr_t At = At0;
-        uint8_t End[4];
-        // endbr64 / endbr32 before the jump of a stub
-        if (TryRead(At, End, 4, Ranges) && End[0] == 0xF3 && End[1] == 0x0F && End[2] == 0x1E &&
-            (End[3] == 0xFA || End[3] == 0xFB))
-            At += 4;
-        auto Add = [&](uint64_t T) {
-            if (T != 0 && std::find(Out.begin(), Out.end(), T) == Out.end())
-                Out.push_back(static_cast<uintptr_t>(T));
-        };
-        const TInstructionInfo J = ParseCodeEx(At, nullptr, false, Reader, NativeMode);
-        if (J.IsJump && J.Opcode == 0xFF && J.Target == 0 && Next == 0)
-            // A stub that jumps through a pointer it finds by a register
-            // (32-bit position-independent code: jmp [ebx+n]) may lead
-            // anywhere, like a call through a pointer.
-            Add(AnyRoutine);
-        else if (J.Valid && J.IsJump && (J.Opcode == 0xE9 || J.Opcode == 0xEB || J.Opcode == 0xFF))
-            Add(J.Target);
+    D.Count = StraightDestinations(Target, *Ranges, D.Items);
+    D.Parsed = true;
+    auto Add = [&D](uint64_t T) {
+        if (T != 0 && D.Count < MaxDestinations &&
+            std::find(D.Items, D.Items + D.Count, T) == D.Items + D.Count)
+            D.Items[D.Count++] = static_cast<uintptr_t>(T);
+    };
+    for (size_t Next = 0; Next < D.Count && Next < 4; Next++) {
+        if (D.Items[Next] == AnyRoutine)
+            continue;
         TFunctionInfo Info;
-        TParseSetup Setup = MakeProcessParseSetup(At0, Ranges);
+        TParseSetup Setup = MakeProcessParseSetup(D.Items[Next], Ranges, {}, Symbols);
+        // Calls that do not return are known by their names; naming a call
+        // target by the debug information would read whole modules' DWARF
+        // for each routine parsed here. The exported and linkage-table names
+        // tell the usual ones (abort, exit, __cxa_throw...).
+        Setup.NoReturn = [Symbols](const TInstructionInfo& I) {
+            return IsNoReturnName(Symbols->ExportedTargetName(I));
+        };
         Setup.Mode = NativeMode; // this process's own code
-        ParseFunctionIn(At0, Setup, Info);
+        ParseFunctionIn(D.Items[Next], Setup, Info);
         if (Info.Valid)
             for (const TFunctionCall& C : Info.Calls)
                 if (!C.IsCall)
                     Add(C.Target);
     }
-    return Cache.emplace(Target, std::move(Out)).first->second;
 }
 
 // What a walk asks about routines. A normal walk asks the shared caches
@@ -552,30 +675,95 @@ public:
     virtual ~TRoutineLookup() = default;
     // The start of the routine that holds Address; 0 when unknown.
     virtual uintptr_t Entry(uintptr_t Address) = 0;
+    // The routines a direct call to Target may end up in (see
+    // StraightDestinations); valid until the next call.
+    virtual size_t Destinations(uintptr_t Target, const uintptr_t*& Items) = 0;
     // Whether a direct call to Target may end up in the routine that starts
-    // at Entry: rYes, rAny (a stub whose jump may lead anywhere), rNo.
-    virtual int Reaches(uintptr_t Target, uintptr_t Entry) = 0;
+    // at EntryAddress: rYes, rAny (a stub that may lead anywhere), rNo.
+    int Reaches(uintptr_t Target, uintptr_t EntryAddress)
+    {
+        if (Target == EntryAddress)
+            return rYes;
+        const uintptr_t* Items = nullptr;
+        const size_t Count = Destinations(Target, Items);
+        if (std::find(Items, Items + Count, EntryAddress) != Items + Count)
+            return rYes;
+        return std::find(Items, Items + Count, AnyRoutine) != Items + Count ? rAny : rNo;
+    }
+    enum : int { rNo = 0, rAny = 1, rYes = 2 };
 };
-enum : int { rNo = 0, rAny = 1, rYes = 2 };
+constexpr int rNo = TRoutineLookup::rNo, rAny = TRoutineLookup::rAny, rYes = TRoutineLookup::rYes;
 
+// The lookups of a normal walk: entries from the modules' unwind tables (the
+// module found among the walk's spans, never by reading the maps again), else
+// from their debug information; destinations parsed for the innermost
+// candidates up to a budget per walk, straight beyond it.
 class TSharedLookup final : public TRoutineLookup {
 public:
-    explicit TSharedLookup(const TDATryRead* ARanges) : Ranges(ARanges) {}
-    uintptr_t Entry(uintptr_t Address) override { return RoutineEntry(Address, Ranges); }
-    int Reaches(uintptr_t Target, uintptr_t Entry) override
+    TSharedLookup(const TDATryRead* ARanges, std::vector<TModuleSpan> ASpans)
+        : Ranges(ARanges), Spans(std::move(ASpans))
     {
-        if (Target == Entry)
-            return rYes;
-        const auto& Destinations = CallDestinations(Target, Ranges);
-        if (std::find(Destinations.begin(), Destinations.end(), Entry) != Destinations.end())
-            return rYes;
-        return std::find(Destinations.begin(), Destinations.end(), AnyRoutine) != Destinations.end()
-                   ? rAny
-                   : rNo;
+        Modules.reserve(Spans.size());
+        for (const TModuleSpan& M : Spans)
+            Modules.push_back({M.Base, M.End, {}});
+    }
+    uintptr_t Entry(uintptr_t Address) override
+    {
+        auto& Cache = EntryCache();
+        if (auto It = Cache.find(Address); It != Cache.end())
+            return It->second;
+        uintptr_t Result = 0;
+        auto It = std::upper_bound(Spans.begin(), Spans.end(), Address,
+                                   [](uintptr_t A, const TModuleSpan& M) { return A < M.Base; });
+        if (It != Spans.begin() && Address < std::prev(It)->End) {
+            const size_t K = static_cast<size_t>(std::prev(It) - Spans.begin());
+            ReadCrashModuleHeaders(Modules[K], *Ranges);
+            TUnwindEntry U;
+            // A module with unwind tables has an entry for each of its
+            // routines; only one without is asked for its debug information.
+            if (Modules[K].EhHeader != 0) {
+                if (FindUnwindEntryByHeader(Modules[K].EhHeader, Address, U,
+                                            TProcessCodeReader(Ranges)))
+                    Result = static_cast<uintptr_t>(U.Begin);
+            } else if (auto Map = FindModuleMapFile(Spans[K].Base, Spans[K].FileName);
+                       Map && Map->Valid) {
+                const TMfPublic P = Map->FindPublic(Address);
+                if (!P.Name.empty())
+                    Result = P.Address;
+            }
+        }
+        Cache.emplace(Address, Result);
+        return Result;
+    }
+    size_t Destinations(uintptr_t Target, const uintptr_t*& Items) override
+    {
+        auto& Cache = TargetCache();
+        auto It = Cache.find(Target);
+        if (It == Cache.end() || (!It->second.Parsed && Parses < ParseBudget)) {
+            TDestinations D;
+            if (Parses < ParseBudget) {
+                Parses++;
+                if (!Symbols)
+                    Symbols = std::make_shared<TProcessSymbols>(
+                        std::make_shared<TProcessCodeReader>(Ranges));
+                ParsedDestinations(Target, Ranges, Symbols, D);
+            } else
+                D.Count = StraightDestinations(Target, *Ranges, D.Items);
+            It = Cache.insert_or_assign(Target, D).first;
+        }
+        Items = It->second.Items;
+        return It->second.Count;
     }
 
 private:
+    // The function parser follows every branch of a routine; a walk
+    // through thousands of new routines parses only the innermost ones'.
+    static constexpr int ParseBudget = 128;
     const TDATryRead* Ranges;
+    std::vector<TModuleSpan> Spans;
+    std::vector<TCrashModule> Modules;
+    int Parses = 0;
+    std::shared_ptr<TProcessSymbols> Symbols; // names call targets, for all parses of the walk
 };
 
 struct TCandidate {
@@ -752,9 +940,13 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
         X.CallStart = Calls[I];
         X.Entry = Lookup.Entry(X.CallStart);
         const TInstructionInfo Call = ParseCodeEx(X.CallStart, nullptr, false, Reader, NativeMode);
-        if (Call.Relative)
+        if (Call.Relative) {
             X.Target = static_cast<uintptr_t>(Call.Target);
-        else
+            // Innermost first: where the lookup has a budget (of parses),
+            // the innermost candidates get it.
+            const uintptr_t* Items = nullptr;
+            Lookup.Destinations(X.Target, Items);
+        } else
             X.Indirect = true;
         if (Progress && I % 64 == 0)
             Progress(25 + static_cast<int>(I * 625 / Values.size()));
@@ -764,16 +956,58 @@ void ScanAndLink(uintptr_t Ip, uintptr_t Low, uintptr_t High, const TDATryRead* 
 
     Current = "RealizeOptimalLinkChains";
     // Phase 4: the best chain. Score[i] is the best sum of link scores from
-    // candidate i outward; ties keep the nearest outer candidate.
+    // candidate i outward; ties keep the nearest outer candidate. Each
+    // candidate, once scored, is offered to the inner ones by what its call
+    // reaches: any routine (a call through a pointer, a stub that may lead
+    // anywhere) or the routines its target leads to, by entry. So each inner
+    // candidate finds its best outer one by a lookup instead of asking every
+    // outer one.
     const size_t N = C.size();
     std::pmr::vector<uint64_t> Score(N, 0, Mem);
     std::pmr::vector<size_t> Best(N, 0, Mem);
+    struct TOffer {
+        uint64_t Score = 0;
+        size_t Candidate = 0;
+        // Higher score wins; of equal ones the nearer (smaller) candidate.
+        void Take(uint64_t S, size_t K)
+        {
+            if (S > Score || (S == Score && S != 0 && K < Candidate)) {
+                Score = S;
+                Candidate = K;
+            }
+        }
+    };
+    TOffer AnyOffer;
+    std::pmr::unordered_map<uintptr_t, TOffer> ByEntry(Mem);
+    ByEntry.reserve(N * 2);
     for (size_t I = N; I-- > 0;) {
-        for (size_t K = I + 1; K < N; K++) {
-            const uint64_t L = LinkScore(C[K], C[I], Lookup);
-            if (L != 0 && L + Score[K] > Score[I]) {
-                Score[I] = L + Score[K];
-                Best[I] = K;
+        TOffer Got = AnyOffer;
+        const TCandidate& In = C[I];
+        if (In.Entry != 0) {
+            if (auto It = ByEntry.find(In.Entry); It != ByEntry.end())
+                Got.Take(It->second.Score, It->second.Candidate);
+        } else {
+            // A routine nobody names: a direct call must at least lead below
+            // it, not too far.
+            for (size_t K = I + 1; K < N && K < I + 2048; K++)
+                if (const uint64_t L = LinkScore(C[K], In, Lookup); L != 0)
+                    Got.Take(L + Score[K], K);
+        }
+        Score[I] = Got.Score;
+        Best[I] = Got.Score != 0 ? Got.Candidate : 0;
+        // Offer this candidate to the inner ones.
+        if (I > 0) {
+            if (In.Indirect)
+                AnyOffer.Take(PointerLink + Score[I], I);
+            else if (In.Target != 0) {
+                const uintptr_t* Items = nullptr;
+                const size_t Count = Lookup.Destinations(In.Target, Items);
+                for (size_t D = 0; D < Count; D++) {
+                    if (Items[D] == AnyRoutine)
+                        AnyOffer.Take(PointerLink + Score[I], I);
+                    else
+                        ByEntry[Items[D]].Take(KnownLink + Score[I], I);
+                }
             }
         }
         if (Progress && I % 64 == 0)
@@ -964,12 +1198,6 @@ void CfiWalk(const TThreadContext&, const TDATryRead*, TCfiWalk&) {}
 
 // --- Naming ---------------------------------------------------------------------------------
 
-struct TModuleSpan {
-    uintptr_t Base, End;
-    std::u16string Name;
-    std::string FileName;
-};
-
 // Names an item through the module list of the walk: asking the map-file
 // cache by address alone would read the process's maps once per item.
 void NameItem(TStackItem& Item, const std::vector<TModuleSpan>& Modules)
@@ -1006,37 +1234,6 @@ void NameItem(TStackItem& Item, const std::vector<TModuleSpan>& Modules)
     uint64_t Offset = Item.ModuleName.empty() ? 0 : Item.ModuleOffset;
     uint32_t Crc = UpdateCrc32(0, ModuleUtf8.data(), ModuleUtf8.size() + 1);
     Item.Checksum = UpdateCrc32(Crc, &Offset, sizeof(Offset));
-}
-
-std::vector<TModuleSpan> ModuleSpans(const TDATryRead* Ranges = nullptr)
-{
-    // The module list is read again only when the address space changed
-    // since the last walk (called under the walk lock).
-    static uint32_t LastKey = 0;
-    static std::vector<TModuleSpan> Last;
-    uint32_t Key = 0;
-    if (Ranges != nullptr) {
-        for (const TTryReadRange& R : Ranges->Ranges) {
-            const uintptr_t Words[2] = {R.Start, R.End};
-            Key = UpdateCrc32(Key, Words, sizeof(Words));
-            Key = UpdateCrc32(Key, &R.Kind, 1);
-        }
-        if (Key != 0 && Key == LastKey)
-            return Last;
-    }
-    std::vector<TModuleSpan> Out;
-    for (const TModuleInfo& M : GetModuleList()) {
-        const size_t Slash = M.FileName.rfind('/');
-        Out.push_back(
-            {M.Base, M.End,
-             Utf8ToWide(Slash == std::string::npos ? M.FileName : M.FileName.substr(Slash + 1)),
-             M.FileName});
-    }
-    if (Ranges != nullptr) {
-        LastKey = Key;
-        Last = Out;
-    }
-    return Out;
 }
 
 std::string Hex(uint64_t Value, bool Full)
@@ -1269,88 +1466,14 @@ void NameFrames(const TRawFrames& Frames, const std::vector<TModuleSpan>& Module
 
 namespace {
 
-// One module of the process as a crash-time walk sees it: read from the
-// maps' text and the module's headers in memory, nothing on the heap.
-struct TCrashModule {
-    uintptr_t Base = 0;
-    uintptr_t End = 0;
-    std::string_view Path; // into the maps' text
-    bool HeadersRead = false;
-    uintptr_t Bias = 0;     // added to the file's addresses
-    uintptr_t EhHeader = 0; // .eh_frame_hdr in memory, 0 when none
-    uintptr_t Dynamic = 0;  // the dynamic section in memory, 0 when none
-};
-
-// The modules of a maps text: every run of mappings of one file that starts
-// with the file's first page.
-void CrashModules(std::string_view MapsText, std::pmr::vector<TCrashModule>& Out)
-{
-    struct TCollect {
-        std::pmr::vector<TCrashModule>& Out;
-        bool Add(const TMapsEntry& E)
-        {
-            if (E.Path.empty() || E.Path[0] != '/')
-                return true;
-            if (!Out.empty() && Out.back().Path == E.Path && Out.back().End <= E.Start) {
-                Out.back().End = E.End;
-                return true;
-            }
-            if (E.Offset == 0)
-                Out.push_back({E.Start, E.End, E.Path});
-            return true;
-        }
-    } Collect{Out};
-    ParseMemoryMaps(MapsText, [&Collect](const TMapsEntry& E) { return Collect.Add(E); });
-}
-
-#if defined(__x86_64__)
-using TEhdr = Elf64_Ehdr;
-using TPhdr = Elf64_Phdr;
-using TDyn = Elf64_Dyn;
-using TSym = Elf64_Sym;
-#else
-using TEhdr = Elf32_Ehdr;
-using TPhdr = Elf32_Phdr;
-using TDyn = Elf32_Dyn;
-using TSym = Elf32_Sym;
-#endif
-
-// Bias, unwind table and dynamic section of a module, from its headers in
-// memory.
-void ReadCrashModuleHeaders(TCrashModule& M, const TDATryRead& Ranges)
-{
-    if (M.HeadersRead)
-        return;
-    M.HeadersRead = true;
-    TEhdr E{};
-    if (!TryRead(M.Base, &E, sizeof(E), &Ranges) || std::memcmp(E.e_ident, ELFMAG, SELFMAG) != 0 ||
-        E.e_phentsize != sizeof(TPhdr) || E.e_phnum == 0 || E.e_phnum > 64)
-        return;
-    TPhdr P[64];
-    if (!TryRead(M.Base + E.e_phoff, P, E.e_phnum * sizeof(TPhdr), &Ranges))
-        return;
-    bool HaveBias = false;
-    for (unsigned I = 0; I < E.e_phnum; I++)
-        if (P[I].p_type == PT_LOAD && !HaveBias) {
-            M.Bias =
-                M.Base - static_cast<uintptr_t>((P[I].p_vaddr - P[I].p_offset) & ~uint64_t{0xfff});
-            HaveBias = true;
-        }
-    for (unsigned I = 0; I < E.e_phnum; I++) {
-        if (P[I].p_type == PT_GNU_EH_FRAME)
-            M.EhHeader = M.Bias + static_cast<uintptr_t>(P[I].p_vaddr);
-        else if (P[I].p_type == PT_DYNAMIC)
-            M.Dynamic = M.Bias + static_cast<uintptr_t>(P[I].p_vaddr);
-    }
-}
-
 // Routine entries of a crash-time walk: the modules' unwind tables read in
 // memory, remembered in a table of fixed size (no growth, no heap).
 class TCrashLookup final : public TRoutineLookup {
 public:
     TCrashLookup(const TDATryRead& ARanges, std::pmr::vector<TCrashModule>& AModules,
                  std::pmr::memory_resource* Mem)
-        : Ranges(ARanges), Modules(AModules), Slots(SlotCount, TSlot{}, Mem)
+        : Ranges(ARanges), Modules(AModules), Slots(SlotCount, TSlot{}, Mem),
+          Targets(TargetSlotCount, TTargetSlot{}, Mem)
     {
     }
 
@@ -1383,33 +1506,24 @@ public:
         return Result;
     }
 
-    int Reaches(uintptr_t Target, uintptr_t EntryAddress) override
+    size_t Destinations(uintptr_t Target, const uintptr_t*& Items) override
     {
-        // The target itself, the routine a stub (a linkage-table entry, a
-        // thunk that only jumps) leads to, or one the target leaves by a tail
-        // jump on its straight way from the entry (the function parser,
-        // which follows every branch, needs the heap).
-        const TProcessCodeReader Reader(&Ranges);
-        for (int Step = 0; Step < 4 && Target != 0; Step++) {
-            if (Target == EntryAddress)
-                return rYes;
-            uintptr_t At = Target, Next = 0;
-            for (int Count = 0; Count < 48 && Next == 0; Count++) {
-                const TInstructionInfo I = ParseCodeEx(At, nullptr, false, Reader, NativeMode);
-                if (!I.Valid || I.Opcode == 0xC3 || I.Opcode == 0xC2)
-                    return rNo;
-                if (I.IsJump && (I.Opcode == 0xE9 || I.Opcode == 0xEB || I.Opcode == 0xFF)) {
-                    // A stub that jumps through a pointer it finds by a
-                    // register may lead anywhere.
-                    if (I.Opcode == 0xFF && I.Target == 0)
-                        return Step == 0 && Count == 0 ? rAny : rNo;
-                    Next = static_cast<uintptr_t>(I.Target);
-                }
-                At = static_cast<uintptr_t>(I.Next);
+        // Remembered in a table of fixed size; past it, worked out again.
+        size_t I = (Target * 0x9E3779B97F4A7C15ull) >> 52 & (TargetSlotCount - 1);
+        TTargetSlot* Slot = nullptr;
+        for (size_t Probe = 0; Probe < 16; Probe++, I = (I + 1) & (TargetSlotCount - 1))
+            if (Targets[I].Target == Target || Targets[I].Target == 0) {
+                Slot = &Targets[I];
+                break;
             }
-            Target = Next;
+        if (Slot == nullptr)
+            Slot = &Scratch;
+        if (Slot->Target != Target) {
+            Slot->Target = Target;
+            Slot->Count = StraightDestinations(Target, Ranges, Slot->Items);
         }
-        return rNo;
+        Items = Slot->Items;
+        return Slot->Count;
     }
 
 private:
@@ -1417,7 +1531,13 @@ private:
         uintptr_t Key = 0;
         uintptr_t Value = 0;
     };
+    struct TTargetSlot {
+        uintptr_t Target = 0;
+        size_t Count = 0;
+        uintptr_t Items[MaxDestinations] = {};
+    };
     static constexpr size_t SlotCount = 16384;
+    static constexpr size_t TargetSlotCount = 4096;
     // Open addressing; nullptr when the table is full around the address
     // (the entry is then looked up again each time).
     TSlot* Find(uintptr_t Address)
@@ -1431,6 +1551,8 @@ private:
     const TDATryRead& Ranges;
     std::pmr::vector<TCrashModule>& Modules;
     std::pmr::vector<TSlot> Slots;
+    std::pmr::vector<TTargetSlot> Targets;
+    TTargetSlot Scratch;
 };
 
 // Copies Text into a fixed field, cut to fit, always ended by a zero byte.
@@ -1963,7 +2085,7 @@ bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
     TDATryRead Ranges = GetReadableRanges();
     const bool Readable = StackRegion(Sp, Low, High, Ranges);
     TRawFrames Frames(std::pmr::new_delete_resource());
-    TSharedLookup Lookup(&Ranges);
+    TSharedLookup Lookup(&Ranges, ModuleSpans(&Ranges));
     if (Readable)
         ScanWalk(Ip, Low, High, Ranges, Lookup, std::pmr::new_delete_resource(), Cancel, nullptr,
                  Frames, nullptr, TFrameSource::Context);
@@ -1974,22 +2096,17 @@ bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
     return Readable;
 }
 
-bool CalcStackTrace(const TThreadContext* Context, uint32_t AskedFlags,
-                    const TStackProgress& Progress, const std::atomic<bool>* Cancel,
-                    TStackTrace& Result, std::string* Text)
+TCaptureSnapshot::TCaptureSnapshot() : FRanges(GetReadableRanges()) {}
+
+namespace {
+
+// The walk behind both forms of CalcStackTrace: of Context, or (SkipUntil
+// set) of the calling thread from the caller of CalcStackTrace on.
+bool WalkAndName(const TThreadContext& Context, uintptr_t SkipUntil, uint32_t AskedFlags,
+                 const TStackProgress& Progress, const std::atomic<bool>* Cancel,
+                 TStackTrace& Result, std::string* Text, const TCaptureSnapshot* Capture)
 {
-    Result.clear();
-    TThreadContext Own;
-    uintptr_t SkipUntil = 0;
-    if (Context == nullptr) {
-        ucontext_t Uc;
-        getcontext(&Uc);
-        ContextFromUcontext(Uc, Own);
-        Own.ThreadId = CurrentTid();
-        SkipUntil = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
-        Context = &Own;
-    }
-    TThreadContext Ctx = *Context;
+    TThreadContext Ctx = Context;
     if (Ctx.ThreadId == 0)
         Ctx.ThreadId = CurrentTid();
     // Of a thread known by its instruction and stack pointers alone, the
@@ -2002,8 +2119,11 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t AskedFlags,
     TWalkLocks Locks;
     if (!Locks.All())
         return CrashTimeFallback(Ctx, Flags, Result, Text);
-    TDATryRead Ranges = GetReadableRanges();
-    TSharedLookup Lookup(&Ranges);
+    TDATryRead OwnRanges;
+    if (Capture == nullptr)
+        OwnRanges = GetReadableRanges();
+    const TDATryRead& Ranges = Capture != nullptr ? Capture->Ranges() : OwnRanges;
+    TSharedLookup Lookup(&Ranges, ModuleSpans(&Ranges));
     std::pmr::memory_resource* Heap = std::pmr::new_delete_resource();
     uintptr_t Low = Ctx.StackLow, High = Ctx.StackHigh;
     // The instruction pointer's frame is listed whatever else can be read.
@@ -2082,13 +2202,46 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t AskedFlags,
     }
 
     Guard("NameStackItems", [&] { NameFrames(Frames, ModuleSpans(&Ranges), Result); });
-    FreeReadableRanges(Ranges);
+    FreeReadableRanges(OwnRanges);
     if (Text != nullptr) {
         *Text = StackTraceToStr(Result, (Flags & swRelAddresses) != 0, (Flags & swRelLines) != 0);
         if (!Errors.empty())
             *Text += (Text->empty() ? "" : "\r\n") + Errors.substr(0, Errors.size() - 2);
     }
     return Readable;
+}
+
+} // namespace
+
+bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
+                    const std::atomic<bool>* Cancel, TStackTrace& Result, std::string* Text,
+                    const TCaptureSnapshot* Capture)
+{
+    Result.clear();
+    if (Context != nullptr)
+        return WalkAndName(*Context, 0, Flags, Progress, Cancel, Result, Text, Capture);
+    ucontext_t Uc;
+    getcontext(&Uc);
+    TThreadContext Own;
+    ContextFromUcontext(Uc, Own);
+    Own.ThreadId = CurrentTid();
+    return WalkAndName(Own, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), Flags,
+                       Progress, Cancel, Result, Text, Capture);
+}
+
+bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
+                    const std::atomic<bool>* Cancel, TStackTrace& Result, std::string* Text)
+{
+    Result.clear();
+    if (Context != nullptr)
+        return WalkAndName(*Context, 0, Flags, Progress, Cancel, Result, Text, nullptr);
+    ucontext_t Uc;
+    getcontext(&Uc);
+    TThreadContext Own;
+    ContextFromUcontext(Uc, Own);
+    Own.ThreadId = CurrentTid();
+    return WalkAndName(Own, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), Flags,
+                       Progress, Cancel, Result, Text, nullptr);
 }
 
 // --- Texts ------------------------------------------------------------------------------------

@@ -230,6 +230,23 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
                     const std::atomic<bool>* Cancel, TStackTrace& Result,
                     std::string* Text = nullptr);
 
+// One look at the address space shared by the walks of one capture (the
+// threads of one report): /proc/self/maps is read once, and the pages one
+// walk reads serve the next. Take it right before the capture's walks and
+// drop it after them; a module loaded meanwhile is not seen.
+class TCaptureSnapshot {
+public:
+    TCaptureSnapshot();
+    const TDATryRead& Ranges() const { return FRanges; }
+
+private:
+    TDATryRead FRanges;
+};
+// CalcStackTrace through a capture's snapshot.
+bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
+                    const std::atomic<bool>* Cancel, TStackTrace& Result, std::string* Text,
+                    const TCaptureSnapshot* Capture);
+
 // Only scan-and-link over the raw stack [Low, High) with the instruction
 // pointer Ip innermost (the bounds are clamped to the mapping holding Sp, or
 // the nearest above it), through signal frames as CalcStackTrace.
