@@ -252,8 +252,8 @@ struct TScope {
 
 class TDwarfReader {
 public:
-    TDwarfReader(TMapFile& AMap, uintptr_t ABias, const TElfFile& File)
-        : Map(AMap), Bias(ABias), Symbols(FunctionSymbols(File))
+    TDwarfReader(TMapFile& AMap, uintptr_t ABias, const TElfSymbolMap& ASymbols)
+        : Map(AMap), Bias(ABias), Symbols(ASymbols)
     {
     }
 
@@ -264,12 +264,14 @@ public:
 
     // The sized function symbols, as the outermost routines: they name code
     // that no DWARF routine describes.
-    void AddSymbolScopes(const TElfFile& File)
+    // Only those starting in [From, To) (file addresses) when given.
+    void AddSymbolScopes(const std::vector<TElfSymbol>& Functions, uint64_t From = 0,
+                         uint64_t To = UINT64_MAX)
     {
-        for (const auto& S : FunctionSymbols(File)) {
+        for (const auto& S : Functions) {
             const uintptr_t L = static_cast<uintptr_t>(S.Value) + Bias;
             if (S.Size == 0 || S.Shndx == SHN_UNDEF || S.Name.empty() || L < Map.CodeBase ||
-                L >= Map.CodeEnd)
+                L >= Map.CodeEnd || S.Value < From || S.Value >= To)
                 continue;
             auto [It, New] =
                 NameIds.try_emplace(S.Name.c_str(), static_cast<uint32_t>(Names.size()));
@@ -310,7 +312,7 @@ public:
 private:
     TMapFile& Map;
     uintptr_t Bias;
-    TElfSymbolMap Symbols;
+    const TElfSymbolMap& Symbols;
     std::unordered_map<const char*, uint32_t> FileIds;
     std::unordered_map<const char*, uint32_t> NameIds;
     std::unordered_map<std::u16string, uint32_t> OwnNameIds;
@@ -537,7 +539,9 @@ void AddRoutines(TMapFile& Map, std::vector<TScope>& Scopes,
 
 bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& File)
 {
-    TDwarfReader Reader(Map, Map.Bias, File);
+    const std::vector<TElfSymbol> Functions = FunctionSymbols(File);
+    const TElfSymbolMap Symbols(Functions);
+    TDwarfReader Reader(Map, Map.Bias, Symbols);
     {
         // In crash-time mode a lock a crashed thread holds is not waited
         // for: the map is then read from its other sources, and not kept.
@@ -571,7 +575,7 @@ bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& F
     }
     if (Reader.Rows.empty())
         return false;
-    Reader.AddSymbolScopes(File);
+    Reader.AddSymbolScopes(Functions);
     AddLines(Map, Reader.Rows, Reader.Files);
     AddRoutines(Map, Reader.Scopes, Reader.Names);
     if (Map.Publics.empty()) {
@@ -581,4 +585,135 @@ bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& F
         Map.Segments.resize(Segments);
     }
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reading unit by unit
+
+struct TLazyDebugInfo::TImpl {
+    std::unique_ptr<Dwfl, TDwflCloser> Session;
+    Dwfl_Module* Mod = nullptr;
+    std::vector<TElfSymbol> Functions;
+    std::unique_ptr<TElfSymbolMap> Symbols;
+    // The address ranges (file addresses) of the units read, and the
+    // addresses asked for that no unit holds.
+    std::vector<std::pair<uint64_t, uint64_t>> Read;
+    std::unordered_map<uint64_t, bool> NoUnit;
+    std::vector<Dwarf_Off> Units;
+};
+
+TLazyDebugInfo::TLazyDebugInfo() : Impl(std::make_unique<TImpl>()) {}
+TLazyDebugInfo::~TLazyDebugInfo()
+{
+    // libdw's session is ended under the lock, as every use of libdw is.
+    std::lock_guard<std::recursive_timed_mutex> Guard(LibraryLock(TLibraryLock::DebugInfo));
+    Impl.reset();
+}
+
+std::shared_ptr<TLazyDebugInfo> TLazyDebugInfo::Open(const std::string& FileName,
+                                                     const TElfFile& File)
+{
+    auto Lazy = std::shared_ptr<TLazyDebugInfo>(new TLazyDebugInfo);
+    TImpl& I = *Lazy->Impl;
+    TLibraryLockGuard Guard(TLibraryLock::DebugInfo);
+    if (!Guard.Locked())
+        return nullptr;
+    I.Session.reset(dwfl_begin(&Callbacks));
+    const int Fd = I.Session ? OpenRegularFile(FileName.c_str()) : -1;
+    if (Fd < 0)
+        return nullptr;
+    I.Mod = dwfl_report_elf(I.Session.get(), "module", FileName.c_str(), Fd, 0, false);
+    if (I.Mod == nullptr)
+        close(Fd);
+    dwfl_report_end(I.Session.get(), nullptr, nullptr);
+    Dwarf_Addr ModBias = 0;
+    if (I.Mod == nullptr || dwfl_module_getdwarf(I.Mod, &ModBias) == nullptr)
+        return nullptr;
+    I.Functions = FunctionSymbols(File);
+    I.Symbols = std::make_unique<TElfSymbolMap>(I.Functions);
+    return Lazy;
+}
+
+std::shared_lock<std::shared_mutex> TLazyDebugInfo::Read(TMapFile& Map, uintptr_t Address)
+{
+    const uint64_t At = Address - Map.Bias;
+    auto Known = [&] {
+        for (const auto& [Low, High] : Impl->Read)
+            if (At >= Low && At < High)
+                return true;
+        return Impl->NoUnit.count(At) != 0;
+    };
+    {
+        std::shared_lock<std::shared_mutex> Reading(TablesLock);
+        if (Known())
+            return Reading;
+    }
+    {
+        std::unique_lock<std::shared_mutex> Writing(TablesLock);
+        if (!Known())
+            ReadUnitAt(Map, At);
+    }
+    return std::shared_lock<std::shared_mutex>(TablesLock);
+}
+
+void TLazyDebugInfo::ReadUnitAt(TMapFile& Map, uint64_t At)
+{
+    TImpl& I = *Impl;
+    // In crash-time mode a lock a crashed thread holds is not waited for:
+    // the tables answer as they are.
+    TLibraryLockGuard Guard(TLibraryLock::DebugInfo);
+    if (!Guard.Locked())
+        return;
+    Dwarf_Addr CuBias = 0;
+    Dwarf_Die* Cu = dwfl_module_addrdie(I.Mod, At, &CuBias);
+    if (Cu == nullptr) {
+        if (I.NoUnit.size() < 65536)
+            I.NoUnit.emplace(At, true);
+        return;
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> Ranges;
+    Dwarf_Addr Base, Low, High;
+    for (ptrdiff_t Offset = 0; (Offset = dwarf_ranges(Cu, Offset, &Base, &Low, &High)) > 0;)
+        if (High > Low)
+            Ranges.emplace_back(Low + CuBias, High + CuBias);
+    const Dwarf_Off Unit = dwarf_dieoffset(Cu);
+    if (std::find(I.Units.begin(), I.Units.end(), Unit) != I.Units.end() || Ranges.empty()) {
+        I.NoUnit.emplace(At, true); // read already: the address lies in no range of it
+        return;
+    }
+    I.Units.push_back(Unit);
+    TMapFile Part;
+    Part.Bias = Map.Bias;
+    Part.CodeBase = Map.CodeBase;
+    Part.CodeEnd = Map.CodeEnd;
+    TDwarfReader Reader(Part, Map.Bias, *I.Symbols);
+    Reader.ReadUnit(Cu, CuBias);
+    for (const auto& [L, H] : Ranges)
+        Reader.AddSymbolScopes(I.Functions, L, H);
+    AddLines(Part, Reader.Rows, Reader.Files);
+    AddRoutines(Part, Reader.Scopes, Reader.Names);
+    Part.SortTables();
+    // What the module's symbols said inside the unit's ranges gives way to
+    // what its DWARF says; the tables stay sorted.
+    auto Inside = [&](uintptr_t A) {
+        for (const auto& [L, H] : Ranges)
+            if (A - Map.Bias >= L && A - Map.Bias < H)
+                return true;
+        return false;
+    };
+    std::erase_if(Map.Publics, [&](const TMfPublic& P) { return Inside(P.Address); });
+    auto Merge = [](auto& To, auto& From, auto Less) {
+        const auto Middle = static_cast<std::ptrdiff_t>(To.size());
+        To.insert(To.end(), std::make_move_iterator(From.begin()),
+                  std::make_move_iterator(From.end()));
+        std::inplace_merge(To.begin(), To.begin() + Middle, To.end(), Less);
+    };
+    Merge(Map.Publics, Part.Publics,
+          [](const TMfPublic& A, const TMfPublic& B) { return A.Address < B.Address; });
+    Merge(Map.Lines, Part.Lines,
+          [](const TMapFileLine& A, const TMapFileLine& B) { return A.Address < B.Address; });
+    Merge(Map.Segments, Part.Segments, [](const TMfSegment& A, const TMfSegment& B) {
+        return A.Class != B.Class ? A.Class < B.Class : A.Start < B.Start;
+    });
+    I.Read.insert(I.Read.end(), Ranges.begin(), Ranges.end());
 }

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -32,6 +34,27 @@ std::string FindSeparateDebugFile(const std::string& ModuleFile, std::string_vie
 // names, opened (close-on-exec) when it is a regular file whose build-id is
 // the one that section records; -1 otherwise.
 int OpenDebugAltFile(const std::string& NamingFile, const std::string& AltPath);
+
+// The DWARF of a module read unit by unit, as addresses in them are looked
+// up: a map of a big module is there at once, and holds what its lookups
+// needed. The map's tables change as units are read: they are read under
+// the shared lock Read returns.
+class TLazyDebugInfo {
+public:
+    ~TLazyDebugInfo();
+    // Null when FileName (or its separate debug file) has no DWARF.
+    static std::shared_ptr<TLazyDebugInfo> Open(const std::string& FileName, const TElfFile& File);
+    // Reads the unit holding Address into Map, once; returns the lock under
+    // which Map's tables are read.
+    std::shared_lock<std::shared_mutex> Read(TMapFile& Map, uintptr_t Address);
+
+private:
+    TLazyDebugInfo();
+    void ReadUnitAt(TMapFile& Map, uint64_t FileAddress);
+    struct TImpl;
+    std::unique_ptr<TImpl> Impl;
+    std::shared_mutex TablesLock;
+};
 
 // Adds what the DWARF of FileName (or of its separate debug file) says to
 // Map, with Map.Bias added to every address: one line row per address (the

@@ -273,12 +273,16 @@ void TMapFile::AddMapLine(uint32_t Line, uintptr_t Address)
 
 void TMapFile::SortTables()
 {
-    std::stable_sort(Segments.begin(), Segments.end(), SegmentLess);
+    // Tables read in order (packed map data, DWARF) are only checked: a sort
+    // moves every name of a big program.
+    if (!std::is_sorted(Segments.begin(), Segments.end(), SegmentLess))
+        std::stable_sort(Segments.begin(), Segments.end(), SegmentLess);
     LastSegment[0] = LastSegment[1] = -1;
 
     // Of several entries at one address the one added last stays.
-    std::stable_sort(Publics.begin(), Publics.end(),
-                     [](const TMfPublic& A, const TMfPublic& B) { return A.Address < B.Address; });
+    auto ByAddress = [](const TMfPublic& A, const TMfPublic& B) { return A.Address < B.Address; };
+    if (!std::is_sorted(Publics.begin(), Publics.end(), ByAddress))
+        std::stable_sort(Publics.begin(), Publics.end(), ByAddress);
     std::size_t Out = 0;
     for (std::size_t I = 0; I < Publics.size(); ++I) {
         if (I + 1 < Publics.size() && Publics[I + 1].Address == Publics[I].Address)
@@ -289,9 +293,11 @@ void TMapFile::SortTables()
     }
     Publics.resize(Out);
 
-    std::stable_sort(Lines.begin(), Lines.end(), [](const TMapFileLine& A, const TMapFileLine& B) {
+    auto LineLess = [](const TMapFileLine& A, const TMapFileLine& B) {
         return A.Address < B.Address;
-    });
+    };
+    if (!std::is_sorted(Lines.begin(), Lines.end(), LineLess))
+        std::stable_sort(Lines.begin(), Lines.end(), LineLess);
     Out = 0;
     for (std::size_t I = 0; I < Lines.size(); ++I) {
         if (I + 1 < Lines.size() && Lines[I + 1].Address == Lines[I].Address)
@@ -304,8 +310,57 @@ void TMapFile::SortTables()
 // ---------------------------------------------------------------------------
 // Lookups
 
+struct TMapFile::TCompactTables {
+    std::vector<std::u16string> Names;
+    std::vector<uintptr_t> SegStart, SegLength;
+    std::vector<uint32_t> SegName;
+    std::vector<uint8_t> SegClass, SegQualified;
+    std::vector<uintptr_t> PubAddress;
+    std::vector<uint32_t> PubBack, PubName;
+
+    TMfSegment Segment(std::size_t I) const
+    {
+        return {1, SegClass[I], SegStart[I], SegLength[I], Names[SegName[I]], SegQualified[I]};
+    }
+    TMfPublic Public(std::size_t I) const
+    {
+        return {1, mcCode, Names[PubName[I]], PubAddress[I],
+                PubBack[I] != 0 ? PubAddress[I] - PubBack[I] : 0};
+    }
+};
+
+std::shared_lock<std::shared_mutex> TMapFile::ReadLock(uintptr_t Address) const
+{
+    if (!Lazy)
+        return {};
+    return Lazy->Read(const_cast<TMapFile&>(*this), Address);
+}
+
 TMfSegment TMapFile::FindSegment(uint8_t Class, uintptr_t Address) const
 {
+    const auto Reading = ReadLock(Address);
+    return SegmentAt(Class, Address);
+}
+
+TMfSegment TMapFile::SegmentAt(uint8_t Class, uintptr_t Address) const
+{
+    if (Compact) {
+        const TCompactTables& C = *Compact;
+        std::size_t Lo = 0, Hi = C.SegStart.size(); // the first above (Class, Address)
+        while (Lo < Hi) {
+            const std::size_t Mid = Lo + (Hi - Lo) / 2;
+            const bool Above =
+                Class != C.SegClass[Mid] ? Class < C.SegClass[Mid] : Address < C.SegStart[Mid];
+            if (Above)
+                Hi = Mid;
+            else
+                Lo = Mid + 1;
+        }
+        if (Lo == 0 || C.SegClass[Lo - 1] != Class || Address < C.SegStart[Lo - 1] ||
+            Address - C.SegStart[Lo - 1] >= C.SegLength[Lo - 1])
+            return {};
+        return C.Segment(Lo - 1);
+    }
     auto It = std::upper_bound(Segments.begin(), Segments.end(), Address,
                                [Class](uintptr_t A, const TMfSegment& S) {
                                    return Class != S.Class ? Class < S.Class : A < S.Start;
@@ -320,6 +375,18 @@ TMfSegment TMapFile::FindSegment(uint8_t Class, uintptr_t Address) const
 
 TMfPublic TMapFile::FindPublic(uintptr_t Address) const
 {
+    const auto Reading = ReadLock(Address);
+    if (Compact) {
+        const TCompactTables& C = *Compact;
+        const auto It = std::upper_bound(C.PubAddress.begin(), C.PubAddress.end(), Address);
+        if (It == C.PubAddress.begin())
+            return {};
+        const auto I = static_cast<std::size_t>(It - C.PubAddress.begin()) - 1;
+        if (C.Names[C.PubName[I]].empty() ||
+            (It == C.PubAddress.end() && CodeEnd != 0 && Address >= CodeEnd))
+            return {};
+        return C.Public(I);
+    }
     auto It = std::upper_bound(Publics.begin(), Publics.end(), Address,
                                [](uintptr_t A, const TMfPublic& P) { return A < P.Address; });
     if (It == Publics.begin())
@@ -336,6 +403,21 @@ uintptr_t TMapFile::FindPublicByName(uint8_t Class, std::u16string_view Unit, bo
                                      std::u16string_view Name) const
 {
     auto Search = [&](std::u16string_view U) -> uintptr_t {
+        if (Compact) {
+            const TCompactTables& C = *Compact;
+            for (std::size_t I = 0; I < C.SegStart.size(); ++I) {
+                if (C.SegClass[I] != Class || !IsTextEqualW(C.Names[C.SegName[I]], U))
+                    continue;
+                auto It = std::lower_bound(C.PubAddress.begin(), C.PubAddress.end(), C.SegStart[I]);
+                for (; It != C.PubAddress.end() && *It - C.SegStart[I] < C.SegLength[I]; ++It) {
+                    const auto& N =
+                        C.Names[C.PubName[static_cast<std::size_t>(It - C.PubAddress.begin())]];
+                    if (Class == mcCode && (ExactCase ? N == Name : IsTextEqualW(N, Name)))
+                        return *It;
+                }
+            }
+            return 0;
+        }
         for (const auto& S : Segments) {
             if (S.Class != Class || !IsTextEqualW(S.UnitName, U))
                 continue;
@@ -371,7 +453,7 @@ const TMapFileLine* LineRowAt(const TMapFile& Map, uintptr_t Address, uintptr_t&
     if (It == Map.Lines.begin())
         return nullptr;
     const TMapFileLine& Row = *(It - 1);
-    const TMfSegment Seg = Map.FindSegment(mcCode, Address);
+    const TMfSegment Seg = Map.SegmentAt(mcCode, Address); // the caller holds the read lock
     if (!Seg.Valid || Row.Address < Seg.Start)
         return nullptr;
     if (It == Map.Lines.end() && Map.CodeEnd != 0 && Address >= Map.CodeEnd)
@@ -386,6 +468,7 @@ const TMapFileLine* LineRowAt(const TMapFile& Map, uintptr_t Address, uintptr_t&
 
 uint32_t TMapFile::FindLineEx(uintptr_t Address, uintptr_t& Next) const
 {
+    const auto Reading = ReadLock(Address);
     uintptr_t Start;
     const TMapFileLine* Row = LineRowAt(*this, Address, Start, Next);
     return Row != nullptr ? Row->Line : 0;
@@ -715,6 +798,8 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S, uint32_t Version)
         Name = Names[Index];
         return true;
     };
+    if (Table && WantCompact && Segments.empty() && Publics.empty())
+        return LoadCompactStream(S, std::move(Names), At);
     if (!S.ReadU32(Count) || Count > S.Left() / 10)
         return false;
     NewSegments.reserve(Count);
@@ -772,7 +857,7 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S, uint32_t Version)
             uint32_t Back;
             if (!S.ReadVarUInt(Back))
                 return false;
-            P.Start = Address - Back;
+            P.Start = Back != 0 ? Address - Back : 0;
         }
         NewPublics.push_back(std::move(P));
     }
@@ -801,11 +886,99 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S, uint32_t Version)
     if (S.Left() == 4 && S.ReadU32(Entry))
         EntryPoint = At(Entry);
 
-    for (auto& X : NewSegments)
-        Segments.push_back(std::move(X));
-    for (auto& X : NewPublics)
-        Publics.push_back(std::move(X));
-    Lines.insert(Lines.end(), NewLines.begin(), NewLines.end());
+    // Into empty tables (the usual case) the new ones are moved whole.
+    auto Append = [](auto& To, auto& From) {
+        if (To.empty()) {
+            To.swap(From);
+            return;
+        }
+        To.reserve(To.size() + From.size());
+        for (auto& X : From)
+            To.push_back(std::move(X));
+    };
+    Append(Segments, NewSegments);
+    Append(Publics, NewPublics);
+    Append(Lines, NewLines);
+    return true;
+}
+
+bool TMapFile::LoadCompactStream(TMiniStream& S, std::vector<std::u16string> Names,
+                                 const std::function<uintptr_t(uint32_t)>& At)
+{
+    auto C = std::make_shared<TCompactTables>();
+    C->Names = std::move(Names);
+    uint32_t Count;
+    if (!S.ReadU32(Count) || Count > S.Left() / 10)
+        return false;
+    C->SegStart.reserve(Count);
+    for (uint32_t I = 0; I < Count; ++I) {
+        uint32_t Start, Length, Name;
+        uint8_t Class;
+        if (!S.ReadU32(Start) || !S.ReadU32(Length) || !S.ReadVarUInt(Name) ||
+            Name >= C->Names.size() || !S.ReadByte(Class))
+            return false;
+        C->SegStart.push_back(At(Start));
+        C->SegLength.push_back(Length);
+        C->SegName.push_back(Name);
+        C->SegClass.push_back(Class == mcCode ? mcCode : mcData);
+        C->SegQualified.push_back(0);
+    }
+    if (!S.ReadU32(Count) || Count > S.Left() / 2)
+        return false;
+    C->PubAddress.reserve(Count);
+    uintptr_t Address = 0;
+    for (uint32_t I = 0; I < Count; ++I) {
+        uint32_t Name, Back;
+        if (!S.ReadVarUInt(Name) || Name >= C->Names.size())
+            return false;
+        if (I == 0) {
+            uint32_t Offset;
+            if (!S.ReadU32(Offset))
+                return false;
+            Address = At(Offset);
+        } else {
+            int32_t Delta;
+            if (!S.ReadCompact(Delta))
+                return false;
+            Address += static_cast<uintptr_t>(static_cast<intptr_t>(Delta));
+        }
+        if (!S.ReadVarUInt(Back))
+            return false;
+        C->PubAddress.push_back(Address);
+        C->PubName.push_back(Name);
+        C->PubBack.push_back(Back);
+    }
+    // Lookups search the tables as they are: refuse them unless in order.
+    for (std::size_t I = 1; I < C->PubAddress.size(); ++I)
+        if (C->PubAddress[I] < C->PubAddress[I - 1])
+            return false;
+    for (std::size_t I = 1; I < C->SegStart.size(); ++I)
+        if (C->SegClass[I] < C->SegClass[I - 1] ||
+            (C->SegClass[I] == C->SegClass[I - 1] && C->SegStart[I] < C->SegStart[I - 1]))
+            return false;
+    if (!S.ReadU32(Count) || Count > S.Left() / 2)
+        return false;
+    Lines.reserve(Lines.size() + Count);
+    uint32_t Line = 0;
+    for (uint32_t I = 0; I < Count; ++I) {
+        if (I == 0) {
+            uint32_t Offset;
+            if (!S.ReadU32(Line) || !S.ReadU32(Offset))
+                return false;
+            Address = At(Offset);
+        } else {
+            int32_t DLine, DAddress;
+            if (!S.ReadCompact(DLine) || !S.ReadCompact(DAddress))
+                return false;
+            Line += static_cast<uint32_t>(DLine);
+            Address += static_cast<uintptr_t>(static_cast<intptr_t>(DAddress));
+        }
+        Lines.push_back({Line, Address});
+    }
+    uint32_t Entry;
+    if (S.Left() == 4 && S.ReadU32(Entry))
+        EntryPoint = At(Entry);
+    Compact = std::move(C);
     return true;
 }
 
@@ -1296,6 +1469,7 @@ TMapFile::TMapFile(uintptr_t AModule, const std::string& FileName, uint32_t Sour
 
 bool TMapFile::LoadFromFile(const std::string& FileName, uint32_t Sources)
 {
+    WantCompact = (Sources & mdsLazy) != 0;
     auto File = TElfFile::Open(FileName);
     if (!File)
         return false;
@@ -1340,7 +1514,14 @@ bool TMapFile::LoadFromFile(const std::string& FileName, uint32_t Sources)
             }
         }
     }
-    if ((Sources & mdsDwarf) != 0 && LoadDwarfInfo(*this, FileName, *File)) {
+    if ((Sources & (mdsDwarf | mdsLazy)) == (mdsDwarf | mdsLazy)) {
+        if ((Lazy = TLazyDebugInfo::Open(FileName, *File))) {
+            // The symbols name what no unit read yet describes.
+            LoadElfSymbols(*File);
+            Source = mdsDwarf;
+            return true;
+        }
+    } else if ((Sources & mdsDwarf) != 0 && LoadDwarfInfo(*this, FileName, *File)) {
         Source = mdsDwarf;
         return true;
     }
@@ -1415,7 +1596,7 @@ std::shared_ptr<TMapFile> FindModuleMapFile(uintptr_t Module, const std::string&
     TMapFileCache& C = Cache();
     TCacheLock Lock;
     if (!Lock.Guard.Locked())
-        return std::make_shared<TMapFile>(Module, FileName);
+        return std::make_shared<TMapFile>(Module, FileName, mdsAll | mdsLazy);
     const TFileKey Key = KeyOf(FileName);
     for (auto It = C.Entries.begin(); It != C.Entries.end(); ++It) {
         if (It->FileName != FileName || It->Module != Module)
@@ -1425,7 +1606,7 @@ std::shared_ptr<TMapFile> FindModuleMapFile(uintptr_t Module, const std::string&
         C.Entries.erase(It); // the file changed since it was read
         break;
     }
-    auto Map = std::make_shared<TMapFile>(Module, FileName);
+    auto Map = std::make_shared<TMapFile>(Module, FileName, mdsAll | mdsLazy);
     if (Map->Valid && !Map->Partial)
         C.Entries.push_back({FileName, Module, Key, Map});
     return Map;
@@ -1520,6 +1701,7 @@ bool MapLineHook(uintptr_t Address, uint32_t& Line, uintptr_t& RangeStart, uintp
     if (!Map || !Map->Valid)
         return false;
     uintptr_t Start, Next;
+    const auto Reading = Map->ReadLock(Address);
     if (const TMapFileLine* Row = LineRowAt(*Map, Address, Start, Next)) {
         Line = Row->Line;
         RangeStart = Start;

@@ -21,7 +21,9 @@
 #include "crashlib/kelTypes.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,7 +113,12 @@ enum : uint32_t {
     mdsPackedFile = 0x08,
     mdsElfSymbols = 0x10,
     mdsAll = 0x1f,
+    // DWARF read unit by unit as its addresses are looked up (the map of a
+    // big module is there at once); the other sources read whole.
+    mdsLazy = 0x20,
 };
+
+class TLazyDebugInfo;
 
 // The debug information of one module.
 class TMapFile {
@@ -132,6 +139,15 @@ public:
     // A source was left out because a lock was not got in crash-time mode:
     // the map is not kept in the cache.
     bool Partial = false;
+    // With mdsLazy and DWARF: the units not read yet. The lookups read the
+    // unit of their address first; the tables hold what was read so far.
+    std::shared_ptr<TLazyDebugInfo> Lazy;
+    // With mdsLazy and packed map data (version 4): the segments and publics
+    // kept compactly, each name once, instead of in Segments and Publics
+    // (which stay empty): a program's hundred thousand names are then not a
+    // hundred thousand strings. The lookups answer from them.
+    struct TCompactTables;
+    std::shared_ptr<const TCompactTables> Compact;
 
     uintptr_t CodeBase = 0; // the first executable load segment
     uintptr_t DataBase = 0; // the first writable load segment
@@ -199,10 +215,19 @@ public:
     // segments, with Bias added.
     void SetBasesFromFile(const TElfFile& File);
 
+    // The lock under which the tables answer for Address: with Lazy, taken
+    // after the unit holding Address has been read; none otherwise.
+    std::shared_lock<std::shared_mutex> ReadLock(uintptr_t Address) const;
+    // FindSegment for a caller that holds the read lock.
+    TMfSegment SegmentAt(uint8_t Class, uintptr_t Address) const;
+
 private:
     bool ParseBorlandMapText(std::string_view Text);
     bool ParseGnuMapText(std::string_view Text);
     bool LoadMapDataStream(TMiniStream& S, uint32_t Version);
+    bool LoadCompactStream(TMiniStream& S, std::vector<std::u16string> Names,
+                           const std::function<uintptr_t(uint32_t)>& At);
+    bool WantCompact = false;
     bool LoadFromFile(const std::string& FileName, uint32_t Sources);
 };
 

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -1882,7 +1883,13 @@ bool PrepareCrashTime(size_t ReserveBytes)
     S->ReserveSize = ReserveBytes;
     PrepareMemoryReader();
     // The program's own names, flattened into a mapping of their own.
-    if (auto Map = FindMapFile(0); Map && Map->Valid) {
+    // Read whole (the cache's maps read DWARF unit by unit as asked).
+    uintptr_t ExeBase = 0;
+    std::string ExeFile;
+    std::shared_ptr<TMapFile> Map;
+    if (FindModuleOfAddr(static_cast<uintptr_t>(getauxval(AT_PHDR)), ExeBase, ExeFile))
+        Map = std::make_shared<TMapFile>(ExeBase, ExeFile);
+    if (Map && Map->Valid) {
         std::unordered_map<std::u16string, uint32_t> Ids;
         std::string Pool;
         auto Id = [&](const std::u16string& Name) {

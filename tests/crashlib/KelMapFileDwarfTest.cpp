@@ -699,6 +699,65 @@ TEST_F(CrashlibMapFileDwarf, InlinedAndColdCodeIsNamedAsEuAddr2lineNamesIt)
     EXPECT_GT(Started, 20);
 }
 
+namespace {
+
+// Every lookup of Lazy at Address answers as Whole's does.
+void ExpectSameAnswer(const TMapFile& Lazy, const TMapFile& Whole, uintptr_t A)
+{
+    const TMfPublic P = Lazy.FindPublic(A), Q = Whole.FindPublic(A);
+    EXPECT_EQ(U8(P.Name), U8(Q.Name)) << HexAddress(A);
+    EXPECT_EQ(P.Address, Q.Address) << HexAddress(A);
+    EXPECT_EQ(P.Start, Q.Start) << HexAddress(A);
+    EXPECT_EQ(Lazy.FindLine(A), Whole.FindLine(A)) << HexAddress(A);
+    EXPECT_EQ(U8(Lazy.FindSegment(mcCode, A).UnitName), U8(Whole.FindSegment(mcCode, A).UnitName))
+        << HexAddress(A);
+}
+
+} // namespace
+
+TEST_F(CrashlibMapFileDwarf, MapsReadByUnitOrKeptCompactAnswerAsWholeOnes)
+{
+    // The cache's maps read DWARF unit by unit as addresses are asked, and
+    // keep packed map data's names compactly: every answer as the map read
+    // whole gives it, at every line row and between them, in any order.
+    const std::string Prog = Path("prog");
+    const TMapFile Whole(0, Prog, mdsDwarf);
+    ASSERT_TRUE(Whole.Valid);
+    std::vector<uintptr_t> Addresses;
+    for (const auto& L : Whole.Lines)
+        Addresses.insert(Addresses.end(), {L.Address, L.Address + 1});
+    for (const auto& P : Whole.Publics)
+        Addresses.push_back(P.Address);
+    std::reverse(Addresses.begin(), Addresses.end());
+    const TMapFile Lazy(0, Prog, mdsDwarf | mdsLazy);
+    ASSERT_TRUE(Lazy.Valid);
+    EXPECT_TRUE(Lazy.Lazy);
+    for (uintptr_t A : Addresses)
+        ExpectSameAnswer(Lazy, Whole, A);
+
+    // Packed map data in the module's own section.
+    const std::string Packed = Path("packed");
+    TempFolder::Write(Path("packed.block"), PackMapData(Whole));
+    ASSERT_EQ(std::system(("cd " + Temp->Path() + " && cp prog packed && objcopy --add-section " +
+                           ".rsrc.KEL.EXCEPT=packed.block packed")
+                              .c_str()),
+              0);
+    const TMapFile Read(0, Packed, mdsPackedResource);
+    const TMapFile Compact(0, Packed, mdsPackedResource | mdsLazy);
+    ASSERT_EQ(Read.Source, mdsPackedResource);
+    ASSERT_EQ(Compact.Source, mdsPackedResource);
+    EXPECT_TRUE(Compact.Publics.empty()); // kept compactly
+    for (uintptr_t A : Addresses)
+        ExpectSameAnswer(Compact, Read, A);
+    // By name too: the routine that starts a unit's first segment.
+    const std::u16string Unit = Read.Segments.front().UnitName;
+    const std::u16string Name = Read.FindPublic(Read.Segments.front().Start).Name;
+    ASSERT_FALSE(Name.empty());
+    EXPECT_NE(Read.FindPublicByName(mcCode, Unit, true, Name), 0u);
+    EXPECT_EQ(Compact.FindPublicByName(mcCode, Unit, true, Name),
+              Read.FindPublicByName(mcCode, Unit, true, Name));
+}
+
 TEST_F(CrashlibMapFileDwarf, GnuLinkerMapFileBesideTheModuleNamesItsRoutines)
 {
     const TMapFile Map(0, Path("plain"), mdsMapText);
