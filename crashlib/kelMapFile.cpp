@@ -798,7 +798,7 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S, uint32_t Version)
         Name = Names[Index];
         return true;
     };
-    if (Table && WantCompact && Segments.empty() && Publics.empty())
+    if (Table && KeepCompact && Segments.empty() && Publics.empty())
         return LoadCompactStream(S, std::move(Names), At);
     if (!S.ReadU32(Count) || Count > S.Left() / 10)
         return false;
@@ -1469,7 +1469,7 @@ TMapFile::TMapFile(uintptr_t AModule, const std::string& FileName, uint32_t Sour
 
 bool TMapFile::LoadFromFile(const std::string& FileName, uint32_t Sources)
 {
-    WantCompact = (Sources & mdsLazy) != 0;
+    KeepCompact = (Sources & mdsLazy) != 0;
     auto File = TElfFile::Open(FileName);
     if (!File)
         return false;

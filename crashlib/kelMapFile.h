@@ -148,6 +148,9 @@ public:
     // hundred thousand strings. The lookups answer from them.
     struct TCompactTables;
     std::shared_ptr<const TCompactTables> Compact;
+    // Set before reading packed map data (version 4) into an empty map: keep
+    // it in Compact (mdsLazy sets it).
+    bool KeepCompact = false;
 
     uintptr_t CodeBase = 0; // the first executable load segment
     uintptr_t DataBase = 0; // the first writable load segment
@@ -227,7 +230,6 @@ private:
     bool LoadMapDataStream(TMiniStream& S, uint32_t Version);
     bool LoadCompactStream(TMiniStream& S, std::vector<std::u16string> Names,
                            const std::function<uintptr_t(uint32_t)>& At);
-    bool WantCompact = false;
     bool LoadFromFile(const std::string& FileName, uint32_t Sources);
 };
 

@@ -6,3 +6,18 @@ bool LoadDwarfInfo(TMapFile&, const std::string&, const TElfFile&)
 {
     return false;
 }
+
+// Nothing to read unit by unit either.
+struct TLazyDebugInfo::TImpl {};
+TLazyDebugInfo::TLazyDebugInfo() = default;
+TLazyDebugInfo::~TLazyDebugInfo() = default;
+
+std::shared_ptr<TLazyDebugInfo> TLazyDebugInfo::Open(const std::string&, const TElfFile&)
+{
+    return nullptr;
+}
+
+std::shared_lock<std::shared_mutex> TLazyDebugInfo::Read(TMapFile&, uintptr_t)
+{
+    return {};
+}
