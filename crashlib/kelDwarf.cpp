@@ -634,7 +634,7 @@ std::shared_ptr<TLazyDebugInfo> TLazyDebugInfo::Open(const std::string& FileName
     return Lazy;
 }
 
-std::shared_lock<std::shared_mutex> TLazyDebugInfo::Read(TMapFile& Map, uintptr_t Address)
+std::shared_lock<std::shared_timed_mutex> TLazyDebugInfo::Read(TMapFile& Map, uintptr_t Address)
 {
     const uint64_t At = Address - Map.Bias;
     auto Known = [&] {
@@ -643,17 +643,24 @@ std::shared_lock<std::shared_mutex> TLazyDebugInfo::Read(TMapFile& Map, uintptr_
                 return true;
         return Impl->NoUnit.count(At) != 0;
     };
+    const bool Bounded = CrashTimeMode();
+    auto Shared = [&] {
+        return Bounded ? std::shared_lock<std::shared_timed_mutex>(TablesLock, CrashLockWait)
+                       : std::shared_lock<std::shared_timed_mutex>(TablesLock);
+    };
     {
-        std::shared_lock<std::shared_mutex> Reading(TablesLock);
-        if (Known())
+        auto Reading = Shared();
+        if (!Reading.owns_lock() || Known())
             return Reading;
     }
     {
-        std::unique_lock<std::shared_mutex> Writing(TablesLock);
-        if (!Known())
+        auto Writing = Bounded
+                           ? std::unique_lock<std::shared_timed_mutex>(TablesLock, CrashLockWait)
+                           : std::unique_lock<std::shared_timed_mutex>(TablesLock);
+        if (Writing.owns_lock() && !Known())
             ReadUnitAt(Map, At);
     }
-    return std::shared_lock<std::shared_mutex>(TablesLock);
+    return Shared();
 }
 
 void TLazyDebugInfo::ReadUnitAt(TMapFile& Map, uint64_t At)

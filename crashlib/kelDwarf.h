@@ -45,15 +45,17 @@ public:
     // Null when FileName (or its separate debug file) has no DWARF.
     static std::shared_ptr<TLazyDebugInfo> Open(const std::string& FileName, const TElfFile& File);
     // Reads the unit holding Address into Map, once; returns the lock under
-    // which Map's tables are read.
-    std::shared_lock<std::shared_mutex> Read(TMapFile& Map, uintptr_t Address);
+    // which Map's tables are read. In crash-time mode none of the waits is
+    // without end: a lock not got (a crashed thread was reading a unit)
+    // comes back not owned, and the tables must not be read.
+    std::shared_lock<std::shared_timed_mutex> Read(TMapFile& Map, uintptr_t Address);
 
 private:
     TLazyDebugInfo();
     void ReadUnitAt(TMapFile& Map, uint64_t FileAddress);
     struct TImpl;
     std::unique_ptr<TImpl> Impl;
-    std::shared_mutex TablesLock;
+    std::shared_timed_mutex TablesLock;
 };
 
 // Adds what the DWARF of FileName (or of its separate debug file) says to

@@ -329,16 +329,20 @@ struct TMapFile::TCompactTables {
     }
 };
 
-std::shared_lock<std::shared_mutex> TMapFile::ReadLock(uintptr_t Address) const
+TMapFile::TReadGuard TMapFile::ReadLock(uintptr_t Address) const
 {
     if (!Lazy)
         return {};
-    return Lazy->Read(const_cast<TMapFile&>(*this), Address);
+    TReadGuard G{Lazy->Read(const_cast<TMapFile&>(*this), Address), true};
+    G.Ok = G.Lock.owns_lock();
+    return G;
 }
 
 TMfSegment TMapFile::FindSegment(uint8_t Class, uintptr_t Address) const
 {
     const auto Reading = ReadLock(Address);
+    if (!Reading.Ok)
+        return {};
     return SegmentAt(Class, Address);
 }
 
@@ -376,6 +380,8 @@ TMfSegment TMapFile::SegmentAt(uint8_t Class, uintptr_t Address) const
 TMfPublic TMapFile::FindPublic(uintptr_t Address) const
 {
     const auto Reading = ReadLock(Address);
+    if (!Reading.Ok)
+        return {};
     if (Compact) {
         const TCompactTables& C = *Compact;
         const auto It = std::upper_bound(C.PubAddress.begin(), C.PubAddress.end(), Address);
@@ -469,6 +475,9 @@ const TMapFileLine* LineRowAt(const TMapFile& Map, uintptr_t Address, uintptr_t&
 uint32_t TMapFile::FindLineEx(uintptr_t Address, uintptr_t& Next) const
 {
     const auto Reading = ReadLock(Address);
+    Next = Address + 1;
+    if (!Reading.Ok)
+        return 0;
     uintptr_t Start;
     const TMapFileLine* Row = LineRowAt(*this, Address, Start, Next);
     return Row != nullptr ? Row->Line : 0;
@@ -1702,6 +1711,8 @@ bool MapLineHook(uintptr_t Address, uint32_t& Line, uintptr_t& RangeStart, uintp
         return false;
     uintptr_t Start, Next;
     const auto Reading = Map->ReadLock(Address);
+    if (!Reading.Ok)
+        return false;
     if (const TMapFileLine* Row = LineRowAt(*Map, Address, Start, Next)) {
         Line = Row->Line;
         RangeStart = Start;

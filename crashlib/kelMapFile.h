@@ -219,8 +219,13 @@ public:
     void SetBasesFromFile(const TElfFile& File);
 
     // The lock under which the tables answer for Address: with Lazy, taken
-    // after the unit holding Address has been read; none otherwise.
-    std::shared_lock<std::shared_mutex> ReadLock(uintptr_t Address) const;
+    // after the unit holding Address has been read (Ok false when it was not
+    // got in crash-time mode: then the tables are not read); none otherwise.
+    struct TReadGuard {
+        std::shared_lock<std::shared_timed_mutex> Lock;
+        bool Ok = true;
+    };
+    TReadGuard ReadLock(uintptr_t Address) const;
     // FindSegment for a caller that holds the read lock.
     TMfSegment SegmentAt(uint8_t Class, uintptr_t Address) const;
 

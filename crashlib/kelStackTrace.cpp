@@ -1173,8 +1173,11 @@ int CfiFrame(Dwfl_Frame* State, void* Arg)
 
 void CfiWalk(const TThreadContext& Context, const TDATryRead* Ranges, TCfiWalk& W)
 {
-    // Taken already by the walk, which holds every lock it needs.
-    std::lock_guard<std::recursive_timed_mutex> Lock(LibraryLock(TLibraryLock::DebugInfo));
+    // Without libdw's lock (crash-time mode, held by a crashed thread) the
+    // walk goes on by the frame chain and the scan.
+    TLibraryLockGuard Lock(TLibraryLock::DebugInfo);
+    if (!Lock.Locked())
+        return;
     W.Context = &Context;
     W.Ranges = Ranges;
     CurrentCfiWalk = &W;
@@ -1832,11 +1835,19 @@ bool TakeReserve(TCrashTimeState& S)
 
 // All library locks a walk and its naming take, each got in a bounded wait
 // in crash-time mode.
+// The walk holds its own lock throughout; the map cache's and the debug
+// information's it only tries (in the order every user takes them), so that
+// a walk that could not get them takes the crash-time path at once. Inside
+// the walk each use takes them again, bounded in crash-time mode.
 struct TWalkLocks {
     TLibraryLockGuard Walk{TLibraryLock::Walk};
-    TLibraryLockGuard DebugInfo{TLibraryLock::DebugInfo};
-    TLibraryLockGuard MapCache{TLibraryLock::MapCache};
-    bool All() const { return Walk.Locked() && DebugInfo.Locked() && MapCache.Locked(); }
+    bool Others = Walk.Locked() && Free(TLibraryLock::MapCache) && Free(TLibraryLock::DebugInfo);
+    bool All() const { return Others; }
+    static bool Free(TLibraryLock Which)
+    {
+        TLibraryLockGuard Probe(Which);
+        return Probe.Locked();
+    }
 };
 
 // A crash-time trace as a TStackTrace (for a caller that can use the heap).

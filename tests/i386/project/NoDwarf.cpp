@@ -17,7 +17,7 @@ std::shared_ptr<TLazyDebugInfo> TLazyDebugInfo::Open(const std::string&, const T
     return nullptr;
 }
 
-std::shared_lock<std::shared_mutex> TLazyDebugInfo::Read(TMapFile&, uintptr_t)
+std::shared_lock<std::shared_timed_mutex> TLazyDebugInfo::Read(TMapFile&, uintptr_t)
 {
     return {};
 }
