@@ -544,32 +544,33 @@ struct TModuleSpan {
     std::string FileName;
 };
 
-std::vector<TModuleSpan> ModuleSpans(const TDATryRead* Ranges = nullptr)
+using TModuleSpans = std::shared_ptr<const std::vector<TModuleSpan>>;
+
+TModuleSpans ModuleSpans(const TDATryRead* Ranges = nullptr)
 {
     // The module list is read again only when the address space changed
-    // since the last walk (called under the walk lock).
-    static uint32_t LastKey = 0;
-    static std::vector<TModuleSpan> Last;
-    uint32_t Key = 0;
-    if (Ranges != nullptr) {
-        for (const TTryReadRange& R : Ranges->Ranges) {
-            const uintptr_t Words[2] = {R.Start, R.End};
-            Key = UpdateCrc32(Key, Words, sizeof(Words));
-            Key = UpdateCrc32(Key, &R.Kind, 1);
-        }
-        if (Key != 0 && Key == LastKey)
-            return Last;
-    }
-    std::vector<TModuleSpan> Out;
+    // since the last walk (called under the walk lock). The ranges are
+    // compared whole: a walk through a thousand mappings must not spend its
+    // time hashing them.
+    static std::vector<TTryReadRange> LastRanges;
+    static TModuleSpans Last;
+    auto Same = [](const TTryReadRange& A, const TTryReadRange& B) {
+        return A.Start == B.Start && A.End == B.End && A.Kind == B.Kind;
+    };
+    if (Ranges != nullptr && Last && !Ranges->Ranges.empty() &&
+        std::equal(Ranges->Ranges.begin(), Ranges->Ranges.end(), LastRanges.begin(),
+                   LastRanges.end(), Same))
+        return Last;
+    auto Out = std::make_shared<std::vector<TModuleSpan>>();
     for (const TModuleInfo& M : GetModuleList()) {
         const size_t Slash = M.FileName.rfind('/');
-        Out.push_back(
+        Out->push_back(
             {M.Base, M.End,
              Utf8ToWide(Slash == std::string::npos ? M.FileName : M.FileName.substr(Slash + 1)),
              M.FileName});
     }
     if (Ranges != nullptr) {
-        LastKey = Key;
+        LastRanges.assign(Ranges->Ranges.begin(), Ranges->Ranges.end());
         Last = Out;
     }
     return Out;
@@ -701,8 +702,8 @@ constexpr int rNo = TRoutineLookup::rNo, rAny = TRoutineLookup::rAny, rYes = TRo
 // candidates up to a budget per walk, straight beyond it.
 class TSharedLookup final : public TRoutineLookup {
 public:
-    TSharedLookup(const TDATryRead* ARanges, std::vector<TModuleSpan> ASpans)
-        : Ranges(ARanges), Spans(std::move(ASpans))
+    TSharedLookup(const TDATryRead* ARanges, TModuleSpans ASpans)
+        : Ranges(ARanges), KeptSpans(std::move(ASpans)), Spans(*KeptSpans)
     {
         Modules.reserve(Spans.size());
         for (const TModuleSpan& M : Spans)
@@ -761,7 +762,8 @@ private:
     // through thousands of new routines parses only the innermost ones'.
     static constexpr int ParseBudget = 128;
     const TDATryRead* Ranges;
-    std::vector<TModuleSpan> Spans;
+    TModuleSpans KeptSpans;
+    const std::vector<TModuleSpan>& Spans;
     std::vector<TCrashModule> Modules;
     int Parses = 0;
     std::shared_ptr<TProcessSymbols> Symbols; // names call targets, for all parses of the walk
@@ -1104,6 +1106,8 @@ const Dwfl_Thread_Callbacks CfiThreadCallbacks = {
 
 struct TDwflHolder {
     Dwfl* D = nullptr;
+    // The walk's module list when the modules were reported.
+    std::vector<TModuleSpan> Reported;
     ~TDwflHolder()
     {
         if (D != nullptr)
@@ -1117,17 +1121,25 @@ TDwflHolder& CfiDwfl()
     return Holder;
 }
 
-// The process's modules as libdw sees them, reported again when an address
-// lies in none of them (a library loaded since).
-Dwfl* GetDwfl(uintptr_t Ip, bool Refresh)
+// The process's modules as libdw sees them, reported again when the walk's
+// module list differs from the one they were reported with (a library loaded
+// or unloaded since: libdw would end the unwinding at its code) or when an
+// address lies in none of them.
+Dwfl* GetDwfl(uintptr_t Ip, bool Refresh, const std::vector<TModuleSpan>& Spans)
 {
     static char* DebugPath = nullptr;
     static const Dwfl_Callbacks Callbacks = {FindProcessElf, NoDebugInfo, nullptr, &DebugPath};
     TDwflHolder& H = CfiDwfl();
-    if (H.D != nullptr && !Refresh && dwfl_addrmodule(H.D, Ip) != nullptr)
+    auto Same = [](const TModuleSpan& A, const TModuleSpan& B) {
+        return A.Base == B.Base && A.End == B.End && A.FileName == B.FileName;
+    };
+    if (H.D != nullptr && !Refresh &&
+        std::equal(Spans.begin(), Spans.end(), H.Reported.begin(), H.Reported.end(), Same) &&
+        dwfl_addrmodule(H.D, Ip) != nullptr)
         return H.D;
     if (H.D != nullptr)
         dwfl_end(H.D);
+    H.Reported = Spans;
     H.D = dwfl_begin(&Callbacks);
     if (H.D == nullptr)
         return nullptr;
@@ -1171,7 +1183,8 @@ int CfiFrame(Dwfl_Frame* State, void* Arg)
     return W->Frames.size() >= MaxFrames ? DWARF_CB_ABORT : DWARF_CB_OK;
 }
 
-void CfiWalk(const TThreadContext& Context, const TDATryRead* Ranges, TCfiWalk& W)
+void CfiWalk(const TThreadContext& Context, const TDATryRead* Ranges,
+             const std::vector<TModuleSpan>& Spans, TCfiWalk& W)
 {
     // Without libdw's lock (crash-time mode, held by a crashed thread) the
     // walk goes on by the frame chain and the scan.
@@ -1185,7 +1198,7 @@ void CfiWalk(const TThreadContext& Context, const TDATryRead* Ranges, TCfiWalk& 
         W.Frames.clear();
         W.Activation.clear();
         W.Open = false;
-        Dwfl* D = GetDwfl(Context.Ip(), Try > 0);
+        Dwfl* D = GetDwfl(Context.Ip(), Try > 0, Spans);
         if (D == nullptr)
             break;
         W.Session = D;
@@ -1196,7 +1209,9 @@ void CfiWalk(const TThreadContext& Context, const TDATryRead* Ranges, TCfiWalk& 
 
 #else
 
-void CfiWalk(const TThreadContext&, const TDATryRead*, TCfiWalk&) {}
+void CfiWalk(const TThreadContext&, const TDATryRead*, const std::vector<TModuleSpan>&, TCfiWalk&)
+{
+}
 
 #endif
 
@@ -2103,13 +2118,14 @@ bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
     TDATryRead Ranges = GetReadableRanges();
     const bool Readable = StackRegion(Sp, Low, High, Ranges);
     TRawFrames Frames(std::pmr::new_delete_resource());
-    TSharedLookup Lookup(&Ranges, ModuleSpans(&Ranges));
+    const TModuleSpans Spans = ModuleSpans(&Ranges);
+    TSharedLookup Lookup(&Ranges, Spans);
     if (Readable)
         ScanWalk(Ip, Low, High, Ranges, Lookup, std::pmr::new_delete_resource(), Cancel, nullptr,
                  Frames, nullptr, TFrameSource::Context);
     else
         Frames.push_back({Ip, TFrameSource::Context, false});
-    NameFrames(Frames, ModuleSpans(&Ranges), Result);
+    NameFrames(Frames, *Spans, Result);
     FreeReadableRanges(Ranges);
     return Readable;
 }
@@ -2141,7 +2157,8 @@ bool WalkAndName(const TThreadContext& Context, uintptr_t SkipUntil, uint32_t As
     if (Capture == nullptr)
         OwnRanges = GetReadableRanges();
     const TDATryRead& Ranges = Capture != nullptr ? Capture->Ranges() : OwnRanges;
-    TSharedLookup Lookup(&Ranges, ModuleSpans(&Ranges));
+    const TModuleSpans Spans = ModuleSpans(&Ranges);
+    TSharedLookup Lookup(&Ranges, Spans);
     std::pmr::memory_resource* Heap = std::pmr::new_delete_resource();
     uintptr_t Low = Ctx.StackLow, High = Ctx.StackHigh;
     // The instruction pointer's frame is listed whatever else can be read.
@@ -2177,7 +2194,7 @@ bool WalkAndName(const TThreadContext& Context, uintptr_t SkipUntil, uint32_t As
     if (Readable && (Flags & swNoCfi) == 0)
         Guard("CfiUnwind", [&] {
             TCfiWalk W;
-            CfiWalk(Ctx, &Ranges, W);
+            CfiWalk(Ctx, &Ranges, *Spans, W);
             bool Exact = false; // the frame a signal interrupted: its own address
             for (size_t I = 0; I < W.Frames.size(); I++) {
                 const uintptr_t Pc = W.Frames[I].first;
@@ -2219,7 +2236,7 @@ bool WalkAndName(const TThreadContext& Context, uintptr_t SkipUntil, uint32_t As
             }
     }
 
-    Guard("NameStackItems", [&] { NameFrames(Frames, ModuleSpans(&Ranges), Result); });
+    Guard("NameStackItems", [&] { NameFrames(Frames, *Spans, Result); });
     FreeReadableRanges(OwnRanges);
     if (Text != nullptr) {
         *Text = StackTraceToStr(Result, (Flags & swRelAddresses) != 0, (Flags & swRelLines) != 0);
@@ -2286,7 +2303,7 @@ void StackAddrToStr(uintptr_t Address, bool RelAddresses, bool RelLines, std::st
 {
     TStackItem Item;
     Item.Address = Address;
-    NameItem(Item, ModuleSpans());
+    NameItem(Item, *ModuleSpans());
     Text = StackItemToStr(Item, RelAddresses, RelLines);
 }
 

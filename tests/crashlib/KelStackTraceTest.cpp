@@ -4,6 +4,7 @@
 #include "crashlib/kelStackTrace.h"
 #include "crashlib/kelStrings.h"
 
+#include "tests/support/TempFolder.h"
 #include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -622,6 +624,100 @@ TEST(CrashlibStackTraceWalk, AFailingPhaseEndsTheTraceWithAnInternalErrorLine)
     const size_t Original = Text.find(">> original exception location: ", Error);
     ASSERT_NE(Original, std::string::npos) << Text;
     EXPECT_NE(Text.find("IsSubsequence", Original), std::string::npos) << Text;
+}
+
+namespace {
+struct TLoadedWalks {
+    const TCaptureSnapshot* Capture = nullptr;
+    TStackTrace Traces[2];
+};
+
+// One call site for both walks, so that their frames are the same addresses.
+extern "C" __attribute__((noinline)) void st_loaded_walk(const TCaptureSnapshot* Capture,
+                                                         TStackTrace* Trace)
+{
+    CalcStackTrace(nullptr, 0, nullptr, nullptr, *Trace, nullptr, Capture);
+    WalkSink++;
+}
+
+// Not unrolled into two call sites, and no tail call.
+volatile int LoadedWalkCount = 2;
+
+extern "C" __attribute__((noinline)) void st_loaded_callback(void* Arg)
+{
+    auto* W = static_cast<TLoadedWalks*>(Arg);
+    for (int K = 0; K < LoadedWalkCount; K++)
+        st_loaded_walk(K == 0 ? nullptr : W->Capture, &W->Traces[K]);
+    WalkSink++;
+}
+} // namespace
+
+// A library loaded after a walk is seen by the next one (the module list is
+// read again when the address space changed), and a walk through a capture's
+// look taken then equals one that reads the maps itself, frame by frame.
+TEST(CrashlibStackTraceWalk, LibraryLoadedBetweenWalksIsNamedAndCaptureWalksEqualOwnOnes)
+{
+    TempFolder Temp;
+    const std::string Source =
+        "extern volatile int walklib_sink;\n"
+        "volatile int walklib_sink;\n"
+        "__attribute__((noinline)) void walklib_call(void (*Cb)(void*), void* A)\n"
+        "{\n"
+        "    Cb(A);\n"
+        "    walklib_sink++;\n"
+        "}\n";
+    TempFolder::Write(Temp.Path("walklib.c"), Source);
+    const auto CallLine = static_cast<uint32_t>(
+        std::count(Source.begin(), Source.begin() + Source.find("Cb(A)"), '\n') + 1);
+    ASSERT_EQ(std::system(("gcc -O1 -g -fPIC -shared -o " + Temp.Path("walklib.so") + " " +
+                           Temp.Path("walklib.c"))
+                              .c_str()),
+              0);
+    TStackTrace Before;
+    st_walk_outer(0, &Before); // the module list of the space without the library
+    void* Lib = dlopen(Temp.Path("walklib.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(Lib, nullptr) << dlerror();
+    auto* Call = reinterpret_cast<void (*)(void (*)(void*), void*)>(dlsym(Lib, "walklib_call"));
+    ASSERT_NE(Call, nullptr);
+    Dl_info Info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(Call), &Info), 0);
+    std::string LibName = Info.dli_fname;
+    LibName = LibName.substr(LibName.rfind('/') + 1);
+
+    TLoadedWalks W;
+    const TCaptureSnapshot Capture;
+    W.Capture = &Capture;
+    Call(&st_loaded_callback, &W);
+
+    const TStackTrace& Own = W.Traces[0];
+    const TStackTrace& Shared = W.Traces[1];
+    const auto N = Names(Own);
+    ASSERT_TRUE(IsSubsequence({"st_loaded_walk", "st_loaded_callback", "walklib_call",
+                               "CrashlibStackTraceWalk_"
+                               "LibraryLoadedBetweenWalksIsNamedAndCaptureWalksEqualOwnOnes_Test::"
+                               "TestBody"},
+                              N))
+        << StackTraceToStr(Own, false, false);
+    const size_t InLib =
+        static_cast<size_t>(std::find(N.begin(), N.end(), "walklib_call") - N.begin());
+    EXPECT_EQ(WideToUtf8(Own[InLib].ModuleName), LibName);
+    EXPECT_EQ(Own[InLib].ModuleOffset,
+              Own[InLib].Address - reinterpret_cast<uintptr_t>(Info.dli_fbase));
+    EXPECT_EQ(Own[InLib].Line, CallLine);
+    // Call frame information unwinds the library loaded since the last walk
+    // and goes on beyond it.
+    EXPECT_EQ(Own[InLib].Source, TFrameSource::Cfi);
+    EXPECT_EQ(Own[InLib + 1].Source, TFrameSource::Cfi) << N[InLib + 1];
+    ASSERT_EQ(Shared.size(), Own.size()) << StackTraceToStr(Shared, false, false);
+    for (size_t I = 0; I < Own.size(); I++) {
+        SCOPED_TRACE(N[I]);
+        EXPECT_EQ(Shared[I].Address, Own[I].Address);
+        EXPECT_EQ(Shared[I].Source, Own[I].Source);
+        EXPECT_EQ(Shared[I].ModuleName, Own[I].ModuleName);
+        EXPECT_EQ(Shared[I].RoutineName, Own[I].RoutineName);
+        EXPECT_EQ(Shared[I].Line, Own[I].Line);
+    }
+    // The library stays loaded: its code may still be named somewhere.
 }
 
 // --- The crash program against gdb ------------------------------------------------------------
