@@ -225,6 +225,14 @@ void TDATryRead::DropCache()
     Cache->Pages.clear();
 }
 
+void TDATryRead::DropCachedPagesIf(const std::function<bool(uintptr_t Page)>& Drop) const
+{
+    if (!Cache)
+        return;
+    std::lock_guard<std::mutex> Guard(Cache->Lock);
+    std::erase_if(Cache->Pages, [&](const auto& Entry) { return Drop(Entry.first); });
+}
+
 uint8_t MapsAccessKind(const char* Perms)
 {
     if (Perms[0] == 'r')

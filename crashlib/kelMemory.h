@@ -98,6 +98,11 @@ public:
     std::size_t PagesRead() const;
     // Forgets the cached pages (the regions stay).
     void DropCache();
+    // Forgets the cached pages for which Drop is true. Const as reading
+    // through a const snapshot is: the cache is the snapshot's own business.
+    // A snapshot that outlives one walk keeps the pages that cannot change
+    // (code, unwind tables) and drops those that can (stacks, heap).
+    void DropCachedPagesIf(const std::function<bool(uintptr_t Page)>& Drop) const;
 
     struct TPageCache;
 

@@ -2158,6 +2158,23 @@ bool WalkAndName(const TThreadContext& Context, uintptr_t SkipUntil, uint32_t As
         OwnRanges = GetReadableRanges();
     const TDATryRead& Ranges = Capture != nullptr ? Capture->Ranges() : OwnRanges;
     const TModuleSpans Spans = ModuleSpans(&Ranges);
+    // The capture's next walk reads the modules' pages again, but stacks
+    // (this thread's own above all) change between walks: only pages of
+    // modules are kept.
+    struct TKeepModulePages {
+        const TCaptureSnapshot* Capture;
+        const std::vector<TModuleSpan>& Spans;
+        ~TKeepModulePages()
+        {
+            if (Capture != nullptr)
+                Capture->Ranges().DropCachedPagesIf([this](uintptr_t Page) {
+                    auto It = std::upper_bound(
+                        Spans.begin(), Spans.end(), Page,
+                        [](uintptr_t A, const TModuleSpan& M) { return A < M.Base; });
+                    return It == Spans.begin() || Page >= std::prev(It)->End;
+                });
+        }
+    } KeepModulePages{Capture, *Spans};
     TSharedLookup Lookup(&Ranges, Spans);
     std::pmr::memory_resource* Heap = std::pmr::new_delete_resource();
     uintptr_t Low = Ctx.StackLow, High = Ctx.StackHigh;

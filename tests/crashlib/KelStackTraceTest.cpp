@@ -634,9 +634,9 @@ struct TLoadedWalks {
 
 // One call site for both walks, so that their frames are the same addresses.
 extern "C" __attribute__((noinline)) void st_loaded_walk(const TCaptureSnapshot* Capture,
-                                                         TStackTrace* Trace)
+                                                         TStackTrace* Trace, uint32_t Flags)
 {
-    CalcStackTrace(nullptr, 0, nullptr, nullptr, *Trace, nullptr, Capture);
+    CalcStackTrace(nullptr, Flags, nullptr, nullptr, *Trace, nullptr, Capture);
     WalkSink++;
 }
 
@@ -647,7 +647,7 @@ extern "C" __attribute__((noinline)) void st_loaded_callback(void* Arg)
 {
     auto* W = static_cast<TLoadedWalks*>(Arg);
     for (int K = 0; K < LoadedWalkCount; K++)
-        st_loaded_walk(K == 0 ? nullptr : W->Capture, &W->Traces[K]);
+        st_loaded_walk(K == 0 ? nullptr : W->Capture, &W->Traces[K], 0);
     WalkSink++;
 }
 } // namespace
@@ -718,6 +718,42 @@ TEST(CrashlibStackTraceWalk, LibraryLoadedBetweenWalksIsNamedAndCaptureWalksEqua
         EXPECT_EQ(Shared[I].Line, Own[I].Line);
     }
     // The library stays loaded: its code may still be named somewhere.
+}
+
+namespace {
+extern "C" __attribute__((noinline)) void st_capture_first(const TCaptureSnapshot* Capture,
+                                                           TStackTrace* Trace, uint32_t Flags)
+{
+    st_loaded_walk(Capture, Trace, Flags);
+    WalkSink++;
+}
+
+extern "C" __attribute__((noinline)) void st_capture_second(const TCaptureSnapshot* Capture,
+                                                            TStackTrace* Trace, uint32_t Flags)
+{
+    st_loaded_walk(Capture, Trace, Flags);
+    WalkSink += 2;
+}
+} // namespace
+
+// The walking thread's own stack changes between two walks of one capture:
+// the second walk reads it as it is then, not as the first one saw it.
+TEST(CrashlibStackTraceWalk, CaptureWalksReadTheStackAfresh)
+{
+    const TCaptureSnapshot Capture;
+    for (uint32_t Flags : {0u, unsigned{swNoCfi}, swNoCfi | swNoFramePointer}) {
+        SCOPED_TRACE(Flags);
+        TStackTrace First, Second;
+        st_capture_first(&Capture, &First, Flags);
+        st_capture_second(&Capture, &Second, Flags);
+        const auto N1 = Names(First), N2 = Names(Second);
+        EXPECT_TRUE(IsSubsequence({"st_loaded_walk", "st_capture_first"}, N1))
+            << StackTraceToStr(First, false, false);
+        EXPECT_TRUE(IsSubsequence({"st_loaded_walk", "st_capture_second"}, N2))
+            << StackTraceToStr(Second, false, false);
+        EXPECT_EQ(std::find(N2.begin(), N2.end(), "st_capture_first"), N2.end())
+            << StackTraceToStr(Second, false, false);
+    }
 }
 
 // --- The crash program against gdb ------------------------------------------------------------
