@@ -231,9 +231,10 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
                     std::string* Text = nullptr);
 
 // One look at the address space shared by the walks of one capture (the
-// threads of one report): /proc/self/maps is read once, and the pages one
-// walk reads serve the next. Take it right before the capture's walks and
-// drop it after them; a module loaded meanwhile is not seen.
+// threads of one report): /proc/self/maps is read once, and the modules'
+// pages one walk reads (code, unwind tables) serve the next; stacks are read
+// afresh by each walk. Take it right before the capture's walks and drop it
+// after them; a module loaded meanwhile is not seen.
 class TCaptureSnapshot {
 public:
     TCaptureSnapshot();
