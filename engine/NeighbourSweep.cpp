@@ -61,7 +61,9 @@ TSweepVerdict TableVerdict(const platform::NeighbourEntry& Entry)
 // after the first round; a small queue of fresh addresses keeps them
 // interleaved with new ones rather than waiting behind all of them.
 constexpr size_t FreshQueue = 64;
-constexpr int ClassifyBatch = 32;
+// Each address takes a route lookup; a small batch keeps them from holding
+// up a frame at the fastest pace (0.2 ms).
+constexpr int ClassifyBatch = 8;
 
 // The sweep tries an address as often, and as far apart, as the ARP method.
 static_assert(TSweepPacing{}.Tries.Attempts == SendArpPacing.Attempts &&
@@ -288,6 +290,45 @@ uint64_t TNeighbourSweep::Sent() const
     return FSent;
 }
 
+long long TNeighbourSweep::PeakBitsPerSecond() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FPeakBits;
+}
+
+long long TNeighbourSweep::PeakUsedBitsPerSecond() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FPeakUsedBits;
+}
+
+int TNeighbourSweep::FallBacks() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FFallBacks;
+}
+
+bool TNeighbourSweep::TakeTableNote(int& InFlight)
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FTableBound == 0 || FTableNoted)
+        return false;
+    FTableNoted = true;
+    InFlight = FTableBound;
+    return true;
+}
+
+int KernelTableRoom(bool Read, const platform::NeighbourTableSize& Size)
+{
+    // The kernel's defaults: soft limit 512, hard limit 1,024 entries.
+    platform::NeighbourTableSize table{128, 512, 1024, 0};
+    if (Read)
+        table = Size;
+    const long long room =
+        std::min<long long>(table.Thresh2, static_cast<long long>(table.Thresh3) - table.Entries);
+    return static_cast<int>(std::clamp<long long>(room / 2, 16, 1 << 20));
+}
+
 bool TNeighbourSweep::Stopping() const
 {
     std::lock_guard<std::mutex> lock(FLock);
@@ -473,30 +514,43 @@ int SweepTriesNeeded(uint64_t Answered, uint64_t Late, const TSweepPacing& Pacin
 
 void TNeighbourSweep::ExecuteRaw()
 {
-    // The frames are 2 ms apart; the default slack of a sleeping thread's
-    // timer (50 us) would stretch the sweep by some 2.5% for nothing.
+    // The frames are 0.2 to 2 ms apart; the default slack of a sleeping
+    // thread's timer (50 us) would stretch the sweep by up to a quarter for
+    // nothing.
     ::prctl(PR_SET_TIMERSLACK, 5000UL, 0, 0, 0);
     const platform::ArpPacing& tries = FPacing.Tries;
     const int attempts = std::max(1, tries.Attempts);
     const long long intervalUs = std::max(0, tries.IntervalMs) * 1000LL;
     const long long lastWaitUs = std::max(0, tries.LastWaitMs) * 1000LL;
-    const long long gapUs = std::max(0LL, FPacing.FrameGapUs());
-    // An address's next try goes out when its own wait is over, before any
-    // new address: its verdict, and a worker's ping waiting on it, are then
-    // as quick as the ARP method's own. New addresses fill the slots the
-    // retries leave, so the link stays busy until the last tries; at most
-    // this many addresses are undecided at once, twice what one interval
-    // between two tries of an address needs to keep the link busy.
-    const size_t inFlightMax =
-        static_cast<size_t>(std::max<long long>(1, gapUs > 0 ? 2 * intervalUs / gapUs : 1 << 20));
+    // The pace follows the answers (TSweepRate), judged once per interval
+    // between two tries of an address: the time in which a lost frame shows.
+    TSweepRateLimits limits = FPacing.Rate;
+    limits.EpochUs = std::max(1LL, intervalUs);
+    TSweepRate rate(limits);
     size_t inFlight = 0;
     long long nextSlot = NowUs();
     bool more = true;
     std::vector<int> fds;
-    // Tries sent to each address still undecided, and what the answers so
-    // far showed of the link (SweepTriesNeeded).
-    std::unordered_map<uint32_t, int> triesSent;
+    // Tries sent to each address still undecided and when the first went,
+    // and what the answers so far showed of the link (SweepTriesNeeded).
+    struct TAsked {
+        int Tries = 0;
+        long long FirstUs = 0;
+        size_t Link = 0;
+        platform::IpAddress Source;
+    };
+    std::unordered_map<uint32_t, TAsked> asked;
     uint64_t answered = 0, late = 0;
+    // Neighbours that answered, newest last: what a check of the link asks.
+    std::deque<TTry> answerers;
+    constexpr size_t Answerers = 4;
+    TTry checked;
+    auto publish = [&] {
+        std::lock_guard<std::mutex> lock(FLock);
+        FPeakBits = rate.PeakBitsPerSecond();
+        FPeakUsedBits = rate.PeakUsedBitsPerSecond();
+        FFallBacks = rate.FallBacks();
+    };
     while (!Stopping()) {
         bool behind;
         {
@@ -506,13 +560,22 @@ void TNeighbourSweep::ExecuteRaw()
         if (FFresh.size() < FreshQueue || behind)
             more = Classify(ClassifyBatch);
         long long now = NowUs();
+        rate.Advance(now);
+        const long long gapUs = std::max(1LL, rate.GapUs());
+        // An address's next try goes out when its own wait is over, before
+        // any new address: its verdict, and a worker's ping waiting on it,
+        // are then as quick as the ARP method's own. New addresses fill the
+        // slots the retries leave, so the link stays busy until the last
+        // tries; at most this many addresses are undecided at once, twice
+        // what one interval between two tries needs at the pace now.
+        const size_t inFlightMax = static_cast<size_t>(std::max(1LL, 2 * intervalUs / gapUs));
         // A retry that is due for an address the link no longer calls for
         // another try of becomes a give-up, timed from its last try. Those
         // answered meanwhile leave the queue here too.
         while (!FRetries.empty() && FRetries.front().DueUs <= now) {
             const TTry& t = FRetries.front();
             if (Peek(t.Address) != svPending) {
-                triesSent.erase(t.Address);
+                asked.erase(t.Address);
                 --inFlight;
             } else if (t.Sent >= SweepTriesNeeded(answered, late, FPacing)) {
                 TTry last = t;
@@ -537,16 +600,23 @@ void TNeighbourSweep::ExecuteRaw()
                 continue;
             }
             Decide(t.Address, svNoAnswer, nullptr);
-            triesSent.erase(t.Address);
+            asked.erase(t.Address);
             --inFlight;
         }
         if (now >= nextSlot) {
             TTry t;
-            bool have = false;
+            bool have = false, check = false;
             if (!FRetries.empty() && FRetries.front().DueUs <= now) {
                 t = FRetries.front();
                 FRetries.pop_front();
                 have = true;
+            } else if (!answerers.empty() && rate.CheckDue(now)) {
+                // Half an interval without an answer on time: ask a neighbour
+                // that answered before whether the link still answers.
+                t = answerers.back();
+                answerers.pop_back();
+                answerers.push_front(t);
+                have = check = true;
             } else if (!FFresh.empty() && inFlight < inFlightMax) {
                 t = FFresh.front();
                 FFresh.pop_front();
@@ -558,48 +628,77 @@ void TNeighbourSweep::ExecuteRaw()
                 if (link.Socket.Send(link.SourceMac, t.Source, FromHostOrder(t.Address))) {
                     std::lock_guard<std::mutex> lock(FLock);
                     ++FSent;
-                }
-                if (t.Sent == 0)
-                    FirstFrameSent(t.Address, now);
-                ++t.Sent;
-                triesSent[t.Address] = t.Sent;
-                if (t.Sent >= attempts) {
-                    TTry last = t;
-                    last.DueUs = now + lastWaitUs;
-                    FLast.push(last);
                 } else {
-                    t.DueUs = now + intervalUs;
-                    FRetries.push_back(t);
+                    rate.Refused(now);
                 }
-                TakeSlot(nextSlot, now, gapUs);
+                rate.Sent(now);
+                if (check) {
+                    rate.CheckSent(now);
+                    checked = t;
+                } else {
+                    TAsked& a = asked[t.Address];
+                    if (t.Sent == 0) {
+                        FirstFrameSent(t.Address, now);
+                        a.FirstUs = now;
+                        a.Link = t.Link;
+                        a.Source = t.Source;
+                    }
+                    ++t.Sent;
+                    a.Tries = t.Sent;
+                    if (t.Sent >= attempts) {
+                        TTry last = t;
+                        last.DueUs = now + lastWaitUs;
+                        FLast.push(last);
+                    } else {
+                        t.DueUs = now + intervalUs;
+                        FRetries.push_back(t);
+                    }
+                }
+                TakeSlot(nextSlot, now, std::max(1LL, rate.GapUs()));
             }
         }
         fds.clear();
-        for (auto& link : FLinks)
-            if (link->Socket.IsOpen()) {
-                link->Socket.Drain(
-                    [&](const platform::IpAddress& Sender, const platform::MacBytes& Mac) {
-                        const uint32_t from = ToHostOrder(Sender);
-                        if (!Decide(from, svAnswered, &Mac))
-                            return;
-                        // An answer heard only after a later try went out: that
-                        // try's predecessors, or their answers, were lost (or
-                        // the neighbour is slow, which calls for more tries too).
-                        const auto sent = triesSent.find(from);
-                        if (sent != triesSent.end()) {
-                            ++answered;
-                            late += sent->second >= 2;
-                        }
-                    });
-                fds.push_back(link->Socket.fd());
-            }
+        for (size_t l = 0; l < FLinks.size(); ++l) {
+            TLink& link = *FLinks[l];
+            if (!link.Socket.IsOpen())
+                continue;
+            link.Socket.Drain(
+                [&](const platform::IpAddress& Sender, const platform::MacBytes& Mac) {
+                    const uint32_t from = ToHostOrder(Sender);
+                    const long long at = NowUs();
+                    if (rate.CheckOutstanding() && from == checked.Address && l == checked.Link)
+                        rate.CheckAnswered(at);
+                    if (!Decide(from, svAnswered, &Mac))
+                        return;
+                    const auto sent = asked.find(from);
+                    if (sent == asked.end())
+                        return;
+                    // An answer heard only after a later try went out: that try's
+                    // predecessors, or their answers, were lost (or the neighbour
+                    // is slow, which calls for more tries too).
+                    const bool wasLate = sent->second.Tries >= 2;
+                    ++answered;
+                    late += wasLate;
+                    rate.Answered(at, sent->second.FirstUs, wasLate);
+                    TTry who;
+                    who.Address = from;
+                    who.Link = sent->second.Link;
+                    who.Source = sent->second.Source;
+                    answerers.push_back(who);
+                    if (answerers.size() > Answerers)
+                        answerers.pop_front();
+                });
+            fds.push_back(link.Socket.fd());
+        }
+        publish();
         if (!more && FFresh.empty() && FRetries.empty() && FLast.empty()) {
             std::lock_guard<std::mutex> lock(FLock);
             if (FClassified >= FCount)
                 return;
         }
-        // Sleep until the next thing to do: a frame, a retry, a give-up, or
-        // more addresses (the window moves with the pool's hand-outs).
+        // Sleep until the next thing to do: a frame, a retry, a give-up, a
+        // check, or more addresses (the window moves with the pool's
+        // hand-outs).
         long long until = now + 1000000;
         if (!FFresh.empty() && inFlight < inFlightMax)
             until = std::min(until, nextSlot);
@@ -636,7 +735,14 @@ void TNeighbourSweep::ExecuteKernel()
     const long long gapUs = std::max(0LL, FPacing.FrameGapUs());
     const long long lookUs = std::max(1, FPacing.KernelLookMs) * 1000LL;
     const long long verdictUs = std::max(0, FPacing.KernelVerdictMs) * 1000LL;
-    const size_t inFlight = static_cast<size_t>(std::max(1, FPacing.KernelInFlight));
+    // The kernel keeps an entry for each address asked until its verdict:
+    // no more at once than its table has room for.
+    platform::NeighbourTableSize table;
+    const bool tableRead = platform::ReadNeighbourTableSize(AF_INET, table);
+    const int room = KernelTableRoom(tableRead, table);
+    const size_t inFlight = static_cast<size_t>(
+        FPacing.KernelInFlight > 0 ? std::min(FPacing.KernelInFlight, room) : room);
+    const bool tableBounds = inFlight == static_cast<size_t>(room);
     const long long lastWaitUs = std::max(0, FPacing.Tries.LastWaitMs) * 1000LL;
     long long nextSlot = NowUs();
     long long nextLook = nextSlot;
@@ -685,6 +791,14 @@ void TNeighbourSweep::ExecuteKernel()
             TakeSlot(nextSlot, now, gapUs);
             std::lock_guard<std::mutex> lock(FLock);
             ++FSent;
+        }
+        if (tableBounds && now >= nextSlot && !FFresh.empty() &&
+            watched.size() + again.size() >= inFlight) {
+            // An address waits only for room in the table: the scan is as
+            // fast as the table lets it be, which the log says once.
+            std::lock_guard<std::mutex> lock(FLock);
+            if (FTableBound == 0)
+                FTableBound = static_cast<int>(inFlight);
         }
         if (now >= nextSlot && !FFresh.empty() && watched.size() + again.size() < inFlight) {
             TTry t = FFresh.front();

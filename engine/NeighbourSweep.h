@@ -25,8 +25,10 @@
 // are. Frames go out only on the interface the route names.
 #pragma once
 
+#include "engine/NeighbourSweepRate.h"
 #include "platform/RawArp.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,17 +49,6 @@ enum TSweepVerdict {
     svStopped,  // the sweep was ended before it decided
 };
 
-// arp-scan's default outgoing bandwidth in bits per second: a sweep of a
-// LAN loads it no more than that tool does at its defaults.
-constexpr long long SweepBandwidthBitsPerSecond = 256000;
-
-// The time FrameBytes take at BitsPerSecond, in microseconds rounded up: the
-// least average time between two frames sent at that bandwidth.
-constexpr long long FrameTimeUs(long long FrameBytes, long long BitsPerSecond)
-{
-    return BitsPerSecond > 0 ? (FrameBytes * 8 * 1000000 + BitsPerSecond - 1) / BitsPerSecond : 0;
-}
-
 // How the sweep paces its frames and how often it tries an address.
 struct TSweepPacing {
     // Tries per address at the most, the time between two tries of one
@@ -68,22 +59,27 @@ struct TSweepPacing {
     // two the sweep asks a silent address as often as the loss it has seen
     // calls for (SweepTriesNeeded).
     int MinAttempts = 2;
-    // The bandwidth the sweep's frames take, on all interfaces together.
-    long long BandwidthBitsPerSecond = SweepBandwidthBitsPerSecond;
-    // Time between two ARP requests at that bandwidth (2,000 us by default).
-    long long FrameGapUs() const
+    // The bandwidth the sweep's frames take, on all interfaces together:
+    // where it starts and its least, and its most (TSweepRate).
+    TSweepRateLimits Rate;
+    // Time between two ARP requests at the starting bandwidth (2,000 us by
+    // default), the kernel way's pace; and at the most (200 us).
+    long long FrameGapUs() const { return FrameTimeUs(Rate.FrameBytes, Rate.StartBitsPerSecond); }
+    long long LeastFrameGapUs() const
     {
-        return FrameTimeUs(platform::ArpRequestFrameBytes, BandwidthBitsPerSecond);
+        return FrameTimeUs(Rate.FrameBytes,
+                           std::max(Rate.StartBitsPerSecond, Rate.MostBitsPerSecond));
     }
     // How far the sweep runs ahead of the addresses handed out, and how long
     // it keeps verdicts behind them, in addresses.
     uint64_t Window = 8192;
-    // The kernel way: addresses whose verdict is awaited at once (the
-    // neighbour table's soft limit is 512 entries), the longest wait for a
-    // verdict, and how often the table is read meanwhile. The kernel's own
-    // requests take the frame slots above: its first one for each datagram,
-    // and each later one while the address is still unresolved.
-    int KernelInFlight = 256;
+    // The kernel way: addresses whose verdict is awaited at once at the
+    // most (0: as many as the kernel's neighbour table allows,
+    // KernelTableRoom), the longest wait for a verdict, and how often the
+    // table is read meanwhile. The kernel way keeps the starting pace: the
+    // kernel's own requests take its frame slots, its first one for each
+    // datagram and each later one while the address is still unresolved.
+    int KernelInFlight = 0;
     int KernelVerdictMs = 3500;
     int KernelLookMs = 50;
 };
@@ -99,6 +95,15 @@ struct TSweepPacing {
 // arp-scan's two tries; with few answers, or with lost frames, up to the ARP
 // method's six.
 int SweepTriesNeeded(uint64_t Answered, uint64_t Late, const TSweepPacing& Pacing);
+
+// How many addresses the kernel way keeps in the kernel's neighbour table at
+// once: half the room the table has before the kernel starts to evict
+// entries (its soft limit, or what its hard limit leaves beside the entries
+// it holds, whichever is less), so that the rest of the machine keeps the
+// other half: 256 with the kernel's defaults. The table is one for every
+// network namespace of the machine. At least 16; the kernel's defaults where
+// the table's figures could not be read (Read false).
+int KernelTableRoom(bool Read, const platform::NeighbourTableSize& Size);
 
 class TNeighbourSweep {
 public:
@@ -140,6 +145,15 @@ public:
     bool Running() const;
     // Frames (raw) or datagrams (kernel) sent so far.
     uint64_t Sent() const;
+    // The raw way's pace (TSweepRate): the highest set so far, the highest
+    // at which frames went out over an interval, and its falls back.
+    long long PeakBitsPerSecond() const;
+    long long PeakUsedBitsPerSecond() const;
+    int FallBacks() const;
+    // True once, with the number of addresses asked at a time, after the
+    // kernel way held addresses back because the kernel's neighbour table
+    // had no room for more (KernelTableRoom). Any thread.
+    bool TakeTableNote(int& InFlight);
 
 private:
     struct TRecord {
@@ -199,6 +213,11 @@ private:
     bool FStopped = false;
     bool FFinished = false;
     uint64_t FSent = 0;
+    long long FPeakBits = 0;
+    long long FPeakUsedBits = 0;
+    int FFallBacks = 0;
+    int FTableBound = 0; // addresses at a time, once the table bounded the sweep
+    bool FTableNoted = false;
 
     // The sweep thread's own.
     std::thread FThread;

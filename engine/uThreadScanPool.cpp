@@ -4,6 +4,7 @@
 #include "engine/uAddressExpressionOperations.h"
 #include "engine/uComputerList.h"
 #include "engine/uEngineOptions.h"
+#include "engine/uFormat.h"
 
 #include <algorithm>
 #include <chrono>
@@ -300,6 +301,12 @@ void TPoolOfThreads::JobDone(TScanJob& Job)
     ++FDone;
     if (OnStatus)
         OnStatus(Job.Status, Job.Message);
+    // Once per scan: the kernel's neighbour table bounds how fast it goes.
+    int atATime = 0;
+    if (FSweep && FSweep->TakeTableNote(atATime) && OnStatus)
+        OnStatus(jsInformation,
+                 FormatChecked(sSetStatusScanNeighbourTableBound,
+                               TEngineSettings{}.sSetStatusScanNeighbourTableBound, {atATime}));
     if (FTarget != stEntireNetwork && FTarget != stActiveDirectory) {
         if (ComputerList && Job.Computer) {
             if (Job.Computer->AdapterList.empty()) {

@@ -425,10 +425,11 @@ std::string SweepOnTheWire()
     // a lossy one: every silent address is asked as often as the ARP method
     // asks, and given up.
     out << " silent" << AskedOf(w, 4, 254);
-    // A frame waits for its slot; a slot missed by a late wake-up is taken at
-    // once, so any run of frames spans at least two slots fewer than its
-    // length. One slot more is left for a send stamped late.
-    const long long gap = TSweepPacing{}.FrameGapUs();
+    // A frame waits for its slot, at the pace the answers allow and never
+    // faster than the cap; a slot missed by a late wake-up is taken at once,
+    // so any run of frames spans at least two slots fewer than its length.
+    // One slot more is left for a send stamped late.
+    const long long gap = TSweepPacing{}.LeastFrameGapUs();
     constexpr size_t Run = 32;
     long long shortest = -1;
     for (size_t i = 0; i + Run <= w.Stamps.size(); ++i) {
@@ -444,7 +445,7 @@ std::string SweepOnTheWire()
     return out.str();
 }
 
-TEST_F(SweepLan, SweepAsksSilentAddressesAsOftenAsTheArpMethodAtArpScansBandwidth)
+TEST_F(SweepLan, SweepAsksSilentAddressesAsOftenAsTheArpMethodNeverFasterThanTheCap)
 {
     const std::string wire = Run(SweepOnTheWire);
     EXPECT_EQ(wire, "own asked 0, verdict other; .2 asked yes, 02-00-00-64-00-02; .3 asked yes, "
