@@ -61,6 +61,11 @@ TSweepVerdict TableVerdict(const platform::NeighbourEntry& Entry)
 // after the first round; a small queue of fresh addresses keeps them
 // interleaved with new ones rather than waiting behind all of them.
 constexpr size_t FreshQueue = 64;
+// Neighbours kept to check the link with, the newest that answered.
+constexpr size_t CheckableNeighbours = 4;
+// How often a worker waiting for an address the sweep has not come to looks
+// whether it ever will.
+constexpr std::chrono::milliseconds ClassifyLook{20};
 // Each address takes a route lookup; a small batch keeps them from holding
 // up a frame at the fastest pace (0.2 ms).
 constexpr int ClassifyBatch = 8;
@@ -74,12 +79,16 @@ static_assert(TSweepPacing{}.Tries.Attempts == SendArpPacing.Attempts &&
 // ten thousand is the most a live host may be missed with.
 constexpr double MissedHostTarget = 1e-4;
 
-// Takes the frame slot due at NextSlot for a frame sent at Now. A slot missed
-// by a late wake-up is made up for at once, but never more than one, so the
-// average pace holds and no two frames go out closer than that one extra.
+// Takes the frame slot due at NextSlot for a frame sent at Now. Slots missed
+// by a late wake-up (a busy machine) are made up for at once, but no more
+// than a millisecond's worth, and never more than one: the average pace
+// holds, and no run of frames goes out faster than the pace allows but for
+// that millisecond's worth (five frames at the fastest pace).
+constexpr long long MakeUpUs = 1000;
+
 void TakeSlot(long long& NextSlot, long long Now, long long GapUs)
 {
-    NextSlot = std::max(NextSlot + GapUs, Now - GapUs);
+    NextSlot = std::max(NextSlot + GapUs, Now - std::max(GapUs, MakeUpUs));
 }
 
 } // namespace
@@ -198,10 +207,17 @@ TSweepVerdict TNeighbourSweep::Wait(uint32_t HostOrder, std::string& Mac, int Ti
         }
         if (FClassified >= handed || FStopped || FFinished)
             return svNotSwept;
+        // Woken when the sweep comes to this address. One that is not in the
+        // sequence at all (a name's address) is never come to: it looks
+        // again now and then until every address handed out was looked at.
         ++FClassifyWaiters;
-        const bool inTime = wait(FClassifiedChanged, lock);
+        auto until = std::chrono::steady_clock::now() + ClassifyLook;
+        if (TimeoutMs >= 0)
+            until = std::min(until, deadline);
+        FVerdict[HostOrder % VerdictConditions].wait_until(lock, until);
         --FClassifyWaiters;
-        if (!inTime)
+        if (TimeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline &&
+            FRecords.find(HostOrder) == FRecords.end())
             return svNotSwept;
     }
 }
@@ -252,7 +268,8 @@ TSweepVerdict TNeighbourSweep::WaitFromFirstFrame(uint32_t HostOrder, std::strin
         if (NowUs() >= startUs + timeoutUs)
             return svNotSwept;
         ++FClassifyWaiters;
-        FClassifiedChanged.wait_until(lock, at(startUs + timeoutUs));
+        FVerdict[HostOrder % VerdictConditions].wait_until(
+            lock, std::min(at(startUs + timeoutUs), Clock::now() + ClassifyLook));
         --FClassifyWaiters;
     }
 }
@@ -275,7 +292,6 @@ void TNeighbourSweep::WakeAll()
 {
     for (auto& c : FVerdict)
         c.notify_all();
-    FClassifiedChanged.notify_all();
 }
 
 bool TNeighbourSweep::Running() const
@@ -325,7 +341,7 @@ int KernelTableRoom(bool Read, const platform::NeighbourTableSize& Size)
     if (Read)
         table = Size;
     const long long room =
-        std::min<long long>(table.Thresh2, static_cast<long long>(table.Thresh3) - table.Entries);
+        std::min<long long>(table.Thresh2, static_cast<long long>(table.Thresh3) - table.Thresh2);
     return static_cast<int>(std::clamp<long long>(room / 2, 16, 1 << 20));
 }
 
@@ -413,8 +429,8 @@ bool TNeighbourSweep::Classify(int Budget)
         platform::IpAddress source;
         source.family = AF_INET;
         platform::RouteInfo route;
-        if (FAddressAt(index, hostOrder) &&
-            platform::LookupRoute(FromHostOrder(hostOrder), route) &&
+        const bool isAddress = FAddressAt(index, hostOrder);
+        if (isAddress && platform::LookupRoute(FromHostOrder(hostOrder), route) &&
             route.kind == platform::RouteKind::OnLink) {
             linkIndex = LinkFor(route.ifindex, FromHostOrder(hostOrder));
             TLink& link = *FLinks[linkIndex];
@@ -432,29 +448,42 @@ bool TNeighbourSweep::Classify(int Budget)
                 }
             }
         }
-        bool fresh = false;
+        bool fresh = false, wake = false;
         {
             std::lock_guard<std::mutex> lock(FLock);
             FClassified = index + 1;
-            if (onLink) {
+            if (isAddress) {
+                // An address the sweep does not cover gets its verdict too,
+                // so that a worker waiting for it learns so at once.
                 auto [it, added] = FRecords.try_emplace(hostOrder);
                 it->second.Index = index;
                 if (added) {
-                    it->second.Verdict = verdict;
+                    it->second.Verdict = onLink ? verdict : svNotSwept;
                     it->second.Mac = mac;
-                    fresh = verdict == svPending;
+                    fresh = onLink && verdict == svPending;
                 }
                 FOrder.emplace_back(index, hostOrder);
+                wake = FClassifyWaiters > 0;
             }
             Evict();
         }
         if (fresh)
             FFresh.push_back({hostOrder, linkIndex, source, 0, 0});
-        std::lock_guard<std::mutex> lock(FLock);
-        if (FClassifyWaiters > 0)
-            FClassifiedChanged.notify_all();
+        // A neighbour the kernel's table knows may be asked to check the link.
+        if (onLink && verdict == svAnswered)
+            Checkable({hostOrder, linkIndex, source, 0, 0});
+        // Only the workers that may wait for this address.
+        if (wake)
+            FVerdict[hostOrder % VerdictConditions].notify_all();
     }
     return true;
+}
+
+void TNeighbourSweep::Checkable(const TTry& Neighbour)
+{
+    FCheckable.push_back(Neighbour);
+    if (FCheckable.size() > CheckableNeighbours)
+        FCheckable.pop_front();
 }
 
 void TNeighbourSweep::WaitForWork(long long UntilUs, const std::vector<int>& Fds)
@@ -541,9 +570,6 @@ void TNeighbourSweep::ExecuteRaw()
     };
     std::unordered_map<uint32_t, TAsked> asked;
     uint64_t answered = 0, late = 0;
-    // Neighbours that answered, newest last: what a check of the link asks.
-    std::deque<TTry> answerers;
-    constexpr size_t Answerers = 4;
     TTry checked;
     auto publish = [&] {
         std::lock_guard<std::mutex> lock(FLock);
@@ -610,12 +636,12 @@ void TNeighbourSweep::ExecuteRaw()
                 t = FRetries.front();
                 FRetries.pop_front();
                 have = true;
-            } else if (!answerers.empty() && rate.CheckDue(now)) {
+            } else if (!FCheckable.empty() && rate.CheckDue(now)) {
                 // Half an interval without an answer on time: ask a neighbour
                 // that answered before whether the link still answers.
-                t = answerers.back();
-                answerers.pop_back();
-                answerers.push_front(t);
+                t = FCheckable.back();
+                FCheckable.pop_back();
+                FCheckable.push_front(t);
                 have = check = true;
             } else if (!FFresh.empty() && inFlight < inFlightMax) {
                 t = FFresh.front();
@@ -680,13 +706,7 @@ void TNeighbourSweep::ExecuteRaw()
                     ++answered;
                     late += wasLate;
                     rate.Answered(at, sent->second.FirstUs, wasLate);
-                    TTry who;
-                    who.Address = from;
-                    who.Link = sent->second.Link;
-                    who.Source = sent->second.Source;
-                    answerers.push_back(who);
-                    if (answerers.size() > Answerers)
-                        answerers.pop_front();
+                    Checkable({from, sent->second.Link, sent->second.Source, 0, 0});
                 });
             fds.push_back(link.Socket.fd());
         }
@@ -743,6 +763,26 @@ void TNeighbourSweep::ExecuteKernel()
     const size_t inFlight = static_cast<size_t>(
         FPacing.KernelInFlight > 0 ? std::min(FPacing.KernelInFlight, room) : room);
     const bool tableBounds = inFlight == static_cast<size_t>(room);
+    // The table is the whole machine's: where the kernel refuses an entry
+    // (other namespaces filled it), the sweep keeps fewer addresses in flight
+    // and asks again when verdicts have made room, one more with each.
+    // Refusals that go on for the time of a verdict are taken as final: what
+    // is refused then is left to the methods.
+    size_t bound = inFlight;
+    long long refusedUntil = 0, refusedSince = -1;
+    const size_t leastBound = std::min<size_t>(inFlight, 16);
+    auto refused = [&](long long Now) {
+        if (refusedSince < 0)
+            refusedSince = Now;
+        refusedUntil = Now + lookUs;
+        bound = std::max(leastBound, (watched.size() + again.size()) / 2);
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FTableBound == 0)
+            FTableBound = static_cast<int>(std::max<size_t>(1, watched.size() + again.size()));
+    };
+    auto given = [&](long long Now) {
+        return refusedSince >= 0 && Now - refusedSince >= verdictUs;
+    };
     const long long lastWaitUs = std::max(0, FPacing.Tries.LastWaitMs) * 1000LL;
     long long nextSlot = NowUs();
     long long nextLook = nextSlot;
@@ -774,15 +814,21 @@ void TNeighbourSweep::ExecuteKernel()
                 TakeSlot(nextSlot, now, gapUs);
             }
         }
-        while (now >= nextSlot && !again.empty()) {
+        while (now >= nextSlot && now >= refusedUntil && !again.empty()) {
             TWatch w = again.front();
             again.pop_front();
             if (Peek(w.Address) != svPending)
                 continue;
             if (!platform::TriggerNeighbourResolution(FromHostOrder(w.Address))) {
-                Decide(w.Address, svNoAnswer, nullptr);
+                if (given(now)) {
+                    Decide(w.Address, svNoAnswer, nullptr);
+                } else {
+                    again.push_front(w);
+                    refused(now);
+                }
                 continue;
             }
+            refusedSince = -1;
             w.Earlier += w.Requests;
             w.Requests = 1;
             w.SentUs = now;
@@ -793,28 +839,34 @@ void TNeighbourSweep::ExecuteKernel()
             ++FSent;
         }
         if (tableBounds && now >= nextSlot && !FFresh.empty() &&
-            watched.size() + again.size() >= inFlight) {
+            watched.size() + again.size() >= bound) {
             // An address waits only for room in the table: the scan is as
             // fast as the table lets it be, which the log says once.
             std::lock_guard<std::mutex> lock(FLock);
             if (FTableBound == 0)
-                FTableBound = static_cast<int>(inFlight);
+                FTableBound = static_cast<int>(bound);
         }
-        if (now >= nextSlot && !FFresh.empty() && watched.size() + again.size() < inFlight) {
+        if (now >= nextSlot && now >= refusedUntil && !FFresh.empty() &&
+            watched.size() + again.size() < bound) {
             TTry t = FFresh.front();
             FFresh.pop_front();
             if (Peek(t.Address) == svPending) {
                 if (platform::TriggerNeighbourResolution(FromHostOrder(t.Address))) {
+                    refusedSince = -1;
                     watched.push_back({t.Address, t.Link, now + verdictUs, now, 1, false});
                     FirstFrameSent(t.Address, now);
                     std::lock_guard<std::mutex> lock(FLock);
                     ++FSent;
+                } else if (!given(now)) {
+                    FFresh.push_front(t);
+                    refused(now);
                 } else {
                     // The kernel would not even start: left to the methods,
                     // and a worker already waiting is told so.
                     {
                         std::lock_guard<std::mutex> lock(FLock);
-                        FRecords.erase(t.Address);
+                        if (auto it = FRecords.find(t.Address); it != FRecords.end())
+                            it->second.Verdict = svNotSwept;
                     }
                     FVerdict[t.Address % VerdictConditions].notify_all();
                 }
@@ -886,6 +938,9 @@ void TNeighbourSweep::ExecuteKernel()
                     still.push_back(w);
                 }
             }
+            // Each verdict frees an entry: one more may be asked at a time,
+            // up to the table's share, after the kernel refused one.
+            bound = std::min(inFlight, bound + (watched.size() - still.size()));
             watched.swap(still);
             nextLook = now + lookUs;
         }
@@ -895,8 +950,8 @@ void TNeighbourSweep::ExecuteKernel()
                 return;
         }
         long long until = now + 1000000;
-        if ((!FFresh.empty() && watched.size() + again.size() < inFlight) || !again.empty())
-            until = std::min(until, nextSlot);
+        if ((!FFresh.empty() && watched.size() + again.size() < bound) || !again.empty())
+            until = std::min(until, std::max(nextSlot, refusedUntil));
         if (!watched.empty())
             until = std::min({until, nextLook, nextRequest});
         if (more && FFresh.size() < FreshQueue)

@@ -97,12 +97,15 @@ struct TSweepPacing {
 int SweepTriesNeeded(uint64_t Answered, uint64_t Late, const TSweepPacing& Pacing);
 
 // How many addresses the kernel way keeps in the kernel's neighbour table at
-// once: half the room the table has before the kernel starts to evict
-// entries (its soft limit, or what its hard limit leaves beside the entries
-// it holds, whichever is less), so that the rest of the machine keeps the
-// other half: 256 with the kernel's defaults. The table is one for every
-// network namespace of the machine. At least 16; the kernel's defaults where
-// the table's figures could not be read (Read false).
+// once: half its soft limit, past which the kernel starts to evict entries,
+// and no more than half the room between that and its hard limit, past
+// which it refuses new ones: 256 with the kernel's defaults. The table is
+// one for every network namespace of the machine; the rest of it is left to
+// them, and a table already at its soft limit still takes the sweep's share
+// whole. At least 16; the kernel's defaults where the table's figures could
+// not be read (Read false). What the table holds at the moment does not
+// count: the kernel evicts failed and old entries to make room, the sweep's
+// own of an earlier scan among them.
 int KernelTableRoom(bool Read, const platform::NeighbourTableSize& Size);
 
 class TNeighbourSweep {
@@ -191,6 +194,7 @@ private:
     bool Decide(uint32_t HostOrder, TSweepVerdict Verdict, const platform::MacBytes* Mac);
     void FirstFrameSent(uint32_t HostOrder, long long Us);
     void Evict();
+    void Checkable(const TTry& Neighbour);
     bool Stopping() const;
     void WakeAll();
     void WaitForWork(long long UntilUs, const std::vector<int>& Fds);
@@ -205,8 +209,7 @@ private:
     // address, so that a verdict wakes only those that may want it.
     static constexpr size_t VerdictConditions = 64;
     std::condition_variable FVerdict[VerdictConditions];
-    std::condition_variable FClassifiedChanged;
-    int FClassifyWaiters = 0;
+    int FClassifyWaiters = 0; // workers waiting for the sweep to come to an address
     std::unordered_map<uint32_t, TRecord> FRecords;
     uint64_t FClassified = 0; // addresses of the sequence looked at
     uint64_t FHanded = 0;
@@ -225,6 +228,9 @@ private:
     std::vector<std::unique_ptr<TLink>> FLinks;
     std::deque<TTry> FFresh;   // on-link, no try yet
     std::deque<TTry> FRetries; // by due time
+    // Neighbours known to answer (they did, or the kernel's table knew
+    // them), newest last: what a check of the link asks (TSweepRate).
+    std::deque<TTry> FCheckable;
     // After the last try: the give-up time (DueUs), earliest first.
     struct TLaterGiveUp {
         bool operator()(const TTry& A, const TTry& B) const { return A.DueUs > B.DueUs; }

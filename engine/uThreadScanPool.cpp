@@ -134,8 +134,16 @@ void TPoolOfThreads::ResumeThreads()
 void TPoolOfThreads::Start()
 {
     EndSweep();
-    ResumeThreads();
+    // The sweep's first frames go out while the workers are made (each opens
+    // its vendor database): its first verdicts are what they wait for.
+    Reset();
     StartSweep();
+    try {
+        ResumeThreads();
+    } catch (...) {
+        EndSweep();
+        throw;
+    }
     if (OnStart)
         OnStart(this);
     if (FTarget == stEntireNetwork && OnStatus)

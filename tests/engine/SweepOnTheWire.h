@@ -121,14 +121,15 @@ inline TWire SweepAndTap(uint32_t First, int Count, const char* Dev = "eth0")
 }
 
 // True when no run of Run requests went out faster than the cap allows: a
-// frame waits for its slot, and a slot missed by a late wake-up is taken at
-// once, so any run spans at least two slots fewer than its length; one slot
-// more is left for a send stamped late.
-inline bool NeverAboveTheCap(const TWire& W, size_t Run = 32)
+// frame waits for its slot, and slots missed by a late wake-up are made up
+// for at once, at most a millisecond's worth (five at the cap), so any run
+// spans at least six slots fewer than its length; two more are left for
+// sends stamped late.
+inline bool NeverAboveTheCap(const TWire& W, size_t Run = 64)
 {
     const long long gap = TSweepPacing{}.LeastFrameGapUs();
     for (size_t i = 0; i + Run <= W.Stamps.size(); ++i)
-        if (W.Stamps[i + Run - 1] - W.Stamps[i] < static_cast<long long>(Run - 4) * gap)
+        if (W.Stamps[i + Run - 1] - W.Stamps[i] < static_cast<long long>(Run - 8) * gap)
             return false;
     return true;
 }
