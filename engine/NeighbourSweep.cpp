@@ -752,6 +752,8 @@ void TNeighbourSweep::ExecuteKernel()
     // What the answers so far showed of the link (SweepTriesNeeded): an
     // answer heard only after the kernel's second request is a late one.
     uint64_t answered = 0, late = 0;
+    // When each answer to a first request counts, earliest first.
+    std::priority_queue<long long, std::vector<long long>, std::greater<long long>> onTime;
     const long long gapUs = std::max(0LL, FPacing.FrameGapUs());
     const long long lookUs = std::max(1, FPacing.KernelLookMs) * 1000LL;
     const long long verdictUs = std::max(0, FPacing.KernelVerdictMs) * 1000LL;
@@ -894,6 +896,13 @@ void TNeighbourSweep::ExecuteKernel()
             // gives up once the kernel has asked as often as the raw way
             // would have, and leaves the kernel's later requests to run out
             // (still counted against the bandwidth).
+            // An answer to the kernel's first request counts once a late
+            // one to a request sent with it could have come: before that,
+            // the answers of a lossy link would pass for a clean one's.
+            while (!onTime.empty() && onTime.top() <= now) {
+                ++answered;
+                onTime.pop();
+            }
             const int needed = SweepTriesNeeded(answered, late, FPacing);
             std::deque<TWatch> still;
             for (TWatch& w : watched) {
@@ -910,8 +919,13 @@ void TNeighbourSweep::ExecuteKernel()
                     // One given up on too soon still tells of the link: its
                     // answer came late, after a loss.
                     if (Decide(w.Address, svAnswered, &mac) || w.Decided) {
-                        ++answered;
-                        late += w.Earlier > 0 || now - w.SentUs > p.IntervalMs * 1000LL;
+                        const long long intervalUs = p.IntervalMs * 1000LL;
+                        if (w.Earlier > 0 || now - w.SentUs > intervalUs) {
+                            ++answered;
+                            ++late;
+                        } else {
+                            onTime.push(w.SentUs + intervalUs + lookUs);
+                        }
                     }
                 } else if (it != tables[w.Link].end() &&
                            (it->second.state & (NUD_NOARP | NUD_PERMANENT))) {
