@@ -716,9 +716,9 @@ void TNeighbourSweep::ExecuteRaw()
             if (FClassified >= FCount)
                 return;
         }
-        // Sleep until the next thing to do: a frame, a retry, a give-up, a
-        // check, or more addresses (the window moves with the pool's
-        // hand-outs).
+        // Sleep until the next thing to do: a frame, a retry, a give-up, or
+        // more addresses (the window moves with the pool's hand-outs). A
+        // check goes out in a frame's slot.
         long long until = now + 1000000;
         if (!FFresh.empty() && inFlight < inFlightMax)
             until = std::min(until, nextSlot);

@@ -9,12 +9,13 @@
 // per interface, spaced as the ARP method spaces its tries, and takes every
 // answer that comes back. A silent address is asked twice, as arp-scan asks,
 // or up to as often as the ARP method asks where the answers show frames
-// being lost. Its frames take no more of the link
-// than arp-scan does at its defaults: one frame per frame-time at that
-// tool's default bandwidth. Without it the sweep asks the kernel: one
-// datagram per address, then the kernel's neighbour table, whose verdict on
-// a silent address comes after its own probes; those probes are counted
-// against the same bandwidth. Where the answers show a link that loses
+// being lost. Its frames start at arp-scan's default bandwidth and follow
+// what the answers show of the link, up to ten times that (TSweepRate).
+// Without it the sweep asks the kernel at arp-scan's pace: one datagram per
+// address, then the kernel's neighbour table, whose verdict on a silent
+// address comes after its own probes; those probes are counted against the
+// same bandwidth, and no more addresses are asked at once than the table
+// has room for (KernelTableRoom). Where the answers show a link that loses
 // nothing, the sweep gives up on a silent address once the kernel has asked
 // as often as the raw way would have, before the kernel's own verdict; where
 // late answers show frames being lost, an address the kernel gave up on is
