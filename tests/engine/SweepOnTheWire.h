@@ -7,6 +7,7 @@
 #include "engine/NeighbourSweep.h"
 #include "platform/Sockets.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <linux/if_ether.h>
@@ -28,8 +29,10 @@ struct TSwept {
     int FallBacks = 0;
 };
 
-// Sweeps Count addresses from First (host order), handed out all at once.
-inline TSwept Sweep(uint32_t First, int Count, const TSweepPacing& Pacing = {})
+// Sweeps Count addresses from First (host order), handed out as a pool of
+// Workers would: the sweep runs ahead of them by its window, and keeps no
+// verdict far behind them.
+inline TSwept Sweep(uint32_t First, int Count, const TSweepPacing& Pacing = {}, int Workers = 64)
 {
     TNeighbourSweep sweep(
         [First](uint64_t Index, uint32_t& HostOrder) {
@@ -38,9 +41,9 @@ inline TSwept Sweep(uint32_t First, int Count, const TSweepPacing& Pacing = {})
         },
         static_cast<uint64_t>(Count), Pacing);
     sweep.Start();
-    sweep.Handed(static_cast<uint64_t>(Count));
     TSwept out;
     for (int n = 1; n <= Count; ++n) {
+        sweep.Handed(static_cast<uint64_t>(std::min(Count, n - 1 + Workers)));
         std::string mac;
         const TSweepVerdict v = sweep.Wait(First + static_cast<uint32_t>(n - 1), mac);
         out.Verdict[n] = v == svAnswered ? mac : v == svNoAnswer ? "none" : "other";
