@@ -585,6 +585,36 @@ void TNeighbourSweep::ExecuteRaw()
         }
         if (FFresh.size() < FreshQueue || behind)
             more = Classify(ClassifyBatch);
+        // The answers first: one read only after a give-up was decided would
+        // count for nothing, one read only after the next try went out as
+        // late (a busy machine may leave the thread asleep past both).
+        fds.clear();
+        for (size_t l = 0; l < FLinks.size(); ++l) {
+            TLink& link = *FLinks[l];
+            if (!link.Socket.IsOpen())
+                continue;
+            link.Socket.Drain(
+                [&](const platform::IpAddress& Sender, const platform::MacBytes& Mac) {
+                    const uint32_t from = ToHostOrder(Sender);
+                    const long long at = NowUs();
+                    if (rate.CheckOutstanding() && from == checked.Address && l == checked.Link)
+                        rate.CheckAnswered(at);
+                    if (!Decide(from, svAnswered, &Mac))
+                        return;
+                    const auto sent = asked.find(from);
+                    if (sent == asked.end())
+                        return;
+                    // An answer heard only after a later try went out: that try's
+                    // predecessors, or their answers, were lost (or the neighbour
+                    // is slow, which calls for more tries too).
+                    const bool wasLate = sent->second.Tries >= 2;
+                    ++answered;
+                    late += wasLate;
+                    rate.Answered(at, sent->second.FirstUs, wasLate);
+                    Checkable({from, sent->second.Link, sent->second.Source, 0, 0});
+                });
+            fds.push_back(link.Socket.fd());
+        }
         long long now = NowUs();
         rate.Advance(now);
         const long long gapUs = std::max(1LL, rate.GapUs());
@@ -682,33 +712,6 @@ void TNeighbourSweep::ExecuteRaw()
                 }
                 TakeSlot(nextSlot, now, std::max(1LL, rate.GapUs()));
             }
-        }
-        fds.clear();
-        for (size_t l = 0; l < FLinks.size(); ++l) {
-            TLink& link = *FLinks[l];
-            if (!link.Socket.IsOpen())
-                continue;
-            link.Socket.Drain(
-                [&](const platform::IpAddress& Sender, const platform::MacBytes& Mac) {
-                    const uint32_t from = ToHostOrder(Sender);
-                    const long long at = NowUs();
-                    if (rate.CheckOutstanding() && from == checked.Address && l == checked.Link)
-                        rate.CheckAnswered(at);
-                    if (!Decide(from, svAnswered, &Mac))
-                        return;
-                    const auto sent = asked.find(from);
-                    if (sent == asked.end())
-                        return;
-                    // An answer heard only after a later try went out: that try's
-                    // predecessors, or their answers, were lost (or the neighbour
-                    // is slow, which calls for more tries too).
-                    const bool wasLate = sent->second.Tries >= 2;
-                    ++answered;
-                    late += wasLate;
-                    rate.Answered(at, sent->second.FirstUs, wasLate);
-                    Checkable({from, sent->second.Link, sent->second.Source, 0, 0});
-                });
-            fds.push_back(link.Socket.fd());
         }
         publish();
         if (!more && FFresh.empty() && FRetries.empty() && FLast.empty()) {
