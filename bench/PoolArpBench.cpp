@@ -1,50 +1,63 @@
-// A whole ARP scan of a private /24 run by the scan pool, beside arp-scan and
-// nmap -sn on the same bridge in the same run: 50 live hosts (every fifth
-// address from .3), the other addresses silent. Printed for each: wall time,
-// live hosts found, CPU time (user + system of the scanning process and its
-// threads), the ratio to the faster of the two tools, and for the pool with
-// its check any live host not logged complete; then all of it again
-// with 10% of the ARP frames dropped on the bridge; then the NetBIOS method
-// beside nbtscan, every live host answering node status. Needs root; run by
-// hand.
+// A whole ARP scan of a private network run by the scan pool, beside
+// arp-scan and nmap -sn on the same bridge in the same run: a /24 with 50
+// live hosts (every fifth address from .3), a /22 with 200 (the same), or a
+// /16 with 200 spread over it (every 327th address), the other addresses
+// silent (the lab's range bed). Printed for each: wall time, live hosts
+// found, CPU time (user + system of the scanning process and its threads),
+// the ratio to the faster of the two tools, the pace the sweep reached (the
+// highest it set, the highest its frames went at over 50 ms, its falls
+// back), and for the pool with its check any live host not logged complete;
+// then all of it again with 10% of the ARP frames dropped on the bridge;
+// then the NetBIOS method beside nbtscan, every live host answering node
+// status. Needs root; run by hand.
 //
-//   pool_arp_bench [rounds] [--22]   (default 3 rounds of each figure;
-//                                     --22: a /22 with 200 live hosts)
+//   pool_arp_bench [rounds] [--22 | --16] [--kernel]
+//     default 3 rounds (1 on the /16); the /16 leaves out the lost frames,
+//     NetBIOS and, unless --kernel, the ways without CAP_NET_RAW (some five
+//     minutes each at 256 addresses at a time)
 //
 // The pool runs at its default options (64 workers, a ping of 300 ms before
 // the method, NetBIOS name of every host found), at 250 workers with the
 // same options, at 250 workers without the check and the name lookup, and at
 // its default options as an ordinary user (no CAP_NET_RAW: the scan's sweep
-// asks the kernel, whose verdict on a silent address takes some 3 s). The
-// sweep alone, without the pool, is what the workers wait for at the least.
+// asks the kernel, at most as many addresses at a time as its neighbour
+// table has room for). The sweep alone, without the pool, is what the
+// workers wait for at the least.
 //
-// Runs on the 8-core build machine, arp-scan 1.8-1.9 s and nmap 1.6-1.8 s
-// (7.6-12 s with lost frames, where both tools miss one to three hosts).
-// Before the scan had its neighbour sweep, every silent address cost the
-// ping's 300 ms and then the ARP method's 450 ms, four addresses in a row
-// per worker: default options 3.1 s (x1.86-1.89 of the faster tool).
-// The sweep takes arp-scan's default bandwidth, one request per 2 ms, and
-// asks a silent address twice, as arp-scan does, where the answers come at
-// the first try, and up to six times, as the ARP method does, where late
-// answers show lost frames: 203 x 2 + 50 = 456 frames, 1.01 s at the least
-// on a clean link, 1,268 frames and 2.64 s on a lossy one. Measured: the
-// sweep alone 1.43-1.45 s, default options 1.46-1.50 s (x0.90-0.93 of
-// nmap), 250 workers 1.47-1.54 s; all 50 found every time. With lost
-// frames 2.0-2.8 s and 50/50 in every round (arp-scan found 46-49, nmap
-// 47-50 in 7-10 s); some live hosts are then logged inactive, their echo's
-// own neighbour request lost as it would be without the sweep. As an
-// ordinary user the kernel asks: 1.6 s (x1.00) on the clean link, where the
-// sweep gives up after the kernel's second request, and 6.7 s and 50/50
-// with lost frames, where it asks a second round of the kernel's three.
-// NetBIOS: nbtscan 4.1 s, the pool 1.75 s at its defaults and at 250.
-// On the /22 every broadcast reaches 200 namespaces on one machine:
-// arp-scan 4.5 s, nmap 2.5 s, the pool 4.2 s (10.5 s with six tries
-// always); with lost frames the pool 9.7-10.7 s and 200/200 (arp-scan and
-// nmap 192); as an ordinary user 10.6 s, the kernel's table holding 256
-// addresses at once. The 201 namespaces share the kernel's one neighbour
-// table (1,024 entries), which overflows there ("neighbor table overflow"):
-// an echo then fails at once, and the NetBIOS method at 250 workers misses
-// up to eight of the last live hosts, logged inactive.
+// The sweep starts at arp-scan's default bandwidth (a request per 2 ms) and
+// doubles its pace each 50 ms in which answers come on time, up to ten times
+// that (a request per 0.2 ms); it falls back by half where answers come late.
+// A silent address is asked twice on a clean link and up to six times where
+// late answers show lost frames. Runs on the 8-core build machine while
+// other builds and tests kept it at a load of 15-22 (figures of one run):
+// - /24: arp-scan 1.81-1.83 s, nmap 1.69-1.75 s; the sweep alone 0.37 s at
+//   2,560 kbit/s (1,900-2,000 used), default options 0.68-0.70 s (x0.40-0.41;
+//   0.53 s, x0.33, at a load of 5), 250 workers 0.97-1.35 s (x0.56-0.80;
+//   0.71 s, x0.45, at a load of 5). At 250 workers the pool's start makes 250
+//   workers, each with its vendor database, before it hands out a job: 0.4-1.0
+//   s at that load, while the sweep is already done in 0.37 s; and each live
+//   host's vendor lookup takes some 20 ms of CPU. With lost frames the sweep
+//   alone 1.5-2.0 s, default options 1.4-1.8 s, 50/50 in every round of the
+//   raw way (arp-scan 48/50, nmap 47-48/50 in 4.6-9.9 s); the pace falls back
+//   3-8 times and stays near 1,000 kbit/s. As an ordinary user 1.6 s clean,
+//   6.7-6.8 s and 50/50 with lost frames.
+// - /22 (every broadcast reaches 200 namespaces on one machine): arp-scan
+//   4.5 s, nmap 2.5 s; the sweep alone 0.76 s at 2,560 kbit/s (2,263 used),
+//   default options 1.41 s (x0.56), 250 workers 2.5 s (x0.99). With lost
+//   frames 6.3-6.8 s and 200/200 in each raw run (arp-scan 195, nmap 188 in
+//   64 s). As an ordinary user 10.6 s clean, where the kernel's table bounds
+//   the scan at 256 addresses at a time; with lost frames 25 s and 199/200:
+//   the missed host's six requests left the scanner and none was answered.
+//   The kernel sends its second and third requests from timers that fire
+//   together for every address asked within some 64 ms, each request cloned
+//   to 200 namespaces at once, past what one CPU's backlog holds (1,000
+//   frames); the raw way sends each request from its own thread.
+// - /16: arp-scan 263 s, nmap 317 s; the sweep alone and the pool at default
+//   options 45-46 s (x0.17) at 2,560 kbit/s (2,406-2,508 used), 200/200;
+//   every request costs some 0.3 ms of CPU for the 200 namespaces it
+//   reaches, which holds the whole sweep near 2,900 frames a second.
+// NetBIOS (/24): nbtscan 4.1 s, the pool 1.5 s at its defaults and 1.4-1.5 s
+// at 250.
 #include "engine/NeighbourSweep.h"
 #include "engine/NetUtil.h"
 #include "engine/uComputerList.h"
