@@ -47,11 +47,12 @@
 //   frames 6.3-6.8 s and 200/200 in each raw run (arp-scan 195, nmap 188 in
 //   64 s). As an ordinary user 10.6 s clean, where the kernel's table bounds
 //   the scan at 256 addresses at a time; with lost frames 25 s and 199/200:
-//   the missed host's six requests left the scanner and none was answered.
-//   The kernel sends its second and third requests from timers that fire
-//   together for every address asked within some 64 ms, each request cloned
-//   to 200 namespaces at once, past what one CPU's backlog holds (1,000
-//   frames); the raw way sends each request from its own thread.
+//   the missed host's six requests left the scanner and none was answered
+//   (seen by a tap). Likely the bed's doing: the kernel sends its second and
+//   third requests from timers that fire for many addresses together, each
+//   request cloned to 200 namespaces, past what one CPU's backlog holds
+//   (1,000 frames; /proc/net/softnet_stat counts such drops here), while the
+//   raw way sends each request from its own thread.
 // - /16: arp-scan 263 s, nmap 317 s; the sweep alone and the pool at default
 //   options 45-46 s (x0.17) at 2,560 kbit/s (2,406-2,508 used), 200/200;
 //   every request costs some 0.3 ms of CPU for the 200 namespaces it
