@@ -29,37 +29,41 @@
 // that (a request per 0.2 ms); it falls back by half where answers come late.
 // A silent address is asked twice on a clean link and up to six times where
 // late answers show lost frames. Runs on the 8-core build machine while
-// other builds and tests kept it at a load of 15-22 (figures of one run):
-// - /24: arp-scan 1.81-1.83 s, nmap 1.69-1.75 s; the sweep alone 0.37 s at
-//   2,560 kbit/s (1,900-2,000 used), default options 0.68-0.70 s (x0.40-0.41;
-//   0.53 s, x0.33, at a load of 5), 250 workers 0.97-1.35 s (x0.56-0.80;
-//   0.71 s, x0.45, at a load of 5). At 250 workers the pool's start makes 250
-//   workers, each with its vendor database, before it hands out a job: 0.4-1.0
-//   s at that load, while the sweep is already done in 0.37 s; and each live
-//   host's vendor lookup takes some 20 ms of CPU. With lost frames the sweep
-//   alone 1.5-2.0 s, default options 1.4-1.8 s, 50/50 in every round of the
-//   raw way (arp-scan 48/50, nmap 47-48/50 in 4.6-9.9 s); the pace falls back
-//   3-8 times and stays near 1,000 kbit/s. As an ordinary user 1.6 s clean,
-//   6.7-6.8 s and 50/50 with lost frames.
+// other builds and tests kept it at a load of 25-32 (figures of one run):
+// - /24: arp-scan 1.83-1.84 s, nmap 1.78-1.83 s; the sweep alone 0.39-0.44
+//   s at 2,560 kbit/s (1,600-1,750 used), default options 0.67-0.84 s
+//   (x0.37-0.47), 250 workers 1.22-1.29 s (x0.68-0.70). At 250 workers the
+//   pool's start makes 250 workers before it hands out a job: 0.3-1.2 s at
+//   that load (0.05-0.2 s to make them, the rest to start their threads),
+//   while the sweep is done in 0.4 s. Before the workers shared their vendor lookups,
+//   each of the 50 that found a host walked half the vendor table on a
+//   connection of its own, 0.1-1 s each at that load: 250 workers took
+//   2.1-2.4 s (x1.2-1.3) and 2.8 s of CPU, now 0.85-0.98 s. With lost frames
+//   the sweep alone 1.76-1.78 s, default options 1.4-2.4 s, 50/50 in every
+//   round of every way (arp-scan 48-50/50, nmap 47-49/50 in 7.0-8.3 s); the
+//   pace falls back 2-7 times and stays near 1,000 kbit/s. As an ordinary
+//   user 1.7 s clean, 6.8-6.9 s and 50/50 with lost frames.
 // - /22 (every broadcast reaches 200 namespaces on one machine): arp-scan
-//   4.5 s, nmap 2.5 s; the sweep alone 0.76 s at 2,560 kbit/s (2,263 used),
-//   default options 1.41 s (x0.56), 250 workers 2.5 s (x0.99). With lost
-//   frames 6.3-6.8 s and 200/200 in each raw run (arp-scan 195, nmap 188 in
-//   64 s). As an ordinary user 10.6 s clean, where the kernel's table bounds
-//   the scan at 256 addresses at a time; with lost frames 25 s and 199/200:
-//   the missed host's six requests left the scanner and none was answered
-//   (seen by a tap). Likely the bed's doing: the kernel sends its second and
-//   third requests from timers that fire for many addresses together, each
-//   request cloned to 200 namespaces, past what one CPU's backlog holds
-//   (1,000 frames; /proc/net/softnet_stat counts such drops here), while the
-//   raw way sends each request from its own thread.
-// - /16: arp-scan 263 s, nmap 317-324 s; the sweep alone 52 s, the pool at
-//   default options 54 s (x0.21), at 250 workers 64 s (x0.24), 200/200 each,
-//   at 2,560 kbit/s (2,050-2,440 used over 50 ms). Every request costs some
-//   0.35 ms of CPU for the 200 namespaces it reaches (48 s for the sweep's
-//   131,000), which holds the whole sweep near 2,500 frames a second.
-// NetBIOS (/24): nbtscan 4.1 s, the pool 1.5 s at its defaults and 1.4-1.5 s
-// at 250.
+//   4.5 s, nmap 2.8 s; the sweep alone 0.87 s at 2,560 kbit/s (1,925 used),
+//   default options 1.45 s (x0.51), 250 workers 2.9 s (x1.00), without the
+//   check and names 1.9 s (x0.66). With lost frames 5.8-7.3 s and 200/200 in
+//   each raw run (arp-scan 191, nmap 194 in 45 s). As an ordinary user 10.7
+//   s clean, where the kernel's table bounds the scan at 256 addresses at a
+//   time; with lost frames 25 s and 198/200 (199 in an earlier run): the
+//   missed host's six requests left the scanner and none was answered (seen
+//   by a tap). Likely the bed's doing: the kernel sends its second and third
+//   requests from timers that fire for many addresses together, each request
+//   cloned to 200 namespaces, past what one CPU's backlog holds (1,000
+//   frames; /proc/net/softnet_stat counts such drops here), while the raw way
+//   sends each request from its own thread.
+// - /16 (a run before the workers shared their vendor lookups, at a load of
+//   15-22): arp-scan 263 s, nmap 317-324 s; the sweep alone 52 s, the pool
+//   at default options 54 s (x0.21), at 250 workers 64 s (x0.24), 200/200
+//   each, at 2,560 kbit/s (2,050-2,440 used over 50 ms). Every request costs
+//   some 0.35 ms of CPU for the 200 namespaces it reaches (48 s for the
+//   sweep's 131,000), which holds the whole sweep near 2,500 frames a second.
+// NetBIOS (/24): nbtscan 4.1 s, the pool 1.50-1.55 s at its defaults and
+// 0.98-1.14 s at 250.
 #include "engine/NeighbourSweep.h"
 #include "engine/NetUtil.h"
 #include "engine/uComputerList.h"
