@@ -48,6 +48,7 @@ extern std::string sSetStatusScanADComplete;              // %d: number of names
 extern std::string sSetStatusScanADComputerNotFound;      // no arguments
 extern std::string sComputerCaptionStyle;                 // %s, %s: name and IP in style order
 extern std::string sSetStatusScanComputerNotResolved;     // %s: address (a name without address)
+extern std::string sSetStatusScanCheckUnavailable;        // %s: why no echo can be sent
 
 // --- Snapshot for workers ------------------------------------------------------
 // A copy of every engine option and message. Default-constructed it holds the
@@ -80,6 +81,7 @@ struct TEngineSettings {
     std::string sSetStatusScanADComputerNotFound;
     std::string sComputerCaptionStyle;
     std::string sSetStatusScanComputerNotResolved;
+    std::string sSetStatusScanCheckUnavailable;
 
 private:
     struct TUnset {};

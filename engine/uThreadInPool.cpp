@@ -195,7 +195,14 @@ bool TThreadInPool::IsHostReachable(const std::string& IP)
     case csDontCheck:
         return true;
     case csPing:
-        return FServices->PingHost(IP, s.DefaultTimeout) != NoAnswer;
+        try {
+            return FServices->PingHost(IP, s.DefaultTimeout) != NoAnswer;
+        } catch (const platform::EIcmpUnavailable& e) {
+            // An echo that cannot be sent is a check the host did not pass;
+            // the methods that work without an answer still run.
+            Job.CheckError = e.what();
+            return false;
+        }
     case csTcpConnect:
         return FServices->CheckTcpPort(IP, s.DefaultTimeout, s.DefaultTCPPort) != NoAnswer;
     default:

@@ -4,6 +4,7 @@
 #include "engine/uAddressExpressionOperations.h"
 #include "engine/uComputerList.h"
 #include "engine/uEngineOptions.h"
+#include "engine/uFormat.h"
 
 #include <algorithm>
 #include <chrono>
@@ -132,6 +133,7 @@ void TPoolOfThreads::ResumeThreads()
 
 void TPoolOfThreads::Start()
 {
+    FCheckErrorSaid = false;
     EndSweep();
     ResumeThreads();
     StartSweep();
@@ -298,6 +300,15 @@ void TPoolOfThreads::GetJob(TScanJob& Job)
 void TPoolOfThreads::JobDone(TScanJob& Job)
 {
     ++FDone;
+    // Said once, before the first host it concerns: every other host fails
+    // the check for the same reason.
+    if (!Job.CheckError.empty() && !FCheckErrorSaid) {
+        FCheckErrorSaid = true;
+        if (OnStatus)
+            OnStatus(jsNotFound, FormatChecked(sSetStatusScanCheckUnavailable,
+                                               TEngineSettings{}.sSetStatusScanCheckUnavailable,
+                                               {Job.CheckError}));
+    }
     if (OnStatus)
         OnStatus(Job.Status, Job.Message);
     if (FTarget != stEntireNetwork && FTarget != stActiveDirectory) {

@@ -22,6 +22,8 @@ struct ScriptedNet {
     std::map<std::string, std::string> Resolves;
     // Addresses that answer neither ping nor the TCP probe.
     std::set<std::string> Dead;
+    // Not empty: no echo can be sent at all, for this reason.
+    std::string PingUnavailable;
     // MAC texts that ARP and NetBIOS answer per address.
     std::map<std::string, std::string> Arp;
     std::map<std::string, std::string> NetBios;
@@ -69,6 +71,8 @@ struct ScriptedNet {
         };
         s.PingHost = [this](const std::string& IP, int TimeoutMs) {
             Record("ping " + IP + " " + std::to_string(TimeoutMs));
+            if (!PingUnavailable.empty())
+                throw platform::EIcmpUnavailable(PingUnavailable);
             return Dead.count(IP) ? NoAnswer : 1;
         };
         s.CheckTcpPort = [this](const std::string& IP, int TimeoutMs, uint16_t Port) {
