@@ -30,6 +30,8 @@ std::string sSetStatusScanADComputerNotFound;
 std::string sComputerCaptionStyle;
 std::string sSetStatusScanComputerNotResolved;
 std::string sSetStatusScanCheckUnavailable;
+std::string sSetStatusScanNetBiosNoMac;
+std::string sSetStatusScanNetBiosNeighbourMac;
 
 using S = TEngineSettings;
 
@@ -106,6 +108,9 @@ const std::vector<TEngineMessage>& EngineMessages()
          &S::sSetStatusScanComputerNotResolved},
         {"sSetStatusScanCheckUnavailable", &sSetStatusScanCheckUnavailable,
          &S::sSetStatusScanCheckUnavailable},
+        {"sSetStatusScanNetBiosNoMac", &sSetStatusScanNetBiosNoMac, &S::sSetStatusScanNetBiosNoMac},
+        {"sSetStatusScanNetBiosNeighbourMac", &sSetStatusScanNetBiosNeighbourMac,
+         &S::sSetStatusScanNetBiosNeighbourMac},
     };
     return Messages;
 }

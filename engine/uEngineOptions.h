@@ -49,6 +49,8 @@ extern std::string sSetStatusScanADComputerNotFound;      // no arguments
 extern std::string sComputerCaptionStyle;                 // %s, %s: name and IP in style order
 extern std::string sSetStatusScanComputerNotResolved;     // %s: address (a name without address)
 extern std::string sSetStatusScanCheckUnavailable;        // %s: why no echo can be sent
+extern std::string sSetStatusScanNetBiosNoMac;            // %s: address (answered with zeros)
+extern std::string sSetStatusScanNetBiosNeighbourMac; // %s: address (MAC of the neighbour table)
 
 // --- Snapshot for workers ------------------------------------------------------
 // A copy of every engine option and message. Default-constructed it holds the
@@ -82,6 +84,8 @@ struct TEngineSettings {
     std::string sComputerCaptionStyle;
     std::string sSetStatusScanComputerNotResolved;
     std::string sSetStatusScanCheckUnavailable;
+    std::string sSetStatusScanNetBiosNoMac;
+    std::string sSetStatusScanNetBiosNeighbourMac;
 
 private:
     struct TUnset {};

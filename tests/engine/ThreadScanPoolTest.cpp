@@ -475,6 +475,36 @@ TEST_F(ScanPool, AnEchoThatCannotBeSentFailsTheCheckOnceSaidAndTheScanGoesOn)
     EXPECT_EQ(ComputerList->at(2)->AdapterList.size(), 1u);
 }
 
+// A node that answers NetBIOS with zeros for its unit id (as Samba does) is
+// no silent host: on the local link its MAC is the neighbour table's, and
+// off it the log says that it answered without one.
+TEST_F(ScanPool, ANetBiosAnswerWithoutHardwareAddressIsSaidAndTakenFromTheNeighbourTable)
+{
+    sSetStatusScanComputerComplete = "found %s";
+    sSetStatusScanComputerNotDetect = "nothing %s";
+    sSetStatusScanNetBiosNoMac = "zeros %s";
+    sSetStatusScanNetBiosNeighbourMac = "neighbour %s";
+    iMaxThreads = 1;
+    ScriptedNet net;
+    net.NetBios["10.0.0.1"] = "02-00-00-00-00-01";
+    net.NetBiosZeros["10.0.0.1"] = nmsNeighbourTable;
+    net.NetBiosZeros["10.0.0.2"] = nmsNoHardwareAddress;
+    net.NetBios["10.0.0.3"] = "02-00-00-00-00-03";
+    TPoolOfThreads pool(net.Services());
+    Recorder r;
+    r.Attach(pool);
+    pool.SetTarget(stAddressList);
+    pool.SetMethod(smNetBios);
+    pool.Addresses = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"};
+    ASSERT_TRUE(r.Run(pool));
+    EXPECT_EQ(r.Events, (std::vector<std::string>{"start", "0 neighbour 10.0.0.1 [1/4]",
+                                                  "computer 10.0.0.1", "3 zeros 10.0.0.2 [2/4]",
+                                                  "0 found 10.0.0.3 [3/4]", "computer 10.0.0.3",
+                                                  "3 nothing 10.0.0.4 [4/4]", "finish"}));
+    ASSERT_EQ(ComputerList->size(), 2u);
+    EXPECT_EQ(ComputerList->at(0)->AdapterList.at(0)->Number, "02-00-00-00-00-01");
+}
+
 TEST_F(ScanPool, NothingOfAStoppedScanReachesTheNextOne)
 {
     ScriptedNet net;

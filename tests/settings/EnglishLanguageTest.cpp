@@ -42,6 +42,8 @@ const std::vector<Message>& Messages()
         {"sComputerCaptionStyle", {"pc1", "10.0.0.9"}},
         {"sSetStatusScanComputerNotResolved", {"pc9"}},
         {"sSetStatusScanCheckUnavailable", {"no ICMP socket"}},
+        {"sSetStatusScanNetBiosNoMac", {"10.0.0.9"}},
+        {"sSetStatusScanNetBiosNeighbourMac", {"10.0.0.9"}},
         // The main window's and dialogs' messages.
         {"sSelectComp", {}},
         {"sErrorInIP", {}},
