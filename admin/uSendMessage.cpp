@@ -167,7 +167,7 @@ std::string FirstReasons(const std::vector<std::string>& Reasons)
 } // namespace
 
 bool WtsPreviewMessage(const std::string& Title, const std::string& Text, std::int32_t Style,
-                       std::int32_t Timeout)
+                       std::int32_t Timeout, QWidget* Owner)
 {
     QMessageBox::Icon Icon = QMessageBox::NoIcon;
     switch (StyleToMessageType(Style)) {
@@ -184,10 +184,10 @@ bool WtsPreviewMessage(const std::string& Title, const std::string& Text, std::i
         break;
     }
     auto* Box = new QMessageBox(Icon, QString::fromStdString(Title), QString::fromStdString(Text),
-                                QMessageBox::Ok);
+                                QMessageBox::Ok, Owner);
     Box->setObjectName("PreviewMessage");
     Box->setAttribute(Qt::WA_DeleteOnClose);
-    Box->setModal(false);
+    Box->setWindowModality(Owner ? Qt::WindowModal : Qt::NonModal);
     if (Timeout > 0) {
         // QTimer counts in int ms: a longer time-out stays until closed.
         const std::int64_t Ms = std::int64_t(Timeout) * 1000;
