@@ -186,6 +186,8 @@ private:
     // --- Creation, destruction, targets, scan control (uTolvex.cpp) ---------------
     void CreateActions();
     void CreateMenus();
+    // The tool bar, once every command it shows exists.
+    void CreateToolBar();
     void FormCreate();
     void FormDestroy();
     void FormShow();

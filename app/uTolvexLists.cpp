@@ -131,10 +131,16 @@ void TfrmTolvex::InitResultLists()
         actSelectComputer, [this] { actSelectComputerExecute(); },
         [](TAction& A) { A.setEnabled(true); });
 
-    // The copy submenus list the columns under their current captions.
+    // The copy submenus list the columns under their current captions, and
+    // their items follow actCopy: a submenu offers nothing to copy when no
+    // row is selected.
     for (QMenu* M : {mnCopyMain, mnCopyPopUp})
-        if (M)
+        if (M) {
             connect(M, &QMenu::aboutToShow, this, [this, M] { BuildCopyMenu(M); });
+            M->menuAction()->setEnabled(actCopy->isEnabled());
+            connect(actCopy, &QAction::changed, M,
+                    [this, M] { M->menuAction()->setEnabled(actCopy->isEnabled()); });
+        }
 }
 
 void TfrmTolvex::PaintStripe()

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QToolBar>
 #include <QToolButton>
 
 #include "tests/support/ComputerBuilders.h"
@@ -268,6 +269,47 @@ TEST_F(MainWindowCommandsGui, BookmarkMenuAndUse)
     SaveScreenshot(*Form->pmBookmark, "MainWindow-BookmarkMenu");
     Form->pmBookmark->hide();
     lstBookmarks.clear();
+}
+
+TEST_F(MainWindowCommandsGui, ToolBarHoldsItsCommandsInTheirOrder)
+{
+    auto* Bar = Child<QToolBar>(*Form, "ToolBar1");
+    std::vector<std::string> Names;
+    for (QAction* A : Bar->actions()) {
+        Names.push_back(A->isSeparator() ? "-" : FromQ(A->objectName()));
+        if (!A->isSeparator()) {
+            // A button with a picture and a tip, as on the rest of the bar.
+            EXPECT_FALSE(A->icon().isNull()) << Names.back();
+            EXPECT_FALSE(A->toolTip().isEmpty()) << Names.back();
+        }
+    }
+    EXPECT_EQ(Names,
+              (std::vector<std::string>{"actTolvex", "actTolvexStop", "actLookupMACaddress", "-",
+                                        "actOpenFile", "actSaveFile", "-", "actFindInList",
+                                        "actCopyLine", "actExport", "actClearList", "-",
+                                        "actPreferences", "actHelpOnline", "actHome", "actAbout"}));
+    SaveScreenshot(*Bar, "MainWindow-ToolBar");
+}
+
+TEST_F(MainWindowCommandsGui, CopySubmenusNeedASelectedRow)
+{
+    QMenu* Edit = Form->findChild<QMenu*>("mnEdit");
+    ASSERT_NE(Edit, nullptr);
+    const auto CopyItems = [&] {
+        Form->ActionList->UpdateActions();
+        std::vector<bool> On;
+        for (QMenu* M : {Form->mnCopyMain, Form->mnCopyPopUp})
+            On.push_back(M->menuAction()->isEnabled());
+        return On;
+    };
+    EXPECT_EQ(CopyItems(), (std::vector<bool>{false, false}));
+    Found("192.168.0.7", "00-50-C2-7D-51-23", true);
+    EXPECT_EQ(CopyItems(), (std::vector<bool>{false, false})) << "a row, but none selected";
+    FocusRow(Tree->Child(nullptr, 0));
+    EXPECT_EQ(CopyItems(), (std::vector<bool>{true, true}));
+    Tree->ClearSelection();
+    EXPECT_EQ(CopyItems(), (std::vector<bool>{false, false}));
+    EXPECT_TRUE(Edit->actions().contains(Form->mnCopyMain->menuAction()));
 }
 
 TEST_F(MainWindowCommandsGui, FileAndHelpMenus)

@@ -159,8 +159,9 @@ TEST_F(ToolsMenu, CommandsNeedASelectedComputerAndManagetoolsNeverDoes)
     ASSERT_NE(ToolsAt, Bar.end());
     EXPECT_EQ(*(ToolsAt - 1), "View");
     EXPECT_EQ(*(ToolsAt + 1), "Help");
+    // Administrative tools first, in the Tools menu and the row pop-up alike.
     EXPECT_EQ(Captions(Form->mnTools),
-              (std::vector<std::string>{Translate("Nettools"), Translate("Admintools")}));
+              (std::vector<std::string>{Translate("Admintools"), Translate("Nettools")}));
     // The default file's commands, in its order.
     TCommandList Defaults("Nettools");
     ASSERT_TRUE(Defaults.LoadFromFile(AppDir + "/Default/tools.xml"));
@@ -176,8 +177,8 @@ TEST_F(ToolsMenu, CommandsNeedASelectedComputerAndManagetoolsNeverDoes)
     // The row pop-up: the two lists right after "Open as...".
     const QList<QAction*> Popup = Form->pmMAcList->actions();
     ASSERT_GE(Popup.size(), 3);
-    EXPECT_EQ(Popup[1]->menu(), Form->mnPopupNetTools);
-    EXPECT_EQ(Popup[2]->menu(), Form->mnPopupAdminTools);
+    EXPECT_EQ(Popup[1]->menu(), Form->mnPopupAdminTools);
+    EXPECT_EQ(Popup[2]->menu(), Form->mnPopupNetTools);
 
     auto Check = [&](bool Selected) {
         Form->actTools->Update();
