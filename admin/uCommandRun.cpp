@@ -241,6 +241,13 @@ bool RunCommand(const TCommandListItem& Item, const std::string& Host)
     return false;
 }
 
+void ReportComputerWithoutAddress(const TCommandListItem& Item)
+{
+    ShowCommandError(Message("sCommandComputerNoAddress",
+                             "The selected computer has no address; the command \"%s\" needs one.",
+                             {ShownText(Item.Name)}));
+}
+
 TOpenUrlFn SetCommandOpenUrl(TOpenUrlFn Fn)
 {
     std::lock_guard Lock(SeamLock);

@@ -45,6 +45,9 @@ TCommandPlan PlanCommand(const TCommandListItem& Item, const std::string& Host);
 // program started or the desktop took the document.
 bool RunCommand(const TCommandListItem& Item, const std::string& Host);
 
+// Shows that Item needs an address the chosen computer does not have.
+void ReportComputerWithoutAddress(const TCommandListItem& Item);
+
 // Seams for tests. The desktop's opening of a URL (unset:
 // QDesktopServices::openUrl), and the start of a program (unset:
 // platform::SpawnDetached). Each returns the one it replaces.

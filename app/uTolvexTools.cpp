@@ -74,6 +74,7 @@ void TfrmTolvex::CreateToolLists()
         L->OnGetComputer = [this](TCommandList&, std::string& Host, std::string& UserName,
                                   std::string& Password) {
             GetCurrentComputerForTool(Host, UserName, Password);
+            return IsComputerSelected();
         };
         if (ToolsFile.empty())
             continue;

@@ -371,6 +371,36 @@ TEST_F(ToolsMenu, ReservedNamesOpenTheirDialogs)
     EXPECT_NE(Shown[0].find("CommandList"), std::string::npos) << Shown[0];
 }
 
+// A computer from an opened list may have no address: it is selected, so the
+// commands are offered, and each says what is missing; none turns to this
+// computer instead, as an empty host would make the reserved ones do.
+TEST_F(ToolsMenu, ASelectedComputerWithoutAddressIsSaidToHaveNone)
+{
+    TempFolder::Write(AppDir + "/tools.xml",
+                      ToolsFileText(CommandItem({"Record", Recorder, "%computer_ip%", Work}),
+                                    CommandItem({"Off", CommandShutdown, "", ""}) +
+                                        CommandItem({"Say", CommandSendMessage, "", ""})));
+    OpenWindow();
+    Found("", "02-00-00-00-00-09");
+    FocusRow(Tree->Child(nullptr, 0));
+    std::vector<std::string> Shown;
+    ModalDriver D([&](QDialog& Dlg) {
+        Shown.push_back(Dlg.metaObject()->className());
+        return mrCancel;
+    });
+    for (auto [Menu, Item, Name] : {std::tuple{Form->mnMainNetTools, 0, "Record"},
+                                    std::tuple{Form->mnMainAdminTools, 0, "Off"},
+                                    std::tuple{Form->mnPopupAdminTools, 1, "Say"}}) {
+        Messages.clear();
+        ASSERT_TRUE(Click(Command(Menu, Item))) << Name;
+        EXPECT_EQ(Messages, std::vector<std::string>{"The selected computer has no address; the "
+                                                     "command \"" +
+                                                     std::string(Name) + "\" needs one."});
+    }
+    EXPECT_EQ(Shown, std::vector<std::string>{});
+    EXPECT_EQ(Recorded(500), "");
+}
+
 TEST_F(ToolsMenu, AnUnreadableCommandIsReportedOnceAndTheFileIsNotSavedOver)
 {
     const std::string Items = FiveCommandsTheSecondUndecodable("");

@@ -92,6 +92,7 @@ const std::vector<Message>& Messages()
         {"sSelectWorkingFolder", {}},
         {"sCommandListPartlyRead", {1, "Nettools", "/home/u/tools.xml"}},
         {"sCommandNoComputer", {"Ping"}},
+        {"sCommandComputerNoAddress", {"Ping"}},
         {"sCommandInvalidHost", {"-oProxyCommand=x", "Secure shell"}},
         {"sCommandOperationNotAvailable", {"Ping", "print"}},
         {"sCommandProgramNotStarted", {"traceroute", "Trace route", "No such file or directory"}},
