@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLocalSocket>
 #include <QMenuBar>
+#include <QTest>
 
 #include <chrono>
 #include <csignal>
@@ -399,6 +400,40 @@ TEST_F(ToolsMenu, ASelectedComputerWithoutAddressIsSaidToHaveNone)
     }
     EXPECT_EQ(Shown, std::vector<std::string>{});
     EXPECT_EQ(Recorded(500), "");
+}
+
+// Where the desktop has no program for an address, xdg-open starts and then
+// fails: a command that runs it, or opens a URL through it, says so.
+TEST_F(ToolsMenu, ACommandWhoseOpenerFailsSaysWhy)
+{
+    const std::string Bin = Dir.Path("bin");
+    fs::create_directories(Bin);
+    TempFolder::Write(Bin + "/xdg-open", "#!/bin/sh\nexit 3\n");
+    ::chmod((Bin + "/xdg-open").c_str(), 0755);
+    const std::string OldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (Bin + ":" + OldPath).c_str(), 1);
+    TempFolder::Write(
+        AppDir + "/tools.xml",
+        ToolsFileText(CommandItem({"Shared folders", "xdg-open", "smb://%computer_ip%/", ""}) +
+                          CommandItem({"Files", "smb://files/", "", ""}),
+                      ""));
+    OpenWindow();
+    Found("10.0.0.9", "02-00-00-00-00-09");
+    FocusRow(Tree->Child(nullptr, 0));
+    const std::string Reason =
+        "xdg-open ended with exit code 3: the desktop has no program for it.";
+    for (auto [Item, Text] :
+         {std::pair{0, "The desktop cannot open \"smb://10.0.0.9/\" for the command \"Shared "
+                       "folders\": " +
+                           Reason},
+          std::pair{1, "The desktop cannot open \"smb://files/\" for the command \"Files\": " +
+                           Reason}}) {
+        Messages.clear();
+        ASSERT_TRUE(Click(Command(Form->mnMainNetTools, Item)));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !Messages.empty(); }, 10000)) << Text;
+        EXPECT_EQ(Messages, std::vector<std::string>{Text});
+    }
+    ::setenv("PATH", OldPath.c_str(), 1);
 }
 
 TEST_F(ToolsMenu, AnUnreadableCommandIsReportedOnceAndTheFileIsNotSavedOver)
