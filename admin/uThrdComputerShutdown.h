@@ -4,6 +4,7 @@
 
 #include "platform/Thread.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,9 @@ public:
                           const std::string& APassword, std::int32_t AActionIndex, bool AForced,
                           std::shared_ptr<platform::TThreadGroup> Group = nullptr);
 
+    // Stops the request, from any thread; it then ends as cancelled.
+    void CancelRequest() { FCancel = true; }
+
     std::int32_t ReturnValue = -1;
     std::string Host;
     std::string UserName;
@@ -25,4 +29,7 @@ public:
 
 protected:
     void Execute() override;
+
+private:
+    std::atomic<bool> FCancel{false};
 };

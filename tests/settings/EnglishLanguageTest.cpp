@@ -150,6 +150,7 @@ const std::vector<Message>& Messages()
         // Preferences, the about box and the help pages (built-in texts as
         // their own keys).
         {"Information", {}, true},
+        {"local host", {}, true},
         {"This build of the program has no web site.", {}, true},
         {"The TCP port \"%s\" is not a number from 1 to 65535; the port %d is kept.",
          {"70000", 161},
