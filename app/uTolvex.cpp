@@ -812,6 +812,14 @@ void TfrmTolvex::StopProgress()
     FStatusPanels[0]->update();
 }
 
+void TfrmTolvex::ClearElapsedTime()
+{
+    // The time of a running scan stays; that of a finished one goes with
+    // the results it belonged to.
+    if (!IsScanning())
+        FStatusPanels[3]->clear();
+}
+
 QLabel* TfrmTolvex::StatusPanel(int Index) const
 {
     return Index >= 0 && Index < 4 ? FStatusPanels[Index] : nullptr;

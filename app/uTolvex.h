@@ -223,6 +223,8 @@ private:
     void ClearBeforeScan();
     void StartProgress();
     void UpdateStatusCounts();
+    // Empties the elapsed time of the last scan unless one runs.
+    void ClearElapsedTime();
     void StopProgress();
     void ApplyLogVisibility();
     void LoadMacComments();

@@ -298,6 +298,7 @@ void TfrmTolvex::LoadComputerList(const std::string& FileName)
     }
     FResults->AddComputers(Added);
     UpdateStatusCounts();
+    ClearElapsedTime();
 }
 
 // --- Export -------------------------------------------------------------------------
@@ -432,8 +433,11 @@ void TfrmTolvex::actAddressListImportExecute()
 
 void TfrmTolvex::ImportAddressList(const std::string& FileName)
 {
+    // Blanks around an address or name (a list written by hand, or copied
+    // from a table) would make it resolve to nothing; an empty line stays
+    // an empty row.
     for (const std::string& Line : ReadAddressListFile(FileName))
-        AddAddressItem(Line);
+        AddAddressItem(TrimAddressLine(Line));
 }
 
 void TfrmTolvex::actAddressListExportUpdate(TAction& Action)

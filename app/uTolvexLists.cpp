@@ -77,6 +77,9 @@ void TfrmTolvex::InitResultLists()
     Log.header()->hide();
     // One column, as wide as the list, so that long entries are readable.
     Log.header()->setStretchLastSection(true);
+    // A message may hold a line break ("{ENTER}" in a language file): it
+    // reads as a blank, as the rest of its line does.
+    Log.SetLineBreaksAsBlanks(true);
     FLog = std::make_unique<TLogList>(Log);
     // ilTreeLog by job status: 0 complete, 1 inactive, 2 information,
     // 3 nothing found.
@@ -217,6 +220,7 @@ void TfrmTolvex::actClearListExecute()
     if (ComputerList)
         ComputerList->clear();
     UpdateStatusCounts();
+    ClearElapsedTime();
 }
 
 void TfrmTolvex::actClearListUpdate(TAction& Action)
