@@ -118,16 +118,10 @@ void ShowCommandError(const std::string& Text)
     ShowMessageBox(Text, Translate("sError"), TMsgIcon::Error);
 }
 
-// The message Key formatted with Args: its translation, or BuiltIn where no
-// language has it (the bare key would fit any arguments and be shown as it
-// stands) or the translation does not fit.
 std::string Message(const char* Key, std::string_view BuiltIn,
                     std::initializer_list<TFormatArg> Args)
 {
-    std::string T = Translate(Key);
-    if (T == Key)
-        T = BuiltIn;
-    return FormatChecked(T, BuiltIn, Args);
+    return TranslateFormat(Key, BuiltIn, Args);
 }
 
 // The desktop's opener on Url for the command Name: false when it cannot

@@ -32,6 +32,8 @@ std::string sSetStatusScanComputerNotResolved;
 std::string sSetStatusScanCheckUnavailable;
 std::string sSetStatusScanNetBiosNoMac;
 std::string sSetStatusScanNetBiosNeighbourMac;
+std::string sSetStatusScanNetworkFailed;
+std::string sSetStatusScanADFailed;
 
 using S = TEngineSettings;
 
@@ -111,6 +113,9 @@ const std::vector<TEngineMessage>& EngineMessages()
         {"sSetStatusScanNetBiosNoMac", &sSetStatusScanNetBiosNoMac, &S::sSetStatusScanNetBiosNoMac},
         {"sSetStatusScanNetBiosNeighbourMac", &sSetStatusScanNetBiosNeighbourMac,
          &S::sSetStatusScanNetBiosNeighbourMac},
+        {"sSetStatusScanNetworkFailed", &sSetStatusScanNetworkFailed,
+         &S::sSetStatusScanNetworkFailed},
+        {"sSetStatusScanADFailed", &sSetStatusScanADFailed, &S::sSetStatusScanADFailed},
     };
     return Messages;
 }

@@ -51,6 +51,8 @@ extern std::string sSetStatusScanComputerNotResolved;     // %s: address (a name
 extern std::string sSetStatusScanCheckUnavailable;        // %s: why no echo can be sent
 extern std::string sSetStatusScanNetBiosNoMac;            // %s: address (answered with zeros)
 extern std::string sSetStatusScanNetBiosNeighbourMac; // %s: address (MAC of the neighbour table)
+extern std::string sSetStatusScanNetworkFailed;       // %s: why the browse failed
+extern std::string sSetStatusScanADFailed;            // %s: why the directory search failed
 
 // --- Snapshot for workers ------------------------------------------------------
 // A copy of every engine option and message. Default-constructed it holds the
@@ -86,6 +88,8 @@ struct TEngineSettings {
     std::string sSetStatusScanCheckUnavailable;
     std::string sSetStatusScanNetBiosNoMac;
     std::string sSetStatusScanNetBiosNeighbourMac;
+    std::string sSetStatusScanNetworkFailed;
+    std::string sSetStatusScanADFailed;
 
 private:
     struct TUnset {};

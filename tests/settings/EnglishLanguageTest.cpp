@@ -44,6 +44,9 @@ const std::vector<Message>& Messages()
         {"sSetStatusScanCheckUnavailable", {"no ICMP socket"}},
         {"sSetStatusScanNetBiosNoMac", {"10.0.0.9"}},
         {"sSetStatusScanNetBiosNeighbourMac", {"10.0.0.9"}},
+        {"sSetStatusScanNetworkFailed", {"no master browser"}},
+        {"sSetStatusScanADFailed", {"no directory"}},
+        {"sComputerSearchFailed", {"no master browser"}},
         // The main window's and dialogs' messages.
         {"sSelectComp", {}},
         {"sErrorInIP", {}},
