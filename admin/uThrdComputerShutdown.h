@@ -16,6 +16,9 @@ public:
                           const std::string& APassword, std::int32_t AActionIndex, bool AForced,
                           std::shared_ptr<platform::TThreadGroup> Group = nullptr);
 
+    // The password is wiped when the thread goes.
+    ~TThrdComputerShutdown() override;
+
     // Stops the request, from any thread; it then ends as cancelled.
     void CancelRequest() { FCancel = true; }
 

@@ -94,6 +94,7 @@ const std::vector<Message>& Messages()
         {"Managetools", {}},
         {"sSelectWorkingFolder", {}},
         {"sCommandListPartlyRead", {1, "Nettools", "/home/u/tools.xml"}},
+        {"sCommandListTooLong", {"Nettools", "/home/u/tools.xml", 1000, 199000}},
         {"sCommandNoComputer", {"Ping"}},
         {"sCommandComputerNoAddress", {"Ping"}},
         {"sCommandOpenerFailed", {"smb://10.0.0.9/", "Shared folders", "it failed"}},
