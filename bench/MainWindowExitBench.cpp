@@ -4,7 +4,16 @@
 // the shipped defaults, for a window without rows and for 65,536 rows:
 //   - an address list read from options.xml and left as it was,
 //   - an address list imported in this run (the options must be written),
-//   - a computer list opened into the result list.
+//   - a computer list opened into the result list,
+//   - a scan of silent hosts that runs (only where TOLVEX_BENCH_SILENT_RANGE
+//     names them, "first-last": run the benchmark in a network namespace of
+//     its own whose link holds their subnet and leads to no one, so that every echo and
+//     every question goes unanswered; nothing else is sent anywhere; the
+//     vendor database is looked for beside the benchmark), e.g.
+//       ip netns add b; ip -n b link add v0 type veth peer name v1
+//       ip -n b addr add 198.18.7.1/24 dev v0; ip -n b link set v0 up; ip -n b link set v1 up
+//       TOLVEX_BENCH_SILENT_RANGE=198.18.7.2-198.18.7.254 ip netns exec b ./main_window_exit_bench
+//       ip netns del b
 // Each case runs several times; the least and the middle time are printed.
 #include "app/uTolvex.h"
 #include "app/uTolvexFiles.h"
@@ -20,6 +29,10 @@
 #include "tests/support/TempFolder.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QStackedWidget>
 
 #include <algorithm>
 #include <chrono>
@@ -183,6 +196,33 @@ int main(int argc, char** argv)
                Choose(File);
                W.actOpenFile->Execute();
            });
+    if (const char* Range = std::getenv("TOLVEX_BENCH_SILENT_RANGE")) {
+        const std::string R = Range;
+        const size_t Dash = R.find('-');
+        // TOLVEX_BENCH_WAIT=<ms the scan runs before the end>, 300 by default.
+        const char* Wait = std::getenv("TOLVEX_BENCH_WAIT");
+        const std::chrono::milliseconds ScanFor(Wait ? std::atoi(Wait) : 300);
+        Report("a scan of silent hosts running", Source, Nothing,
+               [&](TfrmTolvex& W, TProgramFolder&) {
+                   W.findChild<QComboBox*>("cmbTarget")->setCurrentIndex(3);
+                   W.findChild<QStackedWidget*>("pcTarget")->setCurrentIndex(3);
+                   W.findChild<QLineEdit*>("edStartIP")
+                       ->setText(QString::fromStdString(R.substr(0, Dash)));
+                   W.findChild<QLineEdit*>("edStopIP")
+                       ->setText(QString::fromStdString(R.substr(Dash + 1)));
+                   // TOLVEX_BENCH_METHOD=<the method's button, e.g. rbNetbios>.
+                   if (const char* Method = std::getenv("TOLVEX_BENCH_METHOD"))
+                       if (auto* B = W.findChild<QRadioButton*>(Method))
+                           B->setChecked(true);
+                   W.actTolvex->Execute();
+                   // Every worker is waiting for an answer by now.
+                   const auto Until = std::chrono::steady_clock::now() + ScanFor;
+                   while (std::chrono::steady_clock::now() < Until)
+                       QApplication::processEvents(QEventLoop::AllEvents, 10);
+                   if (!W.IsScanning())
+                       std::fprintf(stderr, "the scan did not run\n");
+               });
+    }
     SetFileDialog({});
     SetMessageSink({});
     return 0;
