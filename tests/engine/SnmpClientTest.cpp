@@ -3,12 +3,14 @@
 // down to replies no honest agent sends.
 #include "engine/uGetMac.h"
 #include "platform/Sockets.h"
+#include "platform/Thread.h"
 #include "tests/support/ComputerBuilders.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
@@ -385,6 +387,51 @@ TEST(SnmpQuery, ErrorsExceptionsAndSilenceAreNoAnswer)
     EXPECT_GE(ms, 190);
     EXPECT_LE(ms, 600) << "one time-out, no retry";
     EXPECT_EQ(agent.requests().size(), 4u);
+}
+
+// A request of a thread that is terminated stops waiting at once, as
+// unanswered, and the client goes on: the late reply to the request given up
+// on is not taken for the reply to the next one.
+TEST(SnmpQuery, ATerminatedThreadStopsWaitingAndTheLateReplyIsDropped)
+{
+    std::atomic<int> seen{0};
+    std::atomic<bool> release{false};
+    FakeAgent agent([&](const Request&) -> std::optional<Answer> {
+        if (seen++ == 0) {
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return Answer{0, "", Encode(0x04, "late")};
+        }
+        return Answer{0, "", Encode(0x04, "fresh")};
+    });
+    TSnmpClient client("127.0.0.1", "public", 20000, agent.port());
+
+    struct TAsker : platform::TThread {
+        explicit TAsker(TSnmpClient& C) : Client(C) {}
+        void Execute() override
+        {
+            std::string oid = "1.3.6.1.2.1.1.5.0";
+            Answered = SnmpQuery(Client, oid, false, Value);
+        }
+        TSnmpClient& Client;
+        std::atomic<bool> Answered{true};
+        std::string Value = "kept";
+    } asker(client);
+    asker.Resume();
+    while (seen.load() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const long long t0 = platform::MonotonicMs();
+    asker.Terminate();
+    asker.WaitFor();
+    EXPECT_FALSE(asker.Answered);
+    EXPECT_EQ(asker.Value, "kept");
+    EXPECT_LT(platform::MonotonicMs() - t0, 10000) << "the 20 s time-out was sat out";
+
+    release = true; // the late reply is on its way before the next request
+    std::string oid = "1.3.6.1.2.1.1.5.0", value;
+    ASSERT_TRUE(SnmpQuery(client, oid, false, value));
+    EXPECT_EQ(value, "fresh");
+    EXPECT_EQ(seen.load(), 2);
 }
 
 TEST(SnmpQuery, BadInputRaises)
