@@ -4,6 +4,7 @@
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+// After the two above, which it needs.
 #include <net-snmp/library/large_fd_set.h>
 
 #include <algorithm>
