@@ -278,8 +278,7 @@ TEST_F(ProgramOptionsFiles, ALongAddressListIsWrittenOnlyWhenItChanged)
     LoadProgramOptions();
     lstAddressList.clear();
     for (int I = 0; I < 65536; ++I)
-        lstAddressList.push_back("10.20." + std::to_string(I >> 8) + "." +
-                                 std::to_string(I & 255));
+        lstAddressList.push_back("10.20." + std::to_string(I >> 8) + "." + std::to_string(I & 255));
     SaveProgramOptions();
     const std::string File = OptionsFile;
     ASSERT_EQ(AddressListByPython(File), "65536 10.20.0.0 10.20.255.255\n");
