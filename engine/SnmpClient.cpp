@@ -257,7 +257,7 @@ bool TSnmpClient::Request(bool GetNext, const std::string& Oid, TSnmpReply& Repl
     const int stop = platform::CurrentThreadStopFd();
     while (!pending.done) {
         LargeFdSet wanted;
-        int count = 0, block = 0;
+        int count = 0, block = 1; // 1: no time-out of the caller's own
         timeval left{};
         snmp_sess_select_info2(session_, &count, &wanted.set, &left, &block);
         std::vector<pollfd> fds;

@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -432,6 +433,25 @@ TEST(SnmpQuery, ATerminatedThreadStopsWaitingAndTheLateReplyIsDropped)
     ASSERT_TRUE(SnmpQuery(client, oid, false, value));
     EXPECT_EQ(value, "fresh");
     EXPECT_EQ(seen.load(), 2);
+}
+
+// Waiting for a reply that does not come sleeps in the kernel: the thread's
+// processor time stays a small part of the time-out (a wait that polled
+// without a time-out of its own would spend all of it).
+TEST(SnmpQuery, WaitingForSilenceTakesNoProcessorTime)
+{
+    FakeAgent agent([](const Request&) { return std::optional<Answer>(); });
+    TSnmpClient client("127.0.0.1", "public", 600, agent.port());
+    const auto cpuMs = [] {
+        rusage u{};
+        ::getrusage(RUSAGE_THREAD, &u);
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000LL +
+               (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+    };
+    std::string oid = "1.3.6.1.2.1.1.5.0", value;
+    const long long before = cpuMs();
+    EXPECT_FALSE(SnmpQuery(client, oid, false, value));
+    EXPECT_LT(cpuMs() - before, 150);
 }
 
 TEST(SnmpQuery, BadInputRaises)
