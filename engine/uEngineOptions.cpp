@@ -30,6 +30,11 @@ std::string sSetStatusScanADComputerNotFound;
 std::string sComputerCaptionStyle;
 std::string sSetStatusScanComputerNotResolved;
 std::string sSetStatusScanNeighbourTableBound;
+std::string sSetStatusScanCheckUnavailable;
+std::string sSetStatusScanNetBiosNoMac;
+std::string sSetStatusScanNetBiosNeighbourMac;
+std::string sSetStatusScanNetworkFailed;
+std::string sSetStatusScanADFailed;
 
 using S = TEngineSettings;
 
@@ -106,6 +111,14 @@ const std::vector<TEngineMessage>& EngineMessages()
          &S::sSetStatusScanComputerNotResolved},
         {"sSetStatusScanNeighbourTableBound", &sSetStatusScanNeighbourTableBound,
          &S::sSetStatusScanNeighbourTableBound},
+        {"sSetStatusScanCheckUnavailable", &sSetStatusScanCheckUnavailable,
+         &S::sSetStatusScanCheckUnavailable},
+        {"sSetStatusScanNetBiosNoMac", &sSetStatusScanNetBiosNoMac, &S::sSetStatusScanNetBiosNoMac},
+        {"sSetStatusScanNetBiosNeighbourMac", &sSetStatusScanNetBiosNeighbourMac,
+         &S::sSetStatusScanNetBiosNeighbourMac},
+        {"sSetStatusScanNetworkFailed", &sSetStatusScanNetworkFailed,
+         &S::sSetStatusScanNetworkFailed},
+        {"sSetStatusScanADFailed", &sSetStatusScanADFailed, &S::sSetStatusScanADFailed},
     };
     return Messages;
 }

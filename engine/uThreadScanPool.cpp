@@ -133,6 +133,7 @@ void TPoolOfThreads::ResumeThreads()
 
 void TPoolOfThreads::Start()
 {
+    FCheckErrorSaid = false;
     EndSweep();
     // The sweep's first frames go out while the workers are made (each opens
     // its vendor database): its first verdicts are what they wait for.
@@ -307,6 +308,15 @@ void TPoolOfThreads::GetJob(TScanJob& Job)
 void TPoolOfThreads::JobDone(TScanJob& Job)
 {
     ++FDone;
+    // Said once, before the first host it concerns: every other host fails
+    // the check for the same reason.
+    if (!Job.CheckError.empty() && !FCheckErrorSaid) {
+        FCheckErrorSaid = true;
+        if (OnStatus)
+            OnStatus(jsNotFound, FormatChecked(sSetStatusScanCheckUnavailable,
+                                               TEngineSettings{}.sSetStatusScanCheckUnavailable,
+                                               {Job.CheckError}));
+    }
     if (OnStatus)
         OnStatus(Job.Status, Job.Message);
     // Once per scan: the kernel's neighbour table bounds how fast it goes.

@@ -730,6 +730,8 @@ NeighbourResult ResolveNeighbour(int IfIndex, const IpAddress& Address, int Time
         WaitResult w = WaitFor(sock.fd(), POLLIN, static_cast<int>(wait));
         if (w == WaitResult::Error)
             return NeighbourResult::Error;
+        if (w == WaitResult::Stopped)
+            return NeighbourResult::TimedOut; // nobody waits for the answer any more
         if (w == WaitResult::Timeout) {
             lookNow = MonotonicMs() < deadline;
             continue;

@@ -107,8 +107,9 @@ public:
     // Starts the thread; a second call does nothing.
     void Resume();
     bool Started() const { return FStarted; }
-    // Asks Execute to end; never waits.
-    void Terminate() { FTerminated.store(true); }
+    // Asks Execute to end; never waits. A wait of the thread's own in
+    // WaitFor (platform/Sockets.h) ends at once, as stopped.
+    void Terminate();
     bool Terminated() const { return FTerminated.load(); }
     // Waits until Execute and OnTerminate are over. Calls from the main
     // thread serve synchronized calls meanwhile, so the thread cannot block on
@@ -137,6 +138,12 @@ private:
     bool FStarted = false;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};
+    // Readable once Terminate was called (an eventfd; -1 when none could be made).
+    int FStopFd = -1;
 };
+
+// The descriptor that becomes readable when the TThread that runs the caller
+// is terminated; -1 outside a TThread.
+int CurrentThreadStopFd();
 
 } // namespace platform

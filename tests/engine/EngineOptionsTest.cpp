@@ -35,7 +35,7 @@ TEST_F(EngineOptions, Defaults)
 TEST_F(EngineOptions, MessagesHoldTheirKeysUntilTranslated)
 {
     const auto& m = EngineMessages();
-    ASSERT_EQ(m.size(), 13u);
+    ASSERT_EQ(m.size(), 18u);
     std::set<std::string> keys;
     std::set<const std::string*> globals;
     for (const TEngineMessage& e : m) {
@@ -111,6 +111,11 @@ TEST_F(EngineOptions, SnapshotCopiesEveryValueAndStaysPutAfterwards)
     EXPECT_EQ(s.sSetStatusScanADComputerNotFound, "text 9 %s");
     EXPECT_EQ(s.sComputerCaptionStyle, "text 10 %s");
     EXPECT_EQ(s.sSetStatusScanComputerNotResolved, "text 11 %s");
+    EXPECT_EQ(s.sSetStatusScanCheckUnavailable, "text 12 %s");
+    EXPECT_EQ(s.sSetStatusScanNetBiosNoMac, "text 13 %s");
+    EXPECT_EQ(s.sSetStatusScanNetBiosNeighbourMac, "text 14 %s");
+    EXPECT_EQ(s.sSetStatusScanNetworkFailed, "text 15 %s");
+    EXPECT_EQ(s.sSetStatusScanADFailed, "text 16 %s");
 }
 
 TEST_F(EngineOptions, ResetRestoresDefaultsAndKeys)

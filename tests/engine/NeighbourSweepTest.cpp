@@ -33,7 +33,10 @@ std::pair<bool, bool> ScanOnce(const Case& c)
     if (!c.realArp)
         s.GetMacByArp = [](const std::string&, std::string& MAC) { MAC.clear(); };
     s.CheckTcpPort = [](const std::string&, int, uint16_t) { return 1; };
-    s.GetMacByNetBios = [](const std::string&, int, std::string& MAC) { MAC.clear(); };
+    s.GetMacByNetBios = [](const std::string&, int, std::string& MAC) {
+        MAC.clear();
+        return nmsNone;
+    };
     s.HostNameToIP = [](const std::string& Host, int, std::string& IP) { IP = Host; };
     s.GetNetBiosName = [](const std::string&, int, std::string& Name) { Name.clear(); };
     s.IPToHostName = [](const std::string&, std::string& Name) { Name.clear(); };
