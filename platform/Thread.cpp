@@ -1,5 +1,7 @@
 #include "platform/Thread.h"
 
+#include <typeinfo>
+
 namespace platform {
 
 struct TMainThreadDispatcher::TCall {
@@ -135,6 +137,17 @@ TMainThreadDispatcher& MainThread()
     return *dispatcher;
 }
 
+namespace {
+std::atomic<void (*)(const char*)> StartedHook{nullptr};
+std::atomic<void (*)()> EscapedHook{nullptr};
+} // namespace
+
+void SetThreadHooks(const TThreadHooks& Hooks)
+{
+    StartedHook.store(Hooks.Started);
+    EscapedHook.store(Hooks.Escaped);
+}
+
 TThread::TThread(std::shared_ptr<TThreadGroup> Group) : FGroup(std::move(Group))
 {
     if (FGroup)
@@ -188,9 +201,13 @@ void TThread::Run(TThread* Self)
 {
     // Everything Run needs after the object may be gone is held locally.
     std::shared_ptr<TThreadGroup> group = Self->FGroup;
+    if (auto started = StartedHook.load())
+        started(typeid(*Self).name());
     try {
         Self->Execute();
     } catch (...) {
+        if (auto escaped = EscapedHook.load())
+            escaped();
         Self->FatalException = std::current_exception();
     }
     try {
