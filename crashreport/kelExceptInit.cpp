@@ -280,10 +280,14 @@ void* ThreadTrampoline(void* Raw)
 
 // --- Hooks -------------------------------------------------------------------------------
 
-// A platform::TThread's own thread, first thing: named after its class.
+// A platform::TThread's own thread, first thing: named after its class (the
+// class's own name, without the namespaces around it).
 void OnThreadStarted(const char* TypeName)
 {
-    const std::string Name = Demangle(TypeName);
+    std::string Name = Demangle(TypeName);
+    if (Name.find('<') == std::string::npos)
+        if (const auto Colons = Name.rfind("::"); Colons != std::string::npos)
+            Name.erase(0, Colons + 2);
     SetThreadName(OwnThreadId(), Name);
     SetThreadCreatorText(OwnThreadId(), Name);
 }
