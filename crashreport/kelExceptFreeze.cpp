@@ -22,6 +22,7 @@
 
 namespace {
 
+// Any thread, also a signal handler (so are the futex pieces below).
 pid_t OwnThreadId()
 {
     return static_cast<pid_t>(::syscall(SYS_gettid));
@@ -41,13 +42,14 @@ void FutexWakeAll(std::atomic<uint32_t>& Word)
               nullptr, 0);
 }
 
+// Any thread. One count into an eventfd.
 void WriteOne(int Fd)
 {
     const uint64_t One = 1;
     [[maybe_unused]] const ssize_t N = ::write(Fd, &One, sizeof One);
 }
 
-// True when something was waiting in the eventfd (and takes it).
+// Any thread. True when something was waiting in the eventfd (and takes it).
 bool TakeAll(int Fd)
 {
     uint64_t Count = 0;
@@ -74,6 +76,7 @@ struct TWatchdog {
     pthread_t Handle{};
 };
 
+// Any thread.
 TWatchdog& Watchdog()
 {
     static auto* W = new TWatchdog;
@@ -130,6 +133,7 @@ void ReportFreeze()
     ReportException(R);
 }
 
+// Watchdog thread: its whole life.
 void* WatchdogMain(void*)
 {
     BlockFatalSignals();
@@ -321,6 +325,7 @@ void ParkHandler(int, siginfo_t*, void* Raw)
     errno = SavedErrno;
 }
 
+// Handler thread (whoever pauses), once.
 void InstallParkHandler()
 {
     static std::once_flag Once;
@@ -333,6 +338,7 @@ void InstallParkHandler()
     });
 }
 
+// Any thread.
 long MillisecondsSince(const timespec& Start)
 {
     timespec Now{};

@@ -39,18 +39,18 @@
 bool StartFreezeWatchdog(int FreezeTimeoutSeconds);
 // Any thread but the watchdog. Stops it (up to 500 ms).
 void StopFreezeWatchdog();
-// The watchdog's thread id; 0 when it does not run.
+// Any thread. The watchdog's thread id; 0 when it does not run.
 pid_t FreezeWatchdogThreadId();
 // Any thread (ignored on the watchdog itself). True when a report begins,
 // false when it is over; the watchdog waits while any report is being
 // handled, and counts its misses anew afterwards.
 void SetHandlingException(bool Handling);
-// Reports so far that the watchdog made (for tests and the report's count).
+// Any thread. Reports so far that the watchdog made.
 uint32_t FreezeReportCount();
 
 // --- Pausing -------------------------------------------------------------------------
 
-// The real-time signal that parks a thread.
+// Any thread, also a signal handler. The real-time signal that parks a thread.
 int ParkSignal();
 
 // Whether and how a listed thread was parked.

@@ -35,6 +35,7 @@ namespace {
 
 // --- Small signal-safe pieces ---------------------------------------------------------
 
+// Any thread, also a signal handler (so is the rest of this block).
 pid_t OwnThreadId()
 {
     return static_cast<pid_t>(::syscall(SYS_gettid));
@@ -279,6 +280,7 @@ void Answer(const TExceptionRecord& Record, TVerdict Verdict)
     }
 }
 
+// Handler thread: its whole life.
 void* HandlerThreadMain(void*)
 {
     BlockFatalSignals();
@@ -294,8 +296,8 @@ void* HandlerThreadMain(void*)
     return nullptr;
 }
 
-// The default handling until the full one is installed: what happened, on
-// stderr, and the verdict the record allows.
+// Handler thread. The default handling until the full one is installed: what
+// happened, on stderr, and the verdict the record allows.
 TVerdict DefaultHandleExceptionRecord(const TExceptionRecord& Record)
 {
     RememberExceptionTime();
@@ -315,7 +317,8 @@ std::mutex ReserveLock;
 void* Reserve = nullptr;
 constexpr std::size_t ReserveSize = 8u << 20;
 
-// The object of an exception_ptr: libstdc++'s exception_ptr is that one pointer.
+// Any thread. The object of an exception_ptr: libstdc++'s exception_ptr is
+// that one pointer.
 const void* PrimaryObject(const std::exception_ptr& P)
 {
     static_assert(sizeof(std::exception_ptr) == sizeof(void*));
@@ -324,6 +327,7 @@ const void* PrimaryObject(const std::exception_ptr& P)
     return Object;
 }
 
+// Any thread but a signal handler (it rethrows the exception to look at it).
 bool IsSilentAbort(const std::exception_ptr& P)
 {
     try {
@@ -335,6 +339,7 @@ bool IsSilentAbort(const std::exception_ptr& P)
     }
 }
 
+// Any thread but a signal handler (so are Hex and SignalDescription).
 std::string Demangle(const char* Mangled)
 {
     int Status = 0;
@@ -348,7 +353,8 @@ std::string Hex(uint64_t Value)
     return "$" + Int64ToHexA(static_cast<int64_t>(Value));
 }
 
-// What a signal's code says, as the start of its message.
+// Any thread but a signal handler. What a signal's code says, as the start
+// of its message.
 std::string SignalDescription(const siginfo_t& Info)
 {
     switch (Info.si_signo) {
@@ -395,6 +401,8 @@ std::string SignalDescription(const siginfo_t& Info)
 
 // --- Settings of the capture ---------------------------------------------------------------
 
+// Main thread, at start (so are the setters below; the getters any thread,
+// also a signal handler).
 void SetCaptureActive(bool On)
 {
     Active.store(On);

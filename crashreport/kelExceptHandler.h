@@ -185,16 +185,19 @@ bool StartHandlerThread();
 // Any thread but the handler thread. Stops it with the zero record and waits
 // for it up to 500 ms; from then on records are handled on the raising thread.
 void StopHandlerThread();
-// The handler thread's id; 0 when it does not run.
+// Any thread, also a signal handler. The handler thread's id; 0 when it
+// does not run.
 pid_t HandlerThreadId();
 
-// Main thread, at start: whether reports are taken at all, and the thread
-// that counts as the main thread.
+// Main thread, at start (the getters: any thread, also a signal handler).
+// Whether reports are taken at all, and the thread that counts as the main
+// thread.
 void SetCaptureActive(bool Active);
 bool CaptureActive();
 void SetMainThreadId(pid_t ThreadId);
 pid_t MainThreadId();
-// "WindowsLogo" of the program's settings, kept for the signal handler.
+// Any thread. "WindowsLogo" of the program's settings, kept for the signal
+// handler.
 void SetWindowsLogo(bool On);
 
 // --- Per-thread state -------------------------------------------------------------
@@ -220,8 +223,8 @@ void RecordStackBounds();
 
 // --- Fatal signals ------------------------------------------------------------------
 
-// The signals that end in a report: SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT,
-// SIGTRAP and SIGSYS.
+// Any thread, also a signal handler. The signals that end in a report: SIGSEGV, SIGBUS, SIGFPE,
+// SIGILL, SIGABRT, SIGTRAP and SIGSYS.
 const std::array<int, 7>& FatalSignals();
 // Main thread, at start. Installs the fatal-signal handler for them
 // (SA_SIGINFO | SA_ONSTACK); false when one cannot be installed.
@@ -232,7 +235,8 @@ bool InstallFatalSignalHandlers();
 void BlockFatalSignals();
 // Any thread: SIGABRT after a reported std::terminate is not reported again.
 void MarkTerminateReported();
-// The name of a signal: "SIGSEGV" and so on ("signal 42" for others).
+// Any thread but a signal handler. The name of a signal: "SIGSEGV" and so on ("signal 42" for
+// others).
 std::string SignalName(int Signal);
 
 // --- Reading a record ---------------------------------------------------------------
@@ -242,7 +246,8 @@ std::string SignalName(int Signal);
 // demangled type of a C++ exception, "Unknown" without an object.
 std::string RecordClassName(const TExceptionRecord& Record);
 // Handler thread. The message: what() of a std::exception, the signal's
-// description ("Segmentation fault at address $..."), empty otherwise.
+// description ("Access violation at address $..., accessing $..."), empty
+// otherwise.
 std::string RecordMessage(const TExceptionRecord& Record);
 // Handler thread. The inner exceptions, newest first.
 std::vector<TInnerException> RecordInnerExceptions(const TExceptionRecord& Record);

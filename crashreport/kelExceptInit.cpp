@@ -27,11 +27,13 @@
 
 namespace {
 
+// Any thread, also a signal handler.
 pid_t OwnThreadId()
 {
     return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
+// Any thread but a signal handler.
 std::string Demangle(const char* Mangled)
 {
     int Status = 0;
@@ -70,6 +72,7 @@ std::atomic<bool> RaiseCapture{false};
 // memory for a name) is only forwarded.
 constinit thread_local bool Recording = false;
 
+// Any thread, inside __cxa_throw: one return address of the throw.
 _Unwind_Reason_Code CollectRaiseFrame(_Unwind_Context* Context, void* Arg)
 {
     auto& Raise = *static_cast<TRaiseInfo*>(Arg);
@@ -139,6 +142,7 @@ struct TAltStackPool {
     std::vector<void*> Free;
 };
 
+// Any thread.
 TAltStackPool& AltStackPool()
 {
     static auto* Pool = new TAltStackPool;
@@ -168,6 +172,7 @@ void* AcquireAltStack()
     return Base;
 }
 
+// Any thread. Back into the pool (or unmapped when the pool is full).
 void ReleaseAltStack(void* Base)
 {
     if (Base == nullptr)
@@ -192,6 +197,7 @@ bool UseAltStack(void* Base)
     return ::sigaltstack(&Stack, nullptr) == 0;
 }
 
+// Any thread: the calling thread's signals run on its own stack again.
 void DropAltStack()
 {
     stack_t Stack{};
@@ -211,6 +217,7 @@ struct TThreadStart {
     bool Own = false;
 };
 
+// Any thread, inside pthread_create: one return address of the creator.
 _Unwind_Reason_Code CollectCreationFrame(_Unwind_Context* Context, void* Arg)
 {
     auto& Start = *static_cast<TThreadStart*>(Arg);
@@ -220,8 +227,9 @@ _Unwind_Reason_Code CollectCreationFrame(_Unwind_Context* Context, void* Arg)
     return _URC_NO_REASON;
 }
 
-// The new thread's part of the capture, for as long as its routine runs (and
-// also when it ends by pthread_exit or a cancellation).
+// The new thread (made and destroyed there). Its part of the capture, for as
+// long as its routine runs (and also when it ends by pthread_exit or a
+// cancellation).
 class TThreadScope {
 public:
     explicit TThreadScope(const TThreadStart& Start) : Tid(OwnThreadId())
@@ -257,7 +265,7 @@ private:
     void* AltStack = nullptr;
 };
 
-// The new thread, started by the capture's pthread_create.
+// The new thread, started by the capture's pthread_create: its whole life.
 void* ThreadTrampoline(void* Raw)
 {
     std::unique_ptr<TThreadStart> Start(static_cast<TThreadStart*>(Raw));
@@ -280,7 +288,7 @@ void* ThreadTrampoline(void* Raw)
 
 // --- Hooks -------------------------------------------------------------------------------
 
-// A platform::TThread's own thread, first thing: named after its class (the
+// A platform::TThread's own thread, first thing. Named after its class (the
 // class's own name, without the namespaces around it).
 void OnThreadStarted(const char* TypeName)
 {
@@ -292,19 +300,19 @@ void OnThreadStarted(const char* TypeName)
     SetThreadCreatorText(OwnThreadId(), Name);
 }
 
-// Inside platform::TThread::Run's catch.
+// A platform::TThread's own thread, inside TThread::Run's catch.
 void OnThreadException()
 {
     ApplyVerdict(ReportCurrentException(esThreadExit, true), true);
 }
 
-// Inside QApplication::notify's catch.
+// Main thread, inside QApplication::notify's catch.
 void OnEventException()
 {
     ApplyVerdict(ReportCurrentException(esEventHandler, true), true);
 }
 
-// Inside main()'s catch: the program ends anyway, in its orderly way unless a
+// Main thread, inside main()'s catch. The program ends anyway, in its orderly way unless a
 // restart was chosen.
 void OnMainException()
 {
@@ -312,7 +320,7 @@ void OnMainException()
         ::_exit(2);
 }
 
-// std::terminate: reported as what cannot continue, then abort() (whose
+// Any thread, inside std::terminate. Reported as what cannot continue, then abort() (whose
 // SIGABRT is not reported again).
 [[noreturn]] void OnTerminate()
 {
@@ -336,6 +344,8 @@ TCaptureHooks Hooks;
 std::shared_ptr<TIKESettings> Settings;
 void* MainAltStack = nullptr;
 
+// Main thread, at start. Waits for a crashed predecessor and takes over its
+// exception times.
 void TakeOverRestart()
 {
     const char* Old = std::getenv(RestartedEnv);
@@ -360,6 +370,7 @@ void TakeOverRestart()
     ::unsetenv(RestartTimesEnv);
 }
 
+// Main thread (or whichever calls exit()), from atexit.
 void FinalizeAtExit()
 {
     FinalizeLibrary();

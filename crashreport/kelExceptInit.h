@@ -75,8 +75,8 @@ void FinalizeLibrary();
 // system's pthread_create and not the capture's.
 int CreateLibraryThread(pthread_t* Thread, void* (*Routine)(void*), void* Argument);
 
-// Tests and benchmarks: switches the recording of throws and thread starts on
-// or off (InitializeLibrary switches it on when enabled).
+// Any thread (tests and benchmarks). Switches the recording of throws and
+// thread starts on or off (InitializeLibrary switches it on when enabled).
 void SetRaiseCapture(bool On);
 void SetThreadCapture(bool On);
 

@@ -24,13 +24,15 @@ struct TTable {
     std::vector<TThreadEntry> Entries;
 };
 
-// Never destroyed: threads that end while the process exits still find it.
+// Any thread. Never destroyed: threads that end while the process exits
+// still find it.
 TTable& Table()
 {
     static auto* T = new TTable;
     return *T;
 }
 
+// Any thread (so is the rest of this file; none of it in a signal handler).
 std::string HexId(pid_t ThreadId)
 {
     return "$" + CardToHexA(static_cast<uint32_t>(ThreadId));

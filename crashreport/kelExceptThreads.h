@@ -82,7 +82,8 @@ std::optional<TThreadEntry> GetThreadEntry(pid_t ThreadId);
 // the lock was not got within 50 ms.
 std::vector<TThreadEntry> ListThreadEntries();
 
-// Whether a name belongs to the crash reporter's own threads (or is "-").
+// Any thread. Whether a name belongs to the crash reporter's own threads (or
+// is "-").
 bool IsLibraryThreadName(std::string_view Name);
 
 // Any thread but a signal handler. Whether one of the return addresses lies in
