@@ -302,6 +302,23 @@ TEST(CrashreportCaptureCppNested, AnExceptionThrownInAHandlerCarriesTheEarlierOn
     EXPECT_EQ(RoutineAt(Records[0].at("throw_site_offset")), "ProbeThrowAgain");
 }
 
+TEST(CrashreportCaptureCppSilent, TheSilentAbortIsNeverReported)
+{
+    TProbeRun Run("silent-abort");
+    EXPECT_EQ(Run.Wait(), "exit 0");
+    EXPECT_TRUE(Run.SaidLine("alive"));
+    EXPECT_TRUE(Run.Records().empty());
+}
+
+TEST(CrashreportCaptureCppWait, TheMainThreadServesItsPortWhileItsReportIsHandled)
+{
+    TProbeRun Run("throw-in-event", {"PROBE_POST_TO_MAIN=1"});
+    EXPECT_EQ(Run.Wait(), "exit 0");
+    const auto Records = Run.Records();
+    ASSERT_EQ(Records.size(), 1u);
+    EXPECT_EQ(Records[0].at("main_port_served"), "1");
+}
+
 TEST(CrashreportCaptureCppCancel, CancelledAndExitingThreadsAreNotReported)
 {
     TProbeRun Run("pthread-cancel");

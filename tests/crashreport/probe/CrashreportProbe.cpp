@@ -9,6 +9,7 @@
 // it says what it is about to do ("pointer 0x..." before a fault, "went on"
 // and "alive" when the program lives on, thread ids for the tests that look at
 // threads from outside).
+#include "crashlib/kelTools.h"
 #include "crashreport/kelExceptFreeze.h"
 #include "crashreport/kelExceptHandler.h"
 #include "crashreport/kelExceptInit.h"
@@ -81,6 +82,17 @@ std::string Offset(uint64_t Address)
 
 std::atomic<bool> PauseInHandler{false};
 
+// A message of the main thread's crash-library port, and whether the main
+// thread has served it (it must while it waits for a C++ exception's report).
+HMsgPort MainPort = 0;
+uint32_t MainPortMsg = 0;
+std::atomic<bool> MainPortServed{false};
+
+void OnMainPortMsg(HMsgPort, uint32_t, uintptr_t, intptr_t&, intptr_t)
+{
+    MainPortServed.store(true);
+}
+
 void SleepFor(std::chrono::milliseconds Time)
 {
     std::this_thread::sleep_for(Time);
@@ -126,6 +138,13 @@ TVerdict SinkHandler(const TExceptionRecord& R)
         Add("creation_frames", std::to_string(Entry->CreationStack.size()));
     }
     Add("freeze_reports", std::to_string(FreezeReportCount()));
+    if (std::getenv("PROBE_POST_TO_MAIN") != nullptr) {
+        MainPortServed.store(false);
+        PostMsg(MainPort, MainPortMsg);
+        for (int I = 0; I < 500 && !MainPortServed.load(); ++I)
+            SleepFor(10ms);
+        Add("main_port_served", MainPortServed.load() ? "1" : "0");
+    }
     if (PauseInHandler.load()) {
         PauseThreads(true, static_cast<pid_t>(R.ThreadId));
         for (const TParkedThread& P : ParkedThreads())
@@ -200,6 +219,11 @@ __attribute__((noinline)) void ProbeThrowInEvent()
 __attribute__((noinline)) void ProbeThrowInStdThread()
 {
     throw std::runtime_error("thrown in a std::thread");
+}
+
+__attribute__((noinline)) void ProbeSilentAbort()
+{
+    throw ESilentAbort("never reported");
 }
 
 __attribute__((noinline)) void ProbeThrowAgain()
@@ -373,6 +397,17 @@ int Scenario(const std::string& Name, int& argc, char** argv, const TCaptureHook
         ForeignThrowInThread();
         Say("alive");
         return 0;
+    }
+    if (Name == "silent-abort") {
+        // Not reported, neither from a thread nor from an event handler.
+        std::thread([] { ProbeSilentAbort(); }).join();
+        return RunEventLoop(argc, argv, Hooks, [](QCoreApplication& App) {
+            QTimer::singleShot(0, &App, [] { ProbeSilentAbort(); });
+            QTimer::singleShot(50, &App, [&App] {
+                Say("alive");
+                App.quit();
+            });
+        });
     }
     if (Name == "nested") {
         std::thread([] { ProbeNested(); }).join();
@@ -589,6 +624,8 @@ int main(int argc, char** argv)
     if (std::getenv("PROBE_WINDOWS_LOGO") != nullptr)
         Settings->SetBoolSetting("WindowsLogo", true);
     SetHandleExceptionRecord(SinkHandler);
+    MainPort = GetMsgHandlerWindow();
+    MainPortMsg = AddMsgHandler(OnMainPortMsg);
     const auto Start = std::chrono::steady_clock::now();
     const TCaptureHooks Hooks = InitializeLibrary();
     const auto Took = std::chrono::duration_cast<std::chrono::milliseconds>(
