@@ -22,24 +22,10 @@
 
 namespace {
 
-// Any thread, also a signal handler (so are the futex pieces below).
+// Any thread, also a signal handler.
 pid_t OwnThreadId()
 {
-    return static_cast<pid_t>(::syscall(SYS_gettid));
-}
-
-// A wait on Word while it holds Expected; with a limit in milliseconds (< 0: none).
-void FutexWait(std::atomic<uint32_t>& Word, uint32_t Expected, long LimitMs = -1)
-{
-    timespec Limit{LimitMs / 1000, (LimitMs % 1000) * 1000000L};
-    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&Word), FUTEX_WAIT_PRIVATE, Expected,
-              LimitMs < 0 ? nullptr : &Limit, nullptr, 0);
-}
-
-void FutexWakeAll(std::atomic<uint32_t>& Word)
-{
-    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&Word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-              nullptr, 0);
+    return CallingThreadId();
 }
 
 // Any thread. One count into an eventfd.
@@ -226,16 +212,8 @@ void StopFreezeWatchdog()
     }
     W.Changed.notify_all();
     WriteOne(W.StopFd);
-    timespec Deadline{};
-    ::clock_gettime(CLOCK_REALTIME, &Deadline);
-    Deadline.tv_nsec += 500 * 1000000L;
-    if (Deadline.tv_nsec >= 1000000000L) {
-        Deadline.tv_sec += 1;
-        Deadline.tv_nsec -= 1000000000L;
-    }
-    const bool Ended = ::pthread_timedjoin_np(W.Handle, nullptr, &Deadline) == 0;
-    if (!Ended)
-        ::pthread_detach(W.Handle); // inside a report that does not end
+    // A watchdog inside a report that does not end is left to itself.
+    const bool Ended = JoinLibraryThread(W.Handle, std::chrono::milliseconds(500));
     DelMsgHandler(ProbeHandler);
     ProbeAnswerFd.store(-1);
     std::lock_guard<std::mutex> Guard(W.Lock);

@@ -31,26 +31,31 @@ void ESilentAbort::Raise() const
     throw *this;
 }
 
-namespace {
-
-// --- Small signal-safe pieces ---------------------------------------------------------
-
-// Any thread, also a signal handler (so is the rest of this block).
-pid_t OwnThreadId()
+pid_t CallingThreadId()
 {
     return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
-void FutexWait(std::atomic<uint32_t>& Word, uint32_t Expected)
+void FutexWait(std::atomic<uint32_t>& Word, uint32_t Expected, long LimitMs)
 {
-    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&Word), FUTEX_WAIT_PRIVATE, Expected, nullptr,
-              nullptr, 0);
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    const timespec Limit{LimitMs / 1000, (LimitMs % 1000) * 1000000L};
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&Word), FUTEX_WAIT_PRIVATE, Expected,
+              LimitMs < 0 ? nullptr : &Limit, nullptr, 0);
 }
 
 void FutexWakeAll(std::atomic<uint32_t>& Word)
 {
     ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&Word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
               nullptr, 0);
+}
+
+namespace {
+
+// Any thread, also a signal handler.
+pid_t OwnThreadId()
+{
+    return CallingThreadId();
 }
 
 // --- Process-wide state ------------------------------------------------------------------
@@ -605,17 +610,9 @@ void StopHandlerThread()
     do
         N = ::write(PipeWrite.load(), &Stop, sizeof Stop);
     while (N < 0 && errno == EINTR);
-    timespec Deadline{};
-    ::clock_gettime(CLOCK_REALTIME, &Deadline);
-    Deadline.tv_nsec += 500 * 1000000L;
-    if (Deadline.tv_nsec >= 1000000000L) {
-        Deadline.tv_sec += 1;
-        Deadline.tv_nsec -= 1000000000L;
-    }
-    if (::pthread_timedjoin_np(HandlerHandle, nullptr, &Deadline) != 0) {
+    if (!JoinLibraryThread(HandlerHandle, std::chrono::milliseconds(500))) {
         // Busy with a report that does not end: it is left to finish on its
         // own, and what it would read next is handled here.
-        ::pthread_detach(HandlerHandle);
         std::fprintf(stderr, "kelExcept: the handler thread did not end within 500 ms\n");
     }
     HandlerTid.store(0);

@@ -200,6 +200,15 @@ pid_t MainThreadId();
 // handler.
 void SetWindowsLogo(bool On);
 
+// --- Waiting without locks ---------------------------------------------------------
+
+// Any thread, also a signal handler. The calling thread's id.
+pid_t CallingThreadId();
+// Any thread, also a signal handler. Waits while Word holds Expected, at most
+// LimitMs milliseconds (below 0: without limit); wakes every waiter of Word.
+void FutexWait(std::atomic<uint32_t>& Word, uint32_t Expected, long LimitMs = -1);
+void FutexWakeAll(std::atomic<uint32_t>& Word);
+
 // --- Per-thread state -------------------------------------------------------------
 
 // The capture's state of one thread (thread-local; its address never changes

@@ -21,6 +21,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 #include <unwind.h>
 #include <vector>
@@ -494,6 +495,19 @@ void FinalizeLibrary()
 int CreateLibraryThread(pthread_t* Thread, void* (*Routine)(void*), void* Argument)
 {
     return NextDefinition(NextPthreadCreate, "pthread_create")(Thread, nullptr, Routine, Argument);
+}
+
+bool JoinLibraryThread(pthread_t Thread, std::chrono::milliseconds Limit)
+{
+    timespec Deadline{};
+    ::clock_gettime(CLOCK_REALTIME, &Deadline);
+    const auto Ns = Deadline.tv_nsec + std::chrono::nanoseconds(Limit).count();
+    Deadline.tv_sec += static_cast<time_t>(Ns / 1000000000L);
+    Deadline.tv_nsec = static_cast<long>(Ns % 1000000000L);
+    if (::pthread_timedjoin_np(Thread, nullptr, &Deadline) == 0)
+        return true;
+    ::pthread_detach(Thread);
+    return false;
 }
 
 void SetRaiseCapture(bool On)

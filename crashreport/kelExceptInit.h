@@ -75,6 +75,10 @@ void FinalizeLibrary();
 // system's pthread_create and not the capture's.
 int CreateLibraryThread(pthread_t* Thread, void* (*Routine)(void*), void* Argument);
 
+// Any thread. Waits up to Limit for a thread of the crash reporter to end;
+// one that does not is detached and left to end on its own (false).
+bool JoinLibraryThread(pthread_t Thread, std::chrono::milliseconds Limit);
+
 // Any thread (tests and benchmarks). Switches the recording of throws and
 // thread starts on or off (InitializeLibrary switches it on when enabled).
 void SetRaiseCapture(bool On);
