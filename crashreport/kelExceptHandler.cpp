@@ -153,7 +153,15 @@ TVerdict HandleBracketed(const TExceptionRecord& Record)
 {
     SetHandlingException(true);
     ReleaseReserve();
-    const TVerdict Verdict = HandleExceptionRecord(Record);
+    TVerdict Verdict;
+    try {
+        Verdict = HandleExceptionRecord(Record);
+    } catch (...) {
+        // A handling that fails must not end the program on its own: the
+        // record gets the verdict it allows.
+        std::fprintf(stderr, "kelExcept: the handling of a report failed\n");
+        Verdict = Record.CanContinue ? vdContinue : vdClose;
+    }
     RestoreReserve();
     SetHandlingException(false);
     return Verdict;

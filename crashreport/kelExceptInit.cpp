@@ -377,6 +377,16 @@ void FinalizeAtExit()
     FinalizeLibrary();
 }
 
+// The child of a fork(), before it goes on: the handler thread and the
+// watchdog stayed in the parent, so the child reports nothing (its records
+// would reach the parent's handler thread through the shared pipe).
+void OnForkChild()
+{
+    SetCaptureActive(false);
+    RaiseCapture.store(false);
+    ThreadCapture.store(false);
+}
+
 } // namespace
 
 // --- The two definitions -------------------------------------------------------------------
@@ -476,6 +486,7 @@ TCaptureHooks InitializeLibrary()
         std::fprintf(stderr, "kelExcept: the freeze watchdog could not be started (%s)\n",
                      std::strerror(errno));
     std::atexit(FinalizeAtExit);
+    ::pthread_atfork(nullptr, nullptr, OnForkChild);
     Hooks.ThreadStarted = OnThreadStarted;
     Hooks.ThreadException = OnThreadException;
     Hooks.EventException = OnEventException;

@@ -413,6 +413,15 @@ TEST(CrashreportCaptureSignalVerdicts, TheVerdictDecidesHowTheProgramEnds)
     EXPECT_EQ(Restart.Wait(), "exit 2");
 }
 
+TEST(CrashreportCaptureSignalVerdicts, AForkedChildsFaultIsNotTheProgramsReport)
+{
+    SKIP_SIGNAL_CASES_UNDER_SANITIZERS();
+    TProbeRun Run("fork");
+    EXPECT_EQ(Run.Wait(), "exit 0");
+    EXPECT_TRUE(Run.SaidLine("child signal " + std::to_string(SIGSEGV)));
+    EXPECT_TRUE(Run.Records().empty());
+}
+
 TEST(CrashreportCaptureSignalVerdicts, ASignalSentFromOutsideIsReportedAlike)
 {
     SKIP_SIGNAL_CASES_UNDER_SANITIZERS();

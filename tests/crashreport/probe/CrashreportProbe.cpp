@@ -38,6 +38,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -434,6 +435,20 @@ int Scenario(const std::string& Name, int& argc, char** argv, const TCaptureHook
         volatile int* P = ForbiddenPage();
         Say("pointer " + Hex(reinterpret_cast<uint64_t>(P)));
         ProbeSegv(P);
+        return 0;
+    }
+    if (Name == "fork") {
+        // A forked child's fault is not the program's report: the handler
+        // thread stayed in the parent.
+        const pid_t Child = fork();
+        if (Child == 0) {
+            ProbeSegv(ForbiddenPage());
+            _exit(0);
+        }
+        int Status = 0;
+        waitpid(Child, &Status, 0);
+        Say("child " + std::string(WIFSIGNALED(Status) ? "signal " : "exit ") +
+            std::to_string(WIFSIGNALED(Status) ? WTERMSIG(Status) : WEXITSTATUS(Status)));
         return 0;
     }
     if (Name == "bus") {
