@@ -142,11 +142,25 @@ bool IsCanonicalIpv4(const std::string& Host)
     return ::inet_ntop(AF_INET, &Addr, Back, sizeof Back) && Host == Back;
 }
 
+bool IsAddressSpelling(const std::string& Host)
+{
+    in_addr Addr{};
+    if (::inet_aton(Host.c_str(), &Addr) != 0)
+        return true;
+    // The resolver takes one final dot off a name before it looks it up.
+    return Host.size() > 1 && Host.back() == '.' &&
+           ::inet_aton(Host.substr(0, Host.size() - 1).c_str(), &Addr) != 0;
+}
+
 bool IsValidCommandHost(const std::string& Host)
 {
     if (Host.empty() || Host.size() > 254 || Host.front() == '-')
         return false;
-    return IsCanonicalIpv4(Host) || IsHostName(Host);
+    if (IsCanonicalIpv4(Host))
+        return true;
+    // "0x7f000001", "0177.0.0.0x1", "10.1": the resolver and net read them
+    // as an address, which need not be the one the text seems to name.
+    return !IsAddressSpelling(Host) && IsHostName(Host);
 }
 
 std::string ShownText(const std::string& Text)

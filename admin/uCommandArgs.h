@@ -23,9 +23,13 @@
 // not "10.1", "010.0.0.9" or "0x0a.0.0.9") or an RFC 1123 host name (labels
 // of ASCII letters, digits and "-", not starting or ending with "-", 1-63
 // characters each, at most 253 in all, an optional final "."; the last label
-// not all digits). So a host is never empty, never starts with "-", and holds
-// no blank, quote, "%", "$", ";" or control character: it can never make a
-// second word or an option of its own.
+// not all digits) that the C library's address parser (inet_aton) does not
+// read as an address, with or without its final dot ("0x7f000001",
+// "0x7f.0x1", "0xffffffff." all name 127.0.0.1 or another address to the
+// resolver and to net). So a host is never empty, never starts with "-", and
+// holds no blank, quote, "%", "$", ";" or control character: it can never
+// make a second word or an option of its own, nor a computer other than the
+// one it shows.
 #pragma once
 
 #include <string>
@@ -46,6 +50,11 @@ bool IsValidCommandHost(const std::string& Host);
 // True for an IPv4 address in canonical dotted form ("10.0.0.9", never
 // "010.0.0.9" or "10.9").
 bool IsCanonicalIpv4(const std::string& Host);
+
+// True for every text the C library reads as an IPv4 address in any of its
+// spellings (inet_aton: one to four parts, each decimal, octal or
+// hexadecimal), also with one final dot.
+bool IsAddressSpelling(const std::string& Host);
 
 // A text the user may not have typed (a host from an opened file) as a
 // message can show it: control characters as \xNN, at most 80 bytes, then

@@ -133,7 +133,7 @@ bool TCommandList::LoadFromFile(const std::string& FileName)
     Storage.LoadCommandList(CommandListSection, Name, *this);
     Modified = false;
     FSkippedItems = Storage.SkippedItems;
-    FReadWhole = !Storage.LoadFailed() && FSkippedItems == 0;
+    FReadWhole = !Storage.LoadFailed() && FSkippedItems == 0 && Storage.BeyondLimit == 0;
     FPartlyRead.erase(std::remove(FPartlyRead.begin(), FPartlyRead.end(), FileName),
                       FPartlyRead.end());
     if (!FReadWhole)
@@ -147,6 +147,17 @@ bool TCommandList::LoadFromFile(const std::string& FileName)
         if (Text == "sCommandListPartlyRead")
             Text = BuiltIn; // no language at all: not the bare key
         FLoadReport = FormatChecked(Text, BuiltIn, {FSkippedItems, Name, FileName});
+    }
+    if (Storage.BeyondLimit > 0) {
+        static constexpr std::string_view BuiltIn =
+            "The list \"%s\" in the file %s holds more commands than the %d a list can have; the "
+            "%d after them are left out. The file is left as it is.";
+        std::string Text = Translate("sCommandListTooLong");
+        if (Text == "sCommandListTooLong")
+            Text = BuiltIn;
+        FLoadReport += (FLoadReport.empty() ? "" : "\n") +
+                       FormatChecked(Text, BuiltIn,
+                                     {Name, FileName, MaxCommandListItems, Storage.BeyondLimit});
     }
     return FReadWhole;
 }
@@ -298,7 +309,14 @@ void TCommandListXMLStorage::LoadCommandList(const std::string& Section, const s
 {
     // One command that cannot be read must not cost the ones after it.
     int Rejected = 0;
-    const int Unreadable = ReadListElements(Section, Key, [&List, &Rejected](pugi::xml_node N) {
+    BeyondLimit = 0;
+    const int Unreadable = ReadListElements(Section, Key, [&](pugi::xml_node N) {
+        // Menus of hundreds of thousands of items would take the window
+        // minutes and gigabytes to build, and nobody could pick from them.
+        if (List.Count() >= MaxCommandListItems) {
+            ++BeyondLimit;
+            return;
+        }
         const std::string Name = StrictValue(N, "Name");
         const std::string Operation = StrictValue(N, "Operation");
         const std::string File = StrictValue(N, "FileName");

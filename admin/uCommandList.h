@@ -11,17 +11,21 @@
 //
 // Reading: a command that cannot be read (an entity that does not decode,
 // child elements where a text belongs) is skipped and counted; the others
-// are still read. A list whose file was not read whole (unreadable file, or
-// a skipped command) never writes over that file: SaveToFile leaves it byte
-// for byte as it is. LoadReport() gives the one message the caller shows.
+// are still read. A list takes at most MaxCommandListItems commands; those
+// after them are left out. A list whose file was not read whole (unreadable
+// file, a skipped or left-out command) never writes over that file:
+// SaveToFile leaves it byte for byte as it is. LoadReport() gives the one
+// message the caller shows.
 #pragma once
 
 #include "settings/uXMLStorage.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QAction;
@@ -35,6 +39,10 @@ inline constexpr const char* CommandSendMessage = "%send_message%";
 inline constexpr const char* ToolsFileName = "tools.xml";
 // The section that holds the lists.
 inline constexpr const char* CommandListSection = "CommandList";
+// The most commands a list takes from the file, and the largest tools file
+// read: a thousand commands of a kilobyte each.
+inline constexpr int MaxCommandListItems = 1000;
+inline constexpr std::size_t MaxToolsFileSize = std::size_t{1} << 20;
 
 class TCommandListItem {
 public:
@@ -109,9 +117,10 @@ public:
     bool ReadWhole() const { return FReadWhole; }
     // Commands the last LoadFromFile had to skip.
     int SkippedItems() const { return FSkippedItems; }
-    // Empty unless the last LoadFromFile skipped commands; then one
-    // translated message (sCommandListPartlyRead: how many, the list, the
-    // file) for the caller to show once (log line or message box). A file
+    // Empty unless the last LoadFromFile skipped commands or left some out;
+    // then one translated message (sCommandListPartlyRead: how many, the
+    // list, the file; sCommandListTooLong: the list, the file, the limit, how
+    // many) for the caller to show once (log line or message box). A file
     // that cannot be read at all is reported by the store itself, as every
     // settings file is (ReadWhole() false, LoadReport() empty).
     const std::string& LoadReport() const { return FLoadReport; }
@@ -149,10 +158,17 @@ private:
 
 class TCommandListXMLStorage : public TXMLStorage {
 public:
-    using TXMLStorage::TXMLStorage;
+    // A tools file larger than MaxToolsFileSize is refused as too large, as
+    // any settings file beyond its size is: the window must not wait for it.
+    explicit TCommandListXMLStorage(std::string AFileName) : TXMLStorage(std::move(AFileName))
+    {
+        MaxFileSize = MaxToolsFileSize;
+    }
     // Appends the commands under Section/Key to List. A command that cannot
     // be read is skipped and counted in SkippedItems; the later ones are
-    // still read. A missing ShowCmd, or one that is no number, gives 1.
+    // still read. A missing ShowCmd, or one that is no number, gives 1. Once
+    // List holds MaxCommandListItems, the rest are only counted, in
+    // BeyondLimit.
     void LoadCommandList(const std::string& Section, const std::string& Key, TCommandList& List);
     // Replaces the commands under Section/Key by List's; the rest of the
     // document stays.
@@ -160,6 +176,7 @@ public:
                          const TCommandList& List);
 
     int SkippedItems = 0;
+    int BeyondLimit = 0;
 };
 
 // A caption made at run time for a menu item or window title: every "&"

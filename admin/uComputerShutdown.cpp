@@ -115,7 +115,14 @@ bool IsShutdownHostThisComputer(const std::string& Host)
 {
     if (Host == ".")
         return true;
-    return !Host.empty() && platform::IsLocalComputer(Host, platform::ListLocalInterfaces());
+    // "localhost." and this computer's name with a final dot are looked up
+    // as the names without it; "0.0.0.0" reaches this computer as well.
+    std::string Name = Host;
+    if (Name.size() > 1 && Name.back() == '.')
+        Name.pop_back();
+    if (Name.empty() || Name.back() == '.')
+        return false;
+    return Name == "0.0.0.0" || platform::IsLocalComputer(Name, platform::ListLocalInterfaces());
 }
 
 TNetShutdownCall BuildNetShutdownCall(const std::string& Host, const std::string& UserName,
@@ -195,10 +202,22 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
         return PowerOffThisComputer(Flags, UserName);
     }
 
-    const TNetShutdownCall Call = BuildNetShutdownCall(Host, UserName, Password, Flags);
+    TNetShutdownCall Call = BuildNetShutdownCall(Host, UserName, Password, Flags);
+    platform::TProcessRequest Request;
+    // The copies of the password made here are wiped on every way out.
+    struct TWipe {
+        TNetShutdownCall& Call;
+        platform::TProcessRequest& Request;
+        ~TWipe()
+        {
+            if (Call.Password)
+                platform::WipeSecret(*Call.Password);
+            if (Request.ExtraInput)
+                platform::WipeSecret(*Request.ExtraInput);
+        }
+    } Wipe{Call, Request};
     if (CancelAll)
         throw EShutdownError(Translate("sShutdownCancelled"));
-    platform::TProcessRequest Request;
     Request.Program = NetProgram;
     Request.Arguments = Call.Arguments;
     Request.RemoveEnvironment = {"PASSWD", "PASSWD_FILE", "PASSWD_FD", "USER", "LOGNAME"};

@@ -40,8 +40,9 @@ inline constexpr std::int32_t EWX_POWEROFF = 8;
 // passes as a name): the rule a command's host follows (IsValidCommandHost).
 bool IsValidShutdownHost(const std::string& Host);
 
-// True when Host is this computer: "." or what IsLocalComputer recognises.
-// An empty host is no computer at all.
+// True when Host is this computer: ".", "0.0.0.0", or what IsLocalComputer
+// recognises, also with one final dot ("localhost.", this computer's name
+// and a dot). An empty host is no computer at all.
 bool IsShutdownHostThisComputer(const std::string& Host);
 
 // What runs for another computer: net's arguments and the password for its

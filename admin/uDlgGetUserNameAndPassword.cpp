@@ -4,6 +4,7 @@
 #include "forms/Dialogs.h"
 #include "forms/FormTranslation.h"
 #include "forms/QtStrings.h"
+#include "platform/Process.h"
 #include "settings/Language.h"
 
 #include "ui_uDlgGetUserNameAndPassword.h"
@@ -71,7 +72,13 @@ std::string TDlgGetUserNameAndPassword::UserName() const
 
 std::string TDlgGetUserNameAndPassword::Password() const
 {
-    return FactCurrentUser->isChecked() ? std::string() : FromQ(ui->edUserPassword->text());
+    if (FactCurrentUser->isChecked())
+        return std::string();
+    // The UTF-8 copy made on the way is wiped too.
+    QByteArray Utf8 = ui->edUserPassword->text().toUtf8();
+    std::string Text(Utf8.constData(), static_cast<size_t>(Utf8.size()));
+    Utf8.fill('\0');
+    return Text;
 }
 
 void TDlgGetUserNameAndPassword::showEvent(QShowEvent* Event)
@@ -116,6 +123,10 @@ bool GetUserNameAndPassword(std::string& UserName, std::string& Password)
     if (ShowModal(Dlg) != mrOk)
         return false;
     UserName = Dlg.UserName();
-    Password = Dlg.Password();
+    // The buffer of the old password is wiped before it is let go.
+    std::string Entered = Dlg.Password();
+    platform::WipeSecret(Password);
+    Password.swap(Entered);
+    platform::WipeSecret(Entered);
     return true;
 }

@@ -176,17 +176,21 @@ std::string CrLfToEnterMarks(const std::string& Text)
     return Result;
 }
 
-std::int32_t ParseMessageType(const std::string& Text)
+// The stored type: "None" when missing or no number; nothing for a number
+// outside the four types, which has no icon and no place in the type lists
+// (taken as "None", it would be saved back as that).
+std::optional<std::int32_t> ParseMessageType(const std::string& Text)
 {
     std::int32_t Value = 0;
     const char* B = Text.data();
     const char* E = B + Text.size();
     auto [P, Ec] = std::from_chars(B, E, Value);
+    if (Ec == std::errc::result_out_of_range)
+        return std::nullopt;
     if (Ec != std::errc() || P != E)
         return MessageTypeNone;
-    // Anything else has no icon and no place in the type lists.
     if (Value < MessageTypeNone || Value > MessageTypeError)
-        return MessageTypeNone;
+        return std::nullopt;
     return Value;
 }
 
@@ -196,13 +200,19 @@ void TPresetsXMLStorage::LoadPresets(const std::string& Section, const std::stri
                                      TPresets& Presets)
 {
     // One item that cannot be read must not cost the ones after it.
-    SkippedItems = ReadListElements(Section, Key, [&Presets](pugi::xml_node N) {
+    int Rejected = 0;
+    const int Unreadable = ReadListElements(Section, Key, [&Presets, &Rejected](pugi::xml_node N) {
         const std::string Name = ElementValue(FindElement(N, "Name"));
         const std::string Title = ElementValue(FindElement(N, "Title"));
         const std::string Text = ReplaceEnterMarks(ElementValue(FindElement(N, "Text")));
-        const std::int32_t Type = ParseMessageType(ElementValue(FindElement(N, "MessageType")));
-        Presets.AddPreset(Name, Title, Type, Text);
+        const std::optional<std::int32_t> Type =
+            ParseMessageType(ElementValue(FindElement(N, "MessageType")));
+        // One without a name, or of a type no list knows, is not taken
+        // either; it is still in the file, which is then not written over.
+        if (!Type || !Presets.AddPreset(Name, Title, *Type, Text))
+            ++Rejected;
     });
+    SkippedItems = Unreadable + Rejected;
 }
 
 void TPresetsXMLStorage::SavePresets(const std::string& Section, const std::string& Key,

@@ -74,8 +74,8 @@ class TPresetsXMLStorage : public TXMLStorage {
 public:
     using TXMLStorage::TXMLStorage;
     // Appends the presets stored under Section/Key to Presets. An item that
-    // cannot be read is skipped and counted in SkippedItems; the others are
-    // still read.
+    // cannot be read, has no name or a message type outside the four is
+    // skipped and counted in SkippedItems; the others are still read.
     void LoadPresets(const std::string& Section, const std::string& Key, TPresets& Presets);
     void SavePresets(const std::string& Section, const std::string& Key, const TPresets& Presets);
 

@@ -2,6 +2,7 @@
 
 #include "engine/NetUtil.h"
 #include "engine/uFormat.h"
+#include "forms/PlainText.h"
 #include "platform/LocalComputer.h"
 #include "platform/LocalInterfaces.h"
 #include "platform/TerminalSessions.h"
@@ -183,8 +184,11 @@ bool WtsPreviewMessage(const std::string& Title, const std::string& Text, std::i
     default:
         break;
     }
-    auto* Box = new QMessageBox(Icon, QString::fromStdString(Title), QString::fromStdString(Text),
-                                QMessageBox::Ok);
+    auto* Box = new QMessageBox;
+    Box->setIcon(Icon);
+    Box->setWindowTitle(QString::fromStdString(Title));
+    SetPlainText(*Box, Text);
+    Box->setStandardButtons(QMessageBox::Ok);
     Box->setObjectName("PreviewMessage");
     Box->setAttribute(Qt::WA_DeleteOnClose);
     Box->setModal(false);

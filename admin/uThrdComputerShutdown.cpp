@@ -1,6 +1,7 @@
 #include "admin/uThrdComputerShutdown.h"
 
 #include "admin/uComputerShutdown.h"
+#include "platform/Process.h"
 
 #include <exception>
 #include <utility>
@@ -13,6 +14,11 @@ TThrdComputerShutdown::TThrdComputerShutdown(const std::string& AHost, const std
       Forced(AForced), ActionIndex(AActionIndex)
 {
     FreeOnTerminate = true;
+}
+
+TThrdComputerShutdown::~TThrdComputerShutdown()
+{
+    platform::WipeSecret(Password);
 }
 
 void TThrdComputerShutdown::Execute()

@@ -15,6 +15,9 @@ public:
                           const std::string& APassword, std::int32_t AActionIndex, bool AForced,
                           std::shared_ptr<platform::TThreadGroup> Group = nullptr);
 
+    // The password is wiped when the thread goes.
+    ~TThrdComputerShutdown() override;
+
     std::int32_t ReturnValue = -1;
     std::string Host;
     std::string UserName;

@@ -6,7 +6,9 @@
 #include "engine/uFormat.h"
 #include "forms/Dialogs.h"
 #include "forms/FormTranslation.h"
+#include "forms/PlainText.h"
 #include "forms/QtStrings.h"
+#include "platform/Process.h"
 #include "settings/Language.h"
 
 #include "ui_udlgComputerShutdown.h"
@@ -32,6 +34,7 @@ TdlgComputerShutdown::TdlgComputerShutdown(QWidget* Owner)
 
 TdlgComputerShutdown::~TdlgComputerShutdown()
 {
+    platform::WipeSecret(FPassword);
     if (FThread) {
         // The thread frees itself and must not report to a dialog that is gone.
         FThread->OnTerminate = nullptr;
@@ -44,6 +47,7 @@ void TdlgComputerShutdown::SetTarget(const std::string& Host, const std::string&
 {
     FHost = Host;
     FUserName = UserName;
+    platform::WipeSecret(FPassword);
     FPassword = Password;
     std::string Info;
     bool Valid = true;
@@ -57,7 +61,7 @@ void TdlgComputerShutdown::SetTarget(const std::string& Host, const std::string&
     } else
         Info = FormatChecked(Translate("sShutdownHostQuestion"),
                              "What do you want host \"%s\" to do?", {Host});
-    ui->lblAdminToolShutdownInfo->setText(ToQ(Info));
+    SetPlainText(*ui->lblAdminToolShutdownInfo, Info);
     ui->btnOK->setEnabled(Valid);
     ui->cmbShutdown->setCurrentIndex(
         ActionIndex >= 0 && ActionIndex < ui->cmbShutdown->count() ? ActionIndex : 0);

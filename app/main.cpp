@@ -30,10 +30,12 @@ void OnTerminationSignal(int)
     [[maybe_unused]] const ssize_t N = ::write(SignalPipe[1], &Byte, 1);
 }
 
-// SIGTERM (the session ends) and SIGINT end the program the ordinary way, so
-// the options and comments are written as after "Exit". Caught from the
-// first moment on: a signal that comes while the program starts waits in the
-// pipe until the event loop (or a start-up message's) takes it.
+// SIGTERM (the session ends), SIGHUP (its terminal or session went away)
+// and SIGINT end the program the ordinary way, so the options, comments and
+// tool lists are written as after "Exit" and a running client is ended.
+// Caught from the first moment on: a signal that comes while the program
+// starts waits in the pipe until the event loop (or a start-up message's)
+// takes it.
 void CatchTerminationSignals()
 {
     if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -42,8 +44,8 @@ void CatchTerminationSignals()
     Action.sa_handler = OnTerminationSignal;
     sigemptyset(&Action.sa_mask);
     Action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &Action, nullptr);
-    ::sigaction(SIGINT, &Action, nullptr);
+    for (const int Signal : {SIGTERM, SIGHUP, SIGINT})
+        ::sigaction(Signal, &Action, nullptr);
 }
 
 // Runs End in the event loop for every signal caught.

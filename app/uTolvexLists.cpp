@@ -11,6 +11,7 @@
 #include "engine/uFormat.h"
 #include "forms/Actions.h"
 #include "forms/Dialogs.h"
+#include "forms/PlainText.h"
 #include "forms/QtStrings.h"
 #include "forms/VirtualTrees.h"
 #include "settings/Language.h"
@@ -46,7 +47,7 @@ bool InputQuery(QWidget* Owner, const std::string& Caption, const std::string& P
     Dlg.setObjectName("InputQuery");
     Dlg.setInputMode(QInputDialog::TextInput);
     Dlg.setWindowTitle(ToQ(Caption));
-    Dlg.setLabelText(ToQ(Prompt));
+    SetPlainLabelText(Dlg, Prompt);
     Dlg.setTextValue(ToQ(Value));
     if (ShowModal(Dlg) != mrOk)
         return false;

@@ -94,12 +94,18 @@ std::string Format(std::string_view Fmt, std::span<const TFormatArg> Args)
     while (i < Fmt.size()) {
         const char c = Fmt[i++];
         if (c != '%') {
+            // The cap holds for the whole result, the format's own text
+            // after the last placeholder too.
+            if (result.size() >= limit)
+                Invalid(Fmt);
             result += c;
             continue;
         }
         if (i >= Fmt.size())
             Invalid(Fmt);
         if (Fmt[i] == '%') {
+            if (result.size() >= limit)
+                Invalid(Fmt);
             result += '%';
             ++i;
             continue;

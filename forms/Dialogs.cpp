@@ -1,5 +1,6 @@
 #include "forms/Dialogs.h"
 
+#include "forms/PlainText.h"
 #include "forms/QtStrings.h"
 #include "settings/uXMLStorage.h"
 
@@ -100,7 +101,7 @@ int ShowQtMessageBox(const TMessageBoxCall& Call)
     }
     QMessageBox Box(QApplication::activeWindow());
     Box.setWindowTitle(ToQ(Call.Caption));
-    Box.setText(ToQ(Call.Text));
+    SetPlainText(Box, Call.Text);
     switch (Call.Icon) {
     case TMsgIcon::None:
         Box.setIcon(QMessageBox::NoIcon);

@@ -1,9 +1,12 @@
 #include "forms/VirtualTrees.h"
 
+#include "forms/PlainText.h"
+
 #include "platform/Utf8.h"
 
 #include <QAbstractItemModel>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelectionModel>
 #include <QPaintEvent>
 #include <QPainter>
@@ -842,6 +845,18 @@ void TVirtualStringTree::drawRow(QPainter* Painter, const QStyleOptionViewItem& 
     if (Vert)
         PaintVertGridLines(*Painter, R.top(), R.bottom());
     Painter->restore();
+}
+
+bool TVirtualStringTree::viewportEvent(QEvent* Event)
+{
+    if (Event->type() != QEvent::ToolTip)
+        return QTreeView::viewportEvent(Event);
+    const auto* Help = static_cast<QHelpEvent*>(Event);
+    const QModelIndex Index = indexAt(Help->pos());
+    ShowPlainToolTip(Help->globalPos(),
+                     Index.isValid() ? model()->data(Index, Qt::ToolTipRole).toString() : QString(),
+                     viewport(), visualRect(Index));
+    return true;
 }
 
 void TVirtualStringTree::paintEvent(QPaintEvent* Event)

@@ -232,6 +232,9 @@ protected:
     void drawRow(QPainter* Painter, const QStyleOptionViewItem& Option,
                  const QModelIndex& Index) const override;
     void paintEvent(QPaintEvent* Event) override;
+    // A cell's hint is shown as plain text: it is the cell's text, which
+    // may come from a file.
+    bool viewportEvent(QEvent* Event) override;
 
 private:
     friend class TVirtualTreeModel;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string.h>
 
 #include <future>
 #include <system_error>
@@ -12,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,6 +138,24 @@ std::vector<char*> Pointers(std::vector<std::string>& Strings)
     return P;
 }
 
+// Marks every descriptor above Last close-on-exec; async-signal-safe, for
+// a child between fork and exec. Kernels before 5.11 lack the flag: there
+// every number up to the limit is marked one by one.
+bool CloseAtExecAbove(int Last)
+{
+    if (::close_range(static_cast<unsigned>(Last) + 1, ~0u, CLOSE_RANGE_CLOEXEC) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    rlimit Limit{};
+    const long Most = ::getrlimit(RLIMIT_NOFILE, &Limit) == 0 && Limit.rlim_cur != RLIM_INFINITY
+                          ? static_cast<long>(Limit.rlim_cur)
+                          : 65536;
+    for (long Fd = Last + 1; Fd < Most; ++Fd)
+        ::fcntl(static_cast<int>(Fd), F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
 [[noreturn]] void ChildFail(int StatusFd, int Error)
 {
     [[maybe_unused]] const auto Written = ::write(StatusFd, &Error, sizeof Error);
@@ -225,6 +245,12 @@ TProcessResult RunProcess(const TProcessRequest& Request)
         if (::dup2(DevNull.Get(), 0) < 0 || ::dup2(OutWrite.Get(), 1) < 0 ||
             ::dup2(ErrWrite.Get(), 2) < 0)
             ChildFail(StatusWrite.Get(), errno);
+        // Nothing the caller left open without close-on-exec (another
+        // thread's pipe, a descriptor some library made) reaches the
+        // program: every descriptor above the standard three closes at exec,
+        // the secret's pipe alone is handed on.
+        if (!CloseAtExecAbove(2))
+            ChildFail(StatusWrite.Get(), errno);
         if (HasExtra && ::fcntl(ExtraRead.Get(), F_SETFD, 0) != 0)
             ChildFail(StatusWrite.Get(), errno);
         ::execve(Path.c_str(), Argv.data(), Envp.data());
@@ -307,6 +333,16 @@ TProcessResult RunProcess(const TProcessRequest& Request)
     return Result;
 }
 
+void WipeSecret(std::string& Text)
+{
+    // Grown to its capacity, which never reallocates, so that the bytes
+    // past the text's end are overwritten too; explicit_bzero is never
+    // left out by the optimiser.
+    Text.resize(Text.capacity());
+    ::explicit_bzero(Text.data(), Text.size());
+    Text.clear();
+}
+
 namespace {
 
 // Frees the spawn attributes and file actions whatever path leaves.
@@ -333,6 +369,21 @@ std::string CurrentFolder()
         Buffer.resize(Buffer.size() * 2);
     }
     return std::string(Buffer.c_str());
+}
+
+// Every signal, the C library's own two (32, 33: thread cancellation and
+// set-id broadcast) included. sigfillset leaves them out and sigaddset
+// refuses them, and the library's spawn sets every signal outside the
+// default set that it blocked meanwhile, its own two among them, to
+// "ignored" in the child: an ignored signal stays ignored across exec, so
+// the program would start with both ignored. The spawn copies the set as
+// it is, so their bits are set in it directly.
+void AllSignalsWithTheLibrarys(sigset_t& Set)
+{
+    ::sigfillset(&Set);
+    static_assert(sizeof(Set.__val[0]) * 8 >= 33, "signals 32 and 33 in the first word");
+    for (const int Signal : {32, 33})
+        Set.__val[0] |= 1ul << (Signal - 1);
 }
 
 void Reap(pid_t Pid)
@@ -413,7 +464,7 @@ TSpawnResult SpawnDetached(const TSpawnRequest& Request)
         Rc = ::posix_spawn_file_actions_addclosefrom_np(&Setup.Actions, 3);
     sigset_t NoSignals, AllSignals;
     ::sigemptyset(&NoSignals);
-    ::sigfillset(&AllSignals);
+    AllSignalsWithTheLibrarys(AllSignals);
     if (Rc == 0)
         Rc = ::posix_spawnattr_setflags(
             &Setup.Attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

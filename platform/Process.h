@@ -5,7 +5,8 @@
 // /dev/null; stdout and stderr are captured. A secret (a password) is handed
 // over through one extra pipe whose descriptor number is put into a variable
 // of the child's environment: it never shows in the child's argv or
-// environment, which other users can read under /proc. The child leads its
+// environment, which other users can read under /proc. No other descriptor
+// of the caller reaches the program. The child leads its
 // own process group; when the time limit passes or the caller cancels, the
 // whole group is killed, and the child is always reaped before RunProcess
 // returns.
@@ -67,6 +68,11 @@ inline constexpr size_t MaxCapturedBytes = 1 << 20;
 // Runs the program and waits for it; never raises for the program's own
 // failures, only for std::bad_alloc and the like.
 TProcessResult RunProcess(const TProcessRequest& Request);
+
+// Overwrites every byte Text holds (its whole buffer, not only its length)
+// and empties it, so that a secret does not stay behind in freed memory.
+// The buffer is kept; the next text put in it reuses it.
+void WipeSecret(std::string& Text);
 
 // --- Starting a program without waiting for it ------------------------------------
 

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <regex>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #include <utmpx.h>
 
@@ -212,7 +213,7 @@ bool IsValidTerminalLine(const std::string& Line)
     return std::regex_match(Line, Pattern);
 }
 
-std::string NeutraliseTerminalText(const std::string& Text)
+std::string NeutraliseTerminalText(const std::string& Text, bool Utf8Terminal)
 {
     std::string Out;
     Out.reserve(Text.size() + Text.size() / 8);
@@ -234,7 +235,10 @@ std::string NeutraliseTerminalText(const std::string& Text)
             ++I;
         } else {
             std::uint32_t Code = 0;
-            const size_t N = Utf8Length(P + I, Size - I, Code);
+            // A terminal in 8-bit mode takes the bytes 0x80 to 0x9F inside
+            // a character (the 0x9B of "ě") for C1 controls: there every
+            // byte above ASCII is shown, none is sent.
+            const size_t N = Utf8Terminal ? Utf8Length(P + I, Size - I, Code) : 0;
             if (N == 0) {
                 // Not UTF-8: shown as write(1) shows 8-bit bytes.
                 Out += "M-";
@@ -278,6 +282,11 @@ std::string WriteTerminalMessage(const std::string& Line, const std::string& Tit
         ::close(Fd);
         return ReasonMesgN;
     }
+    // A terminal says it reads UTF-8 with the line discipline's IUTF8
+    // flag, which terminal emulators, ssh and the console set for a UTF-8
+    // locale; any other is taken for one that shows ASCII only.
+    termios Mode{};
+    const bool Utf8 = ::tcgetattr(Fd, &Mode) == 0 && (Mode.c_iflag & IUTF8) != 0;
     std::string Body = Text;
     bool Cut = false;
     if (Body.size() > MaxTerminalText) {
@@ -287,9 +296,9 @@ std::string WriteTerminalMessage(const std::string& Line, const std::string& Tit
         Body.resize(N);
         Cut = true;
     }
-    std::string Out = "\r\n" + NeutraliseTerminalText(Title) + " (" +
-                      NeutraliseTerminalText(Sender) + ", " + NeutraliseTerminalText(Time) +
-                      ")\r\n" + NeutraliseTerminalText(Body);
+    std::string Out =
+        "\r\n" + NeutraliseTerminalText(Title, Utf8) + " (" + NeutraliseTerminalText(Sender, Utf8) +
+        ", " + NeutraliseTerminalText(Time, Utf8) + ")\r\n" + NeutraliseTerminalText(Body, Utf8);
     if (Cut)
         Out += " [...]";
     Out += "\r\n";

@@ -36,8 +36,10 @@ bool IsValidTerminalLine(const std::string& Line);
 
 // Text as a terminal shows it safely: line breaks become CR LF, tabs stay,
 // every other control character (ESC, C1 controls, DEL) is shown as "^X" or
-// "M-^X", and bytes that are no UTF-8 as "M-" and their low seven bits.
-std::string NeutraliseTerminalText(const std::string& Text);
+// "M-^X", and bytes that are no UTF-8 as "M-" and their low seven bits. For
+// a terminal not in UTF-8 (Utf8Terminal false) every byte above ASCII is
+// shown that way: only ASCII is sent.
+std::string NeutraliseTerminalText(const std::string& Text, bool Utf8Terminal = true);
 
 // The most text a terminal gets; the rest is cut off with a mark.
 inline constexpr size_t MaxTerminalText = 8192;
@@ -49,7 +51,8 @@ inline constexpr const char* ReasonNotATerminal = "not a terminal";
 inline constexpr const char* ReasonMesgN = "mesg n";
 inline constexpr const char* ReasonBlocked = "the terminal does not take the message";
 
-// Writes a header line (Title, Sender, Time) and Text to the terminal Line.
+// Writes a header line (Title, Sender, Time) and Text to the terminal Line,
+// in UTF-8 when the terminal says it reads UTF-8 (IUTF8), else in ASCII.
 // Returns an empty text on success, else why it failed: an invalid line, no
 // terminal there (a link, a plain file), a terminal closed with "mesg n", or
 // one that does not take the text within a few seconds.

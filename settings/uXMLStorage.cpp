@@ -62,9 +62,7 @@ std::string ReasonOf(const std::exception& E)
     return E.what();
 }
 
-// The most a settings file may hold: far more than any user's settings,
-// and little enough that reading and saving it stays quick.
-constexpr std::size_t MaxSettingsFileSize = std::size_t{64} << 20;
+constexpr std::size_t MaxSettingsFileSize = TXMLStorage::MaxSettingsFileSize;
 
 // How deep elements are kept. The program's own files nest four levels;
 // elements below this depth are dropped, so that a save (which indents
@@ -280,7 +278,7 @@ void TXMLStorage::Load()
         if (Exists) {
             // Never waits: a named pipe or a device in the file's place is
             // refused like any other file that cannot be read.
-            std::string Data = platform::ReadWholeFile(FileName, MaxSettingsFileSize);
+            std::string Data = platform::ReadWholeFile(FileName, MaxFileSize);
             pugi::xml_parse_result R =
                 Document->load_buffer(Data.data(), Data.size(), ParseOptions, pugi::encoding_auto);
             // The parser passes bytes that are no UTF-8 through, into values

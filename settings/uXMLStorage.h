@@ -13,6 +13,7 @@
 // first, so that sections, keys and comments it does not know survive.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,6 +42,12 @@ public:
     std::string FileName;
     std::string Encoding = "UTF-8"; // the only encoding written
     bool AutoIndent = true;
+    // The most a settings file may hold: far more than any user's settings,
+    // and little enough that reading and saving it stays quick. Load refuses
+    // a larger file as it refuses an unreadable one; a store of a file that
+    // must load faster sets less.
+    static constexpr std::size_t MaxSettingsFileSize = std::size_t{64} << 20;
+    std::size_t MaxFileSize = MaxSettingsFileSize;
 
     // Reads FileName into a new document. A missing file gives an empty
     // document with the root "Options". A file that cannot be read or parsed

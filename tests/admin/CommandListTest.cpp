@@ -197,6 +197,8 @@ TEST(CommandListHost, CanonicalAddressesAndHostNamesOnly)
          {"10.0.0.9", "0.0.0.0", "255.255.255.255", "192.168.1.10", "pc1", "pc-1.example.org",
           "PC1.LAN", "a", "1pc", "xn--bcher-kva.example", "host.example."})
         EXPECT_TRUE(IsValidCommandHost(Good)) << Good;
+    // Among the bad ones, every spelling the C library reads as an address
+    // ("0x7f000001" and its kin), also with a final dot.
     const std::string Long64k(65536, '1');
     std::string Dotted64k;
     while (Dotted64k.size() < 65536)
@@ -210,6 +212,16 @@ TEST(CommandListHost, CanonicalAddressesAndHostNamesOnly)
                                    std::string("%path%"),
                                    std::string("%computer_ip%"),
                                    std::string("0x0a.0.0.9"),
+                                   std::string("0x7f000001"),
+                                   std::string("0X7F000001"),
+                                   std::string("0x7f.0x1"),
+                                   std::string("0x0a.0.0.0x9"),
+                                   std::string("0177.0.0.0x1"),
+                                   std::string("0x0"),
+                                   std::string("0xffffffff"),
+                                   std::string("0x7f000001."),
+                                   std::string("0xffffffff."),
+                                   std::string("2130706433."),
                                    std::string("10.1"),
                                    std::string("10.0.0"),
                                    std::string("10.0.0.09"),
@@ -647,6 +659,60 @@ TEST(CommandListFile, CommandsWithoutNameOperationOrFileNameCountAsSkipped)
     L.AddItem("x", "open", 1, "", "", "y");
     EXPECT_FALSE(L.SaveToFile(File));
     EXPECT_EQ(TempFolder::Read(File), Bytes);
+}
+
+// A list longer than a menu can sensibly hold, and a file larger than a
+// tools file can be: what is taken, what is said, and that the file stays.
+TEST(CommandListFile, ATooLongListOrATooLargeFileIsCutOrRefusedAndLeftAlone)
+{
+    const struct {
+        const char* What;
+        int Commands;
+        size_t Padding; // bytes of name per command
+        int Taken;
+        const char* Said;
+    } Cases[] = {
+        {"at the limit", MaxCommandListItems, 8, MaxCommandListItems, ""},
+        {"one beyond", MaxCommandListItems + 1, 8, MaxCommandListItems,
+         "the 1 after them are left out"},
+        {"far beyond", 3000, 8, MaxCommandListItems, "the 2000 after them are left out"},
+        {"a file too large", 20, MaxToolsFileSize / 16, 0, "File too large"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.What);
+        TempFolder Dir;
+        const std::string File = Dir.Path("tools.xml");
+        std::string Items;
+        for (int I = 0; I < C.Commands; ++I)
+            Items += Item("c" + std::to_string(I) + std::string(C.Padding, 'x'), "f");
+        const std::string Bytes = std::string(ToolsHead) + "  <CommandList>\n    <Nettools>\n" +
+                                  Items + "    </Nettools>\n  </CommandList>\n</Options>\n";
+        TempFolder::Write(File, Bytes);
+        std::vector<std::string> Stored;
+        auto Old = SetXMLStorageMessageHandler(
+            [&Stored](const std::string&, const std::string& Text) { Stored.push_back(Text); });
+        TCommandList L("Nettools");
+        const bool Whole = L.LoadFromFile(File);
+        SetXMLStorageMessageHandler(std::move(Old));
+        EXPECT_EQ(Whole, C.Taken == C.Commands);
+        ASSERT_EQ(L.Count(), C.Taken);
+        if (C.Taken > 0) {
+            EXPECT_EQ(L.Items(C.Taken - 1)->Name,
+                      "c" + std::to_string(C.Taken - 1) + std::string(C.Padding, 'x'));
+        }
+        const std::string Told = L.LoadReport() + (Stored.empty() ? "" : Stored[0]);
+        if (*C.Said) {
+            EXPECT_NE(Told.find(C.Said), std::string::npos) << Told;
+        } else {
+            EXPECT_EQ(Told, "");
+        }
+        if (C.Taken > 0 && C.Taken < C.Commands) {
+            EXPECT_NE(Told.find("than the 1000 a list can have"), std::string::npos) << Told;
+        }
+        L.AddItem("added", "open", 1, "", "", "y");
+        EXPECT_EQ(L.SaveToFile(File), Whole);
+        EXPECT_EQ(TempFolder::Read(File) == Bytes, !Whole);
+    }
 }
 
 TEST(CommandListFile, MissingFileOrListGivesAnEmptyWholeList)

@@ -22,6 +22,7 @@
 #include <QTest>
 
 #include "tests/forms/GuiTestApp.h"
+#include "tests/support/ProcFiles.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -144,7 +145,7 @@ std::string WorkTheDialog(const TUserInput& In, const std::string& SettingsFolde
             Seen << "still-working=" << Dlg->Working() << "\n";
             Seen << "marquee=" << Child<QProgressBar>(*Dlg, "pbProgress")->isVisible() << "\n";
             for (const char* File : {"cmdline", "environ"}) {
-                const std::string Text = ReadFile(Proc + File);
+                const std::string Text = ReadPublishedProcFile(ClientPid.load(), File);
                 Seen << File << "-read=" << !Text.empty() << "\n";
                 Seen << File << "-has-password=" << (Text.find(In.Password) != std::string::npos)
                      << "\n";

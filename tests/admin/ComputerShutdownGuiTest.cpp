@@ -4,6 +4,7 @@
 #include "forms/Actions.h"
 #include "forms/Dialogs.h"
 #include "forms/MainThreadLoop.h"
+#include "platform/Process.h"
 #include "platform/Thread.h"
 #include "settings/Language.h"
 
@@ -22,6 +23,7 @@
 
 #include "tests/admin/SessionPeers.h"
 #include "tests/forms/GuiTestApp.h"
+#include "tests/support/FifoTrap.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -36,8 +38,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <string_view>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using guitest::Child;
@@ -117,7 +123,76 @@ bool SaveErrorScreenshot(const TMessageBoxCall& Call, const QString& Name)
     return guitest::SaveScreenshot(Box, Name);
 }
 
+// How often Needle is in this process's writable memory (heap, thread
+// arenas and stacks, data), freed memory included, apart from Needle's own
+// buffer. Read through /proc/self/mem in slices, through a buffer of its
+// own that is left out as well.
+int CopiesInMemory(const std::string& Needle)
+{
+    static char Slice[1 << 16];
+    const auto Skip = [&](uintptr_t At) {
+        return At == reinterpret_cast<uintptr_t>(Needle.data()) ||
+               (At >= reinterpret_cast<uintptr_t>(Slice) &&
+                At < reinterpret_cast<uintptr_t>(Slice) + sizeof Slice);
+    };
+    const int Mem = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    if (Mem < 0)
+        return -1;
+    int Found = 0;
+    std::ifstream Maps("/proc/self/maps");
+    for (std::string Line; std::getline(Maps, Line);) {
+        unsigned long Begin = 0, End = 0;
+        char Perms[5] = {};
+        if (std::sscanf(Line.c_str(), "%lx-%lx %4s", &Begin, &End, Perms) != 3 || Perms[0] != 'r' ||
+            Perms[1] != 'w' || End - Begin > (1ul << 30))
+            continue; // a sanitizer's shadow is no memory of the program's
+        // Slices overlap by the needle's length less one byte; a match is
+        // counted in the slice it starts in before the overlap.
+        const size_t Step = sizeof Slice - Needle.size() + 1;
+        for (unsigned long At = Begin; At < End; At += Step) {
+            const size_t Want = std::min<unsigned long>(sizeof Slice, End - At);
+            const ssize_t N = ::pread(Mem, Slice, Want, static_cast<off_t>(At));
+            if (N <= 0)
+                break;
+            const bool Last = At + static_cast<unsigned long>(N) >= End;
+            const std::string_view View(Slice, static_cast<size_t>(N));
+            for (size_t P = View.find(Needle); P != std::string_view::npos;
+                 P = View.find(Needle, P + 1))
+                if ((P < Step || Last) && !Skip(At + P))
+                    ++Found;
+            if (Last)
+                break;
+        }
+    }
+    ::close(Mem);
+    return Found;
+}
+
 } // namespace
+
+TEST_F(ShutdownGui, ThePasswordIsNotLeftInFreedMemoryOnceTheDialogCloses)
+{
+    // A password made at run time, long enough to live on the heap; its
+    // tail is what freed memory keeps (the allocator reuses a chunk's first
+    // bytes for its own list).
+    std::string Password = "pw-" + std::to_string(::getpid()) + "-";
+    while (Password.size() < 64)
+        Password += static_cast<char>('a' + (Password.size() * 7 + ::getpid()) % 26);
+    std::string Tail = Password.substr(32);
+    WriteNet("cat <&\"$PASSWD_FD\" > /dev/null; exit 0");
+    Go();
+    {
+        TdlgComputerShutdown Dlg(nullptr);
+        Dlg.SetTarget("10.0.0.9", "alice", Password, 1);
+        platform::WipeSecret(Password);
+        Dlg.show();
+        Dlg.Start();
+        WaitIdle(Dlg);
+        EXPECT_EQ(Dlg.result(), QDialog::Accepted);
+    }
+    EXPECT_TRUE(QTest::qWaitFor([] { return ComputerShutdownThreads()->Empty(); }, 10000));
+    EXPECT_EQ(CopiesInMemory(Tail), 0);
+}
 
 TEST_F(ShutdownGui, TheQuestionNamesTheTargetAndAComputerWithoutAddressIsRefused)
 {
@@ -134,7 +209,7 @@ TEST_F(ShutdownGui, TheQuestionNamesTheTargetAndAComputerWithoutAddressIsRefused
     EXPECT_FALSE(Child<QProgressBar>(Dlg, "pbProgress")->isVisible());
     EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "ShutdownAnotherComputer"));
 
-    for (const char* Local : {".", "127.0.0.1", "localhost"}) {
+    for (const char* Local : {".", "127.0.0.1", "localhost", "localhost.", "0.0.0.0"}) {
         Dlg.SetTarget(Local, "", "", 0);
         EXPECT_EQ(Info->text(), "What do you want local host to do?") << Local;
         EXPECT_EQ(Action->currentText(), "Shutdown");
@@ -149,6 +224,23 @@ TEST_F(ShutdownGui, TheQuestionNamesTheTargetAndAComputerWithoutAddressIsRefused
     EXPECT_FALSE(Ok->isEnabled());
     Dlg.Start();
     EXPECT_FALSE(Dlg.Working());
+}
+
+TEST_F(ShutdownGui, AMarkedUpAddressIsAskedAboutAsText)
+{
+    // An address from an opened computer list: the question shows it as
+    // it stands, and the request refuses it.
+    TFifoTrap Fifo(Dir.Path("fifo"));
+    ASSERT_TRUE(Fifo.Ready());
+    const std::string Host = "<img src=\"" + Fifo.Path + "\"><a href=\"file:///etc\">pc</a>";
+    TdlgComputerShutdown Dlg(nullptr);
+    Dlg.SetTarget(Host, "", "", 0);
+    Dlg.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "ShutdownMarkedUpAddress"));
+    EXPECT_EQ(Child<QLabel>(Dlg, "lblAdminToolShutdownInfo")->text().toStdString(),
+              "What do you want host \"" + Host + "\" to do?");
+    EXPECT_FALSE(Fifo.Opened()) << "the markup's image was loaded";
 }
 
 TEST_F(ShutdownGui, AFailureIsReportedWithTheReasonAndTheDialogStays)

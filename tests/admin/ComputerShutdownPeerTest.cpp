@@ -1,6 +1,7 @@
 #include "admin/uComputerShutdown.h"
 #include "tests/lan/Lab.h"
 #include "tests/lan/Peers.h"
+#include "tests/support/ProcFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -94,9 +95,7 @@ TEST_F(ShutdownPeer, ASilentAddressGivesAReasonWithinTheLimit)
     // While net waits, other users can read its argv and environment.
     ShutdownClientStarted = [this](int Pid) {
         for (const char* File : {"cmdline", "environ"}) {
-            std::ifstream In("/proc/" + std::to_string(Pid) + "/" + File, std::ios::binary);
-            const std::string Text{std::istreambuf_iterator<char>(In),
-                                   std::istreambuf_iterator<char>()};
+            const std::string Text = ReadPublishedProcFile(Pid, File);
             if (Text.empty() || Text.find("a%b") != std::string::npos)
                 throw std::runtime_error(std::string("password visible or nothing to read in ") +
                                          File);

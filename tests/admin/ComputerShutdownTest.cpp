@@ -108,10 +108,41 @@ TEST(ShutdownHostTest, OnlyCanonicalAddressesAndProperNamesPass)
           "host-", "a..b",      "host name", "host\n",     "::1",         "..",         "a_b"})
         EXPECT_FALSE(IsValidShutdownHost(Bad)) << Bad;
     EXPECT_FALSE(IsValidShutdownHost(std::string(64, 'a')));
-    EXPECT_FALSE(IsShutdownHostThisComputer(""));
-    EXPECT_TRUE(IsShutdownHostThisComputer("."));
-    EXPECT_TRUE(IsShutdownHostThisComputer("127.0.0.1"));
-    EXPECT_FALSE(IsShutdownHostThisComputer("192.0.2.77"));
+    // Which texts are this computer; with them, every spelling of an
+    // address the C library reads, which is neither this computer nor a
+    // valid host.
+    char Own[256] = {};
+    ASSERT_EQ(::gethostname(Own, sizeof Own - 1), 0);
+    const struct {
+        std::string Host;
+        bool ThisComputer;
+    } Cases[] = {
+        {"", false},
+        {".", true},
+        {"127.0.0.1", true},
+        {"0.0.0.0", true},
+        {"localhost", true},
+        {"localhost.", true},
+        {"LOCALHOST.", true},
+        {std::string(Own), true},
+        {std::string(Own) + ".", true},
+        {"..", false},
+        {"localhost..", false},
+        {"192.0.2.77", false},
+        {"0x7f000001", false},
+        {"0x7f.0x1", false},
+        {"0177.0.0.0x1", false},
+        {"0x0", false},
+        {"0xffffffff", false},
+        {"0x7f000001.", false},
+        {"127.1", false},
+    };
+    for (const auto& C : Cases) {
+        EXPECT_EQ(IsShutdownHostThisComputer(C.Host), C.ThisComputer) << C.Host;
+        if (!C.ThisComputer && C.Host != "192.0.2.77") {
+            EXPECT_FALSE(IsValidShutdownHost(C.Host)) << C.Host;
+        }
+    }
 }
 
 TEST(NetShutdownCallTest, ArgumentsForEachActionAndCredential)
@@ -138,7 +169,10 @@ TEST(NetShutdownCallTest, ArgumentsForEachActionAndCredential)
 
 TEST_F(ShutdownFakeNet, HostileHostsUsersAndPasswordsAreRefusedBeforeAnythingRuns)
 {
-    for (const char* Host : {"-S x", "10.0.0.9 -x", "$(id)", "", "--ipaddress=10.0.0.1"})
+    // Odd spellings of an address would reach 127.0.0.1 or another address
+    // than the one shown.
+    for (const char* Host : {"-S x", "10.0.0.9 -x", "$(id)", "", "--ipaddress=10.0.0.1",
+                             "0x7f000001", "0x0a.0.0.0x9", "0xffffffff.", "0177.0.0.0x1"})
         EXPECT_FALSE(ErrorOf(Host, "", "").empty()) << Host;
     for (const char* User : {"alice%x", "-U", "alice\nroot", "alice\r"})
         EXPECT_NE(ErrorOf("10.0.0.9", User, "secret").find("user name must not"), std::string::npos)

@@ -114,23 +114,55 @@ TEST(PresetsStore, ReadingIsForgivingPerItemAndNeverSavesOverAPartlyReadFile)
     TPresets Presets;
     EXPECT_FALSE(Presets.LoadFromFile(File));
     LangChanger.reset();
-    ASSERT_EQ(Presets.Count(), 4);
+    ASSERT_EQ(Presets.Count(), 3);
     EXPECT_EQ(Presets.Items(0)->Name, "one");
     EXPECT_EQ(Presets.Items(0)->Text, "x\r\ny"); // "{ENTER}" in any case
     EXPECT_EQ(Presets.Items(1)->Name, "two");
     EXPECT_EQ(Presets.Items(1)->MessageType, MessageTypeNone);
-    EXPECT_EQ(Presets.Items(2)->Name, "four");
-    EXPECT_EQ(Presets.Items(2)->MessageType, MessageTypeNone);
-    EXPECT_EQ(Presets.Items(3)->Name, "five");
+    EXPECT_EQ(Presets.Items(2)->Name, "five");
     // Said once for the file, naming it.
     ASSERT_EQ(Errors.Texts.size(), 1u);
     EXPECT_NE(Errors.Texts[0].find(File), std::string::npos);
-    EXPECT_NE(Errors.Texts[0].find("1 preset"), std::string::npos);
+    EXPECT_NE(Errors.Texts[0].find("3 preset"), std::string::npos);
 
     // A change would otherwise write the shortened list over the file.
     Presets.Delete(0);
     EXPECT_FALSE(Presets.SaveToFile(File));
     EXPECT_EQ(ReadFile(File), Original);
+}
+
+// Each odd item alone beside a good one: whether the file still counts as
+// read whole, and so whether a change may be saved over it.
+TEST(PresetsStore, APresetThatCannotBeKeptAsStoredLeavesTheFileAlone)
+{
+    const struct {
+        const char* What;
+        std::string Item;
+        bool Whole;
+    } Cases[] = {
+        {"no name", PresetXml("", "t", "1"), false},
+        {"type 7", PresetXml("seven", "t", "7"), false},
+        {"type -1", PresetXml("minus", "t", "-1"), false},
+        {"type beyond 32 bits", PresetXml("huge", "t", "99999999999"), false},
+        {"type not a number", PresetXml("x", "t", "x"), true},
+        {"no type", "<Preset><Name>bare</Name></Preset>", true},
+        {"type 3", PresetXml("three", "t", "3"), true},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.What);
+        TempFolder Dir;
+        const std::string File = Dir.Path("presets.xml");
+        const std::string Original = FileWithItems({PresetXml("good", "g", "1"), C.Item});
+        TempFolder::Write(File, Original);
+        ReportedErrors Errors;
+        TPresets Presets;
+        EXPECT_EQ(Presets.LoadFromFile(File), C.Whole);
+        EXPECT_EQ(Presets.Count(), C.Whole ? 2 : 1);
+        EXPECT_EQ(Errors.Texts.size(), C.Whole ? 0u : 1u);
+        ASSERT_NE(Presets.AddPreset("added", "", MessageTypeNone, "a"), nullptr);
+        EXPECT_EQ(Presets.SaveToFile(File), C.Whole);
+        EXPECT_EQ(ReadFile(File) == Original, !C.Whole);
+    }
 }
 
 TEST(PresetsStore, UnreadableFileIsKeptAndOtherSectionsSurvive)

@@ -22,6 +22,7 @@
 
 #include "tests/admin/SessionPeers.h"
 #include "tests/forms/GuiTestApp.h"
+#include "tests/support/FifoTrap.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -316,6 +317,27 @@ TEST_F(SendMessageGui, PreviewShowsTheExpandedMessageAndClosesAfterItsTimeout)
     guitest::SaveScreenshot(*Box, "send-message-preview");
     QPointer<QMessageBox> Watch(Box);
     EXPECT_TRUE(QTest::qWaitFor([&] { return Watch.isNull() || !Watch->isVisible(); }, 5000));
+}
+
+TEST_F(SendMessageGui, APresetsMarkupIsPreviewedAsText)
+{
+    TFifoTrap Fifo(Dir.Path("fifo"));
+    ASSERT_TRUE(Fifo.Ready());
+    const std::string Text = "<img src=\"" + Fifo.Path + "\"><a href=\"file:///etc\">open</a>";
+    TDlgSendMessage Dlg("", nullptr);
+    Dlg.SetMessage("<b>T</b>", Text);
+    Dlg.show();
+    ASSERT_TRUE(Dlg.actPreview()->Execute());
+    QMessageBox* Box = nullptr;
+    for (QWidget* W : QApplication::topLevelWidgets())
+        if (W->objectName() == "PreviewMessage" && W->isVisible())
+            Box = qobject_cast<QMessageBox*>(W);
+    ASSERT_NE(Box, nullptr);
+    QApplication::processEvents();
+    guitest::SaveScreenshot(*Box, "send-message-preview-markup");
+    EXPECT_EQ(Box->text().toStdString(), Text);
+    Box->close();
+    EXPECT_FALSE(Fifo.Opened()) << "the markup's image was loaded";
 }
 
 TEST_F(SendMessageGui, ClosingWhileSendingLeavesTheThreadNothingToCallBack)

@@ -134,10 +134,12 @@ struct Pty {
             throw std::runtime_error("openpty");
         Line = std::string(::ttyname(Slave)).substr(5);
         ::fchmod(Slave, Mode);
-        // Raw, so the master reads the very bytes that were written.
+        // Raw, so the master reads the very bytes that were written; in
+        // UTF-8, as a terminal of a UTF-8 desktop is.
         termios T{};
         ::tcgetattr(Slave, &T);
         ::cfmakeraw(&T);
+        T.c_iflag |= IUTF8;
         ::tcsetattr(Slave, TCSANOW, &T);
         ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
     }

@@ -33,6 +33,52 @@ TEST(TerminalSessions, ControlCharactersAreShownNotObeyed)
     EXPECT_EQ(NeutraliseTerminalText("\xff\x9b\xc3"), "M-^?M-^[M-C");
 }
 
+// What reaches a terminal, by the mode it is in: in UTF-8 mode characters
+// pass and C1 controls do not; in 8-bit mode the bytes of a character
+// (0x9B of "ě" is CSI there) would act as controls, so only ASCII goes.
+TEST(TerminalSessions, WhatReachesTheTerminalFollowsItsMode)
+{
+    const std::string Text = "\xc3\xa9 \xc4\x9b[2J \xc2\x9b"
+                             "2J\xc2\x90x";
+    const struct {
+        bool Utf8;
+        std::string Shown;
+    } Cases[] = {
+        {true, "\xc3\xa9 \xc4\x9b[2J M-^[2JM-^Px"},
+        {false, "M-CM-) M-DM-^[[2J M-BM-^[2JM-BM-^Px"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Utf8 ? "UTF-8" : "8-bit");
+        EXPECT_EQ(NeutraliseTerminalText(Text, C.Utf8), C.Shown);
+        int Master = -1, Slave = -1;
+        ASSERT_EQ(::openpty(&Master, &Slave, nullptr, nullptr, nullptr), 0);
+        ::fchmod(Slave, 0620);
+        termios T{};
+        ::tcgetattr(Slave, &T);
+        ::cfmakeraw(&T);
+        T.c_iflag = C.Utf8 ? (T.c_iflag | IUTF8) : (T.c_iflag & ~IUTF8);
+        ::tcsetattr(Slave, TCSANOW, &T);
+        const std::string Line = std::string(::ttyname(Slave)).substr(5);
+        EXPECT_EQ(WriteTerminalMessage(Line, "T", "me", "now", Text), "");
+        std::string Got;
+        char Buf[512];
+        pollfd P{Master, POLLIN, 0};
+        while (::poll(&P, 1, 500) == 1) {
+            const ssize_t N = ::read(Master, Buf, sizeof Buf);
+            if (N <= 0)
+                break;
+            Got.append(Buf, static_cast<size_t>(N));
+        }
+        EXPECT_EQ(Got, "\r\nT (me, now)\r\n" + C.Shown + "\r\n");
+        if (!C.Utf8) {
+            for (const char B : Got)
+                EXPECT_LT(static_cast<unsigned char>(B), 0x80);
+        }
+        ::close(Master);
+        ::close(Slave);
+    }
+}
+
 TEST(TerminalSessions, OnlyTerminalLinesAreTaken)
 {
     for (const char* Good : {"pts/0", "pts/17", "tty1", "tty63"})

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -174,6 +175,30 @@ TEST_F(HostileSettings, TheEndOfTheSessionDismissesAnOpenMessageAndSavesTheOptio
     EXPECT_TRUE(WaitFor([&] { return Running(Next); }, std::chrono::seconds(20)));
     EXPECT_EQ(Terminate(Next), 0);
     EXPECT_EQ(ErrorText().find("Can't"), std::string::npos) << ErrorText();
+}
+
+// The session's end reaches the program as SIGTERM, or as SIGHUP when its
+// terminal or session goes away: either ends it the ordinary way, with a
+// message open or not, and the options are written.
+TEST_F(HostileSettings, SighupEndsTheProgramAsSigtermDoes)
+{
+    const struct {
+        int Signal;
+        bool MessageOpen; // an unreadable options file is being reported
+    } Cases[] = {{SIGTERM, false}, {SIGHUP, false}, {SIGINT, false}, {SIGHUP, true}};
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(std::string(strsignal(C.Signal)) + (C.MessageOpen ? ", a message open" : ""));
+        fs::remove(ProgramDir + "/options.xml");
+        if (C.MessageOpen)
+            TempFolder::Write(ProgramDir + "/options.xml", "<Options><Defaults>");
+        const pid_t Pid = Start();
+        ASSERT_GT(Pid, 0);
+        ASSERT_TRUE(WaitFor([&] { return C.MessageOpen ? Registered(Pid) : Running(Pid); },
+                            std::chrono::seconds(20)))
+            << ErrorText();
+        EXPECT_EQ(Terminate(Pid, C.Signal), 0) << ErrorText();
+        EXPECT_EQ(StoredInteger("Defaults", "iMaxThreads"), 64) << "the options were not written";
+    }
 }
 
 } // namespace

@@ -137,11 +137,11 @@ protected:
     static bool Registered(pid_t Pid) { return InstanceRegistered(Pid); }
     static bool Running(pid_t Pid) { return InstanceRunning(Pid); }
 
-    // SIGTERM, then the exit code (128 + signal when killed by one), or -1
-    // when it had not ended after a generous while.
-    int Terminate(pid_t Pid)
+    // Signal (SIGTERM unless told), then the exit code (128 + signal when
+    // killed by one), or -1 when it had not ended after a generous while.
+    int Terminate(pid_t Pid, int Signal = SIGTERM)
     {
-        ::kill(Pid, SIGTERM);
+        ::kill(Pid, Signal);
         int Status = 0;
         pid_t R = 0;
         WaitFor([&] { return (R = ::waitpid(Pid, &Status, WNOHANG)) == Pid; },

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/uTolvex.h"
+#include "app/uTolvexFiles.h"
 #include "engine/uComputerList.h"
 #include "engine/uThreadScanPool.h"
 #include "forms/Actions.h"
@@ -46,6 +47,8 @@ protected:
     }
     void TearDown() override
     {
+        if (OpenedAFile)
+            SetFileDialog(std::move(OldDialog));
         Form.reset();
         guitest::ForgetPortableProgram();
         // The option globals outlive the window: the next test starts from
@@ -67,6 +70,22 @@ protected:
     {
         Form.reset();
         Tree = nullptr;
+    }
+
+    // The computer list file opened through File > Open.
+    void OpenComputerList(const std::string& FileName)
+    {
+        TFileDialogFn Old =
+            SetFileDialog([FileName](const TFileDialogOptions&, std::string& Name, int& Index) {
+                Name = FileName;
+                Index = 1;
+                return true;
+            });
+        if (!OpenedAFile)
+            OldDialog = std::move(Old);
+        OpenedAFile = true;
+        ASSERT_TRUE(Form->actOpenFile->Execute());
+        QApplication::processEvents();
     }
 
     // A computer the pool hands over, in one row of its own.
@@ -105,4 +124,6 @@ protected:
     TVirtualStringTree* Tree = nullptr;
     std::vector<std::string> Messages;
     TMessageSink OldSink;
+    TFileDialogFn OldDialog;
+    bool OpenedAFile = false;
 };

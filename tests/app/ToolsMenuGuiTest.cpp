@@ -102,12 +102,6 @@ protected:
                                         "' '" + Dir.Path("argv.txt") + "'\n");
         ::chmod(Recorder.c_str(), 0755);
     }
-    void TearDown() override
-    {
-        PortableWindow::TearDown();
-        SetFileDialog(std::move(OldDialog));
-    }
-
     // What the recorder wrote, once it has (empty after a generous wait).
     std::string Recorded(int WaitMs = 15000)
     {
@@ -131,21 +125,7 @@ protected:
         QApplication::processEvents();
         return true;
     }
-    // The computer list file opened through File > Open.
-    void OpenComputerList(const std::string& FileName)
-    {
-        OldDialog =
-            SetFileDialog([FileName](const TFileDialogOptions&, std::string& Name, int& Index) {
-                Name = FileName;
-                Index = 1;
-                return true;
-            });
-        ASSERT_TRUE(Form->actOpenFile->Execute());
-        QApplication::processEvents();
-    }
-
     std::string Work, Recorder;
-    TFileDialogFn OldDialog;
 };
 
 TEST_F(ToolsMenu, CommandsNeedASelectedComputerAndManagetoolsNeverDoes)
@@ -268,6 +248,11 @@ TEST_F(ToolsMenu, HostileAddressesFromAnOpenedFileAreRefused)
         "%path%",
         "%computer_ip%",
         "0x0a.0.0.9",
+        // Read as 127.0.0.1 by the resolver.
+        "0x7f000001",
+        "0x7f.0x1",
+        "0177.0.0.0x1",
+        "2130706433.",
         "10.1",
         "",
         std::string(64 * 1024, '9'),
@@ -450,6 +435,29 @@ TEST_F(ToolsMenuProgram, AToolsFileWithAnUndecodableCommandIsLeftAsItWas)
         EXPECT_EQ(TempFolder::Read(File), Tools);
     }
     EXPECT_TRUE(fs::exists(ProgramDir + "/options.xml")) << "the program did not end as usual";
+}
+
+// Two hundred thousand commands (tens of megabytes) once took the program
+// most of a minute and gigabytes before its window showed. The file is
+// refused as too large, said so, and left as it was.
+TEST_F(ToolsMenuProgram, AHugeToolsFileIsRefusedAndTheWindowStillShows)
+{
+    std::string Items;
+    for (int I = 0; I < 200000; ++I)
+        Items +=
+            CommandItem({"Command " + std::to_string(I), "ping", "-c 4 %computer_ip%", "/tmp"});
+    const std::string Tools = ToolsFileText(Items, "");
+    ASSERT_GT(Tools.size(), MaxToolsFileSize);
+    const std::string File = ProgramDir + "/tools.xml";
+    TempFolder::Write(File, Tools);
+    const pid_t Pid = Start();
+    ASSERT_GT(Pid, 0);
+    // A watchdog, not a measure: the old program was still building menus.
+    EXPECT_TRUE(WaitFor([&] { return Running(Pid); }, std::chrono::seconds(20))) << ErrorText();
+    EXPECT_EQ(Terminate(Pid), 0) << ErrorText();
+    EXPECT_NE(ErrorText().find("Can't read file " + File + ": File too large"), std::string::npos)
+        << ErrorText();
+    EXPECT_TRUE(TempFolder::Read(File) == Tools) << "the tools file was written over";
 }
 
 } // namespace

@@ -171,4 +171,24 @@ TEST(Format, ResultLengthIsBounded)
     EXPECT_EQ(Format("%0:4096s%0:4096s%0:4096s", {"x"}).size(), 3u * 4096u);
     // A long argument repeated is not.
     EXPECT_THROW(Format("%0:s%0:s", {Long}), EConvertError);
+
+    // The bound holds for the whole result: placeholders that take all the
+    // room the format's length gives, then as much text of the format's own
+    // after them. Cases: how much text follows, whether the result may be
+    // made.
+    const struct {
+        size_t Tail;
+        bool Fits;
+    } Tails[] = {{1, true}, {64, true}, {1000, false}, {4000, false}};
+    const TFormatArg Seven[] = {7};
+    for (const auto& T : Tails) {
+        SCOPED_TRACE(T.Tail);
+        std::string Fmt;
+        for (int I = 0; I < 16; ++I)
+            Fmt += "%0:4096d";
+        Fmt += "%0:" + std::to_string(T.Tail) + "d" + std::string(T.Tail, 'x');
+        std::string Result;
+        EXPECT_EQ(TryFormat(Fmt, Seven, Result), T.Fits);
+        EXPECT_LE(Result.size(), Fmt.size() + MaxFormatGrowth);
+    }
 }

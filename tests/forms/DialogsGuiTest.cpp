@@ -1,9 +1,12 @@
 // Modal dialogs and message boxes: the modal results they answer with, the
 // seams tests work them through, and the store's failures reaching the user.
 #include "forms/Dialogs.h"
+#include "forms/PlainText.h"
 #include "settings/uXMLStorage.h"
 
 #include <QDialog>
+#include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -11,6 +14,7 @@
 #include <QTimer>
 
 #include "tests/forms/GuiTestApp.h"
+#include "tests/support/FifoTrap.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -185,6 +189,46 @@ TEST(DialogsGui, TheEndOfTheSessionDismissesOpenDialogsAndShowsNoMore)
     EXPECT_NE(Told.find("Error! Can't write file x: No space left on device"), std::string::npos)
         << Told;
     ShowDialogsAgain();
+}
+
+// Text from a file, markup that names a named pipe as an image and a
+// link: every box and prompt shows it as it is, laid out and painted,
+// without ever opening the pipe.
+TEST(DialogsGui, MarkupInAMessageOrAPromptIsShownAsText)
+{
+    App();
+    TempFolder Dir;
+    TFifoTrap Fifo(Dir.Path("fifo"));
+    ASSERT_TRUE(Fifo.Ready());
+    const std::string Markup = "Refused: <img src=\"" + Fifo.Path +
+                               "\"><a href=\"file:///etc/passwd\">details</a> <b>now</b>";
+
+    // The message box, as every window's messages reach the user.
+    QString Shown;
+    QTimer::singleShot(0, [&] {
+        auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(Box, nullptr);
+        EXPECT_TRUE(SaveScreenshot(*Box, "MessageBoxWithMarkup"));
+        for (const QLabel* L : Box->findChildren<QLabel*>())
+            if (L->text().contains("Refused"))
+                Shown = L->text();
+        Box->button(QMessageBox::Ok)->click();
+    });
+    EXPECT_EQ(ShowMessageBox(Markup, "Error!", TMsgIcon::Error), mrOk);
+    EXPECT_EQ(Shown.toStdString(), Markup);
+
+    // A prompt of an input box, and a label.
+    QInputDialog Prompt;
+    SetPlainLabelText(Prompt, Markup);
+    Prompt.show();
+    EXPECT_TRUE(SaveScreenshot(Prompt, "PromptWithMarkup"));
+    QLabel Label;
+    SetPlainText(Label, Markup);
+    Label.show();
+    EXPECT_TRUE(SaveScreenshot(Label, "LabelWithMarkup"));
+    QApplication::processEvents();
+
+    EXPECT_FALSE(Fifo.Opened()) << "the image of the markup was loaded";
 }
 
 } // namespace

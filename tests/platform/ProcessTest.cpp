@@ -1,5 +1,7 @@
 #include "platform/Process.h"
 
+#include "tests/support/ProcFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -19,12 +22,6 @@ using platform::RunProcess;
 using platform::TProcessRequest;
 
 namespace {
-
-std::string ReadProcFile(pid_t Pid, const char* Name)
-{
-    std::ifstream In("/proc/" + std::to_string(Pid) + "/" + Name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
-}
 
 TProcessRequest Shell(const std::string& Script)
 {
@@ -146,8 +143,8 @@ TEST(ProcessTest, ExtraInputArrivesThroughTheNamedDescriptorOnly)
     Sleeper.Cancel = &Cancel;
     std::string CmdLine, Environ;
     Sleeper.OnStarted = [&](pid_t Pid) {
-        CmdLine = ReadProcFile(Pid, "cmdline");
-        Environ = ReadProcFile(Pid, "environ");
+        CmdLine = ReadPublishedProcFile(Pid, "cmdline");
+        Environ = ReadPublishedProcFile(Pid, "environ");
         Cancel = true;
     };
     auto Slept = RunProcess(Sleeper);
@@ -158,6 +155,35 @@ TEST(ProcessTest, ExtraInputArrivesThroughTheNamedDescriptorOnly)
                                    9));
     EXPECT_NE(Environ.find("PASSWD_FD="), std::string::npos);
     EXPECT_EQ(Environ.find("p%ss"), std::string::npos);
+}
+
+TEST(ProcessTest, OnlyTheStandardDescriptorsAndTheSecretsPipeReachTheProgram)
+{
+    // Left open to children by someone else in the process (no
+    // close-on-exec), one of them above the pipes RunProcess makes.
+    const int Low = ::open("/dev/null", O_RDONLY);
+    const int High = ::fcntl(Low, F_DUPFD, 60);
+    ASSERT_GE(Low, 3);
+    ASSERT_GE(High, 60);
+    for (const bool WithSecret : {false, true}) {
+        SCOPED_TRACE(WithSecret ? "with a secret" : "without one");
+        // The shell's open descriptors, as it got them, and the variable.
+        TProcessRequest R = Shell("for fd in $(seq 0 99); do [ -e /proc/$$/fd/$fd ] && "
+                                  "printf '%s ' $fd; done; printf '[%s]' \"$PASSWD_FD\"");
+        if (WithSecret) {
+            R.ExtraInput = "secret";
+            R.ExtraInputVariable = "PASSWD_FD";
+        }
+        const auto Result = RunProcess(R);
+        ASSERT_TRUE(Result.Succeeded()) << Result.Error << Result.ErrorOutput;
+        const size_t Open = Result.Output.find('[');
+        ASSERT_NE(Open, std::string::npos) << Result.Output;
+        const std::string Passed = Result.Output.substr(Open + 1, Result.Output.size() - Open - 2);
+        EXPECT_EQ(Result.Output.substr(0, Open), WithSecret ? "0 1 2 " + Passed + " " : "0 1 2 ");
+        EXPECT_EQ(Passed.empty(), !WithSecret);
+    }
+    ::close(Low);
+    ::close(High);
 }
 
 TEST(ProcessTest, TimeLimitKillsTheWholeGroupAndReapsTheChild)

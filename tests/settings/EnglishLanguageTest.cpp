@@ -88,6 +88,7 @@ const std::vector<Message>& Messages()
         {"Managetools", {}},
         {"sSelectWorkingFolder", {}},
         {"sCommandListPartlyRead", {1, "Nettools", "/home/u/tools.xml"}},
+        {"sCommandListTooLong", {"Nettools", "/home/u/tools.xml", 1000, 199000}},
         {"sCommandNoComputer", {"Ping"}},
         {"sCommandInvalidHost", {"-oProxyCommand=x", "Secure shell"}},
         {"sCommandOperationNotAvailable", {"Ping", "print"}},
