@@ -1,27 +1,50 @@
-# tolvex_crash_resources(<target> SETTINGS <file>)
+# tolvex_crash_resources(<target> [SETTINGS <file>] [BITMAPS <png>...])
 #
-# After <target> is linked, tools/make_crash_resources writes the settings
-# stream of the readable settings text <file> and objcopy adds it to the
-# executable as the non-loaded section .rsrc.10.TKELEXCEPT, where the crash
-# reporter reads its settings. Without that section it stays dormant. A line of
-# <file> that cannot be read fails the build with "<file>:<line>: ...".
+# After <target> is linked, tools/make_crash_resources writes the crash
+# reporter's resources and objcopy adds them to the executable as non-loaded
+# sections:
+#   SETTINGS  the settings stream of the readable settings text <file>, as
+#             .rsrc.10.TKELEXCEPT, where the crash reporter reads its
+#             settings; without that section it stays dormant. A line of
+#             <file> that cannot be read fails the build with
+#             "<file>:<line>: ...".
+#   BITMAPS   each PNG file as the 32-bit bitmap .rsrc.2.<NAME>, NAME being
+#             the file's name without its extension in capitals
+#             (KEIPLWAIT.png gives .rsrc.2.KEIPLWAIT).
 function(tolvex_crash_resources target)
-  cmake_parse_arguments(A "" "SETTINGS" "" ${ARGN})
-  if(NOT A_SETTINGS)
-    message(FATAL_ERROR "tolvex_crash_resources(${target}): SETTINGS <file> is missing")
+  cmake_parse_arguments(A "" "SETTINGS" "BITMAPS" ${ARGN})
+  if(NOT A_SETTINGS AND NOT A_BITMAPS)
+    message(FATAL_ERROR "tolvex_crash_resources(${target}): neither SETTINGS nor BITMAPS given")
   endif()
-  get_filename_component(settings ${A_SETTINGS} ABSOLUTE)
-  set(stream ${CMAKE_CURRENT_BINARY_DIR}/${target}.TKELEXCEPT)
+  set(inputs)
+  set(writes)
+  set(sections)
+  if(A_SETTINGS)
+    get_filename_component(settings ${A_SETTINGS} ABSOLUTE)
+    set(stream ${CMAKE_CURRENT_BINARY_DIR}/${target}.TKELEXCEPT)
+    list(APPEND inputs ${settings})
+    list(APPEND writes COMMAND tolvex_make_crash_resources settings ${settings} ${stream})
+    list(APPEND sections --remove-section .rsrc.10.TKELEXCEPT
+                         --add-section .rsrc.10.TKELEXCEPT=${stream})
+  endif()
+  foreach(png IN LISTS A_BITMAPS)
+    get_filename_component(png ${png} ABSOLUTE)
+    get_filename_component(name ${png} NAME_WE)
+    string(TOUPPER ${name} name)
+    set(bitmap ${CMAKE_CURRENT_BINARY_DIR}/${target}.${name}.bitmap)
+    list(APPEND inputs ${png})
+    list(APPEND writes COMMAND tolvex_make_crash_resources bitmap ${png} ${bitmap})
+    list(APPEND sections --remove-section .rsrc.2.${name} --add-section .rsrc.2.${name}=${bitmap})
+  endforeach()
   add_dependencies(${target} tolvex_make_crash_resources)
-  # A new tool or a changed text relinks the program, so that its section is
-  # written anew.
+  # A new tool or a changed input relinks the program, so that its sections
+  # are written anew.
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
-               $<TARGET_FILE:tolvex_make_crash_resources> ${settings})
+               $<TARGET_FILE:tolvex_make_crash_resources> ${inputs})
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND tolvex_make_crash_resources settings ${settings} ${stream}
-    COMMAND ${CMAKE_OBJCOPY} --remove-section .rsrc.10.TKELEXCEPT
-            --add-section .rsrc.10.TKELEXCEPT=${stream} $<TARGET_FILE:${target}>
-    COMMENT "Writing the crash reporter's settings into ${target}"
+    ${writes}
+    COMMAND ${CMAKE_OBJCOPY} ${sections} $<TARGET_FILE:${target}>
+    COMMENT "Writing the crash reporter's resources into ${target}"
     VERBATIM)
 endfunction()
 

@@ -5,9 +5,12 @@
 //   tolvex_make_crash_resources settings <text> <out>
 //       the settings stream of a settings text (tools/CrashSettingsText.h);
 //       a line it cannot read fails with "<text>:<line>: ..."
+//   tolvex_make_crash_resources bitmap <png> <out>
+//       a picture's bitmap resource (tools/CrashBitmapResource.h)
 //   tolvex_make_crash_resources decode <stream>
 //       the settings text of a stream (or of a program's section, extracted
 //       with objcopy --dump-section .rsrc.10.TKELEXCEPT=<stream>)
+#include "tools/CrashBitmapResource.h"
 #include "tools/CrashSettingsText.h"
 
 #include <cstdio>
@@ -75,6 +78,17 @@ int RunSettings(const std::vector<std::string>& Args)
     return 0;
 }
 
+int RunBitmap(const std::vector<std::string>& Args)
+{
+    std::string Error;
+    const std::string Resource = BitmapResourceFromPng(Args[0], Error);
+    if (Resource.empty())
+        return Fail(Error);
+    if (!WriteFileAtomically(Args[1], Resource))
+        return Fail("cannot write " + Args[1]);
+    return 0;
+}
+
 int RunDecode(const std::vector<std::string>& Args)
 {
     const auto Stream = ReadFile(Args[0]);
@@ -97,6 +111,7 @@ struct TSubcommand {
 
 constexpr TSubcommand Subcommands[] = {
     {"settings", "<text> <out>", 2, RunSettings},
+    {"bitmap", "<png> <out>", 2, RunBitmap},
     {"decode", "<stream>", 1, RunDecode},
 };
 

@@ -15,6 +15,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -101,10 +102,13 @@ protected:
     // "computer", in order.
     static std::vector<int> ComputerPages(const std::string& log)
     {
+        // slapd's threads log a page's result and the next page's request
+        // in either order: the pages are put in the order of their
+        // operations' numbers.
         std::map<std::string, bool> computerOps;
-        std::vector<int> pages;
+        std::map<std::pair<long, long>, int> pageOfOp;
         std::regex srch(R"((conn=\d+ op=\d+) SRCH base=\S+ scope=\d deref=\d filter="([^"]*)\")");
-        std::regex result(R"((conn=\d+ op=\d+) SEARCH RESULT .*nentries=(\d+))");
+        std::regex result(R"((conn=(\d+) op=(\d+)) SEARCH RESULT .*nentries=(\d+))");
         std::istringstream in(log);
         std::string line;
         std::smatch m;
@@ -112,8 +116,11 @@ protected:
             if (std::regex_search(line, m, srch))
                 computerOps[m[1]] = m[2].str().find("computer") != std::string::npos;
             else if (std::regex_search(line, m, result) && computerOps[m[1]])
-                pages.push_back(std::stoi(m[2]));
+                pageOfOp[{std::stol(m[2]), std::stol(m[3])}] = std::stoi(m[4]);
         }
+        std::vector<int> pages;
+        for (const auto& [op, entries] : pageOfOp)
+            pages.push_back(entries);
         return pages;
     }
 

@@ -305,15 +305,20 @@ TEST_F(SnmpAgentTest, CraftedTableKeepsOnlyRealHardwareAddresses)
     ASSERT_TRUE(o.ok) << o.failure;
     EXPECT_TRUE(o.result) << o.error;
     EXPECT_EQ(o.adapters, all);
+    // The agent's pass script starts a process per request, which a loaded
+    // machine slows down for every walk alike: the bound below is measured
+    // against this walk of the same table.
+    const long long tableMs = o.ms;
 
     // ifNumber larger than the table, up to the largest integer: the walk
-    // ends where the ifIndex column does.
+    // ends where the ifIndex column does, never waiting for a time-out or
+    // asking on for rows that are not there.
     for (const char* count : {"6", "40", "2147483647"}) {
         WriteFile(table, CraftedTable(count));
         o = Call(*client, "10.7.0.2", kCommunity, 1000);
         ASSERT_TRUE(o.ok) << o.failure;
         EXPECT_EQ(o.adapters, all) << "ifNumber " << count;
-        EXPECT_LT(o.ms, 3000) << "ifNumber " << count;
+        EXPECT_LT(o.ms, std::max(3000LL, 3 * tableMs)) << "ifNumber " << count;
     }
 
     // Smaller: only that many rows are read.
