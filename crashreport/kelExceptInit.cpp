@@ -2,6 +2,7 @@
 #include "crashreport/kelExceptFreeze.h"
 #include "crashreport/kelExceptHandler.h"
 #include "crashreport/kelExceptSettings.h"
+#include "crashreport/kelExceptTemp.h"
 #include "crashreport/kelExceptThreads.h"
 
 #include <atomic>
@@ -452,6 +453,9 @@ TCaptureHooks InitializeLibrary()
         return Hooks;
     }
     TakeOverRestart();
+    // What crashed instances left in the runtime folder goes; this process's
+    // own temporary folder is made when a report first needs it.
+    RemoveEndedTempFolders();
     SetMainThreadId(OwnThreadId());
     RecordStackBounds();
     const char* Failed = nullptr;

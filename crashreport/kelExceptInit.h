@@ -6,7 +6,8 @@
 // false, the capture stays dormant: nothing is installed, no thread started,
 // and the two definitions below only forward. Enabled, it
 //   - takes over from a crashed predecessor that restarted this program
-//     (TOLVEX_CRASH_RESTARTED / TOLVEX_CRASH_TIMES, below);
+//     (TOLVEX_CRASH_RESTARTED / TOLVEX_CRASH_TIMES, below), and removes the
+//     temporary folders of instances that have ended;
 //   - holds back an 8 MiB reserve, starts the handler thread, gives the main
 //     thread an alternate signal stack, installs the fatal-signal handler and
 //     std::set_terminate, and starts the freeze watchdog when "CheckFreeze";

@@ -611,6 +611,25 @@ TEST(CrashreportCaptureSetup, WithoutItsSectionOrItsDescriptorsTheCaptureStaysDo
                                 "be set up (Too many open files)\n");
 }
 
+TEST(CrashreportCaptureSetup, TheTemporaryFolderOfAKilledInstanceGoesAtTheNextStart)
+{
+    TempFolder Runtime;
+    ASSERT_EQ(chmod(Runtime.Path().c_str(), 0700), 0);
+    const std::string Env = "XDG_RUNTIME_DIR=" + Runtime.Path();
+    std::string Left;
+    {
+        TProbeRun Killed("temp-folder", {Env});
+        Left = Killed.WaitForLine("temp ").substr(5);
+        ASSERT_TRUE(std::filesystem::is_directory(Left)) << Left;
+        kill(Killed.Pid, SIGKILL);
+        EXPECT_EQ(Killed.Wait(), "signal KILL");
+    }
+    ASSERT_TRUE(std::filesystem::is_directory(Left)) << "nobody removed it";
+    TProbeRun Next("times", {Env});
+    EXPECT_EQ(Next.Wait(), "exit 0");
+    EXPECT_FALSE(std::filesystem::exists(Left));
+}
+
 // --- Restart take-over --------------------------------------------------------------------------
 
 // A file of ten exception times as a restarting helper writes it.

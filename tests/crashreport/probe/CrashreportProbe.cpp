@@ -14,6 +14,7 @@
 #include "crashreport/kelExceptHandler.h"
 #include "crashreport/kelExceptInit.h"
 #include "crashreport/kelExceptSettings.h"
+#include "crashreport/kelExceptTemp.h"
 #include "crashreport/kelExceptThreads.h"
 #include "platform/Thread.h"
 #include "tests/crashreport/probe/ForeignThreads.h"
@@ -612,6 +613,11 @@ int Scenario(const std::string& Name, int& argc, char** argv, const TCaptureHook
         for (auto& T : Plain)
             pthread_join(T, nullptr);
         return 0;
+    }
+    if (Name == "temp-folder") {
+        Say("temp " + ExceptTempFolder());
+        for (;;)
+            SleepFor(1s);
     }
     if (Name == "times") {
         // Only what InitializeLibrary took over.
