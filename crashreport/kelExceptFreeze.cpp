@@ -182,8 +182,9 @@ bool StartFreezeWatchdog(int FreezeTimeoutSeconds)
     W.StopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     W.MainPort = GetMsgHandlerWindow();
     W.ProbeMsg = W.MainPort != 0 ? AddMsgHandler(ProbeHandler) : 0;
+    // Handling counts reports (and the handler thread's preparation) that
+    // may have begun before the watchdog: it is not reset here.
     W.Stopping = false;
-    W.Handling = 0;
     ProbeAnswerFd.store(W.AnswerFd);
     if (W.AnswerFd < 0 || W.StopFd < 0 || W.ProbeMsg == 0 ||
         CreateLibraryThread(&W.Handle, WatchdogMain, nullptr) != 0) {

@@ -1,4 +1,6 @@
 #include "crashreport/kelExceptHandler.h"
+#include "crashlib/kelMemory.h"
+#include "crashlib/kelStackTrace.h"
 #include "crashlib/kelStrings.h"
 #include "crashlib/kelTools.h"
 #include "crashreport/kelExceptFreeze.h"
@@ -74,6 +76,9 @@ std::atomic<int> MainWake{-1};
 std::atomic<pid_t> HandlerTid{0};
 // Becomes 1 when the handler thread has said its id.
 std::atomic<uint32_t> HandlerReady{0};
+// The thread that takes what walks need at crash time.
+pthread_t PrepareHandle{};
+bool PrepareStarted = false;
 pthread_t HandlerHandle{};
 
 // A slot holds one report from the moment its thread claims it until that
@@ -153,6 +158,12 @@ TVerdict HandleBracketed(const TExceptionRecord& Record)
 {
     SetHandlingException(true);
     ReleaseReserve();
+    // A thread stopped by a signal, by std::terminate or by a freeze may hold
+    // any lock, the crash library's among them: its walks then must not wait.
+    const bool StoppedAnywhere =
+        Record.Source == esSignal || Record.Source == esTerminate || Record.Kind == ekFreeze;
+    if (StoppedAnywhere)
+        SetCrashTimeMode(true);
     TVerdict Verdict;
     try {
         Verdict = HandleExceptionRecord(Record);
@@ -162,6 +173,8 @@ TVerdict HandleBracketed(const TExceptionRecord& Record)
         std::fprintf(stderr, "kelExcept: the handling of a report failed\n");
         Verdict = Record.CanContinue ? vdContinue : vdClose;
     }
+    if (StoppedAnywhere)
+        SetCrashTimeMode(false);
     RestoreReserve();
     SetHandlingException(false);
     return Verdict;
@@ -635,6 +648,39 @@ void StopHandlerThread()
         if (Record.Slot != 0)
             Answer(Record, HandleBracketed(Record));
     }
+}
+
+// Preparing thread: its whole life. What walks need at crash time is taken
+// off the program's start and off the handler thread (it can take a second or
+// two): a report made meanwhile walks without it.
+void* PrepareThreadMain(void*)
+{
+    BlockFatalSignals();
+    if (!PrepareCrashTime())
+        std::fprintf(stderr, "kelExcept: stack traces at crash time are not available (%s)\n",
+                     std::strerror(errno));
+    return nullptr;
+}
+
+bool StartCrashTimePreparation()
+{
+    if (PrepareStarted)
+        return true;
+    const int Rc = CreateLibraryThread(&PrepareHandle, PrepareThreadMain, nullptr);
+    PrepareStarted = Rc == 0;
+    errno = Rc;
+    return PrepareStarted;
+}
+
+void WaitForCrashTimePreparation()
+{
+    if (!PrepareStarted)
+        return;
+    PrepareStarted = false;
+    // Cut short by the program's end, it would read on while the program's
+    // statics are destroyed: the end waits for it.
+    if (!JoinLibraryThread(PrepareHandle, std::chrono::seconds(30)))
+        std::fprintf(stderr, "kelExcept: the preparation of crash-time traces did not end\n");
 }
 
 pid_t HandlerThreadId()

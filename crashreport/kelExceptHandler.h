@@ -189,6 +189,11 @@ void StopHandlerThread();
 // does not run.
 pid_t HandlerThreadId();
 
+// Main thread, at start and at the end. Starts a thread that takes what the
+// crash library's walks need at crash time, and waits for it to end.
+bool StartCrashTimePreparation();
+void WaitForCrashTimePreparation();
+
 // Main thread, at start (the getters: any thread, also a signal handler).
 // Whether reports are taken at all, and the thread that counts as the main
 // thread.

@@ -344,6 +344,9 @@ void OnMainException()
 std::mutex InitLock;
 int Nesting = 0;
 TCaptureHooks Hooks;
+// The process that set the capture up; a forked child's end stops nothing of
+// it (its threads, pipe and watchdog belong to the parent).
+pid_t OwnerPid = 0;
 // Keeps the program's settings table for the life of the capture.
 std::shared_ptr<TIKESettings> Settings;
 void* MainAltStack = nullptr;
@@ -456,6 +459,7 @@ TCaptureHooks InitializeLibrary()
     // What crashed instances left in the runtime folder goes; this process's
     // own temporary folder is made when a report first needs it.
     RemoveEndedTempFolders();
+    OwnerPid = ::getpid();
     SetMainThreadId(OwnThreadId());
     RecordStackBounds();
     const char* Failed = nullptr;
@@ -491,6 +495,9 @@ TCaptureHooks InitializeLibrary()
         !StartFreezeWatchdog(Settings->GetIntSetting("FreezeTimeout")))
         std::fprintf(stderr, "kelExcept: the freeze watchdog could not be started (%s)\n",
                      std::strerror(errno));
+    if (!StartCrashTimePreparation())
+        std::fprintf(stderr, "kelExcept: stack traces at crash time are not available (%s)\n",
+                     std::strerror(errno));
     std::atexit(FinalizeAtExit);
     ::pthread_atfork(nullptr, nullptr, OnForkChild);
     Hooks.ThreadStarted = OnThreadStarted;
@@ -503,8 +510,9 @@ TCaptureHooks InitializeLibrary()
 void FinalizeLibrary()
 {
     std::lock_guard<std::mutex> Guard(InitLock);
-    if (Nesting == 0 || --Nesting > 0 || !Hooks.Enabled())
+    if (Nesting == 0 || --Nesting > 0 || !Hooks.Enabled() || ::getpid() != OwnerPid)
         return;
+    WaitForCrashTimePreparation();
     StopFreezeWatchdog();
     StopHandlerThread();
 }

@@ -241,6 +241,9 @@ TEST_P(CrashreportCaptureCpp, ReportsWhereTheExceptionEscapedAndGoesOnWhenItMay)
     EXPECT_EQ(R.at("class"), C.Class);
     EXPECT_EQ(R.at("message"), C.Message);
     EXPECT_EQ(R.at("can_continue"), std::string(C.Source) == "11" ? "0" : "1");
+    // Only a thread that std::terminate stopped may hold the crash library's
+    // locks while it waits for its report.
+    EXPECT_EQ(R.at("crash_time_mode"), std::string(C.Source) == "11" ? "1" : "0");
     // Recorded when thrown: the stack was unwound by the time of the report.
     ASSERT_TRUE(R.count("throw_site_offset"));
     if (*C.Thrower) {
@@ -370,8 +373,12 @@ TEST_P(CrashreportCaptureSignals, ReportsTheFaultAndClosesWithoutContinuing)
     } else if (std::string(C.Fault) == "rip") {
         EXPECT_EQ(Number(R.at("fault_addr")), Number(R.at("rip")));
     }
+    // The stopped thread may hold any lock: the report's walks must not wait
+    // for one, and the lock-free walk still names where it stopped.
+    EXPECT_EQ(R.at("crash_time_mode"), "1");
     if (*C.Routine) {
         EXPECT_EQ(RoutineAt(R.at("rip_offset")), C.Routine);
+        EXPECT_EQ(R.at("crash_frame0"), C.Routine);
     }
 }
 
@@ -419,7 +426,16 @@ TEST(CrashreportCaptureSignalVerdicts, AForkedChildsFaultIsNotTheProgramsReport)
     TProbeRun Run("fork");
     EXPECT_EQ(Run.Wait(), "exit 0");
     EXPECT_TRUE(Run.SaidLine("child signal " + std::to_string(SIGSEGV)));
+    EXPECT_TRUE(Run.SaidLine("exiting child 0"));
     EXPECT_TRUE(Run.Records().empty());
+    // After both children the parent's own fault still goes to its handler
+    // thread: the child that ran the exit handlers stopped nothing of it.
+    TProbeRun Faulting("fork", {"PROBE_FAULT_AFTER_FORK=1", "PROBE_VERDICT=close"});
+    EXPECT_EQ(Faulting.Wait(), "exit 1");
+    const auto Records = Faulting.Records();
+    ASSERT_EQ(Records.size(), 1u);
+    EXPECT_EQ(Records[0].at("thread"), std::to_string(Faulting.Pid));
+    EXPECT_EQ(Records[0].at("on_handler_thread"), "1");
 }
 
 TEST(CrashreportCaptureSignalVerdicts, ASignalSentFromOutsideIsReportedAlike)
@@ -461,6 +477,8 @@ TEST(CrashreportCaptureFreeze, TenUnansweredRoundsMakeOneReportWithTheBusyRoutin
     EXPECT_EQ(R.at("main"), "0") << "reported by the watchdog";
     EXPECT_EQ(R.at("thread"), std::to_string(Run.Pid)) << "about the main thread";
     EXPECT_EQ(RoutineAt(R.at("rip_offset")), "ProbeBusy");
+    EXPECT_EQ(R.at("crash_time_mode"), "1");
+    EXPECT_EQ(R.at("crash_frame0"), "ProbeBusy");
 }
 
 TEST(CrashreportCaptureFreeze, AnAnswerResetsTheCountAndAReportHoldsTheWatchdog)

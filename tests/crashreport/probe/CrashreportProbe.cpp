@@ -9,6 +9,8 @@
 // it says what it is about to do ("pointer 0x..." before a fault, "went on"
 // and "alive" when the program lives on, thread ids for the tests that look at
 // threads from outside).
+#include "crashlib/kelMemory.h"
+#include "crashlib/kelStackTrace.h"
 #include "crashlib/kelTools.h"
 #include "crashreport/kelExceptFreeze.h"
 #include "crashreport/kelExceptHandler.h"
@@ -125,7 +127,19 @@ TVerdict SinkHandler(const TExceptionRecord& R)
         const auto* Uc = reinterpret_cast<const ucontext_t*>(R.Context);
         Add("rip", Hex(static_cast<uint64_t>(Uc->uc_mcontext.gregs[REG_RIP])));
         Add("rip_offset", Offset(static_cast<uint64_t>(Uc->uc_mcontext.gregs[REG_RIP])));
+        // The walk a report makes when the stopped thread may hold any lock.
+        static TCrashTrace Trace;
+        TThreadContext Context;
+        ContextFromUcontext(*Uc, Context);
+        Context.ThreadId = static_cast<pid_t>(R.ThreadId);
+        CalcCrashTimeTrace(Context, 0, Trace);
+        for (size_t I = 0; I < Trace.Count && I < 4; ++I)
+            Add("crash_frame" + std::to_string(I), Trace.Frames[I].HasName
+                                                       ? Trace.Frames[I].Routine
+                                                       : Hex(Trace.Frames[I].Address));
     }
+    Add("crash_time_mode", CrashTimeMode() ? "1" : "0");
+    Add("on_handler_thread", HandlerThreadId() == Tid() ? "1" : "0");
     int N = 0;
     for (const TInnerException& I : RecordInnerExceptions(R))
         Add("inner" + std::to_string(N++), I.ClassName + ": " + I.Message);
@@ -450,6 +464,15 @@ int Scenario(const std::string& Name, int& argc, char** argv, const TCaptureHook
         waitpid(Child, &Status, 0);
         Say("child " + std::string(WIFSIGNALED(Status) ? "signal " : "exit ") +
             std::to_string(WIFSIGNALED(Status) ? WTERMSIG(Status) : WEXITSTATUS(Status)));
+        // A child that ends through exit() runs the exit handlers it
+        // inherited: the parent's capture must stay whole.
+        const pid_t Exiting = fork();
+        if (Exiting == 0)
+            std::exit(0);
+        waitpid(Exiting, &Status, 0);
+        Say("exiting child " + std::to_string(WIFEXITED(Status) ? WEXITSTATUS(Status) : -1));
+        if (std::getenv("PROBE_FAULT_AFTER_FORK") != nullptr)
+            ProbeSegv(ForbiddenPage());
         return 0;
     }
     if (Name == "bus") {
@@ -654,5 +677,12 @@ int main(int argc, char** argv)
     platform::SetThreadHooks({Hooks.ThreadStarted, Hooks.ThreadException});
     Say(std::string("capture ") + (Hooks.Enabled() ? "on" : "off") + " pid " +
         std::to_string(getpid()) + " init_ms " + std::to_string(Took.count()));
+    // Reports name routines at crash time once the capture has read the
+    // program's names; the scenarios meet their trouble after that. The
+    // watchdog is held meanwhile, as during a report: the main thread does
+    // not serve its port while it waits.
+    SetHandlingException(true);
+    WaitForCrashTimePreparation();
+    SetHandlingException(false);
     return Scenario(Name, argc, argv, Hooks);
 }
