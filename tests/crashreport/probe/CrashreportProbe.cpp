@@ -134,9 +134,8 @@ TVerdict SinkHandler(const TExceptionRecord& R)
         Context.ThreadId = static_cast<pid_t>(R.ThreadId);
         CalcCrashTimeTrace(Context, 0, Trace);
         for (size_t I = 0; I < Trace.Count && I < 4; ++I)
-            Add("crash_frame" + std::to_string(I), Trace.Frames[I].HasName
-                                                       ? Trace.Frames[I].Routine
-                                                       : Hex(Trace.Frames[I].Address));
+            Add("crash_frame" + std::to_string(I),
+                Trace.Frames[I].HasName ? Trace.Frames[I].Routine : Hex(Trace.Frames[I].Address));
     }
     Add("crash_time_mode", CrashTimeMode() ? "1" : "0");
     Add("on_handler_thread", HandlerThreadId() == Tid() ? "1" : "0");
