@@ -1,4 +1,5 @@
 #include "crashlib/kelZip.h"
+#include "crashlib/kelMemory.h"
 
 #include <algorithm>
 #include <array>
@@ -1218,7 +1219,8 @@ bool WriteAll(int Fd, const void* Data, std::size_t Length)
 
 bool ReadFile(const std::string& Path, std::string& Data, struct stat& Info)
 {
-    const int Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    // A named pipe or a device among the files would block the report.
+    const int Fd = OpenRegularFile(Path.c_str());
     if (Fd < 0) {
         return false;
     }
