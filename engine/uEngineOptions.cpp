@@ -29,6 +29,7 @@ std::string sSetStatusScanADComplete;
 std::string sSetStatusScanADComputerNotFound;
 std::string sComputerCaptionStyle;
 std::string sSetStatusScanComputerNotResolved;
+std::string sSetStatusScanNeighbourTableBound;
 
 using S = TEngineSettings;
 
@@ -103,6 +104,8 @@ const std::vector<TEngineMessage>& EngineMessages()
         {"sComputerCaptionStyle", &sComputerCaptionStyle, &S::sComputerCaptionStyle},
         {"sSetStatusScanComputerNotResolved", &sSetStatusScanComputerNotResolved,
          &S::sSetStatusScanComputerNotResolved},
+        {"sSetStatusScanNeighbourTableBound", &sSetStatusScanNeighbourTableBound,
+         &S::sSetStatusScanNeighbourTableBound},
     };
     return Messages;
 }

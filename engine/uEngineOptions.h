@@ -48,6 +48,7 @@ extern std::string sSetStatusScanADComplete;              // %d: number of names
 extern std::string sSetStatusScanADComputerNotFound;      // no arguments
 extern std::string sComputerCaptionStyle;                 // %s, %s: name and IP in style order
 extern std::string sSetStatusScanComputerNotResolved;     // %s: address (a name without address)
+extern std::string sSetStatusScanNeighbourTableBound;     // %d: addresses asked at a time
 
 // --- Snapshot for workers ------------------------------------------------------
 // A copy of every engine option and message. Default-constructed it holds the
@@ -80,6 +81,7 @@ struct TEngineSettings {
     std::string sSetStatusScanADComputerNotFound;
     std::string sComputerCaptionStyle;
     std::string sSetStatusScanComputerNotResolved;
+    std::string sSetStatusScanNeighbourTableBound;
 
 private:
     struct TUnset {};

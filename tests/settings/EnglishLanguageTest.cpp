@@ -41,6 +41,7 @@ const std::vector<Message>& Messages()
         {"sSetStatusScanADComputerNotFound", {}},
         {"sComputerCaptionStyle", {"pc1", "10.0.0.9"}},
         {"sSetStatusScanComputerNotResolved", {"pc9"}},
+        {"sSetStatusScanNeighbourTableBound", {256}},
         // The main window's and dialogs' messages.
         {"sSelectComp", {}},
         {"sErrorInIP", {}},
