@@ -1,6 +1,7 @@
 #include "platform/Thread.h"
 
 #include <cstdint>
+#include <typeinfo>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -143,8 +144,16 @@ TMainThreadDispatcher& MainThread()
 namespace {
 
 thread_local int ThreadStopFd = -1;
+std::atomic<void (*)(const char*)> StartedHook{nullptr};
+std::atomic<void (*)()> EscapedHook{nullptr};
 
 } // namespace
+
+void SetThreadHooks(const TThreadHooks& Hooks)
+{
+    StartedHook.store(Hooks.Started);
+    EscapedHook.store(Hooks.Escaped);
+}
 
 int CurrentThreadStopFd()
 {
@@ -217,9 +226,13 @@ void TThread::Run(TThread* Self)
     // Everything Run needs after the object may be gone is held locally.
     std::shared_ptr<TThreadGroup> group = Self->FGroup;
     ThreadStopFd = Self->FStopFd;
+    if (auto started = StartedHook.load())
+        started(typeid(*Self).name());
     try {
         Self->Execute();
     } catch (...) {
+        if (auto escaped = EscapedHook.load())
+            escaped();
         Self->FatalException = std::current_exception();
     }
     // The descriptor goes with the object, which may be gone soon.

@@ -81,6 +81,17 @@ private:
 // The program's one dispatcher.
 TMainThreadDispatcher& MainThread();
 
+// Routines through which the crash reporter learns of every TThread, set once
+// at start-up (plain routines, so that this layer needs nothing of it): Started
+// runs first in each new thread with the mangled name of the thread object's
+// class; Escaped runs inside the catch that takes what escaped Execute, before
+// FatalException and OnTerminate see it as always. Null: nothing is called.
+struct TThreadHooks {
+    void (*Started)(const char* TypeName) = nullptr;
+    void (*Escaped)() = nullptr;
+};
+void SetThreadHooks(const TThreadHooks& Hooks);
+
 // Counts the threads that belong to an owner until each has completely
 // finished (Execute, OnTerminate, and its own deletion when it frees itself).
 class TThreadGroup {
