@@ -2,6 +2,7 @@
 
 #include "crashreport/helper/kelNVPrgrAlert.h"
 #include "crashreport/helper/kelScreenShot.h"
+#include "crashreport/kelExceptRestart.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -11,6 +12,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <optional>
 #include <unistd.h>
 
 void ChooseHelperPlatform()
@@ -34,6 +36,7 @@ THelperSession::THelperSession(std::shared_ptr<TExceptLink> ALink, int& AArgc, c
     : Argc(AArgc), Argv(AArgv), Link(std::move(ALink))
 {
     RegisterStandardHandlers();
+    RegisterReportHandlers();
 }
 
 THelperSession::~THelperSession()
@@ -148,6 +151,27 @@ void THelperSession::RegisterStandardHandlers()
             Answer.Reason = Why;
         }
         Send(Answer);
+        return true;
+    });
+}
+
+void THelperSession::RegisterReportHandlers()
+{
+    // A restart: the program is still there and waits for the answer; the
+    // helper then waits for its end here (the program's windows end with it)
+    // and starts it again. Only the process that started the helper is
+    // restarted.
+    Handle(lfRestartRequest, false, [this](const TLinkFrame& F) {
+        TRestartRequestFrame Request;
+        if (!DecodeFrame(F, Request))
+            return false;
+        std::optional<TProgramImage> Image;
+        if (FProgramPid > 0 && FProgramPid == ::getppid())
+            Image = CaptureProgram(FProgramPid);
+        const std::string Times = Image ? WriteRestartTimes(Request.Times) : std::string();
+        Send(TRestartReadyFrame{Request.Request, Image.has_value()});
+        if (Image && RelaunchAfterExit(*Image, Times) < 0 && !Times.empty())
+            ::unlink(Times.c_str());
         return true;
     });
 }
