@@ -136,6 +136,11 @@ TSendResult SendNow(const std::string& Text, const std::shared_ptr<INVBitmap>& S
     }
     Job.Progress = Attach ? NewSendProgress(S, Ui, Options.Ways, List->ItemCount() > 0)
                           : Ui.NewProgressAlert(S.GetTextSetting("SendBoxTitle"), "KEISEND32");
+    // The window shows while the attachments are prepared and the network
+    // ways run: in the middle for the user, in the corner for an automatic
+    // send, and not at all for one without "AutoSendBox".
+    if (Attach && (!Automatic || S.GetBoolSetting("AutoSendBox")))
+        Job.Progress->Show(!Automatic);
     if (Attach && !Temp.empty()) {
         Job.Attachments = PrepareAttachments(*List, Temp, Job.Progress.get());
         for (const auto& A : Job.Attachments)

@@ -313,7 +313,15 @@ TEST_F(CrashreportDispatcher, ProgressAreas)
         ASSERT_EQ(Ui->Alerts.size(), 1u);
         EXPECT_EQ(Ui->Alerts[0]->Title, "Sending bug report...");
         EXPECT_EQ(Ui->Alerts[0]->Areas, K.Areas) << K.On[0];
+        EXPECT_TRUE(Ui->Alerts[0]->Shown);
         EXPECT_TRUE(Ui->Alerts[0]->Closed);
+    }
+    // An automatic send shows it only with "AutoSendBox".
+    for (const bool Box : {false, true}) {
+        Ui->Alerts.clear();
+        Send(Make({"UploadViaHttp"}, {BoolEntry("AutoSendBox", Box)}), true);
+        ASSERT_EQ(Ui->Alerts.size(), 1u);
+        EXPECT_EQ(Ui->Alerts[0]->Shown, Box);
     }
 }
 
