@@ -15,7 +15,9 @@
 // version the helper does not speak closes the link), Settings (kept as the
 // session's settings), the progress alert frames, and the screenshot request
 // (the screenshot is kept for the report, by its request number); and the
-// report's actions: restart (crashreport/kelExceptRestart.h).
+// report's actions: save (with the save dialog when asked), print (with the
+// printer dialog), send (the dispatcher of crashreport/send, on a thread of
+// its own) and restart (crashreport/kelExceptRestart.h).
 #pragma once
 
 #include "crashreport/kelExceptLink.h"
