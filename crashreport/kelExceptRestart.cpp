@@ -1,5 +1,6 @@
 #include "crashreport/kelExceptRestart.h"
 
+#include "crashreport/kelExceptActions.h"
 #include "crashreport/kelExceptLink.h"
 #include "crashreport/kelExceptTemp.h"
 
@@ -79,31 +80,17 @@ bool WaitForEnd(int PidFd, std::chrono::milliseconds Limit)
 bool RestartProgram(TExceptLink& Link, const std::vector<std::int64_t>& ExceptionTimes,
                     bool Terminate, std::chrono::milliseconds Timeout)
 {
-    static std::uint32_t NextRequest = 1;
     TRestartRequestFrame Request;
-    Request.Request = NextRequest++;
+    Request.Request = NewRequestNumber();
     Request.Times = ExceptionTimes;
     if (Request.Times.size() > MaxRestartTimes)
         Request.Times.erase(Request.Times.begin(),
                             Request.Times.end() - static_cast<std::ptrdiff_t>(MaxRestartTimes));
     if (!Link.Send(Request))
         return false;
-    const auto End = std::chrono::steady_clock::now() + Timeout;
-    for (;;) {
-        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            End - std::chrono::steady_clock::now());
-        if (Left.count() <= 0)
-            return false;
-        TLinkFrame F;
-        if (Link.Receive(F, Left) != TLinkRead::lrFrame)
-            return false;
-        TRestartReadyFrame Ready;
-        if (DecodeFrame(F, Ready) && Ready.Request == Request.Request) {
-            if (!Ready.Ready)
-                return false;
-            break;
-        }
-    }
+    const auto Ready = AwaitAnswer<TRestartReadyFrame>(Link, Request.Request, Timeout);
+    if (!Ready || !Ready->Ready)
+        return false;
     if (Terminate)
         ::_exit(2);
     ::kill(::getpid(), SIGTERM);

@@ -2,6 +2,8 @@
 // into the configured file, a send through the desktop's mail handler, a
 // send in the background, and a restart refused for a process that did not
 // start the helper.
+#include "crashreport/kelExceptActions.h"
+#include "crashreport/kelExceptRestart.h"
 #include "crashreport/kelExceptSave.h"
 #include "crashreport/send/kelExceptMailClient.h"
 #include "tests/crashreport/helper/HelperTestApp.h"
@@ -43,16 +45,6 @@ protected:
             THelloFrame{LinkVersion, static_cast<std::uint32_t>(Pid ? Pid : ::getpid()), "tests"}));
         ASSERT_TRUE(H.Link->Send(TSettingsFrame{WriteSettingsStream(Entries)}));
     }
-    template <class T> T Answer()
-    {
-        T Out;
-        for (TLinkFrame F; H.Link->Receive(F, 30s) == TLinkRead::lrFrame;)
-            if (DecodeFrame(F, Out))
-                return Out;
-        ADD_FAILURE() << "no answer";
-        return Out;
-    }
-
     TempFolder Runtime;
     THelperProcess H;
     const std::string Report = "date/time         : 2024-03-09, 14:05:09, 7ms\r\n"
@@ -67,11 +59,10 @@ TEST_F(CrashreportHelperActions, SaveIntoTheConfiguredFile)
 {
     const std::string File = Runtime.Path("reports/bug report.kbr");
     Start({TextEntry("BugRepFile", File)});
-    ASSERT_TRUE(H.Link->Send(TSaveRequestFrame{4, Report, false}));
-    const auto Done = Answer<TSaveDoneFrame>();
-    EXPECT_EQ(Done.Request, 4u);
-    EXPECT_TRUE(Done.Saved);
-    EXPECT_EQ(Done.File, File);
+    const auto Done = SaveViaHelper(*H.Link, Report, false);
+    ASSERT_TRUE(Done.has_value());
+    EXPECT_TRUE(Done->Saved);
+    EXPECT_EQ(Done->File, File);
     // The report and the empty line that ends it.
     EXPECT_EQ(TempFolder::Read(File), Report + "\r\n\r\n");
 }
@@ -84,18 +75,14 @@ TEST_F(CrashreportHelperActions, SendThroughTheMailHandler)
     const std::string Settings = WriteSettingsStream(
         {TextEntry("MailAddr", "bugs@y.org"), TextEntry("MailSubj", "%exceptClass% report"),
          BoolEntry("MailViaMapi", false), BoolEntry("MailViaMailto", true)});
-    ASSERT_TRUE(H.Link->Send(TSendRequestFrame{7, Report, 0, false, false, Settings}));
-    const auto Done = Answer<TSendDoneFrame>();
-    EXPECT_EQ(Done.Request, 7u);
-    EXPECT_EQ(Done.Outcome, soSent);
+    EXPECT_EQ(SendViaHelper(*H.Link, Report, 0, false, false, Settings), soSent);
     EXPECT_EQ(Handler.Url(), MailtoUrl("bugs@y.org", "EAccessViolation report",
                                        "please find the bug report attached"));
 
     // In the background the answer comes at once; an automatic send with
     // nowhere to go says nothing.
     const std::string Nowhere = WriteSettingsStream({TextEntry("MailAddr", "")});
-    ASSERT_TRUE(H.Link->Send(TSendRequestFrame{8, Report, 0, true, true, Nowhere}));
-    EXPECT_EQ(Answer<TSendDoneFrame>().Outcome, soInBackground);
+    EXPECT_EQ(SendViaHelper(*H.Link, Report, 0, true, true, Nowhere), soInBackground);
     H.Link->Close();
     EXPECT_EQ(WaitForExit(H.Pid, 20s), 0);
     H.Pid = -1;
@@ -104,8 +91,6 @@ TEST_F(CrashreportHelperActions, SendThroughTheMailHandler)
 TEST_F(CrashreportHelperActions, RestartOnlyForItsOwnProgram)
 {
     Start({}, 1);
-    ASSERT_TRUE(H.Link->Send(TRestartRequestFrame{3, {1, 2}}));
-    const auto Ready = Answer<TRestartReadyFrame>();
-    EXPECT_EQ(Ready.Request, 3u);
-    EXPECT_FALSE(Ready.Ready);
+    // Refused: the program goes on.
+    EXPECT_FALSE(RestartProgram(*H.Link, {1, 2}, true));
 }
