@@ -416,3 +416,31 @@ TEST_F(CrashreportDispatcher, Background)
     std::lock_guard G(Ui->Lock);
     EXPECT_EQ(Ui->Messages, std::vector<std::string>{"Sorry, sending the bug report didn't work."});
 }
+
+// An automatic send leaves out the raw stack and the process list, also of
+// the reports saved before it; a send by the user takes the whole file.
+TEST_F(CrashreportDispatcher, AutomaticSendLeavesOutPrivateSections)
+{
+    const std::string Full = Report + "\r\ncall stack:\r\nmain +12\r\n\r\nstack dump:\r\n0012ff00  "
+                                      "41 41 41 41\r\n\r\nprocesses:\r\nsecret-program\r\n\r\n"
+                                      "modules:\r\nlibc.so.6\r\n";
+    for (const bool Automatic : {true, false}) {
+        SCOPED_TRACE(Automatic);
+        auto S = Make({"UploadViaHttp"}, {TextEntry("HttpServer", "http://127.0.0.1:9/")});
+        std::filesystem::remove(ReportFile);
+        ASSERT_TRUE(SaveReportToFile(Full, *S, ReportFile));
+        Ways.Calls.clear();
+        TSendOptions O;
+        O.Automatic = Automatic;
+        O.Ways = TestWays;
+        SendReport(Full, nullptr, S, Ui, O);
+        const auto R =
+            RunCommand("unzip -p " + Quote(Ways.Kept.Path("bugreport.zip")) + " bugreport.kbr");
+        ASSERT_EQ(R.Status, 0);
+        EXPECT_NE(R.Output.find("main +12"), std::string::npos) << R.Output;
+        EXPECT_NE(R.Output.find("libc.so.6"), std::string::npos) << R.Output;
+        EXPECT_EQ(R.Output.find("41 41 41 41") == std::string::npos, Automatic) << R.Output;
+        EXPECT_EQ(R.Output.find("secret-program") == std::string::npos, Automatic) << R.Output;
+        EXPECT_EQ(R.Output.find("stack dump:") == std::string::npos, Automatic) << R.Output;
+    }
+}
