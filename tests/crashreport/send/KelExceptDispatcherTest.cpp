@@ -444,3 +444,44 @@ TEST_F(CrashreportDispatcher, AutomaticSendLeavesOutPrivateSections)
         EXPECT_EQ(R.Output.find("stack dump:") == std::string::npos, Automatic) << R.Output;
     }
 }
+
+// The screenshot goes as a PNG whose colours give way to 16 greys above the
+// size limit "ScrShotDepth" names: a picture whose colour file lies between
+// 200 KiB and 300 KiB is grey under the first limit and in colour under the
+// second; Pillow reads which.
+TEST_F(CrashreportDispatcher, ScreenShotDepth)
+{
+    const auto Picture = [] {
+        auto B = NewNVBitmap(520, 500);
+        std::uint32_t X = 12345;
+        for (std::size_t I = 0; I < std::size_t{520} * 500 * 4; ++I) {
+            X = X * 1103515245u + 12345u;
+            B->Pixels()[I] = static_cast<std::uint8_t>(X >> 16);
+        }
+        return B;
+    };
+    const std::size_t ColourSize = Picture()->AsPngStr(pdColours).size();
+    ASSERT_GT(ColourSize, 204800u);
+    ASSERT_LT(ColourSize, 307200u);
+    struct TCase {
+        int Depth;
+        bool Grey;
+    } Cases[] = {{204800, true}, {307200, false}, {102400, true}, {0, false}, {4, true}};
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Depth);
+        auto S = Make({"UploadViaHttp"},
+                      {TextEntry("HttpServer", "http://127.0.0.1:9/"),
+                       IntEntry("ScrShotDepth", C.Depth), BoolEntry("AttachBugRep", false)});
+        Ways.Calls.clear();
+        TSendOptions O;
+        O.Ways = TestWays;
+        SendReport(Report, Picture(), S, Ui, O);
+        const auto R = RunCommand(
+            "unzip -p " + Quote(Ways.Kept.Path("screenshot.zip")) +
+            " screenshot.png | /usr/bin/python3 -c 'import sys, io; from PIL import Image; "
+            "i = Image.open(io.BytesIO(sys.stdin.buffer.read())).convert(\"RGB\"); "
+            "print(all(r == g == b for r, g, b in i.getdata()), len(i.getcolors(1 << 20)))'");
+        ASSERT_EQ(R.Status, 0) << R.Output;
+        EXPECT_EQ(R.Output.substr(0, R.Output.find(' ')), C.Grey ? "True" : "False") << R.Output;
+    }
+}
