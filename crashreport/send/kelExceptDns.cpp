@@ -476,8 +476,8 @@ TMailExchangers FindMailExchangers(std::string_view Address,
                                    const std::vector<std::string>& Servers)
 {
     TMailExchangers Result;
-    const std::string Domain = MailDomain(Address);
-    if (CheckedName(Domain).empty()) {
+    const std::string Domain = CheckedName(MailDomain(Address));
+    if (Domain.empty()) {
         Result.Error = "no mail domain in \"" + std::string(Address) + "\"";
         return Result;
     }
@@ -499,7 +499,7 @@ TMailExchangers FindMailExchangers(std::string_view Address,
         // RFC 5321: without MX records the domain's own address takes the
         // mail; RFC 7505: "." as the only exchanger means none does.
         if (A.Answers.empty())
-            Result.Hosts.push_back(CheckedName(Domain));
+            Result.Hosts.push_back(Domain);
         else if (A.Answers.size() == 1 && A.Answers[0].Name.empty())
             Result.Error = Domain + " takes no mail";
         else

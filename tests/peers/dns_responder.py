@@ -6,13 +6,13 @@ of the asked name picks what it does (every answer is made by dnspython, the
 oracle of a well-formed reply, unless the case is about bytes dnspython would
 never write):
 
-  good       three MX records, preferences 20, 10, 10, names compressed
+  good       four MX records, preferences 20, 10, 5, 30, names compressed
   alias      a CNAME to real.<domain>, whose MX record follows
   wrongid    first a reply with another id naming evil.test, then the right one
   wrongport  first a reply from another port naming evil.test, then the right one
   notreply   first the answer without its QR bit, then the right one
   otherq     first an answer to another question, then the right one
-  tc         over UDP an empty reply with TC set; over TCP three MX records
+  tc         over UDP an empty reply with TC set; over TCP the four of good
   nx         NXDOMAIN
   servfail   SERVFAIL
   nomx       no records
@@ -54,7 +54,7 @@ def reply(query, pairs=(), owner=None):
 
 def good(query):
     d = query.question[0].name.parent()
-    return reply(query, [(20, 'mx2.%s' % d), (10, 'mx1.%s' % d), (10, 'mx0.%s' % d)])
+    return reply(query, [(20, 'mx2.%s' % d), (10, 'mx1.%s' % d), (5, 'mx0.%s' % d), (30, 'mx3.%s' % d)])
 
 
 def right(query):
