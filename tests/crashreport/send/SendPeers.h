@@ -120,6 +120,40 @@ private:
     std::string Buffer;
 };
 
+// The "call" of each request line of tests/peers/trackers.py, in order.
+inline std::vector<std::string> CallsOf(const std::vector<std::string>& Lines)
+{
+    std::vector<std::string> Calls;
+    for (const auto& L : Lines) {
+        const std::size_t At = L.find("\"call\": \"");
+        if (L.find("\"event\": \"call\"") != std::string::npos && At != std::string::npos)
+            Calls.push_back(L.substr(At + 9, L.find('"', At + 9) - At - 9));
+    }
+    return Calls;
+}
+
+// The request line of the Nth request (from 0) whose call is Call; empty when none.
+inline std::string CallLine(const std::vector<std::string>& Lines, const std::string& Call,
+                            int N = 0)
+{
+    for (const auto& L : Lines)
+        if (L.find("\"event\": \"call\"") != std::string::npos &&
+            L.find("\"call\": \"" + Call + "\"") != std::string::npos && N-- == 0)
+            return L;
+    return {};
+}
+
+// The paths of the files a request line reports, in order.
+inline std::vector<std::string> FilesOf(const std::string& Line)
+{
+    std::vector<std::string> Paths;
+    for (std::size_t At = 0; (At = Line.find("\"path\": \"", At)) != std::string::npos;) {
+        At += 9;
+        Paths.push_back(Line.substr(At, Line.find('"', At) - At));
+    }
+    return Paths;
+}
+
 // Makes, in Folder, "<Name>.pem" and "<Name>.key": a certificate for the
 // subject alternative names San ("DNS:localhost,IP:127.0.0.1") signed by the
 // CA "<Ca>.pem"/"<Ca>.key", which is made first when it does not exist.
