@@ -86,6 +86,8 @@ TSendResult SendNow(const std::string& Text, const std::shared_ptr<INVBitmap>& S
     Texts.ExceptClass = GetReportField(Text, "exception class");
     Texts.ExceptMsg = GetReportField(Text, "exception message");
     Texts.ErrorDetails = GetReportSection(Text, "error details");
+    Job.Report = Text;
+    Job.Texts = Texts;
     Job.Subject = ExpandPlaceholders(S.GetTextSetting("MailSubj"), S.Module(), Texts);
     Job.Body = ExpandPlaceholders(S.GetTextSetting("MailBody"), S.Module(), Texts);
 
