@@ -31,7 +31,7 @@ struct DnsmasqConfig {
     std::string listen;             // the address it answers on (one of the host's)
     std::vector<DnsRecord> hosts;   // forward A record and the matching PTR record
     std::vector<DnsRecord> ptrOnly; // a PTR record without the forward name
-    std::vector<MxRecord> mx;       // MX records (--mx-host)
+    std::vector<MxRecord> mx = {};  // MX records (--mx-host)
     // Names it knows nothing of get NXDOMAIN at once: there is no upstream.
 };
 
