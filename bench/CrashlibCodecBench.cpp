@@ -1,7 +1,8 @@
 // The crash library's codecs beside their anchors, measured in the same run
-// on three corpora: the project's sources concatenated, the program's
-// executable, and the raw rows of a desktop screenshot (what the PNG writer
-// compresses).
+// on four corpora: the project's sources concatenated, the program's
+// executable, the raw rows of a desktop screenshot (what the PNG writer
+// compresses), and incompressible bytes (a screenshot or attachment already
+// compressed), which Deflate stores.
 //
 //   deflate  CompressBuf          vs zlib level 2, raw, memLevel 8 (the same
 //                                    parameter set): speed and output size
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -148,10 +150,22 @@ std::string ScreenshotCorpus()
     return Rows;
 }
 
-std::string ZlibDeflate(const std::string& Data, int Level)
+// Random bytes: every Deflate encoder stores them.
+std::string IncompressibleCorpus()
+{
+    std::mt19937_64 Rng(7);
+    std::string Data(8u << 20, '\0');
+    for (std::size_t I = 0; I + 8 <= Data.size(); I += 8) {
+        const std::uint64_t V = Rng();
+        std::memcpy(&Data[I], &V, 8);
+    }
+    return Data;
+}
+
+std::string ZlibDeflate(const std::string& Data, int Level, int MemLevel = 8)
 {
     z_stream Z{};
-    deflateInit2(&Z, Level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    deflateInit2(&Z, Level, Z_DEFLATED, -15, MemLevel, Z_DEFAULT_STRATEGY);
     std::string Out(deflateBound(&Z, Data.size()), '\0');
     Z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Data.data()));
     Z.avail_in = static_cast<uInt>(Data.size());
@@ -220,6 +234,17 @@ std::vector<Row> CodecRows(const Corpus& C)
     const double ZlibInflateOwn = BestSeconds([&] { Produced = ZlibInflate(Ours, Out); });
     Rows.push_back({"inflate", C.Name, "zlib inflate", MBps(Data.size(), OurInflateOwn),
                     MBps(Data.size(), ZlibInflateOwn), "our own stream"});
+    // A small symbol buffer makes short blocks: stored ones of 1 KB here.
+    const std::string Short = ZlibDeflate(Data, Z_DEFAULT_COMPRESSION, 4);
+    const double OurInflateShort = BestSeconds([&] {
+        Produced = UncompressBuf(Short.data(), Out.data(), Short.size(), Out.size()).value_or(0);
+    });
+    if (Produced != Data.size() || Out != Data) {
+        throw std::runtime_error("our inflate failed on short blocks of " + C.Name);
+    }
+    const double ZlibInflateShort = BestSeconds([&] { Produced = ZlibInflate(Short, Out); });
+    Rows.push_back({"inflate", C.Name, "zlib inflate", MBps(Data.size(), OurInflateShort),
+                    MBps(Data.size(), ZlibInflateShort), "zlib memLevel-4 stream (short blocks)"});
 
     std::uint32_t OurCrc = 0;
     unsigned long TheirCrc = 0;
@@ -249,7 +274,8 @@ int main()
     try {
         const std::vector<Corpus> Corpora = {{"sources", SourcesCorpus()},
                                              ExecutableCorpus(),
-                                             {"screenshot rows", ScreenshotCorpus()}};
+                                             {"screenshot rows", ScreenshotCorpus()},
+                                             {"incompressible", IncompressibleCorpus()}};
         for (const Corpus& C : Corpora) {
             std::printf("corpus %-28s %10zu bytes\n", C.Name.c_str(), C.Data.size());
         }

@@ -1,4 +1,5 @@
-# tolvex_crash_resources(<target> [SETTINGS <file>] [BITMAPS <png>...])
+# tolvex_crash_resources(<target> [SETTINGS <file>] [FORMS <text>...]
+#                        [BITMAPS <png>...])
 #
 # After <target> is linked, tools/make_crash_resources writes the crash
 # reporter's resources and objcopy adds them to the executable as non-loaded
@@ -8,13 +9,17 @@
 #             settings; without that section it stays dormant. A line of
 #             <file> that cannot be read fails the build with
 #             "<file>:<line>: ...".
+#   FORMS     each assistant form's readable text as the form stream
+#             .rsrc.10.TKE<NAME>, NAME being the file's name without its
+#             extension in capitals (ContactForm.txt gives
+#             .rsrc.10.TKECONTACTFORM), where the assistants find their forms.
 #   BITMAPS   each PNG file as the 32-bit bitmap .rsrc.2.<NAME>, NAME being
 #             the file's name without its extension in capitals
 #             (KEIPLWAIT.png gives .rsrc.2.KEIPLWAIT).
 function(tolvex_crash_resources target)
-  cmake_parse_arguments(A "" "SETTINGS" "BITMAPS" ${ARGN})
-  if(NOT A_SETTINGS AND NOT A_BITMAPS)
-    message(FATAL_ERROR "tolvex_crash_resources(${target}): neither SETTINGS nor BITMAPS given")
+  cmake_parse_arguments(A "" "SETTINGS" "FORMS;BITMAPS" ${ARGN})
+  if(NOT A_SETTINGS AND NOT A_FORMS AND NOT A_BITMAPS)
+    message(FATAL_ERROR "tolvex_crash_resources(${target}): no SETTINGS, FORMS or BITMAPS given")
   endif()
   set(inputs)
   set(writes)
@@ -27,6 +32,16 @@ function(tolvex_crash_resources target)
     list(APPEND sections --remove-section .rsrc.10.TKELEXCEPT
                          --add-section .rsrc.10.TKELEXCEPT=${stream})
   endif()
+  foreach(text IN LISTS A_FORMS)
+    get_filename_component(text ${text} ABSOLUTE)
+    get_filename_component(name ${text} NAME_WE)
+    string(TOUPPER ${name} name)
+    set(form ${CMAKE_CURRENT_BINARY_DIR}/${target}.TKE${name})
+    list(APPEND inputs ${text})
+    list(APPEND writes COMMAND tolvex_make_crash_resources form ${text} ${form})
+    list(APPEND sections --remove-section .rsrc.10.TKE${name}
+                         --add-section .rsrc.10.TKE${name}=${form})
+  endforeach()
   foreach(png IN LISTS A_BITMAPS)
     get_filename_component(png ${png} ABSOLUTE)
     get_filename_component(name ${png} NAME_WE)

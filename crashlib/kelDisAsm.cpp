@@ -7,6 +7,7 @@
 #include "crashlib/kelStrings.h"
 
 #include "crashlib/kelDisAsmTables.h"
+#include "crashlib/kelDisAsmVex.h"
 
 using namespace keldisasm;
 
@@ -295,8 +296,65 @@ bool CheckOpcodeForm(const TDecodeState& S, uint16_t Opcode)
         return S.Prefix66 || S.Repne || S.Rep;
     case 0x0FF0:
         return S.Repne;
+    case 0x0FA6: // only in x86-64 mode here: the 32-bit map leaves it undefined
+        return S.Rep && (M == 0xC0 || M == 0xC8 || M == 0xD0);
+    case 0x0FA7:
+        return M == 0xC0 ||
+               (S.Rep && (M == 0xC8 || M == 0xD0 || M == 0xD8 || M == 0xE0 || M == 0xE8));
     default:
         return true;
+    }
+}
+
+// Whether a lock prefix may stand before the decoded instruction (x86-64
+// mode): only read-modify-write instructions with a memory destination take
+// it; before anything else the processor raises an invalid-opcode fault.
+bool LockAllowed(const TDecodeState& S, uint16_t Opcode)
+{
+    if (!S.Memory || S.Encoding != enLegacy)
+        return false;
+    const uint8_t Reg = S.Reg & 7;
+    switch (Opcode) {
+    case 0x00:
+    case 0x01:
+    case 0x08:
+    case 0x09:
+    case 0x10:
+    case 0x11:
+    case 0x18:
+    case 0x19:
+    case 0x20:
+    case 0x21:
+    case 0x28:
+    case 0x29:
+    case 0x30:
+    case 0x31: // alu Eb/Ev, Gb/Gv
+    case 0x86:
+    case 0x87: // xchg
+    case 0x0FAB:
+    case 0x0FB3:
+    case 0x0FBB: // bts, btr, btc
+    case 0x0FB0:
+    case 0x0FB1:
+    case 0x0FC0:
+    case 0x0FC1: // cmpxchg, xadd
+        return true;
+    case 0x80:
+    case 0x81:
+    case 0x83:
+        return Reg != 7; // not cmp
+    case 0xF6:
+    case 0xF7:
+        return Reg == 2 || Reg == 3; // not, neg
+    case 0xFE:
+    case 0xFF:
+        return Reg <= 1; // inc, dec
+    case 0x0FBA:
+        return Reg >= 5; // bts, btr, btc
+    case 0x0FC7:
+        return Reg == 1; // cmpxchg8b, cmpxchg16b
+    default:
+        return false;
     }
 }
 
@@ -318,7 +376,10 @@ uint16_t TwoByteWord64(const TDecodeState& S, uint8_t Op)
     case 0x78:
     case 0x79: // vmread, vmwrite
         return 0x0224;
-    case 0xB8: // popcnt
+    case 0xA6:         // VIA PadLock: montmul, xsha1, xsha256
+    case 0xA7:         // VIA PadLock: xstore, xcrypt...
+        return 0x0030; // a ModR/M byte (register forms only, checked below)
+    case 0xB8:         // popcnt
         return S.Rep ? TwoWords[0xBC] : 0xFFFF;
     case 0xB9:
     case 0xFF: // ud1, ud0
@@ -600,6 +661,203 @@ void TrackRegisters(const TDecodeState& S, TRegisterSources& R)
     }
 }
 
+namespace {
+
+// The vector length of a decoded vector instruction in bytes (16, 32, 64).
+unsigned VectorBytes(const TDecodeState& S)
+{
+    return 16u << std::min<unsigned>(S.VexL, 2);
+}
+
+// How much the 8-bit displacement of an EVEX memory operand is scaled.
+unsigned Disp8Scale(const TDecodeState& S, const TVecOp& E)
+{
+    const unsigned Vl = VectorBytes(S);
+    const unsigned Elem = S.VexW ? 8 : 4;
+    switch (E.Tuple) {
+    case tuFV:
+        return S.EvexB ? Elem : Vl;
+    case tuFV32:
+        return S.EvexB ? 4 : Vl;
+    case tuHV:
+        return S.EvexB ? 4 : Vl / 2;
+    case tuFVM:
+        return Vl;
+    case tuHVM:
+        return Vl / 2;
+    case tuQVM:
+        return Vl / 4;
+    case tuOVM:
+        return Vl / 8;
+    case tuT1S:
+        return Elem;
+    case tuT1S8:
+        return 1;
+    case tuT1S16:
+        return 2;
+    case tuT1S32:
+        return 4;
+    case tuT1S64:
+        return 8;
+    case tuT2:
+        return Elem * 2;
+    case tuT4:
+        return Elem * 4;
+    case tuT8:
+        return Elem * 8;
+    case tuM128:
+        return 16;
+    default:
+        return 1;
+    }
+}
+
+// The operand template of a vector entry for the decoded form (register
+// or memory); empty for a form the entry does not have.
+std::string_view VecTemplate(const TDecodeState& S, const TVecOp& E)
+{
+    std::string_view Ops = E.Ops;
+    // "W0 form/W1 form"
+    if (const auto Slash = Ops.find('/'); Slash != std::string_view::npos)
+        Ops = S.VexW ? Ops.substr(Slash + 1) : Ops.substr(0, Slash);
+    const auto Colon = Ops.find(':');
+    if (Colon == std::string_view::npos)
+        return Ops;
+    return S.Memory ? Ops.substr(Colon + 1) : Ops.substr(0, Colon);
+}
+
+bool DecodeVector(TCursor& C, uint8_t Escape)
+{
+    TDecodeState& S = C.S;
+    const bool Evex = Escape == 0x62;
+    uint8_t P0 = C.Byte();
+    uint8_t Map = 1, VvvvHigh = 0, RegHigh = 0, RmHigh = 0;
+    if (Escape == 0xC5) {
+        S.VexL = (P0 >> 2) & 1;
+        S.VexPP = P0 & 3;
+        S.Vvvv = static_cast<uint8_t>((~P0 >> 3) & 15);
+        S.Rex = static_cast<uint8_t>(0x40 | (P0 & 0x80 ? 0 : 4));
+    } else {
+        const uint8_t P1 = C.Byte();
+        Map = P0 & (Evex ? 7 : 0x1F);
+        S.VexW = P1 >> 7;
+        S.VexPP = P1 & 3;
+        S.Vvvv = static_cast<uint8_t>((~P1 >> 3) & 15);
+        S.Rex = static_cast<uint8_t>(0x40 | (S.VexW ? 8 : 0) | (P0 & 0x80 ? 0 : 4) |
+                                     (P0 & 0x40 ? 0 : 2) | (P0 & 0x20 ? 0 : 1));
+        if (Evex) {
+            const uint8_t P2 = C.Byte();
+            // Reserved bits: P0 bit 3 zero, P1 bit 2 one.
+            if ((P0 & 8) != 0 || (P1 & 4) == 0)
+                return false;
+            RegHigh = P0 & 0x10 ? 0 : 16; // R'
+            RmHigh = P0 & 0x40 ? 0 : 16;  // X, for a register operand
+            VvvvHigh = P2 & 8 ? 0 : 16;   // V'
+            S.VexL = (P2 >> 5) & 3;
+            S.EvexB = (P2 & 0x10) != 0;
+            S.Zeroing = (P2 & 0x80) != 0;
+            S.MaskReg = P2 & 7;
+            S.Encoding = enEvex;
+        } else {
+            S.VexL = (P1 >> 2) & 1;
+            S.Encoding = Escape == 0x8F ? enXop : enVex;
+        }
+    }
+    if (Escape == 0xC5 || Escape == 0xC4)
+        S.Encoding = enVex;
+    if (S.VexW)
+        S.OperandSize = 8;
+    S.VecMap = Map;
+    const bool Xop = S.Encoding == enXop;
+    if (Xop ? (Map < 8 || Map > 10) : (Map < 1 || Map > 3))
+        return false;
+    S.Map = Xop ? static_cast<uint8_t>(mapOneByte) : Map;
+    S.OpcodeByte = C.Byte();
+    // Only vzeroupper and vzeroall come without a ModR/M byte.
+    const bool NoModRM = !Evex && !Xop && Map == 1 && S.OpcodeByte == 0x77;
+    if (!NoModRM) {
+        DecodeModRM(C);
+        S.Reg = static_cast<uint8_t>(S.Reg | RegHigh);
+        if (!S.Memory)
+            S.Rm = static_cast<uint8_t>(S.Rm | RmHigh);
+    }
+    S.Vvvv = static_cast<uint8_t>(S.Vvvv | VvvvHigh);
+    const TVecOp* E = FindVecOp(Map, S.OpcodeByte, S.VexPP, NoModRM ? 0 : S.Reg & 7, Evex, S.VexW);
+    if (E == nullptr)
+        return false;
+    S.VecOp = E;
+    // Immediate: a byte (or the register byte of a four-operand form); a
+    // dword for XOP's third map.
+    const std::string_view Ops = VecTemplate(S, *E);
+    unsigned ImmSize = 0;
+    if (Ops.find("Ib") != std::string_view::npos || Ops.ends_with(",L"))
+        ImmSize = 1;
+    else if (Ops.find("Id") != std::string_view::npos)
+        ImmSize = 4;
+    S.ImmLocation = C.Address();
+    S.ImmSize = static_cast<uint8_t>(ImmSize);
+    S.Imm = ImmSize == 4 ? static_cast<int64_t>(static_cast<uint32_t>(C.Signed(4)))
+                         : static_cast<int64_t>(static_cast<uint8_t>(C.Signed(ImmSize)));
+    // The form rules.
+    if (Ops.empty() && !NoModRM)
+        return false; // a register form of a memory-only entry, or the reverse
+    // Register-only operands in a memory form, memory-only ones in a
+    // register form.
+    for (size_t At = 0; At < Ops.size();) {
+        size_t End = Ops.find(',', At);
+        if (End == std::string_view::npos)
+            End = Ops.size();
+        const std::string_view Tk = Ops.substr(At, End - At);
+        At = End + 1;
+        const bool RegOnly = Tk[0] == 'U' || Tk == "KR" || Tk[0] == 'R';
+        const bool MemOnly = Tk[0] == 'M' || Tk == "Xv";
+        if ((RegOnly && S.Memory) || (MemOnly && !S.Memory))
+            return false;
+    }
+    const bool UsesVvvv =
+        Ops.find('H') != std::string_view::npos || Ops.find("By") != std::string_view::npos;
+    if (!UsesVvvv && S.Vvvv != 0)
+        return false;
+    if (E->L == lZero && S.VexL != 0)
+        return false;
+    if (E->L == lWide && S.VexL == 0)
+        return false;
+    if (E->L == l512 && S.VexL != 2)
+        return false;
+    if (Evex) {
+        const bool Rounding = S.EvexB && !S.Memory;
+        if (Rounding ? (E->Rc & 3) == rcNone : S.VexL == 3)
+            return false;
+        if (S.EvexB && S.Memory && E->Tuple != tuFV && E->Tuple != tuFV32 && E->Tuple != tuHV)
+            return false;
+        // Zeroing needs a mask, and is no form of a store or of a compare
+        // into a mask register.
+        const bool MaskDest = Ops.starts_with("KV");
+        const bool Store = Ops.find('T') != std::string_view::npos && S.Memory;
+        if (S.Zeroing && (S.MaskReg == 0 || MaskDest || Store))
+            return false;
+        if (S.MaskReg != 0 && (E->Rc & rcNoMask) != 0)
+            return false;
+        if (S.Memory && S.DispSize == 1) {
+            S.Disp *= static_cast<int64_t>(Disp8Scale(S, *E));
+            S.DispUnsigned = static_cast<uint64_t>(S.Disp);
+        }
+    }
+    // Gathers take a vector index (any of them: 4 names a register here, not
+    // "no index"), which must name neither the destination nor the mask.
+    if (Ops.find("Xv") != std::string_view::npos && S.HasSib) {
+        S.Index = static_cast<uint8_t>(((S.Sib >> 3) & 7) | (S.Rex & 2 ? 8 : 0));
+        S.Scale = static_cast<uint8_t>(1 << (S.Sib >> 6));
+    }
+    if (Ops.find("Xv") != std::string_view::npos &&
+        (!S.HasSib || S.Index == 0xFF || (S.Index & 15) == (S.Reg & 15) ||
+         (S.Reg & 15) == (S.Vvvv & 15) || (S.Index & 15) == (S.Vvvv & 15)))
+        return false;
+    return true;
+}
+
+} // namespace
+
 void DecodeInstruction(TDecodeState& S, TCpuMode Mode, uint64_t Code, const uint8_t* Window,
                        size_t Count, TRegisterSources* Registers, bool UseRegisters,
                        const TCodeReader* Memory)
@@ -696,46 +954,16 @@ void DecodeInstruction(TDecodeState& S, TCpuMode Mode, uint64_t Code, const uint
                 Word = X64 ? TwoByteWord64(S, B2) : TwoWords[B2];
                 S.MnemonicIndex = TwoIndex[B2];
             }
-        } else if (X64 && (B == 0xC4 || B == 0xC5 || B == 0x62)) {
-            // VEX and EVEX: no legacy 66h/F2h/F3h/F0h or REX may come before them.
-            S.Encoding = B == 0x62 ? enEvex : enVex;
-            Valid = !(S.Prefix66 || S.Rep || S.Repne || S.Lock || S.Rex);
-            uint8_t P0 = C.Byte(), Map = 1;
-            if (B == 0xC5) {
-                S.VexL = (P0 >> 2) & 1;
-                S.VexPP = P0 & 3;
-                S.Rex = static_cast<uint8_t>(0x40 | (P0 & 0x80 ? 0 : 4));
-            } else {
-                uint8_t P1 = C.Byte();
-                Map = P0 & (B == 0x62 ? 7 : 0x1F);
-                S.VexW = P1 >> 7;
-                S.VexPP = P1 & 3;
-                S.Rex = static_cast<uint8_t>(0x40 | (S.VexW ? 8 : 0) | (P0 & 0x80 ? 0 : 4) |
-                                             (P0 & 0x40 ? 0 : 2) | (P0 & 0x20 ? 0 : 1));
-                if (B == 0xC4) {
-                    S.VexL = (P1 >> 2) & 1;
-                    Valid = Valid && Map >= 1 && Map <= 3;
-                } else {
-                    uint8_t P2 = C.Byte();
-                    S.VexL = (P2 >> 5) & 3;
-                    Valid = Valid && (P0 & 8) == 0 && (P1 & 4) != 0 &&
-                            (Map == 1 || Map == 2 || Map == 3 || Map == 5 || Map == 6);
-                }
-            }
-            if (S.VexW)
-                S.OperandSize = 8;
-            S.Map = Map <= 3 ? Map : static_cast<uint8_t>(map0F38);
-            S.OpcodeByte = C.Byte();
-            uint8_t Op = S.OpcodeByte;
-            Opcode = static_cast<uint16_t>(Map == 1 ? 0x0F00 + Op : Map == 3 ? 0x0F3A : 0x0F38);
-            int Imm = Map == 3 || (Map == 1 && ((Op >= 0x70 && Op <= 0x73) || Op == 0xC2 ||
-                                                (Op >= 0xC4 && Op <= 0xC6)));
-            if (B != 0x62 && Map == 1 && Op == 0x77)
-                Word = 0; // vzeroupper, vzeroall: no ModR/M
-            else
-                Word = Valid ? ExtendedWord(Imm) : 0xFFFF;
-            if (!Valid)
-                Word = 0xFFFF;
+        } else if (X64 &&
+                   (B == 0xC4 || B == 0xC5 || B == 0x62 || (B == 0x8F && (C.Peek() & 0x1F) >= 8))) {
+            // VEX, EVEX and XOP: no legacy 66h/F2h/F3h/F0h or REX may come
+            // before them. Decoded whole here: ModR/M, displacement and
+            // immediate by the opcode table's entry.
+            Valid = !(S.Prefix66 || S.Rep || S.Repne || S.Lock || S.Rex) && DecodeVector(C, B);
+            Opcode = static_cast<uint16_t>(S.Map == map0F     ? 0x0F00 + S.OpcodeByte
+                                           : S.Map == map0F3A ? 0x0F3A
+                                                              : 0x0F38);
+            Word = Valid ? 0 : 0xFFFF;
         } else {
             Word = OneWords[B];
             S.MnemonicIndex = OneIndex[B];
@@ -770,57 +998,59 @@ void DecodeInstruction(TDecodeState& S, TCpuMode Mode, uint64_t Code, const uint
             Word = S.Flags = 0xFFFF; // XOP encodings are not decoded
     }
 
-    // Immediate size.
-    unsigned ImmSize = 0;
-    if (Word != 0xFFFF) {
-        switch ((Word >> 10) & 3) {
-        case 1:
-            ImmSize = 1;
-            break;
-        case 2:
-            ImmSize = 2;
-            break;
-        case 3:
-            ImmSize = S.OperandSize == 8 ? 4 : S.OperandSize;
-            if (X64 && (Word & 0x1000))
-                ImmSize = 4; // near branches keep rel32 under 66h
-            else if (X64 && S.OperandSize == 8 && S.Map == mapOneByte && (Opcode & 0xF8) == 0xB8)
-                ImmSize = 8;
-            break;
-        default:
-            if (S.Map == mapOneByte && S.Encoding == enLegacy) {
-                if (Opcode == 0x9A || Opcode == 0xEA)
-                    ImmSize = S.OperandSize + 2u;
-                else if (Opcode >= 0xA0 && Opcode <= 0xA3)
-                    ImmSize = S.AddressSize;
-                else if (Opcode == 0xC8)
-                    ImmSize = 3;
+    // Immediate size (a vector encoding has read its own).
+    if (S.VecOp == nullptr) {
+        unsigned ImmSize = 0;
+        if (Word != 0xFFFF) {
+            switch ((Word >> 10) & 3) {
+            case 1:
+                ImmSize = 1;
+                break;
+            case 2:
+                ImmSize = 2;
+                break;
+            case 3:
+                ImmSize = S.OperandSize == 8 ? 4 : S.OperandSize;
+                if (X64 && (Word & 0x1000))
+                    ImmSize = 4; // near branches keep rel32 under 66h
+                else if (X64 && S.OperandSize == 8 && S.Map == mapOneByte &&
+                         (Opcode & 0xF8) == 0xB8)
+                    ImmSize = 8;
+                break;
+            default:
+                if (S.Map == mapOneByte && S.Encoding == enLegacy) {
+                    if (Opcode == 0x9A || Opcode == 0xEA)
+                        ImmSize = S.OperandSize + 2u;
+                    else if (Opcode >= 0xA0 && Opcode <= 0xA3)
+                        ImmSize = S.AddressSize;
+                    else if (Opcode == 0xC8)
+                        ImmSize = 3;
+                }
+                break;
             }
-            break;
+        }
+        S.ImmLocation = C.Address();
+        S.ImmSize = static_cast<uint8_t>(ImmSize);
+        bool Legacy1 = S.Map == mapOneByte && S.Encoding == enLegacy;
+        if (Legacy1 && Opcode == 0xC8 && ImmSize == 3) { // enter: a word and a byte
+            S.Imm = static_cast<uint16_t>(C.Signed(2));
+            S.Imm2 = C.Byte();
+        } else if (Legacy1 && (Opcode == 0x9A || Opcode == 0xEA) && ImmSize) {
+            int64_t Offset = C.Signed(ImmSize - 2);
+            S.Imm = ImmSize == 6 ? static_cast<uint32_t>(Offset) : static_cast<uint16_t>(Offset);
+            S.FarSelector = static_cast<uint16_t>(C.Signed(2));
+        } else if (Legacy1 && Opcode >= 0xA0 && Opcode <= 0xA3) {
+            int64_t Offset = C.Signed(ImmSize);
+            S.Imm = ImmSize == 8   ? Offset
+                    : ImmSize == 4 ? static_cast<int64_t>(static_cast<uint32_t>(Offset))
+                                   : static_cast<int64_t>(static_cast<uint16_t>(Offset));
+        } else if (ImmSize == 4 && !(Word & 0x1000) && S.OperandSize != 8) {
+            // A 4-byte immediate is kept as stored; a 64-bit operation sign-extends it.
+            S.Imm = static_cast<uint32_t>(C.Signed(4));
+        } else {
+            S.Imm = C.Signed(ImmSize);
         }
     }
-    S.ImmLocation = C.Address();
-    S.ImmSize = static_cast<uint8_t>(ImmSize);
-    bool Legacy1 = S.Map == mapOneByte && S.Encoding == enLegacy;
-    if (Legacy1 && Opcode == 0xC8 && ImmSize == 3) { // enter: a word and a byte
-        S.Imm = static_cast<uint16_t>(C.Signed(2));
-        S.Imm2 = C.Byte();
-    } else if (Legacy1 && (Opcode == 0x9A || Opcode == 0xEA) && ImmSize) {
-        int64_t Offset = C.Signed(ImmSize - 2);
-        S.Imm = ImmSize == 6 ? static_cast<uint32_t>(Offset) : static_cast<uint16_t>(Offset);
-        S.FarSelector = static_cast<uint16_t>(C.Signed(2));
-    } else if (Legacy1 && Opcode >= 0xA0 && Opcode <= 0xA3) {
-        int64_t Offset = C.Signed(ImmSize);
-        S.Imm = ImmSize == 8   ? Offset
-                : ImmSize == 4 ? static_cast<int64_t>(static_cast<uint32_t>(Offset))
-                               : static_cast<int64_t>(static_cast<uint16_t>(Offset));
-    } else if (ImmSize == 4 && !(Word & 0x1000) && S.OperandSize != 8) {
-        // A 4-byte immediate is kept as stored; a 64-bit operation sign-extends it.
-        S.Imm = static_cast<uint32_t>(C.Signed(4));
-    } else {
-        S.Imm = C.Signed(ImmSize);
-    }
-
     if (C.Truncated) {
         // The bytes ran out (unreadable memory, or more than 15 bytes).
         I.Valid = false;
@@ -829,6 +1059,8 @@ void DecodeInstruction(TDecodeState& S, TCpuMode Mode, uint64_t Code, const uint
         return;
     }
 
+    if (X64 && S.Lock && !LockAllowed(S, Opcode))
+        Valid = false;
     if (Word != 0xFFFF && Valid && (S.Encoding != enLegacy || CheckOpcodeForm(S, Opcode))) {
         I.Valid = true;
         DecodeTarget(S, Registers, UseRegisters, Memory);
@@ -1094,6 +1326,10 @@ std::string_view SizeWord(int Size)
         return "tbyte";
     case 16:
         return "oword";
+    case 32:
+        return "yword";
+    case 64:
+        return "zword";
     default:
         return {};
     }
@@ -1104,6 +1340,49 @@ std::string AddressRegister(const TDecodeState& S, unsigned N)
     if (S.AddressSize == 2)
         return Reg16[N & 7];
     return S.AddressSize == 8 ? Reg64[N & 15] : Reg32[N & 15];
+}
+
+// The memory operand with a size word for Size bytes (none for 0). A
+// vector index (gathers) is named as the vector register it is.
+void ComposeSizedMemoryOperand(std::string& T, const TDecodeState& S, int Size,
+                               const char* VectorIndex = nullptr)
+{
+    std::string_view W = SizeWord(Size);
+    if (!W.empty()) {
+        T += W;
+        T += " ptr ";
+    }
+    if (S.Segment) {
+        T += SegNames[S.Segment - 1];
+        T += ':';
+    }
+    T += '[';
+    bool Any = false;
+    if (S.RipRelative) {
+        T += "rip";
+        Any = true;
+    } else if (S.Base != 0xFF) {
+        T += AddressRegister(S, S.Base);
+        Any = true;
+    }
+    if (S.Index != 0xFF) {
+        if (Any)
+            T += '+';
+        T += VectorIndex != nullptr ? std::string(VectorIndex) + std::to_string(S.Index & 31)
+                                    : AddressRegister(S, S.Index);
+        if (S.Scale > 1) {
+            T += '*';
+            T += static_cast<char>('0' + S.Scale);
+        }
+        Any = true;
+    }
+    if (!Any) {
+        T += '$';
+        AppendHex(T, S.AddressSize == 8 ? static_cast<uint64_t>(S.Disp) : S.DispUnsigned);
+    } else if (S.DispSize) {
+        T += SignedNumber(S.Disp);
+    }
+    T += ']';
 }
 
 void ComposeMemoryOperand(std::string& T, const TDecodeState& S, std::string_view Token,
@@ -1176,8 +1455,32 @@ void ComposeBranchTarget(std::string& T, const TDecodeState& S)
     T += ')';
 }
 
+// The name of a vector instruction: by W where the entry gives two, by
+// register or memory form, vzeroupper and vzeroall by L.
+std::string VecMnemonic(const TDecodeState& S, const TVecOp& E)
+{
+    std::string_view M = E.Mn;
+    if (const auto Colon = M.find(':'); Colon != std::string_view::npos)
+        M = S.Memory ? M.substr(Colon + 1) : M.substr(0, Colon);
+    if (const auto Slash = M.find('/'); Slash != std::string_view::npos) {
+        const bool Second = E.Ops.empty() ? S.VexL != 0 : S.VexW != 0;
+        M = Second ? M.substr(Slash + 1) : M.substr(0, Slash);
+    }
+    return std::string(M);
+}
+
 std::string ComposeMnemonic(const TDecodeState& S)
 {
+    if (S.VecOp != nullptr)
+        return VecMnemonic(S, *static_cast<const TVecOp*>(S.VecOp));
+    if (X64(S) && S.Map == map0F && S.Encoding == enLegacy &&
+        (S.OpcodeByte == 0xA6 || S.OpcodeByte == 0xA7)) {
+        // VIA PadLock, named as the binutils name them.
+        static constexpr const char* Names[2][6] = {
+            {"montmul", "xsha1", "xsha256", "", "", ""},
+            {"xstore-rng", "xcrypt-ecb", "xcrypt-cbc", "xcrypt-ctr", "xcrypt-cfb", "xcrypt-ofb"}};
+        return Names[S.OpcodeByte - 0xA6][std::min<unsigned>((S.Info.ModRM - 0xC0) >> 3, 5)];
+    }
     if (S.Map == map0F && S.OpcodeByte == 0x0F && S.Encoding == enLegacy) {
         const char* N = Amd3DNowName(static_cast<uint8_t>(S.Imm));
         return N ? N : "";
@@ -1357,8 +1660,130 @@ std::string ComposeOperand(const TDecodeState& S, std::string_view T)
 }
 
 // Appends the operands, separated by ", ".
+// The operands of a vector instruction: registers of the vector length
+// (xmm, ymm, zmm), the EVEX mask and zeroing after the destination, a
+// broadcast as "{1toN}" after its element, embedded rounding or "{sae}"
+// after the register operand from ModR/M.
+void ComposeVecOperands(std::string& T, const TDecodeState& S, const TVecOp& E)
+{
+    const bool Evex = S.Encoding == enEvex;
+    const bool Rounding = Evex && S.EvexB && !S.Memory;
+    // With embedded rounding the length bits name the rounding mode: the
+    // operation is a 512-bit one.
+    const int Vl = Rounding ? 64 : static_cast<int>(VectorBytes(S));
+    const int Elem = S.VexW ? 8 : 4;
+    auto Vec = [](int Size, unsigned N) {
+        return std::string(Size >= 64   ? "zmm"
+                           : Size >= 32 ? "ymm"
+                                        : "xmm") +
+               std::to_string(N & 31);
+    };
+    auto Gpr = [&](unsigned N, int Size) {
+        return GeneralRegister(S, N, static_cast<unsigned>(Size));
+    };
+    std::string_view Ops = VecTemplate(S, E);
+    bool First = true;
+    size_t Start = 0;
+    while (Start <= Ops.size() && !Ops.empty()) {
+        size_t End = Ops.find(',', Start);
+        if (End == std::string_view::npos)
+            End = Ops.size();
+        std::string_view Tk = Ops.substr(Start, End - Start);
+        Start = End + 1;
+        if (Tk.ends_with('T') && Tk.size() > 1)
+            Tk.remove_suffix(1); // a store: no different text
+        if (!First)
+            T += ", ";
+        const char K = Tk[0];
+        const std::string_view Rest = Tk.substr(1);
+        // Register size and memory size of the token.
+        int Reg = Vl, Mem = Vl;
+        if (Rest == "o")
+            Reg = Mem = 16;
+        else if (Rest == "y")
+            Reg = Mem = 32;
+        else if (Rest == "h")
+            Mem = Vl / 2, Reg = std::max(16, Vl / 2);
+        else if (Rest == "q4")
+            Mem = Vl / 4, Reg = std::max(16, Vl / 4);
+        else if (Rest == "q8")
+            Mem = Vl / 8, Reg = 16;
+        else if (Rest == "q" || Rest == "d" || Rest == "w" || Rest == "b" || Rest == "sd")
+            Reg = 16, Mem = Rest == "q"   ? 8
+                            : Rest == "d" ? 4
+                            : Rest == "w" ? 2
+                            : Rest == "b" ? 1
+                                          : Elem;
+        else if (Rest == "dup")
+            Mem = S.VexL == 0 ? 8 : Vl;
+        const bool Gp = Rest == "y" && (K == 'G' || K == 'E' || K == 'B' || K == 'R');
+        const int GpSize = S.VexW ? 8 : 4;
+        std::string Op;
+        if (Tk == "Ib")
+            Op = Number(static_cast<uint8_t>(S.Imm));
+        else if (Tk == "Id")
+            Op = Number(static_cast<uint32_t>(S.Imm));
+        else if (Tk == "L")
+            Op = Vec(Vl, static_cast<unsigned>(S.Imm >> 4) & 15);
+        else if (Tk == "KV" || Tk == "KH" || Tk == "KR")
+            Op = "k" + std::to_string((Tk == "KV" ? S.Reg : Tk == "KH" ? S.Vvvv : S.Rm) & 7);
+        else if (Tk == "KW") {
+            if (S.Memory) {
+                const int Size = S.VexPP == 0 ? (S.VexW ? 8 : 2) : (S.VexW ? 4 : 1);
+                ComposeSizedMemoryOperand(Op, S, Size);
+            } else
+                Op = "k" + std::to_string(S.Rm & 7);
+        } else if (Tk == "Xv") {
+            ComposeSizedMemoryOperand(Op, S, Elem, Vl >= 64 ? "zmm" : Vl >= 32 ? "ymm" : "xmm");
+        } else if (K == 'V')
+            Op = Vec(Reg, S.Reg);
+        else if (K == 'H')
+            Op = Vec(Reg, S.Vvvv);
+        else if (Gp || Tk == "Gd" || Tk == "Rd" || Tk == "Ed" || Tk == "Ew" || Tk == "Eb" ||
+                 (K == 'M' && (Rest == "b" || Rest == "w") && S.Memory)) {
+            const int Size = Gp ? GpSize : 4;
+            const unsigned N = K == 'G' ? S.Reg : K == 'B' ? S.Vvvv : S.Rm;
+            if (S.Memory && (K == 'E' || K == 'M'))
+                ComposeSizedMemoryOperand(Op, S,
+                                          Tk == "Ew" || Rest == "w"   ? 2
+                                          : Tk == "Eb" || Rest == "b" ? 1
+                                          : Gp                        ? GpSize
+                                                                      : 4);
+            else
+                Op = Gpr(N, Size);
+        } else if (S.Memory && (K == 'W' || K == 'M')) {
+            if (S.EvexB && (E.Tuple == tuFV || E.Tuple == tuFV32 || E.Tuple == tuHV)) {
+                const int One = E.Tuple == tuFV ? Elem : 4;
+                ComposeSizedMemoryOperand(Op, S, One);
+                Op += "{1to" + std::to_string(Vl / One) + "}";
+            } else
+                ComposeSizedMemoryOperand(Op, S, Mem);
+        } else { // W, U: the register from ModR/M
+            Op = Vec(Reg, S.Rm);
+            if (Rounding)
+                Op += (E.Rc & 3) == rcSae
+                          ? "{sae}"
+                          : std::array<const char*, 4>{"{rn-sae}", "{rd-sae}", "{ru-sae}",
+                                                       "{rz-sae}"}[S.VexL];
+        }
+        T += Op;
+        if (First && Evex && S.MaskReg != 0) {
+            T += "{k" + std::to_string(S.MaskReg) + "}";
+            if (S.Zeroing)
+                T += "{z}";
+        }
+        First = false;
+        if (End == Ops.size())
+            break;
+    }
+}
+
 void ComposeOperands(std::string& T, const TDecodeState& S)
 {
+    if (S.VecOp != nullptr) {
+        ComposeVecOperands(T, S, *static_cast<const TVecOp*>(S.VecOp));
+        return;
+    }
     std::string_view Ops = OperandTemplate(S);
     uint8_t Op = S.OpcodeByte;
     bool OneByte = S.Map == mapOneByte && S.Encoding == enLegacy;
@@ -1531,7 +1956,9 @@ std::string ComposeDecodedText(const TDecodeState& S, const TCodeReader* Memory,
     T += "   ";
     if (S.Lock)
         T += "lock ";
-    if (S.Map == mapOneByte && S.Encoding == enLegacy) {
+    const bool PadLock = X64(S) && S.Map == map0F && S.Encoding == enLegacy &&
+                         (S.OpcodeByte == 0xA6 || S.OpcodeByte == 0xA7);
+    if ((S.Map == mapOneByte && S.Encoding == enLegacy) || PadLock) {
         if (S.Repne)
             T += "repne ";
         else if (S.Rep)

@@ -103,7 +103,7 @@ struct TRegisterSources {
 };
 
 // Instruction encodings beyond the legacy opcode maps (x86-64 mode only).
-enum : uint8_t { enLegacy = 0, enVex = 1, enEvex = 2 };
+enum : uint8_t { enLegacy = 0, enVex = 1, enEvex = 2, enXop = 3 };
 
 // Opcode maps.
 enum : uint8_t { mapOneByte = 0, map0F = 1, map0F38 = 2, map0F3A = 3 };
@@ -131,6 +131,16 @@ struct TDecodeState {
     uint16_t Flags = 0;         // the flag word (see the opcode tables)
     uint16_t MnemonicIndex = 0; // 1-based index into MnemonicList, 0 when none
     uint8_t VexL = 0, VexW = 0, VexPP = 0;
+    // Vector encodings: the opcode map as encoded (1 0F, 2 0F38, 3 0F3A, XOP
+    // 8-10), the register of vvvv (0-31), the EVEX mask register (0: none),
+    // zeroing, EVEX.b (broadcast, or rounding on a register form), and the
+    // opcode table entry (keldisasm::TVecOp; null for undefined encodings).
+    uint8_t VecMap = 0;
+    uint8_t Vvvv = 0;
+    uint8_t MaskReg = 0;
+    bool Zeroing = false;
+    bool EvexB = false;
+    const void* VecOp = nullptr;
 
     // ModR/M, SIB and displacement.
     bool HasModRM = false;

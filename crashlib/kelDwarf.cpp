@@ -16,15 +16,10 @@
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
-
-std::mutex& DwarfLock()
-{
-    static std::mutex* const Lock = new std::mutex; // usable until the very end
-    return *Lock;
-}
 
 namespace {
 
@@ -65,7 +60,7 @@ std::string BuildIdOf(const std::string& Path)
 
 bool FileCrcIs(const std::string& Path, uint32_t Crc)
 {
-    const int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int Fd = OpenRegularFile(Path.c_str());
     if (Fd < 0)
         return false;
     uint32_t Running = 0xFFFFFFFFu;
@@ -77,9 +72,40 @@ bool FileCrcIs(const std::string& Path, uint32_t Crc)
     return N == 0 && ~Running == Crc;
 }
 
+// A regular file (stat does not wait on a named pipe, as opening one would).
 bool IsFile(const std::string& Path)
 {
-    return access(Path.c_str(), R_OK) == 0;
+    struct stat St {};
+    return stat(Path.c_str(), &St) == 0 && S_ISREG(St.st_mode);
+}
+
+// An open file as a source of ELF bytes: what is checked is what is read.
+class TDescriptorSource : public TElfSource {
+public:
+    explicit TDescriptorSource(int AFd) : Fd(AFd)
+    {
+        struct stat St {};
+        if (fstat(Fd, &St) == 0)
+            Size = static_cast<uint64_t>(St.st_size);
+    }
+    bool Read(uint64_t Offset, void* Out, std::size_t Count) const override
+    {
+        return Offset <= Size && Count <= Size - Offset && ReadFileAt(Fd, Offset, Out, Count);
+    }
+    uint64_t Limit() const override { return Size; }
+
+private:
+    int Fd;
+    uint64_t Size = 0;
+};
+
+std::string BuildIdOfDescriptor(int Fd)
+{
+    auto File = TElfFile::Open(std::make_unique<TDescriptorSource>(Fd));
+    if (!File)
+        return {};
+    auto Note = File->FindNote("GNU", 3); // NT_GNU_BUILD_ID
+    return Note ? *Note : std::string();
 }
 
 } // namespace
@@ -110,8 +136,12 @@ std::string FindSeparateDebugFile(const std::string& ModuleFile, std::string_vie
         return {};
     const std::string Folder = FolderOf(ModuleFile);
     const std::string Link(DebugLink);
-    for (const std::string& Path :
-         {Folder + "/" + Link, Folder + "/.debug/" + Link, DebugRoot + Folder + "/" + Link}) {
+    std::vector<std::string> Paths{Folder + "/" + Link, Folder + "/.debug/" + Link};
+    // The debug root mirrors absolute folders only: a module named by a
+    // relative path has no place under it.
+    if (Folder.starts_with('/'))
+        Paths.push_back(DebugRoot + Folder + "/" + Link);
+    for (const std::string& Path : Paths) {
         // The module itself may carry the debuglink's name.
         if (Path == ModuleFile || !IsFile(Path))
             continue;
@@ -119,6 +149,26 @@ std::string FindSeparateDebugFile(const std::string& ModuleFile, std::string_vie
             return Path;
     }
     return {};
+}
+
+int OpenDebugAltFile(const std::string& NamingFile, const std::string& AltPath)
+{
+    auto Naming = TElfFile::Open(NamingFile);
+    const TElfSection* Link = Naming ? Naming->FindSection(".gnu_debugaltlink") : nullptr;
+    auto Bytes = Link ? Naming->ReadSection(*Link, 1 << 16) : std::nullopt;
+    // The section holds the file's name, a zero byte and its build-id.
+    const std::size_t Zero = Bytes ? Bytes->find('\0') : std::string::npos;
+    if (Zero == std::string::npos || Zero + 1 >= Bytes->size())
+        return -1;
+    const std::string Wanted = Bytes->substr(Zero + 1);
+    const int Fd = OpenRegularFile(AltPath.c_str());
+    if (Fd < 0)
+        return -1;
+    if (BuildIdOfDescriptor(Fd) != Wanted) {
+        close(Fd);
+        return -1;
+    }
+    return Fd;
 }
 
 namespace {
@@ -134,9 +184,15 @@ int FindDebugInfo(Dwfl_Module* Mod, void**, const char* ModName, Dwarf_Addr, con
     const std::string Module = FileName != nullptr ? FileName : ModName != nullptr ? ModName : "";
     std::string Path;
     if (DebugLink != nullptr && DebugLink[0] == '/' && Crc == 0) {
-        // The shared file of a dwz-compressed debug file.
-        if (IsFile(DebugLink))
-            Path = DebugLink;
+        // The shared file of a dwz-compressed debug file, named by the file
+        // being read (Module): taken only when its build-id is the one that
+        // file records.
+        const int Fd = OpenDebugAltFile(Module, DebugLink);
+        if (Fd >= 0)
+            *DebugFileName = strdup(DebugLink);
+        else
+            errno = ENOENT;
+        return Fd;
     } else {
         const unsigned char* Bits = nullptr;
         GElf_Addr Vaddr;
@@ -148,7 +204,7 @@ int FindDebugInfo(Dwfl_Module* Mod, void**, const char* ModName, Dwarf_Addr, con
         errno = ENOENT;
         return -1;
     }
-    const int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int Fd = OpenRegularFile(Path.c_str());
     if (Fd >= 0)
         *DebugFileName = strdup(Path.c_str());
     return Fd;
@@ -196,8 +252,8 @@ struct TScope {
 
 class TDwarfReader {
 public:
-    TDwarfReader(TMapFile& AMap, uintptr_t ABias, const TElfFile& File)
-        : Map(AMap), Bias(ABias), Symbols(FunctionSymbols(File))
+    TDwarfReader(TMapFile& AMap, uintptr_t ABias, const TElfSymbolMap& ASymbols)
+        : Map(AMap), Bias(ABias), Symbols(ASymbols)
     {
     }
 
@@ -208,12 +264,14 @@ public:
 
     // The sized function symbols, as the outermost routines: they name code
     // that no DWARF routine describes.
-    void AddSymbolScopes(const TElfFile& File)
+    // Only those starting in [From, To) (file addresses) when given.
+    void AddSymbolScopes(const std::vector<TElfSymbol>& Functions, uint64_t From = 0,
+                         uint64_t To = UINT64_MAX)
     {
-        for (const auto& S : FunctionSymbols(File)) {
+        for (const auto& S : Functions) {
             const uintptr_t L = static_cast<uintptr_t>(S.Value) + Bias;
             if (S.Size == 0 || S.Shndx == SHN_UNDEF || S.Name.empty() || L < Map.CodeBase ||
-                L >= Map.CodeEnd)
+                L >= Map.CodeEnd || S.Value < From || S.Value >= To)
                 continue;
             auto [It, New] =
                 NameIds.try_emplace(S.Name.c_str(), static_cast<uint32_t>(Names.size()));
@@ -254,9 +312,10 @@ public:
 private:
     TMapFile& Map;
     uintptr_t Bias;
-    TElfSymbolMap Symbols;
+    const TElfSymbolMap& Symbols;
     std::unordered_map<const char*, uint32_t> FileIds;
     std::unordered_map<const char*, uint32_t> NameIds;
+    std::unordered_map<std::u16string, uint32_t> OwnNameIds;
 
     uint32_t FileIndex(const char* Src)
     {
@@ -275,31 +334,77 @@ private:
         return It->second;
     }
 
-    // The linkage name anywhere along the abstract-origin and declaration chain,
-    // made readable. A routine without one (internal linkage, extern "C") is
-    // named by the symbol at its start, which tells its parameters and the
-    // ".cold" part; the plain name is the last resort.
-    uint32_t NameIndex(Dwarf_Die* Die, uintptr_t Low)
+    // The entry's own name: its linkage name made readable, else its plain
+    // name, each also from its abstract origin or declaration (an inlined
+    // routine is named after itself, not after the routine it was inlined
+    // into, as its lines are). A routine of internal linkage has no linkage
+    // name in DWARF: when its own symbol starts its range (the same routine
+    // by name, not a neighbour's part), the symbol's readable name tells its
+    // class and parameters; the compiler's clone marks (".part.0", ".cold")
+    // are left out, as they name no routine of the source.
+    uint32_t NameIndex(Dwarf_Die* Die, uintptr_t Low, bool Inlined)
     {
         Dwarf_Attribute Attr;
         const char* Raw = nullptr;
         if (dwarf_attr_integrate(Die, DW_AT_linkage_name, &Attr) != nullptr ||
             dwarf_attr_integrate(Die, DW_AT_MIPS_linkage_name, &Attr) != nullptr)
             Raw = dwarf_formstring(&Attr);
-        if (Raw == nullptr) {
-            const TElfSymbol* Sym = Symbols.Find(Low - Bias);
-            if (Sym != nullptr && !Sym->Name.empty() &&
-                (Sym->Size == 0 || Low - Bias - Sym->Value < Sym->Size))
-                Raw = Sym->Name.c_str();
-        }
+        const char* Plain = nullptr;
         if (Raw == nullptr && dwarf_attr_integrate(Die, DW_AT_name, &Attr) != nullptr)
-            Raw = dwarf_formstring(&Attr);
+            Plain = dwarf_formstring(&Attr);
+        if (Raw == nullptr && !Inlined) {
+            const TElfSymbol* Sym = Symbols.Find(Low - Bias);
+            if (Sym != nullptr && Sym->Value == Low - Bias && !Sym->Name.empty()) {
+                std::u16string Own = WithoutCloneMarks(Readable(Sym->Name.c_str()));
+                if (Plain == nullptr || BaseName(Own) == Utf8ToWide(Plain)) {
+                    auto [It, New] =
+                        OwnNameIds.try_emplace(Own, static_cast<uint32_t>(Names.size()));
+                    if (New)
+                        Names.push_back(std::move(Own));
+                    return It->second;
+                }
+            }
+        }
+        if (Raw == nullptr)
+            Raw = Plain;
         if (Raw == nullptr)
             Raw = "";
         auto [It, New] = NameIds.try_emplace(Raw, static_cast<uint32_t>(Names.size()));
         if (New)
             Names.push_back(Readable(Raw));
         return It->second;
+    }
+
+    // "f.part.0" -> "f", "g(int) [clone .cold]" -> "g(int)".
+    static std::u16string WithoutCloneMarks(std::u16string Name)
+    {
+        if (const auto Clone = Name.find(u" [clone "); Clone != std::u16string::npos)
+            Name.resize(Clone);
+        if (Name.find(u'(') == std::u16string::npos)
+            if (const auto Dot = Name.find(u'.'); Dot != std::u16string::npos && Dot > 0)
+                Name.resize(Dot);
+        return Name;
+    }
+
+    // The routine's own name in a readable one: "ns::C::f(int) const" -> "f".
+    static std::u16string BaseName(std::u16string Name)
+    {
+        static constexpr std::u16string_view Anonymous = u"(anonymous namespace)";
+        for (auto At = Name.find(Anonymous); At != std::u16string::npos; At = Name.find(Anonymous))
+            Name.replace(At, Anonymous.size(), u"{}");
+        std::u16string B = Name.substr(0, Name.find(u'('));
+        // The last component outside template arguments.
+        int Depth = 0;
+        std::size_t Start = 0;
+        for (std::size_t I = 0; I < B.size(); ++I) {
+            if (B[I] == u'<')
+                ++Depth;
+            else if (B[I] == u'>')
+                --Depth;
+            else if (Depth == 0 && B[I] == u':' && I + 1 < B.size() && B[I + 1] == u':')
+                Start = I + 2;
+        }
+        return B.substr(Start);
     }
 
     static std::u16string Readable(const char* Raw)
@@ -330,7 +435,8 @@ private:
                     // Code the linker discarded keeps addresses near 0.
                     if (H <= L || L < Map.CodeBase || L >= Map.CodeEnd)
                         continue;
-                    Scopes.push_back({L, H, Depth + 1, NameIndex(&Die, L)});
+                    Scopes.push_back(
+                        {L, H, Depth + 1, NameIndex(&Die, L, Tag == DW_TAG_inlined_subroutine)});
                 }
                 Inner = Depth + 1;
             }
@@ -398,11 +504,16 @@ void AddRoutines(TMapFile& Map, std::vector<TScope>& Scopes,
         return A.Depth < B.Depth;
     });
     std::vector<const TScope*> Open;
-    auto Emit = [&Map](uintptr_t Address, const std::u16string& Name) {
-        if (!Map.Publics.empty() && Map.Publics.back().Address == Address)
+    // Each public keeps where its routine (the range of it that holds the
+    // public) begins: code after an inlined routine is its outer routine's,
+    // measured from that routine's start.
+    auto Emit = [&Map](uintptr_t Address, const std::u16string& Name, uintptr_t Start) {
+        const uintptr_t Begin = Start == Address ? 0 : Start;
+        if (!Map.Publics.empty() && Map.Publics.back().Address == Address) {
             Map.Publics.back().Name = Name;
-        else
-            Map.Publics.push_back({1, mcCode, Name, Address});
+            Map.Publics.back().Start = Begin;
+        } else
+            Map.Publics.push_back({1, mcCode, Name, Address, Begin});
     };
     static const std::u16string NoName;
     auto CloseUpTo = [&](uintptr_t Address) {
@@ -410,13 +521,16 @@ void AddRoutines(TMapFile& Map, std::vector<TScope>& Scopes,
             const uintptr_t End = Open.back()->High;
             while (!Open.empty() && Open.back()->High <= End)
                 Open.pop_back();
-            Emit(End, Open.empty() ? NoName : Names[Open.back()->Name]);
+            if (Open.empty())
+                Emit(End, NoName, End);
+            else
+                Emit(End, Names[Open.back()->Name], Open.back()->Low);
         }
     };
     for (const TScope& S : Scopes) {
         CloseUpTo(S.Low);
         Open.push_back(&S);
-        Emit(S.Low, Names[S.Name]);
+        Emit(S.Low, Names[S.Name], S.Low);
     }
     CloseUpTo(UINTPTR_MAX);
 }
@@ -425,14 +539,29 @@ void AddRoutines(TMapFile& Map, std::vector<TScope>& Scopes,
 
 bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& File)
 {
-    TDwarfReader Reader(Map, Map.Bias, File);
+    const std::vector<TElfSymbol> Functions = FunctionSymbols(File);
+    const TElfSymbolMap Symbols(Functions);
+    TDwarfReader Reader(Map, Map.Bias, Symbols);
     {
-        std::lock_guard<std::mutex> Guard(DwarfLock());
+        // In crash-time mode a lock a crashed thread holds is not waited
+        // for: the map is then read from its other sources, and not kept.
+        TLibraryLockGuard Guard(TLibraryLock::DebugInfo);
+        if (!Guard.Locked()) {
+            Map.Partial = true;
+            return false;
+        }
         std::unique_ptr<Dwfl, TDwflCloser> D(dwfl_begin(&Callbacks));
         if (!D)
             return false;
-        // Reported at 0, so that libdw gives the file's own addresses.
-        Dwfl_Module* Mod = dwfl_report_elf(D.get(), "module", FileName.c_str(), -1, 0, false);
+        // Reported at 0, so that libdw gives the file's own addresses. The
+        // file is opened here, never by libdw, so that it cannot wait under
+        // the lock.
+        const int Fd = OpenRegularFile(FileName.c_str());
+        if (Fd < 0)
+            return false;
+        Dwfl_Module* Mod = dwfl_report_elf(D.get(), "module", FileName.c_str(), Fd, 0, false);
+        if (Mod == nullptr)
+            close(Fd);
         dwfl_report_end(D.get(), nullptr, nullptr);
         if (Mod == nullptr)
             return false;
@@ -446,7 +575,7 @@ bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& F
     }
     if (Reader.Rows.empty())
         return false;
-    Reader.AddSymbolScopes(File);
+    Reader.AddSymbolScopes(Functions);
     AddLines(Map, Reader.Rows, Reader.Files);
     AddRoutines(Map, Reader.Scopes, Reader.Names);
     if (Map.Publics.empty()) {
@@ -456,4 +585,142 @@ bool LoadDwarfInfo(TMapFile& Map, const std::string& FileName, const TElfFile& F
         Map.Segments.resize(Segments);
     }
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reading unit by unit
+
+struct TLazyDebugInfo::TImpl {
+    std::unique_ptr<Dwfl, TDwflCloser> Session;
+    Dwfl_Module* Mod = nullptr;
+    std::vector<TElfSymbol> Functions;
+    std::unique_ptr<TElfSymbolMap> Symbols;
+    // The address ranges (file addresses) of the units read, and the
+    // addresses asked for that no unit holds.
+    std::vector<std::pair<uint64_t, uint64_t>> Read;
+    std::unordered_map<uint64_t, bool> NoUnit;
+    std::vector<Dwarf_Off> Units;
+};
+
+TLazyDebugInfo::TLazyDebugInfo() : Impl(std::make_unique<TImpl>()) {}
+TLazyDebugInfo::~TLazyDebugInfo()
+{
+    // libdw's session is ended under the lock, as every use of libdw is.
+    std::lock_guard<std::recursive_timed_mutex> Guard(LibraryLock(TLibraryLock::DebugInfo));
+    Impl.reset();
+}
+
+std::shared_ptr<TLazyDebugInfo> TLazyDebugInfo::Open(const std::string& FileName,
+                                                     const TElfFile& File)
+{
+    auto Lazy = std::shared_ptr<TLazyDebugInfo>(new TLazyDebugInfo);
+    TImpl& I = *Lazy->Impl;
+    TLibraryLockGuard Guard(TLibraryLock::DebugInfo);
+    if (!Guard.Locked())
+        return nullptr;
+    I.Session.reset(dwfl_begin(&Callbacks));
+    const int Fd = I.Session ? OpenRegularFile(FileName.c_str()) : -1;
+    if (Fd < 0)
+        return nullptr;
+    I.Mod = dwfl_report_elf(I.Session.get(), "module", FileName.c_str(), Fd, 0, false);
+    if (I.Mod == nullptr)
+        close(Fd);
+    dwfl_report_end(I.Session.get(), nullptr, nullptr);
+    Dwarf_Addr ModBias = 0;
+    if (I.Mod == nullptr || dwfl_module_getdwarf(I.Mod, &ModBias) == nullptr)
+        return nullptr;
+    I.Functions = FunctionSymbols(File);
+    I.Symbols = std::make_unique<TElfSymbolMap>(I.Functions);
+    return Lazy;
+}
+
+std::shared_lock<std::shared_timed_mutex> TLazyDebugInfo::Read(TMapFile& Map, uintptr_t Address)
+{
+    const uint64_t At = Address - Map.Bias;
+    auto Known = [&] {
+        for (const auto& [Low, High] : Impl->Read)
+            if (At >= Low && At < High)
+                return true;
+        return Impl->NoUnit.count(At) != 0;
+    };
+    const bool Bounded = CrashTimeMode();
+    auto Shared = [&] {
+        return Bounded ? std::shared_lock<std::shared_timed_mutex>(TablesLock, CrashLockWait)
+                       : std::shared_lock<std::shared_timed_mutex>(TablesLock);
+    };
+    {
+        auto Reading = Shared();
+        if (!Reading.owns_lock() || Known())
+            return Reading;
+    }
+    {
+        auto Writing = Bounded
+                           ? std::unique_lock<std::shared_timed_mutex>(TablesLock, CrashLockWait)
+                           : std::unique_lock<std::shared_timed_mutex>(TablesLock);
+        if (Writing.owns_lock() && !Known())
+            ReadUnitAt(Map, At);
+    }
+    return Shared();
+}
+
+void TLazyDebugInfo::ReadUnitAt(TMapFile& Map, uint64_t At)
+{
+    TImpl& I = *Impl;
+    // In crash-time mode a lock a crashed thread holds is not waited for:
+    // the tables answer as they are.
+    TLibraryLockGuard Guard(TLibraryLock::DebugInfo);
+    if (!Guard.Locked())
+        return;
+    Dwarf_Addr CuBias = 0;
+    Dwarf_Die* Cu = dwfl_module_addrdie(I.Mod, At, &CuBias);
+    if (Cu == nullptr) {
+        if (I.NoUnit.size() < 65536)
+            I.NoUnit.emplace(At, true);
+        return;
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> Ranges;
+    Dwarf_Addr Base, Low, High;
+    for (ptrdiff_t Offset = 0; (Offset = dwarf_ranges(Cu, Offset, &Base, &Low, &High)) > 0;)
+        if (High > Low)
+            Ranges.emplace_back(Low + CuBias, High + CuBias);
+    const Dwarf_Off Unit = dwarf_dieoffset(Cu);
+    if (std::find(I.Units.begin(), I.Units.end(), Unit) != I.Units.end() || Ranges.empty()) {
+        I.NoUnit.emplace(At, true); // read already: the address lies in no range of it
+        return;
+    }
+    I.Units.push_back(Unit);
+    TMapFile Part;
+    Part.Bias = Map.Bias;
+    Part.CodeBase = Map.CodeBase;
+    Part.CodeEnd = Map.CodeEnd;
+    TDwarfReader Reader(Part, Map.Bias, *I.Symbols);
+    Reader.ReadUnit(Cu, CuBias);
+    for (const auto& [L, H] : Ranges)
+        Reader.AddSymbolScopes(I.Functions, L, H);
+    AddLines(Part, Reader.Rows, Reader.Files);
+    AddRoutines(Part, Reader.Scopes, Reader.Names);
+    Part.SortTables();
+    // What the module's symbols said inside the unit's ranges gives way to
+    // what its DWARF says; the tables stay sorted.
+    auto Inside = [&](uintptr_t A) {
+        for (const auto& [L, H] : Ranges)
+            if (A - Map.Bias >= L && A - Map.Bias < H)
+                return true;
+        return false;
+    };
+    std::erase_if(Map.Publics, [&](const TMfPublic& P) { return Inside(P.Address); });
+    auto Merge = [](auto& To, auto& From, auto Less) {
+        const auto Middle = static_cast<std::ptrdiff_t>(To.size());
+        To.insert(To.end(), std::make_move_iterator(From.begin()),
+                  std::make_move_iterator(From.end()));
+        std::inplace_merge(To.begin(), To.begin() + Middle, To.end(), Less);
+    };
+    Merge(Map.Publics, Part.Publics,
+          [](const TMfPublic& A, const TMfPublic& B) { return A.Address < B.Address; });
+    Merge(Map.Lines, Part.Lines,
+          [](const TMapFileLine& A, const TMapFileLine& B) { return A.Address < B.Address; });
+    Merge(Map.Segments, Part.Segments, [](const TMfSegment& A, const TMfSegment& B) {
+        return A.Class != B.Class ? A.Class < B.Class : A.Start < B.Start;
+    });
+    I.Read.insert(I.Read.end(), Ranges.begin(), Ranges.end());
 }

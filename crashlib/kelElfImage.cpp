@@ -48,9 +48,9 @@ bool TElfBytes::Read(uint64_t Offset, void* Out, std::size_t Size) const
 
 TElfFileSource::TElfFileSource(const std::string& Path)
 {
-    Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    Fd = OpenRegularFile(Path.c_str());
     struct stat St {};
-    if (Fd >= 0 && (fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode))) {
+    if (Fd >= 0 && fstat(Fd, &St) != 0) {
         close(Fd);
         Fd = -1;
     }

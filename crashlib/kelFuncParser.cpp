@@ -976,8 +976,10 @@ bool ReadFde(uint64_t FdeAddr, uint64_t Address, TUnwindEntry& Entry, const TCod
     if (C.Get<uint32_t>() != 0)
         return false;
     uint8_t Version = C.Get<uint8_t>();
+    // At most 15 characters: kept in the string itself, never on the heap
+    // (a crash-time walk reads these).
     std::string Aug;
-    for (char Ch; C.Ok && (Ch = static_cast<char>(C.Get<uint8_t>())) != 0 && Aug.size() < 16;)
+    for (char Ch; C.Ok && (Ch = static_cast<char>(C.Get<uint8_t>())) != 0 && Aug.size() < 15;)
         Aug += Ch;
     if (Aug.find("eh") != std::string::npos)
         C.Get<uint64_t>();
@@ -1028,48 +1030,51 @@ bool FindUnwindEntryIn(const TElfLoadedImage* Image, uint64_t Address, TUnwindEn
 {
     if (!Image)
         return false;
-    for (const TElfSegment& Seg : Image->Segments()) {
-        if (Seg.Type != PtGnuEhFrame)
-            continue;
-        // The search table of .eh_frame_hdr: sorted {start, FDE} pairs.
-        uint64_t Hdr = Image->Bias() + Seg.VAddr;
-        TTableCursor H{Memory, Hdr};
-        uint8_t Version = H.Get<uint8_t>();
-        uint8_t FramePtrEnc = H.Get<uint8_t>();
-        uint8_t CountEnc = H.Get<uint8_t>();
-        uint8_t TableEnc = H.Get<uint8_t>();
-        H.Encoded(FramePtrEnc, Hdr);
-        uint64_t Count = H.Encoded(CountEnc, Hdr);
-        if (!H.Ok || Version != 1 || TableEnc != 0x3B || Count == 0 || Count > (1u << 26))
-            return false;
-        uint64_t Table = H.Pos;
-        auto Start = [&](uint64_t K, bool& Ok) {
-            int32_t V[2] = {};
-            Ok = Memory.TryRead(Table + K * 8, V, sizeof V);
-            return Hdr + static_cast<uint64_t>(static_cast<int64_t>(V[0]));
-        };
-        uint64_t Lo = 0, Hi = Count; // the last entry starting at or below Address
-        while (Hi - Lo > 1) {
-            uint64_t Mid = Lo + (Hi - Lo) / 2;
-            bool Ok = false;
-            uint64_t S = Start(Mid, Ok);
-            if (!Ok)
-                return false;
-            if (S <= Address)
-                Lo = Mid;
-            else
-                Hi = Mid;
-        }
-        int32_t Pair[2] = {};
-        if (!Memory.TryRead(Table + Lo * 8, Pair, sizeof Pair))
-            return false;
-        return ReadFde(Hdr + static_cast<uint64_t>(static_cast<int64_t>(Pair[1])), Address, Entry,
-                       Memory);
-    }
+    for (const TElfSegment& Seg : Image->Segments())
+        if (Seg.Type == PtGnuEhFrame)
+            return FindUnwindEntryByHeader(Image->Bias() + Seg.VAddr, Address, Entry, Memory);
     return false;
 }
 
 } // namespace
+
+bool FindUnwindEntryByHeader(uint64_t Hdr, uint64_t Address, TUnwindEntry& Entry,
+                             const TCodeReader& Memory)
+{
+    // The search table of .eh_frame_hdr: sorted {start, FDE} pairs.
+    TTableCursor H{Memory, Hdr};
+    uint8_t Version = H.Get<uint8_t>();
+    uint8_t FramePtrEnc = H.Get<uint8_t>();
+    uint8_t CountEnc = H.Get<uint8_t>();
+    uint8_t TableEnc = H.Get<uint8_t>();
+    H.Encoded(FramePtrEnc, Hdr);
+    uint64_t Count = H.Encoded(CountEnc, Hdr);
+    if (!H.Ok || Version != 1 || TableEnc != 0x3B || Count == 0 || Count > (1u << 26))
+        return false;
+    uint64_t Table = H.Pos;
+    auto Start = [&](uint64_t K, bool& Ok) {
+        int32_t V[2] = {};
+        Ok = Memory.TryRead(Table + K * 8, V, sizeof V);
+        return Hdr + static_cast<uint64_t>(static_cast<int64_t>(V[0]));
+    };
+    uint64_t Lo = 0, Hi = Count; // the last entry starting at or below Address
+    while (Hi - Lo > 1) {
+        uint64_t Mid = Lo + (Hi - Lo) / 2;
+        bool Ok = false;
+        uint64_t S = Start(Mid, Ok);
+        if (!Ok)
+            return false;
+        if (S <= Address)
+            Lo = Mid;
+        else
+            Hi = Mid;
+    }
+    int32_t Pair[2] = {};
+    if (!Memory.TryRead(Table + Lo * 8, Pair, sizeof Pair))
+        return false;
+    return ReadFde(Hdr + static_cast<uint64_t>(static_cast<int64_t>(Pair[1])), Address, Entry,
+                   Memory);
+}
 
 bool FindUnwindEntry(uint64_t Address, TUnwindEntry& Entry, const TCodeReader& Memory)
 {
@@ -1348,14 +1353,14 @@ struct TProcessSymbols::TImpl {
             return {};
         return ReadCString(*Memory, S.StrTab + NameOff);
     }
-    std::string RawName(uint64_t A) const
+    std::string RawName(uint64_t A, bool ExportsOnly = false) const
     {
         const TModuleInfo* M = ModuleOf(A);
         std::string Name;
         if (M)
             if (const TElfLoadedImage* I = Image(*M))
                 Name = I->SymbolNameAt(static_cast<uintptr_t>(A));
-        if (Name.empty())
+        if (Name.empty() && !ExportsOnly)
             if (TMapNameHook Hook = MapDataNameHook.load()) {
                 std::u16string W;
                 if (Hook(static_cast<uintptr_t>(A), W))
@@ -1407,12 +1412,22 @@ const TElfLoadedImage* TProcessSymbols::ImageOf(uint64_t Address) const
 
 std::string TProcessSymbols::TargetName(const TInstructionInfo& Branch) const
 {
+    return Name(Branch, false);
+}
+
+std::string TProcessSymbols::ExportedTargetName(const TInstructionInfo& Branch) const
+{
+    return Name(Branch, true);
+}
+
+std::string TProcessSymbols::Name(const TInstructionInfo& Branch, bool ExportsOnly) const
+{
     std::lock_guard<std::mutex> G(Impl->Lock);
     if (Branch.TargetPointer != 0) {
         std::string Name = Impl->SlotName(Branch.TargetPointer);
         if (!Name.empty() || Branch.Target == 0)
             return Name;
-        return Impl->RawName(Branch.Target);
+        return Impl->RawName(Branch.Target, ExportsOnly);
     }
     if (Branch.Target == 0)
         return {};
@@ -1428,7 +1443,7 @@ std::string TProcessSymbols::TargetName(const TInstructionInfo& Branch) const
         if (!Name.empty())
             return Name;
     }
-    return Impl->RawName(Branch.Target);
+    return Impl->RawName(Branch.Target, ExportsOnly);
 }
 
 bool AddressToName(uintptr_t Module, uintptr_t Address, std::string& Name)
@@ -1446,7 +1461,8 @@ bool AddressToName(uintptr_t Module, uintptr_t Address, std::string& Name)
 // --- Parsing routines of this process -------------------------------------------------
 
 TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
-                                  const TRuntimeHandlers& Handlers)
+                                  const TRuntimeHandlers& Handlers,
+                                  std::shared_ptr<TProcessSymbols> GivenSymbols)
 {
     TParseSetup S;
     S.Mode = ProcessMode;
@@ -1474,7 +1490,8 @@ TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
 
     // Bounds: the routine's unwind entry; else the code segment of its
     // module; else the memory region.
-    auto Symbols = std::make_shared<TProcessSymbols>(S.Memory);
+    auto Symbols =
+        GivenSymbols ? std::move(GivenSymbols) : std::make_shared<TProcessSymbols>(S.Memory);
     const TElfLoadedImage* Image = Symbols->ImageOf(Code);
     TUnwindEntry Unwind;
     if (FindUnwindEntryIn(Image, Code, Unwind, *S.Memory)) {

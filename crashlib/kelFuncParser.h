@@ -153,8 +153,11 @@ void ParseFunctionIn(uint64_t Code, const TParseSetup& Setup, TFunctionInfo& Inf
 // unwind entry or else its module's code segment or memory region, landing
 // pads from its exception table, calls that never return known by name.
 // Handlers left 0 are taken from this program's runtime library.
+// Symbols, when given, are the process's symbols to name call targets with
+// (one TProcessSymbols serves many parses; a new one reads the module list).
 TParseSetup MakeProcessParseSetup(uint64_t Code, const TDATryRead* Ranges,
-                                  const TRuntimeHandlers& Handlers = {});
+                                  const TRuntimeHandlers& Handlers = {},
+                                  std::shared_ptr<class TProcessSymbols> Symbols = nullptr);
 
 // A routine of this process, with the default settings.
 void ParseFunction(uintptr_t Code, TFunctionInfo& Info);
@@ -171,6 +174,10 @@ struct TUnwindEntry {
     uint64_t Lsda = 0;
 };
 bool FindUnwindEntry(uint64_t Address, TUnwindEntry& Entry, const TCodeReader& Memory);
+// The same through the search table of the module's ".eh_frame_hdr" at Hdr
+// (where its PT_GNU_EH_FRAME segment is loaded); never touches the heap.
+bool FindUnwindEntryByHeader(uint64_t Hdr, uint64_t Address, TUnwindEntry& Entry,
+                             const TCodeReader& Memory);
 // The landing pads of an exception table (LSDA) of a routine part starting
 // at FunctionStart, each once, in table order.
 std::vector<uint64_t> ReadLandingPads(uint64_t Lsda, uint64_t FunctionStart,
@@ -194,6 +201,9 @@ public:
     // The name of the routine a call or jump leads to, also through a
     // linkage-table entry or a pointer slot filled by the dynamic linker.
     std::string TargetName(const TInstructionInfo& Branch) const;
+    // The same from the modules' exports and linkage tables alone, never
+    // from debug information (which may mean reading a module's DWARF).
+    std::string ExportedTargetName(const TInstructionInfo& Branch) const;
     // The module image holding Address, read through the same memory; null
     // when no module holds it.
     const TElfLoadedImage* ImageOf(uint64_t Address) const;
@@ -201,6 +211,7 @@ public:
     struct TImpl;
 
 private:
+    std::string Name(const TInstructionInfo& Branch, bool ExportsOnly) const;
     std::unique_ptr<TImpl> Impl;
 };
 

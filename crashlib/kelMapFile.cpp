@@ -11,11 +11,12 @@
 #include <cctype>
 #include <cstring>
 #include <elf.h>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <sys/auxv.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
 
 // ---------------------------------------------------------------------------
 // TMiniStream
@@ -119,6 +120,29 @@ void TMiniStream::WriteCompact(int32_t Value)
         WriteByte(0x80);
         WriteU32(static_cast<uint32_t>(Value));
     }
+}
+
+bool TMiniStream::ReadVarUInt(uint32_t& Value)
+{
+    Value = 0;
+    for (unsigned Shift = 0; Shift < 35; Shift += 7) {
+        uint8_t B;
+        if (!ReadByte(B))
+            return false;
+        Value |= uint32_t(B & 0x7F) << Shift;
+        if ((B & 0x80) == 0)
+            return true;
+    }
+    return false;
+}
+
+void TMiniStream::WriteVarUInt(uint32_t Value)
+{
+    while (Value >= 0x80) {
+        WriteByte(static_cast<uint8_t>(Value | 0x80));
+        Value >>= 7;
+    }
+    WriteByte(static_cast<uint8_t>(Value));
 }
 
 void TMiniStream::WriteName(std::u16string_view Name)
@@ -249,12 +273,16 @@ void TMapFile::AddMapLine(uint32_t Line, uintptr_t Address)
 
 void TMapFile::SortTables()
 {
-    std::stable_sort(Segments.begin(), Segments.end(), SegmentLess);
+    // Tables read in order (packed map data, DWARF) are only checked: a sort
+    // moves every name of a big program.
+    if (!std::is_sorted(Segments.begin(), Segments.end(), SegmentLess))
+        std::stable_sort(Segments.begin(), Segments.end(), SegmentLess);
     LastSegment[0] = LastSegment[1] = -1;
 
     // Of several entries at one address the one added last stays.
-    std::stable_sort(Publics.begin(), Publics.end(),
-                     [](const TMfPublic& A, const TMfPublic& B) { return A.Address < B.Address; });
+    auto ByAddress = [](const TMfPublic& A, const TMfPublic& B) { return A.Address < B.Address; };
+    if (!std::is_sorted(Publics.begin(), Publics.end(), ByAddress))
+        std::stable_sort(Publics.begin(), Publics.end(), ByAddress);
     std::size_t Out = 0;
     for (std::size_t I = 0; I < Publics.size(); ++I) {
         if (I + 1 < Publics.size() && Publics[I + 1].Address == Publics[I].Address)
@@ -265,9 +293,11 @@ void TMapFile::SortTables()
     }
     Publics.resize(Out);
 
-    std::stable_sort(Lines.begin(), Lines.end(), [](const TMapFileLine& A, const TMapFileLine& B) {
+    auto LineLess = [](const TMapFileLine& A, const TMapFileLine& B) {
         return A.Address < B.Address;
-    });
+    };
+    if (!std::is_sorted(Lines.begin(), Lines.end(), LineLess))
+        std::stable_sort(Lines.begin(), Lines.end(), LineLess);
     Out = 0;
     for (std::size_t I = 0; I < Lines.size(); ++I) {
         if (I + 1 < Lines.size() && Lines[I + 1].Address == Lines[I].Address)
@@ -280,8 +310,61 @@ void TMapFile::SortTables()
 // ---------------------------------------------------------------------------
 // Lookups
 
+struct TMapFile::TCompactTables {
+    std::vector<std::u16string> Names;
+    std::vector<uintptr_t> SegStart, SegLength;
+    std::vector<uint32_t> SegName;
+    std::vector<uint8_t> SegClass, SegQualified;
+    std::vector<uintptr_t> PubAddress;
+    std::vector<uint32_t> PubBack, PubName;
+
+    TMfSegment Segment(std::size_t I) const
+    {
+        return {1, SegClass[I], SegStart[I], SegLength[I], Names[SegName[I]], SegQualified[I]};
+    }
+    TMfPublic Public(std::size_t I) const
+    {
+        return {1, mcCode, Names[PubName[I]], PubAddress[I],
+                PubBack[I] != 0 ? PubAddress[I] - PubBack[I] : 0};
+    }
+};
+
+TMapFile::TReadGuard TMapFile::ReadLock(uintptr_t Address) const
+{
+    if (!Lazy)
+        return {};
+    TReadGuard G{Lazy->Read(const_cast<TMapFile&>(*this), Address), true};
+    G.Ok = G.Lock.owns_lock();
+    return G;
+}
+
 TMfSegment TMapFile::FindSegment(uint8_t Class, uintptr_t Address) const
 {
+    const auto Reading = ReadLock(Address);
+    if (!Reading.Ok)
+        return {};
+    return SegmentAt(Class, Address);
+}
+
+TMfSegment TMapFile::SegmentAt(uint8_t Class, uintptr_t Address) const
+{
+    if (Compact) {
+        const TCompactTables& C = *Compact;
+        std::size_t Lo = 0, Hi = C.SegStart.size(); // the first above (Class, Address)
+        while (Lo < Hi) {
+            const std::size_t Mid = Lo + (Hi - Lo) / 2;
+            const bool Above =
+                Class != C.SegClass[Mid] ? Class < C.SegClass[Mid] : Address < C.SegStart[Mid];
+            if (Above)
+                Hi = Mid;
+            else
+                Lo = Mid + 1;
+        }
+        if (Lo == 0 || C.SegClass[Lo - 1] != Class || Address < C.SegStart[Lo - 1] ||
+            Address - C.SegStart[Lo - 1] >= C.SegLength[Lo - 1])
+            return {};
+        return C.Segment(Lo - 1);
+    }
     auto It = std::upper_bound(Segments.begin(), Segments.end(), Address,
                                [Class](uintptr_t A, const TMfSegment& S) {
                                    return Class != S.Class ? Class < S.Class : A < S.Start;
@@ -296,6 +379,20 @@ TMfSegment TMapFile::FindSegment(uint8_t Class, uintptr_t Address) const
 
 TMfPublic TMapFile::FindPublic(uintptr_t Address) const
 {
+    const auto Reading = ReadLock(Address);
+    if (!Reading.Ok)
+        return {};
+    if (Compact) {
+        const TCompactTables& C = *Compact;
+        const auto It = std::upper_bound(C.PubAddress.begin(), C.PubAddress.end(), Address);
+        if (It == C.PubAddress.begin())
+            return {};
+        const auto I = static_cast<std::size_t>(It - C.PubAddress.begin()) - 1;
+        if (C.Names[C.PubName[I]].empty() ||
+            (It == C.PubAddress.end() && CodeEnd != 0 && Address >= CodeEnd))
+            return {};
+        return C.Public(I);
+    }
     auto It = std::upper_bound(Publics.begin(), Publics.end(), Address,
                                [](uintptr_t A, const TMfPublic& P) { return A < P.Address; });
     if (It == Publics.begin())
@@ -312,6 +409,21 @@ uintptr_t TMapFile::FindPublicByName(uint8_t Class, std::u16string_view Unit, bo
                                      std::u16string_view Name) const
 {
     auto Search = [&](std::u16string_view U) -> uintptr_t {
+        if (Compact) {
+            const TCompactTables& C = *Compact;
+            for (std::size_t I = 0; I < C.SegStart.size(); ++I) {
+                if (C.SegClass[I] != Class || !IsTextEqualW(C.Names[C.SegName[I]], U))
+                    continue;
+                auto It = std::lower_bound(C.PubAddress.begin(), C.PubAddress.end(), C.SegStart[I]);
+                for (; It != C.PubAddress.end() && *It - C.SegStart[I] < C.SegLength[I]; ++It) {
+                    const auto& N =
+                        C.Names[C.PubName[static_cast<std::size_t>(It - C.PubAddress.begin())]];
+                    if (Class == mcCode && (ExactCase ? N == Name : IsTextEqualW(N, Name)))
+                        return *It;
+                }
+            }
+            return 0;
+        }
         for (const auto& S : Segments) {
             if (S.Class != Class || !IsTextEqualW(S.UnitName, U))
                 continue;
@@ -347,7 +459,7 @@ const TMapFileLine* LineRowAt(const TMapFile& Map, uintptr_t Address, uintptr_t&
     if (It == Map.Lines.begin())
         return nullptr;
     const TMapFileLine& Row = *(It - 1);
-    const TMfSegment Seg = Map.FindSegment(mcCode, Address);
+    const TMfSegment Seg = Map.SegmentAt(mcCode, Address); // the caller holds the read lock
     if (!Seg.Valid || Row.Address < Seg.Start)
         return nullptr;
     if (It == Map.Lines.end() && Map.CodeEnd != 0 && Address >= Map.CodeEnd)
@@ -362,6 +474,10 @@ const TMapFileLine* LineRowAt(const TMapFile& Map, uintptr_t Address, uintptr_t&
 
 uint32_t TMapFile::FindLineEx(uintptr_t Address, uintptr_t& Next) const
 {
+    const auto Reading = ReadLock(Address);
+    Next = Address + 1;
+    if (!Reading.Ok)
+        return 0;
     uintptr_t Start;
     const TMapFileLine* Row = LineRowAt(*this, Address, Start, Next);
     return Row != nullptr ? Row->Line : 0;
@@ -422,7 +538,7 @@ std::optional<TMapDataHeader> ReadMapDataHeader(std::string_view Block)
     H.Version = GetU32(Block, M + 4);
     if (H.Version == 2) {
         H.HeaderSize = M + 8;
-    } else if (H.Version == 3) {
+    } else if (H.Version == 3 || H.Version == 4) {
         H.HeaderSize = M + 20;
         if (Block.size() < H.HeaderSize)
             return std::nullopt;
@@ -447,7 +563,7 @@ uint32_t Crc32Of(std::string_view Bytes)
 std::u16string MapDataCheckText(std::string_view Block)
 {
     auto H = ReadMapDataHeader(Block);
-    if (!H || H->Version != 3)
+    if (!H || H->Version < 3)
         return {};
     return CardToHexPadW(static_cast<uint32_t>(H->TotalSize()), 8, u'0') + u", " +
            CardToHexPadW(H->Check1, 8, u'0') + u", " + CardToHexPadW(H->Check2, 8, u'0');
@@ -457,7 +573,7 @@ std::string PackMapDataBlock(std::string_view Stream, uint32_t Version, uint32_t
                              uint32_t CodeLength)
 {
     std::string Container;
-    if ((Flags & MapDataNoMapData) == 0 || Version != 3) {
+    if ((Flags & MapDataNoMapData) == 0 || Version < 3) {
         std::string Deflated(CompressBufCapacity(Stream.size()), '\0');
         Deflated.resize(
             CompressBuf(Stream.data(), Deflated.data(), Stream.size(), Deflated.size()));
@@ -466,13 +582,13 @@ std::string PackMapDataBlock(std::string_view Stream, uint32_t Version, uint32_t
         PutU32(Container, Crc32Of(Stream));
         Container += Deflated;
     }
-    const std::size_t HeaderSize = MapDataMarker.size() + (Version == 3 ? 20 : 8);
+    const std::size_t HeaderSize = MapDataMarker.size() + (Version >= 3 ? 20 : 8);
     const auto Total = static_cast<uint32_t>(HeaderSize + Container.size());
     EncipherStr(Container, MakeMapDataKey(Total));
     std::string Block(MapDataMarker);
     PutU32(Block, static_cast<uint32_t>(Container.size()));
     PutU32(Block, Version);
-    if (Version == 3) {
+    if (Version >= 3) {
         PutU32(Block, Crc32Of(Container));
         PutU32(Block, CodeLength);
         PutU32(Block, Flags);
@@ -485,12 +601,35 @@ std::string PackMapData(const TMapFile& Map, uint32_t Version, uint32_t Flags, b
     const uintptr_t Base = Map.CodeBase;
     auto Offset = [Base](uintptr_t A) { return static_cast<uint32_t>(A - Base); };
     TMiniStream S;
+    // Version 4: each distinct name once, in a table that the segments and
+    // publics name by index (a program names a hundred thousand places with a
+    // few thousand names), and each public's routine start.
+    const bool Table = Version >= 4 && !Reduced;
+    std::unordered_map<std::u16string_view, uint32_t> Ids;
+    std::vector<std::u16string_view> Names;
+    auto Id = [&](std::u16string_view Name) {
+        auto [It, New] = Ids.try_emplace(Name, static_cast<uint32_t>(Names.size()));
+        if (New)
+            Names.push_back(Name);
+        return It->second;
+    };
+    if (Table) {
+        for (const auto& Seg : Map.Segments)
+            Id(Seg.UnitName);
+        for (const auto& P : Map.Publics)
+            Id(P.Name);
+        S.WriteU32(static_cast<uint32_t>(Names.size()));
+        for (auto Name : Names)
+            S.WriteName(Name);
+    }
     S.WriteU32(static_cast<uint32_t>(Map.Segments.size()));
     for (const auto& Seg : Map.Segments) {
         S.WriteU32(Offset(Seg.Start));
         S.WriteU32(static_cast<uint32_t>(Seg.Length));
         if (Reduced)
             S.WriteByte(Seg.Qualified);
+        else if (Table)
+            S.WriteVarUInt(Id(Seg.UnitName));
         else
             S.WriteName(Seg.UnitName);
         S.WriteByte(Seg.Class);
@@ -501,12 +640,18 @@ std::string PackMapData(const TMapFile& Map, uint32_t Version, uint32_t Flags, b
         const TMfPublic& P = Map.Publics[I];
         if (Reduced)
             S.WriteByte(0);
+        else if (Table)
+            S.WriteVarUInt(Id(P.Name));
         else
             S.WriteName(P.Name);
         if (I == 0)
             S.WriteU32(Offset(P.Address));
         else
             S.WriteCompact(static_cast<int32_t>(P.Address - Prev));
+        if (Version >= 4)
+            S.WriteVarUInt(P.Start != 0 && P.Start <= P.Address
+                               ? static_cast<uint32_t>(P.Address - P.Start)
+                               : 0);
         Prev = P.Address;
     }
     S.WriteU32(static_cast<uint32_t>(Map.Lines.size()));
@@ -612,7 +757,7 @@ bool TMapFile::LoadMapData(std::string_view Block)
     if (!ReducedNames.empty() && MapDataCheckText(Block) != ReducedNames)
         return false;
     std::string Packed(Block.substr(H->HeaderSize));
-    if (H->Version == 3) {
+    if (H->Version >= 3) {
         if (H->Check1 != Crc32Of(Packed))
             return false;
         // Map data of another build of the module names the wrong code.
@@ -626,12 +771,13 @@ bool TMapFile::LoadMapData(std::string_view Block)
     if (Raw.empty())
         return false;
     TMiniStream S(Raw);
-    return LoadMapDataStream(S);
+    return LoadMapDataStream(S, H->Version);
 }
 
-bool TMapFile::LoadMapDataStream(TMiniStream& S)
+bool TMapFile::LoadMapDataStream(TMiniStream& S, uint32_t Version)
 {
     const bool Reduced = !ReducedNames.empty();
+    const bool Table = Version >= 4 && !Reduced;
     std::vector<TMfSegment> NewSegments;
     std::vector<TMfPublic> NewPublics;
     std::vector<TMapFileLine> NewLines;
@@ -643,6 +789,26 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S)
     // Every count is checked against the least number of bytes its entries
     // take before anything is allocated for them.
     uint32_t Count;
+    std::vector<std::u16string> Names;
+    if (Table) {
+        if (!S.ReadU32(Count) || Count > S.Left())
+            return false;
+        Names.resize(Count);
+        for (auto& Name : Names)
+            if (!S.ReadName(Name))
+                return false;
+    }
+    auto ReadNameOrIndex = [&](std::u16string& Name) {
+        if (!Table)
+            return S.ReadName(Name);
+        uint32_t Index;
+        if (!S.ReadVarUInt(Index) || Index >= Names.size())
+            return false;
+        Name = Names[Index];
+        return true;
+    };
+    if (Table && KeepCompact && Segments.empty() && Publics.empty())
+        return LoadCompactStream(S, std::move(Names), At);
     if (!S.ReadU32(Count) || Count > S.Left() / 10)
         return false;
     NewSegments.reserve(Count);
@@ -656,7 +822,7 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S)
             if (!S.ReadByte(Seg.Qualified))
                 return false;
             Seg.UnitName = u"segment%" + IntToDecW(static_cast<int32_t>(I));
-        } else if (!S.ReadName(Seg.UnitName)) {
+        } else if (!ReadNameOrIndex(Seg.UnitName)) {
             return false;
         }
         if (!S.ReadByte(Class))
@@ -679,7 +845,7 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S)
             if (!S.ReadByte(Ignored))
                 return false;
             P.Name = u"public%" + IntToDecW(static_cast<int32_t>(I));
-        } else if (!S.ReadName(P.Name)) {
+        } else if (!ReadNameOrIndex(P.Name)) {
             return false;
         }
         if (I == 0) {
@@ -696,6 +862,12 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S)
         P.Valid = 1;
         P.Class = mcCode;
         P.Address = Address;
+        if (Version >= 4) {
+            uint32_t Back;
+            if (!S.ReadVarUInt(Back))
+                return false;
+            P.Start = Back != 0 ? Address - Back : 0;
+        }
         NewPublics.push_back(std::move(P));
     }
 
@@ -723,11 +895,99 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S)
     if (S.Left() == 4 && S.ReadU32(Entry))
         EntryPoint = At(Entry);
 
-    for (auto& X : NewSegments)
-        Segments.push_back(std::move(X));
-    for (auto& X : NewPublics)
-        Publics.push_back(std::move(X));
-    Lines.insert(Lines.end(), NewLines.begin(), NewLines.end());
+    // Into empty tables (the usual case) the new ones are moved whole.
+    auto Append = [](auto& To, auto& From) {
+        if (To.empty()) {
+            To.swap(From);
+            return;
+        }
+        To.reserve(To.size() + From.size());
+        for (auto& X : From)
+            To.push_back(std::move(X));
+    };
+    Append(Segments, NewSegments);
+    Append(Publics, NewPublics);
+    Append(Lines, NewLines);
+    return true;
+}
+
+bool TMapFile::LoadCompactStream(TMiniStream& S, std::vector<std::u16string> Names,
+                                 const std::function<uintptr_t(uint32_t)>& At)
+{
+    auto C = std::make_shared<TCompactTables>();
+    C->Names = std::move(Names);
+    uint32_t Count;
+    if (!S.ReadU32(Count) || Count > S.Left() / 10)
+        return false;
+    C->SegStart.reserve(Count);
+    for (uint32_t I = 0; I < Count; ++I) {
+        uint32_t Start, Length, Name;
+        uint8_t Class;
+        if (!S.ReadU32(Start) || !S.ReadU32(Length) || !S.ReadVarUInt(Name) ||
+            Name >= C->Names.size() || !S.ReadByte(Class))
+            return false;
+        C->SegStart.push_back(At(Start));
+        C->SegLength.push_back(Length);
+        C->SegName.push_back(Name);
+        C->SegClass.push_back(Class == mcCode ? mcCode : mcData);
+        C->SegQualified.push_back(0);
+    }
+    if (!S.ReadU32(Count) || Count > S.Left() / 2)
+        return false;
+    C->PubAddress.reserve(Count);
+    uintptr_t Address = 0;
+    for (uint32_t I = 0; I < Count; ++I) {
+        uint32_t Name, Back;
+        if (!S.ReadVarUInt(Name) || Name >= C->Names.size())
+            return false;
+        if (I == 0) {
+            uint32_t Offset;
+            if (!S.ReadU32(Offset))
+                return false;
+            Address = At(Offset);
+        } else {
+            int32_t Delta;
+            if (!S.ReadCompact(Delta))
+                return false;
+            Address += static_cast<uintptr_t>(static_cast<intptr_t>(Delta));
+        }
+        if (!S.ReadVarUInt(Back))
+            return false;
+        C->PubAddress.push_back(Address);
+        C->PubName.push_back(Name);
+        C->PubBack.push_back(Back);
+    }
+    // Lookups search the tables as they are: refuse them unless in order.
+    for (std::size_t I = 1; I < C->PubAddress.size(); ++I)
+        if (C->PubAddress[I] < C->PubAddress[I - 1])
+            return false;
+    for (std::size_t I = 1; I < C->SegStart.size(); ++I)
+        if (C->SegClass[I] < C->SegClass[I - 1] ||
+            (C->SegClass[I] == C->SegClass[I - 1] && C->SegStart[I] < C->SegStart[I - 1]))
+            return false;
+    if (!S.ReadU32(Count) || Count > S.Left() / 2)
+        return false;
+    Lines.reserve(Lines.size() + Count);
+    uint32_t Line = 0;
+    for (uint32_t I = 0; I < Count; ++I) {
+        if (I == 0) {
+            uint32_t Offset;
+            if (!S.ReadU32(Line) || !S.ReadU32(Offset))
+                return false;
+            Address = At(Offset);
+        } else {
+            int32_t DLine, DAddress;
+            if (!S.ReadCompact(DLine) || !S.ReadCompact(DAddress))
+                return false;
+            Line += static_cast<uint32_t>(DLine);
+            Address += static_cast<uintptr_t>(static_cast<intptr_t>(DAddress));
+        }
+        Lines.push_back({Line, Address});
+    }
+    uint32_t Entry;
+    if (S.Left() == 4 && S.ReadU32(Entry))
+        EntryPoint = At(Entry);
+    Compact = std::move(C);
     return true;
 }
 
@@ -1168,19 +1428,20 @@ bool TMapFile::LoadElfSymbols(const TElfFile& File)
 
 namespace {
 
+// A regular file beside the module, read whole; never a named pipe or a device.
 std::optional<std::string> ReadWholeFile(const std::string& Path, std::size_t Limit = 256u << 20)
 {
-    std::ifstream In(Path, std::ios::binary);
-    if (!In)
+    const int Fd = OpenRegularFile(Path.c_str());
+    if (Fd < 0)
         return std::nullopt;
-    In.seekg(0, std::ios::end);
-    const auto Size = In.tellg();
-    if (Size < 0 || static_cast<uint64_t>(Size) > Limit)
-        return std::nullopt;
-    In.seekg(0);
-    std::string Out(static_cast<std::size_t>(Size), '\0');
-    if (!In.read(Out.data(), Size))
-        return std::nullopt;
+    struct stat St {};
+    std::optional<std::string> Out;
+    if (fstat(Fd, &St) == 0 && St.st_size >= 0 && static_cast<uint64_t>(St.st_size) <= Limit) {
+        std::string Bytes(static_cast<std::size_t>(St.st_size), '\0');
+        if (ReadFileAt(Fd, 0, Bytes.data(), Bytes.size()))
+            Out = std::move(Bytes);
+    }
+    close(Fd);
     return Out;
 }
 
@@ -1217,6 +1478,7 @@ TMapFile::TMapFile(uintptr_t AModule, const std::string& FileName, uint32_t Sour
 
 bool TMapFile::LoadFromFile(const std::string& FileName, uint32_t Sources)
 {
+    KeepCompact = (Sources & mdsLazy) != 0;
     auto File = TElfFile::Open(FileName);
     if (!File)
         return false;
@@ -1247,7 +1509,7 @@ bool TMapFile::LoadFromFile(const std::string& FileName, uint32_t Sources)
             // A block that stores no names of its own points at the ".kel"
             // file whose check values the settings name.
             auto H = ReadMapDataHeader(*Block);
-            if (H && H->Version == 3 && (H->Flags & MapDataNoMapData) != 0) {
+            if (H && H->Version >= 3 && (H->Flags & MapDataNoMapData) != 0) {
                 if (auto Settings = ReadSectionOf(*File, ".rsrc.10.TKELEXCEPT")) {
                     ReducedNames = Utf8ToWide(ReadSettingsText(*Settings, "MinDebugInfo"));
                     if (ReducedNames.size() > 31)
@@ -1261,7 +1523,14 @@ bool TMapFile::LoadFromFile(const std::string& FileName, uint32_t Sources)
             }
         }
     }
-    if ((Sources & mdsDwarf) != 0 && LoadDwarfInfo(*this, FileName, *File)) {
+    if ((Sources & (mdsDwarf | mdsLazy)) == (mdsDwarf | mdsLazy)) {
+        if ((Lazy = TLazyDebugInfo::Open(FileName, *File))) {
+            // The symbols name what no unit read yet describes.
+            LoadElfSymbols(*File);
+            Source = mdsDwarf;
+            return true;
+        }
+    } else if ((Sources & mdsDwarf) != 0 && LoadDwarfInfo(*this, FileName, *File)) {
         Source = mdsDwarf;
         return true;
     }
@@ -1314,7 +1583,6 @@ struct TCacheEntry {
 };
 
 struct TMapFileCache {
-    std::mutex Lock;
     std::vector<TCacheEntry> Entries;
 };
 
@@ -1324,12 +1592,20 @@ TMapFileCache& Cache()
     return *C;
 }
 
+// The cache's lock: in crash-time mode not waited for without end; a caller
+// that does not get it reads the module without the cache.
+struct TCacheLock {
+    TLibraryLockGuard Guard{TLibraryLock::MapCache};
+};
+
 } // namespace
 
 std::shared_ptr<TMapFile> FindModuleMapFile(uintptr_t Module, const std::string& FileName)
 {
     TMapFileCache& C = Cache();
-    std::lock_guard<std::mutex> Guard(C.Lock);
+    TCacheLock Lock;
+    if (!Lock.Guard.Locked())
+        return std::make_shared<TMapFile>(Module, FileName, mdsAll | mdsLazy);
     const TFileKey Key = KeyOf(FileName);
     for (auto It = C.Entries.begin(); It != C.Entries.end(); ++It) {
         if (It->FileName != FileName || It->Module != Module)
@@ -1339,8 +1615,8 @@ std::shared_ptr<TMapFile> FindModuleMapFile(uintptr_t Module, const std::string&
         C.Entries.erase(It); // the file changed since it was read
         break;
     }
-    auto Map = std::make_shared<TMapFile>(Module, FileName);
-    if (Map->Valid)
+    auto Map = std::make_shared<TMapFile>(Module, FileName, mdsAll | mdsLazy);
+    if (Map->Valid && !Map->Partial)
         C.Entries.push_back({FileName, Module, Key, Map});
     return Map;
 }
@@ -1359,7 +1635,9 @@ std::shared_ptr<TMapFile> FindMapFile(uintptr_t Address)
 void ClearMapFileCache()
 {
     TMapFileCache& C = Cache();
-    std::lock_guard<std::mutex> Guard(C.Lock);
+    TCacheLock Lock;
+    if (!Lock.Guard.Locked())
+        return;
     C.Entries.clear();
 }
 
@@ -1432,6 +1710,9 @@ bool MapLineHook(uintptr_t Address, uint32_t& Line, uintptr_t& RangeStart, uintp
     if (!Map || !Map->Valid)
         return false;
     uintptr_t Start, Next;
+    const auto Reading = Map->ReadLock(Address);
+    if (!Reading.Ok)
+        return false;
     if (const TMapFileLine* Row = LineRowAt(*Map, Address, Start, Next)) {
         Line = Row->Line;
         RangeStart = Start;

@@ -21,7 +21,9 @@
 #include "crashlib/kelTypes.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +52,10 @@ struct TMfPublic {
     uint8_t Class = mcData;
     std::u16string Name;
     uintptr_t Address = 0;
+    // Where the routine named begins, when that lies before Address (the
+    // code after an inlined routine is named again after its routine; a
+    // routine's cold part begins where its symbol says); 0: at Address.
+    uintptr_t Start = 0;
 };
 
 struct TMapFileLine {
@@ -83,6 +89,8 @@ public:
     bool ReadCompact(int32_t& Value);
     // A length byte and that many bytes of UTF-8.
     bool ReadName(std::u16string& Name);
+    // 7 bits a byte, low group first, a set high bit meaning more follow.
+    bool ReadVarUInt(uint32_t& Value);
 
     void Write(const void* Data, std::size_t Count);
     void WriteByte(uint8_t Value) { Write(&Value, 1); }
@@ -90,6 +98,7 @@ public:
     void WriteCompact(int32_t Value);
     // At most 255 bytes of the UTF-8 form (cut at a character boundary).
     void WriteName(std::u16string_view Name);
+    void WriteVarUInt(uint32_t Value);
 
 private:
     std::string Buffer;
@@ -104,7 +113,12 @@ enum : uint32_t {
     mdsPackedFile = 0x08,
     mdsElfSymbols = 0x10,
     mdsAll = 0x1f,
+    // DWARF read unit by unit as its addresses are looked up (the map of a
+    // big module is there at once); the other sources read whole.
+    mdsLazy = 0x20,
 };
+
+class TLazyDebugInfo;
 
 // The debug information of one module.
 class TMapFile {
@@ -122,6 +136,21 @@ public:
     bool Valid = false;            // some source was read
     uint32_t Source = 0;           // the mds... value of the source that was read
     uintptr_t Bias = 0;            // added to the file's addresses
+    // A source was left out because a lock was not got in crash-time mode:
+    // the map is not kept in the cache.
+    bool Partial = false;
+    // With mdsLazy and DWARF: the units not read yet. The lookups read the
+    // unit of their address first; the tables hold what was read so far.
+    std::shared_ptr<TLazyDebugInfo> Lazy;
+    // With mdsLazy and packed map data (version 4): the segments and publics
+    // kept compactly, each name once, instead of in Segments and Publics
+    // (which stay empty): a program's hundred thousand names are then not a
+    // hundred thousand strings. The lookups answer from them.
+    struct TCompactTables;
+    std::shared_ptr<const TCompactTables> Compact;
+    // Set before reading packed map data (version 4) into an empty map: keep
+    // it in Compact (mdsLazy sets it).
+    bool KeepCompact = false;
 
     uintptr_t CodeBase = 0; // the first executable load segment
     uintptr_t DataBase = 0; // the first writable load segment
@@ -189,19 +218,36 @@ public:
     // segments, with Bias added.
     void SetBasesFromFile(const TElfFile& File);
 
+    // The lock under which the tables answer for Address: with Lazy, taken
+    // after the unit holding Address has been read (Ok false when it was not
+    // got in crash-time mode: then the tables are not read); none otherwise.
+    struct TReadGuard {
+        std::shared_lock<std::shared_timed_mutex> Lock;
+        bool Ok = true;
+    };
+    TReadGuard ReadLock(uintptr_t Address) const;
+    // FindSegment for a caller that holds the read lock.
+    TMfSegment SegmentAt(uint8_t Class, uintptr_t Address) const;
+
 private:
     bool ParseBorlandMapText(std::string_view Text);
     bool ParseGnuMapText(std::string_view Text);
-    bool LoadMapDataStream(TMiniStream& S);
+    bool LoadMapDataStream(TMiniStream& S, uint32_t Version);
+    bool LoadCompactStream(TMiniStream& S, std::vector<std::u16string> Names,
+                           const std::function<uintptr_t(uint32_t)>& At);
     bool LoadFromFile(const std::string& FileName, uint32_t Sources);
 };
 
 // ---- Packed map data -------------------------------------------------------
 // Block layout (little-endian): MapDataMarker; packed size (4); version (4,
-// 2 or 3); version 3 only: check value 1 (CRC-32 of the packed bytes), check
-// value 2 (the length of the module's code, 0 when unknown) and a flags word;
-// then the packed bytes: the packed container of kelZip, enciphered with
-// Blowfish (little-endian blocks) under MakeMapDataKey(block length).
+// 2, 3 or 4); versions 3 and 4: check value 1 (CRC-32 of the packed bytes),
+// check value 2 (the length of the module's code, 0 when unknown) and a
+// flags word; then the packed bytes: the packed container of kelZip,
+// enciphered with Blowfish (little-endian blocks) under MakeMapDataKey(block
+// length). Version 4's stream begins with the table of distinct names, which
+// segments and publics name by index (a 7-bit variable-length number), and
+// gives each public its routine's start (Address - Start, the same kind of
+// number).
 
 inline constexpr std::string_view MapDataMarker{"KelMapData\x1a", 11};
 inline constexpr uint32_t MapDataNoMapData = 1; // flags: the data lies in a ".kel" file
@@ -210,12 +256,12 @@ inline constexpr uint32_t MapDataNoMapData = 1; // flags: the data lies in a ".k
 std::string MakeMapDataKey(uint32_t TotalLength);
 
 // The packed block of a map's tables (addresses relative to CodeBase).
-// Reduced stores no names; Flags goes into the version 3 header.
-std::string PackMapData(const TMapFile& Map, uint32_t Version = 3, uint32_t Flags = 0,
+// Reduced stores no names; Flags goes into the header (versions 3 and 4).
+std::string PackMapData(const TMapFile& Map, uint32_t Version = 4, uint32_t Flags = 0,
                         bool Reduced = false);
 
 // The block around an unpacked stream (the container, enciphered, behind the
-// header). With MapDataNoMapData in Flags (version 3) it holds no bytes.
+// header). With MapDataNoMapData in Flags (versions 3 and 4) it holds no bytes.
 std::string PackMapDataBlock(std::string_view Stream, uint32_t Version, uint32_t Flags,
                              uint32_t CodeLength);
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -44,25 +45,33 @@ bool ReadReadable(uintptr_t Source, void* Dest, std::size_t Count)
 // /proc/self/mem reads pages whatever their protection, so it is only ever
 // asked for pages that the maps say are executable. The descriptor stays open
 // for the life of the process; a forked child opens its own, because the
-// parent's names the parent's memory.
-std::mutex SelfMemLock;
-int SelfMemFd = -1;
-pid_t SelfMemPid = 0;
+// parent's names the parent's memory. Descriptor and owner are one word, so
+// that no lock is needed (a crashed thread could hold it).
+std::atomic<uint64_t> SelfMem{0}; // process id << 32 | descriptor + 1
+
+int SelfMemFd()
+{
+    const auto Pid = static_cast<uint32_t>(getpid());
+    for (;;) {
+        uint64_t Now = SelfMem.load();
+        if (Now != 0 && Now >> 32 == Pid)
+            return static_cast<int>(Now & 0xFFFFFFFFu) - 1;
+        const int Fd = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+        if (Fd < 0)
+            return -1;
+        const uint64_t Mine = uint64_t{Pid} << 32 | static_cast<uint32_t>(Fd + 1);
+        if (SelfMem.compare_exchange_strong(Now, Mine)) {
+            if (Now != 0) // the parent's, inherited by this child
+                close(static_cast<int>(Now & 0xFFFFFFFFu) - 1);
+            return Fd;
+        }
+        close(Fd); // another thread was first
+    }
+}
 
 bool ReadExecuteOnly(uintptr_t Source, void* Dest, std::size_t Count)
 {
-    int Fd;
-    {
-        std::lock_guard<std::mutex> Guard(SelfMemLock);
-        pid_t Pid = getpid();
-        if (SelfMemFd < 0 || SelfMemPid != Pid) {
-            if (SelfMemFd >= 0)
-                close(SelfMemFd);
-            SelfMemFd = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
-            SelfMemPid = Pid;
-        }
-        Fd = SelfMemFd;
-    }
+    const int Fd = SelfMemFd();
     if (Fd < 0)
         return false;
     // Offsets are signed: an address in the top half cannot be asked for.
@@ -162,7 +171,7 @@ bool ParseMapsLine(std::string_view Line, TMapsEntry& E)
     return true;
 }
 
-void AddRange(std::vector<TTryReadRange>& Ranges, uintptr_t Start, uintptr_t End, uint8_t Kind)
+void AddRange(std::pmr::vector<TTryReadRange>& Ranges, uintptr_t Start, uintptr_t End, uint8_t Kind)
 {
     if (End <= Start)
         return;
@@ -183,6 +192,7 @@ struct TDATryRead::TPageCache {
 };
 
 TDATryRead::TDATryRead() : Cache(std::make_unique<TPageCache>()) {}
+TDATryRead::TDATryRead(std::pmr::memory_resource* Memory) : Ranges(Memory) {}
 TDATryRead::TDATryRead(const TDATryRead& Other)
     : Ranges(Other.Ranges), Cache(std::make_unique<TPageCache>())
 {
@@ -213,6 +223,14 @@ void TDATryRead::DropCache()
         return;
     std::lock_guard<std::mutex> Guard(Cache->Lock);
     Cache->Pages.clear();
+}
+
+void TDATryRead::DropCachedPagesIf(const std::function<bool(uintptr_t Page)>& Drop) const
+{
+    if (!Cache)
+        return;
+    std::lock_guard<std::mutex> Guard(Cache->Lock);
+    std::erase_if(Cache->Pages, [&](const auto& Entry) { return Drop(Entry.first); });
 }
 
 uint8_t MapsAccessKind(const char* Perms)
@@ -277,23 +295,122 @@ bool EnumMemoryMaps(const std::function<bool(const TMapsEntry&)>& Visit)
     return Ok;
 }
 
+namespace {
+
+// Adds a maps line to a snapshot being built.
+struct TRangeBuilder {
+    std::pmr::vector<TTryReadRange>& Ranges;
+    uintptr_t Covered = 0;
+    bool Add(const TMapsEntry& E)
+    {
+        if (E.Start < Covered) // out of order: the file changed under us
+            return true;
+        AddRange(Ranges, Covered, E.Start, kaNone);
+        AddRange(Ranges, E.Start, E.End, MapsAccessKind(E.Perms));
+        Covered = E.End;
+        return true;
+    }
+};
+
+} // namespace
+
 TDATryRead GetReadableRanges()
 {
     TDATryRead Result;
     Result.Ranges.reserve(64);
-    uintptr_t Covered = 0;
-    bool Ok = EnumMemoryMaps([&](const TMapsEntry& E) {
-        if (E.Start < Covered) // out of order: the file changed under us
-            return true;
-        AddRange(Result.Ranges, Covered, E.Start, kaNone);
-        AddRange(Result.Ranges, E.Start, E.End, MapsAccessKind(E.Perms));
-        Covered = E.End;
-        return true;
-    });
+    TRangeBuilder B{Result.Ranges};
+    bool Ok = EnumMemoryMaps([&B](const TMapsEntry& E) { return B.Add(E); });
     if (!Ok)
         Result.Ranges.clear();
     Result.Ranges.shrink_to_fit();
     return Result;
+}
+
+std::string_view ReadMapsText(std::pmr::memory_resource* Memory)
+{
+    // Read whole into a buffer that doubles while the text does not fit (the
+    // smaller ones stay unused in a monotonic resource; few processes need
+    // more than the first).
+    const int Fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (Fd < 0)
+        return {};
+    std::size_t Size = 256 * 1024;
+    for (;;) {
+        auto* Buffer = static_cast<char*>(Memory->allocate(Size, 1));
+        std::size_t Got = 0;
+        bool Failed = false;
+        lseek(Fd, 0, SEEK_SET);
+        while (Got < Size) {
+            const ssize_t N = read(Fd, Buffer + Got, Size - Got);
+            if (N < 0 && errno == EINTR)
+                continue;
+            Failed = N < 0;
+            if (N <= 0)
+                break;
+            Got += static_cast<std::size_t>(N);
+        }
+        if (Got < Size || Failed || Size >= (std::size_t{16} << 20)) {
+            close(Fd);
+            return Failed ? std::string_view() : std::string_view(Buffer, Got);
+        }
+        Size *= 2;
+    }
+}
+
+TDATryRead GetReadableRanges(std::pmr::memory_resource* Memory, std::string_view* MapsText)
+{
+    TDATryRead Result(Memory);
+    const std::string_view Text = ReadMapsText(Memory);
+    if (MapsText != nullptr)
+        *MapsText = Text;
+    Result.Ranges.reserve(std::count(Text.begin(), Text.end(), '\n') * 2 + 2);
+    TRangeBuilder B{Result.Ranges};
+    ParseMemoryMaps(Text, [&B](const TMapsEntry& E) { return B.Add(E); });
+    return Result;
+}
+
+void PrepareMemoryReader()
+{
+    SelfMemFd();
+}
+
+// --- Locks and crash time --------------------------------------------------------
+
+namespace {
+std::atomic<bool> CrashTime{false};
+} // namespace
+
+std::recursive_timed_mutex& LibraryLock(TLibraryLock Which)
+{
+    // Never destroyed: usable until the very end of the process.
+    static auto* const Locks = new std::recursive_timed_mutex[LibraryLockCount];
+    return Locks[static_cast<int>(Which)];
+}
+
+void SetCrashTimeMode(bool On)
+{
+    CrashTime.store(On);
+}
+
+bool CrashTimeMode()
+{
+    return CrashTime.load();
+}
+
+TLibraryLockGuard::TLibraryLockGuard(TLibraryLock Which) : Lock(LibraryLock(Which))
+{
+    if (CrashTimeMode())
+        Held = Lock.try_lock_for(CrashLockWait);
+    else {
+        Lock.lock();
+        Held = true;
+    }
+}
+
+TLibraryLockGuard::~TLibraryLockGuard()
+{
+    if (Held)
+        Lock.unlock();
 }
 
 int FreeReadableRanges(TDATryRead& Ranges)
@@ -400,6 +517,22 @@ uint32_t GetTidObfuscator()
 bool GetTidObfuscatorLayout()
 {
     return false;
+}
+
+int OpenRegularFile(const char* Path)
+{
+    // Non-blocking: opening a named pipe for reading would otherwise wait for
+    // a writer. On a regular file the flag changes nothing.
+    const int Fd = open(Path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (Fd < 0)
+        return -1;
+    struct stat St {};
+    if (fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode)) {
+        close(Fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return Fd;
 }
 
 bool ReadFileAt(int Fd, uint64_t Offset, void* Out, std::size_t Size)

@@ -9,12 +9,53 @@
 // never changed, so no other thread can be caught by a protection we set.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <memory_resource>
+#include <mutex>
 #include <string_view>
 #include <vector>
+
+// --- Locks and crash time -----------------------------------------------------
+// The library's process-wide locks. A thread that crashes while it holds one
+// must not stop the thread that writes its report: in crash-time mode every
+// one of them is taken with a bounded wait (CrashLockWait), and a caller that
+// does not get it takes a path that needs none (see kelStackTrace.h). The
+// memory reader needs no lock, and a snapshot's page cache is the snapshot's
+// own.
+enum class TLibraryLock : uint8_t {
+    Walk,      // the stack walk's caches and libdw's unwinding session
+    DebugInfo, // every use of libdw (kelDwarf)
+    MapCache,  // the cache of modules' debug information (kelMapFile)
+    Pause,     // the one thread paused at a time (TPausedThread)
+};
+inline constexpr int LibraryLockCount = 4;
+// Recursive: the walker that holds them all at crash time takes them again
+// inside.
+std::recursive_timed_mutex& LibraryLock(TLibraryLock Which);
+
+// Crash-time mode: set by the crash capture while it handles a fatal signal.
+void SetCrashTimeMode(bool On);
+bool CrashTimeMode();
+inline constexpr std::chrono::milliseconds CrashLockWait{250};
+
+// Takes a library lock: waiting as long as it takes in normal mode, at most
+// CrashLockWait in crash-time mode (Locked() then tells whether it was got).
+class TLibraryLockGuard {
+public:
+    explicit TLibraryLockGuard(TLibraryLock Which);
+    ~TLibraryLockGuard();
+    TLibraryLockGuard(const TLibraryLockGuard&) = delete;
+    TLibraryLockGuard& operator=(const TLibraryLockGuard&) = delete;
+    bool Locked() const { return Held; }
+
+private:
+    std::recursive_timed_mutex& Lock;
+    bool Held = false;
+};
 
 // How a region of the address space may be read.
 enum : uint8_t {
@@ -38,13 +79,16 @@ struct TTryReadRange {
 class TDATryRead {
 public:
     TDATryRead();
+    // Regions allocated from Memory and no page cache: a snapshot that never
+    // touches the heap (reads are then one system call each).
+    explicit TDATryRead(std::pmr::memory_resource* Memory);
     TDATryRead(const TDATryRead& Other); // copies the regions, not the cache
     TDATryRead(TDATryRead&& Other) noexcept;
     TDATryRead& operator=(const TDATryRead& Other);
     TDATryRead& operator=(TDATryRead&& Other) noexcept;
     ~TDATryRead();
 
-    std::vector<TTryReadRange> Ranges;
+    std::pmr::vector<TTryReadRange> Ranges;
 
     std::size_t size() const { return Ranges.size(); }
     bool empty() const { return Ranges.empty(); }
@@ -54,6 +98,11 @@ public:
     std::size_t PagesRead() const;
     // Forgets the cached pages (the regions stay).
     void DropCache();
+    // Forgets the cached pages for which Drop is true. Const as reading
+    // through a const snapshot is: the cache is the snapshot's own business.
+    // A snapshot that outlives one walk keeps the pages that cannot change
+    // (code, unwind tables) and drops those that can (stacks, heap).
+    void DropCachedPagesIf(const std::function<bool(uintptr_t Page)>& Drop) const;
 
     struct TPageCache;
 
@@ -65,6 +114,12 @@ private:
 // Reads exactly Size bytes at Offset of an open file, across short reads and
 // interruptions; false when the file ends first or a read fails.
 bool ReadFileAt(int Fd, uint64_t Offset, void* Out, std::size_t Size);
+
+// Opens Path for reading when it is a regular file, without ever waiting: a
+// named pipe or a device put where a module or debug file is looked for
+// would block a plain open (or a read) for good. The descriptor is
+// close-on-exec; -1 for anything else.
+int OpenRegularFile(const char* Path);
 
 // Copies Count bytes from Source to Dest only when all of them can be read;
 // returns whether it copied. With a snapshot, its regions decide (a range that
@@ -81,6 +136,14 @@ inline bool TryRead(const void* Source, void* Dest, std::size_t Count,
 // A snapshot of the whole user address space, as /proc/self/maps tells it now.
 // Empty when the maps cannot be read.
 TDATryRead GetReadableRanges();
+// The same from Memory only, with the maps' text read into Memory too
+// (MapsText, valid while Memory is); never touches the heap.
+TDATryRead GetReadableRanges(std::pmr::memory_resource* Memory, std::string_view* MapsText);
+// The text of /proc/self/maps read into Memory; empty when it cannot be read.
+std::string_view ReadMapsText(std::pmr::memory_resource* Memory);
+// Opens the descriptor through which execute-only code is read, so that a
+// crash-time walk need not open it.
+void PrepareMemoryReader();
 // Frees a snapshot; returns 0 (the nil a caller stores back).
 int FreeReadableRanges(TDATryRead& Ranges);
 

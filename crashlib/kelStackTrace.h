@@ -35,6 +35,9 @@ enum class TFrameSource : uint8_t {
     Cfi,          // unwound through call frame information
     FramePointer, // the frame-pointer chain
     Scan,         // scan-and-link over the raw stack
+    // The instruction pointer of a thread that could not be paused, as the
+    // kernel reports it for a thread blocked in a system call.
+    Kernel,
 };
 const char* FrameSourceName(TFrameSource Source);
 
@@ -51,7 +54,14 @@ struct TStackItem {
     TFrameSource Source = TFrameSource::Context;
     uintptr_t ModuleOffset = 0; // Address - the module's load address (0: no module)
     uint32_t Checksum = 0;      // CRC-32 over module name and ModuleOffset
+    // Walked and named by the crash-time path (a library lock was held by
+    // another thread): no call frame information, names from the program's
+    // preloaded tables and the modules' dynamic symbols only.
+    bool CrashTimePath = false;
 };
+
+// The routine name a signal trampoline's frame gets, as a debugger shows it.
+inline constexpr std::u16string_view SignalFrameName = u"<signal handler called>";
 // Innermost call first.
 using TStackTrace = std::vector<TStackItem>;
 
@@ -74,6 +84,11 @@ struct TThreadContext {
     // Where the exception happened when the walk is made for one (0: none);
     // internal-error lines of the walk name it.
     uintptr_t ExceptionAddress = 0;
+    // Only the instruction and stack pointers are known (read from
+    // /proc/self/task/<tid>/syscall for a thread that could not be paused):
+    // such a context is walked by scan-and-link alone, its first frame
+    // marked TFrameSource::Kernel.
+    bool KernelOnly = false;
 
     uintptr_t Ip() const
     {
@@ -99,7 +114,9 @@ bool GetStackBounds(uintptr_t Sp, uintptr_t& Low, uintptr_t& High);
 
 // Pauses another thread of this process and holds its context until Resume
 // (or destruction). Only one thread is paused at a time in the process: a
-// second Pause waits until the first is resumed.
+// second Pause waits until the first is resumed. The handler runs on the
+// thread's alternate signal stack when it has one, so that a thread near the
+// end of its stack can still be paused.
 class TPausedThread {
 public:
     TPausedThread() = default;
@@ -107,18 +124,84 @@ public:
     TPausedThread(const TPausedThread&) = delete;
     TPausedThread& operator=(const TPausedThread&) = delete;
     // Sends the signal and waits at most TimeoutMs for the handler's copy.
-    // False when the thread does not exist or did not answer in time.
+    // A thread that blocks the signal (or does not answer in time) but
+    // sleeps in the kernel is not paused: its instruction and stack pointers
+    // are read from /proc/self/task/<tid>/syscall instead, and the context
+    // is KernelOnly (Paused() is false). False when the thread does not
+    // exist or neither way gives its context.
     bool Pause(pid_t Tid, int TimeoutMs = 2000);
     void Resume();
     const TThreadContext& Context() const { return Ctx; }
+    // Whether the thread waits in the handler (else the context is the
+    // kernel's report of a thread that runs on when it wakes up).
+    bool Paused() const { return Holding; }
 
 private:
+    bool PauseByKernel(pid_t Tid, int TimeoutMs);
     TThreadContext Ctx;
     bool Holding = false;
 };
 
 // The real-time signal used to pause threads.
 int PauseSignal();
+
+// The instruction and stack pointers of thread Tid of this process as the
+// kernel reports them while it sleeps in the kernel (/proc/self/task/<tid>/
+// syscall); false for a running thread or one that does not exist.
+bool ReadBlockedThreadContext(pid_t Tid, TThreadContext& Context);
+
+// --- Crash time -------------------------------------------------------------------
+// What the crash capture calls while it handles a fatal signal, when the
+// crashed thread may hold any lock (the library's, the C library's heap) and
+// the heap itself may be corrupt:
+//  - PrepareCrashTime, once at start: maps a reserve (ReserveBytes, touched
+//    now so that it is there later), opens what the memory reader needs, and
+//    takes the program's own names and lines (map data, else DWARF, else
+//    symbols) into flat tables of a mapping of their own. It may take as long
+//    as a first naming does; any thread may call it. Further calls do nothing.
+//  - SetCrashTimeMode(true) (kelMemory.h) while the report is made: every
+//    library lock is then taken with a bounded wait. CalcStackTrace and
+//    ScanStackTrace that do not get one walk by the crash-time path below
+//    (their items marked CrashTimePath) instead of waiting; TPausedThread
+//    reads a thread's pointers from the kernel instead of pausing it.
+//  - CalcCrashTimeTrace walks by the crash-time path directly: the frame
+//    chain and scan-and-link through signal frames (no call frame
+//    information: libdw uses the heap), named from the preloaded tables and
+//    the modules' dynamic symbols read in memory (names as the module exports
+//    them, not demangled). It allocates only from the reserve, takes no
+//    library lock and no C library lock, and writes into the caller's
+//    TCrashTrace (which the caller keeps, e.g. static); one walk at a time
+//    (another waits at most one second). Without PrepareCrashTime it lists
+//    the instruction pointer alone and answers false.
+//  - CrashTraceToText formats such a trace into a caller's buffer (no heap),
+//    one line per frame: address, "+" offset from the routine's start, module,
+//    unit, line, routine; "module +offset ???" when unnamed.
+
+struct TCrashFrame {
+    uintptr_t Address = 0;      // as TStackItem::Address
+    uintptr_t RoutineStart = 0; // 0 when unknown
+    uintptr_t ModuleBase = 0;   // where the module's first page is mapped; 0: none
+    uint32_t Line = 0;
+    TFrameSource Source = TFrameSource::Context;
+    bool Trampoline = false; // the kernel's frame of a signal handler
+    bool HasName = false;
+    char Module[64] = {}; // file name without folder, cut to fit
+    char Unit[96] = {};
+    char Routine[256] = {};
+};
+struct TCrashTrace {
+    static constexpr size_t MaxFrames = 256;
+    size_t Count = 0;
+    bool StackReadable = false;
+    TCrashFrame Frames[MaxFrames];
+};
+
+inline constexpr size_t DefaultCrashReserve = size_t{8} << 20;
+bool PrepareCrashTime(size_t ReserveBytes = DefaultCrashReserve);
+// False when no stack could be read (Out then holds the instruction pointer).
+bool CalcCrashTimeTrace(const TThreadContext& Context, uint32_t Flags, TCrashTrace& Out);
+// Returns the length written (Buffer is always ended by a zero byte).
+size_t CrashTraceToText(const TCrashTrace& Trace, char* Buffer, size_t Size);
 
 // Walk flags.
 enum : uint32_t {
@@ -136,14 +219,38 @@ using TStackProgress = std::function<void(int Position)>;
 // The trace of the thread whose context is given; without a context the
 // calling thread's, starting at the caller of CalcStackTrace. Missing stack
 // bounds are taken from the mapping that holds the stack pointer; given
-// bounds are clamped to it. A set Cancel flag ends the walk after the
-// current phase. Returns false when the stack cannot be read (Result empty).
+// bounds are clamped to it. A stack pointer in a guard page or gap (a stack
+// that overflowed) walks the nearest readable mapping above it. Signal
+// frames are walked through: the trampoline is named "<signal handler
+// called>" and the walk goes on from the interrupted context, on whatever
+// stack that is. A set Cancel flag ends the walk after the current phase.
+// Returns false when no stack can be read; Result then holds the
+// instruction pointer's frame alone.
 bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
                     const std::atomic<bool>* Cancel, TStackTrace& Result,
                     std::string* Text = nullptr);
 
+// One look at the address space shared by the walks of one capture (the
+// threads of one report): /proc/self/maps is read once, and the modules'
+// pages one walk reads (code, unwind tables) serve the next; stacks are read
+// afresh by each walk. Take it right before the capture's walks and drop it
+// after them; a module loaded meanwhile is not seen.
+class TCaptureSnapshot {
+public:
+    TCaptureSnapshot();
+    const TDATryRead& Ranges() const { return FRanges; }
+
+private:
+    TDATryRead FRanges;
+};
+// CalcStackTrace through a capture's snapshot.
+bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
+                    const std::atomic<bool>* Cancel, TStackTrace& Result, std::string* Text,
+                    const TCaptureSnapshot* Capture);
+
 // Only scan-and-link over the raw stack [Low, High) with the instruction
-// pointer Ip innermost (the bounds are clamped to the mapping holding Sp).
+// pointer Ip innermost (the bounds are clamped to the mapping holding Sp, or
+// the nearest above it), through signal frames as CalcStackTrace.
 bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
                     const std::atomic<bool>* Cancel, TStackTrace& Result);
 
@@ -152,6 +259,12 @@ bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
 // read; CallStart is where that call begins.
 bool IsReturnAddress(uintptr_t Value, const TDATryRead* Ranges, uintptr_t* CallStart = nullptr,
                      TCpuMode Mode = sizeof(void*) == 8 ? TCpuMode::x64 : TCpuMode::x86);
+// Whether Address is the sigreturn trampoline a signal handler returns to.
+bool IsSigreturnTrampoline(uintptr_t Address, const TDATryRead* Ranges);
+// The interrupted context saved in the signal frame whose first slot (the
+// handler's return address, the trampoline) is Slot. False when it cannot be
+// read or names code or a stack that cannot be read.
+bool ReadSignalFrame(uintptr_t Slot, const TDATryRead* Ranges, TThreadContext& Interrupted);
 // Removes repeated blocks of candidate values (recursion) from Values, in
 // place: a block that repeats the block right inside it is dropped. At most
 // MaxCandidates innermost values are kept. Values[0] is innermost. Returns

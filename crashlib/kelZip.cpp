@@ -1,4 +1,5 @@
 #include "crashlib/kelZip.h"
+#include "crashlib/kelMemory.h"
 
 #include <algorithm>
 #include <array>
@@ -874,7 +875,7 @@ private:
         BitBuf >>= N;
         BitCount -= N;
     }
-    bool Stored();
+    bool Stored(bool& Last);
     bool Dynamic();
     bool Codes(const std::uint32_t* Lit, const std::uint32_t* Dist);
 
@@ -901,7 +902,7 @@ std::optional<std::size_t> Inflater::Run()
         bool Ok = false;
         switch (Type) {
         case 0:
-            Ok = Stored();
+            Ok = Stored(Last);
             break;
         case 1:
             Ok = Codes(FixedDecode().Lit, FixedDecode().Dist);
@@ -919,7 +920,7 @@ std::optional<std::size_t> Inflater::Run()
     return static_cast<std::size_t>(Out - OutBegin);
 }
 
-bool Inflater::Stored()
+bool Inflater::Stored(bool& Last)
 {
     if (Overrun()) {
         return false;
@@ -935,24 +936,35 @@ bool Inflater::Stored()
     MadeUp = 0;
     BitBuf = 0;
     BitCount = 0;
-    if (InEnd - In < 4) {
-        return false;
+    // Incompressible data comes as a run of stored blocks, one right after
+    // the other: each next header sits at a byte boundary, so the run is
+    // copied here block by block without going back through the bit reader.
+    for (;;) {
+        if (InEnd - In < 4) {
+            return false;
+        }
+        const unsigned Len = In[0] | (In[1] << 8);
+        const unsigned NLen = In[2] | (In[3] << 8);
+        In += 4;
+        if (Len != (~NLen & 0xFFFF) || static_cast<std::size_t>(InEnd - In) < Len ||
+            static_cast<std::size_t>(OutEnd - Out) < Len) {
+            return false;
+        }
+        // An empty block may come with no output buffer at all (Out null), and
+        // memcpy must not be handed a null pointer even for no bytes.
+        if (Len != 0) {
+            std::memcpy(Out, In, Len);
+        }
+        Out += Len;
+        In += Len;
+        // The next header: its final bit, then type 0 (stored) in the next
+        // two bits; the rest of that byte is padding.
+        if (Last || In == InEnd || (In[0] & 6) != 0) {
+            return true;
+        }
+        Last = (In[0] & 1) != 0;
+        ++In;
     }
-    const unsigned Len = In[0] | (In[1] << 8);
-    const unsigned NLen = In[2] | (In[3] << 8);
-    In += 4;
-    if (Len != (~NLen & 0xFFFF) || static_cast<std::size_t>(InEnd - In) < Len ||
-        static_cast<std::size_t>(OutEnd - Out) < Len) {
-        return false;
-    }
-    // An empty block may come with no output buffer at all (Out null), and
-    // memcpy must not be handed a null pointer even for no bytes.
-    if (Len != 0) {
-        std::memcpy(Out, In, Len);
-    }
-    Out += Len;
-    In += Len;
-    return true;
 }
 
 bool Inflater::Dynamic()
@@ -1207,7 +1219,8 @@ bool WriteAll(int Fd, const void* Data, std::size_t Length)
 
 bool ReadFile(const std::string& Path, std::string& Data, struct stat& Info)
 {
-    const int Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    // A named pipe or a device among the files would block the report.
+    const int Fd = OpenRegularFile(Path.c_str());
     if (Fd < 0) {
         return false;
     }

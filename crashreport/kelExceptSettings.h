@@ -123,18 +123,7 @@ inline constexpr auto SettingDefaults = [] {
 // Key names are compared without regard to the case of ASCII letters.
 constexpr bool SameSettingName(std::string_view A, std::string_view B)
 {
-    if (A.size() != B.size())
-        return false;
-    for (std::size_t I = 0; I < A.size(); ++I) {
-        char X = A[I], Y = B[I];
-        if (X >= 'a' && X <= 'z')
-            X = static_cast<char>(X - 'a' + 'A');
-        if (Y >= 'a' && Y <= 'z')
-            Y = static_cast<char>(Y - 'a' + 'A');
-        if (X != Y)
-            return false;
-    }
-    return true;
+    return SameAsciiText(A, B);
 }
 
 // The index of a key in SettingDefaults; -1 for a key without a default.

@@ -33,6 +33,24 @@
 // The four bytes every component stream begins with.
 inline constexpr std::string_view StreamSignature = "TPF0";
 
+// Names in streams (of classes, properties and keys) are compared without
+// regard to the case of ASCII letters.
+constexpr bool SameAsciiText(std::string_view A, std::string_view B)
+{
+    if (A.size() != B.size())
+        return false;
+    for (std::size_t I = 0; I < A.size(); ++I) {
+        char X = A[I], Y = B[I];
+        if (X >= 'a' && X <= 'z')
+            X = static_cast<char>(X - 'a' + 'A');
+        if (Y >= 'a' && Y <= 'z')
+            Y = static_cast<char>(Y - 'a' + 'A');
+        if (X != Y)
+            return false;
+    }
+    return true;
+}
+
 enum TStreamTag : std::uint8_t {
     stInt8 = 2,
     stInt16 = 3,

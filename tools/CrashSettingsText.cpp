@@ -3,43 +3,14 @@
 #include "crashlib/kelStrings.h"
 #include "crashreport/kelExceptStream.h"
 
-#include <charconv>
 #include <optional>
-
-ESettingsTextError::ESettingsTextError(const std::string& File, int ALine,
-                                       const std::string& Message)
-    : std::runtime_error(File + ":" + std::to_string(ALine) + ": " + Message), Line(ALine)
-{
-}
-
-ESettingsTextError::~ESettingsTextError() = default;
 
 namespace {
 
-constexpr std::string_view LineBreakPlaceholder = "%LF%";
+using namespace crashtext;
 
 // Passwords are their own kind in the text only; the stream keeps them as texts.
 enum class TTextKind { tkText, tkInt, tkBool, tkPassword };
-
-std::string_view TrimBlanks(std::string_view S)
-{
-    while (!S.empty() && (S.front() == ' ' || S.front() == '\t'))
-        S.remove_prefix(1);
-    while (!S.empty() && (S.back() == ' ' || S.back() == '\t'))
-        S.remove_suffix(1);
-    return S;
-}
-
-bool IsKeyName(std::string_view S)
-{
-    if (S.empty() || S.size() > 255)
-        return false;
-    for (char C : S)
-        if (!((C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') ||
-              C == '_'))
-            return false;
-    return true;
-}
 
 std::optional<TTextKind> KindNamed(std::string_view S)
 {
@@ -64,60 +35,6 @@ const char* KindWord(TSettingKind K)
     return K == skInt ? "int" : K == skBool ? "bool" : "text";
 }
 
-std::optional<bool> ParseBool(std::string_view S)
-{
-    for (auto Yes : {"true", "yes", "on", "1"})
-        if (SameSettingName(S, Yes))
-            return true;
-    for (auto No : {"false", "no", "off", "0"})
-        if (SameSettingName(S, No))
-            return false;
-    return std::nullopt;
-}
-
-std::optional<std::int32_t> ParseInt(std::string_view S)
-{
-    std::int32_t V = 0;
-    const char* First = S.data();
-    if (!S.empty() && S[0] == '+')
-        ++First;
-    const auto [End, Ec] = std::from_chars(First, S.data() + S.size(), V);
-    if (Ec != std::errc() || End != S.data() + S.size() || First == End)
-        return std::nullopt;
-    return V;
-}
-
-// "%LF%" (exactly so) becomes CR LF.
-std::string LineBreaksIn(std::string_view S)
-{
-    std::string Out;
-    for (std::size_t At = 0;;) {
-        const auto P = S.find(LineBreakPlaceholder, At);
-        Out += S.substr(At, P - At);
-        if (P == std::string_view::npos)
-            return Out;
-        Out += "\r\n";
-        At = P + LineBreakPlaceholder.size();
-    }
-}
-
-// Every line break (CR LF, or a lone CR or LF) becomes "%LF%", so that each
-// setting stays on its line.
-std::string LineBreaksOut(std::string_view S)
-{
-    std::string Out;
-    for (std::size_t I = 0; I < S.size(); ++I) {
-        if (S[I] == '\r' || S[I] == '\n') {
-            Out += LineBreakPlaceholder;
-            if (S[I] == '\r' && I + 1 < S.size() && S[I + 1] == '\n')
-                ++I;
-        } else {
-            Out.push_back(S[I]);
-        }
-    }
-    return Out;
-}
-
 const TSettingEntry* FindEntry(const std::vector<TSettingEntry>& Entries, std::string_view Name)
 {
     for (const auto& E : Entries)
@@ -140,39 +57,21 @@ std::vector<TSettingEntry> ParseSettingsText(std::string_view Text, std::string_
     std::vector<TSettingEntry> Entries;
     std::vector<int> Lines;       // the line of each entry
     std::vector<bool> IsPassword; // given as ":password"
-    if (Text.substr(0, 3) == "\xEF\xBB\xBF")
-        Text.remove_prefix(3);
-    int LineNo = 0;
-    for (std::size_t At = 0; At < Text.size();) {
-        ++LineNo;
-        const auto Eol = Text.find('\n', At);
-        std::string_view Line = Text.substr(At, Eol - At);
-        At = Eol == std::string_view::npos ? Text.size() : Eol + 1;
-        if (!Line.empty() && Line.back() == '\r')
-            Line.remove_suffix(1);
+    ForEachTextLine(Text, File, [&](int LineNo, std::string_view Line) {
         auto Fail = [&](const std::string& Message) {
             throw ESettingsTextError(File, LineNo, Message);
         };
-        if (SanitizeUtf8(Line) != Line)
-            Fail("the line is not UTF-8");
-        if (Line.find('\r') != std::string_view::npos)
-            Fail("a carriage return inside the line (a line break in a text is %LF%)");
-        Line = TrimBlanks(Line);
-        if (Line.empty() || Line[0] == '#')
-            continue;
-        const auto Eq = Line.find('=');
-        if (Eq == std::string_view::npos)
+        const auto Split = SplitKeyLine(Line);
+        if (!Split)
             Fail("expected \"Key = value\"");
-        std::string_view Key = TrimBlanks(Line.substr(0, Eq));
-        const std::string_view Value = TrimBlanks(Line.substr(Eq + 1));
+        std::string_view Key = Split->Key;
+        const std::string_view Value = Split->Value;
         std::optional<TTextKind> Given;
-        if (const auto Colon = Key.find(':'); Colon != std::string_view::npos) {
-            const std::string_view KindText = TrimBlanks(Key.substr(Colon + 1));
-            Given = KindNamed(KindText);
+        if (Split->HasKind) {
+            Given = KindNamed(Split->Kind);
             if (!Given)
-                Fail("unknown kind \"" + std::string(KindText) +
+                Fail("unknown kind \"" + std::string(Split->Kind) +
                      "\" (text, int, bool or password)");
-            Key = TrimBlanks(Key.substr(0, Colon));
         }
         if (!IsKeyName(Key))
             Fail("\"" + std::string(Key) + "\" is no key name (letters, digits and \"_\")");
@@ -213,7 +112,7 @@ std::vector<TSettingEntry> ParseSettingsText(std::string_view Text, std::string_
         Entries.push_back(std::move(E));
         Lines.push_back(LineNo);
         IsPassword.push_back(Given == TTextKind::tkPassword);
-    }
+    });
     // The key material may stand anywhere in the file.
     for (std::size_t I = 0; I < Entries.size(); ++I) {
         if (!IsPassword[I] || Entries[I].Text.empty())

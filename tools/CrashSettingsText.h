@@ -26,19 +26,14 @@
 #pragma once
 
 #include "crashreport/kelExceptSettings.h"
+#include "tools/CrashTextLines.h"
 
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 // A line that cannot be read: "file:line: what is wrong".
-class ESettingsTextError : public std::runtime_error {
-public:
-    ESettingsTextError(const std::string& File, int Line, const std::string& Message);
-    ~ESettingsTextError() override;
-    int Line;
-};
+using ESettingsTextError = ECrashTextError;
 
 // The entries of a settings text, passwords enciphered. FileName only names
 // the file in errors.

@@ -5,12 +5,16 @@
 //   tolvex_make_crash_resources settings <text> <out>
 //       the settings stream of a settings text (tools/CrashSettingsText.h);
 //       a line it cannot read fails with "<text>:<line>: ..."
+//   tolvex_make_crash_resources form <text> <out>
+//       the stream of an assistant form's text (tools/CrashFormText.h)
 //   tolvex_make_crash_resources bitmap <png> <out>
 //       a picture's bitmap resource (tools/CrashBitmapResource.h)
 //   tolvex_make_crash_resources decode <stream>
-//       the settings text of a stream (or of a program's section, extracted
-//       with objcopy --dump-section .rsrc.10.TKELEXCEPT=<stream>)
+//       the settings text of a settings stream, the form text of any other
+//       (a program's section is extracted with
+//       objcopy --dump-section .rsrc.10.TKELEXCEPT=<stream>)
 #include "tools/CrashBitmapResource.h"
+#include "tools/CrashFormText.h"
 #include "tools/CrashSettingsText.h"
 
 #include <cstdio>
@@ -61,21 +65,37 @@ int Fail(const std::string& Message)
     return 1;
 }
 
-int RunSettings(const std::vector<std::string>& Args)
+// Args[0] is a text, Args[1] the stream Write makes of it.
+int RunWrite(const std::vector<std::string>& Args,
+             std::string (*Write)(std::string_view Text, const std::string& File))
 {
     const auto Text = ReadFile(Args[0]);
     if (!Text)
         return Fail("cannot read " + Args[0]);
     std::string Stream;
     try {
-        Stream = WriteSettingsStream(ParseSettingsText(*Text, Args[0]));
-    } catch (const ESettingsTextError& E) {
+        Stream = Write(*Text, Args[0]);
+    } catch (const ECrashTextError& E) {
         std::fprintf(stderr, "%s\n", E.what());
         return 1;
     }
     if (!WriteFileAtomically(Args[1], Stream))
         return Fail("cannot write " + Args[1]);
     return 0;
+}
+
+int RunSettings(const std::vector<std::string>& Args)
+{
+    return RunWrite(Args, [](std::string_view Text, const std::string& File) {
+        return WriteSettingsStream(ParseSettingsText(Text, File));
+    });
+}
+
+int RunForm(const std::vector<std::string>& Args)
+{
+    return RunWrite(Args, [](std::string_view Text, const std::string& File) {
+        return WriteFormObjects(ParseFormText(Text, File));
+    });
 }
 
 int RunBitmap(const std::vector<std::string>& Args)
@@ -94,11 +114,24 @@ int RunDecode(const std::vector<std::string>& Args)
     const auto Stream = ReadFile(Args[0]);
     if (!Stream)
         return Fail("cannot read " + Args[0]);
-    const TSettingsTextDecoded D = SettingsStreamToText(*Stream);
-    std::fwrite(D.Text.data(), 1, D.Text.size(), stdout);
+    const std::string_view Bytes(*Stream);
+    if (Bytes.substr(0, StreamSignature.size()) != StreamSignature)
+        return Fail(Args[0] + ": not a settings stream nor a form stream (it does not begin "
+                              "with \"TPF0\")");
+    std::string Text, Problem;
+    if (Bytes.substr(0, SettingsStreamHead.size()) == SettingsStreamHead) {
+        TSettingsTextDecoded D = SettingsStreamToText(*Stream);
+        Text = std::move(D.Text);
+        Problem = std::move(D.Problem);
+    } else {
+        TFormTextDecoded D = FormStreamToText(*Stream);
+        Text = std::move(D.Text);
+        Problem = std::move(D.Problem);
+    }
+    std::fwrite(Text.data(), 1, Text.size(), stdout);
     std::fflush(stdout);
-    if (!D.Problem.empty())
-        return Fail(Args[0] + ": " + D.Problem);
+    if (!Problem.empty())
+        return Fail(Args[0] + ": " + Problem);
     return 0;
 }
 
@@ -111,6 +144,7 @@ struct TSubcommand {
 
 constexpr TSubcommand Subcommands[] = {
     {"settings", "<text> <out>", 2, RunSettings},
+    {"form", "<text> <out>", 2, RunForm},
     {"bitmap", "<png> <out>", 2, RunBitmap},
     {"decode", "<stream>", 1, RunDecode},
 };

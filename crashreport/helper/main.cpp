@@ -1,6 +1,7 @@
 // tolvex-crashreport: the crash report helper program. The program starts it
 // with its end of the link as descriptor 3 (crashreport/kelExceptLink.h); it
 // serves the link until the program closes it and its own work is done.
+#include "crashreport/helper/kelExceptFormHandlers.h"
 #include "crashreport/helper/kelHelperSession.h"
 #include "crashreport/kelExceptLink.h"
 #include "crashreport/kelExceptTemp.h"
@@ -24,6 +25,8 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     // What processes that ended without cleaning up left behind.
     RemoveEndedTempFolders();
+    // The handlers the assistants' forms name.
+    InstallFormHandlers();
     THelperSession Session(std::make_shared<TExceptLink>(HelperLinkFd), argc, argv);
     return Session.Run();
 }

@@ -5,8 +5,10 @@
 #include "crashlib/kelDwarf.h"
 #include "crashlib/kelMapFile.h"
 #include "crashlib/kelStrings.h"
+#include "crashlib/kelZip.h"
 
 #include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +25,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -80,17 +84,26 @@ std::string HexAddress(uintptr_t A)
     return Buf;
 }
 
-// Compares file:line with eu-addr2line and the routine with addr2line -f -C
-// for the given line rows of a file read at its own addresses. File and line
-// must agree everywhere, with eu-addr2line or with addr2line: now and then
-// libdw's lookup answers an address that starts a row with another row (in
-// the sanitizer build of the program, say), where addr2line and objdump's
-// decoded line table give the row that starts there, as we do. Routine
-// names must agree but for a few rows: for
-// routines without a linkage name (internal C++ names, extern "C" and
-// compiler-made ones) addr2line sometimes takes the DWARF name where we take
-// the symbol at the routine's start ("[clone .cold]", the static
-// initializer), or names the byte just past a routine after its symbol.
+// Whether our name of a routine is eu-addr2line's: the same, or (for a
+// routine of internal linkage, which DWARF names without class and
+// parameters) its symbol's readable name around it.
+bool SameRoutineName(const std::string& Ours, const std::string& Eu)
+{
+    return Ours == Eu || Ours.starts_with(Eu + "(") ||
+           Ours.find("::" + Eu + "(") != std::string::npos;
+}
+
+// Compares file:line with eu-addr2line (or addr2line) and the routine with
+// eu-addr2line -f -C for the given line rows of a file read at its own
+// addresses. File and line must agree everywhere, with eu-addr2line or with
+// addr2line: now and then libdw's lookup answers an address that starts a
+// row with another row (in the sanitizer build of the program, say), where
+// addr2line and objdump's decoded line table give the row that starts there,
+// as we do. The routine is the innermost one, inlined or not, named by its
+// own entry (its linkage name made readable, else its name, else its own
+// symbol), as eu-addr2line names it first; names may differ for a few rows
+// only, where eu-addr2line falls back on a symbol at the byte just past a
+// routine.
 void ExpectAgreesWithAddr2line(const TMapFile& Map, const std::string& File,
                                const std::vector<TMapFileLine>& Rows, const TempFolder& Temp)
 {
@@ -98,12 +111,17 @@ void ExpectAgreesWithAddr2line(const TMapFile& Map, const std::string& File,
     for (const auto& R : Rows)
         Addresses += HexAddress(R.Address) + "\n";
     TempFolder::Write(Temp.Path("addresses"), Addresses);
-    const auto Eu =
-        SplitLines(RunCommand("eu-addr2line -e " + File + " < " + Temp.Path("addresses")));
+    const auto EuBoth =
+        SplitLines(RunCommand("eu-addr2line -f -C -e " + File + " < " + Temp.Path("addresses")));
     const auto Gnu =
         SplitLines(RunCommand("addr2line -f -C -e " + File + " < " + Temp.Path("addresses")));
-    ASSERT_EQ(Eu.size(), Rows.size());
+    ASSERT_EQ(EuBoth.size(), 2 * Rows.size());
     ASSERT_EQ(Gnu.size(), 2 * Rows.size());
+    std::vector<std::string> Eu, EuNames;
+    for (std::size_t I = 0; I < Rows.size(); ++I) {
+        EuNames.push_back(EuBoth[2 * I].substr(0, EuBoth[2 * I].find(" inlined at ")));
+        Eu.push_back(EuBoth[2 * I + 1]);
+    }
     int WrongLines = 0, WrongNames = 0;
     for (std::size_t I = 0; I < Rows.size(); ++I) {
         const uintptr_t A = Rows[I].Address;
@@ -119,12 +137,12 @@ void ExpectAgreesWithAddr2line(const TMapFile& Map, const std::string& File,
                           << " | eu-addr2line " << Eu[I] << " | addr2line " << Gnu[2 * I + 1];
         const TMfPublic P = Map.FindPublic(A);
         const std::string OurName = P.Valid ? U8(P.Name) : "??";
-        if (Gnu[2 * I] != OurName && ++WrongNames <= 5)
+        if (!SameRoutineName(OurName, EuNames[I]) && ++WrongNames <= 5)
             std::cout << "  routine at " << HexAddress(A) << ": " << OurName.substr(0, 120)
-                      << " | addr2line " << Gnu[2 * I].substr(0, 120) << "\n";
+                      << " | eu-addr2line " << EuNames[I].substr(0, 120) << "\n";
     }
-    std::cout << "  routine names differing from addr2line: " << WrongNames << " of " << Rows.size()
-              << "\n";
+    std::cout << "  routine names differing from eu-addr2line: " << WrongNames << " of "
+              << Rows.size() << "\n";
     EXPECT_EQ(WrongLines, 0) << "of " << Rows.size() << " rows";
     EXPECT_LE(WrongNames * 100, static_cast<int>(Rows.size()) * 2)
         << WrongNames << " of " << Rows.size() << " routine names differ";
@@ -207,6 +225,8 @@ int other(int n);
 
 constexpr const char* MainCpp = R"(#include "helper.h"
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 namespace ns {
 struct Widget {
@@ -248,6 +268,51 @@ int other(int n)
 }
 )";
 
+// A C program built -O2: static inline routines inlined (two deep) and
+// partly cloned, and cold parts split off into routines of their own.
+constexpr const char* InlinedC = R"(#include <stdio.h>
+#include <stdlib.h>
+volatile int sink;
+__attribute__((cold, noinline)) void fail(const char* what, int v)
+{
+    fprintf(stderr, "%s %d\n", what, v);
+    abort();
+}
+static inline int sq(int x)
+{
+    sink++;
+    if (x == 77777)
+        fail("sq", x);
+    return x * x;
+}
+static inline int twice(int x) { return sq(x) + sq(x + 1); }
+__attribute__((noinline)) int work(int n)
+{
+    int s = 0;
+    for (int i = 0; i < n; i++) {
+        if (i == 12345) {
+            fprintf(stderr, "rare %d\n", i);
+            fail("work", i);
+        }
+        s += twice(i);
+    }
+    return s;
+}
+__attribute__((noinline)) int other(int n)
+{
+    if (n < 0) {
+        puts("negative");
+        fail("other", n);
+    }
+    return twice(n) + work(n);
+}
+int main(int argc, char** argv)
+{
+    (void)argv;
+    return other(argc) & 1;
+}
+)";
+
 // One small program, built once for all tests here.
 class CrashlibMapFileDwarf : public ::testing::Test {
 protected:
@@ -257,11 +322,13 @@ protected:
         TempFolder::Write(Temp->Path("helper.h"), HelperH);
         TempFolder::Write(Temp->Path("main.cpp"), MainCpp);
         TempFolder::Write(Temp->Path("other.cpp"), OtherCpp);
+        TempFolder::Write(Temp->Path("inlined.c"), InlinedC);
         const std::string Dir = Temp->Path();
         Built = std::system(("cd " + Dir + " && g++ -O2 -g -o prog main.cpp other.cpp" +
                              " && g++ -O1 -c main.cpp other.cpp" +
                              " && g++ -o plain -Wl,-Map=plain.map main.o other.o" +
-                             " && g++ -O2 -g -o pie -pie -fPIE main.cpp other.cpp")
+                             " && g++ -O2 -g -o pie -pie -fPIE main.cpp other.cpp" +
+                             " && gcc -O2 -g -o inlined inlined.c")
                                 .c_str()) == 0;
     }
     static void TearDownTestSuite() { Temp.reset(); }
@@ -454,6 +521,241 @@ TEST_F(CrashlibMapFileDwarf, SeparateDebugFilesAreFoundByDebuglinkAndBuildIdWith
     EXPECT_EQ(ById.Lines.size(), Full.Lines.size());
     unsetenv("DEBUGINFOD_URLS");
     EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(5));
+}
+
+namespace {
+
+std::string Describe(const TMapFile& Map)
+{
+    return Map.Valid ? "valid " + std::to_string(Map.Source) : "invalid";
+}
+
+} // namespace
+
+TEST_F(CrashlibMapFileDwarf, NamedPipesWhereFilesAreLookedForNeverBlock)
+{
+    // A stripped module whose debuglink, build-id file, map file and packed
+    // data file are named pipes: each place is looked at, none waits.
+    const std::string Dir = Path("pipes");
+    std::filesystem::create_directories(Dir);
+    ASSERT_EQ(std::system(("cd " + Dir +
+                           " && cp ../prog linked && objcopy --only-keep-debug linked linked.dbg" +
+                           " && objcopy --strip-debug --add-gnu-debuglink=linked.dbg linked" +
+                           " && rm linked.dbg && mkfifo linked.dbg linked.map linked.kel module")
+                              .c_str()),
+              0);
+    const std::string Id = RunCommand("readelf -n " + Dir + "/linked | awk '/Build ID/{print $3}'");
+    ASSERT_GT(Id.size(), 4u);
+    const std::string IdDir = Dir + "/root/.build-id/" + Id.substr(0, 2);
+    std::filesystem::create_directories(IdDir);
+    ASSERT_EQ(mkfifo((IdDir + "/" + Id.substr(2, Id.size() - 3) + ".debug").c_str(), 0600), 0);
+    const std::string OldRoot = GetDebugFileRoot();
+    SetDebugFileRoot(Dir + "/root");
+    const auto Limit = std::chrono::seconds(10);
+    // Its symbols still name it; the pipes give nothing.
+    EXPECT_EQ(AnswerWithin(Limit, [&] { return Describe(TMapFile(0, Dir + "/linked")); }),
+              "valid " + std::to_string(mdsElfSymbols));
+    // A named pipe given as the module itself.
+    EXPECT_EQ(AnswerWithin(Limit, [&] { return Describe(TMapFile(0, Dir + "/module")); }),
+              "invalid");
+    EXPECT_EQ(AnswerWithin(
+                  Limit, [&] { return std::string(TElfFile::Open(Dir + "/module") ? "y" : "n"); }),
+              "n");
+    SetDebugFileRoot(OldRoot);
+}
+
+TEST_F(CrashlibMapFileDwarf, AlternateDebugFileIsTakenOnlyWithItsBuildId)
+{
+    // A debug file's ".gnu_debugaltlink" names the shared file by an absolute
+    // path and its build-id: a file there with another build-id, a named
+    // pipe or nothing at all is refused, and reading the module never waits.
+    const std::string Dir = Path("alt");
+    std::filesystem::create_directories(Dir);
+    ASSERT_EQ(
+        std::system(("cd " + Dir + " && cp ../prog alt && cp ../pie other && mkfifo pipe").c_str()),
+        0);
+    const auto AltFile = TElfFile::Open(Dir + "/alt");
+    ASSERT_TRUE(AltFile);
+    const auto Id = AltFile->FindNote("GNU", 3);
+    ASSERT_TRUE(Id && !Id->empty());
+    auto Named = [&](const std::string& Name, const std::string& AltPath) {
+        TempFolder::Write(Dir + "/" + Name + ".link", AltPath + std::string(1, '\0') + *Id);
+        EXPECT_EQ(
+            std::system(("cd " + Dir + " && cp ../prog " + Name +
+                         " && objcopy --add-section .gnu_debugaltlink=" + Name + ".link " + Name)
+                            .c_str()),
+            0);
+        return Dir + "/" + Name;
+    };
+    const std::string Right = Named("right", Dir + "/alt");
+    const std::string Wrong = Named("wrong", Dir + "/other");
+    const std::string Piped = Named("piped", Dir + "/pipe");
+    const int Fd = OpenDebugAltFile(Right, Dir + "/alt");
+    EXPECT_GE(Fd, 0);
+    if (Fd >= 0)
+        close(Fd);
+    EXPECT_EQ(OpenDebugAltFile(Wrong, Dir + "/other"), -1);
+    EXPECT_EQ(OpenDebugAltFile(Path("prog"), Dir + "/alt"), -1); // no such section
+    EXPECT_EQ(AnswerWithin(std::chrono::seconds(10),
+                           [&] { return std::to_string(OpenDebugAltFile(Piped, Dir + "/pipe")); }),
+              "-1");
+    // libdw asks for the shared file while it reads the module's DWARF.
+    EXPECT_EQ(AnswerWithin(std::chrono::seconds(10),
+                           [&] { return Describe(TMapFile(0, Piped, mdsDwarf)); }),
+              "valid " + std::to_string(mdsDwarf));
+}
+
+TEST_F(CrashlibMapFileDwarf, ModuleNamedByARelativePathHasNoPlaceUnderTheDebugRoot)
+{
+    // "<root>" + "." + "/x.dbg" is no mirror of any folder: a file there is
+    // not taken for the debug file of the module "x".
+    const std::string Dir = Path("relative");
+    std::filesystem::create_directories(Dir + "/root.");
+    const std::string Bytes = "not the debug file of x";
+    TempFolder::Write(Dir + "/root./x.dbg", Bytes);
+    const uint32_t Crc = ~UpdateCrc32(0xFFFFFFFFu, Bytes.data(), Bytes.size());
+    const std::string OldRoot = GetDebugFileRoot();
+    SetDebugFileRoot(Dir + "/root");
+    EXPECT_EQ(FindSeparateDebugFile("x", "", "x.dbg", Crc), "");
+    // The same module by its absolute folder is looked for under the root.
+    std::filesystem::create_directories(Dir + "/root" + Dir);
+    TempFolder::Write(Dir + "/root" + Dir + "/x.dbg", Bytes);
+    EXPECT_EQ(FindSeparateDebugFile(Dir + "/x", "", "x.dbg", Crc), Dir + "/root" + Dir + "/x.dbg");
+    SetDebugFileRoot(OldRoot);
+}
+
+TEST_F(CrashlibMapFileDwarf, InlinedAndColdCodeIsNamedAsEuAddr2lineNamesIt)
+{
+    // Every instruction of the C program's own routines: the name is the
+    // innermost routine's, inlined or not, as eu-addr2line names it first,
+    // and agrees with the file and line; each routine that is not inlined
+    // starts where nm says its symbol does. The packed map data answers the
+    // same.
+    const std::string Prog = Path("inlined");
+    const TMapFile Map(0, Prog, mdsDwarf);
+    ASSERT_TRUE(Map.Valid);
+    std::vector<uintptr_t> Addresses;
+    std::stringstream Dump(RunCommand("objdump -d --no-show-raw-insn " + Prog));
+    bool Own = false;
+    for (std::string L; std::getline(Dump, L);) {
+        if (L.find(">:") != std::string::npos) {
+            // "0000000000001190 <work>:"
+            const std::string Name = L.substr(L.find('<') + 1, L.find('>') - L.find('<') - 1);
+            Own = Name.starts_with("work") || Name.starts_with("other") || Name.starts_with("sq") ||
+                  Name.starts_with("twice") || Name == "main";
+        } else if (Own && L.find(':') != std::string::npos && L.starts_with("  ")) {
+            Addresses.push_back(std::stoull(L.substr(0, L.find(':')), nullptr, 16));
+        }
+    }
+    ASSERT_GT(Addresses.size(), 60u);
+    std::map<uint64_t, std::string> Symbols; // nm's routines
+    std::stringstream Nm(RunCommand("nm " + Prog));
+    for (std::string L; std::getline(Nm, L);) {
+        std::stringstream W(L);
+        std::string Value, Type, Name;
+        if (W >> Value >> Type >> Name && (Type == "t" || Type == "T"))
+            Symbols[std::stoull(Value, nullptr, 16)] = Name;
+    }
+    std::string List;
+    for (uintptr_t A : Addresses)
+        List += HexAddress(A) + "\n";
+    TempFolder::Write(Path("inlined.addresses"), List);
+    const auto Eu =
+        SplitLines(RunCommand("eu-addr2line -f -C -e " + Prog + " < " + Path("inlined.addresses")));
+    ASSERT_EQ(Eu.size(), 2 * Addresses.size());
+
+    TMapFile Packed;
+    Packed.CodeBase = Map.CodeBase;
+    Packed.CodeEnd = Map.CodeEnd;
+    ASSERT_TRUE(Packed.LoadMapData(PackMapData(Map)));
+    Packed.SortTables();
+    int Inlined = 0, Started = 0;
+    for (std::size_t I = 0; I < Addresses.size(); ++I) {
+        const uintptr_t A = Addresses[I];
+        SCOPED_TRACE(HexAddress(A) + " " + Eu[2 * I] + " " + Eu[2 * I + 1]);
+        const std::string EuName = Eu[2 * I].substr(0, Eu[2 * I].find(" inlined at "));
+        const auto [EuFile, EuLine] = FileAndLine(Eu[2 * I + 1]);
+        const TMfPublic P = Map.FindPublic(A);
+        if (EuName == "??") // code of no routine (the tail of a cold part)
+            continue;
+        EXPECT_TRUE(SameRoutineName(U8(P.Name), EuName)) << U8(P.Name);
+        EXPECT_EQ(U8(Map.FindSegment(mcCode, A).UnitName), EuFile);
+        EXPECT_EQ(std::to_string(Map.FindLine(A)), EuLine);
+        const uintptr_t Start = P.Start != 0 ? P.Start : P.Address;
+        EXPECT_LE(Start, A);
+        if (Eu[2 * I].find(" inlined at ") != std::string::npos) {
+            ++Inlined;
+        } else {
+            const auto Symbol = std::prev(Symbols.upper_bound(A));
+            EXPECT_EQ(Start, Symbol->first) << Symbol->second;
+            ++Started;
+        }
+        const TMfPublic Q = Packed.FindPublic(A);
+        EXPECT_EQ(U8(Q.Name), U8(P.Name));
+        EXPECT_EQ(Q.Start != 0 ? Q.Start : Q.Address, Start);
+        EXPECT_EQ(Packed.FindLine(A), Map.FindLine(A));
+    }
+    EXPECT_GT(Inlined, 20);
+    EXPECT_GT(Started, 20);
+}
+
+namespace {
+
+// Every lookup of Lazy at Address answers as Whole's does.
+void ExpectSameAnswer(const TMapFile& Lazy, const TMapFile& Whole, uintptr_t A)
+{
+    const TMfPublic P = Lazy.FindPublic(A), Q = Whole.FindPublic(A);
+    EXPECT_EQ(U8(P.Name), U8(Q.Name)) << HexAddress(A);
+    EXPECT_EQ(P.Address, Q.Address) << HexAddress(A);
+    EXPECT_EQ(P.Start, Q.Start) << HexAddress(A);
+    EXPECT_EQ(Lazy.FindLine(A), Whole.FindLine(A)) << HexAddress(A);
+    EXPECT_EQ(U8(Lazy.FindSegment(mcCode, A).UnitName), U8(Whole.FindSegment(mcCode, A).UnitName))
+        << HexAddress(A);
+}
+
+} // namespace
+
+TEST_F(CrashlibMapFileDwarf, MapsReadByUnitOrKeptCompactAnswerAsWholeOnes)
+{
+    // The cache's maps read DWARF unit by unit as addresses are asked, and
+    // keep packed map data's names compactly: every answer as the map read
+    // whole gives it, at every line row and between them, in any order.
+    const std::string Prog = Path("prog");
+    const TMapFile Whole(0, Prog, mdsDwarf);
+    ASSERT_TRUE(Whole.Valid);
+    std::vector<uintptr_t> Addresses;
+    for (const auto& L : Whole.Lines)
+        Addresses.insert(Addresses.end(), {L.Address, L.Address + 1});
+    for (const auto& P : Whole.Publics)
+        Addresses.push_back(P.Address);
+    std::reverse(Addresses.begin(), Addresses.end());
+    const TMapFile Lazy(0, Prog, mdsDwarf | mdsLazy);
+    ASSERT_TRUE(Lazy.Valid);
+    EXPECT_TRUE(Lazy.Lazy);
+    for (uintptr_t A : Addresses)
+        ExpectSameAnswer(Lazy, Whole, A);
+
+    // Packed map data in the module's own section.
+    const std::string Packed = Path("packed");
+    TempFolder::Write(Path("packed.block"), PackMapData(Whole));
+    ASSERT_EQ(std::system(("cd " + Temp->Path() + " && cp prog packed && objcopy --add-section " +
+                           ".rsrc.KEL.EXCEPT=packed.block packed")
+                              .c_str()),
+              0);
+    const TMapFile Read(0, Packed, mdsPackedResource);
+    const TMapFile Compact(0, Packed, mdsPackedResource | mdsLazy);
+    ASSERT_EQ(Read.Source, mdsPackedResource);
+    ASSERT_EQ(Compact.Source, mdsPackedResource);
+    EXPECT_TRUE(Compact.Publics.empty()); // kept compactly
+    for (uintptr_t A : Addresses)
+        ExpectSameAnswer(Compact, Read, A);
+    // By name too: the routine that starts a unit's first segment.
+    const std::u16string Unit = Read.Segments.front().UnitName;
+    const std::u16string Name = Read.FindPublic(Read.Segments.front().Start).Name;
+    ASSERT_FALSE(Name.empty());
+    EXPECT_NE(Read.FindPublicByName(mcCode, Unit, true, Name), 0u);
+    EXPECT_EQ(Compact.FindPublicByName(mcCode, Unit, true, Name),
+              Read.FindPublicByName(mcCode, Unit, true, Name));
 }
 
 TEST_F(CrashlibMapFileDwarf, GnuLinkerMapFileBesideTheModuleNamesItsRoutines)

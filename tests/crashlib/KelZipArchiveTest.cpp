@@ -3,6 +3,7 @@
 #include "crashlib/kelZip.h"
 
 #include "tests/support/TempFolder.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -223,6 +224,17 @@ TEST(CrashlibZipFiles, SkipsWhatCannotBeReadAndFailsWithNothing)
     EXPECT_NE(::access(Archive.c_str(), F_OK), 0);
     // An archive that cannot be created.
     EXPECT_FALSE(ZipFiles(Dir.Path("no/such/folder.zip"), {Dir.Path("b.txt")}, {}));
+
+    // A named pipe or a device given as a file is skipped without waiting
+    // for a writer or reading without end.
+    ASSERT_EQ(::mkfifo(Dir.Path("pipe").c_str(), 0600), 0);
+    const std::vector<std::string> Odd = {Dir.Path("pipe"), "/dev/zero", Dir.Path("b.txt")};
+    EXPECT_EQ(AnswerWithin(std::chrono::seconds(10),
+                           [&] { return std::string(ZipFiles(Archive, Odd, {}) ? "y" : "n"); }),
+              "y");
+    const auto Kept = Entries(Archive);
+    ASSERT_EQ(Kept.size(), 1u);
+    EXPECT_EQ(Kept[0][0], "b.txt");
 }
 
 TEST(CrashlibZipFiles, NamesStayInsideTheArchive)

@@ -632,6 +632,70 @@ TEST(CrashlibInflate, RejectsEveryTruncationAndOutputPastCapacity)
     }
 }
 
+namespace {
+
+// zlib's raw stream of Data, flushed (an empty stored block at a byte
+// boundary) after every Chunk bytes.
+Bytes ZlibDeflateFlushed(const Bytes& Data, int MemLevel, std::size_t Chunk)
+{
+    z_stream Z{};
+    EXPECT_EQ(deflateInit2(&Z, 6, Z_DEFLATED, -15, MemLevel, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes Out(deflateBound(&Z, Data.size()) * 2 + Data.size() / Chunk * 8 + 64);
+    Z.next_out = Out.data();
+    Z.avail_out = static_cast<uInt>(Out.size());
+    std::size_t At = 0;
+    do {
+        const std::size_t N = std::min(Chunk, Data.size() - At);
+        Z.next_in = const_cast<Bytes::value_type*>(Data.data()) + At;
+        Z.avail_in = static_cast<uInt>(N);
+        At += N;
+        EXPECT_NE(deflate(&Z, At == Data.size() ? Z_FINISH : Z_SYNC_FLUSH), Z_STREAM_ERROR);
+    } while (At < Data.size());
+    Out.resize(Z.total_out);
+    deflateEnd(&Z);
+    return Out;
+}
+
+} // namespace
+
+TEST(CrashlibInflate, RunsOfStoredBlocksEqualZlibAndFailWhole)
+{
+    // Incompressible data is stored in blocks as long as the encoder's symbol
+    // buffer (memory level) or its flushes make them, then compressible data
+    // follows in coded blocks.
+    Bytes Data = MakeData(Kind::Random, 40000, 21);
+    const Bytes Text = MakeData(Kind::Text, 5000, 22);
+    Data.insert(Data.end(), Text.begin(), Text.end());
+    std::vector<Bytes> Streams;
+    for (int MemLevel : {1, 2, 4, 9}) {
+        for (std::size_t Chunk : {std::size_t{1}, std::size_t{7}, std::size_t{300}, Data.size()})
+            Streams.push_back(ZlibDeflateFlushed(Data, MemLevel, Chunk));
+    }
+    for (const Bytes& S : Streams) {
+        ASSERT_EQ(ZlibInflate(S, Data.size()), Data);
+        EXPECT_EQ(Uncompress(S, Data.size()), Data);
+    }
+    // Every cut inside a run and every changed length of a block in it is
+    // refused as a whole, as zlib refuses it.
+    const Bytes Small = MakeData(Kind::Random, 700, 23);
+    const Bytes Run = ZlibDeflateFlushed(Small, 1, 100);
+    for (std::size_t Len = 0; Len < Run.size(); ++Len) {
+        const Bytes Cut(Run.begin(), Run.begin() + static_cast<std::ptrdiff_t>(Len));
+        ASSERT_FALSE(Uncompress(Cut, Small.size()).has_value()) << Len;
+    }
+    for (std::size_t At = 0; At < Run.size(); ++At) {
+        Bytes Changed = Run;
+        Changed[At] ^= 0x04;
+        const auto Theirs = ZlibInflate(Changed, Small.size() * 2);
+        const auto Ours = Uncompress(Changed, Small.size() * 2);
+        ASSERT_EQ(Ours.has_value(), Theirs.has_value()) << At;
+        if (Ours) {
+            EXPECT_EQ(*Ours, *Theirs) << At;
+        }
+    }
+    EXPECT_FALSE(Uncompress(Run, Small.size() - 1).has_value());
+}
+
 TEST(CrashlibInflate, MutatedStreamsAgreeWithZlib)
 {
     std::mt19937 Rng(12345);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <sys/wait.h>
 
 struct TCommandResult {
@@ -33,4 +34,16 @@ inline std::string Quote(const std::string& S)
     for (char C : S)
         Q += C == '\'' ? std::string("'\\''") : std::string(1, C);
     return Q + "'";
+}
+
+// Bytes as lower-case hexadecimal, as the Python oracles print texts.
+inline std::string Hex(std::string_view Bytes)
+{
+    static const char Digits[] = "0123456789abcdef";
+    std::string H;
+    for (unsigned char C : Bytes) {
+        H.push_back(Digits[C >> 4]);
+        H.push_back(Digits[C & 15]);
+    }
+    return H;
 }

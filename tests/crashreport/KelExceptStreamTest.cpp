@@ -18,17 +18,6 @@ namespace {
 
 const std::string Oracle = std::string(TOLVEX_CRASHREPORT_TEST_DIR) + "/stream_oracle.py";
 
-std::string Hex(std::string_view Bytes)
-{
-    static const char Digits[] = "0123456789abcdef";
-    std::string H;
-    for (unsigned char C : Bytes) {
-        H.push_back(Digits[C >> 4]);
-        H.push_back(Digits[C & 15]);
-    }
-    return H;
-}
-
 // Our reading in the oracle's line format.
 std::string Lines(const TSettingsStreamContents& C)
 {

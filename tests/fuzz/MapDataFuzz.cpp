@@ -39,13 +39,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     }
     if (Size == 0)
         return 0;
-    // The first byte picks the version and whether names are reduced.
-    const uint32_t Version = (Data[0] & 1) != 0 ? 3 : 2;
-    const bool Reduced = Version == 3 && (Data[0] & 2) != 0;
+    // The first byte picks the version, whether names are reduced and
+    // whether version 4's tables are kept compactly.
+    const uint32_t Version = (Data[0] & 4) != 0 ? 4 : (Data[0] & 1) != 0 ? 3 : 2;
+    const bool Reduced = Version >= 3 && (Data[0] & 2) != 0;
     const std::string Block = PackMapDataBlock(Bytes.substr(1), Version, 0, 0);
     TMapFile M;
     M.CodeBase = 0x400000;
     M.CodeEnd = 0x500000;
+    if (Version == 4 && (Data[0] & 8) != 0) {
+        TMapFile C;
+        C.CodeBase = M.CodeBase;
+        C.CodeEnd = M.CodeEnd;
+        C.KeepCompact = true;
+        if (C.LoadMapData(Block))
+            for (uintptr_t A = 0x400000; A < 0x400400; A += 7) {
+                (void)C.FindPublic(A);
+                (void)C.FindSegment(mcCode, A);
+                (void)C.FindLine(A);
+            }
+    }
     if (Reduced)
         M.ReducedNames = MapDataCheckText(Block);
     if (!M.LoadMapData(Block))
