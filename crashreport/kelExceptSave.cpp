@@ -375,6 +375,36 @@ std::string GetReportSection(std::string_view Report, std::string_view Name)
     return {};
 }
 
+std::string RemoveReportSection(std::string_view Report, std::string_view Name)
+{
+    std::string Out(Report);
+    if (Name.empty())
+        return Out;
+    const std::string Title =
+        std::string(Name) + (Name.find(':') == std::string_view::npos ? ":" : "");
+    // Every section of that name, from its title through the empty line
+    // after it (or the end).
+    bool AfterEmpty = false;
+    for (std::size_t At = 0; At < Out.size();) {
+        const TLine L = LineAt(Out, At);
+        if (AfterEmpty && SameText(std::string_view(Out).substr(L.Begin, L.End - L.Begin), Title)) {
+            std::size_t End = L.Next;
+            while (End < Out.size()) {
+                const TLine S = LineAt(Out, End);
+                End = S.Next;
+                if (S.End == S.Begin)
+                    break;
+            }
+            Out.erase(L.Begin, End - L.Begin);
+            At = L.Begin;
+            continue;
+        }
+        AfterEmpty = L.End == L.Begin;
+        At = L.Next;
+    }
+    return Out;
+}
+
 // ---------------------------------------------------------------------------------
 // Merging
 

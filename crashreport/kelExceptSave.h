@@ -46,6 +46,9 @@ bool SameReportField(std::string_view A, std::string_view B, std::string_view Na
 // The text of a section (its lines after the name's line, up to the next
 // empty line, joined by CR LF); empty when the report has no such section.
 std::string GetReportSection(std::string_view Report, std::string_view Name);
+// The report without the sections of that name (title, lines and the empty
+// line after each).
+std::string RemoveReportSection(std::string_view Report, std::string_view Name);
 
 // --- Merging into the file's content ----------------------------------------------
 

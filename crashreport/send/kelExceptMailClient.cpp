@@ -130,10 +130,12 @@ std::vector<std::string> CopiesForMailProgram(const std::vector<TPreparedAttachm
 
 std::string MailtoUrl(std::string_view Recipients, std::string_view Subject, std::string_view Body)
 {
+    // The "," between addresses stays as it is: an escaped one would be a
+    // part of an address to a reader that splits before it decodes.
     std::string To;
     for (const auto& A : BareAddresses(Recipients))
-        To += (To.empty() ? "" : ",") + A;
-    std::string Url = "mailto:" + EncodeBytesInSet(To, MailtoEscaped(), '%') +
+        To += (To.empty() ? "" : ",") + EncodeBytesInSet(A, MailtoEscaped(), '%');
+    std::string Url = "mailto:" + To +
                       "?subject=" + EncodeBytesInSet(Subject, MailtoEscaped(), '%') +
                       "&body=" + EncodeBytesInSet(Body, MailtoEscaped(), '%');
     CutCleanly(Url, MaxMailtoLength);
@@ -174,8 +176,14 @@ int RunAndWait(const std::vector<std::string>& Argv)
 bool SendViaMailProgram(std::string_view Recipients, std::string_view Subject,
                         std::string_view Body, const std::vector<TPreparedAttachment>& Attachments)
 {
+    // xdg-email writes each "\n" as a line break of its own, a "\r" before
+    // it included: the body goes with bare "\n" line ends.
+    std::string Lines;
+    for (std::size_t I = 0; I < Body.size(); ++I)
+        if (!(Body[I] == '\r' && I + 1 < Body.size() && Body[I + 1] == '\n'))
+            Lines += Body[I];
     std::vector<std::string> Argv = {"xdg-email",          "--utf8", "--subject",
-                                     std::string(Subject), "--body", std::string(Body)};
+                                     std::string(Subject), "--body", Lines};
     for (const auto& File : CopiesForMailProgram(Attachments)) {
         Argv.push_back("--attach");
         Argv.push_back(File);

@@ -31,8 +31,8 @@ inline constexpr std::size_t MaxMailtoLength = 32766;
 // "mailto:" + recipients + "?subject=" + subject + "&body=" + body, each in
 // UTF-8 with every byte but letters, digits, "." and "@" written as "%XX"
 // (a blank "%20", a line break "%0D%0A"); recipients tidied first (";" read
-// as ","). A URL longer than MaxMailtoLength is cut to it, and then shortened
-// to end before an escape, or a character of several bytes, that the cut
+// as ",", which stays unescaped between the addresses). A URL longer than MaxMailtoLength is cut to
+// it, and then shortened to end before an escape, or a character of several bytes, that the cut
 // broke.
 std::string MailtoUrl(std::string_view Recipients, std::string_view Subject, std::string_view Body);
 

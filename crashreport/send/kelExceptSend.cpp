@@ -51,15 +51,15 @@ bool AnyWayOn(std::span<const TSendWay> Ways, const TIKESettings& Settings, bool
 }
 
 // The report as a file in the temporary folder: a copy of the report file
-// with every report so far, or the report alone; empty when neither could
-// be written.
+// with every report so far (when the user is there), or the report alone;
+// empty when neither could be written.
 std::string ReportAttachment(const std::string& Text, TIKESettings& Settings,
-                             const std::string& ReportFile, const std::string& Temp)
+                             const std::string& ReportFile, const std::string& Temp, bool Automatic)
 {
     std::string File = Temp + "/" + FileNamePart(ReportFile);
     ::unlink(File.c_str());
     std::error_code Ec;
-    if (Settings.GetBoolSetting("AttachBugRepFile") && IsRegularFile(ReportFile) &&
+    if (!Automatic && Settings.GetBoolSetting("AttachBugRepFile") && IsRegularFile(ReportFile) &&
         std::filesystem::copy_file(ReportFile, File, Ec))
         return File;
     if (SaveReportToFile(Text, Settings, File))
@@ -72,10 +72,16 @@ std::string ReportAttachment(const std::string& Text, TIKESettings& Settings,
     return SaveReportToFile(Text, Settings, File) ? File : std::string();
 }
 
-TSendResult SendNow(const std::string& Text, const std::shared_ptr<INVBitmap>& ScreenShot,
+TSendResult SendNow(const std::string& FullText, const std::shared_ptr<INVBitmap>& ScreenShot,
                     TIKESettings& S, ISendUi& Ui, const TSendOptions& Options)
 {
     const bool Automatic = Options.Automatic;
+    // Nobody agreed to send raw memory and the list of the user's programs:
+    // an automatic send leaves them out, and sends the report alone rather
+    // than a file of earlier reports that hold them.
+    const std::string Text =
+        Automatic ? RemoveReportSection(RemoveReportSection(FullText, "stack dump"), "processes")
+                  : FullText;
     TSendJob Job{S, Automatic};
     Job.To = S.GetTextSetting("MailAddr");
     TidyAddressList(Job.To);
@@ -110,7 +116,7 @@ TSendResult SendNow(const std::string& Text, const std::shared_ptr<INVBitmap>& S
     if (Attach && !Temp.empty()) {
         if (S.GetBoolSetting("AttachBugRep")) {
             ReportFile = ReportFileName(S);
-            TempReport = ReportAttachment(Text, S, ReportFile, Temp);
+            TempReport = ReportAttachment(Text, S, ReportFile, Temp, Automatic);
             if (!TempReport.empty()) {
                 TempFiles.push_back(TempReport);
                 List->Add(TempReport, S.GetTextSetting("BugRepSendAs"),
@@ -138,6 +144,11 @@ TSendResult SendNow(const std::string& Text, const std::shared_ptr<INVBitmap>& S
     }
     Job.Progress = Attach ? NewSendProgress(S, Ui, Options.Ways, List->ItemCount() > 0)
                           : Ui.NewProgressAlert(S.GetTextSetting("SendBoxTitle"), "KEISEND32");
+    // The window shows while the attachments are prepared and the network
+    // ways run: in the middle for the user, in the corner for an automatic
+    // send, and not at all for one without "AutoSendBox".
+    if (Attach && (!Automatic || S.GetBoolSetting("AutoSendBox")))
+        Job.Progress->Show(!Automatic);
     if (Attach && !Temp.empty()) {
         Job.Attachments = PrepareAttachments(*List, Temp, Job.Progress.get());
         for (const auto& A : Job.Attachments)

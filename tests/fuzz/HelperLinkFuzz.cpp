@@ -12,10 +12,12 @@
 
 namespace {
 
-using TKnownFrames = std::tuple<THelloFrame, TSettingsFrame, TAlertNewFrame, TAlertShowFrame,
-                                TAlertSetTitleFrame, TAlertAddAreaFrame, TAlertClearFrame,
-                                TAlertSetAreaFrame, TAlertSetPositionFrame, TAlertCloseFrame,
-                                TAlertReleaseFrame, TScreenShotRequestFrame, TScreenShotTakenFrame>;
+using TKnownFrames =
+    std::tuple<THelloFrame, TSettingsFrame, TAlertNewFrame, TAlertShowFrame, TAlertSetTitleFrame,
+               TAlertAddAreaFrame, TAlertClearFrame, TAlertSetAreaFrame, TAlertSetPositionFrame,
+               TAlertCloseFrame, TAlertReleaseFrame, TScreenShotRequestFrame, TScreenShotTakenFrame,
+               TSaveRequestFrame, TSaveDoneFrame, TPrintRequestFrame, TPrintDoneFrame,
+               TSendRequestFrame, TSendDoneFrame, TRestartRequestFrame, TRestartReadyFrame>;
 
 void CheckRoundTrip(const TLinkFrame& Frame)
 {

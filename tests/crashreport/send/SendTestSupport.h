@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -120,3 +122,91 @@ public:
     void TearDown() override { Home.reset(); }
     std::unique_ptr<TempFolder> Home;
 };
+
+// A desktop whose mail handler is a script that records the URL it is given:
+// a ".desktop" entry in a temporary XDG_DATA_HOME made the default for mailto
+// by xdg-mime, so that xdg-open and xdg-email reach it as they reach a real
+// mail program. The environment the desktop tools read is set for the
+// object's life and restored after. ExitStatus is what the handler answers.
+class TFakeMailHandler {
+public:
+    explicit TFakeMailHandler(int ExitStatus = 0)
+    {
+        for (const char* Name : VarNames) {
+            const char* V = ::getenv(Name);
+            Saved.emplace_back(Name, V != nullptr ? std::optional<std::string>(V) : std::nullopt);
+        }
+        TempFolder::Write(Dir.Path("handler.sh"), "#!/bin/sh\n"
+                                                  "printf '%s' \"$1\" > " +
+                                                      Quote(Dir.Path("url.txt")) + "\nexit " +
+                                                      std::to_string(ExitStatus) + "\n");
+        ::chmod(Dir.Path("handler.sh").c_str(), 0700);
+        TempFolder::Write(Dir.Path("data/applications/tolvex-test-mail.desktop"),
+                          "[Desktop Entry]\nType=Application\nName=Recorder\nExec=" +
+                              Dir.Path("handler.sh") + " %u\nMimeType=x-scheme-handler/mailto;\n");
+        ::mkdir(Dir.Path("config").c_str(), 0700);
+        // Nothing of the real desktop: no session type, no browser to fall
+        // back on, no mailer of the user's.
+        for (const char* Name : VarNames)
+            ::unsetenv(Name);
+        ::setenv("XDG_DATA_HOME", Dir.Path("data").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", Dir.Path("config").c_str(), 1);
+        ::setenv("XDG_DATA_DIRS", Dir.Path("none").c_str(), 1);
+        ::setenv("HOME", Dir.Path().c_str(), 1);
+        ::setenv("BROWSER", "false", 1);
+        // The tools open handlers only with a display; none is used.
+        ::setenv("DISPLAY", ":7777", 1);
+        const auto R = RunCommand("xdg-mime default tolvex-test-mail.desktop "
+                                  "x-scheme-handler/mailto 2>&1");
+        Ready = R.Status == 0;
+    }
+    ~TFakeMailHandler()
+    {
+        for (const auto& [Name, V] : Saved)
+            V ? static_cast<void>(::setenv(Name, V->c_str(), 1))
+              : static_cast<void>(::unsetenv(Name));
+    }
+    TFakeMailHandler(const TFakeMailHandler&) = delete;
+    TFakeMailHandler& operator=(const TFakeMailHandler&) = delete;
+
+    // The URL the handler got; empty when it was not called.
+    std::string Url() const
+    {
+        std::error_code Ec;
+        return std::filesystem::exists(Dir.Path("url.txt"), Ec)
+                   ? TempFolder::Read(Dir.Path("url.txt"))
+                   : std::string();
+    }
+
+    bool Ready = false;
+    TempFolder Dir;
+
+private:
+    static constexpr const char* VarNames[] = {"XDG_DATA_HOME",
+                                               "XDG_CONFIG_HOME",
+                                               "XDG_DATA_DIRS",
+                                               "XDG_CURRENT_DESKTOP",
+                                               "DESKTOP_SESSION",
+                                               "KDE_FULL_SESSION",
+                                               "GNOME_DESKTOP_SESSION_ID",
+                                               "MATE_DESKTOP_SESSION_ID",
+                                               "MAILER",
+                                               "BROWSER",
+                                               "DISPLAY",
+                                               "WAYLAND_DISPLAY",
+                                               "HOME"};
+    std::vector<std::pair<const char*, std::optional<std::string>>> Saved;
+};
+
+// Checks a mailto URL with mailto_oracle.py against a spec (the members of a
+// JSON object, without braces); its findings, empty when none.
+inline std::string CheckMailto(const std::string& Url, const std::string& Spec)
+{
+    TempFolder Tmp;
+    TempFolder::Write(Tmp.Path("url.txt"), Url);
+    TempFolder::Write(Tmp.Path("spec.json"), "{" + Spec + "}");
+    const auto R =
+        RunCommand("/usr/bin/python3 " + Quote(SendTestDir + "/mailto_oracle.py") + " " +
+                   Quote(Tmp.Path("url.txt")) + " " + Quote(Tmp.Path("spec.json")) + " 2>&1");
+    return R.Status == 0 ? std::string() : "status " + std::to_string(R.Status) + ": " + R.Output;
+}
