@@ -92,6 +92,8 @@ TSendResult SendNow(const std::string& FullText, const std::shared_ptr<INVBitmap
     Texts.ExceptClass = GetReportField(Text, "exception class");
     Texts.ExceptMsg = GetReportField(Text, "exception message");
     Texts.ErrorDetails = GetReportSection(Text, "error details");
+    Job.Report = Text;
+    Job.Texts = Texts;
     Job.Subject = ExpandPlaceholders(S.GetTextSetting("MailSubj"), S.Module(), Texts);
     Job.Body = ExpandPlaceholders(S.GetTextSetting("MailBody"), S.Module(), Texts);
 

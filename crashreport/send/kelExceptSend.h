@@ -83,6 +83,8 @@ struct TSendJob {
     std::string ReplyTo; // empty: the sender
     std::string To;      // "MailAddr", tidied: addresses separated by ","
     std::string Subject, Body;
+    std::string Report;      // the report's text (its header fields for the trackers)
+    TPlaceholderTexts Texts; // what the placeholders of the report's texts expand to
     std::vector<TPreparedAttachment> Attachments;
     std::shared_ptr<IKEFields> Fields; // "AddFields" + MailFrom, MailSubject, MailBody, MailAddr
     std::shared_ptr<IProgressAlert> Progress;

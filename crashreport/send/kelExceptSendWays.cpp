@@ -2,6 +2,7 @@
 // kelExceptSend.h for how the dispatcher walks it). The network ways (bug
 // trackers, HTTP upload, SMTP) join it with their own units.
 #include "crashreport/send/kelExceptMailClient.h"
+#include "crashreport/send/kelExceptNetWays.h"
 #include "crashreport/send/kelExceptSend.h"
 
 namespace {
@@ -20,6 +21,16 @@ TSendResult ViaMailto(TSendJob& Job)
 }
 
 constexpr TSendWay Ways[] = {
+    // A bug tracker in place of the plain upload: the first one switched on.
+    {"FogBugz", "FogBugz", sgWeb, swNetwork, WebWayApplies, SendViaFogBugz},
+    {"Bugzilla", "BugZilla", sgWeb, swNetwork, WebWayApplies, SendViaBugzilla},
+    {"Mantis", "Mantis", sgWeb, swNetwork, WebWayApplies, SendViaMantis},
+    {"HTTP upload", "UploadViaHttp", sgWeb, swNetwork, WebWayApplies, SendViaHttpUpload},
+    // SMTP as its own server (to the recipients' mail exchangers) in place of
+    // a configured server.
+    {"SMTP server mode", "MailAsSmtpServer", sgSmtp, swNetwork | swSmtp | swMxLookup,
+     SmtpServerModeApplies, SendAsSmtpServer},
+    {"SMTP", "MailAsSmtpClient", sgSmtp, swNetwork | swSmtp, SmtpClientApplies, SendViaSmtpServer},
     // The user's mail program with the attachments ("MailViaMapi" names the
     // mail interface of the system the settings were designed for).
     {"mail program", "MailViaMapi", sgMailClient, swAttachments | swUserPresent, nullptr,
