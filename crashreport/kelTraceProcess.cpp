@@ -1,6 +1,7 @@
 #include "crashreport/kelTraceProcess.h"
 
 #include "crashreport/kelExceptObject.h"
+#include "crashreport/kelExceptThreads.h"
 
 #include <cerrno>
 #include <cstring>
@@ -83,6 +84,9 @@ void Serve(int Fd)
 
 void Run(int Listener, int Stop)
 {
+    // Known as one of the crash reporter's own threads: ordinary reports
+    // leave it out.
+    SetThreadName(static_cast<pid_t>(gettid()), TraceThreadName);
     for (;;) {
         pollfd Fds[2] = {{Listener, POLLIN, 0}, {Stop, POLLIN, 0}};
         if (poll(Fds, 2, -1) < 0) {

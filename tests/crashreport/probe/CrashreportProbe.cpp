@@ -680,8 +680,16 @@ int main(int argc, char** argv)
     // program's names; the scenarios meet their trouble after that. The
     // watchdog is held meanwhile, as during a report: the main thread does
     // not serve its port while it waits.
+    // "exit-at-once" ends while the preparation may still run, as a program
+    // closed right after its start does.
+    if (Name == "exit-at-once") {
+        FinalizeLibrary();
+        return 0;
+    }
     SetHandlingException(true);
     WaitForCrashTimePreparation();
     SetHandlingException(false);
-    return Scenario(Name, argc, argv, Hooks);
+    const int Rc = Scenario(Name, argc, argv, Hooks);
+    FinalizeLibrary();
+    return Rc;
 }
