@@ -28,7 +28,10 @@ struct TTraceServer {
     int Stop = -1;
     std::string Path;
 };
-TTraceServer Server;
+// Never destroyed: a process that ends without stopping the thread (a forked
+// child running the exit handlers it inherited) must not meet a joinable
+// std::thread on its way out.
+TTraceServer& Server = *new TTraceServer;
 
 // Reads exactly Size bytes, waiting at most TimeoutMs for each part.
 bool ReadExactly(int Fd, void* Out, std::size_t Size, int TimeoutMs)
