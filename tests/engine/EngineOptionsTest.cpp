@@ -111,11 +111,12 @@ TEST_F(EngineOptions, SnapshotCopiesEveryValueAndStaysPutAfterwards)
     EXPECT_EQ(s.sSetStatusScanADComputerNotFound, "text 9 %s");
     EXPECT_EQ(s.sComputerCaptionStyle, "text 10 %s");
     EXPECT_EQ(s.sSetStatusScanComputerNotResolved, "text 11 %s");
-    EXPECT_EQ(s.sSetStatusScanCheckUnavailable, "text 12 %s");
-    EXPECT_EQ(s.sSetStatusScanNetBiosNoMac, "text 13 %s");
-    EXPECT_EQ(s.sSetStatusScanNetBiosNeighbourMac, "text 14 %s");
-    EXPECT_EQ(s.sSetStatusScanNetworkFailed, "text 15 %s");
-    EXPECT_EQ(s.sSetStatusScanADFailed, "text 16 %s");
+    EXPECT_EQ(s.sSetStatusScanNeighbourTableBound, "text 12 %s");
+    EXPECT_EQ(s.sSetStatusScanCheckUnavailable, "text 13 %s");
+    EXPECT_EQ(s.sSetStatusScanNetBiosNoMac, "text 14 %s");
+    EXPECT_EQ(s.sSetStatusScanNetBiosNeighbourMac, "text 15 %s");
+    EXPECT_EQ(s.sSetStatusScanNetworkFailed, "text 16 %s");
+    EXPECT_EQ(s.sSetStatusScanADFailed, "text 17 %s");
 }
 
 TEST_F(EngineOptions, ResetRestoresDefaultsAndKeys)
