@@ -447,8 +447,9 @@ extern "C" int pthread_create(pthread_t* Thread, const pthread_attr_t* Attr,
 
 namespace __cxxabiv1 {
 // Any thread. See the top of kelExceptInit.h.
-extern "C" [[noreturn]] void __cxa_throw(void* Object, std::type_info* Type,
-                                         void(_GLIBCXX_CDTOR_CALLABI* Destructor)(void*))
+// Does not return: cxxabi.h declares it so, and that declaration holds here.
+extern "C" void __cxa_throw(void* Object, std::type_info* Type,
+                            void(_GLIBCXX_CDTOR_CALLABI* Destructor)(void*))
 {
     const TCxaThrow Next = NextDefinition(NextCxaThrow, "__cxa_throw");
     if (RaiseCapture.load(std::memory_order_relaxed) && !Recording) {
