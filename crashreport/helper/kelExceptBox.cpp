@@ -1,0 +1,549 @@
+#include "crashreport/helper/kelExceptBox.h"
+
+#include "crashlib/kelStrings.h"
+#include "crashreport/helper/kelExceptViewer.h"
+#include "crashreport/helper/kelNVPrgrAlert.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QStyleOptionButton>
+#include <QStylePainter>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+constexpr const char* ButtonNames[BoxButtonCount] = {"send",     "save",    "print", "show",
+                                                     "continue", "restart", "close"};
+
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The face colour made lighter (Amount > 0) or darker per channel, saturating.
+QColor Shade(const QColor& C, int Amount)
+{
+    auto Channel = [Amount](int V) { return std::clamp(V + Amount, 0, 255); };
+    return QColor(Channel(C.red()), Channel(C.green()), Channel(C.blue()));
+}
+
+QColor Mix(const QColor& A, const QColor& B, int WeightA, int Of)
+{
+    auto Channel = [&](int X, int Y) { return (X * WeightA + Y * (Of - WeightA)) / Of; };
+    return QColor(Channel(A.red(), B.red()), Channel(A.green(), B.green()),
+                  Channel(A.blue(), B.blue()));
+}
+
+constexpr int IconRoom = 27; // the caption starts right of the icon
+
+} // namespace
+
+const char* BoxButtonName(int Id)
+{
+    return Id >= 0 && Id < BoxButtonCount ? ButtonNames[Id] : "";
+}
+
+std::string BreakBoxMessage(std::string_view Message)
+{
+    std::u16string W = Utf8ToWide(Message);
+    if (W.find(u'\n') != std::u16string::npos || W.find(u'\r') != std::u16string::npos)
+        return std::string(Message);
+    // Positions are 1-based: the blank of ". " at P, with 21 < P and P
+    // before the 10th character from the end.
+    const std::size_t Len = W.size();
+    for (std::size_t I = 1; I < Len; ++I) {
+        const std::size_t P = I + 1;
+        if (W[I] == u' ' && W[I - 1] == u'.' && P > 21 && P + 9 < Len)
+            W[I] = u'\n';
+    }
+    return WideToUtf8(W);
+}
+
+TBoxLayout MakeBoxLayout(const IKESettings& Settings, const TBoxFacts& Facts)
+{
+    TBoxLayout L;
+    static constexpr TBoolKey Vis[BoxButtonCount] = {
+        "SendBtnVis",     "SaveBtnVis",    "PrintBtnVis", "ShowBtnVis",
+        "ContinueBtnVis", "RestartBtnVis", "CloseBtnVis"};
+    static constexpr TTextKey Txt[BoxButtonCount] = {
+        "SendBtnTxt",     "SaveBtnTxt",    "PrintBtnTxt", "ShowBtnTxt",
+        "ContinueBtnTxt", "RestartBtnTxt", "CloseBtnTxt"};
+    for (int I = 0; I < BoxButtonCount; ++I) {
+        L.Visible[I] = Facts.Simple ? (I == bbContinue || (I == bbShow && Facts.SimpleDetails))
+                                    : Settings.GetBoolSetting(Vis[I]);
+        L.Enabled[I] = L.Visible[I];
+        L.Caption[I] = Settings.GetTextSetting(Txt[I]);
+    }
+    if (Facts.Simple) {
+        L.Caption[bbShow] = Settings.GetTextSetting("DetailsBtnTxt");
+        L.Caption[bbContinue] = Settings.GetTextSetting("OkBtnTxt");
+        L.Default = bbContinue;
+        return L;
+    }
+    if (L.Visible[bbContinue] && !Facts.CanContinue &&
+        (L.Visible[bbRestart] || L.Visible[bbClose])) {
+        L.Enabled[bbContinue] = false;
+        L.CantContinue = true;
+    }
+    const int Focused = Settings.GetIntSetting("FocusedBtn") & 0x7F;
+    if (Focused < BoxButtonCount && L.Visible[Focused] && L.Enabled[Focused])
+        L.Default = Focused;
+    if (Settings.GetIntSetting("AutoClose") != 0 && L.Visible[bbClose])
+        L.Automatic = bbClose;
+    else if (Settings.GetIntSetting("AutoRestart") != 0 && L.Visible[bbRestart])
+        L.Automatic = bbRestart;
+    else if (Settings.GetBoolSetting("AutoContinue") && L.Visible[bbContinue] && Facts.CanContinue)
+        L.Automatic = bbContinue;
+    return L;
+}
+
+std::optional<TBoxButton> BoxCloseChoice(const TBoxLayout& Layout, const IKESettings& Settings,
+                                         const TBoxFacts& Facts)
+{
+    const int Focused = Settings.GetIntSetting("FocusedBtn");
+    if (!Facts.Simple && Focused >= bbContinue && Focused <= bbClose)
+        return static_cast<TBoxButton>(Focused);
+    if (Layout.Visible[bbContinue] && Facts.CanContinue)
+        return bbContinue;
+    if (Layout.Visible[bbClose])
+        return bbClose;
+    if (Layout.Visible[bbRestart])
+        return bbRestart;
+    if (Facts.Simple)
+        return bbClose;
+    return std::nullopt;
+}
+
+int CountdownMark(std::int64_t ElapsedMs, int Width, int DelaySeconds, bool Ugly)
+{
+    if (DelaySeconds <= 0)
+        return -1;
+    const std::int64_t Delay = DelaySeconds;
+    const std::int64_t Span = Ugly ? Width - 11 : Width;
+    const std::int64_t Pos = (ElapsedMs * Span + Delay * 500) / (Delay * 1000);
+    return static_cast<int>(Pos + (Ugly ? 5 : 0));
+}
+
+// --- The buttons ------------------------------------------------------------------
+
+TBoxPushButton::TBoxPushButton(int Id, bool Ugly, QWidget* Parent)
+    : QPushButton(Parent), FId(Id), FUgly(Ugly)
+{
+    setObjectName(BoxButtonName(Id));
+    setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
+    const std::string Picture = LoadBitmapRes(std::string("kei") + BoxButtonName(Id));
+    if (!Picture.empty()) {
+        QImage Icon(16, 16, QImage::Format_ARGB32);
+        Icon.fill(Qt::transparent);
+        QPainter P(&Icon);
+        if (!DrawAlphaBitmapRes(Picture, P, 16, QColor(0, 0, 0, 0)))
+            Icon = QImage();
+        FIcon = Icon;
+    }
+}
+
+void TBoxPushButton::SetMark(int Position)
+{
+    if (Position == FMark)
+        return;
+    FMark = Position;
+    update();
+}
+
+QSize TBoxPushButton::sizeHint() const
+{
+    const int Text = fontMetrics().horizontalAdvance(text().remove('&'));
+    return QSize(Text + IconRoom + 12, FUgly ? 26 : 22);
+}
+
+void TBoxPushButton::mouseMoveEvent(QMouseEvent* Event)
+{
+    FPointerX = static_cast<int>(Event->position().x());
+    update();
+    QPushButton::mouseMoveEvent(Event);
+}
+
+void TBoxPushButton::leaveEvent(QEvent* Event)
+{
+    FPointerX = -1;
+    update();
+    QPushButton::leaveEvent(Event);
+}
+
+void TBoxPushButton::mousePressEvent(QMouseEvent* Event)
+{
+    // The press fades the face in eight steps, 10 ms apart.
+    if (!FUgly && isEnabled()) {
+        FFade = 0;
+        auto* Fader = new QTimer(this);
+        connect(Fader, &QTimer::timeout, this, [this, Fader] {
+            if (++FFade >= 8) {
+                FFade = 8;
+                Fader->deleteLater();
+            }
+            repaint();
+        });
+        Fader->start(10);
+    }
+    QPushButton::mousePressEvent(Event);
+}
+
+void TBoxPushButton::paintEvent(QPaintEvent* Event)
+{
+    if (FUgly) {
+        QPushButton::paintEvent(Event);
+        if (FMark >= 0) {
+            QPainter P(this);
+            P.setPen(palette().color(QPalette::Dark));
+            P.drawLine(FMark, 3, FMark, height() - 4);
+        }
+        return;
+    }
+    QPainter P(this);
+    const QColor Face = palette().color(QPalette::Button);
+    const QColor Pressed = Shade(Face, -48);
+    // The face: during the press fade between the pressed and the plain face.
+    P.fillRect(rect(), FFade < 8 ? Mix(Pressed, Face, 7 - FFade, 7) : Face);
+    P.setPen(Shade(Face, -64));
+    P.drawRect(rect().adjusted(0, 0, -1, -1));
+    // Under the pointer a highlight line, four lines a side fading to the face.
+    if (FPointerX >= 0 && isEnabled()) {
+        const QColor Light = Shade(Face, 48);
+        for (int D = -4; D <= 4; ++D) {
+            const int Weight = 5 - std::abs(D);
+            P.setPen(Mix(Light, Face, Weight, 5));
+            P.drawLine(FPointerX + D, 1, FPointerX + D, height() - 2);
+        }
+    }
+    if (FMark >= 0) {
+        P.setPen(Shade(Face, -96));
+        P.drawLine(FMark, 2, FMark, height() - 3);
+    }
+    if (!FIcon.isNull())
+        P.drawImage(3 + 1, (height() - 16) / 2, FIcon);
+    const QRect Caption = rect().adjusted(IconRoom, 0, 0, 0);
+    const int Flags = Qt::AlignCenter | Qt::TextShowMnemonic;
+    if (!isEnabled()) {
+        P.setPen(Qt::white);
+        P.drawText(Caption.translated(1, 1), Flags, text());
+    }
+    P.setPen(palette().color(QPalette::Shadow));
+    if (isEnabled())
+        P.setPen(palette().color(QPalette::ButtonText));
+    P.drawText(Caption, Flags, text());
+    if (hasFocus()) {
+        P.setPen(QPen(palette().color(QPalette::ButtonText), 1, Qt::DotLine));
+        P.drawRect(rect().adjusted(3, 3, -4, -4));
+    }
+}
+
+// --- The box ----------------------------------------------------------------------
+
+TExceptBox::TExceptBox(IKESettings& Settings, const TBoxFacts& Facts, QWidget* Parent)
+    : QDialog(Parent, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      FSettings(Settings), FFacts(Facts), FLayout(MakeBoxLayout(Settings, Facts))
+{
+    setObjectName("ExceptBox");
+    setWindowTitle(QString::fromStdString(Settings.GetTextSetting("TitleBar")));
+    const std::string Message =
+        Facts.Frozen ? ExpandPlaceholders(Settings.GetTextSetting("FrozenMsg"), Settings.Module())
+                     : Settings.GetTextSetting("ExceptMsg");
+    auto* Main = new QVBoxLayout(this);
+    Main->setContentsMargins(11, 12, 11, 5);
+    FMessage = new QLabel(QString::fromStdString(BreakBoxMessage(Message)), this);
+    FMessage->setObjectName("message");
+    FMessage->setWordWrap(true);
+    FMessage->setTextFormat(Qt::PlainText);
+    FMessage->setTextInteractionFlags(Qt::NoTextInteraction);
+    FMessage->setMaximumHeight(screen() ? screen()->geometry().height() * 2 / 3 : 800);
+    Main->addWidget(FMessage);
+
+    const bool Ugly = Settings.GetBoolSetting("UglyBtns");
+    auto* Row = new QHBoxLayout;
+    Row->setSpacing(2);
+    if (Facts.Simple)
+        Row->addStretch(1);
+    for (int I = 0; I < BoxButtonCount; ++I) {
+        if (!FLayout.Visible[I])
+            continue;
+        auto* B = new TBoxPushButton(I, Ugly || Facts.Simple, this);
+        B->setText(QString::fromStdString(FLayout.Caption[I]));
+        B->setEnabled(FLayout.Enabled[I]);
+        B->setAutoDefault(false);
+        if (FLayout.CantContinue && I == bbContinue) {
+            const std::string Picture = LoadBitmapRes("keicantContinue");
+            if (!Picture.empty()) {
+                QImage Icon(16, 16, QImage::Format_ARGB32);
+                Icon.fill(Qt::transparent);
+                QPainter P(&Icon);
+                DrawAlphaBitmapRes(Picture, P, 16, QColor(0, 0, 0, 0));
+                B->SetIcon(Icon);
+            }
+        }
+        if (!Facts.Simple && I == bbContinue)
+            Row->addStretch(1); // continue, restart and close stand at the right
+        Row->addWidget(B);
+        FButtons[I] = B;
+        connect(B, &QPushButton::clicked, this, [this, I] { Press(static_cast<TBoxButton>(I)); });
+    }
+    if (Facts.Simple)
+        Row->addStretch(1);
+    Main->addLayout(Row);
+    if (FLayout.Default >= 0 && FButtons[FLayout.Default]) {
+        FButtons[FLayout.Default]->setDefault(true);
+        FButtons[FLayout.Default]->setFocus();
+    }
+    setMinimumWidth(664);
+
+    FTimer = new QTimer(this);
+    FTimer->setInterval(10);
+    connect(FTimer, &QTimer::timeout, this, &TExceptBox::Tick);
+    if (!Facts.Simple && Settings.GetBoolSetting("AutoShowBugRep"))
+        ShowDetails();
+}
+
+TExceptBox::~TExceptBox() = default;
+
+QString TExceptBox::MessageText() const
+{
+    return FMessage->text();
+}
+
+void TExceptBox::showEvent(QShowEvent* Event)
+{
+    QDialog::showEvent(Event);
+    if (FLayout.Automatic >= 0 && FCountdownStart < 0)
+        StartCountdown(NowMs());
+}
+
+void TExceptBox::StartCountdown(std::int64_t StartMs)
+{
+    if (FLayout.Automatic < 0)
+        return;
+    FCountdownStart = StartMs;
+    FTimer->start();
+    Tick();
+}
+
+void TExceptBox::Tick()
+{
+    if (FCountdownStart < 0 || FLayout.Automatic < 0)
+        return;
+    const int Delay = FSettings.GetIntSetting("AutoDelay");
+    const std::int64_t Elapsed = NowMs() - FCountdownStart;
+    TBoxPushButton* B = FButtons[FLayout.Automatic];
+    if (B)
+        B->SetMark(CountdownMark(std::min<std::int64_t>(Elapsed, std::int64_t{Delay} * 1000),
+                                 B->width(), Delay, FSettings.GetBoolSetting("UglyBtns")));
+    if (Elapsed >= std::int64_t{Delay} * 1000) {
+        FTimer->stop();
+        Press(static_cast<TBoxButton>(FLayout.Automatic));
+    }
+}
+
+void TExceptBox::SetReport(std::vector<TViewerField> Header, std::vector<TBoxSection> Sections)
+{
+    FHeader = std::move(Header);
+    FSections = std::move(Sections);
+    if (FDetails)
+        FillTabs();
+}
+
+void TExceptBox::ShowDetails()
+{
+    if (FDetails)
+        return;
+    FDetails = new QTabWidget(this);
+    FDetails->setObjectName("details");
+    FDetails->setMinimumHeight(491);
+    static_cast<QVBoxLayout*>(layout())->addWidget(FDetails, 1);
+    connect(FDetails, &QTabWidget::currentChanged, this, &TExceptBox::ShowTab);
+    FillTabs();
+    setSizeGripEnabled(true);
+}
+
+void TExceptBox::FillTabs()
+{
+    const int Current = FDetails->currentIndex();
+    QSignalBlocker Block(FDetails);
+    while (FDetails->count() > 0) {
+        QWidget* W = FDetails->widget(0);
+        FDetails->removeTab(0);
+        delete W;
+    }
+    auto AddTab = [this](const std::string& Label, const std::string& Name) {
+        auto* Page = new QWidget;
+        Page->setObjectName(QString::fromStdString(Name));
+        new QVBoxLayout(Page);
+        Page->layout()->setContentsMargins(3, 3, 3, 3);
+        FDetails->addTab(Page, QString::fromStdString(Label));
+    };
+    AddTab("general", "general");
+    AddTab("call stack", "call stack");
+    for (const TBoxSection& S : FSections)
+        AddTab(ViewerTabLabel(S.Name), S.Name);
+    FDetails->setCurrentIndex(std::max(0, Current));
+    ShowTab(FDetails->currentIndex());
+}
+
+void TExceptBox::ShowTab(int Index)
+{
+    if (!FDetails || Index < 0)
+        return;
+    QWidget* Page = FDetails->widget(Index);
+    if (!Page)
+        return;
+    while (QLayoutItem* Item = Page->layout()->takeAt(0)) {
+        delete Item->widget();
+        delete Item;
+    }
+    const std::string Name = Page->objectName().toStdString();
+    TSectionKind Kind = SectionKindOf(Name);
+    std::string Text;
+    if (Index == 0) {
+        Kind = TSectionKind::skGeneral;
+        Text = GeneralViewText(FHeader);
+    } else if (Index == 1) {
+        Kind = TSectionKind::skCallStack;
+        for (const TBoxSection& S : FSections)
+            if (S.Thread) {
+                Text = S.Text;
+                break;
+            }
+    } else {
+        const TBoxSection& S = FSections[static_cast<std::size_t>(Index - 2)];
+        Text = S.Text;
+        if (S.Thread)
+            Kind = TSectionKind::skCallStack;
+    }
+    QFont Normal = font();
+    QFont Fixed("Monospace");
+    Fixed.setStyleHint(QFont::TypeWriter);
+    Fixed.setPixelSize(11);
+    const TViewerTable Table = ViewSection(Kind, Text);
+    if (Table.IsList) {
+        auto* View = new TExceptViewer(Table, Normal, Fixed, Page);
+        View->setObjectName("view");
+        Page->layout()->addWidget(View);
+    } else {
+        auto* Edit = new QPlainTextEdit(QString::fromStdString(Text), Page);
+        Edit->setObjectName("view");
+        Edit->setReadOnly(true);
+        Edit->setFont(Fixed);
+        Edit->setLineWrapMode(QPlainTextEdit::NoWrap);
+        Page->layout()->addWidget(Edit);
+    }
+}
+
+void TExceptBox::CopyToClipboard()
+{
+    std::string Text;
+    if (FSettings.GetBoolSetting("AutoShowBugRep") || !FDetails) {
+        Text = FFullReport;
+    } else {
+        // The section on screen.
+        const int Index = FDetails->currentIndex();
+        if (Index == 0)
+            Text = GeneralViewText(FHeader);
+        else if (Index >= 2 && static_cast<std::size_t>(Index - 2) < FSections.size())
+            Text = FSections[static_cast<std::size_t>(Index - 2)].Text;
+        else
+            for (const TBoxSection& S : FSections)
+                if (S.Thread) {
+                    Text = S.Text;
+                    break;
+                }
+    }
+    QApplication::clipboard()->setText(QString::fromStdString(Text));
+}
+
+void TExceptBox::keyPressEvent(QKeyEvent* Event)
+{
+    if (Event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    if (Event->key() == Qt::Key_F1) {
+        if (FireHandlers)
+            FireHandlers(0, 10);
+        return;
+    }
+    if (Event->key() == Qt::Key_C && (Event->modifiers() & Qt::ControlModifier)) {
+        CopyToClipboard();
+        return;
+    }
+    QDialog::keyPressEvent(Event);
+}
+
+void TExceptBox::reject()
+{
+    close();
+}
+
+void TExceptBox::closeEvent(QCloseEvent* Event)
+{
+    if (FClosing) {
+        Event->accept();
+        return;
+    }
+    Event->ignore();
+    if (const auto Choice = BoxCloseChoice(FLayout, FSettings, FFacts))
+        Press(*Choice);
+}
+
+void TExceptBox::Press(TBoxButton Button)
+{
+    switch (Button) {
+    case bbShow:
+        if (FireHandlers)
+            FireHandlers(0, 9);
+        ShowDetails();
+        return;
+    case bbSend:
+    case bbSave:
+    case bbPrint:
+        // A send the user starts shows the report being sent first.
+        if (Button == bbSend)
+            ShowDetails();
+        if (Action)
+            Action(Button);
+        return;
+    default:
+        Choose(Button);
+    }
+}
+
+void TExceptBox::Choose(TBoxButton Button)
+{
+    FTimer->stop();
+    FVerdict = Button;
+    FClosing = true;
+    done(Button == bbContinue ? QDialog::Accepted : QDialog::Rejected);
+    close();
+}
+
+void TExceptBox::CloseBox()
+{
+    FTimer->stop();
+    FClosing = true;
+    done(QDialog::Rejected);
+    close();
+}
