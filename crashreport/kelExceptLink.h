@@ -50,7 +50,8 @@
 //   The exception box and the report (80..127). A report is named by a
 //   number the program picks; the helper mirrors it from ReportBegin on.
 //   Program to helper:
-//     80 ReportBegin      u32 report, u8 kind (TExceptKind), text class, text
+//     80 ReportBegin      u32 report, u8 kind (0 exception, 1 frozen main
+//                         thread, 2 notification), text class, text
 //                         message, u8 can continue, u8 source, u32 process id,
 //                         text executable, text command line, text folder,
 //                         u32 exception number, u8 simple box, u8 details

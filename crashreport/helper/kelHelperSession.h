@@ -57,6 +57,7 @@ public:
     void EndWork();
 
     bool Send(const TLinkFrame& Frame) { return Link->Send(Frame); }
+    bool LinkOpen() const { return Link->IsOpen(); }
     template <class T> bool Send(const T& Message) { return Link->Send(Message); }
 
     // The program's process id and file, from its Hello (0 / empty before).

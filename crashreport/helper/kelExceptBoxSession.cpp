@@ -1,0 +1,203 @@
+#include "crashreport/helper/kelExceptBoxSession.h"
+
+#include "crashreport/helper/kelHelperSession.h"
+#include "crashreport/kelExceptHandlers.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QScreen>
+#include <QTimer>
+
+#include <algorithm>
+
+TExceptBoxSession::TExceptBoxSession(THelperSession& ASession) : Session(ASession)
+{
+    Register();
+}
+
+TExceptBoxSession::~TExceptBoxSession() = default;
+
+TExceptBox* TExceptBoxSession::Box(std::uint32_t Report) const
+{
+    const auto It = Reports.find(Report);
+    return It == Reports.end() ? nullptr : It->second->Box.get();
+}
+
+void TExceptBoxSession::Register()
+{
+    Session.Handle(lfReportBegin, true, [this](const TLinkFrame& F) {
+        TReportBeginFrame B;
+        return DecodeFrame(F, B) && Begin(B);
+    });
+    Session.Handle(lfReportField, false, [this](const TLinkFrame& F) {
+        TReportFieldFrame Field;
+        if (!DecodeFrame(F, Field) || !Reports.count(Field.Report))
+            return false;
+        TReport& R = *Reports[Field.Report];
+        auto It = std::find_if(R.Header.begin(), R.Header.end(),
+                               [&](const TViewerField& H) { return H.Name == Field.Name; });
+        if (It == R.Header.end())
+            R.Header.push_back({Field.Name, Field.Value});
+        else
+            It->Value = Field.Value;
+        if (R.Box)
+            R.Box->SetReport(R.Header, R.Sections);
+        return true;
+    });
+    Session.Handle(lfReportSection, false, [this](const TLinkFrame& F) {
+        TReportSectionFrame S;
+        if (!DecodeFrame(F, S) || !Reports.count(S.Report))
+            return false;
+        TReport& R = *Reports[S.Report];
+        auto It = std::find_if(R.Sections.begin(), R.Sections.end(),
+                               [&](const TBoxSection& B) { return B.Name == S.Name; });
+        if (It == R.Sections.end())
+            R.Sections.push_back({S.Name, S.Thread, S.Text});
+        else
+            *It = {S.Name, S.Thread, S.Text};
+        if (R.Box)
+            R.Box->SetReport(R.Header, R.Sections);
+        return true;
+    });
+    Session.Handle(lfReportComplete, false, [this](const TLinkFrame& F) {
+        TReportCompleteFrame C;
+        if (!DecodeFrame(F, C) || !Reports.count(C.Report))
+            return false;
+        if (TExceptBox* B = Box(C.Report))
+            B->SetFullReport(C.Text);
+        return true;
+    });
+    Session.Handle(lfShowDetails, false, [this](const TLinkFrame& F) {
+        TShowDetailsFrame S;
+        if (!DecodeFrame(F, S) || !Reports.count(S.Report))
+            return false;
+        if (TExceptBox* B = Box(S.Report))
+            B->ShowDetails();
+        return true;
+    });
+    Session.Handle(lfCloseBox, false, [this](const TLinkFrame& F) {
+        TCloseBoxFrame C;
+        if (!DecodeFrame(F, C) || !Reports.count(C.Report))
+            return false;
+        if (TExceptBox* B = Box(C.Report))
+            B->CloseBox();
+        return true;
+    });
+    Session.Handle(lfHandlersAnswer, false, [this](const TLinkFrame& F) {
+        THandlersAnswerFrame A;
+        if (!DecodeFrame(F, A) || A.Request == 0 || A.Request != Waiting)
+            return false;
+        Answer = A.Handled;
+        return true;
+    });
+}
+
+bool TExceptBoxSession::Begin(const TReportBeginFrame& F)
+{
+    if (Reports.count(F.Report))
+        return false;
+    auto R = std::make_unique<TReport>();
+    R->Begin = F;
+    R->Mirror = std::make_shared<TExceptMirror>(F.Settings);
+    const TBoxFacts Facts{F.Kind == 1 /* a frozen main thread */, F.CanContinue, F.Simple,
+                          F.SimpleDetails};
+    R->Box = std::make_unique<TExceptBox>(R->Mirror->Settings(), Facts);
+    const std::uint32_t Report = F.Report;
+    R->Box->FireHandlers = [this, Report](std::uint8_t Kind, std::uint8_t Code) {
+        return Fire(Report, Kind, Code);
+    };
+    R->Box->Action = [this, Report](TBoxButton Button) { Act(Report, Button); };
+    QObject::connect(R->Box.get(), &QDialog::finished, R->Box.get(),
+                     [this, Report] { Finished(Report); });
+    TExceptBox* Box = R->Box.get();
+    // The box reads the mirror's settings until it is gone.
+    QObject::connect(Box, &QObject::destroyed, [Mirror = R->Mirror] {});
+    Reports[Report] = std::move(R);
+    if (const QScreen* S = QGuiApplication::primaryScreen())
+        Session.Send(TDisplayModeFrame{Report, static_cast<std::uint32_t>(S->size().width()),
+                                       static_cast<std::uint32_t>(S->size().height()),
+                                       static_cast<std::uint32_t>(S->depth())});
+    QApplication::beep();
+    Box->show();
+    Box->raise();
+    Box->activateWindow();
+    return true;
+}
+
+bool TExceptBoxSession::Fire(std::uint32_t Report, std::uint8_t Kind, std::uint8_t Code)
+{
+    // One round at a time; the answer comes through the event loop, which
+    // also notices the link's end.
+    if (Waiting != 0)
+        return false;
+    Waiting = NextRequest++;
+    Answer.reset();
+    if (!Session.Send(TFireHandlersFrame{Report, Waiting, Kind, Code})) {
+        Waiting = 0;
+        return false;
+    }
+    QEventLoop Loop;
+    QTimer Check;
+    QObject::connect(&Check, &QTimer::timeout, &Loop, [&] {
+        if (Answer || !Session.LinkOpen())
+            Loop.quit();
+    });
+    Check.start(5);
+    Loop.exec();
+    Waiting = 0;
+    return Answer.value_or(false);
+}
+
+void TExceptBoxSession::Act(std::uint32_t Report, TBoxButton Button)
+{
+    const auto It = Reports.find(Report);
+    if (It == Reports.end())
+        return;
+    TReport& R = *It->second;
+    auto RunIt = [this, &R, Report, Button]() {
+        std::string Name;
+        if (Button == bbSend)
+            Name = R.Mirror->Settings().GetTextSetting("SendAssis");
+        else if (Button == bbSave)
+            Name = R.Mirror->Settings().GetTextSetting("SaveAssis");
+        else if (Button == bbPrint)
+            Name = R.Mirror->Settings().GetTextSetting("PrintAssis");
+        if (Name.empty())
+            return TAssistantResult::arNone;
+        const std::uint8_t Result = RunAssistant(
+            R.Mirror, Name, R.Mirror->Settings().GetTextSetting("TitleBar"), R.Box.get());
+        if (Result == nmrNone)
+            return TAssistantResult::arNone;
+        if (Result == nmrCancel)
+            return TAssistantResult::arCancelled;
+        // What the user entered goes to the program, which owns the report.
+        for (const TAssistantOutput& O : R.Mirror->Outputs)
+            Session.Send(TAssistantOutputFrame{Report, O.Name, O.OwnSection, O.Text});
+        for (const std::string& Key : R.Mirror->ChangedSettings())
+            if (Key == "MailFrom")
+                Session.Send(TSettingChangedFrame{Report, Key,
+                                                  R.Mirror->Settings().GetTextSetting("MailFrom")});
+        if (R.Mirror->AttachScreenShotChanged())
+            Session.Send(TAttachScreenShotFrame{Report, R.Mirror->AttachScreenShot()});
+        return TAssistantResult::arConfirmed;
+    };
+    FireAssistedAction(
+        static_cast<std::uint8_t>(Button),
+        [this, Report](std::uint8_t Code) { return Fire(Report, hkAction, Code); }, RunIt);
+}
+
+void TExceptBoxSession::Finished(std::uint32_t Report)
+{
+    const auto It = Reports.find(Report);
+    if (It == Reports.end())
+        return;
+    if (const auto V = It->second->Box->Verdict()) {
+        const std::uint8_t Verdict = *V == bbRestart ? bvRestart
+                                     : *V == bbClose ? bvClose
+                                                     : bvContinue;
+        Session.Send(TVerdictFrame{Report, Verdict});
+    }
+    // The box is inside its own signal: it goes when the event loop is back.
+    It->second->Box.release()->deleteLater();
+    Reports.erase(It);
+}
