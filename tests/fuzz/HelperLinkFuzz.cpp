@@ -12,10 +12,14 @@
 
 namespace {
 
-using TKnownFrames = std::tuple<THelloFrame, TSettingsFrame, TAlertNewFrame, TAlertShowFrame,
-                                TAlertSetTitleFrame, TAlertAddAreaFrame, TAlertClearFrame,
-                                TAlertSetAreaFrame, TAlertSetPositionFrame, TAlertCloseFrame,
-                                TAlertReleaseFrame, TScreenShotRequestFrame, TScreenShotTakenFrame>;
+using TKnownFrames =
+    std::tuple<THelloFrame, TSettingsFrame, TAlertNewFrame, TAlertShowFrame, TAlertSetTitleFrame,
+               TAlertAddAreaFrame, TAlertClearFrame, TAlertSetAreaFrame, TAlertSetPositionFrame,
+               TAlertCloseFrame, TAlertReleaseFrame, TScreenShotRequestFrame, TScreenShotTakenFrame,
+               TReportBeginFrame, TReportFieldFrame, TReportSectionFrame, TReportCompleteFrame,
+               TShowDetailsFrame, TCloseBoxFrame, THandlersAnswerFrame, TDisplayModeFrame,
+               TFireHandlersFrame, TVerdictFrame, TAssistantOutputFrame, TSettingChangedFrame,
+               TAttachScreenShotFrame>;
 
 void CheckRoundTrip(const TLinkFrame& Frame)
 {
