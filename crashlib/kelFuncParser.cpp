@@ -1874,4 +1874,4 @@ void ParseFunctionText(uintptr_t Code, std::string& Text, uintptr_t CrashAddress
     Info.Text = Text;
 }
 
-std::atomic<TDisAsmListingHook> DisAsmListingHook{&ParseFunctionText};
+std::atomic<TDisAsmListingHook> DisAsmListingHook{nullptr};

@@ -241,7 +241,9 @@ std::string ComposeFunctionListing(const TFunctionInfo& Info, const TParseSetup&
 void ParseFunctionText(uintptr_t Code, std::string& Text, uintptr_t CrashAddress,
                        TFunctionInfo& Info, bool Format, int LineLimit);
 
-// The routine the bug report calls for a listing; installed at start-up.
+// The routine the bug report calls for a listing: null until a unit that
+// links the disassembler in (crashreport's kelLinkDisAsm) installs
+// ParseFunctionText at start-up.
 using TDisAsmListingHook = void (*)(uintptr_t Code, std::string& Text, uintptr_t CrashAddress,
                                     TFunctionInfo& Info, bool Format, int LineLimit);
 extern std::atomic<TDisAsmListingHook> DisAsmListingHook;

@@ -2130,6 +2130,35 @@ bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
     return Readable;
 }
 
+void NameReturnAddresses(const std::vector<uintptr_t>& Addresses, TStackTrace& Result)
+{
+    Result.clear();
+    TWalkLocks Locks;
+    TDATryRead Ranges = GetReadableRanges();
+    TRawFrames Frames(std::pmr::new_delete_resource());
+    for (const uintptr_t Ret : Addresses) {
+        if (Ret == 0)
+            continue;
+        uintptr_t Call = 0;
+        Frames.push_back(
+            {IsReturnAddress(Ret, &Ranges, &Call) ? Call : Ret - 1, TFrameSource::Cfi, false});
+    }
+    // Without the library's locks (crash-time mode, a crashed thread holds
+    // one) the items stay unnamed rather than wait.
+    if (Locks.All()) {
+        const TModuleSpans Spans = ModuleSpans(&Ranges);
+        NameFrames(Frames, *Spans, Result);
+    } else {
+        for (const TRawFrame& F : Frames) {
+            TStackItem Item;
+            Item.Address = F.Address;
+            Item.Source = F.Source;
+            Result.push_back(std::move(Item));
+        }
+    }
+    FreeReadableRanges(Ranges);
+}
+
 TCaptureSnapshot::TCaptureSnapshot() : FRanges(GetReadableRanges()) {}
 
 namespace {

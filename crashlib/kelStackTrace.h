@@ -254,6 +254,12 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
 bool ScanStackTrace(uintptr_t Ip, uintptr_t Sp, uintptr_t Low, uintptr_t High,
                     const std::atomic<bool>* Cancel, TStackTrace& Result);
 
+// The trace of a chain of return addresses recorded earlier (innermost
+// first; a C++ exception's throw site, a thread's creation): each item named
+// at the call that the address returns from. The addresses are trusted to
+// be code; one that follows no readable call is named as it is, less one.
+void NameReturnAddresses(const std::vector<uintptr_t>& Addresses, TStackTrace& Result);
+
 // --- Pieces of the scan, for tests ---------------------------------------------
 // Whether Value points right behind a call instruction in code that can be
 // read; CallStart is where that call begins.

@@ -359,7 +359,10 @@ public:
 // The settings object. The exception object of a report derives from it, so
 // that each report can read and write every key; it overrides the two hooks
 // at the end. Make it with std::make_shared (its lists refer back to it).
-class TIKESettings : public IKEModuleSettings, public std::enable_shared_from_this<TIKESettings> {
+// (The interface is a virtual base: the exception object's interface extends
+// it too, and the object implements both through this class.)
+class TIKESettings : public virtual IKEModuleSettings,
+                     public std::enable_shared_from_this<TIKESettings> {
 public:
     // Settings over a module's table; a null table means "not found".
     TIKESettings(HModule AModule, std::shared_ptr<TModuleSettings> ATable);
