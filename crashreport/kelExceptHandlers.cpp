@@ -1,6 +1,7 @@
 #include "crashreport/kelExceptHandlers.h"
 
 #include "crashlib/kelTools.h"
+#include "crashreport/kelExceptObject.h"
 
 #include <atomic>
 #include <chrono>
@@ -420,4 +421,15 @@ std::string AssistantSettingOf(std::uint8_t Action)
     default:
         return {};
     }
+}
+
+TFireTarget FireTargetOf(IKEException& Exception)
+{
+    TFireTarget T;
+    T.Exception = &Exception;
+    T.Phase = [&Exception] { return Exception.GetPhase(); };
+    T.CallHandlers = Exception.GetCallHandlers();
+    T.Frozen = Exception.GetExceptKind() == TExceptKind::Freeze;
+    T.CompleteReport = [&Exception] { Exception.GetBugReport(true); };
+    return T;
 }

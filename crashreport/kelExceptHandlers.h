@@ -77,6 +77,10 @@ struct TFireTarget {
     bool CompleteReportFirst = false; // the exception asks for it
 };
 
+// The target of an exception object: its phase as it moves, its switch, its
+// kind, and its report completed by waiting for it.
+TFireTarget FireTargetOf(IKEException& Exception);
+
 struct TFireHandlersParams {
     THandlerKind Kind = hkException;
     std::uint8_t Action = 0;

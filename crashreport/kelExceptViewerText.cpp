@@ -1,17 +1,13 @@
 #include "crashreport/kelExceptViewerText.h"
 
 #include "crashlib/kelStrings.h"
+#include "crashreport/kelExceptReport.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 
 namespace {
-
-// Where the report's stack dump lines hold their bytes and their characters
-// (1-based), as the report writes them.
-constexpr int StackDumpDataStart = 18;
-constexpr int StackDumpCharsStart = 69;
 
 bool IsBlank(char16_t C)
 {
@@ -454,7 +450,7 @@ TViewerTable ViewSection(TSectionKind Kind, std::string_view Text)
     case TSectionKind::skCpuRegisters:
         return CutTable(Text, nullptr, "reg.|content", true);
     case TSectionKind::skStackDump: {
-        static const std::vector<int> Fixed{StackDumpDataStart, StackDumpCharsStart};
+        static const std::vector<int> Fixed{StackDumpDataColumn, StackDumpCharsColumn};
         return CutTable(Text, &Fixed, "address|data - hexadecimal|data - chars", true);
     }
     case TSectionKind::skModules:

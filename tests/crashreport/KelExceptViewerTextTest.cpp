@@ -4,9 +4,12 @@
 #include "crashreport/kelExceptViewerText.h"
 
 #include "crashlib/kelStrings.h"
+#include "crashreport/kelExceptReport.h"
+#include "tests/crashreport/Command.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -322,6 +325,121 @@ TEST(CrashreportViewerText, NamesAndLabels)
     EXPECT_EQ(SectionKindOf("stack dump"), TSectionKind::skStackDump);
     EXPECT_EQ(SectionKindOf("hardware"), TSectionKind::skText);
     EXPECT_FALSE(ViewSection(TSectionKind::skText, "  - device:08").IsList);
+}
+
+// The sections of a report text: name (without its colon) and body.
+std::vector<std::pair<std::string, std::string>> ReportSections(const std::string& Report)
+{
+    std::vector<std::pair<std::string, std::string>> Sections;
+    std::size_t At = Report.find("\r\n\r\n");
+    while (At != std::string::npos) {
+        At += 4;
+        const std::size_t End = Report.find("\r\n\r\n", At);
+        const std::string Block = Report.substr(At, End == std::string::npos ? End : End - At);
+        const std::size_t NameEnd = Block.find(":\r\n");
+        if (NameEnd != std::string::npos)
+            Sections.emplace_back(Block.substr(0, NameEnd), Block.substr(NameEnd + 3));
+        At = End;
+    }
+    return Sections;
+}
+
+// The characters of a line, without blanks and without the "=" and "|" that
+// the viewer turns into blanks where they separate columns.
+std::string WithoutBlanks(std::string S)
+{
+    std::erase_if(S, [](char C) { return C == ' ' || C == '=' || C == '|'; });
+    return S;
+}
+
+// Every line of a section comes back as its heading's number of cells that
+// together hold exactly the line's characters (blanks aside): nothing lost,
+// nothing doubled, whatever the columns' widths.
+void CheckSplitsAndRejoins(const std::string& Name, TSectionKind Kind, const std::string& Text)
+{
+    SCOPED_TRACE(Name);
+    const TViewerTable T = ViewSection(Kind, Text);
+    ASSERT_TRUE(T.IsList);
+    const std::u16string Wide = Utf8ToWide(Text);
+    std::vector<std::string> Lines;
+    for (const TViewerLine& L : SplitViewerLines(Wide))
+        Lines.push_back(WideToUtf8(Wide.substr(L.Start, L.Length)));
+    // A thread's creation line turns into a separator row.
+    ASSERT_EQ(T.Rows.size(), Lines.size());
+    std::size_t Separated = 0;
+    for (std::size_t I = 0; I < Lines.size(); ++I) {
+        const std::vector<std::string>& Row = T.Rows[I];
+        ASSERT_EQ(Row.size(), T.Columns.size()) << Lines[I];
+        if (Lines[I].starts_with(">> created")) {
+            EXPECT_EQ(Row.front(), ">>");
+            ++Separated;
+            continue;
+        }
+        if (Lines[I].starts_with(">>")) {
+            EXPECT_EQ(Row.front(), Lines[I].substr(3)) << Lines[I];
+            continue;
+        }
+        std::string Joined;
+        for (std::size_t C = 0; C < Row.size(); ++C) {
+            std::string Cell = Row[C];
+            // Upper-cased columns hold hexadecimal numbers the line writes in
+            // lower case.
+            if (T.Columns[C].Upper)
+                for (char& Ch : Cell)
+                    Ch = static_cast<char>(std::tolower(static_cast<unsigned char>(Ch)));
+            Joined += Cell;
+        }
+        EXPECT_EQ(WithoutBlanks(Joined), WithoutBlanks(Lines[I])) << Lines[I];
+    }
+    EXPECT_LE(Separated, 1u);
+}
+
+TEST(CrashreportViewerText, RealReportSections)
+{
+    // A report of a caught exception, and the trace report of a process
+    // with threads made at known places.
+    const std::string Probe = TOLVEX_REPORT_PROBE;
+    std::vector<std::string> Reports{RunCommand(Probe + " report-now").Output};
+    const std::string Traced = RunCommand("printf 'report\\n' | " + Probe + " threads 3").Output;
+    Reports.push_back(Traced.substr(0, Traced.find("--end--")));
+    std::set<std::string> Seen;
+    bool SawCreation = false;
+    for (const std::string& Report : Reports)
+        for (const auto& [Name, Text] : ReportSections(Report)) {
+            TSectionKind Kind = SectionKindOf(Name);
+            if (Name.find("thread") != std::string::npos)
+                Kind = TSectionKind::skCallStack;
+            if (Kind == TSectionKind::skText)
+                continue;
+            Seen.insert(Kind == TSectionKind::skCallStack ? "thread" : Name);
+            SawCreation = SawCreation || Text.find("\r\n>> created") != std::string::npos;
+            CheckSplitsAndRejoins(Name, Kind, Text);
+        }
+    EXPECT_EQ(Seen, (std::set<std::string>{"modules", "processes", "thread"}));
+    EXPECT_TRUE(SawCreation);
+
+    // The sections of a fault, from the report's own routines: this
+    // thread's stack and the listing of a routine.
+    int Local = 0;
+    const auto Sp = reinterpret_cast<std::uintptr_t>(&Local);
+    const std::string Dump = StackDumpText(Sp, Sp - 4096, Sp + 4096);
+    ASSERT_FALSE(Dump.empty());
+    CheckSplitsAndRejoins("stack dump", TSectionKind::skStackDump, Dump);
+    TCpuRegisters Regs;
+    Regs.Rax = 0x123456789abcdef0;
+    Regs.Rsp = Sp;
+    Regs.Eflags = 0x246;
+    CheckSplitsAndRejoins("cpu registers", TSectionKind::skCpuRegisters, CpuRegistersText(Regs));
+    const TViewerTable Registers =
+        ViewSection(TSectionKind::skCpuRegisters, CpuRegistersText(Regs));
+    ASSERT_FALSE(Registers.Rows.empty());
+    EXPECT_EQ(Registers.Rows[0], (std::vector<std::string>{"rax", "123456789abcdef0"}));
+    if (DisassemblerLinked()) {
+        const std::string Listing =
+            DisassemblyText(reinterpret_cast<std::uintptr_t>(&StackDumpText), 0, false, 40);
+        if (!Listing.empty())
+            CheckSplitsAndRejoins("disassembling", TSectionKind::skDisassembling, Listing);
+    }
 }
 
 } // namespace
