@@ -4,6 +4,8 @@
 #include "crashreport/kelExceptHandlers.h"
 
 #include "crashlib/kelTools.h"
+#include "crashreport/kelExceptObject.h"
+#include "crashreport/kelExceptSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -364,6 +366,44 @@ TEST_F(CrashreportHandlers, AssistantBetweenTheRounds)
     }
     EXPECT_EQ(AssistantSettingOf(acPrint), "PrintAssis");
     EXPECT_EQ(AssistantSettingOf(acClose), "");
+}
+
+IKEException* SeenException = nullptr;
+void Sees(IKEException* E, bool& Handled)
+{
+    SeenException = E;
+    Handled = true;
+}
+
+TEST_F(CrashreportHandlers, AnExceptionObjectAsTarget)
+{
+    // The object's own phase, switch and kind select the handlers: before
+    // phase 3 a claim holds, from phase 3 on it does not.
+    TExceptionFacts Facts;
+    Facts.NoExceptionThread = true;
+    auto E = NewExceptionObject(
+        Facts, TModuleSettings::FromStream(WriteSettingsStream(
+                   {{"ListThreads", skBool, false, 0, {}}, {"Plugins", skText, false, 0, ""}})));
+    AddExceptHandler(hkException, &Sees, hsFiringThread, 0);
+    AddExceptHandler(hkException, &Sees, hsFiringThread, 3);
+    TFireTarget T = FireTargetOf(*E);
+    EXPECT_FALSE(T.Frozen);
+    bool Handled = false;
+    FireHandlers(hkException, 0, Handled, T);
+    EXPECT_TRUE(Handled);
+    EXPECT_EQ(SeenException, E.get());
+    E->SetPhase(3);
+    Handled = false;
+    FireHandlers(hkException, 0, Handled, T);
+    EXPECT_FALSE(Handled);
+    // Handlers switched off for this event: none is called.
+    E->SetCallHandlers(false);
+    SeenException = nullptr;
+    FireHandlers(hkException, 0, Handled, FireTargetOf(*E));
+    EXPECT_EQ(SeenException, nullptr);
+    TExceptionFacts Frozen = Facts;
+    Frozen.Kind = TExceptKind::Freeze;
+    EXPECT_TRUE(FireTargetOf(*NewExceptionObject(Frozen)).Frozen);
 }
 
 } // namespace
