@@ -311,7 +311,9 @@ TExceptBox::TExceptBox(IKESettings& Settings, const TBoxFacts& Facts, QWidget* P
         FButtons[FLayout.Default]->setDefault(true);
         FButtons[FLayout.Default]->setFocus();
     }
-    setMinimumWidth(664);
+    // At least 664 pixels wide, and as wide as the buttons need.
+    setMinimumWidth(std::max(664, Main->minimumSize().width()));
+    adjustSize();
 
     FTimer = new QTimer(this);
     FTimer->setInterval(10);
@@ -378,6 +380,9 @@ void TExceptBox::ShowDetails()
     connect(FDetails, &QTabWidget::currentChanged, this, &TExceptBox::ShowTab);
     FillTabs();
     setSizeGripEnabled(true);
+    // The box grows by the tab control, within the screen.
+    const int Limit = screen() ? screen()->availableGeometry().height() - 5 * 24 : 900;
+    resize(width(), std::min(Limit, sizeHint().height()));
 }
 
 void TExceptBox::FillTabs()

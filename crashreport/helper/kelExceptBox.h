@@ -98,6 +98,7 @@ protected:
     void leaveEvent(QEvent* Event) override;
     void mousePressEvent(QMouseEvent* Event) override;
     QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
 
 private:
     int FId;

@@ -65,6 +65,16 @@ TEST_F(CrashreportBox, SimpleAndFullButtons)
     EXPECT_EQ(Simple.findChild<QPushButton*>("continue")->text(), "&Fine");
     EXPECT_TRUE(Simple.findChild<QPushButton*>("continue")->isDefault());
 
+    Full.show();
+    Simple.show();
+    QApplication::processEvents();
+    // Every caption fits its button.
+    for (const QPushButton* B : Full.findChildren<QPushButton*>())
+        EXPECT_GE(B->width(), B->fontMetrics().horizontalAdvance(B->text()) + 27)
+            << B->objectName().toStdString();
+    EXPECT_TRUE(SaveScreenshot(Full, "ExceptBoxFull"));
+    EXPECT_TRUE(SaveScreenshot(Simple, "ExceptBoxSimple"));
+
     TExceptBox WithDetails(*S, {false, true, true, true});
     EXPECT_EQ(Buttons(WithDetails), (std::set<std::string>{"continue", "show"}));
     EXPECT_EQ(WithDetails.findChild<QPushButton*>("show")->text(), "&More");
@@ -200,7 +210,9 @@ TEST_F(CrashreportBox, MessageLineBreaks)
         EXPECT_EQ(BreakBoxMessage(C.In), C.Out);
 
     // One long sentence without ". " is wrapped by the label.
-    const std::string Long(600, 'x');
+    std::string Long;
+    for (int I = 0; I < 60; ++I)
+        Long += "word" + std::to_string(I) + (I % 7 == 6 ? ", " : " ");
     auto S = Settings({Text("ExceptMsg", (std::string("An error ") + Long + " y").c_str())});
     TExceptBox Box(*S, {});
     Box.show();
@@ -256,6 +268,12 @@ TEST_F(CrashreportBox, DetailsTabsAndClipboard)
             Labels << Tabs->tabText(I);
         EXPECT_EQ(Labels, (QStringList{"general", "call stack", "main thread ($4ab7)", "cpu regs",
                                        "disasm", "hardware"}));
+        for (int I = 0; I < Tabs->count() && !AutoShow; ++I) {
+            Tabs->setCurrentIndex(I);
+            QApplication::processEvents();
+            EXPECT_GT(Tabs->height(), 300);
+            EXPECT_TRUE(SaveScreenshot(Box, "ExceptBoxTab" + QString::number(I)));
+        }
         // The call stack tab is the exception thread's stack, as a list.
         Tabs->setCurrentIndex(1);
         auto* View = Tabs->currentWidget()->findChild<TExceptViewer*>("view");
