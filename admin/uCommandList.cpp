@@ -247,8 +247,13 @@ void TCommandList::RunItem(int Index)
     TCommandListItem Command;
     Command.Assign(*Found);
     std::string Host, UserName, Password;
-    if (OnGetComputer)
-        OnGetComputer(*this, Host, UserName, Password);
+    const bool Chosen = OnGetComputer && OnGetComputer(*this, Host, UserName, Password);
+    // A computer without an address is not "no computer": nothing may turn
+    // to this computer in its place, as an empty host would.
+    if (Chosen && Host.empty()) {
+        ReportComputerWithoutAddress(Command);
+        return;
+    }
     if (Command.FileName == CommandShutdown)
         ShowComputerShutdownDialog(Host, UserName, Password, 0);
     else if (Command.FileName == CommandSendMessage)

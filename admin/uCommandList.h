@@ -67,8 +67,10 @@ public:
 
 class TCommandList;
 
-// The owner supplies the computer a command is for (Host empty: none).
-using TGetComputerEvent = std::function<void(TCommandList& Sender, std::string& Host,
+// The owner supplies the computer a command is for: true when it has one (a
+// selected computer), whose address Host is, empty when that computer has
+// none; false when there is no computer (Host stays empty).
+using TGetComputerEvent = std::function<bool(TCommandList& Sender, std::string& Host,
                                              std::string& UserName, std::string& Password)>;
 using TCommandListNotifyEvent = std::function<void(TCommandList& Sender)>;
 

@@ -7,7 +7,8 @@
 #include "platform/Utf8.h"
 #include "settings/Language.h"
 
-#include <QDesktopServices>
+#include <QCoreApplication>
+#include <QTimer>
 #include <QUrl>
 
 #include <mutex>
@@ -100,18 +101,6 @@ TCommandSpawnFn& SpawnSeam()
     return Fn;
 }
 
-bool OpenUrl(const std::string& Url)
-{
-    TOpenUrlFn Fn;
-    {
-        std::lock_guard Lock(SeamLock);
-        Fn = OpenUrlSeam();
-    }
-    if (Fn)
-        return Fn(Url);
-    return QDesktopServices::openUrl(QUrl(ToQ(Url), QUrl::TolerantMode));
-}
-
 platform::TSpawnResult Spawn(const platform::TSpawnRequest& Request)
 {
     TCommandSpawnFn Fn;
@@ -129,16 +118,41 @@ void ShowCommandError(const std::string& Text)
     ShowMessageBox(Text, Translate("sError"), TMsgIcon::Error);
 }
 
-// The message Key formatted with Args: its translation, or BuiltIn where no
-// language has it (the bare key would fit any arguments and be shown as it
-// stands) or the translation does not fit.
 std::string Message(const char* Key, std::string_view BuiltIn,
                     std::initializer_list<TFormatArg> Args)
 {
-    std::string T = Translate(Key);
-    if (T == Key)
-        T = BuiltIn;
-    return FormatChecked(T, BuiltIn, Args);
+    return TranslateFormat(Key, BuiltIn, Args);
+}
+
+// The desktop's opener on Url for the command Name: false when it cannot
+// start; a failing end is reported when it comes.
+bool OpenUrl(const std::string& Url, const std::string& Name)
+{
+    TOpenUrlFn Fn;
+    {
+        std::lock_guard Lock(SeamLock);
+        Fn = OpenUrlSeam();
+    }
+    if (Fn)
+        return Fn(Url);
+    platform::TSpawnRequest Request;
+    Request.Program = DesktopOpener;
+    Request.Arguments = {Url};
+    const platform::TSpawnResult Started = Spawn(Request);
+    if (!Started.Started)
+        return false;
+    WatchOpener(Started, [Url, Name](const std::string& Reason) {
+        ShowCommandError(Message("sCommandOpenerFailed",
+                                 "The desktop cannot open \"%s\" for the command \"%s\": %s",
+                                 {ShownText(Url), Name, Reason}));
+    });
+    return true;
+}
+
+std::string BaseName(const std::string& Path)
+{
+    const size_t Slash = Path.rfind('/');
+    return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
 }
 
 } // namespace
@@ -213,7 +227,7 @@ bool RunCommand(const TCommandListItem& Item, const std::string& Host)
         ShowCommandError(Plan.Message);
         return false;
     case TCommandPlan::OpenDocument:
-        if (OpenUrl(Plan.Url))
+        if (OpenUrl(Plan.Url, Name))
             return true;
         ShowCommandError(Message("sCommandNotOpened",
                                  "The desktop cannot open \"%s\" for the command \"%s\".",
@@ -227,8 +241,22 @@ bool RunCommand(const TCommandListItem& Item, const std::string& Host)
     Request.Arguments = Plan.Arguments;
     Request.Directory = Plan.Directory;
     const platform::TSpawnResult Result = Spawn(Request);
-    if (Result.Started)
+    if (Result.Started) {
+        // A command that is the opener itself ("Shared folders") fails as
+        // the opener does, once it has started.
+        if (BaseName(Request.Program) == DesktopOpener) {
+            std::string Target;
+            for (const std::string& A : Request.Arguments)
+                Target += (Target.empty() ? "" : " ") + A;
+            WatchOpener(Result, [Target, Name](const std::string& Reason) {
+                ShowCommandError(
+                    Message("sCommandOpenerFailed",
+                            "The desktop cannot open \"%s\" for the command \"%s\": %s",
+                            {ShownText(Target), Name, Reason}));
+            });
+        }
         return true;
+    }
     if (Result.Failure == platform::TSpawnFailure::Directory)
         ShowCommandError(
             Message("sCommandNoWorkingFolder",
@@ -239,6 +267,78 @@ bool RunCommand(const TCommandListItem& Item, const std::string& Host)
                                  "The program \"%s\" of the command \"%s\" cannot be started: %s",
                                  {ShownText(Item.FileName), Name, Result.Error}));
     return false;
+}
+
+std::string OpenerFailure(const platform::TChildExit& Exit)
+{
+    if (Exit.Signal != 0)
+        return Message("sOpenerKilled", "%s was ended by signal %d.",
+                       {std::string(DesktopOpener), Exit.Signal});
+    if (Exit.ExitCode == 0)
+        return std::string();
+    // xdg-open's own exit codes.
+    static const std::pair<const char*, const char*> Meanings[] = {
+        {"sOpenerSyntax", "it did not understand what it was given"},
+        {"sOpenerNoFile", "the file does not exist"},
+        {"sOpenerNoTool", "the desktop has no program for it"},
+        {"sOpenerActionFailed", "the program for it failed"},
+    };
+    if (Exit.ExitCode >= 1 && Exit.ExitCode <= 4) {
+        const auto& [Key, BuiltIn] = Meanings[Exit.ExitCode - 1];
+        return Message("sOpenerFailed", "%s ended with exit code %d: %s.",
+                       {std::string(DesktopOpener), Exit.ExitCode, Message(Key, BuiltIn, {})});
+    }
+    return Message("sOpenerExitCode", "%s ended with exit code %d.",
+                   {std::string(DesktopOpener), Exit.ExitCode});
+}
+
+void WatchOpener(const platform::TSpawnResult& Started,
+                 std::function<void(const std::string& Reason)> OnFailed)
+{
+    if (!Started.Started || !Started.Exit || !QCoreApplication::instance())
+        return;
+    // The timer belongs to the application: a window closed meanwhile takes
+    // nothing with it that the report needs, and the watch ends with the
+    // program, whose exit never waits for an opener.
+    auto* Poll = new QTimer(QCoreApplication::instance());
+    Poll->setInterval(100);
+    QObject::connect(Poll, &QTimer::timeout, Poll,
+                     [Poll, Exit = Started.Exit, OnFailed = std::move(OnFailed)] {
+                         if (!Exit->Ended.load(std::memory_order_acquire))
+                             return;
+                         Poll->stop();
+                         Poll->deleteLater();
+                         const std::string Reason = OpenerFailure(*Exit);
+                         if (!Reason.empty() && OnFailed)
+                             OnFailed(Reason);
+                     });
+    Poll->start();
+}
+
+bool OpenWithDesktop(const std::string& Target, const char* What, std::string_view WhatBuiltIn)
+{
+    platform::TSpawnRequest Request;
+    Request.Program = DesktopOpener;
+    Request.Arguments = {Target};
+    const platform::TSpawnResult Started = Spawn(Request);
+    const std::string Key = What;
+    const std::string BuiltIn(WhatBuiltIn);
+    const auto Report = [Target, Key, BuiltIn](const std::string& Reason) {
+        ShowCommandError(Message(Key.c_str(), BuiltIn, {ShownText(Target), Reason}));
+    };
+    if (!Started.Started) {
+        Report(FormatChecked("%s: %s", "%s: %s", {std::string(DesktopOpener), Started.Error}));
+        return false;
+    }
+    WatchOpener(Started, Report);
+    return true;
+}
+
+void ReportComputerWithoutAddress(const TCommandListItem& Item)
+{
+    ShowCommandError(Message("sCommandComputerNoAddress",
+                             "The selected computer has no address; the command \"%s\" needs one.",
+                             {ShownText(Item.Name)}));
 }
 
 TOpenUrlFn SetCommandOpenUrl(TOpenUrlFn Fn)

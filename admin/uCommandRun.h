@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TCommandListItem;
@@ -44,6 +45,33 @@ TCommandPlan PlanCommand(const TCommandListItem& Item, const std::string& Host);
 // shown in a message box (ShowMessageBox) with the reason; true when the
 // program started or the desktop took the document.
 bool RunCommand(const TCommandListItem& Item, const std::string& Host);
+
+// Shows that Item needs an address the chosen computer does not have.
+void ReportComputerWithoutAddress(const TCommandListItem& Item);
+
+// --- The desktop's opener -----------------------------------------------------------
+// xdg-open hands a document or an address to the program the desktop has for
+// it. It starts at once even where no such program exists (no handler for
+// "smb:", say): that it failed shows only in how it ends, often after it
+// has started a program that runs on. So its end is watched, never waited for.
+
+// The opener's name, looked up in PATH.
+inline constexpr const char* DesktopOpener = "xdg-open";
+
+// Why an opener that has ended failed, for the user; empty when it did not.
+std::string OpenerFailure(const platform::TChildExit& Exit);
+
+// Calls OnFailed with OpenerFailure in the main thread once the program that
+// Started is has ended, when it failed; nothing when it has no Exit to watch.
+// Needs the event loop; the watch ends with the application.
+void WatchOpener(const platform::TSpawnResult& Started,
+                 std::function<void(const std::string& Reason)> OnFailed);
+
+// Starts the opener on Target (one argument, never read as an option) and
+// watches it: a failure to start and a failing end are both shown in a
+// message box, What (formatted with Target and the reason) saying what was
+// being opened. False when it could not start.
+bool OpenWithDesktop(const std::string& Target, const char* What, std::string_view WhatBuiltIn);
 
 // Seams for tests. The desktop's opening of a URL (unset:
 // QDesktopServices::openUrl), and the start of a program (unset:

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -24,6 +26,43 @@ std::function<void(int)> ShutdownClientStarted;
 namespace {
 
 std::atomic<bool> CancelAll{false};
+
+// The stops of the requests that run now, so that CancelShutdownRequests
+// reaches each of them.
+std::mutex RunningLock;
+std::set<TShutdownCancel*> Running;
+
+// Keeps a request's stop in Running while it runs; set at once when the
+// program is already ending.
+class TRunningRequest {
+public:
+    explicit TRunningRequest(TShutdownCancel* Cancel) : FCancel(Cancel ? Cancel : &FOwn)
+    {
+        std::lock_guard Lock(RunningLock);
+        Running.insert(FCancel);
+        if (CancelAll)
+            *FCancel = true;
+    }
+    ~TRunningRequest()
+    {
+        std::lock_guard Lock(RunningLock);
+        Running.erase(FCancel);
+    }
+    TRunningRequest(const TRunningRequest&) = delete;
+    TRunningRequest& operator=(const TRunningRequest&) = delete;
+    TShutdownCancel* Stop() const { return FCancel; }
+
+private:
+    TShutdownCancel FOwn{false};
+    TShutdownCancel* FCancel;
+};
+
+std::string TimedOutText()
+{
+    return FormatChecked(Translate("sShutdownTimedOut"),
+                         "The computer did not answer within %d seconds (timed out).",
+                         {static_cast<std::int64_t>(ShutdownTimeLimit.count() / 1000)});
+}
 
 bool HasAny(const std::string& Text, const char* Chars)
 {
@@ -39,11 +78,12 @@ std::string TrimmedLine(std::string Line)
     return Start == std::string::npos ? std::string() : Line.substr(Start);
 }
 
-std::int32_t PowerOffThisComputer(std::int32_t Flags, const std::string& UserName)
+std::int32_t PowerOffThisComputer(std::int32_t Flags, const std::string& UserName,
+                                  const TShutdownCancel& Stop)
 {
     if (!UserName.empty())
         throw EShutdownError(Translate("sShutdownLocalCredentials"));
-    if (CancelAll)
+    if (Stop)
         throw EShutdownError(Translate("sShutdownCancelled"));
     const bool Reboot = (Flags & ~EWX_FORCE) == EWX_REBOOT;
     QDBusMessage Call = QDBusMessage::createMethodCall(
@@ -65,26 +105,29 @@ std::int32_t PowerOffThisComputer(std::int32_t Flags, const std::string& UserNam
         throw EShutdownError(FormatChecked(Translate("sShutdownNoSystemBus"),
                                            "The system bus cannot be reached: %s",
                                            {Bus.lastError().message().toStdString()}));
-    // Waited for in slices, so that the program's end need not wait for a
-    // polkit prompt nobody will answer any more.
+    // Waited for in slices, so that the program's end or the user's Cancel
+    // need not wait for a polkit prompt nobody will answer any more.
     const QDBusPendingCall Pending =
         Bus.asyncCall(Call, static_cast<int>(ShutdownTimeLimit.count()));
     const auto Deadline =
         std::chrono::steady_clock::now() + ShutdownTimeLimit + std::chrono::seconds(1);
     while (!Pending.isFinished()) {
-        if (CancelAll)
+        if (Stop)
             throw EShutdownError(Translate("sShutdownCancelled"));
         if (std::chrono::steady_clock::now() >= Deadline)
-            throw EShutdownError(
-                FormatChecked(Translate("sShutdownTimedOut"),
-                              "The computer did not answer within %d seconds (timed out).",
-                              {static_cast<std::int64_t>(ShutdownTimeLimit.count() / 1000)}));
+            throw EShutdownError(TimedOutText());
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     const QDBusMessage Reply = Pending.reply();
-    if (Reply.type() == QDBusMessage::ErrorMessage)
-        throw EShutdownError(Reply.errorName().toStdString() + ": " +
-                             Reply.errorMessage().toStdString());
+    if (Reply.type() == QDBusMessage::ErrorMessage) {
+        // The bus gave up waiting for logind at the time limit: that is the
+        // time-out the user was promised, not a bus error to show raw.
+        const QString Error = Reply.errorName();
+        if (Error == "org.freedesktop.DBus.Error.NoReply" ||
+            Error == "org.freedesktop.DBus.Error.Timeout")
+            throw EShutdownError(TimedOutText());
+        throw EShutdownError(Error.toStdString() + ": " + Reply.errorMessage().toStdString());
+    }
     return 0;
 }
 
@@ -187,19 +230,23 @@ std::string NetShutdownReason(const std::string& Output, const std::string& Erro
 void CancelShutdownRequests()
 {
     CancelAll = true;
+    std::lock_guard Lock(RunningLock);
+    for (TShutdownCancel* Stop : Running)
+        *Stop = true;
 }
 
 std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& UserName,
                                    const std::string& Password, bool Forced,
-                                   std::int32_t ActionIndex)
+                                   std::int32_t ActionIndex, TShutdownCancel* Cancel)
 {
+    const TRunningRequest Running(Cancel);
     const std::int32_t Flags = ShutdownFlags(ActionIndex, Forced);
     if (IsShutdownHostThisComputer(Host)) {
         // Neither PowerOff nor Reboot is a log off: asked for one, this
         // computer must not be switched off instead.
         if ((Flags & ~EWX_FORCE) == EWX_LOGOFF)
             throw EShutdownError(Translate("sShutdownLogOffNotAvailable"));
-        return PowerOffThisComputer(Flags, UserName);
+        return PowerOffThisComputer(Flags, UserName, *Running.Stop());
     }
 
     TNetShutdownCall Call = BuildNetShutdownCall(Host, UserName, Password, Flags);
@@ -216,7 +263,7 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
                 platform::WipeSecret(*Request.ExtraInput);
         }
     } Wipe{Call, Request};
-    if (CancelAll)
+    if (*Running.Stop())
         throw EShutdownError(Translate("sShutdownCancelled"));
     Request.Program = NetProgram;
     Request.Arguments = Call.Arguments;
@@ -229,7 +276,7 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
         Request.ExtraInputVariable = "PASSWD_FD";
     }
     Request.TimeLimit = ShutdownTimeLimit;
-    Request.Cancel = &CancelAll;
+    Request.Cancel = Running.Stop();
     if (ShutdownClientStarted)
         Request.OnStarted = [](pid_t Pid) { ShutdownClientStarted(static_cast<int>(Pid)); };
     const platform::TProcessResult Result = platform::RunProcess(Request);
@@ -238,10 +285,7 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
             Translate("sShutdownNoClient"),
             "The remote-shutdown client \"%s\" cannot be started: %s", {NetProgram, Result.Error}));
     if (Result.TimedOut)
-        throw EShutdownError(
-            FormatChecked(Translate("sShutdownTimedOut"),
-                          "The computer did not answer within %d seconds (timed out).",
-                          {static_cast<std::int64_t>(ShutdownTimeLimit.count() / 1000)}));
+        throw EShutdownError(TimedOutText());
     if (Result.Cancelled)
         throw EShutdownError(Translate("sShutdownCancelled"));
     if (Result.ExitCode != 0) {

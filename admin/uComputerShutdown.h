@@ -75,8 +75,12 @@ extern std::function<void(int)> ShutdownClientStarted;
 // closes.
 void CancelShutdownRequests();
 
+// One request's own stop: set from any thread, it ends that request as
+// CancelShutdownRequests ends all of them ("The request was cancelled.").
+using TShutdownCancel = std::atomic<bool>;
+
 // 0 when the computer accepted the request; -1 is never returned without an
 // exception: every failure raises EShutdownError with its reason.
 std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& UserName,
                                    const std::string& Password, bool Forced,
-                                   std::int32_t ActionIndex);
+                                   std::int32_t ActionIndex, TShutdownCancel* Cancel = nullptr);

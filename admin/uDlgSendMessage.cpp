@@ -202,7 +202,7 @@ void TDlgSendMessage::ChoosePreset(int Index)
 void TDlgSendMessage::Preview()
 {
     WtsPreviewMessage(ExpandPresetMacros(Title()), ExpandPresetMacros(Text()),
-                      MessageTypeToStyle(MessageType()), TimeoutSeconds());
+                      MessageTypeToStyle(MessageType()), TimeoutSeconds(), this);
 }
 
 void TDlgSendMessage::Send()

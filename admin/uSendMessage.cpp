@@ -168,7 +168,7 @@ std::string FirstReasons(const std::vector<std::string>& Reasons)
 } // namespace
 
 bool WtsPreviewMessage(const std::string& Title, const std::string& Text, std::int32_t Style,
-                       std::int32_t Timeout)
+                       std::int32_t Timeout, QWidget* Owner)
 {
     QMessageBox::Icon Icon = QMessageBox::NoIcon;
     switch (StyleToMessageType(Style)) {
@@ -184,14 +184,14 @@ bool WtsPreviewMessage(const std::string& Title, const std::string& Text, std::i
     default:
         break;
     }
-    auto* Box = new QMessageBox;
+    auto* Box = new QMessageBox(Owner);
     Box->setIcon(Icon);
     Box->setWindowTitle(QString::fromStdString(Title));
     SetPlainText(*Box, Text);
     Box->setStandardButtons(QMessageBox::Ok);
     Box->setObjectName("PreviewMessage");
     Box->setAttribute(Qt::WA_DeleteOnClose);
-    Box->setModal(false);
+    Box->setWindowModality(Owner ? Qt::WindowModal : Qt::NonModal);
     if (Timeout > 0) {
         // QTimer counts in int ms: a longer time-out stays until closed.
         const std::int64_t Ms = std::int64_t(Timeout) * 1000;

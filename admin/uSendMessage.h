@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 
+class QWidget;
+
 class ETerminalServerError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -38,9 +40,11 @@ bool IsThisComputer(const std::string& Host);
 
 // The message in the program itself, with the style's icon, closed after
 // Timeout seconds (0: stays until closed). Does not wait. Needs the Qt
-// application; true when shown.
+// application; true when shown. With an Owner (a modal dialog that asks for
+// the preview) the box is that window's own and modal to it: a box the
+// dialog blocked could not be closed, and keys would reach the dialog.
 bool WtsPreviewMessage(const std::string& Title, const std::string& Text, std::int32_t Style,
-                       std::int32_t Timeout);
+                       std::int32_t Timeout, QWidget* Owner = nullptr);
 
 // Response and Wait are kept for the callers' sake: a message is never
 // waited for, so Response is always 0 afterwards.

@@ -27,7 +27,9 @@ void TThrdComputerShutdown::Execute()
     ReturnValue = -1;
     try {
         ReturnValue =
-            ShutdownComputerByWmi(Host, UserName, Password, Forced, ActionIndex) == 0 ? 0 : -1;
+            ShutdownComputerByWmi(Host, UserName, Password, Forced, ActionIndex, &FCancel) == 0
+                ? 0
+                : -1;
     } catch (const std::exception& E) {
         ErrorText = E.what();
         ReturnValue = -1;

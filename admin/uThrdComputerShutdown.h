@@ -4,6 +4,7 @@
 
 #include "platform/Thread.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +19,9 @@ public:
     // The password is wiped when the thread goes.
     ~TThrdComputerShutdown() override;
 
+    // Stops the request, from any thread; it then ends as cancelled.
+    void CancelRequest() { FCancel = true; }
+
     std::int32_t ReturnValue = -1;
     std::string Host;
     std::string UserName;
@@ -28,4 +32,7 @@ public:
 
 protected:
     void Execute() override;
+
+private:
+    std::atomic<bool> FCancel{false};
 };

@@ -85,6 +85,7 @@ void TdlgComputerShutdown::Start()
     if (FThread || !ui->btnOK->isEnabled())
         return;
     FBusy = true;
+    FCancelled = false;
     ShowWorking(true);
     FThread =
         new TThrdComputerShutdown(FHost, FUserName, FPassword, ui->cmbShutdown->currentIndex(),
@@ -100,12 +101,19 @@ void TdlgComputerShutdown::Finished(platform::TThread* Thread)
     FBusy = false;
     ShowWorking(false);
     ui->btnOK->setEnabled(true);
+    ui->btnCancel->setEnabled(true);
     if (T->ReturnValue == 0) {
         accept();
         return;
     }
+    // The user stopped it: there is nothing to report.
+    if (FCancelled) {
+        QDialog::reject();
+        return;
+    }
     const std::string Action = FromQ(ui->cmbShutdown->itemText(T->ActionIndex));
-    const std::string Target = !FHost.empty() && FHost != "." ? FHost : Translate("sLocalHost");
+    // The computer the question named, named the same way.
+    const std::string Target = IsShutdownHostThisComputer(FHost) ? Translate("local host") : FHost;
     const std::string Reason =
         T->ErrorText.empty() ? Translate("sShutdownUnknownReason") : T->ErrorText;
     const std::string Text =
@@ -125,21 +133,35 @@ void TdlgComputerShutdown::EditCredentials()
 
 void TdlgComputerShutdown::reject()
 {
-    if (!FThread)
+    if (!FThread) {
         QDialog::reject();
-    else if (DialogsDismissed())
+        return;
+    }
+    if (DialogsDismissed()) {
         // The program is ending and would otherwise wait for the request's
-        // time limit: the client is killed, and the dialog closes as soon as
-        // the thread has reported.
+        // time limit: every client is killed, and the dialog closes as soon
+        // as the thread has reported (what it reports is written out).
         CancelShutdownRequests();
+        return;
+    }
+    // Cancel stops the running request: its client is killed (or logind's
+    // answer no longer waited for), and the dialog closes as soon as the
+    // thread has reported.
+    FCancelled = true;
+    ui->btnCancel->setEnabled(false);
+    FThread->CancelRequest();
 }
 
 void TdlgComputerShutdown::closeEvent(QCloseEvent* Event)
 {
-    if (FThread)
+    if (FThread) {
+        // Closing while a request runs is Cancel: the window goes once the
+        // request has stopped.
         Event->ignore();
-    else
+        reject();
+    } else {
         QDialog::closeEvent(Event);
+    }
 }
 
 bool ShowComputerShutdownDialog(const std::string& Host, const std::string& UserName,

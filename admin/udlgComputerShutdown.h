@@ -1,9 +1,9 @@
 // Asks what a computer is to do (shut down or restart, forced or not) and
 // with whose credentials, then sends the request in a worker thread while the
 // dialog shows a running progress bar. It closes with OK once the computer
-// accepted; a failure is reported and the dialog stays. The user cannot close
-// it while a request runs (the request's own time limit ends it); when the
-// program ends, the request is cancelled and the dialog closes.
+// accepted; a failure is reported and the dialog stays. Cancel (or closing
+// the window) while a request runs stops it, and the dialog closes once it
+// has stopped; when the program ends, every request is cancelled.
 #pragma once
 
 #include <QDialog>
@@ -58,6 +58,8 @@ private:
     std::string FUserName;
     TThrdComputerShutdown* FThread = nullptr;
     bool FBusy = false;
+    // The user cancelled the running request.
+    bool FCancelled = false;
 };
 
 // Shows the dialog modally; True when the computer accepted the request.

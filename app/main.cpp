@@ -3,12 +3,14 @@
 #include "app/CheckPrevious.h"
 #include "app/uTolvex.h"
 #include "crashlib/kelTools.h"
+#include "crashreport/kelExceptInit.h"
 #include "forms/Dialogs.h"
 #include "forms/MainThreadLoop.h"
 #include "platform/Thread.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QWidget>
 
 #include <csignal>
 #include <cstdio>
@@ -71,10 +73,43 @@ void ServeCrashLibraryMessages(QObject* Owner)
     QObject::connect(Notifier, &QSocketNotifier::activated, Owner, [] { DrainMsgPort(); });
 }
 
+// The application object: with crash reporting on, an exception that escapes
+// an event handler is reported and the program goes on, the event counting
+// as not handled (a mouse grab is let go first, so the report's windows get
+// the pointer).
+class TTolvexApplication : public QApplication {
+public:
+    TTolvexApplication(int& argc, char** argv, void (*AEventException)())
+        : QApplication(argc, argv), EventException(AEventException)
+    {
+    }
+
+    bool notify(QObject* Receiver, QEvent* Event) override
+    {
+        if (EventException == nullptr)
+            return QApplication::notify(Receiver, Event);
+        try {
+            return QApplication::notify(Receiver, Event);
+        } catch (...) {
+            if (QWidget* Grabber = QWidget::mouseGrabber())
+                Grabber->releaseMouse();
+            EventException();
+            return false;
+        }
+    }
+
+private:
+    void (*const EventException)();
+};
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // The crash reporter first: dormant without its settings section, else it
+    // sees every thread and exception from here on.
+    const TCaptureHooks Crash = InitializeLibrary();
+    platform::SetThreadHooks({Crash.ThreadStarted, Crash.ThreadException});
     CatchTerminationSignals();
     // Before anything else, and before any settings file is looked at: a
     // second start hands over to the running instance and ends.
@@ -89,7 +124,7 @@ int main(int argc, char** argv)
 
     int Code = 0;
     {
-        QApplication App(argc, argv);
+        TTolvexApplication App(argc, argv, Crash.EventException);
         InstallMainThreadIntoEventLoop();
         RouteStoreMessagesToMessageBoxes();
         ServeCrashLibraryMessages(&App);
@@ -118,7 +153,11 @@ int main(int argc, char** argv)
             // another instance start and read them.
             Main.reset();
         } catch (const std::exception& E) {
-            ShowMessageBox(E.what(), "Error!", TMsgIcon::Error);
+            // With crash reporting on, the report takes the message box's place.
+            if (Crash.MainException != nullptr)
+                Crash.MainException();
+            else
+                ShowMessageBox(E.what(), "Error!", TMsgIcon::Error);
             Code = 1;
         }
         platform::MainThread().SetWakeUp(nullptr);

@@ -8,6 +8,17 @@ std::vector<std::string> ParseAddressListText(const std::string& Text)
     return platform::SplitTextLines(Text);
 }
 
+std::string TrimAddressLine(const std::string& Line)
+{
+    const auto IsBlank = [](char C) { return static_cast<unsigned char>(C) <= ' '; };
+    size_t First = 0, Last = Line.size();
+    while (First < Last && IsBlank(Line[First]))
+        ++First;
+    while (Last > First && IsBlank(Line[Last - 1]))
+        --Last;
+    return Line.substr(First, Last - First);
+}
+
 std::vector<std::string> ReadAddressListFile(const std::string& FileName)
 {
     std::string Text;

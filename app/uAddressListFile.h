@@ -14,6 +14,10 @@ std::vector<std::string> ParseAddressListText(const std::string& Text);
 // read.
 std::vector<std::string> ReadAddressListFile(const std::string& FileName);
 
+// An imported line as an address or name: without the blanks and control
+// characters around it (those inside stay).
+std::string TrimAddressLine(const std::string& Line);
+
 // Every entry followed by CR LF.
 std::string FormatAddressListText(const std::vector<std::string>& Lines);
 

@@ -84,6 +84,7 @@ TfrmTolvex::TfrmTolvex(QWidget* Parent)
     CreateCommands();
     CreateViewCommands();
     CreateToolsCommands();
+    CreateToolBar();
 
     for (int I = 0; I < 4; ++I) {
         auto* Panel = new QLabel(ui->StatusBar1);
@@ -238,18 +239,6 @@ void TfrmTolvex::CreateMenus()
     ui->mnView->addAction(actShowLog);
     ui->mnView->addAction(actShowFilters);
 
-    QToolBar* T = ui->ToolBar1;
-    T->addAction(actTolvex);
-    T->addAction(actTolvexStop);
-    T->addSeparator();
-    T->addAction(actOpenFile);
-    T->addAction(actSaveFile);
-    T->addSeparator();
-    T->addAction(actFindInList);
-    T->addAction(actCopyLine);
-    T->addAction(actExport);
-    T->addAction(actClearList);
-
     pmMAcList = new QMenu(this);
     pmMAcList->setObjectName("pmMAcList");
     pmMAcList->addAction(actEditComment);
@@ -297,6 +286,26 @@ void TfrmTolvex::CreateMenus()
     BindButton(ui->sbAddressListFind, actAddressListFindSB);
     BindButton(ui->sbAddressListImport, actAddressListImportSB);
     BindButton(ui->sbAddressListExport, actAddressListExportSB);
+}
+
+void TfrmTolvex::CreateToolBar()
+{
+    SetIcon(actLookupMACaddress, QStyle::SP_DriveNetIcon);
+    SetIcon(actPreferences, QStyle::SP_ComputerIcon);
+    SetIcon(actHelpOnline, QStyle::SP_DialogHelpButton);
+    SetIcon(actHome, QStyle::SP_DirHomeIcon);
+    SetIcon(actAbout, QStyle::SP_MessageBoxInformation);
+    QToolBar* T = ui->ToolBar1;
+    for (TAction* A :
+         {actTolvex, actTolvexStop, actLookupMACaddress, static_cast<TAction*>(nullptr),
+          actOpenFile, actSaveFile, static_cast<TAction*>(nullptr), actFindInList, actCopyLine,
+          actExport, actClearList, static_cast<TAction*>(nullptr), actPreferences, actHelpOnline,
+          actHome, actAbout}) {
+        if (A)
+            T->addAction(A);
+        else
+            T->addSeparator();
+    }
 }
 
 // --- Creation and destruction --------------------------------------------------------
@@ -801,6 +810,14 @@ void TfrmTolvex::StopProgress()
     if (FProgressBar)
         delete FProgressBar.data();
     FStatusPanels[0]->update();
+}
+
+void TfrmTolvex::ClearElapsedTime()
+{
+    // The time of a running scan stays; that of a finished one goes with
+    // the results it belonged to.
+    if (!IsScanning())
+        FStatusPanels[3]->clear();
 }
 
 QLabel* TfrmTolvex::StatusPanel(int Index) const

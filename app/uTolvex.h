@@ -186,6 +186,8 @@ private:
     // --- Creation, destruction, targets, scan control (uTolvex.cpp) ---------------
     void CreateActions();
     void CreateMenus();
+    // The tool bar, once every command it shows exists.
+    void CreateToolBar();
     void FormCreate();
     void FormDestroy();
     void FormShow();
@@ -221,6 +223,8 @@ private:
     void ClearBeforeScan();
     void StartProgress();
     void UpdateStatusCounts();
+    // Empties the elapsed time of the last scan unless one runs.
+    void ClearElapsedTime();
     void StopProgress();
     void ApplyLogVisibility();
     void LoadMacComments();

@@ -298,6 +298,7 @@ void TfrmTolvex::LoadComputerList(const std::string& FileName)
     }
     FResults->AddComputers(Added);
     UpdateStatusCounts();
+    ClearElapsedTime();
 }
 
 // --- Export -------------------------------------------------------------------------
@@ -347,11 +348,26 @@ void TfrmTolvex::FillAddressList(const std::vector<std::string>& Strings)
 
 void TfrmTolvex::StoreAddressList(std::vector<std::string>& Strings)
 {
-    Strings.clear();
+    // The rows are all top-level: a long list is taken in one pass, and not
+    // copied at all when Strings holds them already (the list as read at the
+    // start of the run, unchanged).
     TVirtualStringTree& Tree = *ui->vstAddressList;
-    for (TVirtualNode* N = Tree.GetFirst(); N; N = Tree.GetNext(N))
-        if (IsTopLevel(N))
-            Strings.push_back(vstAddressListGetText(N, 0));
+    const int Count = Tree.RootNodeCount();
+    const auto Row = [&Tree](int I) { return Tree.NodeData<std::string>(Tree.Child(nullptr, I)); };
+    bool Same = Strings.size() == static_cast<size_t>(Count);
+    for (int I = 0; Same && I < Count; ++I) {
+        const std::string* Text = Row(I);
+        Same = Text ? *Text == Strings[static_cast<size_t>(I)]
+                    : Strings[static_cast<size_t>(I)].empty();
+    }
+    if (Same)
+        return;
+    Strings.clear();
+    Strings.reserve(static_cast<size_t>(Count));
+    for (int I = 0; I < Count; ++I) {
+        const std::string* Text = Row(I);
+        Strings.push_back(Text ? *Text : std::string());
+    }
 }
 
 void TfrmTolvex::actAddressListComputerAddExecute()
@@ -432,8 +448,11 @@ void TfrmTolvex::actAddressListImportExecute()
 
 void TfrmTolvex::ImportAddressList(const std::string& FileName)
 {
+    // Blanks around an address or name (a list written by hand, or copied
+    // from a table) would make it resolve to nothing; an empty line stays
+    // an empty row.
     for (const std::string& Line : ReadAddressListFile(FileName))
-        AddAddressItem(Line);
+        AddAddressItem(TrimAddressLine(Line));
 }
 
 void TfrmTolvex::actAddressListExportUpdate(TAction& Action)

@@ -78,6 +78,9 @@ void TfrmTolvex::InitResultLists()
     Log.header()->hide();
     // One column, as wide as the list, so that long entries are readable.
     Log.header()->setStretchLastSection(true);
+    // A message may hold a line break ("{ENTER}" in a language file): it
+    // reads as a blank, as the rest of its line does.
+    Log.SetLineBreaksAsBlanks(true);
     FLog = std::make_unique<TLogList>(Log);
     // ilTreeLog by job status: 0 complete, 1 inactive, 2 information,
     // 3 nothing found.
@@ -132,10 +135,16 @@ void TfrmTolvex::InitResultLists()
         actSelectComputer, [this] { actSelectComputerExecute(); },
         [](TAction& A) { A.setEnabled(true); });
 
-    // The copy submenus list the columns under their current captions.
+    // The copy submenus list the columns under their current captions, and
+    // their items follow actCopy: a submenu offers nothing to copy when no
+    // row is selected.
     for (QMenu* M : {mnCopyMain, mnCopyPopUp})
-        if (M)
+        if (M) {
             connect(M, &QMenu::aboutToShow, this, [this, M] { BuildCopyMenu(M); });
+            M->menuAction()->setEnabled(actCopy->isEnabled());
+            connect(actCopy, &QAction::changed, M,
+                    [this, M] { M->menuAction()->setEnabled(actCopy->isEnabled()); });
+        }
 }
 
 void TfrmTolvex::PaintStripe()
@@ -212,6 +221,7 @@ void TfrmTolvex::actClearListExecute()
     if (ComputerList)
         ComputerList->clear();
     UpdateStatusCounts();
+    ClearElapsedTime();
 }
 
 void TfrmTolvex::actClearListUpdate(TAction& Action)

@@ -41,8 +41,8 @@ void TfrmTolvex::CreateToolsCommands()
     };
     mnMainNetTools = Sub(mnTools, "mnMainNetTools");
     mnMainAdminTools = Sub(mnTools, "mnMainAdminTools");
-    mnTools->addMenu(mnMainNetTools);
     mnTools->addMenu(mnMainAdminTools);
+    mnTools->addMenu(mnMainNetTools);
 
     // The row pop-up: the two lists right after "Open as...".
     mnPopupNetTools = Sub(pmMAcList, "mnPopupNetTools");
@@ -51,8 +51,8 @@ void TfrmTolvex::CreateToolsCommands()
     const qsizetype OpenAsAt = mnOpenAs ? Items.indexOf(mnOpenAs->menuAction()) : -1;
     QAction* Before =
         OpenAsAt >= 0 && OpenAsAt + 1 < Items.size() ? Items[OpenAsAt + 1] : Items.value(0);
-    pmMAcList->insertMenu(Before, mnPopupNetTools);
     pmMAcList->insertMenu(Before, mnPopupAdminTools);
+    pmMAcList->insertMenu(Before, mnPopupNetTools);
 }
 
 void TfrmTolvex::CreateToolLists()
@@ -74,6 +74,7 @@ void TfrmTolvex::CreateToolLists()
         L->OnGetComputer = [this](TCommandList&, std::string& Host, std::string& UserName,
                                   std::string& Password) {
             GetCurrentComputerForTool(Host, UserName, Password);
+            return IsComputerSelected();
         };
         if (ToolsFile.empty())
             continue;

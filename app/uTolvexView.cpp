@@ -266,5 +266,7 @@ void TfrmTolvex::ApplyLanguage()
     BuildAdminToolsMenus();
     BuildCopyMenu(mnCopyMain);
     BuildCopyMenu(mnCopyPopUp);
+    // The status bar's counts in the new language too.
+    UpdateStatusCounts();
     UpdateCaption();
 }

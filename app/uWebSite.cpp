@@ -1,12 +1,12 @@
 #include "app/uWebSite.h"
 
+#include "admin/uCommandRun.h"
 #include "forms/Dialogs.h"
 #include "forms/QtStrings.h"
 #include "settings/CommonFunctions.h"
 #include "settings/FileInfo.h"
 #include "settings/Language.h"
 
-#include <QProcess>
 #include <QStringList>
 #include <QUrl>
 
@@ -30,8 +30,9 @@ std::string MakerWebSite()
 bool OpenAddress(const std::string& Address)
 {
     // Started directly rather than through a shell, so that nothing in the
-    // address is ever read as a command.
-    return QProcess::startDetached("xdg-open", QStringList{ToQ(Address)});
+    // address is ever read as a command; an opener that finds no program
+    // for the address says so when it ends.
+    return OpenWithDesktop(Address, "sOpenAddressFailed", "The desktop cannot open \"%s\": %s");
 }
 
 namespace {

@@ -10,7 +10,8 @@
 std::string MakerWebSite();
 
 // Hands Address to the desktop (xdg-open, the address as one argument);
-// false when the opener cannot be started.
+// false when the opener cannot be started. Either that or an opener that
+// fails later (no program for the address) is shown in a message box.
 bool OpenAddress(const std::string& Address);
 
 // Opens the site's Path (with its query): or, when the build has no site,

@@ -8,6 +8,7 @@
 #include "forms/FormTranslation.h"
 #include "forms/QtStrings.h"
 #include "platform/Thread.h"
+#include "settings/Language.h"
 #include "settings/uProgramOptions.h"
 
 #include "ui_udlgAddressComputerFind.h"
@@ -87,7 +88,9 @@ void TdlgAddressComputerFind::Find()
         return;
     auto* Thread = new TThrdSearchComputers(*FSource, ComputerSearchThreads());
     Thread->SetOnComputerFound([this](const std::string& Name) { ComputerFound(Name); });
-    Thread->OnTerminate = [this](platform::TThread*) { SearchEnded(); };
+    Thread->OnTerminate = [this](platform::TThread* Ended) {
+        SearchEnded(static_cast<TThrdSearchComputers*>(Ended)->ErrorText);
+    };
     FThread = Thread;
     FNames.clear();
     ui->lbComputers->clear();
@@ -106,13 +109,18 @@ void TdlgAddressComputerFind::ComputerFound(const std::string& Name)
         FormatChecked(sComputerFinded, "Computers found: %d", {static_cast<int>(FNames.size())})));
 }
 
-void TdlgAddressComputerFind::SearchEnded()
+void TdlgAddressComputerFind::SearchEnded(const std::string& Error)
 {
     FThread = nullptr;
     ui->pbSearch->setRange(0, 100);
     ui->pbSearch->setValue(0);
-    ui->lblComputerCount->setText(ToQ(
-        FormatChecked(sComputerFinded, "Computers found: %d", {static_cast<int>(FNames.size())})));
+    // No computer because the browse failed is said as such, with its reason.
+    ui->lblComputerCount->setText(
+        ToQ(FNames.empty() && !Error.empty()
+                ? TranslateFormat("sComputerSearchFailed",
+                                  "No computer found: the browse failed: %s", {Error})
+                : FormatChecked(sComputerFinded, "Computers found: %d",
+                                {static_cast<int>(FNames.size())})));
     ui->lblComputerCount->setVisible(true);
     ui->pbSearch->setVisible(false);
     FActions->UpdateActions();

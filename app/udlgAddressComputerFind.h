@@ -45,7 +45,8 @@ public:
 private:
     void Find();
     void ComputerFound(const std::string& Name);
-    void SearchEnded();
+    // The search thread has ended; Error: why its browse failed, if it did.
+    void SearchEnded(const std::string& Error);
     void Detach();
 
     std::unique_ptr<Ui::TdlgAddressComputerFind> ui;

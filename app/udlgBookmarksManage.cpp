@@ -9,6 +9,7 @@
 
 #include "ui_udlgBookmarksManage.h"
 
+#include <QHeaderView>
 #include <QStyle>
 
 namespace {
@@ -94,6 +95,10 @@ TdlgBookmarksManage::TdlgBookmarksManage(QWidget* Owner, const std::vector<std::
     TVirtualStringTree* Tree = ui->vtBookmarks;
     Tree->ResetColumns(1);
     Tree->setHeaderHidden(true);
+    // The one column takes the list's width; at its own default width only
+    // the icons would show.
+    Tree->header()->setStretchLastSection(true);
+    Tree->setRootIsDecorated(false);
     Tree->setSelectionMode(QAbstractItemView::ExtendedSelection);
     Tree->SetImages({style()->standardIcon(QStyle::SP_DirIcon)});
     Tree->OnGetText = [Tree](TVirtualNode* Node, int) {

@@ -16,8 +16,9 @@
 //
 // Runs on the 8-core build machine: with vendor lookups 25,000-32,000 jobs/s
 // at 64 workers and 21,700-22,700 at 250; the MACs come from eight vendors,
-// as on a real network, and each worker asks the database once per vendor
-// prefix (TVendorCache). Every query costs about 2 ms of CPU with all cores
+// as on a real network, and each worker asked the database once per vendor
+// prefix (TVendorCache; since then the workers share what they found and
+// the process asks once per prefix). Every query costs about 2 ms of CPU with all cores
 // busy (a one-sided index range), so without that memory the figure was
 // 2,300-3,100 jobs/s. Without vendor rows 24,000-34,000 jobs/s, where the
 // main thread is busy 60-85% of the time serving the two synchronized calls

@@ -74,7 +74,22 @@
 //     128 AssistantOutput u32 report, text name, u8 own section, text text
 //     129 SettingChanged  u32 report, text key, text value
 //     130 AttachScreenShot u32 report, u8 attach
-//   Reserved: 160..191 saving, printing and restarting.
+//   Saving, printing, sending and restarting (160..191), each request named
+//   by a number the program picks and answered once:
+//     160 SaveRequest     u32 request, text report, u8 ask (the save dialog)
+//     161 SaveDone        u32 request, u8 saved, text file
+//     162 PrintRequest    u32 request, text report
+//     163 PrintDone       u32 request, u8 printed
+//     164 SendRequest     u32 request, text report, u32 screenshot request
+//                         (0: none), u8 automatic, u8 in the background,
+//                         text the report's settings stream
+//     165 SendDone        u32 request, u8 outcome (0 failed, 1 sent,
+//                         2 cancelled, 3 going on in the background)
+//     166 RestartRequest  u32 request, u32 count, count x i64 the last
+//                         exception times (at most 10)
+//     167 RestartReady    u32 request, u8 ready (the helper will start the
+//                         program again once this process has ended)
+//   The settings of save and print are those of the last Settings frame.
 #pragma once
 
 #include <atomic>
@@ -86,6 +101,8 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <type_traits>
+#include <vector>
 
 // The largest frame body (type and fields) either side sends or accepts.
 inline constexpr std::uint32_t MaxFrameBody = 16u << 20;
@@ -121,6 +138,14 @@ enum TLinkFrameType : std::uint16_t {
     lfAssistantOutput = 128,
     lfSettingChanged = 129,
     lfAttachScreenShot = 130,
+    lfSaveRequest = 160,
+    lfSaveDone = 161,
+    lfPrintRequest = 162,
+    lfPrintDone = 163,
+    lfSendRequest = 164,
+    lfSendDone = 165,
+    lfRestartRequest = 166,
+    lfRestartReady = 167,
 };
 
 // What the user chose in the box.
@@ -306,6 +331,113 @@ struct TScreenShotTakenFrame {
     template <class S, class F> static bool Fields(S& M, F& Io)
     {
         return Io(M.Request) && Io(M.Taken) && Io(M.Width) && Io(M.Height) && Io(M.Reason);
+    }
+};
+
+struct TSaveRequestFrame {
+    static constexpr TLinkFrameType Type = lfSaveRequest;
+    std::uint32_t Request = 0;
+    std::string Report;
+    bool Ask = false;
+    bool operator==(const TSaveRequestFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Report) && Io(M.Ask);
+    }
+};
+
+struct TSaveDoneFrame {
+    static constexpr TLinkFrameType Type = lfSaveDone;
+    std::uint32_t Request = 0;
+    bool Saved = false;
+    std::string File;
+    bool operator==(const TSaveDoneFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Saved) && Io(M.File);
+    }
+};
+
+struct TPrintRequestFrame {
+    static constexpr TLinkFrameType Type = lfPrintRequest;
+    std::uint32_t Request = 0;
+    std::string Report;
+    bool operator==(const TPrintRequestFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Report);
+    }
+};
+
+struct TPrintDoneFrame {
+    static constexpr TLinkFrameType Type = lfPrintDone;
+    std::uint32_t Request = 0;
+    bool Printed = false;
+    bool operator==(const TPrintDoneFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Printed);
+    }
+};
+
+struct TSendRequestFrame {
+    static constexpr TLinkFrameType Type = lfSendRequest;
+    std::uint32_t Request = 0;
+    std::string Report;
+    std::uint32_t ScreenShot = 0;
+    bool Automatic = false, Background = false;
+    std::string Settings;
+    bool operator==(const TSendRequestFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Report) && Io(M.ScreenShot) && Io(M.Automatic) &&
+               Io(M.Background) && Io(M.Settings);
+    }
+};
+
+enum TSendOutcome : std::uint8_t { soFailed, soSent, soCancelled, soInBackground };
+
+struct TSendDoneFrame {
+    static constexpr TLinkFrameType Type = lfSendDone;
+    std::uint32_t Request = 0;
+    std::uint8_t Outcome = soFailed; // TSendOutcome
+    bool operator==(const TSendDoneFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Outcome);
+    }
+};
+
+// The most exception times a restart carries.
+inline constexpr std::uint32_t MaxRestartTimes = 10;
+
+struct TRestartRequestFrame {
+    static constexpr TLinkFrameType Type = lfRestartRequest;
+    std::uint32_t Request = 0;
+    std::vector<std::int64_t> Times;
+    bool operator==(const TRestartRequestFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        std::uint32_t Count = static_cast<std::uint32_t>(M.Times.size());
+        if (!Io(M.Request) || !Io(Count) || Count > MaxRestartTimes)
+            return false;
+        if constexpr (!std::is_const_v<S>)
+            M.Times.resize(Count);
+        for (std::uint32_t I = 0; I < Count; ++I)
+            if (!Io(M.Times[I]))
+                return false;
+        return true;
+    }
+};
+
+struct TRestartReadyFrame {
+    static constexpr TLinkFrameType Type = lfRestartReady;
+    std::uint32_t Request = 0;
+    bool Ready = false;
+    bool operator==(const TRestartReadyFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Ready);
     }
 };
 

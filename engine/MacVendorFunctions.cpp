@@ -3,10 +3,13 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 static_assert(VendorsDbWorkerFlags == (SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX));
@@ -193,12 +196,25 @@ void GetVendorByMac(const std::string& Mac, std::string& Vendor)
     LookupVendor(NormalizeMac(Mac), Vendor);
 }
 
+// What the workers of one process know of one database file: the 24-bit
+// prefixes of the 48-bit space that some block of the table begins or ends
+// inside, and the vendor of each other prefix asked so far, or the query
+// for it that one worker has under way while the others wait for its
+// answer. A worker's first query walks half the table on a connection whose
+// page cache is still empty; 250 workers starting at once on a network of
+// one vendor would each pay that, when one query answers them all.
+struct TVendorMemory {
+    std::unordered_set<uint32_t> Split;
+    std::mutex Lock;
+    // No value: that worker's query failed; a waiter asks on its own.
+    std::unordered_map<uint32_t, std::shared_future<std::optional<std::string>>> Vendors;
+};
+
 namespace {
 
-// The 24-bit prefixes of the 48-bit space that some block of the table
-// begins or ends inside, read once per database file (and again when the
-// file changes): null when the table cannot be read whole.
-std::shared_ptr<const std::unordered_set<uint32_t>> SplitPrefixes(sqlite3* Db)
+// The memory of Db's file, read once per file (and again when the file
+// changes): null when the table cannot be read whole.
+std::shared_ptr<TVendorMemory> VendorMemoryOf(sqlite3* Db)
 {
     const char* name = sqlite3_db_filename(Db, "main");
     struct stat st {};
@@ -207,7 +223,7 @@ std::shared_ptr<const std::unordered_set<uint32_t>> SplitPrefixes(sqlite3* Db)
     const std::string key = std::string(name) + '\n' + std::to_string(st.st_mtim.tv_sec) + '.' +
                             std::to_string(st.st_mtim.tv_nsec) + '\n' + std::to_string(st.st_size);
     static std::mutex lock;
-    static std::map<std::string, std::shared_ptr<const std::unordered_set<uint32_t>>> known;
+    static std::map<std::string, std::shared_ptr<TVendorMemory>> known;
     std::lock_guard<std::mutex> l(lock);
     if (auto it = known.find(key); it != known.end())
         return it->second;
@@ -217,22 +233,23 @@ std::shared_ptr<const std::unordered_set<uint32_t>> SplitPrefixes(sqlite3* Db)
         sqlite3_finalize(st0);
         return nullptr;
     }
-    auto split = std::make_shared<std::unordered_set<uint32_t>>();
+    auto memory = std::make_shared<TVendorMemory>();
+    std::unordered_set<uint32_t>& split = memory->Split;
     constexpr int64_t space = int64_t(1) << 48, prefix = int64_t(1) << 24;
     int rc;
     while ((rc = sqlite3_step(st0)) == SQLITE_ROW) {
         const int64_t begin = sqlite3_column_int64(st0, 0), end = sqlite3_column_int64(st0, 1);
         // A boundary strictly inside a prefix makes its addresses differ.
         if (begin > 0 && begin < space && begin % prefix != 0)
-            split->insert(static_cast<uint32_t>(begin / prefix));
+            split.insert(static_cast<uint32_t>(begin / prefix));
         if (end >= 0 && end < space - 1 && (end + 1) % prefix != 0)
-            split->insert(static_cast<uint32_t>(end / prefix));
+            split.insert(static_cast<uint32_t>(end / prefix));
     }
     sqlite3_finalize(st0);
     if (rc != SQLITE_DONE)
         return nullptr;
-    known[key] = split;
-    return split;
+    known[key] = memory;
+    return memory;
 }
 
 } // namespace
@@ -246,18 +263,47 @@ void TVendorCache::GetVendorByMac(const std::string& Mac, sqlite3* Db, std::stri
     }
     if (!FReadSplit) {
         FReadSplit = true;
-        FSplit = SplitPrefixes(Db);
+        FMemory = VendorMemoryOf(Db);
     }
     const auto prefix = static_cast<uint32_t>(std::stoul(hex.substr(0, 6), nullptr, 16));
-    const bool uniform = FSplit && !FSplit->count(prefix);
-    if (uniform) {
-        if (auto it = FVendors.find(prefix); it != FVendors.end()) {
-            Vendor = it->second;
-            ++FHits;
-            return;
-        }
+    if (!FMemory || FMemory->Split.count(prefix)) {
+        QueryVendor(hex, Db, Vendor);
+        return;
     }
-    QueryVendor(hex, Db, Vendor);
-    if (uniform)
-        FVendors.emplace(prefix, Vendor);
+    if (auto it = FVendors.find(prefix); it != FVendors.end()) {
+        Vendor = it->second;
+        ++FHits;
+        return;
+    }
+    std::promise<std::optional<std::string>> mine;
+    std::shared_future<std::optional<std::string>> asked;
+    {
+        std::lock_guard<std::mutex> l(FMemory->Lock);
+        auto [it, added] = FMemory->Vendors.try_emplace(prefix);
+        if (added)
+            it->second = mine.get_future().share();
+        else
+            asked = it->second;
+    }
+    if (asked.valid()) {
+        if (const std::optional<std::string>& known = asked.get()) {
+            Vendor = *known;
+            FVendors.emplace(prefix, Vendor);
+            ++FHits;
+        } else {
+            QueryVendor(hex, Db, Vendor);
+        }
+        return;
+    }
+    try {
+        QueryVendor(hex, Db, Vendor);
+    } catch (...) {
+        // The workers waiting ask on their own; the next one asks again.
+        mine.set_value(std::nullopt);
+        std::lock_guard<std::mutex> l(FMemory->Lock);
+        FMemory->Vendors.erase(prefix);
+        throw;
+    }
+    mine.set_value(Vendor);
+    FVendors.emplace(prefix, Vendor);
 }

@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
 struct sqlite3;
 
@@ -52,12 +51,16 @@ void LookupVendor(const std::string& HexMac, std::string& Vendor);
 // NormalizeMac, then LookupVendor (main thread).
 void GetVendorByMac(const std::string& Mac, std::string& Vendor);
 
-// A scan worker's memory of the vendors it has looked up, one 24-bit prefix
-// at a time: the hosts of a network share a handful of vendors, and every
-// query walks a good part of the table. A prefix is remembered only when no
-// block of the table begins or ends inside it; then every address under it
-// lies in the same blocks, and the query's answer is the same for all of
-// them. Other prefixes, longer texts and failures always go to the query.
+// A scan worker's memory of the vendors looked up, one 24-bit prefix at a
+// time: the hosts of a network share a handful of vendors, and every query
+// walks a good part of the table. A prefix is remembered only when no block
+// of the table begins or ends inside it; then every address under it lies in
+// the same blocks, and the query's answer is the same for all of them. Other
+// prefixes, longer texts and failures always go to the query. What one
+// worker's query found, the process's other workers on the same file take
+// from it (and wait for it while it runs) instead of asking again.
+struct TVendorMemory;
+
 class TVendorCache {
 public:
     // GetVendorByMacDb with the memory (on a temporary connection, and
@@ -68,7 +71,7 @@ public:
 
 private:
     bool FReadSplit = false;
-    std::shared_ptr<const std::unordered_set<uint32_t>> FSplit; // null: no memory
+    std::shared_ptr<TVendorMemory> FMemory; // null: no memory
     std::unordered_map<uint32_t, std::string> FVendors;
     long long FHits = 0;
 };

@@ -61,7 +61,14 @@ TSweepVerdict TableVerdict(const platform::NeighbourEntry& Entry)
 // after the first round; a small queue of fresh addresses keeps them
 // interleaved with new ones rather than waiting behind all of them.
 constexpr size_t FreshQueue = 64;
-constexpr int ClassifyBatch = 32;
+// Neighbours kept to check the link with, the newest that answered.
+constexpr size_t CheckableNeighbours = 4;
+// How often a worker waiting for an address the sweep has not come to looks
+// whether it ever will.
+constexpr std::chrono::milliseconds ClassifyLook{20};
+// Each address takes a route lookup; a small batch keeps them from holding
+// up a frame at the fastest pace (0.2 ms).
+constexpr int ClassifyBatch = 8;
 
 // The sweep tries an address as often, and as far apart, as the ARP method.
 static_assert(TSweepPacing{}.Tries.Attempts == SendArpPacing.Attempts &&
@@ -72,12 +79,16 @@ static_assert(TSweepPacing{}.Tries.Attempts == SendArpPacing.Attempts &&
 // ten thousand is the most a live host may be missed with.
 constexpr double MissedHostTarget = 1e-4;
 
-// Takes the frame slot due at NextSlot for a frame sent at Now. A slot missed
-// by a late wake-up is made up for at once, but never more than one, so the
-// average pace holds and no two frames go out closer than that one extra.
+// Takes the frame slot due at NextSlot for a frame sent at Now. Slots missed
+// by a late wake-up (a busy machine) are made up for at once, but no more
+// than a millisecond's worth, and never more than one: the average pace
+// holds, and no run of frames goes out faster than the pace allows but for
+// that millisecond's worth (five frames at the fastest pace).
+constexpr long long MakeUpUs = 1000;
+
 void TakeSlot(long long& NextSlot, long long Now, long long GapUs)
 {
-    NextSlot = std::max(NextSlot + GapUs, Now - GapUs);
+    NextSlot = std::max(NextSlot + GapUs, Now - std::max(GapUs, MakeUpUs));
 }
 
 } // namespace
@@ -196,10 +207,17 @@ TSweepVerdict TNeighbourSweep::Wait(uint32_t HostOrder, std::string& Mac, int Ti
         }
         if (FClassified >= handed || FStopped || FFinished)
             return svNotSwept;
+        // Woken when the sweep comes to this address. One that is not in the
+        // sequence at all (a name's address) is never come to: it looks
+        // again now and then until every address handed out was looked at.
         ++FClassifyWaiters;
-        const bool inTime = wait(FClassifiedChanged, lock);
+        auto until = std::chrono::steady_clock::now() + ClassifyLook;
+        if (TimeoutMs >= 0)
+            until = std::min(until, deadline);
+        FVerdict[HostOrder % VerdictConditions].wait_until(lock, until);
         --FClassifyWaiters;
-        if (!inTime)
+        if (TimeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline &&
+            FRecords.find(HostOrder) == FRecords.end())
             return svNotSwept;
     }
 }
@@ -250,7 +268,8 @@ TSweepVerdict TNeighbourSweep::WaitFromFirstFrame(uint32_t HostOrder, std::strin
         if (NowUs() >= startUs + timeoutUs)
             return svNotSwept;
         ++FClassifyWaiters;
-        FClassifiedChanged.wait_until(lock, at(startUs + timeoutUs));
+        FVerdict[HostOrder % VerdictConditions].wait_until(
+            lock, std::min(at(startUs + timeoutUs), Clock::now() + ClassifyLook));
         --FClassifyWaiters;
     }
 }
@@ -273,7 +292,6 @@ void TNeighbourSweep::WakeAll()
 {
     for (auto& c : FVerdict)
         c.notify_all();
-    FClassifiedChanged.notify_all();
 }
 
 bool TNeighbourSweep::Running() const
@@ -286,6 +304,45 @@ uint64_t TNeighbourSweep::Sent() const
 {
     std::lock_guard<std::mutex> lock(FLock);
     return FSent;
+}
+
+long long TNeighbourSweep::PeakBitsPerSecond() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FPeakBits;
+}
+
+long long TNeighbourSweep::PeakUsedBitsPerSecond() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FPeakUsedBits;
+}
+
+int TNeighbourSweep::FallBacks() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FFallBacks;
+}
+
+bool TNeighbourSweep::TakeTableNote(int& InFlight)
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FTableBound == 0 || FTableNoted)
+        return false;
+    FTableNoted = true;
+    InFlight = FTableBound;
+    return true;
+}
+
+int KernelTableRoom(bool Read, const platform::NeighbourTableSize& Size)
+{
+    // The kernel's defaults: soft limit 512, hard limit 1,024 entries.
+    platform::NeighbourTableSize table{128, 512, 1024, 0};
+    if (Read)
+        table = Size;
+    const long long room =
+        std::min<long long>(table.Thresh2, static_cast<long long>(table.Thresh3) - table.Thresh2);
+    return static_cast<int>(std::clamp<long long>(room / 2, 16, 1 << 20));
 }
 
 bool TNeighbourSweep::Stopping() const
@@ -372,8 +429,8 @@ bool TNeighbourSweep::Classify(int Budget)
         platform::IpAddress source;
         source.family = AF_INET;
         platform::RouteInfo route;
-        if (FAddressAt(index, hostOrder) &&
-            platform::LookupRoute(FromHostOrder(hostOrder), route) &&
+        const bool isAddress = FAddressAt(index, hostOrder);
+        if (isAddress && platform::LookupRoute(FromHostOrder(hostOrder), route) &&
             route.kind == platform::RouteKind::OnLink) {
             linkIndex = LinkFor(route.ifindex, FromHostOrder(hostOrder));
             TLink& link = *FLinks[linkIndex];
@@ -391,29 +448,42 @@ bool TNeighbourSweep::Classify(int Budget)
                 }
             }
         }
-        bool fresh = false;
+        bool fresh = false, wake = false;
         {
             std::lock_guard<std::mutex> lock(FLock);
             FClassified = index + 1;
-            if (onLink) {
+            if (isAddress) {
+                // An address the sweep does not cover gets its verdict too,
+                // so that a worker waiting for it learns so at once.
                 auto [it, added] = FRecords.try_emplace(hostOrder);
                 it->second.Index = index;
                 if (added) {
-                    it->second.Verdict = verdict;
+                    it->second.Verdict = onLink ? verdict : svNotSwept;
                     it->second.Mac = mac;
-                    fresh = verdict == svPending;
+                    fresh = onLink && verdict == svPending;
                 }
                 FOrder.emplace_back(index, hostOrder);
+                wake = FClassifyWaiters > 0;
             }
             Evict();
         }
         if (fresh)
             FFresh.push_back({hostOrder, linkIndex, source, 0, 0});
-        std::lock_guard<std::mutex> lock(FLock);
-        if (FClassifyWaiters > 0)
-            FClassifiedChanged.notify_all();
+        // A neighbour the kernel's table knows may be asked to check the link.
+        if (onLink && verdict == svAnswered)
+            Checkable({hostOrder, linkIndex, source, 0, 0});
+        // Only the workers that may wait for this address.
+        if (wake)
+            FVerdict[hostOrder % VerdictConditions].notify_all();
     }
     return true;
+}
+
+void TNeighbourSweep::Checkable(const TTry& Neighbour)
+{
+    FCheckable.push_back(Neighbour);
+    if (FCheckable.size() > CheckableNeighbours)
+        FCheckable.pop_front();
 }
 
 void TNeighbourSweep::WaitForWork(long long UntilUs, const std::vector<int>& Fds)
@@ -473,30 +543,40 @@ int SweepTriesNeeded(uint64_t Answered, uint64_t Late, const TSweepPacing& Pacin
 
 void TNeighbourSweep::ExecuteRaw()
 {
-    // The frames are 2 ms apart; the default slack of a sleeping thread's
-    // timer (50 us) would stretch the sweep by some 2.5% for nothing.
+    // The frames are 0.2 to 2 ms apart; the default slack of a sleeping
+    // thread's timer (50 us) would stretch the sweep by up to a quarter for
+    // nothing.
     ::prctl(PR_SET_TIMERSLACK, 5000UL, 0, 0, 0);
     const platform::ArpPacing& tries = FPacing.Tries;
     const int attempts = std::max(1, tries.Attempts);
     const long long intervalUs = std::max(0, tries.IntervalMs) * 1000LL;
     const long long lastWaitUs = std::max(0, tries.LastWaitMs) * 1000LL;
-    const long long gapUs = std::max(0LL, FPacing.FrameGapUs());
-    // An address's next try goes out when its own wait is over, before any
-    // new address: its verdict, and a worker's ping waiting on it, are then
-    // as quick as the ARP method's own. New addresses fill the slots the
-    // retries leave, so the link stays busy until the last tries; at most
-    // this many addresses are undecided at once, twice what one interval
-    // between two tries of an address needs to keep the link busy.
-    const size_t inFlightMax =
-        static_cast<size_t>(std::max<long long>(1, gapUs > 0 ? 2 * intervalUs / gapUs : 1 << 20));
+    // The pace follows the answers (TSweepRate), judged once per interval
+    // between two tries of an address: the time in which a lost frame shows.
+    TSweepRateLimits limits = FPacing.Rate;
+    limits.EpochUs = std::max(1LL, intervalUs);
+    TSweepRate rate(limits);
     size_t inFlight = 0;
     long long nextSlot = NowUs();
     bool more = true;
     std::vector<int> fds;
-    // Tries sent to each address still undecided, and what the answers so
-    // far showed of the link (SweepTriesNeeded).
-    std::unordered_map<uint32_t, int> triesSent;
+    // Tries sent to each address still undecided and when the first went,
+    // and what the answers so far showed of the link (SweepTriesNeeded).
+    struct TAsked {
+        int Tries = 0;
+        long long FirstUs = 0;
+        size_t Link = 0;
+        platform::IpAddress Source;
+    };
+    std::unordered_map<uint32_t, TAsked> asked;
     uint64_t answered = 0, late = 0;
+    TTry checked;
+    auto publish = [&] {
+        std::lock_guard<std::mutex> lock(FLock);
+        FPeakBits = rate.PeakBitsPerSecond();
+        FPeakUsedBits = rate.PeakUsedBitsPerSecond();
+        FFallBacks = rate.FallBacks();
+    };
     while (!Stopping()) {
         bool behind;
         {
@@ -505,14 +585,53 @@ void TNeighbourSweep::ExecuteRaw()
         }
         if (FFresh.size() < FreshQueue || behind)
             more = Classify(ClassifyBatch);
+        // The answers first: one read only after a give-up was decided would
+        // count for nothing, one read only after the next try went out as
+        // late (a busy machine may leave the thread asleep past both).
+        fds.clear();
+        for (size_t l = 0; l < FLinks.size(); ++l) {
+            TLink& link = *FLinks[l];
+            if (!link.Socket.IsOpen())
+                continue;
+            link.Socket.Drain(
+                [&](const platform::IpAddress& Sender, const platform::MacBytes& Mac) {
+                    const uint32_t from = ToHostOrder(Sender);
+                    const long long at = NowUs();
+                    if (rate.CheckOutstanding() && from == checked.Address && l == checked.Link)
+                        rate.CheckAnswered(at);
+                    if (!Decide(from, svAnswered, &Mac))
+                        return;
+                    const auto sent = asked.find(from);
+                    if (sent == asked.end())
+                        return;
+                    // An answer heard only after a later try went out: that try's
+                    // predecessors, or their answers, were lost (or the neighbour
+                    // is slow, which calls for more tries too).
+                    const bool wasLate = sent->second.Tries >= 2;
+                    ++answered;
+                    late += wasLate;
+                    rate.Answered(at, sent->second.FirstUs, wasLate);
+                    Checkable({from, sent->second.Link, sent->second.Source, 0, 0});
+                });
+            fds.push_back(link.Socket.fd());
+        }
         long long now = NowUs();
+        rate.Advance(now);
+        const long long gapUs = std::max(1LL, rate.GapUs());
+        // An address's next try goes out when its own wait is over, before
+        // any new address: its verdict, and a worker's ping waiting on it,
+        // are then as quick as the ARP method's own. New addresses fill the
+        // slots the retries leave, so the link stays busy until the last
+        // tries; at most this many addresses are undecided at once, twice
+        // what one interval between two tries needs at the pace now.
+        const size_t inFlightMax = static_cast<size_t>(std::max(1LL, 2 * intervalUs / gapUs));
         // A retry that is due for an address the link no longer calls for
         // another try of becomes a give-up, timed from its last try. Those
         // answered meanwhile leave the queue here too.
         while (!FRetries.empty() && FRetries.front().DueUs <= now) {
             const TTry& t = FRetries.front();
             if (Peek(t.Address) != svPending) {
-                triesSent.erase(t.Address);
+                asked.erase(t.Address);
                 --inFlight;
             } else if (t.Sent >= SweepTriesNeeded(answered, late, FPacing)) {
                 TTry last = t;
@@ -537,16 +656,23 @@ void TNeighbourSweep::ExecuteRaw()
                 continue;
             }
             Decide(t.Address, svNoAnswer, nullptr);
-            triesSent.erase(t.Address);
+            asked.erase(t.Address);
             --inFlight;
         }
         if (now >= nextSlot) {
             TTry t;
-            bool have = false;
+            bool have = false, check = false;
             if (!FRetries.empty() && FRetries.front().DueUs <= now) {
                 t = FRetries.front();
                 FRetries.pop_front();
                 have = true;
+            } else if (!FCheckable.empty() && rate.CheckDue(now)) {
+                // Half an interval without an answer on time: ask a neighbour
+                // that answered before whether the link still answers.
+                t = FCheckable.back();
+                FCheckable.pop_back();
+                FCheckable.push_front(t);
+                have = check = true;
             } else if (!FFresh.empty() && inFlight < inFlightMax) {
                 t = FFresh.front();
                 FFresh.pop_front();
@@ -558,48 +684,44 @@ void TNeighbourSweep::ExecuteRaw()
                 if (link.Socket.Send(link.SourceMac, t.Source, FromHostOrder(t.Address))) {
                     std::lock_guard<std::mutex> lock(FLock);
                     ++FSent;
-                }
-                if (t.Sent == 0)
-                    FirstFrameSent(t.Address, now);
-                ++t.Sent;
-                triesSent[t.Address] = t.Sent;
-                if (t.Sent >= attempts) {
-                    TTry last = t;
-                    last.DueUs = now + lastWaitUs;
-                    FLast.push(last);
                 } else {
-                    t.DueUs = now + intervalUs;
-                    FRetries.push_back(t);
+                    rate.Refused(now);
                 }
-                TakeSlot(nextSlot, now, gapUs);
+                rate.Sent(now);
+                if (check) {
+                    rate.CheckSent(now);
+                    checked = t;
+                } else {
+                    TAsked& a = asked[t.Address];
+                    if (t.Sent == 0) {
+                        FirstFrameSent(t.Address, now);
+                        a.FirstUs = now;
+                        a.Link = t.Link;
+                        a.Source = t.Source;
+                    }
+                    ++t.Sent;
+                    a.Tries = t.Sent;
+                    if (t.Sent >= attempts) {
+                        TTry last = t;
+                        last.DueUs = now + lastWaitUs;
+                        FLast.push(last);
+                    } else {
+                        t.DueUs = now + intervalUs;
+                        FRetries.push_back(t);
+                    }
+                }
+                TakeSlot(nextSlot, now, std::max(1LL, rate.GapUs()));
             }
         }
-        fds.clear();
-        for (auto& link : FLinks)
-            if (link->Socket.IsOpen()) {
-                link->Socket.Drain(
-                    [&](const platform::IpAddress& Sender, const platform::MacBytes& Mac) {
-                        const uint32_t from = ToHostOrder(Sender);
-                        if (!Decide(from, svAnswered, &Mac))
-                            return;
-                        // An answer heard only after a later try went out: that
-                        // try's predecessors, or their answers, were lost (or
-                        // the neighbour is slow, which calls for more tries too).
-                        const auto sent = triesSent.find(from);
-                        if (sent != triesSent.end()) {
-                            ++answered;
-                            late += sent->second >= 2;
-                        }
-                    });
-                fds.push_back(link->Socket.fd());
-            }
+        publish();
         if (!more && FFresh.empty() && FRetries.empty() && FLast.empty()) {
             std::lock_guard<std::mutex> lock(FLock);
             if (FClassified >= FCount)
                 return;
         }
         // Sleep until the next thing to do: a frame, a retry, a give-up, or
-        // more addresses (the window moves with the pool's hand-outs).
+        // more addresses (the window moves with the pool's hand-outs). A
+        // check goes out in a frame's slot.
         long long until = now + 1000000;
         if (!FFresh.empty() && inFlight < inFlightMax)
             until = std::min(until, nextSlot);
@@ -633,10 +755,39 @@ void TNeighbourSweep::ExecuteKernel()
     // What the answers so far showed of the link (SweepTriesNeeded): an
     // answer heard only after the kernel's second request is a late one.
     uint64_t answered = 0, late = 0;
+    // When each answer to a first request counts, earliest first.
+    std::priority_queue<long long, std::vector<long long>, std::greater<long long>> onTime;
     const long long gapUs = std::max(0LL, FPacing.FrameGapUs());
     const long long lookUs = std::max(1, FPacing.KernelLookMs) * 1000LL;
     const long long verdictUs = std::max(0, FPacing.KernelVerdictMs) * 1000LL;
-    const size_t inFlight = static_cast<size_t>(std::max(1, FPacing.KernelInFlight));
+    // The kernel keeps an entry for each address asked until its verdict:
+    // no more at once than its table has room for.
+    platform::NeighbourTableSize table;
+    const bool tableRead = platform::ReadNeighbourTableSize(AF_INET, table);
+    const int room = KernelTableRoom(tableRead, table);
+    const size_t inFlight = static_cast<size_t>(
+        FPacing.KernelInFlight > 0 ? std::min(FPacing.KernelInFlight, room) : room);
+    const bool tableBounds = inFlight == static_cast<size_t>(room);
+    // The table is the whole machine's: where the kernel refuses an entry
+    // (other namespaces filled it), the sweep keeps fewer addresses in flight
+    // and asks again when verdicts have made room, one more with each.
+    // Refusals that go on for the time of a verdict are taken as final: what
+    // is refused then is left to the methods.
+    size_t bound = inFlight;
+    long long refusedUntil = 0, refusedSince = -1;
+    const size_t leastBound = std::min<size_t>(inFlight, 16);
+    auto refused = [&](long long Now) {
+        if (refusedSince < 0)
+            refusedSince = Now;
+        refusedUntil = Now + lookUs;
+        bound = std::max(leastBound, (watched.size() + again.size()) / 2);
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FTableBound == 0)
+            FTableBound = static_cast<int>(std::max<size_t>(1, watched.size() + again.size()));
+    };
+    auto given = [&](long long Now) {
+        return refusedSince >= 0 && Now - refusedSince >= verdictUs;
+    };
     const long long lastWaitUs = std::max(0, FPacing.Tries.LastWaitMs) * 1000LL;
     long long nextSlot = NowUs();
     long long nextLook = nextSlot;
@@ -668,15 +819,21 @@ void TNeighbourSweep::ExecuteKernel()
                 TakeSlot(nextSlot, now, gapUs);
             }
         }
-        while (now >= nextSlot && !again.empty()) {
+        while (now >= nextSlot && now >= refusedUntil && !again.empty()) {
             TWatch w = again.front();
             again.pop_front();
             if (Peek(w.Address) != svPending)
                 continue;
             if (!platform::TriggerNeighbourResolution(FromHostOrder(w.Address))) {
-                Decide(w.Address, svNoAnswer, nullptr);
+                if (given(now)) {
+                    Decide(w.Address, svNoAnswer, nullptr);
+                } else {
+                    again.push_front(w);
+                    refused(now);
+                }
                 continue;
             }
+            refusedSince = -1;
             w.Earlier += w.Requests;
             w.Requests = 1;
             w.SentUs = now;
@@ -686,21 +843,35 @@ void TNeighbourSweep::ExecuteKernel()
             std::lock_guard<std::mutex> lock(FLock);
             ++FSent;
         }
-        if (now >= nextSlot && !FFresh.empty() && watched.size() + again.size() < inFlight) {
+        if (tableBounds && now >= nextSlot && !FFresh.empty() &&
+            watched.size() + again.size() >= bound) {
+            // An address waits only for room in the table: the scan is as
+            // fast as the table lets it be, which the log says once.
+            std::lock_guard<std::mutex> lock(FLock);
+            if (FTableBound == 0)
+                FTableBound = static_cast<int>(bound);
+        }
+        if (now >= nextSlot && now >= refusedUntil && !FFresh.empty() &&
+            watched.size() + again.size() < bound) {
             TTry t = FFresh.front();
             FFresh.pop_front();
             if (Peek(t.Address) == svPending) {
                 if (platform::TriggerNeighbourResolution(FromHostOrder(t.Address))) {
+                    refusedSince = -1;
                     watched.push_back({t.Address, t.Link, now + verdictUs, now, 1, false});
                     FirstFrameSent(t.Address, now);
                     std::lock_guard<std::mutex> lock(FLock);
                     ++FSent;
+                } else if (!given(now)) {
+                    FFresh.push_front(t);
+                    refused(now);
                 } else {
                     // The kernel would not even start: left to the methods,
                     // and a worker already waiting is told so.
                     {
                         std::lock_guard<std::mutex> lock(FLock);
-                        FRecords.erase(t.Address);
+                        if (auto it = FRecords.find(t.Address); it != FRecords.end())
+                            it->second.Verdict = svNotSwept;
                     }
                     FVerdict[t.Address % VerdictConditions].notify_all();
                 }
@@ -728,6 +899,13 @@ void TNeighbourSweep::ExecuteKernel()
             // gives up once the kernel has asked as often as the raw way
             // would have, and leaves the kernel's later requests to run out
             // (still counted against the bandwidth).
+            // An answer to the kernel's first request counts once a late
+            // one to a request sent with it could have come: before that,
+            // the answers of a lossy link would pass for a clean one's.
+            while (!onTime.empty() && onTime.top() <= now) {
+                ++answered;
+                onTime.pop();
+            }
             const int needed = SweepTriesNeeded(answered, late, FPacing);
             std::deque<TWatch> still;
             for (TWatch& w : watched) {
@@ -744,8 +922,13 @@ void TNeighbourSweep::ExecuteKernel()
                     // One given up on too soon still tells of the link: its
                     // answer came late, after a loss.
                     if (Decide(w.Address, svAnswered, &mac) || w.Decided) {
-                        ++answered;
-                        late += w.Earlier > 0 || now - w.SentUs > p.IntervalMs * 1000LL;
+                        const long long intervalUs = p.IntervalMs * 1000LL;
+                        if (w.Earlier > 0 || now - w.SentUs > intervalUs) {
+                            ++answered;
+                            ++late;
+                        } else {
+                            onTime.push(w.SentUs + intervalUs + lookUs);
+                        }
                     }
                 } else if (it != tables[w.Link].end() &&
                            (it->second.state & (NUD_NOARP | NUD_PERMANENT))) {
@@ -772,6 +955,9 @@ void TNeighbourSweep::ExecuteKernel()
                     still.push_back(w);
                 }
             }
+            // Each verdict frees an entry: one more may be asked at a time,
+            // up to the table's share, after the kernel refused one.
+            bound = std::min(inFlight, bound + (watched.size() - still.size()));
             watched.swap(still);
             nextLook = now + lookUs;
         }
@@ -781,8 +967,8 @@ void TNeighbourSweep::ExecuteKernel()
                 return;
         }
         long long until = now + 1000000;
-        if ((!FFresh.empty() && watched.size() + again.size() < inFlight) || !again.empty())
-            until = std::min(until, nextSlot);
+        if ((!FFresh.empty() && watched.size() + again.size() < bound) || !again.empty())
+            until = std::min(until, std::max(nextSlot, refusedUntil));
         if (!watched.empty())
             until = std::min({until, nextLook, nextRequest});
         if (more && FFresh.size() < FreshQueue)

@@ -9,12 +9,13 @@
 // per interface, spaced as the ARP method spaces its tries, and takes every
 // answer that comes back. A silent address is asked twice, as arp-scan asks,
 // or up to as often as the ARP method asks where the answers show frames
-// being lost. Its frames take no more of the link
-// than arp-scan does at its defaults: one frame per frame-time at that
-// tool's default bandwidth. Without it the sweep asks the kernel: one
-// datagram per address, then the kernel's neighbour table, whose verdict on
-// a silent address comes after its own probes; those probes are counted
-// against the same bandwidth. Where the answers show a link that loses
+// being lost. Its frames start at arp-scan's default bandwidth and follow
+// what the answers show of the link, up to ten times that (TSweepRate).
+// Without it the sweep asks the kernel at arp-scan's pace: one datagram per
+// address, then the kernel's neighbour table, whose verdict on a silent
+// address comes after its own probes; those probes are counted against the
+// same bandwidth, and no more addresses are asked at once than the table
+// has room for (KernelTableRoom). Where the answers show a link that loses
 // nothing, the sweep gives up on a silent address once the kernel has asked
 // as often as the raw way would have, before the kernel's own verdict; where
 // late answers show frames being lost, an address the kernel gave up on is
@@ -25,8 +26,10 @@
 // are. Frames go out only on the interface the route names.
 #pragma once
 
+#include "engine/NeighbourSweepRate.h"
 #include "platform/RawArp.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,17 +50,6 @@ enum TSweepVerdict {
     svStopped,  // the sweep was ended before it decided
 };
 
-// arp-scan's default outgoing bandwidth in bits per second: a sweep of a
-// LAN loads it no more than that tool does at its defaults.
-constexpr long long SweepBandwidthBitsPerSecond = 256000;
-
-// The time FrameBytes take at BitsPerSecond, in microseconds rounded up: the
-// least average time between two frames sent at that bandwidth.
-constexpr long long FrameTimeUs(long long FrameBytes, long long BitsPerSecond)
-{
-    return BitsPerSecond > 0 ? (FrameBytes * 8 * 1000000 + BitsPerSecond - 1) / BitsPerSecond : 0;
-}
-
 // How the sweep paces its frames and how often it tries an address.
 struct TSweepPacing {
     // Tries per address at the most, the time between two tries of one
@@ -68,22 +60,27 @@ struct TSweepPacing {
     // two the sweep asks a silent address as often as the loss it has seen
     // calls for (SweepTriesNeeded).
     int MinAttempts = 2;
-    // The bandwidth the sweep's frames take, on all interfaces together.
-    long long BandwidthBitsPerSecond = SweepBandwidthBitsPerSecond;
-    // Time between two ARP requests at that bandwidth (2,000 us by default).
-    long long FrameGapUs() const
+    // The bandwidth the sweep's frames take, on all interfaces together:
+    // where it starts and its least, and its most (TSweepRate).
+    TSweepRateLimits Rate;
+    // Time between two ARP requests at the starting bandwidth (2,000 us by
+    // default), the kernel way's pace; and at the most (200 us).
+    long long FrameGapUs() const { return FrameTimeUs(Rate.FrameBytes, Rate.StartBitsPerSecond); }
+    long long LeastFrameGapUs() const
     {
-        return FrameTimeUs(platform::ArpRequestFrameBytes, BandwidthBitsPerSecond);
+        return FrameTimeUs(Rate.FrameBytes,
+                           std::max(Rate.StartBitsPerSecond, Rate.MostBitsPerSecond));
     }
     // How far the sweep runs ahead of the addresses handed out, and how long
     // it keeps verdicts behind them, in addresses.
     uint64_t Window = 8192;
-    // The kernel way: addresses whose verdict is awaited at once (the
-    // neighbour table's soft limit is 512 entries), the longest wait for a
-    // verdict, and how often the table is read meanwhile. The kernel's own
-    // requests take the frame slots above: its first one for each datagram,
-    // and each later one while the address is still unresolved.
-    int KernelInFlight = 256;
+    // The kernel way: addresses whose verdict is awaited at once at the
+    // most (0: as many as the kernel's neighbour table allows,
+    // KernelTableRoom), the longest wait for a verdict, and how often the
+    // table is read meanwhile. The kernel way keeps the starting pace: the
+    // kernel's own requests take its frame slots, its first one for each
+    // datagram and each later one while the address is still unresolved.
+    int KernelInFlight = 0;
     int KernelVerdictMs = 3500;
     int KernelLookMs = 50;
 };
@@ -99,6 +96,18 @@ struct TSweepPacing {
 // arp-scan's two tries; with few answers, or with lost frames, up to the ARP
 // method's six.
 int SweepTriesNeeded(uint64_t Answered, uint64_t Late, const TSweepPacing& Pacing);
+
+// How many addresses the kernel way keeps in the kernel's neighbour table at
+// once: half its soft limit, past which the kernel starts to evict entries,
+// and no more than half the room between that and its hard limit, past
+// which it refuses new ones: 256 with the kernel's defaults. The table is
+// one for every network namespace of the machine; the rest of it is left to
+// them, and a table already at its soft limit still takes the sweep's share
+// whole. At least 16; the kernel's defaults where the table's figures could
+// not be read (Read false). What the table holds at the moment does not
+// count: the kernel evicts failed and old entries to make room, the sweep's
+// own of an earlier scan among them.
+int KernelTableRoom(bool Read, const platform::NeighbourTableSize& Size);
 
 class TNeighbourSweep {
 public:
@@ -140,6 +149,15 @@ public:
     bool Running() const;
     // Frames (raw) or datagrams (kernel) sent so far.
     uint64_t Sent() const;
+    // The raw way's pace (TSweepRate): the highest set so far, the highest
+    // at which frames went out over an interval, and its falls back.
+    long long PeakBitsPerSecond() const;
+    long long PeakUsedBitsPerSecond() const;
+    int FallBacks() const;
+    // True once, with the number of addresses asked at a time, after the
+    // kernel way held addresses back because the kernel's neighbour table
+    // had no room for more (KernelTableRoom). Any thread.
+    bool TakeTableNote(int& InFlight);
 
 private:
     struct TRecord {
@@ -177,6 +195,7 @@ private:
     bool Decide(uint32_t HostOrder, TSweepVerdict Verdict, const platform::MacBytes* Mac);
     void FirstFrameSent(uint32_t HostOrder, long long Us);
     void Evict();
+    void Checkable(const TTry& Neighbour);
     bool Stopping() const;
     void WakeAll();
     void WaitForWork(long long UntilUs, const std::vector<int>& Fds);
@@ -191,14 +210,18 @@ private:
     // address, so that a verdict wakes only those that may want it.
     static constexpr size_t VerdictConditions = 64;
     std::condition_variable FVerdict[VerdictConditions];
-    std::condition_variable FClassifiedChanged;
-    int FClassifyWaiters = 0;
+    int FClassifyWaiters = 0; // workers waiting for the sweep to come to an address
     std::unordered_map<uint32_t, TRecord> FRecords;
     uint64_t FClassified = 0; // addresses of the sequence looked at
     uint64_t FHanded = 0;
     bool FStopped = false;
     bool FFinished = false;
     uint64_t FSent = 0;
+    long long FPeakBits = 0;
+    long long FPeakUsedBits = 0;
+    int FFallBacks = 0;
+    int FTableBound = 0; // addresses at a time, once the table bounded the sweep
+    bool FTableNoted = false;
 
     // The sweep thread's own.
     std::thread FThread;
@@ -206,6 +229,9 @@ private:
     std::vector<std::unique_ptr<TLink>> FLinks;
     std::deque<TTry> FFresh;   // on-link, no try yet
     std::deque<TTry> FRetries; // by due time
+    // Neighbours known to answer (they did, or the kernel's table knew
+    // them), newest last: what a check of the link asks (TSweepRate).
+    std::deque<TTry> FCheckable;
     // After the last try: the give-up time (DueUs), earliest first.
     struct TLaterGiveUp {
         bool operator()(const TTry& A, const TTry& B) const { return A.DueUs > B.DueUs; }

@@ -1,7 +1,11 @@
 #include "engine/SnmpClient.h"
 
+#include "platform/Thread.h"
+
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+// After the two above, which it needs.
+#include <net-snmp/library/large_fd_set.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,6 +15,9 @@
 #include <mutex>
 #include <syslog.h>
 #include <vector>
+
+#include <cerrno>
+#include <poll.h>
 
 namespace {
 
@@ -152,11 +159,46 @@ struct PduFree {
     void operator()(netsnmp_pdu* pdu) const { snmp_free_pdu(pdu); }
 };
 
+// A large descriptor set of the library's, freed on every way out.
+struct LargeFdSet {
+    LargeFdSet() { netsnmp_large_fd_set_init(&set, FD_SETSIZE); }
+    ~LargeFdSet() { netsnmp_large_fd_set_cleanup(&set); }
+    LargeFdSet(const LargeFdSet&) = delete;
+    LargeFdSet& operator=(const LargeFdSet&) = delete;
+    netsnmp_large_fd_set set;
+};
+
 } // namespace
+
+// What the library's callback tells about the request that is waited for;
+// an answer to an earlier request, given up on, is dropped by its id.
+struct TSnmpClient::TPending {
+    int requestId = 0;
+    bool done = false;
+    int operation = 0;
+    std::unique_ptr<netsnmp_pdu, PduFree> response;
+
+    static int Callback(int operation, netsnmp_session*, int requestId, netsnmp_pdu* pdu,
+                        void* magic)
+    {
+        auto* p = static_cast<TPending*>(magic);
+        // The library announces a resend or a connection too; neither ends
+        // the request.
+        if (requestId != p->requestId || operation == NETSNMP_CALLBACK_OP_RESEND ||
+            operation == NETSNMP_CALLBACK_OP_CONNECT)
+            return 1;
+        p->done = true;
+        p->operation = operation;
+        // The library frees its own copy when the callback returns.
+        if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu)
+            p->response.reset(snmp_clone_pdu(pdu));
+        return 1;
+    }
+};
 
 TSnmpClient::TSnmpClient(const std::string& Host, const std::string& Community, int Timeout,
                          uint16_t Port)
-    : host_(Host)
+    : host_(Host), pending_(std::make_unique<TPending>())
 {
     if (!IsHostText(Host))
         throw ESnmpError("Cannot open an SNMP session: \"" + Host +
@@ -198,13 +240,59 @@ bool TSnmpClient::Request(bool GetNext, const std::string& Oid, TSnmpReply& Repl
         snmp_free_pdu(pdu);
         throw std::bad_alloc();
     }
-    netsnmp_pdu* raw = nullptr;
-    // Takes the request in any case.
-    int status = snmp_sess_synch_response(session_, pdu, &raw);
-    std::unique_ptr<netsnmp_pdu, PduFree> response(raw);
-    if (status == STAT_TIMEOUT)
+    // The library's own synchronous wait cannot be ended from outside: the
+    // request is sent and its reply waited for here, beside the thread's stop.
+    TPending& pending = *pending_;
+    pending.requestId = static_cast<int>(pdu->reqid);
+    pending.done = false;
+    pending.operation = 0;
+    pending.response.reset();
+    const int sent = snmp_sess_async_send(session_, pdu, &TPending::Callback, &pending);
+    if (sent == 0) {
+        snmp_free_pdu(pdu);
+        throw ESnmpError("SNMP request to " + host_ +
+                         " failed: " + SessionErrorText(nullptr, session_));
+    }
+    pending.requestId = sent;
+    const int stop = platform::CurrentThreadStopFd();
+    while (!pending.done) {
+        LargeFdSet wanted;
+        int count = 0, block = 1; // 1: no time-out of the caller's own
+        timeval left{};
+        snmp_sess_select_info2(session_, &count, &wanted.set, &left, &block);
+        std::vector<pollfd> fds;
+        for (int fd = 0; fd < count; ++fd)
+            if (NETSNMP_LARGE_FD_ISSET(fd, &wanted.set))
+                fds.push_back({fd, POLLIN, 0});
+        if (fds.empty())
+            throw ESnmpError("SNMP request to " + host_ + " failed: the session has no socket");
+        const size_t sessionFds = fds.size();
+        if (stop >= 0)
+            fds.push_back({stop, POLLIN, 0});
+        const long long ms =
+            block ? -1 : static_cast<long long>(left.tv_sec) * 1000 + (left.tv_usec + 999) / 1000;
+        const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::min(ms, 3600000LL)));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw ESnmpError("SNMP request to " + host_ + " failed: cannot wait for the reply");
+        }
+        if (stop >= 0 && fds.back().revents != 0)
+            return false; // the thread ends: nobody takes the reply
+        if (n == 0) {
+            snmp_sess_timeout(session_);
+            continue;
+        }
+        LargeFdSet ready;
+        for (size_t i = 0; i < sessionFds; ++i)
+            if (fds[i].revents != 0)
+                NETSNMP_LARGE_FD_SET(fds[i].fd, &ready.set);
+        snmp_sess_read2(session_, &ready.set);
+    }
+    if (pending.operation == NETSNMP_CALLBACK_OP_TIMED_OUT)
         return false;
-    if (status != STAT_SUCCESS || !response)
+    std::unique_ptr<netsnmp_pdu, PduFree> response = std::move(pending.response);
+    if (pending.operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !response)
         throw ESnmpError("SNMP request to " + host_ +
                          " failed: " + SessionErrorText(nullptr, session_));
 

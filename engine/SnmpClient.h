@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -57,10 +58,13 @@ public:
     // One GetRequest or GetNextRequest for Oid (dotted decimal), which goes
     // out bound to an empty OCTET STRING. True when a reply came within the
     // time-out; Reply then holds it. Raises ESnmpError when Oid is no object
-    // identifier or the request cannot be sent.
+    // identifier or the request cannot be sent. In a platform::TThread that is
+    // terminated the wait ends at once, as without a reply.
     bool Request(bool GetNext, const std::string& Oid, TSnmpReply& Reply);
 
 private:
+    struct TPending; // the request that waits for its reply
     void* session_ = nullptr;
     std::string host_;
+    std::unique_ptr<TPending> pending_;
 };

@@ -29,6 +29,12 @@ std::string sSetStatusScanADComplete;
 std::string sSetStatusScanADComputerNotFound;
 std::string sComputerCaptionStyle;
 std::string sSetStatusScanComputerNotResolved;
+std::string sSetStatusScanNeighbourTableBound;
+std::string sSetStatusScanCheckUnavailable;
+std::string sSetStatusScanNetBiosNoMac;
+std::string sSetStatusScanNetBiosNeighbourMac;
+std::string sSetStatusScanNetworkFailed;
+std::string sSetStatusScanADFailed;
 
 using S = TEngineSettings;
 
@@ -103,6 +109,16 @@ const std::vector<TEngineMessage>& EngineMessages()
         {"sComputerCaptionStyle", &sComputerCaptionStyle, &S::sComputerCaptionStyle},
         {"sSetStatusScanComputerNotResolved", &sSetStatusScanComputerNotResolved,
          &S::sSetStatusScanComputerNotResolved},
+        {"sSetStatusScanNeighbourTableBound", &sSetStatusScanNeighbourTableBound,
+         &S::sSetStatusScanNeighbourTableBound},
+        {"sSetStatusScanCheckUnavailable", &sSetStatusScanCheckUnavailable,
+         &S::sSetStatusScanCheckUnavailable},
+        {"sSetStatusScanNetBiosNoMac", &sSetStatusScanNetBiosNoMac, &S::sSetStatusScanNetBiosNoMac},
+        {"sSetStatusScanNetBiosNeighbourMac", &sSetStatusScanNetBiosNeighbourMac,
+         &S::sSetStatusScanNetBiosNeighbourMac},
+        {"sSetStatusScanNetworkFailed", &sSetStatusScanNetworkFailed,
+         &S::sSetStatusScanNetworkFailed},
+        {"sSetStatusScanADFailed", &sSetStatusScanADFailed, &S::sSetStatusScanADFailed},
     };
     return Messages;
 }

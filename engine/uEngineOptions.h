@@ -48,6 +48,12 @@ extern std::string sSetStatusScanADComplete;              // %d: number of names
 extern std::string sSetStatusScanADComputerNotFound;      // no arguments
 extern std::string sComputerCaptionStyle;                 // %s, %s: name and IP in style order
 extern std::string sSetStatusScanComputerNotResolved;     // %s: address (a name without address)
+extern std::string sSetStatusScanNeighbourTableBound;     // %d: addresses asked at a time
+extern std::string sSetStatusScanCheckUnavailable;        // %s: why no echo can be sent
+extern std::string sSetStatusScanNetBiosNoMac;            // %s: address (answered with zeros)
+extern std::string sSetStatusScanNetBiosNeighbourMac; // %s: address (MAC of the neighbour table)
+extern std::string sSetStatusScanNetworkFailed;       // %s: why the browse failed
+extern std::string sSetStatusScanADFailed;            // %s: why the directory search failed
 
 // --- Snapshot for workers ------------------------------------------------------
 // A copy of every engine option and message. Default-constructed it holds the
@@ -80,6 +86,12 @@ struct TEngineSettings {
     std::string sSetStatusScanADComputerNotFound;
     std::string sComputerCaptionStyle;
     std::string sSetStatusScanComputerNotResolved;
+    std::string sSetStatusScanNeighbourTableBound;
+    std::string sSetStatusScanCheckUnavailable;
+    std::string sSetStatusScanNetBiosNoMac;
+    std::string sSetStatusScanNetBiosNeighbourMac;
+    std::string sSetStatusScanNetworkFailed;
+    std::string sSetStatusScanADFailed;
 
 private:
     struct TUnset {};

@@ -25,12 +25,39 @@ void NetBiosReplyToMac(const std::vector<uint8_t>& Reply, std::string& MAC)
     MAC = MacBytesToText(status.Mac.data());
 }
 
-void GetMacByNetBios(const std::string& IP, int Timeout, std::string& MAC)
+TNetBiosMacSource GetMacByNetBios(const std::string& IP, int Timeout, std::string& MAC)
 {
     MAC.clear();
     std::vector<uint8_t> reply;
-    if (ExchangeNetBiosNodeStatus(IP, Timeout, reply))
-        NetBiosReplyToMac(reply, MAC);
+    TNetBiosNodeStatus status;
+    if (!ExchangeNetBiosNodeStatus(IP, Timeout, reply) || !ParseNetBiosNodeStatus(reply, status) ||
+        !status.HasMac)
+        return nmsNone;
+    NetBiosReplyToMac(reply, MAC);
+    if (!MAC.empty())
+        return nmsReply;
+    return NetBiosNeighbourMac(IP, MAC);
+}
+
+TNetBiosMacSource NetBiosNeighbourMac(const std::string& IP, std::string& MAC)
+{
+    MAC.clear();
+    platform::IpAddress address;
+    TNeighbourPath path;
+    if (!platform::ParseIPv4Loose(IP, address))
+        return nmsNoHardwareAddress;
+    if (!FindOnLinkNeighbour(address, path, MAC))
+        return MAC.empty() ? nmsNoHardwareAddress : nmsNeighbourTable;
+    // The answer came, so the kernel resolved the host to send our request:
+    // its entry is there, and looking at it sends nothing.
+    platform::NeighbourEntry entry;
+    if (platform::LookupNeighbour(path.IfIndex, address, entry) ==
+            platform::NeighbourLookup::Found &&
+        platform::IsUsableNeighbour(entry) && entry.lladdr.size() == 6) {
+        MAC = MacBytesToText(entry.lladdr.data());
+        return nmsNeighbourTable;
+    }
+    return nmsNoHardwareAddress;
 }
 
 std::string RegroupNetworkAddress(const std::string& Address)

@@ -28,9 +28,25 @@ class TComputer;
 // zeros, which are no adapter's address.
 void NetBiosReplyToMac(const std::vector<uint8_t>& Reply, std::string& MAC);
 
+// Where the NetBIOS method's MAC came from.
+enum TNetBiosMacSource {
+    nmsNone,              // no answer to our request: MAC is empty
+    nmsReply,             // the answer's unit id
+    nmsNeighbourTable,    // the answer's unit id was all zeros (Samba's is); the host is
+                          // on the local link, and MAC is the kernel's neighbour entry
+                          // that the exchange itself filled
+    nmsNoHardwareAddress, // the answer's unit id was all zeros and the neighbour table
+                          // has no entry for the host (it is off-link): MAC is empty
+};
+
 // Node-status request to IP:137; one wait of up to Timeout ms for the socket
-// to take it and one for the answer, no retry. Empty on any failure.
-void GetMacByNetBios(const std::string& IP, int Timeout, std::string& MAC);
+// to take it and one for the answer, no retry. Empty on any failure. An
+// answer without a hardware address takes the neighbour table's, which asks
+// nothing more of the network.
+TNetBiosMacSource GetMacByNetBios(const std::string& IP, int Timeout, std::string& MAC);
+// The MAC of an all-zero answer from IP: the neighbour table's entry (this
+// computer's own interface for one of its addresses), or nmsNoHardwareAddress.
+TNetBiosMacSource NetBiosNeighbourMac(const std::string& IP, std::string& MAC);
 
 // One call of the transport enumeration: Server is "" or "\\" + host; the
 // answer's entries go to Page, ResumeHandle is carried from call to call.

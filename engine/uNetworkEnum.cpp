@@ -14,6 +14,12 @@ bool Stopped(const TTerminatedFn& Terminated)
     return Terminated && Terminated();
 }
 
+void KeepFirstError(std::string* Error, const std::exception& E)
+{
+    if (Error && Error->empty())
+        *Error = E.what();
+}
+
 } // namespace
 
 const TNeighbourhoodSource& PlatformNeighbourhood()
@@ -35,7 +41,7 @@ const std::vector<std::string>& ADAttributes()
 }
 
 void EnumDomains(std::vector<std::string>& Domains, const TTerminatedFn& Terminated,
-                 const TNeighbourhoodSource& Source)
+                 const TNeighbourhoodSource& Source, std::string* Error)
 {
     // One request answers the whole list: the browser client goes on from
     // the last name it received, so no name comes back a second time.
@@ -47,20 +53,23 @@ void EnumDomains(std::vector<std::string>& Domains, const TTerminatedFn& Termina
                 break;
             Domains.push_back(std::move(d));
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& E) {
         // No browser, or one that failed: the list simply ends here.
+        KeepFirstError(Error, E);
     }
 }
 
 void EnumDomainComputers(const std::string& Domain, const TNameFoundFn& OnName,
-                         const TTerminatedFn& Terminated, const TNeighbourhoodSource& Source)
+                         const TTerminatedFn& Terminated, const TNeighbourhoodSource& Source,
+                         std::string* Error)
 {
     if (Stopped(Terminated))
         return;
     std::vector<std::string> servers;
     try {
         servers = Source.Servers(Domain);
-    } catch (const std::exception&) {
+    } catch (const std::exception& E) {
+        KeepFirstError(Error, E);
         return;
     }
     for (const auto& s : servers)
@@ -68,7 +77,8 @@ void EnumDomainComputers(const std::string& Domain, const TNameFoundFn& OnName,
 }
 
 void EnumDomainComputers(const std::string& Domain, std::vector<std::string>& Names,
-                         const TTerminatedFn& Terminated, const TNeighbourhoodSource& Source)
+                         const TTerminatedFn& Terminated, const TNeighbourhoodSource& Source,
+                         std::string* Error)
 {
     EnumDomainComputers(
         Domain,
@@ -76,7 +86,7 @@ void EnumDomainComputers(const std::string& Domain, std::vector<std::string>& Na
             if (Names.size() < MaxEnumeratedNames)
                 Names.push_back(Name);
         },
-        Terminated, Source);
+        Terminated, Source, Error);
 }
 
 void EnumNetworkNeighbourhood(TScanJob& Job, std::vector<std::string>& Names,
@@ -84,13 +94,14 @@ void EnumNetworkNeighbourhood(TScanJob& Job, std::vector<std::string>& Names,
 {
     Names.clear();
     std::vector<std::string> domains;
-    EnumDomains(domains, Terminated, Source);
+    std::string error;
+    EnumDomains(domains, Terminated, Source, &error);
     // A stop while the domains were listed counts as a stop too: a list cut
     // short must not be reported as "nothing found".
     if (Stopped(Terminated))
         return;
     for (const auto& d : domains) {
-        EnumDomainComputers(d, Names, Terminated, Source);
+        EnumDomainComputers(d, Names, Terminated, Source, &error);
         if (Stopped(Terminated))
             return;
     }
@@ -101,8 +112,13 @@ void EnumNetworkNeighbourhood(TScanJob& Job, std::vector<std::string>& Names,
             FormatChecked(s.sSetStatusScanNetworkComplete, "sSetStatusScanNetworkComplete",
                           {static_cast<int>(Names.size())});
     } else {
+        // Nothing found because the browse failed is a failure with its
+        // reason, not a network found empty.
         Job.Status = jsNotFound;
-        Job.Message = s.sSetStatusScanNetworkComputerNotFound;
+        Job.Message = error.empty()
+                          ? s.sSetStatusScanNetworkComputerNotFound
+                          : FormatChecked(s.sSetStatusScanNetworkFailed,
+                                          TEngineSettings{}.sSetStatusScanNetworkFailed, {error});
     }
 }
 
@@ -127,18 +143,26 @@ void ScanActiveDirectory(TScanJob& Job, std::vector<std::string>& Names,
                          const TTerminatedFn& Terminated, const TDirectorySource& Source)
 {
     Names.clear();
+    std::string error;
     try {
         EnumActiveDirectoryComputers(Job.ADIncludeDisabled, Names, Terminated, Source);
-    } catch (...) {
+    } catch (const std::exception& E) {
         // A computer outside any directory, or one that failed midway: the
-        // names read so far stand, the status says whether there are any.
+        // names read so far stand, the status says whether there are any,
+        // and why there are none.
+        error = E.what();
+    } catch (...) {
+        error = "unknown error";
     }
     if (Stopped(Terminated))
         return;
     const TEngineSettings& s = Job.Settings;
     if (Names.empty()) {
         Job.Status = jsNotFound;
-        Job.Message = s.sSetStatusScanADComputerNotFound;
+        Job.Message = error.empty()
+                          ? s.sSetStatusScanADComputerNotFound
+                          : FormatChecked(s.sSetStatusScanADFailed,
+                                          TEngineSettings{}.sSetStatusScanADFailed, {error});
     } else {
         Job.Status = jsComplete;
         Job.Message = FormatChecked(s.sSetStatusScanADComplete, "sSetStatusScanADComplete",

@@ -40,22 +40,28 @@ constexpr int ADPageSize = 100;
 constexpr size_t MaxEnumeratedNames = 1000000;
 
 // Adds the names of the domains and workgroups to Domains. A failing browse
-// simply ends the list; nothing is asked once Terminated says so.
+// simply ends the list; nothing is asked once Terminated says so. Error,
+// when given, takes the browse's reason of the first failure (it stays as
+// it was when nothing failed).
 void EnumDomains(std::vector<std::string>& Domains, const TTerminatedFn& Terminated,
-                 const TNeighbourhoodSource& Source = PlatformNeighbourhood());
+                 const TNeighbourhoodSource& Source = PlatformNeighbourhood(),
+                 std::string* Error = nullptr);
 
 // Reports every computer the browsers list for Domain, in their order.
 void EnumDomainComputers(const std::string& Domain, const TNameFoundFn& OnName,
                          const TTerminatedFn& Terminated,
-                         const TNeighbourhoodSource& Source = PlatformNeighbourhood());
+                         const TNeighbourhoodSource& Source = PlatformNeighbourhood(),
+                         std::string* Error = nullptr);
 // The same, adding the names to Names.
 void EnumDomainComputers(const std::string& Domain, std::vector<std::string>& Names,
                          const TTerminatedFn& Terminated,
-                         const TNeighbourhoodSource& Source = PlatformNeighbourhood());
+                         const TNeighbourhoodSource& Source = PlatformNeighbourhood(),
+                         std::string* Error = nullptr);
 
 // Fills Names with the computers of every domain (a computer listed by two
 // domains comes twice) and sets Job.Status and Job.Message; a stop request
-// ends it without either.
+// ends it without either. When no name was found because the browse failed,
+// the message says why (sSetStatusScanNetworkFailed).
 void EnumNetworkNeighbourhood(TScanJob& Job, std::vector<std::string>& Names,
                               const TTerminatedFn& Terminated,
                               const TNeighbourhoodSource& Source = PlatformNeighbourhood());
@@ -68,7 +74,8 @@ void EnumActiveDirectoryComputers(bool IncludeDisabled, std::vector<std::string>
                                   const TDirectorySource& Source = PlatformDirectory());
 
 // Fills Names from the directory and sets Job.Status and Job.Message; never
-// raises; a stop request ends it without status.
+// raises; a stop request ends it without status. When no name was found
+// because the search failed, the message says why (sSetStatusScanADFailed).
 void ScanActiveDirectory(TScanJob& Job, std::vector<std::string>& Names,
                          const TTerminatedFn& Terminated,
                          const TDirectorySource& Source = PlatformDirectory());

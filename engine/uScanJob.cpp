@@ -12,5 +12,6 @@ void TScanJob::Reset()
     Message.clear();
     Names.reset();
     ADIncludeDisabled = false;
+    CheckError.clear();
     Settings = TEngineSettings{};
 }

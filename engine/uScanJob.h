@@ -61,6 +61,10 @@ struct TScanJob {
     // the same as an empty list (an enumeration that found nothing).
     std::unique_ptr<std::vector<std::string>> Names;
     bool ADIncludeDisabled = false; // directory search: include disabled accounts
+    // Why the reachability check could not be made at all (no ICMP socket
+    // can be opened); empty when it could. The host then counts as not
+    // answering, and the pool says why once per scan.
+    std::string CheckError;
     // The options and messages the worker uses, copied in the main thread
     // when the job is handed out (TakeEngineSettings).
     TEngineSettings Settings;

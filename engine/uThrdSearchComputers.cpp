@@ -12,7 +12,7 @@ TThrdSearchComputers::~TThrdSearchComputers() = default;
 void TThrdSearchComputers::Execute()
 {
     const TTerminatedFn terminated = [this] { return Terminated(); };
-    ::EnumDomains(Domains, terminated, FSource);
+    ::EnumDomains(Domains, terminated, FSource, &ErrorText);
     for (const auto& domain : Domains) {
         if (Terminated())
             break;
@@ -32,7 +32,7 @@ void TThrdSearchComputers::EnumDomainComputers(const std::string& Domain)
             ComputerName = Name;
             Synchronize([this] { DoComputerFound(); });
         },
-        terminated, FSource);
+        terminated, FSource, &ErrorText);
 }
 
 void TThrdSearchComputers::DoComputerFound()

@@ -30,6 +30,9 @@ public:
     // The name being reported.
     std::string ComputerName;
     std::vector<std::string> Domains;
+    // Why the browse failed (the first failure), empty when nothing failed;
+    // read by the owner once the thread has ended (in OnTerminate).
+    std::string ErrorText;
 
 protected:
     void Execute() override;

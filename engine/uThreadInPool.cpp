@@ -21,7 +21,7 @@ TWorkerServices DefaultWorkerServices()
     };
     s.GetMacByArp = &GetMacByArp;
     s.GetMacByNetBios = [](const std::string& IP, int TimeoutMs, std::string& MAC) {
-        GetMacByNetBios(IP, TimeoutMs, MAC);
+        return GetMacByNetBios(IP, TimeoutMs, MAC);
     };
     s.GetMacsByNetApi = [](const std::string& Host, TComputer& Computer) {
         return GetMacsByNetApi(Host, Computer);
@@ -130,6 +130,7 @@ void TThreadInPool::ProcessHostJob()
 {
     const TEngineSettings& s = Job.Settings;
     const TEngineSettings builtIn{};
+    FNetBiosWithoutMac = nmsNone;
     try {
         Job.IP = ResolveAddress(Job.Address);
         // The host name of a Debian computer stands for 127.0.1.1, where no
@@ -159,16 +160,25 @@ void TThreadInPool::ProcessHostJob()
             return;
         if (!Job.Computer || Job.Computer->AdapterList.empty()) {
             Job.Status = jsNotFound;
-            Job.Message = FormatChecked(s.sSetStatusScanComputerNotDetect,
-                                        builtIn.sSetStatusScanComputerNotDetect, {Job.Address});
+            // A host that answered is not a silent one, even without an address.
+            Job.Message =
+                FNetBiosWithoutMac == nmsNoHardwareAddress
+                    ? FormatChecked(s.sSetStatusScanNetBiosNoMac,
+                                    builtIn.sSetStatusScanNetBiosNoMac, {Job.Address})
+                    : FormatChecked(s.sSetStatusScanComputerNotDetect,
+                                    builtIn.sSetStatusScanComputerNotDetect, {Job.Address});
             return;
         }
         Job.Computer->SetName(Job.Target == stLocalComputer ? LocalComputerName()
                                                             : LookupComputerName(Job.IP));
         if (!Terminated()) {
             Job.Status = jsComplete;
-            Job.Message = FormatChecked(s.sSetStatusScanComputerComplete,
-                                        builtIn.sSetStatusScanComputerComplete, {Job.Address});
+            Job.Message =
+                FNetBiosWithoutMac == nmsNeighbourTable
+                    ? FormatChecked(s.sSetStatusScanNetBiosNeighbourMac,
+                                    builtIn.sSetStatusScanNetBiosNeighbourMac, {Job.Address})
+                    : FormatChecked(s.sSetStatusScanComputerComplete,
+                                    builtIn.sSetStatusScanComputerComplete, {Job.Address});
         }
     } catch (const std::exception& e) {
         // The adapters found so far stay with the computer.
@@ -195,7 +205,14 @@ bool TThreadInPool::IsHostReachable(const std::string& IP)
     case csDontCheck:
         return true;
     case csPing:
-        return FServices->PingHost(IP, s.DefaultTimeout) != NoAnswer;
+        try {
+            return FServices->PingHost(IP, s.DefaultTimeout) != NoAnswer;
+        } catch (const platform::EIcmpUnavailable& e) {
+            // An echo that cannot be sent is a check the host did not pass;
+            // the methods that work without an answer still run.
+            Job.CheckError = e.what();
+            return false;
+        }
     case csTcpConnect:
         return FServices->CheckTcpPort(IP, s.DefaultTimeout, s.DefaultTCPPort) != NoAnswer;
     default:
@@ -279,7 +296,10 @@ void TThreadInPool::RunArp()
 void TThreadInPool::RunNetBios()
 {
     std::string mac;
-    FServices->GetMacByNetBios(Job.Computer->IP, Job.Settings.DefaultTimeout, mac);
+    const TNetBiosMacSource source =
+        FServices->GetMacByNetBios(Job.Computer->IP, Job.Settings.DefaultTimeout, mac);
+    if (source == nmsNeighbourTable || source == nmsNoHardwareAddress)
+        FNetBiosWithoutMac = source;
     AddSingleMac(mac);
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "engine/MacVendorFunctions.h"
+#include "engine/uGetMac.h"
 #include "engine/uScanJob.h"
 #include "platform/Thread.h"
 
@@ -38,7 +39,8 @@ struct TWorkerServices {
     // The MAC resolution methods. The list methods add adapters to the
     // computer and return true when they could ask the host.
     std::function<void(const std::string& IP, std::string& MAC)> GetMacByArp;
-    std::function<void(const std::string& IP, int TimeoutMs, std::string& MAC)> GetMacByNetBios;
+    std::function<TNetBiosMacSource(const std::string& IP, int TimeoutMs, std::string& MAC)>
+        GetMacByNetBios;
     std::function<bool(const std::string& Host, TComputer& Computer)> GetMacsByNetApi;
     std::function<bool(const std::string& Host, TComputer& Computer)> GetMacsByWmi;
     std::function<bool(const std::string& Host, TComputer& Computer,
@@ -112,4 +114,7 @@ private:
     std::shared_ptr<TNeighbourSweep> FSweep;
     sqlite3* FDb = nullptr;
     TVendorCache FVendors;
+    // The current host answered NetBIOS without a hardware address
+    // (nmsNeighbourTable or nmsNoHardwareAddress), or nmsNone.
+    TNetBiosMacSource FNetBiosWithoutMac = nmsNone;
 };

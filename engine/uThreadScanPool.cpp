@@ -4,6 +4,7 @@
 #include "engine/uAddressExpressionOperations.h"
 #include "engine/uComputerList.h"
 #include "engine/uEngineOptions.h"
+#include "engine/uFormat.h"
 
 #include <algorithm>
 #include <chrono>
@@ -132,9 +133,18 @@ void TPoolOfThreads::ResumeThreads()
 
 void TPoolOfThreads::Start()
 {
+    FCheckErrorSaid = false;
     EndSweep();
-    ResumeThreads();
+    // The sweep's first frames go out while the workers are made (each opens
+    // its vendor database): its first verdicts are what they wait for.
+    Reset();
     StartSweep();
+    try {
+        ResumeThreads();
+    } catch (...) {
+        EndSweep();
+        throw;
+    }
     if (OnStart)
         OnStart(this);
     if (FTarget == stEntireNetwork && OnStatus)
@@ -298,8 +308,23 @@ void TPoolOfThreads::GetJob(TScanJob& Job)
 void TPoolOfThreads::JobDone(TScanJob& Job)
 {
     ++FDone;
+    // Said once, before the first host it concerns: every other host fails
+    // the check for the same reason.
+    if (!Job.CheckError.empty() && !FCheckErrorSaid) {
+        FCheckErrorSaid = true;
+        if (OnStatus)
+            OnStatus(jsNotFound, FormatChecked(sSetStatusScanCheckUnavailable,
+                                               TEngineSettings{}.sSetStatusScanCheckUnavailable,
+                                               {Job.CheckError}));
+    }
     if (OnStatus)
         OnStatus(Job.Status, Job.Message);
+    // Once per scan: the kernel's neighbour table bounds how fast it goes.
+    int atATime = 0;
+    if (FSweep && FSweep->TakeTableNote(atATime) && OnStatus)
+        OnStatus(jsInformation,
+                 FormatChecked(sSetStatusScanNeighbourTableBound,
+                               TEngineSettings{}.sSetStatusScanNeighbourTableBound, {atATime}));
     if (FTarget != stEntireNetwork && FTarget != stActiveDirectory) {
         if (ComputerList && Job.Computer) {
             if (Job.Computer->AdapterList.empty()) {

@@ -104,6 +104,8 @@ private:
     std::shared_ptr<const TWorkerServices> FServices;
     std::shared_ptr<TNeighbourSweep> FSweep;
     uint64_t FHanded = 0; // addresses handed out in this scan
+    // Why the reachability check cannot be made was said in this scan's log.
+    bool FCheckErrorSaid = false;
 
     uint64_t FDone = 0;
     uint64_t FTotal = 0;

@@ -36,7 +36,7 @@ void AppendHex(std::string& Out, const char* Prefix, unsigned Value, int Digits)
 
 } // namespace
 
-std::string VisibleText(const std::string& Text)
+std::string VisibleText(const std::string& Text, bool LineBreaksAsBlanks)
 {
     // Most texts are plain ASCII and are returned as they are.
     if (std::all_of(Text.begin(), Text.end(), [](char C) { return C >= 0x20 && C < 0x7F; }))
@@ -51,7 +51,12 @@ std::string VisibleText(const std::string& Text)
             ++I;
             continue;
         }
-        if (IsShownEscaped(Code))
+        if (LineBreaksAsBlanks && (Code == '\r' || Code == '\n')) {
+            // CR LF is one line break.
+            if (Code == '\r' && I + 1 < Text.size() && Text[I + 1] == '\n')
+                ++I;
+            Out += ' ';
+        } else if (IsShownEscaped(Code))
             AppendHex(Out, "\\u", static_cast<unsigned>(Code), 4);
         else
             Out.append(Text, I, Len);
@@ -223,7 +228,8 @@ public:
         TVirtualNode* N = Node(Index);
         switch (Role) {
         case Qt::DisplayRole:
-            return QString::fromStdString(VisibleText(FTree.Text(N, Index.column())));
+            return QString::fromStdString(
+                VisibleText(FTree.Text(N, Index.column()), FTree.FLineBreaksAsBlanks));
         case Qt::TextAlignmentRole:
             return QVariant::fromValue(Alignment(Index.column()));
         case Qt::DecorationRole: {
@@ -238,7 +244,9 @@ public:
             if (!FTree.OnGetHint)
                 return {};
             const std::string Hint = FTree.OnGetHint(N, Index.column());
-            return Hint.empty() ? QVariant() : QVariant(QString::fromStdString(VisibleText(Hint)));
+            return Hint.empty() ? QVariant()
+                                : QVariant(QString::fromStdString(
+                                      VisibleText(Hint, FTree.FLineBreaksAsBlanks)));
         }
         case Qt::CheckStateRole:
             if (N->CheckBox && Index.column() == FTree.MainColumn())
@@ -787,6 +795,12 @@ void TVirtualStringTree::SetHotTrack(bool Value)
     FHotTrack = Value;
     setMouseTracking(Value);
     viewport()->setAttribute(Qt::WA_Hover, Value);
+}
+
+void TVirtualStringTree::SetLineBreaksAsBlanks(bool Value)
+{
+    FLineBreaksAsBlanks = Value;
+    viewport()->update();
 }
 
 void TVirtualStringTree::SetStripes(bool Value)

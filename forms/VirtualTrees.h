@@ -20,8 +20,10 @@ class TVirtualTreeModel;
 // the direction of text (a right-to-left override turns "RED\u202Egnp.exe"
 // into what reads as "REDexe.png") and line or paragraph separators appear as
 // "\uXXXX", bytes that are no UTF-8 as "\xXX". The data itself, and what is
-// copied or exported from it, is left as it is.
-std::string VisibleText(const std::string& Text);
+// copied or exported from it, is left as it is. With LineBreaksAsBlanks, a
+// line break (CR LF, LF or CR) shows as one blank instead, for lists whose
+// texts may be written on several lines (the log's messages).
+std::string VisibleText(const std::string& Text, bool LineBreaksAsBlanks = false);
 
 // A check box's state (the engine's TCheckState is the reachability check).
 enum class TNodeCheckState { Unchecked, Checked };
@@ -192,6 +194,10 @@ public:
     bool HotTrack() const { return FHotTrack; }
     void SetHotTrack(bool Value);
 
+    // Rows show a line break of their text as a blank (VisibleText).
+    bool LineBreaksAsBlanks() const { return FLineBreaksAsBlanks; }
+    void SetLineBreaksAsBlanks(bool Value);
+
     // Every second visible row (the second, fourth...) gets StripeColor as its
     // background; hidden rows and rows under collapsed parents do not count.
     bool Stripes() const { return FStripes; }
@@ -254,6 +260,7 @@ private:
     int FSortColumn = -1;
     int FSortDirection = 0;
     bool FHotTrack = false;
+    bool FLineBreaksAsBlanks = false;
     bool FSyncing = false;
     bool FStripes = false;
     unsigned FPaintOptions = 0;

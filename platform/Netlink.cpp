@@ -440,6 +440,57 @@ bool DumpNeighbours(int IfIndex, int Family,
     return rc == 0;
 }
 
+bool ReadNeighbourTableSize(int Family, NeighbourTableSize& Size)
+{
+    RouteSocket sock;
+    if ((Family != AF_INET && Family != AF_INET6) || !sock.Open())
+        return false;
+    ndtmsg nd{};
+    nd.ndtm_family = static_cast<uint8_t>(Family);
+    Request req(RTM_GETNEIGHTBL, NLM_F_REQUEST | NLM_F_DUMP, &nd, sizeof nd);
+    NeighbourTableSize size;
+    bool found = false;
+    int rc = sock.Transact(req, [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWNEIGHTBL || m->nlmsg_len < NLMSG_LENGTH(sizeof(ndtmsg)) ||
+            static_cast<const ndtmsg*>(NLMSG_DATA(m))->ndtm_family != Family)
+            return;
+        // The table's own message carries its thresholds; those of its
+        // interfaces' settings that follow do not.
+        NeighbourTableSize s;
+        bool thresholds = false, config = false;
+        auto u32 = [](const uint8_t* data, size_t len, int& out) {
+            uint32_t v;
+            if (len < sizeof v)
+                return false;
+            std::memcpy(&v, data, sizeof v);
+            out = static_cast<int>(std::min<uint32_t>(v, 1u << 30));
+            return true;
+        };
+        ForEachAttribute(m, sizeof(ndtmsg), [&](uint16_t type, const uint8_t* data, size_t len) {
+            if (type == NDTA_THRESH1)
+                u32(data, len, s.Thresh1);
+            else if (type == NDTA_THRESH2)
+                u32(data, len, s.Thresh2);
+            else if (type == NDTA_THRESH3)
+                thresholds = u32(data, len, s.Thresh3);
+            else if (type == NDTA_CONFIG && len >= sizeof(ndt_config)) {
+                ndt_config c;
+                std::memcpy(&c, data, sizeof c);
+                s.Entries = static_cast<int>(std::min<uint32_t>(c.ndtc_entries, 1u << 30));
+                config = true;
+            }
+        });
+        if (thresholds && config && !found) {
+            size = s;
+            found = true;
+        }
+    });
+    if (rc != 0 || !found)
+        return false;
+    Size = size;
+    return true;
+}
+
 bool LookupRoute(const IpAddress& Destination, RouteInfo& Route)
 {
     if (Destination.size() == 0)
@@ -679,6 +730,8 @@ NeighbourResult ResolveNeighbour(int IfIndex, const IpAddress& Address, int Time
         WaitResult w = WaitFor(sock.fd(), POLLIN, static_cast<int>(wait));
         if (w == WaitResult::Error)
             return NeighbourResult::Error;
+        if (w == WaitResult::Stopped)
+            return NeighbourResult::TimedOut; // nobody waits for the answer any more
         if (w == WaitResult::Timeout) {
             lookNow = MonotonicMs() < deadline;
             continue;

@@ -110,6 +110,19 @@ bool DumpNeighbours(int IfIndex, int Family,
 // before it can leave. The entry is incomplete when this returns true.
 bool TriggerNeighbourResolution(const IpAddress& Address);
 
+// The kernel's neighbour table of one family (RTM_GETNEIGHTBL): the entries
+// it holds now and its thresholds, past which it evicts old and failed
+// entries (Thresh2, at most every 5 s) and refuses new ones it cannot make
+// room for (Thresh3). One table serves every network namespace of the
+// machine; its thresholds can be changed only from the initial one.
+struct NeighbourTableSize {
+    int Thresh1 = 0;
+    int Thresh2 = 0;
+    int Thresh3 = 0;
+    int Entries = 0;
+};
+bool ReadNeighbourTableSize(int Family, NeighbourTableSize& Size);
+
 // How the kernel resolves an address on interface IfIndex: the broadcast
 // requests it sends while the entry is incomplete and the time between them
 // (net.ipv4.neigh.<interface>.mcast_solicit and .retrans_time_ms of the

@@ -386,11 +386,17 @@ void AllSignalsWithTheLibrarys(sigset_t& Set)
         Set.__val[0] |= 1ul << (Signal - 1);
 }
 
-void Reap(pid_t Pid)
+void Reap(pid_t Pid, TChildExit& Exit)
 {
-    int Status;
-    while (::waitpid(Pid, &Status, 0) < 0 && errno == EINTR) {
+    int Status = 0;
+    pid_t Got;
+    while ((Got = ::waitpid(Pid, &Status, 0)) < 0 && errno == EINTR) {
     }
+    if (Got == Pid && WIFEXITED(Status))
+        Exit.ExitCode = WEXITSTATUS(Status);
+    else if (Got == Pid && WIFSIGNALED(Status))
+        Exit.Signal = WTERMSIG(Status);
+    Exit.Ended.store(true, std::memory_order_release);
 }
 
 } // namespace
@@ -482,12 +488,13 @@ TSpawnResult SpawnDetached(const TSpawnRequest& Request)
     // leaves no child that nobody waits for.
     std::promise<pid_t> ChildPid;
     std::future<pid_t> PidToReap = ChildPid.get_future();
+    auto Exit = std::make_shared<TChildExit>();
     std::thread Reaper;
     try {
-        Reaper = std::thread([F = std::move(PidToReap)]() mutable {
+        Reaper = std::thread([F = std::move(PidToReap), Exit]() mutable {
             const pid_t Pid = F.get();
             if (Pid > 0)
-                Reap(Pid);
+                Reap(Pid, *Exit);
         });
     } catch (const std::system_error& E) {
         return Fail(TSpawnFailure::System, E.code().value());
@@ -505,6 +512,7 @@ TSpawnResult SpawnDetached(const TSpawnRequest& Request)
     ChildPid.set_value(Pid);
     Result.Started = true;
     Result.Pid = Pid;
+    Result.Exit = std::move(Exit);
     return Result;
 }
 

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -90,6 +91,14 @@ struct TSpawnRequest {
 // Which step failed.
 enum class TSpawnFailure { None, Program, Directory, System };
 
+// How a started program ended, as the thread that waits for it found out.
+// ExitCode and Signal are valid once Ended reads true.
+struct TChildExit {
+    std::atomic<bool> Ended{false};
+    int ExitCode = -1; // its exit status when it exited, else -1
+    int Signal = 0;    // the signal that ended it, else 0
+};
+
 struct TSpawnResult {
     bool Started = false;
     TSpawnFailure Failure = TSpawnFailure::None;
@@ -97,6 +106,8 @@ struct TSpawnResult {
     int ErrorCode = 0;
     std::string Error;
     pid_t Pid = 0;
+    // Set when Started: how the program ended, once it has.
+    std::shared_ptr<const TChildExit> Exit;
 };
 
 // Starts the program and returns at once (posix_spawn with an argv, no

@@ -195,7 +195,7 @@ ArpResult ArpRequest(int IfIndex, const MacBytes& SourceMac, const IpAddress& So
         if (now >= deadline)
             break;
         WaitResult w = WaitFor(s.get(), POLLIN, static_cast<int>(until - now));
-        if (w == WaitResult::Error)
+        if (w == WaitResult::Error || w == WaitResult::Stopped)
             break;
         if (w == WaitResult::Ready && ReadAnswer(s.get(), Target, Mac))
             return ArpResult::Answered;

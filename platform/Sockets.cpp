@@ -1,5 +1,7 @@
 #include "platform/Sockets.h"
 
+#include "platform/Thread.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -63,15 +65,18 @@ WaitResult WaitFor(int fd, short events, int timeoutMs, short* revents)
     if (timeoutMs < 0)
         timeoutMs = 0;
     const long long deadline = MonotonicMs() + timeoutMs;
+    const int stop = CurrentThreadStopFd();
     for (;;) {
-        pollfd p{fd, events, 0};
+        pollfd p[2] = {{fd, events, 0}, {stop, POLLIN, 0}};
         long long left = deadline - MonotonicMs();
         if (left < 0)
             left = 0;
-        int n = ::poll(&p, 1, static_cast<int>(left));
+        int n = ::poll(p, stop >= 0 ? 2 : 1, static_cast<int>(left));
+        if (n > 0 && p[1].revents != 0)
+            return WaitResult::Stopped;
         if (n > 0) {
             if (revents)
-                *revents = p.revents;
+                *revents = p[0].revents;
             return WaitResult::Ready;
         }
         if (n == 0)

@@ -30,11 +30,13 @@ private:
 bool SetNonBlocking(int fd, bool on);
 
 // Outcome of waiting on one descriptor.
-enum class WaitResult { Ready, Timeout, Error };
+enum class WaitResult { Ready, Timeout, Error, Stopped };
 
 // Waits until fd reports one of `events` (POLLIN, POLLOUT...) or the time-out
 // passes. An interrupted wait goes on with the time that is left, so a signal
-// neither ends it early nor makes it longer.
+// neither ends it early nor makes it longer. In a TThread the wait ends as
+// Stopped once the thread is terminated (before it began, too): an ending
+// thread does not sit out a time-out whose answer nobody takes any more.
 WaitResult WaitFor(int fd, short events, int timeoutMs, short* revents = nullptr);
 
 // The socket's pending error (SO_ERROR): 0 when a non-blocking connect has

@@ -1,5 +1,11 @@
 #include "platform/Thread.h"
 
+#include <cstdint>
+#include <typeinfo>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace platform {
 
 struct TMainThreadDispatcher::TCall {
@@ -135,10 +141,39 @@ TMainThreadDispatcher& MainThread()
     return *dispatcher;
 }
 
-TThread::TThread(std::shared_ptr<TThreadGroup> Group) : FGroup(std::move(Group))
+namespace {
+
+thread_local int ThreadStopFd = -1;
+std::atomic<void (*)(const char*)> StartedHook{nullptr};
+std::atomic<void (*)()> EscapedHook{nullptr};
+
+} // namespace
+
+void SetThreadHooks(const TThreadHooks& Hooks)
+{
+    StartedHook.store(Hooks.Started);
+    EscapedHook.store(Hooks.Escaped);
+}
+
+int CurrentThreadStopFd()
+{
+    return ThreadStopFd;
+}
+
+TThread::TThread(std::shared_ptr<TThreadGroup> Group)
+    : FGroup(std::move(Group)), FStopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (FGroup)
         ++FGroup->FCount;
+}
+
+void TThread::Terminate()
+{
+    FTerminated.store(true);
+    if (FStopFd >= 0) {
+        const std::uint64_t One = 1;
+        [[maybe_unused]] const ssize_t N = ::write(FStopFd, &One, sizeof One);
+    }
 }
 
 TThread::~TThread()
@@ -151,6 +186,8 @@ TThread::~TThread()
         --FGroup->FCount;
         MainThread().Wake();
     }
+    if (FStopFd >= 0)
+        ::close(FStopFd);
 }
 
 void TThread::Resume()
@@ -188,11 +225,18 @@ void TThread::Run(TThread* Self)
 {
     // Everything Run needs after the object may be gone is held locally.
     std::shared_ptr<TThreadGroup> group = Self->FGroup;
+    ThreadStopFd = Self->FStopFd;
+    if (auto started = StartedHook.load())
+        started(typeid(*Self).name());
     try {
         Self->Execute();
     } catch (...) {
+        if (auto escaped = EscapedHook.load())
+            escaped();
         Self->FatalException = std::current_exception();
     }
+    // The descriptor goes with the object, which may be gone soon.
+    ThreadStopFd = -1;
     try {
         // OnTerminate is read in the main thread, where the owner changes it.
         MainThread().Synchronize([Self] {

@@ -81,6 +81,17 @@ private:
 // The program's one dispatcher.
 TMainThreadDispatcher& MainThread();
 
+// Routines through which the crash reporter learns of every TThread, set once
+// at start-up (plain routines, so that this layer needs nothing of it): Started
+// runs first in each new thread with the mangled name of the thread object's
+// class; Escaped runs inside the catch that takes what escaped Execute, before
+// FatalException and OnTerminate see it as always. Null: nothing is called.
+struct TThreadHooks {
+    void (*Started)(const char* TypeName) = nullptr;
+    void (*Escaped)() = nullptr;
+};
+void SetThreadHooks(const TThreadHooks& Hooks);
+
 // Counts the threads that belong to an owner until each has completely
 // finished (Execute, OnTerminate, and its own deletion when it frees itself).
 class TThreadGroup {
@@ -107,8 +118,9 @@ public:
     // Starts the thread; a second call does nothing.
     void Resume();
     bool Started() const { return FStarted; }
-    // Asks Execute to end; never waits.
-    void Terminate() { FTerminated.store(true); }
+    // Asks Execute to end; never waits. A wait of the thread's own in
+    // WaitFor (platform/Sockets.h) ends at once, as stopped.
+    void Terminate();
     bool Terminated() const { return FTerminated.load(); }
     // Waits until Execute and OnTerminate are over. Calls from the main
     // thread serve synchronized calls meanwhile, so the thread cannot block on
@@ -137,6 +149,12 @@ private:
     bool FStarted = false;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};
+    // Readable once Terminate was called (an eventfd; -1 when none could be made).
+    int FStopFd = -1;
 };
+
+// The descriptor that becomes readable when the TThread that runs the caller
+// is terminated; -1 outside a TThread.
+int CurrentThreadStopFd();
 
 } // namespace platform

@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <variant>
 
+#include <sys/stat.h>
+
 // Defined without a value: their defaults are set from the tables below,
 // once before main (see the end of this file) and by every reset.
 bool bVertGrid;
@@ -427,6 +429,110 @@ void LoadMessageStrings()
         MACColumns[static_cast<size_t>(I)].Caption = Translate("MACColumns" + std::to_string(I));
 }
 
+namespace {
+
+// One value that WriteProgramOptions writes.
+struct TWrittenOption {
+    std::string Section, Key, Value;
+    std::vector<std::string> List; // a list option's lines
+    bool operator==(const TWrittenOption&) const = default;
+};
+
+// What WriteProgramOptions writes, taken without any document: the options
+// as they were read, to be compared with the options at the end of the run.
+class TOptionsImage : public TXMLStorage {
+public:
+    TOptionsImage() : TXMLStorage(std::string()) { WriteProgramOptions(*this); }
+    void WriteString(const std::string& Section, const std::string& Key,
+                     const std::string& Value) override
+    {
+        Written.push_back({Section, Key, Value, {}});
+    }
+    void WriteStrings(const std::string& Section, const std::string& Key,
+                      const std::vector<std::string>& Strings) override
+    {
+        Written.push_back({Section, Key, {}, Strings});
+    }
+    std::vector<TWrittenOption> Written;
+};
+
+// Whether WriteProgramOptions would write what Image holds; nothing is
+// copied, so a long list costs one pass of comparisons.
+class TOptionsComparison : public TXMLStorage {
+public:
+    explicit TOptionsComparison(const std::vector<TWrittenOption>& Image)
+        : TXMLStorage(std::string()), FImage(Image)
+    {
+        WriteProgramOptions(*this);
+        Same = Same && FNext == FImage.size();
+    }
+    void WriteString(const std::string& Section, const std::string& Key,
+                     const std::string& Value) override
+    {
+        const TWrittenOption* O = Next(Section, Key);
+        Same = Same && O && O->Value == Value && O->List.empty();
+    }
+    void WriteStrings(const std::string& Section, const std::string& Key,
+                      const std::vector<std::string>& Strings) override
+    {
+        const TWrittenOption* O = Next(Section, Key);
+        Same = Same && O && O->List == Strings && O->Value.empty();
+    }
+    bool Same = true;
+
+private:
+    const TWrittenOption* Next(const std::string& Section, const std::string& Key)
+    {
+        if (FNext >= FImage.size())
+            return nullptr;
+        const TWrittenOption& O = FImage[FNext++];
+        return O.Section == Section && O.Key == Key ? &O : nullptr;
+    }
+    const std::vector<TWrittenOption>& FImage;
+    size_t FNext = 0;
+};
+
+// Whether a loaded file holds every option exactly as WriteProgramOptions
+// would write it, so that writing the same values would change nothing.
+class TFileHoldsOptions : public TXMLStorage {
+public:
+    explicit TFileHoldsOptions(const TXMLStorage& File) : TXMLStorage(std::string()), FFile(File)
+    {
+        WriteProgramOptions(*this);
+    }
+    void WriteString(const std::string& Section, const std::string& Key,
+                     const std::string& Value) override
+    {
+        Holds = Holds && FFile.Holds(Section, Key, Value);
+    }
+    void WriteStrings(const std::string& Section, const std::string& Key,
+                      const std::vector<std::string>& Strings) override
+    {
+        Holds = Holds && FFile.Holds(Section, Key, Strings);
+    }
+    bool Holds = true;
+
+private:
+    const TXMLStorage& FFile;
+};
+
+// The options file as the options were read from it: what it held (as the
+// options write it) and which file, in which state, it was.
+struct TReadOptions {
+    bool Whole = false; // read as it stands and holding every option as written
+    struct stat File {};
+    std::vector<TWrittenOption> Image;
+};
+TReadOptions ReadOptions;
+
+bool SameFileState(const struct stat& A, const struct stat& B)
+{
+    return A.st_dev == B.st_dev && A.st_ino == B.st_ino && A.st_size == B.st_size &&
+           A.st_mtim.tv_sec == B.st_mtim.tv_sec && A.st_mtim.tv_nsec == B.st_mtim.tv_nsec;
+}
+
+} // namespace
+
 void LoadProgramOptions()
 {
     InitFolderGlobals();
@@ -441,6 +547,16 @@ void LoadProgramOptions()
         TXMLStorage Storage(OptionsFile);
         Storage.Load();
         ReadProgramOptions(Storage);
+        ReadOptions = {};
+        // Only a file that holds every option as it would be written again
+        // may be left as it is at the end: one without some keys, or with
+        // values in a hand-written form, is completed and brought into the
+        // store's own form then.
+        ReadOptions.Whole = !Storage.LoadFailed() && !Storage.KeepsOriginal() &&
+                            ::stat(OptionsFile.c_str(), &ReadOptions.File) == 0 &&
+                            TFileHoldsOptions(Storage).Holds;
+        if (ReadOptions.Whole)
+            ReadOptions.Image = std::move(TOptionsImage().Written);
     }
     LangChanger = std::make_unique<TLangChanger>();
     LangChanger->SetLangFile(LanguagesDir + DefaultLang);
@@ -449,12 +565,20 @@ void LoadProgramOptions()
 
 void SaveProgramOptions()
 {
-    {
+    // Options that are what the file still holds leave it as it is: nothing
+    // to read again, to build or to compare. A long address list makes
+    // that work the bulk of the program's end.
+    struct stat Now {};
+    const bool Unchanged = ReadOptions.Whole && ::stat(OptionsFile.c_str(), &Now) == 0 &&
+                           SameFileState(Now, ReadOptions.File) &&
+                           TOptionsComparison(ReadOptions.Image).Same;
+    if (!Unchanged) {
         TXMLStorage Storage(OptionsFile);
         Storage.Load();
         WriteProgramOptions(Storage);
         Storage.Save();
     }
+    ReadOptions = {};
     LangChanger.reset();
 }
 

@@ -345,12 +345,20 @@ bool TXMLStorage::Save()
         Enc = Encoding.c_str();
 
         TXmlStringWriter Out;
+        // Room for a text about the size of the file it replaces, so that a
+        // long one is not copied again at every doubling.
+        struct stat Old {};
+        const bool HasOld = ::stat(Target.c_str(), &Old) == 0;
+        if (HasOld && Old.st_size > 0 &&
+            static_cast<std::size_t>(Old.st_size) < MaxSettingsFileSize)
+            Out.Data.reserve(static_cast<size_t>(Old.st_size) + 4096);
         const unsigned Flags = AutoIndent ? pugi::format_indent : pugi::format_raw;
         Document->save(Out, IndentText, Flags, pugi::encoding_utf8);
 
         // A file that would not change is not written at all: nothing to
-        // lose on a read-only or full disk, and its time stays.
-        if (!FKeepOriginal) {
+        // lose on a read-only or full disk, and its time stays. One of
+        // another length has changed without reading it.
+        if (!FKeepOriginal && HasOld && static_cast<size_t>(Old.st_size) == Out.Data.size()) {
             try {
                 if (platform::ReadWholeFile(Target.string(), MaxSettingsFileSize) == Out.Data)
                     return true;
@@ -466,6 +474,44 @@ void TXMLStorage::SetElementValue(pugi::xml_node Element, const std::string& Val
     const std::string Text = EncodeText(Value);
     if (!Text.empty())
         Element.append_child(pugi::node_pcdata).set_value(Text.c_str());
+}
+
+namespace {
+
+// The element holds Encoded as SetElementValue writes it: nothing for an
+// empty text, else that one text.
+bool HoldsEncoded(pugi::xml_node Element, const std::string& Encoded)
+{
+    const pugi::xml_node Text = Element.first_child();
+    if (Encoded.empty())
+        return !Text;
+    return Text && !Text.next_sibling() && Text.type() == pugi::node_pcdata &&
+           Encoded == Text.value();
+}
+
+} // namespace
+
+bool TXMLStorage::Holds(const std::string& Section, const std::string& Key,
+                        const std::string& Value) const
+{
+    const pugi::xml_node S = Document && Root ? FindElement(Root, Section) : pugi::xml_node();
+    const pugi::xml_node K = S ? FindElement(S, Key) : pugi::xml_node();
+    return K && HoldsEncoded(K, EncodeText(Value));
+}
+
+bool TXMLStorage::Holds(const std::string& Section, const std::string& Key,
+                        const std::vector<std::string>& Strings) const
+{
+    const pugi::xml_node S = Document && Root ? FindElement(Root, Section) : pugi::xml_node();
+    const pugi::xml_node K = S ? FindElement(S, Key) : pugi::xml_node();
+    if (!K)
+        return false;
+    pugi::xml_node Item = K.first_child();
+    for (size_t I = 0; I < Strings.size(); ++I, Item = Item.next_sibling())
+        if (!Item || Item.type() != pugi::node_element || Key + std::to_string(I) != Item.name() ||
+            !HoldsEncoded(Item, EncodeText(Strings[I])))
+            return false;
+    return !Item;
 }
 
 std::string TXMLStorage::ReadString(const std::string& Section, const std::string& Key,

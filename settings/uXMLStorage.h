@@ -70,10 +70,17 @@ public:
 
     // True after a Load that found the file but could not read it.
     bool LoadFailed() const { return FLoadFailed; }
+    // True when the next Save keeps the file as it was aside (it was not read
+    // as it stands).
+    bool KeepsOriginal() const { return FKeepOriginal; }
 
     std::string ReadString(const std::string& Section, const std::string& Key,
                            const std::string& Default);
-    void WriteString(const std::string& Section, const std::string& Key, const std::string& Value);
+    // The writers of values; WriteInteger and WriteBool write through
+    // WriteString. Virtual so that a store without a document can take what
+    // a writer writes (see the options' image).
+    virtual void WriteString(const std::string& Section, const std::string& Key,
+                             const std::string& Value);
     // Decimal, or hexadecimal after "$", "0x" or "0X"; a sign may lead.
     int ReadInteger(const std::string& Section, const std::string& Key, int Default);
     void WriteInteger(const std::string& Section, const std::string& Key, int Value);
@@ -84,8 +91,14 @@ public:
     void ReadStrings(const std::string& Section, const std::string& Key,
                      std::vector<std::string>& Strings);
     // Replaces the key's children by Key0, Key1, ...
-    void WriteStrings(const std::string& Section, const std::string& Key,
-                      const std::vector<std::string>& Strings);
+    virtual void WriteStrings(const std::string& Section, const std::string& Key,
+                              const std::vector<std::string>& Strings);
+
+    // Whether WriteString (WriteStrings) would leave the document as it is:
+    // the key holds that value (those lines) exactly as this store writes it.
+    bool Holds(const std::string& Section, const std::string& Key, const std::string& Value) const;
+    bool Holds(const std::string& Section, const std::string& Key,
+               const std::vector<std::string>& Strings) const;
 
 protected:
     // The value encodings of the file format, for the stores that derive

@@ -1,16 +1,24 @@
 #include "crashreport/helper/kelHelperSession.h"
 
+#include "crashreport/helper/kelExceptPrint.h"
 #include "crashreport/helper/kelNVPrgrAlert.h"
 #include "crashreport/helper/kelScreenShot.h"
+#include "crashreport/kelExceptRestart.h"
+#include "crashreport/kelExceptSave.h"
+#include "crashreport/send/kelExceptSend.h"
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 
 #include <xcb/xcb.h>
 
 #include <climits>
 #include <cstdlib>
+#include <optional>
 #include <unistd.h>
 
 void ChooseHelperPlatform()
@@ -34,6 +42,7 @@ THelperSession::THelperSession(std::shared_ptr<TExceptLink> ALink, int& AArgc, c
     : Argc(AArgc), Argv(AArgv), Link(std::move(ALink))
 {
     RegisterStandardHandlers();
+    RegisterReportHandlers();
 }
 
 THelperSession::~THelperSession()
@@ -148,6 +157,128 @@ void THelperSession::RegisterStandardHandlers()
             Answer.Reason = Why;
         }
         Send(Answer);
+        return true;
+    });
+}
+
+namespace {
+
+// The desktop of a send: the helper's progress alerts and message boxes,
+// reached from the send's own thread.
+class THelperSendUi final : public ISendUi {
+public:
+    std::shared_ptr<IProgressAlert> NewProgressAlert(std::string_view Title,
+                                                     std::string_view Picture) override
+    {
+        return ::NewProgressAlert(Title, Picture);
+    }
+    void ShowMessage(std::string_view Text) override
+    {
+        const QString Message = QString::fromUtf8(Text.data(), static_cast<qsizetype>(Text.size()));
+        const auto Box = [Message] {
+            QMessageBox B(QMessageBox::Warning, QString(), Message, QMessageBox::Ok);
+            B.setWindowFlag(Qt::WindowStaysOnTopHint);
+            B.exec();
+        };
+        if (QThread::currentThread() == qApp->thread())
+            Box();
+        else
+            QMetaObject::invokeMethod(qApp, Box, Qt::BlockingQueuedConnection);
+    }
+    // The exception box, which a mail program's window must come in front
+    // of, is not among the helper's windows yet.
+    void LeaveTopmost() override {}
+};
+
+std::shared_ptr<TIKESettings> SettingsOrDefaults(std::shared_ptr<TIKESettings> S)
+{
+    return S ? S : NewSettings(0, false);
+}
+
+} // namespace
+
+void THelperSession::RegisterReportHandlers()
+{
+    Handle(lfSaveRequest, false, [this](const TLinkFrame& F) {
+        TSaveRequestFrame Request;
+        if (!DecodeFrame(F, Request))
+            return false;
+        const auto S = SettingsOrDefaults(FSettings);
+        TSaveDoneFrame Done;
+        Done.Request = Request.Request;
+        std::string File;
+        if (Request.Ask) {
+            if (!App)
+                MakeApplication();
+            // The dialog starts at the configured file, in its folder.
+            QFileDialog Dialog(nullptr, QString::fromStdString(S->GetTextSetting("SaveBtnTxt")),
+                               QString::fromStdString(ReportFileName(*S)), "*.txt");
+            Dialog.setAcceptMode(QFileDialog::AcceptSave);
+            Dialog.setDefaultSuffix("txt");
+            Dialog.selectFile(QString::fromStdString(ReportFileName(*S)));
+            if (Dialog.exec() != QDialog::Accepted || Dialog.selectedFiles().isEmpty()) {
+                Send(Done);
+                return true;
+            }
+            File = Dialog.selectedFiles().front().toStdString();
+        }
+        Done.Saved = SaveReportToFile(Request.Report, *S, File, &Done.File);
+        Send(Done);
+        return true;
+    });
+    Handle(lfPrintRequest, true, [this](const TLinkFrame& F) {
+        TPrintRequestFrame Request;
+        if (!DecodeFrame(F, Request))
+            return false;
+        Send(TPrintDoneFrame{Request.Request,
+                             PrintReport(Request.Report, *SettingsOrDefaults(FSettings), nullptr)});
+        return true;
+    });
+    // A send runs on a thread of its own, so that its windows stay alive; in
+    // the background the program hears at once, else when it has ended. The
+    // helper lives on until it has.
+    Handle(lfSendRequest, true, [this](const TLinkFrame& F) {
+        TSendRequestFrame Request;
+        if (!DecodeFrame(F, Request))
+            return false;
+        auto Settings = NewSettingsFromStream(Request.Settings);
+        if (Request.Settings.empty() || !Settings->Found())
+            Settings = SettingsOrDefaults(FSettings);
+        TSendOptions Options;
+        Options.Automatic = Request.Automatic;
+        Options.Background = true;
+        const bool Background = Request.Background;
+        const std::uint32_t Number = Request.Request;
+        const auto SendLink = Link;
+        Options.Finished = [this, Background, Number, SendLink](TSendResult R) {
+            if (!Background)
+                SendLink->Send(TSendDoneFrame{Number, static_cast<std::uint8_t>(R)});
+            QMetaObject::invokeMethod(
+                qApp, [this] { EndWork(); }, Qt::QueuedConnection);
+        };
+        BeginWork();
+        SendReport(Request.Report, ScreenShot(Request.ScreenShot), Settings,
+                   std::make_shared<THelperSendUi>(), Options);
+        if (Background)
+            Send(TSendDoneFrame{Number, soInBackground});
+        return true;
+    });
+
+    // A restart: the program is still there and waits for the answer; the
+    // helper then waits for its end here (the program's windows end with it)
+    // and starts it again. Only the process that started the helper is
+    // restarted.
+    Handle(lfRestartRequest, false, [this](const TLinkFrame& F) {
+        TRestartRequestFrame Request;
+        if (!DecodeFrame(F, Request))
+            return false;
+        std::optional<TProgramImage> Image;
+        if (FProgramPid > 0 && FProgramPid == ::getppid())
+            Image = CaptureProgram(FProgramPid);
+        const std::string Times = Image ? WriteRestartTimes(Request.Times) : std::string();
+        Send(TRestartReadyFrame{Request.Request, Image.has_value()});
+        if (Image && RelaunchAfterExit(*Image, Times) < 0 && !Times.empty())
+            ::unlink(Times.c_str());
         return true;
     });
 }

@@ -14,7 +14,10 @@
 // Handlers of this issue: Hello (answered by the helper's own at start; a
 // version the helper does not speak closes the link), Settings (kept as the
 // session's settings), the progress alert frames, and the screenshot request
-// (the screenshot is kept for the report, by its request number).
+// (the screenshot is kept for the report, by its request number); and the
+// report's actions: save (with the save dialog when asked), print (with the
+// printer dialog), send (the dispatcher of crashreport/send, on a thread of
+// its own) and restart (crashreport/kelExceptRestart.h).
 #pragma once
 
 #include "crashreport/kelExceptLink.h"
@@ -78,6 +81,8 @@ private:
         THandler Handler;
     };
     void RegisterStandardHandlers();
+    // Saving, printing, sending and restarting.
+    void RegisterReportHandlers();
     // Handles one frame; false when it closed the link.
     bool Dispatch(const TLinkFrame& Frame);
     void MakeApplication();

@@ -339,6 +339,7 @@ TEST(CommandListMenuGui, ClickingAnItemRunsItsCommandOnTheOwnersComputer)
         EXPECT_TRUE(H.empty() && U.empty() && P.empty());
         ++Asked;
         H = Host;
+        return true;
     };
     std::vector<platform::TSpawnRequest> Spawns;
     auto OldSpawn = SetCommandSpawn([&](const platform::TSpawnRequest& R) {
@@ -379,6 +380,7 @@ TEST(CommandListMenuGui, ReservedNamesOpenTheShutdownAndSendMessageDialogs)
     List.OnGetComputer = [](TCommandList&, std::string& H, std::string& U, std::string&) {
         H = "10.0.0.9";
         U = "admin";
+        return true;
     };
     std::vector<std::string> Opened;
     ModalDriver Driver([&](QDialog& D) -> int {

@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -791,9 +792,120 @@ TEST(CommandListFile, DefaultTraceRouteKeepsTheHostOneWordOutsideTheScript)
     ASSERT_TRUE(Net.LoadFromFile(SourceDir() + "/resources/Default/tools.xml"));
     ASSERT_EQ(Net.Items(1)->Name, "Trace route");
     EXPECT_EQ(CommandArguments(Net.Items(1)->Parameters, "10.0.0.9"),
-              (Words{"-e", "sh", "-c", "tracepath -- $0; echo; echo Press Enter to close.; read x",
+              (Words{"-e", "sh", "-c",
+                     "trap : INT; tracepath -- $0; echo; echo Press Enter to close.; read x",
                      "10.0.0.9"}));
-    EXPECT_EQ(CommandArguments(Net.Items(0)->Parameters, "10.0.0.9"),
-              (Words{"-e", "ping", "10.0.0.9"}));
     EXPECT_EQ(CommandArguments(Net.Items(2)->Parameters, "10.0.0.9"), (Words{"smb://10.0.0.9/"}));
+}
+
+namespace {
+
+struct TScriptRun {
+    std::string Output; // what the terminal would show
+    std::string Args;   // the program's arguments, each in < >
+    bool WaitedForKey = false;
+};
+
+// Runs a default command's terminal script as the terminal would ("sh -c
+// Script Host"), its program replaced by a stand-in that prints its
+// arguments and ends with ExitCode; the script's input is a pipe that gets
+// an Enter only after the script has been seen waiting for it.
+TScriptRun RunTerminalScript(const std::string& Script, const std::string& Program, int ExitCode)
+{
+    TempFolder Bin;
+    const std::string StandIn = Bin.Path(Program);
+    TempFolder::Write(StandIn,
+                      "#!/bin/sh\nfor a in \"$@\"; do printf '<%s>' \"$a\"; done\necho\nexit " +
+                          std::to_string(ExitCode) + "\n");
+    ::chmod(StandIn.c_str(), 0755);
+    int In[2], Out[2];
+    if (::pipe(In) != 0 || ::pipe(Out) != 0)
+        return {};
+    const pid_t Pid = ::fork();
+    if (Pid == 0) {
+        ::dup2(In[0], 0);
+        ::dup2(Out[1], 1);
+        ::dup2(Out[1], 2);
+        ::close(In[1]);
+        ::close(Out[0]);
+        ::setenv("PATH", (Bin.Path("") + ":/usr/bin:/bin").c_str(), 1);
+        ::execl("/bin/sh", "sh", "-c", Script.c_str(), "10.0.0.9", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(In[0]);
+    ::close(Out[1]);
+    ::fcntl(Out[0], F_SETFL, O_NONBLOCK);
+    TScriptRun Run;
+    const auto Drain = [&] {
+        char Buf[256];
+        ssize_t N;
+        while ((N = ::read(Out[0], Buf, sizeof Buf)) > 0)
+            Run.Output.append(Buf, static_cast<size_t>(N));
+    };
+    const auto Ended = [&](int Ms) {
+        for (int I = 0; I < Ms / 10; ++I) {
+            int Status;
+            if (::waitpid(Pid, &Status, WNOHANG) == Pid)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    // Still there a while after its program ended: it waits for the key.
+    Run.WaitedForKey = !Ended(500);
+    Drain();
+    if (Run.WaitedForKey) {
+        [[maybe_unused]] const ssize_t W = ::write(In[1], "\n", 1);
+    }
+    ::close(In[1]);
+    if (!Ended(5000)) {
+        ::kill(Pid, SIGKILL);
+        ::waitpid(Pid, nullptr, 0);
+    }
+    Drain();
+    ::close(Out[0]);
+    const size_t Open = Run.Output.find('<');
+    if (Open != std::string::npos)
+        Run.Args = Run.Output.substr(Open, Run.Output.find('\n', Open) - Open);
+    return Run;
+}
+
+} // namespace
+
+// A terminal closes when its command ends: a ping or a secure shell that
+// fails at once must leave its message on the screen until a key is pressed.
+TEST(CommandListFile, DefaultTerminalCommandsStayOpenOnAFailureUntilAKeyIsPressed)
+{
+    const std::string File = SourceDir() + "/resources/Default/tools.xml";
+    TCommandList Net("Nettools"), Admin("Admintools");
+    ASSERT_TRUE(Net.LoadFromFile(File));
+    ASSERT_TRUE(Admin.LoadFromFile(File));
+    struct Case {
+        const TCommandListItem* Item;
+        const char* Program;
+        int ExitCode;
+        bool Waits;
+    };
+    const Case Cases[] = {
+        {Net.Items(0), "ping", 2, true},      // no such host, no socket...
+        {Net.Items(0), "ping", 0, true},      // stopped with Ctrl+C: its summary stays
+        {Net.Items(1), "tracepath", 1, true}, // as it always did
+        {Admin.Items(2), "ssh", 255, true},   // refused, unknown host key...
+        {Admin.Items(2), "ssh", 0, false},    // the user logged out
+    };
+    for (const Case& C : Cases) {
+        ASSERT_NE(C.Item, nullptr);
+        SCOPED_TRACE(C.Item->Name + " ending with " + std::to_string(C.ExitCode));
+        const Words Args = CommandArguments(C.Item->Parameters, "10.0.0.9");
+        ASSERT_EQ(Args.size(), 5u);
+        EXPECT_EQ((Words{Args[0], Args[1], Args[2], Args[4]}),
+                  (Words{"-e", "sh", "-c", "10.0.0.9"}));
+        const TScriptRun Run = RunTerminalScript(Args[3], C.Program, C.ExitCode);
+        // The host reaches the program as one word after its options.
+        EXPECT_EQ(Run.Args, "<-->"
+                            "<10.0.0.9>");
+        EXPECT_EQ(Run.WaitedForKey, C.Waits) << Run.Output;
+        EXPECT_EQ(Run.Output.find("Press Enter to close.") != std::string::npos, C.Waits)
+            << Run.Output;
+    }
 }

@@ -257,11 +257,6 @@ TEST_F(ShutdownGui, AFailureIsReportedWithTheReasonAndTheDialogStays)
     EXPECT_FALSE(Child<QCheckBox>(Dlg, "cbForced")->isVisible());
     EXPECT_FALSE(Child<QPushButton>(Dlg, "btnOK")->isEnabled());
     EXPECT_TRUE(guitest::SaveScreenshot(Dlg, "ShutdownWorking"));
-    // Neither Cancel, Escape nor closing ends a running request.
-    QTest::mouseClick(Child<QPushButton>(Dlg, "btnCancel"), Qt::LeftButton);
-    QTest::keyClick(&Dlg, Qt::Key_Escape);
-    EXPECT_FALSE(Dlg.close());
-    EXPECT_TRUE(Dlg.isVisible());
 
     Go();
     WaitIdle(Dlg);
@@ -277,6 +272,47 @@ TEST_F(ShutdownGui, AFailureIsReportedWithTheReasonAndTheDialogStays)
     EXPECT_TRUE(Child<QPushButton>(Dlg, "btnOK")->isEnabled());
     EXPECT_FALSE(Child<QProgressBar>(Dlg, "pbProgress")->isVisible());
     EXPECT_TRUE(Dlg.close());
+}
+
+// While a request runs, Cancel (its button, Escape or the window's close)
+// stops it: the client is killed and the dialog closes, with nothing to
+// report; the next request runs as ever.
+TEST_F(ShutdownGui, CancelStopsARunningRequestAndClosesTheDialog)
+{
+    const std::string PidFile = Dir.Path("pid");
+    WriteNet("echo $$ > '" + PidFile + "'; exec sleep 60");
+    Go();
+    using TStop = std::function<void(TdlgComputerShutdown&)>;
+    const std::vector<std::pair<const char*, TStop>> Ways = {
+        {"Cancel",
+         [](TdlgComputerShutdown& D) {
+             QTest::mouseClick(Child<QPushButton>(D, "btnCancel"), Qt::LeftButton);
+         }},
+        {"Escape", [](TdlgComputerShutdown& D) { QTest::keyClick(&D, Qt::Key_Escape); }},
+        {"close", [](TdlgComputerShutdown& D) { EXPECT_FALSE(D.close()) << "gone at once"; }},
+    };
+    for (const auto& [Way, Stop] : Ways) {
+        SCOPED_TRACE(Way);
+        std::filesystem::remove(PidFile);
+        TdlgComputerShutdown Dlg(nullptr);
+        Dlg.SetTarget("10.0.0.9", "", "", 1);
+        Dlg.show();
+        Dlg.Start();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(PidFile); }, 10000));
+        pid_t Pid = 0;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return static_cast<bool>(std::ifstream(PidFile) >> Pid); }, 5000));
+        EXPECT_TRUE(Child<QPushButton>(Dlg, "btnCancel")->isEnabled());
+        QElapsedTimer Clock;
+        Clock.start();
+        Stop(Dlg);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !Dlg.isVisible(); }, 5000));
+        EXPECT_LT(Clock.elapsed(), 3000) << "the request's time limit is 60 s";
+        EXPECT_EQ(Dlg.result(), QDialog::Rejected);
+        EXPECT_FALSE(Dlg.Working());
+        EXPECT_EQ(::kill(Pid, 0), -1) << "the client still runs";
+        EXPECT_TRUE(Messages.empty()) << Messages.front().Text;
+    }
 }
 
 TEST_F(ShutdownGui, AHangingClientEndsAsTimedOutAndSuccessClosesWithOk)
@@ -403,9 +439,39 @@ TEST_F(ShutdownGui, ThisComputerIsAskedThroughLogindWithoutCredentials)
     Again.Start();
     WaitIdle(Again);
     ASSERT_EQ(Messages.size(), 1u);
-    EXPECT_EQ(Messages[0].Text.rfind("Unable to Shutdown 127.0.0.1.\r\nReason: ", 0), 0u);
+    // The question named this computer "local host"; the error does too.
+    EXPECT_EQ(Child<QLabel>(Again, "lblAdminToolShutdownInfo")->text(),
+              "What do you want local host to do?");
+    EXPECT_EQ(Messages[0].Text.rfind("Unable to Shutdown local host.\r\nReason: ", 0), 0u);
     EXPECT_NE(Messages[0].Text.find("credentials cannot be given"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(Dir.Path("net-ran")));
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tolvex-test", 1);
+}
+
+// logind that never answers (polkit waiting for nobody): the bus gives up at
+// the request's time limit, and the user reads the time-out, not the bus's
+// raw error name.
+TEST_F(ShutdownGui, ANeverAnsweringLogindEndsAsTheTranslatedTimeOut)
+{
+    sessiontest::PrivateBus Bus(Dir.Path(), "system");
+    const char* Src = std::getenv("TOLVEX_SOURCE_DIR");
+    const std::string Log = Dir.Path("logind.log");
+    sessiontest::Child Logind({"/usr/bin/python3",
+                               std::string(Src ? Src : ".") + "/tests/admin/shutdown_logind.py",
+                               Bus.Address, Log, "hold"},
+                              "ready");
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus.Address.c_str(), 1);
+    ShutdownTimeLimit = 1s;
+    TdlgComputerShutdown Dlg(nullptr);
+    Dlg.SetTarget(".", "", "", 1);
+    Dlg.show();
+    Dlg.Start();
+    WaitIdle(Dlg);
+    EXPECT_EQ(ReadFileText(Log), "Reboot true\n");
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Text, "Unable to Restart local host.\r\nReason: The computer did not "
+                                "answer within 1 seconds (timed out).");
+    EXPECT_TRUE(Dlg.isVisible());
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tolvex-test", 1);
 }
 
@@ -482,5 +548,5 @@ TEST_F(ShutdownGui, WhenTheProgramEndsRunningRequestsEndAndTheirDialogsClose)
     std::vector<std::string> Texts{Messages[0].Text, Messages[1].Text};
     std::sort(Texts.begin(), Texts.end());
     EXPECT_EQ(Texts[0], "Unable to Restart 10.0.0.9.\r\nReason: The request was cancelled.");
-    EXPECT_EQ(Texts[1], "Unable to Restart Local Host.\r\nReason: The request was cancelled.");
+    EXPECT_EQ(Texts[1], "Unable to Restart local host.\r\nReason: The request was cancelled.");
 }

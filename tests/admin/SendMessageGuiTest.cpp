@@ -319,6 +319,44 @@ TEST_F(SendMessageGui, PreviewShowsTheExpandedMessageAndClosesAfterItsTimeout)
     EXPECT_TRUE(QTest::qWaitFor([&] { return Watch.isNull() || !Watch->isVisible(); }, 5000));
 }
 
+// The send dialog is modal while it is open: a preview that it blocked could
+// be neither read to its end nor closed, and Enter would preview again.
+TEST_F(SendMessageGui, PreviewOfAModalDialogCanBeClosedWhileTheDialogStaysOpen)
+{
+    TDlgSendMessage Dlg("", nullptr);
+    Dlg.SetMessage("Title", "Text");
+    Dlg.setWindowModality(Qt::ApplicationModal); // as ShowModal shows it
+    Dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Dlg));
+    const auto Previews = [] {
+        std::vector<QMessageBox*> Boxes;
+        for (QWidget* W : QApplication::allWidgets())
+            if (W->objectName() == "PreviewMessage" && W->isVisible())
+                Boxes.push_back(qobject_cast<QMessageBox*>(W));
+        return Boxes;
+    };
+    ASSERT_TRUE(Dlg.actPreview()->Execute());
+    ASSERT_EQ(Previews().size(), 1u);
+    QPointer<QMessageBox> Box(Previews().front());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Box));
+    // Keys reach the box, through the window system as a user's do.
+    QTest::keyClick(Box->windowHandle(), Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Box.isNull() || !Box->isVisible(); }, 2000));
+    EXPECT_EQ(Previews().size(), 0u) << "Enter previewed again instead of closing the box";
+    EXPECT_TRUE(Dlg.isVisible());
+
+    // And so does a click on its OK.
+    ASSERT_TRUE(Dlg.actPreview()->Execute());
+    ASSERT_EQ(Previews().size(), 1u);
+    Box = Previews().front();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Box));
+    QAbstractButton* Ok = Box->button(QMessageBox::Ok);
+    ASSERT_NE(Ok, nullptr);
+    QTest::mouseClick(Box->windowHandle(), Qt::LeftButton, {}, Ok->mapTo(Box, Ok->rect().center()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Box.isNull() || !Box->isVisible(); }, 2000));
+    EXPECT_TRUE(Dlg.isVisible());
+}
+
 TEST_F(SendMessageGui, APresetsMarkupIsPreviewedAsText)
 {
     TFifoTrap Fifo(Dir.Path("fifo"));

@@ -35,6 +35,20 @@ TEST(AddressListFile, EmptyLinesAreEmptyEntriesAndTextStaysUnchanged)
     EXPECT_EQ(ParseAddressListText("  spaced \t\r\nBüro\n"), (Lines{"  spaced \t", "Büro"}));
 }
 
+TEST(AddressListFile, AnImportedLineLosesTheBlanksAroundIt)
+{
+    const std::pair<const char*, const char*> Cases[] = {
+        {"  198.18.0.25  ", "198.18.0.25"},
+        {"\tprinter\t", "printer"},
+        {"Büro 2 ", "Büro 2"},
+        {" \t ", ""},
+        {"", ""},
+        {"pc\x01", "pc"},
+    };
+    for (const auto& [Line, Want] : Cases)
+        EXPECT_EQ(TrimAddressLine(Line), Want) << Line;
+}
+
 TEST(AddressListFile, RoundTripThroughFilesWritesCrLf)
 {
     TempFolder Dir;

@@ -8,6 +8,7 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 
 #include "tests/forms/GuiTestApp.h"
 
@@ -85,6 +86,16 @@ protected:
     }
     Strings Given;
 };
+
+TEST_F(BookmarksManagerGui, RowsShowTheStoredRanges)
+{
+    TdlgBookmarksManage Dlg(nullptr, {"192.168.100.100-192.168.100.254", "10.1.0.1"});
+    Dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Dlg));
+    QApplication::processEvents();
+    EXPECT_EQ(RowsCutShort(*Tree(Dlg)), Strings{});
+    EXPECT_TRUE(SaveScreenshot(Dlg, "bookmarks-manager"));
+}
 
 TEST_F(BookmarksManagerGui, AddEditDeleteAndReorder)
 {

@@ -8,6 +8,7 @@
 
 #include <QActionGroup>
 #include <QComboBox>
+#include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -139,6 +140,26 @@ TEST_F(LanguageMenu, ASecondLanguageTranslatesEveryOpenWindowAndKeepsTheTarget)
     EXPECT_TRUE(Item("deutsch.lng")->isChecked());
     EXPECT_EQ(MenuTitle("mnFile"), "Datei");
     EXPECT_EQ(Form->mnMainAdminTools->title(), "Verwaltung");
+}
+
+TEST_F(LanguageMenu, TheStatusBarTakesTheNewLanguageAtOnce)
+{
+    TempFolder::Write(AppDir + "/languages/deutsch.lng",
+                      "[Translations]\r\nsComputerFinded=Gefunden: %d\r\n"
+                      "sComputerSelected=Markiert: %d\r\n");
+    OpenWindow();
+    Found("10.0.0.1", "02-00-00-00-00-01");
+    Found("10.0.0.2", "02-00-00-00-00-02");
+    FocusRow(Tree->Child(nullptr, 0));
+    EXPECT_EQ(Form->StatusPanel(1)->text(), "Computers found: 2");
+    EXPECT_EQ(Form->StatusPanel(2)->text(), "Selected: 1");
+    Item("deutsch.lng")->trigger();
+    QApplication::processEvents();
+    EXPECT_EQ(Form->StatusPanel(1)->text(), "Gefunden: 2");
+    EXPECT_EQ(Form->StatusPanel(2)->text(), "Markiert: 1");
+    Item("english.lng")->trigger();
+    QApplication::processEvents();
+    EXPECT_EQ(Form->StatusPanel(1)->text(), "Computers found: 2");
 }
 
 TEST_F(LanguageMenu, AFileNameWithAnAmpersandIsTakenFromTheItemNotItsCaption)

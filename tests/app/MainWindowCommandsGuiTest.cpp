@@ -14,6 +14,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTest>
+#include <QToolBar>
 #include <QToolButton>
 
 #include "tests/support/ComputerBuilders.h"
@@ -70,10 +72,13 @@ protected:
     {
         App();
         const std::string Script = Dir.Path("xdg-open");
+        // It ends with the code the test put in "exit", as xdg-open does
+        // where the desktop has no program for an address.
         TempFolder::Write(Script,
                           "#!/bin/sh\nfor a in \"$@\"; do printf '<%s>\\n' \"$a\"; done >>'" +
                               Dir.Path("calls.part") + "'\nmv '" + Dir.Path("calls.part") + "' '" +
-                              Dir.Path("calls.txt") + "'\n");
+                              Dir.Path("calls.txt") + "'\nexit $(cat '" + Dir.Path("exit") +
+                              "' 2>/dev/null || echo 0)\n");
         ::chmod(Script.c_str(), 0755);
         const char* Path = std::getenv("PATH");
         OldPath = Path ? Path : "";
@@ -118,6 +123,33 @@ TEST_F(RecordingOpener, AddressWithBlanksAndQuotesStaysOneArgument)
 {
     ASSERT_TRUE(OpenAddress("a b'\"; c"));
     EXPECT_EQ(Calls(), "<a b'\"; c>\n");
+}
+
+TEST_F(RecordingOpener, AnOpenerThatFailsAfterItStartedIsReported)
+{
+    const std::vector<std::pair<std::string, std::string>> Cases = {
+        {"3", "xdg-open ended with exit code 3: the desktop has no program for it."},
+        {"4", "xdg-open ended with exit code 4: the program for it failed."},
+        {"9", "xdg-open ended with exit code 9."},
+    };
+    for (const auto& [Code, Reason] : Cases) {
+        TempFolder::Write(Dir.Path("exit"), Code + "\n");
+        Messages.clear();
+        ASSERT_TRUE(OpenAddress("smb://192.168.0.7"));
+        EXPECT_EQ(Calls(), "<smb://192.168.0.7>\n");
+        std::filesystem::remove(Dir.Path("calls.txt"));
+        // Reported from the event loop once the opener has ended.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !Messages.empty(); }, 10000));
+        EXPECT_EQ(Messages, std::vector<std::string>{
+                                "The desktop cannot open \"smb://192.168.0.7\": " + Reason});
+    }
+    // One that succeeds says nothing.
+    TempFolder::Write(Dir.Path("exit"), "0\n");
+    Messages.clear();
+    ASSERT_TRUE(OpenAddress("http://192.168.0.7"));
+    EXPECT_EQ(Calls(), "<http://192.168.0.7>\n");
+    QTest::qWait(500);
+    EXPECT_TRUE(Messages.empty());
 }
 
 TEST_F(RecordingOpener, OnlineHelpWithoutWebSiteOpensTheReadme)
@@ -268,6 +300,47 @@ TEST_F(MainWindowCommandsGui, BookmarkMenuAndUse)
     SaveScreenshot(*Form->pmBookmark, "MainWindow-BookmarkMenu");
     Form->pmBookmark->hide();
     lstBookmarks.clear();
+}
+
+TEST_F(MainWindowCommandsGui, ToolBarHoldsItsCommandsInTheirOrder)
+{
+    auto* Bar = Child<QToolBar>(*Form, "ToolBar1");
+    std::vector<std::string> Names;
+    for (QAction* A : Bar->actions()) {
+        Names.push_back(A->isSeparator() ? "-" : FromQ(A->objectName()));
+        if (!A->isSeparator()) {
+            // A button with a picture and a tip, as on the rest of the bar.
+            EXPECT_FALSE(A->icon().isNull()) << Names.back();
+            EXPECT_FALSE(A->toolTip().isEmpty()) << Names.back();
+        }
+    }
+    EXPECT_EQ(Names,
+              (std::vector<std::string>{"actTolvex", "actTolvexStop", "actLookupMACaddress", "-",
+                                        "actOpenFile", "actSaveFile", "-", "actFindInList",
+                                        "actCopyLine", "actExport", "actClearList", "-",
+                                        "actPreferences", "actHelpOnline", "actHome", "actAbout"}));
+    SaveScreenshot(*Bar, "MainWindow-ToolBar");
+}
+
+TEST_F(MainWindowCommandsGui, CopySubmenusNeedASelectedRow)
+{
+    QMenu* Edit = Form->findChild<QMenu*>("mnEdit");
+    ASSERT_NE(Edit, nullptr);
+    const auto CopyItems = [&] {
+        Form->ActionList->UpdateActions();
+        std::vector<bool> On;
+        for (QMenu* M : {Form->mnCopyMain, Form->mnCopyPopUp})
+            On.push_back(M->menuAction()->isEnabled());
+        return On;
+    };
+    EXPECT_EQ(CopyItems(), (std::vector<bool>{false, false}));
+    Found("192.168.0.7", "00-50-C2-7D-51-23", true);
+    EXPECT_EQ(CopyItems(), (std::vector<bool>{false, false})) << "a row, but none selected";
+    FocusRow(Tree->Child(nullptr, 0));
+    EXPECT_EQ(CopyItems(), (std::vector<bool>{true, true}));
+    Tree->ClearSelection();
+    EXPECT_EQ(CopyItems(), (std::vector<bool>{false, false}));
+    EXPECT_TRUE(Edit->actions().contains(Form->mnCopyMain->menuAction()));
 }
 
 TEST_F(MainWindowCommandsGui, FileAndHelpMenus)

@@ -87,7 +87,10 @@ struct TFakeNetwork {
             std::snprintf(Buf, sizeof Buf, "02-00-00-00-00-%02x", Last);
             MAC = Buf;
         };
-        S->GetMacByNetBios = [](const std::string&, int, std::string& MAC) { MAC.clear(); };
+        S->GetMacByNetBios = [](const std::string&, int, std::string& MAC) {
+            MAC.clear();
+            return nmsNone;
+        };
         S->GetMacsByNetApi = [](const std::string&, TComputer&) { return false; };
         S->GetMacsByWmi = [](const std::string&, TComputer&) { return false; };
         S->GetMacsBySnmp = [](const std::string&, TComputer&, const TEngineSettings&) {

@@ -6,6 +6,7 @@
 #include "forms/Actions.h"
 #include "forms/Dialogs.h"
 #include "forms/QtStrings.h"
+#include "platform/LanManBrowse.h"
 #include "platform/Thread.h"
 #include "settings/uProgramOptions.h"
 
@@ -109,6 +110,29 @@ TEST_F(ComputerFindGui, TakesEveryNameOnceTheSearchHasEnded)
     EXPECT_EQ(Names, (std::vector<std::string>{"A1", "A2", "B1"}));
     EXPECT_EQ(OkEnabled, (std::vector<bool>{false, true}));
     EXPECT_EQ(CountText, "Computers found: 3");
+}
+
+// No browser on the network: the dialog says why nothing was found instead of
+// a count of 0 as if the network were empty.
+TEST_F(ComputerFindGui, ABrowseThatFailsSaysWhy)
+{
+    TNeighbourhoodSource NoBrowser;
+    NoBrowser.Workgroups = []() -> std::vector<std::string> {
+        throw platform::EBrowseError("no master browser answered");
+    };
+    NoBrowser.Servers = [](const std::string&) { return std::vector<std::string>{}; };
+    std::string CountText;
+    ModalDriver D([&](QDialog& Base) {
+        auto& Dlg = static_cast<TdlgAddressComputerFind&>(Base);
+        EXPECT_TRUE(PumpUntil([&] { return !Dlg.Searching(); }));
+        CountText = FromQ(Dlg.findChild<QLabel*>("lblComputerCount")->text());
+        Dlg.actAdd()->Update();
+        EXPECT_FALSE(Dlg.actAdd()->isEnabled());
+        return mrCancel;
+    });
+    std::vector<std::string> Names;
+    EXPECT_FALSE(ShowAddressComputerFind(Names, NoBrowser));
+    EXPECT_EQ(CountText, "No computer found: the browse failed: no master browser answered");
 }
 
 TEST_F(ComputerFindGui, CancelDuringTheSearchReturnsFalseAndDetachesTheThread)

@@ -3,6 +3,7 @@
 // the input box and kept on disk at once, copying, and clearing.
 #include "app/uListExport.h"
 #include "app/uTolvex.h"
+#include "app/uTolvexFiles.h"
 #include "engine/uComputerList.h"
 #include "engine/uEngineOptions.h"
 #include "engine/uThreadScanPool.h"
@@ -225,6 +226,46 @@ TEST_F(ResultListWindowGui, ScanResultsFilterSortCommentCopyAndClear)
     EXPECT_EQ(TempFolder::Read(AppDir_ + "/mac_comments.txt"),
               "00-1a-2b-00-00-01=moved to room 4\r\n");
     EXPECT_TRUE(Messages.empty()) << Messages.front();
+}
+
+// A message of a language file may hold "{ENTER}": the log shows the break as
+// a blank, not as escaped control characters. The elapsed time of a scan goes
+// with its results, when they are cleared or a list is opened in their place.
+TEST_F(ResultListWindowGui, LogLineBreaksReadAsBlanksAndTheElapsedTimeGoesWithTheResults)
+{
+    auto Form = std::make_unique<TfrmTolvex>();
+    Form->show();
+    auto* Log = Child<TVirtualStringTree>(*Form, "vstLog");
+    Form->Pool().OnStart(&Form->Pool());
+    Form->Pool().OnStatus(0, "10.0.0.1: found\r\nby ARP");
+    Found(*Form, Computer("PC", "10.0.0.1", true, {{"", "00-1a-2b-00-00-01"}}));
+    Form->Pool().OnFinish(&Form->Pool());
+    std::vector<QString> Shown;
+    for (TVirtualNode* N = Log->GetFirst(); N; N = Log->GetNext(N))
+        Shown.push_back(Log->model()->data(Log->IndexOf(N), Qt::DisplayRole).toString());
+    EXPECT_NE(std::find(Shown.begin(), Shown.end(), "10.0.0.1: found by ARP"), Shown.end());
+    EXPECT_FALSE(Form->StatusPanel(3)->text().isEmpty()) << "the scan's elapsed time";
+
+    ASSERT_TRUE(Form->actClearList->Execute());
+    EXPECT_EQ(Form->StatusPanel(3)->text(), "");
+
+    // Opening a list after a scan.
+    const std::string File = Dir.Path("list.xml");
+    TComputerList One;
+    One.push_back(Computer("PC2", "10.0.0.2", true, {{"", "00-1a-2b-00-00-02"}}));
+    SaveComputerListToFile(File, One);
+    Form->Pool().OnStart(&Form->Pool());
+    Form->Pool().OnFinish(&Form->Pool());
+    ASSERT_FALSE(Form->StatusPanel(3)->text().isEmpty());
+    const TFileDialogFn Old =
+        SetFileDialog([&](const TFileDialogOptions&, std::string& Name, int&) {
+            Name = File;
+            return true;
+        });
+    ASSERT_TRUE(Form->actOpenFile->Execute());
+    SetFileDialog(Old);
+    EXPECT_EQ(Child<TVirtualStringTree>(*Form, "vstMacList")->RootNodeCount(), 1);
+    EXPECT_EQ(Form->StatusPanel(3)->text(), "");
 }
 
 TEST_F(ResultListWindowGui, ACommentsFileNobodyEditedStaysByteForByte)

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLocalSocket>
 #include <QMenuBar>
+#include <QTest>
 
 #include <chrono>
 #include <csignal>
@@ -139,8 +140,9 @@ TEST_F(ToolsMenu, CommandsNeedASelectedComputerAndManagetoolsNeverDoes)
     ASSERT_NE(ToolsAt, Bar.end());
     EXPECT_EQ(*(ToolsAt - 1), "View");
     EXPECT_EQ(*(ToolsAt + 1), "Help");
+    // Administrative tools first, in the Tools menu and the row pop-up alike.
     EXPECT_EQ(Captions(Form->mnTools),
-              (std::vector<std::string>{Translate("Nettools"), Translate("Admintools")}));
+              (std::vector<std::string>{Translate("Admintools"), Translate("Nettools")}));
     // The default file's commands, in its order.
     TCommandList Defaults("Nettools");
     ASSERT_TRUE(Defaults.LoadFromFile(AppDir + "/Default/tools.xml"));
@@ -156,8 +158,8 @@ TEST_F(ToolsMenu, CommandsNeedASelectedComputerAndManagetoolsNeverDoes)
     // The row pop-up: the two lists right after "Open as...".
     const QList<QAction*> Popup = Form->pmMAcList->actions();
     ASSERT_GE(Popup.size(), 3);
-    EXPECT_EQ(Popup[1]->menu(), Form->mnPopupNetTools);
-    EXPECT_EQ(Popup[2]->menu(), Form->mnPopupAdminTools);
+    EXPECT_EQ(Popup[1]->menu(), Form->mnPopupAdminTools);
+    EXPECT_EQ(Popup[2]->menu(), Form->mnPopupNetTools);
 
     auto Check = [&](bool Selected) {
         Form->actTools->Update();
@@ -353,6 +355,70 @@ TEST_F(ToolsMenu, ReservedNamesOpenTheirDialogs)
     ASSERT_TRUE(Click(Manage));
     ASSERT_EQ(Shown.size(), 1u);
     EXPECT_NE(Shown[0].find("CommandList"), std::string::npos) << Shown[0];
+}
+
+// A computer from an opened list may have no address: it is selected, so the
+// commands are offered, and each says what is missing; none turns to this
+// computer instead, as an empty host would make the reserved ones do.
+TEST_F(ToolsMenu, ASelectedComputerWithoutAddressIsSaidToHaveNone)
+{
+    TempFolder::Write(AppDir + "/tools.xml",
+                      ToolsFileText(CommandItem({"Record", Recorder, "%computer_ip%", Work}),
+                                    CommandItem({"Off", CommandShutdown, "", ""}) +
+                                        CommandItem({"Say", CommandSendMessage, "", ""})));
+    OpenWindow();
+    Found("", "02-00-00-00-00-09");
+    FocusRow(Tree->Child(nullptr, 0));
+    std::vector<std::string> Shown;
+    ModalDriver D([&](QDialog& Dlg) {
+        Shown.push_back(Dlg.metaObject()->className());
+        return mrCancel;
+    });
+    for (auto [Menu, Item, Name] : {std::tuple{Form->mnMainNetTools, 0, "Record"},
+                                    std::tuple{Form->mnMainAdminTools, 0, "Off"},
+                                    std::tuple{Form->mnPopupAdminTools, 1, "Say"}}) {
+        Messages.clear();
+        ASSERT_TRUE(Click(Command(Menu, Item))) << Name;
+        EXPECT_EQ(Messages, std::vector<std::string>{"The selected computer has no address; the "
+                                                     "command \"" +
+                                                     std::string(Name) + "\" needs one."});
+    }
+    EXPECT_EQ(Shown, std::vector<std::string>{});
+    EXPECT_EQ(Recorded(500), "");
+}
+
+// Where the desktop has no program for an address, xdg-open starts and then
+// fails: a command that runs it, or opens a URL through it, says so.
+TEST_F(ToolsMenu, ACommandWhoseOpenerFailsSaysWhy)
+{
+    const std::string Bin = Dir.Path("bin");
+    fs::create_directories(Bin);
+    TempFolder::Write(Bin + "/xdg-open", "#!/bin/sh\nexit 3\n");
+    ::chmod((Bin + "/xdg-open").c_str(), 0755);
+    const std::string OldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (Bin + ":" + OldPath).c_str(), 1);
+    TempFolder::Write(
+        AppDir + "/tools.xml",
+        ToolsFileText(CommandItem({"Shared folders", "xdg-open", "smb://%computer_ip%/", ""}) +
+                          CommandItem({"Files", "smb://files/", "", ""}),
+                      ""));
+    OpenWindow();
+    Found("10.0.0.9", "02-00-00-00-00-09");
+    FocusRow(Tree->Child(nullptr, 0));
+    const std::string Reason =
+        "xdg-open ended with exit code 3: the desktop has no program for it.";
+    for (auto [Item, Text] :
+         {std::pair{0, "The desktop cannot open \"smb://10.0.0.9/\" for the command \"Shared "
+                       "folders\": " +
+                           Reason},
+          std::pair{1, "The desktop cannot open \"smb://files/\" for the command \"Files\": " +
+                           Reason}}) {
+        Messages.clear();
+        ASSERT_TRUE(Click(Command(Form->mnMainNetTools, Item)));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !Messages.empty(); }, 10000)) << Text;
+        EXPECT_EQ(Messages, std::vector<std::string>{Text});
+    }
+    ::setenv("PATH", OldPath.c_str(), 1);
 }
 
 TEST_F(ToolsMenu, AnUnreadableCommandIsReportedOnceAndTheFileIsNotSavedOver)

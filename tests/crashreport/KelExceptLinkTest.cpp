@@ -27,10 +27,13 @@ std::string Unhex(const std::string& Hex)
     return Out;
 }
 
-using TAnyFrame = std::variant<THelloFrame, TSettingsFrame, TAlertNewFrame, TAlertShowFrame,
-                               TAlertSetTitleFrame, TAlertAddAreaFrame, TAlertClearFrame,
-                               TAlertSetAreaFrame, TAlertSetPositionFrame, TAlertCloseFrame,
-                               TAlertReleaseFrame, TScreenShotRequestFrame, TScreenShotTakenFrame>;
+using TAnyFrame =
+    std::variant<THelloFrame, TSettingsFrame, TAlertNewFrame, TAlertShowFrame, TAlertSetTitleFrame,
+                 TAlertAddAreaFrame, TAlertClearFrame, TAlertSetAreaFrame, TAlertSetPositionFrame,
+                 TAlertCloseFrame, TAlertReleaseFrame, TScreenShotRequestFrame,
+                 TScreenShotTakenFrame, TSaveRequestFrame, TSaveDoneFrame, TPrintRequestFrame,
+                 TPrintDoneFrame, TSendRequestFrame, TSendDoneFrame, TRestartRequestFrame,
+                 TRestartReadyFrame>;
 
 // The cases of link_oracle.py, as this side builds them.
 const std::map<std::string, TAnyFrame>& Cases()
@@ -51,6 +54,15 @@ const std::map<std::string, TAnyFrame>& Cases()
         {"screenshot-taken",
          TScreenShotTakenFrame{99, false, 0, 0, "screenshot: not available (no X11 display)"}},
         {"empty-text", TAlertSetTitleFrame{1, ""}},
+        {"save-request", TSaveRequestFrame{5, "date/time : now\r\n", true}},
+        {"save-done", TSaveDoneFrame{5, true, "/home/u/bugreport.kbr"}},
+        {"print-request", TPrintRequestFrame{6, "report"}},
+        {"print-done", TPrintDoneFrame{6, false}},
+        {"send-request", TSendRequestFrame{8, "report", 99, false, true, "TPF0"}},
+        {"send-done", TSendDoneFrame{8, soInBackground}},
+        {"restart-request", TRestartRequestFrame{9, {1, -2, std::int64_t{1} << 50}}},
+        {"restart-request-none", TRestartRequestFrame{10, {}}},
+        {"restart-ready", TRestartReadyFrame{9, true}},
     };
     return C;
 }
@@ -196,6 +208,18 @@ TEST(CrashreportLink, GarbledFieldsDoNotDecode)
         TAlertNewFrame Out;
         EXPECT_FALSE(DecodeFrame(C.Frame, Out));
     }
+    // A restart carries ten times at most, and as many as it says.
+    TRestartRequestFrame Restart;
+    const auto Times = [](std::uint32_t Count, int Values) {
+        std::string F = std::string("\1\0\0\0", 4) + std::string(1, static_cast<char>(Count)) +
+                        std::string(3, '\0');
+        return F + std::string(8 * Values, '\1');
+    };
+    EXPECT_TRUE(DecodeFrame(TLinkFrame{lfRestartRequest, Times(10, 10)}, Restart));
+    EXPECT_EQ(Restart.Times.size(), 10u);
+    EXPECT_FALSE(DecodeFrame(TLinkFrame{lfRestartRequest, Times(11, 11)}, Restart));
+    EXPECT_FALSE(DecodeFrame(TLinkFrame{lfRestartRequest, Times(3, 2)}, Restart));
+    EXPECT_FALSE(DecodeFrame(TLinkFrame{lfRestartRequest, Times(2, 3)}, Restart));
     // A truth value is 0 or 1, nothing else.
     TAlertShowFrame Show;
     EXPECT_TRUE(DecodeFrame(TLinkFrame{lfAlertShow, std::string("\7\0\0\0\1", 5)}, Show));

@@ -38,6 +38,15 @@ CASES = [
     ("screenshot-taken", frame(65, u32(99), u8(0), u32(0), u32(0),
                                text("screenshot: not available (no X11 display)"))),
     ("empty-text", frame(34, u32(1), text(""))),
+    ("save-request", frame(160, u32(5), text("date/time : now\r\n"), u8(1))),
+    ("save-done", frame(161, u32(5), u8(1), text("/home/u/bugreport.kbr"))),
+    ("print-request", frame(162, u32(6), text("report"))),
+    ("print-done", frame(163, u32(6), u8(0))),
+    ("send-request", frame(164, u32(8), text("report"), u32(99), u8(0), u8(1), text("TPF0"))),
+    ("send-done", frame(165, u32(8), u8(3))),
+    ("restart-request", frame(166, u32(9), u32(3), i64(1), i64(-2), i64(1 << 50))),
+    ("restart-request-none", frame(166, u32(10), u32(0))),
+    ("restart-ready", frame(167, u32(9), u8(1))),
 ]
 
 for name, data in CASES:

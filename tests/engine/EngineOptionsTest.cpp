@@ -35,7 +35,7 @@ TEST_F(EngineOptions, Defaults)
 TEST_F(EngineOptions, MessagesHoldTheirKeysUntilTranslated)
 {
     const auto& m = EngineMessages();
-    ASSERT_EQ(m.size(), 12u);
+    ASSERT_EQ(m.size(), 18u);
     std::set<std::string> keys;
     std::set<const std::string*> globals;
     for (const TEngineMessage& e : m) {
@@ -111,6 +111,12 @@ TEST_F(EngineOptions, SnapshotCopiesEveryValueAndStaysPutAfterwards)
     EXPECT_EQ(s.sSetStatusScanADComputerNotFound, "text 9 %s");
     EXPECT_EQ(s.sComputerCaptionStyle, "text 10 %s");
     EXPECT_EQ(s.sSetStatusScanComputerNotResolved, "text 11 %s");
+    EXPECT_EQ(s.sSetStatusScanNeighbourTableBound, "text 12 %s");
+    EXPECT_EQ(s.sSetStatusScanCheckUnavailable, "text 13 %s");
+    EXPECT_EQ(s.sSetStatusScanNetBiosNoMac, "text 14 %s");
+    EXPECT_EQ(s.sSetStatusScanNetBiosNeighbourMac, "text 15 %s");
+    EXPECT_EQ(s.sSetStatusScanNetworkFailed, "text 16 %s");
+    EXPECT_EQ(s.sSetStatusScanADFailed, "text 17 %s");
 }
 
 TEST_F(EngineOptions, ResetRestoresDefaultsAndKeys)

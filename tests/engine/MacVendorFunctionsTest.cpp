@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -331,4 +335,111 @@ TEST(VendorCache, AgreesWithTheQueryOnTheRealDatabase)
             macs.push_back(buf);
         }
     ExpectCacheAgreesWithQuery(RealDb(), macs, -1);
+}
+
+namespace {
+
+// Runs Lookup on Workers threads at once, each with its own connection to
+// File and its own cache, as the scan pool's workers look up the vendors of
+// the hosts they found.
+void OnWorkersAtOnce(const std::string& File, int Workers,
+                     const std::function<void(sqlite3*, TVendorCache&)>& Lookup)
+{
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < Workers; ++i)
+        threads.emplace_back([&] {
+            sqlite3* db = OpenVendorsDb(File, VendorsDbWorkerFlags);
+            TVendorCache cache;
+            while (!go)
+                std::this_thread::yield();
+            Lookup(db, cache);
+            CloseVendorsDb(db);
+        });
+    go = true;
+    for (std::thread& t : threads)
+        t.join();
+}
+
+} // namespace
+
+TEST(VendorCache, WorkersOfOneProcessAskTheDatabaseOncePerPrefix)
+{
+    TempFolder dir;
+    const std::string file = dir.Path("vendors.db");
+    Exec(file,
+         "CREATE TABLE mac_addresses (id INTEGER PRIMARY KEY, organization_name TEXT,"
+         " range_begin INTEGER, range_end INTEGER, bits INTEGER);"
+         "INSERT INTO mac_addresses VALUES (1, 'One', 0x001122000000, 0x001122FFFFFF, 24);"
+         "INSERT INTO mac_addresses VALUES (2, 'Two', 0x3CD92B000000, 0x3CD92BFFFFFF, 24);"
+         "INSERT INTO mac_addresses VALUES (3, 'Outer', 0x0050C2000000, 0x0050C2FFFFFF, 24);"
+         "INSERT INTO mac_addresses VALUES (4, 'Inner', 0x0050C27D5000, 0x0050C27D5FFF, 36);");
+    // Three prefixes no block splits (one of them in no block), two
+    // addresses under the split one.
+    const std::vector<std::string> macs = {
+        "00-11-22-00-00-01", "3C-D9-2B-12-34-56", "02-00-00-00-5D-03", "00-50-C2-7D-51-23",
+        "00-11-22-FF-FF-FE", "3C-D9-2B-00-00-00", "02-00-00-00-5D-08", "00-50-C2-00-00-01"};
+    std::map<std::string, std::string> direct;
+    {
+        sqlite3* db = OpenVendorsDb(file, VendorsDbWorkerFlags);
+        for (const std::string& mac : macs)
+            QueryVendor(NormalizeMac(mac), db, direct[mac]);
+        CloseVendorsDb(db);
+    }
+    constexpr int workers = 24;
+    std::mutex lock;
+    long long hits = 0;
+    int wrong = 0;
+    OnWorkersAtOnce(file, workers, [&](sqlite3* Db, TVendorCache& Cache) {
+        int mismatches = 0;
+        for (const std::string& mac : macs) {
+            std::string vendor = "stale";
+            Cache.GetVendorByMac(mac, Db, vendor);
+            mismatches += vendor != direct[mac];
+        }
+        std::lock_guard<std::mutex> l(lock);
+        hits += Cache.Hits();
+        wrong += mismatches;
+    });
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(direct["00-11-22-00-00-01"], "One");
+    EXPECT_EQ(direct["00-50-C2-7D-51-23"], "Inner");
+    // Six lookups a worker under the three uniform prefixes; one query in
+    // the whole process for each of them.
+    EXPECT_EQ(hits, workers * 6 - 3);
+}
+
+TEST(VendorCache, QueryThatFailsFailsForEveryWorkerWaitingOnItAndIsAskedAgain)
+{
+    TempFolder dir;
+    const std::string file = dir.Path("vendors.db");
+    Exec(file, "PRAGMA page_size=4096;"
+               "CREATE TABLE mac_addresses (id INTEGER PRIMARY KEY, organization_name TEXT,"
+               " range_begin INTEGER, range_end INTEGER, bits INTEGER);"
+               "CREATE INDEX mac_addresses_by_end ON mac_addresses(range_end);"
+               "INSERT INTO mac_addresses VALUES (1, 'A', 0x001122000000, 0x001122FFFFFF, 24);");
+    {
+        // The index's page is overwritten: the table reads whole, so the
+        // prefixes are remembered, while the query, which walks the index,
+        // fails.
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(2 * 4096);
+        std::string junk(4096, '\xA5');
+        f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+    }
+    std::atomic<int> raised{0}, answered{0};
+    OnWorkersAtOnce(file, 16, [&](sqlite3* Db, TVendorCache& Cache) {
+        for (int round = 0; round < 2; ++round) {
+            std::string vendor;
+            const std::string msg =
+                MessageOf([&] { Cache.GetVendorByMac("00-11-22-33-44-55", Db, vendor); });
+            if (msg.rfind("Error executing SQL.\rError [11]: database disk image is malformed.",
+                          0) == 0)
+                ++raised;
+            else
+                ++answered;
+        }
+    });
+    EXPECT_EQ(raised, 32);
+    EXPECT_EQ(answered, 0);
 }

@@ -33,7 +33,10 @@ std::pair<bool, bool> ScanOnce(const Case& c)
     if (!c.realArp)
         s.GetMacByArp = [](const std::string&, std::string& MAC) { MAC.clear(); };
     s.CheckTcpPort = [](const std::string&, int, uint16_t) { return 1; };
-    s.GetMacByNetBios = [](const std::string&, int, std::string& MAC) { MAC.clear(); };
+    s.GetMacByNetBios = [](const std::string&, int, std::string& MAC) {
+        MAC.clear();
+        return nmsNone;
+    };
     s.HostNameToIP = [](const std::string& Host, int, std::string& IP) { IP = Host; };
     s.GetNetBiosName = [](const std::string&, int, std::string& Name) { Name.clear(); };
     s.IPToHostName = [](const std::string&, std::string& Name) { Name.clear(); };
@@ -111,4 +114,26 @@ TEST(ScanSweep, TriesFollowTheLossTheAnswersShowed)
     odd.MinAttempts = 0;
     odd.Tries.Attempts = 1;
     EXPECT_EQ(SweepTriesNeeded(0, 0, odd), 1);
+}
+
+// The kernel way's addresses at a time follow the neighbour table's
+// thresholds, not what it happens to hold.
+TEST(ScanSweep, TheKernelWayAsksAsManyAddressesAtATimeAsTheTableHasRoomFor)
+{
+    const struct {
+        bool read;
+        platform::NeighbourTableSize size;
+        int room;
+    } cases[] = {
+        {true, {128, 512, 1024, 41}, 256},   // the kernel's defaults
+        {true, {128, 512, 1024, 1000}, 256}, // full of entries it may evict
+        {false, {0, 0, 0, 0}, 256},          // unreadable: the defaults
+        {true, {1024, 4096, 8192, 0}, 2048}, // raised by the administrator
+        {true, {1024, 4096, 5000, 0}, 452},  // little room above the soft limit
+        {true, {128, 1024, 1024, 0}, 16},    // none: the least
+        {true, {4, 8, 16, 0}, 16},           // tiny: the least
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(KernelTableRoom(c.read, c.size), c.room)
+            << c.size.Thresh2 << "/" << c.size.Thresh3 << ", " << c.size.Entries << " entries";
 }

@@ -37,6 +37,8 @@ TScanJob NetworkJob()
     job.Settings.sSetStatusScanNetworkComputerNotFound = "no computers";
     job.Settings.sSetStatusScanADComplete = "%d accounts found";
     job.Settings.sSetStatusScanADComputerNotFound = "no accounts";
+    job.Settings.sSetStatusScanNetworkFailed = "browse failed: %s";
+    job.Settings.sSetStatusScanADFailed = "search failed: %s";
     return job;
 }
 
@@ -52,18 +54,25 @@ TEST(EnumNetworkNeighbourhood, EmptyFirstDomainAndRepeatsAcrossDomainsCount)
     EXPECT_EQ(job.Message, "4 computers found");
 }
 
-TEST(EnumNetworkNeighbourhood, NothingFoundOrNoBrowserIsNotFound)
+// An empty network is "nothing found"; a browse that could not be made says
+// why, as a failure, instead of passing for an empty network.
+TEST(EnumNetworkNeighbourhood, NothingFoundIsNotFoundAndAFailedBrowseSaysWhy)
 {
-    for (const auto& source :
-         {Browser({}, {}), Browser({"WG"}, {{"WG", {"!fail"}}}),
-          TNeighbourhoodSource{[]() -> Names { throw platform::EBrowseError("no master"); },
-                               [](const std::string&) { return Names{"X"}; }}}) {
+    const std::pair<TNeighbourhoodSource, std::string> Cases[] = {
+        {Browser({}, {}), "no computers"},
+        {Browser({"WG"}, {{"WG", {}}}), "no computers"},
+        {Browser({"WG"}, {{"WG", {"!fail"}}}), "browse failed: no browser answered"},
+        {TNeighbourhoodSource{[]() -> Names { throw platform::EBrowseError("no master"); },
+                              [](const std::string&) { return Names{"X"}; }},
+         "browse failed: no master"},
+    };
+    for (const auto& [Source, Message] : Cases) {
         TScanJob job = NetworkJob();
         Names names;
-        EnumNetworkNeighbourhood(job, names, nullptr, source);
+        EnumNetworkNeighbourhood(job, names, nullptr, Source);
         EXPECT_TRUE(names.empty());
         EXPECT_EQ(job.Status, jsNotFound);
-        EXPECT_EQ(job.Message, "no computers");
+        EXPECT_EQ(job.Message, Message);
     }
 }
 
@@ -195,7 +204,7 @@ TEST(ScanActiveDirectory, NoDirectoryIsNotFoundAndNeverRaises)
     EXPECT_NO_THROW(ScanActiveDirectory(job, names, nullptr, none));
     EXPECT_TRUE(names.empty());
     EXPECT_EQ(job.Status, jsNotFound);
-    EXPECT_EQ(job.Message, "no accounts");
+    EXPECT_EQ(job.Message, "search failed: the directory names no default naming context");
 }
 
 TEST(ScanActiveDirectory, FailureOnALaterPageKeepsEarlierNames)

@@ -22,9 +22,14 @@ struct ScriptedNet {
     std::map<std::string, std::string> Resolves;
     // Addresses that answer neither ping nor the TCP probe.
     std::set<std::string> Dead;
+    // Not empty: no echo can be sent at all, for this reason.
+    std::string PingUnavailable;
     // MAC texts that ARP and NetBIOS answer per address.
     std::map<std::string, std::string> Arp;
     std::map<std::string, std::string> NetBios;
+    // Addresses that answer NetBIOS with an all-zero unit id, and what the
+    // method then made of it (the MAC, if any, from NetBios).
+    std::map<std::string, TNetBiosMacSource> NetBiosZeros;
     // Adapters the list methods add per host ("netapi", "wmi", "snmp");
     // a method asked for a host not listed here fails (returns false).
     std::map<std::string, std::map<std::string, std::vector<std::string>>> Lists;
@@ -69,6 +74,8 @@ struct ScriptedNet {
         };
         s.PingHost = [this](const std::string& IP, int TimeoutMs) {
             Record("ping " + IP + " " + std::to_string(TimeoutMs));
+            if (!PingUnavailable.empty())
+                throw platform::EIcmpUnavailable(PingUnavailable);
             return Dead.count(IP) ? NoAnswer : 1;
         };
         s.CheckTcpPort = [this](const std::string& IP, int TimeoutMs, uint16_t Port) {
@@ -84,6 +91,10 @@ struct ScriptedNet {
         s.GetMacByNetBios = [this](const std::string& IP, int TimeoutMs, std::string& MAC) {
             Record("netbios " + IP + " " + std::to_string(TimeoutMs));
             MAC = Lookup(NetBios, IP);
+            const auto zeros = NetBiosZeros.find(IP);
+            if (zeros != NetBiosZeros.end())
+                return zeros->second;
+            return MAC.empty() ? nmsNone : nmsReply;
         };
         s.GetMacsByNetApi = [this](const std::string& Host, TComputer& Computer) {
             return List("netapi", Host, Computer);

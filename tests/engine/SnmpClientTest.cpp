@@ -3,17 +3,20 @@
 // down to replies no honest agent sends.
 #include "engine/uGetMac.h"
 #include "platform/Sockets.h"
+#include "platform/Thread.h"
 #include "tests/support/ComputerBuilders.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -385,6 +388,70 @@ TEST(SnmpQuery, ErrorsExceptionsAndSilenceAreNoAnswer)
     EXPECT_GE(ms, 190);
     EXPECT_LE(ms, 600) << "one time-out, no retry";
     EXPECT_EQ(agent.requests().size(), 4u);
+}
+
+// A request of a thread that is terminated stops waiting at once, as
+// unanswered, and the client goes on: the late reply to the request given up
+// on is not taken for the reply to the next one.
+TEST(SnmpQuery, ATerminatedThreadStopsWaitingAndTheLateReplyIsDropped)
+{
+    std::atomic<int> seen{0};
+    std::atomic<bool> release{false};
+    FakeAgent agent([&](const Request&) -> std::optional<Answer> {
+        if (seen++ == 0) {
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return Answer{0, "", Encode(0x04, "late")};
+        }
+        return Answer{0, "", Encode(0x04, "fresh")};
+    });
+    TSnmpClient client("127.0.0.1", "public", 20000, agent.port());
+
+    struct TAsker : platform::TThread {
+        explicit TAsker(TSnmpClient& C) : Client(C) {}
+        void Execute() override
+        {
+            std::string oid = "1.3.6.1.2.1.1.5.0";
+            Answered = SnmpQuery(Client, oid, false, Value);
+        }
+        TSnmpClient& Client;
+        std::atomic<bool> Answered{true};
+        std::string Value = "kept";
+    } asker(client);
+    asker.Resume();
+    while (seen.load() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const long long t0 = platform::MonotonicMs();
+    asker.Terminate();
+    asker.WaitFor();
+    EXPECT_FALSE(asker.Answered);
+    EXPECT_EQ(asker.Value, "kept");
+    EXPECT_LT(platform::MonotonicMs() - t0, 10000) << "the 20 s time-out was sat out";
+
+    release = true; // the late reply is on its way before the next request
+    std::string oid = "1.3.6.1.2.1.1.5.0", value;
+    ASSERT_TRUE(SnmpQuery(client, oid, false, value));
+    EXPECT_EQ(value, "fresh");
+    EXPECT_EQ(seen.load(), 2);
+}
+
+// Waiting for a reply that does not come sleeps in the kernel: the thread's
+// processor time stays a small part of the time-out (a wait that polled
+// without a time-out of its own would spend all of it).
+TEST(SnmpQuery, WaitingForSilenceTakesNoProcessorTime)
+{
+    FakeAgent agent([](const Request&) { return std::optional<Answer>(); });
+    TSnmpClient client("127.0.0.1", "public", 600, agent.port());
+    const auto cpuMs = [] {
+        rusage u{};
+        ::getrusage(RUSAGE_THREAD, &u);
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000LL +
+               (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+    };
+    std::string oid = "1.3.6.1.2.1.1.5.0", value;
+    const long long before = cpuMs();
+    EXPECT_FALSE(SnmpQuery(client, oid, false, value));
+    EXPECT_LT(cpuMs() - before, 150);
 }
 
 TEST(SnmpQuery, BadInputRaises)

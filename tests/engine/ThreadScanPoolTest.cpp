@@ -430,6 +430,81 @@ TEST_F(ScanPool, EveryJobLogsItsOwnOutcomeAndOnlyFoundMacsAreListed)
     EXPECT_EQ(ComputerList->size(), 2u);
 }
 
+// A user whom the system lets send no echo still gets every host the methods
+// reach: each fails the check, ARP, NetBIOS and SNMP ask it all the same, and
+// the reason is said once per scan instead of once per host.
+TEST_F(ScanPool, AnEchoThatCannotBeSentFailsTheCheckOnceSaidAndTheScanGoesOn)
+{
+    sSetStatusScanComputerComplete = "found %s";
+    sSetStatusScanComputerInactive = "inactive %s";
+    sSetStatusScanComputerErrorMSg = "error %s: %s";
+    sSetStatusScanCheckUnavailable = "no echo: %s";
+    iMaxThreads = 1;
+    IgnoreCheck = false;
+    ScriptedNet net;
+    net.PingUnavailable = "no ICMP socket";
+    net.Arp["10.0.0.1"] = "00-00-0c-00-00-01";
+    net.NetBios["10.0.0.2"] = "00-00-0c-00-00-02";
+    net.Lists["snmp"]["10.0.0.3"] = {"00-00-0c-00-00-03"};
+    net.Lists["wmi"]["10.0.0.3"] = {"00-00-0c-00-00-33"};
+    TPoolOfThreads pool(net.Services());
+    Recorder r;
+    r.Attach(pool);
+    pool.SetTarget(stAddressList);
+    pool.SetMethod(smAll);
+    pool.Addresses = {"10.0.0.1", "10.0.0.2", "10.0.0.3"};
+    const std::vector<std::string> expected = {"start",
+                                               "3 no echo: no ICMP socket [1/3]",
+                                               "1 inactive 10.0.0.1 [1/3]",
+                                               "computer 10.0.0.1",
+                                               "1 inactive 10.0.0.2 [2/3]",
+                                               "computer 10.0.0.2",
+                                               "1 inactive 10.0.0.3 [3/3]",
+                                               "computer 10.0.0.3",
+                                               "finish"};
+    for (int scan = 0; scan < 2; ++scan) {
+        r.Events.clear();
+        ASSERT_TRUE(r.Run(pool));
+        EXPECT_EQ(r.Events, expected) << "scan " << scan;
+    }
+    // NET API and WMI are left out on hosts that failed the check.
+    EXPECT_EQ(net.CallCount("wmi"), 0);
+    EXPECT_EQ(net.CallCount("netapi"), 0);
+    EXPECT_EQ(net.CallCount("snmp"), 6);
+    ASSERT_EQ(ComputerList->size(), 6u);
+    EXPECT_EQ(ComputerList->at(2)->AdapterList.size(), 1u);
+}
+
+// A node that answers NetBIOS with zeros for its unit id (as Samba does) is
+// no silent host: on the local link its MAC is the neighbour table's, and
+// off it the log says that it answered without one.
+TEST_F(ScanPool, ANetBiosAnswerWithoutHardwareAddressIsSaidAndTakenFromTheNeighbourTable)
+{
+    sSetStatusScanComputerComplete = "found %s";
+    sSetStatusScanComputerNotDetect = "nothing %s";
+    sSetStatusScanNetBiosNoMac = "zeros %s";
+    sSetStatusScanNetBiosNeighbourMac = "neighbour %s";
+    iMaxThreads = 1;
+    ScriptedNet net;
+    net.NetBios["10.0.0.1"] = "02-00-00-00-00-01";
+    net.NetBiosZeros["10.0.0.1"] = nmsNeighbourTable;
+    net.NetBiosZeros["10.0.0.2"] = nmsNoHardwareAddress;
+    net.NetBios["10.0.0.3"] = "02-00-00-00-00-03";
+    TPoolOfThreads pool(net.Services());
+    Recorder r;
+    r.Attach(pool);
+    pool.SetTarget(stAddressList);
+    pool.SetMethod(smNetBios);
+    pool.Addresses = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"};
+    ASSERT_TRUE(r.Run(pool));
+    EXPECT_EQ(r.Events, (std::vector<std::string>{"start", "0 neighbour 10.0.0.1 [1/4]",
+                                                  "computer 10.0.0.1", "3 zeros 10.0.0.2 [2/4]",
+                                                  "0 found 10.0.0.3 [3/4]", "computer 10.0.0.3",
+                                                  "3 nothing 10.0.0.4 [4/4]", "finish"}));
+    ASSERT_EQ(ComputerList->size(), 2u);
+    EXPECT_EQ(ComputerList->at(0)->AdapterList.at(0)->Number, "02-00-00-00-00-01");
+}
+
 TEST_F(ScanPool, NothingOfAStoppedScanReachesTheNextOne)
 {
     ScriptedNet net;

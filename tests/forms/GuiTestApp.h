@@ -4,6 +4,7 @@
 #pragma once
 
 #include "forms/Dialogs.h"
+#include "forms/VirtualTrees.h"
 #include "settings/CommonFunctions.h"
 #include "settings/Language.h"
 #include "settings/uProgramOptions.h"
@@ -12,6 +13,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QStyle>
 #include <QWidget>
 
 #include <ostream>
@@ -115,6 +117,28 @@ template <typename T> T* Child(const QObject& W, const char* Name)
     if (!C)
         throw std::runtime_error(std::string("no control named ") + Name);
     return C;
+}
+
+// The room a row's text has in its first cell: the cell less the icon and
+// the margins the style draws around both.
+inline int TextRoom(TVirtualStringTree& List, TVirtualNode* Node)
+{
+    const int Icon = List.style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, &List);
+    const int Margin = List.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &List);
+    return List.visualRect(List.IndexOf(Node)).width() - Icon - 4 * (Margin + 1);
+}
+
+// The rows of List whose first cell has no room for their whole text, one
+// text each: empty when every row shows what it holds.
+inline std::vector<std::string> RowsCutShort(TVirtualStringTree& List)
+{
+    std::vector<std::string> Cut;
+    for (TVirtualNode* N = List.GetFirst(); N; N = List.GetNext(N)) {
+        const std::string Text = List.Text(N, 0);
+        if (TextRoom(List, N) < List.fontMetrics().horizontalAdvance(QString::fromStdString(Text)))
+            Cut.push_back(Text);
+    }
+    return Cut;
 }
 
 // Saves what W shows as build/test-output/<Name>.png; true when written.

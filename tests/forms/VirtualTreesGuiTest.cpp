@@ -290,6 +290,25 @@ TEST_F(VirtualTreesGui, ColumnsMoveHideAndStartAfreshOnReset)
 
 } // namespace
 
+TEST_F(VirtualTreesGui, ALineBreakReadsAsABlankWhereTheListAsksForIt)
+{
+    const std::vector<std::pair<std::string, std::string>> Cases = {
+        {"first\r\nsecond", "first second"},
+        {"a\nb\rc\r\n\r\nd", "a b c  d"},
+        {"tab\tand\u202Eoverride\r\n", "tab\\u0009and\\u202Eoverride "},
+    };
+    for (const auto& [Raw, Shown] : Cases) {
+        EXPECT_EQ(VisibleText(Raw, true), Shown);
+        EXPECT_NE(VisibleText(Raw), Shown) << "only where asked for";
+    }
+    Tree.OnGetText = [&](TVirtualNode*, int) { return Cases[0].first; };
+    Tree.AddChild(nullptr, TRow{0, 0});
+    const QModelIndex I = Tree.IndexOf(Tree.GetFirst());
+    EXPECT_EQ(Tree.model()->data(I, Qt::DisplayRole).toString(), "first\\u000D\\u000Asecond");
+    Tree.SetLineBreaksAsBlanks(true);
+    EXPECT_EQ(Tree.model()->data(I, Qt::DisplayRole).toString(), "first second");
+}
+
 TEST_F(VirtualTreesGui, ControlAndDirectionCharactersAreShownEscapedAndTheDataStays)
 {
     // Names come from files and the network: a right-to-left override would

@@ -19,7 +19,9 @@ using TKnownFrames =
                TReportBeginFrame, TReportFieldFrame, TReportSectionFrame, TReportCompleteFrame,
                TShowDetailsFrame, TCloseBoxFrame, THandlersAnswerFrame, TDisplayModeFrame,
                TFireHandlersFrame, TVerdictFrame, TAssistantOutputFrame, TSettingChangedFrame,
-               TAttachScreenShotFrame>;
+               TAttachScreenShotFrame, TSaveRequestFrame, TSaveDoneFrame, TPrintRequestFrame,
+               TPrintDoneFrame, TSendRequestFrame, TSendDoneFrame, TRestartRequestFrame,
+               TRestartReadyFrame>;
 
 void CheckRoundTrip(const TLinkFrame& Frame)
 {

@@ -80,6 +80,11 @@ Peer& StartDnsmasq(Host& host, const DnsmasqConfig& config)
         }
         argv.push_back("--ptr-record=" + rev + "in-addr.arpa," + r.name);
     }
+    for (const auto& r : config.mx) {
+        CheckValue(r.domain, "mail domain");
+        CheckValue(r.host, "mail exchanger");
+        argv.push_back("--mx-host=" + r.domain + "," + r.host + "," + std::to_string(r.preference));
+    }
     PeerSpec spec;
     spec.name = "dnsmasq";
     spec.argv = argv;

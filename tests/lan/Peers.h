@@ -20,10 +20,18 @@ struct DnsRecord {
     std::string ip;
 };
 
+// A mail exchanger of a domain.
+struct MxRecord {
+    std::string domain;
+    std::string host;
+    int preference = 10;
+};
+
 struct DnsmasqConfig {
     std::string listen;             // the address it answers on (one of the host's)
     std::vector<DnsRecord> hosts;   // forward A record and the matching PTR record
     std::vector<DnsRecord> ptrOnly; // a PTR record without the forward name
+    std::vector<MxRecord> mx = {};  // MX records (--mx-host)
     // Names it knows nothing of get NXDOMAIN at once: there is no upstream.
 };
 

@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <linux/neighbour.h>
 #include <net/if.h>
+#include <string>
 #include <sys/socket.h>
+#include <utility>
 
 using namespace platform;
 
@@ -113,4 +117,33 @@ TEST(LoopbackQueries, UnknownInterfacesAndAddressesAreRefused)
     EXPECT_EQ(ResolveNeighbour(0, none, 100, entry), NeighbourResult::Error);
     MacBytes mac{};
     EXPECT_EQ(ArpRequest(0, mac, none, none, {}, mac), ArpResult::Unavailable);
+}
+
+// The neighbour table's thresholds as iproute2 reads them, for both families;
+// its count of entries is the whole machine's and moves, so only its bounds.
+TEST(NeighbourTableSize, ThresholdsAreIproute2s)
+{
+    for (const auto& [family, table] :
+         {std::pair{AF_INET, "arp_cache"}, std::pair{AF_INET6, "ndisc_cache"}}) {
+        const std::string command = std::string("ip ntable show name ") + table + " 2>/dev/null";
+        FILE* p = ::popen(command.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        int thresh1 = -1, thresh2 = -1, thresh3 = -1;
+        char line[512];
+        while (std::fgets(line, sizeof line, p))
+            if (const char* at = std::strstr(line, "thresh1"))
+                std::sscanf(at, "thresh1 %d thresh2 %d thresh3 %d", &thresh1, &thresh2, &thresh3);
+        ::pclose(p);
+        if (thresh3 < 0)
+            GTEST_SKIP() << "ip printed no thresholds for " << table;
+        NeighbourTableSize size;
+        ASSERT_TRUE(ReadNeighbourTableSize(family, size)) << table;
+        EXPECT_EQ(size.Thresh1, thresh1) << table;
+        EXPECT_EQ(size.Thresh2, thresh2) << table;
+        EXPECT_EQ(size.Thresh3, thresh3) << table;
+        EXPECT_GE(size.Entries, 0) << table;
+    }
+    NeighbourTableSize untouched{1, 2, 3, 4};
+    EXPECT_FALSE(ReadNeighbourTableSize(AF_UNIX, untouched));
+    EXPECT_EQ(untouched.Thresh3, 3) << "a refused read leaves the figures as they were";
 }

@@ -186,6 +186,30 @@ TEST(SpawnDetached, EveryChildIsReapedWhenItEnds)
         EXPECT_TRUE(WaitUntilGone(Pid)) << Pid << " left a zombie";
 }
 
+// An opener (xdg-open) that starts and then fails says so only by how it
+// ends; the caller learns that without waiting for it.
+TEST(SpawnDetached, HowTheChildEndedIsKeptForTheCaller)
+{
+    struct Case {
+        std::string Script;
+        int ExitCode, Signal;
+    };
+    for (const Case& C :
+         {Case{"exit 0", 0, 0}, Case{"exit 3", 3, 0}, Case{"kill -TERM $$", -1, 15}}) {
+        TSpawnRequest R;
+        R.Program = "/bin/sh";
+        R.Arguments = {"-c", C.Script};
+        const auto Result = SpawnDetached(R);
+        ASSERT_TRUE(Result.Started) << Result.Error;
+        ASSERT_NE(Result.Exit, nullptr);
+        for (int I = 0; I < 1000 && !Result.Exit->Ended; ++I)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_TRUE(Result.Exit->Ended) << C.Script;
+        EXPECT_EQ(Result.Exit->ExitCode, C.ExitCode) << C.Script;
+        EXPECT_EQ(Result.Exit->Signal, C.Signal) << C.Script;
+    }
+}
+
 TEST(SpawnDetached, FailuresToStartSayWhichStepAndWhy)
 {
     TempFolder Dir;

@@ -1,5 +1,7 @@
 #include "platform/Thread.h"
 
+#include "platform/Sockets.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +10,11 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 using namespace std::chrono_literals;
 using platform::MainThread;
@@ -164,6 +171,76 @@ TEST_F(MainThreadTest, TerminateEndsALoopingExecute)
     t.Terminate();
     t.WaitFor();
     EXPECT_TRUE(t.Terminated());
+}
+
+// A loopback UDP socket nobody sends to unless the test does.
+struct QuietSocket {
+    QuietSocket()
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (Fd.get() >= 0 && ::bind(Fd.get(), reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+            ::getsockname(Fd.get(), reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            Address = a;
+    }
+    bool Send() const
+    {
+        const platform::Socket out(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        return ::sendto(out.get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&Address),
+                        sizeof Address) == 1;
+    }
+    platform::Socket Fd{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in Address{};
+};
+
+// A thread's own socket wait ends as stopped when the thread is terminated,
+// during the wait or before it; an answer still ends it as ready, and a wait
+// outside a thread, or of a thread nobody terminates, keeps its time-out.
+TEST_F(MainThreadTest, TerminateEndsTheThreadsSocketWait)
+{
+    enum class When { During, Before, Answered, Never };
+    const std::pair<When, platform::WaitResult> Cases[] = {
+        {When::During, platform::WaitResult::Stopped},
+        {When::Before, platform::WaitResult::Stopped},
+        {When::Answered, platform::WaitResult::Ready},
+        {When::Never, platform::WaitResult::Timeout},
+    };
+    for (const auto& [Case, Expected] : Cases) {
+        QuietSocket sock;
+        ASSERT_NE(sock.Address.sin_port, 0);
+        // Long enough that a wait the stop did not end shows as a time-out.
+        const int timeoutMs = Case == When::Never ? 50 : 20000;
+        std::atomic<bool> go{Case != When::Before}, waiting{false};
+        std::atomic<platform::WaitResult> result{platform::WaitResult::Error};
+        FnThread t([&](FnThread&) {
+            while (!go.load())
+                std::this_thread::sleep_for(1ms);
+            waiting = true;
+            result = platform::WaitFor(sock.Fd.get(), POLLIN, timeoutMs);
+        });
+        t.Resume();
+        if (Case == When::Before) {
+            t.Terminate();
+            go = true;
+        }
+        while (!waiting.load())
+            std::this_thread::sleep_for(1ms);
+        if (Case == When::During) {
+            std::this_thread::sleep_for(50ms); // in poll by now, as a rule
+            t.Terminate();
+        }
+        if (Case == When::Answered) {
+            ASSERT_TRUE(sock.Send());
+        }
+        t.WaitFor();
+        EXPECT_EQ(result.load(), Expected) << static_cast<int>(Case);
+    }
+    // No thread of ours: the main thread's wait is untouched by any stop.
+    QuietSocket sock;
+    EXPECT_EQ(platform::WaitFor(sock.Fd.get(), POLLIN, 20), platform::WaitResult::Timeout);
+    EXPECT_EQ(platform::CurrentThreadStopFd(), -1);
 }
 
 TEST_F(MainThreadTest, WaitForInTheMainThreadServesTheThreadsCalls)

@@ -8,10 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 using namespace testsupport;
 
@@ -192,6 +195,114 @@ TEST_F(ProgramOptionsFiles, DecodingErrorsCarryTheTranslatedMessage)
     } catch (const EConvertError& E) {
         EXPECT_STREQ(E.what(), "sInvalidHTMLEncodedChar");
     }
+}
+
+// The end of a run leaves a file that holds every option as the program
+// writes it alone when the options are unchanged (nothing is read, built or
+// written then); in every other case it writes as ever: a changed option, a
+// file without some keys or with values in a hand-written form, and a file
+// changed by someone else meanwhile, whose other keys stay.
+TEST_F(ProgramOptionsFiles, TheEndWritesTheOptionsExactlyWhenTheFileWouldChange)
+{
+    LoadProgramOptions(); // the first start: the seed lacks most keys
+    SaveProgramOptions();
+    const std::string File = OptionsFile;
+    const std::string Written = TempFolder::Read(File);
+    ASSERT_NE(Written.find("<iMaxThreads>64</iMaxThreads>"), std::string::npos) << "completed";
+    struct stat Before {};
+    ASSERT_EQ(::stat(File.c_str(), &Before), 0);
+
+    LoadProgramOptions();
+    SaveProgramOptions();
+    struct stat After {};
+    ASSERT_EQ(::stat(File.c_str(), &After), 0);
+    EXPECT_EQ(After.st_ino, Before.st_ino);
+    EXPECT_EQ(After.st_mtim.tv_nsec, Before.st_mtim.tv_nsec);
+    EXPECT_EQ(TempFolder::Read(File), Written);
+
+    // A change is written.
+    LoadProgramOptions();
+    lstAddressList = {"10.0.0.1", "pc7"};
+    SaveProgramOptions();
+    LoadProgramOptions();
+    EXPECT_EQ(lstAddressList, (std::vector<std::string>{"10.0.0.1", "pc7"}));
+    const std::string WithList = TempFolder::Read(File);
+
+    // The same values in another hand are brought into the store's form.
+    std::string Hand = WithList;
+    Hand.replace(Hand.find("<iMaxThreads>64</iMaxThreads>"), 29, "<iMaxThreads>$40</iMaxThreads>");
+    TempFolder::Write(File, Hand);
+    LoadProgramOptions();
+    ASSERT_EQ(iMaxThreads, 64);
+    SaveProgramOptions();
+    EXPECT_EQ(TempFolder::Read(File), WithList);
+
+    // The file changed by another hand while the options are unchanged: the
+    // options are written into it, and its new key stays.
+    LoadProgramOptions();
+    std::string Other = WithList;
+    Other.insert(Other.find("</Options>"), "  <Added>\n    <k>v</k>\n  </Added>\n");
+    Other.replace(Other.find("<iMaxThreads>64</iMaxThreads>"), 29, "<iMaxThreads>8</iMaxThreads>");
+    TempFolder::Write(File, Other);
+    SaveProgramOptions();
+    TXMLStorage S(File);
+    S.Load();
+    EXPECT_EQ(S.ReadInteger("Defaults", "iMaxThreads", 0), 64);
+    EXPECT_EQ(S.ReadString("Added", "k", ""), "v");
+}
+
+// Python's own XML reader on the address list in File: the count of lines,
+// then the first and the last.
+std::string AddressListByPython(const std::string& File)
+{
+    const std::string Command =
+        "/usr/bin/python3 -c \"import sys, xml.etree.ElementTree as E; "
+        "l = E.parse(sys.argv[1]).getroot().find('Defaults/lstAddressList'); "
+        "v = [c.text or '' for c in l]; print(len(v), v[0], v[-1])\" '" +
+        File + "'";
+    std::string Out;
+    if (FILE* P = ::popen(Command.c_str(), "r")) {
+        char Buffer[256];
+        while (std::fgets(Buffer, sizeof Buffer, P))
+            Out += Buffer;
+        ::pclose(P);
+    }
+    return Out;
+}
+
+// A long address list at the end of a run: left alone when unchanged, and
+// written when one line changes in place (the file keeps its length, so the
+// text must still be compared) or the list grows shorter.
+TEST_F(ProgramOptionsFiles, ALongAddressListIsWrittenOnlyWhenItChanged)
+{
+    LoadProgramOptions();
+    lstAddressList.clear();
+    for (int I = 0; I < 65536; ++I)
+        lstAddressList.push_back("10.20." + std::to_string(I >> 8) + "." + std::to_string(I & 255));
+    SaveProgramOptions();
+    const std::string File = OptionsFile;
+    ASSERT_EQ(AddressListByPython(File), "65536 10.20.0.0 10.20.255.255\n");
+    struct stat Before {};
+    ASSERT_EQ(::stat(File.c_str(), &Before), 0);
+
+    LoadProgramOptions();
+    ASSERT_EQ(lstAddressList.size(), 65536u);
+    SaveProgramOptions();
+    struct stat After {};
+    ASSERT_EQ(::stat(File.c_str(), &After), 0);
+    EXPECT_EQ(After.st_mtim.tv_nsec, Before.st_mtim.tv_nsec) << "rewritten unchanged";
+    EXPECT_EQ(After.st_ino, Before.st_ino);
+
+    LoadProgramOptions();
+    lstAddressList.back() = "10.20.255.254";
+    SaveProgramOptions();
+    EXPECT_EQ(std::filesystem::file_size(File), static_cast<uintmax_t>(Before.st_size));
+    EXPECT_EQ(AddressListByPython(File), "65536 10.20.0.0 10.20.255.254\n");
+
+    LoadProgramOptions();
+    lstAddressList.pop_back();
+    SaveProgramOptions();
+    EXPECT_EQ(AddressListByPython(File), "65535 10.20.0.0 10.20.255.254\n");
 }
 
 } // namespace

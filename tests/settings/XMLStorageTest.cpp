@@ -76,6 +76,45 @@ TEST(XMLStorageRoundTrip, StringsSurviveSaveAndLoad)
     EXPECT_TRUE(Rec.Messages.empty());
 }
 
+// Holds says whether a write would change nothing, for the awkward values
+// too, after they have been through a file.
+TEST(XMLStorageRoundTrip, HoldsWhatWasWrittenAndNothingElse)
+{
+    TempFolder Dir;
+    const std::string Path = SeededFile(Dir);
+    const std::vector<std::string> List{"a", "", "b & <c>"};
+    {
+        TXMLStorage S(Path);
+        S.Load();
+        for (size_t I = 0; I < AwkwardValues().size(); ++I)
+            S.WriteString("Defaults", "k" + std::to_string(I), AwkwardValues()[I]);
+        S.WriteString("Defaults", "empty", "");
+        S.WriteStrings("Defaults", "list", List);
+        ASSERT_TRUE(S.Save());
+    }
+    TXMLStorage R(Path);
+    R.Load();
+    for (size_t I = 0; I < AwkwardValues().size(); ++I) {
+        EXPECT_TRUE(R.Holds("Defaults", "k" + std::to_string(I), AwkwardValues()[I])) << I;
+        EXPECT_FALSE(R.Holds("Defaults", "k" + std::to_string(I), AwkwardValues()[I] + "x")) << I;
+    }
+    EXPECT_TRUE(R.Holds("Defaults", "empty", ""));
+    EXPECT_FALSE(R.Holds("Defaults", "empty", " "));
+    EXPECT_FALSE(R.Holds("Defaults", "missing", ""));
+    EXPECT_FALSE(R.Holds("Other", "k0", AwkwardValues()[0]));
+    EXPECT_TRUE(R.Holds("Defaults", "list", List));
+    EXPECT_FALSE(R.Holds("Defaults", "list", std::vector<std::string>{"a", ""}));
+    EXPECT_FALSE(R.Holds("Defaults", "list", std::vector<std::string>{"a", "", "b & <c>", "d"}));
+    EXPECT_FALSE(R.Holds("Defaults", "list", std::vector<std::string>{"a", "", "b"}));
+    // The same lines under other names are not what a write would leave.
+    TempFolder::Write(Path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Options><Defaults><list>"
+                            "<x>a</x></list><n>$40</n></Defaults></Options>\n");
+    R.Load();
+    EXPECT_FALSE(R.Holds("Defaults", "list", std::vector<std::string>{"a"}));
+    EXPECT_FALSE(R.Holds("Defaults", "n", "64"));
+    EXPECT_TRUE(R.Holds("Defaults", "n", "$40"));
+}
+
 TEST(XMLStorageRoundTrip, ListsIntegersAndBooleans)
 {
     TempFolder Dir;
