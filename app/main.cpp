@@ -102,6 +102,16 @@ private:
     void (*const EventException)();
 };
 
+// Ends the crash capture when main() returns, before static objects are
+// destroyed: its start-up work on another thread uses some of them.
+class TCaptureEnd {
+public:
+    TCaptureEnd() = default;
+    ~TCaptureEnd() { FinalizeLibrary(); }
+    TCaptureEnd(const TCaptureEnd&) = delete;
+    TCaptureEnd& operator=(const TCaptureEnd&) = delete;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -109,6 +119,7 @@ int main(int argc, char** argv)
     // The crash reporter first: dormant without its settings section, else it
     // sees every thread and exception from here on.
     const TCaptureHooks Crash = InitializeLibrary();
+    const TCaptureEnd CaptureEnd;
     platform::SetThreadHooks({Crash.ThreadStarted, Crash.ThreadException});
     CatchTerminationSignals();
     // Before anything else, and before any settings file is looked at: a

@@ -1388,43 +1388,7 @@ void ComposeSizedMemoryOperand(std::string& T, const TDecodeState& S, int Size,
 void ComposeMemoryOperand(std::string& T, const TDecodeState& S, std::string_view Token,
                           bool ShowSize)
 {
-    if (ShowSize) {
-        std::string_view W = SizeWord(TokenSize(S, Token));
-        if (!W.empty()) {
-            T += W;
-            T += " ptr ";
-        }
-    }
-    if (S.Segment) {
-        T += SegNames[S.Segment - 1];
-        T += ':';
-    }
-    T += '[';
-    bool Any = false;
-    if (S.RipRelative) {
-        T += "rip";
-        Any = true;
-    } else if (S.Base != 0xFF) {
-        T += AddressRegister(S, S.Base);
-        Any = true;
-    }
-    if (S.Index != 0xFF) {
-        if (Any)
-            T += '+';
-        T += AddressRegister(S, S.Index);
-        if (S.Scale > 1) {
-            T += '*';
-            T += static_cast<char>('0' + S.Scale);
-        }
-        Any = true;
-    }
-    if (!Any) {
-        T += '$';
-        AppendHex(T, S.AddressSize == 8 ? static_cast<uint64_t>(S.Disp) : S.DispUnsigned);
-    } else if (S.DispSize) {
-        T += SignedNumber(S.Disp);
-    }
-    T += ']';
+    ComposeSizedMemoryOperand(T, S, ShowSize ? TokenSize(S, Token) : 0);
 }
 
 // The immediate as the instruction uses it.

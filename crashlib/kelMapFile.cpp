@@ -748,6 +748,40 @@ std::string ReadSettingsText(std::string_view Stream, std::string_view Property)
     }
 }
 
+namespace {
+
+// The line table of packed map data: a count, the first line and its
+// address, then compact deltas of both. Appends to Lines; Address ends at the
+// last line's.
+template <class TAt>
+bool ReadLineTable(TMiniStream& S, const TAt& At, uintptr_t& Address,
+                   std::vector<TMapFileLine>& Lines)
+{
+    uint32_t Count;
+    if (!S.ReadU32(Count) || Count > S.Left() / 2)
+        return false;
+    Lines.reserve(Lines.size() + Count);
+    uint32_t Line = 0;
+    for (uint32_t I = 0; I < Count; ++I) {
+        if (I == 0) {
+            uint32_t Offset;
+            if (!S.ReadU32(Line) || !S.ReadU32(Offset))
+                return false;
+            Address = At(Offset);
+        } else {
+            int32_t DLine, DAddress;
+            if (!S.ReadCompact(DLine) || !S.ReadCompact(DAddress))
+                return false;
+            Line += static_cast<uint32_t>(DLine);
+            Address += static_cast<uintptr_t>(static_cast<intptr_t>(DAddress));
+        }
+        Lines.push_back({Line, Address});
+    }
+    return true;
+}
+
+} // namespace
+
 bool TMapFile::LoadMapData(std::string_view Block)
 {
     auto H = ReadMapDataHeader(Block);
@@ -871,25 +905,8 @@ bool TMapFile::LoadMapDataStream(TMiniStream& S, uint32_t Version)
         NewPublics.push_back(std::move(P));
     }
 
-    if (!S.ReadU32(Count) || Count > S.Left() / 2)
+    if (!ReadLineTable(S, At, Address, NewLines))
         return false;
-    NewLines.reserve(Count);
-    uint32_t Line = 0;
-    for (uint32_t I = 0; I < Count; ++I) {
-        if (I == 0) {
-            uint32_t Offset;
-            if (!S.ReadU32(Line) || !S.ReadU32(Offset))
-                return false;
-            Address = At(Offset);
-        } else {
-            int32_t DLine, DAddress;
-            if (!S.ReadCompact(DLine) || !S.ReadCompact(DAddress))
-                return false;
-            Line += static_cast<uint32_t>(DLine);
-            Address += static_cast<uintptr_t>(static_cast<intptr_t>(DAddress));
-        }
-        NewLines.push_back({Line, Address});
-    }
 
     uint32_t Entry;
     if (S.Left() == 4 && S.ReadU32(Entry))
@@ -965,25 +982,8 @@ bool TMapFile::LoadCompactStream(TMiniStream& S, std::vector<std::u16string> Nam
         if (C->SegClass[I] < C->SegClass[I - 1] ||
             (C->SegClass[I] == C->SegClass[I - 1] && C->SegStart[I] < C->SegStart[I - 1]))
             return false;
-    if (!S.ReadU32(Count) || Count > S.Left() / 2)
+    if (!ReadLineTable(S, At, Address, Lines))
         return false;
-    Lines.reserve(Lines.size() + Count);
-    uint32_t Line = 0;
-    for (uint32_t I = 0; I < Count; ++I) {
-        if (I == 0) {
-            uint32_t Offset;
-            if (!S.ReadU32(Line) || !S.ReadU32(Offset))
-                return false;
-            Address = At(Offset);
-        } else {
-            int32_t DLine, DAddress;
-            if (!S.ReadCompact(DLine) || !S.ReadCompact(DAddress))
-                return false;
-            Line += static_cast<uint32_t>(DLine);
-            Address += static_cast<uintptr_t>(static_cast<intptr_t>(DAddress));
-        }
-        Lines.push_back({Line, Address});
-    }
     uint32_t Entry;
     if (S.Left() == 4 && S.ReadU32(Entry))
         EntryPoint = At(Entry);

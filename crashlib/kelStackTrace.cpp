@@ -2310,21 +2310,6 @@ bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackP
                        Progress, Cancel, Result, Text, Capture);
 }
 
-bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
-                    const std::atomic<bool>* Cancel, TStackTrace& Result, std::string* Text)
-{
-    Result.clear();
-    if (Context != nullptr)
-        return WalkAndName(*Context, 0, Flags, Progress, Cancel, Result, Text, nullptr);
-    ucontext_t Uc;
-    getcontext(&Uc);
-    TThreadContext Own;
-    ContextFromUcontext(Uc, Own);
-    Own.ThreadId = CurrentTid();
-    return WalkAndName(Own, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), Flags,
-                       Progress, Cancel, Result, Text, nullptr);
-}
-
 // --- Texts ------------------------------------------------------------------------------------
 
 std::string StackItemToStr(const TStackItem& Item, bool RelAddresses, bool RelLines)

@@ -225,10 +225,12 @@ using TStackProgress = std::function<void(int Position)>;
 // called>" and the walk goes on from the interrupted context, on whatever
 // stack that is. A set Cancel flag ends the walk after the current phase.
 // Returns false when no stack can be read; Result then holds the
-// instruction pointer's frame alone.
+// instruction pointer's frame alone. A Capture (below) shares one look at the
+// address space among the walks of one report.
+class TCaptureSnapshot;
 bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
                     const std::atomic<bool>* Cancel, TStackTrace& Result,
-                    std::string* Text = nullptr);
+                    std::string* Text = nullptr, const TCaptureSnapshot* Capture = nullptr);
 
 // One look at the address space shared by the walks of one capture (the
 // threads of one report): /proc/self/maps is read once, and the modules'
@@ -243,10 +245,6 @@ public:
 private:
     TDATryRead FRanges;
 };
-// CalcStackTrace through a capture's snapshot.
-bool CalcStackTrace(const TThreadContext* Context, uint32_t Flags, const TStackProgress& Progress,
-                    const std::atomic<bool>* Cancel, TStackTrace& Result, std::string* Text,
-                    const TCaptureSnapshot* Capture);
 
 // Only scan-and-link over the raw stack [Low, High) with the instruction
 // pointer Ip innermost (the bounds are clamped to the mapping holding Sp, or

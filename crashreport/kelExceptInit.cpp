@@ -1,9 +1,11 @@
 #include "crashreport/kelExceptInit.h"
 #include "crashreport/kelExceptFreeze.h"
 #include "crashreport/kelExceptHandler.h"
+#include "crashreport/kelExceptReport.h"
 #include "crashreport/kelExceptSettings.h"
 #include "crashreport/kelExceptTemp.h"
 #include "crashreport/kelExceptThreads.h"
+#include "crashreport/kelTraceProcess.h"
 
 #include <atomic>
 #include <cerrno>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -377,6 +380,21 @@ void TakeOverRestart()
     ::unsetenv(RestartTimesEnv);
 }
 
+// Any thread, while a report is made. What the thread table knows of a
+// thread; nothing for one the capture has not seen start (the main thread,
+// threads that were there before it), which the report then names itself.
+bool QueryThreadInfo(pid_t ThreadId, TReportThreadInfo& Info)
+{
+    const std::optional<TThreadEntry> Entry = GetThreadEntry(ThreadId);
+    if (!Entry)
+        return false;
+    Info.DisplayName = GetThreadName(ThreadId, true);
+    Info.Library = IsLibraryThreadName(Entry->Name);
+    Info.CreatingThreadId = Entry->CreatingThreadId;
+    Info.CreationStack = Entry->CreationStack;
+    return true;
+}
+
 // Main thread (or whichever calls exit()), from atexit.
 void FinalizeAtExit()
 {
@@ -429,8 +447,9 @@ extern "C" int pthread_create(pthread_t* Thread, const pthread_attr_t* Attr,
 
 namespace __cxxabiv1 {
 // Any thread. See the top of kelExceptInit.h.
-extern "C" [[noreturn]] void __cxa_throw(void* Object, std::type_info* Type,
-                                         void(_GLIBCXX_CDTOR_CALLABI* Destructor)(void*))
+// Does not return: cxxabi.h declares it so, and that declaration holds here.
+extern "C" void __cxa_throw(void* Object, std::type_info* Type,
+                            void(_GLIBCXX_CDTOR_CALLABI* Destructor)(void*))
 {
     const TCxaThrow Next = NextDefinition(NextCxaThrow, "__cxa_throw");
     if (RaiseCapture.load(std::memory_order_relaxed) && !Recording) {
@@ -495,6 +514,13 @@ TCaptureHooks InitializeLibrary()
         !StartFreezeWatchdog(Settings->GetIntSetting("FreezeTimeout")))
         std::fprintf(stderr, "kelExcept: the freeze watchdog could not be started (%s)\n",
                      std::strerror(errno));
+    SetThreadInfoQuery(QueryThreadInfo);
+    // Other processes of the user may ask for this one's trace report; the
+    // program runs on without when the socket cannot be made.
+    if (const std::string Folder = CrashRuntimeFolder();
+        Folder.empty() || !StartTraceProcessThread(Folder))
+        std::fprintf(stderr, "kelExcept: trace requests are not served (%s)\n",
+                     std::strerror(errno));
     if (!StartCrashTimePreparation())
         std::fprintf(stderr, "kelExcept: stack traces at crash time are not available (%s)\n",
                      std::strerror(errno));
@@ -513,6 +539,7 @@ void FinalizeLibrary()
     if (Nesting == 0 || --Nesting > 0 || !Hooks.Enabled() || ::getpid() != OwnerPid)
         return;
     WaitForCrashTimePreparation();
+    StopTraceProcessThread();
     StopFreezeWatchdog();
     StopHandlerThread();
 }

@@ -1,6 +1,7 @@
 #include "crashreport/kelTraceProcess.h"
 
 #include "crashreport/kelExceptObject.h"
+#include "crashreport/kelExceptThreads.h"
 
 #include <cerrno>
 #include <cstring>
@@ -27,7 +28,10 @@ struct TTraceServer {
     int Stop = -1;
     std::string Path;
 };
-TTraceServer Server;
+// Never destroyed: a process that ends without stopping the thread (a forked
+// child running the exit handlers it inherited) must not meet a joinable
+// std::thread on its way out.
+TTraceServer& Server = *new TTraceServer;
 
 // Reads exactly Size bytes, waiting at most TimeoutMs for each part.
 bool ReadExactly(int Fd, void* Out, std::size_t Size, int TimeoutMs)
@@ -83,6 +87,9 @@ void Serve(int Fd)
 
 void Run(int Listener, int Stop)
 {
+    // Known as one of the crash reporter's own threads: ordinary reports
+    // leave it out.
+    SetThreadName(static_cast<pid_t>(gettid()), TraceThreadName);
     for (;;) {
         pollfd Fds[2] = {{Listener, POLLIN, 0}, {Stop, POLLIN, 0}};
         if (poll(Fds, 2, -1) < 0) {

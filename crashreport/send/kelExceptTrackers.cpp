@@ -152,7 +152,7 @@ TRpcValue RpcValue(const TXmlElement& Value)
         for (const TXmlElement& M : T.Children)
             if (M.Name == "member")
                 if (const TXmlElement* V = M.Child("value"))
-                    Out.Members.emplace_back(M.ChildText("name"), RpcValue(*V));
+                    Out.Members.push_back(TRpcMember{M.ChildText("name"), RpcValue(*V)});
     }
     return Out;
 }

@@ -58,6 +58,8 @@ struct TXmlElement {
 // well-formed or nests deeper than 64 elements.
 bool ParseXmlReply(std::string_view Xml, TXmlElement& Root, std::string& Error);
 
+struct TRpcMember;
+
 // An XML-RPC value.
 struct TRpcValue {
     enum TKind {
@@ -74,9 +76,16 @@ struct TRpcValue {
     TKind Kind = rvNone;
     std::string Text; // a scalar's text
     std::vector<TRpcValue> Items;
-    std::vector<std::pair<std::string, TRpcValue>> Members;
+    // A struct's members in their order (a type of their own: a std::pair of
+    // the value's own, still incomplete, type is refused by some libraries).
+    std::vector<TRpcMember> Members;
 
     const TRpcValue* Member(std::string_view Name) const;
+};
+
+struct TRpcMember {
+    std::string Name;
+    TRpcValue Value;
 };
 
 struct TRpcReply {

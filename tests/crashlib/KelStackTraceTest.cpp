@@ -539,6 +539,10 @@ void* NearTheEnd(void*)
 
 TEST(CrashlibStackTraceWalk, ThreadNearTheEndOfItsStackIsPausedOnItsAlternateStack)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer changes stack frames, stack room and the heap this test "
+                    "measures; it runs in the ordinary build";
+#endif
     // In a child under a watchdog: a handler on the thread's own stack would
     // fault and end the process.
     const std::string Answer = AnswerWithin(std::chrono::seconds(20), [] {
@@ -657,6 +661,10 @@ extern "C" __attribute__((noinline)) void st_loaded_callback(void* Arg)
 // look taken then equals one that reads the maps itself, frame by frame.
 TEST(CrashlibStackTraceWalk, LibraryLoadedBetweenWalksIsNamedAndCaptureWalksEqualOwnOnes)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer changes stack frames, stack room and the heap this test "
+                    "measures; it runs in the ordinary build";
+#endif
     TempFolder Temp;
     const std::string Source =
         "extern volatile int walklib_sink;\n"
@@ -1121,6 +1129,10 @@ TEST(CrashlibStackWalkGdb, ThreadHoldingEachLibraryLockDoesNotStopItsReport)
 
 TEST(CrashlibStackWalkGdb, CrashInsideTheHeapWithOneArenaIsWalkedFromTheReserve)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer changes stack frames, stack room and the heap this test "
+                    "measures; it runs in the ordinary build";
+#endif
     if (RunCommand("command -v gdb").empty())
         GTEST_SKIP() << "gdb is not installed";
     // One arena: the heap's lock, which the crashed malloc holds, is every

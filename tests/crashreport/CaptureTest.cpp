@@ -18,11 +18,14 @@
 #include <fstream>
 #include <map>
 #include <poll.h>
+#include <regex>
 #include <set>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -590,7 +593,150 @@ TEST(CrashreportCaptureThreads, TheTableNamesFiftyThreadsAsTheKernelDoes)
             ++Named;
         }
     }
-    EXPECT_EQ(Named, 20 + 15 + 1) << "the TThreads, the named std::threads, the handler thread";
+    EXPECT_EQ(Named, 20 + 15 + 2)
+        << "the TThreads, the named std::threads, the handler and the trace thread";
+}
+
+// The trace report a process serves on its socket, as another process of the
+// user asks for it.
+std::string FetchTraceReport(const std::string& Socket)
+{
+    const int Fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un Address{};
+    Address.sun_family = AF_UNIX;
+    std::snprintf(Address.sun_path, sizeof Address.sun_path, "%s", Socket.c_str());
+    std::string Text;
+    if (Fd >= 0 && connect(Fd, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0) {
+        const unsigned char Size[4] = {0, 0, 0, 1}; // 16 MiB
+        if (write(Fd, Size, sizeof Size) == static_cast<ssize_t>(sizeof Size)) {
+            char Buf[4096];
+            for (ssize_t N; (N = read(Fd, Buf, sizeof Buf)) > 0;)
+                Text.append(Buf, static_cast<std::size_t>(N));
+        }
+    }
+    if (Fd >= 0)
+        close(Fd);
+    if (!Text.empty() && Text.back() == '\0')
+        Text.pop_back();
+    return Text;
+}
+
+// Where the kernel mapped the start of a program file into process Pid.
+uint64_t LoadBase(pid_t Pid, const std::string& Program)
+{
+    const std::string Real = std::filesystem::canonical(Program).string();
+    std::ifstream Maps("/proc/" + std::to_string(Pid) + "/maps");
+    for (std::string Line; std::getline(Maps, Line);) {
+        std::istringstream In(Line);
+        std::string Range, Perms, Offset, Dev, Inode, Path;
+        In >> Range >> Perms >> Offset >> Dev >> Inode >> Path;
+        if (Path == Real && std::stoull(Offset, nullptr, 16) == 0)
+            return std::stoull(Range.substr(0, Range.find('-')), nullptr, 16);
+    }
+    return 0;
+}
+
+TEST(CrashreportCaptureThreads, ATraceReportNamesTheThreadsAndWhoCreatedThem)
+{
+    SKIP_SIGNAL_CASES_UNDER_SANITIZERS();
+    TempFolder Runtime;
+    ASSERT_EQ(chmod(Runtime.Path().c_str(), 0700), 0);
+    TProbeRun Run("threads50", {"XDG_RUNTIME_DIR=" + Runtime.Path()});
+    ASSERT_FALSE(Run.WaitForLine("ready").empty());
+    const std::string Task = "/proc/" + std::to_string(Run.Pid) + "/task";
+    std::map<long, std::string> Comm;
+    for (const auto& E : std::filesystem::directory_iterator(Task)) {
+        std::ifstream In(E.path() / "comm");
+        std::getline(In, Comm[std::stol(E.path().filename().string())]);
+    }
+    const uint64_t Base = LoadBase(Run.Pid, Probe);
+    const std::string Report =
+        FetchTraceReport(Runtime.Path() + "/tolvex/trace-" + std::to_string(Run.Pid) + ".sock");
+    Run.Send("go\n");
+    EXPECT_EQ(Run.Wait(), "exit 0");
+    ASSERT_NE(Base, 0u);
+    ASSERT_FALSE(Report.empty()) << Run.Stderr();
+
+    // Thread sections: a title "<name> ($<hex id>)...:" and its lines, up to
+    // the next title.
+    const std::regex Title(R"(^(?:(.*) \(\$([0-9A-Fa-f]+)\)|thread \$([0-9A-Fa-f]+))[^:]*:$)");
+    const std::regex Created(R"(^>> created by (.*) at:$)");
+    const std::regex Frame(R"(^(?:\$|0x)?([0-9A-Fa-f]+)\b.*)");
+    std::istringstream In(Report);
+    long Current = 0;
+    std::map<long, std::string> Names, Creators;
+    std::map<long, std::string> FirstCreationFrame;
+    bool InCreation = false;
+    for (std::string Line; std::getline(In, Line);) {
+        if (!Line.empty() && Line.back() == '\r')
+            Line.pop_back();
+        std::smatch M;
+        const auto Id = [&M] { return std::stol(M[2].matched ? M[2] : M[3], nullptr, 16); };
+        if (Current != 0 && std::regex_match(Line, M, Created)) {
+            Creators[Current] = M[1];
+            InCreation = true;
+        } else if (std::regex_match(Line, M, Title) && Comm.count(Id())) {
+            Current = Id();
+            Names[Current] = M[2].matched ? M[1].str() : "thread";
+            InCreation = false;
+        } else if (Current != 0 && InCreation && !FirstCreationFrame.count(Current) &&
+                   std::regex_match(Line, M, Frame)) {
+            FirstCreationFrame[Current] = M[1];
+        } else if (Line.empty()) {
+            Current = 0;
+            InCreation = false;
+        }
+    }
+    ASSERT_EQ(Names.size(), Comm.size()) << Report;
+    int Named = 0, Plain = 0;
+    for (const auto& [Tid, Name] : Names) {
+        if (Name == "main thread" || Name.rfind("thread", 0) == 0)
+            continue;
+        EXPECT_EQ(Comm[Tid], Name.substr(0, 15)) << Tid;
+        ++Named;
+    }
+    EXPECT_EQ(Named, 20 + 15 + 2);
+    const std::string MainName = "main thread ($" + [&] {
+        std::ostringstream S;
+        S << std::hex << Run.Pid;
+        return S.str();
+    }() + ")";
+    for (const auto& [Tid, Creator] : Creators) {
+        // Everything in the probe is started by its main thread.
+        EXPECT_EQ(Creator, MainName) << Tid;
+        ASSERT_TRUE(FirstCreationFrame.count(Tid)) << Tid;
+        const uint64_t Address = std::stoull(FirstCreationFrame[Tid], nullptr, 16);
+        // The fifteen plain threads come straight from the scenario's
+        // pthread_create call.
+        if (Address > Base) {
+            std::ostringstream Offset;
+            Offset << "0x" << std::hex << Address - Base;
+            if (RoutineAt(Offset.str()).find("Scenario") != std::string::npos)
+                ++Plain;
+        }
+    }
+    EXPECT_EQ(Creators.size() + 3, Names.size())
+        << "all but the main thread, the handler thread (started past the capture) and the "
+           "foreign library's thread that was there before the capture";
+    EXPECT_EQ(Plain, 15);
+}
+
+// --- Exit during start-up ---------------------------------------------------------------------
+
+TEST(CrashreportCaptureSetup, EndingAtOnceAfterTheStartNeverCrashes)
+{
+    // The preparation of crash-time traces is still running on its thread
+    // when the probe ends; the end waits for it before objects are destroyed.
+    // The ends are spread over the first 400 ms, which the preparation takes
+    // on a loaded machine.
+    for (int I = 0; I < 50; ++I) {
+        TProbeRun Run(std::vector<std::string>{Probe, "exit-at-once", std::to_string(I * 8000)},
+                      {});
+        const std::string Status = Run.Wait();
+        ASSERT_EQ(Status, "exit 0") << "run " << I << ": " << Run.Stderr();
+        EXPECT_TRUE(Run.Records().empty()) << "run " << I;
+        EXPECT_EQ(Run.Stderr().find("kelExcept"), std::string::npos) << Run.Stderr();
+    }
 }
 
 // --- Set-up

@@ -33,7 +33,7 @@ int Depth(const TRpcValue& V)
     for (const auto& I : V.Items)
         Deepest = std::max(Deepest, Depth(I));
     for (const auto& M : V.Members)
-        Deepest = std::max(Deepest, Depth(M.second));
+        Deepest = std::max(Deepest, Depth(M.Value));
     return Deepest + 1;
 }
 
