@@ -2,7 +2,9 @@
 // begins (settings, header fields, sections, the finished text), shows its
 // box, runs the handler rounds in the program when the user asks for the
 // report, for help or for an action, runs the action's assistant between the
-// rounds, and answers the user's verdict.
+// rounds, saves, prints or sends the finished report when no handler took
+// the action (and tells the program's handlers of a report sent or saved),
+// and answers the user's verdict.
 //
 // A report frame for a report the helper does not mirror, or an answer to a
 // round it did not ask for, is malformed: the link closes (and with it the
@@ -14,6 +16,7 @@
 #include "crashreport/kelExceptLink.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,12 +41,20 @@ private:
         std::unique_ptr<TExceptBox> Box;
         std::vector<TViewerField> Header;
         std::vector<TBoxSection> Sections;
+        std::optional<std::string> Full; // the finished text, once complete
     };
     void Register();
     bool Begin(const TReportBeginFrame& F);
     // A handler round in the program; true when its handlers claimed it.
     bool Fire(std::uint32_t Report, std::uint8_t Kind, std::uint8_t Code);
     void Act(std::uint32_t Report, TBoxButton Button);
+    // Saves, prints or sends the finished report in the helper itself.
+    void Carry(std::uint32_t Report, TBoxButton Button);
+    // Waits for the report's finished text; false when the link or the
+    // report went first.
+    bool WaitForFullText(std::uint32_t Report);
+    // Runs the event loop until Done holds or the link is closed.
+    void WaitUntil(const std::function<bool()>& Done);
     void Finished(std::uint32_t Report);
 
     THelperSession& Session;
