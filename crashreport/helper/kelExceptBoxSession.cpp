@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -28,6 +29,16 @@ TExceptBox* TExceptBoxSession::Box(std::uint32_t Report) const
 
 void TExceptBoxSession::Register()
 {
+    // The owner comes before its report; a program that keeps sending owners
+    // without reports is not what it should be.
+    Session.Handle(lfBoxOwner, false, [this](const TLinkFrame& F) {
+        TBoxOwnerFrame O;
+        if (!DecodeFrame(F, O) || Reports.count(O.Report) ||
+            (Owners.size() >= 16 && !Owners.count(O.Report)))
+            return false;
+        Owners[O.Report] = O;
+        return true;
+    });
     Session.Handle(lfReportBegin, true, [this](const TLinkFrame& F) {
         TReportBeginFrame B;
         return DecodeFrame(F, B) && Begin(B);
@@ -121,7 +132,22 @@ bool TExceptBoxSession::Begin(const TReportBeginFrame& F)
         Session.Send(TDisplayModeFrame{Report, static_cast<std::uint32_t>(S->size().width()),
                                        static_cast<std::uint32_t>(S->size().height()),
                                        static_cast<std::uint32_t>(S->depth())});
-    QApplication::beep();
+    TBoxOwnerFrame Owner{F.Report, 0, false};
+    if (const auto It = Owners.find(F.Report); It != Owners.end()) {
+        Owner = It->second;
+        Owners.erase(It);
+    }
+    // On X11 the box stands over the program's main window (the window
+    // manager keeps it in front of it and may place it there).
+    if (Owner.Window != 0 && QGuiApplication::platformName() == "xcb") {
+        Box->winId();
+        if (QWindow* Program = QWindow::fromWinId(static_cast<WId>(Owner.Window))) {
+            Reports[Report]->Owner.reset(Program);
+            Box->windowHandle()->setTransientParent(Program);
+        }
+    }
+    if (Owner.Beep)
+        QApplication::beep();
     Box->show();
     Box->raise();
     Box->activateWindow();

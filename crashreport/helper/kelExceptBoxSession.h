@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 
+class QWindow;
 class THelperSession;
 
 class TExceptBoxSession {
@@ -42,6 +43,7 @@ private:
         std::vector<TViewerField> Header;
         std::vector<TBoxSection> Sections;
         std::optional<std::string> Full; // the finished text, once complete
+        std::unique_ptr<QWindow> Owner;  // the program's window the box stands over
     };
     void Register();
     bool Begin(const TReportBeginFrame& F);
@@ -59,6 +61,8 @@ private:
 
     THelperSession& Session;
     std::map<std::uint32_t, std::unique_ptr<TReport>> Reports;
+    // Owners told for reports not begun yet.
+    std::map<std::uint32_t, TBoxOwnerFrame> Owners;
     // The round waited for: its number, and its answer once it came.
     std::uint32_t NextRequest = 1;
     std::uint32_t Waiting = 0;

@@ -22,6 +22,9 @@ greets it, and runs SCENARIO; prints one line per frame the helper sends
               a second window captioned as the box ("message") is the send
               telling the user something: Return closes it, and the link ends
               two seconds after that
+On X, with PEER_OWNER set (an X window id), the box is begun with that
+window as its owner and the beep asked for; "transient W" prints the box's
+WM_TRANSIENT_FOR (0: none).
 """
 import os
 import socket
@@ -104,6 +107,12 @@ def height(window):
     return -1
 
 
+def transient_for(window):
+    out = subprocess.run(["xprop", "-id", window, "WM_TRANSIENT_FOR"], capture_output=True,
+                         text=True).stdout
+    return int(out.split("#")[1], 0) if "#" in out else 0
+
+
 def watch_message(box, peer_sock):
     """Waits for a second window captioned TITLE, closes it with Return and
     ends the link two seconds later."""
@@ -141,6 +150,9 @@ def main():
     if scenario == "stray":
         peer.send(frame(81, u32(99), text("exception class"), text("x")))
     else:
+        if on_x and os.environ.get("PEER_OWNER"):
+            peer.send(frame(87, u32(report), struct.pack("<Q", int(os.environ["PEER_OWNER"], 0)),
+                            u8(1)))
         peer.send(frame(80, u32(report), u8(0), text("std::runtime_error"), text("boom"),
                         u8(1), u8(0), u32(os.getpid()), text("/usr/bin/tolvex"),
                         text("tolvex"), text("/usr/bin/"), u32(1), u8(0), u8(0),
@@ -167,6 +179,7 @@ def main():
             if on_x:
                 box = focused_box()
                 print("height", height(box) if box else "no box")
+                print("transient", transient_for(box) if box else "no box")
                 xdotool("key", "Return")
         elif kind == 97:
             _, request, k, code = struct.unpack("<IIBB", fields)

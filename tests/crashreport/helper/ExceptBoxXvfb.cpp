@@ -7,6 +7,8 @@
 #include "tests/crashreport/Command.h"
 #include "tests/support/TempFolder.h"
 
+#include <xcb/xcb.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
