@@ -327,6 +327,9 @@ TExceptBox::TExceptBox(IKESettings& Settings, const TBoxFacts& Facts, QWidget* P
       FSettings(Settings), FFacts(Facts), FLayout(MakeBoxLayout(Settings, Facts))
 {
     setObjectName("ExceptBox");
+    FResizable = !Facts.Simple && Settings.GetBoolSetting("AutoShowBugRep");
+    if (FResizable)
+        setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     // Tahoma 11 pixels where it is installed, else the system's sans serif.
     QFont Normal("Tahoma");
     Normal.setStyleHint(QFont::SansSerif);
@@ -392,14 +395,25 @@ TExceptBox::TExceptBox(IKESettings& Settings, const TBoxFacts& Facts, QWidget* P
         FButtons[FLayout.Default]->setFocus();
     }
     Place(0);
-    setMinimumSize(FGeometry.ClientWidth, FGeometry.ClientHeight);
-    resize(FGeometry.ClientWidth, FGeometry.ClientHeight);
+    SetSize(FGeometry.ClientWidth, FGeometry.ClientHeight);
 
     FTimer = new QTimer(this);
     FTimer->setInterval(10);
     connect(FTimer, &QTimer::timeout, this, &TExceptBox::Tick);
     if (!Facts.Simple && Settings.GetBoolSetting("AutoShowBugRep"))
         ShowDetails();
+}
+
+void TExceptBox::SetSize(int Width, int Height)
+{
+    // Only a box with its details from the start can be resized; the size it
+    // is made with is the least it can have.
+    if (FResizable) {
+        setMinimumSize(Width, Height);
+        resize(Width, Height);
+    } else {
+        setFixedSize(Width, Height);
+    }
 }
 
 TBoxGeometryInput TExceptBox::GeometryInput() const
@@ -495,14 +509,13 @@ void TExceptBox::ShowDetails()
     FDetails->setObjectName("details");
     connect(FDetails, &QTabWidget::currentChanged, this, &TExceptBox::ShowTab);
     FillTabs();
-    setSizeGripEnabled(true);
+    setSizeGripEnabled(FResizable);
     // The box grows by the tab control, within the screen less five caption
     // heights; what it is then is the least it can be made.
     const int Caption = style()->pixelMetric(QStyle::PM_TitleBarHeight);
     const int Limit = screen() ? screen()->availableGeometry().height() - 5 * Caption : 100000;
     const int Height = std::min(Limit, FGeometry.ButtonsBottom + 2 + DetailsHeight + 5);
-    setMinimumSize(FGeometry.ClientWidth, Height);
-    resize(width(), Height);
+    SetSize(FGeometry.ClientWidth, Height);
     FDetails->setGeometry(DetailsRect(FGeometry, width(), height()));
     FDetails->show();
 }
@@ -562,7 +575,7 @@ void TExceptBox::ShowTab(int Index)
             Kind = TSectionKind::skCallStack;
     }
     QFont Normal = font();
-    QFont Fixed("Monospace");
+    QFont Fixed("Courier New");
     Fixed.setStyleHint(QFont::TypeWriter);
     Fixed.setPixelSize(11);
     const TViewerTable Table = ViewSection(Kind, Text);

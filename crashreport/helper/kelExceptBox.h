@@ -181,6 +181,8 @@ public:
     // Where the parts stand now.
     const TBoxGeometry& Geometry() const { return FGeometry; }
     bool HasPicture() const { return FPicture != nullptr; }
+    // Whether the user can resize it (with the details from the start).
+    bool Resizable() const { return FResizable; }
 
 protected:
     void resizeEvent(QResizeEvent* Event) override;
@@ -198,6 +200,7 @@ private:
     // Places the parts for a client that wide.
     void Place(int ClientWidth);
     TBoxGeometryInput GeometryInput() const;
+    void SetSize(int Width, int Height);
 
     IKESettings& FSettings;
     TBoxFacts FFacts;
@@ -214,4 +217,5 @@ private:
     std::string FFullReport;
     std::optional<TBoxButton> FVerdict;
     bool FClosing = false;
+    bool FResizable = false;
 };

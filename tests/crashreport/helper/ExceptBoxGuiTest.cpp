@@ -439,6 +439,17 @@ TEST_F(CrashreportBox, DetailsTabsAndClipboard)
         Box.ShowDetails();
         QTabWidget* Tabs = Box.Details();
         ASSERT_NE(Tabs, nullptr);
+        // Only a box with its details from the start can be resized, and
+        // not below the size it was made with.
+        EXPECT_EQ(Box.Resizable(), AutoShow);
+        EXPECT_EQ(Box.minimumSize() == Box.maximumSize(), !AutoShow);
+        EXPECT_EQ(Box.minimumSize(), Box.size());
+        // The tabs 2 pixels below the buttons, 5 from the left and the
+        // right, at the bottom of the box.
+        EXPECT_EQ(Tabs->geometry().top(), Box.Button(bbClose)->geometry().bottom() + 1 + 2 + 2);
+        EXPECT_EQ(Tabs->geometry().left(), 5);
+        EXPECT_EQ(Tabs->geometry().right(), Box.width() - 5);
+        EXPECT_EQ(Tabs->geometry().bottom(), Box.height() - 6);
         QStringList Labels;
         for (int I = 0; I < Tabs->count(); ++I)
             Labels << Tabs->tabText(I);
