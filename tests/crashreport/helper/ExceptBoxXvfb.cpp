@@ -220,6 +220,18 @@ void Xdotool(const std::string& Args)
     EXPECT_EQ(R.Status, 0) << Args << ": " << R.Output;
 }
 
+// Waits up to 10 s until the window has the X focus, and so the keys.
+bool HasFocus(const TWindow& W)
+{
+    for (int I = 0; I < 100; ++I) {
+        const auto R = RunCommand("xdotool getwindowfocus 2>/dev/null");
+        if (R.Status == 0 && std::stoul(R.Output) == std::stoul(W.Id, nullptr, 16))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
 TEST(CrashreportBoxX11, FatalSignalShowsTheBoxAndItsCloseButtonEndsTheProgram)
 {
     TBoxProbe Probe("");
@@ -252,16 +264,23 @@ TEST(CrashreportBoxX11, DetailsTabsAndTheSimpleBoxForAPerson)
         // be used after a fatal signal) to the tabs; the arrow key then goes
         // through them, until the picture stays the same.
         std::this_thread::sleep_for(std::chrono::seconds(2));
+        ASSERT_TRUE(HasFocus(*Box));
         for (int I = 0; I < 6; ++I)
             Xdotool("key Tab");
-        std::string Last;
+        std::string Last, Previous;
         int Tabs = 0;
         for (; Tabs < 20; ++Tabs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             const std::string Shot = Picture(*Box, "CrashreportBox-X11-Tab" + std::to_string(Tabs));
-            if (Shot == Last)
-                break;
+            // The same picture once more after a second: the last tab.
             Last = Shot;
+            if (Tabs > 0 && Shot == Previous) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                Last = Picture(*Box, "CrashreportBox-X11-Tab" + std::to_string(Tabs));
+                if (Last == Previous)
+                    break;
+            }
+            Previous = Last;
             Xdotool("key Right");
         }
         EXPECT_GE(Tabs, 4);
@@ -277,6 +296,7 @@ TEST(CrashreportBoxX11, DetailsTabsAndTheSimpleBoxForAPerson)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_FALSE(Picture(*Box, "CrashreportBox-X11-Simple").empty());
     // OK continues, which a fatal signal cannot: the program ends.
+    ASSERT_TRUE(HasFocus(*Box));
     Xdotool("key Return");
     EXPECT_EQ(Probe.Wait(), 1) << Probe.Said;
 }
