@@ -13,16 +13,20 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <optional>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -103,6 +107,42 @@ TEST(CrashreportBoxX11, SendWithoutAnAddressSaysSoAndShowsTheDetailsFirst)
     // With nowhere to send it, the report was kept in the report file.
     ASSERT_EQ(R.Files.size(), 1u) << R.Output;
     EXPECT_NE(R.Saved.find("main thread ($1):"), std::string::npos) << R.Saved;
+}
+
+// A port of the loopback nobody listens on (for a moment).
+int FreePort()
+{
+    const int S = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Len = sizeof A;
+    int Port = 0;
+    if (::bind(S, reinterpret_cast<sockaddr*>(&A), sizeof A) == 0 &&
+        ::getsockname(S, reinterpret_cast<sockaddr*>(&A), &Len) == 0)
+        Port = ntohs(A.sin_port);
+    ::close(S);
+    return Port;
+}
+
+TEST(CrashreportBoxX11, SendUploadsAndTellsTheHandlersItWasSent)
+{
+    const int Port = FreePort();
+    ASSERT_NE(Port, 0);
+    ::setenv("PEER_HTTP_PORT", std::to_string(Port).c_str(), 1);
+    const TPeerRun R = RunPeer("upload", {{"FocusedBtn", skInt, false, 0, ""},
+                                          {"UploadViaHttp", skBool, true, 0, ""},
+                                          {"HttpServer", skText, false, 0, "127.0.0.1/bugs"},
+                                          {"HttpPort", skInt, false, Port, ""}});
+    ::unsetenv("PEER_HTTP_PORT");
+    // The report went to the loopback server, and the handlers heard of it.
+    const auto Uploads = Lines(R.Output, "upload /bugs ");
+    ASSERT_EQ(Uploads.size(), 1u) << R.Output;
+    EXPECT_GT(std::stoi(Uploads[0].substr(13)), 100) << R.Output;
+    EXPECT_EQ(Lines(R.Output, "fire "),
+              (std::vector<std::string>{"fire 1 0", "fire 1 3", "fire 1 6"}))
+        << R.Output;
+    EXPECT_NE(R.Output.find("exit 0\n"), std::string::npos) << R.Output;
 }
 
 // --- The box at a crash ----------------------------------------------------------
