@@ -13,6 +13,8 @@ greets it, and runs SCENARIO; prints one line per frame the helper sends
   rounds      the same, with its fields and sections; each handler round the
               helper asks for is answered "not handled"
   stray       a field for a report never begun: the helper must close
+  late-owner  the box's owner told after its report began: the helper must
+              close
   save        on the X display of DISPLAY: the finished report is sent, and
               when the box has the focus, Return presses its default button
               (the settings make it save); each round is answered "not
@@ -182,6 +184,8 @@ def main():
                         u8(1), u8(0), u32(os.getpid()), text("/usr/bin/tolvex"),
                         text("tolvex"), text("/usr/bin/"), u32(1), u8(0), u8(0),
                         text(settings)))
+        if scenario == "late-owner":
+            peer.send(frame(87, u32(report), struct.pack("<Q", 0), u8(0)))
         if scenario == "rounds":
             peer.send(frame(81, u32(report), text("exception class"), text("std::runtime_error")))
             peer.send(frame(82, u32(report), u8(1), text("main thread ($1)"),
