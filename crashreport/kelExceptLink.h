@@ -47,6 +47,36 @@
 //                          u32 process id whose windows count as the program's
 //     65 ScreenShotTaken  u32 request, u8 taken, u32 width, u32 height,
 //                         text why not ("screenshot: not available ...")
+//   The exception box and the report (80..127). A report is named by a
+//   number the program picks; the helper mirrors it from ReportBegin on.
+//   Program to helper:
+//     80 ReportBegin      u32 report, u8 kind (0 exception, 1 frozen main
+//                         thread, 2 notification), text class, text
+//                         message, u8 can continue, u8 source, u32 process id,
+//                         text executable, text command line, text folder,
+//                         u32 exception number, u8 simple box, u8 details
+//                         button in the simple box, text the settings stream
+//                         of this event
+//     81 ReportField      u32 report, text name, text value (a header field)
+//     82 ReportSection    u32 report, u8 thread section, text name, text text
+//     83 ReportComplete   u32 report, text the whole report
+//     84 ShowDetails      u32 report
+//     85 CloseBox         u32 report
+//     86 HandlersAnswer   u32 report, u32 request, u8 handled
+//     87 BoxOwner         u32 report, u64 the program's main window (an X11
+//                         window id; 0: none), u8 beep; sent before the
+//                         report's ReportBegin, which it is kept for
+//   Helper to program:
+//     96 DisplayMode      u32 report, u32 width, u32 height, u32 bits/pixel
+//     97 FireHandlers     u32 report, u32 request, u8 kind, u8 code; answered
+//                         by HandlersAnswer with the same request
+//     98 Verdict          u32 report, u8 verdict (TBoxVerdict)
+//   Frames of the report (other than ReportBegin) for a report the helper
+//   does not mirror, or answers to a request not asked, are malformed.
+//   The assistants (128..159), helper to program:
+//     128 AssistantOutput u32 report, text name, u8 own section, text text
+//     129 SettingChanged  u32 report, text key, text value
+//     130 AttachScreenShot u32 report, u8 attach
 //   Saving, printing, sending and restarting (160..191), each request named
 //   by a number the program picks and answered once:
 //     160 SaveRequest     u32 request, text report, u8 ask (the save dialog)
@@ -63,8 +93,6 @@
 //     167 RestartReady    u32 request, u8 ready (the helper will start the
 //                         program again once this process has ended)
 //   The settings of save and print are those of the last Settings frame.
-//   Reserved: 80..127 the exception box and the report, 128..159 the
-//   assistants.
 #pragma once
 
 #include <atomic>
@@ -100,6 +128,20 @@ enum TLinkFrameType : std::uint16_t {
     lfAlertRelease = 40,
     lfScreenShotRequest = 64,
     lfScreenShotTaken = 65,
+    lfReportBegin = 80,
+    lfReportField = 81,
+    lfReportSection = 82,
+    lfReportComplete = 83,
+    lfShowDetails = 84,
+    lfCloseBox = 85,
+    lfHandlersAnswer = 86,
+    lfBoxOwner = 87,
+    lfDisplayMode = 96,
+    lfFireHandlers = 97,
+    lfVerdict = 98,
+    lfAssistantOutput = 128,
+    lfSettingChanged = 129,
+    lfAttachScreenShot = 130,
     lfSaveRequest = 160,
     lfSaveDone = 161,
     lfPrintRequest = 162,
@@ -109,6 +151,9 @@ enum TLinkFrameType : std::uint16_t {
     lfRestartRequest = 166,
     lfRestartReady = 167,
 };
+
+// What the user chose in the box.
+enum TBoxVerdict : std::uint8_t { bvContinue = 0, bvRestart = 1, bvClose = 2 };
 
 struct TLinkFrame {
     std::uint16_t Type = 0;
@@ -397,6 +442,146 @@ struct TRestartReadyFrame {
     template <class S, class F> static bool Fields(S& M, F& Io)
     {
         return Io(M.Request) && Io(M.Ready);
+    }
+};
+
+struct TReportBeginFrame {
+    static constexpr TLinkFrameType Type = lfReportBegin;
+    std::uint32_t Report = 0;
+    std::uint8_t Kind = 0;
+    std::string Class, Message;
+    bool CanContinue = false;
+    std::uint8_t Source = 0;
+    std::uint32_t Pid = 0;
+    std::string Executable, CommandLine, Folder;
+    std::uint32_t ExceptionNumber = 0;
+    bool Simple = false, SimpleDetails = false;
+    std::string Settings;
+    bool operator==(const TReportBeginFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Kind) && Io(M.Class) && Io(M.Message) && Io(M.CanContinue) &&
+               Io(M.Source) && Io(M.Pid) && Io(M.Executable) && Io(M.CommandLine) && Io(M.Folder) &&
+               Io(M.ExceptionNumber) && Io(M.Simple) && Io(M.SimpleDetails) && Io(M.Settings);
+    }
+};
+
+// ReportField and SettingChanged: the report, a name and a text.
+template <TLinkFrameType T> struct TReportPairFrame {
+    static constexpr TLinkFrameType Type = T;
+    std::uint32_t Report = 0;
+    std::string Name, Value;
+    bool operator==(const TReportPairFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Name) && Io(M.Value);
+    }
+};
+using TReportFieldFrame = TReportPairFrame<lfReportField>;
+using TSettingChangedFrame = TReportPairFrame<lfSettingChanged>;
+
+struct TReportSectionFrame {
+    static constexpr TLinkFrameType Type = lfReportSection;
+    std::uint32_t Report = 0;
+    bool Thread = false;
+    std::string Name, Text;
+    bool operator==(const TReportSectionFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Thread) && Io(M.Name) && Io(M.Text);
+    }
+};
+
+struct TReportCompleteFrame {
+    static constexpr TLinkFrameType Type = lfReportComplete;
+    std::uint32_t Report = 0;
+    std::string Text;
+    bool operator==(const TReportCompleteFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Text);
+    }
+};
+
+// ShowDetails and CloseBox: the report's number alone.
+template <TLinkFrameType T> struct TReportOnlyFrame {
+    static constexpr TLinkFrameType Type = T;
+    std::uint32_t Report = 0;
+    bool operator==(const TReportOnlyFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io) { return Io(M.Report); }
+};
+using TShowDetailsFrame = TReportOnlyFrame<lfShowDetails>;
+using TCloseBoxFrame = TReportOnlyFrame<lfCloseBox>;
+
+// Verdict and AttachScreenShot: the report and one byte.
+template <TLinkFrameType T> struct TReportByteFrame {
+    static constexpr TLinkFrameType Type = T;
+    std::uint32_t Report = 0;
+    std::uint8_t Value = 0;
+    bool operator==(const TReportByteFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Value);
+    }
+};
+using TVerdictFrame = TReportByteFrame<lfVerdict>;
+using TAttachScreenShotFrame = TReportByteFrame<lfAttachScreenShot>;
+
+struct TDisplayModeFrame {
+    static constexpr TLinkFrameType Type = lfDisplayMode;
+    std::uint32_t Report = 0;
+    std::uint32_t Width = 0, Height = 0, Bits = 0;
+    bool operator==(const TDisplayModeFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Width) && Io(M.Height) && Io(M.Bits);
+    }
+};
+
+struct TFireHandlersFrame {
+    static constexpr TLinkFrameType Type = lfFireHandlers;
+    std::uint32_t Report = 0, Request = 0;
+    std::uint8_t Kind = 0, Code = 0;
+    bool operator==(const TFireHandlersFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Request) && Io(M.Kind) && Io(M.Code);
+    }
+};
+
+struct THandlersAnswerFrame {
+    static constexpr TLinkFrameType Type = lfHandlersAnswer;
+    std::uint32_t Report = 0, Request = 0;
+    bool Handled = false;
+    bool operator==(const THandlersAnswerFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Request) && Io(M.Handled);
+    }
+};
+
+struct TBoxOwnerFrame {
+    static constexpr TLinkFrameType Type = lfBoxOwner;
+    std::uint32_t Report = 0;
+    std::uint64_t Window = 0;
+    bool Beep = false;
+    bool operator==(const TBoxOwnerFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Window) && Io(M.Beep);
+    }
+};
+
+struct TAssistantOutputFrame {
+    static constexpr TLinkFrameType Type = lfAssistantOutput;
+    std::uint32_t Report = 0;
+    std::string Name;
+    bool OwnSection = false;
+    std::string Text;
+    bool operator==(const TAssistantOutputFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Name) && Io(M.OwnSection) && Io(M.Text);
     }
 };
 

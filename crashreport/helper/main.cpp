@@ -1,6 +1,7 @@
 // tolvex-crashreport: the crash report helper program. The program starts it
 // with its end of the link as descriptor 3 (crashreport/kelExceptLink.h); it
 // serves the link until the program closes it and its own work is done.
+#include "crashreport/helper/kelExceptBoxSession.h"
 #include "crashreport/helper/kelExceptFormHandlers.h"
 #include "crashreport/helper/kelHelperSession.h"
 #include "crashreport/kelExceptLink.h"
@@ -28,5 +29,6 @@ int main(int argc, char** argv)
     // The handlers the assistants' forms name.
     InstallFormHandlers();
     THelperSession Session(std::make_shared<TExceptLink>(HelperLinkFd), argc, argv);
+    TExceptBoxSession Boxes(Session);
     return Session.Run();
 }

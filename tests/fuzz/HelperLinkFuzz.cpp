@@ -16,8 +16,12 @@ using TKnownFrames =
     std::tuple<THelloFrame, TSettingsFrame, TAlertNewFrame, TAlertShowFrame, TAlertSetTitleFrame,
                TAlertAddAreaFrame, TAlertClearFrame, TAlertSetAreaFrame, TAlertSetPositionFrame,
                TAlertCloseFrame, TAlertReleaseFrame, TScreenShotRequestFrame, TScreenShotTakenFrame,
-               TSaveRequestFrame, TSaveDoneFrame, TPrintRequestFrame, TPrintDoneFrame,
-               TSendRequestFrame, TSendDoneFrame, TRestartRequestFrame, TRestartReadyFrame>;
+               TReportBeginFrame, TReportFieldFrame, TReportSectionFrame, TReportCompleteFrame,
+               TShowDetailsFrame, TCloseBoxFrame, THandlersAnswerFrame, TBoxOwnerFrame,
+               TDisplayModeFrame, TFireHandlersFrame, TVerdictFrame, TAssistantOutputFrame,
+               TSettingChangedFrame, TAttachScreenShotFrame, TSaveRequestFrame, TSaveDoneFrame,
+               TPrintRequestFrame, TPrintDoneFrame, TSendRequestFrame, TSendDoneFrame,
+               TRestartRequestFrame, TRestartReadyFrame>;
 
 void CheckRoundTrip(const TLinkFrame& Frame)
 {
