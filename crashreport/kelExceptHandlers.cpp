@@ -7,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cxxabi.h>
+#include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unistd.h>
@@ -89,7 +91,7 @@ bool OnMainThread()
 }
 
 // One call into the main thread: the firing thread waits for it with a time
-// limit; whichever side is last frees it.
+// limit.
 struct TMainCall {
     std::mutex Lock;
     std::condition_variable Done;
@@ -98,21 +100,50 @@ struct TMainCall {
     TFireHandlersParams Params;
 };
 
+// The calls posted to the main thread and not taken yet, by number. The
+// message carries only the number: a call whose firing thread stopped waiting
+// is taken out here, so that a message the main thread drains late (or never,
+// when the program ends first) neither runs it nor holds on to it.
+struct TPendingCalls {
+    std::mutex Lock;
+    std::map<std::intptr_t, std::shared_ptr<TMainCall>> Calls;
+    std::intptr_t Last = 0;
+};
+
+TPendingCalls& PendingCalls()
+{
+    // Never destroyed: a thread may still fire while the program exits.
+    static TPendingCalls* P = new TPendingCalls;
+    return *P;
+}
+
+std::shared_ptr<TMainCall> TakePendingCall(std::intptr_t Number)
+{
+    TPendingCalls& P = PendingCalls();
+    std::lock_guard<std::mutex> G(P.Lock);
+    const auto It = P.Calls.find(Number);
+    if (It == P.Calls.end())
+        return nullptr;
+    std::shared_ptr<TMainCall> Call = std::move(It->second);
+    P.Calls.erase(It);
+    return Call;
+}
+
 void MainThreadMessage(HMsgPort, std::uint32_t, std::uintptr_t WParam, std::intptr_t& Result,
                        std::intptr_t LParam)
 {
     Result = HandlersAnswer;
     if (LParam == 0)
         return;
-    std::unique_ptr<std::shared_ptr<TMainCall>> Owner(
-        reinterpret_cast<std::shared_ptr<TMainCall>*>(LParam));
-    TMainCall& Call = **Owner;
+    const std::shared_ptr<TMainCall> Call = TakePendingCall(LParam);
+    if (!Call)
+        return;
     if (WParam == 0)
-        RunHandlers(Call.Params);
-    std::lock_guard<std::mutex> G(Call.Lock);
-    Call.Answered = true;
-    Call.Answer = Result;
-    Call.Done.notify_all();
+        RunHandlers(Call->Params);
+    std::lock_guard<std::mutex> G(Call->Lock);
+    Call->Answered = true;
+    Call->Answer = Result;
+    Call->Done.notify_all();
 }
 
 // Sends the main thread's handler message and waits up to TimeoutMs for its
@@ -132,15 +163,28 @@ std::intptr_t SendToMain(std::uintptr_t WParam, TFireHandlersParams* Params, int
     auto Call = std::make_shared<TMainCall>();
     if (Params)
         Call->Params = *Params;
-    auto* Ref = new std::shared_ptr<TMainCall>(Call);
-    if (!PostMsg(Port, Msg, WParam, reinterpret_cast<std::intptr_t>(Ref))) {
-        delete Ref;
+    std::intptr_t Number;
+    {
+        TPendingCalls& P = PendingCalls();
+        std::lock_guard<std::mutex> G(P.Lock);
+        // Positive and never 0 (0 is a call without a request).
+        P.Last = P.Last == std::numeric_limits<std::intptr_t>::max() ? 1 : P.Last + 1;
+        Number = P.Last;
+        P.Calls.emplace(Number, Call);
+    }
+    if (!PostMsg(Port, Msg, WParam, Number)) {
+        TakePendingCall(Number);
         return 0;
     }
     std::unique_lock<std::mutex> G(Call->Lock);
     if (!Call->Done.wait_for(G, std::chrono::milliseconds(TimeoutMs),
-                             [&] { return Call->Answered; }))
+                             [&] { return Call->Answered; })) {
+        G.unlock();
+        // Not taken yet: it never will be. Taken meanwhile: its answer is
+        // late and not waited for.
+        TakePendingCall(Number);
         return 0;
+    }
     if (Params)
         Params->Handled = Call->Params.Handled;
     return Call->Answer;

@@ -379,8 +379,11 @@ TViewerTable StackTable(std::string_view Text)
         const std::vector<std::string> Cells = ViewerCells(Row, CreatedColumns);
         std::vector<std::string> Placed(T.Columns.size());
         // Each cell goes under the heading of the same name (the first such
-        // heading still free); a column the own stack lacks joins the routine.
+        // heading still free); a column the own stack lacks joins the cell
+        // placed before it, as the own stack's cutting joined it there (a
+        // line number beside a unit too wide to leave it a column).
         std::vector<bool> Used(T.Columns.size(), false);
+        std::size_t Last = 0;
         for (std::size_t C = 0; C < Cells.size(); ++C) {
             std::size_t To = T.Columns.size();
             for (std::size_t K = 0; K < T.Columns.size(); ++K)
@@ -389,14 +392,14 @@ TViewerTable StackTable(std::string_view Text)
                     break;
                 }
             if (To == T.Columns.size()) {
-                To = T.Columns.size() - 1;
-                if (!Placed[To].empty() && !Cells[C].empty())
-                    Placed[To] += ' ';
-                Placed[To] += Cells[C];
+                if (!Placed[Last].empty() && !Cells[C].empty())
+                    Placed[Last] += ' ';
+                Placed[Last] += Cells[C];
                 continue;
             }
             Used[To] = true;
             Placed[To] = Cells[C];
+            Last = To;
         }
         T.Rows.push_back(std::move(Placed));
     }

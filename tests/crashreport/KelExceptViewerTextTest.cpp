@@ -295,6 +295,37 @@ TEST(CrashreportViewerText, ThreadWithCreationStack)
     }
 }
 
+TEST(CrashreportViewerText, CreationColumnsTheOwnStackLacksJoinTheCellBeforeThem)
+{
+    // The own stack without sources (no unit, line or second offset
+    // column); the creation stack with them: its extra cells join the module
+    // cell before them, in order, and the routine stays the routine.
+    const std::vector<TRow> Own{
+        {"00007f95067162ea", "+18", "libc.so.6", "__GI___libc_read"},
+        {"00007f9506716400", "+2a0", "libc.so.6", "__libc_start_main"},
+        {"00007f9506716500", "+30", "libc.so.6", "_start"},
+        {"00007f9506716600", "+4", "libc.so.6", "clone3"},
+    };
+    const std::vector<TRow> Creation{
+        {"00005623837c8098", "+38", "probe", "/src/Probe.cpp", "113", "+3", "probe_start_worker"},
+        {"00005623837c47fb", "+12b", "probe", "/src/Probe.cpp", "262", "+13", "main"},
+        {"00005623837c5b6b", "+1b", "probe", "/src/Start.cpp", "7", "+0", "_start"},
+        {"00005623837c5c00", "+2", "probe", "/src/Start.cpp", "9", "+1", "start_main"},
+    };
+    const TViewerTable T = ViewSection(
+        TSectionKind::skCallStack,
+        Layout(Own) + "\r\n>> created by main thread ($4ba4) at:\r\n" + Layout(Creation));
+    ASSERT_EQ(Headings(T), (std::vector<std::string>{"address", "rel.", "module", "function"}));
+    ASSERT_EQ(T.Rows.size(), Own.size() + 1 + Creation.size());
+    for (std::size_t I = 0; I < Creation.size(); ++I) {
+        const TRow& C = Creation[I];
+        EXPECT_EQ(
+            T.Rows[Own.size() + 1 + I],
+            (TRow{Upper(C[0]), Upper(C[1]), C[2] + " " + C[3] + " " + C[4] + " " + C[5], C[6]}))
+            << I;
+    }
+}
+
 TEST(CrashreportViewerText, SectionsBeingCalculatedAreTextRows)
 {
     for (const TSectionKind K :
