@@ -73,7 +73,11 @@ std::string FrameBytes(const TLinkFrame& Frame)
 
 TSettingsFrame SettingsSnapshot(const TModuleSettings& Table)
 {
-    std::vector<TSettingEntry> Entries = Table.Entries();
+    return SettingsSnapshot(Table.Entries());
+}
+
+TSettingsFrame SettingsSnapshot(std::vector<TSettingEntry> Entries)
+{
     auto Find = [&Entries](std::string_view Name) -> TSettingEntry* {
         for (TSettingEntry& E : Entries)
             if (SameSettingName(E.Name, Name) && E.Kind == skText)

@@ -89,6 +89,8 @@
 //                         exception times (at most 10)
 //     167 RestartReady    u32 request, u8 ready (the helper will start the
 //                         program again once this process has ended)
+//     168 ClipRequest     u32 request, text report (for the clipboard)
+//     169 ClipDone        u32 request, u8 copied
 //   The settings of save and print are those of the last Settings frame.
 #pragma once
 
@@ -146,6 +148,8 @@ enum TLinkFrameType : std::uint16_t {
     lfSendDone = 165,
     lfRestartRequest = 166,
     lfRestartReady = 167,
+    lfClipRequest = 168,
+    lfClipDone = 169,
 };
 
 // What the user chose in the box.
@@ -441,6 +445,28 @@ struct TRestartReadyFrame {
     }
 };
 
+struct TClipRequestFrame {
+    static constexpr TLinkFrameType Type = lfClipRequest;
+    std::uint32_t Request = 0;
+    std::string Text;
+    bool operator==(const TClipRequestFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Text);
+    }
+};
+
+struct TClipDoneFrame {
+    static constexpr TLinkFrameType Type = lfClipDone;
+    std::uint32_t Request = 0;
+    bool Copied = false;
+    bool operator==(const TClipDoneFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Copied);
+    }
+};
+
 struct TReportBeginFrame {
     static constexpr TLinkFrameType Type = lfReportBegin;
     std::uint32_t Report = 0;
@@ -570,11 +596,14 @@ struct TAssistantOutputFrame {
 };
 
 class TModuleSettings;
+struct TSettingEntry;
 
 // The Settings frame of what a settings table holds now: its entries in the
 // layout of the program's section, the passwords enciphered again as the
 // section keeps them, so that the helper reads it as it would the section.
 TSettingsFrame SettingsSnapshot(const TModuleSettings& Table);
+// The same of a list of entries.
+TSettingsFrame SettingsSnapshot(std::vector<TSettingEntry> Entries);
 
 template <class T> TLinkFrame EncodeFrame(const T& Message)
 {
