@@ -579,6 +579,11 @@ void SetHandleExceptionRecord(THandleExceptionRecordProc Proc)
     HandlerProc.store(Proc);
 }
 
+THandleExceptionRecordProc InstalledHandleExceptionRecord()
+{
+    return HandlerProc.load();
+}
+
 TVerdict HandleExceptionRecord(const TExceptionRecord& Record)
 {
     const THandleExceptionRecordProc Proc = HandlerProc.load();

@@ -175,6 +175,8 @@ using THandleExceptionRecordProc = TVerdict (*)(const TExceptionRecord& Record);
 // Any thread. Replaces the handling; null restores the default (one line on
 // stderr, then continue when the record allows it, else close).
 void SetHandleExceptionRecord(THandleExceptionRecordProc Proc);
+// Any thread. The handling installed; null while the default one runs.
+THandleExceptionRecordProc InstalledHandleExceptionRecord();
 // Handler thread. Runs the installed handling.
 TVerdict HandleExceptionRecord(const TExceptionRecord& Record);
 

@@ -1,6 +1,7 @@
 #include "crashreport/kelExceptHandling.h"
 
 #include "crashlib/kelMapFile.h"
+#include "crashlib/kelTools.h"
 #include "crashreport/kelExceptActions.h"
 #include "crashreport/kelExceptFreeze.h"
 #include "crashreport/kelExceptHandlers.h"
@@ -587,10 +588,18 @@ TVerdict THandling::Decide(std::optional<TBoxVerdict> BoxVerdict)
 
 } // namespace
 
+namespace {
+std::atomic<int> ReportsInProgress{0};
+} // namespace
+
 TVerdict HandleExceptionFully(const TExceptionRecord& Record)
 {
     if (IsSilentAbortRecord(Record))
         return Record.CanContinue ? vdContinue : vdClose;
+    ++ReportsInProgress;
+    struct TDone {
+        ~TDone() { --ReportsInProgress; }
+    } Done;
     THandling Handling(Record, CurrentServices());
     return Handling.Run();
 }
@@ -598,4 +607,68 @@ TVerdict HandleExceptionFully(const TExceptionRecord& Record)
 void InstallExceptionHandling()
 {
     SetHandleExceptionRecord(&HandleExceptionFully);
+}
+
+// --- Starting the helper ---------------------------------------------------------------------
+
+namespace {
+
+std::atomic<bool> HelperStartDone{false};
+
+// Main thread, from its port.
+void OnHelperStart(HMsgPort, uint32_t, uintptr_t, intptr_t& Result, intptr_t)
+{
+    Result = 0;
+    if (HelperStartDone.exchange(true))
+        return;
+    // A process in the middle of a report is no process to start from.
+    if (ReportsInProgress.load() > 0 || InstalledHandleExceptionRecord() != &HandleExceptionFully)
+        return;
+    StartHelperProgram();
+}
+
+} // namespace
+
+void ArmHelperStart()
+{
+    const HMsgPort Port = GetMsgHandlerWindow();
+    if (Port == 0)
+        return;
+    if (const uint32_t Msg = AddMsgHandler(&OnHelperStart); Msg != 0)
+        PostMsg(Port, Msg);
+}
+
+bool StartHelperProgram()
+{
+    if (HelperLink())
+        return true;
+    const std::string Program = HelperProgramPath();
+    if (Program.empty() || ::access(Program.c_str(), X_OK) != 0)
+        return false;
+    int Fds[2];
+    if (!CreateLinkPair(Fds))
+        return false;
+    const pid_t Pid = StartHelperProcess(Program, Fds[1]);
+    ::close(Fds[1]);
+    if (Pid < 0) {
+        ::close(Fds[0]);
+        return false;
+    }
+    auto Link = std::make_shared<TExceptLink>(Fds[0]);
+    // A helper that does not take a frame within a second is no helper.
+    Link->SendTimeout = std::chrono::milliseconds(1000);
+    const bool Greeted = Link->Send(THelloFrame{LinkVersion, static_cast<std::uint32_t>(::getpid()),
+                                                ReadLink("/proc/self/exe")});
+    if (const auto Table = AcquireModuleSettings(0); Greeted && Table)
+        Link->Send(SettingsSnapshot(*Table));
+    Link->SendTimeout = std::chrono::milliseconds(10000);
+    SetHelperLink(std::move(Link), Pid);
+    return Greeted;
+}
+
+void StopHelperProgram()
+{
+    if (const auto Link = HelperLink())
+        Link->Close();
+    SetHelperLink(nullptr, 0);
 }

@@ -134,3 +134,16 @@ void SetHelperLink(std::shared_ptr<TExceptLink> Link, pid_t Pid);
 std::shared_ptr<TExceptLink> HelperLink();
 // Whether the helper still runs: its link open and the process not ended.
 bool HelperAlive();
+
+// Main thread, at start (the capture enabled). The helper program starts when
+// the event loop first drains the main thread's port: a start that hands over
+// to a running instance and ends before its loop runs starts none. It starts
+// only with the full handling installed (not under a test's own handling)
+// and never while a report is being handled.
+void ArmHelperStart();
+// Main thread. Starts tolvex-crashreport from beside the program's file with
+// the link as its descriptor 3, greets it and hands it the settings; false
+// (and no helper) when it cannot be started.
+bool StartHelperProgram();
+// Any thread, at the end. Lets the helper go (it ends once its work is done).
+void StopHelperProgram();
