@@ -472,6 +472,20 @@ std::optional<TBoxVerdict> THandling::ShowBox()
             Exception->SetTextSetting("MailFrom", C.Value);
     if (Outcome.AttachScreenShot)
         Exception->SetAttachScreenShot(*Outcome.AttachScreenShot);
+    if (Outcome.DisplayMode && Exception->GetCreateBugReport()) {
+        // The display is the helper's to know: the header gets it now, in
+        // its place before the process id.
+        const TDisplayModeFrame& D = *Outcome.DisplayMode;
+        const std::string Mode = std::to_string(D.Width) + "x" + std::to_string(D.Height) + ", " +
+                                 std::to_string(D.Bits) + " bit";
+        const auto Header = Exception->GetBugReportHeader();
+        if (Header->IndexOf("display mode") >= 0) {
+            Header->SetValue("display mode", Mode);
+        } else {
+            const int Before = Header->IndexOf("process id");
+            Header->Insert(Before >= 0 ? Before : Header->ItemCount(), "display mode", Mode);
+        }
+    }
     if (!Outcome.Verdict && !S.HelperRunning())
         Helper = false; // the link broke: on as without a helper
     return Outcome.Verdict;

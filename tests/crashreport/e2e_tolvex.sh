@@ -1,0 +1,150 @@
+#!/bin/bash
+# tolvex crashing for real, under a display (xvfb-run -a), with a home of its
+# own: e2e_tolvex.sh <bin folder> <case>
+#
+#   close       kill -SEGV: the helper shows the box; Escape closes it, tolvex
+#               ends with status 1 and its report (saved under
+#               $XDG_STATE_HOME/tolvex/) names SIGSEGV, the main thread's
+#               section, libQt6Core among the modules, tolvex's pid among the
+#               processes and the display mode xdpyinfo gives; the helper ends
+#               without a core.
+#   no-helper   the helper renamed away: no box, the report saved all the
+#               same, one line of the crash reporter on stderr, status 1.
+#   hand-over   a second start that hands over to the running instance starts
+#               no helper of its own.
+#   dormant     the settings section removed: no helper, none of the crash
+#               reporter's threads.
+# The programs run from a copy of their folder, so that the helpers counted
+# are this test's own.
+set -u
+BIN=$1
+CASE=$2
+T=$(mktemp -d /tmp/tolvex-e2e.XXXXXX)
+PIDS=()
+cleanup() {
+    for P in "${PIDS[@]}"; do kill -KILL "$P" 2>/dev/null; done
+    pkill -KILL -f "^$T/" 2>/dev/null
+    rm -rf "$T"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAILED: $*"
+    [ -f "$T/err.txt" ] && sed 's/^/  stderr: /' "$T/err.txt"
+    exit 1
+}
+
+mkdir -p "$T/bin" "$T/home" "$T/run"
+chmod 700 "$T/run"
+cp "$BIN/tolvex" "$BIN/tolvex-crashreport" "$BIN/vendors.db" "$T/bin/"
+cp -r "$BIN/Default" "$BIN/languages" "$T/bin/"
+export HOME=$T/home XDG_STATE_HOME=$T/home/state XDG_CONFIG_HOME=$T/home/config \
+    XDG_RUNTIME_DIR=$T/run XDG_CACHE_HOME=$T/home/cache
+unset SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS
+cd "$T" || exit 1
+ulimit -c unlimited
+
+# Starts tolvex in the background; its pid in TOLVEX.
+start() {
+    "$T/bin/tolvex" --portable >"$T/out.txt" 2>"$T/err.txt" &
+    TOLVEX=$!
+    PIDS+=("$TOLVEX")
+}
+# The helpers of this test now.
+helpers() { pgrep -f "^$T/bin/tolvex-crashreport" | tr '\n' ' '; }
+# Waits up to $2 tenths of a second for command $1 to succeed.
+wait_for() {
+    for _ in $(seq "$2"); do eval "$1" && return 0; sleep 0.1; done
+    return 1
+}
+# The main window of a process: mapped, with its program's title.
+main_window() { xdotool search --all --pid "$1" --onlyvisible --name "Tolvex" 2>/dev/null | head -1; }
+# Waits for a process to end (up to $2 seconds); its status in STATUS.
+wait_end() {
+    ( sleep "$2"; kill -KILL "$1" 2>/dev/null ) &
+    local Guard=$!
+    wait "$1"
+    STATUS=$?
+    kill "$Guard" 2>/dev/null
+}
+
+case $CASE in
+close)
+    start
+    wait_for '[ -n "$(main_window $TOLVEX)" ]' 300 || fail "tolvex shows no window"
+    wait_for '[ -n "$(helpers)" ]' 100 || fail "no helper started"
+    HELPER=$(helpers)
+    HELPER=${HELPER%% *}
+    kill -SEGV "$TOLVEX"
+    wait_for 'BOX=$(xdotool search --all --pid $HELPER --onlyvisible --name . | head -1); [ -n "$BOX" ]' 200 ||
+        fail "no box after SIGSEGV"
+    xwininfo -id "$BOX" | grep -q 'Map State: IsViewable' || fail "the box is not mapped"
+    xwininfo -root -tree | grep -q "$(printf '0x%x' "$BOX")" || fail "xwininfo does not list the box"
+    sleep 1
+    xdotool windowfocus --sync "$BOX" key Escape
+    wait_end "$TOLVEX" 30
+    [ "$STATUS" = 1 ] || fail "tolvex ended with status $STATUS, not 1"
+    REPORT=$T/home/state/tolvex/bugreport.kbr
+    [ -f "$REPORT" ] || fail "no report in $XDG_STATE_HOME/tolvex"
+    grep -Eq '^exception class +: SIGSEGV' "$REPORT" || fail "the report names no SIGSEGV"
+    grep -Eq "^main thread \(\\\$$(printf '%x' "$TOLVEX")\)" "$REPORT" ||
+        fail "no section of the main thread"
+    sed -n '/^modules:/,/^$/p' "$REPORT" | grep -q 'libQt6Core' || fail "libQt6Core is no module"
+    sed -n '/^processes:/,/^$/p' "$REPORT" | grep -Eq "^0*$(printf '%x' "$TOLVEX") +tolvex " ||
+        fail "tolvex is not among the processes"
+    SCREEN=$(xdpyinfo | awk '/dimensions:/ { print $2; exit }')
+    DEPTH=$(xdpyinfo | awk '/depth of root window:/ { print $5; exit }')
+    grep -Eq "^display mode +: $SCREEN, $DEPTH bit" "$REPORT" ||
+        fail "display mode is not $SCREEN, $DEPTH bit: $(grep '^display mode' "$REPORT")"
+    wait_for '[ -z "$(helpers)" ]' 100 || fail "the helper still runs"
+    ls "$T"/core* >/dev/null 2>&1 && fail "a core was left"
+    ;;
+no-helper)
+    mv "$T/bin/tolvex-crashreport" "$T/bin/away"
+    start
+    wait_for '[ -n "$(main_window $TOLVEX)" ]' 300 || fail "tolvex shows no window"
+    kill -SEGV "$TOLVEX"
+    wait_end "$TOLVEX" 60
+    [ "$STATUS" = 1 ] || fail "tolvex ended with status $STATUS, not 1"
+    REPORT=$T/home/state/tolvex/bugreport.kbr
+    [ -f "$REPORT" ] || fail "no report without the helper"
+    grep -Eq '^exception class +: SIGSEGV' "$REPORT" || fail "the report names no SIGSEGV"
+    [ "$(grep -c 'kelExcept' "$T/err.txt")" = 1 ] || fail "not one line of the crash reporter"
+    grep -q "kelExcept: SIGSEGV: the bug report is saved in $REPORT" "$T/err.txt" ||
+        fail "the line does not name the report"
+    ;;
+hand-over)
+    start
+    FIRST=$TOLVEX
+    wait_for '[ -n "$(main_window $FIRST)" ]' 300 || fail "tolvex shows no window"
+    wait_for '[ -n "$(helpers)" ]' 100 || fail "no helper started"
+    BEFORE=$(helpers)
+    "$T/bin/tolvex" --portable >"$T/out2.txt" 2>"$T/err2.txt" &
+    SECOND=$!
+    PIDS+=("$SECOND")
+    wait_end "$SECOND" 30
+    [ "$STATUS" = 0 ] || fail "the second start ended with $STATUS"
+    sleep 1
+    [ "$(helpers)" = "$BEFORE" ] || fail "helpers $BEFORE became $(helpers)"
+    kill -0 "$FIRST" || fail "the first instance has gone"
+    kill -TERM "$FIRST"
+    wait_end "$FIRST" 30
+    [ "$STATUS" = 0 ] || fail "the first instance ended with $STATUS after SIGTERM"
+    ;;
+dormant)
+    objcopy --remove-section .rsrc.10.TKELEXCEPT "$T/bin/tolvex" || fail "objcopy"
+    start
+    wait_for '[ -n "$(main_window $TOLVEX)" ]' 300 || fail "tolvex shows no window"
+    sleep 2
+    [ -z "$(helpers)" ] || fail "a dormant tolvex started a helper"
+    grep -l '^kelExcept' /proc/"$TOLVEX"/task/*/comm 2>/dev/null &&
+        fail "a dormant tolvex runs threads of the crash reporter"
+    kill -TERM "$TOLVEX"
+    wait_end "$TOLVEX" 30
+    [ "$STATUS" = 0 ] || fail "tolvex ended with $STATUS after SIGTERM"
+    ;;
+*)
+    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant"
+    exit 2
+    ;;
+esac
+echo "passed: $CASE"
