@@ -26,7 +26,8 @@ TBoxOutcome ShowBoxOverLink(TExceptLink& Link, const TBoxRequest& Request)
 {
     TBoxOutcome Out;
     const std::uint32_t Report = Request.Begin.Report;
-    if (!Link.Send(Request.Begin))
+    if (!Link.Send(TBoxOwnerFrame{Report, Request.OwnerWindow, Request.Beep}) ||
+        !Link.Send(Request.Begin))
         return Out;
     if (Request.Refresh && !SendChanges(Link, Request.Refresh(), Report))
         return Out;
@@ -109,6 +110,7 @@ TBoxOutcome ShowBoxOverLink(TExceptLink& Link, const TBoxRequest& Request)
             return Out;
         }
         case lfHandlersAnswer:
+        case lfBoxOwner:
         case lfReportBegin:
         case lfReportField:
         case lfReportSection:

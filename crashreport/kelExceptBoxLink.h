@@ -34,6 +34,10 @@ struct TBoxOutcome {
 
 struct TBoxRequest {
     TReportBeginFrame Begin;
+    // The program's main window, which the box stands over (an X11 window
+    // id; 0: none), and whether the box sounds the warning beep.
+    std::uint64_t OwnerWindow = 0;
+    bool Beep = false;
     // Asked every RefreshEvery while the box is up (and once at the start):
     // what changed, to be sent to the helper.
     std::function<TReportChanges()> Refresh;

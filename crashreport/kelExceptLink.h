@@ -63,6 +63,9 @@
 //     84 ShowDetails      u32 report
 //     85 CloseBox         u32 report
 //     86 HandlersAnswer   u32 report, u32 request, u8 handled
+//     87 BoxOwner         u32 report, u64 the program's main window (an X11
+//                         window id; 0: none), u8 beep; sent before the
+//                         report's ReportBegin, which it is kept for
 //   Helper to program:
 //     96 DisplayMode      u32 report, u32 width, u32 height, u32 bits/pixel
 //     97 FireHandlers     u32 report, u32 request, u8 kind, u8 code; answered
@@ -134,6 +137,7 @@ enum TLinkFrameType : std::uint16_t {
     lfShowDetails = 84,
     lfCloseBox = 85,
     lfHandlersAnswer = 86,
+    lfBoxOwner = 87,
     lfDisplayMode = 96,
     lfFireHandlers = 97,
     lfVerdict = 98,
@@ -579,6 +583,18 @@ struct THandlersAnswerFrame {
     template <class S, class F> static bool Fields(S& M, F& Io)
     {
         return Io(M.Report) && Io(M.Request) && Io(M.Handled);
+    }
+};
+
+struct TBoxOwnerFrame {
+    static constexpr TLinkFrameType Type = lfBoxOwner;
+    std::uint32_t Report = 0;
+    std::uint64_t Window = 0;
+    bool Beep = false;
+    bool operator==(const TBoxOwnerFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Report) && Io(M.Window) && Io(M.Beep);
     }
 };
 

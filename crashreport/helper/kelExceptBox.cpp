@@ -8,13 +8,12 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QElapsedTimer>
-#include <QGridLayout>
-#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScreen>
+#include <QStyle>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTabWidget>
@@ -256,31 +255,113 @@ void TBoxPushButton::paintEvent(QPaintEvent* Event)
 
 // --- The box ----------------------------------------------------------------------
 
+TBoxGeometry BoxGeometry(const TBoxGeometryInput& In, int ClientWidth)
+{
+    TBoxGeometry G;
+    int Left = 0, Right = 0, Shown = 0;
+    for (int I = 0; I < BoxButtonCount; ++I) {
+        if (In.Widths[I] <= 0)
+            continue;
+        ++Shown;
+        (I < bbContinue ? Left : Right) += In.Widths[I];
+    }
+    const int Gap = Left > 0 && Right > 0 ? 8 : 0;
+    const int OneRow =
+        In.Simple ? 6 + Left + Right + 2 * std::max(0, Shown - 1) + 6 : 6 + Left + Gap + Right + 2;
+    G.ClientWidth = std::max(664, OneRow);
+    if (In.MaxClientWidth > 0)
+        G.ClientWidth = std::min(G.ClientWidth, std::max(664, In.MaxClientWidth));
+    if (ClientWidth > 0)
+        G.ClientWidth = ClientWidth;
+
+    // The message beside the picture; a short one centred on the picture's
+    // band.
+    const int MessageX = In.Picture ? 51 : 11;
+    const int MessageWidth = std::max(1, G.ClientWidth - MessageX - 11);
+    int Height = In.MessageHeight ? In.MessageHeight(MessageWidth) : 0;
+    if (In.MaxMessageHeight > 0)
+        Height = std::min(Height, In.MaxMessageHeight);
+    const int MessageY = In.Picture && Height < 26 ? 12 + (26 - Height) / 2 : 12;
+    G.Message = QRect(MessageX, MessageY, MessageWidth, Height);
+    int Top = MessageY + Height + 5;
+    if (In.Picture) {
+        G.Picture = QRect(11, 9, 32, 32);
+        Top = std::max(Top, G.Picture.y() + G.Picture.height() + 5);
+    }
+
+    const int RowHeight = In.ButtonHeight + 4;
+    const bool TwoRows = !In.Simple && Left > 0 && Right > 0 && OneRow > G.ClientWidth;
+    G.Rows = Shown == 0 ? 0 : TwoRows ? 2 : 1;
+    auto Place = [&](int Id, int& X, int Row, int After) {
+        if (In.Widths[Id] <= 0)
+            return;
+        G.Buttons[Id] = QRect(X, Top + Row * RowHeight + 2, In.Widths[Id], In.ButtonHeight);
+        X += In.Widths[Id] + After;
+    };
+    if (In.Simple) {
+        int X = (G.ClientWidth - (Left + Right + 2 * std::max(0, Shown - 1))) / 2;
+        Place(bbContinue, X, 0, 2);
+        Place(bbShow, X, 0, 2);
+    } else {
+        int X = 6;
+        for (int I = bbSend; I <= bbShow; ++I)
+            Place(I, X, 0, 0);
+        X = G.ClientWidth - Right - 2;
+        for (int I = bbContinue; I <= bbClose; ++I)
+            Place(I, X, TwoRows ? 1 : 0, 0);
+    }
+    G.ButtonsBottom = Top + G.Rows * RowHeight;
+    G.ClientHeight = G.ButtonsBottom + 3;
+    return G;
+}
+
+QRect DetailsRect(const TBoxGeometry& G, int ClientWidth, int ClientHeight)
+{
+    const int Top = G.ButtonsBottom + 2;
+    return QRect(5, Top, ClientWidth - 9, std::max(0, ClientHeight - Top - 5));
+}
+
 TExceptBox::TExceptBox(IKESettings& Settings, const TBoxFacts& Facts, QWidget* Parent)
     : QDialog(Parent, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       FSettings(Settings), FFacts(Facts), FLayout(MakeBoxLayout(Settings, Facts))
 {
     setObjectName("ExceptBox");
+    FResizable = !Facts.Simple && Settings.GetBoolSetting("AutoShowBugRep");
+    if (FResizable)
+        setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
+    // Tahoma 11 pixels where it is installed, else the system's sans serif.
+    QFont Normal("Tahoma");
+    Normal.setStyleHint(QFont::SansSerif);
+    Normal.setPixelSize(11);
+    Normal.setWeight(QFont::Normal);
+    setFont(Normal);
     setWindowTitle(QString::fromStdString(Settings.GetTextSetting("TitleBar")));
     const std::string Message =
         Facts.Frozen ? ExpandPlaceholders(Settings.GetTextSetting("FrozenMsg"), Settings.Module())
                      : Settings.GetTextSetting("ExceptMsg");
-    auto* Main = new QVBoxLayout(this);
-    Main->setContentsMargins(11, 12, 11, 5);
     FMessage = new QLabel(QString::fromStdString(BreakBoxMessage(Message)), this);
     FMessage->setObjectName("message");
     FMessage->setWordWrap(true);
     FMessage->setTextFormat(Qt::PlainText);
     FMessage->setTextInteractionFlags(Qt::NoTextInteraction);
-    FMessage->setMaximumHeight(screen() ? screen()->geometry().height() * 2 / 3 : 800);
-    Main->addWidget(FMessage);
+    FMessage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    const std::string Big = LoadBitmapRes("KEIBIG");
+    if (!Big.empty()) {
+        QImage Picture(32, 32, QImage::Format_ARGB32);
+        Picture.fill(Qt::transparent);
+        QPainter P(&Picture);
+        const bool Drawn = DrawAlphaBitmapRes(Big, P, 32, palette().color(QPalette::Window));
+        P.end();
+        if (Drawn) {
+            FPicture = new QLabel(this);
+            FPicture->setObjectName("picture");
+            FPicture->setPixmap(QPixmap::fromImage(Picture));
+        }
+    }
 
     const bool Ugly = Settings.GetBoolSetting("UglyBtns");
-    auto* Row = new QHBoxLayout;
-    Row->setSpacing(2);
-    if (Facts.Simple)
-        Row->addStretch(1);
     for (int I = 0; I < BoxButtonCount; ++I) {
         if (!FLayout.Visible[I])
             continue;
@@ -298,28 +379,79 @@ TExceptBox::TExceptBox(IKESettings& Settings, const TBoxFacts& Facts, QWidget* P
                 B->SetIcon(Icon);
             }
         }
-        if (!Facts.Simple && I == bbContinue)
-            Row->addStretch(1); // continue, restart and close stand at the right
-        Row->addWidget(B);
         FButtons[I] = B;
         connect(B, &QPushButton::clicked, this, [this, I] { Press(static_cast<TBoxButton>(I)); });
     }
-    if (Facts.Simple)
-        Row->addStretch(1);
-    Main->addLayout(Row);
+    // Tab order: the buttons from left to right.
+    QWidget* Previous = nullptr;
+    for (int I : {bbContinue, bbShow}) // the simple box: OK, then Details
+        if (Facts.Simple && FButtons[I]) {
+            if (Previous)
+                setTabOrder(Previous, FButtons[I]);
+            Previous = FButtons[I];
+        }
     if (FLayout.Default >= 0 && FButtons[FLayout.Default]) {
         FButtons[FLayout.Default]->setDefault(true);
         FButtons[FLayout.Default]->setFocus();
     }
-    // At least 664 pixels wide, and as wide as the buttons need.
-    setMinimumWidth(std::max(664, Main->minimumSize().width()));
-    adjustSize();
+    Place(0);
+    SetSize(FGeometry.ClientWidth, FGeometry.ClientHeight);
 
     FTimer = new QTimer(this);
     FTimer->setInterval(10);
     connect(FTimer, &QTimer::timeout, this, &TExceptBox::Tick);
     if (!Facts.Simple && Settings.GetBoolSetting("AutoShowBugRep"))
         ShowDetails();
+}
+
+void TExceptBox::SetSize(int Width, int Height)
+{
+    // Only a box with its details from the start can be resized; the size it
+    // is made with is the least it can have.
+    if (FResizable) {
+        setMinimumSize(Width, Height);
+        resize(Width, Height);
+    } else {
+        setFixedSize(Width, Height);
+    }
+}
+
+TBoxGeometryInput TExceptBox::GeometryInput() const
+{
+    TBoxGeometryInput In;
+    for (int I = 0; I < BoxButtonCount; ++I)
+        In.Widths[I] = FButtons[I] ? FButtons[I]->sizeHint().width() : 0;
+    In.ButtonHeight = FFacts.Simple ? 23 : FSettings.GetBoolSetting("UglyBtns") ? 26 : 22;
+    In.Simple = FFacts.Simple;
+    In.Picture = FPicture != nullptr;
+    const QScreen* S = screen();
+    In.MaxClientWidth = S ? S->availableGeometry().width() - 16 : 0;
+    In.MaxMessageHeight = S ? S->geometry().height() * 2 / 3 : 800;
+    In.MessageHeight = [this](int Width) {
+        return FMessage->fontMetrics()
+            .boundingRect(QRect(0, 0, Width, 100000), Qt::TextWordWrap, FMessage->text())
+            .height();
+    };
+    return In;
+}
+
+void TExceptBox::Place(int ClientWidth)
+{
+    FGeometry = BoxGeometry(GeometryInput(), ClientWidth);
+    FMessage->setGeometry(FGeometry.Message);
+    if (FPicture)
+        FPicture->setGeometry(FGeometry.Picture);
+    for (int I = 0; I < BoxButtonCount; ++I)
+        if (FButtons[I])
+            FButtons[I]->setGeometry(FGeometry.Buttons[I]);
+    if (FDetails)
+        FDetails->setGeometry(DetailsRect(FGeometry, width(), height()));
+}
+
+void TExceptBox::resizeEvent(QResizeEvent* Event)
+{
+    QDialog::resizeEvent(Event);
+    Place(width());
 }
 
 TExceptBox::~TExceptBox() = default;
@@ -375,14 +507,17 @@ void TExceptBox::ShowDetails()
         return;
     FDetails = new QTabWidget(this);
     FDetails->setObjectName("details");
-    FDetails->setMinimumHeight(491);
-    static_cast<QVBoxLayout*>(layout())->addWidget(FDetails, 1);
     connect(FDetails, &QTabWidget::currentChanged, this, &TExceptBox::ShowTab);
     FillTabs();
-    setSizeGripEnabled(true);
-    // The box grows by the tab control, within the screen.
-    const int Limit = screen() ? screen()->availableGeometry().height() - 5 * 24 : 900;
-    resize(width(), std::min(Limit, sizeHint().height()));
+    setSizeGripEnabled(FResizable);
+    // The box grows by the tab control, within the screen less five caption
+    // heights; what it is then is the least it can be made.
+    const int Caption = style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    const int Limit = screen() ? screen()->availableGeometry().height() - 5 * Caption : 100000;
+    const int Height = std::min(Limit, FGeometry.ButtonsBottom + 2 + DetailsHeight + 5);
+    SetSize(FGeometry.ClientWidth, Height);
+    FDetails->setGeometry(DetailsRect(FGeometry, width(), height()));
+    FDetails->show();
 }
 
 void TExceptBox::FillTabs()
@@ -440,7 +575,7 @@ void TExceptBox::ShowTab(int Index)
             Kind = TSectionKind::skCallStack;
     }
     QFont Normal = font();
-    QFont Fixed("Monospace");
+    QFont Fixed("Courier New");
     Fixed.setStyleHint(QFont::TypeWriter);
     Fixed.setPixelSize(11);
     const TViewerTable Table = ViewSection(Kind, Text);
@@ -460,8 +595,11 @@ void TExceptBox::ShowTab(int Index)
 
 void TExceptBox::CopyToClipboard()
 {
+    // Only the section views copy.
+    if (!FDetails)
+        return;
     std::string Text;
-    if (FSettings.GetBoolSetting("AutoShowBugRep") || !FDetails) {
+    if (FSettings.GetBoolSetting("AutoShowBugRep")) {
         Text = FFullReport;
     } else {
         // The section on screen.

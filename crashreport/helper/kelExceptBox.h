@@ -13,6 +13,7 @@
 
 #include <QDialog>
 #include <QPushButton>
+#include <QRect>
 
 #include <cstdint>
 #include <functional>
@@ -72,6 +73,36 @@ std::optional<TBoxButton> BoxCloseChoice(const TBoxLayout& Layout, const IKESett
 // over the width less 11, from 5 on).
 int CountdownMark(std::int64_t ElapsedMs, int Width, int DelaySeconds, bool Ugly);
 
+// Where the box's parts stand, in client pixels. Buttons of one group stand
+// side by side: send, save, print and show from the left (x 6), continue,
+// restart and close at the right edge; the simple box's OK (and Details, 2
+// pixels apart) centred. The client is at least 664 pixels wide and as wide
+// as both groups need (with 8 pixels between them), but no wider than
+// MaxClientWidth allows: then the right group goes on a second row.
+struct TBoxGeometryInput {
+    int Widths[BoxButtonCount] = {}; // the shown buttons' widths; 0: not shown
+    int ButtonHeight = 22;
+    bool Simple = false;
+    bool Picture = false;   // the big picture stands at the top left
+    int MaxClientWidth = 0; // 0: no limit
+    int MaxMessageHeight = 0;
+    // The message's height when it wraps at Width.
+    std::function<int(int Width)> MessageHeight;
+};
+struct TBoxGeometry {
+    int ClientWidth = 0;
+    QRect Picture; // empty without it
+    QRect Message;
+    QRect Buttons[BoxButtonCount]; // empty for buttons not shown
+    int Rows = 0;
+    int ButtonsBottom = 0; // the lower edge of the last row
+    int ClientHeight = 0;  // without the details
+};
+TBoxGeometry BoxGeometry(const TBoxGeometryInput& In, int ClientWidth = 0);
+// The room of the details' tabs in a client of that size.
+QRect DetailsRect(const TBoxGeometry& G, int ClientWidth, int ClientHeight);
+inline constexpr int DetailsHeight = 491;
+
 // One section of the report as the box shows it.
 struct TBoxSection {
     std::string Name;
@@ -91,14 +122,16 @@ public:
     // The press fade's step (8 when none runs); for tests.
     int FadeStep() const { return FFade; }
     void SetIcon(const QImage& Icon) { FIcon = Icon; }
+    bool HasIcon() const { return !FIcon.isNull(); }
+    // The caption's width in the box's font and the icon's room.
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
 
 protected:
     void paintEvent(QPaintEvent* Event) override;
     void mouseMoveEvent(QMouseEvent* Event) override;
     void leaveEvent(QEvent* Event) override;
     void mousePressEvent(QMouseEvent* Event) override;
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override { return sizeHint(); }
 
 private:
     int FId;
@@ -145,7 +178,14 @@ public:
     // Starts the automatic action's countdown at Start (a steady clock in ms).
     void StartCountdown(std::int64_t StartMs);
 
+    // Where the parts stand now.
+    const TBoxGeometry& Geometry() const { return FGeometry; }
+    bool HasPicture() const { return FPicture != nullptr; }
+    // Whether the user can resize it (with the details from the start).
+    bool Resizable() const { return FResizable; }
+
 protected:
+    void resizeEvent(QResizeEvent* Event) override;
     void keyPressEvent(QKeyEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;
     void reject() override;
@@ -157,11 +197,17 @@ private:
     void Tick();
     void CopyToClipboard();
     void Choose(TBoxButton Button);
+    // Places the parts for a client that wide.
+    void Place(int ClientWidth);
+    TBoxGeometryInput GeometryInput() const;
+    void SetSize(int Width, int Height);
 
     IKESettings& FSettings;
     TBoxFacts FFacts;
     TBoxLayout FLayout;
     QLabel* FMessage = nullptr;
+    QLabel* FPicture = nullptr;
+    TBoxGeometry FGeometry;
     TBoxPushButton* FButtons[BoxButtonCount] = {};
     QTabWidget* FDetails = nullptr;
     QTimer* FTimer = nullptr;
@@ -171,4 +217,5 @@ private:
     std::string FFullReport;
     std::optional<TBoxButton> FVerdict;
     bool FClosing = false;
+    bool FResizable = false;
 };

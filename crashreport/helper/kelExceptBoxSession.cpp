@@ -1,12 +1,16 @@
 #include "crashreport/helper/kelExceptBoxSession.h"
 
+#include "crashreport/helper/kelExceptPrint.h"
 #include "crashreport/helper/kelHelperSession.h"
 #include "crashreport/kelExceptHandlers.h"
+#include "crashreport/kelExceptSave.h"
+#include "crashreport/send/kelExceptSend.h"
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -25,6 +29,16 @@ TExceptBox* TExceptBoxSession::Box(std::uint32_t Report) const
 
 void TExceptBoxSession::Register()
 {
+    // The owner comes before its report; a program that keeps sending owners
+    // without reports is not what it should be.
+    Session.Handle(lfBoxOwner, false, [this](const TLinkFrame& F) {
+        TBoxOwnerFrame O;
+        if (!DecodeFrame(F, O) || Reports.count(O.Report) ||
+            (Owners.size() >= 16 && !Owners.count(O.Report)))
+            return false;
+        Owners[O.Report] = O;
+        return true;
+    });
     Session.Handle(lfReportBegin, true, [this](const TLinkFrame& F) {
         TReportBeginFrame B;
         return DecodeFrame(F, B) && Begin(B);
@@ -63,6 +77,7 @@ void TExceptBoxSession::Register()
         TReportCompleteFrame C;
         if (!DecodeFrame(F, C) || !Reports.count(C.Report))
             return false;
+        Reports[C.Report]->Full = C.Text;
         if (TExceptBox* B = Box(C.Report))
             B->SetFullReport(C.Text);
         return true;
@@ -117,7 +132,22 @@ bool TExceptBoxSession::Begin(const TReportBeginFrame& F)
         Session.Send(TDisplayModeFrame{Report, static_cast<std::uint32_t>(S->size().width()),
                                        static_cast<std::uint32_t>(S->size().height()),
                                        static_cast<std::uint32_t>(S->depth())});
-    QApplication::beep();
+    TBoxOwnerFrame Owner{F.Report, 0, false};
+    if (const auto It = Owners.find(F.Report); It != Owners.end()) {
+        Owner = It->second;
+        Owners.erase(It);
+    }
+    // On X11 the box stands over the program's main window (the window
+    // manager keeps it in front of it and may place it there).
+    if (Owner.Window != 0 && QGuiApplication::platformName() == "xcb") {
+        Box->winId();
+        if (QWindow* Program = QWindow::fromWinId(static_cast<WId>(Owner.Window))) {
+            Reports[Report]->Owner.reset(Program);
+            Box->windowHandle()->setTransientParent(Program);
+        }
+    }
+    if (Owner.Beep)
+        QApplication::beep();
     Box->show();
     Box->raise();
     Box->activateWindow();
@@ -136,16 +166,33 @@ bool TExceptBoxSession::Fire(std::uint32_t Report, std::uint8_t Kind, std::uint8
         Waiting = 0;
         return false;
     }
+    WaitUntil([this] { return Answer.has_value(); });
+    Waiting = 0;
+    return Answer.value_or(false);
+}
+
+void TExceptBoxSession::WaitUntil(const std::function<bool()>& Done)
+{
     QEventLoop Loop;
     QTimer Check;
     QObject::connect(&Check, &QTimer::timeout, &Loop, [&] {
-        if (Answer || !Session.LinkOpen())
+        if (Done() || !Session.LinkOpen())
             Loop.quit();
     });
     Check.start(5);
-    Loop.exec();
-    Waiting = 0;
-    return Answer.value_or(false);
+    if (!Done() && Session.LinkOpen())
+        Loop.exec();
+}
+
+bool TExceptBoxSession::WaitForFullText(std::uint32_t Report)
+{
+    auto Full = [this, Report] {
+        const auto It = Reports.find(Report);
+        return It == Reports.end() || It->second->Full.has_value();
+    };
+    WaitUntil(Full);
+    const auto It = Reports.find(Report);
+    return It != Reports.end() && It->second->Full.has_value();
 }
 
 void TExceptBoxSession::Act(std::uint32_t Report, TBoxButton Button)
@@ -181,9 +228,52 @@ void TExceptBoxSession::Act(std::uint32_t Report, TBoxButton Button)
             Session.Send(TAttachScreenShotFrame{Report, R.Mirror->AttachScreenShot()});
         return TAssistantResult::arConfirmed;
     };
-    FireAssistedAction(
-        static_cast<std::uint8_t>(Button),
-        [this, Report](std::uint8_t Code) { return Fire(Report, hkAction, Code); }, RunIt);
+    if (!FireAssistedAction(
+            static_cast<std::uint8_t>(Button),
+            [this, Report](std::uint8_t Code) { return Fire(Report, hkAction, Code); }, RunIt))
+        Carry(Report, Button);
+}
+
+void TExceptBoxSession::Carry(std::uint32_t Report, TBoxButton Button)
+{
+    // The report may still be calculated in the program: the action waits
+    // for its last section, the box staying usable meanwhile.
+    if (!WaitForFullText(Report))
+        return;
+    TReport& R = *Reports[Report];
+    const std::string Text = *R.Full;
+    switch (Button) {
+    case bbSave:
+        if (SaveReportToFile(Text, *R.Mirror->SettingsCopy(), {}))
+            Fire(Report, hkAction, acSaved);
+        return;
+    case bbPrint:
+        PrintReport(Text, R.Mirror->Settings(), R.Box.get());
+        return;
+    case bbSend: {
+        // On a thread of its own, which the helper outlives even when the
+        // program and its box are gone; the box stays usable meanwhile.
+        TSendOptions Options;
+        Options.Background = true;
+        Options.Finished = [this, Report](TSendResult Result) {
+            QMetaObject::invokeMethod(
+                qApp,
+                [this, Report, Result] {
+                    if (Result == TSendResult::srSent && Reports.count(Report))
+                        Fire(Report, hkAction, acSent);
+                    Session.EndWork();
+                },
+                Qt::QueuedConnection);
+        };
+        Session.BeginWork();
+        SendReport(Text, R.Mirror->AttachScreenShot() ? R.Mirror->ScreenShot() : nullptr,
+                   R.Mirror->SettingsCopy(),
+                   NewHelperSendUi(R.Mirror->Settings().GetTextSetting("TitleBar")), Options);
+        return;
+    }
+    default:
+        return;
+    }
 }
 
 void TExceptBoxSession::Finished(std::uint32_t Report)

@@ -20,8 +20,19 @@ private:
 
 TExceptMirror::TExceptMirror(std::string_view SettingsStream)
     : FSettings(
-          std::make_shared<TMirrorSettings>(*this, TModuleSettings::FromStream(SettingsStream)))
+          std::make_shared<TMirrorSettings>(*this, TModuleSettings::FromStream(SettingsStream))),
+      FStream(SettingsStream)
 {
+}
+
+std::shared_ptr<TIKESettings> TExceptMirror::SettingsCopy() const
+{
+    auto Copy = NewSettingsFromStream(FStream);
+    if (!Copy->Found())
+        return NewSettings(0, false);
+    for (const std::string& Key : FChangedSettings)
+        Copy->SetTextSetting(TTextKey::Named(Key), FSettings->GetTextSetting(TTextKey::Named(Key)));
+    return Copy;
 }
 
 bool TExceptMirror::SetTextSetting(TTextKey Key, std::string_view Value)

@@ -35,6 +35,9 @@ public:
     // The copy of the exception's settings. Its "ScrShotForm" is left out of
     // assistants while the mirror holds no screenshot.
     IKESettings& Settings() { return *FSettings; }
+    // A copy of the settings as they stand, the mirror's changes included,
+    // that lives on its own (for a send that outlives the box).
+    std::shared_ptr<TIKESettings> SettingsCopy() const;
     // Writes a text setting and notes it as changed.
     bool SetTextSetting(TTextKey Key, std::string_view Value);
 
@@ -55,6 +58,7 @@ public:
 private:
     class TMirrorSettings;
     std::shared_ptr<TIKESettings> FSettings;
+    std::string FStream;
     std::shared_ptr<INVBitmap> FScreenShot;
     bool FAttachScreenShot = false;
     std::vector<std::string> FChangedSettings;

@@ -175,19 +175,40 @@ public:
     void ShowMessage(std::string_view Text) override
     {
         const QString Message = QString::fromUtf8(Text.data(), static_cast<qsizetype>(Text.size()));
-        const auto Box = [Message] {
-            QMessageBox B(QMessageBox::Warning, QString(), Message, QMessageBox::Ok);
+        const QString Title = FTitle;
+        const auto Box = [Message, Title] {
+            QMessageBox B(QMessageBox::Warning, Title, Message, QMessageBox::Ok);
+            B.setObjectName("SendMessage");
             B.setWindowFlag(Qt::WindowStaysOnTopHint);
             B.exec();
         };
-        if (QThread::currentThread() == qApp->thread())
-            Box();
-        else
-            QMetaObject::invokeMethod(qApp, Box, Qt::BlockingQueuedConnection);
+        OnGuiThread(Box);
     }
-    // The exception box, which a mail program's window must come in front
-    // of, is not among the helper's windows yet.
-    void LeaveTopmost() override {}
+    // A mail program's window must come in front of the exception boxes.
+    void LeaveTopmost() override
+    {
+        OnGuiThread([] {
+            for (QWidget* W : QApplication::topLevelWidgets())
+                if (W->objectName() == "ExceptBox" &&
+                    W->windowFlags().testFlag(Qt::WindowStaysOnTopHint)) {
+                    const bool Shown = W->isVisible();
+                    W->setWindowFlag(Qt::WindowStaysOnTopHint, false);
+                    if (Shown)
+                        W->show();
+                }
+        });
+    }
+    explicit THelperSendUi(QString Title) : FTitle(std::move(Title)) {}
+
+private:
+    template <class F> static void OnGuiThread(const F& Work)
+    {
+        if (QThread::currentThread() == qApp->thread())
+            Work();
+        else
+            QMetaObject::invokeMethod(qApp, Work, Qt::BlockingQueuedConnection);
+    }
+    QString FTitle;
 };
 
 std::shared_ptr<TIKESettings> SettingsOrDefaults(std::shared_ptr<TIKESettings> S)
@@ -196,6 +217,12 @@ std::shared_ptr<TIKESettings> SettingsOrDefaults(std::shared_ptr<TIKESettings> S
 }
 
 } // namespace
+
+std::shared_ptr<ISendUi> NewHelperSendUi(std::string_view Title)
+{
+    return std::make_shared<THelperSendUi>(
+        QString::fromUtf8(Title.data(), static_cast<qsizetype>(Title.size())));
+}
 
 void THelperSession::RegisterReportHandlers()
 {
@@ -257,8 +284,8 @@ void THelperSession::RegisterReportHandlers()
                 qApp, [this] { EndWork(); }, Qt::QueuedConnection);
         };
         BeginWork();
-        SendReport(Request.Report, ScreenShot(Request.ScreenShot), Settings,
-                   std::make_shared<THelperSendUi>(), Options);
+        SendReport(Request.Report, ScreenShot(Request.ScreenShot), Settings, NewHelperSendUi({}),
+                   Options);
         if (Background)
             Send(TSendDoneFrame{Number, soInBackground});
         return true;

@@ -28,11 +28,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <sys/types.h>
 
 class QApplication;
 class QSocketNotifier;
 class TIProgressAlert;
+class ISendUi;
 
 class THelperSession {
 public:
@@ -106,6 +108,11 @@ private:
     bool Ended = false;
     int ExitCode = 0;
 };
+
+// The desktop of a send in the helper: its progress alerts, its messages as
+// message boxes (captioned Title), and the exception boxes leaving the
+// topmost band for a mail program's window. Usable from any thread.
+std::shared_ptr<ISendUi> NewHelperSendUi(std::string_view Title);
 
 // Picks the display platform before the QApplication is made: the one the
 // environment names, else X11 or Wayland when one answers, else the

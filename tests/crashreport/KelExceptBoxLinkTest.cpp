@@ -66,12 +66,16 @@ TEST(CrashreportProtocol, ProgramSideOfTheBox)
     TFireTarget Target;
     int Refreshes = 0;
     TBoxRequest R = Request(Target, Refreshes);
+    R.OwnerWindow = 0x0460000B;
+    R.Beep = true;
     std::vector<std::string> Taken;
     R.OnOutput = [&](const TAssistantOutputFrame& O) { Taken.push_back(O.Name); };
     TBoxOutcome Outcome;
     std::thread Program([&] { Outcome = ShowBoxOverLink(*P.Program, R); });
 
     TExceptLink& H = *P.Helper;
+    // The owner first: the helper keeps it for the report's begin.
+    EXPECT_EQ(Expect<TBoxOwnerFrame>(H), (TBoxOwnerFrame{9, 0x0460000B, true}));
     EXPECT_EQ(Expect<TReportBeginFrame>(H), R.Begin);
     EXPECT_EQ(Expect<TReportFieldFrame>(H),
               (TReportFieldFrame{9, "exception class", "std::logic_error"}));
@@ -111,6 +115,7 @@ TEST(CrashreportProtocol, UnexpectedFramesCloseTheLink)
         {"a verdict that is none", EncodeFrame(TVerdictFrame{9, 3})},
         {"a verdict cut short", {lfVerdict, std::string("\x09\0\0", 3)}},
         {"the program's own frame", EncodeFrame(TReportFieldFrame{9, "a", "b"})},
+        {"the program's owner frame", EncodeFrame(TBoxOwnerFrame{9, 1, false})},
     };
     for (const TCase& C : Cases) {
         TPair P;
@@ -119,6 +124,7 @@ TEST(CrashreportProtocol, UnexpectedFramesCloseTheLink)
         const TBoxRequest R = Request(Target, Refreshes);
         TBoxOutcome Outcome;
         std::thread Program([&] { Outcome = ShowBoxOverLink(*P.Program, R); });
+        Expect<TBoxOwnerFrame>(*P.Helper);
         Expect<TReportBeginFrame>(*P.Helper);
         ASSERT_TRUE(P.Helper->Send(C.Frame)) << C.Why;
         Program.join();
@@ -132,6 +138,7 @@ TEST(CrashreportProtocol, UnexpectedFramesCloseTheLink)
     const TBoxRequest R = Request(Target, Refreshes);
     TBoxOutcome Outcome;
     std::thread Program([&] { Outcome = ShowBoxOverLink(*P.Program, R); });
+    Expect<TBoxOwnerFrame>(*P.Helper);
     Expect<TReportBeginFrame>(*P.Helper);
     ASSERT_TRUE(P.Helper->Send(TLinkFrame{127, "x"}));
     std::this_thread::sleep_for(100ms);

@@ -14,9 +14,9 @@ namespace {
 
 using TAnyFrame =
     std::variant<TReportBeginFrame, TReportFieldFrame, TReportSectionFrame, TReportCompleteFrame,
-                 TShowDetailsFrame, TCloseBoxFrame, THandlersAnswerFrame, TDisplayModeFrame,
-                 TFireHandlersFrame, TVerdictFrame, TAssistantOutputFrame, TSettingChangedFrame,
-                 TAttachScreenShotFrame>;
+                 TShowDetailsFrame, TCloseBoxFrame, THandlersAnswerFrame, TBoxOwnerFrame,
+                 TDisplayModeFrame, TFireHandlersFrame, TVerdictFrame, TAssistantOutputFrame,
+                 TSettingChangedFrame, TAttachScreenShotFrame>;
 
 // The cases of protocol_oracle.py, as this side builds them.
 const std::map<std::string, TAnyFrame>& Cases()
@@ -34,6 +34,7 @@ const std::map<std::string, TAnyFrame>& Cases()
         {"show-details", TShowDetailsFrame{0xFFFFFFFF}},
         {"close-box", TCloseBoxFrame{5}},
         {"handlers-answer", THandlersAnswerFrame{5, 77, true}},
+        {"box-owner", TBoxOwnerFrame{5, 0x0460000Bu, true}},
         {"display-mode", TDisplayModeFrame{5, 1920, 1080, 24}},
         {"fire-handlers", TFireHandlersFrame{5, 77, 1, 13}},
         {"verdict", TVerdictFrame{5, bvRestart}},

@@ -33,6 +33,7 @@ CASES = [
     ("show-details", frame(84, u32(0xFFFFFFFF))),
     ("close-box", frame(85, u32(5))),
     ("handlers-answer", frame(86, u32(5), u32(77), u8(1))),
+    ("box-owner", frame(87, u32(5), struct.pack("<Q", 0x0460000B), u8(1))),
     ("display-mode", frame(96, u32(5), u32(1920), u32(1080), u32(24))),
     ("fire-handlers", frame(97, u32(5), u32(77), u8(1), u8(13))),
     ("verdict", frame(98, u32(5), u8(1))),

@@ -17,11 +17,11 @@ using TKnownFrames =
                TAlertAddAreaFrame, TAlertClearFrame, TAlertSetAreaFrame, TAlertSetPositionFrame,
                TAlertCloseFrame, TAlertReleaseFrame, TScreenShotRequestFrame, TScreenShotTakenFrame,
                TReportBeginFrame, TReportFieldFrame, TReportSectionFrame, TReportCompleteFrame,
-               TShowDetailsFrame, TCloseBoxFrame, THandlersAnswerFrame, TDisplayModeFrame,
-               TFireHandlersFrame, TVerdictFrame, TAssistantOutputFrame, TSettingChangedFrame,
-               TAttachScreenShotFrame, TSaveRequestFrame, TSaveDoneFrame, TPrintRequestFrame,
-               TPrintDoneFrame, TSendRequestFrame, TSendDoneFrame, TRestartRequestFrame,
-               TRestartReadyFrame>;
+               TShowDetailsFrame, TCloseBoxFrame, THandlersAnswerFrame, TBoxOwnerFrame,
+               TDisplayModeFrame, TFireHandlersFrame, TVerdictFrame, TAssistantOutputFrame,
+               TSettingChangedFrame, TAttachScreenShotFrame, TSaveRequestFrame, TSaveDoneFrame,
+               TPrintRequestFrame, TPrintDoneFrame, TSendRequestFrame, TSendDoneFrame,
+               TRestartRequestFrame, TRestartReadyFrame>;
 
 void CheckRoundTrip(const TLinkFrame& Frame)
 {

@@ -93,6 +93,177 @@ TEST_F(CrashreportBox, CannotContinue)
     EXPECT_TRUE(Box2.findChild<QPushButton*>("continue")->isEnabled());
 }
 
+TEST(CrashreportBoxGeometry, PartsStandWhereTheRulesPutThem)
+{
+    struct TCase {
+        const char* Name;
+        std::vector<std::pair<int, int>> Widths; // button id, width
+        int ButtonHeight;
+        bool Simple, Picture;
+        int MaxWidth, MessageHeight;
+        // Expected: client width, message (x, y, w, h), first row's top,
+        // rows, height, and some buttons' places (id, x, y).
+        int Client;
+        QRect Message;
+        int Rows, Height;
+        std::vector<std::tuple<int, int, int>> Places;
+    };
+    const std::vector<TCase> Cases{
+        {"plain",
+         {{bbSend, 80}, {bbShow, 90}, {bbContinue, 100}, {bbClose, 100}},
+         22,
+         false,
+         false,
+         0,
+         13,
+         664,
+         QRect(11, 12, 642, 13),
+         1,
+         59,
+         // Left from 6 side by side; the right group ends 2 before the edge.
+         {{bbSend, 6, 32}, {bbShow, 86, 32}, {bbContinue, 462, 32}, {bbClose, 562, 32}}},
+        {"short message beside the picture: centred on its band, the rows below the picture",
+         {{bbSend, 80}, {bbClose, 100}},
+         22,
+         false,
+         true,
+         0,
+         13,
+         664,
+         QRect(51, 18, 602, 13),
+         1,
+         75,
+         {{bbSend, 6, 48}, {bbClose, 562, 48}}},
+        {"tall message beside the picture",
+         {{bbSend, 80}, {bbClose, 100}},
+         22,
+         false,
+         true,
+         0,
+         40,
+         664,
+         QRect(51, 12, 602, 40),
+         1,
+         86,
+         {{bbSend, 6, 59}}},
+        {"wide buttons widen the box",
+         {{bbSend, 200}, {bbSave, 200}, {bbContinue, 200}, {bbClose, 200}},
+         26,
+         false,
+         false,
+         0,
+         13,
+         816,
+         QRect(11, 12, 794, 13),
+         1,
+         63,
+         {{bbSave, 206, 32}, {bbContinue, 414, 32}, {bbClose, 614, 32}}},
+        {"a screen too narrow for both groups: the right group on a second row",
+         {{bbSend, 200}, {bbSave, 200}, {bbContinue, 200}, {bbClose, 200}},
+         26,
+         false,
+         false,
+         700,
+         13,
+         700,
+         QRect(11, 12, 678, 13),
+         2,
+         93,
+         {{bbSend, 6, 32}, {bbContinue, 298, 62}, {bbClose, 498, 62}}},
+        {"simple box: OK and Details centred, 2 apart",
+         {{bbShow, 90}, {bbContinue, 75}},
+         23,
+         true,
+         false,
+         0,
+         13,
+         664,
+         QRect(11, 12, 642, 13),
+         1,
+         60,
+         {{bbContinue, 248, 32}, {bbShow, 325, 32}}},
+        {"simple box: OK alone",
+         {{bbContinue, 75}},
+         23,
+         true,
+         false,
+         0,
+         13,
+         664,
+         QRect(11, 12, 642, 13),
+         1,
+         60,
+         {{bbContinue, 294, 32}}},
+        {"message limited to the screen's two thirds (here 100)",
+         {{bbContinue, 75}},
+         22,
+         false,
+         false,
+         0,
+         5000,
+         664,
+         QRect(11, 12, 642, 100),
+         1,
+         146,
+         {{bbContinue, 587, 119}}},
+    };
+    for (const TCase& C : Cases) {
+        TBoxGeometryInput In;
+        for (const auto& [Id, W] : C.Widths)
+            In.Widths[Id] = W;
+        In.ButtonHeight = C.ButtonHeight;
+        In.Simple = C.Simple;
+        In.Picture = C.Picture;
+        In.MaxClientWidth = C.MaxWidth;
+        In.MaxMessageHeight = 100;
+        int AskedWidth = -1;
+        In.MessageHeight = [&](int W) {
+            AskedWidth = W;
+            return C.MessageHeight;
+        };
+        const TBoxGeometry G = BoxGeometry(In);
+        EXPECT_EQ(G.ClientWidth, C.Client) << C.Name;
+        EXPECT_EQ(G.Message, C.Message) << C.Name;
+        EXPECT_EQ(AskedWidth, C.Message.width()) << C.Name;
+        EXPECT_EQ(G.Rows, C.Rows) << C.Name;
+        EXPECT_EQ(G.ClientHeight, C.Height) << C.Name;
+        EXPECT_EQ(G.Picture, C.Picture ? QRect(11, 9, 32, 32) : QRect()) << C.Name;
+        for (const auto& [Id, X, Y] : C.Places)
+            EXPECT_EQ(G.Buttons[Id], QRect(X, Y, In.Widths[Id], C.ButtonHeight))
+                << C.Name << " button " << Id;
+        for (int Id = 0; Id < BoxButtonCount; ++Id)
+            EXPECT_EQ(G.Buttons[Id].isNull(), In.Widths[Id] == 0) << C.Name << " button " << Id;
+        // The details: 2 below the rows, 5 from the left, the client less 9
+        // wide, 5 above the bottom.
+        EXPECT_EQ(DetailsRect(G, G.ClientWidth, G.ClientHeight + 500),
+                  QRect(5, G.ButtonsBottom + 2, G.ClientWidth - 9,
+                        G.ClientHeight + 500 - G.ButtonsBottom - 7))
+            << C.Name;
+    }
+}
+
+TEST_F(CrashreportBox, PicturesFromTheProgramFile)
+{
+    // The box's pictures are sections of the program file (the test's own).
+    auto S = Settings({Bool("SaveBtnVis", true), Bool("PrintBtnVis", true)});
+    TExceptBox Box(*S, {false, false, false, false});
+    EXPECT_TRUE(Box.HasPicture());
+    EXPECT_EQ(Box.Geometry().Message.x(), 51);
+    for (int Id = 0; Id < BoxButtonCount; ++Id)
+        EXPECT_TRUE(Box.Button(static_cast<TBoxButton>(Id))->HasIcon()) << Id;
+    // The big picture's red disc and the transparent corner over the face.
+    Box.show();
+    QApplication::processEvents();
+    const QImage Shot = Box.grab().toImage();
+    const QColor Centre = Shot.pixelColor(11 + 8, 9 + 16);
+    EXPECT_GT(Centre.red(), 150);
+    EXPECT_LT(Centre.green(), 80);
+    // (the alpha + 1 weighting lets a transparent pixel darken it by 1/256)
+    const QColor Corner = Shot.pixelColor(11, 9), Face = Box.palette().color(QPalette::Window);
+    EXPECT_LE(std::abs(Corner.red() - Face.red()), 2);
+    EXPECT_LE(std::abs(Corner.blue() - Face.blue()), 2);
+}
+
 TEST_F(CrashreportBox, WithoutWayOutTheBoxStaysOpen)
 {
     for (const int Focused : {0, 3, 7, 0x84}) {
@@ -260,9 +431,25 @@ TEST_F(CrashreportBox, DetailsTabsAndClipboard)
         Box.SetFullReport("the whole report");
         Box.show();
         EXPECT_EQ(Box.DetailsShown(), AutoShow);
+        // Without a section view on screen, Ctrl+C copies nothing.
+        QApplication::clipboard()->setText("before");
+        QTest::keyClick(&Box, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(QApplication::clipboard()->text().toStdString(),
+                  AutoShow ? "the whole report" : "before");
         Box.ShowDetails();
         QTabWidget* Tabs = Box.Details();
         ASSERT_NE(Tabs, nullptr);
+        // Only a box with its details from the start can be resized, and
+        // not below the size it was made with.
+        EXPECT_EQ(Box.Resizable(), AutoShow);
+        EXPECT_EQ(Box.minimumSize() == Box.maximumSize(), !AutoShow);
+        EXPECT_EQ(Box.minimumSize(), Box.size());
+        // The tabs 2 pixels below the buttons, 5 from the left and the
+        // right, at the bottom of the box.
+        EXPECT_EQ(Tabs->geometry().top(), Box.Button(bbClose)->geometry().bottom() + 1 + 2 + 2);
+        EXPECT_EQ(Tabs->geometry().left(), 5);
+        EXPECT_EQ(Tabs->geometry().right(), Box.width() - 5);
+        EXPECT_EQ(Tabs->geometry().bottom(), Box.height() - 6);
         QStringList Labels;
         for (int I = 0; I < Tabs->count(); ++I)
             Labels << Tabs->tabText(I);
