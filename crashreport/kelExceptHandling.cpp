@@ -280,6 +280,7 @@ void SetHandlingServices(THandlingServices Services)
 namespace {
 
 std::atomic<std::uint32_t> ReportNumbers{0};
+std::atomic<std::uint64_t> BoxOwner{0};
 
 std::string ReadLink(const char* Path)
 {
@@ -442,6 +443,8 @@ std::optional<TBoxVerdict> THandling::ShowBox()
         return std::nullopt;
     }
     TBoxRequest Request;
+    Request.OwnerWindow = BoxOwner.load();
+    Request.Beep = true;
     TReportBeginFrame& B = Request.Begin;
     B.Report = ++ReportNumbers;
     B.Kind = static_cast<std::uint8_t>(Record.Kind);
@@ -678,6 +681,11 @@ bool StartHelperProgram()
     Link->SendTimeout = std::chrono::milliseconds(10000);
     SetHelperLink(std::move(Link), Pid);
     return Greeted;
+}
+
+void SetBoxOwnerWindow(std::uint64_t Window)
+{
+    BoxOwner.store(Window);
 }
 
 void StopHelperProgram()

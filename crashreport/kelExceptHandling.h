@@ -145,5 +145,7 @@ void ArmHelperStart();
 // the link as its descriptor 3, greets it and hands it the settings; false
 // (and no helper) when it cannot be started.
 bool StartHelperProgram();
+// Any thread. The window the box stands over (an X11 window id; 0: none).
+void SetBoxOwnerWindow(std::uint64_t Window);
 // Any thread, at the end. Lets the helper go (it ends once its work is done).
 void StopHelperProgram();

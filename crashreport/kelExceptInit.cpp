@@ -536,6 +536,7 @@ TCaptureHooks InitializeLibrary()
     Hooks.ThreadException = OnThreadException;
     Hooks.EventException = OnEventException;
     Hooks.MainException = OnMainException;
+    Hooks.MainWindow = SetBoxOwnerWindow;
     return Hooks;
 }
 
