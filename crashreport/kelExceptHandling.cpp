@@ -662,15 +662,24 @@ bool StartHelperProgram()
     const std::string Program = HelperProgramPath();
     if (Program.empty() || ::access(Program.c_str(), X_OK) != 0)
         return false;
-    int Fds[2];
+    int Fds[2], Words[2];
     if (!CreateLinkPair(Fds))
         return false;
-    const pid_t Pid = StartHelperProcess(Program, Fds[1]);
-    ::close(Fds[1]);
-    if (Pid < 0) {
+    if (!CreateLinkPair(Words)) {
         ::close(Fds[0]);
+        ::close(Fds[1]);
         return false;
     }
+    const pid_t Pid = StartHelperProcess(Program, Fds[1], Words[1]);
+    ::close(Fds[1]);
+    ::close(Words[1]);
+    if (Pid < 0) {
+        ::close(Fds[0]);
+        ::close(Words[0]);
+        return false;
+    }
+    // Only a fatal-signal handler writes there, never the link's writers.
+    SetLastWordsDescriptor(Words[0]);
     auto Link = std::make_shared<TExceptLink>(Fds[0]);
     // A helper that does not take a frame within a second is no helper.
     Link->SendTimeout = std::chrono::milliseconds(1000);
@@ -690,6 +699,7 @@ void SetBoxOwnerWindow(std::uint64_t Window)
 
 void StopHelperProgram()
 {
+    SetLastWordsDescriptor(-1);
     if (const auto Link = HelperLink())
         Link->Close();
     SetHelperLink(nullptr, 0);

@@ -3,6 +3,7 @@
 // serves the link until the program closes it and its own work is done.
 #include "crashreport/helper/kelExceptBoxSession.h"
 #include "crashreport/helper/kelExceptFormHandlers.h"
+#include "crashreport/helper/kelExceptWatch.h"
 #include "crashreport/helper/kelHelperSession.h"
 #include "crashreport/kelExceptLink.h"
 #include "crashreport/kelExceptTemp.h"
@@ -30,5 +31,8 @@ int main(int argc, char** argv)
     InstallFormHandlers();
     THelperSession Session(std::make_shared<TExceptLink>(HelperLinkFd), argc, argv);
     TExceptBoxSession Boxes(Session);
+    // The program's last words, when it gave the helper their socket.
+    const bool Words = ::fstat(HelperLastWordsFd, &Info) == 0 && S_ISSOCK(Info.st_mode);
+    TExceptWatch Watch(Session, Boxes, Words ? HelperLastWordsFd : -1);
     return Session.Run();
 }

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -461,6 +462,97 @@ TEST_F(CrashreportHandling, AddressAdjustedOnlyOntoABoundary)
         AdjustExceptAddress(&Quiet, Address);
         ASSERT_EQ(Address, A);
     }
+}
+
+} // namespace
+
+namespace {
+
+// --- Last words ----------------------------------------------------------------------
+
+// The frame composed as a signal handler would, read back by the link's
+// decoder: every register in its place and the stack up to where it can be
+// read.
+TLastWordsFrame ComposeAndDecode(const ucontext_t& Uc, const siginfo_t& Info, int Signal,
+                                 std::size_t* Length = nullptr)
+{
+    static char Buffer[LastWordsCapacity];
+    const std::size_t N = ComposeLastWords(Buffer, Signal, Info, Uc);
+    if (Length != nullptr)
+        *Length = N;
+    TFrameParser P;
+    P.Feed(Buffer, N);
+    TLinkFrame F;
+    TLastWordsFrame W;
+    EXPECT_EQ(P.Next(F), TParse::prFrame);
+    EXPECT_TRUE(DecodeFrame(F, W));
+    EXPECT_EQ(P.Pending(), 0u);
+    return W;
+}
+
+TEST(CrashreportLastWords, RegistersSignalAndStackAsDecoded)
+{
+    std::vector<unsigned char> Stack(6000);
+    for (std::size_t I = 0; I < Stack.size(); ++I)
+        Stack[I] = static_cast<unsigned char>(I * 7 + 3);
+    ucontext_t Uc{};
+    const int Order[18] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RSI, REG_RDI,
+                           REG_RBP, REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11,
+                           REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP, REG_EFL};
+    for (int I = 0; I < 18; ++I)
+        Uc.uc_mcontext.gregs[Order[I]] = 0x1111111111111111LL * (I % 9 + 1) + I;
+    Uc.uc_mcontext.gregs[REG_RSP] = reinterpret_cast<greg_t>(Stack.data() + 100);
+    siginfo_t Info{};
+    Info.si_signo = SIGSEGV;
+    Info.si_code = SEGV_ACCERR;
+    Info.si_addr = reinterpret_cast<void*>(0xdead0);
+    std::size_t Length = 0;
+    const TLastWordsFrame W = ComposeAndDecode(Uc, Info, SIGSEGV, &Length);
+    EXPECT_EQ(W.Pid, static_cast<std::uint32_t>(getpid()));
+    EXPECT_EQ(W.ThreadId, static_cast<std::uint32_t>(gettid()));
+    EXPECT_EQ(W.Signal, static_cast<std::uint32_t>(SIGSEGV));
+    EXPECT_EQ(W.Code, SEGV_ACCERR);
+    EXPECT_EQ(W.FaultAddress, 0xdead0u);
+    for (int I = 0; I < 18; ++I)
+        EXPECT_EQ(W.Registers[static_cast<std::size_t>(I)],
+                  static_cast<std::uint64_t>(Uc.uc_mcontext.gregs[Order[I]]))
+            << I;
+    EXPECT_EQ(W.StackAddress, reinterpret_cast<std::uint64_t>(Stack.data() + 100));
+    ASSERT_EQ(W.Stack.size(), LastWordsStack);
+    EXPECT_EQ(std::memcmp(W.Stack.data(), Stack.data() + 100, LastWordsStack), 0);
+    EXPECT_EQ(Length, LastWordsCapacity);
+    // A signal without a fault address (kill) carries none.
+    Info.si_code = SI_USER;
+    EXPECT_EQ(ComposeAndDecode(Uc, Info, SIGTERM).FaultAddress, 0u);
+}
+
+TEST(CrashreportLastWords, StackCutWhereItCannotBeRead)
+{
+    // Two pages, the second inaccessible: a stack pointer 300 bytes before
+    // its end gives 300 bytes; one inside it gives none; none at 0.
+    const long Page = sysconf(_SC_PAGESIZE);
+    auto* Map = static_cast<unsigned char*>(mmap(nullptr, static_cast<std::size_t>(Page) * 2,
+                                                 PROT_READ | PROT_WRITE,
+                                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(Map, MAP_FAILED);
+    std::memset(Map, 0x5a, static_cast<std::size_t>(Page));
+    ASSERT_EQ(mprotect(Map + Page, static_cast<std::size_t>(Page), PROT_NONE), 0);
+    const struct {
+        std::uint64_t Sp;
+        std::size_t Bytes;
+    } Cases[] = {{reinterpret_cast<std::uint64_t>(Map + Page - 300), 300},
+                 {reinterpret_cast<std::uint64_t>(Map + Page + 8), 0},
+                 {0, 0},
+                 {reinterpret_cast<std::uint64_t>(Map), LastWordsStack}};
+    for (const auto& C : Cases) {
+        ucontext_t Uc{};
+        Uc.uc_mcontext.gregs[REG_RSP] = static_cast<greg_t>(C.Sp);
+        siginfo_t Info{};
+        const TLastWordsFrame W = ComposeAndDecode(Uc, Info, SIGBUS);
+        EXPECT_EQ(W.Stack.size(), C.Bytes) << std::hex << C.Sp;
+        EXPECT_EQ(W.Stack, std::string(C.Bytes, '\x5a'));
+    }
+    munmap(Map, static_cast<std::size_t>(Page) * 2);
 }
 
 } // namespace
