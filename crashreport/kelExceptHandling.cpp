@@ -16,11 +16,13 @@
 #include <atomic>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 // --- Pieces of the sequence ---------------------------------------------------------
@@ -613,6 +615,9 @@ TVerdict HandleExceptionFully(const TExceptionRecord& Record)
 {
     if (IsSilentAbortRecord(Record))
         return Record.CanContinue ? vdContinue : vdClose;
+    // Tests of the helper's watch make the handling hang here.
+    if (const char* Stall = std::getenv(HandlingStallVariable))
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(Stall)));
     ++ReportsInProgress;
     struct TDone {
         ~TDone() { --ReportsInProgress; }

@@ -120,6 +120,11 @@ THandlingServices DefaultHandlingServices();
 // Replaces the services (tests); DefaultHandlingServices() restores them.
 void SetHandlingServices(THandlingServices Services);
 
+// A test hook: with this variable set to a number of milliseconds, the
+// handling of every record waits that long before it begins (the tests of
+// the helper's watch over a program whose report does not come).
+inline constexpr const char* HandlingStallVariable = "TOLVEX_CRASH_TEST_STALL_MS";
+
 // The sequence above for one record (handler thread).
 TVerdict HandleExceptionFully(const TExceptionRecord& Record);
 // Makes HandleExceptionFully the handling of every record.

@@ -14,6 +14,9 @@
 #               no helper of its own.
 #   dormant     the settings section removed: no helper, none of the crash
 #               reporter's threads.
+#   stuck       the handling made to hang (a test hook): after 15 s the
+#               helper shows what it has (the last words); its default button
+#               closes tolvex with SIGKILL.
 # The programs run from a copy of their folder, so that the helpers counted
 # are this test's own.
 set -u
@@ -142,8 +145,27 @@ dormant)
     wait_end "$TOLVEX" 30
     [ "$STATUS" = 0 ] || fail "tolvex ended with $STATUS after SIGTERM"
     ;;
+stuck)
+    export TOLVEX_CRASH_TEST_STALL_MS=120000
+    start
+    wait_for '[ -n "$(main_window $TOLVEX)" ]' 300 || fail "tolvex shows no window"
+    wait_for '[ -n "$(helpers)" ]' 100 || fail "no helper started"
+    HELPER=$(helpers)
+    HELPER=${HELPER%% *}
+    kill -SEGV "$TOLVEX"
+    SENT=$(date +%s)
+    wait_for 'BOX=$(xdotool search --all --pid $HELPER --onlyvisible --name . | head -1); [ -n "$BOX" ]' 300 ||
+        fail "the helper showed nothing within 30 s"
+    WAITED=$(($(date +%s) - SENT))
+    [ "$WAITED" -ge 14 ] || fail "the helper did not wait 15 s, only $WAITED"
+    kill -0 "$TOLVEX" || fail "tolvex ended on its own"
+    xdotool windowfocus --sync "$BOX" key Return
+    wait_end "$TOLVEX" 30
+    [ "$STATUS" = 137 ] || fail "tolvex ended with $STATUS, not by SIGKILL"
+    wait_for '[ -z "$(helpers)" ]' 100 || fail "the helper still runs"
+    ;;
 *)
-    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant"
+    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant|stuck"
     exit 2
     ;;
 esac
