@@ -1,6 +1,6 @@
 #!/bin/bash
 # tolvex crashing for real, under a display (xvfb-run -a), with a home of its
-# own: e2e_tolvex.sh <bin folder> <case>
+# own: e2e_tolvex.sh <bin folder> <case> [make_crash_resources]
 #
 #   close       kill -SEGV: the helper shows the box; Escape closes it, tolvex
 #               ends with status 1 and its report (saved under
@@ -14,6 +14,11 @@
 #               no helper of its own.
 #   dormant     the settings section removed: no helper, none of the crash
 #               reporter's threads.
+#   restart     a copy whose section objcopy --update-section changed to
+#               "AutoRestart" 1 without a box: the old tolvex ends with status
+#               2 and the helper starts a new one, whose window comes once
+#               the old process has gone and takes the exception times over
+#               (needs make_crash_resources as the third argument).
 #   stuck       the handling made to hang (a test hook): after 15 s the
 #               helper shows what it has (the last words); its default button
 #               closes tolvex with SIGKILL.
@@ -22,6 +27,7 @@
 set -u
 BIN=$1
 CASE=$2
+TOOL=${3:+$(realpath "$3")}
 T=$(mktemp -d /tmp/tolvex-e2e.XXXXXX)
 PIDS=()
 cleanup() {
@@ -145,6 +151,36 @@ dormant)
     wait_end "$TOLVEX" 30
     [ "$STATUS" = 0 ] || fail "tolvex ended with $STATUS after SIGTERM"
     ;;
+restart)
+    objcopy --dump-section .rsrc.10.TKELEXCEPT="$T/section" "$T/bin/tolvex" "$T/scratch" ||
+        fail "objcopy --dump-section"
+    "$TOOL" decode "$T/section" >"$T/settings.txt" || fail "decode"
+    printf 'AutoRestart = 1\nGnShowCfg = 3\n' >>"$T/settings.txt"
+    "$TOOL" settings "$T/settings.txt" "$T/section" || fail "settings"
+    objcopy --update-section .rsrc.10.TKELEXCEPT="$T/section" "$T/bin/tolvex" ||
+        fail "objcopy --update-section"
+    start
+    OLD=$TOLVEX
+    wait_for '[ -n "$(main_window $OLD)" ]' 300 || fail "tolvex shows no window"
+    wait_for '[ -n "$(helpers)" ]' 100 || fail "no helper started"
+    kill -SEGV "$OLD"
+    wait_end "$OLD" 60
+    [ "$STATUS" = 2 ] || fail "the old tolvex ended with $STATUS, not 2"
+    NEW=
+    wait_for 'NEW=$(pgrep -f "^$T/bin/tolvex --portable" | head -1); [ -n "$NEW" ]' 300 ||
+        fail "no new tolvex"
+    PIDS+=("$NEW")
+    [ "$NEW" != "$OLD" ] || fail "the same process"
+    wait_for '[ -n "$(main_window $NEW)" ]' 300 || fail "the new tolvex shows no window"
+    # It was told the old process and the file of the exception times, and
+    # took the times over (the file is read and removed).
+    ENVIRON=$(tr '\0' '\n' <"/proc/$NEW/environ")
+    grep -qx "TOLVEX_CRASH_RESTARTED=$OLD" <<<"$ENVIRON" || fail "not told the old process"
+    TIMES=$(sed -n 's/^TOLVEX_CRASH_TIMES=//p' <<<"$ENVIRON")
+    [ -n "$TIMES" ] || fail "no file of exception times"
+    wait_for '[ ! -e "$TIMES" ]' 100 || fail "the exception times were not taken over"
+    kill -TERM "$NEW"
+    ;;
 stuck)
     export TOLVEX_CRASH_TEST_STALL_MS=120000
     start
@@ -165,7 +201,7 @@ stuck)
     wait_for '[ -z "$(helpers)" ]' 100 || fail "the helper still runs"
     ;;
 *)
-    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant|stuck"
+    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant|restart|stuck [make_crash_resources]"
     exit 2
     ;;
 esac
