@@ -201,40 +201,42 @@ bool TExceptBoxSession::WaitForFullText(std::uint32_t Report)
 
 void TExceptBoxSession::Act(std::uint32_t Report, TBoxButton Button)
 {
-    const auto It = Reports.find(Report);
-    if (It == Reports.end())
+    if (!Reports.count(Report))
         return;
-    TReport& R = *It->second;
-    auto RunIt = [this, &R, Report, Button]() {
-        std::string Name;
-        if (Button == bbSend)
-            Name = R.Mirror->Settings().GetTextSetting("SendAssis");
-        else if (Button == bbSave)
-            Name = R.Mirror->Settings().GetTextSetting("SaveAssis");
-        else if (Button == bbPrint)
-            Name = R.Mirror->Settings().GetTextSetting("PrintAssis");
+    // Every round and the assistant run the event loop, in which the box may
+    // close and its report go: each step looks the report up afresh.
+    auto RunIt = [this, Report, Button]() {
+        const auto It = Reports.find(Report);
+        if (It == Reports.end())
+            return TAssistantResult::arCancelled;
+        const std::shared_ptr<TExceptMirror> Mirror = It->second->Mirror;
+        const std::string Name = Mirror->Settings().GetTextSetting(
+            TTextKey::Named(AssistantSettingOf(static_cast<std::uint8_t>(Button))));
         if (Name.empty())
             return TAssistantResult::arNone;
         const std::uint8_t Result = RunAssistant(
-            R.Mirror, Name, R.Mirror->Settings().GetTextSetting("TitleBar"), R.Box.get());
+            Mirror, Name, Mirror->Settings().GetTextSetting("TitleBar"), It->second->Box.get());
         if (Result == nmrNone)
             return TAssistantResult::arNone;
-        if (Result == nmrCancel)
+        if (Result == nmrCancel || !Reports.count(Report))
             return TAssistantResult::arCancelled;
         // What the user entered goes to the program, which owns the report.
-        for (const TAssistantOutput& O : R.Mirror->Outputs)
+        for (const TAssistantOutput& O : Mirror->Outputs)
             Session.Send(TAssistantOutputFrame{Report, O.Name, O.OwnSection, O.Text});
-        for (const std::string& Key : R.Mirror->ChangedSettings())
+        for (const std::string& Key : Mirror->ChangedSettings())
             if (Key == "MailFrom")
                 Session.Send(TSettingChangedFrame{Report, Key,
-                                                  R.Mirror->Settings().GetTextSetting("MailFrom")});
-        if (R.Mirror->AttachScreenShotChanged())
-            Session.Send(TAttachScreenShotFrame{Report, R.Mirror->AttachScreenShot()});
+                                                  Mirror->Settings().GetTextSetting("MailFrom")});
+        if (Mirror->AttachScreenShotChanged())
+            Session.Send(TAttachScreenShotFrame{Report, Mirror->AttachScreenShot()});
         return TAssistantResult::arConfirmed;
     };
-    if (!FireAssistedAction(
-            static_cast<std::uint8_t>(Button),
-            [this, Report](std::uint8_t Code) { return Fire(Report, hkAction, Code); }, RunIt))
+    // A report whose box has gone meanwhile counts as handled: nothing is
+    // left to do for it.
+    auto FireAction = [this, Report](std::uint8_t Code) {
+        return !Reports.count(Report) || Fire(Report, hkAction, Code);
+    };
+    if (!FireAssistedAction(static_cast<std::uint8_t>(Button), FireAction, RunIt))
         Carry(Report, Button);
 }
 

@@ -13,6 +13,8 @@ greets it, and runs SCENARIO; prints one line per frame the helper sends
   rounds      the same, with its fields and sections; each handler round the
               helper asks for is answered "not handled"
   stray       a field for a report never begun: the helper must close
+  late-owner  the box's owner told after its report began: the helper must
+              close
   save        on the X display of DISPLAY: the finished report is sent, and
               when the box has the focus, Return presses its default button
               (the settings make it save); each round is answered "not
@@ -22,6 +24,10 @@ greets it, and runs SCENARIO; prints one line per frame the helper sends
               a second window captioned as the box ("message") is the send
               telling the user something: Return closes it, and the link ends
               two seconds after that
+  upload      the same with the send button, the settings uploading to
+              127.0.0.1:$PEER_HTTP_PORT, where this peer answers 200 to a POST
+              and prints "upload PATH BYTES"; after the round of the report
+              sent the link ends
 On X, with PEER_OWNER set (an X window id), the box is begun with that
 window as its owner and the beep asked for; "transient W" prints the box's
 WM_TRANSIENT_FOR (0: none).
@@ -33,6 +39,7 @@ import subprocess
 import sys
 import threading
 import time
+from http.server import BaseHTTPRequestHandler, HTTPServer
 
 
 def text(s):
@@ -130,11 +137,31 @@ def watch_message(box, peer_sock):
         time.sleep(0.1)
 
 
+class Upload(BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        print("upload", self.path, len(body))
+        sys.stdout.flush()
+        self.send_response(200)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+def serve_uploads():
+    server = HTTPServer(("127.0.0.1", int(os.environ["PEER_HTTP_PORT"])), Upload)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+
+
 def main():
     helper, settings_file, scenario = sys.argv[1:4]
     settings = open(settings_file, "rb").read()
     mine, theirs = socket.socketpair()
-    on_x = scenario in ("save", "send")
+    on_x = scenario in ("save", "send", "upload")
+    if scenario == "upload":
+        serve_uploads()
     env = dict(os.environ) if on_x else dict(os.environ, QT_QPA_PLATFORM="offscreen")
     if on_x:
         env["QT_QPA_PLATFORM"] = "xcb"
@@ -157,6 +184,8 @@ def main():
                         u8(1), u8(0), u32(os.getpid()), text("/usr/bin/tolvex"),
                         text("tolvex"), text("/usr/bin/"), u32(1), u8(0), u8(0),
                         text(settings)))
+        if scenario == "late-owner":
+            peer.send(frame(87, u32(report), struct.pack("<Q", 0), u8(0)))
         if scenario == "rounds":
             peer.send(frame(81, u32(report), text("exception class"), text("std::runtime_error")))
             peer.send(frame(82, u32(report), u8(1), text("main thread ($1)"),
@@ -189,7 +218,7 @@ def main():
             if scenario == "send" and (k, code) == (1, 3):
                 threading.Thread(target=watch_message, args=(box, mine), daemon=True).start()
             peer.send(frame(86, u32(report), u32(request), u8(0)))
-            if scenario == "save" and (k, code) == (1, 7):
+            if (scenario, k, code) in (("save", 1, 7), ("upload", 1, 6)):
                 mine.shutdown(socket.SHUT_WR)
         elif kind == 98:
             r, v = struct.unpack("<IB", fields)

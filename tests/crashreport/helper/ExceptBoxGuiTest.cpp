@@ -5,6 +5,8 @@
 // headings, cells and colours.
 #include "crashreport/helper/kelExceptBox.h"
 #include "crashreport/helper/kelExceptViewer.h"
+#include "crashreport/helper/kelHelperSession.h"
+#include "crashreport/send/kelExceptSend.h"
 #include "tests/crashreport/helper/HelperTestApp.h"
 
 #include <QClipboard>
@@ -15,8 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -262,6 +266,30 @@ TEST_F(CrashreportBox, PicturesFromTheProgramFile)
     const QColor Corner = Shot.pixelColor(11, 9), Face = Box.palette().color(QPalette::Window);
     EXPECT_LE(std::abs(Corner.red() - Face.red()), 2);
     EXPECT_LE(std::abs(Corner.blue() - Face.blue()), 2);
+}
+
+TEST_F(CrashreportBox, BoxesLeaveTheTopmostBandForAMailProgram)
+{
+    // A send's mail program must come in front of the boxes; the send's
+    // desktop is asked from the send's own thread.
+    auto S = Settings({});
+    TExceptBox A(*S, {}), B(*S, {});
+    A.show();
+    ASSERT_TRUE(A.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    const auto Ui = NewHelperSendUi("title");
+    std::atomic<bool> Done{false};
+    std::thread Send([&] {
+        Ui->LeaveTopmost();
+        Done = true;
+    });
+    while (!Done)
+        QApplication::processEvents();
+    Send.join();
+    for (const TExceptBox* Box : {&A, &B})
+        EXPECT_FALSE(Box->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    // A box shown stays shown, one hidden stays hidden.
+    EXPECT_TRUE(A.isVisible());
+    EXPECT_FALSE(B.isVisible());
 }
 
 TEST_F(CrashreportBox, WithoutWayOutTheBoxStaysOpen)

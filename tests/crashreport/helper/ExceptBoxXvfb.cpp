@@ -13,16 +13,20 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <optional>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -103,6 +107,42 @@ TEST(CrashreportBoxX11, SendWithoutAnAddressSaysSoAndShowsTheDetailsFirst)
     // With nowhere to send it, the report was kept in the report file.
     ASSERT_EQ(R.Files.size(), 1u) << R.Output;
     EXPECT_NE(R.Saved.find("main thread ($1):"), std::string::npos) << R.Saved;
+}
+
+// A port of the loopback nobody listens on (for a moment).
+int FreePort()
+{
+    const int S = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Len = sizeof A;
+    int Port = 0;
+    if (::bind(S, reinterpret_cast<sockaddr*>(&A), sizeof A) == 0 &&
+        ::getsockname(S, reinterpret_cast<sockaddr*>(&A), &Len) == 0)
+        Port = ntohs(A.sin_port);
+    ::close(S);
+    return Port;
+}
+
+TEST(CrashreportBoxX11, SendUploadsAndTellsTheHandlersItWasSent)
+{
+    const int Port = FreePort();
+    ASSERT_NE(Port, 0);
+    ::setenv("PEER_HTTP_PORT", std::to_string(Port).c_str(), 1);
+    const TPeerRun R = RunPeer("upload", {{"FocusedBtn", skInt, false, 0, ""},
+                                          {"UploadViaHttp", skBool, true, 0, ""},
+                                          {"HttpServer", skText, false, 0, "127.0.0.1/bugs"},
+                                          {"HttpPort", skInt, false, Port, ""}});
+    ::unsetenv("PEER_HTTP_PORT");
+    // The report went to the loopback server, and the handlers heard of it.
+    const auto Uploads = Lines(R.Output, "upload /bugs ");
+    ASSERT_EQ(Uploads.size(), 1u) << R.Output;
+    EXPECT_GT(std::stoi(Uploads[0].substr(13)), 100) << R.Output;
+    EXPECT_EQ(Lines(R.Output, "fire "),
+              (std::vector<std::string>{"fire 1 0", "fire 1 3", "fire 1 6"}))
+        << R.Output;
+    EXPECT_NE(R.Output.find("exit 0\n"), std::string::npos) << R.Output;
 }
 
 // --- The box at a crash ----------------------------------------------------------
@@ -220,6 +260,18 @@ void Xdotool(const std::string& Args)
     EXPECT_EQ(R.Status, 0) << Args << ": " << R.Output;
 }
 
+// Waits up to 10 s until the window has the X focus, and so the keys.
+bool HasFocus(const TWindow& W)
+{
+    for (int I = 0; I < 100; ++I) {
+        const auto R = RunCommand("xdotool getwindowfocus 2>/dev/null");
+        if (R.Status == 0 && std::stoul(R.Output) == std::stoul(W.Id, nullptr, 16))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
 TEST(CrashreportBoxX11, FatalSignalShowsTheBoxAndItsCloseButtonEndsTheProgram)
 {
     TBoxProbe Probe("");
@@ -252,16 +304,23 @@ TEST(CrashreportBoxX11, DetailsTabsAndTheSimpleBoxForAPerson)
         // be used after a fatal signal) to the tabs; the arrow key then goes
         // through them, until the picture stays the same.
         std::this_thread::sleep_for(std::chrono::seconds(2));
+        ASSERT_TRUE(HasFocus(*Box));
         for (int I = 0; I < 6; ++I)
             Xdotool("key Tab");
-        std::string Last;
+        std::string Last, Previous;
         int Tabs = 0;
         for (; Tabs < 20; ++Tabs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             const std::string Shot = Picture(*Box, "CrashreportBox-X11-Tab" + std::to_string(Tabs));
-            if (Shot == Last)
-                break;
+            // The same picture once more after a second: the last tab.
             Last = Shot;
+            if (Tabs > 0 && Shot == Previous) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                Last = Picture(*Box, "CrashreportBox-X11-Tab" + std::to_string(Tabs));
+                if (Last == Previous)
+                    break;
+            }
+            Previous = Last;
             Xdotool("key Right");
         }
         EXPECT_GE(Tabs, 4);
@@ -277,6 +336,7 @@ TEST(CrashreportBoxX11, DetailsTabsAndTheSimpleBoxForAPerson)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_FALSE(Picture(*Box, "CrashreportBox-X11-Simple").empty());
     // OK continues, which a fatal signal cannot: the program ends.
+    ASSERT_TRUE(HasFocus(*Box));
     Xdotool("key Return");
     EXPECT_EQ(Probe.Wait(), 1) << Probe.Said;
 }
