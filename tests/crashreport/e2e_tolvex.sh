@@ -19,13 +19,16 @@
 #               2 and the helper starts a new one, whose window comes once
 #               the old process has gone and takes the exception times over
 #               (needs make_crash_resources as the third argument).
+#   freeze      the capture's probe, busy on its main thread with the whole
+#               handling on: a freeze box; Escape lets it go on, and the saved
+#               report's main thread section shows the busy routine.
 #   stuck       the handling made to hang (a test hook): after 15 s the
 #               helper shows what it has (the last words); its default button
 #               closes tolvex with SIGKILL.
 # The programs run from a copy of their folder, so that the helpers counted
 # are this test's own.
 set -u
-BIN=$1
+BIN=$(realpath "$1")
 CASE=$2
 TOOL=${3:+$(realpath "$3")}
 T=$(mktemp -d /tmp/tolvex-e2e.XXXXXX)
@@ -181,6 +184,24 @@ restart)
     wait_for '[ ! -e "$TIMES" ]' 100 || fail "the exception times were not taken over"
     kill -TERM "$NEW"
     ;;
+freeze)
+    export PROBE_FULL_HANDLING=1 PROBE_BUSY_MS=60000
+    "$BIN/crashreport_probe" freeze >"$T/out.txt" 2>"$T/err.txt" &
+    PROBE=$!
+    PIDS+=("$PROBE")
+    wait_for 'HELPER=$(pgrep -P $PROBE | head -1); [ -n "$HELPER" ]' 100 || fail "no helper started"
+    wait_for 'grep -q busy "$T/out.txt"' 100 || fail "the probe was never busy"
+    wait_for 'BOX=$(xdotool search --all --pid $HELPER --onlyvisible --name . | head -1); [ -n "$BOX" ]' 200 ||
+        fail "no freeze box"
+    sleep 1
+    xdotool windowfocus --sync "$BOX" key Escape
+    wait_for 'REPORT=$(find "$T/home" -name "*.kbr" | head -1); [ -n "$REPORT" ]' 300 ||
+        fail "no report saved"
+    sleep 1
+    sed -n '/^main thread/,/^$/p' "$REPORT" | grep -q 'ProbeBusy' ||
+        fail "the main thread's section does not show the busy routine"
+    kill -0 "$PROBE" || fail "the frozen probe did not go on"
+    ;;
 stuck)
     export TOLVEX_CRASH_TEST_STALL_MS=120000
     start
@@ -201,7 +222,7 @@ stuck)
     wait_for '[ -z "$(helpers)" ]' 100 || fail "the helper still runs"
     ;;
 *)
-    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant|restart|stuck [make_crash_resources]"
+    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant|restart|freeze|stuck [make_crash_resources]"
     exit 2
     ;;
 esac
