@@ -507,6 +507,13 @@ int Scenario(const std::string& Name, int& argc, char** argv, const TCaptureHook
         for (;;)
             SleepFor(1s);
     }
+    if (Name == "idle") {
+        // An event loop that waits until the probe is killed (the benchmark
+        // of the box sends it its signal).
+        return RunEventLoop(argc, argv, Hooks, [](QCoreApplication& App) {
+            QTimer::singleShot(100, &App, [] { Say("ready"); });
+        });
+    }
     if (Name == "freeze") {
         // Busy for two seconds after the event loop has run a while: one
         // report after ten rounds of 100 ms, the next not before 1.5 s more.
