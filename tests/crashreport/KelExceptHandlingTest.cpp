@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -553,6 +554,89 @@ TEST(CrashreportLastWords, StackCutWhereItCannotBeRead)
         EXPECT_EQ(W.Stack, std::string(C.Bytes, '\x5a'));
     }
     munmap(Map, static_cast<std::size_t>(Page) * 2);
+}
+
+} // namespace
+
+namespace {
+
+// --- The helper's side over a real link ------------------------------------------------
+
+// What a helper of the test's own saw and answered: the box is left with
+// Verdict, sends are answered soSent, the clipboard takes the text.
+struct TFakeHelper {
+    std::vector<std::uint16_t> Types;
+    TReportBeginFrame Begin;
+    TSendRequestFrame Send;
+    TClipRequestFrame Clip;
+    TBoxVerdict Verdict = bvContinue;
+
+    void Serve(TExceptLink& Link)
+    {
+        for (;;) {
+            TLinkFrame F;
+            const TLinkRead R = Link.Receive(F, std::chrono::seconds(20));
+            if (R != TLinkRead::lrFrame)
+                return;
+            Types.push_back(F.Type);
+            if (F.Type == lfReportBegin && DecodeFrame(F, Begin))
+                Link.Send(TVerdictFrame{Begin.Report, Verdict});
+            if (F.Type == lfSendRequest && DecodeFrame(F, Send))
+                Link.Send(TSendDoneFrame{Send.Request, soSent});
+            if (F.Type == lfClipRequest && DecodeFrame(F, Clip))
+                Link.Send(TClipDoneFrame{Clip.Request, true});
+            if (F.Type == lfRestartRequest) {
+                TRestartRequestFrame Q;
+                if (DecodeFrame(F, Q))
+                    Link.Send(TRestartReadyFrame{Q.Request, true});
+            }
+        }
+    }
+};
+
+TEST_F(CrashreportHandling, DefaultServicesOverTheLink)
+{
+    int Fds[2];
+    ASSERT_TRUE(CreateLinkPair(Fds));
+    SetHelperLink(std::make_shared<TExceptLink>(Fds[0]), 0);
+    TExceptLink HelperEnd(Fds[1]);
+    TFakeHelper Fake;
+    Fake.Verdict = bvRestart;
+    std::thread Helper([&] { Fake.Serve(HelperEnd); });
+    THandlingServices S = DefaultHandlingServices();
+    S.Table =
+        TModuleSettings::FromStream(WriteSettingsStream({{"ListThreads", skBool, false, 0, {}},
+                                                         {"Plugins", skText, false, 0, ""},
+                                                         {"AutoSend", skBool, true, 0, {}},
+                                                         {"AutoClip", skBool, true, 0, {}},
+                                                         {"AutoSave", skBool, false, 0, {}},
+                                                         {"ScrShotDepth", skInt, false, 0, {}}}));
+    S.Pause = nullptr;
+    SetHandlingServices(S);
+    EXPECT_TRUE(HelperAlive());
+    EXPECT_EQ(Handle(true), vdRestart);
+    SetHelperLink(nullptr, 0);
+    HelperEnd.Close();
+    Helper.join();
+    EXPECT_EQ(Fake.Begin.Class, "std::runtime_error");
+    EXPECT_EQ(Fake.Begin.Pid, static_cast<std::uint32_t>(getpid()));
+    // The report went to the box field by field, then whole; the automatic
+    // send and clip carry the finished text; then the restart was asked.
+    const auto Seen = [&](std::uint16_t T) {
+        return std::find(Fake.Types.begin(), Fake.Types.end(), T) - Fake.Types.begin();
+    };
+    EXPECT_LT(Seen(lfReportBegin), Seen(lfReportField));
+    EXPECT_LT(Seen(lfReportField), Seen(lfSendRequest));
+    EXPECT_LT(Seen(lfSendRequest), Seen(lfClipRequest));
+    EXPECT_LT(Seen(lfClipRequest), Seen(lfRestartRequest));
+    EXPECT_LT(Seen(lfRestartRequest), static_cast<std::ptrdiff_t>(Fake.Types.size()));
+    EXPECT_TRUE(Fake.Send.Automatic);
+    EXPECT_EQ(Fake.Send.Report.rfind("date/time", 0), 0u);
+    EXPECT_NE(Fake.Send.Report.find("disk on fire"), std::string::npos);
+    EXPECT_EQ(Fake.Clip.Text, Fake.Send.Report);
+    EXPECT_EQ(Log, (std::vector<std::string>{"a12", "a0", "a6"}));
+    // The link gone, the helper counts as ended.
+    EXPECT_FALSE(HelperAlive());
 }
 
 } // namespace
