@@ -392,7 +392,7 @@ int THelperSession::Run()
     while (!App && !Ended) {
         TLinkFrame F;
         const TLinkRead R =
-            Link->Receive(F, Idle ? std::chrono::milliseconds(200) : std::chrono::milliseconds(-1));
+            Link->Receive(F, Idle ? std::chrono::milliseconds(25) : std::chrono::milliseconds(-1));
         if (R == TLinkRead::lrFrame)
             Dispatch(F);
         else if (R != TLinkRead::lrNone)

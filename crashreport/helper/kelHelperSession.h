@@ -78,7 +78,7 @@ public:
     bool HasApplication() const { return App != nullptr; }
     // Makes the QApplication now (the event loop takes over the link).
     void EnsureApplication();
-    // Called about every 200 ms while no QApplication is made (the helper
+    // Called about every 25 ms while no QApplication is made (the helper
     // then waits on the link alone).
     std::function<void()> Idle;
 
