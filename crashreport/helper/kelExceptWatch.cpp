@@ -70,7 +70,7 @@ TExceptWatch::~TExceptWatch() = default;
 
 void TExceptWatch::Read()
 {
-    if (FFd < 0)
+    if (FFd < 0 || Ended)
         return;
     char Buffer[8192];
     for (;;) {
@@ -79,12 +79,15 @@ void TExceptWatch::Read()
             Parser.Feed(Buffer, static_cast<std::size_t>(N));
             continue;
         }
-        if (N == 0 || (errno != EINTR && errno != EAGAIN)) {
-            // The program's end of them is gone: nothing more will come.
-            Notifier.reset();
-        }
         if (N < 0 && errno == EINTR)
             continue;
+        if (N == 0 || errno != EAGAIN) {
+            // The program's end of them is gone: nothing more will come (the
+            // notifier may be the caller: it is only switched off).
+            Ended = true;
+            if (Notifier)
+                Notifier->setEnabled(false);
+        }
         break;
     }
     TLinkFrame F;
@@ -117,7 +120,7 @@ void TExceptWatch::Begun(std::uint32_t Report, bool Complete)
 void TExceptWatch::Arm()
 {
     Session.EnsureApplication();
-    if (!Notifier && FFd >= 0) {
+    if (!Notifier && FFd >= 0 && !Ended) {
         Notifier = std::make_unique<QSocketNotifier>(FFd, QSocketNotifier::Read);
         QObject::connect(Notifier.get(), &QSocketNotifier::activated, [this] { Read(); });
     }

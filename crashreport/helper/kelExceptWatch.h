@@ -57,6 +57,7 @@ private:
     std::set<std::uint32_t> Open; // reports begun and not complete
     bool Waiting = false;         // the countdown runs
     bool Shown = false;
+    bool Ended = false; // the program's end of the last words is closed
     std::unique_ptr<QSocketNotifier> Notifier;
     std::unique_ptr<QTimer> Timer;
     std::unique_ptr<QMessageBox> Stuck;
