@@ -640,3 +640,49 @@ TEST_F(CrashreportHandling, DefaultServicesOverTheLink)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(CrashreportHandling, ABrokenLinkGivesTheDefaultVerdict)
+{
+    // The helper goes away while its box is up: the report is saved in the
+    // program, one line says where, and the verdict is the default one.
+    for (const bool CanContinue : {true, false}) {
+        SCOPED_TRACE(CanContinue);
+        int Fds[2];
+        ASSERT_TRUE(CreateLinkPair(Fds));
+        SetHelperLink(std::make_shared<TExceptLink>(Fds[0]), 0);
+        auto HelperEnd = std::make_shared<TExceptLink>(Fds[1]);
+        std::thread Helper([HelperEnd] {
+            for (TLinkFrame F;
+                 HelperEnd->Receive(F, std::chrono::seconds(20)) == TLinkRead::lrFrame;)
+                if (F.Type == lfReportBegin)
+                    break;
+            HelperEnd->Close();
+        });
+        THandlingServices S = DefaultHandlingServices();
+        S.Table =
+            TModuleSettings::FromStream(WriteSettingsStream({{"ListThreads", skBool, false, 0, {}},
+                                                             {"GnNoBugRep", skBool, true, 0, {}},
+                                                             {"AutoSend", skBool, true, 0, {}},
+                                                             {"AutoSave", skBool, false, 0, {}}}));
+        S.Pause = nullptr;
+        S.Save = [](const std::string&, const TIKESettings&, std::string* File) {
+            Log.push_back("save");
+            *File = "/saved/here.kbr";
+            return true;
+        };
+        SetHandlingServices(S);
+        Log.clear();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(Handle(CanContinue), CanContinue ? vdContinue : vdClose);
+        const std::string Err = ::testing::internal::GetCapturedStderr();
+        Helper.join();
+        SetHelperLink(nullptr, 0);
+        EXPECT_NE(Err.find("saved in /saved/here.kbr"), std::string::npos) << Err;
+        // No send without a helper; saved although "AutoSave" is off.
+        EXPECT_EQ(Log, (std::vector<std::string>{CanContinue ? "a11" : "a13", "a1", "save", "a7"}));
+    }
+}
+
+} // namespace
