@@ -231,7 +231,10 @@ char* PutLe(char* At, uint64_t Value, int Bytes)
 void WriteLastWords(int Signal, const siginfo_t* Info, const ucontext_t* Uc)
 {
     const int Fd = LastWordsFd.load();
-    if (Fd < 0)
+    // Only the first fatal signal speaks: the buffer is one, and the helper
+    // shows the first last words it gets.
+    static std::atomic<bool> Spoken{false};
+    if (Fd < 0 || Spoken.exchange(true))
         return;
     const std::size_t N = ComposeLastWords(LastWordsBuffer, Signal, *Info, *Uc);
     ssize_t Written;
