@@ -118,6 +118,7 @@ bool TExceptBoxSession::Begin(const TReportBeginFrame& F)
     auto R = std::make_unique<TReport>();
     R->Begin = F;
     R->Mirror = std::make_shared<TExceptMirror>(F.Settings);
+    R->Mirror->SetProgram(F.Executable, F.Class, F.Message);
     const TBoxFacts Facts{F.Kind == 1 /* a frozen main thread */, F.CanContinue, F.Simple,
                           F.SimpleDetails};
     R->Box = std::make_unique<TExceptBox>(R->Mirror->Settings(), Facts);

@@ -1,37 +1,78 @@
 #include "crashreport/helper/kelExceptMirror.h"
 
+#include "crashlib/kelStrings.h"
+#include "crashlib/kelTools.h"
+
 #include <algorithm>
 
-// The settings copy answers FindAssistant without the screenshot form when
-// there is no screenshot to show.
+// The mirror's settings: FindAssistant without the screenshot form while the
+// mirror holds no screenshot, and the texts' placeholders of the program
+// that met the exception. A copy for a send that outlives the mirror has no
+// mirror, and keeps the program's facts as they were.
 class TExceptMirror::TMirrorSettings final : public TIKESettings {
 public:
-    TMirrorSettings(const TExceptMirror& AMirror, std::shared_ptr<TModuleSettings> ATable)
-        : TIKESettings(0, std::move(ATable)), Mirror(AMirror)
+    TMirrorSettings(const TExceptMirror* AMirror, std::shared_ptr<TModuleSettings> ATable,
+                    std::string AProgram = {}, TPlaceholderTexts ATexts = {})
+        : TIKESettings(0, std::move(ATable)), Mirror(AMirror), OwnProgram(std::move(AProgram)),
+          OwnTexts(std::move(ATexts))
     {
     }
 
+    // "%appname%" and the like name the program, not this helper.
+    std::string GetTextSetting(TTextKey Key) const override
+    {
+        const std::string& File = Mirror ? Mirror->FProgram : OwnProgram;
+        if (File.empty() || Key.Name.ends_with("Password"))
+            return TIKESettings::GetTextSetting(Key);
+        std::string Text = GetRawTextSetting(Key);
+        if (Text.find('%') == std::string::npos)
+            return Text;
+        const std::string Name = File.substr(File.rfind('/') + 1);
+        std::string Version = GetFileVersionA(File);
+        if (Version.empty())
+            Version = "?";
+        for (const char* Placeholder : {"%appname%", "%modname%"})
+            ReplaceTextA(Text, Placeholder, Name);
+        for (const char* Placeholder : {"%appversion%", "%modversion%"})
+            ReplaceTextA(Text, Placeholder, Version);
+        return ExpandPlaceholders(Text, Module(), PlaceholderTexts());
+    }
+
 protected:
-    bool ScreenshotSwitchOff() const override { return Mirror.FScreenShot == nullptr; }
+    bool ScreenshotSwitchOff() const override { return Mirror && Mirror->FScreenShot == nullptr; }
+    TPlaceholderTexts PlaceholderTexts() const override
+    {
+        return Mirror ? Mirror->FTexts : OwnTexts;
+    }
 
 private:
-    const TExceptMirror& Mirror;
+    const TExceptMirror* Mirror;
+    std::string OwnProgram;
+    TPlaceholderTexts OwnTexts;
 };
 
 TExceptMirror::TExceptMirror(std::string_view SettingsStream)
     : FSettings(
-          std::make_shared<TMirrorSettings>(*this, TModuleSettings::FromStream(SettingsStream))),
+          std::make_shared<TMirrorSettings>(this, TModuleSettings::FromStream(SettingsStream))),
       FStream(SettingsStream)
 {
 }
 
+void TExceptMirror::SetProgram(std::string_view File, std::string_view Class,
+                               std::string_view Message)
+{
+    FProgram = File;
+    FTexts.ExceptClass = std::string(Class);
+    FTexts.ExceptMsg = std::string(Message);
+}
+
 std::shared_ptr<TIKESettings> TExceptMirror::SettingsCopy() const
 {
-    auto Copy = NewSettingsFromStream(FStream);
-    if (!Copy->Found())
-        return NewSettings(0, false);
+    auto Copy = std::make_shared<TMirrorSettings>(nullptr, TModuleSettings::FromStream(FStream),
+                                                  FProgram, FTexts);
     for (const std::string& Key : FChangedSettings)
-        Copy->SetTextSetting(TTextKey::Named(Key), FSettings->GetTextSetting(TTextKey::Named(Key)));
+        Copy->SetTextSetting(TTextKey::Named(Key),
+                             FSettings->GetRawTextSetting(TTextKey::Named(Key)));
     return Copy;
 }
 

@@ -35,6 +35,10 @@ public:
     // The copy of the exception's settings. Its "ScrShotForm" is left out of
     // assistants while the mirror holds no screenshot.
     IKESettings& Settings() { return *FSettings; }
+    // The program that met the exception (its file) and the exception's
+    // class and message: the settings' texts expand their placeholders with
+    // them ("%appname%" is the program's name, not the helper's).
+    void SetProgram(std::string_view File, std::string_view Class, std::string_view Message);
     // A copy of the settings as they stand, the mirror's changes included,
     // that lives on its own (for a send that outlives the box).
     std::shared_ptr<TIKESettings> SettingsCopy() const;
@@ -59,6 +63,8 @@ private:
     class TMirrorSettings;
     std::shared_ptr<TIKESettings> FSettings;
     std::string FStream;
+    std::string FProgram;
+    TPlaceholderTexts FTexts;
     std::shared_ptr<INVBitmap> FScreenShot;
     bool FAttachScreenShot = false;
     std::vector<std::string> FChangedSettings;

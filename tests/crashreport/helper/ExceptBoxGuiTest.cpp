@@ -4,6 +4,7 @@
 // breaks, the handler codes of the show button and F1, and the list views'
 // headings, cells and colours.
 #include "crashreport/helper/kelExceptBox.h"
+#include "crashreport/helper/kelExceptMirror.h"
 #include "crashreport/helper/kelExceptViewer.h"
 #include "crashreport/helper/kelHelperSession.h"
 #include "crashreport/send/kelExceptSend.h"
@@ -290,6 +291,31 @@ TEST_F(CrashreportBox, BoxesLeaveTheTopmostBandForAMailProgram)
     // A box shown stays shown, one hidden stays hidden.
     EXPECT_TRUE(A.isVisible());
     EXPECT_FALSE(B.isVisible());
+}
+
+TEST_F(CrashreportBox, PlaceholdersNameTheProgramThatMetTheException)
+{
+    // The helper's settings texts speak of the program and its exception,
+    // not of the helper: the box's title, and the settings a send takes.
+    const std::string Stream = WriteSettingsStream(
+        {Text("TitleBar", "%APPNAME% %appversion%"),
+         Text("ExceptMsg", "%exceptClass% in %appname%: %exceptMsg%"),
+         Text("MailSubj", "[%appname%] %exceptMsg%"), Text("MailFrom", "a@example.org")});
+    TExceptMirror Before(Stream);
+    // Without the program's facts, the placeholders are this process's.
+    EXPECT_EQ(Before.Settings().GetTextSetting("TitleBar").rfind("crashreport_helper_", 0), 0u)
+        << Before.Settings().GetTextSetting("TitleBar");
+    auto Mirror = std::make_shared<TExceptMirror>(Stream);
+    Mirror->SetProgram("/opt/tolvex/bin/tolvex", "std::runtime_error", "");
+    Mirror->SetTextSetting("MailFrom", "%appname%@example.org");
+    TExceptBox Box(Mirror->Settings(), {});
+    EXPECT_EQ(Box.windowTitle().toStdString(), "tolvex ?");
+    EXPECT_EQ(Box.MessageText().toStdString(), "std::runtime_error in tolvex: Unknown");
+    // The copy a send takes lives on its own, the user's changes with it.
+    const auto Copy = Mirror->SettingsCopy();
+    Mirror.reset();
+    EXPECT_EQ(Copy->GetTextSetting("MailSubj"), "[tolvex] Unknown");
+    EXPECT_EQ(Copy->GetTextSetting("MailFrom"), "tolvex@example.org");
 }
 
 TEST_F(CrashreportBox, WithoutWayOutTheBoxStaysOpen)
