@@ -22,6 +22,9 @@
 #   freeze      the capture's probe, busy on its main thread with the whole
 #               handling on: a freeze box; Escape lets it go on, and the saved
 #               report's main thread section shows the busy routine.
+#   stuck-calc  the probe with a report section that never ends: its box
+#               comes, and 15 s later the helper's watch; its default button
+#               ends the probe with SIGKILL.
 #   stuck       the handling made to hang (a test hook): after 15 s the
 #               helper shows what it has (the last words); its default button
 #               closes tolvex with SIGKILL.
@@ -202,6 +205,25 @@ freeze)
         fail "the main thread's section does not show the busy routine"
     kill -0 "$PROBE" || fail "the frozen probe did not go on"
     ;;
+stuck-calc)
+    export PROBE_FULL_HANDLING=1 PROBE_STALLING_PLUGIN=1
+    "$BIN/crashreport_probe" idle >"$T/out.txt" 2>"$T/err.txt" &
+    PROBE=$!
+    PIDS+=("$PROBE")
+    wait_for 'HELPER=$(pgrep -P $PROBE | head -1); [ -n "$HELPER" ]' 100 || fail "no helper started"
+    wait_for 'grep -q ready "$T/out.txt"' 100 || fail "the probe was never ready"
+    kill -SEGV "$PROBE"
+    SENT=$(date +%s)
+    wait_for '[ -n "$(xdotool search --all --pid $HELPER --onlyvisible --name . | head -1)" ]' 200 ||
+        fail "no box"
+    wait_for 'WATCH=$(xdotool search --all --pid $HELPER --onlyvisible --name "^tolvex-crashreport$" | head -1); [ -n "$WATCH" ]' 300 ||
+        fail "the helper's watch did not come within 30 s"
+    WAITED=$(($(date +%s) - SENT))
+    [ "$WAITED" -ge 14 ] || fail "the watch came after $WAITED s, not 15"
+    xdotool windowfocus --sync "$WATCH" key Return
+    wait_end "$PROBE" 30
+    [ "$STATUS" = 137 ] || fail "the probe ended with $STATUS, not by SIGKILL"
+    ;;
 stuck)
     export TOLVEX_CRASH_TEST_STALL_MS=120000
     start
@@ -222,7 +244,7 @@ stuck)
     wait_for '[ -z "$(helpers)" ]' 100 || fail "the helper still runs"
     ;;
 *)
-    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant|restart|freeze|stuck [make_crash_resources]"
+    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant|restart|freeze|stuck-calc|stuck [make_crash_resources]"
     exit 2
     ;;
 esac

@@ -7,7 +7,8 @@
 // "end", and the verdict is $PROBE_VERDICT (continue, close or restart;
 // continue when unset), after $PROBE_HANDLER_DELAY_MS milliseconds; with
 // $PROBE_FULL_HANDLING set it keeps the crash reporter's own handling (its
-// helper, its box). The freeze scenario is busy $PROBE_BUSY_MS milliseconds
+// helper, its box), and with $PROBE_STALLING_PLUGIN a report section whose
+// calculation never ends. The freeze scenario is busy $PROBE_BUSY_MS milliseconds
 // (2000 when unset). On stdout
 // it says what it is about to do ("pointer 0x..." before a fault, "went on"
 // and "alive" when the program lives on, thread ids for the tests that look at
@@ -18,6 +19,7 @@
 #include "crashreport/kelExceptFreeze.h"
 #include "crashreport/kelExceptHandler.h"
 #include "crashreport/kelExceptInit.h"
+#include "crashreport/kelExceptReport.h"
 #include "crashreport/kelExceptSettings.h"
 #include "crashreport/kelExceptTemp.h"
 #include "crashreport/kelExceptThreads.h"
@@ -680,6 +682,15 @@ int main(int argc, char** argv)
     // PROBE_FULL_HANDLING: the program's own handling, with its helper and box.
     if (std::getenv("PROBE_FULL_HANDLING") == nullptr)
         SetHandleExceptionRecord(SinkHandler);
+    // PROBE_STALLING_PLUGIN: a section of the report that never ends.
+    if (std::getenv("PROBE_STALLING_PLUGIN") != nullptr) {
+        RegisterBugReportPlugin("stalling", "never ends", [](std::string& Text) {
+            for (;;)
+                SleepFor(1s);
+            Text = "never";
+        });
+        Settings->SetTextSetting("Plugins", "stalling");
+    }
     MainPort = GetMsgHandlerWindow();
     MainPortMsg = AddMsgHandler(OnMainPortMsg);
     const auto Start = std::chrono::steady_clock::now();
