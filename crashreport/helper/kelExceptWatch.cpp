@@ -153,8 +153,8 @@ void TExceptWatch::TimeUp()
                        .arg(Patience.count() / 1000));
     if (Words)
         Stuck->setDetailedText(QString::fromStdString(LastWordsText(*Words)));
-    QPushButton* Close = Stuck->addButton("Close program", QMessageBox::DestructiveRole);
-    QPushButton* Restart = Stuck->addButton("Restart program", QMessageBox::AcceptRole);
+    QPushButton* Close = Stuck->addButton("&Close program", QMessageBox::DestructiveRole);
+    QPushButton* Restart = Stuck->addButton("&Restart program", QMessageBox::AcceptRole);
     Stuck->setDefaultButton(Close);
     QObject::connect(Stuck.get(), &QMessageBox::finished, [this, Restart] {
         const bool Again = Stuck->clickedButton() == Restart;

@@ -28,6 +28,8 @@
 #   stuck       the handling made to hang (a test hook): after 15 s the
 #               helper shows what it has (the last words); its default button
 #               closes tolvex with SIGKILL.
+#   stuck-restart the same, its restart button (Alt+R): tolvex is killed and
+#               started again.
 # The programs run from a copy of their folder, so that the helpers counted
 # are this test's own.
 set -u
@@ -224,7 +226,7 @@ stuck-calc)
     wait_end "$PROBE" 30
     [ "$STATUS" = 137 ] || fail "the probe ended with $STATUS, not by SIGKILL"
     ;;
-stuck)
+stuck | stuck-restart)
     export TOLVEX_CRASH_TEST_STALL_MS=120000
     start
     wait_for '[ -n "$(main_window $TOLVEX)" ]' 300 || fail "tolvex shows no window"
@@ -238,13 +240,26 @@ stuck)
     WAITED=$(($(date +%s) - SENT))
     [ "$WAITED" -ge 14 ] || fail "the helper did not wait 15 s, only $WAITED"
     kill -0 "$TOLVEX" || fail "tolvex ended on its own"
-    xdotool windowfocus --sync "$BOX" key Return
+    if [ "$CASE" = stuck ]; then
+        xdotool windowfocus --sync "$BOX" key Return
+    else
+        xdotool windowfocus --sync "$BOX" key alt+r
+    fi
     wait_end "$TOLVEX" 30
     [ "$STATUS" = 137 ] || fail "tolvex ended with $STATUS, not by SIGKILL"
-    wait_for '[ -z "$(helpers)" ]' 100 || fail "the helper still runs"
+    if [ "$CASE" = stuck-restart ]; then
+        NEW=
+        wait_for 'NEW=$(pgrep -f "^$T/bin/tolvex --portable" | head -1); [ -n "$NEW" ]' 300 ||
+            fail "no new tolvex"
+        PIDS+=("$NEW")
+        wait_for '[ -n "$(main_window $NEW)" ]' 300 || fail "the new tolvex shows no window"
+        kill -TERM "$NEW"
+    else
+        wait_for '[ -z "$(helpers)" ]' 100 || fail "the helper still runs"
+    fi
     ;;
 *)
-    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant|restart|freeze|stuck-calc|stuck [make_crash_resources]"
+    echo "usage: e2e_tolvex.sh <bin folder> close|no-helper|hand-over|dormant|restart|freeze|stuck-calc|stuck|stuck-restart [make_crash_resources]"
     exit 2
     ;;
 esac
