@@ -251,7 +251,8 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
 
     TNetShutdownCall Call = BuildNetShutdownCall(Host, UserName, Password, Flags);
     platform::TProcessRequest Request;
-    // The copies of the password made here are wiped on every way out.
+    // The copies of the password made here, and what the calls below left of
+    // it on the stack, are wiped on every way out.
     struct TWipe {
         TNetShutdownCall& Call;
         platform::TProcessRequest& Request;
@@ -261,6 +262,7 @@ std::int32_t ShutdownComputerByWmi(const std::string& Host, const std::string& U
                 platform::WipeSecret(*Call.Password);
             if (Request.ExtraInput)
                 platform::WipeSecret(*Request.ExtraInput);
+            platform::WipeStack();
         }
     } Wipe{Call, Request};
     if (*Running.Stop())

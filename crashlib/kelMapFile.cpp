@@ -464,7 +464,10 @@ const TMapFileLine* LineRowAt(const TMapFile& Map, uintptr_t Address, uintptr_t&
         return nullptr;
     if (It == Map.Lines.end() && Map.CodeEnd != 0 && Address >= Map.CodeEnd)
         return nullptr;
-    const uintptr_t SegEnd = Seg.Start + Seg.Length;
+    // Lengths come from the map data as they stand: one that would run past
+    // the top of the address space ends there.
+    const uintptr_t Highest = ~uintptr_t(0);
+    const uintptr_t SegEnd = Seg.Length > Highest - Seg.Start ? Highest : Seg.Start + Seg.Length;
     Start = Row.Address;
     Next = It != Map.Lines.end() && It->Address < SegEnd ? It->Address : SegEnd;
     return &Row;

@@ -331,8 +331,11 @@ std::string SetReportField(std::string_view Report, std::string_view Name, std::
     Line += Value;
     if (L.Next > L.End && Report[L.End] == '\n')
         Ending = "\n"; // a file whose lines end with LF alone keeps them so
-    if (L.Next == Report.size() && L.End == Report.size()) {
-        // The anchor is the text's last line: the new line follows it.
+    if (L.Next == Report.size() && Report.back() != '\n') {
+        // The anchor is the text's last line, without a line feed: the new
+        // line follows it, and a CR the anchor ended with belongs to the line
+        // end written now (left alone, it would join the two lines).
+        Text.resize(L.End);
         Text += std::string(Ending) + Line;
         return Text;
     }

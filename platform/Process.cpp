@@ -343,6 +343,16 @@ void WipeSecret(std::string& Text)
     Text.clear();
 }
 
+[[gnu::noinline]] void WipeStack()
+{
+    // alloca, not an array: a sanitizer may move an array's frame off the
+    // thread's stack, and the area must be the stack itself.
+    constexpr std::size_t Depth = 64 * 1024;
+    auto* Area = static_cast<char*>(__builtin_alloca(Depth));
+    ::explicit_bzero(Area, Depth);
+    asm volatile("" : : "r"(Area) : "memory");
+}
+
 namespace {
 
 // Frees the spawn attributes and file actions whatever path leaves.

@@ -75,6 +75,13 @@ TProcessResult RunProcess(const TProcessRequest& Request);
 // The buffer is kept; the next text put in it reuses it.
 void WipeSecret(std::string& Text);
 
+// Overwrites the 64 KiB of this thread's stack below the caller's frame.
+// Copying a secret leaves it in vector registers, and code that ran below
+// the caller may have saved those onto the stack (the dynamic linker's first
+// call of a library function saves them all, and so does a signal's frame);
+// a caller that handled a secret calls this once the calls are done.
+void WipeStack();
+
 // --- Starting a program without waiting for it ------------------------------------
 
 struct TSpawnRequest {

@@ -88,9 +88,11 @@ bool ParseXmlReply(std::string_view Xml, TXmlElement& Root, std::string& Error)
     Root = {};
     pugi::xml_document Doc;
     // Entities are decoded once, by the parser; a DOCTYPE is skipped, never
-    // followed.
+    // followed. A value that is only blanks (a string of one space) is kept;
+    // the blanks that indent elements between elements are not.
     const pugi::xml_parse_result R =
-        Doc.load_buffer(Xml.data(), Xml.size(), pugi::parse_default, pugi::encoding_utf8);
+        Doc.load_buffer(Xml.data(), Xml.size(), pugi::parse_default | pugi::parse_ws_pcdata_single,
+                        pugi::encoding_utf8);
     if (!R) {
         Error = std::string("the reply is not XML: ") + R.description();
         return false;

@@ -172,10 +172,6 @@ int CopiesInMemory(const std::string& Needle)
 
 TEST_F(ShutdownGui, ThePasswordIsNotLeftInFreedMemoryOnceTheDialogCloses)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "under the address sanitizer a copy is found that the ordinary build does not "
-                    "show; being looked into, it runs in the ordinary build";
-#endif
     // A password made at run time, long enough to live on the heap; its
     // tail is what freed memory keeps (the allocator reuses a chunk's first
     // bytes for its own list).

@@ -201,6 +201,16 @@ TEST(CrashlibMapFileTables, OneLineModuleAnswersUpToTheEndOfItsSegment)
     EXPECT_EQ(M.FindLine(0x1003), 0u); // before the row
     EXPECT_EQ(M.FindLine(0x1020), 0u); // past its segment
     EXPECT_EQ(M.FindLine(0x1044), 0u); // another unit's code
+
+    // A segment said to run past the top of the address space: its last
+    // row answers up to the top, never up to an end that wrapped to below it.
+    TMapFile Top;
+    const uintptr_t Highest = ~uintptr_t(0);
+    Top.AddMapSegment(mcCode, u"top.cpp", 0x1000, Highest - 0xff, true, false);
+    Top.AddMapLine(9, Highest - 0xf0);
+    Top.SortTables();
+    EXPECT_EQ(Top.FindLineEx(Highest - 0xf0, Next), 9u);
+    EXPECT_EQ(Next, Highest);
 }
 
 TEST(CrashlibMapFileTables, MiniStreamReadsWhatIsLeftAndKeepsItsCapacityInSteps)

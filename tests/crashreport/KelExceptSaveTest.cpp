@@ -271,6 +271,14 @@ TEST(CrashreportReportFile, FieldsAndSections)
     EXPECT_EQ(GetReportField(SetReportField(Counted, "count", "3", "x"), "count"), "3");
     const std::string Appended = SetReportField(R, "extra", "v", "no such field");
     EXPECT_NE(Appended.find("$33333333\r\nextra             : v\r\n\r\n"), std::string::npos);
+    // A header whose last line ends unfinished (a CR alone, or nothing): the
+    // new field is a line of its own that reads back.
+    for (const char* Header : {"date/time : t1\r", "date/time : t1", "date/time : t1\n"}) {
+        const std::string Set = SetReportField(Header, "count", "2", "date/time");
+        EXPECT_EQ(GetReportField(Set, "count"), "2") << Set;
+        EXPECT_EQ(GetReportField(Set, "date/time"), "t1") << Set;
+        EXPECT_TRUE(Set.starts_with(Header)) << Set; // nothing of the header lost
+    }
 }
 
 // The file's name: placeholders expanded, colons that an expansion brought in

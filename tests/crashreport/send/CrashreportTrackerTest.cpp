@@ -1,6 +1,6 @@
 // Reading the trackers' replies: each value decoded once (an escaped entity
-// stays an entity), CDATA as it is, faults as their text, and replies that
-// nest without end refused.
+// stays an entity), CDATA as it is, a value of blanks kept while indentation is
+// not, faults as their text, and replies that nest without end refused.
 #include "crashreport/send/kelExceptTrackers.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +26,14 @@ TEST(CrashreportTrackerReply, ReadsRepliesOnce)
          "<string>No &lt;access&gt;</string></value></member></struct></value></fault>"
          "</methodResponse>",
          false, "No <access>"},
+        {"<methodResponse><params><param><value><struct><member><name>version</name><value>"
+         "<string>\t </string></value></member></struct></value></param></params>"
+         "</methodResponse>",
+         true, "\t "},
+        {"<methodResponse>\n <params>\n  <param>\n   <value>\n    <struct>\n     <member>\n"
+         "      <name>version</name>\n      <value>\n       <string>5.0</string>\n      </value>\n"
+         "     </member>\n    </struct>\n   </value>\n  </param>\n </params>\n</methodResponse>",
+         true, "5.0"},
         {"<methodResponse><params><param><value><struct>", false, "the reply is not XML"},
     };
     for (const auto& C : Rpc) {
