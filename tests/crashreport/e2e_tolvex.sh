@@ -77,10 +77,12 @@ wait_for() {
 main_window() { xdotool search --all --pid "$1" --onlyvisible --name "Tolvex" 2>/dev/null | head -1; }
 # Waits for a process to end (up to $2 seconds); its status in STATUS.
 wait_end() {
-    ( sleep "$2"; kill -KILL "$1" 2>/dev/null ) &
+    # The guard's sleep must not hold the test's output open once it is over.
+    ( sleep "$2"; kill -KILL "$1" 2>/dev/null ) >/dev/null 2>&1 &
     local Guard=$!
     wait "$1"
     STATUS=$?
+    pkill -P "$Guard" 2>/dev/null
     kill "$Guard" 2>/dev/null
 }
 
