@@ -9,10 +9,12 @@
 #include "platform/Thread.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QWidget>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <fcntl.h>
@@ -157,7 +159,13 @@ int main(int argc, char** argv)
             // was open): it is not shown, only closed the ordinary way.
             if (!Ending) {
                 Main->show();
+                // The crash reporter's box stands over it (on X11, where a
+                // window of another process can be named).
+                if (Crash.MainWindow != nullptr && QGuiApplication::platformName() == "xcb")
+                    Crash.MainWindow(static_cast<std::uint64_t>(Main->winId()));
                 Code = App.exec();
+                if (Crash.MainWindow != nullptr)
+                    Crash.MainWindow(0);
             }
             Window = nullptr;
             // Destroying the window writes the options; only then may

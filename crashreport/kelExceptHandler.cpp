@@ -5,8 +5,10 @@
 #include "crashlib/kelTools.h"
 #include "crashreport/kelExceptFreeze.h"
 #include "crashreport/kelExceptInit.h"
+#include "crashreport/kelExceptLink.h"
 #include "crashreport/kelExceptThreads.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -22,7 +24,9 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -211,6 +215,34 @@ bool IsStackOverflow(const TThreadBlock& Block, uintptr_t Fault, uintptr_t Sp)
     return Near(Fault) || Near(Sp);
 }
 
+std::atomic<int> LastWordsFd{-1};
+// The frame is composed here, in memory set aside in advance.
+char LastWordsBuffer[LastWordsCapacity];
+
+// Signal handler. Little-endian, as the link's frames are.
+char* PutLe(char* At, uint64_t Value, int Bytes)
+{
+    for (int I = 0; I < Bytes; ++I)
+        *At++ = static_cast<char>((Value >> (8 * I)) & 0xFF);
+    return At;
+}
+
+// Signal handler: the last words, written once.
+void WriteLastWords(int Signal, const siginfo_t* Info, const ucontext_t* Uc)
+{
+    const int Fd = LastWordsFd.load();
+    // Only the first fatal signal speaks: the buffer is one, and the helper
+    // shows the first last words it gets.
+    static std::atomic<bool> Spoken{false};
+    if (Fd < 0 || Spoken.exchange(true))
+        return;
+    const std::size_t N = ComposeLastWords(LastWordsBuffer, Signal, *Info, *Uc);
+    ssize_t Written;
+    do
+        Written = ::send(Fd, LastWordsBuffer, N, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (Written < 0 && errno == EINTR);
+}
+
 // Signal handler, on the thread's alternate stack. Only copies: a slot, the
 // record, one write to the pipe, a wait on the slot. Then the verdict ends
 // the process: no signal continues.
@@ -228,6 +260,7 @@ void FatalSignalHandler(int Signal, siginfo_t* Info, void* Raw)
         return;
     }
     Block.InSignal = 1;
+    WriteLastWords(Signal, Info, static_cast<const ucontext_t*>(Raw));
     const int Index = ClaimSlot();
     if (Index < 0) {
         DieBySignal(Signal);
@@ -579,6 +612,11 @@ void SetHandleExceptionRecord(THandleExceptionRecordProc Proc)
     HandlerProc.store(Proc);
 }
 
+THandleExceptionRecordProc InstalledHandleExceptionRecord()
+{
+    return HandlerProc.load();
+}
+
 TVerdict HandleExceptionRecord(const TExceptionRecord& Record)
 {
     const THandleExceptionRecordProc Proc = HandlerProc.load();
@@ -744,6 +782,61 @@ std::string SignalName(int Signal)
     default:
         return "signal " + std::to_string(Signal);
     }
+}
+
+// --- Last words ------------------------------------------------------------------------------
+
+void SetLastWordsDescriptor(int Fd)
+{
+    if (const int Old = LastWordsFd.exchange(Fd); Old >= 0 && Old != Fd)
+        ::close(Old);
+}
+
+std::size_t ComposeLastWords(char* Out, int Signal, const siginfo_t& Info, const ucontext_t& Uc)
+{
+    const auto& G = Uc.uc_mcontext.gregs;
+    const int Order[18] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RSI, REG_RDI,
+                           REG_RBP, REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11,
+                           REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP, REG_EFL};
+    char* At = Out + 4; // the length comes last
+    At = PutLe(At, lfLastWords, 2);
+    At = PutLe(At, static_cast<uint32_t>(::getpid()), 4);
+    At = PutLe(At, static_cast<uint32_t>(OwnThreadId()), 4);
+    At = PutLe(At, static_cast<uint32_t>(Signal), 4);
+    At = PutLe(At, static_cast<uint32_t>(Info.si_code), 4);
+    const bool Fault =
+        Signal == SIGSEGV || Signal == SIGBUS || Signal == SIGILL || Signal == SIGFPE;
+    At = PutLe(At, Fault ? reinterpret_cast<uint64_t>(Info.si_addr) : 0, 8);
+    for (const int R : Order)
+        At = PutLe(At, static_cast<uint64_t>(G[R]), 8);
+    const auto Sp = static_cast<uint64_t>(G[REG_RSP]);
+    At = PutLe(At, Sp, 8);
+    // Copied through the kernel: a stack that ends in a guard page gives
+    // what can be read and no fault.
+    iovec Local{At + 4, LastWordsStack};
+    iovec Remote{reinterpret_cast<void*>(Sp), LastWordsStack};
+    ssize_t Got = Sp != 0 ? ::process_vm_readv(::getpid(), &Local, 1, &Remote, 1, 0) : -1;
+    if (Got < 0) {
+        // Page by page up to the first that cannot be read.
+        Got = 0;
+        while (Got < static_cast<ssize_t>(LastWordsStack)) {
+            const uint64_t Page = (Sp + static_cast<uint64_t>(Got)) | 0xFFF;
+            const std::size_t Chunk =
+                std::min<std::size_t>(Page + 1 - (Sp + static_cast<uint64_t>(Got)),
+                                      LastWordsStack - static_cast<std::size_t>(Got));
+            iovec L{At + 4 + Got, Chunk};
+            iovec R{reinterpret_cast<void*>(Sp + static_cast<uint64_t>(Got)), Chunk};
+            const ssize_t Part = ::process_vm_readv(::getpid(), &L, 1, &R, 1, 0);
+            if (Part <= 0)
+                break;
+            Got += Part;
+        }
+    }
+    At = PutLe(At, static_cast<uint64_t>(Got), 4);
+    At += Got;
+    const auto Length = static_cast<std::size_t>(At - Out);
+    PutLe(Out, Length - 4, 4);
+    return Length;
 }
 
 // --- Reading a record ------------------------------------------------------------------------

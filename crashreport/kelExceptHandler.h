@@ -175,6 +175,8 @@ using THandleExceptionRecordProc = TVerdict (*)(const TExceptionRecord& Record);
 // Any thread. Replaces the handling; null restores the default (one line on
 // stderr, then continue when the record allows it, else close).
 void SetHandleExceptionRecord(THandleExceptionRecordProc Proc);
+// Any thread. The handling installed; null while the default one runs.
+THandleExceptionRecordProc InstalledHandleExceptionRecord();
 // Handler thread. Runs the installed handling.
 TVerdict HandleExceptionRecord(const TExceptionRecord& Record);
 
@@ -252,6 +254,21 @@ void MarkTerminateReported();
 // Any thread but a signal handler. The name of a signal: "SIGSEGV" and so on ("signal 42" for
 // others).
 std::string SignalName(int Signal);
+
+// --- Last words -----------------------------------------------------------------------
+// At a fatal signal the handler first writes the signal, the registers and
+// up to 4 KiB of the raw stack, as one LastWords frame (crashreport/
+// kelExceptLink.h), to a descriptor of its own: the helper has something to
+// show even when the handler thread never finishes the report.
+
+// Any thread. The descriptor last words go to (-1: none); it is the
+// capture's from then on (closed when replaced).
+void SetLastWordsDescriptor(int Fd);
+// Any thread, also a signal handler. Composes the frame (length, type and
+// fields, as on the wire) into Out, which holds LastWordsCapacity bytes;
+// answers its length.
+inline constexpr std::size_t LastWordsCapacity = 4 + 2 + 4 * 4 + 8 + 18 * 8 + 8 + 4 + 4096;
+std::size_t ComposeLastWords(char* Out, int Signal, const siginfo_t& Info, const ucontext_t& Uc);
 
 // --- Reading a record ---------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 #include "crashreport/kelExceptInit.h"
 #include "crashreport/kelExceptFreeze.h"
 #include "crashreport/kelExceptHandler.h"
+#include "crashreport/kelExceptHandling.h"
 #include "crashreport/kelExceptReport.h"
 #include "crashreport/kelExceptSettings.h"
 #include "crashreport/kelExceptTemp.h"
@@ -526,10 +527,16 @@ TCaptureHooks InitializeLibrary()
                      std::strerror(errno));
     std::atexit(FinalizeAtExit);
     ::pthread_atfork(nullptr, nullptr, OnForkChild);
+    // The whole handling, unless the program installed its own (a test's);
+    // the helper program starts with the event loop.
+    if (InstalledHandleExceptionRecord() == nullptr)
+        InstallExceptionHandling();
+    ArmHelperStart();
     Hooks.ThreadStarted = OnThreadStarted;
     Hooks.ThreadException = OnThreadException;
     Hooks.EventException = OnEventException;
     Hooks.MainException = OnMainException;
+    Hooks.MainWindow = SetBoxOwnerWindow;
     return Hooks;
 }
 
@@ -539,6 +546,7 @@ void FinalizeLibrary()
     if (Nesting == 0 || --Nesting > 0 || !Hooks.Enabled() || ::getpid() != OwnerPid)
         return;
     WaitForCrashTimePreparation();
+    StopHelperProgram();
     StopTraceProcessThread();
     StopFreezeWatchdog();
     StopHandlerThread();

@@ -60,6 +60,9 @@ struct TCaptureHooks {
     void (*EventException)() = nullptr;
     // main()'s catch: reports what ended the start-up or the event loop.
     void (*MainException)() = nullptr;
+    // The program's main window (an X11 window id; 0 once it is gone), which
+    // the exception box stands over.
+    void (*MainWindow)(std::uint64_t Window) = nullptr;
 
     bool Enabled() const { return EventException != nullptr; }
 };

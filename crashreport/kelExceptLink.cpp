@@ -73,7 +73,11 @@ std::string FrameBytes(const TLinkFrame& Frame)
 
 TSettingsFrame SettingsSnapshot(const TModuleSettings& Table)
 {
-    std::vector<TSettingEntry> Entries = Table.Entries();
+    return SettingsSnapshot(Table.Entries());
+}
+
+TSettingsFrame SettingsSnapshot(std::vector<TSettingEntry> Entries)
+{
     auto Find = [&Entries](std::string_view Name) -> TSettingEntry* {
         for (TSettingEntry& E : Entries)
             if (SameSettingName(E.Name, Name) && E.Kind == skText)
@@ -302,20 +306,26 @@ std::string HelperProgramPath()
     return Self.substr(0, Slash + 1) + "tolvex-crashreport";
 }
 
-pid_t StartHelperProcess(const std::string& Program, int ChildFd)
+pid_t StartHelperProcess(const std::string& Program, int ChildFd, int LastWordsFd)
 {
-    // dup2 onto the same number would keep close-on-exec: move the end away
-    // from 3 first.
-    int Fd = ChildFd;
-    if (Fd == HelperLinkFd) {
-        Fd = ::fcntl(ChildFd, F_DUPFD_CLOEXEC, HelperLinkFd + 1);
-        if (Fd < 0)
-            return -1;
+    // dup2 onto the same number would keep close-on-exec: move both ends
+    // above the numbers they take first.
+    int Fd = ::fcntl(ChildFd, F_DUPFD_CLOEXEC, HelperLastWordsFd + 1);
+    if (Fd < 0)
+        return -1;
+    int Words = -1;
+    if (LastWordsFd >= 0 &&
+        (Words = ::fcntl(LastWordsFd, F_DUPFD_CLOEXEC, HelperLastWordsFd + 1)) < 0) {
+        ::close(Fd);
+        return -1;
     }
     posix_spawn_file_actions_t Actions;
     posix_spawn_file_actions_init(&Actions);
     posix_spawn_file_actions_adddup2(&Actions, Fd, HelperLinkFd);
-    posix_spawn_file_actions_addclosefrom_np(&Actions, HelperLinkFd + 1);
+    if (Words >= 0)
+        posix_spawn_file_actions_adddup2(&Actions, Words, HelperLastWordsFd);
+    posix_spawn_file_actions_addclosefrom_np(&Actions,
+                                             Words >= 0 ? HelperLastWordsFd + 1 : HelperLinkFd + 1);
     posix_spawnattr_t Attributes;
     posix_spawnattr_init(&Attributes);
     // The helper leaves the program's process group, so that a signal sent to
@@ -332,7 +342,8 @@ pid_t StartHelperProcess(const std::string& Program, int ChildFd)
         Pid = -1;
     posix_spawnattr_destroy(&Attributes);
     posix_spawn_file_actions_destroy(&Actions);
-    if (Fd != ChildFd)
-        ::close(Fd);
+    ::close(Fd);
+    if (Words >= 0)
+        ::close(Words);
     return Pid;
 }

@@ -92,9 +92,21 @@
 //                         exception times (at most 10)
 //     167 RestartReady    u32 request, u8 ready (the helper will start the
 //                         program again once this process has ended)
+//     168 ClipRequest     u32 request, text report (for the clipboard)
+//     169 ClipDone        u32 request, u8 copied
 //   The settings of save and print are those of the last Settings frame.
+//   Last words (192..207), program to helper on a second socket pair of their
+//   own (the helper's descriptor 4), written by a fatal-signal handler in one
+//   write() so that the helper has something to show even when the report
+//   never comes:
+//     192 LastWords       u32 process id, u32 thread id, u32 signal, i32 code,
+//                         u64 fault address, 18 x u64 the registers (rax,
+//                         rbx, rcx, rdx, rsi, rdi, rbp, rsp, r8..r15, rip,
+//                         eflags), u64 the stack's address, bytes the stack
+//                         from there (at most LastWordsStack bytes)
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -106,6 +118,11 @@
 #include <sys/types.h>
 #include <type_traits>
 #include <vector>
+
+// The descriptor on which the helper finds the last words' socket.
+inline constexpr int HelperLastWordsFd = 4;
+// The most stack bytes last words carry.
+inline constexpr std::uint32_t LastWordsStack = 4096;
 
 // The largest frame body (type and fields) either side sends or accepts.
 inline constexpr std::uint32_t MaxFrameBody = 16u << 20;
@@ -150,6 +167,9 @@ enum TLinkFrameType : std::uint16_t {
     lfSendDone = 165,
     lfRestartRequest = 166,
     lfRestartReady = 167,
+    lfClipRequest = 168,
+    lfClipDone = 169,
+    lfLastWords = 192,
 };
 
 // What the user chose in the box.
@@ -445,6 +465,48 @@ struct TRestartReadyFrame {
     }
 };
 
+struct TClipRequestFrame {
+    static constexpr TLinkFrameType Type = lfClipRequest;
+    std::uint32_t Request = 0;
+    std::string Text;
+    bool operator==(const TClipRequestFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Text);
+    }
+};
+
+struct TClipDoneFrame {
+    static constexpr TLinkFrameType Type = lfClipDone;
+    std::uint32_t Request = 0;
+    bool Copied = false;
+    bool operator==(const TClipDoneFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        return Io(M.Request) && Io(M.Copied);
+    }
+};
+
+struct TLastWordsFrame {
+    static constexpr TLinkFrameType Type = lfLastWords;
+    std::uint32_t Pid = 0, ThreadId = 0, Signal = 0;
+    std::int32_t Code = 0;
+    std::uint64_t FaultAddress = 0;
+    std::array<std::uint64_t, 18> Registers{};
+    std::uint64_t StackAddress = 0;
+    std::string Stack;
+    bool operator==(const TLastWordsFrame&) const = default;
+    template <class S, class F> static bool Fields(S& M, F& Io)
+    {
+        if (!(Io(M.Pid) && Io(M.ThreadId) && Io(M.Signal) && Io(M.Code) && Io(M.FaultAddress)))
+            return false;
+        for (auto& R : M.Registers)
+            if (!Io(R))
+                return false;
+        return Io(M.StackAddress) && Io(M.Stack) && M.Stack.size() <= LastWordsStack;
+    }
+};
+
 struct TReportBeginFrame {
     static constexpr TLinkFrameType Type = lfReportBegin;
     std::uint32_t Report = 0;
@@ -586,11 +648,14 @@ struct TAssistantOutputFrame {
 };
 
 class TModuleSettings;
+struct TSettingEntry;
 
 // The Settings frame of what a settings table holds now: its entries in the
 // layout of the program's section, the passwords enciphered again as the
 // section keeps them, so that the helper reads it as it would the section.
 TSettingsFrame SettingsSnapshot(const TModuleSettings& Table);
+// The same of a list of entries.
+TSettingsFrame SettingsSnapshot(std::vector<TSettingEntry> Entries);
 
 template <class T> TLinkFrame EncodeFrame(const T& Message)
 {
@@ -684,6 +749,7 @@ bool CreateLinkPair(int Fds[2]);
 // The helper program beside the running program's file.
 std::string HelperProgramPath();
 
-// Starts Program with ChildFd as its descriptor 3 (and standard input,
-// output and error shared, nothing else open); the process id, or -1.
-pid_t StartHelperProcess(const std::string& Program, int ChildFd);
+// Starts Program with ChildFd as its descriptor 3 and LastWordsFd (when not
+// -1) as its descriptor 4 (standard input, output and error shared, nothing
+// else open); the process id, or -1.
+pid_t StartHelperProcess(const std::string& Program, int ChildFd, int LastWordsFd = -1);

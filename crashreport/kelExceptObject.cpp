@@ -164,9 +164,9 @@ class TIKEException final : public TIKESettings,
                             public IKEFieldsOwnerReport {
 public:
     TIKEException(TExceptionFacts AFacts, std::shared_ptr<TModuleSettings> ATable)
-        : TIKESettings(0, std::move(ATable)), Facts(std::move(AFacts)),
-          Calc(std::make_shared<TReportCalc>())
+        : TIKESettings(0, ATable), Facts(std::move(AFacts)), Calc(std::make_shared<TReportCalc>())
     {
+        SourceTable = std::move(ATable);
         if (Facts.ThreadId == 0)
             Facts.ThreadId = static_cast<pid_t>(gettid());
         CanContinue = Facts.CanContinue;
@@ -467,6 +467,24 @@ public:
 
     // --- Ex --------------------------------------------------------------------------
 
+    bool IsReportComplete() const override { return Calc->Complete; }
+    std::vector<TSettingEntry> EventSettingEntries() const override
+    {
+        std::vector<TSettingEntry> Entries;
+        if (SourceTable)
+            Entries = SourceTable->Entries();
+        std::lock_guard G(OverlayLock);
+        for (const auto& [Upper, Entry] : Overrides) {
+            const auto It =
+                std::find_if(Entries.begin(), Entries.end(),
+                             [&](const TSettingEntry& E) { return UpStrA(E.Name) == Upper; });
+            if (It == Entries.end())
+                Entries.push_back(Entry);
+            else
+                *It = Entry;
+        }
+        return Entries;
+    }
     bool HasCallbacks() override
     {
         std::lock_guard G(CallbacksLock());
@@ -842,6 +860,7 @@ private:
         AttachScreenShot{false};
     std::atomic<std::uint8_t> ShowCfg{0};
 
+    std::shared_ptr<TModuleSettings> SourceTable; // the event's settings before its own changes
     mutable std::mutex OverlayLock;
     std::map<std::string, TSettingEntry> Overrides; // by upper-case name
 

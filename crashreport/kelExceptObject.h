@@ -165,6 +165,11 @@ public:
     // True only for the first caller of each of two tests (0 and 1).
     virtual bool FirstTime(int Index) = 0;
     virtual void SetInnerExceptions(std::vector<TReportInnerException> Inner) = 0;
+    // Whether every section of the report has been calculated.
+    virtual bool IsReportComplete() const = 0;
+    // The settings of this event as they stand: the module's, with what
+    // handlers and the user changed for this event written over them.
+    virtual std::vector<TSettingEntry> EventSettingEntries() const = 0;
 };
 
 // Makes the exception object of an event, over the program's settings table

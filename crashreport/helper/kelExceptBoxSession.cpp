@@ -80,6 +80,8 @@ void TExceptBoxSession::Register()
         Reports[C.Report]->Full = C.Text;
         if (TExceptBox* B = Box(C.Report))
             B->SetFullReport(C.Text);
+        if (OnProgress)
+            OnProgress(C.Report, true);
         return true;
     });
     Session.Handle(lfShowDetails, false, [this](const TLinkFrame& F) {
@@ -111,6 +113,8 @@ bool TExceptBoxSession::Begin(const TReportBeginFrame& F)
 {
     if (Reports.count(F.Report))
         return false;
+    if (OnProgress)
+        OnProgress(F.Report, false);
     auto R = std::make_unique<TReport>();
     R->Begin = F;
     R->Mirror = std::make_shared<TExceptMirror>(F.Settings);

@@ -35,6 +35,10 @@ public:
     // The box of a report; null when there is none (any more).
     TExceptBox* Box(std::uint32_t Report) const;
 
+    // Told when a report begins (Complete false) and when its text is
+    // complete (true).
+    std::function<void(std::uint32_t Report, bool Complete)> OnProgress;
+
 private:
     struct TReport {
         TReportBeginFrame Begin;

@@ -379,17 +379,26 @@ void THelperSession::Pump()
     }
 }
 
+void THelperSession::EnsureApplication()
+{
+    if (!App)
+        MakeApplication();
+}
+
 int THelperSession::Run()
 {
     Send(THelloFrame{LinkVersion, static_cast<std::uint32_t>(::getpid()), "tolvex-crashreport"});
     // Without a window: wait on the link itself.
     while (!App && !Ended) {
         TLinkFrame F;
-        const TLinkRead R = Link->Receive(F, std::chrono::milliseconds(-1));
+        const TLinkRead R =
+            Link->Receive(F, Idle ? std::chrono::milliseconds(25) : std::chrono::milliseconds(-1));
         if (R == TLinkRead::lrFrame)
             Dispatch(F);
         else if (R != TLinkRead::lrNone)
             LinkEnded(R == TLinkRead::lrMalformed);
+        else if (Idle)
+            Idle();
     }
     if (!App && Work == 0)
         return ExitCode;

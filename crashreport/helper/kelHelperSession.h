@@ -76,6 +76,11 @@ public:
     std::shared_ptr<TIProgressAlert> Alert(std::uint32_t Number) const;
     // Whether the QApplication has been made.
     bool HasApplication() const { return App != nullptr; }
+    // Makes the QApplication now (the event loop takes over the link).
+    void EnsureApplication();
+    // Called about every 25 ms while no QApplication is made (the helper
+    // then waits on the link alone).
+    std::function<void()> Idle;
 
 private:
     struct TEntry {

@@ -2,7 +2,9 @@
 // with its end of the link as descriptor 3 (crashreport/kelExceptLink.h); it
 // serves the link until the program closes it and its own work is done.
 #include "crashreport/helper/kelExceptBoxSession.h"
+#include "crashreport/helper/kelExceptClip.h"
 #include "crashreport/helper/kelExceptFormHandlers.h"
+#include "crashreport/helper/kelExceptWatch.h"
 #include "crashreport/helper/kelHelperSession.h"
 #include "crashreport/kelExceptLink.h"
 #include "crashreport/kelExceptTemp.h"
@@ -30,5 +32,9 @@ int main(int argc, char** argv)
     InstallFormHandlers();
     THelperSession Session(std::make_shared<TExceptLink>(HelperLinkFd), argc, argv);
     TExceptBoxSession Boxes(Session);
+    RegisterClipHandler(Session);
+    // The program's last words, when it gave the helper their socket.
+    const bool Words = ::fstat(HelperLastWordsFd, &Info) == 0 && S_ISSOCK(Info.st_mode);
+    TExceptWatch Watch(Session, Boxes, Words ? HelperLastWordsFd : -1);
     return Session.Run();
 }

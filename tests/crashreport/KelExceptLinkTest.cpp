@@ -33,7 +33,7 @@ using TAnyFrame =
                  TAlertCloseFrame, TAlertReleaseFrame, TScreenShotRequestFrame,
                  TScreenShotTakenFrame, TSaveRequestFrame, TSaveDoneFrame, TPrintRequestFrame,
                  TPrintDoneFrame, TSendRequestFrame, TSendDoneFrame, TRestartRequestFrame,
-                 TRestartReadyFrame>;
+                 TRestartReadyFrame, TClipRequestFrame, TClipDoneFrame>;
 
 // The cases of link_oracle.py, as this side builds them.
 const std::map<std::string, TAnyFrame>& Cases()
@@ -63,6 +63,8 @@ const std::map<std::string, TAnyFrame>& Cases()
         {"restart-request", TRestartRequestFrame{9, {1, -2, std::int64_t{1} << 50}}},
         {"restart-request-none", TRestartRequestFrame{10, {}}},
         {"restart-ready", TRestartReadyFrame{9, true}},
+        {"clip-request", TClipRequestFrame{11, "date/time : now\r\n"}},
+        {"clip-done", TClipDoneFrame{11, false}},
     };
     return C;
 }

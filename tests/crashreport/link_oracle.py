@@ -47,6 +47,8 @@ CASES = [
     ("restart-request", frame(166, u32(9), u32(3), i64(1), i64(-2), i64(1 << 50))),
     ("restart-request-none", frame(166, u32(10), u32(0))),
     ("restart-ready", frame(167, u32(9), u8(1))),
+    ("clip-request", frame(168, u32(11), text("date/time : now\r\n"))),
+    ("clip-done", frame(169, u32(11), u8(0))),
 ]
 
 for name, data in CASES:

@@ -21,7 +21,8 @@ using TKnownFrames =
                TDisplayModeFrame, TFireHandlersFrame, TVerdictFrame, TAssistantOutputFrame,
                TSettingChangedFrame, TAttachScreenShotFrame, TSaveRequestFrame, TSaveDoneFrame,
                TPrintRequestFrame, TPrintDoneFrame, TSendRequestFrame, TSendDoneFrame,
-               TRestartRequestFrame, TRestartReadyFrame>;
+               TRestartRequestFrame, TRestartReadyFrame, TClipRequestFrame, TClipDoneFrame,
+               TLastWordsFrame>;
 
 void CheckRoundTrip(const TLinkFrame& Frame)
 {

@@ -3,7 +3,8 @@
   install_test.py <build folder> <source folder> <test>...
 
 Tests:
-  layout     cmake --install into a temporary DESTDIR: the program with its
+  layout     cmake --install into a temporary DESTDIR: the program (with its
+             crash settings and the crash report helper beside it) with its
              data files in lib/tolvex, the launcher, the menu entry (checked by
              desktop-file-validate) and the icons; nothing outside DESTDIR.
   run        the installed program started through its launcher with a fresh
@@ -78,6 +79,13 @@ def test_layout(tmp):
     check(os.path.realpath(launcher) == os.path.join(program_dir, "tolvex"),
           "bin/tolvex does not lead to the program")
     check(os.access(os.path.join(program_dir, "tolvex"), os.X_OK), "the program is not executable")
+    # The crash reporter: its helper program beside the program, and the
+    # program's settings section kept by the installation.
+    check(os.access(os.path.join(program_dir, "tolvex-crashreport"), os.X_OK),
+          "the crash report helper is not beside the program")
+    sections = subprocess.run(["readelf", "-S", "-W", os.path.join(program_dir, "tolvex")],
+                              capture_output=True, text=True).stdout
+    check(".rsrc.10.TKELEXCEPT" in sections, "the installed program has no crash settings")
 
     def same(installed, original):
         return (os.path.isfile(installed) and os.path.isfile(original)

@@ -106,6 +106,25 @@ TEST_F(CrashreportLinkHelper, ScreenshotWithoutX11IsNotAvailable)
     EXPECT_EQ(Taken.Reason.rfind("screenshot: not available", 0), 0u) << Taken.Reason;
 }
 
+TEST_F(CrashreportLinkHelper, ClipboardTakesTheReport)
+{
+    // The request is answered by number, and a request the helper cannot
+    // decode closes the link.
+    Greet();
+    const std::string Text = "date/time : 2026-12-09\r\nexception class : SIGSEGV ü";
+    ASSERT_TRUE(H.Link->Send(TClipRequestFrame{17, Text}));
+    TLinkFrame F;
+    TClipDoneFrame Done;
+    do
+        ASSERT_EQ(H.Link->Receive(F, 20s), TLinkRead::lrFrame);
+    while (F.Type != lfClipDone);
+    ASSERT_TRUE(DecodeFrame(F, Done));
+    EXPECT_EQ(Done.Request, 17u);
+    EXPECT_TRUE(Done.Copied);
+    ASSERT_TRUE(H.Link->Send(TLinkFrame{lfClipRequest, "\x01"}));
+    EXPECT_EQ(H.Link->Receive(F, 10s), TLinkRead::lrClosed);
+}
+
 TEST_F(CrashreportLinkHelper, MalformedFramesCloseTheLink)
 {
     struct TCase {

@@ -5,7 +5,11 @@
 // The probe replaces the handling of a record with its own: each record is
 // appended to the file $PROBE_SINK as lines "key=value" between "record" and
 // "end", and the verdict is $PROBE_VERDICT (continue, close or restart;
-// continue when unset), after $PROBE_HANDLER_DELAY_MS milliseconds. On stdout
+// continue when unset), after $PROBE_HANDLER_DELAY_MS milliseconds; with
+// $PROBE_FULL_HANDLING set it keeps the crash reporter's own handling (its
+// helper, its box), and with $PROBE_STALLING_PLUGIN a report section whose
+// calculation never ends. The freeze scenario is busy $PROBE_BUSY_MS milliseconds
+// (2000 when unset). On stdout
 // it says what it is about to do ("pointer 0x..." before a fault, "went on"
 // and "alive" when the program lives on, thread ids for the tests that look at
 // threads from outside).
@@ -15,6 +19,7 @@
 #include "crashreport/kelExceptFreeze.h"
 #include "crashreport/kelExceptHandler.h"
 #include "crashreport/kelExceptInit.h"
+#include "crashreport/kelExceptReport.h"
 #include "crashreport/kelExceptSettings.h"
 #include "crashreport/kelExceptTemp.h"
 #include "crashreport/kelExceptThreads.h"
@@ -504,13 +509,21 @@ int Scenario(const std::string& Name, int& argc, char** argv, const TCaptureHook
         for (;;)
             SleepFor(1s);
     }
+    if (Name == "idle") {
+        // An event loop that waits until the probe is killed (the benchmark
+        // of the box sends it its signal).
+        return RunEventLoop(argc, argv, Hooks, [](QCoreApplication& App) {
+            QTimer::singleShot(100, &App, [] { Say("ready"); });
+        });
+    }
     if (Name == "freeze") {
         // Busy for two seconds after the event loop has run a while: one
         // report after ten rounds of 100 ms, the next not before 1.5 s more.
         return RunEventLoop(argc, argv, Hooks, [](QCoreApplication& App) {
             QTimer::singleShot(300, &App, [&App] {
                 Say("busy");
-                ProbeBusy(2000);
+                const char* Busy = std::getenv("PROBE_BUSY_MS");
+                ProbeBusy(Busy != nullptr ? std::atoi(Busy) : 2000);
                 Say("answering");
                 QTimer::singleShot(500, &App, [&App] { App.quit(); });
             });
@@ -666,7 +679,18 @@ int main(int argc, char** argv)
         Settings->SetBoolSetting("CheckFreeze", true);
     if (std::getenv("PROBE_WINDOWS_LOGO") != nullptr)
         Settings->SetBoolSetting("WindowsLogo", true);
-    SetHandleExceptionRecord(SinkHandler);
+    // PROBE_FULL_HANDLING: the program's own handling, with its helper and box.
+    if (std::getenv("PROBE_FULL_HANDLING") == nullptr)
+        SetHandleExceptionRecord(SinkHandler);
+    // PROBE_STALLING_PLUGIN: a section of the report that never ends.
+    if (std::getenv("PROBE_STALLING_PLUGIN") != nullptr) {
+        RegisterBugReportPlugin("stalling", "never ends", [](std::string& Text) {
+            for (;;)
+                SleepFor(1s);
+            Text = "never";
+        });
+        Settings->SetTextSetting("Plugins", "stalling");
+    }
     MainPort = GetMsgHandlerWindow();
     MainPortMsg = AddMsgHandler(OnMainPortMsg);
     const auto Start = std::chrono::steady_clock::now();
