@@ -474,14 +474,15 @@ public:
         if (SourceTable)
             Entries = SourceTable->Entries();
         std::lock_guard G(OverlayLock);
-        for (const auto& [Upper, Entry] : Overrides) {
+        for (const auto& Override : Overrides) {
+            const std::string& Upper = Override.first;
             const auto It =
                 std::find_if(Entries.begin(), Entries.end(),
                              [&](const TSettingEntry& E) { return UpStrA(E.Name) == Upper; });
             if (It == Entries.end())
-                Entries.push_back(Entry);
+                Entries.push_back(Override.second);
             else
-                *It = Entry;
+                *It = Override.second;
         }
         return Entries;
     }
