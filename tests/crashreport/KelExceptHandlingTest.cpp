@@ -501,7 +501,8 @@ TEST(CrashreportLastWords, RegistersSignalAndStackAsDecoded)
                            REG_RBP, REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11,
                            REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP, REG_EFL};
     for (int I = 0; I < 18; ++I)
-        Uc.uc_mcontext.gregs[Order[I]] = 0x1111111111111111LL * (I % 9 + 1) + I;
+        Uc.uc_mcontext.gregs[Order[I]] = static_cast<greg_t>(
+            0x1111111111111111ULL * static_cast<unsigned>(I % 9 + 1) + static_cast<unsigned>(I));
     Uc.uc_mcontext.gregs[REG_RSP] = reinterpret_cast<greg_t>(Stack.data() + 100);
     siginfo_t Info{};
     Info.si_signo = SIGSEGV;
