@@ -51,5 +51,6 @@ CASES = [
     ("clip-done", frame(169, u32(11), u8(0))),
 ]
 
-for name, data in CASES:
-    print(name, data.hex())
+if __name__ == "__main__":
+    for name, data in CASES:
+        print(name, data.hex())

@@ -6,19 +6,7 @@
 """
 import struct
 
-
-def text(s):
-    b = s.encode("utf-8")
-    return struct.pack("<I", len(b)) + b
-
-
-def frame(kind, *fields):
-    body = struct.pack("<H", kind) + b"".join(fields)
-    return struct.pack("<I", len(body)) + body
-
-
-u8 = lambda v: struct.pack("<B", v)
-u32 = lambda v: struct.pack("<I", v)
+from link_oracle import frame, text, u8, u32
 
 CASES = [
     ("report-begin", frame(80, u32(5), u8(2), text("std::runtime_error"),
