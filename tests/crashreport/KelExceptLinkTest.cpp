@@ -33,7 +33,11 @@ using TAnyFrame =
                  TAlertCloseFrame, TAlertReleaseFrame, TScreenShotRequestFrame,
                  TScreenShotTakenFrame, TSaveRequestFrame, TSaveDoneFrame, TPrintRequestFrame,
                  TPrintDoneFrame, TSendRequestFrame, TSendDoneFrame, TRestartRequestFrame,
-                 TRestartReadyFrame, TClipRequestFrame, TClipDoneFrame>;
+                 TRestartReadyFrame, TClipRequestFrame, TClipDoneFrame, TReportBeginFrame,
+                 TReportFieldFrame, TReportSectionFrame, TReportCompleteFrame, TShowDetailsFrame,
+                 TCloseBoxFrame, THandlersAnswerFrame, TBoxOwnerFrame, TDisplayModeFrame,
+                 TFireHandlersFrame, TVerdictFrame, TAssistantOutputFrame, TSettingChangedFrame,
+                 TAttachScreenShotFrame>;
 
 // The cases of link_oracle.py, as this side builds them.
 const std::map<std::string, TAnyFrame>& Cases()
@@ -65,6 +69,25 @@ const std::map<std::string, TAnyFrame>& Cases()
         {"restart-ready", TRestartReadyFrame{9, true}},
         {"clip-request", TClipRequestFrame{11, "date/time : now\r\n"}},
         {"clip-done", TClipDoneFrame{11, false}},
+        {"report-begin",
+         TReportBeginFrame{5, 2, "std::runtime_error", "Zugriff verweigert.\r\nNächste Zeile", true,
+                           3, 0x4ab7, "/usr/bin/tolvex", "tolvex --portable", "/usr/bin/", 12,
+                           false, true, std::string("TPF0\0settings", 13)}},
+        {"report-field", TReportFieldFrame{5, "callstack crc", "$42d22d5b, $2acd9baa"}},
+        {"report-section",
+         TReportSectionFrame{5, true, "main thread ($4ab7)",
+                             "00007fabed8a3f16 +3e  libc.so.6\r\n>> created by x"}},
+        {"report-complete", TReportCompleteFrame{5, "date/time : 2026\r\n\r\nmodules:\r\n."}},
+        {"show-details", TShowDetailsFrame{0xFFFFFFFF}},
+        {"close-box", TCloseBoxFrame{5}},
+        {"handlers-answer", THandlersAnswerFrame{5, 77, true}},
+        {"box-owner", TBoxOwnerFrame{5, 0x0460000Bu, true}},
+        {"display-mode", TDisplayModeFrame{5, 1920, 1080, 24}},
+        {"fire-handlers", TFireHandlersFrame{5, 77, 1, 13}},
+        {"verdict", TVerdictFrame{5, bvRestart}},
+        {"assistant-output", TAssistantOutputFrame{5, "contact name", false, "Jörg"}},
+        {"setting-changed", TSettingChangedFrame{5, "MailFrom", "a@example.org"}},
+        {"attach-screenshot", TAttachScreenShotFrame{5, 0}},
     };
     return C;
 }
@@ -179,6 +202,32 @@ TEST(CrashreportLink, LengthsOutOfBoundsCloseTheLink)
     EXPECT_FALSE(Writer.Send(TLinkFrame{lfSettings, std::string(MaxFrameBody - 1, 'x')}));
     EXPECT_TRUE(Writer.IsOpen());
     ::close(Fds[1]);
+}
+
+TEST(CrashreportLink, EveryFrameCutShortOrLengthenedDoesNotDecode)
+{
+    for (const auto& [Name, Frame] : Cases()) {
+        SCOPED_TRACE(Name);
+        std::visit(
+            [&](const auto& Message) {
+                using T = std::decay_t<decltype(Message)>;
+                const TLinkFrame Whole = EncodeFrame(Message);
+                T Out{};
+                // Every cut short, one byte too many, and another type.
+                for (std::size_t Cut = 0; Cut < Whole.Fields.size(); ++Cut)
+                    EXPECT_FALSE(DecodeFrame({Whole.Type, Whole.Fields.substr(0, Cut)}, Out))
+                        << Cut;
+                EXPECT_FALSE(DecodeFrame({Whole.Type, Whole.Fields + '\0'}, Out));
+                EXPECT_FALSE(
+                    DecodeFrame({static_cast<std::uint16_t>(Whole.Type + 1), Whole.Fields}, Out));
+            },
+            Frame);
+    }
+    // A boolean of 2 is no boolean.
+    TLinkFrame F = EncodeFrame(THandlersAnswerFrame{1, 2, true});
+    F.Fields.back() = 2;
+    THandlersAnswerFrame A;
+    EXPECT_FALSE(DecodeFrame(F, A));
 }
 
 TEST(CrashreportLink, GarbledFieldsDoNotDecode)
